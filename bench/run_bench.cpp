@@ -1,0 +1,71 @@
+// The conversion run's own overhead: 400 files whose step burns 20 ms of processor time each,
+// on one worker per processor. The ideal is processors / 20 ms files per second; the job thread
+// and the walk should not take a visible share of it.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+
+#include "engine/conversion_run.h"
+#include "platform/system.h"
+#include "tests/support/fake_step.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+constexpr int kFiles = 400;
+constexpr double kBurnSeconds = 0.020;
+
+double thread_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Spends the given processor time on arithmetic the compiler cannot drop.
+void burn(double seconds) {
+    const double until = thread_cpu_seconds() + seconds;
+    volatile std::uint64_t x = 1;
+    while (thread_cpu_seconds() < until)
+        for (int i = 0; i < 1000; ++i)
+            x = x * 6364136223846793005ull + 1442695040888963407ull;
+}
+
+void BM_RunOverhead(benchmark::State& state) {
+    vt::test::TempFolder src, dst;
+    for (int i = 0; i < kFiles; ++i)
+        src.write("f" + std::to_string(i) + ".jpg");
+    vt::engine::ConversionJob job = vt::engine::default_job();
+    job.sourceFolder.assign(src.path16());
+    job.targetFolder.assign(dst.path16());
+    job.targetExtension.assign(u".png");
+    const unsigned workers = std::min(vt::platform::processor_count(), vt::engine::kMaxWorkers);
+
+    double wall = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        auto step = std::make_shared<vt::test::FakeStep>();
+        step->on_load = [](const std::u16string&) {
+            burn(kBurnSeconds);
+            return 1u;
+        };
+        vt::engine::ConversionRun run(step, {.workers = workers});
+        if (!run.start_job(job))
+            state.SkipWithError("the job did not start");
+        run.wait_for_end(std::chrono::minutes(5));
+        wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    const double files_per_s = kFiles * static_cast<double>(state.iterations()) / wall;
+    const double ideal = workers / kBurnSeconds;
+    state.counters["files_per_s"] = files_per_s;
+    state.counters["ideal_files_per_s"] = ideal;
+    state.counters["ratio_to_ideal"] = files_per_s / ideal;
+    state.counters["workers"] = workers;
+}
+BENCHMARK(BM_RunOverhead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,85 @@
+# One function per kind of target, so warnings, sanitizers and labels are set in one place.
+
+function(vt_set_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion)
+    if(VT_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+function(vt_set_sanitizers target)
+    if(VT_SANITIZE STREQUAL "address")
+        target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                                 -fno-sanitize-recover=undefined)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    elseif(VT_SANITIZE STREQUAL "thread")
+        target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=thread)
+    elseif(NOT VT_SANITIZE STREQUAL "")
+        message(FATAL_ERROR "VT_SANITIZE must be address, thread or empty")
+    endif()
+endfunction()
+
+# vt_add_library(name SOURCES ... [DEPS ...] [PUBLIC_DEPS ...])
+# A folder's library: include paths rooted at the repository.
+function(vt_add_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PUBLIC_DEPS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_DEPS})
+    vt_set_warnings(${name})
+    vt_set_sanitizers(${name})
+endfunction()
+
+# vt_add_program(name SOURCES ... DEPS ...): an installed program in bin/.
+function(vt_add_program name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+    vt_set_warnings(${name})
+    vt_set_sanitizers(${name})
+    install(TARGETS ${name} RUNTIME DESTINATION bin)
+endfunction()
+
+# vt_add_test(name SOURCES ... DEPS ... LABELS ...): one GoogleTest executable per module.
+function(vt_add_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock
+                                          Threads::Threads)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    vt_set_warnings(${name})
+    vt_set_sanitizers(${name})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+        ENVIRONMENT "VT_SHARED_TESTDATA=${PROJECT_SOURCE_DIR}/../shared/testdata")
+endfunction()
+
+# vt_add_benchmark(name SOURCES ... DEPS ...): Google Benchmark executable in bench/.
+function(vt_add_benchmark name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark Threads::Threads)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+    vt_set_warnings(${name})
+endfunction()
+
+# vt_add_fuzzer(name SOURCES ... DEPS ...): a libFuzzer target (clang), or with VT_FUZZ_REPLAY a
+# plain program that runs every file it is given through the same entry point.
+function(vt_add_fuzzer name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+    vt_set_warnings(${name})
+    if(VT_FUZZ_REPLAY)
+        target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+        vt_set_sanitizers(${name})
+    else()
+        target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+        target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    endif()
+endfunction()

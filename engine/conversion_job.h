@@ -1,0 +1,74 @@
+#pragma once
+// The job record: every option of one batch conversion. One record is edited by the front end
+// while no job runs; start_job copies it, so a running job never sees a half-edited record.
+// Thread: a plain value.
+
+#include <cstdint>
+
+#include "base/fixed_text.h"
+#include "platform/paths.h"
+
+namespace vt::engine {
+
+using PathText = base::FixedText<platform::kMaxPath>;
+
+// resizeMode
+enum ResizeMode : std::int32_t {
+    kDontResize = 0,
+    kSmallerThanBox = 1,
+    kLargerThanBox = 2,
+    kBestFitInBox = 3,
+    kForceBoxSize = 4,
+    kResizeByPercent = 5,
+};
+
+// rotationMode
+enum RotationMode : std::int32_t {
+    kNoRotation = 0,
+    kRotate90Clockwise = 1,
+    kRotate90AntiClockwise = 2,
+    kRotate180 = 3,
+    kRotateByExif = 4,
+    kRotateBySky = 5,
+};
+
+struct ConversionJob {
+    PathText sourceFolder;
+    PathText targetFolder;
+    base::FixedText<32> targetExtension; // lower case, leading dot: ".jpg"
+    base::FixedText<96> renamePattern;
+    base::FixedText<32> replaceFrom;
+    base::FixedText<32> replaceTo;
+    std::uint8_t includeSubfolders = 0;
+    std::uint8_t overwrite = 0;
+    std::uint8_t openTargetWhenDone = 0;
+    std::uint8_t rename = 0;
+    std::uint8_t replaceText = 0;
+    std::uint8_t lowercase = 0;
+    std::uint8_t passThru = 0;
+    std::uint8_t removeGps = 0;
+    std::uint8_t removeDates = 0;
+    std::uint16_t resizeWidth = 0;    // pixels, or percent in mode 5
+    std::uint16_t resizeHeight = 0;   // pixels, or percent in mode 5
+    std::int32_t resizeMode = 0;      // 0..5
+    std::int32_t resizeAlgorithm = 0; // 0..3
+    std::int32_t scalingFilter = 0;   // 0..5
+    std::int32_t sincWindow = 0;      // 0..12
+    std::int32_t sincSize = 0;        // 4..29
+    std::uint8_t keepBoundingBox = 0;
+    std::uint8_t changeDpi = 0;
+    std::int32_t rotationMode = 0;   // 0..5
+    std::int32_t autofixLevels = 0;  // 0 or 1
+    std::int32_t denoiseRadius = 0;  // 0 off, 1..9
+    std::uint32_t watermarkX = 0;    // 0..100
+    std::uint32_t watermarkY = 0;    // 0..100
+    std::uint32_t watermarkSize = 0; // 1..100
+    std::uint32_t watermarkFade = 0; // 0..99
+    PathText watermarkFile;
+};
+
+// Fills every field with its default: what a fresh start of the program shows.
+void set_defaults(ConversionJob& job) noexcept;
+[[nodiscard]] ConversionJob default_job() noexcept;
+
+} // namespace vt::engine

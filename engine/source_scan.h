@@ -1,0 +1,19 @@
+#pragma once
+// Finding the files of a job. Every directory entry is a file or a sub-folder; any file counts,
+// whatever its extension, except the skipped names ".", "..", "thumbs.db" and "desktop.ini"
+// (in any case). Files are taken in the file system's listing order. A folder reached twice
+// through symbolic links is walked once.
+// Thread: any.
+
+#include <cstdint>
+#include <string_view>
+
+namespace vt::engine {
+
+[[nodiscard]] bool is_skipped_name(std::u16string_view name) noexcept;
+
+// Files directly in `folder`, plus with `recursive` those of every sub-folder. A folder that
+// cannot be listed, or an empty path, counts 0.
+[[nodiscard]] std::uint32_t count_files(std::u16string_view folder, bool recursive);
+
+} // namespace vt::engine

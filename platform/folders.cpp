@@ -1,0 +1,112 @@
+#include "platform/folders.h"
+
+#include <cstdlib>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/text.h"
+#include "base/utf.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+namespace vt::platform {
+namespace {
+
+std::u16string with_slash(std::u16string folder) {
+    if (!folder.empty() && folder.back() != kSeparator)
+        folder.push_back(kSeparator);
+    return folder;
+}
+
+std::u16string created(std::u16string folder) {
+    return create_folder_chain(folder) ? folder : std::u16string{};
+}
+
+} // namespace
+
+std::u16string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? base::utf8_to_utf16(value) : std::u16string{};
+}
+
+std::u16string module_folder() {
+    std::string buffer(kMaxPath, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0)
+        return {};
+    buffer.resize(static_cast<std::size_t>(n));
+    return std::u16string(folder_of(base::utf8_to_utf16(buffer)));
+}
+
+std::u16string plugins_folder() {
+    const std::u16string module = module_folder();
+    return module.empty() ? std::u16string{} : with_slash(join_path(module, u"Plugins"));
+}
+
+std::u16string suite_program_folder() {
+    std::u16string configured(base::trim(environment("VANTREL_PATH")));
+    while (configured.size() > 1 && configured.back() == kSeparator)
+        configured.pop_back();
+    return configured.empty() ? module_folder() : configured;
+}
+
+bool is_portable() {
+    const std::u16string suite = suite_program_folder();
+    return !suite.empty() && is_directory(join_path(suite, u"Portable"));
+}
+
+std::u16string suite_data_root() {
+    const std::u16string configured = environment("VANTREL_DATA_ROOT");
+    if (!configured.empty())
+        return created(configured);
+    if (is_portable())
+        return created(join_path(suite_program_folder(), u"Portable/Sys/AppData"));
+    std::u16string xdg = environment("XDG_DATA_HOME");
+    if (xdg.empty()) {
+        const std::u16string home = environment("HOME");
+        if (home.empty())
+            return {};
+        xdg = join_path(home, u".local/share");
+    }
+    return created(join_path(xdg, u"Vantrel"));
+}
+
+std::u16string program_data_folder() {
+    const std::u16string root = suite_data_root();
+    if (root.empty())
+        return {};
+    std::u16string folder = created(join_path(root, u"Converter"));
+    if (folder.empty())
+        return {};
+    open_folder_to_all_users(folder);
+    return with_slash(folder);
+}
+
+std::u16string shared_content_folder() {
+    if (is_portable())
+        return created(join_path(suite_program_folder(), u"Portable/Extras/Content"));
+    std::u16string documents = environment("XDG_DOCUMENTS_DIR");
+    if (documents.empty()) {
+        const std::u16string home = environment("HOME");
+        if (home.empty())
+            return {};
+        documents = join_path(home, u"Documents");
+    }
+    return created(join_path(documents, u"Vantrel"));
+}
+
+std::u16string temp_folder(std::u16string_view override_folder) {
+    const std::u16string_view trimmed = base::trim(override_folder);
+    if (!trimmed.empty())
+        return std::u16string(trimmed);
+    std::u16string tmp = environment("TMPDIR");
+    return tmp.empty() ? std::u16string(u"/tmp") : tmp;
+}
+
+void open_folder_to_all_users(std::u16string_view folder) noexcept {
+    // Best effort, like the access list the suite sets on its shared folders.
+    (void)::chmod(to_os_path(folder).c_str(), 0777);
+}
+
+} // namespace vt::platform

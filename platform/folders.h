@@ -1,0 +1,36 @@
+#pragma once
+// The suite's folders on Linux.
+//   module folder         the folder of the running program
+//   plug-ins folder       module folder + "Plugins/"
+//   suite program folder  $VANTREL_PATH, else the module folder
+//   portable              a folder "Portable" in the suite program folder
+//   suite data root       $VANTREL_DATA_ROOT; portable: <suite>/Portable/Sys/AppData;
+//                         else $XDG_DATA_HOME/Vantrel (~/.local/share/Vantrel)
+//   program data folder   suite data root + "Converter/", created if missing
+//   shared content folder portable: <suite>/Portable/Extras/Content;
+//                         else ($XDG_DOCUMENTS_DIR or ~/Documents) + "/Vantrel"
+// An empty result means the folder could not be found or created.
+// Thread: any.
+
+#include <string>
+#include <string_view>
+
+namespace vt::platform {
+
+[[nodiscard]] std::u16string module_folder();
+[[nodiscard]] std::u16string plugins_folder();
+[[nodiscard]] std::u16string suite_program_folder();
+[[nodiscard]] bool is_portable();
+[[nodiscard]] std::u16string suite_data_root();
+[[nodiscard]] std::u16string program_data_folder();
+[[nodiscard]] std::u16string shared_content_folder();
+// The configured override when it is not blank, else $TMPDIR, else /tmp.
+[[nodiscard]] std::u16string temp_folder(std::u16string_view override_folder = {});
+
+// Lets every user of the machine read and write the folder; failures are ignored.
+void open_folder_to_all_users(std::u16string_view folder) noexcept;
+
+// An environment variable as UTF-16; empty when unset.
+[[nodiscard]] std::u16string environment(const char* name);
+
+} // namespace vt::platform

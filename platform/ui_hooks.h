@@ -1,0 +1,44 @@
+#pragma once
+// What the libraries below the front ends may ask of a user interface: a message box, the busy
+// cursor and opening a folder with the desktop. The desktop program installs Qt versions; the
+// command line installs its own. The defaults are quiet: no box (the default answer is taken),
+// no cursor, no folder opened.
+// Thread: set_ui_hooks before any job starts; the calls from any thread (the hooks must cope).
+
+#include <string_view>
+
+namespace vt::platform {
+
+enum class MessageButtons { ok, ok_cancel, yes_no, yes_no_cancel, retry_cancel };
+enum class MessageIcon { none, information, warning, error };
+enum class MessageAnswer { ok, cancel, yes, no, retry };
+
+struct UiHooks {
+    MessageAnswer (*message_box)(std::u16string_view text, std::u16string_view title,
+                                 MessageButtons buttons, MessageIcon icon) = nullptr;
+    void (*begin_busy)() = nullptr;
+    void (*end_busy)() = nullptr;
+    bool (*open_folder)(std::u16string_view folder) = nullptr;
+};
+
+// Installs hooks; a null member keeps the quiet default.
+void set_ui_hooks(const UiHooks& hooks) noexcept;
+
+// The negative answer of a button set: what a box answers when nobody can be asked.
+[[nodiscard]] MessageAnswer default_answer(MessageButtons buttons) noexcept;
+
+MessageAnswer message_box(std::u16string_view text, std::u16string_view title,
+                          MessageButtons buttons = MessageButtons::ok,
+                          MessageIcon icon = MessageIcon::none);
+bool open_folder(std::u16string_view folder);
+
+// Shows the busy cursor for its lifetime.
+class BusyCursor {
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+} // namespace vt::platform

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, and only those that are missing.
+# Usage: scripts/install-deps.sh [--bench]   (--bench adds the peers the benchmarks compare with)
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config            # build
+    libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
+    clang libclang-rt-14-dev clang-format       # fuzzing and the format check
+    python3
+)
+if [[ "${1:-}" == "--bench" ]]; then
+    packages+=(imagemagick libvips-tools hyperfine)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+echo "Installing: ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include "engine/target_naming.h"
+
+namespace vt::engine {
+namespace {
+
+struct NamingCase {
+    const char16_t* pattern;
+    const char16_t* target; // plain target path
+    std::uint32_t width, height, sequence, folder_count;
+    bool replace, lower;
+    const char16_t* expected; // file name
+};
+
+TEST(TargetNaming, RenamePatterns) {
+    const NamingCase cases[] = {
+        {u"%nn - %s (%wx%h)", u"/out/beach.jpg", 800, 600, 11, 120, false, false,
+         u"011 - beach (800x600).jpg"},
+        {u"%nn", u"/out/a.jpg", 1, 1, 0, 1, false, false, u"0.jpg"},
+        {u"%nn", u"/out/a.jpg", 1, 1, 9, 10, false, false, u"9.jpg"},
+        {u"%nn", u"/out/a.jpg", 1, 1, 0, 11, false, false, u"00.jpg"},
+        {u"%nn", u"/out/a.jpg", 1, 1, 10, 11, false, false, u"10.jpg"},
+        {u"%n-%n", u"/out/a.jpg", 1, 1, 7, 1000, false, false, u"7-7.jpg"},
+        {u"%s", u"/out/IMG_01.jpg", 1, 1, 0, 1, false, true, u"img_01.jpg"},
+        {u"%nn - %s", u"/out/my photo.png", 1, 1, 3, 5, true, false, u"3_-_my_photo.png"},
+        {u"%f_%s", u"/out/Holiday 2024/x.jpg", 1, 1, 0, 1, false, false, u"Holiday 2024_x.jpg"},
+        // A value holding a later placeholder is expanded again.
+        {u"%s", u"/out/50%width.png", 320, 200, 0, 1, false, false, u"50320idth.png"},
+        {u"%s", u"/out/a.b.c.JPG", 1, 1, 0, 1, false, true, u"a.b.c.jpg"},
+        {u"%s", u"/out/README", 1, 1, 0, 1, false, false, u"README"},
+        {u"no placeholders", u"/out/a.jpg", 1, 1, 0, 1, false, false, u"no placeholders.jpg"},
+    };
+    for (const auto& c : cases) {
+        ConversionJob job = default_job();
+        job.rename = 1;
+        job.renamePattern.assign(c.pattern);
+        job.replaceText = c.replace;
+        job.lowercase = c.lower;
+        const NamingInput in{c.target, c.width, c.height, c.sequence, c.folder_count};
+        EXPECT_EQ(renamed_file_name(job, in), c.expected);
+    }
+}
+
+TEST(TargetNaming, RenamedPathStaysInItsFolder) {
+    ConversionJob job = default_job();
+    job.renamePattern.assign(u"%n");
+    EXPECT_EQ(renamed_target_path(job, {u"/out/sub/a.jpg", 1, 1, 4, 9}), u"/out/sub/4.jpg");
+}
+
+TEST(TargetNaming, FolderPlaceholderIsTheTopFolderAtTheTop) {
+    ConversionJob job = default_job();
+    job.renamePattern.assign(u"[%f]");
+    EXPECT_EQ(renamed_file_name(job, {u"/home/me/Converted/a.png", 1, 1, 0, 1}),
+              u"[Converted].png");
+    EXPECT_EQ(renamed_file_name(job, {u"/a.png", 1, 1, 0, 1}), u"[].png");
+}
+
+TEST(TargetNaming, OverlongNamesAreCutNotRejected) {
+    ConversionJob job = default_job();
+    job.renamePattern.assign(u"%s%s%s%s");
+    const std::u16string stem(3000, u'n');
+    const std::u16string name = renamed_file_name(job, {u"/o/" + stem + u".jpg", 1, 1, 0, 1});
+    EXPECT_EQ(name.size(), platform::kMaxPath - 1);
+}
+
+TEST(TargetNaming, PlainTargetReplacesOnlyTheLastExtension) {
+    EXPECT_EQ(plain_target_path(u"/out", u"photo.final.png", u".jpg"), u"/out/photo.final.jpg");
+    EXPECT_EQ(plain_target_path(u"/out", u"README", u".jpg"), u"/out/README.jpg");
+    EXPECT_EQ(plain_target_path(u"/out.d", u".hidden", u".jpg"), u"/out.d/.jpg");
+    EXPECT_EQ(sequence_width(0), 1);
+    EXPECT_EQ(sequence_width(101), 3);
+}
+
+} // namespace
+} // namespace vt::engine

@@ -1,0 +1,398 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "base/text.h"
+#include "engine/conversion_run.h"
+#include "engine/error_log.h"
+#include "platform/files.h"
+#include "tests/support/fake_step.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::engine {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeStep;
+using test::Gate;
+using test::TempFolder;
+
+bool contains(const std::u16string& text, std::u16string_view part) {
+    return text.find(part) != std::u16string::npos;
+}
+
+class RunTest : public ::testing::Test {
+protected:
+    ConversionJob job_for(const TempFolder& from, const TempFolder& to) {
+        ConversionJob job = default_job();
+        job.sourceFolder.assign(from.path16());
+        job.targetFolder.assign(to.path16());
+        job.targetExtension.assign(u".png");
+        return job;
+    }
+    JobStats finish(ConversionRun& run) {
+        EXPECT_TRUE(run.wait_for_end(60s));
+        JobStats stats;
+        run.take_snapshot(stats);
+        return stats;
+    }
+    TempFolder src, dst;
+    std::shared_ptr<FakeStep> step = std::make_shared<FakeStep>();
+};
+
+TEST_F(RunTest, EmptyFolderFailsAtOnceAndNoWorkerGetsAFile) {
+    src.write("Thumbs.db");
+    src.write("sub/a.jpg"); // sub-folders are not searched without the option
+    ConversionRun run(step, {.workers = 2});
+    EXPECT_FALSE(run.start_job(job_for(src, dst)));
+    EXPECT_EQ(run.state(), JobState::failed);
+    EXPECT_EQ(run.failure_text(), u"Could not search folder for files!");
+    EXPECT_EQ(step->rooms, 0);
+    EXPECT_FALSE(run.job_active());
+    EXPECT_FALSE(run.pause_or_resume(true));
+    EXPECT_FALSE(run.cancel_job());
+    JobStats stats;
+    EXPECT_FALSE(run.take_snapshot(stats));
+    EXPECT_EQ(stats.lastError, u"Could not search folder for files!");
+}
+
+TEST_F(RunTest, CountersAddUpAndOnlyFailedSavesAreLogged) {
+    for (const char* name : {"ok1.jpg", "ok2.jpg", "ok3.jpg", "unreadable.jpg", "bad-save.jpg",
+                             "broken-edit.jpg", "desktop.ini"})
+        src.write(name);
+    step->on_load = [](const std::u16string& s) { return contains(s, u"unreadable") ? 0u : 1u; };
+    step->on_transform = [](const std::u16string& s) {
+        return contains(s, u"broken") ? kTransformFailed : kTransformChanged;
+    };
+    step->on_save = [](const std::u16string& s, const std::u16string&) {
+        return !contains(s, u"bad-save");
+    };
+    dst.write("_error_log.txt", "from the previous job");
+    ConversionRun run(step, {.workers = 3});
+    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    const JobStats stats = finish(run);
+    EXPECT_EQ(run.state(), JobState::finished);
+    EXPECT_EQ(stats.total, 6u);
+    EXPECT_EQ(stats.converted, 4u); // a failed edit is still saved
+    EXPECT_EQ(stats.failed, 1u);
+    EXPECT_EQ(stats.unknown, 1u);
+    EXPECT_EQ(balance(stats), 0u);
+    EXPECT_EQ(stats.liveWorkers, 0u);
+    EXPECT_TRUE(stats.currentFile.empty());
+    EXPECT_GT(stats.endTime, stats.startTime);
+
+    const std::u16string line = src.sub16("bad-save.jpg") + u"\r\n";
+    std::string expected;
+    for (char16_t c : line)
+        expected += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    EXPECT_EQ(dst.read("_error_log.txt"), expected);
+    EXPECT_EQ(step->kept_releases, 1);
+}
+
+TEST_F(RunTest, LastErrorTextsNameTheFileWithoutItsFolder) {
+    src.write("only.jpg");
+    for (int outcome = 0; outcome < 3; ++outcome) {
+        step->on_load = [&](const std::u16string&) { return outcome == 0 ? 0u : 1u; };
+        step->on_transform = [&](const std::u16string&) {
+            return outcome == 1 ? kTransformFailed : kTransformUnchanged;
+        };
+        step->on_save = [&](const std::u16string&, const std::u16string&) { return outcome != 2; };
+        ConversionRun run(step, {.workers = 1});
+        ASSERT_TRUE(run.start_job(job_for(src, dst)));
+        const JobStats stats = finish(run);
+        const char16_t* expected[] = {u"Failed while loading only.jpg",
+                                      u"Image processing failed - only.jpg",
+                                      u"Failed while saving only.jpg"};
+        EXPECT_EQ(stats.lastError, expected[outcome]);
+        EXPECT_EQ(dst.exists("_error_log.txt"), outcome == 2);
+    }
+}
+
+TEST_F(RunTest, WalkNumbersFilesPerFolderAndMirrorsTheTree) {
+    for (const char* name : {"a.jpg", "b.jpg", "photo.final.jpg", "README"})
+        src.write(name);
+    for (int i = 0; i < 11; ++i)
+        src.write("sub.dir/f" + std::to_string(i) + ".tif");
+    src.write("sub.dir/deep/x.gif");
+    ConversionJob job = job_for(src, dst);
+    job.includeSubfolders = 1;
+    job.rename = 1;
+    job.renamePattern.assign(u"%nn %s");
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job));
+    const JobStats stats = finish(run);
+    EXPECT_EQ(stats.converted, 16u);
+
+    std::set<std::u16string> targets;
+    for (const auto& t : step->saved_targets())
+        targets.insert(t);
+    std::set<std::u16string> top, sub, deep;
+    for (const auto& t : targets) {
+        const std::u16string rel = t.substr(dst.path16().size() + 1);
+        if (rel.rfind(u"sub.dir/deep/", 0) == 0)
+            deep.insert(rel);
+        else if (rel.rfind(u"sub.dir/", 0) == 0)
+            sub.insert(rel.substr(8, 3)); // the zero-filled number
+        else
+            top.insert(rel.substr(2));
+    }
+    const std::set<std::u16string> top_names = {u"a.png", u"b.png", u"photo.final.png",
+                                                u"README.png"};
+    EXPECT_EQ(top, top_names);
+    EXPECT_EQ(sub.size(), 11u) << [&] {
+        std::string all;
+        for (const auto& t : targets)
+            all += test::u8(t) + "\n";
+        return all;
+    }();
+    EXPECT_TRUE(sub.count(u"00 ") && sub.count(u"10 ")); // 11 files: two digits from 0
+    EXPECT_EQ(deep, std::set<std::u16string>{u"sub.dir/deep/0 x.png"});
+    EXPECT_TRUE(dst.exists("sub.dir/deep")); // folders made along the target path
+}
+
+TEST_F(RunTest, PassThruCopiesUnchangedFilesByteForByte) {
+    src.write("a.jpg", "jpeg bytes of a");
+    src.write("B.JPG", "jpeg bytes of B");
+    src.write("turned.jpg", "sideways");
+    src.write("c.png", "png");
+    src.write("noext", "raw");
+    dst.write("a.jpg", "older target");
+    step->on_transform = [](const std::u16string& s) {
+        return contains(s, u"turned") ? kTransformChanged : kTransformUnchanged;
+    };
+    ConversionJob job = job_for(src, dst);
+    job.targetExtension.assign(u".jpg");
+    job.passThru = 1;
+    ConversionRun run(step, {.workers = 2});
+    ASSERT_TRUE(run.start_job(job));
+    EXPECT_EQ(finish(run).converted, 5u);
+    EXPECT_EQ(dst.read("a.jpg"), "jpeg bytes of a");
+    EXPECT_EQ(dst.read("B.jpg"), "jpeg bytes of B");
+    std::set<std::u16string> saved;
+    for (const auto& t : step->saved_targets())
+        saved.insert(t.substr(dst.path16().size() + 1));
+    EXPECT_EQ(saved, (std::set<std::u16string>{u"turned.jpg", u"c.jpg", u"noext.jpg"}));
+}
+
+TEST_F(RunTest, PassThruCopyIntoReadOnlyTargetFails) {
+    src.write("a.jpg", "new");
+    dst.write("a.jpg", "old");
+    ASSERT_TRUE(platform::set_read_only(dst.sub16("a.jpg"), true));
+    ConversionJob job = job_for(src, dst);
+    job.targetExtension.assign(u".jpg");
+    job.passThru = 1;
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job));
+    const JobStats stats = finish(run);
+    EXPECT_EQ(stats.failed, 1u);
+    EXPECT_EQ(dst.read("a.jpg"), "old");
+    EXPECT_EQ(stats.lastError, u"Failed while saving a.jpg");
+}
+
+TEST_F(RunTest, PauseHoldsAWorkerBetweenLoadAndProcessing) {
+    for (const char* name : {"1.jpg", "2.jpg", "3.jpg", "4.jpg"})
+        src.write(name);
+    Gate loading;
+    bool first = true;
+    step->on_load = [&](const std::u16string&) {
+        if (std::exchange(first, false))
+            loading.wait();
+        return 1u;
+    };
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    loading.wait_for_waiters(1);
+    EXPECT_EQ(run.worker_state(0), WorkerState::loading);
+    ASSERT_TRUE(run.pause_or_resume(true));
+    while (run.state() != JobState::paused)
+        std::this_thread::sleep_for(1ms);
+    loading.open();
+    while (run.worker_state(0) != WorkerState::paused)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(step->transforms, 0); // the load finished, processing waits
+    JobStats stats;
+    EXPECT_TRUE(run.take_snapshot(stats));
+    EXPECT_EQ(stats.busyWorkers, 0u);
+    EXPECT_EQ(stats.liveWorkers, 1u);
+    std::this_thread::sleep_for(120ms);
+    run.take_snapshot(stats);
+    EXPECT_GE(stats.pausedMs, 100u); // grows while the pause lasts
+    EXPECT_EQ(step->transforms, 0);
+
+    ASSERT_TRUE(run.pause_or_resume(false));
+    stats = finish(run);
+    EXPECT_EQ(stats.converted, 4u);
+    EXPECT_EQ(run.state(), JobState::finished);
+}
+
+TEST_F(RunTest, CancelDuringALongSaveFinishesThatFileAndTakesNoOther) {
+    for (int i = 0; i < 20; ++i)
+        src.write("f" + std::to_string(i) + ".jpg");
+    Gate saving;
+    step->on_save = [&](const std::u16string&, const std::u16string&) {
+        saving.wait();
+        return true;
+    };
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    saving.wait_for_waiters(1);
+    auto cancelled = std::async(std::launch::async, [&] { return run.cancel_job(); });
+    while (step->aborts == 0)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(cancelled.wait_for(50ms), std::future_status::timeout); // waits for the save
+    saving.open();
+    EXPECT_TRUE(cancelled.get());
+    const JobStats stats = finish(run);
+    EXPECT_EQ(run.state(), JobState::finished);
+    EXPECT_EQ(step->loads, 1);
+    EXPECT_EQ(stats.converted, 1u);
+    EXPECT_EQ(stats.total, 20u);
+    EXPECT_EQ(balance(stats), 19u);
+}
+
+TEST_F(RunTest, WorkersStillBusyLongAfterCancelAreLeftBehind) {
+    src.write("hangs.jpg");
+    src.write("next.jpg");
+    Gate plugin;
+    step->on_load = [&](const std::u16string&) {
+        plugin.wait(); // a plug-in that never comes back on its own
+        return 1u;
+    };
+    {
+        ConversionRun run(step, {.workers = 1, .cancel_limit = 150ms});
+        ASSERT_TRUE(run.start_job(job_for(src, dst)));
+        plugin.wait_for_waiters(1);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(run.cancel_job());
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+        const JobStats stats = finish(run);
+        EXPECT_EQ(run.state(), JobState::finished);
+        EXPECT_EQ(stats.liveWorkers, 0u);
+        EXPECT_FALSE(run.job_active());
+    }
+    // The plug-in returns after all: the left-behind worker stops without touching anything.
+    plugin.open();
+    while (step.use_count() > 1) // the worker's hold on the job goes with it
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(step->transforms, 0);
+    EXPECT_EQ(step->saves, 0);
+}
+
+TEST_F(RunTest, WorkersWithoutMemoryEndTheJobCleanly) {
+    src.write("a.jpg");
+    step->fail_rooms = true;
+    ConversionRun run(step, {.workers = 2});
+    run.start_job(job_for(src, dst));
+    const JobStats stats = finish(run);
+    EXPECT_EQ(stats.converted + stats.failed + stats.unknown, 0u);
+    EXPECT_EQ(step->loads, 0);
+}
+
+TEST_F(RunTest, PreviewIsScaledToFitAndWatermarkIsLoadedOnce) {
+    src.write("big.jpg");
+    src.write("mark.png");
+    step->on_size = [](const std::u16string&) { return FrameSize{6000, 4000}; };
+    ConversionJob job = job_for(src, dst);
+    job.watermarkFile.assign(src.sub16("mark.png"));
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job));
+    finish(run);
+    const auto preview = run.preview();
+    ASSERT_TRUE(preview);
+    EXPECT_EQ(preview->width(), 2048u);
+    EXPECT_EQ(preview->height(), 1365u);
+    EXPECT_EQ(step->watermark_requests(), std::vector<std::u16string>{src.sub16("mark.png")});
+    EXPECT_NE(step->last_watermark_seen(), nullptr);
+}
+
+TEST_F(RunTest, MissingWatermarkIsSilentlyAbsent) {
+    src.write("a.jpg");
+    ConversionJob job = job_for(src, dst);
+    job.watermarkFile.assign(src.sub16("missing.png"));
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job));
+    EXPECT_EQ(finish(run).converted, 1u);
+    EXPECT_TRUE(step->watermark_requests().empty());
+    EXPECT_EQ(step->last_watermark_seen(), nullptr);
+}
+
+TEST(PreviewSize, LongerSideFitsAndSidesRound) {
+    EXPECT_EQ(preview_size({6000, 4000}).width, 2048u);
+    EXPECT_EQ(preview_size({6000, 4000}).height, 1365u);
+    EXPECT_EQ(preview_size({1000, 3000}).width, 683u);
+    EXPECT_EQ(preview_size({100000, 1}).height, 1u);
+    EXPECT_EQ(preview_size({2048, 2048}).width, 2048u);
+}
+
+// Many files with random outcomes, and random pause, resume and cancel from the outside: every
+// file a worker takes is counted exactly once and the job always ends.
+TEST_F(RunTest, StressRandomOutcomesPausesAndCancels) {
+    constexpr int kFiles = 2000;
+    for (int i = 0; i < kFiles; ++i)
+        src.write("s" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".jpg");
+    step->on_load = [](const std::u16string& s) {
+        return std::hash<std::u16string>{}(s) % 11 == 0 ? 0u : 1u;
+    };
+    step->on_transform = [](const std::u16string& s) {
+        const auto h = std::hash<std::u16string>{}(s) % 13;
+        return h == 0 ? kTransformFailed : (h < 6 ? kTransformChanged : kTransformUnchanged);
+    };
+    step->on_save = [](const std::u16string& s, const std::u16string&) {
+        return std::hash<std::u16string>{}(s) % 17 != 0;
+    };
+    std::mt19937 random(20261205);
+    for (int round = 0; round < 4; ++round) {
+        auto fresh = std::make_shared<FakeStep>();
+        fresh->on_load = step->on_load;
+        fresh->on_transform = step->on_transform;
+        fresh->on_save = step->on_save;
+        step = fresh;
+        ConversionJob job = job_for(src, dst);
+        job.includeSubfolders = 1;
+        ConversionRun run(step, {.workers = 4});
+        ASSERT_TRUE(run.start_job(job));
+        const bool cancel = round % 2 == 1;
+        for (int i = 0; i < 6 && run.job_active(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(random() % 15));
+            run.pause_or_resume(i % 2 == 0);
+        }
+        run.pause_or_resume(false);
+        if (cancel)
+            run.cancel_job();
+        const JobStats stats = finish(run);
+        EXPECT_EQ(run.state(), JobState::finished);
+        const auto loaded = step->loaded();
+        for (const auto& [source, times] : loaded)
+            EXPECT_EQ(times, 1);
+        EXPECT_EQ(stats.converted + stats.failed + stats.unknown, loaded.size());
+        EXPECT_EQ(stats.total, static_cast<std::uint32_t>(kFiles));
+        if (!cancel) {
+            EXPECT_EQ(loaded.size(), static_cast<std::size_t>(kFiles));
+        }
+        EXPECT_EQ(stats.liveWorkers, 0u);
+    }
+}
+
+TEST_F(RunTest, SecondJobStartsWhileTheFirstRunsByCancellingIt) {
+    for (int i = 0; i < 50; ++i)
+        src.write("f" + std::to_string(i) + ".jpg");
+    Gate gate;
+    step->on_save = [&](const std::u16string&, const std::u16string&) {
+        gate.wait();
+        return true;
+    };
+    ConversionRun run(step, {.workers = 2});
+    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    gate.wait_for_waiters(2);
+    gate.open();
+    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    const JobStats stats = finish(run);
+    EXPECT_EQ(stats.converted, 50u); // the counters are the second job's
+}
+
+} // namespace
+} // namespace vt::engine

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/folders.h"
+#include "platform/system.h"
+#include "platform/ui_hooks.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::platform {
+namespace {
+
+using test::TempFolder;
+
+// Sets environment variables for one test and puts the old values back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : m_name(name) {
+        if (const char* old = std::getenv(name))
+            m_old = old;
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (m_old)
+            ::setenv(m_name, m_old->c_str(), 1);
+        else
+            ::unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+TEST(Folders, ModuleAndPluginsFolders) {
+    const std::u16string module = module_folder();
+    ASSERT_FALSE(module.empty());
+    EXPECT_TRUE(std::filesystem::exists(test::u8(module) + "/platform_test"));
+    EXPECT_EQ(plugins_folder(), module + u"/Plugins/");
+}
+
+TEST(Folders, InstalledDataRootFollowsXdgAndIsCreated) {
+    TempFolder tmp;
+    ScopedEnv suite("VANTREL_PATH", tmp / "suite");
+    ScopedEnv root("VANTREL_DATA_ROOT", std::nullopt);
+    ScopedEnv xdg("XDG_DATA_HOME", tmp / "data");
+    ScopedEnv docs("XDG_DOCUMENTS_DIR", tmp / "docs");
+    EXPECT_FALSE(is_portable());
+    EXPECT_EQ(suite_program_folder(), tmp.sub16("suite"));
+    EXPECT_EQ(suite_data_root(), tmp.sub16("data/Vantrel"));
+    EXPECT_EQ(program_data_folder(), tmp.sub16("data/Vantrel/Converter/"));
+    EXPECT_TRUE(tmp.exists("data/Vantrel/Converter"));
+    EXPECT_EQ(shared_content_folder(), tmp.sub16("docs/Vantrel"));
+}
+
+TEST(Folders, PortableInstallationKeepsEverythingBesideTheProgram) {
+    TempFolder tmp;
+    std::filesystem::create_directories(tmp / "suite/Portable");
+    ScopedEnv suite("VANTREL_PATH", tmp / "suite/");
+    ScopedEnv root("VANTREL_DATA_ROOT", std::nullopt);
+    EXPECT_TRUE(is_portable());
+    EXPECT_EQ(suite_data_root(), tmp.sub16("suite/Portable/Sys/AppData"));
+    EXPECT_EQ(shared_content_folder(), tmp.sub16("suite/Portable/Extras/Content"));
+    // An explicit data root wins over everything.
+    ScopedEnv explicit_root("VANTREL_DATA_ROOT", tmp / "elsewhere");
+    EXPECT_EQ(suite_data_root(), tmp.sub16("elsewhere"));
+}
+
+TEST(Folders, TemporaryFolderOverride) {
+    ScopedEnv tmpdir("TMPDIR", std::nullopt);
+    EXPECT_EQ(temp_folder(), u"/tmp");
+    EXPECT_EQ(temp_folder(u"  "), u"/tmp");
+    EXPECT_EQ(temp_folder(u"/scratch"), u"/scratch");
+    ScopedEnv set("TMPDIR", std::string("/var/tmp"));
+    EXPECT_EQ(temp_folder(), u"/var/tmp");
+}
+
+TEST(UiHooks, QuietDefaultsTakeTheNegativeAnswer) {
+    EXPECT_EQ(message_box(u"Overwrite?", u"Question", MessageButtons::yes_no), MessageAnswer::no);
+    EXPECT_EQ(message_box(u"Go on?", u"", MessageButtons::ok_cancel), MessageAnswer::cancel);
+    EXPECT_FALSE(open_folder(u"/tmp"));
+    { BusyCursor busy; } // no hook: nothing happens
+    static int busy_depth = 0;
+    UiHooks hooks;
+    hooks.begin_busy = [] { ++busy_depth; };
+    hooks.end_busy = [] { --busy_depth; };
+    hooks.message_box = [](std::u16string_view, std::u16string_view, MessageButtons, MessageIcon) {
+        return MessageAnswer::yes;
+    };
+    set_ui_hooks(hooks);
+    {
+        BusyCursor busy;
+        EXPECT_EQ(busy_depth, 1);
+    }
+    EXPECT_EQ(busy_depth, 0);
+    EXPECT_EQ(message_box(u"?", u"", MessageButtons::yes_no), MessageAnswer::yes);
+    set_ui_hooks({});
+    EXPECT_EQ(message_box(u"?", u"", MessageButtons::yes_no), MessageAnswer::no);
+}
+
+TEST(System, ProcessorCountIsPositive) {
+    EXPECT_GE(processor_count(), 1u);
+}
+
+} // namespace
+} // namespace vt::platform
