@@ -18,10 +18,13 @@ namespace {
 constexpr int kFiles = 400;
 constexpr double kBurnSeconds = 0.020;
 
-double thread_cpu_seconds() {
+double cpu_seconds(clockid_t clock) {
     timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+double thread_cpu_seconds() {
+    return cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
 // Spends the given processor time on arithmetic the compiler cannot drop.
@@ -43,9 +46,10 @@ void BM_RunOverhead(benchmark::State& state) {
     job.targetExtension.assign(u".png");
     const unsigned workers = std::min(vt::platform::processor_count(), vt::engine::kMaxWorkers);
 
-    double wall = 0;
+    double wall = 0, cpu = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
+        const double cpu_start = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
         auto step = std::make_shared<vt::test::FakeStep>();
         step->on_load = [](const std::u16string&) {
             burn(kBurnSeconds);
@@ -56,7 +60,12 @@ void BM_RunOverhead(benchmark::State& state) {
             state.SkipWithError("the job did not start");
         run.wait_for_end(std::chrono::minutes(5));
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cpu += cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;
     }
+    // Processor time the run spends beyond the files' own work, in percent of that work: it
+    // does not depend on what else the machine is doing, unlike the ratio to the ideal.
+    const double work = kFiles * kBurnSeconds * static_cast<double>(state.iterations());
+    state.counters["overhead_cpu_pct"] = 100.0 * (cpu - work) / work;
     const double files_per_s = kFiles * static_cast<double>(state.iterations()) / wall;
     const double ideal = workers / kBurnSeconds;
     state.counters["files_per_s"] = files_per_s;

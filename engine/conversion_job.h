@@ -71,4 +71,25 @@ struct ConversionJob {
 void set_defaults(ConversionJob& job) noexcept;
 [[nodiscard]] ConversionJob default_job() noexcept;
 
+// The range a coded field may take, as the wizard and the command line offer it.
+struct FieldRange {
+    const char* field;
+    std::int64_t min, max;
+};
+inline constexpr FieldRange kResizeModeRange{"resizeMode", 0, 5};
+inline constexpr FieldRange kResizeAlgorithmRange{"resizeAlgorithm", 0, 3};
+inline constexpr FieldRange kScalingFilterRange{"scalingFilter", 0, 5};
+inline constexpr FieldRange kSincWindowRange{"sincWindow", 0, 12};
+inline constexpr FieldRange kSincSizeRange{"sincSize", 4, 29};
+inline constexpr FieldRange kRotationModeRange{"rotationMode", 0, 5};
+inline constexpr FieldRange kAutofixLevelsRange{"autofixLevels", 0, 1};
+inline constexpr FieldRange kDenoiseRadiusRange{"denoiseRadius", 0, 9};
+inline constexpr FieldRange kWatermarkXRange{"watermarkX", 0, 100};
+inline constexpr FieldRange kWatermarkYRange{"watermarkY", 0, 100};
+inline constexpr FieldRange kWatermarkSizeRange{"watermarkSize", 1, 100};
+inline constexpr FieldRange kWatermarkFadeRange{"watermarkFade", 0, 99};
+
+// The first coded field outside its range, or null when every one is in range.
+[[nodiscard]] const FieldRange* out_of_range_field(const ConversionJob& job) noexcept;
+
 } // namespace vt::engine

@@ -154,6 +154,26 @@ TEST_F(RunTest, WalkNumbersFilesPerFolderAndMirrorsTheTree) {
     EXPECT_TRUE(dst.exists("sub.dir/deep")); // folders made along the target path
 }
 
+TEST_F(RunTest, OneWorkerTakesFilesInTheFileSystemsOrder) {
+    for (int i = 0; i < 30; ++i)
+        src.write("n" + std::to_string(i * 7919 % 1000) + ".jpg");
+    std::vector<std::u16string> listed, loaded;
+    platform::DirListing listing(src.path16());
+    for (platform::DirEntry e; listing.next(e);)
+        if (!e.is_directory)
+            listed.push_back(src.path16() + u"/" + e.name);
+    std::mutex lock;
+    step->on_load = [&](const std::u16string& s) {
+        std::lock_guard guard(lock);
+        loaded.push_back(s);
+        return 1u;
+    };
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    finish(run);
+    EXPECT_EQ(loaded, listed);
+}
+
 TEST_F(RunTest, PassThruCopiesUnchangedFilesByteForByte) {
     src.write("a.jpg", "jpeg bytes of a");
     src.write("B.JPG", "jpeg bytes of B");
