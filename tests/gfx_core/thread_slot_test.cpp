@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "gfx/core/engine.h"
+#include "gfx/core/thread_slot.h"
+
+namespace vt::gfx {
+namespace {
+
+void restart_engine() {
+    while (init_count() > 0)
+        EngineShutdown();
+    ASSERT_EQ(EngineStartup(nullptr, 0), 1);
+}
+
+// Holds threads alive until released.
+class Gate {
+public:
+    void wait() {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [&] { return m_open; });
+    }
+    void open() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_open = true;
+        }
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_open = false;
+};
+
+int slot_of_new_thread() {
+    int index = -2;
+    std::thread([&] { index = slot_index(GetThreadSlot()); }).join();
+    return index;
+}
+
+TEST(ThreadSlot, NewSlotStartsWithSuccessAndTheTwoColours) {
+    restart_engine();
+    EngineThreadSlot* slot = GetThreadSlot();
+    ASSERT_NE(slot, nullptr);
+    EXPECT_EQ(GetThreadSlot(), slot);
+    EXPECT_EQ(slot->thread_id.load(), current_thread_id());
+    EXPECT_EQ(slot->last_error.load(), kErrorNone);
+    EXPECT_EQ(slot->colour_light, 0x00CCCCCCu);
+    EXPECT_EQ(slot->colour_dark, 0x00777777u);
+    EXPECT_EQ(slot->scratch, nullptr) << "the scratch buffer is made on first need";
+}
+
+TEST(ThreadSlot, StartsTheEngineImplicitly) {
+    while (init_count() > 0)
+        EngineShutdown();
+    EXPECT_NE(GetThreadSlot(), nullptr);
+    EXPECT_EQ(init_count(), 1u);
+    EXPECT_NE(DivTable(), nullptr);
+}
+
+TEST(ThreadSlot, ThreadsGetTheirOwnSlots) {
+    restart_engine();
+    const int mine = slot_index(GetThreadSlot());
+    const int other = slot_of_new_thread();
+    EXPECT_GE(mine, 0);
+    EXPECT_GE(other, 0);
+    EXPECT_NE(mine, other);
+}
+
+TEST(ThreadSlot, ClipRectCallbackAndScratchBelongToTheCaller) {
+    restart_engine();
+    SetClipRect(1, 2, 30, 40);
+    EngineThreadSlot* slot = GetThreadSlot();
+    EXPECT_EQ(slot->clip_left, 1);
+    EXPECT_EQ(slot->clip_top, 2);
+    EXPECT_EQ(slot->clip_right, 30);
+    EXPECT_EQ(slot->clip_bottom, 40);
+
+    static std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
+    seen.clear();
+    set_engine_callback(
+        [](std::uint32_t code, std::uint32_t context) { seen.emplace_back(code, context); }, 77);
+    ReportEngineEvent(kEventLockTimeout);
+    std::thread([] { ReportEngineEvent(kEventLockCount); }).join(); // other slot: no callback
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first, kEventLockTimeout);
+    EXPECT_EQ(seen[0].second, 77u);
+
+    set_engine_callback([](std::uint32_t, std::uint32_t) { throw std::runtime_error("x"); }, 0);
+    ReportEngineEvent(kEventLockCount); // contained
+    set_engine_callback(nullptr, 0);
+
+    ASSERT_EQ(ensure_scratch(*slot), 1);
+    ASSERT_NE(slot->scratch, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(slot->row_fraction) - slot->scratch, 590016);
+    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(slot->row_index) - slot->scratch, 327808);
+    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(slot->column_fraction) - slot->scratch, 262208);
+    slot->scratch[kScratchBytes - 1] = 1; // the whole block is there
+}
+
+// An ended thread keeps its slot while free slots remain; once the array is full its slot is
+// reclaimed for a newcomer; with every slot owned by a live thread, the next thread shares the
+// last one.
+TEST(ThreadSlot, EndedThreadsAreReclaimedOnlyWhenFullAndThe129thSharesTheLast) {
+    restart_engine();
+    const int main_slot = slot_index(GetThreadSlot());
+    const int ended_slot = slot_of_new_thread();
+    ASSERT_NE(ended_slot, main_slot);
+    const int next = slot_of_new_thread();
+    EXPECT_NE(next, ended_slot) << "a free slot exists, the ended one must not be reused yet";
+
+    // Occupy every remaining slot with live threads (the two ended ones stay taken).
+    Gate gate;
+    std::vector<std::thread> live;
+    std::atomic<int> ready{0};
+    const int to_fill = static_cast<int>(kSlotCount) - 3;
+    for (int i = 0; i < to_fill; ++i) {
+        live.emplace_back([&] {
+            (void)GetThreadSlot();
+            ready.fetch_add(1);
+            gate.wait();
+        });
+    }
+    while (ready.load() < to_fill)
+        std::this_thread::yield();
+
+    // Two newcomers take the two ended threads' slots.
+    std::set<int> reclaimed;
+    std::vector<std::thread> newcomers;
+    std::mutex m;
+    std::atomic<int> newcomers_ready{0};
+    for (int i = 0; i < 2; ++i) {
+        newcomers.emplace_back([&] {
+            const int index = slot_index(GetThreadSlot());
+            {
+                std::lock_guard lock(m);
+                reclaimed.insert(index);
+            }
+            newcomers_ready.fetch_add(1);
+            gate.wait();
+        });
+    }
+    while (newcomers_ready.load() < 2)
+        std::this_thread::yield();
+    EXPECT_EQ(reclaimed, (std::set<int>{ended_slot, next}));
+
+    // 128 live threads now: the 129th shares slot 127.
+    EXPECT_EQ(slot_of_new_thread(), static_cast<int>(kSlotCount) - 1);
+
+    gate.open();
+    for (auto& t : live)
+        t.join();
+    for (auto& t : newcomers)
+        t.join();
+}
+
+TEST(ThreadSlot, ShutdownFreesSlotsAndANewStartGivesFreshOnes) {
+    restart_engine();
+    EngineThreadSlot* slot = GetThreadSlot();
+    slot->last_error.store(kErrorArgument);
+    ASSERT_EQ(ensure_scratch(*slot), 1);
+    restart_engine();
+    EngineThreadSlot* fresh = GetThreadSlot();
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->last_error.load(), kErrorNone);
+    EXPECT_EQ(fresh->scratch, nullptr);
+}
+
+TEST(ThreadSlot, OnlyLiveThreadsCountAsAlive) {
+    EXPECT_TRUE(thread_is_alive(current_thread_id()));
+    std::uint32_t ended = 0;
+    std::thread([&] { ended = current_thread_id(); }).join();
+    EXPECT_NE(ended, 0u);
+    EXPECT_FALSE(thread_is_alive(0));
+}
+
+} // namespace
+} // namespace vt::gfx
