@@ -23,6 +23,15 @@ std::u16string created(std::u16string folder) {
     return create_folder_chain(folder) ? folder : std::u16string{};
 }
 
+// $var, else $HOME joined with `home_sub`; empty when neither is set.
+std::u16string env_or_home(const char* var, std::u16string_view home_sub) {
+    std::u16string value = environment(var);
+    if (!value.empty())
+        return value;
+    const std::u16string home = environment("HOME");
+    return home.empty() ? std::u16string{} : join_path(home, home_sub);
+}
+
 } // namespace
 
 std::u16string environment(const char* name) {
@@ -62,14 +71,8 @@ std::u16string suite_data_root() {
         return created(configured);
     if (is_portable())
         return created(join_path(suite_program_folder(), u"Portable/Sys/AppData"));
-    std::u16string xdg = environment("XDG_DATA_HOME");
-    if (xdg.empty()) {
-        const std::u16string home = environment("HOME");
-        if (home.empty())
-            return {};
-        xdg = join_path(home, u".local/share");
-    }
-    return created(join_path(xdg, u"Vantrel"));
+    const std::u16string xdg = env_or_home("XDG_DATA_HOME", u".local/share");
+    return xdg.empty() ? std::u16string{} : created(join_path(xdg, u"Vantrel"));
 }
 
 std::u16string program_data_folder() {
@@ -79,21 +82,15 @@ std::u16string program_data_folder() {
     std::u16string folder = created(join_path(root, u"Converter"));
     if (folder.empty())
         return {};
-    open_folder_to_all_users(folder);
+    open_to_all_users(folder);
     return with_slash(folder);
 }
 
 std::u16string shared_content_folder() {
     if (is_portable())
         return created(join_path(suite_program_folder(), u"Portable/Extras/Content"));
-    std::u16string documents = environment("XDG_DOCUMENTS_DIR");
-    if (documents.empty()) {
-        const std::u16string home = environment("HOME");
-        if (home.empty())
-            return {};
-        documents = join_path(home, u"Documents");
-    }
-    return created(join_path(documents, u"Vantrel"));
+    const std::u16string documents = env_or_home("XDG_DOCUMENTS_DIR", u"Documents");
+    return documents.empty() ? std::u16string{} : created(join_path(documents, u"Vantrel"));
 }
 
 std::u16string temp_folder(std::u16string_view override_folder) {
@@ -104,9 +101,12 @@ std::u16string temp_folder(std::u16string_view override_folder) {
     return tmp.empty() ? std::u16string(u"/tmp") : tmp;
 }
 
-void open_folder_to_all_users(std::u16string_view folder) noexcept {
-    // Best effort, like the access list the suite sets on its shared folders.
-    (void)::chmod(to_os_path(folder).c_str(), 0777);
+void open_to_all_users(std::u16string_view path) noexcept {
+    // Best effort, like the access list the suite sets on its shared files.
+    const std::string os = to_os_path(path);
+    struct stat st {};
+    if (::stat(os.c_str(), &st) == 0)
+        (void)::chmod(os.c_str(), S_ISDIR(st.st_mode) ? 0777 : 0666);
 }
 
 } // namespace vt::platform

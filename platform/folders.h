@@ -27,8 +27,9 @@ namespace vt::platform {
 // The configured override when it is not blank, else $TMPDIR, else /tmp.
 [[nodiscard]] std::u16string temp_folder(std::u16string_view override_folder = {});
 
-// Lets every user of the machine read and write the folder; failures are ignored.
-void open_folder_to_all_users(std::u16string_view folder) noexcept;
+// Lets every user of the machine read and write a shared folder or file (folders may also be
+// entered); failures are ignored.
+void open_to_all_users(std::u16string_view path) noexcept;
 
 // An environment variable as UTF-16; empty when unset.
 [[nodiscard]] std::u16string environment(const char* name);

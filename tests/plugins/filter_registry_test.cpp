@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "platform/files.h"
+#include "plugins/filter_registry.h"
+#include "tests/support/temp_folder.h"
+
+#ifndef VT_TEST_PLUGIN
+#error "VT_TEST_PLUGIN names a loadable library built for the tests"
+#endif
+
+namespace vt::plugins {
+namespace {
+
+using test::TempFolder;
+constexpr platform::TimeStamp kMs = 1000000ull;
+
+class RegistryTest : public ::testing::Test {
+protected:
+    FilterRegistry::Options options() {
+        FilterRegistry::Options o;
+        o.plugins_folder = tmp.sub16("Plugins");
+        o.data_root = tmp.path16();
+        o.store = &store;
+        o.hours = [this] { return hour; };
+        o.clock = [this] { return clock; };
+        o.power = [this] { return power; };
+        return o;
+    }
+    void plugin(const std::string& rel) { tmp.write("Plugins/" + rel, "lib"); }
+
+    TempFolder tmp;
+    StateStore store{tmp.sub16("Plugins")};
+    std::uint32_t hour = 3'600'000;
+    platform::TimeStamp clock = 1000 * kMs;
+    platform::PowerStatus power;
+};
+
+TEST_F(RegistryTest, DefaultMapHas46RowsWithPathsFoundUpToTwoLevelsDown) {
+    plugin("fmx_PNG.so");
+    plugin("codecs/fmx_JPEG.so");
+    plugin("a/b/fmx_RAW.so");
+    plugin("a/b/c/fmx_GIF.so"); // three levels: too deep
+    RegistryBlock block;
+    block.reset_to_defaults(tmp.sub16("Plugins"));
+    EXPECT_TRUE(block.has_magic());
+    EXPECT_EQ(block.extension(0), u".bmp");
+    EXPECT_EQ(block.path(0), u"");
+    EXPECT_EQ(block.extension(1), u".jpg");
+    EXPECT_EQ(block.path(1), tmp.sub16("Plugins/codecs/fmx_JPEG.so"));
+    EXPECT_EQ(block.path(2), u""); // .gif
+    EXPECT_EQ(block.path(3), tmp.sub16("Plugins/fmx_PNG.so"));
+    EXPECT_EQ(block.extension(6), u".j2k");
+    EXPECT_EQ(block.extension(9), u".mj2");
+    EXPECT_EQ(block.extension(28), u".dng");
+    EXPECT_EQ(block.path(28), tmp.sub16("Plugins/a/b/fmx_RAW.so"));
+    EXPECT_EQ(block.extension(45), u".mfw");
+    EXPECT_TRUE(block.in_use(45));
+    EXPECT_FALSE(block.in_use(46));
+    // The on-disk form: magic, stamp, then the first entry's extension in UTF-16.
+    EXPECT_EQ(std::string(block.bytes().begin(), block.bytes().begin() + 4), "fp$_");
+    EXPECT_EQ(block.bytes()[16], '.');
+    EXPECT_EQ(block.bytes()[18], 'b');
+    EXPECT_EQ(kRegistryBytes, 71688u);
+}
+
+TEST_F(RegistryTest, JpgIsFoundInAnyCaseAndNeverChanges) {
+    plugin("fmx_JPEG.so");
+    FilterRegistry registry(options());
+    const auto jpeg = registry.look_up(RegistryKind::load, u".JPG");
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(*jpeg, tmp.sub16("Plugins/fmx_JPEG.so"));
+    registry.remember(RegistryKind::load, u".jpg", u"/elsewhere/fmx_Other.so");
+    registry.remember(RegistryKind::load, u".JPG", u"/elsewhere/fmx_Other.so");
+    EXPECT_EQ(*registry.look_up(RegistryKind::load, u".jpg"), *jpeg);
+    EXPECT_FALSE(registry.look_up(RegistryKind::load, u".nothing"));
+    // The kinds are separate registries.
+    registry.remember(RegistryKind::save, u".png", u"/p/fmx_X.so");
+    EXPECT_EQ(*registry.look_up(RegistryKind::save, u".PNG"), u"/p/fmx_X.so");
+    EXPECT_EQ(*registry.look_up(RegistryKind::load, u".png"), u"");
+}
+
+TEST_F(RegistryTest, RememberStoresLowerCaseAndAgesOtherEntries) {
+    FilterRegistry registry(options());
+    ASSERT_TRUE(registry.start());
+    registry.remember(RegistryKind::load, u".HEIC", u"/p/fmx_HEIF.so");
+    ASSERT_TRUE(registry.look_up(RegistryKind::load, u".heic"));
+    (void)registry.look_up(RegistryKind::load, u".bmp");
+    (void)registry.look_up(RegistryKind::load, u".bmp");
+    registry.start(); // counted: only the last stop writes
+    registry.stop();
+    EXPECT_EQ(store.file_size(registry_state_name(RegistryKind::load)), 0);
+    registry.stop(); // written with the current hour
+    RegistryBlock on_disk;
+    store.file_read(registry_state_name(RegistryKind::load), on_disk.bytes());
+    EXPECT_EQ(on_disk.stamp(), hour);
+    EXPECT_EQ(on_disk.extension(46), u".heic");
+    EXPECT_EQ(on_disk.age(46), 2);
+    EXPECT_EQ(on_disk.age(0), 0);
+    EXPECT_EQ(on_disk.age(1), 3);
+}
+
+TEST_F(RegistryTest, FullRegistryEvictsTheOldestButNeverSlotZero) {
+    RegistryBlock block;
+    block.reset_to_defaults(u"/none");
+    for (std::size_t i = 46; i < kRegistryEntries; ++i)
+        block.set_entry(i, u".x" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)), u"");
+    EXPECT_EQ(slot_for_new_extension(block), 127u); // every age 0
+    block.set_age(0, 99);
+    block.set_age(5, 7);
+    block.set_age(60, 7);
+    EXPECT_EQ(slot_for_new_extension(block), 60u); // ties go to the higher slot
+    block.set_entry(3, u"", u"");
+    EXPECT_EQ(slot_for_new_extension(block), 3u); // a free slot first
+    EXPECT_EQ(slot_for_new_extension(RegistryBlock{}), 0u);
+}
+
+TEST_F(RegistryTest, RegistryFromAnotherHourIsIgnored) {
+    {
+        FilterRegistry registry(options());
+        registry.start();
+        registry.remember(RegistryKind::load, u".qoi", u"/p/fmx_QOI.so");
+        registry.stop();
+    }
+    {
+        FilterRegistry same_hour(options());
+        same_hour.start();
+        EXPECT_TRUE(same_hour.look_up(RegistryKind::load, u".qoi"));
+    }
+    ++hour; // written at 10:59, read at 11:00
+    FilterRegistry next_hour(options());
+    next_hour.start();
+    EXPECT_FALSE(next_hour.look_up(RegistryKind::load, u".qoi"));
+    EXPECT_TRUE(next_hour.look_up(RegistryKind::load, u".bmp")); // defaults again
+}
+
+TEST_F(RegistryTest, ScanFindsLibrariesFiveLevelsDownAndSkipsTheVideoFilter) {
+    plugin("fmx_PNG.so");
+    plugin("fmx_dshow.SO");
+    plugin("FMX_DSHOW.so");
+    plugin("Thumbs.db");
+    plugin("readme.txt");
+    plugin("vendor/fmx_HEIF.SO");
+    plugin("1/2/3/4/5/fmx_Deep.so");
+    plugin("1/2/3/4/5/6/fmx_TooDeep.so");
+    FilterRegistry registry(options());
+    ASSERT_EQ(registry.refresh_plugin_list(), 3u);
+    std::set<std::u16string> found;
+    for (std::size_t i = 0; i < 3; ++i)
+        found.insert(registry.plugin_path(i));
+    EXPECT_EQ(found, (std::set<std::u16string>{tmp.sub16("Plugins/fmx_PNG.so"),
+                                               tmp.sub16("Plugins/vendor/fmx_HEIF.SO"),
+                                               tmp.sub16("Plugins/1/2/3/4/5/fmx_Deep.so")}));
+    EXPECT_EQ(registry.plugin_path(3), u"");
+
+    // Fresh for 30 s on mains; then rescanned.
+    plugin("fmx_New.so");
+    clock += 30000 * kMs;
+    EXPECT_EQ(registry.refresh_plugin_list(), 3u);
+    clock += 1 * kMs;
+    EXPECT_EQ(registry.refresh_plugin_list(), 4u);
+}
+
+TEST(PluginListExpiry, LongerOnBatteryAsTheChargeFalls) {
+    EXPECT_EQ(plugin_list_expiry_ms({false, 5}), 30000u);
+    EXPECT_EQ(plugin_list_expiry_ms({true, 100}), 45000u);
+    EXPECT_EQ(plugin_list_expiry_ms({true, 10}), 120000u);
+    EXPECT_EQ(plugin_list_expiry_ms({true, 9}), 150000u);
+}
+
+TEST(PowerStatus, ReadsMainsAndBatteryFromTheSupplyFolder) {
+    TempFolder sys;
+    EXPECT_FALSE(platform::power_status_from(sys.path()).on_battery); // no battery: mains
+    sys.write("BAT0/type", "Battery\n");
+    sys.write("BAT0/capacity", "37\n");
+    sys.write("AC/type", "Mains\n");
+    sys.write("AC/online", "0\n");
+    const auto status = platform::power_status_from(sys.path());
+    EXPECT_TRUE(status.on_battery);
+    EXPECT_EQ(status.charge_percent, 37);
+    sys.write("AC/online", "1\n");
+    EXPECT_FALSE(platform::power_status_from(sys.path()).on_battery);
+}
+
+TEST_F(RegistryTest, BlacklistMatchesAnywhereAndHidesPlugins) {
+    plugin("fmx_PNG.so");
+    plugin("fmx_PNG.so.d/fmx_Extra.so");
+    tmp.write("plugin_blacklist.txt", "  " + tmp / "Plugins/fmx_PNG.so.d/fmx_Extra.so" + "\r\n");
+    FilterRegistry registry(options());
+    // A path that is a prefix of a listed one is blacklisted with it.
+    EXPECT_TRUE(registry.is_blacklisted(tmp.sub16("Plugins/fmx_PNG.so")));
+    EXPECT_FALSE(registry.look_up(RegistryKind::load, u".png"));
+    EXPECT_EQ(registry.refresh_plugin_list(), 0u);
+    EXPECT_FALSE(registry.is_blacklisted(u""));
+}
+
+TEST_F(RegistryTest, BlacklistAddWritesEightBitOrUtf16AndIsReReadAfter15Seconds) {
+    FilterRegistry registry(options());
+    registry.blacklist_add(u"/p/fmx_A.so");
+    registry.blacklist_add(u"/p/fmx_A.so"); // already there
+    registry.blacklist_add(u"/p/fmx_Å.so");
+    EXPECT_EQ(tmp.read("plugin_blacklist.txt"), "/p/fmx_A.so\r\n/p/fmx_\xC3\x85.so");
+    registry.blacklist_add(u"/p/fmx_日本.so");
+    const std::string wide = tmp.read("plugin_blacklist.txt");
+    EXPECT_EQ(wide.substr(0, 4), std::string("\xFF\xFE/\0", 4));
+    EXPECT_TRUE(registry.is_blacklisted(u"/p/fmx_日本.so"));
+
+    // Another program edits the file: seen once the text is older than 15 s.
+    tmp.write("plugin_blacklist.txt", "/q/fmx_B.so");
+    EXPECT_FALSE(registry.is_blacklisted(u"/q/fmx_B.so"));
+    clock += 15001 * kMs;
+    EXPECT_TRUE(registry.is_blacklisted(u"/q/fmx_B.so"));
+    EXPECT_FALSE(registry.is_blacklisted(u"/p/fmx_A.so"));
+}
+
+TEST_F(RegistryTest, KeptLibraryIsReleasedOnlyWhenIdleOrForced) {
+    FilterRegistry registry(options());
+    registry.keep_library(u"" VT_TEST_PLUGIN);
+    ASSERT_TRUE(registry.library_kept());
+    clock += 1999 * kMs;
+    EXPECT_FALSE(registry.release_kept_library(false));
+    registry.keep_library(u"" VT_TEST_PLUGIN); // used again: the time is renewed
+    clock += 1999 * kMs;
+    EXPECT_FALSE(registry.release_kept_library(false));
+    clock += 1 * kMs;
+    EXPECT_TRUE(registry.release_kept_library(false));
+    EXPECT_FALSE(registry.library_kept());
+    registry.keep_library(u"" VT_TEST_PLUGIN);
+    EXPECT_TRUE(registry.release_kept_library(true));
+    registry.keep_library(tmp.sub16("Plugins/missing.so"));
+    EXPECT_FALSE(registry.library_kept());
+}
+
+} // namespace
+} // namespace vt::plugins

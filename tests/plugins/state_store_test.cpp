@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "platform/files.h"
+#include "plugins/state_store.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::plugins {
+namespace {
+
+std::vector<std::uint8_t> bytes(std::size_t n, std::uint8_t fill = 7) {
+    return std::vector<std::uint8_t>(n, fill);
+}
+
+TEST(StateStore, KeepsAtMost64KiBAndDeletesOnEmptyData) {
+    StateStore store(u"/nonexistent");
+    EXPECT_EQ(store.set(u"fmx_PNG.level", bytes(70000)), 65536);
+    EXPECT_EQ(store.size(u"fmx_PNG.level"), 65536);
+    std::vector<std::uint8_t> out(10);
+    EXPECT_EQ(store.get(u"fmx_PNG.level", out), 10);
+    EXPECT_EQ(store.get(u"fmx_PNG.level", {}), 0);
+    EXPECT_EQ(store.set(u"fmx_PNG.level", {}), 1);
+    EXPECT_EQ(store.size(u"fmx_PNG.level"), 0);
+    EXPECT_EQ(store.get(u"fmx_PNG.level", out), 0);
+    EXPECT_EQ(store.set(u"", bytes(1)), 0);
+}
+
+TEST(StateStore, NamesAreCutAt31Characters) {
+    StateStore store(u"/nonexistent");
+    const std::u16string a = std::u16string(31, u'n') + u"-first";
+    const std::u16string b = std::u16string(31, u'n') + u"-second";
+    store.set(a, bytes(3, 1));
+    store.set(b, bytes(5, 2));
+    std::vector<std::uint8_t> out(8);
+    EXPECT_EQ(store.get(a, out), 5); // the same entry
+}
+
+TEST(StateStore, FullStoreDropsTheLeastRecentlyUsedEntry) {
+    StateStore store(u"/nonexistent");
+    for (int i = 0; i < 1024; ++i)
+        store.set(u"k" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+                      std::u16string(1, static_cast<char16_t>(u'0' + i / 26)),
+                  bytes(1));
+    std::vector<std::uint8_t> out(1);
+    EXPECT_EQ(store.get(u"kA0", out), 1); // renewed: the oldest is now kB0
+    store.set(u"newcomer", bytes(2));
+    EXPECT_EQ(store.size(u"newcomer"), 2);
+    EXPECT_EQ(store.size(u"kA0"), 1);
+    EXPECT_EQ(store.size(u"kB0"), 0);
+    EXPECT_EQ(store.size(u"kC0"), 1);
+}
+
+TEST(StateStore, StateFilesRoundTripAndRefuseFolderNames) {
+    test::TempFolder tmp;
+    StateStore store(tmp.sub16("Plugins"));
+    EXPECT_EQ(store.file_write(u"_$pf.flt_load.5.08.01", bytes(100, 3)), 100);
+    EXPECT_TRUE(tmp.exists("Plugins/_$pf.flt_load.5.08.01.bin"));
+    EXPECT_EQ(store.file_size(u"_$pf.flt_load.5.08.01"), 100);
+    std::vector<std::uint8_t> out(40);
+    EXPECT_EQ(store.file_read(u"_$pf.flt_load.5.08.01", out), 40);
+    EXPECT_EQ(out[39], 3);
+    EXPECT_EQ(store.file_write(u"big", bytes(300000)), 262144);
+
+    for (const char16_t* bad : {u"a\\b", u"../escape", u"a/b", u""}) {
+        EXPECT_EQ(store.file_write(bad, bytes(1)), 0);
+        EXPECT_EQ(store.file_read(bad, out), 0);
+        EXPECT_EQ(store.file_size(bad), 0);
+    }
+    // Empty data deletes, read-only or not.
+    ASSERT_TRUE(platform::set_read_only(tmp.sub16("Plugins/big.bin"), true));
+    EXPECT_EQ(store.file_write(u"big", {}), 1);
+    EXPECT_FALSE(tmp.exists("Plugins/big.bin"));
+    EXPECT_EQ(store.file_size(u"big"), 0);
+}
+
+TEST(StateStore, WorkersShareItSafely) {
+    StateStore store(u"/nonexistent");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&store, t] {
+            const std::u16string name =
+                u"worker" + std::u16string(1, static_cast<char16_t>(u'0' + t));
+            std::vector<std::uint8_t> out(64);
+            for (int i = 1; i <= 500; ++i) {
+                store.set(name, bytes(static_cast<std::size_t>(i % 64 + 1),
+                                      static_cast<std::uint8_t>(t)));
+                EXPECT_EQ(store.get(name, out), i % 64 + 1);
+                EXPECT_EQ(out[0], t);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+}
+
+} // namespace
+} // namespace vt::plugins
