@@ -83,3 +83,23 @@ function(vt_add_fuzzer name)
         target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     endif()
 endfunction()
+
+# vt_add_format_plugin(NAME SOURCES ... [LIBS ...]): a format plug-in, bin/Plugins/NAME.so.
+# It sees nothing of the host but the SDK header, exports only its entry points and must resolve
+# every symbol against the libraries it names.
+function(vt_add_format_plugin name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_library(${name} MODULE ${ARG_SOURCES})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+    set_target_properties(${name} PROPERTIES
+        PREFIX "" OUTPUT_NAME ${name}
+        LIBRARY_OUTPUT_DIRECTORY ${VT_BIN_DIR}/Plugins
+        C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    if(NOT VT_SANITIZE)
+        target_link_options(${name} PRIVATE -Wl,--no-undefined)
+    endif()
+    vt_set_warnings(${name})
+    vt_set_sanitizers(${name})
+    install(TARGETS ${name} LIBRARY DESTINATION bin/Plugins)
+endfunction()

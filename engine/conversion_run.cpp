@@ -100,6 +100,8 @@ constexpr auto kMonitorInterval = std::chrono::milliseconds(100);
 constexpr std::uint32_t kKeepAwakeIntervalMs = 100000;
 constexpr int kThreadStartAttempts = 100;
 constexpr std::u16string_view kNoFilesText = u"Could not search folder for files!";
+constexpr std::u16string_view kOntoSourceText =
+    u"Failed while saving %s: the target is the source file itself";
 
 struct TakenFile {
     std::u16string source, target;
@@ -255,9 +257,11 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     }
 
     m_me.state = WorkerState::saving;
-    const bool saved = passes_through(file, result == kTransformChanged)
-                           ? platform::copy_file_replace(file.source, target)
-                           : step.save(room, target);
+    // A job never writes over its own input, whatever the names and options say.
+    const bool onto_source = platform::same_file(file.source, target);
+    const bool saved = !onto_source && (passes_through(file, result == kTransformChanged)
+                                            ? platform::copy_file_replace(file.source, target)
+                                            : step.save(room, target));
     step.release_frames(room);
     if (m_me.abandoned)
         return;
@@ -267,7 +271,8 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
         ++m_ctx.converted;
         return;
     }
-    m_ctx.set_last_error_locked(u"Failed while saving %s", file.source);
+    m_ctx.set_last_error_locked(onto_source ? kOntoSourceText : u"Failed while saving %s",
+                                file.source);
     (void)append_error_log_line(m_ctx.job.targetFolder.view(), file.source);
     ++m_ctx.failed;
 }

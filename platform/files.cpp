@@ -99,6 +99,11 @@ bool path_exists(std::u16string_view path) {
     return stat_of(path).has_value();
 }
 
+bool same_file(std::u16string_view a, std::u16string_view b) {
+    const auto sa = stat_of(a), sb = stat_of(b);
+    return sa && sb && sa->st_dev == sb->st_dev && sa->st_ino == sb->st_ino;
+}
+
 bool is_directory(std::u16string_view path) {
     const auto st = stat_of(path);
     return st && S_ISDIR(st->st_mode);

@@ -50,6 +50,8 @@ struct FolderId {
 [[nodiscard]] std::optional<FolderId> folder_id(std::u16string_view folder);
 
 [[nodiscard]] bool path_exists(std::u16string_view path);
+// Whether two paths name the same existing file (through links too).
+[[nodiscard]] bool same_file(std::u16string_view a, std::u16string_view b);
 [[nodiscard]] bool is_directory(std::u16string_view path);
 // Exists and is not a folder.
 [[nodiscard]] bool is_file(std::u16string_view path);

@@ -109,6 +109,375 @@ typedef struct MarkupBuffer {
     uint32_t capacity;
 } MarkupBuffer;
 
+/* ---------------------------------------------------------------------------------------------
+ * The format plug-in interface.
+ *
+ * A plug-in is a shared library ("fmx_NAME.so") that exports some of:
+ *     int32_t flt_CheckLoad(FilterCheck*);   nonzero: the answer fields are valid
+ *     int32_t flt_LoadImage(FilterCall*);    a result code
+ *     int32_t flt_CheckSave(FilterCheck*);   nonzero: the answer fields are valid
+ *     int32_t flt_SaveImage(FilterCall*);    a result code
+ *     int32_t plg_ShowDialog(FilterDialog*); returned to the caller unchanged
+ * Build it with -fvisibility=hidden and mark these with VT_PLUGIN_EXPORT. Memory that crosses
+ * the boundary (metadata blocks, markup text) comes from malloc and is freed with free.
+ * Several threads may call a plug-in at once, each with its own records.
+ * ------------------------------------------------------------------------------------------- */
+
+#if defined(__GNUC__)
+#define VT_PLUGIN_EXPORT __attribute__((visibility("default")))
+#else
+#define VT_PLUGIN_EXPORT
+#endif
+
+/* Result codes. 1 success, 2 and above success for that many items. */
+enum {
+    VT_OK = 1,
+    VT_ERR_UNKNOWN = 0,
+    VT_ERR_CORRUPT_OR_UNSUPPORTED = -1,
+    VT_ERR_NOT_IMPLEMENTED = -2,
+    VT_ERR_NO_IMAGE_DATA = -3,
+    VT_ERR_COMPONENT_MISSING = -4,
+    VT_ERR_COMPONENT_FAILED = -5,
+    VT_ERR_SYSTEM_REQUIREMENTS = -6,
+    VT_ERR_IO_DEVICE = -7,
+    VT_ERR_HOST_SERVICES = -10,
+    VT_ERR_PARAMETER_RANGE = -11,
+    VT_ERR_IMAGE_REQUIREMENTS = -12,
+    VT_ERR_DIMENSIONS = -13,
+    VT_ERR_IMAGE_MODE = -14,
+    VT_ERR_NEEDS_FLATTENING = -15,
+    VT_ERR_OUT_OF_MEMORY = -20,
+    VT_ERR_BITMAP_REQUEST = -25,
+    VT_ERR_BITMAP_SIZE_ZERO = -26,
+    VT_ERR_BITMAP_TOO_BIG = -27,
+    VT_ERR_INTERNAL = -30, /* -30 to -34 */
+    VT_ERR_OPEN_READ = -40,
+    VT_ERR_OPEN_WRITE = -41,
+    VT_ERR_READ = -42,
+    VT_ERR_WRITE = -43,
+    VT_ERR_INVALID_DATA = -44,
+    VT_ERR_TIMEOUT = -98,
+    VT_ERR_CANCELLED = -99
+};
+
+/* Warnings a load reports at FilterCall.warnings. */
+enum {
+    VT_WARN_LAYERS_DROPPED = 0x0001,
+    VT_WARN_LAYER_TYPES = 0x0002,
+    VT_WARN_BLEND_MODES = 0x0004,
+    VT_WARN_DATA_LOST = 0x0008,
+    VT_WARN_TRANSPARENCY_REMOVED = 0x0010,
+    VT_WARN_THUMBNAIL_ONLY = 0x0020,
+    VT_WARN_NONSTANDARD_EXTENSION = 0x0080,
+    VT_WARN_TIMEOUT = 0x0100
+};
+
+/* FilterCall.flags */
+enum {
+    VT_CALL_MAY_REDUCE = 0x0001,    /* plug-in: an oversized frame may be reduced; host: it was */
+    VT_CALL_RESTART_CLOCK = 0x0004, /* plug-in: restart the time limit at the next add frame */
+    VT_CALL_REQUEST_1 = 0x0100,     /* host: the caller's three request flags */
+    VT_CALL_REQUEST_2 = 0x0200,
+    VT_CALL_REQUEST_3 = 0x0400
+};
+
+/* FilterCheck: 128 bytes, the same on every platform.
+ *     0  64  extension, UTF-16 lower case with its dot; empty for ".tmp" and ".temp" files
+ *    64  32  load: the first bytes of the file
+ *    96   4  load: how many of them (4 to 32)
+ *   100  24  zero
+ *   124   1  answer: level of support, 0 = cannot
+ *   125   1  answer: bonus 1
+ *   126   1  answer: bonus 2
+ *   127   1  answer: flags; bits 0 and 1 each mark a restriction
+ */
+typedef struct FilterCheck {
+    uint16_t extension[32];
+    uint8_t head[32];
+    uint32_t head_size;
+    uint8_t reserved[24];
+    uint8_t level;
+    uint8_t bonus1;
+    uint8_t bonus2;
+    uint8_t flags;
+} FilterCheck;
+
+struct FilterCall;
+
+typedef int32_t (*VtAddFrameFn)(struct FilterCall* call);
+typedef int32_t (*VtSelectFrameFn)(struct FilterCall* call, int32_t index);
+typedef int32_t (*VtAddMetaChunkFn)(struct FilterCall* call, uint32_t tag, uint32_t size);
+typedef int32_t (*VtGetMetaChunkFn)(struct FilterCall* call, uint32_t tag);
+typedef int32_t (*VtSetMessageFn)(struct FilterCall* call, const uint16_t* text);
+
+/* Chunk tags are four characters, first character in the lowest byte. */
+#define VT_TAG(a, b, c, d)                                                                         \
+    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) |     \
+     ((uint32_t)(uint8_t)(d) << 24))
+
+struct pi_StateStore;
+struct pi_MetaMarkup;
+struct pi_BasicQuery;
+struct pi_BasicImage;
+struct pi_BasicColor;
+struct pi_BasicUtils;
+
+/* FilterCall: one load or save. The host hands out a zero-filled 1024-byte record.
+ *   32-bit 64-bit
+ *        0      0  current frame: width, height, stride, pixels (load: the plug-in writes the
+ *                  wanted width and height before add_frame)
+ *       16     24  path: the source (load) or target (save) file, UTF-16
+ *       20     32  parent window for the plug-in's own messages; 0 when the caller is silent
+ *       24     40  callback: add_frame (load) / select_frame (save)
+ *       28     48  flags (VT_CALL_*)
+ *       30     50  save: document kind 0-3        31  51  save: kind parameter
+ *       32     52  load: frames added so far; save: frames of the document
+ *       36     56  frame x, y (int16 each)
+ *       40     60  frame name, UTF-16, at most 31 characters
+ *      104    124  frame mode, mode2 (uint16 each); 108 128 attr; 109 129 transparency
+ *      128    152  metadata pointer
+ *      132    160  callback: add_meta_chunk (load) / get_meta_chunk (save)
+ *      240    272  status: result of the host's last callback
+ *      246    278  warnings (VT_WARN_*)
+ *      248    280  callback: set_message
+ *      252    288  load: time limit in milliseconds, 0 = none
+ *      256    296  service tables: state store, markup, query, image, colour, utilities
+ *      280    344  host: frames in use
+ *      284    348  host: current frame, -1 = none
+ *      288    352  load, host: highest frame index allowed
+ *      292    356  load, host: a frame was reduced
+ *      296    360  load, host: smallest non-zero mode2 of the frames added
+ *      300    368  host: the Layer array
+ *      304    376  save, host: the composite Bitmap built by select_frame(-1)
+ *      348    448  host: message buffer (UTF-16)   352 456  its capacity in characters (256)
+ *      360    464  load, host: start time of the call
+ *     1024   1024  (size)
+ */
+typedef struct FilterCall {
+    uint32_t width;
+    uint32_t height;
+    uint32_t stride;
+    uint32_t* pixels;
+    const uint16_t* path;
+    uintptr_t parent_window;
+    union {
+        VtAddFrameFn add_frame;
+        VtSelectFrameFn select_frame;
+    } frame_cb;
+    uint16_t flags;
+    uint8_t doc_kind;
+    uint8_t kind_param;
+    uint32_t frame_count;
+    int16_t x;
+    int16_t y;
+    uint16_t name[32];
+    uint16_t mode;
+    uint16_t mode2;
+    uint8_t attr;
+    uint8_t transparency;
+    uint8_t reserved1[18];
+    void* meta;
+    union {
+        VtAddMetaChunkFn add_meta_chunk;
+        VtGetMetaChunkFn get_meta_chunk;
+    } meta_cb;
+    uint8_t reserved2[104];
+    int32_t status;
+    uint8_t reserved3[2];
+    uint16_t warnings;
+    VtSetMessageFn set_message;
+    uint32_t time_limit_ms;
+    const struct pi_StateStore* state_store;
+    const struct pi_MetaMarkup* meta_markup;
+    const struct pi_BasicQuery* basic_query;
+    const struct pi_BasicImage* basic_image;
+    const struct pi_BasicColor* basic_color;
+    const struct pi_BasicUtils* basic_utils;
+    uint32_t frames_in_use;
+    int32_t current_frame;
+    int32_t max_frame;
+    uint8_t reduced;
+    uint8_t reserved4[3];
+    uint32_t min_mode2;
+    Layer* layers;
+    Bitmap composite;
+    uint16_t* message;
+    uint32_t message_capacity;
+    uint8_t reserved5[4];
+    uint64_t start_time;
+    uint8_t reserved_end[sizeof(void*) == 8 ? 552 : 656];
+} FilterCall;
+
+/* FilterDialog: the plug-in's options dialog. A zero-filled 1024-byte record.
+ *   32-bit 64-bit
+ *        0      0  parent window
+ *        4      8  the value 1
+ *      256    264  service tables as in FilterCall
+ */
+typedef struct FilterDialog {
+    uintptr_t parent_window;
+    uint32_t one;
+    uint32_t zero1;
+    uint32_t zero2;
+    uint8_t reserved[240];
+    const struct pi_StateStore* state_store;
+    const struct pi_MetaMarkup* meta_markup;
+    const struct pi_BasicQuery* basic_query;
+    const struct pi_BasicImage* basic_image;
+    const struct pi_BasicColor* basic_color;
+    const struct pi_BasicUtils* basic_utils;
+    uint8_t reserved_end[sizeof(void*) == 8 ? 712 : 744];
+} FilterDialog;
+
+typedef int32_t (*VtCheckFn)(FilterCheck* check);
+typedef int32_t (*VtCallFn)(FilterCall* call);
+typedef int32_t (*VtDialogFn)(FilterDialog* dialog);
+
+/* ---------------------------------------------------------------------------------------------
+ * Service tables: a version word, a zero word, then the functions in slot order. Reserved slots
+ * are null. Text is UTF-16 (uint16_t) unless said otherwise; markup text is 8-bit.
+ * ------------------------------------------------------------------------------------------- */
+
+#define VT_STATE_STORE_VERSION 0x00020001u
+#define VT_META_MARKUP_VERSION 0x00010003u
+#define VT_BASIC_QUERY_VERSION 0x00010002u
+#define VT_BASIC_IMAGE_VERSION 0x00010011u
+#define VT_BASIC_COLOR_VERSION 0x00010004u
+#define VT_BASIC_UTILS_VERSION 0x00010001u
+#define VT_BASIC_VIDEO_VERSION 0x00010000u
+
+/* Small persistent state: memory entries (at most 1024 of at most 65,536 bytes, names of at
+ * most 31 characters) and state files "<name>.bin" (at most 262,144 bytes; names with "/" or
+ * "\" are refused). A size below 1 deletes. */
+typedef struct pi_StateStore {
+    uint32_t version;
+    uint32_t zero;
+    int32_t (*state_get)(const uint16_t* name, void* buffer, int32_t capacity);
+    int32_t (*state_set)(const uint16_t* name, const void* data, int32_t size);
+    int32_t (*state_size)(const uint16_t* name);
+    int32_t (*file_read)(const uint16_t* name, void* buffer, int32_t capacity);
+    int32_t (*file_write)(const uint16_t* name, const void* data, int32_t size);
+    int32_t (*file_size)(const uint16_t* name);
+} pi_StateStore;
+
+/* The picture's metadata as "key=value" lines (8-bit), in a MarkupBuffer the plug-in owns and
+ * the host grows. A plug-in delivers it as a "MARK" chunk of the frame's metadata. */
+typedef struct pi_MetaMarkup {
+    uint32_t version;
+    uint32_t zero;
+    int32_t (*create)(MarkupBuffer* mb);
+    int32_t (*create_from)(MarkupBuffer* mb, const void* data, uint32_t count);
+    void (*free_buffer)(MarkupBuffer* mb);
+    int32_t (*append_text)(MarkupBuffer* mb, const char* text);
+    int32_t (*get_value)(const MarkupBuffer* mb, const char* key, char* value, uint32_t capacity);
+    int32_t (*set_value)(MarkupBuffer* mb, const char* key, const char* value);
+    int32_t (*get_bit_depth)(const MarkupBuffer* mb, uint32_t* depth);
+    int32_t (*set_bit_depth)(MarkupBuffer* mb, int32_t depth);
+    int32_t (*export_exif)(const MarkupBuffer* mb, void* out, uint32_t capacity);
+    int32_t (*import_exif)(MarkupBuffer* mb, const void* exif, uint32_t size);
+    int32_t (*import_xmp)(MarkupBuffer* mb, const char* xmp);
+} pi_MetaMarkup;
+
+/* Tables by name, and host values: "host.name", "host.version", "host.temp_path". */
+typedef struct pi_BasicQuery {
+    uint32_t version;
+    uint32_t zero;
+    const void* (*get_interface)(const uint16_t* name);
+    int32_t (*query)(const char* key, void* buffer, int32_t capacity);
+    int32_t (*set)(const char* key, const void* value, int32_t size);
+} pi_BasicQuery;
+
+/* An image handle owned by the plug-in.
+ *   32-bit 64-bit
+ *        0      0  width, height, stride (pixels), zero
+ *       16     16  pixels
+ *       20     24  the host's Bitmap (null when empty)
+ */
+typedef struct VtImage {
+    uint32_t width;
+    uint32_t height;
+    uint32_t stride;
+    uint32_t zero;
+    uint32_t* pixels;
+    Bitmap* bitmap;
+} VtImage;
+
+typedef struct pi_BasicImage {
+    uint32_t version;
+    uint32_t zero;
+    int32_t (*create)(VtImage* image, uint32_t width, uint32_t height);
+    int32_t (*wrap)(VtImage* image, uint32_t width, uint32_t height, uint32_t stride,
+                    uint32_t* pixels);
+    int32_t (*free_image)(VtImage* image);
+    int32_t (*resize)(VtImage* image, uint32_t width, uint32_t height);
+    int32_t (*lock)(VtImage* image);
+    int32_t (*unlock)(VtImage* image);
+    uintptr_t (*get_dc)(VtImage* image);
+    int32_t (*release_dc)(VtImage* image, uintptr_t dc);
+    uintptr_t (*detach)(VtImage* image);
+    void* reserved10;
+    int32_t (*load)(VtImage* image, const uint16_t* path, uint32_t flags);
+    int32_t (*save)(VtImage* image, const uint16_t* path, uint32_t flags);
+    void* reserved13;
+    void* reserved14;
+    int32_t (*mirror)(VtImage* image, int32_t vertical);
+    int32_t (*rotate)(VtImage* image, int32_t quarter_turns);
+    void* reserved17;
+    void* reserved18;
+    int32_t (*fill)(VtImage* image, int32_t left, int32_t top, int32_t right, int32_t bottom,
+                    uint32_t colour1, uint32_t colour2, uint32_t colour3, uint32_t colour4,
+                    uint32_t flags, int32_t param1, int32_t param2);
+    int32_t (*blit)(VtImage* image, int32_t left, int32_t top, int32_t right, int32_t bottom,
+                    const VtImage* source, int32_t src_left, int32_t src_top, int32_t src_right,
+                    int32_t src_bottom, uint32_t flags, uint32_t blend);
+    int32_t (*stretch_blit)(VtImage* image, const int32_t* destination /* 8 values */,
+                            const VtImage* source, const int32_t* source_rect /* 4 values */,
+                            uint32_t flags, uint32_t blend);
+    int32_t (*composite)(VtImage* image, int32_t left, int32_t top, int32_t right, int32_t bottom,
+                         const VtImage* source, uint32_t mode, uint32_t transparency);
+    int32_t (*apply_tables)(VtImage* image, int32_t left, int32_t top, int32_t right,
+                            int32_t bottom, const uint8_t* table1, const uint8_t* table2,
+                            const uint8_t* table3, const uint8_t* table4, uint32_t value);
+    int32_t (*convolve)(VtImage* image, int32_t left, int32_t top, int32_t right, int32_t bottom,
+                        const VtImage* source, const double* kernel, int32_t kernel_width,
+                        int32_t kernel_height, uint32_t flags);
+    int32_t (*difference_rect)(const VtImage* image, const VtImage* other, int32_t* rect_out);
+    void* reserved26;
+    int32_t (*masked_copy)(VtImage* image, int32_t left, int32_t top, int32_t right, int32_t bottom,
+                           const VtImage* source, int32_t src_x, int32_t src_y, uint32_t flags);
+} pi_BasicImage;
+
+typedef struct pi_BasicColor {
+    uint32_t version;
+    uint32_t zero;
+    int32_t (*convert_pixels)(uint32_t* pixels, int32_t count, uint32_t from_code,
+                              uint32_t to_code);
+    int32_t (*convert_row)(void* destination, const void* source, int32_t count, uint32_t format,
+                           uint32_t flags);
+    int32_t (*convert_colour)(uint32_t* colour, const void* parameters);
+} pi_BasicColor;
+
+typedef struct pi_BasicUtils {
+    uint32_t version;
+    uint32_t zero;
+    int32_t (*translate_text)(const uint16_t* text, uint16_t* out, int32_t capacity);
+    int32_t (*set_window_text)(uintptr_t window, const uint16_t* text);
+    int32_t (*translate_window)(uintptr_t window);
+} pi_BasicUtils;
+
+typedef struct pi_BasicVideo {
+    uint32_t version;
+    uint32_t zero;
+    int32_t (*open)(const uint16_t* path, void** video);
+    int32_t (*close)(void* video);
+    int32_t (*read_frame)(void* video, int32_t index, VtImage* image);
+    int32_t (*op4)(void* video, void* data, int32_t size);
+    int32_t (*op5)(void* video, void* data, int32_t size);
+    int32_t (*op6)(void* video, void* data, int32_t size);
+    int32_t (*op7)(void* video, void* data, int32_t size);
+    int32_t (*op8)(void* video, void* data, int32_t size);
+} pi_BasicVideo;
+
 #define VT_SDK_OFFSET(rec, field, off32, off64)                                                    \
     VT_SDK_STATIC_ASSERT(offsetof(rec, field) == (sizeof(void*) == 8 ? (off64) : (off32)),         \
                          #rec "." #field " offset")
@@ -148,6 +517,69 @@ VT_SDK_OFFSET(MarkupBuffer, size, 4, 8);
 VT_SDK_OFFSET(MarkupBuffer, buffer, 8, 16);
 VT_SDK_OFFSET(MarkupBuffer, capacity, 12, 24);
 VT_SDK_STATIC_ASSERT(sizeof(MarkupBuffer) == (sizeof(void*) == 8 ? 32 : 16), "MarkupBuffer size");
+
+VT_SDK_OFFSET(FilterCheck, extension, 0, 0);
+VT_SDK_OFFSET(FilterCheck, head, 64, 64);
+VT_SDK_OFFSET(FilterCheck, head_size, 96, 96);
+VT_SDK_OFFSET(FilterCheck, level, 124, 124);
+VT_SDK_OFFSET(FilterCheck, bonus1, 125, 125);
+VT_SDK_OFFSET(FilterCheck, bonus2, 126, 126);
+VT_SDK_OFFSET(FilterCheck, flags, 127, 127);
+VT_SDK_STATIC_ASSERT(sizeof(FilterCheck) == 128, "FilterCheck size");
+
+VT_SDK_OFFSET(FilterCall, width, 0, 0);
+VT_SDK_OFFSET(FilterCall, pixels, 12, 16);
+VT_SDK_OFFSET(FilterCall, path, 16, 24);
+VT_SDK_OFFSET(FilterCall, parent_window, 20, 32);
+VT_SDK_OFFSET(FilterCall, frame_cb, 24, 40);
+VT_SDK_OFFSET(FilterCall, flags, 28, 48);
+VT_SDK_OFFSET(FilterCall, doc_kind, 30, 50);
+VT_SDK_OFFSET(FilterCall, kind_param, 31, 51);
+VT_SDK_OFFSET(FilterCall, frame_count, 32, 52);
+VT_SDK_OFFSET(FilterCall, x, 36, 56);
+VT_SDK_OFFSET(FilterCall, y, 38, 58);
+VT_SDK_OFFSET(FilterCall, name, 40, 60);
+VT_SDK_OFFSET(FilterCall, mode, 104, 124);
+VT_SDK_OFFSET(FilterCall, mode2, 106, 126);
+VT_SDK_OFFSET(FilterCall, attr, 108, 128);
+VT_SDK_OFFSET(FilterCall, transparency, 109, 129);
+VT_SDK_OFFSET(FilterCall, meta, 128, 152);
+VT_SDK_OFFSET(FilterCall, meta_cb, 132, 160);
+VT_SDK_OFFSET(FilterCall, status, 240, 272);
+VT_SDK_OFFSET(FilterCall, warnings, 246, 278);
+VT_SDK_OFFSET(FilterCall, set_message, 248, 280);
+VT_SDK_OFFSET(FilterCall, time_limit_ms, 252, 288);
+VT_SDK_OFFSET(FilterCall, state_store, 256, 296);
+VT_SDK_OFFSET(FilterCall, meta_markup, 260, 304);
+VT_SDK_OFFSET(FilterCall, basic_query, 264, 312);
+VT_SDK_OFFSET(FilterCall, basic_image, 268, 320);
+VT_SDK_OFFSET(FilterCall, basic_color, 272, 328);
+VT_SDK_OFFSET(FilterCall, basic_utils, 276, 336);
+VT_SDK_OFFSET(FilterCall, frames_in_use, 280, 344);
+VT_SDK_OFFSET(FilterCall, current_frame, 284, 348);
+VT_SDK_OFFSET(FilterCall, max_frame, 288, 352);
+VT_SDK_OFFSET(FilterCall, reduced, 292, 356);
+VT_SDK_OFFSET(FilterCall, min_mode2, 296, 360);
+VT_SDK_OFFSET(FilterCall, layers, 300, 368);
+VT_SDK_OFFSET(FilterCall, composite, 304, 376);
+VT_SDK_OFFSET(FilterCall, message, 348, 448);
+VT_SDK_OFFSET(FilterCall, message_capacity, 352, 456);
+VT_SDK_OFFSET(FilterCall, start_time, 360, 464);
+VT_SDK_STATIC_ASSERT(sizeof(FilterCall) == 1024, "FilterCall size");
+
+VT_SDK_OFFSET(FilterDialog, parent_window, 0, 0);
+VT_SDK_OFFSET(FilterDialog, one, 4, 8);
+VT_SDK_OFFSET(FilterDialog, state_store, 256, 264);
+VT_SDK_OFFSET(FilterDialog, basic_utils, 276, 304);
+VT_SDK_STATIC_ASSERT(sizeof(FilterDialog) == 1024, "FilterDialog size");
+
+VT_SDK_OFFSET(VtImage, pixels, 16, 16);
+VT_SDK_OFFSET(VtImage, bitmap, 20, 24);
+VT_SDK_OFFSET(pi_StateStore, state_get, 8, 8);
+VT_SDK_OFFSET(pi_MetaMarkup, import_xmp, 48, 88);
+VT_SDK_OFFSET(pi_BasicImage, masked_copy, 112, 216);
+VT_SDK_OFFSET(pi_BasicUtils, translate_window, 16, 24);
+VT_SDK_OFFSET(pi_BasicVideo, op8, 36, 64);
 #else
 #error "The plug-in records are defined for 32-bit and 64-bit targets only"
 #endif

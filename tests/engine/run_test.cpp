@@ -198,6 +198,22 @@ TEST_F(RunTest, PassThruCopiesUnchangedFilesByteForByte) {
     EXPECT_EQ(saved, (std::set<std::u16string>{u"turned.jpg", u"c.jpg", u"noext.jpg"}));
 }
 
+TEST_F(RunTest, AJobNeverWritesOverItsOwnSource) {
+    src.write("a.png", "original");
+    src.write("b.jpg", "other");
+    ConversionJob job = job_for(src, src); // target folder = source folder, same extension
+    job.overwrite = 1;
+    job.passThru = 1;
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(job));
+    const JobStats stats = finish(run);
+    EXPECT_EQ(src.read("a.png"), "original");
+    EXPECT_EQ(stats.failed, 1u);
+    EXPECT_EQ(stats.converted, 1u); // b.jpg becomes b.png beside it
+    EXPECT_EQ(stats.lastError, u"Failed while saving a.png: the target is the source file itself");
+    EXPECT_TRUE(src.exists("_error_log.txt"));
+}
+
 TEST_F(RunTest, PassThruCopyIntoReadOnlyTargetFails) {
     src.write("a.jpg", "new");
     dst.write("a.jpg", "old");

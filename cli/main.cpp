@@ -1,0 +1,285 @@
+// vtconvert: the conversion engine on the command line.
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/text.h"
+#include "base/utf.h"
+#include "cli/formats.h"
+#include "cli/options.h"
+#include "engine/conversion_run.h"
+#include "engine/job_checks.h"
+#include "engine/progress_estimate.h"
+#include "gfx/core/engine.h"
+#include "gfx/pipeline/pipeline_step.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/ui_hooks.h"
+#include "plugins/filter_registry.h"
+#include "plugins/load_save.h"
+#include "plugins/state_store.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace vt;
+
+constexpr const char* kVersion = "0.1.0";
+enum Exit { kAllConverted = 0, kSomeFailed = 1, kBadUsage = 2, kCannotStart = 3 };
+
+std::atomic<bool> g_interrupted{false};
+
+void on_interrupt(int) {
+    g_interrupted = true;
+}
+
+std::string u8(std::u16string_view text) {
+    return base::utf16_to_utf8(text);
+}
+
+// Nobody can be asked in a batch: say it on standard error and take the default answer.
+platform::MessageAnswer print_message(std::u16string_view text, std::u16string_view title,
+                                      platform::MessageButtons buttons, platform::MessageIcon) {
+    std::fprintf(stderr, "vtconvert: %s: %s\n", u8(title).c_str(), u8(text).c_str());
+    return platform::default_answer(buttons);
+}
+
+bool open_with_desktop(std::u16string_view folder) {
+    const std::string path = u8(folder);
+    const char* argv[] = {"xdg-open", path.c_str(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+        return false;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::u16string absolute(const std::u16string& path) {
+    if (!path.empty() && path.front() == u'/')
+        return path;
+    std::vector<char> cwd(platform::kMaxPath);
+    if (!getcwd(cwd.data(), cwd.size()))
+        return path;
+    return platform::join_path(base::utf8_to_utf16(cwd.data()), path);
+}
+
+// A whole number is stored as a 32-bit little-endian integer, anything else as UTF-8 text.
+void set_state(const std::u16string& name, const std::string& value) {
+    long long number = 0;
+    std::size_t used = 0;
+    try {
+        number = std::stoll(value, &used);
+    } catch (...) {
+        used = 0;
+    }
+    if (used == value.size() && !value.empty() && number >= INT32_MIN && number <= INT32_MAX) {
+        const auto v = static_cast<std::int32_t>(number);
+        std::uint8_t bytes[4];
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i));
+        plugins::state_store().set(name, bytes);
+    } else {
+        plugins::state_store().set(
+            name, {reinterpret_cast<const std::uint8_t*>(value.data()), value.size()});
+    }
+}
+
+std::string json_escape(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                out += esc;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
+const char* state_name(engine::JobState s) {
+    switch (s) {
+    case engine::JobState::idle:
+        return "idle";
+    case engine::JobState::starting:
+        return "starting";
+    case engine::JobState::running:
+        return "running";
+    case engine::JobState::paused:
+        return "paused";
+    case engine::JobState::finished:
+        return "finished";
+    case engine::JobState::failed:
+        return "failed";
+    }
+    return "unknown";
+}
+
+void show_progress(const engine::JobStats& s, engine::TimeLeftEstimate& estimate) {
+    const std::uint32_t done = s.converted + s.failed + s.unknown;
+    const auto left = estimate.update(s, true);
+    std::fprintf(stderr, "\r%u/%u  converted %u  failed %u  unknown %u  left %s   ", done, s.total,
+                 s.converted, s.failed, s.unknown, u8(engine::format_duration(left)).c_str());
+    std::fflush(stderr);
+}
+
+// Start-up and shut-down of what the conversion needs, in that order and backwards.
+class Session {
+public:
+    bool start() {
+        char16_t why[256] = {};
+        if (!gfx::EngineStartup(why, 256)) {
+            std::fprintf(stderr, "vtconvert: %s\n", u8(why).c_str());
+            return false;
+        }
+        m_engine = true;
+        plugins::replay_pending_operations();
+        m_registry = plugins::filter_registry().start();
+        return true;
+    }
+    ~Session() {
+        if (m_registry)
+            plugins::filter_registry().stop();
+        if (m_engine)
+            gfx::EngineShutdown();
+    }
+
+private:
+    bool m_engine = false, m_registry = false;
+};
+
+int run(const cli::Options& options) {
+    engine::ConversionJob job = options.job;
+    std::u16string source = absolute(job.sourceFolder.str());
+    std::u16string target = absolute(job.targetFolder.str());
+    std::optional<engine::Refusal> refusal = engine::check_source_folder(source);
+    if (!refusal)
+        refusal = engine::check_target_format(job);
+    if (!refusal)
+        refusal = engine::check_renaming(job);
+    if (!refusal)
+        refusal = engine::check_resizing(job);
+    if (!refusal)
+        refusal = engine::check_target_folder(target, job.overwrite != 0);
+    if (refusal) {
+        std::fprintf(stderr, "vtconvert: %s: %s\n", u8(refusal->title).c_str(),
+                     u8(refusal->text).c_str());
+        return kCannotStart;
+    }
+    job.sourceFolder.assign(source);
+    job.targetFolder.assign(target);
+
+    engine::ConversionRun conversion(pipeline::make_pipeline_step(), {.workers = options.threads});
+    if (!conversion.start_job(job)) {
+        std::fprintf(stderr, "vtconvert: %s\n", u8(conversion.failure_text()).c_str());
+        return kCannotStart;
+    }
+    const bool live = !options.quiet && isatty(STDERR_FILENO);
+    engine::TimeLeftEstimate estimate;
+    bool cancelled = false;
+    while (!conversion.wait_for_end(std::chrono::milliseconds(200))) {
+        if (g_interrupted && !cancelled) {
+            cancelled = true;
+            if (!options.quiet)
+                std::fprintf(stderr, "\nvtconvert: cancelling; the files in work finish first\n");
+            conversion.cancel_job();
+        }
+        engine::JobStats stats;
+        if (live && conversion.take_snapshot(stats))
+            show_progress(stats, estimate);
+    }
+    engine::JobStats stats;
+    conversion.take_snapshot(stats);
+    const auto elapsed_ms =
+        stats.endTime > stats.startTime ? platform::elapsed_ms(stats.startTime, stats.endTime) : 0u;
+    if (live)
+        std::fprintf(stderr, "\r%*s\r", 72, "");
+    if (!options.quiet) {
+        std::fprintf(stderr, "%u of %u converted, %u failed, %u unreadable in %.1f s\n",
+                     stats.converted, stats.total, stats.failed, stats.unknown,
+                     elapsed_ms / 1000.0);
+        if (!stats.lastError.empty() && (stats.failed || stats.unknown))
+            std::fprintf(stderr, "last error: %s\n", u8(stats.lastError.view()).c_str());
+        if (stats.failed)
+            std::fprintf(stderr, "failed files are listed in %s\n",
+                         u8(platform::join_path(target, u"_error_log.txt")).c_str());
+    }
+    if (options.json)
+        std::printf("{\"total\":%u,\"converted\":%u,\"failed\":%u,\"unknown\":%u,"
+                    "\"elapsed_ms\":%u,\"last_error\":\"%s\",\"state\":\"%s\"}\n",
+                    stats.total, stats.converted, stats.failed, stats.unknown, elapsed_ms,
+                    json_escape(u8(stats.lastError.view())).c_str(),
+                    cancelled ? "cancelled" : state_name(conversion.state()));
+    const bool all =
+        !cancelled && stats.failed == 0 && stats.unknown == 0 && stats.converted == stats.total;
+    return all ? kAllConverted : kSomeFailed;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const cli::ParseResult parsed = cli::parse_options(args);
+    if (!parsed.options) {
+        std::fprintf(stderr, "vtconvert: %s\nTry 'vtconvert --help'.\n", parsed.error.c_str());
+        return kBadUsage;
+    }
+    const cli::Options& options = *parsed.options;
+    if (options.help) {
+        std::fputs(cli::usage_text().c_str(), stdout);
+        return kAllConverted;
+    }
+    if (options.version) {
+        std::printf("vtconvert %s\n", kVersion);
+        return kAllConverted;
+    }
+
+    platform::UiHooks hooks;
+    hooks.message_box = print_message;
+    hooks.open_folder = open_with_desktop;
+    platform::set_ui_hooks(hooks);
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    Session session;
+    if (!session.start())
+        return kCannotStart;
+    for (const auto& [name, value] : options.states)
+        set_state(name, value);
+    if (options.list_formats) {
+        cli::print_formats(stdout);
+        return kAllConverted;
+    }
+    return run(options);
+}

@@ -1,0 +1,291 @@
+#include "cli/options.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+#include "base/utf.h"
+#include "engine/job_checks.h"
+
+namespace vt::cli {
+namespace {
+
+bool to_int(std::string_view text, long long& out) {
+    const auto* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc{} && ptr == end;
+}
+
+// A number within [min, max], else an error naming the option.
+bool number(const std::string& option, std::string_view text, long long min, long long max,
+            long long& out, std::string& error) {
+    if (!to_int(text, out) || out < min || out > max) {
+        error = option + " takes a number from " + std::to_string(min) + " to " +
+                std::to_string(max) + ", not '" + std::string(text) + "'";
+        return false;
+    }
+    return true;
+}
+
+template <std::size_t N>
+void assign(base::FixedText<N>& field, const std::string& utf8) {
+    field.assign(base::utf8_to_utf16(utf8));
+}
+
+} // namespace
+
+std::string usage_text() {
+    return R"(Usage: vtconvert [options] SOURCE TARGET
+
+Converts every picture in the folder SOURCE into the folder TARGET, in one format.
+
+Job:
+  -f, --format EXT          target format, e.g. .png, jpg, .bmp (required)
+  -r, --recursive           include sub-folders (the target mirrors them)
+      --overwrite           allow a target folder that already holds files
+      --open                open the target folder when done
+      --pass-thru           copy unchanged files byte for byte when the source
+                            already has the target extension
+Renaming:
+      --rename PATTERN      %s name, %f folder, %w width, %h height,
+                            %n number, %nn zero-padded number
+      --replace-from TEXT --replace-to TEXT
+                            replace text in the new names
+      --lowercase           lower-case the new names
+Metadata:
+      --remove-gps          remove the GPS tags
+      --remove-dates        remove the date and time tags
+Transforms (accepted now; each takes effect as its operation lands):
+      --resize MODE:WxH     0 none, 1 smaller than box, 2 larger than box,
+                            3 best fit, 4 force box, 5 percent (W and H in %)
+      --algorithm 0-3       0 none, 1 balanced, 2 high quality, 3 advanced
+      --filter 0-5          advanced resampling filter
+      --sinc-window 0-12    window of the windowed sinc filter
+      --sinc-size 4-29      size of the windowed sinc filter
+      --keep-bounding-box   don't turn the box with the picture
+      --change-dpi          keep the physical print size
+      --rotate 0-5          0 none, 1 90 cw, 2 90 ccw, 3 180, 4 EXIF, 5 sky
+      --autofix-levels      automatic levels
+      --denoise R           median noise reduction, radius 1-9
+      --watermark FILE      stamp a picture
+      --watermark-pos X,Y   its place in percent (0-100 each)
+      --watermark-size S    its size in percent (1-100)
+      --watermark-fade F    its fade in percent (0-99)
+Program:
+      --set NAME=VALUE      set a plug-in option (whole numbers are stored as
+                            32-bit integers, anything else as text)
+      --threads N           worker threads (default: one per processor)
+      --json                end with a one-line JSON summary on standard output
+  -q, --quiet               no progress line, no summary
+      --list-formats        list the formats the installed plug-ins handle
+  -h, --help                this text
+      --version             the program's version
+
+Exit status: 0 all converted, 1 some failed or could not be read (or the job
+was cancelled with Ctrl-C), 2 bad usage, 3 the job could not start.
+)";
+}
+
+ParseResult parse_options(const std::vector<std::string>& args) {
+    Options o;
+    std::vector<std::string> positional;
+    std::string error;
+    bool format_given = false;
+
+    // Options that take a value: name -> handler(value); false means bad value.
+    const std::map<std::string, std::function<bool(const std::string&, const std::string&)>>
+        with_value = {
+            {"--format",
+             [&](const std::string&, const std::string& v) {
+                 o.job.targetExtension.assign(engine::normalize_extension(base::utf8_to_utf16(v)));
+                 format_given = true;
+                 return true;
+             }},
+            {"--rename",
+             [&](const std::string&, const std::string& v) {
+                 o.job.rename = 1;
+                 assign(o.job.renamePattern, v);
+                 return true;
+             }},
+            {"--replace-from",
+             [&](const std::string&, const std::string& v) {
+                 o.job.replaceText = 1;
+                 assign(o.job.replaceFrom, v);
+                 return true;
+             }},
+            {"--replace-to",
+             [&](const std::string&, const std::string& v) {
+                 o.job.replaceText = 1;
+                 assign(o.job.replaceTo, v);
+                 return true;
+             }},
+            {"--resize",
+             [&](const std::string& name, const std::string& v) {
+                 long long mode = 0, w = 0, h = 0;
+                 const auto colon = v.find(':'), x = v.find_first_of("xX");
+                 if (colon == std::string::npos || x == std::string::npos || x < colon ||
+                     !number(name, v.substr(0, colon), 0, 5, mode, error) ||
+                     !number(name, v.substr(colon + 1, x - colon - 1), 0, 65535, w, error) ||
+                     !number(name, v.substr(x + 1), 0, 65535, h, error)) {
+                     if (error.empty() || colon == std::string::npos)
+                         error = name + " takes MODE:WIDTHxHEIGHT, e.g. 3:1920x1080";
+                     return false;
+                 }
+                 o.job.resizeMode = static_cast<std::int32_t>(mode);
+                 o.job.resizeWidth = static_cast<std::uint16_t>(w);
+                 o.job.resizeHeight = static_cast<std::uint16_t>(h);
+                 return true;
+             }},
+            {"--algorithm",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 0, 3, x, error) &&
+                        (o.job.resizeAlgorithm = static_cast<std::int32_t>(x), true);
+             }},
+            {"--filter",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 0, 5, x, error) &&
+                        (o.job.scalingFilter = static_cast<std::int32_t>(x), true);
+             }},
+            {"--sinc-window",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 0, 12, x, error) &&
+                        (o.job.sincWindow = static_cast<std::int32_t>(x), true);
+             }},
+            {"--sinc-size",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 4, 29, x, error) &&
+                        (o.job.sincSize = static_cast<std::int32_t>(x), true);
+             }},
+            {"--rotate",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 0, 5, x, error) &&
+                        (o.job.rotationMode = static_cast<std::int32_t>(x), true);
+             }},
+            {"--denoise",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 0, 9, x, error) &&
+                        (o.job.denoiseRadius = static_cast<std::int32_t>(x), true);
+             }},
+            {"--watermark",
+             [&](const std::string&, const std::string& v) {
+                 assign(o.job.watermarkFile, v);
+                 return true;
+             }},
+            {"--watermark-pos",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0, y = 0;
+                 const auto comma = v.find(',');
+                 if (comma == std::string::npos) {
+                     error = n + " takes X,Y in percent, e.g. 100,100";
+                     return false;
+                 }
+                 if (!number(n, v.substr(0, comma), 0, 100, x, error) ||
+                     !number(n, v.substr(comma + 1), 0, 100, y, error))
+                     return false;
+                 o.job.watermarkX = static_cast<std::uint32_t>(x);
+                 o.job.watermarkY = static_cast<std::uint32_t>(y);
+                 return true;
+             }},
+            {"--watermark-size",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 1, 100, x, error) &&
+                        (o.job.watermarkSize = static_cast<std::uint32_t>(x), true);
+             }},
+            {"--watermark-fade",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 0, 99, x, error) &&
+                        (o.job.watermarkFade = static_cast<std::uint32_t>(x), true);
+             }},
+            {"--set",
+             [&](const std::string& n, const std::string& v) {
+                 const auto eq = v.find('=');
+                 if (eq == std::string::npos || eq == 0) {
+                     error = n + " takes NAME=VALUE";
+                     return false;
+                 }
+                 o.states.emplace_back(base::utf8_to_utf16(v.substr(0, eq)), v.substr(eq + 1));
+                 return true;
+             }},
+            {"--threads",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 1, 32, x, error) &&
+                        (o.threads = static_cast<unsigned>(x), true);
+             }},
+        };
+    const std::map<std::string, std::function<void()>> flags = {
+        {"--recursive", [&] { o.job.includeSubfolders = 1; }},
+        {"--overwrite", [&] { o.job.overwrite = 1; }},
+        {"--open", [&] { o.job.openTargetWhenDone = 1; }},
+        {"--lowercase", [&] { o.job.lowercase = 1; }},
+        {"--pass-thru", [&] { o.job.passThru = 1; }},
+        {"--remove-gps", [&] { o.job.removeGps = 1; }},
+        {"--remove-dates", [&] { o.job.removeDates = 1; }},
+        {"--keep-bounding-box", [&] { o.job.keepBoundingBox = 1; }},
+        {"--change-dpi", [&] { o.job.changeDpi = 1; }},
+        {"--autofix-levels", [&] { o.job.autofixLevels = 1; }},
+        {"--json", [&] { o.json = true; }},
+        {"--quiet", [&] { o.quiet = true; }},
+        {"--list-formats", [&] { o.list_formats = true; }},
+        {"--help", [&] { o.help = true; }},
+        {"--version", [&] { o.version = true; }},
+    };
+    const std::map<std::string, std::string> short_names = {
+        {"-f", "--format"}, {"-r", "--recursive"}, {"-q", "--quiet"}, {"-h", "--help"}};
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (arg == "--") {
+            positional.insert(positional.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                              args.end());
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        std::string value;
+        bool inline_value = false;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            inline_value = true;
+        }
+        if (const auto s = short_names.find(arg); s != short_names.end())
+            arg = s->second;
+        if (const auto f = flags.find(arg); f != flags.end() && !inline_value) {
+            f->second();
+            continue;
+        }
+        const auto w = with_value.find(arg);
+        if (w == with_value.end())
+            return {std::nullopt, "unknown option '" + args[i] + "'"};
+        if (!inline_value) {
+            if (i + 1 >= args.size())
+                return {std::nullopt, arg + " needs a value"};
+            value = args[++i];
+        }
+        if (!w->second(arg, value))
+            return {std::nullopt, error};
+    }
+    if (o.help || o.version || o.list_formats)
+        return {std::move(o), {}};
+    if (positional.size() != 2)
+        return {std::nullopt, "expected SOURCE and TARGET folders"};
+    if (!format_given)
+        return {std::nullopt, "the target format is missing (-f EXT)"};
+    assign(o.job.sourceFolder, positional[0]);
+    assign(o.job.targetFolder, positional[1]);
+    return {std::move(o), {}};
+}
+
+} // namespace vt::cli

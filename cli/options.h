@@ -1,0 +1,33 @@
+#pragma once
+// The command line of vtconvert: options into a ConversionJob and the program's own settings.
+// Thread: main thread only.
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/conversion_job.h"
+
+namespace vt::cli {
+
+struct Options {
+    engine::ConversionJob job = engine::default_job();
+    std::vector<std::pair<std::u16string, std::string>> states; // --set NAME=VALUE
+    unsigned threads = 0;                                       // 0: one per processor
+    bool json = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+    bool list_formats = false;
+};
+
+struct ParseResult {
+    std::optional<Options> options; // empty: bad usage
+    std::string error;              // why, for the user
+};
+
+[[nodiscard]] ParseResult parse_options(const std::vector<std::string>& args);
+[[nodiscard]] std::string usage_text();
+
+} // namespace vt::cli

@@ -1,0 +1,127 @@
+#include "gfx/pipeline/pipeline_step.h"
+
+#include <cstring>
+#include <new>
+
+#include "gfx/core/engine.h"
+#include "gfx/pipeline/transforms.h"
+#include "image/bitmap.h"
+#include "image/image_doc.h"
+#include "image/load_status.h"
+#include "plugins/filter_registry.h"
+#include "plugins/load_save.h"
+#include "plugins/plugin_interface.h"
+
+namespace vt::pipeline {
+namespace {
+
+struct Room : engine::FrameRoom {
+    Room() { std::memset(doc.get(), 0, sizeof *doc); }
+    ~Room() override { image::release_image(*doc); }
+
+    std::unique_ptr<image::ImageDoc> doc{new (std::nothrow) image::ImageDoc};
+    std::uint32_t frames = 0;
+    image::LoadStatus status;
+};
+
+Room& room_of(engine::FrameRoom& room) {
+    return static_cast<Room&>(room);
+}
+
+class PipelineStep final : public engine::FileStep {
+public:
+    std::unique_ptr<engine::FrameRoom> create_room() noexcept override {
+        auto room = std::unique_ptr<Room>(new (std::nothrow) Room);
+        if (!room || !room->doc)
+            return nullptr;
+        return room;
+    }
+
+    std::uint32_t load(engine::FrameRoom& base, std::u16string_view source,
+                       std::uint32_t time_limit_ms) noexcept override {
+        Room& room = room_of(base);
+        image::release_image(*room.doc);
+        room.status = image::LoadStatus{};
+        room.status.silent = 1;
+        room.status.time_limit = time_limit_ms;
+        room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
+        room.doc->layer_count = room.frames;
+        return room.frames;
+    }
+
+    int run_transforms(engine::FrameRoom& base, const engine::ConversionJob& job,
+                       const engine::Picture* watermark) noexcept override {
+        Room& room = room_of(base);
+        const auto* mark = static_cast<const BitmapPicture*>(watermark);
+        return RunTransforms(room.doc->layers, room.frames, room.status.doc_kind,
+                             transform_options(job), mark ? mark->bitmap() : nullptr);
+    }
+
+    engine::FrameSize first_frame_size(const engine::FrameRoom& base) noexcept override {
+        const auto& room = static_cast<const Room&>(base);
+        if (room.frames == 0)
+            return {};
+        return {room.doc->layers[0].bitmap.width, room.doc->layers[0].bitmap.height};
+    }
+
+    std::unique_ptr<engine::Picture>
+    flatten_first_frame(engine::FrameRoom& base) noexcept override {
+        Room& room = room_of(base);
+        auto picture = std::unique_ptr<BitmapPicture>(new (std::nothrow) BitmapPicture);
+        if (!picture || room.frames == 0 ||
+            !plugins::flatten_layers(picture->bitmap(), room.doc->layers, 1, 0, 0))
+            return nullptr;
+        return picture;
+    }
+
+    std::unique_ptr<engine::Picture> scale_picture(const engine::Picture&, std::uint32_t,
+                                                   std::uint32_t) noexcept override {
+        return nullptr; // arrives with the resampler
+    }
+
+    bool save(engine::FrameRoom& base, std::u16string_view target) noexcept override {
+        Room& room = room_of(base);
+        image::LoadStatus status = room.status; // the document kind the load found
+        status.silent = 1;
+        status.error_text.clear();
+        status.warnings[0] = 0;
+        return plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
+    }
+
+    void release_frames(engine::FrameRoom& base) noexcept override {
+        Room& room = room_of(base);
+        image::release_image(*room.doc);
+        room.frames = 0;
+    }
+
+    std::unique_ptr<engine::Picture> load_flattened(std::u16string_view path,
+                                                    std::uint32_t time_limit_ms) noexcept override {
+        auto picture = std::unique_ptr<BitmapPicture>(new (std::nothrow) BitmapPicture);
+        if (!picture)
+            return nullptr;
+        image::LoadStatus status;
+        status.silent = 1;
+        status.time_limit = time_limit_ms;
+        if (plugins::load_flattened(path, picture->bitmap(), status) == 0)
+            return nullptr;
+        return picture;
+    }
+
+    void release_kept_plugin() noexcept override {
+        (void)plugins::filter_registry().release_kept_library(false);
+    }
+
+    void raise_abort() noexcept override { gfx::resample_abort = true; }
+};
+
+} // namespace
+
+BitmapPicture::~BitmapPicture() {
+    image::FreeBitmap(&m_bitmap);
+}
+
+std::shared_ptr<engine::FileStep> make_pipeline_step() {
+    return std::make_shared<PipelineStep>();
+}
+
+} // namespace vt::pipeline

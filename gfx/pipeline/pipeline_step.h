@@ -1,0 +1,33 @@
+#pragma once
+// The per-file step of a conversion: load through the load/save front, run the transforms,
+// flatten for the preview, save. The front ends hand it to the conversion run.
+// Thread: see engine/file_step.h.
+
+#include <memory>
+
+#include "engine/file_step.h"
+#include "plugins/sdk/vt_plugin.h"
+
+namespace vt::pipeline {
+
+// A Bitmap the run holds as the preview or the watermark (owned, freed with the object).
+class BitmapPicture : public engine::Picture {
+public:
+    BitmapPicture() = default;
+    ~BitmapPicture() override;
+    BitmapPicture(const BitmapPicture&) = delete;
+    BitmapPicture& operator=(const BitmapPicture&) = delete;
+
+    [[nodiscard]] std::uint32_t width() const noexcept override { return m_bitmap.width; }
+    [[nodiscard]] std::uint32_t height() const noexcept override { return m_bitmap.height; }
+    [[nodiscard]] Bitmap* bitmap() noexcept { return &m_bitmap; }
+    [[nodiscard]] const Bitmap* bitmap() const noexcept { return &m_bitmap; }
+
+private:
+    Bitmap m_bitmap{};
+};
+
+// The step over the program's load/save front and filter registry.
+[[nodiscard]] std::shared_ptr<engine::FileStep> make_pipeline_step();
+
+} // namespace vt::pipeline

@@ -1,0 +1,558 @@
+#include "plugins/load_save.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+#include <cstdio>
+
+#include "base/text.h"
+#include "base/utf.h"
+#include "image/bitmap.h"
+#include "image/image_doc.h"
+#include "image/meta_adjust.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
+#include "platform/system.h"
+#include "platform/ui_hooks.h"
+#include "plugins/plugin_interface.h"
+
+namespace vt::plugins {
+
+using image::effective_time_limit;
+namespace {
+
+constexpr int kLoadAttempts = 3;
+constexpr int kCleanupRetries = 11;
+constexpr int kBackupNameTries = 10000;
+constexpr std::size_t kPathLimit = platform::kMaxPath - 1;
+constexpr std::u16string_view kSupportLine =
+    u"\n\nFor further assistance, please contact the Vantrel project's issue tracker";
+
+struct Warning {
+    const char16_t* title;
+    const char16_t* text;
+    std::uint16_t plugin_bit;
+};
+const Warning kWarnings[8] = {
+    {u"Warning: Incomplete Data", u"Layers beyond the set limit were dropped", 0x0001},
+    {u"Warning: Incomplete Data", u"Unknown or invalid layer-types were found", 0x0002},
+    {u"Warning: Incomplete Data", u"Unknown or invalid blend-modes were found", 0x0004},
+    {u"Warning: Incomplete Data", u"Some image data was not transferred correctly", 0x0008},
+    {u"Warning: Incomplete Data", u"Transparency information was removed from the image", 0x0010},
+    {u"Warning: Thumbnail Only", u"Thumbnail only, the rest of the image was not loaded", 0x0020},
+    {u"Warning: Timeout", u"Operation was interrupted due to a timeout", 0x0100},
+    {u"Warning: Non-standard", u"A non-stardard extension was used in the file", 0x0080},
+};
+
+void release_layers(Layer* layers, std::uint32_t capacity) {
+    for (std::uint32_t i = 0; i < capacity; ++i)
+        image::release_layer(layers[i]);
+}
+
+void set_error(LoadStatus& status, std::u16string_view text) {
+    status.error_text.assign(text);
+}
+
+// The best (lowest) error seen so far among the plug-ins tried.
+struct BestError {
+    int code = -1;
+    std::u16string module;
+    std::u16string message;
+    void offer(int result, std::u16string_view path, const CallRecord& record) {
+        if (result < code) {
+            code = result;
+            module = path;
+            message = reinterpret_cast<const char16_t*>(record.message);
+        }
+    }
+    [[nodiscard]] std::u16string text() const { return result_text(code, module, message); }
+};
+
+// --- load
+
+std::uint32_t accept_plugin_load(platform::DynamicLibrary& lib, const CallRecord& record,
+                                 Layer* layers, LoadStatus& status, FilterRegistry& registry) {
+    const FilterCall& c = record.call;
+    const std::uint32_t frames = c.frames_in_use;
+    registry.keep_library(lib.path());
+    lib.reset();
+    if (c.reduced) {
+        if (!status.silent)
+            platform::message_box(u"Vantrel requested that the image be\nresized by the plug-in "
+                                  u"to usable dimensions.",
+                                  u"Image was Resized", platform::MessageButtons::ok,
+                                  platform::MessageIcon::information);
+        status.resized = 1;
+    }
+    if (c.doc_kind >= 1 && c.doc_kind <= 3) {
+        status.doc_kind = c.doc_kind;
+    } else {
+        bool delays = false;
+        for (std::uint32_t i = 0; i < frames; ++i)
+            delays = delays || layers[i].mode2 != 0;
+        status.doc_kind = frames > 1 && delays ? 2 : 0;
+    }
+    status.kind_param = c.kind_param;
+    for (int i = 0; i < 8; ++i)
+        if (c.warnings & kWarnings[i].plugin_bit)
+            status.warnings[i] = 1;
+    return frames;
+}
+
+std::uint32_t load_via_plugins(std::u16string_view path, Layer* layers, std::uint32_t capacity,
+                               LoadStatus& status, FilterRegistry& registry) {
+    platform::File file;
+    if (!file.open(path, platform::File::Mode::read)) {
+        set_error(status, u"Cannot open file for read access");
+        return 0;
+    }
+    std::uint8_t head[32];
+    const std::size_t got = file.read(head);
+    file.close();
+    if (got < 4) {
+        set_error(status, u"Error reading data from file");
+        return 0;
+    }
+    const FilterCheck check = make_check(path, {head, got});
+    const std::u16string ext(reinterpret_cast<const char16_t*>(check.extension));
+    BestError best;
+    auto record = std::make_unique<CallRecord>();
+
+    if (!ext.empty() && ext.size() <= 15) {
+        if (const auto known = registry.look_up(RegistryKind::load, ext);
+            known && !known->empty()) {
+            platform::DynamicLibrary lib;
+            if (lib.open(*known)) {
+                const auto result = call_load(lib, path, layers, capacity, status, *record);
+                if (result && *result > 0 && record->call.frames_in_use > 0)
+                    return accept_plugin_load(lib, *record, layers, status, registry);
+                if (result)
+                    best.offer(*result, *known, *record);
+                release_layers(layers, capacity);
+            }
+        }
+    }
+    for (const Candidate& candidate : candidates_for_load(check, registry)) {
+        if (candidate.path.empty())
+            break;
+        platform::DynamicLibrary lib;
+        if (!lib.open(candidate.path))
+            continue;
+        const auto result = call_load(lib, path, layers, capacity, status, *record);
+        if (!result)
+            continue;
+        best.offer(*result, candidate.path, *record);
+        if (*result >= 1 && record->call.frames_in_use > 0) {
+            if (candidate.score >= 128 && !ext.empty())
+                registry.remember(RegistryKind::load, ext, candidate.path);
+            return accept_plugin_load(lib, *record, layers, status, registry);
+        }
+        release_layers(layers, capacity);
+    }
+    set_error(status, best.text());
+    return 0;
+}
+
+void size_by_kind(const Layer* layers, std::uint32_t frames, LoadStatus& status) {
+    if (status.doc_kind == 1 && frames > 2) {
+        std::uint64_t best = 0;
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const std::uint64_t area =
+                std::uint64_t{layers[i].bitmap.width} * layers[i].bitmap.height;
+            if (area >= best) {
+                best = area;
+                status.width = layers[i].bitmap.width;
+                status.height = layers[i].bitmap.height;
+            }
+        }
+    } else if (status.doc_kind == 2) {
+        status.width = status.height = 0;
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            status.width = std::max(status.width, layers[i].bitmap.width);
+            status.height = std::max(status.height, layers[i].bitmap.height);
+        }
+    } else {
+        status.width = layers[0].bitmap.width;
+        status.height = layers[0].bitmap.height;
+    }
+}
+
+void name_frames(Layer* layers, std::uint32_t frames, std::u16string_view path) {
+    for (std::uint32_t i = 0; i < frames; ++i)
+        if (layers[i].name[0] != 0)
+            return;
+    const std::u16string_view file = path.substr(path.find_last_of(u"/\\") + 1);
+    const std::u16string base(file.substr(0, 24));
+    for (std::uint32_t i = 0; i < frames; ++i)
+        image::set_layer_name(layers[i], frames == 1 ? base : base + u"#" + base::decimal(i + 1));
+}
+
+// A ".lnk" name that is a symbolic link stands for its target.
+std::u16string resolve_shortcut(std::u16string path) {
+    if (!base::iequal(platform::extension_of(path), u".lnk"))
+        return path;
+    std::string target(platform::kMaxPath, '\0');
+    const std::string os = platform::to_os_path(path);
+    const ssize_t n = ::readlink(os.c_str(), target.data(), target.size() - 1);
+    if (n <= 0)
+        return path;
+    target.resize(static_cast<std::size_t>(n));
+    std::u16string resolved = base::utf8_to_utf16(target);
+    if (!resolved.empty() && resolved.front() != u'/')
+        resolved = platform::join_path(platform::folder_of(path), resolved);
+    return resolved;
+}
+
+// --- save
+
+std::u16string backup_name(std::u16string_view target) {
+    unsigned seed = platform::tick_count();
+    for (int i = 0; i < kBackupNameTries; ++i) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%04x.tmp",
+                      static_cast<unsigned>(rand_r(&seed)) & 0xFFFF);
+        std::u16string name = std::u16string(target) + base::ascii_to_utf16(suffix);
+        if (!platform::path_exists(name))
+            return name;
+    }
+    return {};
+}
+
+bool move_replacing(std::u16string_view from, std::u16string_view to) {
+    return std::rename(platform::to_os_path(from).c_str(), platform::to_os_path(to).c_str()) == 0;
+}
+
+void retry_or_schedule_delete(const std::u16string& backup) {
+    for (int i = 0; i <= kCleanupRetries; ++i) {
+        if (i > 0)
+            platform::sleep_ms(100);
+        if (platform::delete_file(backup, true))
+            return;
+    }
+    schedule_delete(backup);
+}
+
+void restore_backup(const std::u16string& backup, std::u16string_view target) {
+    for (int i = 0; i <= kCleanupRetries; ++i) {
+        if (i > 0)
+            platform::sleep_ms(100);
+        platform::delete_file(target, true);
+        if (move_replacing(backup, target))
+            return;
+    }
+    schedule_move(backup, target);
+}
+
+int save_via_plugins(std::u16string_view path, Layer* layers, std::uint32_t count,
+                     LoadStatus& status, FilterRegistry& registry) {
+    const FilterCheck check = make_check(path);
+    const std::u16string ext(reinterpret_cast<const char16_t*>(check.extension));
+    if (ext.size() < 2)
+        return 0;
+    BestError best;
+    auto record = std::make_unique<CallRecord>();
+    if (ext.size() <= 15) {
+        if (const auto known = registry.look_up(RegistryKind::save, ext);
+            known && !known->empty()) {
+            platform::DynamicLibrary lib;
+            if (lib.open(*known) && check_save_with(lib, check, true, registry)) {
+                const auto result = call_save(lib, path, layers, count, status, *record);
+                if (result && *result > 0)
+                    return *result;
+                if (result && *result < -1)
+                    best.offer(*result, *known, *record);
+            }
+        }
+    }
+    for (const Candidate& candidate : candidates_for_save(check, registry)) {
+        platform::DynamicLibrary lib;
+        if (!lib.open(candidate.path) || !check_save_with(lib, check, true, registry))
+            continue;
+        const auto result = call_save(lib, path, layers, count, status, *record);
+        if (!result)
+            continue;
+        if (*result > 0) {
+            registry.remember(RegistryKind::save, ext, candidate.path);
+            return *result;
+        }
+        best.offer(*result, candidate.path, *record);
+    }
+    set_error(status, best.text());
+    return 0;
+}
+
+// One layer holding the flattened picture and the frames' merged metadata.
+int save_flattened(std::u16string_view path, Layer* layers, std::uint32_t count, LoadStatus& status,
+                   FilterRegistry& registry) {
+    Layer flat = layers[0];
+    flat.bitmap = Bitmap{};
+    flat.x = flat.y = 0;
+    flat.meta = nullptr;
+    flat.meta_size = 0;
+    if (!flatten_layers(&flat.bitmap, layers, count, status.doc_kind, status.kind_param))
+        return 0;
+    std::uint32_t meta_size = 0;
+    flat.meta = image::merge_frame_metadata(layers, count, &meta_size);
+    flat.meta_size = flat.meta ? meta_size : 0;
+    const int result = save_via_plugins(path, &flat, 1, status, registry);
+    image::release_layer(flat);
+    if (result > 0)
+        status.saved_flattened = 1;
+    return result;
+}
+
+// --- journal of operations for the next start-up
+
+std::mutex g_journal_lock;
+std::u16string g_journal_override;
+
+std::u16string journal_path() {
+    if (!g_journal_override.empty())
+        return g_journal_override;
+    const std::u16string folder = platform::program_data_folder();
+    return folder.empty() ? std::u16string{}
+                          : platform::join_path(folder, u"pending_operations.txt");
+}
+
+void append_journal(const std::string& line) {
+    std::lock_guard lock(g_journal_lock);
+    const std::u16string path = journal_path();
+    if (path.empty())
+        return;
+    std::ofstream(platform::to_os_path(path), std::ios::app) << line << '\n';
+}
+
+} // namespace
+
+std::uint32_t load_image(std::u16string_view path_in, Layer* layers, std::uint32_t capacity,
+                         LoadStatus& status, FilterRegistry& registry) {
+    platform::BusyCursor busy;
+    status.doc_kind = 0;
+    status.error_text.clear();
+    if (status.parent_window == 0)
+        status.silent = 1;
+    status.time_limit = effective_time_limit(status.time_limit);
+    const LoadStatus original = status;
+
+    std::u16string path(path_in.substr(0, std::min(path_in.size(), kPathLimit)));
+    path = resolve_shortcut(path);
+    std::uint32_t frames = 0;
+    if (path.size() < 3 || path.size() > kPathLimit || !platform::is_file(path)) {
+        set_error(status, u"The specified file does not exist");
+    } else {
+        for (int attempt = 1; attempt <= kLoadAttempts; ++attempt) {
+            status = original;
+            release_layers(layers, capacity);
+            // The native reader comes first once it exists; every file goes to the plug-ins.
+            frames = load_via_plugins(path, layers, capacity, status, registry);
+            if (frames == 0)
+                break;
+            bool all_valid = true;
+            for (std::uint32_t i = 0; i < frames; ++i)
+                all_valid = all_valid && image::IsBitmapValid(&layers[i].bitmap);
+            if (all_valid || attempt == kLoadAttempts)
+                break;
+            release_layers(layers, capacity);
+        }
+    }
+    if (frames == 0) {
+        if (status.error_text.size() < 3)
+            set_error(status, u"An unknown error occurred during load");
+        else
+            status.error_text.append(kSupportLine);
+        release_layers(layers, capacity);
+        return 0;
+    }
+    size_by_kind(layers, frames, status);
+    show_warnings(status);
+    name_frames(layers, frames, path);
+    return frames;
+}
+
+std::uint32_t load_flattened(std::u16string_view path, Bitmap* out, LoadStatus& status,
+                             FilterRegistry& registry) {
+    auto doc = std::make_unique<image::ImageDoc>();
+    std::memset(doc.get(), 0, sizeof *doc);
+    const std::uint32_t frames = load_image(path, doc->layers, image::kMaxLayers, status, registry);
+    std::uint32_t result = 0;
+    if (frames > 0 && flatten_layers(out, doc->layers, frames, status.doc_kind, status.kind_param))
+        result = frames;
+    image::release_image(*doc);
+    return result;
+}
+
+int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, LoadStatus& status,
+               FilterRegistry& registry) {
+    if (!layers || count < 1 || path.empty())
+        return 0;
+    status.silent = status.silent || status.parent_window == 0;
+    status.is_native = 0;
+    status.saved_flattened = 0;
+    status.error_text.clear();
+    if (path.find(platform::kSeparator) == std::u16string_view::npos) {
+        set_error(status, u"The path is not fully qualified");
+        return 0;
+    }
+    if (platform::file_name_of(path).find(u'.') == std::u16string_view::npos) {
+        set_error(status, u"The file does not have an extension");
+        return 0;
+    }
+    const std::u16string target(path);
+    if (platform::is_file(target) && platform::is_read_only(target)) {
+        if (!status.silent &&
+            platform::message_box(
+                u"The target file is marked as read-only.\nAre you sure you want to replace it?",
+                u"File is READ ONLY", platform::MessageButtons::yes_no,
+                platform::MessageIcon::warning) != platform::MessageAnswer::yes) {
+            set_error(status, u"The target file is marked as read-only.");
+            return 0;
+        }
+        platform::set_read_only(target, false);
+    }
+    std::u16string backup;
+    if (platform::path_exists(target)) {
+        backup = backup_name(target);
+        if (backup.empty() || !move_replacing(target, backup)) {
+            set_error(status, u"Backup for fault-tolerant save failed.\nReason:\n" +
+                                  base::utf8_to_utf16(std::strerror(errno)));
+            return 0;
+        }
+    }
+
+    platform::BusyCursor busy;
+    int result = 0;
+    const std::u16string ext = base::to_lower(platform::extension_of(target).substr(0, 11));
+    const bool native = ext == u".vt5";
+    if (native) {
+        status.is_native = 1;
+        set_error(status, result_text(-2)); // the native writer is not part of this build yet
+    } else {
+        status.needs_flattening = status.saved_flattened = status.size_limit_on = 0;
+        result = save_via_plugins(target, layers, count, status, registry);
+        if (result == 0 && status.needs_flattening && status.doc_kind == 0)
+            result = save_flattened(target, layers, count, status, registry);
+    }
+
+    if (result != 0) {
+        if (!backup.empty())
+            retry_or_schedule_delete(backup);
+        show_warnings(status);
+        return result;
+    }
+    if (!backup.empty())
+        restore_backup(backup, target);
+    else
+        platform::delete_file(target, true); // nothing half-written stays behind
+    if (status.error_text.size() < 3)
+        set_error(status, result_text(native ? 0 : -1));
+    if (status.error_text.size() < 224)
+        status.error_text.append(u"\nFile type: '" + ext + u"' (" + file_type_name(ext) + u")");
+    return 0;
+}
+
+bool show_warnings(const LoadStatus& status) {
+    if (status.silent)
+        return false;
+    bool shown = false;
+    for (int i = 0; i < 8; ++i) {
+        if (!status.warnings[i])
+            continue;
+        platform::message_box(kWarnings[i].text, kWarnings[i].title, platform::MessageButtons::ok,
+                              platform::MessageIcon::information);
+        shown = true;
+    }
+    return shown;
+}
+
+std::u16string file_type_name(std::u16string_view extension) {
+    std::u16string bare(extension.substr(extension.empty() || extension[0] != u'.' ? 0 : 1));
+    const std::string glob = "*." + base::utf16_to_utf8(base::to_lower(bare));
+    std::ifstream globs("/usr/share/mime/globs2");
+    std::string line, mime;
+    while (mime.empty() && std::getline(globs, line)) {
+        // weight:type:pattern[:flags]
+        const auto a = line.find(':'), b = line.find(':', a + 1);
+        if (a == std::string::npos || b == std::string::npos)
+            continue;
+        const std::string pattern = line.substr(b + 1, line.find(':', b + 1) - b - 1);
+        if (pattern == glob)
+            mime = line.substr(a + 1, b - a - 1);
+    }
+    if (!mime.empty()) {
+        std::ifstream xml("/usr/share/mime/" + mime + ".xml");
+        while (std::getline(xml, line)) {
+            const auto open = line.find("<comment>");
+            if (open == std::string::npos)
+                continue;
+            const auto close = line.find("</comment>", open);
+            if (close != std::string::npos)
+                return base::utf8_to_utf16(line.substr(open + 9, close - open - 9));
+        }
+    }
+    std::u16string upper = bare;
+    for (auto& c : upper)
+        c = base::to_upper(c);
+    return upper;
+}
+
+void schedule_delete(std::u16string_view path) {
+    append_journal("delete\t" + base::utf16_to_utf8(path));
+}
+
+void schedule_move(std::u16string_view from, std::u16string_view to) {
+    append_journal("move\t" + base::utf16_to_utf8(from) + "\t" + base::utf16_to_utf8(to));
+}
+
+void set_pending_journal(std::u16string path) {
+    std::lock_guard lock(g_journal_lock);
+    g_journal_override = std::move(path);
+}
+
+int replay_pending_operations() {
+    std::lock_guard lock(g_journal_lock);
+    const std::u16string path = journal_path();
+    if (path.empty())
+        return 0;
+    std::ifstream in(platform::to_os_path(path));
+    std::vector<std::string> kept;
+    std::string line;
+    int done = 0;
+    while (std::getline(in, line)) {
+        const auto tab = line.find('\t');
+        const std::string op = line.substr(0, tab);
+        bool ok = false;
+        if (op == "delete" && tab != std::string::npos) {
+            ok = platform::delete_file(base::utf8_to_utf16(line.substr(tab + 1)), true);
+        } else if (op == "move" && tab != std::string::npos) {
+            const auto tab2 = line.find('\t', tab + 1);
+            if (tab2 != std::string::npos) {
+                const std::string from = line.substr(tab + 1, tab2 - tab - 1);
+                ok = std::rename(from.c_str(), line.substr(tab2 + 1).c_str()) == 0 ||
+                     !platform::path_exists(base::utf8_to_utf16(from));
+            }
+        } else {
+            ok = true; // not ours to keep
+        }
+        if (ok)
+            ++done;
+        else
+            kept.push_back(line);
+    }
+    in.close();
+    if (kept.empty()) {
+        platform::delete_file(path, true);
+    } else {
+        std::ofstream out(platform::to_os_path(path), std::ios::trunc);
+        for (const auto& k : kept)
+            out << k << '\n';
+    }
+    return done;
+}
+
+} // namespace vt::plugins

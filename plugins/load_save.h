@@ -1,0 +1,52 @@
+#pragma once
+// The load/save front: the one door through which the conversion run reads a file into layers
+// and writes layers to a file. Loading tries the native reader, then the format plug-ins
+// (registry first, then every candidate), reloads when a loader hands back broken bitmaps and
+// names nameless frames. Saving checks the target, keeps a backup of an existing target until
+// the new file is complete, flattens and retries when a plug-in wants one layer, and explains
+// failures in LoadStatus::error_text.
+// Thread: any; each worker has its own LoadStatus and layers.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "image/load_status.h"
+#include "plugins/filter_registry.h"
+#include "plugins/sdk/vt_plugin.h"
+
+namespace vt::plugins {
+
+using image::LoadStatus;
+
+// Frames loaded into `layers` (zeroed slots, `capacity` of them), 0 on failure with
+// status.error_text set and every slot freed.
+std::uint32_t load_image(std::u16string_view path, Layer* layers, std::uint32_t capacity,
+                         LoadStatus& status, FilterRegistry& registry = filter_registry());
+
+// The picture flattened into `out` (its frames by document kind). Frames loaded, 0 on failure.
+std::uint32_t load_flattened(std::u16string_view path, Bitmap* out, LoadStatus& status,
+                             FilterRegistry& registry = filter_registry());
+
+// Writes `count` layers to `path`. The writer's positive result, 0 on failure with
+// status.error_text set; the earlier target is back in place whatever happened.
+int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, LoadStatus& status,
+               FilterRegistry& registry = filter_registry());
+
+// Shows the load's warnings unless silent; true when any was shown.
+bool show_warnings(const LoadStatus& status);
+
+// The name the system's shared MIME database gives files with this extension (".png" ->
+// "PNG image"), or the extension's upper-case name without the dot when it knows none.
+[[nodiscard]] std::u16string file_type_name(std::u16string_view extension);
+
+// Moves and deletes that failed now are written to a journal in the program data folder and
+// done at the next start-up by replay_pending_operations().
+void schedule_delete(std::u16string_view path);
+void schedule_move(std::u16string_view from, std::u16string_view to);
+// Carries out the journal; what still fails stays in it. Returns the operations done.
+int replay_pending_operations();
+// The journal's file (for tests): empty means the program data folder's.
+void set_pending_journal(std::u16string path);
+
+} // namespace vt::plugins
