@@ -404,6 +404,11 @@ int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, Loa
         return 0;
     }
     const std::u16string target(path);
+    if (platform::is_directory(target)) {
+        // A folder is never moved aside as a backup, nor replaced.
+        set_error(status, result_text(-41));
+        return 0;
+    }
     if (platform::is_file(target) && platform::is_read_only(target)) {
         if (!status.silent &&
             platform::message_box(

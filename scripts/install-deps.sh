@@ -8,6 +8,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev  # tests and benchmarks
     clang libclang-rt-14-dev clang-format       # fuzzing and the format check
     python3
+    libpng-dev                                  # fmx_PNG
+    shared-mime-info                            # file type names in save errors
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick libvips-tools hyperfine)

@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "gfx/core/engine.h"
+#include "image/bitmap.h"
+#include "image/image_doc.h"
+#include "platform/files.h"
+#include "platform/ui_hooks.h"
+#include "plugins/host_services.h"
+#include "plugins/load_save.h"
+#include "plugins/plugin_interface.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::plugins {
+namespace {
+
+using test::TempFolder;
+
+// The ".tst" file the good test plug-in reads: frames of w x h pixels with a frame delay.
+std::string
+tst_file(const std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>>& frames) {
+    std::string out = "TST1";
+    const auto put = [&](std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
+    put(static_cast<std::uint32_t>(frames.size()));
+    std::uint32_t colour = 0x00102030;
+    for (const auto& [w, h, delay] : frames) {
+        put(w);
+        put(h);
+        put(delay);
+        for (std::uint32_t i = 0; i < w * h; ++i)
+            put(colour++);
+    }
+    return out;
+}
+
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char16_t why[128];
+        ASSERT_TRUE(gfx::EngineStartup(why, 128));
+        std::memset(layers.get(), 0, sizeof(Layer) * image::kMaxLayers);
+        messages().clear();
+        platform::UiHooks hooks;
+        hooks.message_box = [](std::u16string_view text, std::u16string_view title,
+                               platform::MessageButtons b, platform::MessageIcon) {
+            messages().push_back(std::u16string(title) + u": " + std::u16string(text));
+            return platform::default_answer(b);
+        };
+        platform::set_ui_hooks(hooks);
+    }
+    void TearDown() override {
+        for (std::uint32_t i = 0; i < image::kMaxLayers; ++i)
+            image::release_layer(layers[i]);
+        platform::set_ui_hooks({});
+        gfx::EngineShutdown();
+    }
+    static std::vector<std::u16string>& messages() {
+        static std::vector<std::u16string> list;
+        return list;
+    }
+    // A registry whose Plugins folder holds the named test plug-ins.
+    std::unique_ptr<FilterRegistry> registry_with(std::initializer_list<const char*> kinds) {
+        std::filesystem::create_directories(tmp / "Plugins");
+        for (const char* kind : kinds)
+            std::filesystem::create_symlink(std::string(VT_TEST_PLUGINS_DIR) + "/fmx_Test" + kind +
+                                                ".so",
+                                            tmp / ("Plugins/fmx_Test" + std::string(kind) + ".so"));
+        FilterRegistry::Options o;
+        o.plugins_folder = tmp.sub16("Plugins");
+        o.data_root = tmp.path16();
+        o.store = &store;
+        return std::make_unique<FilterRegistry>(o);
+    }
+
+    TempFolder tmp;
+    StateStore store{tmp.sub16("state")};
+    std::unique_ptr<Layer[]> layers{new Layer[image::kMaxLayers]};
+};
+
+TEST(ResultText, CodesHintsAndModules) {
+    EXPECT_EQ(result_text(1), u"Success: The operation completed successfully");
+    EXPECT_EQ(result_text(3), u"Success: Operation completed successfully for 3 items");
+    EXPECT_EQ(result_text(-31), u"Error: An internal error occurred");
+    EXPECT_EQ(result_text(-8), u"Error: An unknown error occurred");
+    EXPECT_EQ(result_text(0), u"Error: An unknown error occurred");
+    EXPECT_EQ(result_text(-98, u"/p/fmx_X.so", u"try again"),
+              u"Expired: The operation timed out\n\nHint: try again\n\nReporting Module: fmx_X.so");
+    EXPECT_EQ(result_text(-1, u"ab"), // too short to name
+              u"Error: The file is either corrupted or the file format is not supported");
+    EXPECT_EQ(result_text(-44, u"/m.so", std::u16string(400, u'h')).size(), 255u);
+}
+
+TEST(Scores, LevelsBonusesAndRestrictions) {
+    FilterCheck c{};
+    c.level = 5;
+    EXPECT_EQ(load_score(c), 2005);
+    c.flags = 3;
+    EXPECT_EQ(load_score(c), 5);
+    c.flags = 1;
+    c.bonus1 = 2;
+    c.bonus2 = 3;
+    EXPECT_EQ(load_score(c), 1010);
+    EXPECT_EQ(save_score(c), 10);
+    c.level = 0;
+    EXPECT_EQ(load_score(c), 0);
+    EXPECT_EQ(save_score(c), 0);
+    const FilterCheck temp = make_check(u"/x/file.TEMP");
+    EXPECT_EQ(temp.extension[0], 0);
+    const FilterCheck png = make_check(u"/x/a.b/Photo.PNG");
+    EXPECT_EQ(png.extension[1], u'p');
+}
+
+TEST_F(HostTest, LoadNamesFramesAndFindsAnimations) {
+    auto registry = registry_with({"GOOD"});
+    tmp.write("anim.tst", tst_file({{4, 3, 0}, {2, 5, 40}, {3, 3, 40}}));
+    LoadStatus status;
+    ASSERT_EQ(load_image(tmp.sub16("anim.tst"), layers.get(), image::kMaxLayers, status, *registry),
+              3u);
+    EXPECT_EQ(status.doc_kind, 2); // frames with delays
+    EXPECT_EQ(status.width, 4u);   // largest width and height of all frames
+    EXPECT_EQ(status.height, 5u);
+    EXPECT_EQ(image::layer_name(layers[0]), u"anim.tst#1");
+    EXPECT_EQ(image::layer_name(layers[2]), u"anim.tst#3");
+    EXPECT_EQ(layers[1].mode2, 40);
+    EXPECT_EQ(layers[1].bitmap.pixels[0], 0x00102030u + 12);
+    EXPECT_TRUE(registry->library_kept());
+}
+
+TEST_F(HostTest, CrashingPluginIsSurvivedAndTheNextCandidateWins) {
+    auto registry = registry_with({"CRASH", "GOOD"});
+    tmp.write("a.tst", tst_file({{2, 2, 0}}));
+    LoadStatus status;
+    status.parent_window = 1; // not silent: the fault is reported
+    EXPECT_EQ(load_image(tmp.sub16("a.tst"), layers.get(), image::kMaxLayers, status, *registry),
+              1u);
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].rfind(u"Plug-in Error!!: Continuable Error at ", 0), 0u);
+    EXPECT_NE(messages()[0].find(u"Access Violation Reading"), std::u16string::npos);
+    EXPECT_NE(messages()[0].find(u" in module\n"), std::u16string::npos);
+    EXPECT_EQ(image::layer_name(layers[0]), u"a.tst");
+}
+
+TEST_F(HostTest, PluginClaimingTheProbeIsBlacklistedAndTriedLast) {
+    auto registry = registry_with({"CLAIMALL", "GOOD"});
+    tmp.write("a.tst", tst_file({{2, 2, 0}}));
+    LoadStatus status;
+    const auto list = candidates_for_load(make_check(tmp.sub16("a.tst")), *registry);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list.back().score, -1);
+    EXPECT_NE(tmp.read("plugin_blacklist.txt").find("fmx_TestCLAIMALL.so"), std::string::npos);
+    EXPECT_EQ(load_image(tmp.sub16("a.tst"), layers.get(), image::kMaxLayers, status, *registry),
+              1u);
+}
+
+TEST_F(HostTest, SlowPluginRunsIntoTheTimeLimit) {
+    auto registry = registry_with({"SLEEP"});
+    tmp.write("a.tst", tst_file({{2, 2, 0}}));
+    LoadStatus status;
+    status.time_limit = 100;
+    EXPECT_EQ(load_image(tmp.sub16("a.tst"), layers.get(), image::kMaxLayers, status, *registry),
+              0u);
+    EXPECT_EQ(status.error_text.view().rfind(u"Expired: The operation timed out", 0), 0u);
+    EXPECT_NE(status.error_text.view().find(u"fmx_TestSLEEP.so"), std::u16string_view::npos);
+}
+
+TEST_F(HostTest, LoadFailuresSayWhy) {
+    auto registry = registry_with({"GOOD"});
+    LoadStatus status;
+    EXPECT_EQ(load_image(u"/x", layers.get(), 8, status, *registry), 0u);
+    EXPECT_EQ(
+        status.error_text.view().rfind(u"The specified file does not exist\n\nFor further", 0), 0u);
+    tmp.write("tiny.tst", "TS");
+    EXPECT_EQ(load_image(tmp.sub16("tiny.tst"), layers.get(), 8, status, *registry), 0u);
+    EXPECT_EQ(status.error_text.view().rfind(u"Error reading data from file", 0), 0u);
+    tmp.write("junk.tst", "not a picture at all");
+    EXPECT_EQ(load_image(tmp.sub16("junk.tst"), layers.get(), 8, status, *registry), 0u);
+    EXPECT_EQ(status.error_text.view().rfind(
+                  u"Error: The file is either corrupted or the file format is not supported", 0),
+              0u);
+    EXPECT_FALSE(image::IsBitmapValid(&layers[0].bitmap)); // every slot freed
+}
+
+TEST_F(HostTest, FailedSaveBringsTheOldTargetBackAndLeavesNoBackup) {
+    auto registry = registry_with({"GOOD", "FAILSAVE"});
+    tmp.write("a.tst", tst_file({{2, 2, 0}}));
+    LoadStatus status;
+    ASSERT_EQ(load_image(tmp.sub16("a.tst"), layers.get(), 8, status, *registry), 1u);
+
+    // The failing plug-in is asked first; the good one then writes the file.
+    tmp.write("out/b.tst", "old target");
+    EXPECT_GT(save_image(tmp.sub16("out/b.tst"), layers.get(), 1, status, *registry), 0);
+    EXPECT_EQ(tmp.read("out/b.tst").substr(0, 4), "TST1");
+
+    auto failing_only = std::make_unique<TempFolder>();
+    FilterRegistry::Options o;
+    o.plugins_folder = failing_only->sub16("Plugins");
+    o.data_root = failing_only->path16();
+    o.store = &store;
+    std::filesystem::create_directories(failing_only->path() + "/Plugins");
+    std::filesystem::create_symlink(std::string(VT_TEST_PLUGINS_DIR) + "/fmx_TestFAILSAVE.so",
+                                    failing_only->path() + "/Plugins/fmx_TestFAILSAVE.so");
+    FilterRegistry failing(o);
+    tmp.write("out/c.tst", "old target");
+    EXPECT_EQ(save_image(tmp.sub16("out/c.tst"), layers.get(), 1, status, failing), 0);
+    EXPECT_EQ(tmp.read("out/c.tst"), "old target");
+    for (const auto& e : std::filesystem::directory_iterator(tmp / "out"))
+        EXPECT_EQ(e.path().extension(), ".tst") << e.path();
+    const std::u16string_view why = status.error_text.view();
+    EXPECT_EQ(why.rfind(u"Error: Cannot write data to the file, check disk space", 0), 0u);
+    EXPECT_NE(why.find(u"\nFile type: '.tst' ("), std::u16string_view::npos);
+
+    // Without an earlier target nothing half-written stays behind.
+    EXPECT_EQ(save_image(tmp.sub16("out/new.tst"), layers.get(), 1, status, failing), 0);
+    EXPECT_FALSE(tmp.exists("out/new.tst"));
+}
+
+TEST_F(HostTest, SavePathRulesAndReadOnlyTargets) {
+    auto registry = registry_with({"GOOD"});
+    tmp.write("a.tst", tst_file({{2, 2, 0}}));
+    LoadStatus status;
+    ASSERT_EQ(load_image(tmp.sub16("a.tst"), layers.get(), 8, status, *registry), 1u);
+    EXPECT_EQ(save_image(u"b.tst", layers.get(), 1, status, *registry), 0);
+    EXPECT_EQ(status.error_text, u"The path is not fully qualified");
+    EXPECT_EQ(save_image(tmp.sub16("b"), layers.get(), 1, status, *registry), 0);
+    EXPECT_EQ(status.error_text, u"The file does not have an extension");
+    EXPECT_FALSE(tmp.exists("b"));
+
+    tmp.write("ro.tst", "read-only");
+    ASSERT_TRUE(platform::set_read_only(tmp.sub16("ro.tst"), true));
+    status.parent_window = 1; // asked, and the quiet answer is No
+    status.silent = 0;
+    EXPECT_EQ(save_image(tmp.sub16("ro.tst"), layers.get(), 1, status, *registry), 0);
+    EXPECT_EQ(status.error_text, u"The target file is marked as read-only.");
+    status.parent_window = 0; // silent: replaced
+    EXPECT_GT(save_image(tmp.sub16("ro.tst"), layers.get(), 1, status, *registry), 0);
+    EXPECT_EQ(tmp.read("ro.tst").substr(0, 4), "TST1");
+}
+
+TEST_F(HostTest, SaveRemembersThePluginAndFindsItForTheWizard) {
+    auto registry = registry_with({"GOOD"});
+    const auto found = find_save_plugin(u"photo.tst", *registry);
+    ASSERT_TRUE(found);
+    EXPECT_NE(found->find(u"fmx_TestGOOD.so"), std::u16string::npos);
+    EXPECT_FALSE(find_save_plugin(u"photo.tmp", *registry));
+    EXPECT_FALSE(find_save_plugin(u"photo.", *registry));
+    EXPECT_EQ(show_dialog(*found, 0), 0); // it has no dialog
+}
+
+TEST(HostServices, QueriesAndInterfaces) {
+    const pi_BasicQuery* q = basic_query_table();
+    EXPECT_EQ(q->version, VT_BASIC_QUERY_VERSION);
+    std::uint8_t buffer[64];
+    std::memset(buffer, 0xAB, sizeof buffer);
+    EXPECT_EQ(q->query("host.version", buffer, 15), -16);
+    EXPECT_EQ(buffer[0], 0xAB); // nothing written
+    EXPECT_EQ(q->query("host.version", buffer, 16), 16);
+    EXPECT_EQ(std::memcmp(buffer, u"5.08.01", 16), 0);
+    EXPECT_EQ(q->query("host.name", buffer, 64), 32);
+    EXPECT_EQ(std::memcmp(buffer, u"Vantrel", 16), 0);
+    EXPECT_EQ(buffer[31], 0);
+    EXPECT_GT(q->query("host.temp_path", buffer, 64), 0);
+    EXPECT_EQ(q->query("host.nothing", buffer, 64), 0);
+    EXPECT_EQ(q->query("host.name", buffer, 0), -4);
+    EXPECT_EQ(q->query(nullptr, buffer, 64), 0);
+    EXPECT_EQ(q->set("host.name", buffer, 4), 0);
+    EXPECT_EQ(q->set("host.name", buffer, 0), -1);
+
+    const auto name = [](const char16_t* s) { return reinterpret_cast<const std::uint16_t*>(s); };
+    EXPECT_EQ(q->get_interface(name(u"PI_METAMARKUP")), meta_markup_table());
+    EXPECT_EQ(q->get_interface(name(u"pi_BasicVideo")), basic_video_table());
+    EXPECT_EQ(q->get_interface(name(u"pi_BasicQuery")), nullptr);
+    EXPECT_EQ(meta_markup_table()->version, VT_META_MARKUP_VERSION);
+    EXPECT_EQ(basic_image_table()->version, VT_BASIC_IMAGE_VERSION);
+}
+
+TEST(HostServices, ImageHandlesAndColours) {
+    char16_t why[64];
+    ASSERT_TRUE(gfx::EngineStartup(why, 64));
+    const pi_BasicImage* img = basic_image_table();
+    VtImage handle{};
+    ASSERT_TRUE(img->create(&handle, 7, 5));
+    EXPECT_EQ(handle.width, 7u);
+    EXPECT_NE(handle.pixels, nullptr);
+    EXPECT_EQ(img->get_dc(&handle), 0u); // no device contexts here
+    EXPECT_TRUE(img->free_image(&handle));
+    EXPECT_EQ(handle.bitmap, nullptr);
+
+    std::uint32_t pixels[2] = {0x80112233u, 0x00000000u};
+    EXPECT_EQ(basic_color_table()->convert_pixels(pixels, 2, 0, 2), 2);
+    EXPECT_EQ(pixels[0], 0x80EEDDCCu); // inverted, transparency kept
+    EXPECT_EQ(basic_color_table()->convert_pixels(pixels, 2, 2, 0x1000), 2);
+    EXPECT_EQ(pixels[0], 0x80332211u); // back, then red and blue exchanged
+    gfx::EngineShutdown();
+}
+
+TEST(PendingOperations, JournalIsReplayedAtStartUp) {
+    TempFolder tmp;
+    set_pending_journal(tmp.sub16("journal.txt"));
+    tmp.write("stale.tmp", "x");
+    tmp.write("backup.tmp", "saved");
+    schedule_delete(tmp.sub16("stale.tmp"));
+    schedule_move(tmp.sub16("backup.tmp"), tmp.sub16("target.png"));
+    schedule_delete(tmp.sub16("missing/still-missing.tmp"));
+    EXPECT_EQ(replay_pending_operations(), 3);
+    EXPECT_FALSE(tmp.exists("stale.tmp"));
+    EXPECT_EQ(tmp.read("target.png"), "saved");
+    EXPECT_FALSE(tmp.exists("journal.txt"));
+    set_pending_journal({});
+}
+
+TEST(FileTypeName, SharedMimeDatabaseOrTheExtension) {
+    EXPECT_EQ(file_type_name(u".zz9"), u"ZZ9");
+    const std::u16string png = file_type_name(u".png");
+    EXPECT_FALSE(png.empty());
+}
+
+} // namespace
+} // namespace vt::plugins
