@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "gfx/resample.h"
 #include "image/bitmap.h"
 #include "image/markup_buffer.h"
 #include "platform/folders.h"

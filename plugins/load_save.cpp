@@ -21,6 +21,7 @@
 #include "platform/system.h"
 #include "platform/ui_hooks.h"
 #include "plugins/plugin_interface.h"
+#include "vt5/vt5.h"
 
 namespace vt::plugins {
 
@@ -349,8 +350,12 @@ std::uint32_t load_image(std::u16string_view path_in, Layer* layers, std::uint32
         for (int attempt = 1; attempt <= kLoadAttempts; ++attempt) {
             status = original;
             release_layers(layers, capacity);
-            // The native reader comes first once it exists; every file goes to the plug-ins.
-            frames = load_via_plugins(path, layers, capacity, status, registry);
+            frames = vt5::Vt5Read(layers, capacity, status, path);
+            if (frames == 0 && !status.is_native) {
+                status = original;
+                release_layers(layers, capacity);
+                frames = load_via_plugins(path, layers, capacity, status, registry);
+            }
             if (frames == 0)
                 break;
             bool all_valid = true;
@@ -436,7 +441,7 @@ int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, Loa
     const bool native = ext == u".vt5";
     if (native) {
         status.is_native = 1;
-        set_error(status, result_text(-2)); // the native writer is not part of this build yet
+        result = static_cast<int>(vt5::Vt5Write(layers, count, status, target));
     } else {
         status.needs_flattening = status.saved_flattened = status.size_limit_on = 0;
         result = save_via_plugins(target, layers, count, status, registry);

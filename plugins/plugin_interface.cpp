@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "gfx/core/engine.h"
 #include "gfx/core/thread_slot.h"
+#include "gfx/flatten.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "image/meta_block.h"
@@ -515,12 +516,12 @@ int show_dialog(std::u16string_view plugin, std::uintptr_t parent_window) {
 
 int flatten_layers(Bitmap* out, const Layer* layers, std::uint32_t count, int doc_kind,
                    int kind_param) noexcept {
-    (void)doc_kind;
-    (void)kind_param;
-    // Until the compositor is wired in, a single layer at the origin is its own composite.
-    if (count != 1 || layers[0].x != 0 || layers[0].y != 0)
-        return 0;
-    return image::CopyBitmap(out, const_cast<Bitmap*>(&layers[0].bitmap)) ? 1 : 0;
+    gfx::FlattenRequest request;
+    request.doc_kind = static_cast<std::uint8_t>(doc_kind);
+    request.kind_param = static_cast<std::uint8_t>(kind_param);
+    request.silent = 1;
+    // The compositor reads the layers only; its interface takes them as they come.
+    return gfx::FlattenLayers(out, -1, const_cast<Layer*>(layers), count, &request) ? 1 : 0;
 }
 
 } // namespace vt::plugins

@@ -12,7 +12,7 @@ packages=(
     shared-mime-info                            # file type names in save errors
 )
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(imagemagick libvips-tools hyperfine)
+    packages+=(imagemagick libvips-tools libimage-exiftool-perl)
 fi
 
 missing=()

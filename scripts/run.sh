@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and shows what the build made. Format plug-ins and the
-# command line come next; from then on this converts the bundled samples.
+# Installs what is missing, builds, and converts the bundled sample pictures (samples/, with
+# its sub-folder) to PNG and then to BMP, renaming them on the way.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/install-deps.sh"
 "$here/scripts/build.sh" "$here/build"
+out="$here/build/samples-converted"
+rm -rf "$out"
+vtconvert="$here/build/bin/vtconvert"
 echo
-echo "Built into $here/build:"
-echo "  libraries: $(cd "$here/build/lib" && ls ./*.a | sed 's|^\./||' | tr '\n' ' ')"
-echo "  programs in bin/: $(ls "$here/build/bin" 2>/dev/null | tr '\n' ' ')"
-echo "  tests: $(ls "$here/build/tests" | tr '\n' ' ')"
-echo "No format plug-ins are built yet, so there is nothing to convert."
+"$vtconvert" --list-formats
+echo
+echo "== samples/ -> $out/png (PNG, sub-folders included)"
+"$vtconvert" -r -f .png "$here/samples" "$out/png"
+echo "== $out/png -> $out/bmp (BMP, renamed \"%nn - %s (%wx%h)\")"
+"$vtconvert" -r -f .bmp --rename "%nn - %s (%wx%h)" "$out/png" "$out/bmp"
+echo
+find "$out" -type f | sort | sed "s|^$here/||"

@@ -5,6 +5,7 @@
 
 #include "gfx/core/engine.h"
 #include "gfx/pipeline/transforms.h"
+#include "gfx/resample.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
@@ -69,14 +70,22 @@ public:
         Room& room = room_of(base);
         auto picture = std::unique_ptr<BitmapPicture>(new (std::nothrow) BitmapPicture);
         if (!picture || room.frames == 0 ||
-            !plugins::flatten_layers(picture->bitmap(), room.doc->layers, 1, 0, 0))
+            !plugins::flatten_layers(picture->bitmap(), room.doc->layers, room.frames,
+                                     room.status.doc_kind, room.status.kind_param))
             return nullptr;
         return picture;
     }
 
-    std::unique_ptr<engine::Picture> scale_picture(const engine::Picture&, std::uint32_t,
-                                                   std::uint32_t) noexcept override {
-        return nullptr; // arrives with the resampler
+    std::unique_ptr<engine::Picture> scale_picture(const engine::Picture& source,
+                                                   std::uint32_t width,
+                                                   std::uint32_t height) noexcept override {
+        auto picture = std::unique_ptr<BitmapPicture>(new (std::nothrow) BitmapPicture);
+        auto* from = const_cast<Bitmap*>(static_cast<const BitmapPicture&>(source).bitmap());
+        if (!picture || !image::CopyBitmap(picture->bitmap(), from) ||
+            !gfx::ResizeBitmap(picture->bitmap(), static_cast<std::int32_t>(width),
+                               static_cast<std::int32_t>(height), 2))
+            return nullptr;
+        return picture;
     }
 
     bool save(engine::FrameRoom& base, std::u16string_view target) noexcept override {

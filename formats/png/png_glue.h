@@ -1,0 +1,57 @@
+#ifndef VT_FORMATS_PNG_PNG_GLUE_H
+#define VT_FORMATS_PNG_PNG_GLUE_H
+/* The libpng side of fmx_PNG: plain C, because libpng reports errors with longjmp and no C++
+ * object may be alive across one. The entry file owns the records and the file; this file owns
+ * every libpng structure and frees it before returning. Results are plug-in result codes.
+ * Thread: any; every call uses only its own structures. */
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The largest picture a frame may hold. */
+#define VT_PNG_MAX_SIDE 65536u
+#define VT_PNG_MAX_PIXELS 250000000ull
+
+typedef struct VtPngHeader {
+    uint32_t width;
+    uint32_t height;
+    uint32_t bits_per_pixel; /* of the file: bit depth times channels */
+    int interlaced;
+} VtPngHeader;
+
+/* Where the decoded rows go: 32-bit pixels B, G, R, transparency (255 - alpha), top-down. */
+typedef struct VtPngTarget {
+    uint32_t* pixels;
+    uint32_t stride; /* pixels between rows */
+} VtPngTarget;
+
+/* Called back by vt_png_read. Neither may throw or call libpng. */
+typedef struct VtPngReadSink {
+    void* context;
+    /* The header is known and checked: fill `target` and return 1, or return the result code
+     * that ends the load. */
+    int32_t (*begin)(void* context, const VtPngHeader* header, VtPngTarget* target);
+    /* After the last row: the eXIf payload and the XMP packet, each null when absent. */
+    void (*metadata)(void* context, const uint8_t* exif, uint32_t exif_size, const char* xmp,
+                     size_t xmp_size);
+} VtPngReadSink;
+
+/* Decodes a whole PNG file held in memory. -1 not a PNG, -13 a size beyond the limits, -42 the
+ * data ends early, -44 invalid data, -20 out of memory, 1 done; or what `begin` returned. */
+int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink);
+
+/* Writes 8-bit RGB, or RGBA when `with_alpha`, at zlib level `level` (0-9) to an open file.
+ * 1 done, -43 write failure, -20 out of memory. The caller closes the file. */
+int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
+                     uint32_t stride, int with_alpha, int level);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VT_FORMATS_PNG_PNG_GLUE_H */

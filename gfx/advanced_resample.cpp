@@ -1,0 +1,326 @@
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "gfx/core/engine.h"
+#include "gfx/core/row_claim.h"
+#include "gfx/core/thread_slot.h"
+#include "gfx/resample.h"
+#include "gfx/resample_testing.h"
+#include "gfx/scaled_copy_p.h"
+#include "image/bitmap.h"
+
+namespace vt::gfx {
+
+namespace {
+
+using std::numbers::pi;
+
+std::atomic<ResampleRowHook> g_row_hook{nullptr};
+
+// Modified Bessel function of order 0 by its power series, terms up to x^20.
+double bessel_i0(double x) noexcept {
+    const double q = x * x / 4.0;
+    double term = 1.0;
+    double sum = 1.0;
+    for (int k = 1; k <= 10; ++k) {
+        term *= q / (static_cast<double>(k) * static_cast<double>(k));
+        sum += term;
+    }
+    return sum;
+}
+
+// Counts a power only where its base is positive.
+double positive_cube(double base) noexcept {
+    return base > 0.0 ? base * base * base : 0.0;
+}
+
+// The work of one advanced resample: the shared row counter, the done flag, the private copy of
+// the source and the destination.
+struct AdvancedWork {
+    std::atomic<std::uint32_t>* next_row;
+    std::atomic<bool>* done;
+    Bitmap* source;
+    Bitmap* destination;
+};
+
+// Per destination column (or row): the clamped source indices of its taps and their weights
+// divided by the weight sum.
+struct AxisWeights {
+    std::int32_t taps = 0;
+    std::vector<std::int32_t> index;
+    std::vector<float> weight;
+};
+
+bool build_weights(AxisWeights& out, int filter, int window, const TapRange& range,
+                   std::int32_t src, std::int32_t dst) noexcept {
+    try {
+        out.taps = range.count;
+        out.index.assign(static_cast<std::size_t>(dst) * static_cast<std::size_t>(range.count), 0);
+        out.weight.assign(out.index.size(), 0.0f);
+    } catch (...) {
+        return false;
+    }
+    std::array<double, kMaxSincTaps> w{};
+    for (std::int32_t x = 0; x < dst; ++x) {
+        // Corner pixels map onto corner pixels.
+        const double u = dst == 1 ? 0.0
+                                  : static_cast<double>(x) * static_cast<double>(src - 1) /
+                                        static_cast<double>(dst - 1);
+        const double i = std::trunc(u);
+        const double f = u - i;
+        const auto base = static_cast<std::int32_t>(i);
+        double sum = 0.0;
+        for (int m = 0; m < range.count; ++m) {
+            const int offset = range.first + m;
+            w[static_cast<std::size_t>(m)] =
+                filter == kFilterNearest ? 1.0
+                                         : resample_kernel(filter, window, range.count, f - offset);
+            sum += w[static_cast<std::size_t>(m)];
+        }
+        const std::size_t row = static_cast<std::size_t>(x) * static_cast<std::size_t>(range.count);
+        if (std::fabs(sum) < 1e-12) {
+            // Every tap weighs nothing (an unknown window): take the pixel at the position.
+            w.fill(0.0);
+            w[static_cast<std::size_t>(-range.first)] = 1.0;
+            sum = 1.0;
+        }
+        for (int m = 0; m < range.count; ++m) {
+            out.index[row + static_cast<std::size_t>(m)] =
+                std::clamp(base + range.first + m, 0, src - 1);
+            out.weight[row + static_cast<std::size_t>(m)] =
+                static_cast<float>(w[static_cast<std::size_t>(m)] / sum);
+        }
+    }
+    return true;
+}
+
+std::uint8_t to_channel(float v) noexcept {
+    // Truncated, with a little slack so that weights that sum to one in exact
+    // arithmetic but not in floats cannot turn 255 into 254.
+    v = std::min(std::max(v + 1e-3f, 0.0f), 255.0f);
+    return static_cast<std::uint8_t>(v);
+}
+
+} // namespace
+
+void set_resample_row_hook(ResampleRowHook hook) noexcept {
+    g_row_hook.store(hook, std::memory_order_relaxed);
+}
+
+TapRange filter_taps(int filter, int size) noexcept {
+    switch (filter) {
+    case kFilterNearest:
+        return {0, 1};
+    case kFilterBilinear:
+        return {0, 2};
+    case kFilterCardinal:
+    case kFilterBSpline:
+    case kFilterMitchell:
+        return {-1, 4};
+    default: {
+        const int n = std::max(size, 3);
+        return {-((n - 1) / 2), n};
+    }
+    }
+}
+
+double sinc_window(int window, double taps, double t) noexcept {
+    const double r = taps;
+    const double a = std::fabs(t);
+    if (t == 0.0)
+        return 1.0;
+    if (a >= r)
+        return 0.0;
+    switch (window) {
+    case kWindowBartlett:
+        return 1.0 - a / r;
+    case kWindowBlackman:
+        return 0.42 + 0.5 * std::cos(pi * t / r) + 0.08 * std::cos(2.0 * pi * t / r);
+    case kWindowBlackmanHarris:
+        return 0.42323 + 0.49755 * std::cos(pi * t / r) + 0.07922 * std::cos(2.0 * pi * t / r);
+    case kWindowBohman: {
+        const double u = a / r;
+        return (1.0 - u) * std::cos(pi * u) + std::sin(pi * u) / pi;
+    }
+    case kWindowCosine:
+        return std::cos(pi * t / (2.0 * r));
+    case kWindowGauss:
+        return std::pow(2.0, -0.1 * kGaussParameter * t * t);
+    case kWindowHamming:
+        return 0.54 + 0.46 * std::cos(pi * t / r);
+    case kWindowHann:
+        return 0.5 + 0.5 * std::cos(pi * t / r);
+    case kWindowKaiser:
+        return bessel_i0(kKaiserParameter * std::sqrt(1.0 - t * t / (r * r))) /
+               bessel_i0(kKaiserParameter);
+    case kWindowLanczos: {
+        const double x = pi * t / r;
+        return std::sin(x) / x;
+    }
+    case kWindowParzen:
+        if (a < 1.0)
+            return (4.0 - 6.0 * t * t + 3.0 * a * a * a) / 4.0;
+        if (a < 2.0)
+            return (2.0 - a) * (2.0 - a) * (2.0 - a) / 4.0;
+        return 0.0;
+    case kWindowRectangular:
+        return 1.0;
+    case kWindowWelch:
+        return 1.0 - t * t / (r * r);
+    default:
+        return 0.0;
+    }
+}
+
+double resample_kernel(int filter, int window, int taps, double t) noexcept {
+    const double a = std::fabs(t);
+    switch (filter) {
+    case kFilterBilinear:
+        return std::max(0.0, 1.0 - a);
+    case kFilterCardinal: {
+        constexpr double k = -0.5;
+        if (a < 1.0)
+            return (k + 2.0) * a * a * a - (k + 3.0) * a * a + 1.0;
+        if (a < 2.0)
+            return k * a * a * a - 5.0 * k * a * a + 8.0 * k * a - 4.0 * k;
+        return 0.0;
+    }
+    case kFilterBSpline:
+        if (t >= 2.0)
+            return 0.0;
+        return (positive_cube(t + 2.0) - 4.0 * positive_cube(t + 1.0) + 6.0 * positive_cube(t) -
+                4.0 * positive_cube(t - 1.0)) /
+               6.0;
+    case kFilterMitchell: {
+        constexpr double b = 1.0 / 3.0;
+        constexpr double c = 1.0 / 3.0;
+        if (a < 1.0)
+            return ((12.0 - 9.0 * b - 6.0 * c) * a * a * a + (-18.0 + 12.0 * b + 6.0 * c) * a * a +
+                    (6.0 - 2.0 * b)) /
+                   6.0;
+        if (a < 2.0)
+            return ((-b - 6.0 * c) * a * a * a + (6.0 * b + 30.0 * c) * a * a +
+                    (-12.0 * b - 48.0 * c) * a + (8.0 * b + 24.0 * c)) /
+                   6.0;
+        return 0.0;
+    }
+    case kFilterSinc: {
+        if (t == 0.0)
+            return 1.0;
+        const double x = pi * t;
+        return std::sin(x) / x * sinc_window(window, static_cast<double>(std::max(taps, 3)), t);
+    }
+    default:
+        return 0.0;
+    }
+}
+
+int AdvancedResample(Bitmap* bmp, std::int32_t width, std::int32_t height, int filter, int window,
+                     int size) noexcept {
+    EngineThreadSlot* slot = GetThreadSlot();
+    if (slot == nullptr)
+        return 0;
+    const TapRange range = filter_taps(filter, size);
+    if (width < 1 || height < 1 || filter < kFilterNearest || filter > kFilterSinc ||
+        range.count > kMaxSincTaps)
+        return finish(slot, kErrorArgument, 0);
+    if (image::IsBitmapValid(bmp) == 0)
+        return 0;
+
+    Bitmap source{};
+    if (image::CopyBitmap(&source, bmp) == 0)
+        return 0;
+    if (ResizeBitmap(bmp, width, height, kResizeBlank) == 0) {
+        const std::uint32_t code = last_engine_error();
+        image::FreeBitmap(&source);
+        return finish(slot, code, 0);
+    }
+
+    std::atomic<std::uint32_t> next_row{0};
+    std::atomic<bool> done{false};
+    AdvancedWork work{&next_row, &done, &source, bmp};
+    std::uint32_t code = kErrorNone;
+    bool complete = false;
+    {
+        image::ScopedBitmapLock source_lock(work.source, 0);
+        image::ScopedBitmapLock target_lock(work.destination, 0);
+        if (!source_lock.locked() || !target_lock.locked()) {
+            code = kErrorInvalid;
+        } else {
+            const Bitmap& src = *work.source;
+            const Bitmap& dst = *work.destination;
+            const auto sw = static_cast<std::int32_t>(src.width);
+            const auto sh = static_cast<std::int32_t>(src.height);
+            const auto dw = static_cast<std::int32_t>(dst.width);
+            const auto dh = static_cast<std::int32_t>(dst.height);
+            AxisWeights cols;
+            AxisWeights rows;
+            auto sums = detail::try_alloc<float>(static_cast<std::size_t>(sw) * 4);
+            if (!sums || !build_weights(cols, filter, window, range, sw, dw) ||
+                !build_weights(rows, filter, window, range, sh, dh)) {
+                code = kErrorScratch;
+            } else {
+                resample_abort.store(false, std::memory_order_relaxed);
+                const ResampleRowHook hook = g_row_hook.load(std::memory_order_relaxed);
+                const auto compute_row = [&](std::uint32_t y) {
+                    // Down the taps first into one float row, then across.
+                    float* acc = sums.get();
+                    std::fill(acc, acc + static_cast<std::size_t>(sw) * 4, 0.0f);
+                    const std::size_t ry =
+                        static_cast<std::size_t>(y) * static_cast<std::size_t>(rows.taps);
+                    for (int n = 0; n < rows.taps; ++n) {
+                        const float w = rows.weight[ry + static_cast<std::size_t>(n)];
+                        if (w == 0.0f)
+                            continue;
+                        const std::uint32_t* line =
+                            src.pixels +
+                            static_cast<std::size_t>(rows.index[ry + static_cast<std::size_t>(n)]) *
+                                src.stride;
+                        for (std::int32_t x = 0; x < sw; ++x) {
+                            const std::uint32_t p = line[x];
+                            float* a = acc + static_cast<std::size_t>(x) * 4;
+                            a[0] += w * static_cast<float>(p & 255u);
+                            a[1] += w * static_cast<float>((p >> 8) & 255u);
+                            a[2] += w * static_cast<float>((p >> 16) & 255u);
+                            a[3] += w * static_cast<float>(p >> 24);
+                        }
+                    }
+                    std::uint32_t* out = dst.pixels + static_cast<std::size_t>(y) * dst.stride;
+                    for (std::int32_t x = 0; x < dw; ++x) {
+                        const std::size_t cx =
+                            static_cast<std::size_t>(x) * static_cast<std::size_t>(cols.taps);
+                        float v[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+                        for (int m = 0; m < cols.taps; ++m) {
+                            const float w = cols.weight[cx + static_cast<std::size_t>(m)];
+                            const float* a =
+                                acc + static_cast<std::size_t>(
+                                          cols.index[cx + static_cast<std::size_t>(m)]) *
+                                          4;
+                            v[0] += w * a[0];
+                            v[1] += w * a[1];
+                            v[2] += w * a[2];
+                            v[3] += w * a[3];
+                        }
+                        out[x] = static_cast<std::uint32_t>(to_channel(v[0])) |
+                                 static_cast<std::uint32_t>(to_channel(v[1])) << 8 |
+                                 static_cast<std::uint32_t>(to_channel(v[2])) << 16 |
+                                 static_cast<std::uint32_t>(to_channel(v[3])) << 24;
+                    }
+                    if (hook != nullptr)
+                        hook(y);
+                };
+                const std::uint32_t computed = run_claimed_rows(
+                    *work.next_row, static_cast<std::uint32_t>(dh), compute_row, work.done);
+                complete = computed == static_cast<std::uint32_t>(dh);
+            }
+        }
+    }
+    image::FreeBitmap(&source);
+    return finish(slot, code, code == kErrorNone && complete ? 1 : 0);
+}
+
+} // namespace vt::gfx

@@ -1,0 +1,17 @@
+#pragma once
+// Test hooks of the resamplers: switch the vector kernels off to compare them with the portable
+// ones, and watch the advanced resampler's rows (to raise the abort flag at a chosen row).
+// Thread: tests call these while no other thread resamples.
+
+#include <cstdint>
+
+namespace vt::gfx {
+
+// false: every scaler uses its portable kernels. Default true.
+void set_vector_paths(bool enabled) noexcept;
+
+// Called by AdvancedResample after each row it finished (null: none).
+using ResampleRowHook = void (*)(std::uint32_t row);
+void set_resample_row_hook(ResampleRowHook hook) noexcept;
+
+} // namespace vt::gfx

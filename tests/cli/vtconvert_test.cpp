@@ -1,0 +1,163 @@
+// vtconvert end to end: the real program, the real plug-ins, pictures the test draws itself.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include <sys/wait.h>
+
+#include "cli/options.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::cli {
+namespace {
+
+using test::TempFolder;
+
+struct Result {
+    int exit_code = -1;
+    std::string out, err;
+};
+
+// A P6 picture with a gradient, so that every file differs.
+std::string ppm(int w, int h, int seed) {
+    std::string data = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            data.push_back(static_cast<char>((x * 7 + seed) & 255));
+            data.push_back(static_cast<char>((y * 5 + seed) & 255));
+            data.push_back(static_cast<char>((x + y + seed * 3) & 255));
+        }
+    return data;
+}
+
+class VtconvertTest : public ::testing::Test {
+protected:
+    Result run(const std::string& args) {
+        const std::string out = work / "stdout", err = work / "stderr";
+        const std::string command = "VANTREL_DATA_ROOT='" + work.path() +
+                                    "/data' '" VTCONVERT "' " + args + " >'" + out + "' 2>'" + err +
+                                    "' </dev/null";
+        const int status = std::system(command.c_str());
+        Result r;
+        r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = work.read("stdout");
+        r.err = work.read("stderr");
+        return r;
+    }
+    std::string q(const std::string& path) { return "'" + path + "'"; }
+    // The value of a counter in the one-line JSON summary.
+    static long json_number(const std::string& out, const std::string& key) {
+        std::smatch m;
+        if (!std::regex_search(out, m, std::regex("\"" + key + "\":([0-9]+)")))
+            return -1;
+        return std::stol(m[1]);
+    }
+
+    TempFolder src, dst, work;
+};
+
+TEST_F(VtconvertTest, UsageErrorsHelpAndVersion) {
+    EXPECT_EQ(run("").exit_code, 2);
+    EXPECT_EQ(run(q(src.path()) + " " + q(dst.path())).exit_code, 2); // no format
+    const Result unknown = run("--bogus " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(unknown.exit_code, 2);
+    EXPECT_NE(unknown.err.find("unknown option '--bogus'"), std::string::npos);
+    EXPECT_EQ(run("-f png --rotate 7 a b").exit_code, 2);
+    const Result help = run("--help");
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Usage: vtconvert"), std::string::npos);
+    EXPECT_EQ(run("--version").out.rfind("vtconvert ", 0), 0u);
+}
+
+TEST_F(VtconvertTest, FolderChecksStopTheJobBeforeItStarts) {
+    Result r = run("-f png " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find("Source Folder Error: Source path is an empty folder"), std::string::npos);
+    src.write("a.ppm", ppm(4, 4, 1));
+    dst.write("already.txt", "x");
+    r = run("-f png " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find("Target Folder Error: Target path is not empty"), std::string::npos);
+    r = run("-f png --rename %w " + q(src.path()) + " " + q(dst / "new"));
+    EXPECT_NE(r.err.find("Pattern must include either %s, %n or %nn"), std::string::npos);
+}
+
+TEST_F(VtconvertTest, ConvertsRenamesAndCountsInJson) {
+    for (int i = 0; i < 12; ++i)
+        src.write("shot " + std::to_string(i) + ".ppm", ppm(10 + i, 6, i));
+    src.write("sub/deep.ppm", ppm(3, 2, 99));
+    const Result r = run("-r -f .png --json --rename '%nn - %s (%wx%h)' --replace-from ' ' "
+                         "--replace-to _ --lowercase " +
+                         q(src.path()) + " " + q(dst.path()));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(json_number(r.out, "total"), 13);
+    EXPECT_EQ(json_number(r.out, "converted"), 13);
+    EXPECT_NE(r.out.find("\"state\":\"finished\""), std::string::npos);
+    EXPECT_TRUE(dst.exists("sub/0_-_deep_(3x2).png"));
+    int renamed = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dst.path()))
+        renamed += std::regex_match(e.path().filename().string(),
+                                    std::regex("[01][0-9]_-_shot_[0-9]+_\\([0-9]+x6\\)\\.png"));
+    EXPECT_EQ(renamed, 12);
+
+    // Back to PPM: the pixels survive the trip through PNG.
+    const Result back = run("-r -f ppm --json " + q(dst.path()) + " " + q(work / "back"));
+    ASSERT_EQ(back.exit_code, 0) << back.err;
+    EXPECT_EQ(work.read("back/sub/0_-_deep_(3x2).ppm"), ppm(3, 2, 99));
+}
+
+TEST_F(VtconvertTest, PassThruCopiesByteForByte) {
+    const std::string with_comment = "P6\n# made by hand\n2 1\n255\n\x01\x02\x03\x04\x05\x06";
+    src.write("a.ppm", with_comment);
+    src.write("b.png.ppm", ppm(2, 2, 3));
+    const Result r = run("--pass-thru -f ppm --json " + q(src.path()) + " " + q(dst.path()));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(dst.read("a.ppm"), with_comment); // copied, comment and all
+    EXPECT_EQ(dst.read("b.png.ppm"), ppm(2, 2, 3));
+}
+
+TEST_F(VtconvertTest, UnreadableAndUnsavableFilesAreCountedAndLogged) {
+    src.write("good.ppm", ppm(2, 2, 1));
+    src.write("broken.ppm", "P6\n99999 99999\n255\nshort");
+    src.write("blocked.ppm", ppm(2, 2, 2));
+    std::filesystem::create_directories(dst / "blocked.png"); // a folder where the file goes
+    const Result r = run("--overwrite -f png --json " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(json_number(r.out, "converted"), 1);
+    EXPECT_EQ(json_number(r.out, "unknown"), 1);
+    EXPECT_EQ(json_number(r.out, "failed"), 1);
+    const std::string log = dst.read("_error_log.txt");
+    std::string expected;
+    for (const char c : src / "blocked.ppm")
+        expected += std::string{c, '\0'};
+    expected += std::string("\r\0\n\0", 4);
+    EXPECT_EQ(log, expected);
+    EXPECT_NE(r.err.find("failed files are listed in"), std::string::npos);
+}
+
+TEST(Options, ValuesAndRanges) {
+    const auto parsed =
+        parse_options({"-f", "JPEG", "--resize", "3:1920x1080", "--watermark-pos", "10,90", "--set",
+                       "fmx_PNG.level=9", "--threads=4", "in", "out"});
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    const Options& o = *parsed.options;
+    EXPECT_EQ(o.job.targetExtension, u".jpeg");
+    EXPECT_EQ(o.job.resizeMode, 3);
+    EXPECT_EQ(o.job.resizeWidth, 1920);
+    EXPECT_EQ(o.job.watermarkY, 90u);
+    EXPECT_EQ(o.threads, 4u);
+    ASSERT_EQ(o.states.size(), 1u);
+    EXPECT_EQ(o.states[0].second, "9");
+    EXPECT_FALSE(parse_options({"-f", "png", "--resize", "3:1920", "a", "b"}).options);
+    EXPECT_FALSE(parse_options({"-f", "png", "--watermark-fade", "100", "a", "b"}).options);
+    EXPECT_FALSE(parse_options({"-f", "png", "--threads", "0", "a", "b"}).options);
+    EXPECT_FALSE(parse_options({"-f", "png", "a"}).options);
+}
+
+} // namespace
+} // namespace vt::cli

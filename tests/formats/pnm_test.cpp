@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/formats/format_test_util.h"
+#include "tests/formats/png_reference.h"
+
+namespace vt::test {
+namespace {
+
+// A literal with its embedded NULs.
+template <std::size_t N>
+std::string bin(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+const std::uint32_t kBlack = bgrt(0, 0, 0);
+const std::uint32_t kWhite = bgrt(255, 255, 255);
+
+class PnmPlugin : public PluginTest {
+protected:
+    static void SetUpTestSuite() { open("fmx_PNM"); }
+
+    LoadResult load_bytes(std::string_view file_bytes, std::string_view name = "made.pnm") {
+        const std::string file = m_temp / name;
+        write_bytes(file, file_bytes);
+        return load_with(api(), file);
+    }
+};
+
+TEST_F(PnmPlugin, EveryFormDecodes) {
+    const std::uint32_t grey = bgrt(128, 128, 128);
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<std::uint32_t> pixels;
+        const char* bpp;
+    } cases[] = {
+        {"P1 with adjacent digits", "P1\n# comment\n3 1\n101", {kBlack, kWhite, kBlack}, "1"},
+        {"P2 with a maximum of 4", "P2 2 1 4\n0 2\n", {kBlack, grey}, "8"},
+        {"P3 two pixels",
+         "P3\n2 1\n255\n255 0 0  0 0 255\n",
+         {bgrt(255, 0, 0), bgrt(0, 0, 255)},
+         "24"},
+        {"P4 nine pixels",
+         bin("P4\n9 1\n\xA0\x80"),
+         {kBlack, kWhite, kBlack, kWhite, kWhite, kWhite, kWhite, kWhite, kBlack},
+         "1"},
+        {"P5 16-bit", bin("P5\n2 1\n65535\n\x00\x00\x80\x80"), {kBlack, grey}, "16"},
+        {"P6 with maximum 1000",
+         bin("P6 1 1 1000\n\x03\xE8\x01\xF4\x00\x00"),
+         {bgrt(255, 128, 0)},
+         "48"},
+        {"P6 16-bit", bin("P6 1 1 65535\n\xFF\xFF\x00\x00\x80\x80"), {bgrt(255, 0, 128)}, "48"},
+        {"P7 grey with alpha",
+         std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\n"
+                     "ENDHDR\n") +
+             bin("\x80\xFF\x00\x00"),
+         {grey, bgrt(0, 0, 0, 255)},
+         "16"},
+        {"P7 RGB alpha without a type",
+         std::string("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nENDHDR\n\x01\x02\x03\x40"),
+         {bgrt(1, 2, 3, 255 - 0x40)},
+         "32"},
+    };
+    for (const auto& c : cases) {
+        const LoadResult loaded = load_bytes(c.bytes);
+        ASSERT_EQ(loaded.result, VT_OK) << c.what;
+        EXPECT_EQ(loaded.frames[0].pixels, c.pixels) << c.what;
+        EXPECT_NE(loaded.frames[0].markup.find(std::string("image.bpp=") + c.bpp + ";"),
+                  std::string::npos)
+            << c.what << ": " << loaded.frames[0].markup;
+    }
+}
+
+TEST_F(PnmPlugin, PlainAndBinarySuiteFilesAgree) {
+    const auto folder = testdata("pillow-testimages");
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    const auto pnm = folder / "pnm";
+    const std::pair<const char*, const char*> pairs[] = {
+        {"hopper_8bit.ppm", "hopper_8bit_plain.ppm"},
+        {"hopper_8bit.pgm", "hopper_8bit_plain.pgm"},
+        {"hopper_16bit.pgm", "hopper_16bit_plain.pgm"},
+        {"hopper_1bit.pbm", "hopper_1bit_plain.pbm"}};
+    for (const auto& [binary, plain] : pairs) {
+        const LoadResult a = load_with(api(), (pnm / binary).string());
+        const LoadResult b = load_with(api(), (pnm / plain).string());
+        ASSERT_EQ(a.result, VT_OK) << binary;
+        ASSERT_EQ(b.result, VT_OK) << plain;
+        EXPECT_EQ(a.frames[0].pixels, b.frames[0].pixels) << binary;
+    }
+    // The colour hopper is the original picture, pixel for pixel.
+    std::uint32_t w = 0;
+    std::uint32_t h = 0;
+    std::uint8_t* rgba = nullptr;
+    ASSERT_EQ(reference_png_rgba((folder / "reference/hopper.png").c_str(), &w, &h, &rgba), 1);
+    const LoadResult colour = load_with(api(), (pnm / "hopper_8bit.ppm").string());
+    ASSERT_EQ(colour.result, VT_OK);
+    ASSERT_EQ(colour.frames[0].pixels.size(), static_cast<std::size_t>(w) * h);
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < colour.frames[0].pixels.size(); ++i)
+        differing += colour.frames[0].pixels[i] !=
+                     bgrt(rgba[i * 4], rgba[i * 4 + 1], rgba[i * 4 + 2], 255u - rgba[i * 4 + 3]);
+    std::free(rgba);
+    EXPECT_EQ(differing, 0u);
+    EXPECT_EQ(load_with(api(), (pnm / "hopper.pnm").string()).result, VT_OK);
+    EXPECT_EQ(load_with(api(), (pnm / "negative_size.ppm").string()).result,
+              VT_ERR_CORRUPT_OR_UNSUPPORTED);
+}
+
+TEST_F(PnmPlugin, EachExtensionSavesItsOwnForm) {
+    const Frame colour = make_picture(9, 4, true);
+    Frame grey = make_picture(9, 4, false);
+    for (std::uint32_t& p : grey.pixels)
+        p = (p & 0xFF) * 0x010101u;
+    Frame bw = grey;
+    for (std::uint32_t& p : bw.pixels)
+        p = (p & 1) ? kWhite : kBlack;
+    Frame opaque = colour;
+    for (std::uint32_t& p : opaque.pixels)
+        p &= 0xFFFFFF;
+
+    const struct {
+        const char* name;
+        const Frame& picture;
+        const char* magic;
+        bool exact;
+    } cases[] = {
+        {"a.ppm", opaque, "P6", true}, {"a.pgm", grey, "P5", true}, {"a.pbm", bw, "P4", true},
+        {"a.pnm", bw, "P4", true},     {"b.pnm", grey, "P5", true}, {"c.pnm", opaque, "P6", true},
+        {"a.pam", colour, "P7", true}, {"b.pam", grey, "P7", true}, {"c.pgm", opaque, "P5", false},
+    };
+    for (const auto& c : cases) {
+        const std::string file = m_temp / c.name;
+        ASSERT_EQ(save_with(api(), file, {c.picture}).result, VT_OK) << c.name;
+        EXPECT_EQ(read_bytes(file).substr(0, 2), c.magic) << c.name;
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK) << c.name;
+        if (c.exact) {
+            EXPECT_EQ(loaded.frames[0].pixels, c.picture.pixels) << c.name;
+        }
+    }
+}
+
+TEST_F(PnmPlugin, ColourToGreymapKeepsLuma) {
+    const std::string file = m_temp / "luma.pgm";
+    Frame f;
+    f.width = 3;
+    f.height = 1;
+    f.pixels = {bgrt(255, 0, 0), bgrt(0, 255, 0), bgrt(0, 0, 255)};
+    ASSERT_EQ(save_with(api(), file, {f}).result, VT_OK);
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames[0].pixels, (std::vector<std::uint32_t>{0x4C4C4C, 0x969696, 0x1D1D1D}));
+}
+
+TEST_F(PnmPlugin, BitmapOfAColourPictureIsRefusedWithoutAFile) {
+    const std::string file = m_temp / "colour.pbm";
+    EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false)}).result, VT_ERR_IMAGE_MODE);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(save_with(api(), m_temp / "none/x.ppm", {make_picture(4, 4, false)}).result,
+              VT_ERR_OPEN_WRITE);
+}
+
+TEST_F(PnmPlugin, HostileHeadersAreRefused) {
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::int32_t result;
+    } cases[] = {
+        {"not netpbm", "GIF89a and more", VT_ERR_CORRUPT_OR_UNSUPPORTED},
+        {"huge picture in a tiny file", "P6\n10000 10000\n255\nabc", VT_ERR_READ},
+        {"huge text picture in a tiny file", "P3\n10000 10000\n255\n1 2 3", VT_ERR_READ},
+        {"more pixels than a bitmap", "P5\n20000 20000\n255\n", VT_ERR_DIMENSIONS},
+        {"wider than a bitmap", "P5\n70000 1\n255\n", VT_ERR_DIMENSIONS},
+        {"size beyond 32 bits", "P5\n99999999999 1\n255\n", VT_ERR_INVALID_DATA},
+        {"zero width", "P5\n0 4\n255\nxxxx", VT_ERR_DIMENSIONS},
+        {"maximum zero", "P5\n1 1\n0\nx", VT_ERR_INVALID_DATA},
+        {"maximum too large", "P5\n1 1\n65536\nxx", VT_ERR_INVALID_DATA},
+        {"sample above the maximum", "P2\n2 1\n10\n3 11\n", VT_ERR_INVALID_DATA},
+        {"binary sample above the maximum", "P5\n1 1\n10\n\x20", VT_ERR_INVALID_DATA},
+        {"text that is not a number", "P2\n2 1\n10\n3 x\n", VT_ERR_INVALID_DATA},
+        {"text bitmap digit 2", "P1\n2 1\n12", VT_ERR_INVALID_DATA},
+        {"header cut", "P6\n12", VT_ERR_READ},
+        {"no blank after the maximum", "P5\n1 1\n255x", VT_ERR_INVALID_DATA},
+        {"unknown arbitrary type",
+         "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\n"
+         "ENDHDR\nabcd",
+         VT_ERR_NOT_IMPLEMENTED},
+        {"arbitrary map without a depth", "P7\nWIDTH 1\nHEIGHT 1\nMAXVAL 255\nENDHDR\nabcd",
+         VT_ERR_INVALID_DATA},
+        {"unknown header line", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nCOLOUR 3\nENDHDR\na",
+         VT_ERR_INVALID_DATA},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(load_bytes(c.bytes).result, c.result) << c.what;
+}
+
+TEST_F(PnmPlugin, EveryCutOfAFileFailsCleanly) {
+    for (const char* name : {"whole.pam", "whole.ppm"}) {
+        const std::string file = m_temp / name;
+        ASSERT_EQ(save_with(api(), file, {make_picture(5, 3, true)}).result, VT_OK);
+        const std::string whole = read_bytes(file);
+        for (std::size_t n = 0; n < whole.size(); ++n)
+            EXPECT_LT(load_bytes(whole.substr(0, n)).result, 0) << name << " " << n;
+    }
+}
+
+TEST_F(PnmPlugin, ChecksPreferTheSignatureAndRefuseTheProbes) {
+    EXPECT_GT(load_score(check_with(api().check_load, u".ppm", "P6\n12 12\n255\n")),
+              load_score(check_with(api().check_load, u"", "P6\n12 12\n255\n")));
+    EXPECT_GT(load_score(check_with(api().check_load, u"", "P7\nWIDTH 2\n")), 1000);
+    EXPECT_EQ(load_score(check_with(api().check_load, u"", "Pizza\n")), 0);
+    EXPECT_LT(load_score(check_with(api().check_load, u".pgm", "GIF89a..")), 1000);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".***", "abcdefgh")), 0);
+    for (const char16_t* ext : {u".ppm", u".pgm", u".pbm", u".pnm", u".pam"})
+        EXPECT_GT(check_with(api().check_save, ext).level, 0);
+    for (const char16_t* probe : {u".***", u".sys", u".vxd", u".png"})
+        EXPECT_EQ(check_with(api().check_save, probe).level, 0);
+}
+
+} // namespace
+} // namespace vt::test

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "gfx/core/engine.h"
+#include "gfx/core/thread_slot.h"
+#include "gfx/resample.h"
+#include "gfx/resample_testing.h"
+#include "tests/gfx/gfx_test_util.h"
+
+namespace vt::gfx {
+namespace {
+
+using testing::argb;
+using testing::grey;
+using testing::Picture;
+
+constexpr double kPi = std::numbers::pi;
+
+TEST(AdvancedKernels, ValuesAtChosenDistances) {
+    struct Case {
+        int filter;
+        double t;
+        double expected;
+    } const cases[] = {
+        {kFilterBilinear, 0.0, 1.0},         {kFilterBilinear, 0.25, 0.75},
+        {kFilterBilinear, -1.0, 0.0},        {kFilterCardinal, 0.0, 1.0},
+        {kFilterCardinal, 1.0, 0.0},         {kFilterCardinal, 0.5, 0.5625},
+        {kFilterCardinal, -1.5, -0.0625},    {kFilterCardinal, 2.0, 0.0},
+        {kFilterBSpline, 0.0, 4.0 / 6.0},    {kFilterBSpline, 1.0, 1.0 / 6.0},
+        {kFilterBSpline, -1.0, 1.0 / 6.0},   {kFilterBSpline, 1.5, 0.125 / 6.0},
+        {kFilterBSpline, -1.5, 0.125 / 6.0}, {kFilterBSpline, 2.0, 0.0},
+        {kFilterBSpline, -2.5, 0.0},         {kFilterMitchell, 0.0, 16.0 / 18.0},
+        {kFilterMitchell, 1.0, 1.0 / 18.0},  {kFilterMitchell, -2.0, 0.0},
+        {kFilterNearest, 0.0, 0.0},          {9, 0.0, 0.0},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(resample_kernel(c.filter, 0, 4, c.t), c.expected, 1e-12)
+            << "filter " << c.filter << " t " << c.t;
+    // Windowed sinc: zero at whole distances, the window scaling in between.
+    EXPECT_NEAR(resample_kernel(kFilterSinc, kWindowRectangular, 4, 2.0), 0.0, 1e-15);
+    EXPECT_NEAR(resample_kernel(kFilterSinc, kWindowRectangular, 4, 0.5), 2.0 / kPi, 1e-12);
+    EXPECT_NEAR(resample_kernel(kFilterSinc, kWindowHann, 4, 0.5),
+                2.0 / kPi * (0.5 + 0.5 * std::cos(kPi / 8.0)), 1e-12);
+}
+
+TEST(AdvancedKernels, Windows) {
+    struct Case {
+        int window;
+        double t;
+        double expected;
+    } const cases[] = {
+        {kWindowBartlett, 1.0, 0.75},
+        {kWindowBlackman, 2.0, 0.42 + 0.08 * -1.0},
+        {kWindowBlackmanHarris, 2.0, 0.42323 - 0.07922},
+        {kWindowBohman, 2.0, 1.0 / kPi},
+        {kWindowCosine, 2.0, std::cos(kPi / 4.0)},
+        {kWindowGauss, 1.0, std::pow(2.0, -0.1 * kGaussParameter)},
+        {kWindowHamming, 2.0, 0.54},
+        {kWindowHann, 2.0, 0.5},
+        {kWindowKaiser, 4.0, 0.0},
+        {kWindowLanczos, 2.0, 2.0 / kPi},
+        {kWindowParzen, 0.5, 0.71875},
+        {kWindowParzen, 1.5, 0.03125},
+        {kWindowParzen, 2.5, 0.0},
+        {kWindowRectangular, 3.9, 1.0},
+        {kWindowRectangular, 4.0, 0.0},
+        {kWindowWelch, 2.0, 0.75},
+        {13, 1.0, 0.0},
+        {-1, 1.0, 0.0},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(sinc_window(c.window, 4.0, c.t), c.expected, 1e-12)
+            << "window " << c.window << " t " << c.t;
+    for (int w = -1; w <= 13; ++w)
+        EXPECT_EQ(sinc_window(w, 4.0, 0.0), 1.0) << "window " << w;
+    // Both parameter windows are useful: they fall from the centre but stay positive.
+    for (int w : {kWindowGauss, kWindowKaiser}) {
+        const double near_centre = sinc_window(w, 4.0, 1.0);
+        const double edge = sinc_window(w, 4.0, 2.0);
+        EXPECT_LT(edge, near_centre);
+        EXPECT_GT(edge, 0.05);
+        EXPECT_LT(edge, 0.6);
+    }
+    EXPECT_NEAR(sinc_window(kWindowKaiser, 4.0, 2.0),
+                std::cyl_bessel_i(0.0, kKaiserParameter * std::sqrt(0.75)) /
+                    std::cyl_bessel_i(0.0, kKaiserParameter),
+                1e-4);
+}
+
+TEST(AdvancedKernels, TapRanges) {
+    struct Case {
+        int filter, size, first, count;
+    } const cases[] = {
+        {kFilterNearest, 9, 0, 1},  {kFilterBilinear, 9, 0, 2},  {kFilterCardinal, 9, -1, 4},
+        {kFilterBSpline, 0, -1, 4}, {kFilterMitchell, 0, -1, 4}, {kFilterSinc, 4, -1, 4},
+        {kFilterSinc, 5, -2, 5},    {kFilterSinc, 2, -1, 3},     {kFilterSinc, -7, -1, 3},
+        {kFilterSinc, 32, -15, 32},
+    };
+    for (const Case& c : cases) {
+        const TapRange r = filter_taps(c.filter, c.size);
+        EXPECT_EQ(r.first, c.first) << c.filter << "/" << c.size;
+        EXPECT_EQ(r.count, c.count) << c.filter << "/" << c.size;
+    }
+}
+
+std::vector<std::uint32_t> advanced(Picture& p, std::int32_t w, std::int32_t h, int filter,
+                                    int window, int size) {
+    EXPECT_EQ(AdvancedResample(p.get(), w, h, filter, window, size), 1);
+    EXPECT_EQ(p.width(), w);
+    EXPECT_EQ(p.height(), h);
+    return p.pixels();
+}
+
+TEST(AdvancedResample, ExactPositionsReproduceTheSource) {
+    // 5 -> 3 with corners aligned: u = 2x, every destination pixel sits on a source pixel.
+    const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 5); };
+    for (int filter : {kFilterNearest, kFilterBilinear, kFilterCardinal, kFilterSinc})
+        for (int window = 0; window <= 12; ++window) {
+            Picture src(5, 5, fill);
+            Picture p(5, 5, fill);
+            const auto out = advanced(p, 3, 3, filter, window, 6);
+            for (std::int32_t y = 0; y < 3; ++y)
+                for (std::int32_t x = 0; x < 3; ++x)
+                    ASSERT_EQ(out[static_cast<std::size_t>(y * 3 + x)], src.at(2 * x, 2 * y))
+                        << "filter " << filter << " window " << window << " at " << x << "," << y;
+            if (filter != kFilterSinc)
+                break;
+        }
+}
+
+TEST(AdvancedResample, SplinesBlurAtExactPositions) {
+    for (int filter : {kFilterBSpline, kFilterMitchell}) {
+        Picture p(5, 5,
+                  [](std::int32_t x, std::int32_t y) { return grey(x == 2 && y == 2 ? 255 : 0); });
+        const auto out = advanced(p, 3, 3, filter, 0, 4);
+        EXPECT_LT(out[4] & 255u, 255u) << filter;
+        EXPECT_GT(out[4] & 255u, 0u) << filter;
+    }
+    // The B-spline at a whole position: 255 x (4/6)^2 = 113.3 (truncated).
+    Picture p(5, 5,
+              [](std::int32_t x, std::int32_t y) { return grey(x == 2 && y == 2 ? 255 : 0); });
+    const auto out = advanced(p, 3, 3, kFilterBSpline, 0, 4);
+    EXPECT_EQ(out[4] & 255u, 113u);
+}
+
+TEST(AdvancedResample, NearestTruncatesAndBilinearInterpolates) {
+    Picture a(4, 1, {10, 20, 30, 40});
+    // u = x * 3 / 2: 0, 1.5, 3.
+    EXPECT_EQ(advanced(a, 3, 1, kFilterNearest, 0, 0), (std::vector<std::uint32_t>{10, 20, 40}));
+    Picture b(2, 1, {grey(0), grey(255)});
+    // u = 0.5: half of 255 is 127.5, truncated.
+    EXPECT_EQ(advanced(b, 3, 1, kFilterBilinear, 0, 0),
+              (std::vector<std::uint32_t>{grey(0), grey(127), grey(255)}));
+    // A side of 1 samples source index 0.
+    Picture c(3, 3, [](std::int32_t x, std::int32_t y) {
+        return static_cast<std::uint32_t>(10 * y + x);
+    });
+    EXPECT_EQ(advanced(c, 1, 1, kFilterCardinal, 0, 0), (std::vector<std::uint32_t>{0}));
+}
+
+TEST(AdvancedResample, EdgesRepeat) {
+    // Enlarging a two-pixel row with the cardinal spline: taps beyond the ends repeat them, so
+    // the ends stay exact and the curve stays inside 0..255 for this step.
+    Picture p(2, 1, {grey(0), grey(200)});
+    const auto out = advanced(p, 5, 1, kFilterCardinal, 0, 0);
+    EXPECT_EQ(out.front(), grey(0));
+    EXPECT_EQ(out.back(), grey(200));
+    // u = 0.5 between 0 and 200 on taps 0, 0, 200, 200: symmetric, so 100.
+    EXPECT_EQ(out[2], grey(100));
+}
+
+TEST(AdvancedResample, ConstantPictureStaysConstantUnderEveryFilterAndWindow) {
+    const std::uint32_t colour = argb(255, 255, 0, 128);
+    for (int filter = 0; filter <= 5; ++filter)
+        for (int window = 0; window <= 12; ++window)
+            for (int size : {3, 4, 7, 16}) {
+                for (const auto& to : {std::pair{9, 4}, std::pair{17, 23}}) {
+                    Picture p(11, 13, [&](std::int32_t, std::int32_t) { return colour; });
+                    ASSERT_EQ(AdvancedResample(p.get(), to.first, to.second, filter, window, size),
+                              1);
+                    for (std::uint32_t v : p.pixels())
+                        ASSERT_EQ(v, colour)
+                            << "filter " << filter << " window " << window << " size " << size;
+                }
+                if (filter != kFilterSinc)
+                    break;
+            }
+}
+
+TEST(AdvancedResample, SincSizesBelowThreeCountAsThree) {
+    const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 9); };
+    Picture three(7, 6, fill);
+    const auto expected = advanced(three, 11, 4, kFilterSinc, kWindowLanczos, 3);
+    for (int size : {-5, 0, 1, 2}) {
+        Picture p(7, 6, fill);
+        EXPECT_EQ(advanced(p, 11, 4, kFilterSinc, kWindowLanczos, size), expected) << size;
+    }
+}
+
+TEST(AdvancedResample, ScalingByOneIsExact) {
+    const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 2); };
+    for (int filter = 0; filter <= 5; ++filter) {
+        Picture src(9, 8, fill);
+        Picture p(9, 8, fill);
+        // Same size is not resampled by ResizeBitmap but by the filter: corners align exactly.
+        if (filter == kFilterBSpline || filter == kFilterMitchell)
+            continue;
+        EXPECT_EQ(advanced(p, 9, 8, filter, kWindowLanczos, 4), src.pixels()) << filter;
+    }
+}
+
+std::atomic<std::uint32_t> g_abort_at{0};
+void abort_hook(std::uint32_t row) {
+    if (row == g_abort_at.load())
+        resample_abort.store(true);
+}
+
+TEST(AdvancedResample, AbortStopsAfterTheCurrentRow) {
+    g_abort_at = 2;
+    set_resample_row_hook(&abort_hook);
+    Picture p(20, 20, [](std::int32_t, std::int32_t) { return grey(90); });
+    EXPECT_EQ(AdvancedResample(p.get(), 10, 10, kFilterBilinear, 0, 0), 0);
+    set_resample_row_hook(nullptr);
+    resample_abort.store(false);
+    ASSERT_EQ(p.width(), 10);
+    for (std::int32_t y = 0; y < 10; ++y)
+        EXPECT_EQ(p.at(5, y), y <= 2 ? grey(90) : 0u) << "row " << y;
+}
+
+TEST(AdvancedResample, ClearsAStaleAbortFlag) {
+    resample_abort.store(true);
+    Picture p(4, 4, [](std::int32_t, std::int32_t) { return grey(1); });
+    EXPECT_EQ(AdvancedResample(p.get(), 8, 8, kFilterSinc, kWindowHann, 4), 1);
+    EXPECT_FALSE(resample_abort.load());
+}
+
+TEST(AdvancedResample, HostileArgumentsFailCleanly) {
+    Picture p(4, 4);
+    struct Case {
+        std::int32_t w, h;
+        int filter, size;
+    } const bad[] = {{0, 4, 1, 4},
+                     {4, -1, 1, 4},
+                     {4, 4, 6, 4},
+                     {4, 4, -1, 4},
+                     {4, 4, kFilterSinc, kMaxSincTaps + 1},
+                     {4, 4, kFilterSinc, 1 << 30}};
+    for (const Case& c : bad) {
+        EXPECT_EQ(AdvancedResample(p.get(), c.w, c.h, c.filter, 0, c.size), 0);
+        EXPECT_EQ(last_engine_error(), kErrorArgument);
+        EXPECT_EQ(p.width(), 4);
+    }
+    Bitmap zeroed{};
+    EXPECT_EQ(AdvancedResample(&zeroed, 2, 2, 1, 0, 4), 0);
+    EXPECT_EQ(AdvancedResample(nullptr, 2, 2, 1, 0, 4), 0);
+    // One pixel to many and back.
+    Picture one(1, 1, {grey(42)});
+    EXPECT_EQ(advanced(one, 7, 3, kFilterSinc, kWindowKaiser, 8),
+              std::vector<std::uint32_t>(21, grey(42)));
+    EXPECT_EQ(advanced(one, 1, 1, kFilterMitchell, 0, 0), std::vector<std::uint32_t>{grey(42)});
+}
+
+} // namespace
+} // namespace vt::gfx

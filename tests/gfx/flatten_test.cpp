@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <numbers>
+#include <vector>
+
+#include "gfx/core/engine.h"
+#include "gfx/flatten.h"
+#include "image/image_doc.h"
+#include "image/meta_block.h"
+#include "tests/gfx/gfx_test_util.h"
+
+namespace vt::gfx {
+namespace {
+
+using testing::argb;
+using testing::grey;
+using testing::Picture;
+
+constexpr double kPi = std::numbers::pi;
+
+struct StepSpec {
+    std::uint32_t end;
+    std::uint16_t kind;
+    std::uint8_t easing = 1;
+    bool additive = false;
+    std::int32_t amount = 0;
+};
+
+std::vector<std::uint8_t> anim(const std::vector<StepSpec>& steps, bool absolute = false,
+                               std::int32_t start = 0, std::uint16_t version = 3) {
+    std::vector<std::uint8_t> data(256 + 24 * steps.size(), 0);
+    std::memcpy(data.data(), "Anim", 4);
+    std::memcpy(data.data() + 4, &version, 2);
+    const auto count = static_cast<std::uint16_t>(steps.size());
+    std::memcpy(data.data() + 6, &count, 2);
+    data[12] = absolute ? 1 : 0;
+    std::memcpy(data.data() + 16, &start, 4);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        std::uint8_t* p = data.data() + 256 + 24 * i;
+        std::memcpy(p, &steps[i].end, 4);
+        std::memcpy(p + 4, &steps[i].kind, 2);
+        p[6] = steps[i].easing;
+        p[8] = steps[i].additive ? 1 : 0;
+        std::memcpy(p + 16, &steps[i].amount, 4);
+    }
+    return data;
+}
+
+AnimState run(const std::vector<std::uint8_t>& data, std::int64_t t, AnimState in = {0, 0, 0}) {
+    AnimState out{};
+    EXPECT_TRUE(evaluate_anim(data.data(), static_cast<std::uint32_t>(data.size()), t, in, out));
+    return out;
+}
+
+TEST(AnimationEasing, Curves) {
+    struct Case {
+        int easing;
+        double p, expected;
+    } const cases[] = {
+        {0, 0.5, 0.0},
+        {0, 0.999999, 0.0},
+        {0, 1.0, 1.0},
+        {1, 0.3, 0.3},
+        {2, 0.5, std::sin(kPi / 4)},
+        {3, 0.5, 1 - std::sin(kPi / 4)},
+        {4, 0.5, (0.5 + std::sin(kPi / 4)) / 2},
+        {5, 0.5, (1.5 - std::sin(kPi / 4)) / 2},
+        {6, 0.5, 0.5},
+        {6, 0.25, (1 - std::sin(kPi / 4)) / 2},
+        {7, 0.3, 0.3},
+        {255, 0.8, 0.8},
+        {2, 1.0, 1.0},
+        {6, 0.0, 0.0},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(ease(c.easing, c.p), c.expected, 1e-12) << c.easing << " at " << c.p;
+}
+
+TEST(AnimationEvaluation, OneStepOverTime) {
+    const auto data = anim({{1000, 272, 1, false, 100}});
+    struct Case {
+        std::int64_t t;
+        double x;
+    } const cases[] = {
+        {0, 10}, {250, 35}, {1000, 110}, {1001, 10}, {1251, 35}, {-1, 110}, {-1002, 110},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(run(data, c.t, {10, 5, 0}).x, c.x, 1e-9) << "t " << c.t;
+    EXPECT_EQ(anim_length(data.data(), static_cast<std::uint32_t>(data.size())), 1000);
+}
+
+TEST(AnimationEvaluation, EveryEasingAtHalfTime) {
+    for (std::uint8_t easing = 0; easing <= 7; ++easing) {
+        const auto data = anim({{1000, 273, easing, false, 100}});
+        EXPECT_NEAR(run(data, 500).y, 100.0 * ease(easing, 0.5), 1e-9) << int(easing);
+        EXPECT_NEAR(run(data, 1000).y, 100.0, 1e-9) << int(easing);
+    }
+}
+
+TEST(AnimationEvaluation, StepsChainByKindInTimeOrder) {
+    // Stored out of order; the second horizontal step starts where the first ended.
+    const auto data =
+        anim({{2000, 272, 1, false, 50}, {1000, 272, 1, false, 100}, {1000, 273, 1, true, 40}});
+    EXPECT_NEAR(run(data, 1500).x, 75.0, 1e-9); // 0.5 x 100 + 0.5 x 50
+    EXPECT_NEAR(run(data, 500).x, 50.0, 1e-9);
+    EXPECT_NEAR(run(data, 500).y, 20.0, 1e-9);
+    EXPECT_NEAR(run(data, 2000).x, 50.0, 1e-9);
+    // Additive steps add on top.
+    const auto add = anim({{1000, 272, 1, true, 100}, {2000, 272, 1, true, 100}});
+    EXPECT_NEAR(run(add, 1500).x, 150.0, 1e-9);
+}
+
+TEST(AnimationEvaluation, TransparencyAndAbsolute) {
+    const auto data = anim({{1000, 274, 1, false, 200}});
+    EXPECT_EQ(run(data, 500, {0, 0, 0}).transparency, 100);
+    EXPECT_EQ(run(data, 500, {0, 0, 100}).transparency, 161); // opacities multiply
+    EXPECT_EQ(run(data, 0, {0, 0, 100}).transparency, 100);
+    const auto absolute = anim({{1000, 274, 1, false, 200}, {1000, 272, 1, false, 30}}, true);
+    const AnimState a = run(absolute, 1000, {500, 600, 7});
+    EXPECT_EQ(a.x, 30.0);
+    EXPECT_EQ(a.y, 0.0);
+    EXPECT_EQ(a.transparency, 200);
+    // Rounded half away from zero and clamped.
+    const auto half = anim({{1000, 274, 1, false, 3}, {3000, 274, 1, true, 1000}});
+    EXPECT_EQ(run(half, 500).transparency, 2); // 1.5 -> 2
+    EXPECT_EQ(run(half, 3000).transparency, 255);
+}
+
+TEST(AnimationEvaluation, StartTimeLengthCapAndInvalidData) {
+    const auto data = anim({{1000, 272, 1, false, 100}}, false, 500);
+    EXPECT_NEAR(run(data, 750).x, 25.0, 1e-9);
+    const auto day = anim({{90000000, 272}, {100000000, 273}, {5, 256}});
+    EXPECT_EQ(anim_length(day.data(), static_cast<std::uint32_t>(day.size())), 90000000);
+    const auto other_kinds = anim({{9000, 300}, {700, 256}});
+    EXPECT_EQ(anim_length(other_kinds.data(), static_cast<std::uint32_t>(other_kinds.size())), 700);
+    const auto old = anim({{1000, 272, 1, false, 100}}, false, 0, 2);
+    AnimState out{};
+    EXPECT_FALSE(
+        evaluate_anim(old.data(), static_cast<std::uint32_t>(old.size()), 500, {1, 2, 3}, out));
+    EXPECT_EQ(out.x, 1.0);
+    EXPECT_EQ(out.transparency, 3);
+    auto truncated = anim({{1000, 272}, {2000, 272}});
+    EXPECT_FALSE(evaluate_anim(truncated.data(), 256 + 24, 500, {1, 2, 3}, out));
+    EXPECT_FALSE(evaluate_anim(nullptr, 0, 500, {1, 2, 3}, out));
+    EXPECT_EQ(anim_length(truncated.data(), 100), 0);
+}
+
+class FlattenTest : public ::testing::Test {
+protected:
+    Layer& add(std::int32_t w, std::int32_t h, std::uint32_t colour, std::int32_t x = 0,
+               std::int32_t y = 0, std::uint16_t mode = 0) {
+        Layer& l = m_doc->layers[m_doc->layer_count++];
+        EXPECT_EQ(image::CreateBitmap(&l.bitmap, w, h, image::kCreateMemory), 1);
+        std::fill(l.bitmap.pixels, l.bitmap.pixels + static_cast<std::size_t>(w) * h, colour);
+        l.x = x;
+        l.y = y;
+        l.mode = mode;
+        return l;
+    }
+    void add_chunk(Layer& l, std::uint32_t tag, const std::vector<std::uint8_t>& data) {
+        ASSERT_NE(
+            image::add_layer_chunk(l, tag, static_cast<std::uint32_t>(data.size()), data.data()),
+            0);
+    }
+    std::uint32_t count() const { return m_doc->layer_count; }
+    Layer* layers() { return m_doc->layers; }
+    void TearDown() override {
+        image::release_image(*m_doc);
+        image::FreeBitmap(&m_out);
+    }
+    std::uint32_t out(std::int32_t x, std::int32_t y) const {
+        return m_out
+            .pixels[static_cast<std::size_t>(y) * m_out.stride + static_cast<std::size_t>(x)];
+    }
+
+    std::unique_ptr<image::ImageDoc> m_doc = std::make_unique<image::ImageDoc>();
+    Bitmap m_out{};
+};
+
+std::vector<std::uint8_t> sprite(std::uint32_t columns, std::uint32_t rows, std::uint32_t used,
+                                 std::uint16_t time) {
+    std::vector<std::uint8_t> d(128, 0);
+    d[0] = 1;
+    std::memcpy(d.data() + 4, &columns, 4);
+    std::memcpy(d.data() + 8, &rows, 4);
+    std::memcpy(d.data() + 12, &used, 4);
+    std::memcpy(d.data() + 16, &time, 2);
+    return d;
+}
+
+TEST_F(FlattenTest, SizeByKind) {
+    add(10, 10, 0);
+    add(20, 5, 0);
+    add(5, 20, 0);
+    add_chunk(layers()[0], image::kTagSprt, sprite(4, 0, 0, 0));
+    struct Case {
+        std::uint8_t kind;
+        std::int32_t index;
+        std::uint32_t w, h;
+    } const cases[] = {
+        {0, -1, 10, 10}, {1, -1, 5, 20}, {1, 1, 20, 5},   {1, 99, 5, 20},
+        {2, -1, 20, 20}, {3, -1, 2, 10}, {9, -1, 10, 10},
+    };
+    for (const Case& c : cases) {
+        FlattenRequest r;
+        r.doc_kind = c.kind;
+        std::uint32_t w = 0, h = 0;
+        ASSERT_EQ(FlattenedSize(&w, &h, c.index, layers(), count(), &r), 1);
+        EXPECT_EQ(w, c.w) << int(c.kind) << "/" << c.index;
+        EXPECT_EQ(h, c.h) << int(c.kind) << "/" << c.index;
+        EXPECT_EQ(r.width, c.w);
+        EXPECT_EQ(r.height, c.h);
+    }
+    // Two frames: frame 0 whatever its size.
+    FlattenRequest r;
+    r.doc_kind = kDocFrames;
+    std::uint32_t w = 0, h = 0;
+    ASSERT_EQ(FlattenedSize(&w, &h, -1, layers() + 1, 2, &r), 1);
+    EXPECT_EQ(w, 20u);
+    EXPECT_EQ(FlattenedSize(&w, &h, -1, layers(), 0, &r), 0);
+    EXPECT_EQ(FlattenedSize(&w, &h, -1, nullptr, 1, &r), 0);
+}
+
+TEST_F(FlattenTest, SizeLimit) {
+    add(4000, 3000, grey(33));
+    add(10, 10, grey(200), 100, 100);
+    FlattenRequest r;
+    r.size_limit = 2048;
+    r.size_limit_on = 1;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 2);
+    EXPECT_EQ(m_out.width, 2048u);
+    EXPECT_EQ(m_out.height, 1536u);
+    EXPECT_EQ(r.width, 2048u);
+    EXPECT_EQ(out(0, 0), grey(33));
+    // The small layer scaled with its position: 100 x 0.512 = 51, 10 x 0.512 -> 5.
+    EXPECT_EQ(out(53, 53), grey(200));
+    EXPECT_EQ(out(57, 57), grey(33));
+    // Off, or below 16: no limit.
+    for (const auto& [limit, on] : {std::pair{2048u, 0}, std::pair{15u, 1}}) {
+        FlattenRequest q;
+        q.size_limit = limit;
+        q.size_limit_on = static_cast<std::uint8_t>(on);
+        std::uint32_t w = 0, h = 0;
+        ASSERT_EQ(FlattenedSize(&w, &h, -1, layers(), count(), &q), 1);
+        EXPECT_EQ(w, 4000u);
+    }
+}
+
+TEST_F(FlattenTest, OneOpaqueLayerGivesThatLayer) {
+    Layer& l = add(7, 5, 0, 30, 40, 5);
+    for (std::uint32_t i = 0; i < 35; ++i)
+        l.bitmap.pixels[i] = testing::noisy(static_cast<std::int32_t>(i), 1, 1) & 0x00FFFFFFu;
+    l.transparency = 200;
+    FlattenRequest r;
+    ASSERT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 1);
+    ASSERT_EQ(m_out.width, 7u);
+    // Placed at (0, 0) and copied plainly despite its position, mode and transparency.
+    for (std::int32_t i = 0; i < 35; ++i)
+        ASSERT_EQ(out(i % 7, i / 7), l.bitmap.pixels[i]) << i;
+}
+
+TEST_F(FlattenTest, PassesHiddenAndOnRequestLayers) {
+    add(4, 1, grey(10));
+    add(1, 1, grey(20), 0, 0, image::kModeSecondPass); // drawn last
+    add(2, 1, grey(30), 0, 0);
+    add(1, 1, grey(40), 2, 0, image::kModeHidden);
+    add(1, 1, grey(50), 3, 0, image::kModeOnRequest);
+    FlattenRequest r;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 5);
+    EXPECT_EQ(out(0, 0), grey(20));
+    EXPECT_EQ(out(1, 0), grey(30));
+    EXPECT_EQ(out(2, 0), grey(10));
+    EXPECT_EQ(out(3, 0), grey(10));
+    r.draw_on_request = 1;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 5);
+    EXPECT_EQ(out(3, 0), grey(50));
+}
+
+TEST_F(FlattenTest, LayerModesAndTransparencyApply) {
+    add(2, 1, grey(100));
+    Layer& top = add(2, 1, grey(255), 1, 0, 1); // add
+    top.transparency = 0;
+    Layer& half = add(1, 1, grey(255), 0, 0, 0);
+    half.transparency = 128;
+    FlattenRequest r;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 3);
+    EXPECT_EQ(out(0, 0), grey(177)); // 100 toward 255 by 127 / 255
+    EXPECT_EQ(out(1, 0), grey(255));
+}
+
+TEST_F(FlattenTest, FramesPickOneFrame) {
+    add(2, 2, grey(1));
+    add(3, 3, grey(2));
+    add(3, 1, grey(3));
+    FlattenRequest r;
+    r.doc_kind = kDocFrames;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 1);
+    EXPECT_EQ(m_out.width, 3u);
+    EXPECT_EQ(out(2, 2), grey(2));
+    EXPECT_EQ(FlattenLayers(&m_out, 7, layers(), count(), &r), 1);
+    EXPECT_EQ(m_out.height, 1u);
+    EXPECT_EQ(out(0, 0), grey(3));
+}
+
+TEST_F(FlattenTest, FrameAnimationDefaultsToAFifthAndCentres) {
+    for (std::uint32_t i = 0; i < 10; ++i)
+        add(i == 2 ? 2 : 6, i == 2 ? 1 : 4, grey(i));
+    FlattenRequest r;
+    r.doc_kind = kDocFrameAnimation;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 1);
+    ASSERT_EQ(m_out.width, 6u);
+    ASSERT_EQ(m_out.height, 4u);
+    // Frame 2 (10 / 5), 2 x 1 at ((6 - 2) / 2, (4 - 1) / 2) = (2, 1) on white, see-through.
+    for (std::int32_t y = 0; y < 4; ++y)
+        for (std::int32_t x = 0; x < 6; ++x)
+            EXPECT_EQ(out(x, y), (y == 1 && (x == 2 || x == 3)) ? grey(2) : 0xFFFFFFFFu)
+                << x << "," << y;
+}
+
+TEST_F(FlattenTest, TimedLayersFollowTheirAnimation) {
+    add(8, 1, grey(0));
+    Layer& moving = add(1, 1, grey(200), 1, 0);
+    add_chunk(moving, image::kTagAnim, anim({{1000, 272, 1, false, 4}}));
+    FlattenRequest r;
+    r.doc_kind = kDocTimedLayers;
+    EXPECT_EQ(AnimationLength(layers(), count(), &r), 1000);
+    // Default time 1000 / 5 = 200: x = 1.8, the whole part places the pixel.
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 2);
+    EXPECT_EQ(m_out.width, 8u);
+    EXPECT_EQ(out(1, 0), grey(200));
+    EXPECT_EQ(out(2, 0), grey(0));
+    EXPECT_EQ(FlattenLayers(&m_out, 500, layers(), count(), &r), 2);
+    EXPECT_EQ(out(3, 0), grey(200));
+    EXPECT_EQ(FlattenLayers(&m_out, 1000, layers(), count(), &r), 2);
+    EXPECT_EQ(out(5, 0), grey(200));
+    EXPECT_EQ(out(1, 0), grey(0));
+}
+
+TEST_F(FlattenTest, AnimationLengthByKind) {
+    Layer& a = add(8, 8, 0);
+    a.mode2 = 40;
+    Layer& b = add(8, 8, 0);
+    b.mode2 = 60;
+    add_chunk(a, image::kTagSprt, sprite(4, 2, 0, 0));   // 8 frames x 100 ms
+    add_chunk(b, image::kTagSprt, sprite(4, 2, 5, 300)); // 5 frames x 300 ms
+    FlattenRequest r;
+    r.doc_kind = kDocFrames;
+    EXPECT_EQ(AnimationLength(layers(), count(), &r), 100);
+    r.doc_kind = kDocTimedLayers;
+    EXPECT_EQ(AnimationLength(layers(), count(), &r), 1500);
+    r.doc_kind = kDocLayered;
+    EXPECT_EQ(AnimationLength(layers(), count(), &r), 0);
+    EXPECT_EQ(AnimationLength(nullptr, 3, &r), 0);
+}
+
+TEST_F(FlattenTest, BadInputFailsCleanly) {
+    FlattenRequest r;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), 0, &r), 0);
+    EXPECT_EQ(FlattenLayers(nullptr, -1, layers(), 1, &r), 0);
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), 1, nullptr), 0);
+    // A layer 0 without a bitmap has no size.
+    m_doc->layer_count = 1;
+    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), 1, &r), 0);
+}
+
+} // namespace
+} // namespace vt::gfx

@@ -1,0 +1,539 @@
+#pragma once
+// A small plug-in host for the format plug-in tests and fuzz targets: loads a plug-in (or takes
+// its entry points directly), fills zeroed call records and serves the callbacks with real
+// Bitmap and MetaBlock records. It is test support, not a second host: one thread, one call at
+// a time, frames in a fixed array, the composite of a multi-frame save is frame 0, and the
+// state store is a process-wide map.
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gfx/core/thread_slot.h"
+#include "image/bitmap.h"
+#include "image/markup_buffer.h"
+#include "image/meta_block.h"
+#include "plugins/sdk/vt_plugin.h"
+
+namespace vt::test {
+
+struct PluginApi {
+    VtCheckFn check_load = nullptr;
+    VtCallFn load = nullptr;
+    VtCheckFn check_save = nullptr;
+    VtCallFn save = nullptr;
+    VtDialogFn dialog = nullptr;
+};
+
+// A plug-in library opened the way the host opens one.
+class PluginLibrary {
+public:
+    explicit PluginLibrary(const std::string& path) {
+        m_handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (m_handle == nullptr) {
+            m_error = ::dlerror();
+            return;
+        }
+        m_api.check_load = reinterpret_cast<VtCheckFn>(::dlsym(m_handle, "flt_CheckLoad"));
+        m_api.load = reinterpret_cast<VtCallFn>(::dlsym(m_handle, "flt_LoadImage"));
+        m_api.check_save = reinterpret_cast<VtCheckFn>(::dlsym(m_handle, "flt_CheckSave"));
+        m_api.save = reinterpret_cast<VtCallFn>(::dlsym(m_handle, "flt_SaveImage"));
+        m_api.dialog = reinterpret_cast<VtDialogFn>(::dlsym(m_handle, "plg_ShowDialog"));
+    }
+    ~PluginLibrary() {
+        if (m_handle != nullptr)
+            ::dlclose(m_handle);
+    }
+    PluginLibrary(const PluginLibrary&) = delete;
+    PluginLibrary& operator=(const PluginLibrary&) = delete;
+
+    [[nodiscard]] bool loaded() const { return m_handle != nullptr; }
+    [[nodiscard]] const PluginApi& api() const { return m_api; }
+    [[nodiscard]] const std::string& error() const { return m_error; }
+
+private:
+    void* m_handle = nullptr;
+    PluginApi m_api;
+    std::string m_error;
+};
+
+#ifdef VT_PLUGINS_DIR
+inline std::string plugin_path(std::string_view name) {
+    return std::string(VT_PLUGINS_DIR) + "/" + std::string(name) + ".so";
+}
+#endif
+
+// One frame as the tests see it: 32-bit B, G, R, transparency pixels, rows packed.
+struct Frame {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<std::uint32_t> pixels;
+    std::string markup; // the "MARK" chunk's text
+};
+
+struct LoadResult {
+    std::int32_t result = 0;
+    std::int32_t status = 0;
+    std::uint16_t warnings = 0;
+    std::vector<Frame> frames;
+};
+
+struct LoadOptions {
+    std::uint32_t time_limit_ms = 0;
+    std::uint32_t elapsed_ms = 0; // how long the call has already run when it starts
+    std::uint32_t max_frames = 16;
+    std::uint64_t max_pixels = 0; // a lower frame size limit (fuzzing), 0 = the bitmap's own
+};
+
+// The host's process-wide service state, as the plug-ins reach it through the tables.
+struct HarnessServices {
+    static std::map<std::u16string, std::vector<std::uint8_t>>& state() {
+        static std::map<std::u16string, std::vector<std::uint8_t>> entries;
+        return entries;
+    }
+    // What the markup service's EXIF import was last handed (the import itself answers 0, as
+    // the host does without the core library).
+    static std::vector<std::uint8_t>& last_exif() {
+        static std::vector<std::uint8_t> bytes;
+        return bytes;
+    }
+    static void set_state(std::u16string_view name, std::string_view value) {
+        state()[std::u16string(name)] = std::vector<std::uint8_t>(value.begin(), value.end());
+    }
+};
+
+namespace detail {
+
+inline std::u16string name_of(const std::uint16_t* name) {
+    std::u16string out;
+    for (; name != nullptr && *name != 0; ++name)
+        out += static_cast<char16_t>(*name);
+    return out;
+}
+
+inline std::int32_t state_get(const std::uint16_t* name, void* buffer, std::int32_t capacity) {
+    const auto& entries = HarnessServices::state();
+    const auto it = entries.find(name_of(name));
+    if (name == nullptr || buffer == nullptr || capacity < 1 || it == entries.end())
+        return 0;
+    const std::size_t n =
+        std::min<std::size_t>(static_cast<std::size_t>(capacity), it->second.size());
+    std::memcpy(buffer, it->second.data(), n);
+    return static_cast<std::int32_t>(n);
+}
+inline std::int32_t state_set(const std::uint16_t* name, const void* data, std::int32_t size) {
+    if (name == nullptr)
+        return 0;
+    if (size <= 0) {
+        HarnessServices::state().erase(name_of(name));
+        return 1;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    HarnessServices::state()[name_of(name)].assign(bytes, bytes + size);
+    return size;
+}
+inline std::int32_t state_size(const std::uint16_t* name) {
+    const auto it = HarnessServices::state().find(name_of(name));
+    return it == HarnessServices::state().end() ? 0 : static_cast<std::int32_t>(it->second.size());
+}
+inline std::int32_t no_file(const std::uint16_t*, void*, std::int32_t) {
+    return 0;
+}
+inline std::int32_t no_file_write(const std::uint16_t*, const void*, std::int32_t) {
+    return 0;
+}
+inline std::int32_t no_file_size(const std::uint16_t*) {
+    return 0;
+}
+
+inline const pi_StateStore kStateStore = {
+    VT_STATE_STORE_VERSION, 0,           state_get, state_set, state_size, no_file,
+    no_file_write,          no_file_size};
+
+inline std::int32_t mb_create(MarkupBuffer* mb) {
+    return image::markup_buffer_create(mb);
+}
+inline std::int32_t mb_create_from(MarkupBuffer* mb, const void* data, std::uint32_t count) {
+    return image::markup_buffer_create_from(mb, data, count);
+}
+inline void mb_free(MarkupBuffer* mb) {
+    image::markup_buffer_free(mb);
+}
+inline std::int32_t mb_append(MarkupBuffer* mb, const char* text) {
+    return image::markup_buffer_append(mb, text);
+}
+inline std::int32_t mb_get(const MarkupBuffer* mb, const char* key, char* value,
+                           std::uint32_t capacity) {
+    return key == nullptr ? 0 : image::markup_buffer_get_value(mb, key, value, capacity);
+}
+inline std::int32_t mb_set(MarkupBuffer* mb, const char* key, const char* value) {
+    return key == nullptr || value == nullptr ? 0 : image::markup_buffer_set_value(mb, key, value);
+}
+inline std::int32_t mb_get_depth(const MarkupBuffer* mb, std::uint32_t* depth) {
+    return image::markup_buffer_get_bit_depth(mb, depth);
+}
+inline std::int32_t mb_set_depth(MarkupBuffer* mb, std::int32_t depth) {
+    return image::markup_buffer_set_bit_depth(mb, depth);
+}
+inline std::int32_t mb_export_exif(const MarkupBuffer*, void*, std::uint32_t) {
+    return 0;
+}
+inline std::int32_t mb_import_exif(MarkupBuffer*, const void* exif, std::uint32_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(exif);
+    HarnessServices::last_exif().assign(bytes, bytes + size);
+    return 0;
+}
+inline std::int32_t mb_import_xmp(MarkupBuffer* mb, const char* xmp) {
+    return xmp == nullptr ? 0 : image::import_xmp(mb, xmp);
+}
+
+inline const pi_MetaMarkup kMetaMarkup = {VT_META_MARKUP_VERSION,
+                                          0,
+                                          mb_create,
+                                          mb_create_from,
+                                          mb_free,
+                                          mb_append,
+                                          mb_get,
+                                          mb_set,
+                                          mb_get_depth,
+                                          mb_set_depth,
+                                          mb_export_exif,
+                                          mb_import_exif,
+                                          mb_import_xmp};
+
+inline std::uint64_t now_ms() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+// The call record with what the harness keeps beside it; the callbacks find it from the
+// record's address.
+struct HostCall {
+    FilterCall call;
+    Layer* layers;
+    std::uint32_t capacity;
+    std::uint64_t max_pixels;
+    bool composite_used;
+    std::uint16_t message[256];
+};
+static_assert(offsetof(HostCall, call) == 0);
+
+inline HostCall& host_of(FilterCall* call) {
+    return *reinterpret_cast<HostCall*>(call);
+}
+
+inline void release_current(FilterCall* call) {
+    HostCall& host = host_of(call);
+    if (call->current_frame >= 0)
+        image::UnlockBitmap(&host.layers[call->current_frame].bitmap, 0);
+    call->current_frame = -1;
+    if (call->composite.signature != 0)
+        image::FreeBitmap(&call->composite);
+}
+
+inline void describe(FilterCall* call, const Bitmap& bmp) {
+    call->width = bmp.width;
+    call->height = bmp.height;
+    call->stride = bmp.stride;
+    call->pixels = bmp.pixels;
+}
+
+inline std::int32_t add_frame(FilterCall* call) {
+    HostCall& host = host_of(call);
+    call->status = VT_ERR_INTERNAL;
+    release_current(call);
+    if (call->time_limit_ms != 0) {
+        if ((call->flags & VT_CALL_RESTART_CLOCK) != 0) {
+            call->flags = static_cast<std::uint16_t>(call->flags & ~VT_CALL_RESTART_CLOCK);
+            call->start_time = now_ms();
+        }
+        if (now_ms() - call->start_time > call->time_limit_ms) {
+            call->warnings |= VT_WARN_TIMEOUT;
+            call->status = VT_ERR_TIMEOUT;
+            return 0;
+        }
+    }
+    const std::uint32_t index = call->frames_in_use;
+    if (static_cast<std::int64_t>(index) > call->max_frame)
+        return 0;
+    Layer& layer = host.layers[index];
+    image::FreeBitmap(&layer.bitmap);
+    if (host.max_pixels != 0 &&
+        static_cast<std::uint64_t>(call->width) * call->height > host.max_pixels) {
+        call->status = VT_ERR_BITMAP_TOO_BIG;
+        return 0;
+    }
+    const bool may_reduce = (call->flags & VT_CALL_MAY_REDUCE) != 0;
+    const int made =
+        image::CreateBitmap(&layer.bitmap, static_cast<std::int32_t>(call->width),
+                            static_cast<std::int32_t>(call->height),
+                            image::kCreateMemory | (may_reduce ? 0 : image::kCreateStrict));
+    if (made == 0) {
+        const std::uint32_t error = gfx::last_engine_error();
+        call->status = error == 4   ? VT_ERR_BITMAP_SIZE_ZERO
+                       : error == 6 ? VT_ERR_BITMAP_TOO_BIG
+                                    : VT_ERR_BITMAP_REQUEST;
+        return 0;
+    }
+    if (made == static_cast<int>(image::kCreateShrunk))
+        call->reduced = 1;
+    if (image::LockBitmap(&layer.bitmap, 0) == 0) {
+        image::FreeBitmap(&layer.bitmap);
+        return 0;
+    }
+    call->current_frame = static_cast<std::int32_t>(index);
+    call->frames_in_use = index + 1;
+    call->frame_count = index + 1;
+    describe(call, layer.bitmap);
+    std::memcpy(layer.name, call->name, sizeof(layer.name));
+    layer.mode = call->mode;
+    layer.mode2 = call->mode2;
+    layer.x = call->x;
+    layer.y = call->y;
+    layer.attr = call->attr;
+    layer.transparency = call->transparency;
+    layer.meta = call->meta;
+    layer.meta_size = image::meta_block_size(call->meta, 0xFFFFFFFFu);
+    call->flags =
+        static_cast<std::uint16_t>(call->reduced != 0 ? (call->flags | VT_CALL_MAY_REDUCE)
+                                                      : (call->flags & ~VT_CALL_MAY_REDUCE));
+    call->status = VT_OK;
+    call->meta = nullptr;
+    return made;
+}
+
+inline std::int32_t add_meta_chunk(FilterCall* call, std::uint32_t tag, std::uint32_t size) {
+    HostCall& host = host_of(call);
+    if (call->current_frame < 0 || tag == 0)
+        return 0;
+    void* data = nullptr;
+    Layer& layer = host.layers[call->current_frame];
+    if (image::add_layer_chunk(layer, tag, size, call->meta,
+                               call->meta == nullptr ? &data : nullptr) == 0)
+        return 0;
+    if (call->meta == nullptr)
+        call->meta = data;
+    return static_cast<std::int32_t>(size);
+}
+
+inline std::int32_t select_frame(FilterCall* call, std::int32_t index) {
+    HostCall& host = host_of(call);
+    release_current(call);
+    if (index >= static_cast<std::int32_t>(call->frame_count))
+        return 0;
+    if (index >= 0) {
+        Layer& layer = host.layers[index];
+        if (image::LockBitmap(&layer.bitmap, 0) == 0)
+            return 0;
+        call->current_frame = index;
+        describe(call, layer.bitmap);
+        std::memcpy(call->name, layer.name, sizeof(call->name));
+        call->mode = layer.mode;
+        call->mode2 = layer.mode2;
+        call->x = static_cast<std::int16_t>(layer.x);
+        call->y = static_cast<std::int16_t>(layer.y);
+        call->attr = layer.attr;
+        call->transparency = layer.transparency;
+        call->meta = layer.meta;
+        return 1;
+    }
+    // The harness's composite is a copy of frame 0: enough to see that it was asked for.
+    host.composite_used = true;
+    if (image::CopyBitmap(&call->composite, &host.layers[0].bitmap) == 0 ||
+        image::LockBitmap(&call->composite, 0) == 0)
+        return 0;
+    describe(call, call->composite);
+    std::memset(call->name, 0, sizeof(call->name));
+    call->mode = call->mode2 = 0;
+    call->x = call->y = 0;
+    call->attr = call->transparency = 0;
+    call->meta = nullptr;
+    return 1;
+}
+
+inline std::int32_t set_message(FilterCall* call, const std::uint16_t* text) {
+    if (call->message == nullptr || call->message_capacity < 16 || text == nullptr)
+        return 0;
+    std::uint32_t n = 0;
+    for (; text[n] != 0 && n + 1 < call->message_capacity; ++n)
+        call->message[n] = text[n];
+    call->message[n] = 0;
+    return static_cast<std::int32_t>(n);
+}
+
+inline void prepare(HostCall& host, const std::u16string& path) {
+    FilterCall& call = host.call;
+    call.path = reinterpret_cast<const std::uint16_t*>(path.c_str());
+    call.meta_cb.add_meta_chunk = nullptr;
+    call.set_message = set_message;
+    call.state_store = &kStateStore;
+    call.meta_markup = &kMetaMarkup;
+    call.layers = host.layers;
+    call.current_frame = -1;
+    call.message = host.message;
+    call.message_capacity = 256;
+}
+
+inline std::u16string to_u16(std::string_view utf8) {
+    std::u16string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        std::uint32_t cp = c;
+        std::size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (extra > 0)
+            cp = c & (0x3F >> extra);
+        for (std::size_t k = 1; k <= extra && i + k < utf8.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += extra + 1;
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+inline Frame take_frame(Layer& layer) {
+    Frame frame;
+    if (layer.bitmap.signature != 0 && image::LockBitmap(&layer.bitmap, 0) != 0) {
+        frame.width = layer.bitmap.width;
+        frame.height = layer.bitmap.height;
+        frame.pixels.resize(static_cast<std::size_t>(frame.width) * frame.height);
+        for (std::uint32_t y = 0; y < frame.height; ++y)
+            std::memcpy(&frame.pixels[static_cast<std::size_t>(y) * frame.width],
+                        layer.bitmap.pixels + static_cast<std::size_t>(y) * layer.bitmap.stride,
+                        frame.width * 4u);
+        image::UnlockBitmap(&layer.bitmap, 0);
+    }
+    image::MetaChunk chunk{};
+    if (image::find_layer_chunk(layer, image::kTagMark, chunk) && chunk.size > 0)
+        frame.markup.assign(reinterpret_cast<const char*>(chunk.data),
+                            strnlen(reinterpret_cast<const char*>(chunk.data), chunk.size));
+    return frame;
+}
+
+inline void free_layers(std::vector<Layer>& layers) {
+    for (Layer& layer : layers) {
+        image::FreeBitmap(&layer.bitmap);
+        std::free(layer.meta);
+        layer.meta = nullptr;
+    }
+}
+
+} // namespace detail
+
+// Loads a file through the plug-in's flt_LoadImage.
+inline LoadResult load_with(const PluginApi& api, const std::string& path,
+                            const LoadOptions& options = {}) {
+    LoadResult out;
+    std::vector<Layer> layers(options.max_frames);
+    auto host = std::make_unique<detail::HostCall>();
+    std::memset(host.get(), 0, sizeof(detail::HostCall));
+    host->layers = layers.data();
+    host->capacity = options.max_frames;
+    host->max_pixels = options.max_pixels;
+    const std::u16string path16 = detail::to_u16(path);
+    detail::prepare(*host, path16);
+    FilterCall& call = host->call;
+    call.frame_cb.add_frame = detail::add_frame;
+    call.meta_cb.add_meta_chunk = detail::add_meta_chunk;
+    call.time_limit_ms = options.time_limit_ms;
+    call.max_frame = static_cast<std::int32_t>(options.max_frames) - 1;
+    call.start_time = detail::now_ms() - options.elapsed_ms;
+    out.result = api.load(&call);
+    detail::release_current(&call);
+    out.status = call.status;
+    out.warnings = call.warnings;
+    for (std::uint32_t i = 0; i < call.frames_in_use; ++i)
+        out.frames.push_back(detail::take_frame(layers[i]));
+    std::free(call.meta); // a block handed over but never taken by add_frame
+    detail::free_layers(layers);
+    return out;
+}
+
+struct SaveResult {
+    std::int32_t result = 0;
+    bool composite_used = false;
+};
+
+// Saves frames through the plug-in's flt_SaveImage (frame 0 selected first, as the host does).
+inline SaveResult save_with(const PluginApi& api, const std::string& path,
+                            const std::vector<Frame>& frames, std::uint8_t doc_kind = 0) {
+    SaveResult out;
+    std::vector<Layer> layers(frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const Frame& f = frames[i];
+        if (image::CreateBitmap(&layers[i].bitmap, static_cast<std::int32_t>(f.width),
+                                static_cast<std::int32_t>(f.height),
+                                image::kCreateMemory | image::kCreateStrict) == 0 ||
+            image::LockBitmap(&layers[i].bitmap, 0) == 0) {
+            detail::free_layers(layers);
+            out.result = VT_ERR_BITMAP_REQUEST;
+            return out;
+        }
+        for (std::uint32_t y = 0; y < f.height; ++y)
+            std::memcpy(layers[i].bitmap.pixels +
+                            static_cast<std::size_t>(y) * layers[i].bitmap.stride,
+                        &f.pixels[static_cast<std::size_t>(y) * f.width], f.width * 4u);
+        image::UnlockBitmap(&layers[i].bitmap, 0);
+    }
+    auto host = std::make_unique<detail::HostCall>();
+    std::memset(host.get(), 0, sizeof(detail::HostCall));
+    host->layers = layers.data();
+    host->capacity = static_cast<std::uint32_t>(layers.size());
+    const std::u16string path16 = detail::to_u16(path);
+    detail::prepare(*host, path16);
+    FilterCall& call = host->call;
+    call.frame_cb.select_frame = detail::select_frame;
+    call.frame_count = call.frames_in_use = static_cast<std::uint32_t>(frames.size());
+    call.doc_kind = doc_kind;
+    if (!frames.empty())
+        (void)detail::select_frame(&call, 0);
+    out.result = api.save(&call);
+    detail::release_current(&call);
+    out.composite_used = host->composite_used;
+    detail::free_layers(layers);
+    return out;
+}
+
+// The answer of flt_CheckLoad / flt_CheckSave for an extension and the first bytes of a file.
+inline FilterCheck check_with(VtCheckFn fn, std::u16string_view extension,
+                              std::string_view head = {}) {
+    FilterCheck check{};
+    for (std::size_t i = 0; i < extension.size() && i < 31; ++i)
+        check.extension[i] = extension[i];
+    const std::size_t n = std::min<std::size_t>(head.size(), 32);
+    if (n > 0)
+        std::memcpy(check.head, head.data(), n);
+    check.head_size = static_cast<std::uint32_t>(n);
+    if (fn != nullptr && fn(&check) == 0)
+        check.level = 0;
+    return check;
+}
+
+// The host's load score of an answer.
+inline int load_score(const FilterCheck& c) {
+    if (c.level == 0)
+        return 0;
+    int score = c.level + c.bonus1 + c.bonus2;
+    if ((c.flags & 1) == 0)
+        score += 1000;
+    if ((c.flags & 2) == 0)
+        score += 1000;
+    return score < 1 ? 1 : score;
+}
+
+} // namespace vt::test

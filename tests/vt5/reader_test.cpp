@@ -1,0 +1,426 @@
+// The reader: failure texts and boxes, header and element rules, pixel layouts, reference
+// frames, metadata and the layer limit, on files framed by hand.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "image/meta_block.h"
+#include "tests/support/temp_folder.h"
+#include "tests/vt5/vt5_support.h"
+
+namespace vt::vt5::test {
+namespace {
+
+using platform::MessageIcon;
+
+// A complete file: header (given version, kind code) then the elements, then the end element.
+Bytes file_of(std::initializer_list<Bytes> elements, std::uint32_t version = kCurrentVersion,
+              std::uint8_t kind_code = 1) {
+    Bytes f = file_header(version, kind_code);
+    for (const Bytes& e : elements)
+        append(f, e);
+    append(f, end_element());
+    return f;
+}
+
+// One layer with its stream stored in a single uncompressed block.
+Bytes layer_with(const Vt5LayerHeader& h, const Bytes& stream) {
+    Bytes e = layer_element(h);
+    if (!stream.empty())
+        append(e, block_element(stream));
+    return e;
+}
+
+Bytes grey_1x1(std::uint8_t g) {
+    return layer_with(layer_header(1, 1, 1, 1), {g});
+}
+
+TEST(Vt5Read, FailuresEndWithTheirText) {
+    struct Case {
+        const char* what;
+        Bytes file;
+        const char* error;
+        std::uint8_t native;
+    };
+    Vt5LayerHeader wide = layer_header(70000, 1, 1, 1);
+    Vt5LayerHeader zero = layer_header(0, 5, 1, 1);
+    Vt5LayerHeader huge_meta = layer_header(1, 1, 1, 1);
+    huge_meta.meta_length = 0xFFFFFFFF;
+    Bytes short_header = file_header();
+    short_header.resize(20);
+    Bytes wrong_magic = file_header();
+    wrong_magic[3] = '4';
+    const Case cases[] = {
+        {"7 bytes", Bytes(7, 0x5F), "Error reading data from file", 0},
+        {"header cut", short_header, "Invalid VT5 header size", 0},
+        {"header size 12 of 10 bytes",
+         {0x5F, 0x56, 0x54, 0x35, 12, 0, 0, 0, 0, 0},
+         "Invalid VT5 header size",
+         0},
+        {"magic", wrong_magic, "Invalid magic number in VT5 header", 0},
+        {"major 3", file_of({}, 0x00030002), "Unsupported VT5 version", 1},
+        {"major 5", file_of({}, 0x00050000), "Unsupported VT5 version", 1},
+        {"width 70000", file_of({layer_with(wide, {})}),
+         "Error creating target bitmap (70000\xC3\x97"
+         "1) for layer #1",
+         1},
+        {"width 0", file_of({grey_1x1(1), layer_with(zero, {})}),
+         "Error creating target bitmap (0\xC3\x97"
+         "5) for layer #2",
+         1},
+        {"metadata of 4 GiB", file_of({layer_with(huge_meta, {})}),
+         "Error creating memory buffers for decompression", 1},
+    };
+    for (const Case& c : cases) {
+        Doc doc;
+        image::LoadStatus status{};
+        EXPECT_EQ(read_doc(c.file, doc, status), 0u) << c.what;
+        EXPECT_EQ(text(status.error_text), c.error) << c.what;
+        EXPECT_EQ(status.is_native, c.native) << c.what;
+    }
+}
+
+TEST(Vt5Read, MissingLayersAndFilesFail) {
+    image::LoadStatus status{};
+    const Bytes file = file_of({grey_1x1(1)});
+    EXPECT_EQ(Vt5Read(nullptr, 4, status, file, u"x.vt5"), 0u);
+    EXPECT_EQ(text(status.error_text), "The provided image data is invalid");
+    EXPECT_EQ(Vt5Read(nullptr, 4, status, u"/nonexistent/x.vt5"), 0u);
+    EXPECT_EQ(text(status.error_text), "The provided image data is invalid");
+    Doc doc;
+    EXPECT_EQ(Vt5Read(doc.data(), 4, status, u"/nonexistent/x.vt5"), 0u);
+    EXPECT_EQ(text(status.error_text), "Cannot open file for read access");
+}
+
+TEST(Vt5Read, ReadsFromAFile) {
+    vt::test::TempFolder dir;
+    const Bytes file = file_of({grey_1x1(0x42)});
+    std::ofstream(dir / "a.vt5", std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+    Doc doc;
+    image::LoadStatus status{};
+    ASSERT_EQ(Vt5Read(doc.data(), doc.capacity(), status, dir.sub16("a.vt5")), 1u);
+    EXPECT_EQ(pixels_of(doc[0]), Pixels{0x00424242});
+    EXPECT_EQ(text(status.error_text), "An unknown error occurred");
+}
+
+TEST(Vt5Read, WrongExtensionBoxOnlyForVt5NamesWhenNotSilent) {
+    Bytes png = {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13};
+    png.resize(64, 0);
+    struct Case {
+        std::u16string name;
+        std::uint8_t silent;
+        bool box;
+    };
+    for (const Case& c :
+         {Case{u"a.vt5", 0, true}, Case{u"dir.x/A.VT5", 0, true}, Case{u"a.Vt5", 0, true},
+          Case{u"a.vt5", 1, false}, Case{u"a.png", 0, false}, Case{u"vt5", 0, false},
+          Case{u"a.vt5.png", 0, false}}) {
+        BoxRecorder boxes;
+        Doc doc;
+        image::LoadStatus status{};
+        status.silent = c.silent;
+        EXPECT_EQ(Vt5Read(doc.data(), doc.capacity(), status, png, c.name), 0u);
+        EXPECT_EQ(text(status.error_text), "Invalid magic number in VT5 header");
+        EXPECT_EQ(status.is_native, 0);
+        ASSERT_EQ(BoxRecorder::boxes().size(), c.box ? 1u : 0u) << base::utf16_to_utf8(c.name);
+        if (c.box) {
+            EXPECT_EQ(BoxRecorder::boxes()[0].title, u"Wrong File Extension");
+            EXPECT_EQ(BoxRecorder::boxes()[0].text,
+                      u"Although this file has a .VT5 extension, the data in it seems to be "
+                      u"something different.");
+            EXPECT_EQ(BoxRecorder::boxes()[0].icon, MessageIcon::information);
+        }
+    }
+}
+
+TEST(Vt5Read, NewerRevisionShowsVersionConflictOnceAndReads) {
+    for (const std::uint32_t version : {0x00040003u, 0x00040004u}) {
+        BoxRecorder boxes;
+        Doc doc;
+        image::LoadStatus status{};
+        const Bytes file = file_of({grey_1x1(9), grey_1x1(8)}, version);
+        EXPECT_EQ(Vt5Read(doc.data(), doc.capacity(), status, file, u"a.vt5"), 2u);
+        if (version == 0x00040004) {
+            ASSERT_EQ(BoxRecorder::boxes().size(), 1u);
+            EXPECT_EQ(BoxRecorder::boxes()[0].title, u"Version Conflict");
+            EXPECT_EQ(BoxRecorder::boxes()[0].text,
+                      u"This file was created by a newer version of the VT5 encoder.");
+            EXPECT_EQ(BoxRecorder::boxes()[0].icon, MessageIcon::information);
+            EXPECT_EQ(text(status.version_text), "4 rev. 04");
+        } else {
+            EXPECT_TRUE(BoxRecorder::boxes().empty());
+        }
+    }
+}
+
+TEST(Vt5Read, HeaderSizeSetsWhereElementsStart) {
+    Bytes file = file_header(kCurrentVersion, 1, 0, 40);
+    append(file, {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}); // 8 bytes nobody reads
+    append(file, grey_1x1(0x11));
+    append(file, end_element());
+    Doc doc;
+    image::LoadStatus status{};
+    ASSERT_EQ(read_doc(file, doc, status), 1u);
+    EXPECT_EQ(pixels_of(doc[0]), Pixels{0x00111111});
+}
+
+TEST(Vt5Read, UnknownElementsAreSkippedAndEndStopsReading) {
+    const Bytes stamp = element(254, {'h', 'i', 0});
+    const Bytes odd = element(77, Bytes(300, 0x01));
+    Doc doc;
+    image::LoadStatus status{};
+    Bytes file = file_of({stamp, grey_1x1(1), odd, grey_1x1(2)});
+    append(file, grey_1x1(3)); // after the end element
+    ASSERT_EQ(read_doc(file, doc, status), 2u);
+    EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00020202});
+
+    // Without an end element the end of the data ends the read.
+    Bytes open_end = file_header();
+    append(open_end, grey_1x1(4));
+    Doc doc2;
+    ASSERT_EQ(read_doc(open_end, doc2, status), 1u);
+}
+
+TEST(Vt5Read, NoLayersGivesZeroWithoutAnError) {
+    Doc doc;
+    image::LoadStatus status{};
+    EXPECT_EQ(read_doc(file_of({element(254, {'x', 0})}), doc, status), 0u);
+    EXPECT_EQ(text(status.error_text), "An unknown error occurred");
+    EXPECT_EQ(text(status.version_text), "4 rev. 03");
+}
+
+TEST(Vt5Read, PixelLayouts) {
+    // A 2 x 1 picture; planes hold p0 p1 of each channel.
+    struct Case {
+        const char* what;
+        std::uint8_t layout, channels;
+        Bytes stream;
+        Pixels pixels;
+    };
+    Bytes palette(1024, 0);
+    base::store_le32(&palette[0], 0x11223344);
+    base::store_le32(&palette[4 * 200], 0x80A0B0C0);
+    Bytes palette_stream = palette;
+    append(palette_stream, {200, 0});
+    const Case cases[] = {
+        {"planes 3", 0, 3, {1, 2, 3, 4, 5, 6}, {0x00050301, 0x00060402}},
+        {"planes 4", 0, 4, {1, 2, 3, 4, 5, 6, 7, 8}, {0x07050301, 0x08060402}},
+        {"planes 2: nothing read", 0, 2, {1, 2, 3, 4}, {0, 0}},
+        {"grey 1", 1, 1, {9, 10}, {0x00090909, 0x000A0A0A}},
+        {"grey 2", 1, 2, {9, 10, 7, 8}, {0x07090909, 0x080A0A0A}},
+        {"grey 3: no transparency", 1, 3, {9, 10, 7, 8, 5, 6}, {0x00090909, 0x000A0A0A}},
+        {"grey 4: second plane", 1, 4, {9, 10, 7, 8, 5, 6, 3, 4}, {0x07090909, 0x080A0A0A}},
+        {"palette", 2, 1, palette_stream, {0x80A0B0C0, 0x11223344}},
+        {"channels 0", 0, 0, {}, {0, 0}},
+        {"layout 7", 7, 1, {1, 2}, {0, 0}},
+    };
+    for (const Case& c : cases) {
+        Doc doc;
+        image::LoadStatus status{};
+        const Bytes file =
+            file_of({layer_with(layer_header(2, 1, c.layout, c.channels), c.stream)});
+        ASSERT_EQ(read_doc(file, doc, status), 1u) << c.what;
+        EXPECT_EQ(pixels_of(doc[0]), c.pixels) << c.what;
+    }
+}
+
+TEST(Vt5Read, ReferenceFrames) {
+    Vt5LayerHeader repeat = layer_header(2, 1, 0, 0);
+    repeat.frame_type = kFrameRepeat;
+    Vt5LayerHeader diff = layer_header(2, 1, 0, 4);
+    diff.frame_type = kFrameDifference;
+    const Bytes first = layer_with(layer_header(2, 1, 0, 4), {1, 2, 3, 4, 5, 6, 7, 8});
+    const Bytes second = layer_with(layer_header(2, 1, 0, 3), {0x10, 0x20, 0x30, 0x40, 0x50, 0x60});
+    Vt5LayerHeader repeat_d1 = repeat;
+    repeat_d1.reference_distance = 1;
+    Vt5LayerHeader repeat_far = repeat;
+    repeat_far.reference_distance = 5;
+    Vt5LayerHeader repeat_other_size = layer_header(1, 1, 0, 0);
+    repeat_other_size.frame_type = kFrameRepeat;
+
+    Doc doc;
+    image::LoadStatus status{};
+    const Bytes file = file_of({first, second, layer_with(repeat, {}), layer_with(repeat_d1, {}),
+                                layer_with(diff, {0xFF, 1, 0, 0, 0, 0, 0xF9, 0xF8}),
+                                layer_with(repeat_far, {}), layer_with(repeat_other_size, {})});
+    ASSERT_EQ(read_doc(file, doc, status), 7u);
+    const Pixels p1 = {0x00503010, 0x00604020};
+    EXPECT_EQ(pixels_of(doc[2]), p1); // repeat of the previous layer
+    EXPECT_EQ(pixels_of(doc[3]), p1); // distance 1: layer 1
+    // Difference to layer 3: byte-wise sums modulo 256, no carry from B (0x10 + 0xFF) into G.
+    EXPECT_EQ(pixels_of(doc[4]), (Pixels{0xF950300F, 0xF8604021}));
+    EXPECT_EQ(pixels_of(doc[5]), (Pixels{0, 0})); // reference before layer 0: as created
+    EXPECT_EQ(pixels_of(doc[6]), (Pixels{0}));    // reference of another size: as created
+}
+
+TEST(Vt5Read, UnknownFrameTypeKeepsTheLayerAndWarns) {
+    Vt5LayerHeader odd = layer_header(1, 1, 1, 1);
+    odd.frame_type = 3;
+    for (const std::uint8_t silent : {std::uint8_t{0}, std::uint8_t{1}}) {
+        BoxRecorder boxes;
+        Doc doc;
+        image::LoadStatus status{};
+        status.silent = silent;
+        const Bytes file = file_of({layer_with(odd, {0x21})});
+        ASSERT_EQ(Vt5Read(doc.data(), doc.capacity(), status, file, u"a.vt5"), 1u);
+        EXPECT_EQ(pixels_of(doc[0]), Pixels{0x00212121});
+        EXPECT_EQ(text(status.error_text), "Frame Error: Unknown Frame Type");
+        ASSERT_EQ(BoxRecorder::boxes().size(), silent ? 0u : 1u);
+        if (!silent) {
+            EXPECT_EQ(BoxRecorder::boxes()[0].title, u"VT5 Decoder - Frame Error");
+            EXPECT_EQ(BoxRecorder::boxes()[0].icon, MessageIcon::warning);
+        }
+    }
+}
+
+TEST(Vt5Read, FrameDelayOnlyForAnimations) {
+    Vt5LayerHeader h = layer_header(1, 1, 1, 1);
+    h.mode2 = 120;
+    h.mode = 0x0105;
+    for (const std::uint8_t code :
+         {std::uint8_t{1}, std::uint8_t{2}, std::uint8_t{3}, std::uint8_t{4}}) {
+        Doc doc;
+        image::LoadStatus status{};
+        ASSERT_EQ(read_doc(file_of({layer_with(h, {1})}, kCurrentVersion, code), doc, status), 1u);
+        EXPECT_EQ(doc[0].mode2, code == 2 ? 120 : 0) << int{code};
+        EXPECT_EQ(doc[0].mode, 0x0105);
+    }
+}
+
+TEST(Vt5Read, NamesAreCutAt31Characters) {
+    Vt5LayerHeader h = layer_header(1, 1, 1, 1);
+    for (std::size_t i = 0; i < 32; ++i)
+        h.name[i] = static_cast<char16_t>(u'a' + i % 26);
+    Bytes e = layer_element(h);
+    // The writer's serialisation stops at 31; put a 32nd unit into the stored field by hand.
+    e[8 + 64 + 62] = 'Z';
+    append(e, block_element({1}));
+    Doc doc;
+    image::LoadStatus status{};
+    ASSERT_EQ(read_doc(file_of({e}), doc, status), 1u);
+    EXPECT_EQ(image::layer_name(doc[0]).size(), 31u);
+    EXPECT_EQ(doc[0].name[31], 0);
+}
+
+TEST(Vt5Read, ShortAndLongLayerBodies) {
+    // A body of 40 bytes: the rest of the header reads as 0 (so no metadata, no name).
+    Vt5LayerHeader h = layer_header(2, 1, 1, 1);
+    h.meta_offset = 0;
+    const auto raw = serialize_layer_header(h);
+    Bytes short_body = element(1, Bytes(raw.begin(), raw.begin() + 40));
+    append(short_body, block_element({5, 6}));
+    // A body of 200 bytes: 72 bytes after the header are skipped.
+    Bytes long_raw(raw.begin(), raw.end());
+    long_raw.resize(200, 0xAB);
+    Bytes long_body = element(1, long_raw);
+    append(long_body, block_element({7, 8}));
+    Doc doc;
+    image::LoadStatus status{};
+    ASSERT_EQ(read_doc(file_of({short_body, long_body}), doc, status), 2u);
+    EXPECT_EQ(pixels_of(doc[0]), (Pixels{0x00050505, 0x00060606}));
+    EXPECT_EQ(pixels_of(doc[1]), (Pixels{0x00070707, 0x00080808}));
+}
+
+TEST(Vt5Read, MetadataIsTakenFromItsOffset) {
+    void* block = nullptr;
+    std::uint32_t size = 0;
+    ASSERT_GT(image::add_meta_chunk(&block, &size, image::kTagMark, 6, "a=b;\r"), 0);
+    const Bytes meta_bytes(static_cast<std::uint8_t*>(block),
+                           static_cast<std::uint8_t*>(block) + size);
+    std::free(block);
+
+    Vt5LayerHeader h = layer_header(1, 1, 1, 1);
+    h.meta_length = static_cast<std::uint32_t>(meta_bytes.size());
+    Bytes stream = {0x30};
+    append(stream, meta_bytes);
+    Doc doc;
+    image::LoadStatus status{};
+    ASSERT_EQ(read_doc(file_of({layer_with(h, stream)}), doc, status), 1u);
+    ASSERT_NE(doc[0].meta, nullptr);
+    EXPECT_EQ(doc[0].meta_size, meta_bytes.size());
+    image::MetaChunk chunk{};
+    ASSERT_TRUE(image::find_layer_chunk(doc[0], image::kTagMark, chunk));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(chunk.data), 4), "a=b;");
+    EXPECT_EQ(status.meta_upgraded, 0);
+
+    // An offset past the stream leaves a zero-filled block of the stated length.
+    Vt5LayerHeader past = h;
+    past.meta_offset = 1000;
+    Doc doc2;
+    ASSERT_EQ(read_doc(file_of({layer_with(past, stream)}), doc2, status), 1u);
+    ASSERT_NE(doc2[0].meta, nullptr);
+    EXPECT_EQ(static_cast<std::uint8_t*>(doc2[0].meta)[0], 0);
+}
+
+TEST(Vt5Read, LayerLimitStopsAfterTheLastSlotIsDecoded) {
+    const Bytes file = file_of({grey_1x1(1), grey_1x1(2), grey_1x1(3)});
+    Doc doc(2);
+    image::LoadStatus status{};
+    ASSERT_EQ(read_doc(file, doc, status), 2u);
+    EXPECT_EQ(status.layer_limit_hit, 1);
+    EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00020202});
+
+    Doc roomy(3);
+    image::LoadStatus status2{};
+    ASSERT_EQ(read_doc(file, roomy, status2), 3u);
+    EXPECT_EQ(status2.layer_limit_hit, 1); // every slot used
+    Doc more(4);
+    image::LoadStatus status3{};
+    ASSERT_EQ(read_doc(file, more, status3), 3u);
+    EXPECT_EQ(status3.layer_limit_hit, 0);
+}
+
+TEST(Vt5Read, BlockFaultsKeepTheLayerAndReadOn) {
+    struct Case {
+        const char* what;
+        Bytes block;
+        const char16_t* error;
+        const char16_t* title;
+    };
+    const Case cases[] = {
+        {"unknown codec", block_element({1, 2}, 2, 9),
+         u"Block Error: Unknown/unsupported compressor", u"VT5 Decoder - Unknown Element"},
+        {"corrupt RunLength", block_element({0x80, 0xFF, 0xFF, 0xFF, 0xFF, 1}, 2, 1),
+         u"Block Error: Invalid/corrupt data in block", u"VT5 Decoder - Corrupt Block"},
+    };
+    for (const Case& c : cases) {
+        BoxRecorder boxes;
+        Bytes first = layer_element(layer_header(2, 1, 1, 1));
+        append(first, c.block);
+        Doc doc;
+        image::LoadStatus status{};
+        const Bytes file = file_of({first, grey_1x1(0x44)});
+        ASSERT_EQ(Vt5Read(doc.data(), doc.capacity(), status, file, u"a.vt5"), 2u) << c.what;
+        EXPECT_EQ(BoxRecorder::boxes().size(), 1u) << c.what;
+        if (!BoxRecorder::boxes().empty()) {
+            EXPECT_EQ(BoxRecorder::boxes()[0].text, c.error) << c.what;
+            EXPECT_EQ(BoxRecorder::boxes()[0].title, c.title) << c.what;
+            EXPECT_EQ(BoxRecorder::boxes()[0].icon, MessageIcon::warning);
+        }
+        EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00444444}) << c.what;
+        // The next layer's stream read starts from the unknown error again.
+        EXPECT_EQ(text(status.error_text), "An unknown error occurred") << c.what;
+    }
+}
+
+TEST(Vt5Read, BlockClaimingTooMuchIsCorrupt) {
+    Bytes layer = layer_element(layer_header(2, 1, 1, 1));
+    append(layer, block_element({1}, 70000));
+    Doc doc;
+    image::LoadStatus status{};
+    ASSERT_EQ(read_doc(file_of({layer}), doc, status), 1u);
+    EXPECT_EQ(text(status.error_text), "Block Error: Invalid/corrupt data in block");
+    // Reading goes on behind the failed block.
+    Doc doc2;
+    ASSERT_EQ(read_doc(file_of({layer, grey_1x1(0x44)}), doc2, status), 2u);
+    EXPECT_EQ(pixels_of(doc2[1]), Pixels{0x00444444});
+}
+
+} // namespace
+} // namespace vt::vt5::test

@@ -1,0 +1,370 @@
+// Vt5Read: the element loop of a version 4 file and the conversion of each layer's data stream
+// into its bitmap.
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "base/le.h"
+#include "image/bitmap.h"
+#include "image/image_doc.h"
+#include "platform/files.h"
+#include "platform/ui_hooks.h"
+#include "vt5/codec/block_stream.h"
+#include "vt5/codec/codecs.h"
+#include "vt5/format.h"
+#include "vt5/streams.h"
+#include "vt5/text_p.h"
+#include "vt5/vt5.h"
+
+namespace vt::vt5 {
+namespace {
+
+using codec::ByteSource;
+using image::LoadStatus;
+
+// The smallest data block element that restores anything: element header, block header and one
+// payload byte. It restores at most one block of stream bytes.
+constexpr std::uint64_t kMinBlockElement = codec::kElementHeaderSize + codec::kBlockHeaderSize + 1;
+// A layer whose pixels come only from its reference (or from nowhere) gets a bitmap of this many
+// pixels without further questions; larger ones need a reference of their size.
+constexpr std::uint64_t kFreeBitmapPixels = 65536;
+// The reader's work buffer carries this much zeroed slack after the stream.
+constexpr std::uint64_t kStreamSlack = 4096;
+
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+using StreamBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
+
+// The most stream bytes the data blocks in `remaining` file bytes could restore.
+std::uint64_t max_restorable(std::uint64_t remaining) noexcept {
+    return (remaining / kMinBlockElement + 1) * codec::kMaxBlockLength;
+}
+
+bool has_vt5_extension(std::u16string_view name) noexcept {
+    const std::size_t dot = name.rfind(u'.');
+    if (dot == std::u16string_view::npos)
+        return false;
+    const std::u16string_view ext = name.substr(dot);
+    constexpr std::u16string_view kExt = u".vt5";
+    if (ext.size() != kExt.size())
+        return false;
+    for (std::size_t i = 0; i < ext.size(); ++i) {
+        char16_t c = ext[i];
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+        if (c != kExt[i])
+            return false;
+    }
+    return true;
+}
+
+void show_box(const LoadStatus& status, std::u16string_view text, std::u16string_view title,
+              platform::MessageIcon icon) noexcept {
+    if (!status.silent)
+        platform::message_box(text, title, platform::MessageButtons::ok, icon);
+}
+
+// Pixels of the stream's pixel part, by layout and channels. The bitmap is locked and of the
+// header's size; the stream holds at least the pixel bytes the header names.
+void convert_pixels(const Vt5LayerHeader& h, const std::uint8_t* stream, Bitmap& bmp) noexcept {
+    const std::size_t w = bmp.width;
+    const std::size_t n = w * bmp.height;
+    auto put_rows = [&](auto pixel_at) {
+        for (std::size_t y = 0; y < bmp.height; ++y) {
+            std::uint32_t* row = bmp.pixels + y * bmp.stride;
+            for (std::size_t x = 0; x < w; ++x)
+                row[x] = pixel_at(y * w + x);
+        }
+    };
+    const std::uint8_t* p0 = stream;
+    const std::uint8_t* p1 = stream + n;
+    const std::uint8_t* p2 = stream + 2 * n;
+    const std::uint8_t* p3 = stream + 3 * n;
+    switch (h.layout) {
+    case kLayoutPlanes:
+        if (h.channels == 3)
+            put_rows([&](std::size_t i) {
+                return std::uint32_t{p0[i]} | std::uint32_t{p1[i]} << 8 |
+                       std::uint32_t{p2[i]} << 16;
+            });
+        else if (h.channels >= 4)
+            put_rows([&](std::size_t i) {
+                return std::uint32_t{p0[i]} | std::uint32_t{p1[i]} << 8 |
+                       std::uint32_t{p2[i]} << 16 | std::uint32_t{p3[i]} << 24;
+            });
+        break;
+    case kLayoutGrey:
+        if (h.channels == 2 || h.channels == 4)
+            put_rows([&](std::size_t i) { return p0[i] * 0x010101u | std::uint32_t{p1[i]} << 24; });
+        else if (h.channels >= 1)
+            put_rows([&](std::size_t i) { return p0[i] * 0x010101u; });
+        break;
+    case kLayoutPalette:
+        if (h.channels >= 1) {
+            std::uint32_t palette[kPaletteEntries];
+            for (std::size_t i = 0; i < kPaletteEntries; ++i)
+                palette[i] = base::load_le32(stream + 4 * i);
+            const std::uint8_t* index = stream + kPaletteBytes;
+            put_rows([&](std::size_t i) { return palette[index[i]]; });
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+// Adds each byte of `b` to the byte of `a` in the same place, modulo 256, without carries.
+constexpr std::uint32_t add_bytes(std::uint32_t a, std::uint32_t b) noexcept {
+    return ((a & 0x7F7F7F7Fu) + (b & 0x7F7F7F7Fu)) ^ ((a ^ b) & 0x80808080u);
+}
+
+class Reader {
+public:
+    Reader(Layer* layers, std::uint32_t capacity, LoadStatus& status, ByteSource& source,
+           std::uint64_t size, std::u16string_view name, const ReadOptions& limits) noexcept
+        : m_layers(layers), m_capacity(capacity), m_status(status), m_source(source), m_size(size),
+          m_name(name), m_limits(limits) {}
+
+    std::uint32_t run() noexcept;
+
+private:
+    bool fail(std::u16string_view text) noexcept {
+        m_status.error_text.assign(text);
+        return false;
+    }
+    [[nodiscard]] std::uint64_t remaining() const noexcept {
+        const std::uint64_t at = m_source.position();
+        return at < m_size ? m_size - at : 0;
+    }
+    bool read_header() noexcept;
+    bool read_layer(const Vt5LayerHeader& h) noexcept;
+    [[nodiscard]] bool bitmap_allowed(const Vt5LayerHeader& h) const noexcept;
+    void apply_reference(const Vt5LayerHeader& h) noexcept;
+
+    Layer* m_layers;
+    std::uint32_t m_capacity;
+    LoadStatus& m_status;
+    ByteSource& m_source;
+    std::uint64_t m_size;
+    std::u16string_view m_name;
+    const ReadOptions& m_limits;
+    Vt5FileHeader m_header;
+    std::uint32_t m_count = 0;
+    std::uint64_t m_pixels = 0; // of all bitmaps created so far
+};
+
+bool Reader::read_header() noexcept {
+    std::array<std::uint8_t, kFileHeaderSize> raw{};
+    if (m_source.read(std::span(raw).first(8)) < 8)
+        return fail(u"Error reading data from file");
+    const std::uint32_t announced = base::load_le32(&raw[4]);
+    const std::size_t want = std::min<std::uint32_t>(announced, kFileHeaderSize);
+    if (!m_source.seek(0) || m_source.read(std::span(raw).first(want)) < want)
+        return fail(u"Invalid VT5 header size");
+    m_header = parse_file_header(raw);
+    if (!m_header.has_magic()) {
+        if (has_vt5_extension(m_name))
+            show_box(m_status,
+                     u"Although this file has a .VT5 extension, the data in it seems to be "
+                     u"something different.",
+                     u"Wrong File Extension", platform::MessageIcon::information);
+        return fail(u"Invalid magic number in VT5 header");
+    }
+    m_status.is_native = 1;
+    if (m_header.major() != kCurrentMajor)
+        return fail(u"Unsupported VT5 version"); // the earlier layouts have readers of their own
+    if (m_header.revision() > kCurrentRevision)
+        show_box(m_status, u"This file was created by a newer version of the VT5 encoder.",
+                 u"Version Conflict", platform::MessageIcon::information);
+    bool keep_param = false;
+    m_status.doc_kind = doc_kind_of_code(m_header.kind_code, &keep_param);
+    m_status.kind_param = keep_param ? m_header.kind_param : 0;
+    m_status.version_text = version_text(m_header.major(), m_header.revision());
+    return m_source.seek(m_header.header_size);
+}
+
+// A bitmap is created only when the engine can hold it, the read's pixel budget allows it and
+// the file could hold its pixels (or it repeats a reference of its size): a tiny file must not
+// make us allocate gigabytes.
+bool Reader::bitmap_allowed(const Vt5LayerHeader& h) const noexcept {
+    if (h.width == 0 || h.height == 0 || h.width > image::kMaxBitmapSide ||
+        h.height > image::kMaxBitmapSide)
+        return false;
+    const std::uint64_t pixels = std::uint64_t{h.width} * h.height;
+    if (pixels > static_cast<std::uint64_t>(image::kMaxBitmapPixels) ||
+        pixels > m_limits.max_total_pixels - std::min(m_pixels, m_limits.max_total_pixels))
+        return false;
+    const std::uint64_t stored = layer_pixel_bytes(h);
+    const std::uint64_t pixel_bytes = h.layout == kLayoutPalette ? stored - kPaletteBytes : stored;
+    if (pixel_bytes > 0)
+        return pixel_bytes <= max_restorable(remaining());
+    if (pixels <= kFreeBitmapPixels)
+        return true;
+    const std::int64_t r = std::int64_t{m_count} - 1 - h.reference_distance;
+    if (h.frame_type != kFrameRepeat && h.frame_type != kFrameDifference)
+        return false;
+    return r >= 0 && m_layers[r].bitmap.width == h.width && m_layers[r].bitmap.height == h.height;
+}
+
+void Reader::apply_reference(const Vt5LayerHeader& h) noexcept {
+    const std::int64_t r = std::int64_t{m_count} - 1 - 1 - h.reference_distance;
+    if (r < 0)
+        return;
+    Bitmap& ref = m_layers[r].bitmap;
+    Bitmap& bmp = m_layers[m_count - 1].bitmap;
+    if (ref.width != bmp.width || ref.height != bmp.height)
+        return;
+    image::ScopedBitmapLock ref_lock(&ref, 0);
+    image::ScopedBitmapLock lock(&bmp, 0);
+    if (!ref_lock.locked() || !lock.locked())
+        return;
+    for (std::uint32_t y = 0; y < bmp.height; ++y) {
+        const std::uint32_t* from = ref.pixels + std::size_t{y} * ref.stride;
+        std::uint32_t* to = bmp.pixels + std::size_t{y} * bmp.stride;
+        if (h.frame_type == kFrameRepeat)
+            std::memcpy(to, from, std::size_t{bmp.width} * 4);
+        else
+            for (std::uint32_t x = 0; x < bmp.width; ++x)
+                to[x] = add_bytes(to[x], from[x]);
+    }
+}
+
+bool Reader::read_layer(const Vt5LayerHeader& h) noexcept {
+    Layer& slot = m_layers[m_count];
+    std::memset(static_cast<void*>(&slot), 0, sizeof(Layer));
+    slot.x = h.x;
+    slot.y = h.y;
+    std::size_t name_length = 0;
+    while (name_length < image::kLayerNameLength && h.name[name_length] != 0)
+        ++name_length;
+    image::set_layer_name(slot, std::u16string_view(h.name.data(), name_length));
+    slot.mode = h.mode;
+    slot.mode2 = m_header.kind_code == kKindCodeAnimation ? h.mode2 : 0;
+    slot.attr = h.attr;
+    slot.transparency = h.transparency;
+
+    const auto w = static_cast<std::int32_t>(h.width);
+    const auto ht = static_cast<std::int32_t>(h.height);
+    if (!bitmap_allowed(h) || image::CreateBitmap(&slot.bitmap, w, ht, image::kCreateStrict) != 1)
+        return fail(layer_error(u"Error creating target bitmap", w, ht, m_count + 1).view());
+    m_pixels += std::uint64_t{h.width} * h.height;
+    ++m_count;
+
+    const std::uint64_t s = layer_stream_size(h);
+    if (s > m_limits.max_stream_bytes || s > max_restorable(remaining()))
+        return fail(u"Error creating memory buffers for decompression");
+    StreamBuffer buffer(static_cast<std::uint8_t*>(std::calloc(s + kStreamSlack, 1)));
+    if (!buffer)
+        return fail(u"Error creating memory buffers for decompression");
+    const std::span<std::uint8_t> stream(buffer.get(), static_cast<std::size_t>(s));
+    Vt5ReadBlockStream(stream, s, m_source, m_status);
+
+    {
+        image::ScopedBitmapLock lock(&slot.bitmap, 0);
+        if (!lock.locked())
+            return fail(layer_error(u"Error locking target bitmap", w, ht, m_count).view());
+        convert_pixels(h, buffer.get(), slot.bitmap);
+    }
+
+    if (h.meta_length > 0) {
+        void* block = std::calloc(h.meta_length, 1);
+        if (block == nullptr)
+            return fail(u"Error creating memory buffers for decompression");
+        if (h.meta_offset < s)
+            std::memcpy(block, buffer.get() + h.meta_offset,
+                        static_cast<std::size_t>(
+                            std::min<std::uint64_t>(h.meta_length, s - h.meta_offset)));
+        image::set_layer_meta(slot, block, h.meta_length);
+        if (Vt5UpgradeMeta(slot, m_header.version) > 0)
+            m_status.meta_upgraded = 1;
+    }
+
+    if (h.frame_type == kFrameRepeat || h.frame_type == kFrameDifference) {
+        apply_reference(h);
+    } else if (h.frame_type != kFrameComplete) {
+        m_status.error_text.assign(u"Frame Error: Unknown Frame Type");
+        show_box(m_status, m_status.error_text.view(), u"VT5 Decoder - Frame Error",
+                 platform::MessageIcon::warning);
+    }
+    return true;
+}
+
+std::uint32_t Reader::run() noexcept {
+    m_status.error_text.assign(u"An unknown error occurred");
+    if (m_layers == nullptr) {
+        fail(u"The provided image data is invalid");
+        return 0;
+    }
+    if (!read_header())
+        return 0;
+    while (m_count < m_capacity) {
+        std::array<std::uint8_t, codec::kElementHeaderSize> element{};
+        if (m_source.read(element) < element.size())
+            break;
+        const std::uint8_t type = element[0];
+        const std::uint32_t body = base::load_le32(&element[4]);
+        if (type == codec::kElementEnd)
+            break;
+        const std::uint64_t start = m_source.position();
+        if (type != codec::kElementLayer) {
+            if (!m_source.seek(start + body))
+                break;
+            continue;
+        }
+        std::array<std::uint8_t, kLayerHeaderSize> raw{};
+        const std::size_t taken = std::min<std::uint32_t>(body, kLayerHeaderSize);
+        const std::size_t got = m_source.read(std::span(raw).first(taken));
+        const Vt5LayerHeader header = parse_layer_header(std::span(raw).first(got));
+        if (got == taken && !m_source.seek(start + body))
+            break;
+        if (!read_layer(header))
+            return 0;
+        if (m_count <= m_limits.layer_headers.size())
+            m_limits.layer_headers[m_count - 1] = header;
+        // The layer filling the last slot is still decoded: the caller gets it whole.
+        if (m_count == m_capacity)
+            m_status.layer_limit_hit = 1;
+    }
+    return m_count;
+}
+
+} // namespace
+
+std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                      std::span<const std::uint8_t> bytes, std::u16string_view name,
+                      const ReadOptions& options) noexcept {
+    codec::SpanSource source(bytes);
+    Reader reader(layers, capacity, status, source, bytes.size(), name, options);
+    return reader.run();
+}
+
+std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                      std::u16string_view path) noexcept {
+    status.error_text.assign(u"An unknown error occurred");
+    if (layers == nullptr) {
+        status.error_text.assign(u"The provided image data is invalid");
+        return 0;
+    }
+    platform::File file;
+    std::uint64_t size = 0;
+    try {
+        if (!file.open(path, platform::File::Mode::read)) {
+            status.error_text.assign(u"Cannot open file for read access");
+            return 0;
+        }
+        size = platform::file_size(path).value_or(0);
+    } catch (...) {
+        status.error_text.assign(u"Cannot open file for read access");
+        return 0;
+    }
+    codec::FileSource source(file, 0);
+    const ReadOptions options;
+    Reader reader(layers, capacity, status, source, size, path, options);
+    return reader.run();
+}
+
+} // namespace vt::vt5

@@ -1,0 +1,33 @@
+#pragma once
+// The inspection dump of a VT5 file: its header, every element as stored, and every layer as
+// the reader delivers it (with a SHA-256 of its pixels), then the reader's status.
+// Thread: any.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plugins/sdk/vt_plugin.h"
+
+namespace vt::vt5 {
+
+struct DumpResult {
+    std::string text;         // the dump, plain text or JSON
+    std::uint32_t layers = 0; // what the reader returned
+    // One PAM file (RGB_ALPHA, alpha = 255 - transparency) per layer read, when asked for.
+    std::vector<std::string> pam_files;
+};
+
+// `name` is the file name the reader is told (its extension matters to it).
+[[nodiscard]] DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view name,
+                                  bool json, bool with_pixels);
+
+// SHA-256 (hex) of the bitmap's pixels as bytes B, G, R, T, row by row.
+[[nodiscard]] std::string pixel_hash(const Bitmap& bitmap);
+
+// The bitmap as a PAM file of depth 4 (R, G, B, alpha).
+[[nodiscard]] std::string pam_image(const Bitmap& bitmap);
+
+} // namespace vt::vt5
