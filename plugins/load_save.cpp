@@ -336,6 +336,7 @@ std::uint32_t load_image(std::u16string_view path_in, Layer* layers, std::uint32
     platform::BusyCursor busy;
     status.doc_kind = 0;
     status.error_text.clear();
+    status.is_native = 0; // a status reused from a save must not look like a native file
     if (status.parent_window == 0)
         status.silent = 1;
     status.time_limit = effective_time_limit(status.time_limit);

@@ -240,6 +240,37 @@ TEST_F(HostTest, SavePathRulesAndReadOnlyTargets) {
     EXPECT_EQ(tmp.read("ro.tst").substr(0, 4), "TST1");
 }
 
+TEST_F(HostTest, SingleLayerPluginGetsTheFlattenedPictureButNotForAnimations) {
+    auto registry = registry_with({"GOOD", "FLAT"});
+    tmp.write("layers.tst", tst_file({{4, 3, 0}, {2, 2, 0}}));
+    LoadStatus status;
+    ASSERT_EQ(load_image(tmp.sub16("layers.tst"), layers.get(), 8, status, *registry), 2u);
+    ASSERT_EQ(status.doc_kind, 0);
+    EXPECT_GT(save_image(tmp.sub16("flat.flt"), layers.get(), 2, status, *registry), 0);
+    EXPECT_TRUE(status.needs_flattening);
+    EXPECT_TRUE(status.saved_flattened);
+    const std::string flat = tmp.read("flat.flt");
+    ASSERT_GE(flat.size(), 20u);
+    std::uint32_t frames = 0, width = 0;
+    std::memcpy(&frames, flat.data() + 4, 4);
+    std::memcpy(&width, flat.data() + 8, 4);
+    EXPECT_EQ(frames, 1u);
+    EXPECT_EQ(width, 4u); // the canvas of layer 0
+
+    for (std::uint32_t i = 0; i < 8; ++i)
+        image::release_layer(layers[i]);
+    tmp.write("anim.tst", tst_file({{4, 3, 50}, {4, 3, 50}}));
+    ASSERT_EQ(load_image(tmp.sub16("anim.tst"), layers.get(), 8, status, *registry), 2u)
+        << test::u8(status.error_text.view());
+    ASSERT_EQ(status.doc_kind, 2);
+    EXPECT_EQ(save_image(tmp.sub16("anim.flt"), layers.get(), 2, status, *registry), 0);
+    EXPECT_FALSE(status.saved_flattened);
+    EXPECT_EQ(status.error_text.view().rfind(
+                  u"Error: This plug-in requires a flattened single-layer image", 0),
+              0u);
+    EXPECT_FALSE(tmp.exists("anim.flt"));
+}
+
 TEST_F(HostTest, SaveRemembersThePluginAndFindsItForTheWizard) {
     auto registry = registry_with({"GOOD"});
     const auto found = find_save_plugin(u"photo.tst", *registry);
