@@ -54,8 +54,11 @@ std::string plugin_name(const std::u16string& path) {
 void print_formats(std::FILE* out) {
     auto& registry = plugins::filter_registry();
     std::fprintf(out, "%-7s %-26s %-16s %s\n", "FORMAT", "DESCRIPTION", "READ BY", "WRITTEN BY");
+    std::fprintf(out, "%-7s %-26s %-16s %s\n", ".vt5", "Vantrel Image", "(built in)", "(built in)");
     int listed = 0;
     for (const KnownFormat& f : kFormats) {
+        if (std::u16string_view(f.extension) == u".vt5")
+            continue;
         const std::u16string name = std::u16string(u"x") + f.extension;
         std::u16string reader;
         for (const auto& c : plugins::candidates_for_load(plugins::make_check(name), registry)) {

@@ -56,7 +56,8 @@ Renaming:
 Metadata:
       --remove-gps          remove the GPS tags
       --remove-dates        remove the date and time tags
-Transforms (accepted now; each takes effect as its operation lands):
+Transforms (applied in this order: metadata, levels, denoise, rotation, resize,
+watermark; a picture that any of them changes is re-encoded, never passed through):
       --resize MODE:WxH     0 none, 1 smaller than box, 2 larger than box,
                             3 best fit, 4 force box, 5 percent (W and H in %)
       --algorithm 0-3       0 none, 1 balanced, 2 high quality, 3 advanced

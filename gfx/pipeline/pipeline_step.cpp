@@ -54,8 +54,8 @@ public:
                        const engine::Picture* watermark) noexcept override {
         Room& room = room_of(base);
         const auto* mark = static_cast<const BitmapPicture*>(watermark);
-        return RunTransforms(room.doc->layers, room.frames, room.status.doc_kind,
-                             transform_options(job), mark ? mark->bitmap() : nullptr);
+        return RunTransforms(room.doc->layers, room.frames, room.status, transform_options(job),
+                             mark ? mark->bitmap() : nullptr);
     }
 
     engine::FrameSize first_frame_size(const engine::FrameRoom& base) noexcept override {

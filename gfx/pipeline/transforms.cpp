@@ -1,5 +1,11 @@
 #include "gfx/pipeline/transforms.h"
 
+#include "gfx/denoise.h"
+#include "gfx/levels.h"
+#include "gfx/orientation.h"
+#include "gfx/resize_step.h"
+#include "gfx/watermark.h"
+#include "image/bitmap.h"
 #include "image/meta_adjust.h"
 
 namespace vt::pipeline {
@@ -27,20 +33,71 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
     return o;
 }
 
-int RunTransforms(Layer* layers, std::uint32_t count, std::uint8_t doc_kind,
+namespace {
+
+gfx::ResizeOptions resize_options(const TransformOptions& o) noexcept {
+    gfx::ResizeOptions r;
+    r.resizeMode = o.resizeMode;
+    r.resizeWidth = o.resizeWidth;
+    r.resizeHeight = o.resizeHeight;
+    r.keepBoundingBox = o.keepBoundingBox ? 1 : 0;
+    r.resizeAlgorithm = o.resizeAlgorithm;
+    r.scalingFilter = o.scalingFilter;
+    r.sincWindow = o.sincWindow;
+    r.sincSize = o.sincSize;
+    r.changeDpi = o.changeDpi ? 1 : 0;
+    return r;
+}
+
+} // namespace
+
+int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& status,
                   const TransformOptions& options, const Bitmap* watermark) noexcept {
-    (void)doc_kind;
-    (void)watermark;
-    if (!layers || count == 0)
+    // The layers of a protected file that was not opened are placeholders: never edit or save
+    // them as if they were the picture.
+    if (status.password_protected != 0)
+        return 0;
+    if (layers == nullptr && count > 0)
         return 0;
     bool changed = false;
+
     if (options.removeGps || options.removeDates) {
-        if (!image::remove_private_data(layers, count, options.removeGps, options.removeDates))
+        (void)image::remove_private_data(layers, count, options.removeGps, options.removeDates);
+        changed = true; // also when no key was present: the file is re-encoded without them
+    }
+    if (options.autofixLevels != 0) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            gfx::AutoLevels(&layers[i].bitmap);
+            changed = true;
+        }
+    }
+    if (options.denoiseRadius != 0) {
+        // A layer the filter cannot work on stays as it was; that is no reason to fail the file.
+        for (std::uint32_t i = 0; i < count; ++i) {
+            (void)gfx::MedianDenoise(&layers[i].bitmap, options.denoiseRadius);
+            changed = true;
+        }
+    }
+    if (options.rotationMode != 0) {
+        const int turned = gfx::RotationStep(layers, count, options.rotationMode);
+        if (turned == 0)
+            return 0;
+        changed = changed || turned > 0;
+    }
+    if (options.resizeMode != 0 && options.resizeWidth >= 2 && options.resizeHeight >= 2) {
+        const int resized = gfx::ResizeStep(layers, count, resize_options(options));
+        if (resized == 0)
+            return 0;
+        changed = changed || resized > 0;
+    }
+    if (watermark != nullptr && image::IsBitmapValid(watermark) != 0) {
+        gfx::WatermarkOptions mark{options.watermarkX, options.watermarkY, options.watermarkSize,
+                                   options.watermarkFade};
+        // Locking the shared mark only counts a reader; its pixels are never written.
+        if (gfx::WatermarkStep(layers, count, const_cast<Bitmap*>(watermark), mark) == 0)
             return 0;
         changed = true;
     }
-    // Levels, noise reduction, rotation, resizing and the watermark join here as the pixel
-    // operations land; until then they leave the picture as it is.
     return changed ? 1 : -1;
 }
 

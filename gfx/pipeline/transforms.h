@@ -2,11 +2,13 @@
 // The transforms a job applies to every picture, in their fixed order: metadata privacy edits,
 // level fix, noise reduction, rotation, resizing, watermark. The options come as a plain struct
 // taken from the job.
-// Thread: any; one picture per call.
+// Thread: any; one picture per call. The watermark bitmap may be shared by several threads at
+// once: it is only read.
 
 #include <cstdint>
 
 #include "engine/conversion_job.h"
+#include "image/load_status.h"
 #include "plugins/sdk/vt_plugin.h"
 
 namespace vt::pipeline {
@@ -26,9 +28,17 @@ struct TransformOptions {
 
 [[nodiscard]] TransformOptions transform_options(const engine::ConversionJob& job) noexcept;
 
-// 1 when the picture changed, -1 when every step succeeded without change, 0 when a step
-// failed (the steps after it do not run). `watermark` may be null.
-[[nodiscard]] int RunTransforms(Layer* layers, std::uint32_t count, std::uint8_t doc_kind,
+// Runs the steps that the options ask for, in this order, each on every layer:
+//   1. privacy edit (removeGps / removeDates): always a change, keys present or not;
+//   2. auto levels (autofixLevels != 0): a change per layer;
+//   3. median denoise (denoiseRadius != 0): a change;
+//   4. rotation (rotationMode != 0): 1 a change, -1 none, 0 failure;
+//   5. resize (resizeMode != 0 and both box sides >= 2): positive a change, 0 failure;
+//   6. watermark (a valid `watermark` bitmap): onto layer 0, a change; no layer is a failure.
+// Returns 1 when a step changed the picture or its metadata, -1 when every step that ran
+// succeeded without change, 0 at the first failing step (the layers stay as it left them) or at
+// once, untouched, when `status` says the file is protected and was not opened.
+[[nodiscard]] int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& status,
                                 const TransformOptions& options, const Bitmap* watermark) noexcept;
 
 } // namespace vt::pipeline

@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gfx/core/engine.h"
+#include "gfx/core/thread_slot.h"
+#include "gfx/orientation.h"
+#include "image/bitmap.h"
+#include "tests/gfx_transforms/test_util.h"
+
+namespace vt::gfx {
+namespace {
+
+using testing::argb;
+using testing::LayerStack;
+using testing::Picture;
+
+// A 3 x 2 picture with every pixel different:   1 2 3
+//                                                4 5 6
+std::vector<std::uint32_t> kSmall = {1, 2, 3, 4, 5, 6};
+
+TEST(RotateBitmapQuarter, TurnsBySignedQuarters) {
+    const struct {
+        std::int32_t quarters;
+        std::int32_t w, h;
+        std::vector<std::uint32_t> pixels;
+    } cases[] = {
+        {0, 3, 2, {1, 2, 3, 4, 5, 6}},
+        {1, 2, 3, {4, 1, 5, 2, 6, 3}}, // clockwise: the left column becomes the top row
+        {2, 3, 2, {6, 5, 4, 3, 2, 1}},
+        {3, 2, 3, {3, 6, 2, 5, 1, 4}}, // anti-clockwise
+        {-1, 2, 3, {3, 6, 2, 5, 1, 4}},
+        {5, 2, 3, {4, 1, 5, 2, 6, 3}},
+        {-40001, 2, 3, {3, 6, 2, 5, 1, 4}},
+    };
+    for (const auto& c : cases) {
+        Picture pic(3, 2, kSmall);
+        ASSERT_EQ(RotateBitmapQuarter(pic.get(), c.quarters), 1) << c.quarters;
+        EXPECT_EQ(pic.width(), c.w) << c.quarters;
+        EXPECT_EQ(pic.height(), c.h) << c.quarters;
+        EXPECT_EQ(pic.pixels(), c.pixels) << c.quarters;
+        EXPECT_EQ(pic.get()->kind, image::kKindMemory);
+    }
+}
+
+TEST(RotateBitmapQuarter, FourTurnsAreTheIdentity) {
+    // Larger than one copy tile, with odd sides, in both kinds.
+    for (const std::uint32_t flags : {0u, image::kCreateMemory}) {
+        Picture pic(Picture::Flags{flags}, 131, 70);
+        for (std::int32_t y = 0; y < 70; ++y)
+            for (std::int32_t x = 0; x < 131; ++x)
+                pic.at(x, y) = testing::noisy(x, y, 9);
+        const std::vector<std::uint32_t> before = pic.pixels();
+        const std::uint8_t kind = pic.get()->kind;
+        for (const std::int32_t q : {1, 1, 1, 1, 3, 3, 3, 3, 2, 2}) {
+            ASSERT_EQ(RotateBitmapQuarter(pic.get(), q), 1);
+            EXPECT_EQ(pic.get()->kind, kind);
+        }
+        EXPECT_EQ(pic.width(), 131);
+        EXPECT_EQ(pic.pixels(), before);
+    }
+}
+
+TEST(RotateBitmapQuarter, InvalidBitmapFails) {
+    Bitmap zero{};
+    EXPECT_EQ(RotateBitmapQuarter(&zero, 1), 0);
+    EXPECT_EQ(last_engine_error(), kErrorInvalid);
+    EXPECT_EQ(RotateBitmapQuarter(nullptr, 0), 0);
+}
+
+TEST(MirrorBitmap, SwapsColumnsOrRows) {
+    Picture pic(3, 2, kSmall);
+    ASSERT_EQ(MirrorBitmap(pic.get(), false), 1);
+    EXPECT_EQ(pic.pixels(), (std::vector<std::uint32_t>{3, 2, 1, 6, 5, 4}));
+    ASSERT_EQ(MirrorBitmap(pic.get(), true), 1);
+    EXPECT_EQ(pic.pixels(), (std::vector<std::uint32_t>{6, 5, 4, 3, 2, 1}));
+    Picture odd(1, 3, {7, 8, 9});
+    ASSERT_EQ(MirrorBitmap(odd.get(), true), 1);
+    EXPECT_EQ(odd.pixels(), (std::vector<std::uint32_t>{9, 8, 7}));
+    Bitmap zero{};
+    EXPECT_EQ(MirrorBitmap(&zero, false), 0);
+}
+
+// Where a canvas point goes when a W x H canvas is turned.
+std::pair<std::int64_t, std::int64_t> turn_point(int turn, std::int64_t x, std::int64_t y,
+                                                 std::int64_t w, std::int64_t h) {
+    switch (turn) {
+    case 1:
+        return {h - 1 - y, x};
+    case 2:
+        return {w - 1 - x, h - 1 - y};
+    default:
+        return {y, w - 1 - x};
+    }
+}
+
+TEST(RotationStep, FixedTurnsKeepTheLayerStackInPlace) {
+    const struct {
+        std::int32_t mode;
+        int turn;
+        std::int32_t x1, y1; // the 10 x 20 layer that was at (5, 7)
+        std::int32_t x2, y2; // the 30 x 5 layer that was at (60, 40)
+    } cases[] = {
+        {1, 1, 23, 5, 5, 60},
+        {2, 3, 7, 85, 40, 10},
+        {3, 2, 85, 23, 10, 5},
+    };
+    for (const auto& c : cases) {
+        LayerStack doc;
+        const auto fill = [](std::uint32_t tag) {
+            return [tag](std::int32_t x, std::int32_t y) {
+                return (tag << 24) | static_cast<std::uint32_t>(y * 256 + x);
+            };
+        };
+        doc.add(100, 50, 0, 0, fill(1));
+        doc.add(10, 20, 5, 7, fill(2));
+        doc.add(30, 5, 60, 40, fill(3));
+        std::vector<std::vector<std::uint32_t>> before;
+        std::vector<std::pair<std::int32_t, std::int32_t>> origin;
+        std::vector<std::pair<std::int32_t, std::int32_t>> sizes;
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            before.push_back(LayerStack::pixels(doc[i]));
+            origin.emplace_back(doc[i].x, doc[i].y);
+            sizes.emplace_back(doc[i].bitmap.width, doc[i].bitmap.height);
+        }
+
+        ASSERT_EQ(RotationStep(doc.data(), doc.count(), c.mode), 1) << c.mode;
+        EXPECT_EQ(doc[1].x, c.x1) << c.mode;
+        EXPECT_EQ(doc[1].y, c.y1) << c.mode;
+        EXPECT_EQ(doc[2].x, c.x2) << c.mode;
+        EXPECT_EQ(doc[2].y, c.y2) << c.mode;
+        // Every pixel lands where turning the whole canvas puts it.
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            const auto [w, h] = sizes[i];
+            const bool quarter = c.turn != 2;
+            ASSERT_EQ(doc[i].bitmap.width, static_cast<std::uint32_t>(quarter ? h : w));
+            for (std::int32_t y = 0; y < h; ++y)
+                for (std::int32_t x = 0; x < w; ++x) {
+                    const auto [cx, cy] =
+                        turn_point(c.turn, origin[i].first + x, origin[i].second + y, 100, 50);
+                    const auto lx = static_cast<std::int32_t>(cx - doc[i].x);
+                    const auto ly = static_cast<std::int32_t>(cy - doc[i].y);
+                    ASSERT_EQ(LayerStack::at(doc[i], lx, ly),
+                              before[i][static_cast<std::size_t>(y * w + x)])
+                        << "mode " << c.mode << " layer " << i << " at " << x << "," << y;
+                }
+        }
+    }
+}
+
+TEST(RotationStep, NoLayersTurnNothing) {
+    EXPECT_EQ(RotationStep(nullptr, 0, 1), -1);
+    EXPECT_EQ(RotationStep(nullptr, 0, 4), -1);
+    EXPECT_EQ(RotationStep(nullptr, 0, 5), -1);
+}
+
+TEST(RotationStep, ModeZeroAndUnknownModesTurnNothing) {
+    for (const std::int32_t mode : {0, 6, -1}) {
+        LayerStack doc;
+        doc.add(4, 2, 0, 0,
+                [](std::int32_t x, std::int32_t) { return static_cast<std::uint32_t>(x); });
+        EXPECT_EQ(RotationStep(doc.data(), doc.count(), mode), -1) << mode;
+        EXPECT_EQ(doc[0].bitmap.width, 4u);
+    }
+}
+
+// The stored picture of an upright one under each EXIF orientation, and what the step leaves:
+// the upright picture for the plain orientations, its left-right mirror for the mirrored ones
+// (they are turned like their neighbours and never mirrored), with the tag saying 1 or 2.
+TEST(RotationStep, ExifOrientationTurnsThePictureUpright) {
+    const std::int32_t uw = 4, uh = 3;
+    const auto upright = [](std::int64_t x, std::int64_t y) {
+        return static_cast<std::uint32_t>(y * 16 + x + 1);
+    };
+    // Stored pixel (x, y) shows the upright pixel at the returned point.
+    using Source = std::function<std::pair<std::int64_t, std::int64_t>(std::int64_t, std::int64_t)>;
+    const struct {
+        int orientation;
+        bool transposed; // stored sides swapped
+        Source source;
+        int result;
+        bool mirrored;
+    } cases[] = {
+        {1, false,
+         [](auto x, auto y) {
+             return std::pair{x, y};
+         },
+         -1, false},
+        {2, false,
+         [=](auto x, auto y) {
+             return std::pair{uw - 1 - x, y};
+         },
+         -1, true},
+        {3, false,
+         [=](auto x, auto y) {
+             return std::pair{uw - 1 - x, uh - 1 - y};
+         },
+         1, false},
+        {4, false,
+         [=](auto x, auto y) {
+             return std::pair{x, uh - 1 - y};
+         },
+         1, true},
+        {5, true,
+         [](auto x, auto y) {
+             return std::pair{y, x};
+         },
+         1, true},
+        {6, true,
+         [=](auto x, auto y) {
+             return std::pair{uw - 1 - y, x};
+         },
+         1, false},
+        {7, true,
+         [=](auto x, auto y) {
+             return std::pair{uw - 1 - y, uh - 1 - x};
+         },
+         1, true},
+        {8, true,
+         [=](auto x, auto y) {
+             return std::pair{y, uh - 1 - x};
+         },
+         1, false},
+    };
+    for (const auto& c : cases) {
+        LayerStack doc;
+        const std::int32_t sw = c.transposed ? uh : uw;
+        const std::int32_t sh = c.transposed ? uw : uh;
+        Layer& layer = doc.add(sw, sh, 0, 0, [&](std::int32_t x, std::int32_t y) {
+            const auto [ux, uy] = c.source(x, y);
+            return upright(ux, uy);
+        });
+        LayerStack::set_markup(layer, "\r\nexif.make=Test;\r\nexif.orientation=" +
+                                          std::to_string(c.orientation) + " (x);\r\nimage.bpp=24;");
+        ASSERT_EQ(RotationStep(doc.data(), doc.count(), 4), c.result) << c.orientation;
+        ASSERT_EQ(doc[0].bitmap.width, static_cast<std::uint32_t>(uw)) << c.orientation;
+        for (std::int32_t y = 0; y < uh; ++y)
+            for (std::int32_t x = 0; x < uw; ++x)
+                ASSERT_EQ(LayerStack::at(doc[0], x, y), upright(c.mirrored ? uw - 1 - x : x, y))
+                    << "orientation " << c.orientation << " at " << x << "," << y;
+        const std::string tag = LayerStack::value(doc[0], "exif.orientation");
+        EXPECT_EQ(tag.substr(0, 1), c.mirrored ? "2" : "1") << c.orientation << ": " << tag;
+        EXPECT_EQ(LayerStack::value(doc[0], "image.bpp"), "24");
+    }
+}
+
+TEST(RotationStep, ExifSixSaysOneAfterwards) {
+    LayerStack doc;
+    Layer& layer = doc.add(6, 2);
+    LayerStack::set_markup(layer, "\r\nexif.orientation=6 (right - top);");
+    ASSERT_EQ(RotationStep(doc.data(), doc.count(), 4), 1);
+    EXPECT_EQ(LayerStack::value(doc[0], "exif.orientation"), "1 (top - left)");
+    EXPECT_EQ(doc[0].bitmap.width, 2u);
+}
+
+TEST(RotationStep, NoOrientationMeansNoTurn) {
+    const char* const texts[] = {nullptr, "\r\nexif.make=Test;", "\r\nexif.orientation=1;",
+                                 "\r\nexif.orientation=9;", "\r\nexif.orientation=;"};
+    for (const char* text : texts) {
+        LayerStack doc;
+        Layer& layer = doc.add(5, 3);
+        if (text != nullptr)
+            LayerStack::set_markup(layer, text);
+        EXPECT_EQ(RotationStep(doc.data(), doc.count(), 4), -1) << (text ? text : "no markup");
+        EXPECT_EQ(doc[0].bitmap.width, 5u);
+    }
+}
+
+TEST(RotationStep, FailureStopsAtTheLayerAndLeavesMetadata) {
+    LayerStack doc;
+    Layer& first = doc.add(6, 2);
+    LayerStack::set_markup(first, "\r\nexif.orientation=6;");
+    doc.add_invalid();
+    doc.add(3, 1);
+    EXPECT_EQ(RotationStep(doc.data(), doc.count(), 4), 0);
+    EXPECT_EQ(doc[0].bitmap.width, 2u); // turned before the failure
+    EXPECT_EQ(doc[2].bitmap.width, 3u); // not reached
+    EXPECT_EQ(LayerStack::value(doc[0], "exif.orientation"), "6");
+}
+
+TEST(SkyDirection, DecisionFromBandScores) {
+    const struct {
+        double scores[4]; // top, right, bottom, left
+        int side;
+    } cases[] = {
+        {{0.2, 0.3, 0.8, 0.4}, 2},   // bright blue at the bottom
+        {{0.2, 0.3, 0.45, 0.4}, -1}, // the same below the threshold
+        {{0.8, 0.4, 0.2, 0.3}, 0},
+        {{0.3, 0.9, 0.4, 0.2}, 1},     // neighbours 0.4 and 0.3 both above the opposite 0.2
+        {{0.55, 0.5, 0.5, 0.5}, -1},   // neighbours must beat the opposite side
+        {{0.6, 0.55, 0.52, 0.55}, -1}, // a - c = 0.08 is not more than 0.2 x 0.5
+        {{0.2, 0.2, 0.2, 0.2}, -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sky_side(c.scores, 0.5), c.side) << c.scores[0] << " " << c.scores[2];
+}
+
+TEST(SkyDirection, BandScoreOfAUniformBand) {
+    // Y = 146, blue excess 100: every pixel scores the maximum, so the first term is 0.6.
+    Picture pic(4, 4, [](std::int32_t, std::int32_t) { return argb(0, 100, 150, 250); });
+    EXPECT_NEAR(sky_band_score(*pic.get(), 0, 0, 3, 3), 0.6 + 0.4 * 146.0 / 255.0, 1e-12);
+    Picture dark(4, 4, [](std::int32_t, std::int32_t) { return argb(0, 0, 0, 0); });
+    EXPECT_EQ(sky_band_score(*dark.get(), 0, 0, 3, 3), 0.0);
+}
+
+// A landscape: a bright blue sky over textured dark ground.
+std::uint32_t landscape(std::int32_t x, std::int32_t y) {
+    if (y < 9)
+        return argb(0, 100, 150, 250);
+    return (x + y) % 2 ? argb(0, 30, 60, 20) : argb(0, 0, 0, 0);
+}
+
+TEST(SkyDirection, SkyTurnsTheLandscapeUpright) {
+    const struct {
+        std::int32_t quarters; // how the landscape was turned
+        int side;              // where its sky then lies
+    } cases[] = {{0, 0}, {1, 1}, {2, 2}, {3, 3}};
+    for (const auto& c : cases) {
+        LayerStack doc;
+        doc.add(36, 26, 0, 0, landscape);
+        const std::vector<std::uint32_t> upright = LayerStack::pixels(doc[0]);
+        ASSERT_EQ(RotateBitmapQuarter(&doc[0].bitmap, c.quarters), 1);
+        EXPECT_EQ(SkyDirection(&doc[0].bitmap, kSkyThreshold), c.side) << c.quarters;
+        EXPECT_EQ(RotationStep(doc.data(), doc.count(), 5), c.side == 0 ? -1 : 1);
+        EXPECT_EQ(doc[0].bitmap.width, 36u) << c.quarters;
+        EXPECT_EQ(LayerStack::pixels(doc[0]), upright) << c.quarters;
+    }
+}
+
+TEST(SkyDirection, FlatPictureHasNoSky) {
+    Picture pic(30, 20, [](std::int32_t, std::int32_t) { return argb(0, 100, 150, 250); });
+    EXPECT_EQ(SkyDirection(pic.get(), kSkyThreshold), -1);
+    Picture one(1, 1, {argb(0, 0, 0, 255)});
+    EXPECT_EQ(SkyDirection(one.get(), kSkyThreshold), -1);
+    Bitmap zero{};
+    EXPECT_EQ(SkyDirection(&zero, kSkyThreshold), -1);
+}
+
+} // namespace
+} // namespace vt::gfx
