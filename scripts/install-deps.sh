@@ -9,6 +9,7 @@ packages=(
     clang libclang-rt-14-dev clang-format       # fuzzing and the format check
     python3
     libpng-dev                                  # fmx_PNG
+    libjpeg62-turbo-dev                         # fmx_JPEG
     shared-mime-info                            # file type names in save errors
 )
 if [[ "${1:-}" == "--bench" ]]; then

@@ -1,0 +1,82 @@
+#ifndef VT_FORMATS_JPEG_JPEG_GLUE_H
+#define VT_FORMATS_JPEG_JPEG_GLUE_H
+/* The libjpeg side of fmx_JPEG: plain C, because libjpeg reports errors with longjmp and no C++
+ * object may be alive across one. The entry file owns the records and the file; this file owns
+ * every libjpeg structure and frees it before returning. Results are plug-in result codes.
+ * Thread: any; every call uses only its own structures. */
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The largest picture a frame may hold. */
+#define VT_JPEG_MAX_SIDE 65536u
+#define VT_JPEG_MAX_PIXELS 250000000ull
+/* The largest picture a JPEG file can describe. */
+#define VT_JPEG_MAX_SAVE_SIDE 65500u
+
+typedef struct VtJpegHeader {
+    uint32_t width;
+    uint32_t height;
+    uint32_t bits_per_pixel; /* of the file: precision times components */
+    int progressive;
+} VtJpegHeader;
+
+/* Where the decoded rows go: 32-bit pixels B, G, R, transparency (always 0), top-down. */
+typedef struct VtJpegTarget {
+    uint32_t* pixels;
+    uint32_t stride; /* pixels between rows */
+} VtJpegTarget;
+
+/* What the file carries besides its pixels; every pointer is null when absent and valid only
+ * during the callback. */
+typedef struct VtJpegMetadata {
+    const uint8_t* exif; /* the APP1 payload after "Exif\0\0", from the TIFF byte order on */
+    uint32_t exif_size;
+    const char* xmp;    /* the XMP packet, NUL-terminated */
+    const uint8_t* icc; /* the ICC profile, its APP2 pieces joined in sequence order */
+    uint32_t icc_size;
+    int damaged; /* libjpeg recovered from corrupt data: some pixels may be wrong */
+} VtJpegMetadata;
+
+/* Called back by vt_jpeg_read. Neither may throw or call libjpeg. */
+typedef struct VtJpegReadSink {
+    void* context;
+    /* The header is known and checked: fill `target` and return 1, or return the result code
+     * that ends the load. */
+    int32_t (*begin)(void* context, const VtJpegHeader* header, VtJpegTarget* target);
+    /* After the last row, while the frame is still the current one. */
+    void (*metadata)(void* context, const VtJpegMetadata* metadata);
+} VtJpegReadSink;
+
+/* Decodes a whole JPEG file held in memory. -1 not a JPEG, -2 a JPEG process libjpeg-turbo does
+ * not decode (lossless, 12-bit), -13 a size beyond the limits, -42 the data ends early (the
+ * rows decoded so far are in the target), -44 invalid data, -20 out of memory, 1 done; or what
+ * `begin` returned. */
+int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sink);
+
+typedef struct VtJpegWriteOptions {
+    int quality;     /* 1-100 */
+    int progressive; /* 0 or 1 */
+    int subsample;   /* 1: chroma 4:2:0, 0: 4:4:4 */
+    const uint8_t* icc;
+    uint32_t icc_size;
+    const uint8_t* exif; /* from the TIFF byte order on, or with a leading "Exif\0\0" */
+    uint32_t exif_size;
+} VtJpegWriteOptions;
+
+/* Writes a YCbCr JPEG to an open file; transparency is flattened over white. An EXIF block too
+ * large for one marker is left out. 1 done, -43 write failure, -20 out of memory. The caller
+ * closes the file. */
+int32_t vt_jpeg_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
+                      uint32_t stride, const VtJpegWriteOptions* options);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VT_FORMATS_JPEG_JPEG_GLUE_H */

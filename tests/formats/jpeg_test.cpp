@@ -1,0 +1,486 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "formats/jpeg/jpeg_glue.h"
+#include "tests/formats/format_test_util.h"
+#include "tests/formats/png_reference.h"
+
+namespace vt::test {
+namespace {
+
+void be16(std::string& s, std::uint32_t v) {
+    s += static_cast<char>((v >> 8) & 0xFF);
+    s += static_cast<char>(v & 0xFF);
+}
+
+std::string segment(int marker, std::string_view data) {
+    std::string out("\xFF", 1);
+    out += static_cast<char>(marker);
+    be16(out, static_cast<std::uint32_t>(data.size() + 2));
+    out += data;
+    return out;
+}
+
+// A scan header over `components`, as the frame header needs to be read at all.
+std::string scan(int components) {
+    std::string sos(1, static_cast<char>(components));
+    for (int c = 0; c < components; ++c) {
+        sos += static_cast<char>(c + 1);
+        sos += '\0';
+    }
+    sos += std::string("\0\x3F\0", 3);
+    return segment(0xDA, sos);
+}
+
+// A baseline header: SOI, one quantisation table, a frame of `components` and, when asked, an
+// empty Huffman table and a scan header, followed by `tail`.
+std::string jpeg_header(std::uint32_t width, std::uint32_t height, int components = 3,
+                        std::string_view tail = "") {
+    std::string out("\xFF\xD8", 2);
+    out += segment(0xDB, std::string(1, '\0') + std::string(64, '\x01'));
+    std::string sof;
+    sof += '\x08';
+    be16(sof, height);
+    be16(sof, width);
+    sof += static_cast<char>(components);
+    for (int c = 0; c < components; ++c) {
+        sof += static_cast<char>(c + 1);
+        sof += '\x11';
+        sof += '\0';
+    }
+    out += segment(0xC0, sof);
+    out += tail;
+    return out;
+}
+
+// Inserts segments right after SOI.
+std::string with_segments(const std::string& jpeg, const std::string& segments) {
+    return jpeg.substr(0, 2) + segments + jpeg.substr(2);
+}
+
+// A smooth picture, the kind JPEG is made for, with a round-trip error that says something.
+Frame smooth_picture(std::uint32_t width, std::uint32_t height) {
+    Frame f;
+    f.width = width;
+    f.height = height;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            f.pixels.push_back(
+                bgrt(x * 255 / width, y * 255 / height, (x + y) * 127 / (width + height)));
+    return f;
+}
+
+int max_difference(std::uint32_t a, std::uint32_t b) {
+    int most = 0;
+    for (int shift = 0; shift < 24; shift += 8) {
+        const int d =
+            std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF));
+        most = std::max(most, d);
+    }
+    return most;
+}
+
+// Files of the conformance suite that are broken on purpose.
+bool broken_on_purpose(const std::string& name) {
+    return name == "partial_progressive.jpg" || name.rfind("progressive-missing-", 0) == 0 ||
+           name == "extraneous-data.jpg";
+}
+
+// What the glue hands over, captured for the tests that look past the markup.
+struct Captured {
+    std::vector<std::uint32_t> pixels;
+    std::vector<std::uint8_t> icc;
+    std::vector<std::uint8_t> exif;
+    std::uint32_t width = 0;
+};
+
+std::int32_t capture_begin(void* context, const VtJpegHeader* header, VtJpegTarget* target) {
+    auto* c = static_cast<Captured*>(context);
+    c->width = header->width;
+    c->pixels.assign(static_cast<std::size_t>(header->width) * header->height, 0);
+    target->pixels = c->pixels.data();
+    target->stride = header->width;
+    return 1;
+}
+
+void capture_metadata(void* context, const VtJpegMetadata* meta) {
+    auto* c = static_cast<Captured*>(context);
+    if (meta->icc != nullptr)
+        c->icc.assign(meta->icc, meta->icc + meta->icc_size);
+    if (meta->exif != nullptr)
+        c->exif.assign(meta->exif, meta->exif + meta->exif_size);
+}
+
+std::int32_t read_with_glue(const std::string& bytes, Captured& out) {
+    const VtJpegReadSink sink{&out, capture_begin, capture_metadata};
+    return vt_jpeg_read(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &sink);
+}
+
+class JpegPlugin : public PluginTest {
+protected:
+    static void SetUpTestSuite() { open("fmx_JPEG"); }
+    void TearDown() override {
+        for (const char16_t* name :
+             {u"fmx_JPEG.quality", u"fmx_JPEG.progressive", u"fmx_JPEG.subsampling"})
+            HarnessServices::state().erase(name);
+    }
+};
+
+TEST_F(JpegPlugin, RoundTripAtQuality95StaysClose) {
+    HarnessServices::set_state(u"fmx_JPEG.quality", "95");
+    for (const auto& size : {std::pair{1u, 1u}, std::pair{17u, 9u}, std::pair{160u, 120u}}) {
+        SCOPED_TRACE(std::to_string(size.first) + "x" + std::to_string(size.second));
+        const Frame picture = smooth_picture(size.first, size.second);
+        const std::string file = m_temp / "round.jpg";
+        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_EQ(loaded.frames.size(), 1u);
+        const Frame& f = loaded.frames[0];
+        ASSERT_EQ(f.width, picture.width);
+        ASSERT_EQ(f.height, picture.height);
+        int most = 0;
+        for (std::size_t i = 0; i < f.pixels.size(); ++i) {
+            EXPECT_EQ(f.pixels[i] >> 24, 0u);
+            most = std::max(most, max_difference(f.pixels[i], picture.pixels[i]));
+        }
+        EXPECT_LE(most, 6);
+        EXPECT_NE(f.markup.find("image.bpp=24;"), std::string::npos) << f.markup;
+    }
+}
+
+TEST_F(JpegPlugin, TransparencyIsFlattenedOverWhite) {
+    Frame picture = smooth_picture(16, 16);
+    for (std::uint32_t& p : picture.pixels)
+        p = bgrt(0, 0, 0, 255);
+    picture.pixels[0] = bgrt(0, 0, 0, 0);
+    const std::string file = m_temp / "clear.jpg";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_LE(max_difference(loaded.frames[0].pixels[255], bgrt(255, 255, 255)), 3);
+    EXPECT_EQ(loaded.frames[0].pixels[255] >> 24, 0u);
+}
+
+TEST_F(JpegPlugin, EveryReferenceFileDecodesLikeLibjpeg) {
+    const auto root = testdata("jpeg-decoder-tests/reftest");
+    if (root.empty())
+        GTEST_SKIP() << "no conformance images";
+    int compared = 0;
+    int unsupported = 0;
+    for (const auto& folder : {root, root / "mozilla", root / "lossless"}) {
+        for (const auto& path : files_in(folder, ".jpg")) {
+            const std::string name = path.filename().string();
+            auto reference = path;
+            reference.replace_extension(".png");
+            if (folder == root / "lossless")
+                reference = folder / "jpeg_lossless_sel1.png";
+            if (broken_on_purpose(name) || !std::filesystem::exists(reference))
+                continue;
+            SCOPED_TRACE(name);
+            const LoadResult loaded = load_with(api(), path.string());
+            if (name == "jpg-size-6x6.jpg") { // a PNG under a JPEG name
+                EXPECT_EQ(loaded.result, VT_ERR_CORRUPT_OR_UNSUPPORTED);
+                continue;
+            }
+            if (folder == root / "lossless") { // libjpeg-turbo 2.x has no lossless decoder
+                EXPECT_EQ(loaded.result, VT_ERR_NOT_IMPLEMENTED);
+                EXPECT_TRUE(loaded.frames.empty());
+                ++unsupported;
+                continue;
+            }
+            ASSERT_EQ(loaded.result, VT_OK);
+            std::uint32_t w = 0;
+            std::uint32_t h = 0;
+            std::uint8_t* rgba = nullptr;
+            ASSERT_EQ(reference_png_rgba(reference.c_str(), &w, &h, &rgba), 1);
+            const Frame& f = loaded.frames.at(0);
+            EXPECT_EQ(f.width, w);
+            EXPECT_EQ(f.height, h);
+            int most = 0;
+            std::size_t differing = 0;
+            for (std::size_t i = 0; f.width == w && f.height == h && i < f.pixels.size(); ++i) {
+                const std::uint8_t* p = rgba + i * 4;
+                const int d = max_difference(f.pixels[i], bgrt(p[0], p[1], p[2]));
+                most = std::max(most, d);
+                differing += d != 0 ? 1 : 0;
+                EXPECT_EQ(f.pixels[i] >> 24, 0u);
+            }
+            std::free(rgba);
+            EXPECT_LE(most, 2) << differing << " pixels differ";
+            ++compared;
+        }
+    }
+    EXPECT_EQ(compared, 28);
+    EXPECT_EQ(unsupported, 7);
+}
+
+TEST_F(JpegPlugin, LibjpegTurboReferenceImages) {
+    const auto folder = testdata("jpeg-libjpeg-turbo");
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    // The encoder's input picture, a binary PPM with a plain header.
+    std::istringstream ppm(read_bytes(folder / "testorig.ppm"));
+    std::string magic;
+    std::uint32_t w = 0;
+    std::uint32_t h = 0;
+    int maximum = 0;
+    ppm >> magic >> w >> h >> maximum;
+    ppm.get();
+    ASSERT_EQ(magic, "P6");
+    ASSERT_EQ(maximum, 255);
+    std::string samples(static_cast<std::size_t>(w) * h * 3, '\0');
+    ppm.read(samples.data(), static_cast<std::streamsize>(samples.size()));
+    ASSERT_TRUE(ppm);
+    std::vector<std::vector<std::uint32_t>> decoded;
+    for (const char* name : {"testorig.jpg", "testimgint.jpg", "testimgari.jpg"}) {
+        SCOPED_TRACE(name);
+        const LoadResult loaded = load_with(api(), (folder / name).string());
+        ASSERT_EQ(loaded.result, VT_OK);
+        const Frame& f = loaded.frames.at(0);
+        ASSERT_EQ(f.width, w);
+        ASSERT_EQ(f.height, h);
+        // The PNG is the encoder's input, so only closeness can be asked for.
+        double squares = 0;
+        for (std::size_t i = 0; i < f.pixels.size(); ++i)
+            for (int c = 0; c < 3; ++c) {
+                const double d =
+                    static_cast<double>((f.pixels[i] >> (16 - 8 * c)) & 0xFF) -
+                    static_cast<std::uint8_t>(samples[i * 3 + static_cast<std::size_t>(c)]);
+                squares += d * d;
+            }
+        const double mse = squares / (3.0 * static_cast<double>(f.pixels.size()));
+        EXPECT_GT(10.0 * std::log10(255.0 * 255.0 / mse), 30.0);
+        decoded.push_back(f.pixels);
+    }
+    // The arithmetic-coded file holds the same coefficients as the integer-DCT one.
+    EXPECT_EQ(decoded.at(1), decoded.at(2));
+    // 12-bit samples are beyond an 8-bit libjpeg-turbo build.
+    const LoadResult twelve = load_with(api(), (folder / "monkey12.jpg").string());
+    EXPECT_EQ(twelve.result, VT_ERR_NOT_IMPLEMENTED);
+    EXPECT_TRUE(twelve.frames.empty());
+}
+
+TEST_F(JpegPlugin, BrokenFilesFailCleanlyOrDecodeBestEffort) {
+    const auto root = testdata("jpeg-decoder-tests");
+    if (root.empty())
+        GTEST_SKIP() << "no conformance images";
+    std::vector<std::filesystem::path> files = files_in(root / "crashtest", ".jpg");
+    for (const auto& path : files_in(root / "reftest", ".jpg"))
+        if (broken_on_purpose(path.filename().string()))
+            files.push_back(path);
+    int decoded = 0;
+    for (const auto& path : files) {
+        SCOPED_TRACE(path.filename().string());
+        const LoadResult loaded = load_with(api(), path.string());
+        if (loaded.result == VT_OK) {
+            ASSERT_EQ(loaded.frames.size(), 1u);
+            EXPECT_GT(loaded.frames[0].width, 0u);
+            ++decoded;
+        } else {
+            EXPECT_TRUE(loaded.result == VT_ERR_CORRUPT_OR_UNSUPPORTED ||
+                        loaded.result == VT_ERR_NOT_IMPLEMENTED ||
+                        loaded.result == VT_ERR_DIMENSIONS || loaded.result == VT_ERR_READ ||
+                        loaded.result == VT_ERR_INVALID_DATA)
+                << loaded.result;
+        }
+    }
+    EXPECT_EQ(files.size(), 15u);
+    // The three that still decode, plus the file with junk before its end marker.
+    EXPECT_GE(decoded, 4);
+    EXPECT_EQ(load_with(api(), (root / "reftest/extraneous-data.jpg").string()).result, VT_OK);
+}
+
+TEST_F(JpegPlugin, HostileHeadersAreRefusedBeforeAllocating) {
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::int32_t result;
+    } cases[] = {
+        {"not a jpeg", "GIF89a and then some bytes", VT_ERR_CORRUPT_OR_UNSUPPORTED},
+        {"start marker only", std::string("\xFF\xD8\xFF", 3), VT_ERR_READ},
+        {"more pixels than a bitmap", jpeg_header(65535, 65535, 3, scan(3)), VT_ERR_DIMENSIONS},
+        {"more pixels than a bitmap, grey", jpeg_header(20000, 20000, 1, scan(1)),
+         VT_ERR_DIMENSIONS},
+        {"huge picture in a tiny file", jpeg_header(15000, 15000, 3, scan(3)), VT_ERR_READ},
+        {"zero width", jpeg_header(0, 5), VT_ERR_INVALID_DATA},
+        {"two components", jpeg_header(8, 8, 2, scan(2)), VT_ERR_NOT_IMPLEMENTED},
+        {"no scan", jpeg_header(8, 8, 3, std::string("\xFF\xD9", 2)), VT_ERR_INVALID_DATA},
+        {"cut after the frame", jpeg_header(8, 8), VT_ERR_READ},
+    };
+    for (const auto& c : cases) {
+        const std::string file = m_temp / "hostile.jpg";
+        write_bytes(file, c.bytes);
+        const LoadResult loaded = load_with(api(), file);
+        EXPECT_EQ(loaded.result, c.result) << c.what;
+        EXPECT_TRUE(loaded.frames.empty()) << c.what;
+    }
+    EXPECT_EQ(load_with(api(), m_temp / "absent.jpg").result, VT_ERR_OPEN_READ);
+}
+
+TEST_F(JpegPlugin, EveryCutOfAFileFailsCleanly) {
+    HarnessServices::set_state(u"fmx_JPEG.progressive", "1");
+    const std::string file = m_temp / "whole.jpg";
+    ASSERT_EQ(save_with(api(), file, {make_picture(40, 30, false)}).result, VT_OK);
+    const std::string whole = read_bytes(file);
+    for (std::size_t n = 0; n < whole.size(); ++n) {
+        write_bytes(file, whole.substr(0, n));
+        EXPECT_LT(load_with(api(), file).result, 0) << n;
+    }
+}
+
+TEST_F(JpegPlugin, StateEntriesChangeTheOutput) {
+    const Frame picture = make_picture(128, 96, false);
+    auto saved = [&](std::u16string_view name, std::string_view value) {
+        if (!value.empty())
+            HarnessServices::set_state(name, value);
+        const std::string file = m_temp / "options.jpg";
+        EXPECT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        HarnessServices::state().erase(std::u16string(name));
+        return read_bytes(file);
+    };
+    const std::string standard = saved(u"fmx_JPEG.quality", "");
+    const std::string low = saved(u"fmx_JPEG.quality", "20");
+    const std::string high = saved(u"fmx_JPEG.quality", std::string("\x64\0\0\0", 4));
+    EXPECT_LT(low.size(), standard.size());
+    EXPECT_GT(high.size(), standard.size());
+    const std::string baseline_sof("\xFF\xC0", 2);
+    const std::string progressive_sof("\xFF\xC2", 2);
+    EXPECT_NE(standard.find(baseline_sof), std::string::npos);
+    const std::string progressive = saved(u"fmx_JPEG.progressive", "1");
+    EXPECT_NE(progressive.find(progressive_sof), std::string::npos);
+    EXPECT_EQ(progressive.find(baseline_sof), std::string::npos);
+    // The luma sampling factors sit 11 bytes after the frame marker.
+    auto luma_sampling = [&](const std::string& jpeg) {
+        return static_cast<int>(jpeg.at(jpeg.find(baseline_sof) + 11));
+    };
+    EXPECT_EQ(luma_sampling(standard), 0x11);
+    EXPECT_EQ(luma_sampling(low), 0x22);
+    EXPECT_EQ(luma_sampling(saved(u"fmx_JPEG.subsampling", "1")), 0x22);
+    HarnessServices::set_state(u"fmx_JPEG.quality", "50");
+    EXPECT_EQ(luma_sampling(saved(u"fmx_JPEG.subsampling", "0")), 0x11);
+}
+
+TEST_F(JpegPlugin, ExifGoesToTheMarkupService) {
+    const auto folder = testdata("exif-orientation");
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    const auto files = files_in(folder, ".jpg");
+    ASSERT_FALSE(files.empty());
+    HarnessServices::last_exif().clear();
+    const LoadResult loaded = load_with(api(), files.back().string());
+    ASSERT_EQ(loaded.result, VT_OK);
+    const auto& exif = HarnessServices::last_exif();
+    ASSERT_GE(exif.size(), 8u);
+    const std::string order(exif.begin(), exif.begin() + 4);
+    EXPECT_TRUE(order == std::string("MM\0*", 4) || order == std::string("II*\0", 4));
+}
+
+TEST_F(JpegPlugin, XmpPacketBecomesMarkup) {
+    const std::string file = m_temp / "xmp.jpg";
+    ASSERT_EQ(save_with(api(), file, {make_picture(4, 3, false)}).result, VT_OK);
+    const std::string xmp = "<x:xmpmeta><rdf:Description><tiff:Make>Vantrel Cam</tiff:Make>"
+                            "</rdf:Description></x:xmpmeta>";
+    const std::string app1 = std::string("http://ns.adobe.com/xap/1.0/\0", 29) + xmp;
+    write_bytes(file, with_segments(read_bytes(file), segment(0xE1, app1)));
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_NE(loaded.frames[0].markup.find("exif.make=Vantrel Cam;"), std::string::npos)
+        << loaded.frames[0].markup;
+}
+
+TEST_F(JpegPlugin, BitDepthOfGreyAndCmykFiles) {
+    const auto folder = testdata("jpeg-decoder-tests/reftest/mozilla");
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    const LoadResult grey = load_with(api(), (folder / "jpg-gray.jpg").string());
+    ASSERT_EQ(grey.result, VT_OK);
+    EXPECT_NE(grey.frames[0].markup.find("image.bpp=8;"), std::string::npos);
+    const LoadResult cmyk = load_with(api(), (folder / "jpg-cmyk-1.jpg").string());
+    ASSERT_EQ(cmyk.result, VT_OK);
+    EXPECT_NE(cmyk.frames[0].markup.find("image.bpp=32;"), std::string::npos);
+}
+
+TEST(JpegGlue, ProfileSplitOverMarkersComesBackWhole) {
+    // Larger than one APP2 marker holds, so it is written in three pieces.
+    std::vector<std::uint8_t> profile(150000);
+    for (std::size_t i = 0; i < profile.size(); ++i)
+        profile[i] = static_cast<std::uint8_t>(i * 31 + (i >> 9));
+    const std::vector<std::uint8_t> exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
+    const Frame picture = smooth_picture(8, 8);
+    VtJpegWriteOptions options{};
+    options.quality = 90;
+    options.icc = profile.data();
+    options.icc_size = static_cast<std::uint32_t>(profile.size());
+    options.exif = exif.data();
+    options.exif_size = static_cast<std::uint32_t>(exif.size());
+    std::FILE* memory = std::tmpfile();
+    ASSERT_NE(memory, nullptr);
+    ASSERT_EQ(vt_jpeg_write(memory, picture.pixels.data(), 8, 8, 8, &options), 1);
+    std::string bytes(static_cast<std::size_t>(std::ftell(memory)), '\0');
+    std::rewind(memory);
+    ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), memory), bytes.size());
+    std::fclose(memory);
+    std::size_t pieces = 0;
+    for (std::size_t at = bytes.find("ICC_PROFILE"); at != std::string::npos;
+         at = bytes.find("ICC_PROFILE", at + 1))
+        ++pieces;
+    EXPECT_EQ(pieces, 3u);
+    Captured captured;
+    ASSERT_EQ(read_with_glue(bytes, captured), 1);
+    EXPECT_EQ(captured.icc, profile);
+    EXPECT_EQ(captured.exif, exif);
+}
+
+TEST(JpegGlue, SplitProfilesOfTheSuiteKeepThePixels) {
+    const auto folder = testdata("jpeg-decoder-tests/icc");
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    int files = 0;
+    for (const auto& path : files_in(folder, ".jpeg")) {
+        SCOPED_TRACE(path.filename().string());
+        Captured captured;
+        EXPECT_EQ(read_with_glue(read_bytes(path), captured), 1);
+        EXPECT_EQ(captured.pixels.size(), 1u);
+        // Each of its 254 pieces holds one byte, its own sequence number.
+        if (path.filename() == "icc_chunk_order.jpeg") {
+            ASSERT_EQ(captured.icc.size(), 254u);
+            for (std::size_t i = 0; i < captured.icc.size(); ++i)
+                EXPECT_EQ(captured.icc[i], i + 1);
+        }
+        ++files;
+    }
+    EXPECT_EQ(files, 5);
+}
+
+TEST_F(JpegPlugin, ChecksPreferTheSignatureAndRefuseTheProbes) {
+    const std::string head("\xFF\xD8\xFF\xE0\0\x10JFIF\0", 11);
+    const int both = load_score(check_with(api().check_load, u".jpg", head));
+    const int bytes_only = load_score(check_with(api().check_load, u"", head));
+    const int name_only = load_score(check_with(api().check_load, u".jpeg", "GIF89a.."));
+    EXPECT_GT(both, bytes_only);
+    EXPECT_GT(bytes_only, 1000);
+    EXPECT_GT(name_only, 0);
+    EXPECT_LT(name_only, 1000);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".***", "abcdefgh")), 0);
+    for (const char16_t* ext : {u".jpg", u".jpeg", u".jpe", u".jfif"})
+        EXPECT_GT(check_with(api().check_save, ext).level, 0);
+    for (const char16_t* probe : {u".***", u".sys", u".vxd", u".png"})
+        EXPECT_EQ(check_with(api().check_save, probe).level, 0);
+}
+
+TEST_F(JpegPlugin, FailedSaveLeavesNoFile) {
+    const std::string file = m_temp / "missing-folder/out.jpg";
+    EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false)}).result, VT_ERR_OPEN_WRITE);
+    EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+} // namespace
+} // namespace vt::test
