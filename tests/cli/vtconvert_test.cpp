@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include "cli/options.h"
+#include "tests/formats/png_reference.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::cli {
@@ -138,6 +139,46 @@ TEST_F(VtconvertTest, UnreadableAndUnsavableFilesAreCountedAndLogged) {
     expected += std::string("\r\0\n\0", 4);
     EXPECT_EQ(log, expected);
     EXPECT_NE(r.err.find("failed files are listed in"), std::string::npos);
+}
+
+// The decode libpng itself gives, as 8-bit RGBA.
+std::vector<std::uint8_t> libpng_rgba(const std::string& path, std::uint32_t& w, std::uint32_t& h) {
+    std::uint8_t* rgba = nullptr;
+    if (reference_png_rgba(path.c_str(), &w, &h, &rgba) != 1)
+        return {};
+    std::vector<std::uint8_t> pixels(rgba, rgba + std::size_t{w} * h * 4);
+    std::free(rgba);
+    return pixels;
+}
+
+TEST_F(VtconvertTest, PngSuiteSurvivesPngAndBmpRoundTripsPixelForPixel) {
+    const char* shared = std::getenv("VT_SHARED_TESTDATA");
+    const std::filesystem::path suite =
+        shared ? std::filesystem::path(shared) / "pngsuite/png" : "";
+    if (!shared || !std::filesystem::is_directory(suite))
+        GTEST_SKIP() << "PngSuite not found beside the checkout";
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(suite)) {
+        const std::string name = e.path().filename().string();
+        if (e.path().extension() != ".png" || name[0] == 'x')
+            continue; // x*.png are broken on purpose
+        std::filesystem::copy_file(e.path(), src / name);
+        ++files;
+    }
+    ASSERT_GT(files, 100);
+    ASSERT_EQ(run("-f png " + q(src.path()) + " " + q(dst / "png")).exit_code, 0);
+    ASSERT_EQ(run("-f bmp " + q(src.path()) + " " + q(dst / "bmp")).exit_code, 0);
+    ASSERT_EQ(run("-f png " + q(dst / "bmp") + " " + q(dst / "bmp-png")).exit_code, 0);
+    for (const auto& e : std::filesystem::directory_iterator(src.path())) {
+        const std::string name = e.path().filename().string();
+        std::uint32_t w0 = 0, h0 = 0, w1 = 0, h1 = 0, w2 = 0, h2 = 0;
+        const auto original = libpng_rgba(e.path().string(), w0, h0);
+        const auto direct = libpng_rgba(dst / ("png/" + name), w1, h1);
+        const auto via_bmp = libpng_rgba(dst / ("bmp-png/" + name), w2, h2);
+        ASSERT_FALSE(original.empty()) << name;
+        EXPECT_TRUE(w1 == w0 && h1 == h0 && direct == original) << name << " PNG -> PNG";
+        EXPECT_TRUE(w2 == w0 && h2 == h0 && via_bmp == original) << name << " PNG -> BMP -> PNG";
+    }
 }
 
 TEST(Options, ValuesAndRanges) {
