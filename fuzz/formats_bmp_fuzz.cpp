@@ -1,64 +1,8 @@
-// The BMP plug-in's decoder over arbitrary files, through the test host. The input's last byte
-// chooses the options: bit 0 saves a decoded picture and loads it back (it must come back
-// identical), bit 1 sets a time limit that has already run out.
+// The BMP plug-in's decoder over arbitrary files, through the test host; a picture saved
+// and loaded back must come back identical.
 
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-
-#include "tests/support/plugin_harness.h"
-
-extern "C" {
-std::int32_t flt_LoadImage(FilterCall* call) noexcept;
-std::int32_t flt_SaveImage(FilterCall* call) noexcept;
-}
-
-namespace {
-
-// Far below the fuzzer's memory budget; the plug-in's own limits are tested elsewhere.
-constexpr std::uint64_t kMaxPixels = 1u << 22;
-
-std::string scratch(const char* what) {
-    return "/dev/shm/vt-formats-bmp-fuzz-" + std::to_string(::getpid()) + what;
-}
-
-} // namespace
+#include "fuzz/format_fuzz_driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1)
-        return 0;
-    const std::uint8_t options = data[size - 1];
-    const std::string input = scratch(".bmp");
-    std::FILE* file = std::fopen(input.c_str(), "wb");
-    if (file == nullptr)
-        return 0;
-    std::fwrite(data, 1, size - 1, file);
-    std::fclose(file);
-
-    vt::test::PluginApi api;
-    api.load = flt_LoadImage;
-    api.save = flt_SaveImage;
-    vt::test::LoadOptions load_options;
-    load_options.max_pixels = kMaxPixels;
-    if ((options & 2) != 0) {
-        load_options.time_limit_ms = 1;
-        load_options.elapsed_ms = 1000;
-    }
-    const vt::test::LoadResult loaded = vt::test::load_with(api, input, load_options);
-    if (loaded.result == VT_OK && loaded.frames.empty())
-        std::abort();
-    if (loaded.result == VT_OK && (options & 1) != 0) {
-        const std::string output = scratch("-out.bmp");
-        if (vt::test::save_with(api, output, {loaded.frames[0]}).result == VT_OK) {
-            const vt::test::LoadResult again = vt::test::load_with(api, output);
-            if (again.result != VT_OK || again.frames[0].pixels != loaded.frames[0].pixels)
-                std::abort();
-        }
-        std::remove(output.c_str());
-    }
-    std::remove(input.c_str());
-    return 0;
+    return vt::fuzz::fuzz_format_plugin(data, size, ".bmp", /*lossless=*/true);
 }

@@ -9,17 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "formats/kit/plugin_kit.h"
 #include "formats/pnm/pnm_codec.h"
 #include "plugins/sdk/vt_plugin.h"
 
 namespace {
 
+using namespace vt::formats::kit;
+
 using vt::formats::PnmForm;
 using vt::formats::PnmHeader;
-
-constexpr std::uint32_t kTagMark = VT_TAG('M', 'A', 'R', 'K');
-// A file read whole must fit the largest picture's worth of bytes and some.
-constexpr long kMaxFileBytes = 1L << 31;
 
 struct Extension {
     const char16_t* name;
@@ -29,112 +28,6 @@ constexpr Extension kExtensions[] = {
     {u".pbm", PnmForm::kBitmap},  {u".pgm", PnmForm::kGreymap},   {u".ppm", PnmForm::kPixmap},
     {u".pnm", PnmForm::kNatural}, {u".pam", PnmForm::kArbitrary},
 };
-
-// No exception may leave an export.
-template <class F>
-std::int32_t firewall(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return VT_ERR_OUT_OF_MEMORY;
-    } catch (...) {
-        return VT_ERR_INTERNAL;
-    }
-}
-
-std::string to_utf8(const std::uint16_t* text) {
-    std::string out;
-    if (text == nullptr)
-        return out;
-    for (std::size_t i = 0; text[i] != 0; ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-        else if (c >= 0xD800 && c < 0xE000)
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-struct File {
-    std::FILE* f = nullptr;
-    explicit File(std::FILE* file) : f(file) {}
-    ~File() {
-        if (f != nullptr)
-            std::fclose(f);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-};
-
-std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes) {
-    const std::string name = to_utf8(path);
-    if (name.empty())
-        return VT_ERR_OPEN_READ;
-    File file(std::fopen(name.c_str(), "rb"));
-    if (file.f == nullptr)
-        return VT_ERR_OPEN_READ;
-    if (std::fseek(file.f, 0, SEEK_END) != 0)
-        return VT_ERR_READ;
-    const long size = std::ftell(file.f);
-    if (size < 0 || std::fseek(file.f, 0, SEEK_SET) != 0)
-        return VT_ERR_READ;
-    if (size > kMaxFileBytes)
-        return VT_ERR_DIMENSIONS;
-    bytes.resize(static_cast<std::size_t>(size));
-    if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), file.f) != bytes.size())
-        return VT_ERR_READ;
-    return VT_OK;
-}
-
-bool extension_is(const FilterCheck& check, const char16_t* ext) {
-    for (std::size_t i = 0; i < 32; ++i) {
-        if (check.extension[i] != static_cast<std::uint16_t>(ext[i]))
-            return false;
-        if (ext[i] == 0)
-            return true;
-    }
-    return false;
-}
-
-bool markup_usable(const pi_MetaMarkup* markup) {
-    return markup != nullptr && (markup->version >> 16) == (VT_META_MARKUP_VERSION >> 16) &&
-           (markup->version & 0xFFFF) >= (VT_META_MARKUP_VERSION & 0xFFFF) &&
-           markup->create != nullptr && markup->free_buffer != nullptr &&
-           markup->set_bit_depth != nullptr;
-}
-
-// Metadata never fails a load: whatever the host cannot take is left out.
-void deliver_markup(FilterCall* call, std::uint32_t bits_per_pixel) noexcept {
-    const pi_MetaMarkup* markup = call->meta_markup;
-    if (!markup_usable(markup) || call->meta_cb.add_meta_chunk == nullptr)
-        return;
-    MarkupBuffer mb{};
-    if (markup->create(&mb) == 0)
-        return;
-    markup->set_bit_depth(&mb, static_cast<std::int32_t>(bits_per_pixel));
-    if (mb.text != nullptr && mb.size > 1) {
-        call->meta = mb.text;
-        call->meta_cb.add_meta_chunk(call, kTagMark, mb.size);
-        call->meta = nullptr;
-    }
-    markup->free_buffer(&mb);
-}
 
 bool known_extension(const FilterCheck& check) {
     for (const Extension& e : kExtensions)
@@ -211,7 +104,7 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = vt::formats::decode_pnm(file, header, call->pixels, call->stride);
         r != VT_OK)
         return r;
-    deliver_markup(call, header.bits_per_pixel);
+    deliver_markup(call, {header.bits_per_pixel});
     return VT_OK;
 }
 

@@ -1,0 +1,183 @@
+#pragma once
+// What every format plug-in of this repository needs around its codec: the exception firewall
+// of the exports, file access by the host's UTF-16 path, the check record's extension, the
+// delivery of the picture's markup and options from the state store. It uses nothing of the
+// host but the SDK header, like the plug-ins themselves; each plug-in compiles it in.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "plugins/sdk/vt_plugin.h"
+
+namespace vt::formats::kit {
+
+inline constexpr std::uint32_t kTagMark = VT_TAG('M', 'A', 'R', 'K');
+// A file read whole must fit the largest picture's worth of bytes and some.
+inline constexpr long kMaxFileBytes = 1L << 31;
+
+// No exception may leave an export.
+template <class F>
+std::int32_t firewall(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return VT_ERR_OUT_OF_MEMORY;
+    } catch (...) {
+        return VT_ERR_INTERNAL;
+    }
+}
+
+// The host's UTF-16 path as the file system's UTF-8.
+inline std::string to_utf8(const std::uint16_t* text) {
+    std::string out;
+    if (text == nullptr)
+        return out;
+    for (std::size_t i = 0; text[i] != 0; ++i) {
+        std::uint32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
+        else if (c >= 0xDC80 && c <= 0xDCFF)
+            c = 0x110000 + (c - 0xDC00); // a byte the host could not decode: give it back
+        else if (c >= 0xD800 && c < 0xE000)
+            c = 0xFFFD;
+        if (c >= 0x110000) {
+            out += static_cast<char>(c - 0x110000);
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+struct File {
+    std::FILE* f = nullptr;
+    explicit File(std::FILE* file) : f(file) {}
+    ~File() {
+        if (f != nullptr)
+            std::fclose(f);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+};
+
+// The whole file; VT_OK, or the result code of what went wrong.
+inline std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes) {
+    const std::string name = to_utf8(path);
+    if (name.empty())
+        return VT_ERR_OPEN_READ;
+    File file(std::fopen(name.c_str(), "rb"));
+    if (file.f == nullptr)
+        return VT_ERR_OPEN_READ;
+    if (std::fseek(file.f, 0, SEEK_END) != 0)
+        return VT_ERR_READ;
+    const long size = std::ftell(file.f);
+    if (size < 0 || std::fseek(file.f, 0, SEEK_SET) != 0)
+        return VT_ERR_READ;
+    if (size > kMaxFileBytes)
+        return VT_ERR_DIMENSIONS;
+    bytes.resize(static_cast<std::size_t>(size));
+    if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), file.f) != bytes.size())
+        return VT_ERR_READ;
+    return VT_OK;
+}
+
+inline bool extension_is(const FilterCheck& check, const char16_t* ext) {
+    for (std::size_t i = 0; i < 32; ++i) {
+        if (check.extension[i] != static_cast<std::uint16_t>(ext[i]))
+            return false;
+        if (ext[i] == 0)
+            return true;
+    }
+    return false;
+}
+
+// What a load knows of the picture's metadata; empty items are left out.
+struct MarkupItems {
+    std::uint32_t bits_per_pixel = 0;
+    const std::uint8_t* exif = nullptr;
+    std::uint32_t exif_size = 0;
+    const char* xmp = nullptr;
+    const char* ppi = nullptr;
+};
+
+// A markup table of this version's family with the functions every use needs.
+inline bool markup_usable(const pi_MetaMarkup* markup) noexcept {
+    return markup != nullptr && (markup->version >> 16) == (VT_META_MARKUP_VERSION >> 16) &&
+           (markup->version & 0xFFFF) >= (VT_META_MARKUP_VERSION & 0xFFFF) &&
+           markup->create != nullptr && markup->free_buffer != nullptr;
+}
+
+// Metadata never fails a load: whatever the host cannot take is left out.
+inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept {
+    const pi_MetaMarkup* markup = call->meta_markup;
+    if (!markup_usable(markup) || call->meta_cb.add_meta_chunk == nullptr)
+        return;
+    MarkupBuffer mb{};
+    if (markup->create(&mb) == 0)
+        return;
+    if (markup->set_bit_depth != nullptr)
+        markup->set_bit_depth(&mb, static_cast<std::int32_t>(items.bits_per_pixel));
+    if (items.ppi != nullptr && markup->set_value != nullptr)
+        markup->set_value(&mb, "image.ppi", items.ppi);
+    if (items.exif != nullptr && items.exif_size > 0 && markup->import_exif != nullptr)
+        markup->import_exif(&mb, items.exif, items.exif_size);
+    if (items.xmp != nullptr && markup->import_xmp != nullptr)
+        markup->import_xmp(&mb, items.xmp);
+    if (mb.text != nullptr && mb.size > 1) {
+        call->meta = mb.text;
+        call->meta_cb.add_meta_chunk(call, kTagMark, mb.size);
+        call->meta = nullptr;
+    }
+    markup->free_buffer(&mb);
+}
+
+// An option from the state store as decimal text or a 32-bit number; `fallback` when absent or
+// unreadable, else clamped to [low, high].
+inline int state_option(const FilterCall* call, const char16_t* name, int fallback, int low,
+                        int high) noexcept {
+    const pi_StateStore* store = call->state_store;
+    if (store == nullptr || store->state_get == nullptr)
+        return fallback;
+    std::uint8_t value[16] = {};
+    const std::int32_t n =
+        store->state_get(reinterpret_cast<const std::uint16_t*>(name), value, sizeof(value) - 1);
+    if (n < 1)
+        return fallback;
+    long number = 0;
+    bool text = true;
+    int digits = 0;
+    for (std::int32_t i = 0; i < n && value[i] != 0; ++i, ++digits) {
+        if (value[i] < '0' || value[i] > '9') {
+            text = false;
+            break;
+        }
+        if (number < 1000000)
+            number = number * 10 + (value[i] - '0');
+    }
+    if (!text || digits == 0) {
+        if (n != 4)
+            return fallback;
+        std::int32_t binary = 0;
+        std::memcpy(&binary, value, 4);
+        number = binary;
+    }
+    return number < low ? low : number > high ? high : static_cast<int>(number);
+}
+
+} // namespace vt::formats::kit

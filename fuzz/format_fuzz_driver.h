@@ -1,0 +1,70 @@
+#pragma once
+// The shared body of the format plug-ins' fuzz targets: the input (less its last byte) is
+// written to a file that the plug-in loads through the test host. The last byte chooses the
+// options: bit 0 saves a decoded picture and loads it back, bit 1 sets a time limit that has
+// already run out, bits 2 and up are the target's own (its `before_save` reads them).
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/plugin_harness.h"
+
+extern "C" {
+std::int32_t flt_LoadImage(FilterCall* call) noexcept;
+std::int32_t flt_SaveImage(FilterCall* call) noexcept;
+}
+
+namespace vt::fuzz {
+
+// Far below the fuzzer's memory budget; the plug-in's own limits are tested elsewhere.
+inline constexpr std::uint64_t kMaxPixels = 1u << 22;
+
+// `lossless`: a picture saved and loaded back must have the same pixels (else only its size).
+inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const char* extension,
+                              bool lossless, void (*before_save)(std::uint8_t options) = nullptr) {
+    if (size < 1)
+        return 0;
+    const std::uint8_t options = data[size - 1];
+    const std::string base = "/dev/shm/vt-format-fuzz-" + std::to_string(::getpid());
+    const std::string input = base + extension;
+    std::FILE* file = std::fopen(input.c_str(), "wb");
+    if (file == nullptr)
+        return 0;
+    std::fwrite(data, 1, size - 1, file);
+    std::fclose(file);
+
+    vt::test::PluginApi api;
+    api.load = flt_LoadImage;
+    api.save = flt_SaveImage;
+    vt::test::LoadOptions load_options;
+    load_options.max_pixels = kMaxPixels;
+    if ((options & 2) != 0) {
+        load_options.time_limit_ms = 1;
+        load_options.elapsed_ms = 1000;
+    }
+    const vt::test::LoadResult loaded = vt::test::load_with(api, input, load_options);
+    if (loaded.result == VT_OK && loaded.frames.empty())
+        std::abort();
+    if (loaded.result == VT_OK && (options & 1) != 0) {
+        const std::string output = base + "-out" + extension;
+        if (before_save)
+            before_save(options);
+        if (vt::test::save_with(api, output, {loaded.frames[0]}).result == VT_OK) {
+            const vt::test::LoadResult again = vt::test::load_with(api, output);
+            if (again.result != VT_OK || again.frames.size() != 1 ||
+                again.frames[0].width != loaded.frames[0].width ||
+                again.frames[0].height != loaded.frames[0].height ||
+                (lossless && again.frames[0].pixels != loaded.frames[0].pixels))
+                std::abort();
+        }
+        std::remove(output.c_str());
+    }
+    std::remove(input.c_str());
+    return 0;
+}
+
+} // namespace vt::fuzz
