@@ -113,40 +113,19 @@ std::int32_t save_image(FilterCall* call) {
 extern "C" {
 
 VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return firewall([&] {
-        if (check == nullptr)
-            return 0;
-        check->level = check->bonus1 = check->bonus2 = check->flags = 0;
-        const bool extension = known_extension(*check);
-        if (has_signature(*check)) {
-            check->level = 90;
-            check->bonus1 = extension ? 50 : 0;
-        } else if (extension) {
-            // The name alone: worth a try, after every plug-in that knows the bytes.
-            check->level = 10;
-            check->flags = 3;
-        }
-        return 1;
-    });
+    return check_load(check, 90, has_signature, known_extension);
 }
 
 VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return firewall([&] { return call == nullptr ? VT_ERR_PARAMETER_RANGE : load_image(call); });
+    return run_call(call, load_image);
 }
 
 VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return firewall([&] {
-        if (check == nullptr)
-            return 0;
-        check->level = check->bonus1 = check->bonus2 = check->flags = 0;
-        if (known_extension(*check))
-            check->level = 100;
-        return 1;
-    });
+    return check_save(check, known_extension);
 }
 
 VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return firewall([&] { return call == nullptr ? VT_ERR_PARAMETER_RANGE : save_image(call); });
+    return run_call(call, save_image);
 }
 
 // Nothing to configure.

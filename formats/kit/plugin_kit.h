@@ -180,4 +180,50 @@ inline int state_option(const FilterCall* call, const char16_t* name, int fallba
     return number < low ? low : number > high ? high : static_cast<int>(number);
 }
 
+using CheckTest = bool (*)(const FilterCheck& check);
+
+// The head of the file starts with `signature`.
+inline bool head_starts_with(const FilterCheck& check, const std::uint8_t* signature,
+                             std::uint32_t size) noexcept {
+    const std::uint32_t have = check.head_size < 32 ? check.head_size : 32;
+    return have >= size && std::memcmp(check.head, signature, size) == 0;
+}
+
+// The answer to flt_CheckLoad: the file's bytes rank `level` (50 more with the extension too);
+// the extension alone ranks 10 with both restrictions, after every plug-in that knows the bytes.
+inline std::int32_t check_load(FilterCheck* check, std::uint8_t level, CheckTest has_signature,
+                               CheckTest known_extension) noexcept {
+    return firewall([&] {
+        if (check == nullptr)
+            return 0;
+        check->level = check->bonus1 = check->bonus2 = check->flags = 0;
+        const bool extension = known_extension(*check);
+        if (has_signature(*check)) {
+            check->level = level;
+            check->bonus1 = extension ? 50 : 0;
+        } else if (extension) {
+            check->level = 10;
+            check->flags = 3;
+        }
+        return 1;
+    });
+}
+
+// The answer to flt_CheckSave: level 100 for the extensions the plug-in writes.
+inline std::int32_t check_save(FilterCheck* check, CheckTest known_extension) noexcept {
+    return firewall([&] {
+        if (check == nullptr)
+            return 0;
+        check->level = check->bonus1 = check->bonus2 = check->flags = 0;
+        if (known_extension(*check))
+            check->level = 100;
+        return 1;
+    });
+}
+
+// flt_LoadImage and flt_SaveImage: a null record is out of range.
+inline std::int32_t run_call(FilterCall* call, std::int32_t (*body)(FilterCall*)) noexcept {
+    return firewall([&] { return call == nullptr ? VT_ERR_PARAMETER_RANGE : body(call); });
+}
+
 } // namespace vt::formats::kit

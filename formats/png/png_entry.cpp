@@ -104,42 +104,21 @@ std::int32_t save_image(FilterCall* call) {
 extern "C" {
 
 VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return firewall([&] {
-        if (check == nullptr)
-            return 0;
-        check->level = check->bonus1 = check->bonus2 = check->flags = 0;
-        const bool extension = extension_is(*check, u".png");
-        const std::uint32_t have = check->head_size < 32 ? check->head_size : 32;
-        const bool signature = have >= 8 && std::memcmp(check->head, kSignature, 8) == 0;
-        if (signature) {
-            check->level = 100;
-            check->bonus1 = extension ? 50 : 0;
-        } else if (extension) {
-            // The name alone: worth a try, after every plug-in that knows the bytes.
-            check->level = 10;
-            check->flags = 3;
-        }
-        return 1;
-    });
+    return check_load(
+        check, 100, [](const FilterCheck& c) { return head_starts_with(c, kSignature, 8); },
+        [](const FilterCheck& c) { return extension_is(c, u".png"); });
 }
 
 VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return firewall([&] { return call == nullptr ? VT_ERR_PARAMETER_RANGE : load_image(call); });
+    return run_call(call, load_image);
 }
 
 VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return firewall([&] {
-        if (check == nullptr)
-            return 0;
-        check->level = check->bonus1 = check->bonus2 = check->flags = 0;
-        if (extension_is(*check, u".png"))
-            check->level = 100;
-        return 1;
-    });
+    return check_save(check, [](const FilterCheck& c) { return extension_is(c, u".png"); });
 }
 
 VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return firewall([&] { return call == nullptr ? VT_ERR_PARAMETER_RANGE : save_image(call); });
+    return run_call(call, save_image);
 }
 
 // The options live in the state store ("fmx_PNG.level"); there is no dialog to show.
