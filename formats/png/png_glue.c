@@ -115,10 +115,27 @@ static void deliver_metadata(png_structp png, png_infop info, const VtPngReadSin
     sink->metadata(sink->context, exif, exif != NULL ? exif_size : 0, xmp, xmp_size);
 }
 
+/* The file is in memory: a chunk that claims more bytes than follow it is where the file ends
+ * for libpng, which would otherwise allocate for the claim before finding the bytes missing. */
+static size_t usable_size(const uint8_t* data, size_t size) {
+    size_t pos = 8;
+    while (pos + 12 <= size) {
+        const uint32_t length = ((uint32_t)data[pos] << 24) | ((uint32_t)data[pos + 1] << 16) |
+                                ((uint32_t)data[pos + 2] << 8) | (uint32_t)data[pos + 3];
+        if (length > size - pos - 12)
+            return pos;
+        pos += 12 + (size_t)length;
+    }
+    return size;
+}
+
+/* How far ancillary chunks (XMP, profiles) may inflate beyond the file's own size. */
+#define VT_PNG_INFLATE_LIMIT (16u * 1024u * 1024u)
+
 int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink) {
     if (size < 8 || png_sig_cmp((png_const_bytep)data, 0, 8) != 0)
         return -1;
-    ReadState state = {data, size, 0, 0, 0};
+    ReadState state = {data, usable_size(data, size), 0, 0, 0};
     png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, NULL, on_error, on_warning,
                                                &state.out_of_memory, on_malloc, on_free);
     if (png == NULL)
@@ -135,6 +152,9 @@ int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink)
         png_destroy_read_struct(&png, &info, NULL);
         return result;
     }
+    /* A chunk cannot be longer than the file, and text and profiles that inflate beyond a few
+     * megabytes are bombs: no ancillary allocation may exceed that. */
+    png_set_chunk_malloc_max(png, (png_alloc_size_t)size + VT_PNG_INFLATE_LIMIT);
     png_set_read_fn(png, &state, on_read);
     png_read_info(png, info);
 

@@ -95,8 +95,8 @@ std::array<std::uint8_t, 32> Sha256::finish() noexcept {
         length[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     update(length);
     std::array<std::uint8_t, 32> digest{};
-    for (int i = 0; i < 8; ++i)
-        for (int k = 0; k < 4; ++k)
+    for (std::size_t i = 0; i < 8; ++i)
+        for (std::size_t k = 0; k < 4; ++k)
             digest[4 * i + k] = static_cast<std::uint8_t>(m_state[i] >> (24 - 8 * k));
     return digest;
 }
