@@ -33,14 +33,8 @@ std::int32_t begin_frame(void* context, const VtJpegHeader* header, VtJpegTarget
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
     load->bits_per_pixel = header->bits_per_pixel;
-    call->width = header->width;
-    call->height = header->height;
-    call->flags = static_cast<std::uint16_t>(call->flags & ~VT_CALL_MAY_REDUCE);
-    if (call->frame_cb.add_frame(call) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->pixels == nullptr || call->width != header->width || call->height != header->height ||
-        call->stride < header->width)
-        return VT_ERR_BITMAP_REQUEST;
+    if (const std::int32_t r = request_frame(call, header->width, header->height); r != VT_OK)
+        return r;
     target->pixels = call->pixels;
     target->stride = call->stride;
     return VT_OK;
@@ -111,16 +105,8 @@ std::vector<std::uint8_t> exif_from_markup(FilterCall* call) {
 }
 
 std::int32_t save_image(FilterCall* call) {
-    if (call->frame_cb.select_frame == nullptr)
-        return VT_ERR_HOST_SERVICES;
-    // A document of several frames is saved as the host's composite of them.
-    const std::int32_t index = call->frame_count > 1 ? -1 : 0;
-    if (call->frame_cb.select_frame(call, index) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->width < 1 || call->height < 1)
-        return VT_ERR_BITMAP_SIZE_ZERO;
-    if (call->pixels == nullptr || call->stride < call->width)
-        return VT_ERR_BITMAP_REQUEST;
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
     if (call->width > VT_JPEG_MAX_SAVE_SIDE || call->height > VT_JPEG_MAX_SAVE_SIDE)
         return VT_ERR_DIMENSIONS;
 

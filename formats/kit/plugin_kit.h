@@ -180,6 +180,47 @@ inline int state_option(const FilterCall* call, const char16_t* name, int fallba
     return number < low ? low : number > high ? high : static_cast<int>(number);
 }
 
+// Asks the host for a frame of width x height, never reduced, and checks what it gave: VT_OK
+// with the record's pixels and stride describing it, or the result code.
+inline std::int32_t request_frame(FilterCall* call, std::uint32_t width,
+                                  std::uint32_t height) noexcept {
+    call->width = width;
+    call->height = height;
+    call->flags = static_cast<std::uint16_t>(call->flags & ~VT_CALL_MAY_REDUCE);
+    if (call->frame_cb.add_frame(call) == 0)
+        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
+    if (call->pixels == nullptr || call->width != width || call->height != height ||
+        call->stride < width)
+        return VT_ERR_BITMAP_REQUEST;
+    return VT_OK;
+}
+
+// Selects the picture to save, the host's composite when the document has several frames:
+// VT_OK with the record describing it, or the result code.
+inline std::int32_t select_picture(FilterCall* call) noexcept {
+    if (call->frame_cb.select_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    const std::int32_t index = call->frame_count > 1 ? -1 : 0;
+    if (call->frame_cb.select_frame(call, index) == 0)
+        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
+    if (call->width < 1 || call->height < 1)
+        return VT_ERR_BITMAP_SIZE_ZERO;
+    if (call->pixels == nullptr || call->stride < call->width)
+        return VT_ERR_BITMAP_REQUEST;
+    return VT_OK;
+}
+
+// Whether any pixel of the selected picture is not fully opaque.
+inline bool any_transparent(const FilterCall* call) noexcept {
+    for (std::uint32_t y = 0; y < call->height; ++y) {
+        const std::uint32_t* row = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        for (std::uint32_t x = 0; x < call->width; ++x)
+            if ((row[x] >> 24) != 0)
+                return true;
+    }
+    return false;
+}
+
 using CheckTest = bool (*)(const FilterCheck& check);
 
 // The head of the file starts with `signature`.

@@ -29,14 +29,8 @@ std::int32_t begin_frame(void* context, const VtPngHeader* header, VtPngTarget* 
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
     load->bits_per_pixel = header->bits_per_pixel;
-    call->width = header->width;
-    call->height = header->height;
-    call->flags = static_cast<std::uint16_t>(call->flags & ~VT_CALL_MAY_REDUCE);
-    if (call->frame_cb.add_frame(call) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->pixels == nullptr || call->width != header->width || call->height != header->height ||
-        call->stride < header->width)
-        return VT_ERR_BITMAP_REQUEST;
+    if (const std::int32_t r = request_frame(call, header->width, header->height); r != VT_OK)
+        return r;
     target->pixels = call->pixels;
     target->stride = call->stride;
     return VT_OK;
@@ -59,27 +53,9 @@ std::int32_t load_image(FilterCall* call) {
     return vt_png_read(bytes.data(), bytes.size(), &sink);
 }
 
-bool any_transparent(const FilterCall* call) {
-    for (std::uint32_t y = 0; y < call->height; ++y) {
-        const std::uint32_t* row = call->pixels + static_cast<std::size_t>(y) * call->stride;
-        for (std::uint32_t x = 0; x < call->width; ++x)
-            if ((row[x] >> 24) != 0)
-                return true;
-    }
-    return false;
-}
-
 std::int32_t save_image(FilterCall* call) {
-    if (call->frame_cb.select_frame == nullptr)
-        return VT_ERR_HOST_SERVICES;
-    // A document of several frames is saved as the host's composite of them.
-    const std::int32_t index = call->frame_count > 1 ? -1 : 0;
-    if (call->frame_cb.select_frame(call, index) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->width < 1 || call->height < 1)
-        return VT_ERR_BITMAP_SIZE_ZERO;
-    if (call->pixels == nullptr || call->stride < call->width)
-        return VT_ERR_BITMAP_REQUEST;
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
     if (call->width > VT_PNG_MAX_SIDE || call->height > VT_PNG_MAX_SIDE)
         return VT_ERR_DIMENSIONS;
     const std::string name = to_utf8(call->path);

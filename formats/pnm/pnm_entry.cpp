@@ -93,14 +93,8 @@ std::int32_t load_image(FilterCall* call) {
     PnmHeader header;
     if (const std::int32_t r = vt::formats::read_pnm_header(file, header); r != VT_OK)
         return r;
-    call->width = header.width;
-    call->height = header.height;
-    call->flags = static_cast<std::uint16_t>(call->flags & ~VT_CALL_MAY_REDUCE);
-    if (call->frame_cb.add_frame(call) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->pixels == nullptr || call->width != header.width || call->height != header.height ||
-        call->stride < header.width)
-        return VT_ERR_BITMAP_REQUEST;
+    if (const std::int32_t r = request_frame(call, header.width, header.height); r != VT_OK)
+        return r;
     if (const std::int32_t r = vt::formats::decode_pnm(file, header, call->pixels, call->stride);
         r != VT_OK)
         return r;
@@ -109,16 +103,10 @@ std::int32_t load_image(FilterCall* call) {
 }
 
 std::int32_t save_image(FilterCall* call) {
-    if (call->frame_cb.select_frame == nullptr || call->path == nullptr)
+    if (call->path == nullptr)
         return VT_ERR_HOST_SERVICES;
-    // A document of several frames is saved as the host's composite of them.
-    const std::int32_t index = call->frame_count > 1 ? -1 : 0;
-    if (call->frame_cb.select_frame(call, index) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->width < 1 || call->height < 1)
-        return VT_ERR_BITMAP_SIZE_ZERO;
-    if (call->pixels == nullptr || call->stride < call->width)
-        return VT_ERR_BITMAP_REQUEST;
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
     const PnmForm form = form_for(call->path);
     // Refused before the file is touched.
     if (form == PnmForm::kBitmap &&
