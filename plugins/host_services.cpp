@@ -12,6 +12,7 @@
 #include "image/markup_buffer.h"
 #include "platform/folders.h"
 #include "platform/suite_config.h"
+#include "plugins/core_bridge.h"
 #include "plugins/state_store.h"
 
 namespace vt::plugins {
@@ -97,11 +98,11 @@ std::int32_t mm_set_depth(MarkupBuffer* mb, std::int32_t depth) {
     return image::markup_buffer_set_bit_depth(mb, depth);
 }
 // EXIF conversion belongs to the suite's core library.
-std::int32_t mm_export_exif(const MarkupBuffer*, void*, std::uint32_t) {
-    return 0;
+std::int32_t mm_export_exif(const MarkupBuffer* mb, void* out, std::uint32_t capacity) {
+    return core_export_exif(mb, out, capacity);
 }
-std::int32_t mm_import_exif(MarkupBuffer*, const void*, std::uint32_t) {
-    return 0;
+std::int32_t mm_import_exif(MarkupBuffer* mb, const void* exif, std::uint32_t size) {
+    return core_import_exif(mb, exif, size);
 }
 std::int32_t mm_import_xmp(MarkupBuffer* mb, const char* xmp) {
     return xmp ? image::import_xmp(mb, xmp) : 0;
@@ -272,9 +273,6 @@ std::uintptr_t bi_no_dc(VtImage*) {
 std::int32_t bi_release_dc(VtImage*, std::uintptr_t) {
     return 0;
 }
-std::int32_t bi_no_file(VtImage*, const std::uint16_t*, std::uint32_t) {
-    return 0;
-}
 std::int32_t bi_no_turn(VtImage*, std::int32_t) {
     return 0;
 }
@@ -291,8 +289,8 @@ const pi_BasicImage kBasicImage = {VT_BASIC_IMAGE_VERSION,
                                    bi_release_dc,
                                    bi_no_dc,
                                    nullptr,
-                                   bi_no_file,
-                                   bi_no_file,
+                                   core_load_image,
+                                   core_save_image,
                                    nullptr,
                                    nullptr,
                                    bi_no_turn,

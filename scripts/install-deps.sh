@@ -10,10 +10,15 @@ packages=(
     python3
     libpng-dev                                  # fmx_PNG
     libjpeg62-turbo-dev                         # fmx_JPEG
+    libwebp-dev                                 # fmx_WebP (with mux and demux)
+    libtiff-dev                                 # fmx_TIFF
+    libgif-dev libimagequant-dev                # fmx_GIF
+    libexiv2-dev                                # the core library's EXIF bridge
     shared-mime-info                            # file type names in save errors
+    libimage-exiftool-perl                      # the photo tests' outside judge of metadata
 )
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(imagemagick libvips-tools libimage-exiftool-perl)
+    packages+=(imagemagick graphicsmagick libvips-tools)
 fi
 
 missing=()

@@ -118,6 +118,7 @@ typedef struct MarkupBuffer {
  *     int32_t flt_CheckSave(FilterCheck*);   nonzero: the answer fields are valid
  *     int32_t flt_SaveImage(FilterCall*);    a result code
  *     int32_t plg_ShowDialog(FilterDialog*); returned to the caller unchanged
+ *     const VtStateEntry* plg_StateEntries(void); optional: its options (below)
  * Build it with -fvisibility=hidden and mark these with VT_PLUGIN_EXPORT. Memory that crosses
  * the boundary (metadata blocks, markup text) comes from malloc and is freed with free.
  * Several threads may call a plug-in at once, each with its own records.
@@ -333,6 +334,16 @@ typedef int32_t (*VtCheckFn)(FilterCheck* check);
 typedef int32_t (*VtCallFn)(FilterCall* call);
 typedef int32_t (*VtDialogFn)(FilterDialog* dialog);
 
+/* Optional export "plg_StateEntries": the options the plug-in reads from the state store, for
+ * front ends to list (vtconvert --list-formats); users set them with vtconvert --set. An array
+ * ended by a record whose name is NULL; the texts are static, 8-bit, English. */
+typedef struct VtStateEntry {
+    const char* name;          /* the state name, e.g. "fmx_JPEG.quality" */
+    const char* default_value; /* the value used when the entry is absent */
+    const char* meaning;       /* one line: the values and what they do */
+} VtStateEntry;
+typedef const VtStateEntry* (*VtStateEntriesFn)(void);
+
 /* ---------------------------------------------------------------------------------------------
  * Service tables: a version word, a zero word, then the functions in slot order. Reserved slots
  * are null. Text is UTF-16 (uint16_t) unless said otherwise; markup text is 8-bit.
@@ -402,6 +413,33 @@ typedef struct VtImage {
     Bitmap* bitmap;
 } VtImage;
 
+/* A load or save through the suite's core library (pi_BasicImage load and save).
+ *   32-bit 64-bit
+ *        0      0  flags, passed to the core library
+ *        4      8  file path (UTF-16), or null to load from memory
+ *        8     16  load from memory: the data
+ *       12     24  load from memory: its size (at least 4)
+ *       16     32  load from memory: a file name whose extension names the format, or null
+ *       20     40  load: option byte for the core library
+ *       24     48  extra word 1 (load: filled by the core library; save: passed to it)
+ *       28     56  extra word 2 (the same)
+ *       32     64  answer byte from the core library
+ *       33     65  set to 1 when the core library or its function is missing
+ *       36     72  (size)
+ */
+typedef struct VtImageRequest {
+    uint32_t flags;
+    const uint16_t* path;
+    const void* data;
+    uint32_t size;
+    const uint16_t* name;
+    uint8_t option;
+    uintptr_t extra1;
+    uintptr_t extra2;
+    uint8_t answer;
+    uint8_t core_missing;
+} VtImageRequest;
+
 typedef struct pi_BasicImage {
     uint32_t version;
     uint32_t zero;
@@ -416,8 +454,8 @@ typedef struct pi_BasicImage {
     int32_t (*release_dc)(VtImage* image, uintptr_t dc);
     uintptr_t (*detach)(VtImage* image);
     void* reserved10;
-    int32_t (*load)(VtImage* image, const uint16_t* path, uint32_t flags);
-    int32_t (*save)(VtImage* image, const uint16_t* path, uint32_t flags);
+    int32_t (*load)(VtImage* image, VtImageRequest* request);
+    int32_t (*save)(VtImage* image, VtImageRequest* request);
     void* reserved13;
     void* reserved14;
     int32_t (*mirror)(VtImage* image, int32_t vertical);
@@ -517,6 +555,19 @@ VT_SDK_OFFSET(MarkupBuffer, size, 4, 8);
 VT_SDK_OFFSET(MarkupBuffer, buffer, 8, 16);
 VT_SDK_OFFSET(MarkupBuffer, capacity, 12, 24);
 VT_SDK_STATIC_ASSERT(sizeof(MarkupBuffer) == (sizeof(void*) == 8 ? 32 : 16), "MarkupBuffer size");
+
+VT_SDK_OFFSET(VtImageRequest, flags, 0, 0);
+VT_SDK_OFFSET(VtImageRequest, path, 4, 8);
+VT_SDK_OFFSET(VtImageRequest, data, 8, 16);
+VT_SDK_OFFSET(VtImageRequest, size, 12, 24);
+VT_SDK_OFFSET(VtImageRequest, name, 16, 32);
+VT_SDK_OFFSET(VtImageRequest, option, 20, 40);
+VT_SDK_OFFSET(VtImageRequest, extra1, 24, 48);
+VT_SDK_OFFSET(VtImageRequest, extra2, 28, 56);
+VT_SDK_OFFSET(VtImageRequest, answer, 32, 64);
+VT_SDK_OFFSET(VtImageRequest, core_missing, 33, 65);
+VT_SDK_STATIC_ASSERT(sizeof(VtImageRequest) == (sizeof(void*) == 8 ? 72 : 36),
+                     "VtImageRequest size");
 
 VT_SDK_OFFSET(FilterCheck, extension, 0, 0);
 VT_SDK_OFFSET(FilterCheck, head, 64, 64);
