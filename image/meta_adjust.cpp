@@ -1,6 +1,7 @@
 #include "image/meta_adjust.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -49,6 +50,67 @@ constexpr const char* kDateKeys[] = {
     "exif.date_time",     "exif.date_time_original", "exif.date_time_digitized",
     "exif.GPS.datestamp", "exif.GPS.timestamp",
 };
+
+// Every tag of the GPS directory lives under this prefix, so all of them go with the location.
+constexpr std::string_view kGpsPrefix = "exif.GPS.";
+
+bool iequal_prefix(std::string_view text, std::string_view prefix) noexcept {
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+bool contains_ci(std::string_view text, std::string_view part) noexcept {
+    for (std::size_t i = 0; i + part.size() <= text.size(); ++i)
+        if (iequal_prefix(text.substr(i), part))
+            return true;
+    return false;
+}
+
+// Dates beyond the named keys: the other date tags and the sub-second and time-zone parts that
+// belong to a date ("exif.photo.sub_sec_time_original", "exif.photo.offset_time", ...).
+bool is_date_key(std::string_view key) noexcept {
+    if (!iequal_prefix(key, "exif."))
+        return false;
+    const std::string_view name = key.substr(key.rfind('.') + 1);
+    return contains_ci(name, "date") || iequal_prefix(name, "sub_sec_time") ||
+           iequal_prefix(name, "offset_time");
+}
+
+// The GPS date and time stay with the location when only the dates are kept.
+bool is_named_date(std::string_view key) noexcept {
+    for (const char* date : kDateKeys)
+        if (key.size() == std::strlen(date) && iequal_prefix(key, date))
+            return true;
+    return false;
+}
+
+// The keys of a markup text, in order (each once per entry).
+std::vector<std::string> markup_keys(const char* text) {
+    std::vector<std::string> keys;
+    const char* p = text;
+    while (*p != '\0') {
+        while (*p == ';' || *p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
+            ++p;
+        const char* start = p;
+        while (*p != '\0' && *p != '=' && *p != ';' && *p != '\r' && *p != '\n')
+            ++p;
+        if (*p == '=') {
+            std::string_view key(start, static_cast<std::size_t>(p - start));
+            while (!key.empty() && (key.back() == ' ' || key.back() == '\t'))
+                key.remove_suffix(1);
+            if (!key.empty())
+                keys.emplace_back(key);
+        }
+        while (*p != '\0' && *p != ';' && *p != '\r' && *p != '\n')
+            ++p;
+    }
+    return keys;
+}
 
 std::int32_t load_i32(const std::uint8_t* p) noexcept {
     return static_cast<std::int32_t>(load_le32(p));
@@ -331,6 +393,24 @@ int adjust_meta_for_resize(Layer& layer, double sx, double sy, bool retain_print
     return 1;
 }
 
+namespace {
+
+// The rest of the GPS directory and of the dates, whatever tags the EXIF import named.
+void remove_keys_where(char* text, bool gps, bool dates) noexcept {
+    try {
+        for (const std::string& key : markup_keys(text))
+            if ((gps && iequal_prefix(key, kGpsPrefix) && !is_named_date(key)) ||
+                (dates && is_date_key(key)))
+                while (delete_markup_entry(text, key) != 0) {
+                }
+    } catch (...) {
+        // Without memory for the key list nothing can be sorted out: privacy comes first.
+        text[0] = '\0';
+    }
+}
+
+} // namespace
+
 int remove_private_data(Layer* layers, std::uint32_t count, bool gps, bool dates) noexcept {
     if (!gps && !dates)
         return 0;
@@ -349,6 +429,7 @@ int remove_private_data(Layer* layers, std::uint32_t count, bool gps, bool dates
             for (const char* key : kDateKeys)
                 while (delete_markup_entry(text, key) != 0) {
                 }
+        remove_keys_where(text, gps, dates);
     }
     return 1;
 }

@@ -19,7 +19,6 @@ using namespace vt::formats::kit;
 
 constexpr std::uint8_t kSignature[3] = {0xFF, 0xD8, 0xFF};
 constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
-constexpr std::uint32_t kTagExif = VT_TAG('E', 'X', 'I', 'F');
 constexpr int kDefaultQuality = 90;
 // Markup export gives at most one marker's worth of EXIF.
 constexpr std::uint32_t kMaxExifBytes = 65527;
@@ -65,45 +64,6 @@ std::int32_t load_image(FilterCall* call) {
     return vt_jpeg_read(bytes.data(), bytes.size(), &sink);
 }
 
-// A chunk of the selected frame's metadata, or an empty view.
-struct ChunkView {
-    const std::uint8_t* data = nullptr;
-    std::uint32_t size = 0;
-};
-
-ChunkView frame_chunk(FilterCall* call, std::uint32_t tag) {
-    if (call->meta_cb.get_meta_chunk == nullptr)
-        return {};
-    void* const kept = call->meta;
-    const std::int32_t n = call->meta_cb.get_meta_chunk(call, tag);
-    ChunkView view;
-    if (n > 0 && call->meta != nullptr) {
-        view.data = static_cast<const std::uint8_t*>(call->meta);
-        view.size = static_cast<std::uint32_t>(n);
-    }
-    call->meta = kept;
-    return view;
-}
-
-// EXIF from the markup, when the host's markup service can build it.
-std::vector<std::uint8_t> exif_from_markup(FilterCall* call) {
-    std::vector<std::uint8_t> exif;
-    const pi_MetaMarkup* markup = call->meta_markup;
-    const ChunkView mark = frame_chunk(call, kTagMark);
-    if (mark.data == nullptr || !markup_usable(markup) || markup->create_from == nullptr ||
-        markup->export_exif == nullptr)
-        return exif;
-    MarkupBuffer mb{};
-    if (markup->create_from(&mb, mark.data, mark.size) == 0)
-        return exif;
-    exif.resize(kMaxExifBytes);
-    const std::int32_t n = markup->export_exif(&mb, exif.data(), kMaxExifBytes);
-    markup->free_buffer(&mb);
-    exif.resize(
-        n > 0 && static_cast<std::uint32_t>(n) <= kMaxExifBytes ? static_cast<std::size_t>(n) : 0);
-    return exif;
-}
-
 std::int32_t save_image(FilterCall* call) {
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
@@ -119,16 +79,11 @@ std::int32_t save_image(FilterCall* call) {
     const ChunkView icc = frame_chunk(call, kTagIcc);
     options.icc = icc.data;
     options.icc_size = icc.size;
-    std::vector<std::uint8_t> exported;
-    const ChunkView exif = frame_chunk(call, kTagExif);
-    if (exif.data != nullptr) {
-        options.exif = exif.data;
-        options.exif_size = exif.size;
-    } else {
-        exported = exif_from_markup(call);
-        options.exif = exported.empty() ? nullptr : exported.data();
-        options.exif_size = static_cast<std::uint32_t>(exported.size());
-    }
+    // EXIF comes from the markup only, so that whatever the privacy options deleted there is
+    // really gone from the file.
+    const std::vector<std::uint8_t> exported = exif_from_markup(call, kMaxExifBytes);
+    options.exif = exported.empty() ? nullptr : exported.data();
+    options.exif_size = static_cast<std::uint32_t>(exported.size());
 
     const std::string name = to_utf8(call->path);
     if (name.empty())
@@ -173,10 +128,19 @@ VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
     return run_call(call, save_image);
 }
 
-// The options live in the state store ("fmx_JPEG.quality", "fmx_JPEG.progressive",
-// "fmx_JPEG.subsampling"); there is no dialog to show.
+// The options live in the state store; there is no dialog to show.
 VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
     return 0;
+}
+
+VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
+    static const VtStateEntry kEntries[] = {
+        {"fmx_JPEG.quality", "90", "1 to 100: higher keeps more detail in larger files"},
+        {"fmx_JPEG.progressive", "0", "1: progressive, the picture builds up in passes"},
+        {"fmx_JPEG.subsampling", "by quality",
+         "0: full colour detail (4:4:4), 1: halved (4:2:0); unset: 1 below quality 90"},
+        {nullptr, nullptr, nullptr}};
+    return kEntries;
 }
 
 } // extern "C"

@@ -147,6 +147,46 @@ inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept 
     markup->free_buffer(&mb);
 }
 
+struct ChunkView {
+    const std::uint8_t* data = nullptr;
+    std::uint32_t size = 0;
+};
+
+// A chunk of the selected frame's metadata through the host's get_meta_chunk; empty when absent.
+inline ChunkView frame_chunk(FilterCall* call, std::uint32_t tag) {
+    if (call->meta_cb.get_meta_chunk == nullptr)
+        return {};
+    void* const kept = call->meta;
+    const std::int32_t n = call->meta_cb.get_meta_chunk(call, tag);
+    ChunkView view;
+    if (n > 0 && call->meta != nullptr) {
+        view.data = static_cast<const std::uint8_t*>(call->meta);
+        view.size = static_cast<std::uint32_t>(n);
+    }
+    call->meta = kept;
+    return view;
+}
+
+// EXIF (a TIFF-structured block) built from the selected frame's markup by the host's markup
+// service; empty when the host cannot build it or it would exceed `max_bytes`.
+inline std::vector<std::uint8_t> exif_from_markup(FilterCall* call, std::uint32_t max_bytes) {
+    std::vector<std::uint8_t> exif;
+    const pi_MetaMarkup* markup = call->meta_markup;
+    const ChunkView mark = frame_chunk(call, kTagMark);
+    if (mark.data == nullptr || !markup_usable(markup) || markup->create_from == nullptr ||
+        markup->export_exif == nullptr)
+        return exif;
+    MarkupBuffer mb{};
+    if (markup->create_from(&mb, mark.data, mark.size) == 0)
+        return exif;
+    exif.resize(max_bytes);
+    const std::int32_t n = markup->export_exif(&mb, exif.data(), max_bytes);
+    markup->free_buffer(&mb);
+    exif.resize(n > 0 && static_cast<std::uint32_t>(n) <= max_bytes ? static_cast<std::size_t>(n)
+                                                                    : 0);
+    return exif;
+}
+
 // An option from the state store as decimal text or a 32-bit number; `fallback` when absent or
 // unreadable, else clamped to [low, high].
 inline int state_option(const FilterCall* call, const char16_t* name, int fallback, int low,

@@ -19,6 +19,9 @@ using namespace vt::formats::kit;
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr int kDefaultLevel = 6;
+constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
+// An eXIf chunk may be large, but EXIF beyond a JPEG marker's worth is never worth carrying.
+constexpr std::uint32_t kMaxExifBytes = 65527;
 
 struct LoadContext {
     FilterCall* call;
@@ -37,9 +40,17 @@ std::int32_t begin_frame(void* context, const VtPngHeader* header, VtPngTarget* 
 }
 
 void take_metadata(void* context, const std::uint8_t* exif, std::uint32_t exif_size,
-                   const char* xmp, std::size_t /*xmp_size*/) noexcept {
+                   const char* xmp, std::size_t /*xmp_size*/, const std::uint8_t* icc,
+                   std::uint32_t icc_size) noexcept {
     auto* load = static_cast<LoadContext*>(context);
-    deliver_markup(load->call, {load->bits_per_pixel, exif, exif_size, xmp, nullptr});
+    FilterCall* call = load->call;
+    deliver_markup(call, {load->bits_per_pixel, exif, exif_size, xmp, nullptr});
+    if (icc != nullptr && icc_size > 0 && call->meta_cb.add_meta_chunk != nullptr) {
+        // The host copies the chunk from the pointer before returning.
+        call->meta = const_cast<std::uint8_t*>(icc);
+        call->meta_cb.add_meta_chunk(call, kTagIcc, icc_size);
+        call->meta = nullptr;
+    }
 }
 
 std::int32_t load_image(FilterCall* call) {
@@ -58,15 +69,20 @@ std::int32_t save_image(FilterCall* call) {
         return r;
     if (call->width > VT_PNG_MAX_SIDE || call->height > VT_PNG_MAX_SIDE)
         return VT_ERR_DIMENSIONS;
+    // EXIF only from the markup, so that what the privacy options removed stays removed.
+    const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
+    const ChunkView icc = frame_chunk(call, kTagIcc);
+    const VtPngWriteMetadata meta{exif.empty() ? nullptr : exif.data(),
+                                  static_cast<std::uint32_t>(exif.size()), icc.data, icc.size};
     const std::string name = to_utf8(call->path);
     if (name.empty())
         return VT_ERR_OPEN_WRITE;
     std::FILE* file = std::fopen(name.c_str(), "wb");
     if (file == nullptr)
         return VT_ERR_OPEN_WRITE;
-    std::int32_t result = vt_png_write(file, call->pixels, call->width, call->height, call->stride,
-                                       any_transparent(call) ? 1 : 0,
-                                       state_option(call, u"fmx_PNG.level", kDefaultLevel, 0, 9));
+    std::int32_t result = vt_png_write(
+        file, call->pixels, call->width, call->height, call->stride, any_transparent(call) ? 1 : 0,
+        state_option(call, u"fmx_PNG.level", kDefaultLevel, 0, 9), &meta);
     if (std::fclose(file) != 0 && result == VT_OK)
         result = VT_ERR_WRITE;
     // A half-written file must not pass for a picture.
@@ -97,9 +113,16 @@ VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
     return run_call(call, save_image);
 }
 
-// The options live in the state store ("fmx_PNG.level"); there is no dialog to show.
+// The options live in the state store; there is no dialog to show.
 VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
     return 0;
+}
+
+VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
+    static const VtStateEntry kEntries[] = {
+        {"fmx_PNG.level", "6", "0 to 9: compression effort, 0 stores, 9 packs tightest"},
+        {nullptr, nullptr, nullptr}};
+    return kEntries;
 }
 
 } // extern "C"

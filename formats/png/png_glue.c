@@ -112,7 +112,33 @@ static void deliver_metadata(png_structp png, png_infop info, const VtPngReadSin
     }
     if (exif_size == 0)
         exif = NULL;
-    sink->metadata(sink->context, exif, exif != NULL ? exif_size : 0, xmp, xmp_size);
+    png_charp icc_name = NULL;
+    int icc_compression = 0;
+    png_bytep icc = NULL;
+    png_uint_32 icc_size = 0;
+    if (!png_get_valid(png, info, PNG_INFO_iCCP) ||
+        png_get_iCCP(png, info, &icc_name, &icc_compression, &icc, &icc_size) == 0 || icc_size == 0)
+        icc = NULL;
+    sink->metadata(sink->context, exif, exif != NULL ? exif_size : 0, xmp, xmp_size, icc,
+                   icc != NULL ? icc_size : 0);
+}
+
+/* libpng refuses a profile whose header contradicts its size; such a profile is left out
+ * rather than failing the save. */
+static int usable_profile(const uint8_t* icc, uint32_t size) {
+    return icc != NULL && size >= 132 &&
+           (((uint32_t)icc[0] << 24) | ((uint32_t)icc[1] << 16) | ((uint32_t)icc[2] << 8) |
+            icc[3]) == size;
+}
+
+static void set_metadata(png_structp png, png_infop info, const VtPngWriteMetadata* meta) {
+    if (meta == NULL)
+        return;
+    if (meta->exif != NULL && meta->exif_size > 0)
+        png_set_eXIf_1(png, info, meta->exif_size, (png_bytep)meta->exif);
+    if (usable_profile(meta->icc, meta->icc_size))
+        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, meta->icc,
+                     meta->icc_size);
 }
 
 /* The file is in memory: a chunk that claims more bytes than follow it is where the file ends
@@ -185,7 +211,7 @@ int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink)
 }
 
 int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
-                     uint32_t stride, int with_alpha, int level) {
+                     uint32_t stride, int with_alpha, int level, const VtPngWriteMetadata* meta) {
     int out_of_memory = 0;
     png_structp png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, NULL, on_error, on_warning,
                                                 &out_of_memory, on_malloc, on_free);
@@ -205,6 +231,9 @@ int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_
     png_set_IHDR(png, info, width, height, 8,
                  with_alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    /* A profile libpng finds fault with is a warning, never a lost picture. */
+    png_set_benign_errors(png, 1);
+    set_metadata(png, info, meta);
     png_write_info(png, info);
     png_set_bgr(png);
     if (with_alpha)

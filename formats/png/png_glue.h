@@ -36,19 +36,29 @@ typedef struct VtPngReadSink {
     /* The header is known and checked: fill `target` and return 1, or return the result code
      * that ends the load. */
     int32_t (*begin)(void* context, const VtPngHeader* header, VtPngTarget* target);
-    /* After the last row: the eXIf payload and the XMP packet, each null when absent. */
+    /* After the last row: the eXIf payload, the XMP packet and the ICC profile, each null when
+     * absent. */
     void (*metadata)(void* context, const uint8_t* exif, uint32_t exif_size, const char* xmp,
-                     size_t xmp_size);
+                     size_t xmp_size, const uint8_t* icc, uint32_t icc_size);
 } VtPngReadSink;
+
+/* What a save writes beside the pixels; null pointers are left out. */
+typedef struct VtPngWriteMetadata {
+    const uint8_t* exif; /* TIFF-structured, for the eXIf chunk */
+    uint32_t exif_size;
+    const uint8_t* icc; /* for the iCCP chunk */
+    uint32_t icc_size;
+} VtPngWriteMetadata;
 
 /* Decodes a whole PNG file held in memory. -1 not a PNG, -13 a size beyond the limits, -42 the
  * data ends early, -44 invalid data, -20 out of memory, 1 done; or what `begin` returned. */
 int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink);
 
-/* Writes 8-bit RGB, or RGBA when `with_alpha`, at zlib level `level` (0-9) to an open file.
- * 1 done, -43 write failure, -20 out of memory. The caller closes the file. */
+/* Writes 8-bit RGB, or RGBA when `with_alpha`, at zlib level `level` (0-9) to an open file,
+ * with the metadata when given. 1 done, -43 write failure, -20 out of memory. The caller closes
+ * the file. */
 int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
-                     uint32_t stride, int with_alpha, int level);
+                     uint32_t stride, int with_alpha, int level, const VtPngWriteMetadata* meta);
 
 #ifdef __cplusplus
 }

@@ -188,7 +188,9 @@ TEST(PrivateData, RemovesGpsAndDatesOnRequest) {
     const std::string text =
         "\r\nexif.make=X;\r\nexif.GPS.latitude.pos=1;\r\nEXIF.GPS.Longitude.Ref =E;"
         "\r\nexif.date_time=2020;\r\nexif.date_time_original=2019;\r\nexif.GPS.timestamp=1;"
-        "\r\nexif.GPS.latitude.pos=again;";
+        "\r\nexif.GPS.latitude.pos=again;\r\nexif.GPS.map_datum=WGS-84;"
+        "\r\nexif.photo.sub_sec_time_original=12;\r\nexif.photo.offset_time=+01:00;"
+        "\r\nexif.photo.exposure_time=1/8 sec;";
     TestLayer layers[2] = {TestLayer(1, 1), TestLayer(1, 1)};
     layers[0].add_text(kTagMark, text);
     layers[1].add_text(kTagMark, text);
@@ -197,9 +199,12 @@ TEST(PrivateData, RemovesGpsAndDatesOnRequest) {
     ASSERT_EQ(remove_private_data(both, 2, true, false), 1);
     EXPECT_EQ(layers[1].text(kTagMark),
               "\r\nexif.make=X;\r\nexif.date_time=2020;\r\nexif.date_time_original=2019;"
-              "\r\nexif.GPS.timestamp=1;\r\n");
+              "\r\nexif.GPS.timestamp=1;\r\nexif.photo.sub_sec_time_original=12;"
+              "\r\nexif.photo.offset_time=+01:00;\r\nexif.photo.exposure_time=1/8 sec;")
+        << "every tag of the GPS directory goes, its date and time stay";
     ASSERT_EQ(remove_private_data(both, 2, false, true), 1);
-    EXPECT_EQ(layers[0].text(kTagMark), "\r\nexif.make=X;\r\n");
+    EXPECT_EQ(layers[0].text(kTagMark), "\r\nexif.make=X;\r\nexif.photo.exposure_time=1/8 sec;")
+        << "an exposure time is no date";
 }
 
 TEST(MergeFrames, FirstFrameWinsAndOthersGiveOnlyExifAndBrushKeys) {

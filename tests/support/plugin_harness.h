@@ -78,13 +78,19 @@ struct Frame {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::vector<std::uint32_t> pixels;
-    std::string markup; // the "MARK" chunk's text
+    std::string markup;        // the "MARK" chunk's text
+    std::uint16_t delay = 0;   // mode2: the frame delay of an animation frame
+    std::int32_t x = 0, y = 0; // position on the canvas
+    // Every other chunk of the frame's metadata by tag ("ICCP", "EXIF", "XMP ", ...).
+    std::map<std::uint32_t, std::vector<std::uint8_t>> chunks;
 };
 
 struct LoadResult {
     std::int32_t result = 0;
     std::int32_t status = 0;
     std::uint16_t warnings = 0;
+    std::uint8_t doc_kind = 0; // what the plug-in reported
+    std::uint8_t kind_param = 0;
     std::vector<Frame> frames;
 };
 
@@ -418,11 +424,50 @@ inline Frame take_frame(Layer& layer) {
                         frame.width * 4u);
         image::UnlockBitmap(&layer.bitmap, 0);
     }
-    image::MetaChunk chunk{};
-    if (image::find_layer_chunk(layer, image::kTagMark, chunk) && chunk.size > 0)
-        frame.markup.assign(reinterpret_cast<const char*>(chunk.data),
-                            strnlen(reinterpret_cast<const char*>(chunk.data), chunk.size));
+    frame.delay = layer.mode2;
+    frame.x = layer.x;
+    frame.y = layer.y;
+    image::MetaChunkIterator it(layer.meta, layer.meta_size);
+    for (image::MetaChunk chunk{}; it.next(chunk);) {
+        if (chunk.tag == image::kTagMark)
+            frame.markup.assign(reinterpret_cast<const char*>(chunk.data),
+                                strnlen(reinterpret_cast<const char*>(chunk.data), chunk.size));
+        else
+            frame.chunks[chunk.tag].assign(chunk.data, chunk.data + chunk.size);
+    }
     return frame;
+}
+
+// The frame's metadata block as a plug-in's save finds it.
+inline bool give_meta(Layer& layer, const Frame& frame) {
+    if (!frame.markup.empty() &&
+        image::add_layer_chunk(layer, image::kTagMark,
+                               static_cast<std::uint32_t>(frame.markup.size() + 1),
+                               frame.markup.c_str()) == 0)
+        return false;
+    for (const auto& [tag, bytes] : frame.chunks)
+        if (image::add_layer_chunk(layer, tag, static_cast<std::uint32_t>(bytes.size()),
+                                   bytes.data()) == 0)
+            return false;
+    return true;
+}
+
+inline std::int32_t get_meta_chunk(FilterCall* call, std::uint32_t tag) {
+    HostCall& host = host_of(call);
+    if (call->current_frame < 0)
+        return 0;
+    const Layer& layer = host.layers[call->current_frame];
+    if (tag == 0) {
+        call->meta = layer.meta;
+        return static_cast<std::int32_t>(layer.meta_size);
+    }
+    image::MetaChunk chunk{};
+    if (!image::find_layer_chunk(layer, tag, chunk)) {
+        call->meta = nullptr;
+        return 0;
+    }
+    call->meta = chunk.data;
+    return static_cast<std::int32_t>(chunk.size);
 }
 
 inline void free_layers(std::vector<Layer>& layers) {
@@ -457,6 +502,8 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
     detail::release_current(&call);
     out.status = call.status;
     out.warnings = call.warnings;
+    out.doc_kind = call.doc_kind;
+    out.kind_param = call.kind_param;
     for (std::uint32_t i = 0; i < call.frames_in_use; ++i)
         out.frames.push_back(detail::take_frame(layers[i]));
     std::free(call.meta); // a block handed over but never taken by add_frame
@@ -471,7 +518,8 @@ struct SaveResult {
 
 // Saves frames through the plug-in's flt_SaveImage (frame 0 selected first, as the host does).
 inline SaveResult save_with(const PluginApi& api, const std::string& path,
-                            const std::vector<Frame>& frames, std::uint8_t doc_kind = 0) {
+                            const std::vector<Frame>& frames, std::uint8_t doc_kind = 0,
+                            std::uint8_t kind_param = 0) {
     SaveResult out;
     std::vector<Layer> layers(frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -489,6 +537,14 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
                             static_cast<std::size_t>(y) * layers[i].bitmap.stride,
                         &f.pixels[static_cast<std::size_t>(y) * f.width], f.width * 4u);
         image::UnlockBitmap(&layers[i].bitmap, 0);
+        layers[i].mode2 = f.delay;
+        layers[i].x = f.x;
+        layers[i].y = f.y;
+        if (!detail::give_meta(layers[i], f)) {
+            detail::free_layers(layers);
+            out.result = VT_ERR_OUT_OF_MEMORY;
+            return out;
+        }
     }
     auto host = std::make_unique<detail::HostCall>();
     std::memset(host.get(), 0, sizeof(detail::HostCall));
@@ -498,8 +554,10 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
     detail::prepare(*host, path16);
     FilterCall& call = host->call;
     call.frame_cb.select_frame = detail::select_frame;
+    call.meta_cb.get_meta_chunk = detail::get_meta_chunk;
     call.frame_count = call.frames_in_use = static_cast<std::uint32_t>(frames.size());
     call.doc_kind = doc_kind;
+    call.kind_param = kind_param;
     if (!frames.empty())
         (void)detail::select_frame(&call, 0);
     out.result = api.save(&call);
