@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/utf.h"
+#include "platform/dynamic_library.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
 #include "plugins/plugin_interface.h"
@@ -49,6 +50,29 @@ std::string plugin_name(const std::u16string& path) {
     return path.empty() ? "-" : base::utf16_to_utf8(platform::file_name_of(path));
 }
 
+// Each plug-in's options in the state store, as it describes them.
+void print_options(std::FILE* out, plugins::FilterRegistry& registry) {
+    bool heading = false;
+    const std::size_t count = registry.refresh_plugin_list();
+    for (std::size_t i = 0; i < count; ++i) {
+        platform::DynamicLibrary library;
+        if (!library.open(registry.plugin_path(i)))
+            continue;
+        const auto entries = reinterpret_cast<VtStateEntriesFn>(library.symbol("plg_StateEntries"));
+        const VtStateEntry* entry = entries != nullptr ? entries() : nullptr;
+        for (int n = 0; entry != nullptr && entry->name != nullptr && n < 64; ++entry, ++n) {
+            if (!heading) {
+                std::fprintf(out, "\nOPTIONS (vtconvert --set NAME=VALUE)\n%-26s %-10s %s\n",
+                             "NAME", "DEFAULT", "MEANING");
+                heading = true;
+            }
+            std::fprintf(out, "%-26s %-10s %s\n", entry->name,
+                         entry->default_value != nullptr ? entry->default_value : "",
+                         entry->meaning != nullptr ? entry->meaning : "");
+        }
+    }
+}
+
 } // namespace
 
 void print_formats(std::FILE* out) {
@@ -77,6 +101,7 @@ void print_formats(std::FILE* out) {
     if (listed == 0)
         std::fprintf(out, "(no format plug-ins found in %s)\n",
                      base::utf16_to_utf8(platform::plugins_folder()).c_str());
+    print_options(out, registry);
 }
 
 } // namespace vt::cli

@@ -79,7 +79,8 @@ Program:
       --threads N           worker threads (default: one per processor)
       --json                end with a one-line JSON summary on standard output
   -q, --quiet               no progress line, no summary
-      --list-formats        list the formats the installed plug-ins handle
+      --list-formats        list the formats the installed plug-ins handle and
+                            their options (for --set)
   -h, --help                this text
       --version             the program's version
 
