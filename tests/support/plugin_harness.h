@@ -244,8 +244,10 @@ inline void release_current(FilterCall* call) {
     if (call->current_frame >= 0)
         image::UnlockBitmap(&host.layers[call->current_frame].bitmap, 0);
     call->current_frame = -1;
-    if (call->composite.signature != 0)
+    if (call->composite.signature != 0) {
+        image::UnlockBitmap(&call->composite, 0);
         image::FreeBitmap(&call->composite);
+    }
 }
 
 inline void describe(FilterCall* call, const Bitmap& bmp) {

@@ -1,0 +1,233 @@
+// fmx_WebP: the plug-in's exports, its answers to the host's checks and the call records.
+// The codec work is in webp_glue.cpp.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "formats/kit/plugin_kit.h"
+#include "formats/webp/webp_glue.h"
+#include "plugins/sdk/vt_plugin.h"
+
+namespace {
+
+using namespace vt::formats::kit;
+namespace webp = vt::formats::webp;
+
+constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
+constexpr int kDefaultQuality = 80;
+constexpr int kDefaultMethod = 4;
+// EXIF exported from the markup is small; this bounds the export buffer.
+constexpr std::uint32_t kMaxExifBytes = 65536;
+constexpr std::uint8_t kDocFrameAnimation = 2;
+
+class LoadSink final : public webp::ReadSink {
+public:
+    explicit LoadSink(FilterCall* call) : m_call(call) {}
+
+    std::int32_t begin_frame(const webp::Header& header, std::uint32_t index,
+                             std::uint32_t delay_ms, webp::Target& target) noexcept override {
+        // Frames beyond the host's capacity are dropped; the first one is always asked for, so
+        // the host's own answer ends a load it cannot hold.
+        if (index > 0 && static_cast<std::int64_t>(index) > m_call->max_frame) {
+            m_call->warnings |= VT_WARN_LAYERS_DROPPED;
+            return webp::kEnoughFrames;
+        }
+        m_bits_per_pixel = header.alpha ? 32 : 24;
+        m_call->mode2 = static_cast<std::uint16_t>(std::min<std::uint32_t>(delay_ms, 65535));
+        if (const std::int32_t r = request_frame(m_call, header.width, header.height); r != VT_OK)
+            return r;
+        if (index > 0)
+            m_call->doc_kind = kDocFrameAnimation;
+        target.pixels = m_call->pixels;
+        target.stride = m_call->stride;
+        return VT_OK;
+    }
+
+    void metadata(const webp::Metadata& meta) noexcept override {
+        std::string xmp;
+        try {
+            xmp.assign(meta.xmp.begin(), meta.xmp.end());
+        } catch (const std::bad_alloc&) {
+            xmp.clear(); // metadata never fails a load
+        }
+        deliver_markup(m_call, {m_bits_per_pixel, meta.exif.empty() ? nullptr : meta.exif.data(),
+                                static_cast<std::uint32_t>(meta.exif.size()),
+                                xmp.empty() ? nullptr : xmp.c_str(), nullptr});
+        if (!meta.icc.empty() && m_call->meta_cb.add_meta_chunk != nullptr) {
+            // The host copies the chunk from the pointer before returning.
+            m_call->meta = const_cast<std::uint8_t*>(meta.icc.data());
+            m_call->meta_cb.add_meta_chunk(m_call, kTagIcc,
+                                           static_cast<std::uint32_t>(meta.icc.size()));
+            m_call->meta = nullptr;
+        }
+    }
+
+private:
+    FilterCall* m_call;
+    std::uint32_t m_bits_per_pixel = 24;
+};
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    LoadSink sink(call);
+    return webp::read_webp(bytes, sink);
+}
+
+// What a save writes besides the pixels, copied: selecting another frame may move it.
+struct SaveMetadata {
+    std::vector<std::uint8_t> icc;
+    std::vector<std::uint8_t> exif;
+};
+
+SaveMetadata take_metadata(FilterCall* call) {
+    SaveMetadata meta;
+    if (const ChunkView icc = frame_chunk(call, kTagIcc); icc.data != nullptr)
+        meta.icc.assign(icc.data, icc.data + icc.size);
+    // The markup is the one source of EXIF, so keys the privacy options removed stay removed.
+    meta.exif = exif_from_markup(call, kMaxExifBytes);
+    return meta;
+}
+
+webp::EncodeOptions encode_options(const FilterCall* call) {
+    webp::EncodeOptions options;
+    options.quality = state_option(call, u"fmx_WebP.quality", kDefaultQuality, 0, 100);
+    options.lossless = state_option(call, u"fmx_WebP.lossless", 0, 0, 1) != 0;
+    options.method = state_option(call, u"fmx_WebP.method", kDefaultMethod, 0, 6);
+    return options;
+}
+
+webp::Picture selected_picture(const FilterCall* call) {
+    return {call->pixels, call->width, call->height, call->stride};
+}
+
+std::int32_t select_one(FilterCall* call, std::uint32_t index) {
+    if (call->frame_cb.select_frame(call, static_cast<std::int32_t>(index)) == 0)
+        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
+    if (call->width < 1 || call->height < 1)
+        return VT_ERR_BITMAP_SIZE_ZERO;
+    if (call->pixels == nullptr || call->stride < call->width)
+        return VT_ERR_BITMAP_REQUEST;
+    return VT_OK;
+}
+
+std::int32_t encode_still(FilterCall* call, std::vector<std::uint8_t>& file, SaveMetadata& meta) {
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
+    if (call->width > webp::kMaxSaveSide || call->height > webp::kMaxSaveSide)
+        return VT_ERR_DIMENSIONS;
+    meta = take_metadata(call);
+    return webp::encode_picture(selected_picture(call), encode_options(call), any_transparent(call),
+                                file);
+}
+
+// Every frame centred on a canvas of the largest width and height, as the host flattens a
+// frame animation.
+std::int32_t encode_frames(FilterCall* call, std::vector<std::uint8_t>& file, SaveMetadata& meta) {
+    if (call->frame_cb.select_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    for (std::uint32_t i = 0; i < call->frame_count; ++i) {
+        if (const std::int32_t r = select_one(call, i); r != VT_OK)
+            return r;
+        width = std::max(width, call->width);
+        height = std::max(height, call->height);
+        if (i == 0)
+            meta = take_metadata(call);
+    }
+    if (width > webp::kMaxSaveSide || height > webp::kMaxSaveSide)
+        return VT_ERR_DIMENSIONS;
+    const webp::FrameSource source = [call](std::uint32_t index, webp::Picture& picture,
+                                            std::uint32_t& delay_ms) {
+        if (const std::int32_t r = select_one(call, index); r != VT_OK)
+            return r;
+        picture = selected_picture(call);
+        delay_ms = call->mode2 != 0 ? call->mode2 : webp::kDefaultDelayMs;
+        return static_cast<std::int32_t>(VT_OK);
+    };
+    return webp::encode_animation(width, height, call->frame_count, source, encode_options(call),
+                                  file);
+}
+
+std::int32_t write_bytes(const FilterCall* call, const std::vector<std::uint8_t>& bytes) {
+    const std::string name = to_utf8(call->path);
+    if (name.empty())
+        return VT_ERR_OPEN_WRITE;
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    if (file == nullptr)
+        return VT_ERR_OPEN_WRITE;
+    std::int32_t result =
+        std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() ? VT_OK : VT_ERR_WRITE;
+    if (std::fclose(file) != 0 && result == VT_OK)
+        result = VT_ERR_WRITE;
+    // A half-written file must not pass for a picture.
+    if (result != VT_OK)
+        std::remove(name.c_str());
+    return result;
+}
+
+std::int32_t save_image(FilterCall* call) {
+    std::vector<std::uint8_t> file;
+    SaveMetadata meta;
+    const bool animation = call->doc_kind == kDocFrameAnimation && call->frame_count > 1;
+    std::int32_t result =
+        animation ? encode_frames(call, file, meta) : encode_still(call, file, meta);
+    if (result == VT_OK)
+        result = webp::add_metadata(file, meta.icc, meta.exif);
+    // The file is only opened once the whole picture is encoded.
+    return result == VT_OK ? write_bytes(call, file) : result;
+}
+
+bool webp_signature(const FilterCheck& check) {
+    return check.head_size >= 12 && std::memcmp(check.head, "RIFF", 4) == 0 &&
+           std::memcmp(check.head + 8, "WEBP", 4) == 0;
+}
+
+bool webp_extension(const FilterCheck& check) {
+    return extension_is(check, u".webp");
+}
+
+} // namespace
+
+extern "C" {
+
+VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
+    return check_load(check, 100, webp_signature, webp_extension);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
+    return run_call(call, load_image);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
+    return check_save(check, webp_extension);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
+    return run_call(call, save_image);
+}
+
+// The options live in the state store; there is no dialog to show.
+VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
+    return 0;
+}
+
+VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
+    static const VtStateEntry kEntries[] = {
+        {"fmx_WebP.quality", "80", "0 to 100: higher keeps more detail in larger files"},
+        {"fmx_WebP.lossless", "0", "1: lossless, every pixel exactly as it is"},
+        {"fmx_WebP.method", "4", "0 to 6: encoding effort, 6 is slowest and smallest"},
+        {nullptr, nullptr, nullptr}};
+    return kEntries;
+}
+
+} // extern "C"

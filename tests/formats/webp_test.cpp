@@ -1,0 +1,646 @@
+#include <gtest/gtest.h>
+
+#include <webp/decode.h>
+#include <webp/demux.h>
+#include <webp/mux.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/formats/format_test_util.h"
+#include "tests/formats/png_reference.h"
+
+namespace vt::test {
+namespace {
+
+constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
+constexpr std::uint32_t kTagExif = VT_TAG('E', 'X', 'I', 'F');
+constexpr std::uint32_t kTagXmp = VT_TAG('X', 'M', 'P', ' ');
+
+// A smooth picture, the kind lossy coding is made for, with a round-trip error that says
+// something.
+Frame smooth_picture(std::uint32_t width, std::uint32_t height, bool transparent = false) {
+    Frame f;
+    f.width = width;
+    f.height = height;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            f.pixels.push_back(bgrt(x * 255 / width, y * 255 / height,
+                                    (x + y) * 127 / (width + height),
+                                    transparent ? x * 255 / width : 0));
+    return f;
+}
+
+int channel(std::uint32_t pixel, int shift) {
+    return static_cast<int>((pixel >> shift) & 0xFF);
+}
+
+int max_difference(std::uint32_t a, std::uint32_t b) {
+    int most = 0;
+    for (int shift = 0; shift < 32; shift += 8)
+        most = std::max(most, std::abs(channel(a, shift) - channel(b, shift)));
+    return most;
+}
+
+double mean_error(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (int shift = 0; shift < 32; shift += 8)
+            sum += std::abs(channel(a[i], shift) - channel(b[i], shift));
+    return sum / (4.0 * static_cast<double>(a.size()));
+}
+
+// R, G, B, A bytes as the engine's pixel.
+std::uint32_t from_rgba(const std::uint8_t* p) {
+    return bgrt(p[0], p[1], p[2], 255u - p[3]);
+}
+
+std::uint32_t le32_at(const std::string& s, std::size_t at) {
+    return static_cast<std::uint8_t>(s[at]) | (static_cast<std::uint8_t>(s[at + 1]) << 8) |
+           (static_cast<std::uint8_t>(s[at + 2]) << 16) |
+           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at + 3])) << 24);
+}
+
+void put_le24(std::string& s, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 3; ++i)
+        s[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+void put_le32(std::string& s, std::size_t at, std::uint32_t v) {
+    put_le24(s, at, v);
+    s[at + 3] = static_cast<char>(v >> 24);
+}
+
+// The bytes of one chunk of a file, as libwebp's demuxer finds it; empty when absent.
+std::string chunk_of(const std::string& file, const char* fourcc) {
+    const WebPData data{reinterpret_cast<const std::uint8_t*>(file.data()), file.size()};
+    WebPDemuxer* demux = WebPDemux(&data);
+    std::string out;
+    WebPChunkIterator it{};
+    if (demux != nullptr && WebPDemuxGetChunk(demux, fourcc, 1, &it) != 0) {
+        out.assign(reinterpret_cast<const char*>(it.chunk.bytes), it.chunk.size);
+        WebPDemuxReleaseChunkIterator(&it);
+    }
+    WebPDemuxDelete(demux);
+    return out;
+}
+
+bool is_animation(const std::string& file) {
+    const WebPData data{reinterpret_cast<const std::uint8_t*>(file.data()), file.size()};
+    WebPDemuxer* demux = WebPDemux(&data);
+    const bool animated =
+        demux != nullptr && (WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ANIMATION_FLAG) != 0;
+    WebPDemuxDelete(demux);
+    return animated;
+}
+
+// libwebp's own composition of every frame of an animation, as engine pixels.
+std::vector<std::vector<std::uint32_t>> libwebp_frames(const std::string& file) {
+    const WebPData data{reinterpret_cast<const std::uint8_t*>(file.data()), file.size()};
+    WebPAnimDecoderOptions options;
+    WebPAnimDecoderOptionsInit(&options);
+    options.color_mode = MODE_RGBA;
+    WebPAnimDecoder* decoder = WebPAnimDecoderNew(&data, &options);
+    WebPAnimInfo info{};
+    std::vector<std::vector<std::uint32_t>> frames;
+    std::uint8_t* canvas = nullptr;
+    int timestamp = 0;
+    while (decoder != nullptr && WebPAnimDecoderGetInfo(decoder, &info) != 0 &&
+           WebPAnimDecoderGetNext(decoder, &canvas, &timestamp) != 0) {
+        frames.emplace_back();
+        for (std::size_t i = 0; i < std::size_t{info.canvas_width} * info.canvas_height; ++i)
+            frames.back().push_back(from_rgba(canvas + 4 * i));
+    }
+    WebPAnimDecoderDelete(decoder);
+    return frames;
+}
+
+// A file with chunks added by libwebp's muxer.
+std::string with_chunks(const std::string& file,
+                        const std::vector<std::pair<const char*, std::string>>& chunks) {
+    const WebPData image{reinterpret_cast<const std::uint8_t*>(file.data()), file.size()};
+    WebPMux* mux = WebPMuxCreate(&image, 1);
+    EXPECT_NE(mux, nullptr);
+    if (mux == nullptr)
+        return {};
+    for (const auto& [fourcc, bytes] : chunks) {
+        const WebPData chunk{reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+        EXPECT_EQ(WebPMuxSetChunk(mux, fourcc, &chunk, 1), WEBP_MUX_OK);
+    }
+    WebPData out{};
+    EXPECT_EQ(WebPMuxAssemble(mux, &out), WEBP_MUX_OK);
+    std::string bytes(reinterpret_cast<const char*>(out.bytes), out.size);
+    WebPDataClear(&out);
+    WebPMuxDelete(mux);
+    return bytes;
+}
+
+std::vector<std::uint8_t> profile_bytes(std::size_t size) {
+    std::vector<std::uint8_t> profile(size);
+    for (std::size_t i = 0; i < size; ++i)
+        profile[i] = static_cast<std::uint8_t>(i * 37 + (i >> 7));
+    return profile;
+}
+
+// `picture` centred on a transparent canvas, as a frame animation is flattened.
+std::vector<std::uint32_t> centred(const Frame& picture, std::uint32_t width,
+                                   std::uint32_t height) {
+    std::vector<std::uint32_t> canvas(static_cast<std::size_t>(width) * height, 0xFFFFFFFFu);
+    const std::uint32_t left = (width - picture.width) / 2;
+    const std::uint32_t top = (height - picture.height) / 2;
+    for (std::uint32_t y = 0; y < picture.height; ++y)
+        std::copy_n(&picture.pixels[static_cast<std::size_t>(y) * picture.width], picture.width,
+                    &canvas[static_cast<std::size_t>(top + y) * width + left]);
+    return canvas;
+}
+
+class WebpPlugin : public PluginTest {
+protected:
+    static void SetUpTestSuite() { open("fmx_WebP"); }
+    void TearDown() override {
+        for (const char16_t* name : {u"fmx_WebP.quality", u"fmx_WebP.lossless", u"fmx_WebP.method"})
+            HarnessServices::state().erase(name);
+    }
+
+    // Saves and answers the file's bytes, empty when the save failed.
+    std::string saved(const std::vector<Frame>& frames, std::uint8_t doc_kind = 0) {
+        const std::string file = m_temp / "saved.webp";
+        const std::int32_t result = save_with(api(), file, frames, doc_kind).result;
+        EXPECT_EQ(result, VT_OK);
+        return result == VT_OK ? read_bytes(file) : std::string();
+    }
+    LoadResult loaded(const std::string& bytes, const LoadOptions& options = {}) {
+        const std::string file = m_temp / "loaded.webp";
+        write_bytes(file, bytes);
+        return load_with(api(), file, options);
+    }
+
+    // Three frames of different sizes with the delays 40, 80 and 120 ms.
+    static std::vector<Frame> three_frames() {
+        std::vector<Frame> frames = {make_picture(20, 16, true), make_picture(12, 10, false),
+                                     make_picture(18, 15, true)};
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            frames[i].delay = static_cast<std::uint16_t>(40 * (i + 1));
+        return frames;
+    }
+};
+
+TEST_F(WebpPlugin, LosslessRoundTripIsExact) {
+    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+    for (const bool transparent : {false, true}) {
+        for (const auto& size : {std::pair{1u, 1u}, std::pair{17u, 9u}, std::pair{64u, 48u}}) {
+            SCOPED_TRACE(std::to_string(size.first) + "x" + std::to_string(size.second) +
+                         (transparent ? " transparent" : " opaque"));
+            const Frame picture = make_picture(size.first, size.second, transparent);
+            const LoadResult back = loaded(saved({picture}));
+            ASSERT_EQ(back.result, VT_OK);
+            ASSERT_EQ(back.frames.size(), 1u);
+            EXPECT_EQ(back.doc_kind, 0);
+            const Frame& f = back.frames[0];
+            ASSERT_EQ(f.width, picture.width);
+            ASSERT_EQ(f.height, picture.height);
+            EXPECT_EQ(f.pixels, picture.pixels);
+            const bool has_alpha = transparent && size.first * size.second > 1;
+            EXPECT_NE(f.markup.find(has_alpha ? "image.bpp=32;" : "image.bpp=24;"),
+                      std::string::npos)
+                << f.markup;
+        }
+    }
+}
+
+TEST_F(WebpPlugin, LossyRoundTripStaysClose) {
+    for (const bool transparent : {false, true}) {
+        SCOPED_TRACE(transparent ? "transparent" : "opaque");
+        const Frame picture = smooth_picture(96, 64, transparent);
+        const LoadResult back = loaded(saved({picture}));
+        ASSERT_EQ(back.result, VT_OK);
+        const Frame& f = back.frames.at(0);
+        ASSERT_EQ(f.pixels.size(), picture.pixels.size());
+        EXPECT_LT(mean_error(f.pixels, picture.pixels), 2.0);
+        // Transparency is kept (losslessly by default), and an opaque picture stays opaque.
+        for (std::size_t i = 0; i < f.pixels.size(); ++i)
+            ASSERT_EQ(f.pixels[i] >> 24, picture.pixels[i] >> 24) << i;
+        EXPECT_NE(f.markup.find(transparent ? "image.bpp=32;" : "image.bpp=24;"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(WebpPlugin, StateEntriesChangeTheOutput) {
+    const Frame picture = smooth_picture(128, 96);
+    auto size_with = [&](std::u16string_view name, std::string_view value) {
+        if (!value.empty())
+            HarnessServices::set_state(name, value);
+        const std::size_t size = saved({picture}).size();
+        HarnessServices::state().erase(std::u16string(name));
+        return size;
+    };
+    const std::size_t standard = size_with(u"fmx_WebP.quality", "");
+    const std::size_t low = size_with(u"fmx_WebP.quality", "10");
+    const std::size_t high = size_with(u"fmx_WebP.quality", std::string("\x64\0\0\0", 4));
+    EXPECT_LT(low, standard);
+    EXPECT_GT(high, standard);
+    EXPECT_EQ(size_with(u"fmx_WebP.quality", "80"), standard);
+    EXPECT_NE(size_with(u"fmx_WebP.method", "0"), standard);
+    // Out-of-range values are clamped, not ignored.
+    EXPECT_EQ(size_with(u"fmx_WebP.quality", "250"), high);
+
+    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+    HarnessServices::set_state(u"fmx_WebP.quality", "0");
+    const std::string lossless = saved({picture});
+    EXPECT_EQ(lossless.substr(12, 4), "VP8L");
+    const LoadResult back = loaded(lossless);
+    ASSERT_EQ(back.result, VT_OK);
+    EXPECT_EQ(back.frames.at(0).pixels, picture.pixels);
+}
+
+TEST_F(WebpPlugin, AnimationRoundTripKeepsFramesAndDelays) {
+    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+    const std::vector<Frame> frames = three_frames();
+    const std::string file = saved(frames, 2);
+    EXPECT_TRUE(is_animation(file));
+    const LoadResult back = loaded(file);
+    ASSERT_EQ(back.result, VT_OK);
+    EXPECT_EQ(back.doc_kind, 2);
+    EXPECT_EQ(back.warnings, 0);
+    ASSERT_EQ(back.frames.size(), 3u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Frame& f = back.frames[i];
+        EXPECT_EQ(f.delay, frames[i].delay);
+        EXPECT_EQ(f.x, 0);
+        EXPECT_EQ(f.y, 0);
+        ASSERT_EQ(f.width, 20u);
+        ASSERT_EQ(f.height, 16u);
+        // Every frame is the whole canvas; the colour under full transparency is free.
+        const std::vector<std::uint32_t> expected = centred(frames[i], 20, 16);
+        for (std::size_t p = 0; p < expected.size(); ++p) {
+            if (expected[p] >> 24 == 255)
+                ASSERT_EQ(f.pixels[p] >> 24, 255u) << p;
+            else
+                ASSERT_EQ(f.pixels[p], expected[p]) << p;
+        }
+    }
+    EXPECT_NE(back.frames[0].markup.find("image.bpp=32;"), std::string::npos);
+}
+
+TEST_F(WebpPlugin, LossyAnimationAndDefaultDelay) {
+    std::vector<Frame> frames = {smooth_picture(40, 30), smooth_picture(40, 30)};
+    std::reverse(frames[1].pixels.begin(), frames[1].pixels.end());
+    frames[0].delay = 0;
+    frames[1].delay = 65535;
+    const LoadResult back = loaded(saved(frames, 2));
+    ASSERT_EQ(back.result, VT_OK);
+    ASSERT_EQ(back.frames.size(), 2u);
+    EXPECT_EQ(back.frames[0].delay, 100);
+    EXPECT_EQ(back.frames[1].delay, 65535);
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_LT(mean_error(back.frames[i].pixels, frames[i].pixels), 2.0) << i;
+}
+
+TEST_F(WebpPlugin, FramesBeyondTheHostsCapacityAreDropped) {
+    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+    const std::string file = saved(three_frames(), 2);
+    LoadOptions two;
+    two.max_frames = 2;
+    const LoadResult back = loaded(file, two);
+    EXPECT_EQ(back.result, VT_OK);
+    EXPECT_EQ(back.frames.size(), 2u);
+    EXPECT_EQ(back.warnings & VT_WARN_LAYERS_DROPPED, VT_WARN_LAYERS_DROPPED);
+    EXPECT_EQ(back.doc_kind, 2);
+    LoadOptions one;
+    one.max_frames = 1;
+    const LoadResult first = loaded(file, one);
+    EXPECT_EQ(first.result, VT_OK);
+    EXPECT_EQ(first.frames.size(), 1u);
+    EXPECT_EQ(first.doc_kind, 0);
+}
+
+TEST_F(WebpPlugin, OtherDocumentsSaveTheirCompositeAsOnePicture) {
+    const std::vector<Frame> frames = three_frames();
+    const std::string file = m_temp / "composite.webp";
+    const SaveResult result = save_with(api(), file, frames, 0);
+    ASSERT_EQ(result.result, VT_OK);
+    EXPECT_TRUE(result.composite_used);
+    const LoadResult back = load_with(api(), file);
+    ASSERT_EQ(back.result, VT_OK);
+    EXPECT_EQ(back.frames.size(), 1u);
+    EXPECT_FALSE(is_animation(read_bytes(file)));
+    // One frame of an animation is a still picture.
+    EXPECT_FALSE(is_animation(saved({frames[0]}, 2)));
+}
+
+TEST_F(WebpPlugin, ProfileRoundTripsAndOnlyMarkupBecomesExif) {
+    const std::vector<std::uint8_t> profile = profile_bytes(3001);
+    Frame picture = make_picture(9, 7, false);
+    picture.chunks[kTagIcc] = profile;
+    // Raw EXIF and XMP chunks are not the source: the markup is, and the harness's markup
+    // service exports no EXIF.
+    picture.chunks[kTagExif] = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
+    picture.chunks[kTagXmp] = {'<', 'x', '/', '>'};
+    picture.markup = "\r\nexif.make=Vantrel Cam;";
+    const std::string file = saved({picture});
+    EXPECT_EQ(chunk_of(file, "ICCP"), std::string(profile.begin(), profile.end()));
+    EXPECT_TRUE(chunk_of(file, "EXIF").empty());
+    EXPECT_TRUE(chunk_of(file, "XMP ").empty());
+    const LoadResult back = loaded(file);
+    ASSERT_EQ(back.result, VT_OK);
+    EXPECT_EQ(back.frames.at(0).chunks.at(kTagIcc), profile);
+
+    // An animation carries the first frame's profile, and gives it back with frame 0.
+    std::vector<Frame> frames = three_frames();
+    frames[0].chunks[kTagIcc] = profile;
+    const LoadResult animation = loaded(saved(frames, 2));
+    ASSERT_EQ(animation.result, VT_OK);
+    ASSERT_EQ(animation.frames.size(), 3u);
+    EXPECT_EQ(animation.frames[0].chunks.at(kTagIcc), profile);
+    EXPECT_EQ(animation.frames[1].chunks.count(kTagIcc), 0u);
+}
+
+TEST_F(WebpPlugin, ExifAndXmpChunksGoToTheMarkupService) {
+    const std::string exif = std::string("Exif\0\0MM\0*\0\0\0\x08\0\0\0\0\0\0", 20);
+    const std::string xmp = "<x:xmpmeta><rdf:Description><tiff:Make>Vantrel Cam</tiff:Make>"
+                            "</rdf:Description></x:xmpmeta>";
+    for (const bool animation : {false, true}) {
+        SCOPED_TRACE(animation ? "animation" : "still");
+        const std::string plain =
+            animation ? saved(three_frames(), 2) : saved({make_picture(8, 8, false)});
+        const std::string file = with_chunks(plain, {{"EXIF", exif}, {"XMP ", xmp}});
+        HarnessServices::last_exif().clear();
+        const LoadResult back = loaded(file);
+        ASSERT_EQ(back.result, VT_OK);
+        EXPECT_EQ(
+            std::string(HarnessServices::last_exif().begin(), HarnessServices::last_exif().end()),
+            exif);
+        EXPECT_NE(back.frames.at(0).markup.find("exif.make=Vantrel Cam;"), std::string::npos)
+            << back.frames[0].markup;
+        if (animation) {
+            EXPECT_EQ(back.frames.at(1).markup, "");
+        }
+    }
+}
+
+TEST_F(WebpPlugin, OversizedPicturesAreRefusedAndLeaveNoFile) {
+    const std::string file = m_temp / "wide.webp";
+    Frame wide;
+    wide.width = 16384;
+    wide.height = 1;
+    wide.pixels.assign(16384, 0);
+    EXPECT_EQ(save_with(api(), file, {wide}).result, VT_ERR_DIMENSIONS);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    Frame tall = wide;
+    tall.width = 1;
+    tall.height = 16384;
+    EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false), tall}, 2).result,
+              VT_ERR_DIMENSIONS);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    const std::string missing = m_temp / "missing-folder/out.webp";
+    EXPECT_EQ(save_with(api(), missing, {make_picture(4, 4, false)}).result, VT_ERR_OPEN_WRITE);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
+    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+    const std::string still = saved({make_picture(16, 16, false)});
+    const std::string animation = saved(three_frames(), 2);
+    ASSERT_FALSE(still.empty());
+    ASSERT_FALSE(animation.empty());
+
+    std::string riff_beyond = still;
+    put_le32(riff_beyond, 4, le32_at(still, 4) + 2);
+    std::string riff_huge = still;
+    put_le32(riff_huge, 4, 0xFFFFFFF0u);
+    std::string riff_short = still;
+    put_le32(riff_short, 4, 12);
+    // VP8L: 14 bits of width - 1 and height - 1 after the signature byte.
+    std::string huge_lossless = still;
+    const std::uint32_t sides = 16383u | (16383u << 14);
+    put_le32(huge_lossless, 21, sides | (static_cast<std::uint8_t>(still[24]) & 0xF0u) << 24);
+    // The extended header's canvas: 24 bits of width - 1, then of height - 1.
+    std::string wide_canvas = animation;
+    put_le24(wide_canvas, 24, 70000 - 1);
+    std::string large_canvas = animation;
+    put_le24(large_canvas, 24, 20000 - 1);
+    put_le24(large_canvas, 27, 20000 - 1);
+    std::string narrow_canvas = animation;
+    put_le24(narrow_canvas, 24, 3);
+    std::string no_frames = animation.substr(0, 12 + 18 + 14);
+    put_le32(no_frames, 4, static_cast<std::uint32_t>(no_frames.size() - 8));
+
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::int32_t result;
+    } cases[] = {
+        {"empty file", "", VT_ERR_CORRUPT_OR_UNSUPPORTED},
+        {"not a webp", "GIF89a and then some bytes", VT_ERR_CORRUPT_OR_UNSUPPORTED},
+        {"a RIFF of another kind", "RIFF\x04\0\0\0WAVE", VT_ERR_CORRUPT_OR_UNSUPPORTED},
+        {"header only", std::string("RIFF\x04\0\0\0WEBP", 12), VT_ERR_INVALID_DATA},
+        {"RIFF size beyond the file", riff_beyond, VT_ERR_READ},
+        {"RIFF size of 4 GiB", riff_huge, VT_ERR_READ},
+        {"RIFF size cutting the image", riff_short, VT_ERR_INVALID_DATA},
+        {"16384 x 16384 lossless", huge_lossless, VT_ERR_DIMENSIONS},
+        {"canvas 70000 wide", wide_canvas, VT_ERR_DIMENSIONS},
+        {"canvas of 400 million pixels", large_canvas, VT_ERR_DIMENSIONS},
+        {"canvas smaller than its frames", narrow_canvas, VT_ERR_INVALID_DATA},
+        {"animation without frames", no_frames, VT_ERR_INVALID_DATA},
+    };
+    for (const auto& c : cases) {
+        const LoadResult back = loaded(c.bytes);
+        EXPECT_EQ(back.result, c.result) << c.what;
+        EXPECT_TRUE(back.frames.empty()) << c.what;
+    }
+    EXPECT_EQ(load_with(api(), m_temp / "absent.webp").result, VT_ERR_OPEN_READ);
+
+    // The host refuses a frame it cannot hold before libwebp allocates anything of that size.
+    LoadOptions small;
+    small.max_pixels = 100;
+    EXPECT_EQ(loaded(still, small).result, VT_ERR_BITMAP_TOO_BIG);
+    EXPECT_EQ(loaded(animation, small).result, VT_ERR_BITMAP_TOO_BIG);
+}
+
+TEST_F(WebpPlugin, EveryCutOfAFileFailsCleanly) {
+    const Frame picture = make_picture(24, 20, true);
+    const std::string lossy = saved({picture});
+    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+    const std::string lossless = saved({picture});
+    const std::string animation = saved(three_frames(), 2);
+    for (const std::string* whole : {&lossy, &lossless, &animation}) {
+        SCOPED_TRACE(whole->substr(12, 4));
+        for (std::size_t n = 0; n < whole->size(); ++n) {
+            const std::string cut = whole->substr(0, n);
+            EXPECT_LT(loaded(cut).result, 0) << n;
+            // The same cut with a RIFF size that agrees: the decoders themselves meet the end.
+            if (n < 12)
+                continue;
+            std::string agreeing = cut;
+            put_le32(agreeing, 4, static_cast<std::uint32_t>(n - 8));
+            const LoadResult back = loaded(agreeing);
+            if (back.result == VT_OK) {
+                EXPECT_FALSE(back.frames.empty()) << n;
+            } else {
+                EXPECT_LT(back.result, 0) << n;
+            }
+            // A still picture is one chunk; only its padding byte may go.
+            if (whole != &animation && n + 1 < whole->size()) {
+                EXPECT_LT(back.result, 0) << n;
+            }
+        }
+    }
+}
+
+TEST_F(WebpPlugin, ChecksPreferTheSignatureAndRefuseTheProbes) {
+    const std::string head("RIFF\x24\0\0\0WEBPVP8L", 16);
+    const int both = load_score(check_with(api().check_load, u".webp", head));
+    const int bytes_only = load_score(check_with(api().check_load, u"", head));
+    const int name_only = load_score(check_with(api().check_load, u".webp", "GIF89a.."));
+    EXPECT_GT(both, bytes_only);
+    EXPECT_GT(bytes_only, 1000);
+    EXPECT_GT(name_only, 0);
+    EXPECT_LT(name_only, 1000);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".wav", "RIFF\x24\0\0\0WAVE")), 0);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".***", "abcdefgh")), 0);
+    EXPECT_GT(check_with(api().check_save, u".webp").level, 0);
+    for (const char16_t* probe : {u".***", u".sys", u".vxd", u".png"})
+        EXPECT_EQ(check_with(api().check_save, probe).level, 0);
+}
+
+TEST_F(WebpPlugin, EveryLibwebpTestFileDecodesLikeLibwebp) {
+    const auto folder = testdata("webp-libwebp");
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    int compared = 0;
+    int refused = 0;
+    for (const auto& path : files_in(folder, ".webp")) {
+        const std::string name = path.filename().string();
+        SCOPED_TRACE(name);
+        const std::string bytes = read_bytes(path);
+        int width = 0;
+        int height = 0;
+        std::uint8_t* rgba = WebPDecodeRGBA(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                            bytes.size(), &width, &height);
+        const LoadResult back = load_with(api(), path.string());
+        if (rgba == nullptr) {
+            // What libwebp itself refuses must fail cleanly.
+            EXPECT_LT(back.result, 0);
+            EXPECT_TRUE(back.frames.empty());
+            ++refused;
+            continue;
+        }
+        ASSERT_EQ(back.result, VT_OK);
+        ASSERT_EQ(back.frames.size(), 1u);
+        const Frame& f = back.frames[0];
+        EXPECT_EQ(f.width, static_cast<std::uint32_t>(width));
+        EXPECT_EQ(f.height, static_cast<std::uint32_t>(height));
+        std::size_t differing = 0;
+        for (std::size_t i = 0;
+             i < f.pixels.size() && f.pixels.size() == std::size_t(width) * height; ++i)
+            differing += f.pixels[i] != from_rgba(rgba + 4 * i) ? 1 : 0;
+        EXPECT_EQ(differing, 0u);
+        WebPFree(rgba);
+        ++compared;
+    }
+    // Even the files once broken on purpose decode with libwebp 1.2.4.
+    EXPECT_EQ(compared, 129);
+    EXPECT_EQ(refused, 0);
+}
+
+TEST_F(WebpPlugin, LosslessVectorsDecodeToTheirGrids) {
+    const auto folder = testdata("webp-libwebp");
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    for (const auto& [prefix, reference] :
+         {std::pair{"lossless_vec_1_", "grid.png"}, std::pair{"lossless_vec_2_", "peak.png"}}) {
+        std::uint32_t w = 0;
+        std::uint32_t h = 0;
+        std::uint8_t* rgba = nullptr;
+        ASSERT_EQ(reference_png_rgba((folder / reference).c_str(), &w, &h, &rgba), 1);
+        std::vector<std::uint32_t> expected;
+        for (std::size_t i = 0; i < std::size_t(w) * h; ++i)
+            expected.push_back(from_rgba(rgba + 4 * i));
+        std::free(rgba);
+        for (int n = 0; n < 16; ++n) {
+            const std::string name = prefix + std::to_string(n) + ".webp";
+            SCOPED_TRACE(name);
+            const LoadResult back = load_with(api(), (folder / name).string());
+            ASSERT_EQ(back.result, VT_OK);
+            EXPECT_EQ(back.frames.at(0).pixels, expected);
+        }
+    }
+}
+
+// Compares frames with the suite's reference PNGs: exactly, or within `tolerance` per channel.
+void expect_like_references(const LoadResult& back, const std::filesystem::path& folder,
+                            const std::string& stem, std::size_t frames, int tolerance) {
+    ASSERT_EQ(back.result, VT_OK);
+    ASSERT_EQ(back.frames.size(), frames);
+    for (std::size_t n = 0; n < frames; ++n) {
+        const std::string reference =
+            (folder / (frames > 1 ? stem + "-" + std::to_string(n + 1) + ".png" : stem + ".png"))
+                .string();
+        SCOPED_TRACE(reference);
+        std::uint32_t w = 0;
+        std::uint32_t h = 0;
+        std::uint8_t* rgba = nullptr;
+        ASSERT_EQ(reference_png_rgba(reference.c_str(), &w, &h, &rgba), 1);
+        const Frame& f = back.frames[n];
+        EXPECT_EQ(f.width, w);
+        EXPECT_EQ(f.height, h);
+        int most = 0;
+        for (std::size_t i = 0; f.width == w && f.height == h && i < f.pixels.size(); ++i)
+            most = std::max(most, max_difference(f.pixels[i], from_rgba(rgba + 4 * i)));
+        std::free(rgba);
+        EXPECT_LE(most, tolerance);
+    }
+}
+
+TEST_F(WebpPlugin, AnimatedFilesMatchTheirReferenceFrames) {
+    const auto root = testdata("webp-image-rs");
+    if (root.empty())
+        GTEST_SKIP() << "no conformance images";
+    const struct {
+        const char* stem;
+        std::size_t frames;
+        std::uint16_t delay;
+        std::uint32_t width, height;
+        int tolerance;
+    } animations[] = {
+        // libwebp 1.2.4 decodes the second and third frame one level above the references in
+        // most pixels, each frame's bitstream on its own too; libwebp is matched exactly below.
+        {"random_lossless", 3, 100, 64, 63, 1},
+        {"random_lossy", 4, 150, 99, 87, 2},
+    };
+    for (const auto& a : animations) {
+        SCOPED_TRACE(a.stem);
+        const auto path = root / "images/animated" / (std::string(a.stem) + ".webp");
+        const LoadResult back = load_with(api(), path.string());
+        expect_like_references(back, root / "reference/animated", a.stem, a.frames, a.tolerance);
+        EXPECT_EQ(back.doc_kind, 2);
+        const auto expected = libwebp_frames(read_bytes(path));
+        ASSERT_EQ(expected.size(), back.frames.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const Frame& f = back.frames[i];
+            EXPECT_EQ(f.delay, a.delay);
+            EXPECT_EQ(f.width, a.width);
+            EXPECT_EQ(f.height, a.height);
+            EXPECT_EQ(f.pixels, expected[i]) << i;
+        }
+    }
+    for (const auto& [stem, tolerance] :
+         {std::pair{"color_index", 0}, std::pair{"lossless_indexed_1bit_palette", 0},
+          std::pair{"lossless_indexed_2bit_palette", 0},
+          std::pair{"lossless_indexed_4bit_palette", 0}, std::pair{"dark", 2}}) {
+        SCOPED_TRACE(stem);
+        const LoadResult back =
+            load_with(api(), (root / "images/regression" / (std::string(stem) + ".webp")).string());
+        expect_like_references(back, root / "reference/regression", stem, 1, tolerance);
+        EXPECT_EQ(back.doc_kind, 0);
+    }
+}
+
+} // namespace
+} // namespace vt::test
