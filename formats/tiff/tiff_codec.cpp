@@ -1,0 +1,490 @@
+// libtiff glue of fmx_TIFF. Pages are decoded with libtiff's RGBA image reader, which turns
+// every bit depth, photometric kind, compression and layout into 8-bit samples.
+
+#include "formats/tiff/tiff_codec.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <tiffio.h>
+
+#include "plugins/sdk/vt_plugin.h"
+
+namespace vt::formats::tiff {
+
+namespace {
+
+// libtiff's allocations for tag arrays and codec state; pictures are bounded on their own.
+constexpr tmsize_t kMaxSingleAlloc = tmsize_t{512} << 20;
+// One strip or tile is decoded at a time; its buffer may exceed the picture only by this much
+// (a legal tile is larger than a tiny picture).
+constexpr std::uint64_t kMaxUnitSlack = std::uint64_t{16} << 20;
+// Strips or tiles beyond one per 16 pixels (and a floor for narrow pictures) only make libtiff
+// slow: a 1x1-pixel tiling of a large picture is refused.
+constexpr std::uint64_t kMinUnitsAllowed = 65536;
+constexpr std::uint64_t kPixelsPerUnit = 16;
+constexpr std::uint32_t kTargetStripBytes = 65536;
+constexpr int kJpegQuality = 90;
+
+struct Messages {
+    int errors = 0;
+    int warnings = 0;
+};
+
+int on_error(TIFF*, void* user, const char*, const char*, va_list) {
+    ++static_cast<Messages*>(user)->errors;
+    return 1; // handled: nothing reaches the standard streams
+}
+
+int on_warning(TIFF*, void* user, const char*, const char*, va_list) {
+    ++static_cast<Messages*>(user)->warnings;
+    return 1;
+}
+
+struct OptionsDeleter {
+    void operator()(TIFFOpenOptions* options) const noexcept { TIFFOpenOptionsFree(options); }
+};
+using Options = std::unique_ptr<TIFFOpenOptions, OptionsDeleter>;
+
+Options make_options(Messages* messages) {
+    Options options(TIFFOpenOptionsAlloc());
+    if (options) {
+        TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, messages);
+        TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, messages);
+        TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kMaxSingleAlloc);
+    }
+    return options;
+}
+
+// The file as libtiff's client procedures see it.
+struct MemoryFile {
+    const std::uint8_t* data = nullptr;
+    std::uint64_t size = 0;
+    std::uint64_t position = 0;
+};
+
+tmsize_t read_memory(thandle_t handle, void* buffer, tmsize_t count) {
+    auto* file = static_cast<MemoryFile*>(handle);
+    if (count <= 0 || file->position >= file->size)
+        return 0;
+    const std::uint64_t n =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(count), file->size - file->position);
+    std::memcpy(buffer, file->data + file->position, static_cast<std::size_t>(n));
+    file->position += n;
+    return static_cast<tmsize_t>(n);
+}
+
+tmsize_t write_nothing(thandle_t, void*, tmsize_t) {
+    return 0;
+}
+
+toff_t seek_memory(thandle_t handle, toff_t offset, int whence) {
+    auto* file = static_cast<MemoryFile*>(handle);
+    std::uint64_t base = 0;
+    if (whence == SEEK_CUR)
+        base = file->position;
+    else if (whence == SEEK_END)
+        base = file->size;
+    // Offsets are unsigned but relative seeks may go backwards.
+    const auto delta = static_cast<std::int64_t>(offset);
+    if (delta < 0 && static_cast<std::uint64_t>(-(delta + 1)) >= base)
+        return static_cast<toff_t>(-1);
+    file->position = base + static_cast<std::uint64_t>(delta);
+    return file->position;
+}
+
+int close_nothing(thandle_t) {
+    return 0;
+}
+
+toff_t size_of_memory(thandle_t handle) {
+    return static_cast<MemoryFile*>(handle)->size;
+}
+
+int map_memory(thandle_t handle, void** base, toff_t* size) {
+    auto* file = static_cast<MemoryFile*>(handle);
+    // A file opened for reading is never written through its map.
+    *base = const_cast<std::uint8_t*>(file->data);
+    *size = file->size;
+    return 1;
+}
+
+void unmap_nothing(thandle_t, void*, toff_t) {}
+
+bool tiff_signature(const std::uint8_t* data, std::size_t size) {
+    if (size < 4)
+        return false;
+    const bool little =
+        data[0] == 'I' && data[1] == 'I' && data[3] == 0 && (data[2] == 42 || data[2] == 43);
+    const bool big =
+        data[0] == 'M' && data[1] == 'M' && data[2] == 0 && (data[3] == 42 || data[3] == 43);
+    return little || big;
+}
+
+std::uint64_t read_unsigned(const std::uint8_t* p, int bytes, bool little) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v |= static_cast<std::uint64_t>(p[little ? i : bytes - 1 - i]) << (8 * i);
+    return v;
+}
+
+// Whether the header's first directory lies within the file (else the file was cut short).
+bool first_directory_present(const std::uint8_t* data, std::size_t size) {
+    const bool little = data[0] == 'I';
+    const bool big_tiff = data[little ? 2 : 3] == 43;
+    const std::size_t header = big_tiff ? 16 : 8;
+    if (size < header)
+        return false;
+    const std::uint64_t offset =
+        big_tiff ? read_unsigned(data + 8, 8, little) : read_unsigned(data + 4, 4, little);
+    return offset < size && size - offset >= (big_tiff ? 8u : 2u);
+}
+
+// The fewest bytes of compressed data that can hold a picture of `raw` bytes and `pixels`
+// pixels: each method's best ratio; JPEG needs a byte per 4096 pixels even for a flat picture.
+// 0 where there is no useful bound (fax codes, LZMA, ZSTD and the rest).
+std::uint64_t minimum_bytes(std::uint16_t compression, std::uint64_t raw, std::uint64_t pixels) {
+    switch (compression) {
+    case COMPRESSION_NONE:
+        return raw;
+    case COMPRESSION_PACKBITS:
+        return raw / 64;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+        return raw / 1100;
+    case COMPRESSION_LZW:
+        return raw / 4096;
+    case COMPRESSION_JPEG:
+    case COMPRESSION_OJPEG:
+        return pixels / 4096;
+    default:
+        return 0;
+    }
+}
+
+struct RgbaImage {
+    TIFFRGBAImage image{};
+    bool begun = false;
+    ~RgbaImage() {
+        if (begun)
+            TIFFRGBAImageEnd(&image);
+    }
+};
+
+std::uint32_t to_host_pixel(std::uint32_t abgr, bool premultiplied) {
+    std::uint32_t r = abgr & 0xFF;
+    std::uint32_t g = (abgr >> 8) & 0xFF;
+    std::uint32_t b = (abgr >> 16) & 0xFF;
+    const std::uint32_t a = abgr >> 24;
+    if (premultiplied && a != 0 && a != 255) {
+        r = std::min<std::uint32_t>(255, (r * 255 + a / 2) / a);
+        g = std::min<std::uint32_t>(255, (g * 255 + a / 2) / a);
+        b = std::min<std::uint32_t>(255, (b * 255 + a / 2) / a);
+    }
+    return b | (g << 8) | (r << 16) | ((255 - a) << 24);
+}
+
+} // namespace
+
+// ------------------------------------------------------------------------------------ reading
+
+struct ReadState {
+    MemoryFile file;
+    Messages messages;
+    TIFF* tif = nullptr;
+    ~ReadState() {
+        if (tif != nullptr)
+            TIFFClose(tif);
+    }
+};
+
+TiffReader::TiffReader() : m_state(std::make_unique<ReadState>()) {}
+TiffReader::~TiffReader() = default;
+
+std::int32_t TiffReader::open(const std::uint8_t* data, std::size_t size) {
+    if (!tiff_signature(data, size))
+        return VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    if (!first_directory_present(data, size))
+        return VT_ERR_READ;
+    m_state->file = {data, size, 0};
+    Options options = make_options(&m_state->messages);
+    if (!options)
+        return VT_ERR_OUT_OF_MEMORY;
+    m_state->tif =
+        TIFFClientOpenExt("memory", "r", &m_state->file, read_memory, write_nothing, seek_memory,
+                          close_nothing, size_of_memory, map_memory, unmap_nothing, options.get());
+    return m_state->tif != nullptr ? VT_OK : VT_ERR_INVALID_DATA;
+}
+
+std::int32_t TiffReader::inspect(PageInfo& info) {
+    TIFF* tif = m_state->tif;
+    info = PageInfo{};
+    if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &info.width) == 0 ||
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &info.height) == 0 || info.width == 0 ||
+        info.height == 0)
+        return VT_ERR_INVALID_DATA;
+    const std::uint64_t pixels = std::uint64_t{info.width} * info.height;
+    if (info.width > kMaxSide || info.height > kMaxSide || pixels > kMaxPixels)
+        return VT_ERR_DIMENSIONS;
+    std::uint16_t bits = 1;
+    std::uint16_t samples = 1;
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    info.bits_per_pixel = std::uint32_t{bits} * samples;
+    char reason[1024] = {};
+    if (TIFFRGBAImageOK(tif, reason) == 0)
+        return VT_ERR_NOT_IMPLEMENTED;
+
+    const std::uint64_t raw =
+        (std::uint64_t{info.width} * info.bits_per_pixel + 7) / 8 * info.height;
+    const bool tiled = TIFFIsTiled(tif) != 0;
+    const std::uint64_t unit = tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    const std::uint64_t units = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    if (unit == 0 || unit > std::max(4 * raw, kMaxUnitSlack) || units == 0 ||
+        units > std::max(pixels / kPixelsPerUnit, kMinUnitsAllowed))
+        return VT_ERR_INVALID_DATA;
+    if (m_state->file.size < minimum_bytes(compression, raw, pixels))
+        return VT_ERR_READ;
+
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &info.orientation);
+    float x = 0;
+    float y = 0;
+    std::uint16_t unit_code = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit_code);
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x) != 0 &&
+        TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y) != 0 && x > 0 && y > 0 &&
+        (unit_code == RESUNIT_INCH || unit_code == RESUNIT_CENTIMETER)) {
+        const double scale = unit_code == RESUNIT_CENTIMETER ? 2.54 : 1.0;
+        info.x_ppi = x * scale;
+        info.y_ppi = y * scale;
+    }
+    std::uint32_t count = 0;
+    void* data = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &count, &data) != 0 && data != nullptr) {
+        info.icc = static_cast<const std::uint8_t*>(data);
+        info.icc_size = count;
+    }
+    count = 0;
+    data = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &data) != 0 && data != nullptr) {
+        info.xmp = static_cast<const char*>(data);
+        info.xmp_size = count;
+    }
+    return VT_OK;
+}
+
+std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
+    TIFF* tif = m_state->tif;
+    std::uint16_t samples = 1;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    // libtiff's reader premultiplies unassociated alpha; labelled associated, the samples pass
+    // through unchanged and the picture keeps every colour. Associated alpha is divided out here.
+    bool premultiplied = false;
+    std::uint16_t extra_count = 0;
+    std::uint16_t* extra = nullptr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+    if (extra_count > 0 && extra != nullptr) {
+        if (extra[0] == EXTRASAMPLE_ASSOCALPHA ||
+            (extra[0] == EXTRASAMPLE_UNSPECIFIED && samples > 3)) {
+            premultiplied = true;
+        } else if (extra[0] == EXTRASAMPLE_UNASSALPHA) {
+            std::vector<std::uint16_t> relabelled(extra, extra + extra_count);
+            relabelled[0] = EXTRASAMPLE_ASSOCALPHA;
+            TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, extra_count, relabelled.data());
+        }
+    }
+
+    RgbaImage rgba;
+    char reason[1024] = {};
+    if (TIFFRGBAImageBegin(&rgba.image, tif, 1, reason) == 0)
+        return VT_ERR_INVALID_DATA;
+    rgba.begun = true;
+    // Rows in the order stored: the orientation is the host's to apply.
+    rgba.image.req_orientation = rgba.image.orientation;
+    const std::uint32_t width = rgba.image.width;
+    const std::uint32_t height = rgba.image.height;
+    std::vector<std::uint32_t> separate;
+    std::uint32_t* raster = pixels;
+    if (stride != width) {
+        separate.assign(std::size_t{width} * height, 0);
+        raster = separate.data();
+    }
+    const int done = TIFFRGBAImageGet(&rgba.image, raster, width, height);
+    for (std::uint32_t row = 0; row < height; ++row) {
+        const std::uint32_t* from = raster + std::size_t{row} * width;
+        std::uint32_t* to = pixels + std::size_t{row} * stride;
+        for (std::uint32_t x = 0; x < width; ++x)
+            to[x] = to_host_pixel(from[x], premultiplied);
+    }
+    if (done != 0)
+        return VT_OK;
+    // Strips or tiles that reach past the end of the file mean a file cut short.
+    const std::uint32_t units =
+        TIFFIsTiled(tif) != 0 ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    for (std::uint32_t i = 0; i < units; ++i) {
+        const std::uint64_t offset = TIFFGetStrileOffset(tif, i);
+        const std::uint64_t count = TIFFGetStrileByteCount(tif, i);
+        if (offset > m_state->file.size || count > m_state->file.size - offset)
+            return VT_ERR_READ;
+    }
+    return VT_ERR_INVALID_DATA;
+}
+
+bool TiffReader::last_page() const {
+    return TIFFLastDirectory(m_state->tif) != 0;
+}
+
+std::int32_t TiffReader::next_page() {
+    return TIFFReadDirectory(m_state->tif) != 0 ? VT_OK : VT_ERR_INVALID_DATA;
+}
+
+// ------------------------------------------------------------------------------------ writing
+
+struct WriteState {
+    Messages messages;
+    TIFF* tif = nullptr;
+    ~WriteState() {
+        if (tif != nullptr)
+            TIFFClose(tif);
+    }
+};
+
+TiffWriter::TiffWriter() : m_state(std::make_unique<WriteState>()) {}
+TiffWriter::~TiffWriter() = default;
+
+std::int32_t TiffWriter::open(const std::string& path) {
+    Options options = make_options(&m_state->messages);
+    if (!options)
+        return VT_ERR_OUT_OF_MEMORY;
+    m_state->tif = TIFFOpenExt(path.c_str(), "w", options.get());
+    return m_state->tif != nullptr ? VT_OK : VT_ERR_OPEN_WRITE;
+}
+
+namespace {
+
+std::uint16_t usable_compression(std::uint16_t wanted, bool transparent) {
+    switch (wanted) {
+    case kCompressNone:
+    case kCompressLzw:
+    case kCompressDeflate:
+    case kCompressPackBits:
+        return wanted;
+    case kCompressJpeg:
+        return transparent ? kCompressLzw : kCompressJpeg;
+    default:
+        return kCompressLzw;
+    }
+}
+
+void set_text(TIFF* tif, ttag_t tag, const std::string& text) {
+    if (!text.empty())
+        TIFFSetField(tif, tag, text.c_str());
+}
+
+bool set_layout(TIFF* tif, std::uint32_t width, std::uint32_t height, bool transparent,
+                std::uint16_t compression, std::uint32_t rows_per_strip) {
+    bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) != 0 &&
+              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) != 0 &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) != 0 &&
+              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, transparent ? 4 : 3) != 0 &&
+              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) != 0 &&
+              TIFFSetField(tif, TIFFTAG_COMPRESSION, compression) != 0;
+    if (ok && transparent) {
+        const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+        ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &alpha) != 0;
+    }
+    if (ok && (compression == kCompressLzw || compression == kCompressDeflate))
+        ok = TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) != 0;
+    if (ok && compression == kCompressJpeg) {
+        // YCbCr with chroma halved both ways, as JPEG-in-TIFF readers expect; libjpeg converts.
+        ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR) != 0 &&
+             TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2) != 0 &&
+             TIFFSetField(tif, TIFFTAG_JPEGQUALITY, kJpegQuality) != 0 &&
+             TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) != 0;
+    } else if (ok) {
+        ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) != 0;
+    }
+    return ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip) != 0;
+}
+
+void set_tags(TIFF* tif, const PageTags& tags, std::uint32_t page, std::uint32_t pages) {
+    if (pages > 1) {
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        TIFFSetField(tif, TIFFTAG_PAGENUMBER, page, pages);
+    }
+    set_text(tif, TIFFTAG_MAKE, tags.make);
+    set_text(tif, TIFFTAG_MODEL, tags.model);
+    set_text(tif, TIFFTAG_SOFTWARE, tags.software);
+    set_text(tif, TIFFTAG_ARTIST, tags.artist);
+    set_text(tif, TIFFTAG_IMAGEDESCRIPTION, tags.description);
+    set_text(tif, TIFFTAG_DATETIME, tags.date_time);
+    if (tags.orientation >= 1 && tags.orientation <= 8)
+        TIFFSetField(tif, TIFFTAG_ORIENTATION, tags.orientation);
+    if (tags.x_ppi > 0 && tags.y_ppi > 0) {
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, tags.x_ppi);
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, tags.y_ppi);
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    }
+    if (tags.icc != nullptr && tags.icc_size > 0)
+        TIFFSetField(tif, TIFFTAG_ICCPROFILE, tags.icc_size, tags.icc);
+}
+
+void pack_row(const std::uint32_t* from, std::uint32_t width, bool transparent, std::uint8_t* to) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+        const std::uint32_t p = from[x];
+        *to++ = static_cast<std::uint8_t>(p >> 16);
+        *to++ = static_cast<std::uint8_t>(p >> 8);
+        *to++ = static_cast<std::uint8_t>(p);
+        if (transparent)
+            *to++ = static_cast<std::uint8_t>(255 - (p >> 24));
+    }
+}
+
+} // namespace
+
+std::int32_t TiffWriter::write_page(const std::uint32_t* pixels, std::uint32_t width,
+                                    std::uint32_t height, std::uint32_t stride, bool transparent,
+                                    std::uint16_t compression, const PageTags& tags,
+                                    std::uint32_t page, std::uint32_t pages) {
+    TIFF* tif = m_state->tif;
+    if (tif == nullptr)
+        return VT_ERR_WRITE;
+    const std::uint16_t method = usable_compression(compression, transparent);
+    const std::size_t row_bytes = std::size_t{width} * (transparent ? 4 : 3);
+    std::uint32_t rows_per_strip = static_cast<std::uint32_t>(
+        std::max<std::size_t>(1, kTargetStripBytes / std::max<std::size_t>(row_bytes, 1)));
+    if (method == kCompressJpeg) // whole MCU rows of 2x2-subsampled YCbCr
+        rows_per_strip = (rows_per_strip + 15) / 16 * 16;
+    rows_per_strip = std::min(rows_per_strip, height);
+    if (!set_layout(tif, width, height, transparent, method, rows_per_strip))
+        return VT_ERR_WRITE;
+    set_tags(tif, tags, page, pages);
+
+    std::vector<std::uint8_t> strip(row_bytes * rows_per_strip);
+    for (std::uint32_t top = 0, index = 0; top < height; top += rows_per_strip, ++index) {
+        const std::uint32_t rows = std::min(rows_per_strip, height - top);
+        for (std::uint32_t r = 0; r < rows; ++r)
+            pack_row(pixels + std::size_t{top + r} * stride, width, transparent,
+                     strip.data() + row_bytes * r);
+        if (TIFFWriteEncodedStrip(tif, index, strip.data(),
+                                  static_cast<tmsize_t>(row_bytes * rows)) < 0)
+            return VT_ERR_WRITE;
+    }
+    return TIFFWriteDirectory(tif) != 0 ? VT_OK : VT_ERR_WRITE;
+}
+
+std::int32_t TiffWriter::close() {
+    TIFF* tif = m_state->tif;
+    m_state->tif = nullptr;
+    if (tif == nullptr)
+        return VT_ERR_WRITE;
+    TIFFClose(tif);
+    return m_state->messages.errors == 0 ? VT_OK : VT_ERR_WRITE;
+}
+
+} // namespace vt::formats::tiff

@@ -1,0 +1,276 @@
+// fmx_TIFF: the plug-in's exports, its answers to the host's checks and the call records.
+// The libtiff work is in tiff_codec.cpp.
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "formats/kit/plugin_kit.h"
+#include "formats/tiff/tiff_codec.h"
+#include "plugins/sdk/vt_plugin.h"
+
+namespace {
+
+using namespace vt::formats::kit;
+using namespace vt::formats::tiff;
+
+constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
+constexpr std::uint8_t kLittle[4] = {'I', 'I', 42, 0};
+constexpr std::uint8_t kBig[4] = {'M', 'M', 0, 42};
+constexpr std::uint8_t kLittleBig[4] = {'I', 'I', 43, 0};
+constexpr std::uint8_t kBigBig[4] = {'M', 'M', 0, 43};
+constexpr std::uint8_t kDocFrames = 1;
+
+// Page 0's metadata, delivered while its frame is the current one.
+void deliver_metadata(FilterCall* call, const PageInfo& page,
+                      const std::vector<std::uint8_t>& file) {
+    // A TIFF file is itself a TIFF-structured EXIF block: IFD0 and its EXIF sub-IFD.
+    const std::string xmp =
+        page.xmp != nullptr ? std::string(page.xmp, strnlen(page.xmp, page.xmp_size)) : "";
+    char ppi[48] = {};
+    if (page.x_ppi > 0 && page.y_ppi > 0 && page.x_ppi < 1e7 && page.y_ppi < 1e7)
+        std::snprintf(ppi, sizeof(ppi), "%d %d", static_cast<int>(page.x_ppi + 0.5),
+                      static_cast<int>(page.y_ppi + 0.5));
+    MarkupItems items;
+    items.bits_per_pixel = page.bits_per_pixel;
+    items.exif = file.data();
+    items.exif_size = static_cast<std::uint32_t>(file.size());
+    items.xmp = xmp.empty() ? nullptr : xmp.c_str();
+    items.ppi = ppi[0] != 0 ? ppi : nullptr;
+    deliver_markup(call, items);
+    if (page.icc != nullptr && page.icc_size > 0 && call->meta_cb.add_meta_chunk != nullptr) {
+        // The host copies the chunk from the pointer before returning.
+        call->meta = const_cast<std::uint8_t*>(page.icc);
+        call->meta_cb.add_meta_chunk(call, kTagIcc, page.icc_size);
+        call->meta = nullptr;
+    }
+}
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    TiffReader reader;
+    if (const std::int32_t r = reader.open(bytes.data(), bytes.size()); r != VT_OK)
+        return r;
+
+    PageInfo page;
+    if (const std::int32_t r = reader.inspect(page); r != VT_OK)
+        return r;
+    if (const std::int32_t r = request_frame(call, page.width, page.height); r != VT_OK)
+        return r;
+    if (const std::int32_t r = reader.decode(call->pixels, call->stride); r != VT_OK)
+        return r;
+    deliver_metadata(call, page, bytes);
+
+    // Later pages that cannot be read end the document; the pages before them stay.
+    std::int32_t frames = 1;
+    while (!reader.last_page()) {
+        if (frames > call->max_frame) {
+            call->warnings |= VT_WARN_LAYERS_DROPPED;
+            break;
+        }
+        if (reader.next_page() != VT_OK || reader.inspect(page) != VT_OK) {
+            call->warnings |= VT_WARN_DATA_LOST;
+            break;
+        }
+        if (const std::int32_t r = request_frame(call, page.width, page.height); r != VT_OK)
+            return r;
+        ++frames;
+        if (reader.decode(call->pixels, call->stride) != VT_OK) {
+            call->warnings |= VT_WARN_DATA_LOST; // the frame keeps what was decoded
+            break;
+        }
+    }
+    if (frames > 1)
+        call->doc_kind = kDocFrames;
+    return VT_OK;
+}
+
+// ------------------------------------------------------------------------------------- saving
+
+// A markup value, or empty.
+std::string markup_value(const pi_MetaMarkup* markup, const MarkupBuffer& mb, const char* key) {
+    if (markup->get_value == nullptr)
+        return {};
+    char value[1024] = {};
+    if (markup->get_value(&mb, key, value, sizeof(value)) == 0)
+        return {};
+    return value;
+}
+
+// "YYYY:MM:DD HH:MM:SS" from a date in any punctuation (EXIF's colons, XMP's dashes); empty
+// when the text holds no full date.
+std::string exif_date(const std::string& text) {
+    std::string digits;
+    for (const char c : text) {
+        if (std::isdigit(static_cast<unsigned char>(c)) != 0)
+            digits += c;
+        if (digits.size() == 14)
+            break;
+    }
+    if (digits.size() < 8)
+        return {};
+    digits.resize(14, '0');
+    return digits.substr(0, 4) + ":" + digits.substr(4, 2) + ":" + digits.substr(6, 2) + " " +
+           digits.substr(8, 2) + ":" + digits.substr(10, 2) + ":" + digits.substr(12, 2);
+}
+
+// Two resolutions "x y" (a single number serves both).
+void parse_ppi(const std::string& text, PageTags& tags) {
+    const char* p = text.c_str();
+    char* end = nullptr;
+    const double x = std::strtod(p, &end);
+    if (end == p)
+        return;
+    p = end;
+    while (*p == ' ' || *p == 'x' || *p == 'X' || *p == ',' || *p == '\t')
+        ++p;
+    double y = std::strtod(p, &end);
+    if (end == p)
+        y = x;
+    if (x > 0 && y > 0 && x < 1e7 && y < 1e7) {
+        tags.x_ppi = x;
+        tags.y_ppi = y;
+    }
+}
+
+// The baseline tags the selected frame's markup names.
+void markup_tags(FilterCall* call, PageTags& tags) {
+    const pi_MetaMarkup* markup = call->meta_markup;
+    const ChunkView mark = frame_chunk(call, kTagMark);
+    if (mark.data == nullptr || !markup_usable(markup) || markup->create_from == nullptr)
+        return;
+    MarkupBuffer mb{};
+    if (markup->create_from(&mb, mark.data, mark.size) == 0)
+        return;
+    tags.make = markup_value(markup, mb, "exif.make");
+    tags.model = markup_value(markup, mb, "exif.model");
+    tags.software = markup_value(markup, mb, "exif.software");
+    tags.artist = markup_value(markup, mb, "exif.artist");
+    tags.description = markup_value(markup, mb, "exif.description");
+    tags.date_time = exif_date(markup_value(markup, mb, "exif.date_time"));
+    const int orientation = std::atoi(markup_value(markup, mb, "exif.orientation").c_str());
+    if (orientation >= 1 && orientation <= 8)
+        tags.orientation = static_cast<std::uint16_t>(orientation);
+    parse_ppi(markup_value(markup, mb, "image.ppi"), tags);
+    markup->free_buffer(&mb);
+}
+
+// The frame the record describes after a selection, checked.
+std::int32_t check_selected(const FilterCall* call) {
+    if (call->width < 1 || call->height < 1)
+        return VT_ERR_BITMAP_SIZE_ZERO;
+    if (call->pixels == nullptr || call->stride < call->width)
+        return VT_ERR_BITMAP_REQUEST;
+    return VT_OK;
+}
+
+std::int32_t select_page(FilterCall* call, std::uint32_t index, std::uint32_t pages) {
+    if (pages == 1)
+        return select_picture(call);
+    if (call->frame_cb.select_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    if (call->frame_cb.select_frame(call, static_cast<std::int32_t>(index)) == 0)
+        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
+    return check_selected(call);
+}
+
+// Writes every page; the first is already selected.
+std::int32_t write_pages(FilterCall* call, TiffWriter& writer, std::uint32_t pages,
+                         std::uint16_t compression) {
+    for (std::uint32_t i = 0; i < pages; ++i) {
+        if (i > 0)
+            if (const std::int32_t r = select_page(call, i, pages); r != VT_OK)
+                return r;
+        PageTags tags;
+        const ChunkView icc = frame_chunk(call, kTagIcc);
+        tags.icc = icc.data;
+        tags.icc_size = icc.size;
+        markup_tags(call, tags);
+        if (const std::int32_t r =
+                writer.write_page(call->pixels, call->width, call->height, call->stride,
+                                  any_transparent(call), compression, tags, i, pages);
+            r != VT_OK)
+            return r;
+    }
+    return VT_OK;
+}
+
+std::int32_t save_image(FilterCall* call) {
+    if (call->frame_cb.select_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    const std::uint32_t pages =
+        call->doc_kind == kDocFrames && call->frame_count > 1 ? call->frame_count : 1;
+    const auto compression = static_cast<std::uint16_t>(
+        state_option(call, u"fmx_TIFF.compression", kCompressLzw, 1, 65535));
+    // The first picture is checked before the file is touched.
+    if (const std::int32_t r = select_page(call, 0, pages); r != VT_OK)
+        return r;
+    const std::string name = to_utf8(call->path);
+    if (name.empty())
+        return VT_ERR_OPEN_WRITE;
+    TiffWriter writer;
+    std::int32_t result = writer.open(name);
+    if (result != VT_OK)
+        return result;
+    result = write_pages(call, writer, pages, compression);
+    const std::int32_t closed = writer.close();
+    if (result == VT_OK)
+        result = closed;
+    // A half-written file must not pass for a picture.
+    if (result != VT_OK)
+        std::remove(name.c_str());
+    return result;
+}
+
+bool tiff_extension(const FilterCheck& check) {
+    return extension_is(check, u".tif") || extension_is(check, u".tiff");
+}
+
+bool tiff_signature(const FilterCheck& check) {
+    return head_starts_with(check, kLittle, 4) || head_starts_with(check, kBig, 4) ||
+           head_starts_with(check, kLittleBig, 4) || head_starts_with(check, kBigBig, 4);
+}
+
+} // namespace
+
+extern "C" {
+
+VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
+    return check_load(check, 100, tiff_signature, tiff_extension);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
+    return run_call(call, load_image);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
+    return check_save(check, tiff_extension);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
+    return run_call(call, save_image);
+}
+
+// The option lives in the state store; there is no dialog to show.
+VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
+    return 0;
+}
+
+VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
+    static const VtStateEntry kEntries[] = {
+        {"fmx_TIFF.compression", "5",
+         "1: none, 5: LZW, 8: Deflate, 32773: PackBits, 7: JPEG (pictures without "
+         "transparency; others use LZW)"},
+        {nullptr, nullptr, nullptr}};
+    return kEntries;
+}
+
+} // extern "C"

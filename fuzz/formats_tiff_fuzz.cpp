@@ -1,0 +1,18 @@
+// The TIFF plug-in's decoder over arbitrary files, through the test host. Its saves are
+// lossless, so a picture saved and loaded back must keep every pixel; option bits 2-3 choose
+// the compression (LZW, none, Deflate, PackBits).
+
+#include "fuzz/format_fuzz_driver.h"
+
+namespace {
+
+void tiff_options(std::uint8_t options) {
+    static const char* const kCompression[4] = {"5", "1", "8", "32773"};
+    vt::test::HarnessServices::set_state(u"fmx_TIFF.compression", kCompression[(options >> 2) & 3]);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return vt::fuzz::fuzz_format_plugin(data, size, ".tif", /*lossless=*/true, tiff_options);
+}

@@ -1,0 +1,785 @@
+#include <gtest/gtest.h>
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/formats/format_test_util.h"
+#include "tests/formats/tiff_test_util.h"
+
+namespace vt::test {
+namespace {
+
+using tiff::Page;
+using tiff::write_tiff;
+
+constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
+
+class TiffPlugin : public PluginTest {
+protected:
+    static void SetUpTestSuite() { open("fmx_TIFF"); }
+    void TearDown() override { HarnessServices::state().erase(u"fmx_TIFF.compression"); }
+};
+
+int max_difference(std::uint32_t a, std::uint32_t b) {
+    int most = 0;
+    for (int shift = 0; shift < 32; shift += 8)
+        most = std::max(most, std::abs(static_cast<int>((a >> shift) & 0xFF) -
+                                       static_cast<int>((b >> shift) & 0xFF)));
+    return most;
+}
+
+// A picture without sharp edges, for the lossy JPEG case.
+Frame smooth_picture(std::uint32_t width, std::uint32_t height) {
+    Frame f;
+    f.width = width;
+    f.height = height;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            f.pixels.push_back(
+                bgrt(x * 255 / width, y * 255 / height, (x + y) * 127 / (width + height)));
+    return f;
+}
+
+// What libtiff finds in a saved file's first directory.
+struct SavedLayout {
+    std::uint16_t compression = 0;
+    std::uint16_t samples = 0;
+    std::uint16_t predictor = 0;
+    std::uint16_t photometric = 0;
+    std::vector<std::uint16_t> extra;
+    std::uint32_t rows_per_strip = 0;
+    int directories = 0;
+};
+
+SavedLayout saved_layout(const std::string& path) {
+    SavedLayout out;
+    int messages = 0;
+    tiff::TiffHandle tif = tiff::open_quiet(path, "r", &messages);
+    if (!tif)
+        return out;
+    TIFFGetField(tif.get(), TIFFTAG_COMPRESSION, &out.compression);
+    TIFFGetField(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &out.samples);
+    out.predictor = PREDICTOR_NONE;
+    TIFFGetField(tif.get(), TIFFTAG_PREDICTOR, &out.predictor);
+    TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &out.photometric);
+    TIFFGetField(tif.get(), TIFFTAG_ROWSPERSTRIP, &out.rows_per_strip);
+    std::uint16_t count = 0;
+    std::uint16_t* types = nullptr;
+    if (TIFFGetField(tif.get(), TIFFTAG_EXTRASAMPLES, &count, &types) != 0)
+        out.extra.assign(types, types + count);
+    out.directories = TIFFNumberOfDirectories(tif.get());
+    return out;
+}
+
+std::string text_tag(TIFF* tif, ttag_t tag) {
+    char* value = nullptr;
+    return TIFFGetField(tif, tag, &value) != 0 && value != nullptr ? value : "<absent>";
+}
+
+bool has_entry(const std::string& markup, const std::string& entry) {
+    return markup.find(entry) != std::string::npos;
+}
+
+TEST_F(TiffPlugin, EveryCompressionRoundTrips) {
+    const struct {
+        const char* option;
+        std::uint16_t opaque;      // the compression written for an opaque picture
+        std::uint16_t transparent; // and for one with transparency
+    } cases[] = {
+        {"1", COMPRESSION_NONE, COMPRESSION_NONE},
+        {"5", COMPRESSION_LZW, COMPRESSION_LZW},
+        {"8", COMPRESSION_ADOBE_DEFLATE, COMPRESSION_ADOBE_DEFLATE},
+        {"32773", COMPRESSION_PACKBITS, COMPRESSION_PACKBITS},
+        {"7", COMPRESSION_JPEG, COMPRESSION_LZW}, // JPEG has no alpha: LZW instead
+        {"", COMPRESSION_LZW, COMPRESSION_LZW},
+        {"12345", COMPRESSION_LZW, COMPRESSION_LZW},
+        {"\x08\0\0\0", COMPRESSION_ADOBE_DEFLATE, COMPRESSION_ADOBE_DEFLATE},
+    };
+    for (const auto& c : cases) {
+        const std::string option(c.option, c.option[0] == '\x08' ? 4 : std::strlen(c.option));
+        if (!option.empty())
+            HarnessServices::set_state(u"fmx_TIFF.compression", option);
+        else
+            HarnessServices::state().erase(u"fmx_TIFF.compression");
+        for (const auto& size : {std::pair{1u, 1u}, std::pair{17u, 9u}, std::pair{300u, 257u}}) {
+            for (const bool transparent : {false, true}) {
+                SCOPED_TRACE(std::string(c.option) + " " + std::to_string(size.first) + "x" +
+                             std::to_string(size.second) + (transparent ? " alpha" : ""));
+                const bool lossy = c.opaque == COMPRESSION_JPEG && !transparent;
+                Frame picture = lossy ? smooth_picture(size.first, size.second)
+                                      : make_picture(size.first, size.second, transparent);
+                if (transparent)
+                    picture.pixels[0] |= 0x4D000000u; // 1x1 needs some transparency too
+                const std::string file = m_temp / "round.tif";
+                ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+
+                const SavedLayout layout = saved_layout(file);
+                EXPECT_EQ(layout.compression, transparent ? c.transparent : c.opaque);
+                EXPECT_EQ(layout.samples, transparent ? 4 : 3);
+                EXPECT_EQ(layout.extra, transparent
+                                            ? std::vector<std::uint16_t>{EXTRASAMPLE_UNASSALPHA}
+                                            : std::vector<std::uint16_t>{});
+                const bool predicted = layout.compression == COMPRESSION_LZW ||
+                                       layout.compression == COMPRESSION_ADOBE_DEFLATE;
+                EXPECT_EQ(layout.predictor, predicted ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE);
+                EXPECT_EQ(layout.photometric, lossy ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_RGB);
+                EXPECT_EQ(layout.directories, 1);
+
+                const LoadResult loaded = load_with(api(), file);
+                ASSERT_EQ(loaded.result, VT_OK);
+                ASSERT_EQ(loaded.frames.size(), 1u);
+                EXPECT_EQ(loaded.doc_kind, 0);
+                EXPECT_EQ(loaded.warnings, 0);
+                const Frame& f = loaded.frames[0];
+                ASSERT_EQ(f.width, picture.width);
+                ASSERT_EQ(f.height, picture.height);
+                if (lossy) {
+                    // Chroma at half resolution: steep colour edges of the small pictures
+                    // move most, the picture as a whole stays close.
+                    int most = 0;
+                    double sum = 0;
+                    for (std::size_t i = 0; i < f.pixels.size(); ++i) {
+                        const int d = max_difference(f.pixels[i], picture.pixels[i]);
+                        most = std::max(most, d);
+                        sum += d;
+                    }
+                    EXPECT_LE(most, 24);
+                    EXPECT_LE(sum / static_cast<double>(f.pixels.size()), 4.0);
+                } else {
+                    EXPECT_EQ(f.pixels, picture.pixels);
+                }
+                EXPECT_TRUE(has_entry(f.markup, transparent ? "image.bpp=32;" : "image.bpp=24;"))
+                    << f.markup;
+            }
+        }
+    }
+}
+
+TEST_F(TiffPlugin, StripsHoldAbout64Kilobytes) {
+    const std::string file = m_temp / "strips.tif";
+    ASSERT_EQ(save_with(api(), file, {make_picture(1000, 300, false)}).result, VT_OK);
+    EXPECT_EQ(saved_layout(file).rows_per_strip, 65536u / 3000u);
+    ASSERT_EQ(save_with(api(), file, {make_picture(100000 / 4, 2, true)}).result, VT_OK);
+    EXPECT_EQ(saved_layout(file).rows_per_strip, 1u);
+}
+
+TEST_F(TiffPlugin, FramesOfAFrameSetBecomePagesAndComeBack) {
+    const std::vector<Frame> frames = {make_picture(40, 30, false), make_picture(17, 50, true),
+                                       make_picture(1, 1, false)};
+    const std::string file = m_temp / "pages.tif";
+    const SaveResult saved = save_with(api(), file, frames, /*doc_kind=*/1);
+    ASSERT_EQ(saved.result, VT_OK);
+    EXPECT_FALSE(saved.composite_used);
+    EXPECT_EQ(saved_layout(file).directories, 3);
+
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.doc_kind, 1);
+    EXPECT_EQ(loaded.warnings, 0);
+    ASSERT_EQ(loaded.frames.size(), 3u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(loaded.frames[i].width, frames[i].width) << i;
+        EXPECT_EQ(loaded.frames[i].height, frames[i].height) << i;
+        EXPECT_EQ(loaded.frames[i].pixels, frames[i].pixels) << i;
+    }
+    // Metadata comes from the first page only.
+    EXPECT_FALSE(loaded.frames[0].markup.empty());
+    EXPECT_TRUE(loaded.frames[1].markup.empty());
+
+    // A host that keeps fewer frames gets the first ones and a warning.
+    LoadOptions two;
+    two.max_frames = 2;
+    const LoadResult fewer = load_with(api(), file, two);
+    ASSERT_EQ(fewer.result, VT_OK);
+    EXPECT_EQ(fewer.frames.size(), 2u);
+    EXPECT_EQ(fewer.doc_kind, 1);
+    EXPECT_EQ(fewer.warnings, VT_WARN_LAYERS_DROPPED);
+
+    // Other documents of several frames are saved as the host's composite.
+    const SaveResult layered = save_with(api(), file, frames, /*doc_kind=*/0);
+    ASSERT_EQ(layered.result, VT_OK);
+    EXPECT_TRUE(layered.composite_used);
+    const LoadResult one = load_with(api(), file);
+    ASSERT_EQ(one.result, VT_OK);
+    ASSERT_EQ(one.frames.size(), 1u);
+    EXPECT_EQ(one.doc_kind, 0);
+    EXPECT_EQ(one.frames[0].pixels, frames[0].pixels);
+}
+
+// A layout libtiff writes, the colour each pixel must come out as, and the file's bit depth.
+struct Layout {
+    const char* name;
+    Page page;
+    std::function<std::uint32_t(std::uint32_t x, std::uint32_t y)> expected;
+    std::uint32_t bpp;
+};
+
+std::vector<std::uint16_t> palette(std::uint32_t entries) {
+    std::vector<std::uint16_t> map(entries * 3);
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        map[i] = static_cast<std::uint16_t>(i * 255 / (entries - 1) * 257);
+        map[entries + i] = static_cast<std::uint16_t>((255 - i * 255 / (entries - 1)) * 257);
+        map[2 * entries + i] = static_cast<std::uint16_t>((i * 37 & 0xFF) * 257);
+    }
+    return map;
+}
+
+std::uint32_t palette_colour(std::uint32_t entries, std::uint32_t i) {
+    return bgrt(i * 255 / (entries - 1), 255 - i * 255 / (entries - 1), i * 37 & 0xFF);
+}
+
+std::uint32_t value8(std::uint32_t x, std::uint32_t y, std::uint32_t s) {
+    return (x * 31 + y * 7 + s * 50) & 0xFF;
+}
+
+std::vector<Layout> layouts() {
+    std::vector<Layout> out;
+    Page p;
+    p.width = 37;
+    p.height = 21;
+
+    Page rgb16 = p;
+    rgb16.bits = 16;
+    rgb16.compression = COMPRESSION_LZW;
+    rgb16.sample = [](auto x, auto y, auto s) { return value8(x, y, s) * 257; };
+    out.push_back(
+        {"16-bit RGB", rgb16,
+         [](auto x, auto y) { return bgrt(value8(x, y, 0), value8(x, y, 1), value8(x, y, 2)); },
+         48});
+
+    Page rgba16 = rgb16;
+    rgba16.samples = 4;
+    rgba16.extra = {EXTRASAMPLE_UNASSALPHA};
+    out.push_back({"16-bit RGBA", rgba16,
+                   [](auto x, auto y) {
+                       return bgrt(value8(x, y, 0), value8(x, y, 1), value8(x, y, 2),
+                                   255 - value8(x, y, 3));
+                   },
+                   64});
+
+    Page grey8 = p;
+    grey8.samples = 1;
+    grey8.photometric = PHOTOMETRIC_MINISBLACK;
+    grey8.compression = COMPRESSION_ADOBE_DEFLATE;
+    grey8.sample = [](auto x, auto y, auto) { return value8(x, y, 0); };
+    out.push_back({"8-bit grey", grey8,
+                   [](auto x, auto y) {
+                       const auto g = value8(x, y, 0);
+                       return bgrt(g, g, g);
+                   },
+                   8});
+
+    Page grey4 = grey8;
+    grey4.bits = 4;
+    grey4.photometric = PHOTOMETRIC_MINISWHITE;
+    grey4.sample = [](auto x, auto y, auto) { return (x + y) & 15; };
+    out.push_back({"4-bit grey, white is zero", grey4,
+                   [](auto x, auto y) {
+                       const auto g = 255 - ((x + y) & 15) * 17;
+                       return bgrt(g, g, g);
+                   },
+                   4});
+
+    Page grey2 = grey8;
+    grey2.bits = 2;
+    grey2.compression = COMPRESSION_PACKBITS;
+    grey2.sample = [](auto x, auto y, auto) { return (x * 3 + y) & 3; };
+    out.push_back({"2-bit grey", grey2,
+                   [](auto x, auto y) {
+                       const auto g = ((x * 3 + y) & 3) * 85;
+                       return bgrt(g, g, g);
+                   },
+                   2});
+
+    Page fax = grey8;
+    fax.bits = 1;
+    fax.photometric = PHOTOMETRIC_MINISWHITE;
+    fax.compression = COMPRESSION_CCITTFAX4;
+    fax.sample = [](auto x, auto y, auto) { return ((x / 3 + y / 2) & 1); };
+    out.push_back({"1-bit fax G4", fax,
+                   [](auto x, auto y) {
+                       const auto g = ((x / 3 + y / 2) & 1) != 0 ? 0u : 255u;
+                       return bgrt(g, g, g);
+                   },
+                   1});
+
+    Page pal8 = grey8;
+    pal8.photometric = PHOTOMETRIC_PALETTE;
+    pal8.compression = COMPRESSION_LZW;
+    pal8.colormap = palette(256);
+    pal8.sample = [](auto x, auto y, auto) { return (x + y * 3) & 0xFF; };
+    out.push_back({"8-bit palette", pal8,
+                   [](auto x, auto y) { return palette_colour(256, (x + y * 3) & 0xFF); }, 8});
+
+    Page pal4 = pal8;
+    pal4.bits = 4;
+    pal4.compression = COMPRESSION_NONE;
+    pal4.colormap = palette(16);
+    pal4.sample = [](auto x, auto y, auto) { return (x * 5 + y) & 15; };
+    out.push_back({"4-bit palette", pal4,
+                   [](auto x, auto y) { return palette_colour(16, (x * 5 + y) & 15); }, 4});
+
+    Page cmyk = p;
+    cmyk.samples = 4;
+    cmyk.photometric = PHOTOMETRIC_SEPARATED;
+    cmyk.compression = COMPRESSION_LZW;
+    cmyk.sample = value8;
+    out.push_back({"CMYK", cmyk,
+                   [](auto x, auto y) {
+                       // libtiff's conversion: each colour is (255 - ink) x (255 - black)
+                       const auto k = 255 - value8(x, y, 3);
+                       return bgrt(k * (255 - value8(x, y, 0)) / 255,
+                                   k * (255 - value8(x, y, 1)) / 255,
+                                   k * (255 - value8(x, y, 2)) / 255);
+                   },
+                   32});
+
+    Page tiled = p;
+    tiled.width = 40;
+    tiled.height = 33;
+    tiled.tile = 16;
+    tiled.compression = COMPRESSION_ADOBE_DEFLATE;
+    tiled.sample = value8;
+    const auto rgb = [](auto x, auto y) {
+        return bgrt(value8(x, y, 0), value8(x, y, 1), value8(x, y, 2));
+    };
+    out.push_back({"tiled RGB", tiled, rgb, 24});
+
+    Page planar = tiled;
+    planar.tile = 0;
+    planar.rows_per_strip = 4;
+    planar.planar = PLANARCONFIG_SEPARATE;
+    out.push_back({"planar RGB strips", planar, rgb, 24});
+
+    Page planar_tiles = tiled;
+    planar_tiles.planar = PLANARCONFIG_SEPARATE;
+    out.push_back({"planar RGB tiles", planar_tiles, rgb, 24});
+
+    Page unassociated = p;
+    unassociated.samples = 4;
+    unassociated.extra = {EXTRASAMPLE_UNASSALPHA};
+    unassociated.sample = value8;
+    out.push_back({"RGBA, unassociated alpha", unassociated,
+                   [](auto x, auto y) {
+                       return bgrt(value8(x, y, 0), value8(x, y, 1), value8(x, y, 2),
+                                   255 - value8(x, y, 3));
+                   },
+                   32});
+
+    // Colours that are multiples of 5 over alphas 0, 51 and 255 divide out exactly.
+    Page associated = unassociated;
+    associated.extra = {EXTRASAMPLE_ASSOCALPHA};
+    const auto alpha_of = [](std::uint32_t x, std::uint32_t y) {
+        return std::array<std::uint32_t, 3>{0, 51, 255}[(x + y) % 3];
+    };
+    const auto colour_of = [](std::uint32_t x, std::uint32_t y, std::uint32_t s) {
+        return (value8(x, y, s) / 5) * 5;
+    };
+    associated.sample = [=](auto x, auto y, auto s) {
+        return s == 3 ? alpha_of(x, y) : colour_of(x, y, s) * alpha_of(x, y) / 255;
+    };
+    out.push_back({"RGBA, associated alpha", associated,
+                   [=](auto x, auto y) {
+                       const auto a = alpha_of(x, y);
+                       if (a == 0)
+                           return bgrt(0, 0, 0, 255);
+                       return bgrt(colour_of(x, y, 0), colour_of(x, y, 1), colour_of(x, y, 2),
+                                   255 - a);
+                   },
+                   32});
+
+    Page grey_alpha = grey8;
+    grey_alpha.samples = 2;
+    grey_alpha.extra = {EXTRASAMPLE_UNASSALPHA};
+    grey_alpha.sample = value8;
+    out.push_back({"grey with alpha", grey_alpha,
+                   [](auto x, auto y) {
+                       const auto g = value8(x, y, 0);
+                       return bgrt(g, g, g, 255 - value8(x, y, 1));
+                   },
+                   16});
+
+    // Rows come in the order stored; turning them is the host's business.
+    Page turned = p;
+    turned.orientation = ORIENTATION_BOTRIGHT;
+    turned.sample = value8;
+    out.push_back({"orientation 3", turned, rgb, 24});
+    return out;
+}
+
+TEST_F(TiffPlugin, LayoutsWrittenByLibtiffLoadWithTheirColours) {
+    for (const Layout& layout : layouts()) {
+        SCOPED_TRACE(layout.name);
+        const std::string file = m_temp / "layout.tif";
+        ASSERT_TRUE(write_tiff(file, {layout.page}));
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_EQ(loaded.frames.size(), 1u);
+        const Frame& f = loaded.frames[0];
+        ASSERT_EQ(f.width, layout.page.width);
+        ASSERT_EQ(f.height, layout.page.height);
+        int wrong = 0;
+        for (std::uint32_t y = 0; y < f.height; ++y)
+            for (std::uint32_t x = 0; x < f.width; ++x) {
+                const std::uint32_t want = layout.expected(x, y);
+                const std::uint32_t got = f.pixels[std::size_t{y} * f.width + x];
+                if (got != want && ++wrong <= 3)
+                    ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << got
+                                  << " instead of " << want;
+            }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_TRUE(has_entry(f.markup, "image.bpp=" + std::to_string(layout.bpp) + ";"))
+            << f.markup;
+    }
+}
+
+TEST_F(TiffPlugin, FileGoesToTheExifImportWhole) {
+    Page page;
+    page.width = 5;
+    page.height = 4;
+    page.orientation = ORIENTATION_RIGHTTOP;
+    page.sample = value8;
+    const std::string file = m_temp / "exif.tif";
+    ASSERT_TRUE(write_tiff(file, {page}));
+    HarnessServices::last_exif().clear();
+    ASSERT_EQ(load_with(api(), file).result, VT_OK);
+    const std::string bytes = read_bytes(file);
+    EXPECT_EQ(HarnessServices::last_exif(), std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+}
+
+TEST_F(TiffPlugin, XmpPacketBecomesMarkup) {
+    Page page;
+    page.width = 3;
+    page.height = 2;
+    page.sample = value8;
+    page.xmp = "<x:xmpmeta><rdf:Description><tiff:Make>Vantrel Cam</tiff:Make>"
+               "<tiff:Model>Model Nine</tiff:Model></rdf:Description></x:xmpmeta>";
+    const std::string file = m_temp / "xmp.tif";
+    ASSERT_TRUE(write_tiff(file, {page}));
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_TRUE(has_entry(loaded.frames[0].markup, "exif.make=Vantrel Cam;"))
+        << loaded.frames[0].markup;
+    EXPECT_TRUE(has_entry(loaded.frames[0].markup, "exif.model=Model Nine;"));
+}
+
+TEST_F(TiffPlugin, ColourProfileRoundTrips) {
+    Frame picture = make_picture(8, 6, false);
+    std::vector<std::uint8_t> profile(3001);
+    for (std::size_t i = 0; i < profile.size(); ++i)
+        profile[i] = static_cast<std::uint8_t>(i * 31 + (i >> 7));
+    picture.chunks[kTagIcc] = profile;
+    const std::string file = m_temp / "icc.tif";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    {
+        int messages = 0;
+        tiff::TiffHandle tif = tiff::open_quiet(file, "r", &messages);
+        ASSERT_TRUE(tif);
+        std::uint32_t count = 0;
+        void* data = nullptr;
+        ASSERT_NE(TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &count, &data), 0);
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + count), profile);
+    }
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    ASSERT_EQ(loaded.frames[0].chunks.count(kTagIcc), 1u);
+    EXPECT_EQ(loaded.frames[0].chunks.at(kTagIcc), profile);
+    EXPECT_EQ(loaded.frames[0].pixels, picture.pixels);
+}
+
+TEST_F(TiffPlugin, MarkupBecomesBaselineTags) {
+    Frame picture = make_picture(6, 5, false);
+    picture.markup = "\r\nexif.make=Vantrel Optics;\r\nexif.model=VT-2 Mark II;"
+                     "\r\nexif.orientation=6 (right - top);\r\nexif.software=Darkroom 3;"
+                     "\r\nexif.artist=A. Person;\r\nexif.description=A test card;"
+                     "\r\nexif.date_time=2021-03-04 05:06:07;\r\nimage.ppi=300 150;";
+    const std::string file = m_temp / "tags.tif";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    {
+        int messages = 0;
+        tiff::TiffHandle tif = tiff::open_quiet(file, "r", &messages);
+        ASSERT_TRUE(tif);
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_MAKE), "Vantrel Optics");
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_MODEL), "VT-2 Mark II");
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_SOFTWARE), "Darkroom 3");
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_ARTIST), "A. Person");
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_IMAGEDESCRIPTION), "A test card");
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_DATETIME), "2021:03:04 05:06:07");
+        std::uint16_t orientation = 0;
+        ASSERT_NE(TIFFGetField(tif.get(), TIFFTAG_ORIENTATION, &orientation), 0);
+        EXPECT_EQ(orientation, 6);
+        float x = 0;
+        float y = 0;
+        std::uint16_t unit = 0;
+        ASSERT_NE(TIFFGetField(tif.get(), TIFFTAG_XRESOLUTION, &x), 0);
+        ASSERT_NE(TIFFGetField(tif.get(), TIFFTAG_YRESOLUTION, &y), 0);
+        ASSERT_NE(TIFFGetField(tif.get(), TIFFTAG_RESOLUTIONUNIT, &unit), 0);
+        EXPECT_EQ(x, 300.0f);
+        EXPECT_EQ(y, 150.0f);
+        EXPECT_EQ(unit, RESUNIT_INCH);
+    }
+    // The stored row order stays; the resolution comes back as markup.
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames[0].pixels, picture.pixels);
+    EXPECT_TRUE(has_entry(loaded.frames[0].markup, "image.ppi=300 150;"))
+        << loaded.frames[0].markup;
+
+    // EXIF's own date form passes unchanged; a value that is no date and an orientation out of
+    // range are left out.
+    picture.markup = "\r\nexif.date_time=2020:12:31 23:59:58;\r\nexif.orientation=9;"
+                     "\r\nexif.model=;";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    {
+        int messages = 0;
+        tiff::TiffHandle tif = tiff::open_quiet(file, "r", &messages);
+        ASSERT_TRUE(tif);
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_DATETIME), "2020:12:31 23:59:58");
+        EXPECT_EQ(text_tag(tif.get(), TIFFTAG_MODEL), "<absent>");
+        std::uint16_t orientation = 0;
+        EXPECT_EQ(TIFFGetField(tif.get(), TIFFTAG_ORIENTATION, &orientation), 0);
+    }
+    picture.markup = "\r\nexif.date_time=yesterday;";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    int messages = 0;
+    tiff::TiffHandle tif = tiff::open_quiet(file, "r", &messages);
+    ASSERT_TRUE(tif);
+    EXPECT_EQ(text_tag(tif.get(), TIFFTAG_DATETIME), "<absent>");
+}
+
+// ------------------------------------------------------------------------- hostile files
+
+// A little-endian classic TIFF of 8-bit grey with the directory right after the header, its
+// entries given as (tag, type, count, value) with values inline, then `tail`.
+struct Entry {
+    std::uint16_t tag;
+    std::uint16_t type;
+    std::uint32_t count;
+    std::uint32_t value;
+};
+
+std::string tiny_tiff(std::vector<Entry> entries, std::uint32_t next, std::string_view tail,
+                      std::uint32_t first = 8) {
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
+    std::string out("II*\0", 4);
+    le32(out, first);
+    le16(out, static_cast<std::uint32_t>(entries.size()));
+    for (const Entry& e : entries) {
+        le16(out, e.tag);
+        le16(out, e.type);
+        le32(out, e.count);
+        if (e.type == TIFF_SHORT) {
+            le16(out, e.value);
+            le16(out, 0);
+        } else {
+            le32(out, e.value);
+        }
+    }
+    le32(out, next);
+    out += tail;
+    return out;
+}
+
+// Where a tiny file's pixel data starts: after the header, the directory and its next offset.
+std::uint32_t data_start(std::size_t entries) {
+    return static_cast<std::uint32_t>(8 + 2 + 12 * entries + 4);
+}
+
+std::vector<Entry> grey_entries(std::uint32_t width, std::uint32_t height,
+                                std::uint32_t strip_offset, std::uint32_t compression = 1) {
+    return {{TIFFTAG_IMAGEWIDTH, TIFF_LONG, 1, width},
+            {TIFFTAG_IMAGELENGTH, TIFF_LONG, 1, height},
+            {TIFFTAG_BITSPERSAMPLE, TIFF_SHORT, 1, 8},
+            {TIFFTAG_COMPRESSION, TIFF_SHORT, 1, compression},
+            {TIFFTAG_PHOTOMETRIC, TIFF_SHORT, 1, PHOTOMETRIC_MINISBLACK},
+            {TIFFTAG_STRIPOFFSETS, TIFF_LONG, 1, strip_offset},
+            {TIFFTAG_SAMPLESPERPIXEL, TIFF_SHORT, 1, 1},
+            {TIFFTAG_ROWSPERSTRIP, TIFF_LONG, 1, height},
+            {TIFFTAG_STRIPBYTECOUNTS, TIFF_LONG, 1, width * height}};
+}
+
+TEST_F(TiffPlugin, HandMadeFileLoads) {
+    // The builder itself, so that the hostile variants below fail for their own reason.
+    std::string pixels;
+    for (int i = 0; i < 64; ++i)
+        pixels += static_cast<char>(i * 4);
+    const std::string file = m_temp / "tiny.tif";
+    write_bytes(file, tiny_tiff(grey_entries(8, 8, data_start(9)), 0, pixels));
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    ASSERT_EQ(loaded.frames.size(), 1u);
+    EXPECT_EQ(loaded.frames[0].pixels[9], bgrt(36, 36, 36));
+}
+
+TEST_F(TiffPlugin, HostileFilesAreRefusedBeforeAllocating) {
+    const std::string pixels(64, '\x40');
+    const std::uint32_t start = data_start(9);
+    auto with = [](std::vector<Entry> entries, Entry extra) {
+        entries.push_back(extra);
+        return entries;
+    };
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::int32_t result;
+    } cases[] = {
+        {"not a tiff", "GIF89a and then some bytes", VT_ERR_CORRUPT_OR_UNSUPPORTED},
+        {"header only", std::string("II*\0", 4), VT_ERR_READ},
+        {"first directory beyond the end", tiny_tiff(grey_entries(8, 8, start), 0, pixels, 90000),
+         VT_ERR_READ},
+        {"zero width", tiny_tiff(grey_entries(0, 8, start), 0, pixels), VT_ERR_INVALID_DATA},
+        {"wider than a bitmap", tiny_tiff(grey_entries(70000, 8, start), 0, pixels),
+         VT_ERR_DIMENSIONS},
+        {"more pixels than a bitmap", tiny_tiff(grey_entries(60000, 60000, start), 0, pixels),
+         VT_ERR_DIMENSIONS},
+        {"huge raw picture in a tiny file", tiny_tiff(grey_entries(16000, 15000, start), 0, pixels),
+         VT_ERR_READ},
+        {"huge JPEG picture in a tiny file",
+         tiny_tiff(grey_entries(16000, 15000, start, COMPRESSION_JPEG), 0, pixels), VT_ERR_READ},
+        {"huge LZW picture in a tiny file",
+         tiny_tiff(grey_entries(16000, 15000, start, COMPRESSION_LZW), 0, pixels), VT_ERR_READ},
+        {"strip beyond the end",
+         tiny_tiff(grey_entries(8, 8, 100000), 0, pixels + std::string(200, '\0')), VT_ERR_READ},
+        {"32-bit float samples",
+         tiny_tiff(with(grey_entries(8, 2, start),
+                        {TIFFTAG_SAMPLEFORMAT, TIFF_SHORT, 1, SAMPLEFORMAT_IEEEFP}),
+                   0, pixels),
+         VT_ERR_NOT_IMPLEMENTED},
+        {"tiles far larger than the picture",
+         tiny_tiff({{TIFFTAG_IMAGEWIDTH, TIFF_LONG, 1, 8},
+                    {TIFFTAG_IMAGELENGTH, TIFF_LONG, 1, 8},
+                    {TIFFTAG_BITSPERSAMPLE, TIFF_SHORT, 1, 8},
+                    {TIFFTAG_PHOTOMETRIC, TIFF_SHORT, 1, PHOTOMETRIC_MINISBLACK},
+                    {TIFFTAG_TILEWIDTH, TIFF_LONG, 1, 65520},
+                    {TIFFTAG_TILELENGTH, TIFF_LONG, 1, 65520},
+                    {TIFFTAG_TILEOFFSETS, TIFF_LONG, 1, start},
+                    {TIFFTAG_TILEBYTECOUNTS, TIFF_LONG, 1, 64}},
+                   0, pixels),
+         VT_ERR_INVALID_DATA},
+    };
+    for (const auto& c : cases) {
+        const std::string file = m_temp / "hostile.tif";
+        write_bytes(file, c.bytes);
+        const LoadResult loaded = load_with(api(), file);
+        EXPECT_EQ(loaded.result, c.result) << c.what;
+        // Only the last case gets as far as a frame.
+        if (std::string_view(c.what) != "strip beyond the end") {
+            EXPECT_TRUE(loaded.frames.empty()) << c.what;
+        }
+    }
+    EXPECT_EQ(load_with(api(), m_temp / "absent.tif").result, VT_ERR_OPEN_READ);
+}
+
+TEST_F(TiffPlugin, BrokenDirectoryChainsKeepTheGoodPages) {
+    const std::string pixels(64, '\x40');
+    const std::uint32_t start = data_start(9);
+    const std::string file = m_temp / "chain.tif";
+    // The first directory names itself as the next one.
+    write_bytes(file, tiny_tiff(grey_entries(8, 8, start), 8, pixels));
+    LoadResult loaded = load_with(api(), file);
+    EXPECT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames.size(), 1u);
+    EXPECT_EQ(loaded.warnings, VT_WARN_DATA_LOST);
+
+    // Two pages that name each other.
+    std::string two = tiny_tiff(grey_entries(8, 8, start), start + 64, pixels);
+    const std::string second =
+        tiny_tiff(grey_entries(4, 4, start + 64 + data_start(9) - 8), 8, std::string(16, '\x10'));
+    two += second.substr(8);
+    write_bytes(file, two);
+    loaded = load_with(api(), file);
+    EXPECT_EQ(loaded.result, VT_OK);
+    ASSERT_EQ(loaded.frames.size(), 2u);
+    EXPECT_EQ(loaded.frames[1].width, 4u);
+    EXPECT_EQ(loaded.frames[1].pixels[0], bgrt(16, 16, 16));
+    EXPECT_EQ(loaded.doc_kind, 1);
+    EXPECT_EQ(loaded.warnings, VT_WARN_DATA_LOST);
+
+    // The next directory lies beyond the end.
+    write_bytes(file, tiny_tiff(grey_entries(8, 8, start), 1u << 30, pixels));
+    loaded = load_with(api(), file);
+    EXPECT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames.size(), 1u);
+    EXPECT_EQ(loaded.doc_kind, 0);
+    EXPECT_EQ(loaded.warnings, VT_WARN_DATA_LOST);
+
+    // A second page whose strip is missing keeps the first.
+    two = tiny_tiff(grey_entries(8, 8, start), start + 64, pixels) +
+          tiny_tiff(grey_entries(4, 4, 1u << 20), 0, "").substr(8);
+    write_bytes(file, two);
+    loaded = load_with(api(), file);
+    EXPECT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames.size(), 2u);
+    EXPECT_EQ(loaded.warnings, VT_WARN_DATA_LOST);
+}
+
+TEST_F(TiffPlugin, EveryCutOfAFileFailsCleanly) {
+    for (const char* compression : {"5", "7", "1"}) {
+        SCOPED_TRACE(compression);
+        HarnessServices::set_state(u"fmx_TIFF.compression", compression);
+        const std::string file = m_temp / "whole.tif";
+        ASSERT_EQ(save_with(api(), file, {make_picture(32, 24, compression[0] != '7')}).result,
+                  VT_OK);
+        const std::string whole = read_bytes(file);
+        // Every cut through the directory at the end, every fifth through the pixel data.
+        const std::size_t directory = whole.size() - std::min<std::size_t>(whole.size(), 400);
+        for (std::size_t n = 0; n < whole.size(); n += n < directory ? 5 : 1) {
+            write_bytes(file, whole.substr(0, n));
+            EXPECT_LT(load_with(api(), file).result, 0) << n;
+        }
+    }
+}
+
+TEST_F(TiffPlugin, ChecksPreferTheSignatureAndRefuseTheProbes) {
+    for (const std::string& head :
+         {std::string("II*\0\x08\0\0\0", 8), std::string("MM\0*\0\0\0\x08", 8),
+          std::string("II+\0\x08\0\0\0", 8), std::string("MM\0+\0\x08\0\0", 8)}) {
+        const int both = load_score(check_with(api().check_load, u".tif", head));
+        const int bytes_only = load_score(check_with(api().check_load, u"", head));
+        EXPECT_GT(both, bytes_only);
+        EXPECT_GT(bytes_only, 2000);
+    }
+    const int name_only = load_score(check_with(api().check_load, u".tiff", "GIF89a.."));
+    EXPECT_GT(name_only, 0);
+    EXPECT_LT(name_only, 1000);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".***", "abcdefgh")), 0);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".png", std::string("MM\0\x2A", 4))),
+              load_score(check_with(api().check_load, u"", std::string("MM\0\x2A", 4))));
+    for (const char16_t* ext : {u".tif", u".tiff"})
+        EXPECT_GT(check_with(api().check_save, ext).level, 0);
+    for (const char16_t* probe : {u".***", u".sys", u".vxd", u".png", u".tifff"})
+        EXPECT_EQ(check_with(api().check_save, probe).level, 0);
+}
+
+TEST_F(TiffPlugin, OptionIsListedWithItsDefault) {
+    void* library = ::dlopen(plugin_path("fmx_TIFF").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr);
+    const auto entries = reinterpret_cast<VtStateEntriesFn>(::dlsym(library, "plg_StateEntries"));
+    ASSERT_NE(entries, nullptr);
+    const VtStateEntry* list = entries();
+    ASSERT_NE(list[0].name, nullptr);
+    EXPECT_STREQ(list[0].name, "fmx_TIFF.compression");
+    EXPECT_STREQ(list[0].default_value, "5");
+    EXPECT_EQ(list[1].name, nullptr);
+    ::dlclose(library);
+}
+
+TEST_F(TiffPlugin, FailedSaveLeavesNoFile) {
+    const std::string file = m_temp / "missing-folder/out.tif";
+    EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false)}).result, VT_ERR_OPEN_WRITE);
+    EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+} // namespace
+} // namespace vt::test
