@@ -25,19 +25,7 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Best wall time of $runs runs of a command, in seconds.
-best_of() {
-    local best=
-    for ((i = 0; i < runs; i++)); do
-        rm -rf "$work/out" && mkdir -p "$work/out"
-        local t0 t1
-        t0=$(date +%s.%N)
-        "$@" >/dev/null 2>&1
-        t1=$(date +%s.%N)
-        best=$(echo "$t0 $t1 ${best:-}" | awk '{d = $2 - $1; if ($3 == "" || d < $3) print d; else print $3}')
-    done
-    echo "$best"
-}
+source "$here/bench/timing.sh"
 
 vips_all() { # one picture per process, as many at once as processors
     local ext=$1

@@ -12,7 +12,8 @@ CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DVT_BUILD_FUZZ=ON \
     -DVT_BUILD_TESTS=OFF -DVT_BUILD_BENCH=OFF >/dev/null
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-    mapfile -t targets < <(sed -n 's/^vt_add_fuzzer(\([a-z0-9_]*\).*/\1/p' "$here/fuzz/CMakeLists.txt")
+    mapfile -t targets < <(sed -n 's/^vt_add_fuzzer(\([a-z0-9_]*\).*/\1/p' \
+        "$here/fuzz/CMakeLists.txt" "$here"/fuzz/*.cmake)
 fi
 cmake --build "$build" --target "${targets[@]}" >/dev/null
 for t in "${targets[@]}"; do

@@ -13,6 +13,7 @@
 
 #include <sys/wait.h>
 
+#include "gfx/core/engine.h"
 #include "tests/support/plugin_harness.h"
 #include "tests/support/temp_folder.h"
 
@@ -127,25 +128,30 @@ const std::string kCameraTags =
     "'-XMP-xmp:CreateDate=2024:06:01 12:34:56' -XMP-exif:GPSLatitude=33.8688 "
     "'-XMP-photoshop:DateCreated=2024:06:01'";
 
-TEST_F(PhotoTest, JpegToJpegKeepsEveryExifTag) {
+TEST_F(PhotoTest, CameraJpegsKeepEveryExifTagAsJpegPngAndWebp) {
     const std::string file = camera_jpeg("camera", 96, 64, kCameraTags);
     const Tags before = exif_tags(file);
     ASSERT_EQ(before.count("GPS:GPSLatitude"), 1u) << "exiftool wrote the source's tags";
-    ASSERT_EQ(run("--set fmx_JPEG.quality=95 -f .jpg '" + src.path() + "' '" + dst.path() + "'"), 0)
-        << work.read("out.txt");
-    const Tags after = exif_tags(dst / "camera.jpg");
-    int compared = 0;
-    for (const auto& [key, value] : before) {
-        if (!is_exif_group(key))
-            continue;
-        ++compared;
-        const auto found = after.find(key);
-        if (found == after.end())
-            ADD_FAILURE() << key << " lost";
-        else
-            EXPECT_EQ(found->second, value) << key;
+    for (const std::string ext : {".jpg", ".png", ".webp"}) {
+        SCOPED_TRACE(ext);
+        const std::string out = dst / ext.substr(1);
+        ASSERT_EQ(
+            run("--set fmx_JPEG.quality=95 -f " + ext + " '" + src.path() + "' '" + out + "'"), 0)
+            << work.read("out.txt");
+        const Tags after = exif_tags(out + "/camera" + ext);
+        int compared = 0;
+        for (const auto& [key, value] : before) {
+            if (!is_exif_group(key))
+                continue;
+            ++compared;
+            const auto found = after.find(key);
+            if (found == after.end())
+                ADD_FAILURE() << key << " lost";
+            else
+                EXPECT_EQ(found->second, value) << key;
+        }
+        EXPECT_GT(compared, 35);
     }
-    EXPECT_GT(compared, 35);
 }
 
 TEST_F(PhotoTest, PrivacyOptionsLeaveNoLocationAndNoDateAnywhere) {
@@ -176,6 +182,91 @@ TEST_F(PhotoTest, RotationByExifTurnsThePictureAndResetsTheTag) {
     EXPECT_EQ(after["File:ImageHeight"], "80");
     EXPECT_EQ(after["IFD0:Orientation"], "1");
     EXPECT_EQ(after["IFD0:Make"], "Maker");
+}
+
+// Frames drawn for the multi-frame documents: each a different colour, some transparent.
+std::vector<Frame> drawn_frames(const std::vector<std::uint16_t>& delays, std::uint32_t w,
+                                std::uint32_t h) {
+    std::vector<Frame> frames;
+    for (std::size_t i = 0; i < delays.size(); ++i) {
+        Frame f;
+        f.width = w;
+        f.height = h;
+        f.delay = delays[i];
+        f.pixels.resize(static_cast<std::size_t>(w) * h);
+        for (std::uint32_t y = 0; y < h; ++y)
+            for (std::uint32_t x = 0; x < w; ++x)
+                f.pixels[y * w + x] =
+                    x < 4 * (i + 1) ? 0xFF000000u : 0x00102030u * static_cast<std::uint32_t>(i + 1);
+        frames.push_back(std::move(f));
+    }
+    return frames;
+}
+
+// Conversions of whole documents: animations and page sets keep every frame.
+class DocumentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char16_t why[128];
+        ASSERT_TRUE(gfx::EngineStartup(why, 128));
+    }
+    int run(const std::string& args) {
+        const std::string command = "VANTREL_DATA_ROOT='" + work.path() +
+                                    "/data' '" VTCONVERT "' -q " + args + " >'" +
+                                    (work / "out.txt") + "' 2>&1 </dev/null";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static LoadResult load(const std::string& plugin, const std::string& file) {
+        PluginLibrary library(plugin_path(plugin));
+        EXPECT_TRUE(library.loaded()) << library.error();
+        return library.loaded() ? load_with(library.api(), file) : LoadResult{};
+    }
+    static SaveResult save(const std::string& plugin, const std::string& file,
+                           const std::vector<Frame>& frames, std::uint8_t kind) {
+        PluginLibrary library(plugin_path(plugin));
+        EXPECT_TRUE(library.loaded()) << library.error();
+        return library.loaded() ? save_with(library.api(), file, frames, kind) : SaveResult{};
+    }
+
+    TempFolder src, mid, dst, work;
+};
+
+TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesAndDelays) {
+    const std::vector<std::uint16_t> delays = {40, 80, 120, 1000};
+    ASSERT_EQ(save("fmx_GIF", src / "anim.gif", drawn_frames(delays, 24, 16), 2).result, VT_OK);
+    ASSERT_EQ(run("-f .webp --set fmx_WebP.lossless=1 '" + src.path() + "' '" + mid.path() + "'"),
+              0)
+        << work.read("out.txt");
+    const LoadResult webp = load("fmx_WebP", mid / "anim.webp");
+    ASSERT_EQ(webp.frames.size(), delays.size());
+    EXPECT_EQ(webp.doc_kind, 2);
+    ASSERT_EQ(run("-f .gif '" + mid.path() + "' '" + dst.path() + "'"), 0) << work.read("out.txt");
+    const LoadResult gif = load("fmx_GIF", dst / "anim.gif");
+    ASSERT_EQ(gif.frames.size(), delays.size());
+    EXPECT_EQ(gif.doc_kind, 2);
+    const std::vector<Frame> drawn = drawn_frames(delays, 24, 16);
+    for (std::size_t i = 0; i < delays.size(); ++i) {
+        EXPECT_EQ(webp.frames[i].delay, delays[i]) << "frame " << i;
+        EXPECT_EQ(gif.frames[i].delay, delays[i]) << "frame " << i;
+        ASSERT_EQ(gif.frames[i].pixels.size(), drawn[i].pixels.size());
+        for (std::size_t p = 0; p < drawn[i].pixels.size(); ++p)
+            if (drawn[i].pixels[p] >> 24 == 0)
+                ASSERT_EQ(gif.frames[i].pixels[p], drawn[i].pixels[p]) << i << "/" << p;
+    }
+}
+
+TEST_F(DocumentTest, MultiPageTiffKeepsEveryPage) {
+    ASSERT_EQ(save("fmx_TIFF", src / "scan.tif", drawn_frames({0, 0, 0}, 20, 30), 1).result, VT_OK);
+    ASSERT_EQ(run("-f .tif --set fmx_TIFF.compression=8 '" + src.path() + "' '" + dst.path() + "'"),
+              0)
+        << work.read("out.txt");
+    const LoadResult pages = load("fmx_TIFF", dst / "scan.tif");
+    ASSERT_EQ(pages.frames.size(), 3u);
+    EXPECT_EQ(pages.doc_kind, 1);
+    const std::vector<Frame> drawn = drawn_frames({0, 0, 0}, 20, 30);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(pages.frames[i].pixels, drawn[i].pixels) << "page " << i;
 }
 
 } // namespace
