@@ -453,9 +453,16 @@ bool vocabulary_bytes(const VocabRow& row, std::string_view value, std::vector<s
         out = ascii_bytes(exif_date(value, false));
         return true;
     case Form::kOrientation:
+        if (!leading_integer(value, 65535, v))
+            return false;
+        push_u16(out, v);
+        return true;
     case Form::kFlash:
         if (!leading_integer(value, 65535, v))
             return false;
+        // The XMP import gives the bare flash mode (0-3), which sits in bits 3-4 of the tag.
+        if (v <= 3 && value.find('(') == std::string_view::npos)
+            v <<= 3;
         push_u16(out, v);
         return true;
     case Form::kColorSpace: {

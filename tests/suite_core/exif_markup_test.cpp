@@ -263,7 +263,7 @@ TEST_F(CoreExif, XmpImportFormsBuildTheRightTags) {
         "exif.date_time_original=2008-05-30 15:56:01+02:00;exif.date_time=2008-05-30T15:56;"
         "exif.date_time_digitized=2008:05:30 15:56:03;exif.exposure_time=0.005 sec;"
         "exif.aperture=f/2.8;exif.focal_length=6.3 mm;exif.ISO_speed=ISO-100;"
-        "exif.color_space=1;exif.flash=16;exif.GPS.latitude.pos=-33.8571;"
+        "exif.color_space=1;exif.flash=2;exif.GPS.latitude.pos=-33.8571;"
         "exif.GPS.datestamp=2008-05-30;exif.GPS.timestamp=10:20:30.5;"
         "exif.GPS.altitude.pos=-4 m;exif.lens=EF 50mm;exif.unknown.key=1;exif.photo.nonsense=2";
     const Exiv2::ExifData exif = decode(to_exif(markup));
@@ -279,7 +279,7 @@ TEST_F(CoreExif, XmpImportFormsBuildTheRightTags) {
         {"Exif.Photo.FocalLength", "5 1 63/10"},
         {"Exif.Photo.ISOSpeedRatings", "3 1 100"},
         {"Exif.Photo.ColorSpace", "3 1 1"},
-        {"Exif.Photo.Flash", "3 1 16"},
+        {"Exif.Photo.Flash", "3 1 16"}, // the XMP flash mode 2 ("off") in its bits
         {"Exif.Photo.LensModel", "2 0 EF 50mm"},
         {"Exif.GPSInfo.GPSLatitude", "5 3 338571/10000 0/1 0/1"},
         {"Exif.GPSInfo.GPSLatitudeRef", "2 0 S"},
