@@ -1,0 +1,196 @@
+// fmx_GIF: the plug-in's exports, its answers to the host's checks and the call records.
+// Reading and composing frames is in gif_decode.cpp, writing in gif_encode.cpp, colour
+// reduction in gif_palette.cpp.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "formats/gif/gif_decode.h"
+#include "formats/gif/gif_encode.h"
+#include "formats/kit/plugin_kit.h"
+#include "plugins/sdk/vt_plugin.h"
+
+namespace {
+
+using namespace vt::formats::kit;
+namespace gif = vt::formats::gif;
+
+constexpr std::uint8_t kSignature87[6] = {'G', 'I', 'F', '8', '7', 'a'};
+constexpr std::uint8_t kSignature89[6] = {'G', 'I', 'F', '8', '9', 'a'};
+constexpr std::uint32_t kBitsPerPixel = 8;
+
+std::uint16_t delay_ms(std::uint32_t centiseconds) {
+    return static_cast<std::uint16_t>(std::min<std::uint32_t>(centiseconds * 10u, 0xFFFFu));
+}
+
+// The host's frames, made one by one as the decoder composes them.
+class HostFrames final : public gif::FrameSink {
+public:
+    explicit HostFrames(FilterCall* call) : m_call(call) {}
+
+    // The first frame is made before the screen is composed, so the host judges its size
+    // before the plug-in takes memory for it.
+    std::int32_t begin(std::uint32_t width, std::uint32_t height,
+                       std::uint32_t first_delay_cs) noexcept override {
+        m_call->mode2 = delay_ms(first_delay_cs);
+        return request_frame(m_call, width, height);
+    }
+
+    std::int32_t frame(const gif::ComposedFrame& frame) noexcept override {
+        if (frame.index > 0) {
+            if (static_cast<std::int64_t>(frame.index) > m_call->max_frame) {
+                m_call->warnings |= VT_WARN_LAYERS_DROPPED;
+                return gif::kStopLoading;
+            }
+            m_call->mode2 = delay_ms(frame.delay_cs);
+            if (const std::int32_t r = request_frame(m_call, frame.width, frame.height); r != VT_OK)
+                return r;
+            m_call->doc_kind = 2;
+        }
+        for (std::uint32_t y = 0; y < frame.height; ++y)
+            std::memcpy(m_call->pixels + static_cast<std::size_t>(y) * m_call->stride,
+                        frame.pixels + static_cast<std::size_t>(y) * frame.width,
+                        frame.width * sizeof(std::uint32_t));
+        if (frame.index == 0)
+            deliver_markup(m_call, {kBitsPerPixel, nullptr, 0, frame.xmp, nullptr});
+        return VT_OK;
+    }
+
+private:
+    FilterCall* m_call;
+};
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    HostFrames frames(call);
+    gif::DecodeReport report;
+    const std::int32_t result = gif::decode_gif(bytes, frames, report);
+    if (result == VT_OK && report.data_lost)
+        call->warnings |= VT_WARN_DATA_LOST;
+    return result;
+}
+
+// The pictures to save: the host's frames of an animation, or the one picture already
+// selected.
+class HostPictures final : public gif::PictureSource {
+public:
+    HostPictures(FilterCall* call, bool animation) : m_call(call), m_animation(animation) {}
+
+    [[nodiscard]] std::uint32_t count() const noexcept override {
+        return m_animation ? m_call->frame_count : 1;
+    }
+
+    std::int32_t select(std::uint32_t index, gif::SourcePicture& picture) noexcept override {
+        if (m_animation &&
+            m_call->frame_cb.select_frame(m_call, static_cast<std::int32_t>(index)) == 0)
+            return m_call->status < 0 ? m_call->status : VT_ERR_BITMAP_REQUEST;
+        picture.pixels = m_call->pixels;
+        picture.width = m_call->width;
+        picture.height = m_call->height;
+        picture.stride = m_call->stride;
+        picture.delay_ms = m_call->mode2;
+        return VT_OK;
+    }
+
+private:
+    FilterCall* m_call;
+    bool m_animation;
+};
+
+// The target file, opened at the first byte giflib writes: a save that fails before it leaves
+// nothing behind.
+struct LazyFile {
+    std::string name;
+    std::FILE* file = nullptr;
+    bool open_failed = false;
+};
+
+int write_lazily(void* user_data, const std::uint8_t* data, int size) {
+    auto* out = static_cast<LazyFile*>(user_data);
+    if (out->file == nullptr && !out->open_failed) {
+        out->file = std::fopen(out->name.c_str(), "wb");
+        out->open_failed = out->file == nullptr;
+    }
+    if (out->file == nullptr || size <= 0)
+        return 0;
+    return static_cast<int>(std::fwrite(data, 1, static_cast<std::size_t>(size), out->file));
+}
+
+std::int32_t save_image(FilterCall* call) {
+    if (call->frame_cb.select_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    gif::WriteOptions options;
+    options.palette.dither = state_option(call, u"fmx_GIF.dither", 1, 0, 1) != 0;
+    options.palette.colors = state_option(call, u"fmx_GIF.colors", 256, 2, 256);
+    options.animation = call->doc_kind == 2 && call->frame_count > 1;
+    if (!options.animation)
+        if (const std::int32_t r = select_picture(call); r != VT_OK)
+            return r;
+    LazyFile out;
+    out.name = to_utf8(call->path);
+    if (out.name.empty())
+        return VT_ERR_OPEN_WRITE;
+    HostPictures source(call, options.animation);
+    std::int32_t result = gif::write_gif(write_lazily, &out, source, options);
+    if (out.open_failed)
+        result = VT_ERR_OPEN_WRITE;
+    if (out.file != nullptr) {
+        if (std::fclose(out.file) != 0 && result == VT_OK)
+            result = VT_ERR_WRITE;
+        // A half-written file must not pass for a picture.
+        if (result != VT_OK)
+            std::remove(out.name.c_str());
+    }
+    return result;
+}
+
+bool gif_extension(const FilterCheck& check) {
+    return extension_is(check, u".gif");
+}
+
+bool gif_signature(const FilterCheck& check) {
+    return head_starts_with(check, kSignature87, 6) || head_starts_with(check, kSignature89, 6);
+}
+
+} // namespace
+
+extern "C" {
+
+VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
+    return check_load(check, 100, gif_signature, gif_extension);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
+    return run_call(call, load_image);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
+    return check_save(check, gif_extension);
+}
+
+VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
+    return run_call(call, save_image);
+}
+
+// The options live in the state store; there is no dialog to show.
+VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
+    return 0;
+}
+
+VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
+    static const VtStateEntry kEntries[] = {
+        {"fmx_GIF.colors", "256", "2 to 256: the most colours a frame keeps"},
+        {"fmx_GIF.dither", "1", "1: dither when colours must be reduced, 0: nearest colour"},
+        {nullptr, nullptr, nullptr}};
+    return kEntries;
+}
+
+} // extern "C"

@@ -1,0 +1,568 @@
+#include <gtest/gtest.h>
+
+#include <gif_lib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/formats/gif_test_util.h"
+
+namespace vt::test {
+namespace {
+
+constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00, kBlue = 0x0000FF, kBlack = 0;
+const Colours kFour = {kBlack, kRed, kGreen, kBlue};
+constexpr std::uint32_t kClearPixel = 0xFF000000u;
+
+struct SlurpCloser {
+    void operator()(GifFileType* gif) const { DGifCloseFile(gif, nullptr); }
+};
+using Slurped = std::unique_ptr<GifFileType, SlurpCloser>;
+
+// giflib's own reading of a file the plug-in wrote (trusted input, so slurping is fine).
+Slurped slurp(const std::string& path) {
+    Slurped gif(DGifOpenFileName(path.c_str(), nullptr));
+    if (gif && DGifSlurp(gif.get()) != GIF_OK)
+        gif.reset();
+    return gif;
+}
+
+// A picture of `colours` opaque colours in blocks, with a transparent band.
+Frame few_colour_picture(std::uint32_t width, std::uint32_t height, std::uint32_t colours) {
+    Frame f;
+    f.width = width;
+    f.height = height;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::uint32_t k = (x / 2 + y * 7) % colours;
+            f.pixels.push_back(y >= 2 && y < 5 ? bgrt(0, 0, 0, 255)
+                                               : bgrt(k * 37 % 256, k * 91 % 256, k * 13 % 256));
+        }
+    return f;
+}
+
+// Smooth colour gradients: far more than 256 colours.
+Frame photo_like(std::uint32_t width, std::uint32_t height) {
+    Frame f;
+    f.width = width;
+    f.height = height;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            f.pixels.push_back(bgrt(x * 255 / (width - 1), y * 255 / (height - 1),
+                                    (x + y) * 255 / (width + height - 2)));
+    return f;
+}
+
+int channel(std::uint32_t p, int shift) {
+    return static_cast<int>((p >> shift) & 0xFF);
+}
+
+// Mean absolute error per channel, of single pixels and of 4x4 block averages (what the eye
+// sees of a dithered picture from a little further away).
+struct Error {
+    double pixel = 0;
+    double blurred = 0;
+};
+
+Error error_of(const Frame& original, const std::vector<std::uint32_t>& pixels) {
+    Error e;
+    const std::uint32_t w = original.width, h = original.height;
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        for (int s = 0; s < 24; s += 8)
+            e.pixel += std::abs(channel(pixels[i], s) - channel(original.pixels[i], s));
+    e.pixel /= 3.0 * static_cast<double>(pixels.size());
+    std::size_t blocks = 0;
+    for (std::uint32_t by = 0; by + 4 <= h; by += 4)
+        for (std::uint32_t bx = 0; bx + 4 <= w; bx += 4, ++blocks)
+            for (int s = 0; s < 24; s += 8) {
+                int a = 0, b = 0;
+                for (std::uint32_t y = by; y < by + 4; ++y)
+                    for (std::uint32_t x = bx; x < bx + 4; ++x) {
+                        a += channel(pixels[y * w + x], s);
+                        b += channel(original.pixels[y * w + x], s);
+                    }
+                e.blurred += std::abs(a - b) / 16.0;
+            }
+    e.blurred /= 3.0 * static_cast<double>(blocks);
+    return e;
+}
+
+// Every pixel mapped to the nearest colour of the file's first colour table.
+std::vector<std::uint32_t> nearest_mapping(const Frame& original, const ColorMapObject& map) {
+    std::vector<std::uint32_t> out;
+    for (const std::uint32_t p : original.pixels) {
+        int best = 1 << 30;
+        std::uint32_t chosen = 0;
+        for (int i = 0; i < map.ColorCount; ++i) {
+            const GifColorType& c = map.Colors[i];
+            const int dr = c.Red - channel(p, 16), dg = c.Green - channel(p, 8),
+                      db = c.Blue - channel(p, 0);
+            const int d = dr * dr + dg * dg + db * db;
+            if (d < best) {
+                best = d;
+                chosen = bgrt(c.Red, c.Green, c.Blue);
+            }
+        }
+        out.push_back(chosen);
+    }
+    return out;
+}
+
+const ColorMapObject* first_table(const GifFileType& gif) {
+    if (gif.ImageCount > 0 && gif.SavedImages[0].ImageDesc.ColorMap != nullptr)
+        return gif.SavedImages[0].ImageDesc.ColorMap;
+    return gif.SColorMap;
+}
+
+TEST_F(GifPlugin, ChecksPreferTheSignatureAndRefuseTheProbes) {
+    const int both = load_score(check_with(api().check_load, u".gif", "GIF89a\x01\0\x01\0"));
+    const int old_bytes = load_score(check_with(api().check_load, u"", "GIF87a\x01\0\x01\0"));
+    const int name_only = load_score(check_with(api().check_load, u".gif", "\x89PNG\r\n\x1a\n"));
+    EXPECT_GT(both, old_bytes);
+    EXPECT_GT(old_bytes, 2000);
+    EXPECT_EQ(name_only, 10);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".***", "abcdefgh")), 0);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".png", "GIF12a..")), 0);
+    EXPECT_EQ(check_with(api().check_save, u".gif").level, 100);
+    for (const char16_t* probe : {u".***", u".sys", u".vxd", u".png"})
+        EXPECT_EQ(check_with(api().check_save, probe).level, 0);
+}
+
+TEST_F(GifPlugin, StillPictureOfFewColoursRoundTripsExactly) {
+    for (const auto& [w, h, colours] :
+         {std::tuple{1u, 1u, 1u}, std::tuple{40u, 30u, 200u}, std::tuple{33u, 9u, 255u}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        const Frame picture = few_colour_picture(w, h, colours);
+        const std::string file = m_temp / "few.gif";
+        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        EXPECT_EQ(read_bytes(file).substr(0, 6), "GIF89a");
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_EQ(loaded.frames.size(), 1u);
+        EXPECT_EQ(loaded.doc_kind, 0);
+        EXPECT_EQ(loaded.warnings, 0);
+        const Frame& f = loaded.frames[0];
+        ASSERT_EQ(f.width, w);
+        ASSERT_EQ(f.height, h);
+        EXPECT_EQ(count_differences(f.pixels, picture.pixels), 0u);
+        EXPECT_NE(f.markup.find("image.bpp=8;"), std::string::npos) << f.markup;
+    }
+}
+
+TEST_F(GifPlugin, PartialTransparencyBecomesAllOrNothing) {
+    Frame picture = few_colour_picture(4, 1, 4);
+    picture.pixels = {bgrt(10, 20, 30, 127), bgrt(10, 20, 30, 128), bgrt(1, 2, 3, 0),
+                      bgrt(1, 2, 3, 255)};
+    const std::string file = m_temp / "alpha.gif";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    const std::vector<std::uint32_t> expected = {bgrt(10, 20, 30), kClearPixel, bgrt(1, 2, 3),
+                                                 kClearPixel};
+    EXPECT_EQ(count_differences(loaded.frames.at(0).pixels, expected), 0u);
+}
+
+TEST_F(GifPlugin, PhotoIsReducedWithSmallErrorAndDitheringHelps) {
+    const Frame picture = photo_like(128, 96);
+    const std::string file = m_temp / "photo.gif";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    const LoadResult dithered = load_with(api(), file);
+    ASSERT_EQ(dithered.result, VT_OK);
+    const Slurped gif = slurp(file);
+    ASSERT_TRUE(gif);
+    const ColorMapObject* table = first_table(*gif);
+    ASSERT_NE(table, nullptr);
+    EXPECT_LE(table->ColorCount, 256);
+    const Error with_dither = error_of(picture, dithered.frames.at(0).pixels);
+    const Error nearest = error_of(picture, nearest_mapping(picture, *table));
+
+    HarnessServices::set_state(u"fmx_GIF.dither", "0");
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    const LoadResult plain = load_with(api(), file);
+    ASSERT_EQ(plain.result, VT_OK);
+    const Error without_dither = error_of(picture, plain.frames.at(0).pixels);
+
+    HarnessServices::set_state(u"fmx_GIF.dither", "1");
+    HarnessServices::set_state(u"fmx_GIF.colors", "16");
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    const LoadResult sixteen = load_with(api(), file);
+    ASSERT_EQ(sixteen.result, VT_OK);
+    const Error with_sixteen = error_of(picture, sixteen.frames.at(0).pixels);
+    const Slurped small = slurp(file);
+    ASSERT_TRUE(small);
+    EXPECT_LE(first_table(*small)->ColorCount, 16);
+
+    RecordProperty("dither_pixel_error", std::to_string(with_dither.pixel));
+    RecordProperty("dither_blurred_error", std::to_string(with_dither.blurred));
+    RecordProperty("nearest_pixel_error", std::to_string(nearest.pixel));
+    RecordProperty("nearest_blurred_error", std::to_string(nearest.blurred));
+    std::printf("mean error per channel (pixel / 4x4 blurred): dithered %.2f / %.2f, nearest "
+                "colour %.2f / %.2f, undithered save %.2f / %.2f, 16 colours %.2f / %.2f\n",
+                with_dither.pixel, with_dither.blurred, nearest.pixel, nearest.blurred,
+                without_dither.pixel, without_dither.blurred, with_sixteen.pixel,
+                with_sixteen.blurred);
+    // Dithering trades a little error per pixel for much less over an area.
+    EXPECT_LT(with_dither.pixel, 6.0);
+    EXPECT_LT(with_dither.blurred, 0.75 * nearest.blurred);
+    EXPECT_LT(without_dither.pixel, nearest.pixel + 0.5);
+    EXPECT_LT(with_sixteen.pixel, 24.0);
+    EXPECT_GT(with_sixteen.pixel, with_dither.pixel);
+}
+
+// Three frames: the second clears the lower half, the third changes a small block.
+std::vector<Frame> three_frames() {
+    Frame first = few_colour_picture(24, 16, 30);
+    first.delay = 40;
+    Frame second = first;
+    second.delay = 80;
+    for (std::uint32_t y = 8; y < 16; ++y)
+        for (std::uint32_t x = 0; x < 24; ++x)
+            second.pixels[y * 24 + x] = kClearPixel;
+    Frame third = second;
+    third.delay = 120;
+    for (std::uint32_t y = 5; y < 8; ++y)
+        for (std::uint32_t x = 5; x < 9; ++x)
+            third.pixels[y * 24 + x] = bgrt(250, 250, 0);
+    return {first, second, third};
+}
+
+TEST_F(GifPlugin, AnimationRoundTripsFramesDelaysAndPixels) {
+    const std::vector<Frame> frames = three_frames();
+    const std::string file = m_temp / "anim.gif";
+    ASSERT_EQ(save_with(api(), file, frames, 2).result, VT_OK);
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.doc_kind, 2);
+    ASSERT_EQ(loaded.frames.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(loaded.frames[i].delay, frames[i].delay);
+        EXPECT_EQ(loaded.frames[i].width, 24u);
+        EXPECT_EQ(count_differences(loaded.frames[i].pixels, frames[i].pixels), 0u);
+    }
+    // The file itself: looping; the first frame cleared after showing, as pixels turn
+    // transparent; the second only its opaque part, the third only the changed block.
+    const std::string bytes = read_bytes(file);
+    EXPECT_EQ(bytes.substr(0, 6), "GIF89a");
+    EXPECT_NE(bytes.find("NETSCAPE2.0\x03\x01\x00\x00", 0, 16), std::string::npos);
+    const Slurped gif = slurp(file);
+    ASSERT_TRUE(gif);
+    ASSERT_EQ(gif->ImageCount, 3);
+    GraphicsControlBlock control{};
+    ASSERT_EQ(DGifSavedExtensionToGCB(gif.get(), 0, &control), GIF_OK);
+    EXPECT_EQ(control.DisposalMode, DISPOSE_BACKGROUND);
+    const GifImageDesc& top = gif->SavedImages[1].ImageDesc;
+    EXPECT_EQ(std::vector<int>({top.Left, top.Top, top.Width, top.Height}),
+              std::vector<int>({0, 0, 24, 8}));
+    ASSERT_EQ(DGifSavedExtensionToGCB(gif.get(), 1, &control), GIF_OK);
+    EXPECT_EQ(control.DisposalMode, DISPOSE_DO_NOT);
+    const GifImageDesc& block = gif->SavedImages[2].ImageDesc;
+    EXPECT_EQ(std::vector<int>({block.Left, block.Top, block.Width, block.Height}),
+              std::vector<int>({5, 5, 4, 3}));
+}
+
+TEST_F(GifPlugin, AnimationFramesOfOtherSizesAreCentred) {
+    Frame wide = few_colour_picture(20, 6, 5);
+    wide.pixels.assign(wide.pixels.size(), bgrt(0, 0, 255));
+    Frame tall = few_colour_picture(10, 10, 5);
+    tall.pixels.assign(tall.pixels.size(), bgrt(255, 0, 0));
+    wide.delay = tall.delay = 100;
+    const std::string file = m_temp / "sizes.gif";
+    ASSERT_EQ(save_with(api(), file, {wide, tall}, 2).result, VT_OK);
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    ASSERT_EQ(loaded.frames.size(), 2u);
+    for (const Frame& f : loaded.frames) {
+        EXPECT_EQ(f.width, 20u);
+        EXPECT_EQ(f.height, 10u);
+    }
+    const auto& a = loaded.frames[0].pixels;
+    EXPECT_TRUE(same_pixel(a[0], kClearPixel));           // above the wide frame
+    EXPECT_EQ(a[2 * 20 + 0], bgrt(0, 0, 255));            // its first row is row 2
+    EXPECT_TRUE(same_pixel(a[8 * 20 + 19], kClearPixel)); // below it
+    const auto& b = loaded.frames[1].pixels;
+    EXPECT_TRUE(same_pixel(b[0 * 20 + 4], kClearPixel)); // left of the tall frame
+    EXPECT_EQ(b[0 * 20 + 5], bgrt(255, 0, 0));           // it starts at column 5
+    EXPECT_EQ(b[9 * 20 + 14], bgrt(255, 0, 0));
+    EXPECT_TRUE(same_pixel(b[9 * 20 + 15], kClearPixel));
+}
+
+TEST_F(GifPlugin, DisposalMethodsComposeTheFrames) {
+    // A green screen, a red 2x2 block with the disposal under test, then a blue dot.
+    auto file_with = [](int disposal) {
+        GifBuilder gif(4, 4, kFour);
+        gif.control(DISPOSE_DO_NOT, 10).fill(0, 0, 4, 4, 2);
+        gif.control(disposal, 10).fill(0, 0, 2, 2, 1);
+        gif.control(DISPOSE_DO_NOT, 10).fill(3, 3, 1, 1, 3);
+        return gif.finish();
+    };
+    const std::uint32_t green = opaque(kGreen), red = opaque(kRed), blue = opaque(kBlue);
+    struct Case {
+        int disposal;
+        std::uint32_t under_block; // what frame 2 shows where the red block was
+    };
+    for (const Case& c : {Case{DISPOSE_DO_NOT, red}, Case{DISPOSAL_UNSPECIFIED, red},
+                          Case{DISPOSE_BACKGROUND, kClearPixel}, Case{DISPOSE_PREVIOUS, green}}) {
+        SCOPED_TRACE(c.disposal);
+        const LoadResult loaded = load_bytes(file_with(c.disposal));
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_EQ(loaded.frames.size(), 3u);
+        EXPECT_EQ(loaded.doc_kind, 2);
+        EXPECT_EQ(loaded.frames[1].pixels[0], red);
+        EXPECT_EQ(loaded.frames[1].pixels[15], green);
+        std::vector<std::uint32_t> expected(16, green);
+        for (const int i : {0, 1, 4, 5})
+            expected[static_cast<std::size_t>(i)] = c.under_block;
+        expected[15] = blue;
+        EXPECT_EQ(count_differences(loaded.frames[2].pixels, expected), 0u);
+        for (const Frame& f : loaded.frames)
+            EXPECT_EQ(f.delay, 100);
+    }
+}
+
+TEST_F(GifPlugin, TransparentIndexShowsWhatIsBelow) {
+    GifBuilder gif(3, 1, kFour);
+    gif.control(DISPOSE_DO_NOT, 5).image(0, 0, 3, 1, {1, 1, 1});
+    gif.control(DISPOSE_DO_NOT, 5, 3).image(0, 0, 3, 1, {2, 3, 3});
+    const LoadResult loaded = load_bytes(gif.finish());
+    ASSERT_EQ(loaded.result, VT_OK);
+    ASSERT_EQ(loaded.frames.size(), 2u);
+    EXPECT_EQ(loaded.frames[1].pixels,
+              (std::vector<std::uint32_t>{opaque(kGreen), opaque(kRed), opaque(kRed)}));
+    EXPECT_EQ(loaded.frames[0].delay, 50);
+}
+
+TEST_F(GifPlugin, ImagesWithoutDelayShareAFrameUnlessTheFileLoops) {
+    auto two_images = [](bool loop) {
+        GifBuilder gif(2, 1, kFour);
+        if (loop)
+            gif.loop();
+        gif.fill(0, 0, 1, 1, 1).fill(1, 0, 1, 1, 2);
+        return gif.finish();
+    };
+    const LoadResult together = load_bytes(two_images(false));
+    ASSERT_EQ(together.result, VT_OK);
+    ASSERT_EQ(together.frames.size(), 1u);
+    EXPECT_EQ(together.doc_kind, 0);
+    EXPECT_EQ(together.frames[0].pixels,
+              (std::vector<std::uint32_t>{opaque(kRed), opaque(kGreen)}));
+    const LoadResult played = load_bytes(two_images(true));
+    ASSERT_EQ(played.result, VT_OK);
+    ASSERT_EQ(played.frames.size(), 2u);
+    EXPECT_EQ(played.doc_kind, 2);
+    EXPECT_TRUE(same_pixel(played.frames[0].pixels[1], kClearPixel));
+    EXPECT_EQ(played.frames[1].pixels, together.frames[0].pixels);
+    EXPECT_EQ(played.frames[1].delay, 0);
+}
+
+TEST_F(GifPlugin, InterlacedClippedAndLocalTablesDecode) {
+    // 3 x 11, interlaced, rows of distinct colours from a local table.
+    std::vector<std::uint8_t> rows;
+    Colours local;
+    for (std::uint8_t y = 0; y < 11; ++y) {
+        rows.insert(rows.end(), 3, y);
+        local.push_back(static_cast<std::uint32_t>(y) * 0x151515u);
+    }
+    GifBuilder gif(5, 6, kFour);
+    gif.fill(4, 0, 3, 3, 3); // the right two columns fall off
+    gif.fill(9, 9, 2, 2, 1); // entirely outside
+    // Last: giflib's encoder loses a local table that an image without one follows.
+    gif.image(1, 2, 3, 11, rows, local, true); // rows 4 and below fall off the screen
+    const LoadResult loaded = load_bytes(gif.finish());
+    ASSERT_EQ(loaded.result, VT_OK);
+    ASSERT_EQ(loaded.frames.size(), 1u);
+    const auto& p = loaded.frames[0].pixels;
+    for (std::uint32_t y = 0; y < 6; ++y)
+        for (std::uint32_t x = 0; x < 5; ++x) {
+            SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
+            std::uint32_t expected = kClearPixel;
+            if (x == 4 && y < 3)
+                expected = opaque(kBlue);
+            else if (x >= 1 && x < 4 && y >= 2)
+                expected = opaque((y - 2) * 0x151515u);
+            EXPECT_TRUE(same_pixel(p[y * 5 + x], expected)) << std::hex << p[y * 5 + x];
+        }
+}
+
+TEST_F(GifPlugin, MissingColourTableGivesAGreyRamp) {
+    GifBuilder gif(4, 1);
+    gif.image(0, 0, 4, 1, {0, 1, 2, 3}, kFour);
+    std::string bytes = gif.finish();
+    // Take the local table out again: flags byte after the 9-byte descriptor, then 4 colours.
+    const std::size_t descriptor = bytes.find(',');
+    ASSERT_NE(descriptor, std::string::npos);
+    ASSERT_EQ(static_cast<std::uint8_t>(bytes[descriptor + 9]), 0x81);
+    bytes[descriptor + 9] = 0;
+    bytes.erase(descriptor + 10, 12);
+    const LoadResult loaded = load_bytes(bytes);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames.at(0).pixels,
+              (std::vector<std::uint32_t>{bgrt(0, 0, 0), bgrt(85, 85, 85), bgrt(170, 170, 170),
+                                          bgrt(255, 255, 255)}));
+}
+
+TEST_F(GifPlugin, XmpPacketAndBitDepthReachTheMarkup) {
+    const std::string packet =
+        "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta xmlns:x='adobe:ns:meta/'>"
+        "<rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
+        "xmlns:tiff='http://ns.adobe.com/tiff/1.0/'><tiff:Make>Vantrel Test</tiff:Make>"
+        "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end='w'?>";
+    GifBuilder gif(1, 1, kFour);
+    gif.xmp(packet).fill(0, 0, 1, 1, 1);
+    const LoadResult loaded = load_bytes(gif.finish());
+    ASSERT_EQ(loaded.result, VT_OK);
+    const std::string& markup = loaded.frames.at(0).markup;
+    EXPECT_NE(markup.find("image.bpp=8;"), std::string::npos) << markup;
+    EXPECT_NE(markup.find("exif.make=Vantrel Test;"), std::string::npos) << markup;
+}
+
+TEST_F(GifPlugin, FrameLimitDropsTheFramesBeyondIt) {
+    GifBuilder gif(2, 2, kFour);
+    for (std::uint8_t i = 1; i <= 3; ++i)
+        gif.control(DISPOSE_DO_NOT, 10).fill(0, 0, 2, 2, i);
+    const std::string bytes = gif.finish();
+    LoadOptions two;
+    two.max_frames = 2;
+    const LoadResult loaded = load_bytes(bytes, two);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames.size(), 2u);
+    EXPECT_EQ(loaded.warnings & VT_WARN_LAYERS_DROPPED, VT_WARN_LAYERS_DROPPED);
+    LoadOptions three;
+    three.max_frames = 3;
+    EXPECT_EQ(load_bytes(bytes, three).warnings, 0);
+}
+
+TEST_F(GifPlugin, EveryCutOfAnAnimationFailsCleanlyOrKeepsWholeFrames) {
+    const std::string file = m_temp / "anim.gif";
+    ASSERT_EQ(save_with(api(), file, three_frames(), 2).result, VT_OK);
+    const std::string bytes = read_bytes(file);
+    const LoadResult whole = load_bytes(bytes);
+    ASSERT_EQ(whole.frames.size(), 3u);
+    std::size_t last_count = 0;
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+        SCOPED_TRACE(n);
+        const LoadResult cut = load_bytes(bytes.substr(0, n));
+        if (cut.result != VT_OK) {
+            EXPECT_LT(cut.result, 0);
+            EXPECT_EQ(last_count, 0u); // once a frame is whole, later cuts keep it
+            continue;
+        }
+        ASSERT_FALSE(cut.frames.empty());
+        EXPECT_GE(cut.frames.size(), last_count);
+        last_count = cut.frames.size();
+        // Even with only the trailer missing, frames may be lost: the load cannot tell.
+        EXPECT_EQ(cut.warnings & VT_WARN_DATA_LOST, VT_WARN_DATA_LOST);
+        for (std::size_t i = 0; i < cut.frames.size(); ++i)
+            EXPECT_EQ(count_differences(cut.frames[i].pixels, whole.frames[i].pixels), 0u);
+    }
+    EXPECT_EQ(last_count, 3u);
+}
+
+std::string with_lzw_code_size(std::uint8_t size) {
+    GifBuilder gif(2, 2, kFour);
+    gif.fill(0, 0, 2, 2, 1);
+    std::string bytes = gif.finish();
+    bytes[bytes.find(',') + 10] = static_cast<char>(size);
+    return bytes;
+}
+
+TEST_F(GifPlugin, HostileFilesFailCleanly) {
+    const std::string screen_only = GifBuilder(3, 3, kFour).finish();
+    std::string no_table_header("GIF89a\x03\x00\x03\x00\x00\x00\x00", 13);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::int32_t expected; // 0: any error
+    };
+    std::string zero_width = screen_only;
+    zero_width[6] = zero_width[7] = 0;
+    std::string huge_screen = screen_only;
+    huge_screen[6] = huge_screen[7] = huge_screen[8] = huge_screen[9] = '\xFF';
+    std::string bad_index;
+    {
+        // Index 3 of a four-colour table, which then shrinks to two colours.
+        GifBuilder gif(2, 1, kFour);
+        gif.image(0, 0, 2, 1, {3, 1});
+        bad_index = gif.finish();
+        bad_index[10] = static_cast<char>(bad_index[10] & ~7);
+        bad_index.erase(13 + 6, 6);
+    }
+    std::string huge_image;
+    {
+        // A 65535 x 65535 image on a 1x1 screen with almost no data.
+        GifBuilder gif(1, 1, kFour);
+        gif.fill(0, 0, 1, 1, 1);
+        huge_image = gif.finish();
+        const std::size_t d = huge_image.find(',');
+        for (std::size_t i = d + 5; i < d + 9; ++i)
+            huge_image[i] = '\xFF';
+    }
+    const std::vector<Case> cases = {
+        {"not a GIF", "\x89PNG\r\n\x1a\nxxxxxxxxxx", VT_ERR_CORRUPT_OR_UNSUPPORTED},
+        {"signature only", "GIF89a", VT_ERR_READ},
+        {"screen cut", "GIF89a\x03\x00\x03", VT_ERR_READ},
+        {"no image, no trailer", no_table_header, VT_ERR_READ},
+        {"zero width", zero_width, VT_ERR_INVALID_DATA},
+        {"65535 x 65535 screen", huge_screen, VT_ERR_DIMENSIONS},
+        {"index beyond the table", bad_index, VT_ERR_INVALID_DATA},
+        {"code size 9", with_lzw_code_size(9), VT_ERR_INVALID_DATA},
+        {"code size 12", with_lzw_code_size(12), VT_ERR_INVALID_DATA},
+        {"code size 255", with_lzw_code_size(255), VT_ERR_INVALID_DATA},
+        {"code size 0", with_lzw_code_size(0), 0},
+        {"huge image", huge_image, 0},
+        {"garbage record", no_table_header + "\x77", VT_ERR_INVALID_DATA},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LoadResult loaded = load_bytes(c.bytes);
+        if (c.expected != 0)
+            EXPECT_EQ(loaded.result, c.expected);
+        else if (loaded.result == VT_OK)
+            EXPECT_FALSE(loaded.frames.empty());
+        else
+            EXPECT_LT(loaded.result, 0);
+    }
+    // Code size 1 is below what the format allows but decodes: no crash is all that counts.
+    (void)load_bytes(with_lzw_code_size(1));
+}
+
+TEST_F(GifPlugin, ScreenLargerThanTheHostAllowsIsRefusedByTheHost) {
+    GifBuilder gif(15000, 15000, kFour);
+    gif.fill(0, 0, 1, 1, 1);
+    LoadOptions small;
+    small.max_pixels = 1000000;
+    const LoadResult loaded = load_bytes(gif.finish(), small);
+    EXPECT_EQ(loaded.result, VT_ERR_BITMAP_TOO_BIG);
+}
+
+TEST_F(GifPlugin, BrokenDataAfterAWholeFrameKeepsIt) {
+    GifBuilder gif(2, 1, kFour);
+    gif.control(DISPOSE_DO_NOT, 20).image(0, 0, 2, 1, {1, 2});
+    std::string bytes = gif.finish();
+    bytes.back() = '\x77'; // an unknown record instead of the trailer
+    const LoadResult loaded = load_bytes(bytes);
+    ASSERT_EQ(loaded.result, VT_OK);
+    ASSERT_EQ(loaded.frames.size(), 1u);
+    EXPECT_EQ(loaded.warnings, VT_WARN_DATA_LOST);
+    EXPECT_EQ(loaded.frames[0].pixels, (std::vector<std::uint32_t>{opaque(kRed), opaque(kGreen)}));
+    // Without any frame to keep the same damage is an error.
+    EXPECT_EQ(load_bytes(std::string("GIF89a\x02\x00\x01\x00\x00\x00\x00\x77", 14)).result,
+              VT_ERR_INVALID_DATA);
+}
+
+TEST_F(GifPlugin, FailedSaveLeavesNoFile) {
+    const std::string file = m_temp / "missing-folder/out.gif";
+    EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false)}).result, VT_ERR_OPEN_WRITE);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    const std::string empty = m_temp / "empty.gif";
+    EXPECT_LT(save_with(api(), empty, {}, 2).result, 0);
+    EXPECT_FALSE(std::filesystem::exists(empty));
+}
+
+} // namespace
+} // namespace vt::test
