@@ -13,6 +13,16 @@ namespace vt::core {
 
 namespace {
 
+// libimagequant parallelises with OpenMP, whose idle worker threads would outlive this library
+// when the host closes it after the call. The host already runs one worker per processor, so
+// quantizing stays on the calling thread: with one thread asked for, OpenMP starts none.
+extern "C" void omp_set_num_threads(int count) __attribute__((weak));
+
+void quantize_on_this_thread() noexcept {
+    if (omp_set_num_threads != nullptr)
+        omp_set_num_threads(1);
+}
+
 constexpr std::uint32_t kTransparentPixel = 0xFF000000u;
 
 struct Reader {
@@ -171,6 +181,7 @@ bool quantized_palette(const Picture& picture, Indexed& out) {
             rgba[at + 3] = clear ? 0 : 255;
         }
     }
+    quantize_on_this_thread();
     liq_attr* attr = liq_attr_create();
     if (attr == nullptr)
         return false;
