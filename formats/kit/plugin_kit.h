@@ -123,6 +123,44 @@ inline bool markup_usable(const pi_MetaMarkup* markup) noexcept {
            markup->create != nullptr && markup->free_buffer != nullptr;
 }
 
+// Adds the XMP packet's entries that `mb` lacks. EXIF is the picture's own record and the one
+// written back, so where a packet disagrees with it (an editor that kept an older packet), EXIF
+// wins.
+inline void fill_from_xmp(const pi_MetaMarkup* markup, MarkupBuffer& mb, const char* xmp) noexcept {
+    if (markup->get_value == nullptr || markup->set_value == nullptr)
+        return;
+    MarkupBuffer from{};
+    if (markup->create(&from) == 0)
+        return;
+    if (markup->import_xmp(&from, xmp) != 0 && from.text != nullptr) {
+        // The import writes "\r\nkey=value;" entries; values hold no ';', CR or LF.
+        char key[256];
+        char value[1024];
+        char have[2];
+        for (const char* p = from.text; *p != '\0';) {
+            while (*p == '\r' || *p == '\n' || *p == ';' || *p == ' ')
+                ++p;
+            std::size_t k = 0;
+            while (*p != '\0' && *p != '=' && *p != ';' && k + 1 < sizeof(key))
+                key[k++] = *p++;
+            key[k] = '\0';
+            if (*p != '=') {
+                while (*p != '\0' && *p != ';')
+                    ++p;
+                continue;
+            }
+            ++p;
+            std::size_t v = 0;
+            while (*p != '\0' && *p != ';' && *p != '\r' && *p != '\n' && v + 1 < sizeof(value))
+                value[v++] = *p++;
+            value[v] = '\0';
+            if (k > 0 && markup->get_value(&mb, key, have, sizeof(have)) == 0)
+                markup->set_value(&mb, key, value);
+        }
+    }
+    markup->free_buffer(&from);
+}
+
 // Metadata never fails a load: whatever the host cannot take is left out.
 inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept {
     const pi_MetaMarkup* markup = call->meta_markup;
@@ -138,7 +176,7 @@ inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept 
     if (items.exif != nullptr && items.exif_size > 0 && markup->import_exif != nullptr)
         markup->import_exif(&mb, items.exif, items.exif_size);
     if (items.xmp != nullptr && markup->import_xmp != nullptr)
-        markup->import_xmp(&mb, items.xmp);
+        fill_from_xmp(markup, mb, items.xmp);
     if (mb.text != nullptr && mb.size > 1) {
         call->meta = mb.text;
         call->meta_cb.add_meta_chunk(call, kTagMark, mb.size);

@@ -126,7 +126,8 @@ const std::string kCameraTags =
     "-GPS:GPSAltitudeRef#=1 -GPS:GPSMapDatum=WGS-84 -GPS:GPSDateStamp=2024:06:01 "
     "-GPS:GPSTimeStamp=10:34:56 -GPS:GPSSpeed=3 -GPS:GPSSpeedRef=K "
     "'-XMP-xmp:CreateDate=2024:06:01 12:34:56' -XMP-exif:GPSLatitude=33.8688 "
-    "'-XMP-photoshop:DateCreated=2024:06:01'";
+    "'-XMP-photoshop:DateCreated=2024:06:01' '-XMP-xmp:CreatorTool=An older editor' "
+    "'-XMP-tiff:Model=Not the camera'"; // where XMP and EXIF disagree, EXIF is kept
 
 TEST_F(PhotoTest, CameraJpegsKeepEveryExifTagAsJpegPngAndWebp) {
     const std::string file = camera_jpeg("camera", 96, 64, kCameraTags);
