@@ -251,9 +251,11 @@ TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesAndDelays) {
         EXPECT_EQ(webp.frames[i].delay, delays[i]) << "frame " << i;
         EXPECT_EQ(gif.frames[i].delay, delays[i]) << "frame " << i;
         ASSERT_EQ(gif.frames[i].pixels.size(), drawn[i].pixels.size());
-        for (std::size_t p = 0; p < drawn[i].pixels.size(); ++p)
-            if (drawn[i].pixels[p] >> 24 == 0)
+        for (std::size_t p = 0; p < drawn[i].pixels.size(); ++p) {
+            if (drawn[i].pixels[p] >> 24 == 0) {
                 ASSERT_EQ(gif.frames[i].pixels[p], drawn[i].pixels[p]) << i << "/" << p;
+            }
+        }
     }
 }
 
