@@ -126,7 +126,7 @@ std::uint32_t build_turned(Bitmap* bmp, Bitmap& fresh, int turn,
     const auto h = static_cast<std::int32_t>(bmp->height);
     const bool quarter = (turn & 1) != 0;
     if (image::CreateBitmap(&fresh, quarter ? h : w, quarter ? w : h,
-                            create_flags | image::kCreateStrict) == 0)
+                            create_flags | image::kCreateStrict | image::kCreateUncleared) == 0)
         return last_engine_error();
     {
         image::ScopedBitmapLock dst_lock(&fresh, 0);

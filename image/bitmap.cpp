@@ -321,7 +321,9 @@ int CreateBitmap(Bitmap* bmp, std::int32_t width, std::int32_t height,
     const auto count = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
     if (count > SIZE_MAX / 4)
         return finish(slot, gfx::kErrorScratch, 0);
-    auto* block = static_cast<std::uint32_t*>(std::calloc(static_cast<std::size_t>(count), 4));
+    auto* block = static_cast<std::uint32_t*>(
+        (flags & kCreateUncleared) != 0 ? std::malloc(static_cast<std::size_t>(count) * 4)
+                                        : std::calloc(static_cast<std::size_t>(count), 4));
     if (block == nullptr)
         return finish(slot, gfx::kErrorScratch, 0);
     const std::uint8_t kind = (flags & kCreateMemory) != 0 ? kKindMemory : kKindDisplay;

@@ -37,6 +37,9 @@ inline constexpr std::int32_t kMaxViewCoordinate = 32767;
 inline constexpr std::uint32_t kCreateMemory = 1; // kind 2 instead of kind 1
 inline constexpr std::uint32_t kCreateNoPixelLimit = 16;
 inline constexpr std::uint32_t kCreateStrict = 32; // fail with 6 instead of shrinking
+// The engine's own: the pixels are left as the allocator gives them, for a caller that writes
+// every one of them at once (a turned copy), saving a pass over the whole block.
+inline constexpr std::uint32_t kCreateUncleared = 64;
 
 // LockBitmap / UnlockBitmap flags.
 inline constexpr std::uint32_t kLockExclusive = 1;
