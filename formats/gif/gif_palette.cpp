@@ -14,9 +14,8 @@
 namespace vt::formats::gif {
 namespace {
 
-// libimagequant parallelises with OpenMP, whose idle worker threads would outlive this library
-// when the host unloads it. The host already runs one worker per processor, so quantizing stays
-// on the calling thread: with one thread asked for, OpenMP starts none.
+// libimagequant parallelises with OpenMP. The host already runs one worker per processor, so
+// quantizing stays on the calling thread: with one thread asked for, OpenMP starts none.
 extern "C" void omp_set_num_threads(int count) __attribute__((weak));
 
 void quantize_on_this_thread() noexcept {

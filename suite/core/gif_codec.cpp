@@ -5,23 +5,12 @@
 #include <unordered_map>
 
 #include <gif_lib.h>
-#include <libimagequant.h>
 
 #include "suite/core/image_codecs.h"
 
 namespace vt::core {
 
 namespace {
-
-// libimagequant parallelises with OpenMP, whose idle worker threads would outlive this library
-// when the host closes it after the call. The host already runs one worker per processor, so
-// quantizing stays on the calling thread: with one thread asked for, OpenMP starts none.
-extern "C" void omp_set_num_threads(int count) __attribute__((weak));
-
-void quantize_on_this_thread() noexcept {
-    if (omp_set_num_threads != nullptr)
-        omp_set_num_threads(1);
-}
 
 constexpr std::uint32_t kTransparentPixel = 0xFF000000u;
 
@@ -166,52 +155,55 @@ bool exact_palette(const Picture& picture, Indexed& out) {
     return true;
 }
 
+// A fixed palette of 6 x 7 x 6 levels with ordered dithering: plain and quick, for the plug-ins
+// that ask the core library for a GIF. The GIF plug-in has the careful quantizer.
+constexpr int kRedLevels = 6;
+constexpr int kGreenLevels = 7;
+constexpr int kBlueLevels = 6;
+constexpr std::uint8_t kBayer[4][4] = {
+    {0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+
+std::uint8_t dithered_level(std::uint32_t value, int levels, std::uint8_t threshold) {
+    // The position between two levels, nudged by the pattern before it is cut.
+    const std::uint32_t scaled = value * static_cast<std::uint32_t>(levels - 1) * 16u +
+                                 static_cast<std::uint32_t>(threshold) * 255u / 16u;
+    return static_cast<std::uint8_t>(
+        std::min<std::uint32_t>(scaled / (255u * 16u), static_cast<std::uint32_t>(levels - 1)));
+}
+
 bool quantized_palette(const Picture& picture, Indexed& out) {
-    const std::size_t count = static_cast<std::size_t>(picture.width) * picture.height;
-    Bytes rgba(count * 4);
+    out.colors.clear();
+    for (int r = 0; r < kRedLevels; ++r)
+        for (int g = 0; g < kGreenLevels; ++g)
+            for (int b = 0; b < kBlueLevels; ++b)
+                out.colors.push_back({static_cast<GifByteType>(r * 255 / (kRedLevels - 1)),
+                                      static_cast<GifByteType>(g * 255 / (kGreenLevels - 1)),
+                                      static_cast<GifByteType>(b * 255 / (kBlueLevels - 1))});
+    const auto clear_index = static_cast<std::uint8_t>(out.colors.size());
+    bool any_clear = false;
+    out.indices.resize(static_cast<std::size_t>(picture.width) * picture.height);
     std::size_t at = 0;
     for (std::uint32_t y = 0; y < picture.height; ++y) {
         const std::uint32_t* row = picture.row(y);
-        for (std::uint32_t x = 0; x < picture.width; ++x, at += 4) {
+        for (std::uint32_t x = 0; x < picture.width; ++x) {
             const std::uint32_t v = row[x];
-            const bool clear = is_clear(v);
-            rgba[at] = clear ? 0 : static_cast<std::uint8_t>(v >> 16);
-            rgba[at + 1] = clear ? 0 : static_cast<std::uint8_t>(v >> 8);
-            rgba[at + 2] = clear ? 0 : static_cast<std::uint8_t>(v);
-            rgba[at + 3] = clear ? 0 : 255;
+            if (is_clear(v)) {
+                out.indices[at++] = clear_index;
+                any_clear = true;
+                continue;
+            }
+            const std::uint8_t t = kBayer[y & 3][x & 3];
+            const std::uint8_t r = dithered_level((v >> 16) & 255, kRedLevels, t);
+            const std::uint8_t g = dithered_level((v >> 8) & 255, kGreenLevels, t);
+            const std::uint8_t b = dithered_level(v & 255, kBlueLevels, t);
+            out.indices[at++] = static_cast<std::uint8_t>((r * kGreenLevels + g) * kBlueLevels + b);
         }
     }
-    quantize_on_this_thread();
-    liq_attr* attr = liq_attr_create();
-    if (attr == nullptr)
-        return false;
-    liq_image* image = liq_image_create_rgba(attr, rgba.data(), static_cast<int>(picture.width),
-                                             static_cast<int>(picture.height), 0);
-    liq_result* result = nullptr;
-    bool ok = image != nullptr && liq_image_quantize(image, attr, &result) == LIQ_OK;
-    if (ok) {
-        out.indices.resize(count);
-        ok = liq_write_remapped_image(result, image, out.indices.data(), count) == LIQ_OK;
+    if (any_clear) {
+        out.transparent = clear_index;
+        out.colors.push_back({0, 0, 0});
     }
-    if (ok) {
-        const liq_palette* palette = liq_get_palette(result);
-        for (unsigned i = 0; i < palette->count; ++i) {
-            const liq_color& c = palette->entries[i];
-            if (c.a < 128 && out.transparent < 0)
-                out.transparent = static_cast<int>(i);
-            out.colors.push_back({c.r, c.g, c.b});
-        }
-        // Every clear entry becomes the one transparent index.
-        for (std::uint8_t& i : out.indices)
-            if (palette->entries[i].a < 128)
-                i = static_cast<std::uint8_t>(out.transparent);
-    }
-    if (result != nullptr)
-        liq_result_destroy(result);
-    if (image != nullptr)
-        liq_image_destroy(image);
-    liq_attr_destroy(attr);
-    return ok && !out.colors.empty();
+    return true;
 }
 
 } // namespace
