@@ -57,11 +57,11 @@ ours=$(best_of "$vtconvert" -q --overwrite -f .jpg --resize 3:800x600 --algorith
 vips_t=$(best_of each_file "$corpus/jpeg" .jpg .jpg 'vips thumbnail "$1" "$2[Q=90]" 800 --height 600')
 magick_t=$(best_of each_file "$corpus/jpeg" .jpg .jpg 'convert "$1" -resize 800x600 -quality 90 "$2"')
 gm_t=$(best_of each_file "$corpus/jpeg" .jpg .jpg 'gm convert "$1" -resize 800x600 -quality 90 "$2"')
-report jpeg->jpeg "$ours" "$vips_t" "$magick_t" "$gm_t"
+report "jpeg->jpeg" "$ours" "$vips_t" "$magick_t" "$gm_t"
 
 ours=$(best_of "$vtconvert" -q --overwrite -f .webp --set fmx_WebP.quality=80 \
     "$corpus/png" "$work/out")
 vips_t=$(best_of each_file "$corpus/png" .png .webp 'vips copy "$1" "$2[Q=80]"')
 magick_t=$(best_of each_file "$corpus/png" .png .webp 'convert "$1" -quality 80 "$2"')
 gm_t=$(best_of each_file "$corpus/png" .png .webp 'gm convert "$1" -quality 80 "$2"')
-report png->webp "$ours" "$vips_t" "$magick_t" "$gm_t"
+report "png->webp" "$ours" "$vips_t" "$magick_t" "$gm_t"
