@@ -11,6 +11,7 @@
 
 #include "formats/kit/plugin_kit.h"
 #include "formats/tiff/tiff_codec.h"
+#include "formats/tiff/tiff_exif.h"
 #include "plugins/sdk/vt_plugin.h"
 
 namespace {
@@ -19,6 +20,8 @@ using namespace vt::formats::kit;
 using namespace vt::formats::tiff;
 
 constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
+// EXIF beyond a JPEG marker's worth is never worth carrying.
+constexpr std::uint32_t kMaxExifBytes = 65527;
 constexpr std::uint8_t kLittle[4] = {'I', 'I', 42, 0};
 constexpr std::uint8_t kBig[4] = {'M', 'M', 0, 42};
 constexpr std::uint8_t kLittleBig[4] = {'I', 'I', 43, 0};
@@ -213,6 +216,8 @@ std::int32_t save_image(FilterCall* call) {
     // The first picture is checked before the file is touched.
     if (const std::int32_t r = select_page(call, 0, pages); r != VT_OK)
         return r;
+    // The first page's camera data, from the markup only, like every other plug-in's.
+    const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
     const std::string name = to_utf8(call->path);
     if (name.empty())
         return VT_ERR_OPEN_WRITE;
@@ -225,8 +230,17 @@ std::int32_t save_image(FilterCall* call) {
     if (result == VT_OK)
         result = closed;
     // A half-written file must not pass for a picture.
-    if (result != VT_OK)
+    if (result != VT_OK) {
         std::remove(name.c_str());
+        return result;
+    }
+    if (!exif.empty()) {
+        // Without its EXIF directory the file is still a good picture with its main tags.
+        if (std::FILE* file = std::fopen(name.c_str(), "r+b"); file != nullptr) {
+            (void)attach_exif(file, exif);
+            std::fclose(file);
+        }
+    }
     return result;
 }
 
