@@ -434,6 +434,40 @@ int remove_private_data(Layer* layers, std::uint32_t count, bool gps, bool dates
     return 1;
 }
 
+int sync_exif_dimensions(Layer& layer) noexcept {
+    static constexpr const char* kKeys[2] = {"exif.photo.pixel_x_dimension",
+                                             "exif.photo.pixel_y_dimension"};
+    static constexpr std::string_view kShort = "(short) ";
+    MetaChunk chunk{};
+    if (!find_layer_chunk(layer, kTagMark, chunk) ||
+        std::memchr(chunk.data, '\0', chunk.size) == nullptr)
+        return 0;
+    try {
+        std::vector<char> text(chunk.size + 64, '\0');
+        std::memcpy(text.data(), chunk.data, chunk.size);
+        bool changed = false;
+        const std::uint32_t sizes[2] = {layer.bitmap.width, layer.bitmap.height};
+        for (int i = 0; i < 2; ++i) {
+            char old[64] = {};
+            if (find_markup_value(text.data(), kKeys[i], old, sizeof(old), nullptr) == nullptr)
+                continue;
+            const bool was_short = std::string_view(old).starts_with(kShort);
+            std::string value = std::to_string(sizes[i]);
+            if (was_short && sizes[i] <= 0xFFFF)
+                value.insert(0, kShort);
+            if (value == old)
+                continue;
+            changed = set_markup_value(text.data(), text.size(), kKeys[i], value) != 0 || changed;
+        }
+        if (!changed)
+            return 0;
+        const auto length = static_cast<std::uint32_t>(std::strlen(text.data()) + 1);
+        return replace_layer_chunk(layer, kTagMark, length, text.data()) != 0 ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
 void* merge_frame_metadata(const Layer* layers, std::uint32_t count,
                            std::uint32_t* block_size) noexcept {
     if (layers == nullptr || count == 0 || block_size == nullptr)

@@ -28,6 +28,12 @@ int adjust_meta_for_resize(Layer& layer, double sx, double sy, bool retain_print
 // occurrence of each. Returns 0 when neither flag is set, else 1.
 int remove_private_data(Layer* layers, std::uint32_t count, bool gps, bool dates) noexcept;
 
+// Makes the EXIF pixel dimensions in the layer's markup ("exif.photo.pixel_x_dimension",
+// "exif.photo.pixel_y_dimension"), where present, those of its bitmap, so that a resized or
+// turned picture does not claim its old size. A "(short) " type mark stays while the size fits
+// it. Returns 1 when the markup changed.
+int sync_exif_dimensions(Layer& layer) noexcept;
+
 // A new block for the first layer: a copy of its block whose markup also holds the "brush." and
 // "exif." entries of the other layers that the first lacks (first come, first kept). The caller
 // owns the block (malloc heap); `block_size` receives its size. Null when out of memory or

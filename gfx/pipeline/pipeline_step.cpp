@@ -9,6 +9,7 @@
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
+#include "image/meta_adjust.h"
 #include "plugins/filter_registry.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
@@ -94,6 +95,9 @@ public:
         status.silent = 1;
         status.error_text.clear();
         status.warnings[0] = 0;
+        // The camera's record of the picture's size follows what resizing and turning did.
+        for (std::uint32_t i = 0; i < room.frames; ++i)
+            (void)image::sync_exif_dimensions(room.doc->layers[i]);
         return plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
     }
 

@@ -175,7 +175,9 @@ TEST_F(PhotoTest, PrivacyOptionsLeaveNoLocationAndNoDateAnywhere) {
 }
 
 TEST_F(PhotoTest, RotationByExifTurnsThePictureAndResetsTheTag) {
-    camera_jpeg("turned", 80, 40, "-IFD0:Orientation#=6 -IFD0:Make=Maker");
+    camera_jpeg("turned", 80, 40,
+                "-IFD0:Orientation#=6 -IFD0:Make=Maker -ExifIFD:ExifImageWidth=80 "
+                "-ExifIFD:ExifImageHeight=40");
     ASSERT_EQ(run("--rotate 4 -f .jpg '" + src.path() + "' '" + dst.path() + "'"), 0)
         << work.read("out.txt");
     Tags after = exif_tags(dst / "turned.jpg");
@@ -183,6 +185,16 @@ TEST_F(PhotoTest, RotationByExifTurnsThePictureAndResetsTheTag) {
     EXPECT_EQ(after["File:ImageHeight"], "80");
     EXPECT_EQ(after["IFD0:Orientation"], "1");
     EXPECT_EQ(after["IFD0:Make"], "Maker");
+    EXPECT_EQ(after["ExifIFD:ExifImageWidth"], "40") << "the recorded size follows the turn";
+    EXPECT_EQ(after["ExifIFD:ExifImageHeight"], "80");
+
+    ASSERT_EQ(run("--overwrite --rotate 0 --resize 5:25x25 -f .jpg '" + src.path() + "' '" +
+                  dst.path() + "'"),
+              0)
+        << work.read("out.txt");
+    after = exif_tags(dst / "turned.jpg");
+    EXPECT_EQ(after["ExifIFD:ExifImageWidth"], "20") << "and the resize";
+    EXPECT_EQ(after["ExifIFD:ExifImageHeight"], "10");
 }
 
 // Frames drawn for the multi-frame documents: each a different colour, some transparent.

@@ -207,6 +207,22 @@ TEST(PrivateData, RemovesGpsAndDatesOnRequest) {
         << "an exposure time is no date";
 }
 
+TEST(ExifDimensions, FollowTheBitmapAndKeepTheirTypeMarkWhileItFits) {
+    TestLayer small(800, 70000);
+    small.add_text(kTagMark, "\r\nexif.make=X;\r\nexif.photo.pixel_x_dimension=(short) 3000;"
+                             "\r\nexif.photo.pixel_y_dimension=(short) 2000;");
+    EXPECT_EQ(sync_exif_dimensions(small.layer), 1);
+    EXPECT_EQ(small.text(kTagMark), "\r\nexif.make=X;\r\nexif.photo.pixel_x_dimension=(short) 800;"
+                                    "\r\nexif.photo.pixel_y_dimension=70000;")
+        << "70000 needs the tag's usual long type";
+    EXPECT_EQ(sync_exif_dimensions(small.layer), 0) << "nothing left to change";
+
+    TestLayer none(5, 5);
+    none.add_text(kTagMark, "\r\nexif.make=X;");
+    EXPECT_EQ(sync_exif_dimensions(none.layer), 0);
+    EXPECT_EQ(none.text(kTagMark), "\r\nexif.make=X;") << "no dimension keys, none added";
+}
+
 TEST(MergeFrames, FirstFrameWinsAndOthersGiveOnlyExifAndBrushKeys) {
     TestLayer frames[3] = {TestLayer(1, 1), TestLayer(1, 1), TestLayer(1, 1)};
     frames[0].add_text(kTagMark, "\r\nexif.make=First;");
