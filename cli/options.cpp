@@ -66,7 +66,8 @@ watermark; a picture that any of them changes is re-encoded, never passed throug
       --sinc-size 4-29      size of the windowed sinc filter
       --keep-bounding-box   don't turn the box with the picture
       --change-dpi          keep the physical print size
-      --rotate 0-5          0 none, 1 90 cw, 2 90 ccw, 3 180, 4 EXIF, 5 sky
+      --rotate 0-5          0 none, 1 90 cw, 2 90 ccw, 3 180, 4 upright by the
+                            EXIF orientation (the default), 5 by the sky
       --autofix-levels      automatic levels
       --denoise R           median noise reduction, radius 1-9
       --watermark FILE      stamp a picture
