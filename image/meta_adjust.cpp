@@ -442,6 +442,11 @@ int sync_exif_dimensions(Layer& layer) noexcept {
     if (!find_layer_chunk(layer, kTagMark, chunk) ||
         std::memchr(chunk.data, '\0', chunk.size) == nullptr)
         return 0;
+    // Every picture passes here on its way out; most have no such keys and need no copy.
+    const auto* original = reinterpret_cast<const char*>(chunk.data);
+    if (locate_markup_key(original, kKeys[0]) == nullptr &&
+        locate_markup_key(original, kKeys[1]) == nullptr)
+        return 0;
     try {
         std::vector<char> text(chunk.size + 64, '\0');
         std::memcpy(text.data(), chunk.data, chunk.size);

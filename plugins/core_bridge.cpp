@@ -131,8 +131,7 @@ private:
 };
 
 // The path the core library reads: the request's own, or a temporary copy of its data.
-bool source_path(const VtImageRequest& request, TempFile& temp, const std::uint16_t*& path,
-                 std::u16string& kept) {
+bool source_path(const VtImageRequest& request, TempFile& temp, const std::uint16_t*& path) {
     if (request.path != nullptr) {
         path = request.path;
         return true;
@@ -146,8 +145,7 @@ bool source_path(const VtImageRequest& request, TempFile& temp, const std::uint1
         name += static_cast<char16_t>(*c);
     if (!temp.create(memory_load_extension(name, data), data))
         return false;
-    kept = temp.path();
-    path = reinterpret_cast<const std::uint16_t*>(kept.c_str());
+    path = reinterpret_cast<const std::uint16_t*>(temp.path().c_str());
     return true;
 }
 
@@ -218,9 +216,8 @@ std::int32_t core_load_image(VtImage* image, VtImageRequest* request) noexcept {
             return 0;
         }
         TempFile temp;
-        std::u16string temp_path;
         const std::uint16_t* path = nullptr;
-        if (!source_path(*request, temp, path, temp_path))
+        if (!source_path(*request, temp, path))
             return 0;
         VtCoreRequest block{};
         block.version = VT_CORE_REQUEST_VERSION;

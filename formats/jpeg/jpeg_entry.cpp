@@ -18,10 +18,7 @@ namespace {
 using namespace vt::formats::kit;
 
 constexpr std::uint8_t kSignature[3] = {0xFF, 0xD8, 0xFF};
-constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
 constexpr int kDefaultQuality = 90;
-// Markup export gives at most one marker's worth of EXIF.
-constexpr std::uint32_t kMaxExifBytes = 65527;
 
 struct LoadContext {
     FilterCall* call;
@@ -45,12 +42,7 @@ void take_metadata(void* context, const VtJpegMetadata* meta) noexcept {
     if (meta->damaged != 0)
         call->warnings |= VT_WARN_DATA_LOST;
     deliver_markup(call, {load->bits_per_pixel, meta->exif, meta->exif_size, meta->xmp, nullptr});
-    if (meta->icc != nullptr && meta->icc_size > 0 && call->meta_cb.add_meta_chunk != nullptr) {
-        // The host copies the chunk from the pointer before returning.
-        call->meta = const_cast<std::uint8_t*>(meta->icc);
-        call->meta_cb.add_meta_chunk(call, kTagIcc, meta->icc_size);
-        call->meta = nullptr;
-    }
+    add_frame_chunk(call, kTagIcc, meta->icc, meta->icc_size);
 }
 
 std::int32_t load_image(FilterCall* call) {

@@ -16,6 +16,9 @@
 namespace vt::formats::kit {
 
 inline constexpr std::uint32_t kTagMark = VT_TAG('M', 'A', 'R', 'K');
+inline constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P'); // the raw colour profile
+// EXIF beyond one JPEG marker's worth is never worth carrying.
+inline constexpr std::uint32_t kMaxExifBytes = 65527;
 // A file read whole must fit the largest picture's worth of bytes and some.
 inline constexpr long kMaxFileBytes = 1L << 31;
 
@@ -161,6 +164,17 @@ inline void fill_from_xmp(const pi_MetaMarkup* markup, MarkupBuffer& mb, const c
     markup->free_buffer(&from);
 }
 
+// Adds a chunk to the current frame's metadata; the host copies it before returning. Nothing
+// happens for an empty chunk or a host without the callback.
+inline void add_frame_chunk(FilterCall* call, std::uint32_t tag, const void* data,
+                            std::uint32_t size) noexcept {
+    if (data == nullptr || size == 0 || call->meta_cb.add_meta_chunk == nullptr)
+        return;
+    call->meta = const_cast<void*>(data);
+    call->meta_cb.add_meta_chunk(call, tag, size);
+    call->meta = nullptr;
+}
+
 // Metadata never fails a load: whatever the host cannot take is left out.
 inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept {
     const pi_MetaMarkup* markup = call->meta_markup;
@@ -177,11 +191,8 @@ inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept 
         markup->import_exif(&mb, items.exif, items.exif_size);
     if (items.xmp != nullptr && markup->import_xmp != nullptr)
         fill_from_xmp(markup, mb, items.xmp);
-    if (mb.text != nullptr && mb.size > 1) {
-        call->meta = mb.text;
-        call->meta_cb.add_meta_chunk(call, kTagMark, mb.size);
-        call->meta = nullptr;
-    }
+    if (mb.size > 1)
+        add_frame_chunk(call, kTagMark, mb.text, mb.size);
     markup->free_buffer(&mb);
 }
 

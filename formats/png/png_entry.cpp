@@ -19,9 +19,6 @@ using namespace vt::formats::kit;
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr int kDefaultLevel = 6;
-constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
-// An eXIf chunk may be large, but EXIF beyond a JPEG marker's worth is never worth carrying.
-constexpr std::uint32_t kMaxExifBytes = 65527;
 
 struct LoadContext {
     FilterCall* call;
@@ -45,12 +42,7 @@ void take_metadata(void* context, const std::uint8_t* exif, std::uint32_t exif_s
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
     deliver_markup(call, {load->bits_per_pixel, exif, exif_size, xmp, nullptr});
-    if (icc != nullptr && icc_size > 0 && call->meta_cb.add_meta_chunk != nullptr) {
-        // The host copies the chunk from the pointer before returning.
-        call->meta = const_cast<std::uint8_t*>(icc);
-        call->meta_cb.add_meta_chunk(call, kTagIcc, icc_size);
-        call->meta = nullptr;
-    }
+    add_frame_chunk(call, kTagIcc, icc, icc_size);
 }
 
 std::int32_t load_image(FilterCall* call) {

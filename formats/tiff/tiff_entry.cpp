@@ -19,9 +19,6 @@ namespace {
 using namespace vt::formats::kit;
 using namespace vt::formats::tiff;
 
-constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
-// EXIF beyond a JPEG marker's worth is never worth carrying.
-constexpr std::uint32_t kMaxExifBytes = 65527;
 constexpr std::uint8_t kLittle[4] = {'I', 'I', 42, 0};
 constexpr std::uint8_t kBig[4] = {'M', 'M', 0, 42};
 constexpr std::uint8_t kLittleBig[4] = {'I', 'I', 43, 0};
@@ -45,12 +42,7 @@ void deliver_metadata(FilterCall* call, const PageInfo& page,
     items.xmp = xmp.empty() ? nullptr : xmp.c_str();
     items.ppi = ppi[0] != 0 ? ppi : nullptr;
     deliver_markup(call, items);
-    if (page.icc != nullptr && page.icc_size > 0 && call->meta_cb.add_meta_chunk != nullptr) {
-        // The host copies the chunk from the pointer before returning.
-        call->meta = const_cast<std::uint8_t*>(page.icc);
-        call->meta_cb.add_meta_chunk(call, kTagIcc, page.icc_size);
-        call->meta = nullptr;
-    }
+    add_frame_chunk(call, kTagIcc, page.icc, page.icc_size);
 }
 
 std::int32_t load_image(FilterCall* call) {

@@ -18,11 +18,10 @@ namespace {
 using namespace vt::formats::kit;
 namespace webp = vt::formats::webp;
 
-constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
 constexpr int kDefaultQuality = 80;
 constexpr int kDefaultMethod = 4;
 // EXIF exported from the markup is small; this bounds the export buffer.
-constexpr std::uint32_t kMaxExifBytes = 65536;
+constexpr std::uint32_t kMaxWebpExifBytes = 65536;
 constexpr std::uint8_t kDocFrameAnimation = 2;
 
 class LoadSink final : public webp::ReadSink {
@@ -58,13 +57,8 @@ public:
         deliver_markup(m_call, {m_bits_per_pixel, meta.exif.empty() ? nullptr : meta.exif.data(),
                                 static_cast<std::uint32_t>(meta.exif.size()),
                                 xmp.empty() ? nullptr : xmp.c_str(), nullptr});
-        if (!meta.icc.empty() && m_call->meta_cb.add_meta_chunk != nullptr) {
-            // The host copies the chunk from the pointer before returning.
-            m_call->meta = const_cast<std::uint8_t*>(meta.icc.data());
-            m_call->meta_cb.add_meta_chunk(m_call, kTagIcc,
-                                           static_cast<std::uint32_t>(meta.icc.size()));
-            m_call->meta = nullptr;
-        }
+        add_frame_chunk(m_call, kTagIcc, meta.icc.data(),
+                        static_cast<std::uint32_t>(meta.icc.size()));
     }
 
 private:
@@ -93,7 +87,7 @@ SaveMetadata take_metadata(FilterCall* call) {
     if (const ChunkView icc = frame_chunk(call, kTagIcc); icc.data != nullptr)
         meta.icc.assign(icc.data, icc.data + icc.size);
     // The markup is the one source of EXIF, so keys the privacy options removed stay removed.
-    meta.exif = exif_from_markup(call, kMaxExifBytes);
+    meta.exif = exif_from_markup(call, kMaxWebpExifBytes);
     return meta;
 }
 

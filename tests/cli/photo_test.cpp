@@ -78,19 +78,21 @@ std::string ppm(int w, int h) {
     return data;
 }
 
+// vtconvert, quiet, with its data and its output (out.txt) in `work`; the exit status.
+int run_vtconvert(const TempFolder& work, const std::string& args) {
+    const std::string command = "VANTREL_DATA_ROOT='" + work.path() + "/data' '" VTCONVERT "' -q " +
+                                args + " >'" + (work / "out.txt") + "' 2>&1 </dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class PhotoTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!have_exiftool())
             GTEST_SKIP() << "exiftool is not installed (scripts/install-deps.sh installs it)";
     }
-    int run(const std::string& args) {
-        const std::string command = "VANTREL_DATA_ROOT='" + work.path() +
-                                    "/data' '" VTCONVERT "' -q " + args + " >'" +
-                                    (work / "out.txt") + "' 2>&1 </dev/null";
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int run(const std::string& args) { return run_vtconvert(work, args); }
     // A camera-like JPEG: drawn, converted by vtconvert, then tagged by exiftool.
     std::string camera_jpeg(const std::string& name, int w, int h, const std::string& tags) {
         TempFolder ppm_folder, jpeg_folder;
@@ -223,13 +225,7 @@ protected:
         char16_t why[128];
         ASSERT_TRUE(gfx::EngineStartup(why, 128));
     }
-    int run(const std::string& args) {
-        const std::string command = "VANTREL_DATA_ROOT='" + work.path() +
-                                    "/data' '" VTCONVERT "' -q " + args + " >'" +
-                                    (work / "out.txt") + "' 2>&1 </dev/null";
-        const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int run(const std::string& args) { return run_vtconvert(work, args); }
     static LoadResult load(const std::string& plugin, const std::string& file) {
         PluginLibrary library(plugin_path(plugin));
         EXPECT_TRUE(library.loaded()) << library.error();
