@@ -18,6 +18,7 @@
 #include "gfx/denoise.h"
 #include "gfx/levels.h"
 #include "gfx/orientation.h"
+#include "gfx/resample_testing.h"
 #include "image/bitmap.h"
 #include "tests/gfx_transforms/median_reference.h"
 
@@ -81,22 +82,30 @@ void BM_Copy(benchmark::State& state) {
     count_pixels(state);
 }
 
+// Argument: the widest vector kernels allowed (3 AVX-512, 2 AVX2, 0 the portable code).
 void BM_AutoLevels(benchmark::State& state) {
     Work work;
+    vt::gfx::set_vector_limit(static_cast<int>(state.range(0)));
     for (auto _ : state) {
+        state.PauseTiming();
+        work.reset();
+        state.ResumeTiming();
         vt::gfx::AutoLevels(&work.bmp);
         benchmark::ClobberMemory();
     }
+    vt::gfx::set_vector_paths(true);
     count_pixels(state);
 }
 
 // The first of the two passes of auto levels alone.
 void BM_LevelEstimate(benchmark::State& state) {
     Work work;
+    vt::gfx::set_vector_limit(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         vt::gfx::LevelEstimate estimate;
         benchmark::DoNotOptimize(vt::gfx::estimate_levels(&work.bmp, estimate));
     }
+    vt::gfx::set_vector_paths(true);
     count_pixels(state);
 }
 
@@ -172,8 +181,8 @@ void BM_MedianImageMagick(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Copy)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_AutoLevels)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LevelEstimate)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AutoLevels)->Arg(3)->Arg(2)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LevelEstimate)->Arg(3)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RotateQuarter)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MedianFast)->Arg(1)->Arg(3)->Arg(9)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MedianDirect)->Arg(1)->Arg(3)->Arg(9)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -7,7 +7,11 @@
 
 namespace vt::gfx {
 
-// false: every scaler uses its portable kernels. Default true.
+// The widest vector kernels the scalers and the level stretch may use, as far as the processor
+// has them; kVectorNone leaves the portable code. Default kVectorAvx512.
+enum VectorLimit : int { kVectorNone = 0, kVectorSse2 = 1, kVectorAvx2 = 2, kVectorAvx512 = 3 };
+void set_vector_limit(int limit) noexcept;
+// false: kVectorNone; true: kVectorAvx512.
 void set_vector_paths(bool enabled) noexcept;
 
 // Called by AdvancedResample after each row it finished (null: none).

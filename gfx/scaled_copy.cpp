@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -16,8 +15,6 @@ namespace detail {
 
 namespace {
 
-std::atomic<bool> g_vector_paths{true};
-
 // Box spans up to this many pixels per axis keep their sums in 16 bits (64 x 255 fits) and use
 // the vector kernels; longer spans take the 32/64-bit path.
 constexpr std::int32_t kMaxVectorBoxSpan = 64;
@@ -27,18 +24,6 @@ std::uint32_t channel(std::uint32_t p, int c) noexcept {
 }
 
 } // namespace
-
-bool vector_paths_enabled() noexcept {
-    return g_vector_paths.load(std::memory_order_relaxed) && cpu_level() >= kCpuSse2;
-}
-
-bool avx2_enabled() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    return vector_paths_enabled() && __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
 
 std::int32_t AxisTable::span_end(std::int32_t d) const noexcept {
     const std::int32_t start = at(d);
@@ -446,10 +431,6 @@ std::uint32_t scaled_copy(Bitmap* dst, const image::BitmapRect& d, Bitmap* src,
 }
 
 } // namespace detail
-
-void set_vector_paths(bool enabled) noexcept {
-    detail::g_vector_paths.store(enabled, std::memory_order_relaxed);
-}
 
 int StretchCopy(Bitmap* dst, std::int32_t left, std::int32_t top, std::int32_t right,
                 std::int32_t bottom, Bitmap* src, std::int32_t src_left, std::int32_t src_top,

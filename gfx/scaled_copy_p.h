@@ -9,6 +9,7 @@
 #include <new>
 
 #include "gfx/core/thread_slot.h"
+#include "gfx/vector_paths.h"
 #include "image/bitmap.h"
 #include "plugins/sdk/vt_plugin.h"
 
@@ -150,9 +151,5 @@ struct ScaledPlan {
                                         const image::BitmapRect& s, std::uint32_t flags,
                                         bool nearest, std::int32_t offset_x,
                                         std::int32_t offset_y) noexcept;
-
-// Whether the vector kernels may be used (processor level, and not switched off for tests).
-[[nodiscard]] bool vector_paths_enabled() noexcept;
-[[nodiscard]] bool avx2_enabled() noexcept;
 
 } // namespace vt::gfx::detail

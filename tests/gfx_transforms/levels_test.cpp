@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "gfx/core/thread_slot.h"
 #include "gfx/levels.h"
+#include "gfx/resample_testing.h"
 #include "image/bitmap.h"
 #include "tests/gfx_transforms/test_util.h"
 
@@ -109,34 +114,109 @@ TEST(AutoLevels, EstimatesCreepInLargePictures) {
     EXPECT_EQ(pic.at(98, 99), grey(0));
 }
 
-TEST(AutoLevels, EstimatesMatchAPlainScanOnRandomPictures) {
-    // The estimator skips blocks of pixels that cannot move it; it must not skip one that can.
-    std::mt19937 rng(7);
-    for (const auto& size : {std::pair{37, 29}, std::pair{16, 16}, std::pair{300, 11}}) {
-        const auto [w, h] = size;
-        std::uniform_int_distribution<int> spread(0, 120);
-        const int lo = spread(rng);
-        Picture pic(w, h, [&](std::int32_t, std::int32_t) {
-            std::uniform_int_distribution<std::uint32_t> channel(
-                static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(lo + 120));
-            return argb(channel(rng), channel(rng), channel(rng), channel(rng));
-        });
-        pic.at(w - 1, h / 2) = grey(255); // a late outlier inside a block
-        const double rate = std::min(1.0, 255.0 / (static_cast<double>(w) * h));
-        double hi = 0.0, low = 255.0;
-        for (const std::uint32_t p : pic.pixels()) {
-            const double r = (p >> 16) & 255, g = (p >> 8) & 255, b = p & 255;
-            const double mx = std::max({r, g, b}), mn = std::min({r, g, b});
-            if (mx > hi)
-                hi += (mx - hi) * rate;
-            if (mn < low)
-                low += (mn - low) * rate;
-        }
-        LevelEstimate e;
-        ASSERT_TRUE(estimate_levels(pic.get(), e));
-        EXPECT_EQ(e.hi, hi) << w << "x" << h;
-        EXPECT_EQ(e.lo, low) << w << "x" << h;
+// The estimates and the stretched picture exactly as the plain formulas give them.
+struct PlainLevels {
+    double hi = 0.0;
+    double lo = 255.0;
+    std::vector<std::uint32_t> out;
+};
+
+PlainLevels plain_levels(const std::vector<std::uint32_t>& pixels) {
+    PlainLevels r;
+    const double rate = std::min(1.0, 255.0 / static_cast<double>(pixels.size()));
+    for (const std::uint32_t p : pixels) {
+        const double red = (p >> 16) & 255, green = (p >> 8) & 255, blue = p & 255;
+        const double mx = std::max({red, green, blue}), mn = std::min({red, green, blue});
+        if (mx > r.hi)
+            r.hi += (mx - r.hi) * rate;
+        if (mn < r.lo)
+            r.lo += (mn - r.lo) * rate;
     }
+    r.out = pixels;
+    if (!(r.hi > r.lo))
+        return r;
+    const auto map = [&](std::uint32_t v) {
+        const double t = std::trunc((v - r.lo) * 255.0 / (r.hi - r.lo) + 0.5);
+        return static_cast<std::uint32_t>(std::clamp(t, 0.0, 255.0));
+    };
+    for (std::uint32_t& p : r.out)
+        p = argb(p >> 24, map((p >> 16) & 255), map((p >> 8) & 255), map(p & 255));
+    return r;
+}
+
+// Pictures whose estimates creep and cross whole numbers in the middle of rows and of the
+// scanner's segments: noise around a slope, a narrow band, and wide rows.
+std::vector<std::pair<Picture*, std::string>>
+creeping_pictures(std::vector<std::unique_ptr<Picture>>& keep) {
+    std::mt19937 rng(7);
+    std::vector<std::pair<Picture*, std::string>> out;
+    const auto add = [&](std::int32_t w, std::int32_t h, int lo, int width, int slope) {
+        std::uniform_int_distribution<int> noise(0, width);
+        keep.push_back(std::make_unique<Picture>(w, h, [&](std::int32_t x, std::int32_t y) {
+            const auto ch = [&] {
+                return static_cast<std::uint32_t>(
+                    std::clamp(lo + noise(rng) + slope * (x + y) / (w + h), 0, 255));
+            };
+            return argb(ch(), ch(), ch(), ch());
+        }));
+        out.emplace_back(keep.back().get(), std::to_string(w) + "x" + std::to_string(h) + " " +
+                                                std::to_string(lo) + "+" + std::to_string(width));
+    };
+    add(37, 29, 30, 120, 0);
+    add(16, 16, 0, 255, 0);
+    add(300, 11, 60, 40, 100);
+    add(1001, 97, 90, 60, 80);      // creeps across many whole numbers
+    add(5000, 3, 10, 200, 40);      // rows longer than one segment
+    add(641, 480, 100, 8, 20);      // a narrow band: a steep table
+    add(8, 1, 20, 180, 0);          // at most 255 pixels: exact extremes
+    keep[1]->at(15, 8) = grey(255); // a late outlier
+    return out;
+}
+
+TEST(AutoLevels, EveryKernelMatchesThePlainFormulas) {
+    // Each processor path (AVX-512 byte permutes, AVX2 with its single-precision ramp, the
+    // portable code) must give exactly the double-precision estimates and table, also where the
+    // ramp cannot stand in for the table and the table is used instead.
+    std::vector<std::unique_ptr<Picture>> keep;
+    for (const auto& [pic, name] : creeping_pictures(keep)) {
+        const std::vector<std::uint32_t> source = pic->pixels();
+        const PlainLevels want = plain_levels(source);
+        for (const int limit : {kVectorAvx512, kVectorAvx2, kVectorNone}) {
+            set_vector_limit(limit);
+            Picture copy(pic->get()->width, pic->get()->height, source);
+            LevelEstimate e;
+            ASSERT_TRUE(estimate_levels(copy.get(), e)) << name;
+            EXPECT_EQ(e.hi, want.hi) << name << " limit " << limit;
+            EXPECT_EQ(e.lo, want.lo) << name << " limit " << limit;
+            AutoLevels(copy.get());
+            EXPECT_EQ(copy.pixels(), want.out) << name << " limit " << limit;
+        }
+        set_vector_limit(kVectorAvx512);
+    }
+}
+
+TEST(AutoLevels, EveryKernelMatchesTablesWithTies) {
+    // Whole-number estimates put table entries exactly on .5 boundaries, where single precision
+    // may fall on either side.
+    for (int lo = 0; lo < 255; lo += 17)
+        for (int hi = lo + 1; hi < 256; hi += 7) {
+            // 255 pixels (exact extremes), in one row wider than any vector.
+            const auto span = static_cast<std::uint32_t>(hi - lo + 1);
+            const auto c = [&](std::uint32_t v) {
+                return static_cast<std::uint32_t>(lo) + v % span;
+            };
+            std::vector<std::uint32_t> source;
+            for (std::uint32_t i = 0; i < 255; ++i)
+                source.push_back(argb(i, c(i), c(i * 7), c(i * 13)));
+            const PlainLevels want = plain_levels(source);
+            for (const int limit : {kVectorAvx512, kVectorAvx2, kVectorNone}) {
+                set_vector_limit(limit);
+                Picture pic(255, 1, source);
+                AutoLevels(pic.get());
+                ASSERT_EQ(pic.pixels(), want.out) << lo << ".." << hi << " limit " << limit;
+            }
+        }
+    set_vector_limit(kVectorAvx512);
 }
 
 TEST(AutoLevels, InvalidBitmapIsLeftAlone) {
