@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -23,10 +24,15 @@ namespace vt::gfx {
 
 namespace {
 
-// Quarter turns are copied in square tiles so that the rows read and the rows written stay in
-// the cache (and their pages in the TLB) while a tile is done; inside a tile 4 x 4 blocks are
-// turned in registers.
-constexpr std::uint32_t kTile = 64;
+// Quarter turns are copied in square tiles, 4 x 4 blocks turned in registers. A tile reads each
+// source line four times, a tile's height of lines apart, which keeps those lines in the
+// second-level cache; measured on 3000 x 2000 pictures, tiles much smaller than this are slower
+// (more switching between rows), much larger ones too (the lines fall out of that cache).
+constexpr std::uint32_t kTile = 1024;
+
+// Turned pictures of at least this size are written around the caches: they will not fit
+// anyway, and the processor need not fetch each destination line before filling it.
+constexpr std::size_t kStreamBytes = std::size_t{8} << 20;
 
 #if defined(__SSE2__)
 // Transposes four rows of four pixels.
@@ -51,7 +57,19 @@ inline std::uint32_t turned_pixel(const Bitmap& src, int turn, std::uint32_t c,
     return src.pixels[c * ss + (src.width - 1 - r)];
 }
 
-// Destination rows r0..r1 - 1, columns c0..c1 - 1 of a quarter turn.
+#if defined(__SSE2__)
+template <bool kStream>
+inline void store4(std::uint32_t* out, __m128i v) noexcept {
+    if constexpr (kStream)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out), v);
+    else
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+}
+#endif
+
+// Destination rows r0..r1 - 1, columns c0..c1 - 1 of a quarter turn. kStream: streamed stores,
+// which need every destination row 16-byte aligned.
+template <bool kStream>
 void turn_tile(const Bitmap& src, Bitmap& dst, int turn, std::uint32_t r0, std::uint32_t r1,
                std::uint32_t c0, std::uint32_t c1) noexcept {
     const std::size_t ss = src.stride;
@@ -76,15 +94,15 @@ void turn_tile(const Bitmap& src, Bitmap& dst, int turn, std::uint32_t r0, std::
             transpose4(a, b, e, f);
             std::uint32_t* out = dst.pixels + r * ds + c;
             if (turn == 1) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), a);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ds), b);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * ds), e);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * ds), f);
+                store4<kStream>(out, a);
+                store4<kStream>(out + ds, b);
+                store4<kStream>(out + 2 * ds, e);
+                store4<kStream>(out + 3 * ds, f);
             } else {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), f);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + ds), e);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * ds), b);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * ds), a);
+                store4<kStream>(out, f);
+                store4<kStream>(out + ds, e);
+                store4<kStream>(out + 2 * ds, b);
+                store4<kStream>(out + 3 * ds, a);
             }
         }
         for (std::uint32_t i = r; i < r + 4; ++i)
@@ -97,23 +115,48 @@ void turn_tile(const Bitmap& src, Bitmap& dst, int turn, std::uint32_t r0, std::
             dst.pixels[r * ds + c] = turned_pixel(src, turn, c, r);
 }
 
+// Destination row r takes source row h - 1 - r backwards.
+template <bool kStream>
+void half_turn(const Bitmap& src, Bitmap& dst) noexcept {
+    const std::uint32_t w = src.width;
+    const std::uint32_t h = src.height;
+    for (std::uint32_t r = 0; r < h; ++r) {
+        const std::uint32_t* in = src.pixels + (h - 1 - r) * std::size_t{src.stride};
+        std::uint32_t* out = dst.pixels + r * std::size_t{dst.stride};
+        std::uint32_t x = 0;
+#if defined(__SSE2__)
+        for (; x + 4 <= w; x += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + w - 4 - x));
+            store4<kStream>(out + x, _mm_shuffle_epi32(v, 0x1B));
+        }
+#endif
+        for (; x < w; ++x)
+            out[x] = in[w - 1 - x];
+    }
+}
+
 // Fills `dst` (already of the turned size, locked) from `src` (locked). Destination column c,
 // row r takes: turn 1 source (r, h - 1 - c); turn 2 (w - 1 - c, h - 1 - r); turn 3
 // (w - 1 - r, c).
 void turn_pixels(const Bitmap& src, Bitmap& dst, int turn) noexcept {
+    bool stream = false;
+#if defined(__SSE2__)
+    const bool aligned =
+        (reinterpret_cast<std::uintptr_t>(dst.pixels) | std::uintptr_t{dst.stride} * 4) % 16 == 0;
+    stream = aligned && std::size_t{dst.stride} * dst.height * 4 >= kStreamBytes;
+#endif
     if (turn == 2) {
-        const std::uint32_t w = src.width;
-        const std::uint32_t h = src.height;
-        for (std::uint32_t r = 0; r < h; ++r) {
-            const std::uint32_t* in = src.pixels + (h - 1 - r) * std::size_t{src.stride};
-            std::reverse_copy(in, in + w, dst.pixels + r * std::size_t{dst.stride});
-        }
-        return;
+        (stream ? half_turn<true> : half_turn<false>)(src, dst);
+    } else {
+        const auto tile = stream ? turn_tile<true> : turn_tile<false>;
+        for (std::uint32_t r0 = 0; r0 < dst.height; r0 += kTile)
+            for (std::uint32_t c0 = 0; c0 < dst.width; c0 += kTile)
+                tile(src, dst, turn, r0, std::min(dst.height, r0 + kTile), c0,
+                     std::min(dst.width, c0 + kTile));
     }
-    for (std::uint32_t r0 = 0; r0 < dst.height; r0 += kTile)
-        for (std::uint32_t c0 = 0; c0 < dst.width; c0 += kTile)
-            turn_tile(src, dst, turn, r0, std::min(dst.height, r0 + kTile), c0,
-                      std::min(dst.width, c0 + kTile));
+#if defined(__SSE2__)
+    _mm_sfence(); // streamed stores reach the other processors' view before the bitmap does
+#endif
 }
 
 // Makes `fresh` the turned copy of `bmp`. Returns the outcome code.

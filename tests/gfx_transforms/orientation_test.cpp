@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gfx/core/engine.h"
@@ -61,6 +62,32 @@ TEST(RotateBitmapQuarter, FourTurnsAreTheIdentity) {
         }
         EXPECT_EQ(pic.width(), 131);
         EXPECT_EQ(pic.pixels(), before);
+    }
+}
+
+TEST(RotateBitmapQuarter, LargePicturesMatchThePixelDefinition) {
+    // Beyond one copy tile with odd sides, and large enough for the stores that bypass the
+    // caches, with rows that allow them (a width of four pixels) and rows that do not.
+    for (const auto& [w, h] :
+         {std::pair{1100, 1031}, std::pair{1536, 1400}, std::pair{1537, 1401}}) {
+        Picture src(w, h);
+        for (std::int32_t y = 0; y < h; ++y)
+            for (std::int32_t x = 0; x < w; ++x)
+                src.at(x, y) = static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x);
+        for (const std::int32_t q : {1, 2, 3}) {
+            Picture pic(w, h, src.pixels());
+            ASSERT_EQ(RotateBitmapQuarter(pic.get(), q), 1);
+            const std::int32_t tw = pic.width(), th = pic.height();
+            ASSERT_EQ(tw, q == 2 ? w : h);
+            for (std::int32_t r = 0; r < th; ++r)
+                for (std::int32_t c = 0; c < tw; ++c) {
+                    const std::uint32_t want = q == 1   ? src.at(r, h - 1 - c)
+                                               : q == 2 ? src.at(w - 1 - c, h - 1 - r)
+                                                        : src.at(w - 1 - r, c);
+                    ASSERT_EQ(pic.at(c, r), want)
+                        << w << "x" << h << " turn " << q << " at " << c << "," << r;
+                }
+        }
     }
 }
 
