@@ -58,6 +58,8 @@ struct Timing {
     bool loops = false;            // a looping extension asks for an animation
     std::uint32_t first_delay = 0; // the first non-zero delay
     bool every_image_a_frame = false;
+    std::uint32_t images = 0;
+    std::int32_t loop_count = -1; // the looping extension's count, -1 when it has none
 };
 
 bool skip_sub_blocks(std::span<const std::uint8_t> b, std::size_t& at) {
@@ -91,14 +93,19 @@ Timing scan_timing(std::span<const std::uint8_t> b) {
             const std::uint8_t label = b[at++];
             if (label == GRAPHICS_EXT_FUNC_CODE && at + 5 <= b.size() && b[at] == 4)
                 delay = b[at + 2] | (static_cast<std::uint32_t>(b[at + 3]) << 8);
-            if (label == APPLICATION_EXT_FUNC_CODE && is_loop_application(b, at))
+            if (label == APPLICATION_EXT_FUNC_CODE && is_loop_application(b, at)) {
                 timing.loops = true;
+                // Sub-block 1 of the extension: the count, low byte first.
+                if (at + 16 <= b.size() && b[at + 12] == 3 && b[at + 13] == 1)
+                    timing.loop_count = b[at + 14] | (b[at + 15] << 8);
+            }
         } else if (introducer == 0x2C && at + 9 <= b.size()) {
             const std::uint8_t flags = b[at + 8];
             at += 9;
             if ((flags & 0x80) != 0)
                 at += 3u << ((flags & 7) + 1);
             ++at; // LZW code size
+            ++timing.images;
             if (delay != 0 && !timing.any_delay)
                 timing.first_delay = delay;
             timing.any_delay = timing.any_delay || delay != 0;
@@ -112,6 +119,19 @@ Timing scan_timing(std::span<const std::uint8_t> b) {
     // Readers play such a file as an animation although it never says how fast.
     timing.every_image_a_frame = timing.loops && !timing.any_delay;
     return timing;
+}
+
+// How often viewers run the animation: once without the looping extension, endlessly (0) for
+// a count of 0, and else once more than the count, as browsers repeat it that often after the
+// first run. -1 for a picture that is not an animation.
+std::int32_t plays_of(const Timing& timing) {
+    if (timing.images < 2 || !(timing.any_delay || timing.loops))
+        return -1;
+    if (!timing.loops)
+        return 1;
+    if (timing.loop_count <= 0)
+        return 0;
+    return std::min(timing.loop_count + 1, 65535);
 }
 
 // The XMP packet of an "XMP DataXMP" application extension: stored raw, so its sub-block
@@ -232,6 +252,7 @@ private:
         frame.index = m_frames;
         frame.delay_cs = delay_cs;
         frame.xmp = m_xmp.empty() ? nullptr : m_xmp.c_str();
+        frame.plays = plays_of(m_timing);
         const std::int32_t r = m_sink.frame(frame);
         if (r == VT_OK)
             ++m_frames;

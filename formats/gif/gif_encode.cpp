@@ -96,13 +96,18 @@ public:
         return VT_OK;
     }
 
-    // The application extension that makes viewers play the frames over and over.
-    std::int32_t loop_forever() {
+    // The application extension that makes viewers run the frames again; none for one run.
+    std::int32_t put_looping(std::uint32_t plays) {
+        if (plays == 1)
+            return VT_OK;
         static const char kId[] = "NETSCAPE2.0";
-        static const std::uint8_t kLoop[3] = {1, 0, 0}; // sub-block 1: loop count 0 = forever
+        const std::uint32_t count = plays == 0 ? 0 : std::min<std::uint32_t>(plays - 1, 65535);
+        // Sub-block 1: the count, low byte first; 0 is endlessly.
+        const std::uint8_t loop[3] = {1, static_cast<std::uint8_t>(count & 255),
+                                      static_cast<std::uint8_t>(count >> 8)};
         if (EGifPutExtensionLeader(m_gif, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
             EGifPutExtensionBlock(m_gif, 11, kId) == GIF_ERROR ||
-            EGifPutExtensionBlock(m_gif, 3, kLoop) == GIF_ERROR ||
+            EGifPutExtensionBlock(m_gif, 3, loop) == GIF_ERROR ||
             EGifPutExtensionTrailer(m_gif) == GIF_ERROR)
             return failure();
         return VT_OK;
@@ -209,8 +214,9 @@ std::int32_t select_screen(PictureSource& source, std::uint32_t index, const Wri
 // Each frame after the first holds only the rectangle that changed since the one before, which
 // stays in place ("do not dispose"). Where a pixel turns transparent that cannot show through,
 // so the frame before is written whole and cleared ("restore to background") instead.
-std::int32_t put_animation(Writer& writer, PictureSource& source, const Measured& measured) {
-    if (const std::int32_t r = writer.loop_forever(); r != VT_OK)
+std::int32_t put_animation(Writer& writer, PictureSource& source, const Measured& measured,
+                           std::uint32_t plays) {
+    if (const std::int32_t r = writer.put_looping(plays); r != VT_OK)
         return r;
     const auto count = static_cast<std::uint32_t>(measured.delays_cs.size());
     const std::uint32_t width = writer.width();
@@ -253,7 +259,7 @@ std::int32_t write_all(GifFileType* gif, PictureSource& source, const WriteOptio
     if (const std::int32_t r = writer.start(measured.width, measured.height); r != VT_OK)
         return r;
     if (measured.delays_cs.size() > 1)
-        return put_animation(writer, source, measured);
+        return put_animation(writer, source, measured, options.plays);
     Screen screen;
     if (const std::int32_t r = select_screen(source, 0, writer, screen); r != VT_OK)
         return r;

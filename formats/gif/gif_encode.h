@@ -38,8 +38,11 @@ using ByteSink = int (*)(void* user_data, const std::uint8_t* data, int size);
 struct WriteOptions {
     PaletteOptions palette;
     // Every picture of the source as a frame, centred on a screen of the largest width and
-    // height, with its delay, looping forever. Otherwise picture 0 alone.
+    // height, with its delay. Otherwise picture 0 alone.
     bool animation = false;
+    // How often an animation runs: 0 endlessly, 1 once (no looping extension), else the
+    // extension's count is one less, as viewers repeat that often after the first run.
+    std::uint32_t plays = 0;
 };
 
 // Writes a GIF89a through `output`; nothing is written before every picture has been

@@ -55,8 +55,11 @@ public:
             std::memcpy(m_call->pixels + static_cast<std::size_t>(y) * m_call->stride,
                         frame.pixels + static_cast<std::size_t>(y) * frame.width,
                         frame.width * sizeof(std::uint32_t));
-        if (frame.index == 0)
-            deliver_markup(m_call, {kBitsPerPixel, nullptr, 0, frame.xmp, nullptr});
+        if (frame.index == 0) {
+            const std::string plays = frame.plays >= 0 ? std::to_string(frame.plays) : "";
+            deliver_markup(m_call, {kBitsPerPixel, nullptr, 0, frame.xmp, nullptr,
+                                    plays.empty() ? nullptr : plays.c_str()});
+        }
         return VT_OK;
     }
 
@@ -131,9 +134,12 @@ std::int32_t save_image(FilterCall* call) {
     options.palette.dither = state_option(call, u"fmx_GIF.dither", 1, 0, 1) != 0;
     options.palette.colors = state_option(call, u"fmx_GIF.colors", 256, 2, 256);
     options.animation = call->doc_kind == 2 && call->frame_count > 1;
-    if (!options.animation)
-        if (const std::int32_t r = select_picture(call); r != VT_OK)
-            return r;
+    if (options.animation) {
+        if (call->frame_cb.select_frame(call, 0) == 0)
+            return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
+        options.plays = markup_plays(call);
+    } else if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
     LazyFile out;
     out.name = to_utf8(call->path);
     if (out.name.empty())

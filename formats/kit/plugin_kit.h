@@ -117,6 +117,8 @@ struct MarkupItems {
     std::uint32_t exif_size = 0;
     const char* xmp = nullptr;
     const char* ppi = nullptr;
+    // An animation's "animation.plays": how often it runs, "0" for endlessly; null for a still.
+    const char* plays = nullptr;
 };
 
 // A markup table of this version's family with the functions every use needs.
@@ -187,6 +189,8 @@ inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept 
         markup->set_bit_depth(&mb, static_cast<std::int32_t>(items.bits_per_pixel));
     if (items.ppi != nullptr && markup->set_value != nullptr)
         markup->set_value(&mb, "image.ppi", items.ppi);
+    if (items.plays != nullptr && markup->set_value != nullptr)
+        markup->set_value(&mb, "animation.plays", items.plays);
     if (items.exif != nullptr && items.exif_size > 0 && markup->import_exif != nullptr)
         markup->import_exif(&mb, items.exif, items.exif_size);
     if (items.xmp != nullptr && markup->import_xmp != nullptr)
@@ -234,6 +238,30 @@ inline std::vector<std::uint8_t> exif_from_markup(FilterCall* call, std::uint32_
     exif.resize(n > 0 && static_cast<std::uint32_t>(n) <= max_bytes ? static_cast<std::size_t>(n)
                                                                     : 0);
     return exif;
+}
+
+// How often the selected frame's markup says its animation runs ("animation.plays"): 0 for
+// endlessly, which is also the answer when the markup does not say or says nonsense; at most
+// 65535, what GIF and WebP can store.
+inline std::uint32_t markup_plays(FilterCall* call) noexcept {
+    const pi_MetaMarkup* markup = call->meta_markup;
+    const ChunkView mark = frame_chunk(call, kTagMark);
+    if (mark.data == nullptr || !markup_usable(markup) || markup->create_from == nullptr ||
+        markup->get_value == nullptr)
+        return 0;
+    MarkupBuffer mb{};
+    if (markup->create_from(&mb, mark.data, mark.size) == 0)
+        return 0;
+    char value[16] = {};
+    const bool found = markup->get_value(&mb, "animation.plays", value, sizeof(value)) != 0;
+    markup->free_buffer(&mb);
+    std::uint32_t plays = 0;
+    for (const char* p = value; found && *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || plays > 65535)
+            return 0;
+        plays = plays * 10 + static_cast<std::uint32_t>(*p - '0');
+    }
+    return plays <= 65535 ? plays : 0;
 }
 
 // An option from the state store as decimal text or a 32-bit number; `fallback` when absent or

@@ -54,9 +54,11 @@ public:
         } catch (const std::bad_alloc&) {
             xmp.clear(); // metadata never fails a load
         }
+        const std::string plays = meta.plays >= 0 ? std::to_string(meta.plays) : "";
         deliver_markup(m_call, {m_bits_per_pixel, meta.exif.empty() ? nullptr : meta.exif.data(),
                                 static_cast<std::uint32_t>(meta.exif.size()),
-                                xmp.empty() ? nullptr : xmp.c_str(), nullptr});
+                                xmp.empty() ? nullptr : xmp.c_str(), nullptr,
+                                plays.empty() ? nullptr : plays.c_str()});
         add_frame_chunk(m_call, kTagIcc, meta.icc.data(),
                         static_cast<std::uint32_t>(meta.icc.size()));
     }
@@ -148,8 +150,11 @@ std::int32_t encode_frames(FilterCall* call, std::vector<std::uint8_t>& file, Sa
         delay_ms = call->mode2 != 0 ? call->mode2 : webp::kDefaultDelayMs;
         return static_cast<std::int32_t>(VT_OK);
     };
-    return webp::encode_animation(width, height, call->frame_count, source, encode_options(call),
-                                  file);
+    webp::EncodeOptions options = encode_options(call);
+    if (const std::int32_t r = select_one(call, 0); r != VT_OK)
+        return r;
+    options.plays = markup_plays(call);
+    return webp::encode_animation(width, height, call->frame_count, source, options, file);
 }
 
 std::int32_t write_bytes(const FilterCall* call, const std::vector<std::uint8_t>& bytes) {

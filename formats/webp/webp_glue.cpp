@@ -151,6 +151,10 @@ void deliver_metadata(WebPDemuxer* demux, ReadSink& sink) {
         metadata.exif = chunk_of(demux, "EXIF");
         metadata.xmp = chunk_of(demux, "XMP ");
         metadata.icc = chunk_of(demux, "ICCP");
+        if ((WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ANIMATION_FLAG) != 0 &&
+            WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT) > 1)
+            metadata.plays = static_cast<std::int32_t>(
+                std::min<std::uint32_t>(WebPDemuxGetI(demux, WEBP_FF_LOOP_COUNT), 65535));
     }
     sink.metadata(metadata);
 }
@@ -341,7 +345,8 @@ std::int32_t encode_animation(std::uint32_t width, std::uint32_t height, std::ui
     WebPAnimEncoderOptions animation;
     if (WebPAnimEncoderOptionsInit(&animation) == 0)
         return VT_ERR_COMPONENT_MISSING;
-    animation.anim_params.loop_count = 0;
+    animation.anim_params.loop_count =
+        static_cast<int>(std::min<std::uint32_t>(options.plays, 65535));
     animation.anim_params.bgcolor = kClearCanvas;
     const AnimEncoderPtr encoder(
         WebPAnimEncoderNew(static_cast<int>(width), static_cast<int>(height), &animation));

@@ -42,6 +42,7 @@ struct Metadata {
     std::span<const std::uint8_t> exif; // the EXIF chunk as stored
     std::span<const std::uint8_t> xmp;  // the XMP packet, not NUL-terminated
     std::span<const std::uint8_t> icc;  // the ICC profile
+    std::int32_t plays = -1;            // an animation's loop count, 0 endlessly; -1 a still
 };
 
 class ReadSink {
@@ -65,9 +66,10 @@ protected:
 [[nodiscard]] std::int32_t read_webp(std::span<const std::uint8_t> file, ReadSink& sink);
 
 struct EncodeOptions {
-    int quality = 80;      // 0-100: lossy quality, or the lossless effort
-    bool lossless = false; // lossless keeps every pixel exactly, under full transparency too
-    int method = 4;        // 0-6: speed against size
+    int quality = 80;        // 0-100: lossy quality, or the lossless effort
+    bool lossless = false;   // lossless keeps every pixel exactly, under full transparency too
+    int method = 4;          // 0-6: speed against size
+    std::uint32_t plays = 0; // how often an animation runs, 0 endlessly
 };
 
 // A picture to encode: B, G, R, transparency pixels as in a Bitmap.

@@ -241,9 +241,11 @@ protected:
     TempFolder src, mid, dst, work;
 };
 
-TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesAndDelays) {
+TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesDelaysAndRuns) {
     const std::vector<std::uint16_t> delays = {40, 80, 120, 1000};
-    ASSERT_EQ(save("fmx_GIF", src / "anim.gif", drawn_frames(delays, 24, 16), 2).result, VT_OK);
+    std::vector<Frame> source = drawn_frames(delays, 24, 16);
+    source[0].markup = "\r\nanimation.plays=3;"; // a looping extension's count of 2
+    ASSERT_EQ(save("fmx_GIF", src / "anim.gif", source, 2).result, VT_OK);
     ASSERT_EQ(run("-f .webp --set fmx_WebP.lossless=1 '" + src.path() + "' '" + mid.path() + "'"),
               0)
         << work.read("out.txt");
@@ -254,6 +256,8 @@ TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesAndDelays) {
     const LoadResult gif = load("fmx_GIF", dst / "anim.gif");
     ASSERT_EQ(gif.frames.size(), delays.size());
     EXPECT_EQ(gif.doc_kind, 2);
+    EXPECT_NE(webp.frames[0].markup.find("animation.plays=3;"), std::string::npos);
+    EXPECT_NE(gif.frames[0].markup.find("animation.plays=3;"), std::string::npos);
     const std::vector<Frame> drawn = drawn_frames(delays, 24, 16);
     for (std::size_t i = 0; i < delays.size(); ++i) {
         EXPECT_EQ(webp.frames[i].delay, delays[i]) << "frame " << i;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/formats/gif_test_util.h"
@@ -335,6 +336,47 @@ TEST_F(GifPlugin, TransparentIndexShowsWhatIsBelow) {
     EXPECT_EQ(loaded.frames[1].pixels,
               (std::vector<std::uint32_t>{opaque(kGreen), opaque(kRed), opaque(kRed)}));
     EXPECT_EQ(loaded.frames[0].delay, 50);
+}
+
+TEST_F(GifPlugin, HowOftenAnAnimationRunsRoundTrips) {
+    // Viewers run a file without the looping extension once, and a count of n n + 1 times.
+    const auto timed = [](int count) {
+        GifBuilder gif(2, 1, kFour);
+        if (count >= 0)
+            gif.loop(static_cast<std::uint16_t>(count));
+        gif.control(DISPOSAL_UNSPECIFIED, 10).fill(0, 0, 2, 1, 1);
+        gif.control(DISPOSAL_UNSPECIFIED, 10).fill(0, 0, 2, 1, 2);
+        return gif.finish();
+    };
+    for (const auto& [count, plays] :
+         {std::pair{-1, "1"}, std::pair{0, "0"}, std::pair{2, "3"}, std::pair{65535, "65535"}}) {
+        const LoadResult loaded = load_bytes(timed(count));
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_EQ(loaded.frames.size(), 2u);
+        EXPECT_NE(loaded.frames[0].markup.find(std::string("animation.plays=") + plays + ";"),
+                  std::string::npos)
+            << count << ": " << loaded.frames[0].markup;
+    }
+    // A still picture says nothing about it.
+    GifBuilder still(2, 1, kFour);
+    still.fill(0, 0, 2, 1, 1);
+    EXPECT_EQ(load_bytes(still.finish()).frames.at(0).markup.find("animation."), std::string::npos);
+
+    // Saving: once is no extension; four runs a count of 3; unreadable values run endlessly.
+    for (const auto& [markup, block] :
+         {std::pair<std::string, std::string>{"animation.plays=1;", ""},
+          {"animation.plays=4;", std::string("NETSCAPE2.0\x03\x01\x03\x00", 16)},
+          {"animation.plays=endless;", std::string("NETSCAPE2.0\x03\x01\x00\x00", 16)}}) {
+        std::vector<Frame> frames = three_frames();
+        frames[0].markup = "\r\n" + markup;
+        const std::string file = m_temp / "plays.gif";
+        ASSERT_EQ(save_with(api(), file, frames, 2).result, VT_OK);
+        const std::string bytes = read_bytes(file);
+        if (block.empty())
+            EXPECT_EQ(bytes.find("NETSCAPE2.0"), std::string::npos) << markup;
+        else
+            EXPECT_NE(bytes.find(block), std::string::npos) << markup;
+    }
 }
 
 TEST_F(GifPlugin, ImagesWithoutDelayShareAFrameUnlessTheFileLoops) {

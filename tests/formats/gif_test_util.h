@@ -73,8 +73,10 @@ public:
                      local);
     }
 
-    GifBuilder& loop() {
-        const std::uint8_t forever[3] = {1, 0, 0};
+    // The looping extension with its count (0: endlessly).
+    GifBuilder& loop(std::uint16_t count = 0) {
+        const std::uint8_t forever[3] = {1, static_cast<std::uint8_t>(count & 255),
+                                         static_cast<std::uint8_t>(count >> 8)};
         m_ok = m_ok && EGifPutExtensionLeader(m_gif, APPLICATION_EXT_FUNC_CODE) != GIF_ERROR &&
                EGifPutExtensionBlock(m_gif, 11, "NETSCAPE2.0") != GIF_ERROR &&
                EGifPutExtensionBlock(m_gif, 3, forever) != GIF_ERROR &&

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/formats/format_test_util.h"
@@ -286,6 +287,25 @@ TEST_F(WebpPlugin, AnimationRoundTripKeepsFramesAndDelays) {
         }
     }
     EXPECT_NE(back.frames[0].markup.find("image.bpp=32;"), std::string::npos);
+}
+
+TEST_F(WebpPlugin, HowOftenAnAnimationRunsRoundTrips) {
+    // The markup's count becomes the file's loop count and comes back; none is endlessly.
+    for (const auto& [markup, plays] : {std::pair{"", "0"}, std::pair{"animation.plays=3;", "3"},
+                                        std::pair{"animation.plays=1;", "1"}}) {
+        std::vector<Frame> frames = three_frames();
+        frames[0].markup = std::string("\r\n") + markup;
+        const LoadResult back = loaded(saved(frames, 2));
+        ASSERT_EQ(back.result, VT_OK);
+        ASSERT_EQ(back.frames.size(), 3u);
+        EXPECT_NE(back.frames[0].markup.find(std::string("animation.plays=") + plays + ";"),
+                  std::string::npos)
+            << back.frames[0].markup;
+    }
+    // A still picture says nothing about it.
+    const LoadResult still = loaded(saved({make_picture(8, 8, false)}));
+    ASSERT_EQ(still.result, VT_OK);
+    EXPECT_EQ(still.frames.at(0).markup.find("animation."), std::string::npos);
 }
 
 TEST_F(WebpPlugin, LossyAnimationAndDefaultDelay) {
