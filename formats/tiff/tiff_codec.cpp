@@ -339,6 +339,16 @@ bool TiffReader::last_page() const {
     return TIFFLastDirectory(m_state->tif) != 0;
 }
 
+bool TiffReader::reduced_page() const {
+    std::uint32_t type = 0;
+    return TIFFGetField(m_state->tif, TIFFTAG_SUBFILETYPE, &type) != 0 &&
+           (type & FILETYPE_REDUCEDIMAGE) != 0;
+}
+
+std::int32_t TiffReader::first_page() {
+    return TIFFSetDirectory(m_state->tif, 0) != 0 ? VT_OK : VT_ERR_INVALID_DATA;
+}
+
 std::int32_t TiffReader::next_page() {
     return TIFFReadDirectory(m_state->tif) != 0 ? VT_OK : VT_ERR_INVALID_DATA;
 }

@@ -56,6 +56,10 @@ public:
 
     // Whether the current page is the last one of the chain.
     [[nodiscard]] bool last_page() const;
+    // Whether the current page says it is a reduced-resolution copy of another (a preview).
+    [[nodiscard]] bool reduced_page() const;
+    // Goes back to the first page: VT_OK, or -44 when its directory cannot be read again.
+    [[nodiscard]] std::int32_t first_page();
     // Moves to the next page: VT_OK, or -44 when its directory cannot be read (a bad offset,
     // a loop in the chain).
     [[nodiscard]] std::int32_t next_page();

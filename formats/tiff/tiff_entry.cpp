@@ -45,6 +45,18 @@ void deliver_metadata(FilterCall* call, const PageInfo& page,
     add_frame_chunk(call, kTagIcc, page.icc, page.icc_size);
 }
 
+// Reduced-resolution pages are previews of a full page (a scanner's or camera's thumbnail):
+// they are left out. Moves to the first full page, or stays on the first page when there is
+// none before the chain ends.
+std::int32_t skip_previews(TiffReader& reader) {
+    if (!reader.reduced_page())
+        return VT_OK;
+    while (!reader.last_page() && reader.next_page() == VT_OK)
+        if (!reader.reduced_page())
+            return VT_OK;
+    return reader.first_page();
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -55,6 +67,8 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = reader.open(bytes.data(), bytes.size()); r != VT_OK)
         return r;
 
+    if (const std::int32_t r = skip_previews(reader); r != VT_OK)
+        return r;
     PageInfo page;
     if (const std::int32_t r = reader.inspect(page); r != VT_OK)
         return r;
@@ -71,7 +85,13 @@ std::int32_t load_image(FilterCall* call) {
             call->warnings |= VT_WARN_LAYERS_DROPPED;
             break;
         }
-        if (reader.next_page() != VT_OK || reader.inspect(page) != VT_OK) {
+        if (reader.next_page() != VT_OK) {
+            call->warnings |= VT_WARN_DATA_LOST;
+            break;
+        }
+        if (reader.reduced_page())
+            continue;
+        if (reader.inspect(page) != VT_OK) {
             call->warnings |= VT_WARN_DATA_LOST;
             break;
         }

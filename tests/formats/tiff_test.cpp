@@ -215,6 +215,43 @@ TEST_F(TiffPlugin, FramesOfAFrameSetBecomePagesAndComeBack) {
     EXPECT_EQ(one.frames[0].pixels, frames[0].pixels);
 }
 
+TEST_F(TiffPlugin, ReducedResolutionPreviewsAreLeftOut) {
+    // Grey pages told apart by size and by their level.
+    const auto grey = [](std::uint32_t w, std::uint32_t h, std::uint32_t level, bool preview) {
+        Page page;
+        page.width = w;
+        page.height = h;
+        page.samples = 1;
+        page.photometric = PHOTOMETRIC_MINISBLACK;
+        page.subfile_type = preview ? FILETYPE_REDUCEDIMAGE : 0;
+        page.sample = [level](std::uint32_t, std::uint32_t, std::uint32_t) { return level; };
+        return page;
+    };
+    const std::string file = m_temp / "previews.tif";
+    const struct {
+        std::vector<Page> pages;
+        std::vector<std::uint32_t> widths; // of the frames that load
+    } cases[] = {
+        {{grey(16, 8, 10, false), grey(4, 2, 20, true)}, {16}}, // thumbnail after
+        {{grey(4, 2, 20, true), grey(16, 8, 10, false)}, {16}}, // thumbnail first
+        {{grey(4, 2, 20, true), grey(16, 8, 10, false), grey(12, 6, 30, false)}, {16, 12}},
+        {{grey(4, 2, 20, true)}, {4}}, // nothing else
+        {{grey(4, 2, 20, true), grey(2, 1, 40, true)}, {4}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(write_tiff(file, c.pages));
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.warnings, 0);
+        ASSERT_EQ(loaded.frames.size(), c.widths.size());
+        EXPECT_EQ(loaded.doc_kind, c.widths.size() > 1 ? 1 : 0);
+        for (std::size_t i = 0; i < c.widths.size(); ++i)
+            EXPECT_EQ(loaded.frames[i].width, c.widths[i]) << i;
+        const std::uint32_t level = c.widths[0] == 16 ? 10 : 20;
+        EXPECT_EQ(loaded.frames[0].pixels.at(0), bgrt(level, level, level));
+    }
+}
+
 // A layout libtiff writes, the colour each pixel must come out as, and the file's bit depth.
 struct Layout {
     const char* name;

@@ -49,6 +49,7 @@ struct Page {
     std::uint32_t tile = 0;              // tile side (a multiple of 16), 0 = strips
     std::uint32_t rows_per_strip = 0;    // 0 = libtiff's default
     std::uint16_t orientation = 0;       // 0 = no tag
+    std::uint32_t subfile_type = 0;      // NewSubfileType, 0 = no tag
     std::vector<std::uint16_t> colormap; // red, green, blue tables of 2^bits entries each
     std::string xmp;
     std::function<std::uint32_t(std::uint32_t x, std::uint32_t y, std::uint32_t s)> sample;
@@ -92,6 +93,8 @@ inline bool set_layout(TIFF* tif, const Page& page) {
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, page.planar);
     if (TIFFSetField(tif, TIFFTAG_COMPRESSION, page.compression) == 0)
         return false;
+    if (page.subfile_type != 0)
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, page.subfile_type);
     if (!page.extra.empty())
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(page.extra.size()),
                      page.extra.data());
