@@ -27,7 +27,6 @@ constexpr std::uint64_t kMaxUnitSlack = std::uint64_t{16} << 20;
 constexpr std::uint64_t kMinUnitsAllowed = 65536;
 constexpr std::uint64_t kPixelsPerUnit = 16;
 constexpr std::uint32_t kTargetStripBytes = 65536;
-constexpr int kJpegQuality = 90;
 
 struct Messages {
     int errors = 0;
@@ -397,7 +396,7 @@ void set_text(TIFF* tif, ttag_t tag, const std::string& text) {
 }
 
 bool set_layout(TIFF* tif, std::uint32_t width, std::uint32_t height, bool transparent,
-                std::uint16_t compression, std::uint32_t rows_per_strip) {
+                std::uint16_t compression, int jpeg_quality, std::uint32_t rows_per_strip) {
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) != 0 &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) != 0 &&
               TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) != 0 &&
@@ -414,7 +413,7 @@ bool set_layout(TIFF* tif, std::uint32_t width, std::uint32_t height, bool trans
         // YCbCr with chroma halved both ways, as JPEG-in-TIFF readers expect; libjpeg converts.
         ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR) != 0 &&
              TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 2, 2) != 0 &&
-             TIFFSetField(tif, TIFFTAG_JPEGQUALITY, kJpegQuality) != 0 &&
+             TIFFSetField(tif, TIFFTAG_JPEGQUALITY, std::clamp(jpeg_quality, 1, 100)) != 0 &&
              TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) != 0;
     } else if (ok) {
         ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) != 0;
@@ -459,19 +458,19 @@ void pack_row(const std::uint32_t* from, std::uint32_t width, bool transparent, 
 
 std::int32_t TiffWriter::write_page(const std::uint32_t* pixels, std::uint32_t width,
                                     std::uint32_t height, std::uint32_t stride, bool transparent,
-                                    std::uint16_t compression, const PageTags& tags,
+                                    const PageCoding& coding, const PageTags& tags,
                                     std::uint32_t page, std::uint32_t pages) {
     TIFF* tif = m_state->tif;
     if (tif == nullptr)
         return VT_ERR_WRITE;
-    const std::uint16_t method = usable_compression(compression, transparent);
+    const std::uint16_t method = usable_compression(coding.compression, transparent);
     const std::size_t row_bytes = std::size_t{width} * (transparent ? 4 : 3);
     std::uint32_t rows_per_strip = static_cast<std::uint32_t>(
         std::max<std::size_t>(1, kTargetStripBytes / std::max<std::size_t>(row_bytes, 1)));
     if (method == kCompressJpeg) // whole MCU rows of 2x2-subsampled YCbCr
         rows_per_strip = (rows_per_strip + 15) / 16 * 16;
     rows_per_strip = std::min(rows_per_strip, height);
-    if (!set_layout(tif, width, height, transparent, method, rows_per_strip))
+    if (!set_layout(tif, width, height, transparent, method, coding.jpeg_quality, rows_per_strip))
         return VT_ERR_WRITE;
     set_tags(tif, tags, page, pages);
 

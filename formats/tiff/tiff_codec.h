@@ -94,6 +94,12 @@ enum : std::uint16_t {
 
 struct WriteState;
 
+// How a page's pixels are stored: TIFF's compression code and, for JPEG, the quality (1-100).
+struct PageCoding {
+    std::uint16_t compression = 5; // LZW
+    int jpeg_quality = 90;
+};
+
 // Writes pages of 8-bit RGB or RGBA to a new file.
 class TiffWriter {
 public:
@@ -109,7 +115,7 @@ public:
     // VT_OK, -43 write failure, -20 out of memory.
     [[nodiscard]] std::int32_t write_page(const std::uint32_t* pixels, std::uint32_t width,
                                           std::uint32_t height, std::uint32_t stride,
-                                          bool transparent, std::uint16_t compression,
+                                          bool transparent, const PageCoding& coding,
                                           const PageTags& tags, std::uint32_t page,
                                           std::uint32_t pages);
     // Finishes the file: VT_OK or -43.

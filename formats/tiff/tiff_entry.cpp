@@ -199,7 +199,7 @@ std::int32_t select_page(FilterCall* call, std::uint32_t index, std::uint32_t pa
 
 // Writes every page; the first is already selected.
 std::int32_t write_pages(FilterCall* call, TiffWriter& writer, std::uint32_t pages,
-                         std::uint16_t compression) {
+                         const PageCoding& coding) {
     for (std::uint32_t i = 0; i < pages; ++i) {
         if (i > 0)
             if (const std::int32_t r = select_page(call, i, pages); r != VT_OK)
@@ -211,7 +211,7 @@ std::int32_t write_pages(FilterCall* call, TiffWriter& writer, std::uint32_t pag
         markup_tags(call, tags);
         if (const std::int32_t r =
                 writer.write_page(call->pixels, call->width, call->height, call->stride,
-                                  any_transparent(call), compression, tags, i, pages);
+                                  any_transparent(call), coding, tags, i, pages);
             r != VT_OK)
             return r;
     }
@@ -223,8 +223,10 @@ std::int32_t save_image(FilterCall* call) {
         return VT_ERR_HOST_SERVICES;
     const std::uint32_t pages =
         call->doc_kind == kDocFrames && call->frame_count > 1 ? call->frame_count : 1;
-    const auto compression = static_cast<std::uint16_t>(
+    PageCoding coding;
+    coding.compression = static_cast<std::uint16_t>(
         state_option(call, u"fmx_TIFF.compression", kCompressLzw, 1, 65535));
+    coding.jpeg_quality = state_option(call, u"fmx_TIFF.jpeg_quality", 90, 1, 100);
     // The first picture is checked before the file is touched.
     if (const std::int32_t r = select_page(call, 0, pages); r != VT_OK)
         return r;
@@ -237,7 +239,7 @@ std::int32_t save_image(FilterCall* call) {
     std::int32_t result = writer.open(name);
     if (result != VT_OK)
         return result;
-    result = write_pages(call, writer, pages, compression);
+    result = write_pages(call, writer, pages, coding);
     const std::int32_t closed = writer.close();
     if (result == VT_OK)
         result = closed;
@@ -295,6 +297,7 @@ VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
         {"fmx_TIFF.compression", "5",
          "1: none, 5: LZW, 8: Deflate, 32773: PackBits, 7: JPEG (pictures without "
          "transparency; others use LZW)"},
+        {"fmx_TIFF.jpeg_quality", "90", "1 to 100: the quality of JPEG compression"},
         {nullptr, nullptr, nullptr}};
     return kEntries;
 }

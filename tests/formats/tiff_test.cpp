@@ -164,6 +164,33 @@ TEST_F(TiffPlugin, EveryCompressionRoundTrips) {
     }
 }
 
+TEST_F(TiffPlugin, JpegQualityOptionTradesSizeForFidelity) {
+    HarnessServices::set_state(u"fmx_TIFF.compression", "7");
+    const Frame picture = smooth_picture(300, 257);
+    const std::string file = m_temp / "quality.tif";
+    std::vector<std::pair<std::size_t, double>> results; // bytes, mean difference
+    for (const char* quality : {"30", "90", "", "100"}) {
+        if (*quality != 0)
+            HarnessServices::set_state(u"fmx_TIFF.jpeg_quality", quality);
+        else
+            HarnessServices::state().erase(u"fmx_TIFF.jpeg_quality");
+        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        double sum = 0;
+        for (std::size_t i = 0; i < picture.pixels.size(); ++i)
+            sum += max_difference(loaded.frames.at(0).pixels[i], picture.pixels[i]);
+        results.emplace_back(read_bytes(file).size(),
+                             sum / static_cast<double>(picture.pixels.size()));
+    }
+    HarnessServices::state().erase(u"fmx_TIFF.jpeg_quality");
+    HarnessServices::state().erase(u"fmx_TIFF.compression");
+    EXPECT_LT(results[0].first, results[1].first);   // 30 is smaller than 90
+    EXPECT_GT(results[0].second, results[1].second); // and further from the picture
+    EXPECT_EQ(results[2], results[1]);               // 90 is the default
+    EXPECT_GT(results[3].first, results[1].first);
+}
+
 TEST_F(TiffPlugin, StripsHoldAbout64Kilobytes) {
     const std::string file = m_temp / "strips.tif";
     ASSERT_EQ(save_with(api(), file, {make_picture(1000, 300, false)}).result, VT_OK);
@@ -799,7 +826,7 @@ TEST_F(TiffPlugin, ChecksPreferTheSignatureAndRefuseTheProbes) {
         EXPECT_EQ(check_with(api().check_save, probe).level, 0);
 }
 
-TEST_F(TiffPlugin, OptionIsListedWithItsDefault) {
+TEST_F(TiffPlugin, OptionsAreListedWithTheirDefaults) {
     void* library = ::dlopen(plugin_path("fmx_TIFF").c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr);
     const auto entries = reinterpret_cast<VtStateEntriesFn>(::dlsym(library, "plg_StateEntries"));
@@ -808,7 +835,10 @@ TEST_F(TiffPlugin, OptionIsListedWithItsDefault) {
     ASSERT_NE(list[0].name, nullptr);
     EXPECT_STREQ(list[0].name, "fmx_TIFF.compression");
     EXPECT_STREQ(list[0].default_value, "5");
-    EXPECT_EQ(list[1].name, nullptr);
+    ASSERT_NE(list[1].name, nullptr);
+    EXPECT_STREQ(list[1].name, "fmx_TIFF.jpeg_quality");
+    EXPECT_STREQ(list[1].default_value, "90");
+    EXPECT_EQ(list[2].name, nullptr);
     ::dlclose(library);
 }
 
