@@ -9,6 +9,7 @@ packages=(
     clang libclang-rt-14-dev clang-format       # fuzzing and the format check
     python3
     libpng-dev                                  # fmx_PNG
+    libdeflate-dev                              # fmx_PNG: whole-picture compression
     libjpeg62-turbo-dev                         # fmx_JPEG
     libwebp-dev                                 # fmx_WebP (with mux and demux)
     libtiff-dev                                 # fmx_TIFF

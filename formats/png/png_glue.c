@@ -3,6 +3,7 @@
  * calls, never inside one. */
 
 #include "formats/png/png_glue.h"
+#include "formats/png/png_idat.h"
 
 #include <setjmp.h>
 #include <stdlib.h>
@@ -210,20 +211,31 @@ int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink)
     return result;
 }
 
+/* Hands the whole image data to libpng as IDAT chunks of this size. */
+#define VT_PNG_IDAT_CHUNK ((size_t)1 << 20)
+
 int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
                      uint32_t stride, int with_alpha, int level, const VtPngWriteMetadata* meta) {
+    /* Made before libpng starts, so that nothing needs freeing in between; without it (level 0,
+     * a picture too large, no memory) libpng compresses row by row. */
+    size_t idat_size = 0;
+    uint8_t* const idat = vt_png_idat(pixels, width, height, stride, with_alpha, level, &idat_size);
     int out_of_memory = 0;
     png_structp png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, NULL, on_error, on_warning,
                                                 &out_of_memory, on_malloc, on_free);
-    if (png == NULL)
+    if (png == NULL) {
+        free(idat);
         return -20;
+    }
     png_infop info = png_create_info_struct(png);
     if (info == NULL) {
         png_destroy_write_struct(&png, NULL);
+        free(idat);
         return -20;
     }
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
+        free(idat);
         return out_of_memory ? -20 : -43;
     }
     png_init_io(png, file);
@@ -235,15 +247,25 @@ int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_
     png_set_benign_errors(png, 1);
     set_metadata(png, info, meta);
     png_write_info(png, info);
-    png_set_bgr(png);
-    if (with_alpha)
-        png_set_invert_alpha(png);
-    else
-        png_set_filler(png, 0, PNG_FILLER_AFTER);
-    /* libpng copies each row before transforming it, so the caller's pixels stay untouched. */
-    for (uint32_t y = 0; y < height; ++y)
-        png_write_row(png, (png_const_bytep)(pixels + (size_t)y * stride));
-    png_write_end(png, info);
+    if (idat != NULL) {
+        for (size_t at = 0; at < idat_size; at += VT_PNG_IDAT_CHUNK) {
+            const size_t n =
+                idat_size - at < VT_PNG_IDAT_CHUNK ? idat_size - at : VT_PNG_IDAT_CHUNK;
+            png_write_chunk(png, (png_const_bytep) "IDAT", idat + at, n);
+        }
+        png_write_chunk(png, (png_const_bytep) "IEND", NULL, 0);
+    } else {
+        png_set_bgr(png);
+        if (with_alpha)
+            png_set_invert_alpha(png);
+        else
+            png_set_filler(png, 0, PNG_FILLER_AFTER);
+        /* libpng copies each row before transforming it, so the caller's pixels stay untouched. */
+        for (uint32_t y = 0; y < height; ++y)
+            png_write_row(png, (png_const_bytep)(pixels + (size_t)y * stride));
+        png_write_end(png, info);
+    }
     png_destroy_write_struct(&png, &info);
+    free(idat);
     return 1;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -159,22 +161,103 @@ TEST_F(PngPlugin, XmpFromItxtBecomesMarkup) {
     EXPECT_NE(markup.find("image.bpp=24;"), std::string::npos) << markup;
 }
 
+// The filter type of every row of a saved file: its image data inflated.
+std::vector<int> row_filters(const std::string& bytes, std::size_t row_bytes, std::size_t rows) {
+    std::string stream;
+    for (std::size_t at = 8; at + 12 <= bytes.size();) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+        const std::size_t length =
+            std::size_t{b[0]} << 24 | std::size_t{b[1]} << 16 | std::size_t{b[2]} << 8 | b[3];
+        if (bytes.compare(at + 4, 4, "IDAT") == 0)
+            stream += bytes.substr(at + 8, length);
+        at += 12 + length;
+    }
+    std::vector<unsigned char> raw((row_bytes + 1) * rows);
+    uLongf size = static_cast<uLongf>(raw.size());
+    std::vector<int> filters;
+    if (uncompress(raw.data(), &size, reinterpret_cast<const Bytef*>(stream.data()),
+                   static_cast<uLong>(stream.size())) != Z_OK ||
+        size != raw.size())
+        return filters;
+    for (std::size_t y = 0; y < rows; ++y)
+        filters.push_back(raw[y * (row_bytes + 1)]);
+    return filters;
+}
+
 TEST_F(PngPlugin, SavedPicturesLoadBackIdentical) {
+    // Level 0 is libpng's own row-by-row writer; the others filter and compress the picture
+    // whole. Both must give what libpng itself decodes to the same pixels.
     const struct {
         std::uint32_t w, h;
         bool transparent;
         char colour_type; // in the written header
-    } cases[] = {{1, 1, false, 2}, {257, 3, false, 2}, {31, 17, true, 6}, {3, 64, true, 6}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-        const Frame picture = make_picture(c.w, c.h, c.transparent);
-        const std::string file = m_temp / "round.png";
-        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
-        EXPECT_EQ(read_bytes(file)[25], c.colour_type);
-        const LoadResult loaded = load_with(api(), file);
-        ASSERT_EQ(loaded.result, VT_OK);
-        EXPECT_EQ(loaded.frames[0].pixels, picture.pixels);
+    } cases[] = {{1, 1, false, 2}, {257, 3, false, 2},   {31, 17, true, 6},
+                 {3, 64, true, 6}, {300, 200, false, 2}, {120, 90, true, 6}};
+    for (const char* level : {"0", "1", "", "9"}) {
+        if (*level != 0)
+            HarnessServices::set_state(u"fmx_PNG.level", level);
+        else
+            HarnessServices::state().erase(u"fmx_PNG.level");
+        std::vector<int> used(5, 0);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " level " + level);
+            // Noise, and for the larger ones smooth gradients under it, so that every filter
+            // type wins some rows.
+            Frame picture = make_picture(c.w, c.h, c.transparent);
+            if (c.w >= 100 && c.h >= 16)
+                for (std::uint32_t y = 0; y < c.h; ++y)
+                    for (std::uint32_t x = 0; x < c.w; ++x) {
+                        const std::uint32_t v = (x * 255 / c.w + (y / 7 % 3) * (y % 5)) & 255;
+                        std::uint32_t& p = picture.pixels[y * c.w + x];
+                        p = (y % 13 == 0)
+                                ? p
+                                : (p & 0xFF000000u) | v << 16 | (255 - v) << 8 | ((x * y) & 255);
+                    }
+            // Rows that the average of left and above predicts exactly.
+            if (c.w >= 100 && c.h >= 100 && !c.transparent)
+                for (std::uint32_t y = c.h / 2; y < c.h / 2 + 8; ++y)
+                    for (std::uint32_t x = 0; x < c.w; ++x) {
+                        std::uint32_t p = 0;
+                        for (std::uint32_t shift = 0; shift < 24; shift += 8) {
+                            const std::uint32_t left =
+                                x > 0 ? (picture.pixels[y * c.w + x - 1] >> shift) & 255 : 0;
+                            const std::uint32_t up =
+                                (picture.pixels[(y - 1) * c.w + x] >> shift) & 255;
+                            p |= ((left + up) >> 1) << shift;
+                        }
+                        picture.pixels[y * c.w + x] = p;
+                    }
+            const std::string file = m_temp / "round.png";
+            ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+            const std::string bytes = read_bytes(file);
+            EXPECT_EQ(bytes[25], c.colour_type);
+            const LoadResult loaded = load_with(api(), file);
+            ASSERT_EQ(loaded.result, VT_OK);
+            EXPECT_EQ(loaded.frames[0].pixels, picture.pixels);
+
+            std::uint32_t w = 0, h = 0;
+            std::uint8_t* rgba = nullptr;
+            ASSERT_EQ(reference_png_rgba(file.c_str(), &w, &h, &rgba), 1);
+            for (std::size_t i = 0; i < picture.pixels.size(); ++i) {
+                const std::uint32_t p = picture.pixels[i];
+                const std::uint32_t want[4] = {(p >> 16) & 255, (p >> 8) & 255, p & 255,
+                                               c.transparent ? 255 - (p >> 24) : 255};
+                for (int k = 0; k < 4; ++k)
+                    ASSERT_EQ(rgba[4 * i + static_cast<std::size_t>(k)], want[k]) << i;
+            }
+            std::free(rgba);
+            const std::vector<int> filters =
+                row_filters(bytes, c.w * (c.transparent ? 4u : 3u), c.h);
+            ASSERT_EQ(filters.size(), c.h);
+            for (const int f : filters) {
+                ASSERT_LT(f, 5);
+                ++used[static_cast<std::size_t>(f)];
+            }
+        }
+        for (int f = 0; f < 5; ++f)
+            EXPECT_GT(used[static_cast<std::size_t>(f)], 0) << "filter " << f;
     }
+    HarnessServices::state().erase(u"fmx_PNG.level");
 }
 
 TEST_F(PngPlugin, SeveralFramesAreSavedAsTheComposite) {
