@@ -198,7 +198,9 @@ int run(const cli::Options& options) {
     job.sourceFolder.assign(source);
     job.targetFolder.assign(target);
 
-    engine::ConversionRun conversion(pipeline::make_pipeline_step(), {.workers = options.threads});
+    // Nothing shows a preview here.
+    engine::ConversionRun conversion(pipeline::make_pipeline_step(),
+                                     {.workers = options.threads, .preview = false});
     if (!conversion.start_job(job)) {
         std::fprintf(stderr, "vtconvert: %s\n", u8(conversion.failure_text()).c_str());
         return kCannotStart;

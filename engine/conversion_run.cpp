@@ -240,7 +240,8 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     m_me.state = WorkerState::processing;
     const int result = step.run_transforms(room, m_ctx.job, m_ctx.watermark.get());
     if (result != kTransformFailed) {
-        update_preview(room);
+        if (m_ctx.previews)
+            update_preview(room);
     } else {
         // The file is still saved with whatever the transforms left.
         JobLock lock(m_ctx.stats_lock, JobLock::kStats);
@@ -482,7 +483,8 @@ bool ConversionRun::start_job(const ConversionJob& job) {
         if (m_job_thread.joinable())
             m_job_thread.join(); // the previous job ends by itself once its workers have
         const unsigned wanted = m_options.workers ? m_options.workers : platform::processor_count();
-        ctx = std::make_shared<JobContext>(job, m_step, std::min(wanted, kMaxWorkers));
+        ctx = std::make_shared<JobContext>(job, m_step, std::min(wanted, kMaxWorkers),
+                                           m_options.preview);
         m_job = ctx;
         try {
             m_job_thread = std::jthread(detail::run_job, ctx, m_options.cancel_limit);

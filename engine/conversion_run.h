@@ -27,6 +27,9 @@ struct RunOptions {
     unsigned workers = 0; // 0: one per processor; never more than 32
     // How long cancelled workers get to finish their file before they are left behind.
     std::chrono::milliseconds cancel_limit{300000};
+    // Whether workers keep a preview of the latest picture; a front end that shows none (the
+    // command line) saves the flattening and scaling.
+    bool preview = true;
 };
 
 class ConversionRun {

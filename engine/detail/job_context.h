@@ -41,12 +41,14 @@ struct WorkerEntry {
 
 class JobContext {
 public:
-    JobContext(const ConversionJob& the_job, std::shared_ptr<FileStep> the_step, unsigned count)
-        : job(the_job), step(std::move(the_step)), worker_count(count) {}
+    JobContext(const ConversionJob& the_job, std::shared_ptr<FileStep> the_step, unsigned count,
+               bool with_preview = true)
+        : job(the_job), step(std::move(the_step)), worker_count(count), previews(with_preview) {}
 
     const ConversionJob job;
     const std::shared_ptr<FileStep> step;
     const unsigned worker_count;
+    const bool previews; // whether workers keep `preview` up to date
 
     // --- job-state lock
     std::mutex state_lock;

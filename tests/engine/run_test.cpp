@@ -345,6 +345,15 @@ TEST_F(RunTest, PreviewIsScaledToFitAndWatermarkIsLoadedOnce) {
     EXPECT_NE(step->last_watermark_seen(), nullptr);
 }
 
+TEST_F(RunTest, NoPreviewWhenTheFrontEndShowsNone) {
+    src.write("big.jpg");
+    step->on_size = [](const std::u16string&) { return FrameSize{6000, 4000}; };
+    ConversionRun run(step, {.workers = 1, .preview = false});
+    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    EXPECT_EQ(finish(run).converted, 1u);
+    EXPECT_FALSE(run.preview());
+}
+
 TEST_F(RunTest, MissingWatermarkIsSilentlyAbsent) {
     src.write("a.jpg");
     ConversionJob job = job_for(src, dst);
