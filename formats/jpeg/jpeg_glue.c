@@ -295,14 +295,29 @@ static void write_exif(struct jpeg_compress_struct* c, const uint8_t* exif, uint
         jpeg_write_m_byte(c, exif[i]);
 }
 
+static int all_opaque(const uint32_t* pixels, uint32_t width, uint32_t height, uint32_t stride) {
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint32_t* row = pixels + (size_t)y * stride;
+        uint32_t t = 0;
+        for (uint32_t x = 0; x < width; ++x)
+            t |= row[x];
+        if ((t >> 24) != 0)
+            return 0;
+    }
+    return 1;
+}
+
 static void encode(Encoder* e, FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
                    uint32_t stride, const VtJpegWriteOptions* options) {
     struct jpeg_compress_struct* c = &e->cinfo;
     jpeg_stdio_dest(c, file);
     c->image_width = width;
     c->image_height = height;
-    c->input_components = 3;
-    c->in_color_space = JCS_RGB;
+    /* An opaque picture goes to libjpeg as it is (its colour conversion reads B, G, R and skips
+     * the fourth byte); others are flattened over white row by row first. */
+    const int opaque = all_opaque(pixels, width, height, stride);
+    c->input_components = opaque ? 4 : 3;
+    c->in_color_space = opaque ? JCS_EXT_BGRX : JCS_RGB;
     jpeg_set_defaults(c);
     jpeg_set_quality(c, options->quality, TRUE);
     const int factor = options->subsample ? 2 : 1;
@@ -317,10 +332,24 @@ static void encode(Encoder* e, FILE* file, const uint32_t* pixels, uint32_t widt
         write_exif(c, options->exif, options->exif_size);
     if (options->icc != NULL && options->icc_size > 0)
         jpeg_write_icc_profile(c, options->icc, options->icc_size);
-    JSAMPARRAY row = (*c->mem->alloc_sarray)((j_common_ptr)c, JPOOL_IMAGE, width * 3, 1);
-    for (uint32_t y = 0; y < height; ++y) {
-        flatten_row(pixels + (size_t)y * stride, row[0], width);
-        jpeg_write_scanlines(c, row, 1);
+    if (opaque) {
+        /* libjpeg only reads the rows it is given. */
+        JSAMPROW rows[16];
+        for (uint32_t y = 0; y < height;) {
+            const uint32_t n = height - y < 16 ? height - y : 16;
+            for (uint32_t i = 0; i < n; ++i)
+                rows[i] = (JSAMPROW)(uintptr_t)(pixels + (size_t)(y + i) * stride);
+            const JDIMENSION done = jpeg_write_scanlines(c, rows, n);
+            if (done == 0)
+                break; /* finishing then reports the missing rows */
+            y += done;
+        }
+    } else {
+        JSAMPARRAY row = (*c->mem->alloc_sarray)((j_common_ptr)c, JPOOL_IMAGE, width * 3, 1);
+        for (uint32_t y = 0; y < height; ++y) {
+            flatten_row(pixels + (size_t)y * stride, row[0], width);
+            jpeg_write_scanlines(c, row, 1);
+        }
     }
     jpeg_finish_compress(c);
 }
