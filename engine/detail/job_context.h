@@ -42,7 +42,7 @@ struct WorkerEntry {
 class JobContext {
 public:
     JobContext(const ConversionJob& the_job, std::shared_ptr<FileStep> the_step, unsigned count,
-               bool with_preview = true)
+               bool with_preview)
         : job(the_job), step(std::move(the_step)), worker_count(count), previews(with_preview) {}
 
     const ConversionJob job;

@@ -76,6 +76,7 @@ std::int32_t save_image(FilterCall* call) {
     const std::vector<std::uint8_t> exported = exif_from_markup(call, kMaxExifBytes);
     options.exif = exported.empty() ? nullptr : exported.data();
     options.exif_size = static_cast<std::uint32_t>(exported.size());
+    options.opaque = any_transparent(call) ? 0 : 1;
 
     const std::string name = to_utf8(call->path);
     if (name.empty())

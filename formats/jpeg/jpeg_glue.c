@@ -295,18 +295,6 @@ static void write_exif(struct jpeg_compress_struct* c, const uint8_t* exif, uint
         jpeg_write_m_byte(c, exif[i]);
 }
 
-static int all_opaque(const uint32_t* pixels, uint32_t width, uint32_t height, uint32_t stride) {
-    for (uint32_t y = 0; y < height; ++y) {
-        const uint32_t* row = pixels + (size_t)y * stride;
-        uint32_t t = 0;
-        for (uint32_t x = 0; x < width; ++x)
-            t |= row[x];
-        if ((t >> 24) != 0)
-            return 0;
-    }
-    return 1;
-}
-
 static void encode(Encoder* e, FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
                    uint32_t stride, const VtJpegWriteOptions* options) {
     struct jpeg_compress_struct* c = &e->cinfo;
@@ -315,7 +303,7 @@ static void encode(Encoder* e, FILE* file, const uint32_t* pixels, uint32_t widt
     c->image_height = height;
     /* An opaque picture goes to libjpeg as it is (its colour conversion reads B, G, R and skips
      * the fourth byte); others are flattened over white row by row first. */
-    const int opaque = all_opaque(pixels, width, height, stride);
+    const int opaque = options->opaque != 0;
     c->input_components = opaque ? 4 : 3;
     c->in_color_space = opaque ? JCS_EXT_BGRX : JCS_RGB;
     jpeg_set_defaults(c);

@@ -67,6 +67,7 @@ typedef struct VtJpegWriteOptions {
     uint32_t icc_size;
     const uint8_t* exif; /* from the TIFF byte order on, or with a leading "Exif\0\0" */
     uint32_t exif_size;
+    int opaque; /* 1: no pixel has transparency, so rows go to libjpeg as they are */
 } VtJpegWriteOptions;
 
 /* Writes a YCbCr JPEG to an open file; transparency is flattened over white. An EXIF block too

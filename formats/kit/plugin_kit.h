@@ -220,20 +220,29 @@ inline ChunkView frame_chunk(FilterCall* call, std::uint32_t tag) {
     return view;
 }
 
+// The selected frame's markup opened in `mb` (the caller frees it with the table's free_buffer);
+// false when there is none or the host cannot open it.
+inline bool open_frame_markup(FilterCall* call, MarkupBuffer& mb) {
+    const pi_MetaMarkup* markup = call->meta_markup;
+    if (!markup_usable(markup) || markup->create_from == nullptr)
+        return false;
+    const ChunkView mark = frame_chunk(call, kTagMark);
+    return mark.data != nullptr && markup->create_from(&mb, mark.data, mark.size) != 0;
+}
+
 // EXIF (a TIFF-structured block) built from the selected frame's markup by the host's markup
 // service; empty when the host cannot build it or it would exceed `max_bytes`.
 inline std::vector<std::uint8_t> exif_from_markup(FilterCall* call, std::uint32_t max_bytes) {
     std::vector<std::uint8_t> exif;
-    const pi_MetaMarkup* markup = call->meta_markup;
-    const ChunkView mark = frame_chunk(call, kTagMark);
-    if (mark.data == nullptr || !markup_usable(markup) || markup->create_from == nullptr ||
-        markup->export_exif == nullptr)
-        return exif;
     MarkupBuffer mb{};
-    if (markup->create_from(&mb, mark.data, mark.size) == 0)
+    if (!open_frame_markup(call, mb))
         return exif;
-    exif.resize(max_bytes);
-    const std::int32_t n = markup->export_exif(&mb, exif.data(), max_bytes);
+    const pi_MetaMarkup* markup = call->meta_markup;
+    std::int32_t n = 0;
+    if (markup->export_exif != nullptr) {
+        exif.resize(max_bytes);
+        n = markup->export_exif(&mb, exif.data(), max_bytes);
+    }
     markup->free_buffer(&mb);
     exif.resize(n > 0 && static_cast<std::uint32_t>(n) <= max_bytes ? static_cast<std::size_t>(n)
                                                                     : 0);
@@ -244,16 +253,13 @@ inline std::vector<std::uint8_t> exif_from_markup(FilterCall* call, std::uint32_
 // endlessly, which is also the answer when the markup does not say or says nonsense; at most
 // 65535, what GIF and WebP can store.
 inline std::uint32_t markup_plays(FilterCall* call) noexcept {
-    const pi_MetaMarkup* markup = call->meta_markup;
-    const ChunkView mark = frame_chunk(call, kTagMark);
-    if (mark.data == nullptr || !markup_usable(markup) || markup->create_from == nullptr ||
-        markup->get_value == nullptr)
-        return 0;
     MarkupBuffer mb{};
-    if (markup->create_from(&mb, mark.data, mark.size) == 0)
+    if (!open_frame_markup(call, mb))
         return 0;
+    const pi_MetaMarkup* markup = call->meta_markup;
     char value[16] = {};
-    const bool found = markup->get_value(&mb, "animation.plays", value, sizeof(value)) != 0;
+    const bool found = markup->get_value != nullptr &&
+                       markup->get_value(&mb, "animation.plays", value, sizeof(value)) != 0;
     markup->free_buffer(&mb);
     std::uint32_t plays = 0;
     for (const char* p = value; found && *p != '\0'; ++p) {

@@ -158,13 +158,10 @@ void parse_ppi(const std::string& text, PageTags& tags) {
 
 // The baseline tags the selected frame's markup names.
 void markup_tags(FilterCall* call, PageTags& tags) {
-    const pi_MetaMarkup* markup = call->meta_markup;
-    const ChunkView mark = frame_chunk(call, kTagMark);
-    if (mark.data == nullptr || !markup_usable(markup) || markup->create_from == nullptr)
-        return;
     MarkupBuffer mb{};
-    if (markup->create_from(&mb, mark.data, mark.size) == 0)
+    if (!open_frame_markup(call, mb))
         return;
+    const pi_MetaMarkup* markup = call->meta_markup;
     tags.make = markup_value(markup, mb, "exif.make");
     tags.model = markup_value(markup, mb, "exif.model");
     tags.software = markup_value(markup, mb, "exif.software");

@@ -132,13 +132,16 @@ std::int32_t encode_frames(FilterCall* call, std::vector<std::uint8_t>& file, Sa
         return VT_ERR_HOST_SERVICES;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    webp::EncodeOptions options = encode_options(call);
     for (std::uint32_t i = 0; i < call->frame_count; ++i) {
         if (const std::int32_t r = select_one(call, i); r != VT_OK)
             return r;
         width = std::max(width, call->width);
         height = std::max(height, call->height);
-        if (i == 0)
+        if (i == 0) {
             meta = take_metadata(call);
+            options.plays = markup_plays(call);
+        }
     }
     if (width > webp::kMaxSaveSide || height > webp::kMaxSaveSide)
         return VT_ERR_DIMENSIONS;
@@ -150,10 +153,6 @@ std::int32_t encode_frames(FilterCall* call, std::vector<std::uint8_t>& file, Sa
         delay_ms = call->mode2 != 0 ? call->mode2 : webp::kDefaultDelayMs;
         return static_cast<std::int32_t>(VT_OK);
     };
-    webp::EncodeOptions options = encode_options(call);
-    if (const std::int32_t r = select_one(call, 0); r != VT_OK)
-        return r;
-    options.plays = markup_plays(call);
     return webp::encode_animation(width, height, call->frame_count, source, options, file);
 }
 
