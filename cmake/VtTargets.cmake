@@ -99,9 +99,9 @@ function(vt_add_format_plugin name)
         PREFIX "" OUTPUT_NAME ${name}
         LIBRARY_OUTPUT_DIRECTORY ${VT_BIN_DIR}/Plugins
         C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
-        LINK_DEPENDS ${PROJECT_SOURCE_DIR}/formats/kit/exports.map)
+        LINK_DEPENDS ${PROJECT_SOURCE_DIR}/sdk/kit/exports.map)
     target_link_options(${name} PRIVATE
-        -Wl,--version-script=${PROJECT_SOURCE_DIR}/formats/kit/exports.map)
+        -Wl,--version-script=${PROJECT_SOURCE_DIR}/sdk/kit/exports.map)
     # Sanitizer runtimes are resolved by the program that loads the plug-in.
     if(NOT VT_SANITIZE AND NOT VT_BUILD_FUZZ)
         target_link_options(${name} PRIVATE -Wl,--no-undefined)

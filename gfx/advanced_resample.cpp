@@ -5,12 +5,12 @@
 #include <numbers>
 #include <vector>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/row_claim.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
 #include "gfx/resample_testing.h"
 #include "gfx/scaled_copy_p.h"
+#include "gfxcore/row_claim.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 
 namespace vt::gfx {

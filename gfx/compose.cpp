@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
 #include "gfx/scaled_copy_p.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 
 namespace vt::gfx {
 

@@ -22,7 +22,7 @@
 #include <span>
 
 #include "image/bitmap.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::gfx {
 

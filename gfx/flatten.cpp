@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "gfx/compose.h"
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "image/meta_block.h"

@@ -9,9 +9,9 @@
 #define VT_LEVELS_X86 1
 #endif
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/vector_paths.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 
 namespace vt::gfx {

@@ -12,9 +12,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/levels.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "image/markup.h"
 #include "image/meta_adjust.h"

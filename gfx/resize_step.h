@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::gfx {
 

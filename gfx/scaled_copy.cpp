@@ -2,11 +2,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
 #include "gfx/resample_testing.h"
 #include "gfx/scaled_copy_p.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 
 namespace vt::gfx {

@@ -8,10 +8,10 @@
 #include <memory>
 #include <new>
 
-#include "gfx/core/thread_slot.h"
 #include "gfx/vector_paths.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::gfx::detail {
 

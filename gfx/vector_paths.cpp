@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "gfx/core/engine.h"
 #include "gfx/resample_testing.h"
+#include "gfxcore/runtime.h"
 
 namespace vt::gfx {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "gfx/compose.h"
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 
 namespace vt::gfx {

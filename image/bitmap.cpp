@@ -10,8 +10,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "platform/clock.h"
 #include "platform/system.h"
 

@@ -1,5 +1,5 @@
 #pragma once
-// Bitmap operations of the imaging engine. A `Bitmap` (plugins/sdk/vt_plugin.h) is a record the
+// Bitmap operations of the imaging engine. A `Bitmap` (sdk/vt_plugin.h) is a record the
 // caller owns; these functions make it live, lock it, copy it and free it.
 //
 // Every operation fetches the calling thread's engine slot first and leaves its outcome code
@@ -18,7 +18,7 @@
 
 #include <cstdint>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::image {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::image {
 

@@ -1,5 +1,5 @@
 #pragma once
-// MarkupBuffer operations (the record is in plugins/sdk/vt_plugin.h): the growable markup text
+// MarkupBuffer operations (the record is in sdk/vt_plugin.h): the growable markup text
 // that format plug-ins fill and read through the host's markup service. The plug-in owns the
 // record; the host allocates, grows and frees `buffer` (malloc heap). After every operation
 // `text` equals `buffer` and `size` is the text length + 1, or 0 when the text is empty.
@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::image {
 

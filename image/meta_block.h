@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::image {
 

@@ -20,7 +20,7 @@
 #include "platform/paths.h"
 #include "platform/suite_config.h"
 #include "plugins/host_services.h"
-#include "plugins/sdk/vt_core.h"
+#include "sdk/vt_core.h"
 
 namespace vt::plugins {
 namespace {

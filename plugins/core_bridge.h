@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::plugins {
 

@@ -5,7 +5,7 @@
 // conversion and file access, the video helper, device contexts).
 // Thread: any; the tables are shared by every worker.
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::plugins {
 

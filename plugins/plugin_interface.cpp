@@ -6,9 +6,9 @@
 #include <malloc.h>
 
 #include "base/text.h"
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/flatten.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "image/meta_block.h"

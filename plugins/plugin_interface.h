@@ -14,7 +14,7 @@
 #include "image/load_status.h"
 #include "platform/dynamic_library.h"
 #include "plugins/filter_registry.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::plugins {
 

@@ -12,24 +12,25 @@ import sys
 USES = {
     "base": [],
     "platform": ["base"],
-    "plugins/sdk": [],
-    "gfx/core": ["platform", "base", "plugins/sdk"],
+    "sdk": [],
+    "gfxcore": ["platform", "base", "sdk"],
     "lang": ["platform", "base"],
     "vt5/codec": ["platform", "base"],
-    "image": ["gfx/core", "plugins/sdk"],
+    "image": ["gfxcore", "sdk"],
     "gfx": ["image"],
     "engine": ["image", "platform", "base"],
     "vt5": ["image", "vt5/codec", "lang"],
-    "plugins": ["vt5", "gfx", "image", "lang", "plugins/sdk"],
-    "gfx/pipeline": ["plugins", "gfx", "engine"],
-    "cli": ["gfx/pipeline", "plugins", "engine", "vt5", "gfx", "lang"],
-    "app": ["gfx/pipeline", "plugins", "engine", "vt5", "gfx", "lang"],
-    "formats": ["plugins/sdk"],
-    "suite/core": ["plugins/sdk"],
-    "suite/video": ["plugins/sdk"],
+    "plugins": ["vt5", "gfx", "image", "lang", "sdk"],
+    "pipeline": ["plugins", "gfx", "engine"],
+    "session": ["pipeline"],
+    "cli": ["session"],
+    "app": ["session"],
+    "formats": ["sdk"],
+    "suite/core": ["sdk"],
+    "suite/video": ["sdk"],
 }
 ANYTHING = ("tests", "bench", "fuzz")
-# formats/kit/ is the plug-ins' shared helper: SDK only, like them.
+# sdk/kit/ is the plug-ins' shared helper: SDK only, like them.
 FOLDERS = sorted(USES, key=len, reverse=True)
 
 
@@ -79,7 +80,7 @@ def main() -> int:
             if target is None or may is None:
                 continue
             if own == "formats" and name.split("/")[1] != header.split("/")[1] \
-                    and target == "formats" and not header.startswith("formats/kit/"):
+                    and target == "formats" and not header.startswith("sdk/kit/"):
                 problems.append(f"{name}:{number}: one plug-in includes another: {header}")
             elif target not in may:
                 problems.append(f"{name}:{number}: {own}/ may not include {header}")

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "image/load_status.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 #include "vt5/format.h"
 
 namespace vt::vt5 {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "formats/bmp/bmp_codec.h"
-#include "formats/kit/plugin_kit.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <gif_lib.h>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::formats::gif {
 namespace {

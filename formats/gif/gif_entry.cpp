@@ -11,8 +11,8 @@
 
 #include "formats/gif/gif_decode.h"
 #include "formats/gif/gif_encode.h"
-#include "formats/kit/plugin_kit.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
 
 namespace {
 

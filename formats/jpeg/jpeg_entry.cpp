@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "formats/jpeg/jpeg_glue.h"
-#include "formats/kit/plugin_kit.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
 
 namespace {
 

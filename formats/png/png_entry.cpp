@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "formats/kit/plugin_kit.h"
 #include "formats/png/png_glue.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "formats/kit/plugin_kit.h"
 #include "formats/tiff/tiff_codec.h"
 #include "formats/tiff/tiff_exif.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::formats::webp {
 namespace {

@@ -7,10 +7,10 @@
 
 namespace vt::core {
 
-// See VtCoreMarkupFromExifFn in plugins/sdk/vt_core.h.
+// See VtCoreMarkupFromExifFn in sdk/vt_core.h.
 std::int32_t markup_from_exif(char* out, std::uint32_t capacity, const void* exif,
                               std::uint32_t size);
-// See VtCoreMarkupToExifFn in plugins/sdk/vt_core.h.
+// See VtCoreMarkupToExifFn in sdk/vt_core.h.
 std::int32_t markup_to_exif(const char* markup, void* out, std::uint32_t capacity);
 
 // exiv2 writes warnings to stderr unless told not to; done once per load of the library.

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "plugins/sdk/vt_core.h"
+#include "sdk/vt_core.h"
 #include "suite/core/core_exif.h"
 #include "suite/core/image_io.h"
 

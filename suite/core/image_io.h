@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "plugins/sdk/vt_core.h"
+#include "sdk/vt_core.h"
 
 namespace vt::core {
 

@@ -13,7 +13,7 @@
 
 #include <sys/wait.h>
 
-#include "gfx/core/engine.h"
+#include "gfxcore/runtime.h"
 #include "tests/support/plugin_harness.h"
 #include "tests/support/temp_folder.h"
 

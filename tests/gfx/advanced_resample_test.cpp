@@ -5,10 +5,10 @@
 #include <numbers>
 #include <vector>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
 #include "gfx/resample_testing.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "tests/gfx/gfx_test_util.h"
 
 namespace vt::gfx {

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "gfx/compose.h"
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "tests/gfx/gfx_test_util.h"
 
 namespace vt::gfx {

@@ -6,8 +6,8 @@
 #include <numbers>
 #include <vector>
 
-#include "gfx/core/engine.h"
 #include "gfx/flatten.h"
+#include "gfxcore/runtime.h"
 #include "image/image_doc.h"
 #include "image/meta_block.h"
 #include "tests/gfx/gfx_test_util.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <vector>
 
-#include "gfx/core/engine.h"
 #include "gfx/resample.h"
 #include "gfx/resize_step.h"
+#include "gfxcore/runtime.h"
 #include "image/image_doc.h"
 #include "image/meta_block.h"
 #include "tests/gfx/gfx_test_util.h"

@@ -4,11 +4,11 @@
 #include <thread>
 #include <vector>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/resample.h"
 #include "gfx/resample_testing.h"
 #include "gfx/scaled_copy_p.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "tests/gfx/gfx_test_util.h"
 
 namespace vt::gfx {

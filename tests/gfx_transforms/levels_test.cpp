@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "gfx/core/thread_slot.h"
 #include "gfx/levels.h"
 #include "gfx/resample_testing.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "tests/gfx_transforms/test_util.h"
 

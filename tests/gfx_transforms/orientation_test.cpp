@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
 #include "gfx/orientation.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "tests/gfx_transforms/test_util.h"
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "gfx/levels.h"
-#include "gfx/pipeline/transforms.h"
 #include "image/bitmap.h"
 #include "image/load_status.h"
+#include "pipeline/transforms.h"
 #include "tests/gfx_transforms/test_util.h"
 
 namespace vt::pipeline {

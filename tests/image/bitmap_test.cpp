@@ -7,8 +7,8 @@
 
 #include <sys/mman.h>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 

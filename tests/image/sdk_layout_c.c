@@ -1,6 +1,6 @@
 /* The SDK header compiled as C: its static assertions run under the C compiler too, and the
  * layout the C compiler picks is reported to the C++ test. */
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 size_t sdk_c_layout(int which) {
     switch (which) {

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 extern "C" std::size_t sdk_c_layout(int which);
 

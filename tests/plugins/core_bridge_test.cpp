@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "gfx/core/engine.h"
+#include "gfxcore/runtime.h"
 #include "image/markup_buffer.h"
 #include "plugins/core_bridge.h"
 #include "plugins/host_services.h"

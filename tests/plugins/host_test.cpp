@@ -5,7 +5,7 @@
 #include <fstream>
 #include <vector>
 
-#include "gfx/core/engine.h"
+#include "gfxcore/runtime.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "platform/files.h"

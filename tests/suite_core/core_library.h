@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugins/sdk/vt_core.h"
+#include "sdk/vt_core.h"
 
 namespace vt::test {
 

@@ -19,11 +19,11 @@
 #include <string_view>
 #include <vector>
 
-#include "gfx/core/thread_slot.h"
+#include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "image/markup_buffer.h"
 #include "image/meta_block.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::test {
 

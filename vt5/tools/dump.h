@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::vt5 {
 

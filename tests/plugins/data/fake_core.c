@@ -5,7 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "plugins/sdk/vt_core.h"
+#include "sdk/vt_core.h"
 
 #define EXPORT __attribute__((visibility("default")))
 

@@ -12,7 +12,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 #define KIND_GOOD 1
 #define KIND_CLAIMALL 2

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "engine/file_step.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::pipeline {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::formats::kit {
 

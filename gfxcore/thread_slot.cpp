@@ -1,4 +1,4 @@
-#include "gfx/core/thread_slot.h"
+#include "gfxcore/thread_slot.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,7 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "gfx/core/engine_p.h"
+#include "gfxcore/runtime_p.h"
 #include "platform/system.h"
 
 namespace vt::gfx {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/thread_slot.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
 
 namespace vt::gfx {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "engine/conversion_job.h"
 #include "image/load_status.h"
-#include "plugins/sdk/vt_plugin.h"
+#include "sdk/vt_plugin.h"
 
 namespace vt::pipeline {
 

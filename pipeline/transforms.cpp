@@ -1,4 +1,4 @@
-#include "gfx/pipeline/transforms.h"
+#include "pipeline/transforms.h"
 
 #include "gfx/denoise.h"
 #include "gfx/levels.h"

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/row_claim.h"
+#include "gfxcore/row_claim.h"
+#include "gfxcore/runtime.h"
 
 namespace vt::gfx {
 namespace {

@@ -1,10 +1,10 @@
-#include "gfx/core/engine.h"
+#include "gfxcore/runtime.h"
 
 #include <algorithm>
 #include <new>
 #include <string_view>
 
-#include "gfx/core/engine_p.h"
+#include "gfxcore/runtime_p.h"
 
 namespace vt::gfx {
 

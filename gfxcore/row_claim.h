@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "gfx/core/engine.h"
+#include "gfxcore/runtime.h"
 
 namespace vt::gfx {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <mutex>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/engine_testing.h"
-#include "gfx/core/thread_slot.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/runtime_testing.h"
+#include "gfxcore/thread_slot.h"
 
 namespace vt::gfx::detail {
 

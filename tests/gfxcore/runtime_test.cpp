@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "gfx/core/engine.h"
-#include "gfx/core/engine_testing.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/runtime_testing.h"
 
 namespace vt::gfx {
 namespace {

@@ -1,15 +1,15 @@
-#include "gfx/pipeline/pipeline_step.h"
+#include "pipeline/pipeline_step.h"
 
 #include <cstring>
 #include <new>
 
-#include "gfx/core/engine.h"
-#include "gfx/pipeline/transforms.h"
 #include "gfx/resample.h"
+#include "gfxcore/runtime.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "image/meta_adjust.h"
+#include "pipeline/transforms.h"
 #include "plugins/filter_registry.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
