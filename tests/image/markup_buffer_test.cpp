@@ -22,15 +22,9 @@ struct Buffer {
     }
 };
 
-TEST(MarkupBuffer, CreateStartsEmptyWith4096Bytes) {
-    Buffer b;
-    EXPECT_EQ(b.mb.capacity, 4096u);
-    EXPECT_EQ(b.mb.size, 0u);
-    EXPECT_EQ(b.mb.text, b.mb.buffer);
-}
-
 TEST(MarkupBuffer, GrowthFollowsTheRule) {
     Buffer b;
+    EXPECT_EQ(b.mb.size, 0u);
     // need = 0 + 4079: 4096 > 4095 keeps the buffer; one byte more moves it.
     EXPECT_EQ(markup_buffer_reserve(&b.mb, 4079), 1);
     EXPECT_EQ(b.mb.capacity, 4096u);
