@@ -47,18 +47,6 @@ int slot_of_new_thread() {
     return index;
 }
 
-TEST(ThreadSlot, NewSlotStartsWithSuccessAndTheTwoColours) {
-    restart_engine();
-    EngineThreadSlot* slot = GetThreadSlot();
-    ASSERT_NE(slot, nullptr);
-    EXPECT_EQ(GetThreadSlot(), slot);
-    EXPECT_EQ(slot->thread_id.load(), current_thread_id());
-    EXPECT_EQ(slot->last_error.load(), kErrorNone);
-    EXPECT_EQ(slot->colour_light, 0x00CCCCCCu);
-    EXPECT_EQ(slot->colour_dark, 0x00777777u);
-    EXPECT_EQ(slot->scratch, nullptr) << "the scratch buffer is made on first need";
-}
-
 TEST(ThreadSlot, StartsTheEngineImplicitly) {
     while (init_count() > 0)
         EngineShutdown();
