@@ -91,22 +91,6 @@ TEST(AdvancedKernels, Windows) {
                 1e-4);
 }
 
-TEST(AdvancedKernels, TapRanges) {
-    struct Case {
-        int filter, size, first, count;
-    } const cases[] = {
-        {kFilterNearest, 9, 0, 1},  {kFilterBilinear, 9, 0, 2},  {kFilterCardinal, 9, -1, 4},
-        {kFilterBSpline, 0, -1, 4}, {kFilterMitchell, 0, -1, 4}, {kFilterSinc, 4, -1, 4},
-        {kFilterSinc, 5, -2, 5},    {kFilterSinc, 2, -1, 3},     {kFilterSinc, -7, -1, 3},
-        {kFilterSinc, 32, -15, 32},
-    };
-    for (const Case& c : cases) {
-        const TapRange r = filter_taps(c.filter, c.size);
-        EXPECT_EQ(r.first, c.first) << c.filter << "/" << c.size;
-        EXPECT_EQ(r.count, c.count) << c.filter << "/" << c.size;
-    }
-}
-
 std::vector<std::uint32_t> advanced(Picture& p, std::int32_t w, std::int32_t h, int filter,
                                     int window, int size) {
     EXPECT_EQ(AdvancedResample(p.get(), w, h, filter, window, size), 1);

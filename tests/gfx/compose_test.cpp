@@ -16,31 +16,6 @@ using testing::argb;
 using testing::grey;
 using testing::Picture;
 
-TEST(TransparencyTable, CombinesOpacities) {
-    std::uint8_t t[256];
-    make_transparency_table(t, 0);
-    for (int a = 0; a < 256; ++a)
-        ASSERT_EQ(t[a], a);
-    make_transparency_table(t, 255);
-    for (int a = 0; a < 256; ++a)
-        ASSERT_EQ(t[a], 255);
-    make_transparency_table(t, 128);
-    EXPECT_EQ(t[0], 128);
-    EXPECT_EQ(t[100], 178); // (1 - 0.502)(1 - 0.392) opacity
-    EXPECT_EQ(t[255], 255);
-    make_transparency_table(t, 999); // clamped
-    EXPECT_EQ(t[0], 255);
-}
-
-TEST(LayerModes, OperatorTable) {
-    const int expected[23] = {0,  6,  7,  8,  10, 23, 22, 21, 17, 0, 9, 13,
-                              11, 12, 24, 18, 19, 20, 25, 26, 2,  1, 3};
-    for (int mode = 0; mode < 23; ++mode)
-        EXPECT_EQ(layer_mode_operator(mode), expected[mode]) << mode;
-    for (int mode : {23, 24, 100, 254, 255})
-        EXPECT_EQ(layer_mode_operator(mode), kOpNormal) << mode;
-}
-
 // Destination B 200, G 100, R 50, T 0x20 under an opaque fill colour B 100, G 200, R 128.
 constexpr std::uint32_t kDst = argb(0x20, 50, 100, 200);
 constexpr std::uint32_t kSrc = argb(0, 128, 200, 100);
@@ -296,57 +271,29 @@ TEST(PatternData, Layouts) {
 }
 
 TEST(BlendLayer, Routing) {
-    const auto base = [](std::int32_t, std::int32_t) { return argb(0, 100, 100, 100); };
-    Picture src(
-        2, 2,
-        {argb(0, 200, 200, 200), argb(0x40, 200, 200, 200), argb(255, 0, 0, 0), argb(0, 0, 0, 0)});
+    const auto base = [](std::int32_t, std::int32_t) { return grey(100); };
+    // A grey of opacity byte t.
+    const auto g = [](std::uint32_t t, std::uint32_t v) { return argb(t, v, v, v); };
+    Picture src(2, 2, {grey(200), g(0x40, 200), g(255, 0), 0});
     struct Case {
         const char* name;
         int mode;
         int transparency;
-        std::vector<std::uint8_t> pattern;
-        std::vector<std::uint8_t> adjustment;
         std::vector<std::uint32_t> expected;
+        std::vector<std::uint8_t> pattern = {};
+        std::vector<std::uint8_t> adjustment = {};
     };
     std::vector<std::uint8_t> adju(16, 0);
     adju[4] = 2;
+    const auto pattern = one_plane_pattern(2, {10, 20, 30, 40});
     const Case cases[] = {
-        {"plain copy ignores the transparency", 255, 200, {}, {}, src.pixels()},
-        {"add (mode 1)",
-         1,
-         0,
-         {},
-         {},
-         {argb(0, 255, 255, 255), argb(0, 216, 216, 216), argb(0, 100, 100, 100),
-          argb(0, 100, 100, 100)}},
-        {"transparency mask",
-         9,
-         0,
-         {},
-         {},
-         {argb(0, 100, 100, 100), argb(0x40, 100, 100, 100), argb(255, 100, 100, 100),
-          argb(0, 100, 100, 100)}},
+        {"plain copy ignores the transparency", 255, 200, src.pixels()},
+        {"add (mode 1)", 1, 0, {grey(255), grey(216), grey(100), grey(100)}},
+        {"transparency mask", 9, 0, {grey(100), g(0x40, 100), g(255, 100), grey(100)}},
         // Then the rectangle's opacity is multiplied by (255 - 100) / 255.
-        {"transparency mask with transparency",
-         9,
-         100,
-         {},
-         {},
-         {argb(100, 100, 100, 100), argb(139, 100, 100, 100), argb(255, 100, 100, 100),
-          argb(100, 100, 100, 100)}},
-        {"pattern",
-         254,
-         0,
-         one_plane_pattern(2, {10, 20, 30, 40}),
-         {},
-         {grey(10), argb(0, 40, 40, 40), argb(0, 100, 100, 100), grey(40)}},
-        {"adjustment leaves the picture",
-         0,
-         0,
-         {},
-         adju,
-         {argb(0, 100, 100, 100), argb(0, 100, 100, 100), argb(0, 100, 100, 100),
-          argb(0, 100, 100, 100)}},
+        {"mask and transparency", 9, 100, {g(100, 100), g(139, 100), g(255, 100), g(100, 100)}},
+        {"pattern", 254, 0, {grey(10), grey(40), grey(100), grey(40)}, pattern},
+        {"adjustment leaves the picture", 0, 0, std::vector<std::uint32_t>(4, grey(100)), {}, adju},
     };
     for (const Case& c : cases) {
         Picture dst(2, 2, base);

@@ -1,14 +1,19 @@
 #pragma once
-// Small pictures for the gfx tests: an owned Bitmap filled from a list or a function.
+// Pictures for the gfx and transform tests: an owned bitmap filled from a list or a function,
+// and a small layer stack whose layers own their bitmaps and markup.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
-#include <random>
+#include <string>
 #include <vector>
 
 #include "image/bitmap.h"
+#include "image/image_doc.h"
+#include "image/markup.h"
+#include "image/meta_block.h"
 
 namespace vt::gfx::testing {
 
@@ -19,26 +24,35 @@ constexpr std::uint32_t grey(std::uint32_t v) {
     return argb(0, v, v, v);
 }
 
+// A hash of (x, y, seed): noise that uses every bit.
+inline std::uint32_t noisy(std::int32_t x, std::int32_t y, std::uint32_t seed) {
+    std::uint32_t h = static_cast<std::uint32_t>(x) * 73856093u ^
+                      static_cast<std::uint32_t>(y) * 19349663u ^ seed * 83492791u;
+    h ^= h >> 13;
+    h *= 0x5bd1e995u;
+    h ^= h >> 15;
+    return h;
+}
+
+using PixelFill = std::function<std::uint32_t(std::int32_t, std::int32_t)>;
+
 class Picture {
 public:
-    Picture() = default;
-    Picture(std::int32_t w, std::int32_t h) {
-        EXPECT_EQ(image::CreateBitmap(&m_bmp, w, h, image::kCreateMemory), 1);
+    // CreateBitmap flags, spelled out so that a one-pixel list is never taken for them.
+    struct Flags {
+        std::uint32_t value;
+    };
+    Picture(Flags flags, std::int32_t w, std::int32_t h) {
+        EXPECT_EQ(image::CreateBitmap(&m_bmp, w, h, flags.value), 1);
     }
-    // Display memory (kind 1) instead of engine memory.
-    struct Display {};
-    Picture(std::int32_t w, std::int32_t h, Display) {
-        EXPECT_EQ(image::CreateBitmap(&m_bmp, w, h, 0), 1);
-    }
+    Picture(std::int32_t w, std::int32_t h) : Picture(Flags{image::kCreateMemory}, w, h) {}
     Picture(std::int32_t w, std::int32_t h, const std::vector<std::uint32_t>& pixels)
         : Picture(w, h) {
         for (std::int32_t y = 0; y < h; ++y)
             for (std::int32_t x = 0; x < w; ++x)
                 at(x, y) = pixels[static_cast<std::size_t>(y * w + x)];
     }
-    Picture(std::int32_t w, std::int32_t h,
-            const std::function<std::uint32_t(std::int32_t, std::int32_t)>& fill)
-        : Picture(w, h) {
+    Picture(std::int32_t w, std::int32_t h, const PixelFill& fill) : Picture(w, h) {
         for (std::int32_t y = 0; y < h; ++y)
             for (std::int32_t x = 0; x < w; ++x)
                 at(x, y) = fill(x, y);
@@ -66,14 +80,83 @@ private:
     Bitmap m_bmp{};
 };
 
-// A photo-like pseudo-random picture: smooth gradients plus noise, every channel used.
-inline std::uint32_t noisy(std::int32_t x, std::int32_t y, std::uint32_t seed) {
-    std::uint32_t h = static_cast<std::uint32_t>(x) * 73856093u ^
-                      static_cast<std::uint32_t>(y) * 19349663u ^ seed * 83492791u;
-    h ^= h >> 13;
-    h *= 0x5bd1e995u;
-    h ^= h >> 15;
-    return h;
-}
+class LayerStack {
+public:
+    LayerStack() = default;
+    ~LayerStack() {
+        for (Layer& layer : m_layers)
+            image::release_layer(layer);
+    }
+    LayerStack(const LayerStack&) = delete;
+    LayerStack& operator=(const LayerStack&) = delete;
+
+    // Adds a layer of w x h at (x, y) whose pixels come from `fill` (memory kind unless told).
+    Layer& add(std::int32_t w, std::int32_t h, std::int32_t x = 0, std::int32_t y = 0,
+               const PixelFill& fill = {}, std::uint32_t flags = image::kCreateMemory) {
+        m_layers.emplace_back();
+        Layer& layer = m_layers.back();
+        std::memset(&layer, 0, sizeof layer);
+        layer.x = x;
+        layer.y = y;
+        EXPECT_EQ(image::CreateBitmap(&layer.bitmap, w, h, flags), 1);
+        if (fill)
+            for (std::int32_t py = 0; py < h; ++py)
+                for (std::int32_t px = 0; px < w; ++px)
+                    at(layer, px, py) = fill(px, py);
+        return layer;
+    }
+    // A layer whose bitmap record stays zeroed (not a valid bitmap).
+    Layer& add_invalid() {
+        m_layers.emplace_back();
+        std::memset(&m_layers.back(), 0, sizeof(Layer));
+        return m_layers.back();
+    }
+
+    static void set_markup(Layer& layer, const std::string& text) {
+        ASSERT_NE(image::replace_layer_chunk(layer, image::kTagMark,
+                                             static_cast<std::uint32_t>(text.size() + 1),
+                                             text.c_str()),
+                  0);
+    }
+    static std::string markup(const Layer& layer) {
+        image::MetaChunk c{};
+        if (!image::find_layer_chunk(layer, image::kTagMark, c))
+            return "<none>";
+        return std::string(reinterpret_cast<const char*>(c.data),
+                           strnlen(reinterpret_cast<const char*>(c.data), c.size));
+    }
+    static std::string value(const Layer& layer, const char* key) {
+        const std::string text = markup(layer);
+        char buffer[257] = {};
+        if (image::find_markup_value(text.c_str(), key, buffer, sizeof buffer) == nullptr)
+            return "<none>";
+        return buffer;
+    }
+
+    static std::uint32_t& at(Layer& layer, std::int32_t x, std::int32_t y) {
+        return layer.bitmap.pixels[static_cast<std::size_t>(y) * layer.bitmap.stride +
+                                   static_cast<std::size_t>(x)];
+    }
+    static std::vector<std::uint32_t> pixels(Layer& layer) {
+        std::vector<std::uint32_t> out;
+        for (std::uint32_t y = 0; y < layer.bitmap.height; ++y)
+            for (std::uint32_t x = 0; x < layer.bitmap.width; ++x)
+                out.push_back(
+                    at(layer, static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)));
+        return out;
+    }
+
+    Layer* data() { return m_layers.data(); }
+    std::uint32_t count() const { return static_cast<std::uint32_t>(m_layers.size()); }
+    Layer& operator[](std::size_t i) { return m_layers[i]; }
+
+private:
+    // Layers keep their address once added: reserve enough for every test.
+    std::vector<Layer> m_layers = [] {
+        std::vector<Layer> v;
+        v.reserve(8);
+        return v;
+    }();
+};
 
 } // namespace vt::gfx::testing

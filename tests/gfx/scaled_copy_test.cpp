@@ -18,65 +18,6 @@ using testing::argb;
 using testing::grey;
 using testing::Picture;
 
-struct AxisCase {
-    const char* name;
-    std::int64_t n_d, n_s, s0;
-    std::int32_t offset;
-    bool rows;
-    std::vector<std::int32_t> index;
-    std::vector<int> fraction;
-};
-
-TEST(ScaledCopyTables, FixedPointIndicesAndFractions) {
-    const AxisCase cases[] = {
-        {"halving, no bias", 2, 4, 0, 0, false, {0, 2}, {0, 0}},
-        {"thirds take half a source pixel", 1, 3, 0, 0, false, {0}, {128}},
-        {"quadrupling columns, bias n_s/2n_d", 4, 1, 0, 0, false, {0, 0, 0, 0}, {32, 96, 160, 224}},
-        {"rows enlarge by any amount with bias", 3, 2, 0, 0, true, {0, 1, 1}, {85, 0, 170}},
-        {"columns enlarge by 1.5 without bias", 3, 2, 0, 0, false, {0, 0, 1}, {0, 170, 85}},
-        {"half-pixel offset; before the first pixel the edge repeats",
-         4,
-         4,
-         0,
-         128,
-         false,
-         {0, 0, 1, 2},
-         {0, 128, 128, 128}},
-        {"source start shifts the indices", 2, 4, 10, 0, false, {10, 12}, {0, 0}},
-        {"same size is the identity", 3, 3, 5, 0, false, {5, 6, 7}, {0, 0, 0}},
-    };
-    for (const AxisCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<std::int32_t> index(detail::kTableRoom);
-        std::vector<std::uint8_t> fraction(detail::kTableRoom);
-        detail::AxisTable table;
-        table.index = index.data();
-        table.fraction = fraction.data();
-        const auto last = static_cast<std::int32_t>(c.n_d - 1);
-        detail::build_axis_table({0, c.n_d, c.s0, c.n_s, c.offset, c.rows, 0, 1000, 0, last},
-                                 table);
-        for (std::int32_t d = 0; d <= last; ++d) {
-            EXPECT_EQ(table.at(d), c.index[static_cast<std::size_t>(d)]) << "d " << d;
-            EXPECT_EQ(table.frac(d), c.fraction[static_cast<std::size_t>(d)]) << "d " << d;
-        }
-    }
-}
-
-TEST(ScaledCopyTables, IndicesClampToTheSourceAndMarginsExist) {
-    std::vector<std::int32_t> index(detail::kTableRoom);
-    std::vector<std::uint8_t> fraction(detail::kTableRoom);
-    detail::AxisTable table;
-    table.index = index.data();
-    table.fraction = fraction.data();
-    // 4 source pixels onto 8, visible 0..7: the margins reach -4 and 11.
-    detail::build_axis_table({0, 8, 0, 4, 0, false, 0, 3, 0, 7}, table);
-    EXPECT_EQ(table.first, -4);
-    EXPECT_EQ(table.count, 16);
-    EXPECT_EQ(table.at(-4), 0);
-    EXPECT_EQ(table.at(11), 3);
-    EXPECT_EQ(table.span_end(7), 3);
-}
-
 TEST(ScaledCopyTables, PathChoice) {
     using detail::SampleMode;
     struct Case {
@@ -112,6 +53,9 @@ std::vector<std::uint32_t> resized(std::int32_t w, std::int32_t h,
 }
 
 TEST(ResizeBitmap, ExactPixelsOfEachMethod) {
+    constexpr int kNear = kResizeNearest, kBal = kResizeBalanced, kHq = kResizeHighQuality;
+    const std::vector<std::uint32_t> box6x4 = {0, 0, 0, 60, 60, 60, 0, 0, 6, 60, 60, 60,
+                                               9, 9, 9, 90, 90, 90, 9, 9, 9, 90, 90, 91};
     struct Case {
         const char* name;
         std::int32_t w, h;
@@ -120,69 +64,20 @@ TEST(ResizeBitmap, ExactPixelsOfEachMethod) {
         int method;
         std::vector<std::uint32_t> expected;
     } const cases[] = {
-        {"nearest halves take the even pixels",
-         4,
-         2,
-         {1, 2, 3, 4, 5, 6, 7, 8},
-         2,
-         1,
-         kResizeNearest,
-         {1, 3}},
-        {"nearest doubling repeats", 2, 1, {1, 2}, 4, 1, kResizeNearest, {1, 1, 2, 2}},
-        {"balanced 2x2 -> 1: the four truncated",
-         2,
-         2,
-         {argb(0, 0, 255, 10), argb(0, 0, 255, 20), argb(0, 0, 255, 30), argb(0, 0, 254, 41)},
-         1,
-         1,
-         kResizeBalanced,
-         {argb(0, 0, 254, 25)}},
+        {"nearest halves: even pixels", 4, 2, {1, 2, 3, 4, 5, 6, 7, 8}, 2, 1, kNear, {1, 3}},
+        {"nearest doubling repeats", 2, 1, {1, 2}, 4, 1, kNear, {1, 1, 2, 2}},
+        {"balanced 2x2 -> 1", 2, 2, {0xFF0A, 0xFF14, 0xFF1E, 0xFE29}, 1, 1, kBal, {0xFE19}},
         // Thirds: the span is 0..2, its middle 1 and last 2; pixel (0, 0) plays no part.
-        {"balanced 3x3 -> 1: middle and last of the span",
-         3,
-         3,
-         {200, 200, 200, 200, 10, 20, 200, 30, 41},
-         1,
-         1,
-         kResizeBalanced,
-         {25}},
-        {"box 3x3 -> 1 averages all nine, truncated",
-         3,
-         3,
-         {1, 2, 3, 4, 5, 6, 7, 8, 10},
-         1,
-         1,
-         kResizeHighQuality,
-         {5}},
+        {"balanced 3x3 -> 1", 3, 3, {200, 200, 200, 200, 10, 20, 200, 30, 41}, 1, 1, kBal, {25}},
+        {"box 3x3 -> 1 truncates", 3, 3, {1, 2, 3, 4, 5, 6, 7, 8, 10}, 1, 1, kHq, {5}},
         // Columns 0..2 and 3..5, rows 0..1 and 2..3.
-        {"box 6x4 -> 2x2",
-         6,
-         4,
-         {0, 0, 0, 60, 60, 60, 0, 0, 6, 60, 60, 60, 9, 9, 9, 90, 90, 90, 9, 9, 9, 90, 90, 91},
-         2,
-         2,
-         kResizeHighQuality,
-         {1, 60, 9, 90}},
-        {"bilinear halfway rounds to nearest",
-         2,
-         1,
-         {grey(0), grey(100)},
-         4,
-         1,
-         kResizeBalanced,
-         {grey(0), grey(50), grey(100), grey(100)}},
-        {"bilinear 0 and 255 meet at 128",
-         2,
-         1,
-         {0, 255},
-         4,
-         1,
-         kResizeBalanced,
-         {0, 128, 255, 255}},
+        {"box 6x4 -> 2x2", 6, 4, box6x4, 2, 2, kHq, {1, 60, 9, 90}},
+        {"bilinear halfway", 2, 1, {0, grey(100)}, 4, 1, kBal, {0, grey(50), grey(100), grey(100)}},
+        {"bilinear 0 and 255 meet at 128", 2, 1, {0, 255}, 4, 1, kBal, {0, 128, 255, 255}},
         // t = 0.5 on 0, 100, 200, 200: 12.5 - 50 + 100 + 100 = 162.5, rounded half up.
-        {"cubic shrink by 1.5", 3, 1, {0, 100, 200}, 2, 1, kResizeHighQuality, {0, 163}},
+        {"cubic shrink by 1.5", 3, 1, {0, 100, 200}, 2, 1, kHq, {0, 163}},
         // t = 0.5 on 0, 0, 100, 100 gives 50; on 0, 100, 100, 100 the cubic overshoots to 112.5.
-        {"cubic doubling", 2, 1, {0, 100}, 4, 1, kResizeHighQuality, {0, 50, 100, 113}},
+        {"cubic doubling", 2, 1, {0, 100}, 4, 1, kHq, {0, 50, 100, 113}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -222,7 +117,7 @@ TEST(ResizeBitmap, BlankMethodKeepsNothing) {
 
 TEST(ResizeBitmap, KeepsTheKind) {
     Picture memory(4, 4);
-    Picture display(4, 4, Picture::Display{});
+    Picture display(Picture::Flags{0}, 4, 4);
     ASSERT_EQ(ResizeBitmap(memory.get(), 2, 2, kResizeBalanced), 1);
     ASSERT_EQ(ResizeBitmap(display.get(), 2, 2, kResizeBalanced), 1);
     EXPECT_EQ(memory.get()->kind, image::kKindMemory);
