@@ -8,8 +8,8 @@
 #include "gfx/denoise.h"
 #include "gfx/levels.h"
 #include "image/bitmap.h"
+#include "tests/gfx/gfx_test_util.h"
 #include "tests/gfx_transforms/median_reference.h"
-#include "tests/gfx_transforms/test_util.h"
 
 namespace vt::gfx {
 namespace {
@@ -30,22 +30,6 @@ std::vector<std::uint32_t> filtered(int w, int h, std::vector<std::uint32_t> pix
     Picture pic(w, h, pixels);
     EXPECT_EQ(MedianDenoise(pic.get(), radius), 1);
     return pic.pixels();
-}
-
-TEST(MedianReference, QuickselectPicksTheRankedElement) {
-    std::mt19937 rng(3);
-    for (int n = 1; n <= 200; ++n) {
-        std::vector<std::uint32_t> a(static_cast<std::size_t>(n));
-        for (auto& v : a)
-            v = static_cast<std::uint32_t>(rng()) & (n % 2 ? 0x7u : 0xFFFFu); // ties and spread
-        std::vector<std::uint32_t> sorted = a;
-        std::sort(sorted.begin(), sorted.end());
-        for (int k : {0, n / 2, n - 1}) {
-            std::vector<std::uint32_t> work = a;
-            ASSERT_EQ(reference::quickselect(work.data(), n, k),
-                      sorted[static_cast<std::size_t>(k)]);
-        }
-    }
 }
 
 // Pictures of every shape that matters: smaller than the window, one pixel wide or high,

@@ -14,7 +14,7 @@
 #include "gfx/resample_testing.h"
 #include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
-#include "tests/gfx_transforms/test_util.h"
+#include "tests/gfx/gfx_test_util.h"
 
 namespace vt::gfx {
 namespace {

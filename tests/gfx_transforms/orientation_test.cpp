@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,7 +9,7 @@
 #include "gfxcore/runtime.h"
 #include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
-#include "tests/gfx_transforms/test_util.h"
+#include "tests/gfx/gfx_test_util.h"
 
 namespace vt::gfx {
 namespace {
@@ -178,13 +177,9 @@ TEST(RotationStep, FixedTurnsKeepTheLayerStackInPlace) {
     }
 }
 
-TEST(RotationStep, NoLayersTurnNothing) {
-    EXPECT_EQ(RotationStep(nullptr, 0, 1), -1);
-    EXPECT_EQ(RotationStep(nullptr, 0, 4), -1);
-    EXPECT_EQ(RotationStep(nullptr, 0, 5), -1);
-}
-
-TEST(RotationStep, ModeZeroAndUnknownModesTurnNothing) {
+TEST(RotationStep, NoLayersModeZeroAndUnknownModesTurnNothing) {
+    for (const std::int32_t mode : {1, 4, 5})
+        EXPECT_EQ(RotationStep(nullptr, 0, mode), -1) << mode;
     for (const std::int32_t mode : {0, 6, -1}) {
         LayerStack doc;
         doc.add(4, 2, 0, 0,
@@ -202,63 +197,26 @@ TEST(RotationStep, ExifOrientationTurnsThePictureUpright) {
     const auto upright = [](std::int64_t x, std::int64_t y) {
         return static_cast<std::uint32_t>(y * 16 + x + 1);
     };
-    // Stored pixel (x, y) shows the upright pixel at the returned point.
-    using Source = std::function<std::pair<std::int64_t, std::int64_t>(std::int64_t, std::int64_t)>;
+    // Stored pixel (x, y) shows the upright pixel at (a, b), with (a, b) = (x, y) or (y, x) when
+    // the sides are swapped, each then counted from the far side when flipped.
     const struct {
         int orientation;
-        bool transposed; // stored sides swapped
-        Source source;
+        bool transposed, flip_x, flip_y;
         int result;
         bool mirrored;
     } cases[] = {
-        {1, false,
-         [](auto x, auto y) {
-             return std::pair{x, y};
-         },
-         -1, false},
-        {2, false,
-         [=](auto x, auto y) {
-             return std::pair{uw - 1 - x, y};
-         },
-         -1, true},
-        {3, false,
-         [=](auto x, auto y) {
-             return std::pair{uw - 1 - x, uh - 1 - y};
-         },
-         1, false},
-        {4, false,
-         [=](auto x, auto y) {
-             return std::pair{x, uh - 1 - y};
-         },
-         1, true},
-        {5, true,
-         [](auto x, auto y) {
-             return std::pair{y, x};
-         },
-         1, true},
-        {6, true,
-         [=](auto x, auto y) {
-             return std::pair{uw - 1 - y, x};
-         },
-         1, false},
-        {7, true,
-         [=](auto x, auto y) {
-             return std::pair{uw - 1 - y, uh - 1 - x};
-         },
-         1, true},
-        {8, true,
-         [=](auto x, auto y) {
-             return std::pair{y, uh - 1 - x};
-         },
-         1, false},
+        {1, false, false, false, -1, false}, {2, false, true, false, -1, true},
+        {3, false, true, true, 1, false},    {4, false, false, true, 1, true},
+        {5, true, false, false, 1, true},    {6, true, true, false, 1, false},
+        {7, true, true, true, 1, true},      {8, true, false, true, 1, false},
     };
     for (const auto& c : cases) {
         LayerStack doc;
         const std::int32_t sw = c.transposed ? uh : uw;
         const std::int32_t sh = c.transposed ? uw : uh;
         Layer& layer = doc.add(sw, sh, 0, 0, [&](std::int32_t x, std::int32_t y) {
-            const auto [ux, uy] = c.source(x, y);
-            return upright(ux, uy);
+            const std::int32_t a = c.transposed ? y : x, b = c.transposed ? x : y;
+            return upright(c.flip_x ? uw - 1 - a : a, c.flip_y ? uh - 1 - b : b);
         });
         LayerStack::set_markup(layer, "\r\nexif.make=Test;\r\nexif.orientation=" +
                                           std::to_string(c.orientation) + " (x);\r\nimage.bpp=24;");

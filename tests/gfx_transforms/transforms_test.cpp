@@ -8,7 +8,7 @@
 #include "image/bitmap.h"
 #include "image/load_status.h"
 #include "pipeline/transforms.h"
-#include "tests/gfx_transforms/test_util.h"
+#include "tests/gfx/gfx_test_util.h"
 
 namespace vt::pipeline {
 namespace {
@@ -38,6 +38,12 @@ TransformOptions none() {
     return o;
 }
 
+void force_size(TransformOptions& o, std::uint16_t w, std::uint16_t h) {
+    o.resizeMode = 4;
+    o.resizeWidth = w;
+    o.resizeHeight = h;
+}
+
 TEST(RunTransforms, ResultCountsChanges) {
     const struct {
         const char* name;
@@ -52,27 +58,9 @@ TEST(RunTransforms, ResultCountsChanges) {
         {"denoise", [](TransformOptions& o) { o.denoiseRadius = 1; }, 1, 8, 4},
         {"exif without tag", [](TransformOptions& o) { o.rotationMode = 4; }, -1, 8, 4},
         {"turn", [](TransformOptions& o) { o.rotationMode = 1; }, 1, 4, 8},
-        {"resize 1 x 500 ignored",
-         [](TransformOptions& o) {
-             o.resizeMode = 4;
-             o.resizeWidth = 1;
-             o.resizeHeight = 500;
-         },
-         -1, 8, 4},
-        {"resize to the same size",
-         [](TransformOptions& o) {
-             o.resizeMode = 4;
-             o.resizeWidth = 8;
-             o.resizeHeight = 4;
-         },
-         -1, 8, 4},
-        {"resize",
-         [](TransformOptions& o) {
-             o.resizeMode = 4;
-             o.resizeWidth = 4;
-             o.resizeHeight = 2;
-         },
-         1, 4, 2},
+        {"resize 1 x 500 ignored", [](TransformOptions& o) { force_size(o, 1, 500); }, -1, 8, 4},
+        {"resize to the same size", [](TransformOptions& o) { force_size(o, 8, 4); }, -1, 8, 4},
+        {"resize", [](TransformOptions& o) { force_size(o, 4, 2); }, 1, 4, 2},
     };
     for (const auto& c : cases) {
         LayerStack doc;
@@ -126,9 +114,7 @@ TEST(RunTransforms, RotationComesBeforeResizeAndTheWatermarkLast) {
     Picture mark(2, 2, [](std::int32_t, std::int32_t) { return argb(0, 255, 0, 0); });
     TransformOptions o = none();
     o.rotationMode = 1;
-    o.resizeMode = 4;
-    o.resizeWidth = 6;
-    o.resizeHeight = 2;
+    force_size(o, 6, 2);
     o.keepBoundingBox = true;
     o.watermarkX = 0;
     o.watermarkY = 100;
@@ -165,9 +151,7 @@ TEST(RunTransforms, StopsAtTheFirstFailure) {
     Picture mark(2, 2, [](std::int32_t, std::int32_t) { return argb(0, 255, 0, 0); });
     TransformOptions o = none();
     o.rotationMode = 1;
-    o.resizeMode = 4;
-    o.resizeWidth = 2;
-    o.resizeHeight = 2;
+    force_size(o, 2, 2);
     EXPECT_EQ(RunTransforms(doc.data(), doc.count(), image::LoadStatus{}, o, mark.get()), 0);
     EXPECT_EQ(doc[0].bitmap.width, 4u);
     EXPECT_EQ(doc[0].bitmap.height, 8u);

@@ -4,7 +4,7 @@
 
 #include "gfx/watermark.h"
 #include "image/bitmap.h"
-#include "tests/gfx_transforms/test_util.h"
+#include "tests/gfx/gfx_test_util.h"
 
 namespace vt::gfx {
 namespace {
