@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <vector>
 
 #include <cstdio>
 
@@ -16,8 +13,9 @@
 #include "image/meta_adjust.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/folders.h"
+#include "platform/mime.h"
 #include "platform/paths.h"
+#include "platform/pending_ops.h"
 #include "platform/system.h"
 #include "platform/ui_hooks.h"
 #include "plugins/plugin_interface.h"
@@ -236,7 +234,7 @@ void retry_or_schedule_delete(const std::u16string& backup) {
         if (platform::delete_file(backup, true))
             return;
     }
-    schedule_delete(backup);
+    platform::schedule_delete(backup);
 }
 
 void restore_backup(const std::u16string& backup, std::u16string_view target) {
@@ -247,7 +245,7 @@ void restore_backup(const std::u16string& backup, std::u16string_view target) {
         if (move_replacing(backup, target))
             return;
     }
-    schedule_move(backup, target);
+    platform::schedule_move(backup, target);
 }
 
 int save_via_plugins(std::u16string_view path, Layer* layers, std::uint32_t count,
@@ -306,27 +304,6 @@ int save_flattened(std::u16string_view path, Layer* layers, std::uint32_t count,
     if (result > 0)
         status.saved_flattened = 1;
     return result;
-}
-
-// --- journal of operations for the next start-up
-
-std::mutex g_journal_lock;
-std::u16string g_journal_override;
-
-std::u16string journal_path() {
-    if (!g_journal_override.empty())
-        return g_journal_override;
-    const std::u16string folder = platform::program_data_folder();
-    return folder.empty() ? std::u16string{}
-                          : platform::join_path(folder, u"pending_operations.txt");
-}
-
-void append_journal(const std::string& line) {
-    std::lock_guard lock(g_journal_lock);
-    const std::u16string path = journal_path();
-    if (path.empty())
-        return;
-    std::ofstream(platform::to_os_path(path), std::ios::app) << line << '\n';
 }
 
 } // namespace
@@ -463,7 +440,8 @@ int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, Loa
     if (status.error_text.size() < 3)
         set_error(status, result_text(native ? 0 : -1));
     if (status.error_text.size() < 224)
-        status.error_text.append(u"\nFile type: '" + ext + u"' (" + file_type_name(ext) + u")");
+        status.error_text.append(u"\nFile type: '" + ext + u"' (" + platform::file_type_name(ext) +
+                                 u")");
     return 0;
 }
 
@@ -479,91 +457,6 @@ bool show_warnings(const LoadStatus& status) {
         shown = true;
     }
     return shown;
-}
-
-std::u16string file_type_name(std::u16string_view extension) {
-    std::u16string bare(extension.substr(extension.empty() || extension[0] != u'.' ? 0 : 1));
-    const std::string glob = "*." + base::utf16_to_utf8(base::to_lower(bare));
-    std::ifstream globs("/usr/share/mime/globs2");
-    std::string line, mime;
-    while (mime.empty() && std::getline(globs, line)) {
-        // weight:type:pattern[:flags]
-        const auto a = line.find(':'), b = line.find(':', a + 1);
-        if (a == std::string::npos || b == std::string::npos)
-            continue;
-        const std::string pattern = line.substr(b + 1, line.find(':', b + 1) - b - 1);
-        if (pattern == glob)
-            mime = line.substr(a + 1, b - a - 1);
-    }
-    if (!mime.empty()) {
-        std::ifstream xml("/usr/share/mime/" + mime + ".xml");
-        while (std::getline(xml, line)) {
-            const auto open = line.find("<comment>");
-            if (open == std::string::npos)
-                continue;
-            const auto close = line.find("</comment>", open);
-            if (close != std::string::npos)
-                return base::utf8_to_utf16(line.substr(open + 9, close - open - 9));
-        }
-    }
-    std::u16string upper = bare;
-    for (auto& c : upper)
-        c = base::to_upper(c);
-    return upper;
-}
-
-void schedule_delete(std::u16string_view path) {
-    append_journal("delete\t" + base::utf16_to_utf8(path));
-}
-
-void schedule_move(std::u16string_view from, std::u16string_view to) {
-    append_journal("move\t" + base::utf16_to_utf8(from) + "\t" + base::utf16_to_utf8(to));
-}
-
-void set_pending_journal(std::u16string path) {
-    std::lock_guard lock(g_journal_lock);
-    g_journal_override = std::move(path);
-}
-
-int replay_pending_operations() {
-    std::lock_guard lock(g_journal_lock);
-    const std::u16string path = journal_path();
-    if (path.empty())
-        return 0;
-    std::ifstream in(platform::to_os_path(path));
-    std::vector<std::string> kept;
-    std::string line;
-    int done = 0;
-    while (std::getline(in, line)) {
-        const auto tab = line.find('\t');
-        const std::string op = line.substr(0, tab);
-        bool ok = false;
-        if (op == "delete" && tab != std::string::npos) {
-            ok = platform::delete_file(base::utf8_to_utf16(line.substr(tab + 1)), true);
-        } else if (op == "move" && tab != std::string::npos) {
-            const auto tab2 = line.find('\t', tab + 1);
-            if (tab2 != std::string::npos) {
-                const std::string from = line.substr(tab + 1, tab2 - tab - 1);
-                ok = std::rename(from.c_str(), line.substr(tab2 + 1).c_str()) == 0 ||
-                     !platform::path_exists(base::utf8_to_utf16(from));
-            }
-        } else {
-            ok = true; // not ours to keep
-        }
-        if (ok)
-            ++done;
-        else
-            kept.push_back(line);
-    }
-    in.close();
-    if (kept.empty()) {
-        platform::delete_file(path, true);
-    } else {
-        std::ofstream out(platform::to_os_path(path), std::ios::trunc);
-        for (const auto& k : kept)
-            out << k << '\n';
-    }
-    return done;
 }
 
 } // namespace vt::plugins

@@ -36,17 +36,4 @@ int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, Loa
 // Shows the load's warnings unless silent; true when any was shown.
 bool show_warnings(const LoadStatus& status);
 
-// The name the system's shared MIME database gives files with this extension (".png" ->
-// "PNG image"), or the extension's upper-case name without the dot when it knows none.
-[[nodiscard]] std::u16string file_type_name(std::u16string_view extension);
-
-// Moves and deletes that failed now are written to a journal in the program data folder and
-// done at the next start-up by replay_pending_operations().
-void schedule_delete(std::u16string_view path);
-void schedule_move(std::u16string_view from, std::u16string_view to);
-// Carries out the journal; what still fails stays in it. Returns the operations done.
-int replay_pending_operations();
-// The journal's file (for tests): empty means the program data folder's.
-void set_pending_journal(std::u16string path);
-
 } // namespace vt::plugins

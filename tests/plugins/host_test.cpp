@@ -328,26 +328,5 @@ TEST(HostServices, ImageHandlesAndColours) {
     gfx::EngineShutdown();
 }
 
-TEST(PendingOperations, JournalIsReplayedAtStartUp) {
-    TempFolder tmp;
-    set_pending_journal(tmp.sub16("journal.txt"));
-    tmp.write("stale.tmp", "x");
-    tmp.write("backup.tmp", "saved");
-    schedule_delete(tmp.sub16("stale.tmp"));
-    schedule_move(tmp.sub16("backup.tmp"), tmp.sub16("target.png"));
-    schedule_delete(tmp.sub16("missing/still-missing.tmp"));
-    EXPECT_EQ(replay_pending_operations(), 3);
-    EXPECT_FALSE(tmp.exists("stale.tmp"));
-    EXPECT_EQ(tmp.read("target.png"), "saved");
-    EXPECT_FALSE(tmp.exists("journal.txt"));
-    set_pending_journal({});
-}
-
-TEST(FileTypeName, SharedMimeDatabaseOrTheExtension) {
-    EXPECT_EQ(file_type_name(u".zz9"), u"ZZ9");
-    const std::u16string png = file_type_name(u".png");
-    EXPECT_FALSE(png.empty());
-}
-
 } // namespace
 } // namespace vt::plugins
