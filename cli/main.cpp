@@ -13,19 +13,17 @@
 
 #include "base/text.h"
 #include "base/utf.h"
-#include "cli/formats.h"
 #include "cli/options.h"
 #include "engine/conversion_run.h"
 #include "engine/job_checks.h"
 #include "engine/progress_estimate.h"
-#include "gfxcore/runtime.h"
 #include "pipeline/pipeline_step.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/paths.h"
 #include "platform/ui_hooks.h"
-#include "plugins/filter_registry.h"
-#include "plugins/load_save.h"
-#include "plugins/state_store.h"
+#include "session/format_catalogue.h"
+#include "session/session.h"
 
 extern char** environ;
 
@@ -71,27 +69,6 @@ std::u16string absolute(const std::u16string& path) {
     if (!getcwd(cwd.data(), cwd.size()))
         return path;
     return platform::join_path(base::utf8_to_utf16(cwd.data()), path);
-}
-
-// A whole number is stored as a 32-bit little-endian integer, anything else as UTF-8 text.
-void set_state(const std::u16string& name, const std::string& value) {
-    long long number = 0;
-    std::size_t used = 0;
-    try {
-        number = std::stoll(value, &used);
-    } catch (...) {
-        used = 0;
-    }
-    if (used == value.size() && !value.empty() && number >= INT32_MIN && number <= INT32_MAX) {
-        const auto v = static_cast<std::int32_t>(number);
-        std::uint8_t bytes[4];
-        for (int i = 0; i < 4; ++i)
-            bytes[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i));
-        plugins::state_store().set(name, bytes);
-    } else {
-        plugins::state_store().set(
-            name, {reinterpret_cast<const std::uint8_t*>(value.data()), value.size()});
-    }
 }
 
 std::string json_escape(const std::string& text) {
@@ -152,30 +129,29 @@ void show_progress(const engine::JobStats& s, engine::TimeLeftEstimate& estimate
     std::fflush(stderr);
 }
 
-// Start-up and shut-down of what the conversion needs, in that order and backwards.
-class Session {
-public:
-    bool start() {
-        char16_t why[256] = {};
-        if (!gfx::EngineStartup(why, 256)) {
-            std::fprintf(stderr, "vtconvert: %s\n", u8(why).c_str());
-            return false;
-        }
-        m_engine = true;
-        plugins::replay_pending_operations();
-        m_registry = plugins::filter_registry().start();
-        return true;
-    }
-    ~Session() {
-        if (m_registry)
-            plugins::filter_registry().stop();
-        if (m_engine)
-            gfx::EngineShutdown();
-    }
+std::string plugin_name(const std::u16string& path) {
+    return path.empty() ? "-" : u8(platform::file_name_of(path));
+}
 
-private:
-    bool m_engine = false, m_registry = false;
-};
+// --list-formats: which plug-in reads and which writes each format, then their options.
+void print_formats() {
+    std::printf("%-7s %-26s %-16s %s\n", "FORMAT", "DESCRIPTION", "READ BY", "WRITTEN BY");
+    const auto formats = session::format_catalogue();
+    for (const session::FormatEntry& f : formats)
+        std::printf("%-7s %-26s %-16s %s\n", u8(f.extension).c_str(), f.description.c_str(),
+                    f.built_in ? "(built in)" : plugin_name(f.reader).c_str(),
+                    f.built_in ? "(built in)" : plugin_name(f.writer).c_str());
+    if (formats.size() < 2)
+        std::printf("(no format plug-ins found in %s)\n", u8(platform::plugins_folder()).c_str());
+    bool heading = false;
+    for (const session::PluginOption& o : session::plugin_options()) {
+        if (!heading)
+            std::printf("\nOPTIONS (vtconvert --set NAME=VALUE)\n%-26s %-10s %s\n", "NAME",
+                        "DEFAULT", "MEANING");
+        heading = true;
+        std::printf("%-26s %-10s %s\n", o.name.c_str(), o.default_value.c_str(), o.meaning.c_str());
+    }
+}
 
 int run(const cli::Options& options) {
     engine::ConversionJob job = options.job;
@@ -274,13 +250,15 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    Session session;
-    if (!session.start())
+    const session::Session session;
+    if (!session.started()) {
+        std::fprintf(stderr, "vtconvert: %s\n", u8(session.failure_text()).c_str());
         return kCannotStart;
+    }
     for (const auto& [name, value] : options.states)
-        set_state(name, value);
+        session::set_plugin_option(name, value);
     if (options.list_formats) {
-        cli::print_formats(stdout);
+        print_formats();
         return kAllConverted;
     }
     return run(options);

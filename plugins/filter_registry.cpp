@@ -359,6 +359,12 @@ std::u16string FilterRegistry::plugin_path(std::size_t index) {
     return index < m_plugins.size() ? m_plugins[index] : std::u16string{};
 }
 
+std::vector<std::u16string> FilterRegistry::plugin_list() {
+    (void)refresh_plugin_list();
+    std::lock_guard lock(m_lock);
+    return m_plugins;
+}
+
 std::u16string FilterRegistry::blacklist_path() const {
     const std::u16string root =
         m_options.data_root.empty() ? platform::suite_data_root() : m_options.data_root;

@@ -118,6 +118,9 @@ public:
     // The plug-in libraries of the Plugins folder (rescanned when stale), not blacklisted.
     std::size_t refresh_plugin_list();
     [[nodiscard]] std::u16string plugin_path(std::size_t index);
+    // The same list in one piece, refreshed first: unlike counting and indexing, it cannot
+    // change half-way when another thread rescans.
+    [[nodiscard]] std::vector<std::u16string> plugin_list();
 
     // "plugin_blacklist.txt" in the data root: one path a line; a path is blacklisted when it
     // occurs anywhere in the text.

@@ -1,8 +1,8 @@
 /* A format plug-in for the host's tests, built once per behaviour (VT_TEST_KIND):
  *   GOOD      reads and writes ".tst" files: "TST1", frame count, then per frame
- *             width, height, mode2 (u32 each) and width x height pixels
+ *             width, height, mode2 (u32 each) and width x height pixels; has two options
  *   CLAIMALL  says it can read anything, even the impossible probe
- *   CRASH     claims ".tst" first and crashes inside the load
+ *   CRASH     claims ".tst" first and crashes inside the load and when asked its options
  *   SLEEP     claims ".tst" first and takes longer than the host's time limit
  *   FAILSAVE  claims ".tst" saves first, writes half a file and reports a write error
  *   FLAT      saves ".flt" files like GOOD but wants a single layer
@@ -157,6 +157,20 @@ VT_PLUGIN_EXPORT int32_t flt_SaveImage(FilterCall* call) {
     return save_tst(call);
 #else
     return save_tst(call);
+#endif
+}
+#endif
+
+#if VT_TEST_KIND == KIND_GOOD || VT_TEST_KIND == KIND_CRASH
+VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries(void) {
+    static const VtStateEntry kEntries[] = {{"fmx_TestGOOD.level", "3", "0 to 9: effort"},
+                                            {"fmx_TestGOOD.note", NULL, NULL},
+                                            {NULL, NULL, NULL}};
+#if VT_TEST_KIND == KIND_CRASH
+    volatile int* volatile nowhere = NULL;
+    return kEntries + *nowhere;
+#else
+    return kEntries;
 #endif
 }
 #endif

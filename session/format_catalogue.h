@@ -1,0 +1,56 @@
+#pragma once
+// What the installed plug-ins offer, for the target page and vtconvert --list-formats: which
+// plug-in reads and which writes each known format, and the options each plug-in keeps in the
+// state store. Everything is asked of the filter registry and its plug-in list.
+// Thread: any; the registry locks.
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plugins/filter_registry.h"
+#include "plugins/state_store.h"
+
+namespace vt::session {
+
+struct KnownFormat {
+    std::u16string_view extension; // lower case, with its dot
+    std::string_view description;
+};
+
+// The formats the target page offers, and the other names the plug-ins commonly answer to.
+[[nodiscard]] std::span<const KnownFormat> known_formats() noexcept;
+
+struct FormatEntry {
+    std::u16string extension;
+    std::string description;
+    bool built_in = false; // read and written by the program itself (VT5)
+    std::u16string reader; // the plug-in that reads it best; empty: none
+    std::u16string writer; // the plug-in that writes it; empty: none
+};
+
+// VT5 (built in) first, then every format of `formats` that a plug-in reads or writes, in the
+// table's order.
+[[nodiscard]] std::vector<FormatEntry>
+format_catalogue(plugins::FilterRegistry& registry = plugins::filter_registry(),
+                 std::span<const KnownFormat> formats = known_formats());
+
+struct PluginOption {
+    std::string name;
+    std::string default_value;
+    std::string meaning;
+    std::u16string plugin;
+};
+
+// The options of every plug-in in the registry's list, in list order, as the plug-ins describe
+// them (at most 64 each). A plug-in that faults while answering lists none.
+[[nodiscard]] std::vector<PluginOption>
+plugin_options(plugins::FilterRegistry& registry = plugins::filter_registry());
+
+// Sets a plug-in option: a whole number in the 32-bit range is stored as a little-endian 32-bit
+// integer, anything else as UTF-8 text.
+void set_plugin_option(std::u16string_view name, std::string_view value,
+                       plugins::StateStore& store = plugins::state_store());
+
+} // namespace vt::session
