@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <type_traits>
 
 #include "base/utf.h"
 #include "engine/job_checks.h"
@@ -26,6 +27,11 @@ bool number(const std::string& option, std::string_view text, long long min, lon
         return false;
     }
     return true;
+}
+
+bool number(const std::string& option, std::string_view text, const engine::FieldRange& range,
+            long long& out, std::string& error) {
+    return number(option, text, range.min, range.max, out, error);
 }
 
 template <std::size_t N>
@@ -96,6 +102,16 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     std::string error;
     bool format_given = false;
 
+    // An option that sets one coded field of the job, within the field's range.
+    const auto coded = [&error](const engine::FieldRange& range, auto& field) {
+        return [&error, range, to = &field](const std::string& n, const std::string& v) {
+            long long x = 0;
+            if (!number(n, v, range, x, error))
+                return false;
+            *to = static_cast<std::remove_pointer_t<decltype(to)>>(x);
+            return true;
+        };
+    };
     // Options that take a value: name -> handler(value); false means bad value.
     const std::map<std::string, std::function<bool(const std::string&, const std::string&)>>
         with_value = {
@@ -128,7 +144,7 @@ ParseResult parse_options(const std::vector<std::string>& args) {
                  long long mode = 0, w = 0, h = 0;
                  const auto colon = v.find(':'), x = v.find_first_of("xX");
                  if (colon == std::string::npos || x == std::string::npos || x < colon ||
-                     !number(name, v.substr(0, colon), 0, 5, mode, error) ||
+                     !number(name, v.substr(0, colon), engine::kResizeModeRange, mode, error) ||
                      !number(name, v.substr(colon + 1, x - colon - 1), 0, 65535, w, error) ||
                      !number(name, v.substr(x + 1), 0, 65535, h, error)) {
                      if (error.empty() || colon == std::string::npos)
@@ -140,42 +156,12 @@ ParseResult parse_options(const std::vector<std::string>& args) {
                  o.job.resizeHeight = static_cast<std::uint16_t>(h);
                  return true;
              }},
-            {"--algorithm",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 0, 3, x, error) &&
-                        (o.job.resizeAlgorithm = static_cast<std::int32_t>(x), true);
-             }},
-            {"--filter",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 0, 5, x, error) &&
-                        (o.job.scalingFilter = static_cast<std::int32_t>(x), true);
-             }},
-            {"--sinc-window",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 0, 12, x, error) &&
-                        (o.job.sincWindow = static_cast<std::int32_t>(x), true);
-             }},
-            {"--sinc-size",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 4, 29, x, error) &&
-                        (o.job.sincSize = static_cast<std::int32_t>(x), true);
-             }},
-            {"--rotate",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 0, 5, x, error) &&
-                        (o.job.rotationMode = static_cast<std::int32_t>(x), true);
-             }},
-            {"--denoise",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 0, 9, x, error) &&
-                        (o.job.denoiseRadius = static_cast<std::int32_t>(x), true);
-             }},
+            {"--algorithm", coded(engine::kResizeAlgorithmRange, o.job.resizeAlgorithm)},
+            {"--filter", coded(engine::kScalingFilterRange, o.job.scalingFilter)},
+            {"--sinc-window", coded(engine::kSincWindowRange, o.job.sincWindow)},
+            {"--sinc-size", coded(engine::kSincSizeRange, o.job.sincSize)},
+            {"--rotate", coded(engine::kRotationModeRange, o.job.rotationMode)},
+            {"--denoise", coded(engine::kDenoiseRadiusRange, o.job.denoiseRadius)},
             {"--watermark",
              [&](const std::string&, const std::string& v) {
                  assign(o.job.watermarkFile, v);
@@ -189,25 +175,15 @@ ParseResult parse_options(const std::vector<std::string>& args) {
                      error = n + " takes X,Y in percent, e.g. 100,100";
                      return false;
                  }
-                 if (!number(n, v.substr(0, comma), 0, 100, x, error) ||
-                     !number(n, v.substr(comma + 1), 0, 100, y, error))
+                 if (!number(n, v.substr(0, comma), engine::kWatermarkXRange, x, error) ||
+                     !number(n, v.substr(comma + 1), engine::kWatermarkYRange, y, error))
                      return false;
                  o.job.watermarkX = static_cast<std::uint32_t>(x);
                  o.job.watermarkY = static_cast<std::uint32_t>(y);
                  return true;
              }},
-            {"--watermark-size",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 1, 100, x, error) &&
-                        (o.job.watermarkSize = static_cast<std::uint32_t>(x), true);
-             }},
-            {"--watermark-fade",
-             [&](const std::string& n, const std::string& v) {
-                 long long x = 0;
-                 return number(n, v, 0, 99, x, error) &&
-                        (o.job.watermarkFade = static_cast<std::uint32_t>(x), true);
-             }},
+            {"--watermark-size", coded(engine::kWatermarkSizeRange, o.job.watermarkSize)},
+            {"--watermark-fade", coded(engine::kWatermarkFadeRange, o.job.watermarkFade)},
             {"--set",
              [&](const std::string& n, const std::string& v) {
                  const auto eq = v.find('=');
