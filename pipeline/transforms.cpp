@@ -3,7 +3,6 @@
 #include "gfx/denoise.h"
 #include "gfx/levels.h"
 #include "gfx/orientation.h"
-#include "gfx/resize_step.h"
 #include "gfx/watermark.h"
 #include "image/bitmap.h"
 #include "image/meta_adjust.h"
@@ -20,36 +19,18 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
     o.resizeMode = job.resizeMode;
     o.resizeWidth = job.resizeWidth;
     o.resizeHeight = job.resizeHeight;
+    o.keepBoundingBox = job.keepBoundingBox;
     o.resizeAlgorithm = job.resizeAlgorithm;
     o.scalingFilter = job.scalingFilter;
     o.sincWindow = job.sincWindow;
     o.sincSize = job.sincSize;
-    o.keepBoundingBox = job.keepBoundingBox != 0;
-    o.changeDpi = job.changeDpi != 0;
+    o.changeDpi = job.changeDpi;
     o.watermarkX = job.watermarkX;
     o.watermarkY = job.watermarkY;
     o.watermarkSize = job.watermarkSize;
     o.watermarkFade = job.watermarkFade;
     return o;
 }
-
-namespace {
-
-gfx::ResizeOptions resize_options(const TransformOptions& o) noexcept {
-    gfx::ResizeOptions r;
-    r.resizeMode = o.resizeMode;
-    r.resizeWidth = o.resizeWidth;
-    r.resizeHeight = o.resizeHeight;
-    r.keepBoundingBox = o.keepBoundingBox ? 1 : 0;
-    r.resizeAlgorithm = o.resizeAlgorithm;
-    r.scalingFilter = o.scalingFilter;
-    r.sincWindow = o.sincWindow;
-    r.sincSize = o.sincSize;
-    r.changeDpi = o.changeDpi ? 1 : 0;
-    return r;
-}
-
-} // namespace
 
 int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& status,
                   const TransformOptions& options, const Bitmap* watermark) noexcept {
@@ -85,7 +66,7 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         changed = changed || turned > 0;
     }
     if (options.resizeMode != 0 && options.resizeWidth >= 2 && options.resizeHeight >= 2) {
-        const int resized = gfx::ResizeStep(layers, count, resize_options(options));
+        const int resized = gfx::ResizeStep(layers, count, options);
         if (resized == 0)
             return 0;
         changed = changed || resized > 0;

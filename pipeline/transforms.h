@@ -8,21 +8,19 @@
 #include <cstdint>
 
 #include "engine/conversion_job.h"
+#include "gfx/resize_step.h"
 #include "image/load_status.h"
 #include "sdk/vt_plugin.h"
 
 namespace vt::pipeline {
 
-struct TransformOptions {
+// The resize fields are the resize step's own struct, handed to it as they are.
+struct TransformOptions : gfx::ResizeOptions {
     bool removeGps = false;
     bool removeDates = false;
     std::int32_t autofixLevels = 0;
     std::int32_t denoiseRadius = 0;
     std::int32_t rotationMode = 0;
-    std::int32_t resizeMode = 0;
-    std::uint16_t resizeWidth = 0, resizeHeight = 0;
-    std::int32_t resizeAlgorithm = 0, scalingFilter = 0, sincWindow = 0, sincSize = 0;
-    bool keepBoundingBox = false, changeDpi = false;
     std::uint32_t watermarkX = 0, watermarkY = 0, watermarkSize = 0, watermarkFade = 0;
 };
 
