@@ -74,9 +74,8 @@ TEST(Vt5Golden, OneGreyPixelIsWrittenByteForByte) {
     ASSERT_EQ(expected.size(), 283u);
     EXPECT_EQ(write_doc(doc, 1), expected);
 
-    Doc back;
-    image::LoadStatus status{};
-    ASSERT_EQ(read_doc(expected, back, status), 1u);
+    Read back(expected);
+    ASSERT_EQ(back.count, 1u);
     EXPECT_EQ(pixels_of(back[0]), Pixels{0x007B7B7B});
     EXPECT_EQ(back[0].x, -1);
     EXPECT_EQ(back[0].y, 32767);
@@ -86,9 +85,9 @@ TEST(Vt5Golden, OneGreyPixelIsWrittenByteForByte) {
     EXPECT_EQ(back[0].attr, 7);
     EXPECT_EQ(back[0].transparency, 9);
     EXPECT_EQ(back[0].meta, nullptr);
-    EXPECT_EQ(text(status.version_text), "4 rev. 03");
-    EXPECT_EQ(status.doc_kind, 0);
-    EXPECT_EQ(status.is_native, 1);
+    EXPECT_EQ(text(back.status.version_text), "4 rev. 03");
+    EXPECT_EQ(back.status.doc_kind, 0);
+    EXPECT_EQ(back.status.is_native, 1);
 }
 
 // The layer element of a 3 x 2 picture: only layout, channels and the metadata offset vary.
@@ -122,9 +121,8 @@ TEST(Vt5Golden, ColourPictureOfThreeByTwoIsStoredAsThreePlanes) {
     ASSERT_EQ(written.size(), 32 + 66 + tail.size());
     EXPECT_EQ(Bytes(written.begin() + 98, written.end()), tail);
 
-    Doc back;
-    image::LoadStatus status{};
-    ASSERT_EQ(read_doc(written, back, status), 1u);
+    Read back(written);
+    ASSERT_EQ(back.count, 1u);
     EXPECT_EQ(pixels_of(back[0]), pixels);
 }
 
@@ -143,9 +141,8 @@ TEST(Vt5Golden, GreyPictureWithTransparencyIsStoredAsTwoPlanes) {
              {0xFF, 0, 0, 0, 0, 0, 0, 0}});
     EXPECT_EQ(Bytes(written.begin() + 98, written.end()), tail);
 
-    Doc back;
-    image::LoadStatus status{};
-    ASSERT_EQ(read_doc(written, back, status), 1u);
+    Read back(written);
+    ASSERT_EQ(back.count, 1u);
     EXPECT_EQ(pixels_of(back[0]), pixels);
 }
 
@@ -207,12 +204,11 @@ TEST(Vt5Golden, KindCodesReadAsDocumentKinds) {
                          Case{0, 0, 0}, Case{5, 0, 0}, Case{200, 0, 0}}) {
         Bytes file = file_header(kCurrentVersion, c.code, 42);
         append(file, end_element());
-        Doc doc;
-        image::LoadStatus status{};
-        EXPECT_EQ(read_doc(file, doc, status), 0u);
-        EXPECT_EQ(status.doc_kind, c.doc_kind) << int{c.code};
-        EXPECT_EQ(status.kind_param, c.kind_param) << int{c.code};
-        EXPECT_EQ(status.is_native, 1);
+        Read doc(file);
+        EXPECT_EQ(doc.count, 0u);
+        EXPECT_EQ(doc.status.doc_kind, c.doc_kind) << int{c.code};
+        EXPECT_EQ(doc.status.kind_param, c.kind_param) << int{c.code};
+        EXPECT_EQ(doc.status.is_native, 1);
     }
 }
 

@@ -159,11 +159,10 @@ TEST(Vt5UpgradeMeta, ReaderUpgradesOlderRevisions) {
     Bytes file = write_doc(doc, 1);
     for (const std::uint16_t revision : {std::uint16_t{1}, std::uint16_t{2}}) {
         base::store_le16(&file[8], revision);
-        Doc back;
-        image::LoadStatus status{};
-        ASSERT_EQ(read_doc(file, back, status), 1u);
+        Read back(file);
+        ASSERT_EQ(back.count, 1u);
         EXPECT_EQ(chunk_bytes(back[0], image::kTagPhys)[12], revision == 1 ? 0 : 2);
-        EXPECT_EQ(status.meta_upgraded, revision == 1 ? 1 : 0);
+        EXPECT_EQ(back.status.meta_upgraded, revision == 1 ? 1 : 0);
     }
 }
 

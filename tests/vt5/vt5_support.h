@@ -91,6 +91,23 @@ inline std::uint32_t read_doc(const Bytes& file, Doc& doc, image::LoadStatus& st
     return Vt5Read(doc.data(), doc.capacity(), status, file, name);
 }
 
+// A silent read of `file` into fresh slots.
+struct Read {
+    explicit Read(const Bytes& file, std::size_t capacity = 16) : doc(capacity) {
+        count = read_doc(file, doc, status);
+    }
+    Layer& operator[](std::size_t i) { return doc[i]; }
+    Doc doc;
+    image::LoadStatus status{};
+    std::uint32_t count = 0;
+};
+
+// The reader's text for a layer whose bitmap cannot be made.
+inline std::string bitmap_error(std::int64_t w, std::int64_t h, int layer = 1) {
+    return "Error creating target bitmap (" + std::to_string(w) + "\xC3\x97" + std::to_string(h) +
+           ") for layer #" + std::to_string(layer);
+}
+
 // The text of a status field as UTF-8, for readable failures.
 template <std::size_t N>
 std::string text(const base::FixedText<N>& t) {

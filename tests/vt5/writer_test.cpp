@@ -83,25 +83,10 @@ TEST(Vt5Write, LayoutFollowsPixelContent) {
         EXPECT_EQ(headers[0].layout, c.layout) << c.what;
         EXPECT_EQ(headers[0].channels, c.channels) << c.what;
         EXPECT_EQ(headers[0].meta_offset, layer_pixel_bytes(headers[0])) << c.what;
-        Doc back;
-        image::LoadStatus status{};
-        ASSERT_EQ(read_doc(file, back, status), 1u) << c.what;
+        Read back(file);
+        ASSERT_EQ(back.count, 1u) << c.what;
         EXPECT_EQ(pixels_of(back[0]), c.pixels) << c.what;
     }
-}
-
-TEST(Vt5Write, PaletteHoldsColoursInOrderOfAppearance) {
-    Pixels p(512, 0x00102030);
-    p[3] = 0x00405060;
-    p[100] = 0x00708090;
-    Doc doc;
-    doc.set(0, 32, 16, p);
-    const Bytes file = write_doc(doc, 1);
-    Doc back;
-    image::LoadStatus status{};
-    ASSERT_EQ(read_doc(file, back, status), 1u);
-    EXPECT_EQ(pixels_of(back[0]), p);
-    EXPECT_EQ(layer_headers(file)[0].layout, kLayoutPalette);
 }
 
 struct Frames {
@@ -141,9 +126,8 @@ TEST(Vt5Write, RepeatAndDifferenceFrames) {
     EXPECT_EQ(h[3].frame_type, kFrameComplete);
     EXPECT_EQ(h[4].frame_type, kFrameComplete);
 
-    Doc back;
-    image::LoadStatus status{};
-    ASSERT_EQ(read_doc(file, back, status), 5u);
+    Read back(file);
+    ASSERT_EQ(back.count, 5u);
     for (std::size_t i = 0; i < 5; ++i)
         EXPECT_EQ(pixels_of(back[i]), f.pixels[i]) << i;
 }
@@ -175,9 +159,8 @@ TEST(Vt5Write, ThoroughSearchLooksFurtherBack) {
         const auto h = layer_headers(file);
         EXPECT_EQ(h[2].frame_type, thorough ? kFrameRepeat : kFrameComplete);
         EXPECT_EQ(h[2].reference_distance, thorough ? 1 : 0);
-        Doc back;
-        image::LoadStatus status{};
-        ASSERT_EQ(read_doc(file, back, status), 3u);
+        Read back(file);
+        ASSERT_EQ(back.count, 3u);
         EXPECT_EQ(pixels_of(back[2]), a);
     }
 }
@@ -217,11 +200,10 @@ TEST(Vt5Write, HeaderFieldsOfALayer) {
         EXPECT_EQ(h.attr, 0xAA);
         EXPECT_EQ(h.transparency, 0x55);
         EXPECT_EQ(std::u16string(h.name.data()), u"0123456789012345678901234567890");
-        Doc back;
-        image::LoadStatus status{};
-        ASSERT_EQ(read_doc(write_doc(doc, 1, kind), back, status), 1u);
+        Read back(write_doc(doc, 1, kind));
+        ASSERT_EQ(back.count, 1u);
         EXPECT_EQ(back[0].mode2, kind == 2 ? 250 : 0);
-        EXPECT_EQ(status.doc_kind, kind);
+        EXPECT_EQ(back.status.doc_kind, kind);
     }
 }
 
@@ -242,14 +224,13 @@ TEST(Vt5Write, MetadataTravelsWithItsLayer) {
     const auto h = layer_headers(file);
     EXPECT_EQ(h[0].meta_length, f.doc[0].meta_size);
     EXPECT_EQ(h[1].meta_offset, 0u);
-    Doc back;
-    image::LoadStatus status{};
-    ASSERT_EQ(read_doc(file, back, status), 2u);
+    Read back(file);
+    ASSERT_EQ(back.count, 2u);
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(back[i].meta_size, f.doc[i].meta_size);
         EXPECT_EQ(std::memcmp(back[i].meta, f.doc[i].meta, back[i].meta_size), 0);
     }
-    EXPECT_EQ(status.meta_upgraded, 0);
+    EXPECT_EQ(back.status.meta_upgraded, 0);
 }
 
 TEST(Vt5Write, RefusesWhatCannotBeStored) {
