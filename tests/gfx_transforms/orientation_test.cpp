@@ -283,14 +283,6 @@ TEST(SkyDirection, DecisionFromBandScores) {
         EXPECT_EQ(sky_side(c.scores, 0.5), c.side) << c.scores[0] << " " << c.scores[2];
 }
 
-TEST(SkyDirection, BandScoreOfAUniformBand) {
-    // Y = 146, blue excess 100: every pixel scores the maximum, so the first term is 0.6.
-    Picture pic(4, 4, [](std::int32_t, std::int32_t) { return argb(0, 100, 150, 250); });
-    EXPECT_NEAR(sky_band_score(*pic.get(), 0, 0, 3, 3), 0.6 + 0.4 * 146.0 / 255.0, 1e-12);
-    Picture dark(4, 4, [](std::int32_t, std::int32_t) { return argb(0, 0, 0, 0); });
-    EXPECT_EQ(sky_band_score(*dark.get(), 0, 0, 3, 3), 0.0);
-}
-
 // A landscape: a bright blue sky over textured dark ground.
 std::uint32_t landscape(std::int32_t x, std::int32_t y) {
     if (y < 9)
