@@ -10,6 +10,8 @@
 #include "gfx/resample.h"
 #include "image/bitmap.h"
 #include "image/markup_buffer.h"
+#include "lang/translator.h"
+#include "lang/xlat.h"
 #include "platform/folders.h"
 #include "platform/suite_config.h"
 #include "plugins/core_bridge.h"
@@ -344,22 +346,39 @@ std::int32_t bc_convert_colour(std::uint32_t* colour, const void*) {
 const pi_BasicColor kBasicColor = {VT_BASIC_COLOR_VERSION, 0, bc_convert_pixels, bc_convert_row,
                                    bc_convert_colour};
 
-// --- pi_BasicUtils: with no language loaded, text passes unchanged.
+// --- pi_BasicUtils: the host's translator; with no language loaded, text passes unchanged.
 
+// The units written; a null text and buffer ask whether a translation is active (1 or 0).
 std::int32_t bu_translate(const std::uint16_t* text, std::uint16_t* out, std::int32_t capacity) {
+    if (!text && !out)
+        return lang::IsTranslationActive();
     if (!text || !out || capacity < 1)
         return 0;
-    const std::u16string_view t = name_of(text);
-    const std::size_t n = std::min(t.size(), static_cast<std::size_t>(capacity - 1));
-    std::copy_n(t.begin(), n, out);
-    out[n] = 0;
-    return static_cast<std::int32_t>(n);
+    auto* translated = reinterpret_cast<char16_t*>(out);
+    lang::Translate(translated, static_cast<std::size_t>(capacity),
+                    reinterpret_cast<const char16_t*>(text));
+    return static_cast<std::int32_t>(std::char_traits<char16_t>::length(translated));
 }
-std::int32_t bu_set_window_text(std::uintptr_t, const std::uint16_t*) {
-    return 0;
+std::int32_t bu_set_window_text(std::uintptr_t window, const std::uint16_t* text) {
+    lang::WindowText* w = lang::window_from_handle(window);
+    if (!w || !text)
+        return 0;
+    try {
+        return lang::XlatSetWindowText(*w, name_of(text));
+    } catch (...) {
+        return 0;
+    }
 }
-std::int32_t bu_translate_window(std::uintptr_t) {
-    return -1;
+std::int32_t bu_translate_window(std::uintptr_t window) {
+    if (!lang::IsTranslationActive())
+        return -1;
+    try {
+        if (lang::WindowText* w = lang::window_from_handle(window))
+            (void)lang::TranslateWindow(*w);
+    } catch (...) {
+        // A window that fails to take its texts keeps the English ones.
+    }
+    return 1;
 }
 
 const pi_BasicUtils kBasicUtils = {VT_BASIC_UTILS_VERSION, 0, bu_translate, bu_set_window_text,
