@@ -111,71 +111,53 @@ TEST(RankPack, DecoderNeedsTheWholeHeader) {
     EXPECT_EQ(ByteVec(out.begin(), out.begin() + 3), ByteVec(3, 255));
 }
 
-TEST(RankCode, DecodesClassAndIndex) {
+// Hand-worked bit streams through each bit decoder: how many bytes come out for the capacity
+// given, and which.
+TEST(BitDecoders, HandWorkedStreams) {
+    struct Case {
+        const char* what;
+        std::uint8_t codec;
+        ByteVec in;
+        std::size_t capacity, count;
+        ByteVec out;
+    };
     // (class 0, index 1) (class 1, index 5) (class 3, index 200):
     // bits 00 10 | 10 1010 | 11 00010011 -> 0x54 0x8D 0x0C; the four pad bits form one more
     // class 0 code of index 0.
-    const ByteVec in = reversed_table_then({0x54, 0x8D, 0x0C});
-    ByteVec out(3);
-    ASSERT_EQ(RankCode::decode(out, in), 3u);
-    EXPECT_EQ(out, (ByteVec{254, 250, 55}));
-    ByteVec roomy(10);
-    ASSERT_EQ(RankCode::decode(roomy, in), 4u);
-    EXPECT_EQ(roomy[3], 255);
-    EXPECT_EQ(RankCode::decode(roomy, ByteVec(256, 0)), 0u);
-}
-
-TEST(RankPack4, DecodesGroupsOfFour) {
+    const ByteVec rank_code = reversed_table_then({0x54, 0x8D, 0x0C});
     // w 2 (field 1) and indices 0, 1, 2, 3: bits 100 00 10 01 11 -> 0x21 0x07; the five pad
     // bits give a w-1 group with two indices of 0 before the bits run out.
-    ByteVec out(16);
-    ASSERT_EQ(RankPack4::decode(out, reversed_table_then({0x21, 0x07})), 6u);
-    EXPECT_EQ(ByteVec(out.begin(), out.begin() + 6), (ByteVec{255, 254, 253, 252, 255, 255}));
-    EXPECT_EQ(RankPack4::decode(out, ByteVec(256, 1)), 0u);
-}
-
-TEST(RankPack2, DecodesGroupsOfTwo) {
+    const ByteVec pack4 = reversed_table_then({0x21, 0x07});
     // w 3 (field 2) and indices 5, 7: bits 010 101 111 -> 0xEA 0x01.
-    ByteVec out(16);
-    ASSERT_EQ(RankPack2::decode(out, reversed_table_then({0xEA, 0x01})), 4u);
-    EXPECT_EQ(ByteVec(out.begin(), out.begin() + 4), (ByteVec{250, 248, 255, 255}));
-    ByteVec one(1);
-    EXPECT_EQ(RankPack2::decode(one, reversed_table_then({0xEA, 0x01})), 1u);
-}
-
-TEST(FlagBits, OneBitForTheValueNineForALiteral) {
-    // m = 0x11; flags 1, 0 + 0xAB, 1: bits 1 0 11010101 1 -> 0xAD 0x06.
-    ByteVec out(16);
-    ASSERT_EQ(FlagBits::decode(out, ByteVec{0x11, 0xAD, 0x06}), 3u);
-    EXPECT_EQ(ByteVec(out.begin(), out.begin() + 3), (ByteVec{0x11, 0xAB, 0x11}));
-    // Set pad bits give more copies of m, up to the capacity.
-    ByteVec two(2);
-    EXPECT_EQ(FlagBits::decode(two, ByteVec{0x11, 0xFF}), 2u);
-    EXPECT_EQ(FlagBits::decode(out, ByteVec{0x11}), 0u);
-}
-
-TEST(DeltaBits, DecodesLiteralsDeltasAndSkipsHighTokens) {
+    const ByteVec pack2 = reversed_table_then({0xEA, 0x01});
     // Literal 1, 2, 3; delta token of 3 from 100: +5 (w 3), -1 (w 1), +15 (w 4):
     // bits 010 101 | 001 1 | 110 1111 -> 0x2A 0xEF 0x01; 0x85 is skipped; then the end.
-    const ByteVec in = {0x02, 1, 2, 3, 0x43, 100, 0x2A, 0xEF, 0x01, 0x85, 0x00, 0x01, 9};
-    ByteVec out(16);
-    ASSERT_EQ(DeltaBits::decode(out, in), 7u);
-    EXPECT_EQ(ByteVec(out.begin(), out.begin() + 7), (ByteVec{1, 2, 3, 100, 105, 104, 119}));
-    ByteVec five(5);
-    EXPECT_EQ(DeltaBits::decode(five, in), 5u);
-    // A delta token with no deltas ends at the byte after its value.
-    ASSERT_EQ(DeltaBits::decode(out, ByteVec{0x40, 7, 0x00, 8}), 1u);
-    // Cut short: what was complete stays.
-    EXPECT_EQ(DeltaBits::decode(out, ByteVec{0x05, 1, 2}), 2u);
-    EXPECT_EQ(DeltaBits::decode(out, ByteVec{0x43, 100, 0x2A}), 2u);
-}
-
-TEST(DecodeStep, RefusesThePasswordStep) {
-    // The password step belongs to the old single-image layouts, never to a block chain.
-    EXPECT_FALSE(is_block_codec(kCodecPassword));
-    ByteVec out(8);
-    EXPECT_EQ(decode_step(kCodecPassword, out, ByteVec{0x82, 1, 0}), 0u);
-    EXPECT_EQ(decode_step(kCodecRunLength, out, ByteVec{0x82, 1, 0}), 3u);
+    const ByteVec delta = {0x02, 1, 2, 3, 0x43, 100, 0x2A, 0xEF, 0x01, 0x85, 0x00, 0x01, 9};
+    const Case cases[] = {
+        {"rank code", kCodecRankCode, rank_code, 3, 3, {254, 250, 55}},
+        {"rank code with room for the pad", kCodecRankCode, rank_code, 10, 4, {254, 250, 55, 255}},
+        {"rank code without bits", kCodecRankCode, ByteVec(256, 0), 10, 0, {}},
+        {"rank pack 4", kCodecRankPack4, pack4, 16, 6, {255, 254, 253, 252, 255, 255}},
+        {"rank pack 4 without bits", kCodecRankPack4, ByteVec(256, 1), 16, 0, {}},
+        {"rank pack 2", kCodecRankPack2, pack2, 16, 4, {250, 248, 255, 255}},
+        {"rank pack 2 into one byte", kCodecRankPack2, pack2, 1, 1, {250}},
+        // m = 0x11; flags 1, 0 + 0xAB, 1: bits 1 0 11010101 1 -> 0xAD 0x06.
+        {"flag bits", kCodecFlagBits, {0x11, 0xAD, 0x06}, 16, 3, {0x11, 0xAB, 0x11}},
+        {"flag bits: set pad bits repeat m", kCodecFlagBits, {0x11, 0xFF}, 2, 2, {0x11, 0x11}},
+        {"flag bits without bits", kCodecFlagBits, {0x11}, 16, 0, {}},
+        {"delta bits", kCodecDeltaBits, delta, 16, 7, {1, 2, 3, 100, 105, 104, 119}},
+        {"delta bits up to the capacity", kCodecDeltaBits, delta, 5, 5, {1, 2, 3, 100, 105}},
+        // A delta token with no deltas ends at the byte after its value.
+        {"delta token without deltas", kCodecDeltaBits, {0x40, 7, 0x00, 8}, 16, 1, {7}},
+        // Cut short: what was complete stays.
+        {"delta bits cut in a literal", kCodecDeltaBits, {0x05, 1, 2}, 16, 2, {1, 2}},
+        {"delta bits cut in a token", kCodecDeltaBits, {0x43, 100, 0x2A}, 16, 2, {100, 105}},
+    };
+    for (const Case& c : cases) {
+        ByteVec out(c.capacity);
+        ASSERT_EQ(decode_step(c.codec, out, c.in), c.count) << c.what;
+        EXPECT_EQ(ByteVec(out.begin(), out.begin() + static_cast<long>(c.count)), c.out) << c.what;
+    }
 }
 
 } // namespace

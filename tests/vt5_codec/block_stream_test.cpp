@@ -249,15 +249,6 @@ TEST(BlockStreamReader, ReportsEachFault) {
     ByteVec liar = block_element(3, CodecChain{}, {1, 2, 3});
     base::store_le32(liar.data() + 4, 20);
     EXPECT_EQ(read_stream(liar, 3).report.fault, BlockFault::corrupt_block);
-
-    EXPECT_EQ(block_fault_text(BlockFault::unknown_codec),
-              u"Block Error: Unknown/unsupported compressor");
-    EXPECT_EQ(block_fault_title(BlockFault::unknown_codec), u"VT5 Decoder - Unknown Element");
-    EXPECT_EQ(block_fault_text(BlockFault::corrupt_block),
-              u"Block Error: Invalid/corrupt data in block");
-    EXPECT_EQ(block_fault_text(BlockFault::invalid_input),
-              u"Block Error: Invalid input data for block");
-    EXPECT_EQ(block_fault_title(BlockFault::invalid_input), u"VT5 Decoder - Corrupt Block");
 }
 
 TEST(BlockStreamReader, KeepsWhatWasRestoredBeforeAFault) {
