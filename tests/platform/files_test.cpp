@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -119,9 +118,6 @@ TEST(Clock, MillisecondsSaturateAndNeverGoBackwards) {
     EXPECT_EQ(elapsed_ms(0, 1999999), 1u);
     EXPECT_EQ(elapsed_ms(5000000, 1000000), 0u);
     EXPECT_EQ(elapsed_ms(0, std::uint64_t{5000000000} * 1000000u), kMaxMilliseconds);
-    const TimeStamp a = now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_GE(elapsed_ms(a), 19u);
 }
 
 } // namespace

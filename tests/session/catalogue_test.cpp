@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "gfxcore/runtime.h"
 #include "platform/paths.h"
 #include "session/format_catalogue.h"
 #include "tests/support/temp_folder.h"
@@ -17,15 +16,6 @@ namespace {
 
 constexpr KnownFormat kTestFormats[] = {
     {u".tst", "Test"}, {u".vt5", "Vantrel Image"}, {u".flt", "Flat"}, {u".png", "PNG Image"}};
-
-plugins::FilterRegistry::Options options_for(const test::TempFolder& tmp,
-                                             plugins::StateStore& store) {
-    plugins::FilterRegistry::Options o;
-    o.plugins_folder = tmp.sub16("Plugins");
-    o.data_root = tmp.path16();
-    o.store = &store;
-    return o;
-}
 
 // A registry of its own whose Plugins folder holds the named test plug-ins.
 struct PluginFolder {
@@ -37,23 +27,14 @@ struct PluginFolder {
     }
     test::TempFolder tmp;
     plugins::StateStore store{tmp.sub16("state")};
-    plugins::FilterRegistry registry{options_for(tmp, store)};
+    plugins::FilterRegistry registry{{tmp.sub16("Plugins"), tmp.path16(), &store, {}, {}, {}}};
 };
 
 std::string name(const std::u16string& path) {
     return path.empty() ? "-" : test::u8(platform::file_name_of(path));
 }
 
-class CatalogueTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char16_t why[128];
-        ASSERT_TRUE(gfx::EngineStartup(why, 128));
-    }
-    void TearDown() override { gfx::EngineShutdown(); }
-};
-
-TEST_F(CatalogueTest, ListsWhoReadsAndWritesEachFormat) {
+TEST(Catalogue, ListsWhoReadsAndWritesEachFormat) {
     const struct {
         std::vector<std::string> plugins;
         std::vector<std::string> rows; // extension, reader, writer
@@ -76,7 +57,7 @@ TEST_F(CatalogueTest, ListsWhoReadsAndWritesEachFormat) {
     }
 }
 
-TEST_F(CatalogueTest, OptionsComeFromThePluginsThatAnswer) {
+TEST(Catalogue, OptionsComeFromThePluginsThatAnswer) {
     PluginFolder folder({"CRASH", "GOOD", "FLAT"}); // crashes when asked; has two; has none
     const std::vector<PluginOption> options = plugin_options(folder.registry);
     ASSERT_EQ(options.size(), 2u);
