@@ -15,39 +15,12 @@
 namespace vt::gfx {
 namespace {
 
+using testing::anim_chunk;
 using testing::argb;
 using testing::grey;
 using testing::Picture;
 
 constexpr double kPi = std::numbers::pi;
-
-struct StepSpec {
-    std::uint32_t end;
-    std::uint16_t kind;
-    std::uint8_t easing = 1;
-    bool additive = false;
-    std::int32_t amount = 0;
-};
-
-std::vector<std::uint8_t> anim(const std::vector<StepSpec>& steps, bool absolute = false,
-                               std::int32_t start = 0, std::uint16_t version = 3) {
-    std::vector<std::uint8_t> data(256 + 24 * steps.size(), 0);
-    std::memcpy(data.data(), "Anim", 4);
-    std::memcpy(data.data() + 4, &version, 2);
-    const auto count = static_cast<std::uint16_t>(steps.size());
-    std::memcpy(data.data() + 6, &count, 2);
-    data[12] = absolute ? 1 : 0;
-    std::memcpy(data.data() + 16, &start, 4);
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        std::uint8_t* p = data.data() + 256 + 24 * i;
-        std::memcpy(p, &steps[i].end, 4);
-        std::memcpy(p + 4, &steps[i].kind, 2);
-        p[6] = steps[i].easing;
-        p[8] = steps[i].additive ? 1 : 0;
-        std::memcpy(p + 16, &steps[i].amount, 4);
-    }
-    return data;
-}
 
 AnimState run(const std::vector<std::uint8_t>& data, std::int64_t t, AnimState in = {0, 0, 0}) {
     AnimState out{};
@@ -80,7 +53,7 @@ TEST(AnimationEasing, Curves) {
 }
 
 TEST(AnimationEvaluation, OneStepOverTime) {
-    const auto data = anim({{1000, 272, 1, false, 100}});
+    const auto data = anim_chunk({{1000, 272, 1, false, 100}});
     struct Case {
         std::int64_t t;
         double x;
@@ -94,7 +67,7 @@ TEST(AnimationEvaluation, OneStepOverTime) {
 
 TEST(AnimationEvaluation, EveryEasingAtHalfTime) {
     for (std::uint8_t easing = 0; easing <= 7; ++easing) {
-        const auto data = anim({{1000, 273, easing, false, 100}});
+        const auto data = anim_chunk({{1000, 273, easing, false, 100}});
         EXPECT_NEAR(run(data, 500).y, 100.0 * ease(easing, 0.5), 1e-9) << int(easing);
         EXPECT_NEAR(run(data, 1000).y, 100.0, 1e-9) << int(easing);
     }
@@ -102,47 +75,47 @@ TEST(AnimationEvaluation, EveryEasingAtHalfTime) {
 
 TEST(AnimationEvaluation, StepsChainByKindInTimeOrder) {
     // Stored out of order; the second horizontal step starts where the first ended.
-    const auto data =
-        anim({{2000, 272, 1, false, 50}, {1000, 272, 1, false, 100}, {1000, 273, 1, true, 40}});
+    const auto data = anim_chunk(
+        {{2000, 272, 1, false, 50}, {1000, 272, 1, false, 100}, {1000, 273, 1, true, 40}});
     EXPECT_NEAR(run(data, 1500).x, 75.0, 1e-9); // 0.5 x 100 + 0.5 x 50
     EXPECT_NEAR(run(data, 500).x, 50.0, 1e-9);
     EXPECT_NEAR(run(data, 500).y, 20.0, 1e-9);
     EXPECT_NEAR(run(data, 2000).x, 50.0, 1e-9);
     // Additive steps add on top.
-    const auto add = anim({{1000, 272, 1, true, 100}, {2000, 272, 1, true, 100}});
+    const auto add = anim_chunk({{1000, 272, 1, true, 100}, {2000, 272, 1, true, 100}});
     EXPECT_NEAR(run(add, 1500).x, 150.0, 1e-9);
 }
 
 TEST(AnimationEvaluation, TransparencyAndAbsolute) {
-    const auto data = anim({{1000, 274, 1, false, 200}});
+    const auto data = anim_chunk({{1000, 274, 1, false, 200}});
     EXPECT_EQ(run(data, 500, {0, 0, 0}).transparency, 100);
     EXPECT_EQ(run(data, 500, {0, 0, 100}).transparency, 161); // opacities multiply
     EXPECT_EQ(run(data, 0, {0, 0, 100}).transparency, 100);
-    const auto absolute = anim({{1000, 274, 1, false, 200}, {1000, 272, 1, false, 30}}, true);
+    const auto absolute = anim_chunk({{1000, 274, 1, false, 200}, {1000, 272, 1, false, 30}}, true);
     const AnimState a = run(absolute, 1000, {500, 600, 7});
     EXPECT_EQ(a.x, 30.0);
     EXPECT_EQ(a.y, 0.0);
     EXPECT_EQ(a.transparency, 200);
     // Rounded half away from zero and clamped.
-    const auto half = anim({{1000, 274, 1, false, 3}, {3000, 274, 1, true, 1000}});
+    const auto half = anim_chunk({{1000, 274, 1, false, 3}, {3000, 274, 1, true, 1000}});
     EXPECT_EQ(run(half, 500).transparency, 2); // 1.5 -> 2
     EXPECT_EQ(run(half, 3000).transparency, 255);
 }
 
 TEST(AnimationEvaluation, StartTimeLengthCapAndInvalidData) {
-    const auto data = anim({{1000, 272, 1, false, 100}}, false, 500);
+    const auto data = anim_chunk({{1000, 272, 1, false, 100}}, false, 500);
     EXPECT_NEAR(run(data, 750).x, 25.0, 1e-9);
-    const auto day = anim({{90000000, 272}, {100000000, 273}, {5, 256}});
+    const auto day = anim_chunk({{90000000, 272}, {100000000, 273}, {5, 256}});
     EXPECT_EQ(anim_length(day.data(), static_cast<std::uint32_t>(day.size())), 90000000);
-    const auto other_kinds = anim({{9000, 300}, {700, 256}});
+    const auto other_kinds = anim_chunk({{9000, 300}, {700, 256}});
     EXPECT_EQ(anim_length(other_kinds.data(), static_cast<std::uint32_t>(other_kinds.size())), 700);
-    const auto old = anim({{1000, 272, 1, false, 100}}, false, 0, 2);
+    const auto old = anim_chunk({{1000, 272, 1, false, 100}}, false, 0, 2);
     AnimState out{};
     EXPECT_FALSE(
         evaluate_anim(old.data(), static_cast<std::uint32_t>(old.size()), 500, {1, 2, 3}, out));
     EXPECT_EQ(out.x, 1.0);
     EXPECT_EQ(out.transparency, 3);
-    auto truncated = anim({{1000, 272}, {2000, 272}});
+    auto truncated = anim_chunk({{1000, 272}, {2000, 272}});
     EXPECT_FALSE(evaluate_anim(truncated.data(), 256 + 24, 500, {1, 2, 3}, out));
     EXPECT_FALSE(evaluate_anim(nullptr, 0, 500, {1, 2, 3}, out));
     EXPECT_EQ(anim_length(truncated.data(), 100), 0);
@@ -323,7 +296,7 @@ TEST_F(FlattenTest, FrameAnimationDefaultsToAFifthAndCentres) {
 TEST_F(FlattenTest, TimedLayersFollowTheirAnimation) {
     add(8, 1, grey(0));
     Layer& moving = add(1, 1, grey(200), 1, 0);
-    add_chunk(moving, image::kTagAnim, anim({{1000, 272, 1, false, 4}}));
+    add_chunk(moving, image::kTagAnim, anim_chunk({{1000, 272, 1, false, 4}}));
     FlattenRequest r;
     r.doc_kind = kDocTimedLayers;
     EXPECT_EQ(AnimationLength(layers(), count(), &r), 1000);

@@ -34,6 +34,37 @@ inline std::uint32_t noisy(std::int32_t x, std::int32_t y, std::uint32_t seed) {
     return h;
 }
 
+// One step of an ANIM chunk.
+struct AnimStep {
+    std::uint32_t end;
+    std::uint16_t kind;
+    std::uint8_t easing = 1;
+    bool additive = false;
+    std::int32_t amount = 0;
+};
+
+// An ANIM chunk: 256 bytes of header, then 24 bytes per step.
+inline std::vector<std::uint8_t> anim_chunk(const std::vector<AnimStep>& steps,
+                                            bool absolute = false, std::int32_t start = 0,
+                                            std::uint16_t version = 3) {
+    std::vector<std::uint8_t> data(256 + 24 * steps.size(), 0);
+    std::memcpy(data.data(), "Anim", 4);
+    std::memcpy(data.data() + 4, &version, 2);
+    const auto count = static_cast<std::uint16_t>(steps.size());
+    std::memcpy(data.data() + 6, &count, 2);
+    data[12] = absolute ? 1 : 0;
+    std::memcpy(data.data() + 16, &start, 4);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        std::uint8_t* p = data.data() + 256 + 24 * i;
+        std::memcpy(p, &steps[i].end, 4);
+        std::memcpy(p + 4, &steps[i].kind, 2);
+        p[6] = steps[i].easing;
+        p[8] = steps[i].additive ? 1 : 0;
+        std::memcpy(p + 16, &steps[i].amount, 4);
+    }
+    return data;
+}
+
 using PixelFill = std::function<std::uint32_t(std::int32_t, std::int32_t)>;
 
 class Picture {

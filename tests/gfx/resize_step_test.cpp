@@ -51,21 +51,6 @@ TEST(ResizeTarget, EveryModeWithTheWorkedExamples) {
     }
 }
 
-// An ANIM chunk with one vertical step of `amount`.
-std::vector<std::uint8_t> anim_chunk(std::int32_t amount) {
-    std::vector<std::uint8_t> data(256 + 24, 0);
-    std::memcpy(data.data(), "Anim", 4);
-    data[4] = 3;
-    data[6] = 1;
-    std::uint8_t* step = data.data() + 256;
-    step[0] = 0xE8; // 1000 ms
-    step[1] = 0x03;
-    step[4] = 273 & 255;
-    step[5] = 273 >> 8;
-    std::memcpy(step + 16, &amount, 4);
-    return data;
-}
-
 std::int32_t anim_amount(const Layer& layer) {
     image::MetaChunk chunk{};
     if (!image::find_layer_chunk(layer, image::kTagAnim, chunk))
@@ -125,7 +110,7 @@ TEST_F(ResizeStepTest, ScalesEveryLayerAndItsPosition) {
 
 TEST_F(ResizeStepTest, BothSidesMustChangeYetMetadataIsAdjusted) {
     add_layer(100, 50, 0, 0);
-    const auto anim = anim_chunk(100);
+    const auto anim = testing::anim_chunk({{1000, 273, 0, false, 100}}); // one vertical step
     ASSERT_NE(image::add_layer_chunk(layer(0), image::kTagAnim,
                                      static_cast<std::uint32_t>(anim.size()), anim.data()),
               0);
