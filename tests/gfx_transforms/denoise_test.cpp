@@ -130,13 +130,6 @@ TEST(MedianDenoise, ChromaIsThePairMedianOrderedByCb) {
     EXPECT_EQ(out[2], YccToRgb(luma[2] | keys[2]));
 }
 
-TEST(MedianDenoise, KeepsEachPixelsTransparency) {
-    const std::vector<std::uint32_t> src = random_pixels(20 * 20, 5, 0xFFFFFFFF);
-    const std::vector<std::uint32_t> out = filtered(20, 20, src, 2);
-    for (std::size_t i = 0; i < src.size(); ++i)
-        ASSERT_EQ(out[i] >> 24, src[i] >> 24) << i;
-}
-
 TEST(MedianDenoise, InvalidBitmapFails) {
     Bitmap zero{};
     EXPECT_EQ(MedianDenoise(&zero, 2), 0);
