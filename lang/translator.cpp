@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <vector>
 
