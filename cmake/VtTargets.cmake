@@ -87,18 +87,51 @@ function(vt_add_fuzzer name)
     endif()
 endfunction()
 
+# vt_find(PACKAGE DEBIAN_PACKAGE [find_package arguments]): find_package with GLOBAL imported
+# targets, so a format's tests and fuzz target use what its folder found; a missing library stops
+# the configure step with the package that provides it.
+macro(vt_find package debian)
+    set(CMAKE_FIND_PACKAGE_TARGETS_GLOBAL ON)
+    find_package(${package} ${ARGN})
+    set(CMAKE_FIND_PACKAGE_TARGETS_GLOBAL OFF)
+    if(NOT ${package}_FOUND)
+        message(FATAL_ERROR "${package} not found: install the Debian package ${debian}")
+    endif()
+endmacro()
+
+# vt_pkg(NAME DEBIAN_PACKAGE MODULES...): the pkg-config modules as one GLOBAL imported target,
+# PkgConfig::NAME.
+function(vt_pkg name debian)
+    find_package(PkgConfig)
+    if(PkgConfig_FOUND)
+        pkg_check_modules(${name} QUIET IMPORTED_TARGET GLOBAL ${ARGN})
+    endif()
+    if(NOT TARGET PkgConfig::${name})
+        message(FATAL_ERROR "${ARGN} not found by pkg-config: install the Debian packages "
+                            "pkg-config and ${debian}")
+    endif()
+endfunction()
+
 # vt_add_format_plugin(NAME SOURCES ... [LIBS ...]): a format plug-in, bin/Plugins/NAME.so.
-# It sees nothing of the host but the SDK header, exports only its entry points and must resolve
-# every symbol against the libraries it names.
+# It sees nothing of the host but the SDK, exports only its entry points and must resolve every
+# symbol against the libraries it names. Its sources are compiled once, into NAME_objects, which
+# the module, the format's test program and its fuzz target all link; the format is recorded in
+# the global property VT_FORMAT_PLUGINS, from which tests/formats/ and fuzz/ declare those two.
 function(vt_add_format_plugin name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-    add_library(${name} MODULE ${ARG_SOURCES})
-    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
-    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+    add_library(${name}_objects OBJECT ${ARG_SOURCES})
+    target_include_directories(${name}_objects PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name}_objects PUBLIC vt_sdk_kit ${ARG_LIBS})
+    set_target_properties(${name}_objects PROPERTIES POSITION_INDEPENDENT_CODE ON
+        C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    vt_set_warnings(${name}_objects)
+    vt_set_sanitizers(${name}_objects)
+
+    add_library(${name} MODULE)
+    target_link_libraries(${name} PRIVATE ${name}_objects)
     set_target_properties(${name} PROPERTIES
         PREFIX "" OUTPUT_NAME ${name}
         LIBRARY_OUTPUT_DIRECTORY ${VT_BIN_DIR}/Plugins
-        C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
         LINK_DEPENDS ${PROJECT_SOURCE_DIR}/sdk/kit/exports.map)
     target_link_options(${name} PRIVATE
         -Wl,--version-script=${PROJECT_SOURCE_DIR}/sdk/kit/exports.map)
@@ -106,7 +139,14 @@ function(vt_add_format_plugin name)
     if(NOT VT_SANITIZE AND NOT VT_BUILD_FUZZ)
         target_link_options(${name} PRIVATE -Wl,--no-undefined)
     endif()
-    vt_set_warnings(${name})
     vt_set_sanitizers(${name})
     install(TARGETS ${name} LIBRARY DESTINATION bin/Plugins)
+    set_property(GLOBAL APPEND PROPERTY VT_FORMAT_PLUGINS ${name})
+endfunction()
+
+# The short name of a recorded format: fmx_WebP -> webp.
+function(vt_format_key out name)
+    string(REGEX REPLACE "^fmx_" "" key ${name})
+    string(TOLOWER ${key} key)
+    set(${out} ${key} PARENT_SCOPE)
 endfunction()

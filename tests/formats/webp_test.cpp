@@ -2,6 +2,7 @@
 
 #include <webp/decode.h>
 #include <webp/demux.h>
+#include <webp/encode.h>
 #include <webp/mux.h>
 
 #include <algorithm>
@@ -13,8 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/formats/format_test_util.h"
-#include "tests/formats/png_reference.h"
+#include "tests/formats/format_conformance.h"
 
 namespace vt::test {
 namespace {
@@ -23,36 +23,12 @@ constexpr std::uint32_t kTagIcc = VT_TAG('I', 'C', 'C', 'P');
 constexpr std::uint32_t kTagExif = VT_TAG('E', 'X', 'I', 'F');
 constexpr std::uint32_t kTagXmp = VT_TAG('X', 'M', 'P', ' ');
 
-// A smooth picture, the kind lossy coding is made for, with a round-trip error that says
-// something.
-Frame smooth_picture(std::uint32_t width, std::uint32_t height, bool transparent = false) {
-    Frame f;
-    f.width = width;
-    f.height = height;
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x)
-            f.pixels.push_back(bgrt(x * 255 / width, y * 255 / height,
-                                    (x + y) * 127 / (width + height),
-                                    transparent ? x * 255 / width : 0));
-    return f;
-}
-
-int channel(std::uint32_t pixel, int shift) {
-    return static_cast<int>((pixel >> shift) & 0xFF);
-}
-
-int max_difference(std::uint32_t a, std::uint32_t b) {
-    int most = 0;
-    for (int shift = 0; shift < 32; shift += 8)
-        most = std::max(most, std::abs(channel(a, shift) - channel(b, shift)));
-    return most;
-}
-
 double mean_error(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
     double sum = 0;
     for (std::size_t i = 0; i < a.size(); ++i)
         for (int shift = 0; shift < 32; shift += 8)
-            sum += std::abs(channel(a[i], shift) - channel(b[i], shift));
+            sum += std::abs(static_cast<int>((a[i] >> shift) & 0xFF) -
+                            static_cast<int>((b[i] >> shift) & 0xFF));
     return sum / (4.0 * static_cast<double>(a.size()));
 }
 
@@ -160,6 +136,64 @@ std::vector<std::uint32_t> centred(const Frame& picture, std::uint32_t width,
     return canvas;
 }
 
+// A lossless header without its image data; beyond what its 14 bits can say, an animation of one
+// 1x1 frame on a canvas of width x height.
+std::string header(std::uint32_t width, std::uint32_t height) {
+    if (width == 0 || height == 0)
+        return {};
+    if (width <= 16384 && height <= 16384) {
+        std::string out("RIFF\x0e\0\0\0WEBPVP8L\x05\0\0\0\x2f", 21);
+        le32(out, (width - 1) | (height - 1) << 14);
+        return out + '\0';
+    }
+    const std::uint8_t pixel[4] = {1, 2, 3, 255};
+    std::uint8_t* still = nullptr;
+    const std::size_t size = WebPEncodeLosslessRGBA(pixel, 1, 1, 4, &still);
+    std::string frame(reinterpret_cast<const char*>(still), size);
+    WebPFree(still);
+    frame.erase(0, 12); // its VP8L chunk
+    std::string body("WEBPVP8X\x0a\0\0\0\x02\0\0\0", 16);
+    for (const std::uint32_t side : {width - 1, height - 1})
+        for (int i = 0; i < 3; ++i)
+            body += static_cast<char>((side >> (8 * i)) & 0xFF);
+    body += std::string("ANIM\x06\0\0\0\0\0\0\0\0\0ANMF", 18);
+    le32(body, static_cast<std::uint32_t>(16 + frame.size()));
+    body += std::string("\0\0\0\0\0\0\0\0\0\0\0\0\x64\0\0\0", 16) + frame;
+    std::string out("RIFF");
+    le32(out, static_cast<std::uint32_t>(body.size()));
+    return out + body;
+}
+
+std::optional<Frame> libwebp_decode(const std::filesystem::path& file) {
+    const std::string bytes = read_bytes(file);
+    Frame f;
+    int width = 0;
+    int height = 0;
+    std::uint8_t* rgba = WebPDecodeRGBA(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                        bytes.size(), &width, &height);
+    if (rgba == nullptr)
+        return std::nullopt;
+    f.width = static_cast<std::uint32_t>(width);
+    f.height = static_cast<std::uint32_t>(height);
+    for (std::size_t i = 0; i < std::size_t(width) * height; ++i)
+        f.pixels.push_back(from_rgba(rgba + 4 * i));
+    WebPFree(rgba);
+    return f;
+}
+
+// The round trips save lossless; lossy saves are checked below. Even the files once broken on
+// purpose decode with libwebp 1.2.4.
+VT_FORMAT_CONFORMANCE(Webp, FormatRow{.plugin = "fmx_WebP",
+                                      .extension = ".webp",
+                                      .header = header,
+                                      .reference = libwebp_decode,
+                                      .corpus = "webp-libwebp",
+                                      .corpus_extension = ".webp",
+                                      .compared = 129,
+                                      .prepare = [] {
+                                          HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+                                      }});
+
 class WebpPlugin : public PluginTest {
 protected:
     static void SetUpTestSuite() { open("fmx_WebP"); }
@@ -190,29 +224,6 @@ protected:
         return frames;
     }
 };
-
-TEST_F(WebpPlugin, LosslessRoundTripIsExact) {
-    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
-    for (const bool transparent : {false, true}) {
-        for (const auto& size : {std::pair{1u, 1u}, std::pair{17u, 9u}, std::pair{64u, 48u}}) {
-            SCOPED_TRACE(std::to_string(size.first) + "x" + std::to_string(size.second) +
-                         (transparent ? " transparent" : " opaque"));
-            const Frame picture = make_picture(size.first, size.second, transparent);
-            const LoadResult back = loaded(saved({picture}));
-            ASSERT_EQ(back.result, VT_OK);
-            ASSERT_EQ(back.frames.size(), 1u);
-            EXPECT_EQ(back.doc_kind, 0);
-            const Frame& f = back.frames[0];
-            ASSERT_EQ(f.width, picture.width);
-            ASSERT_EQ(f.height, picture.height);
-            EXPECT_EQ(f.pixels, picture.pixels);
-            const bool has_alpha = transparent && size.first * size.second > 1;
-            EXPECT_NE(f.markup.find(has_alpha ? "image.bpp=32;" : "image.bpp=24;"),
-                      std::string::npos)
-                << f.markup;
-        }
-    }
-}
 
 TEST_F(WebpPlugin, LossyRoundTripStaysClose) {
     for (const bool transparent : {false, true}) {
@@ -418,9 +429,6 @@ TEST_F(WebpPlugin, OversizedPicturesAreRefusedAndLeaveNoFile) {
     EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false), tall}, 2).result,
               VT_ERR_DIMENSIONS);
     EXPECT_FALSE(std::filesystem::exists(file));
-    const std::string missing = m_temp / "missing-folder/out.webp";
-    EXPECT_EQ(save_with(api(), missing, {make_picture(4, 4, false)}).result, VT_ERR_OPEN_WRITE);
-    EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
@@ -456,8 +464,6 @@ TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
         std::string bytes;
         std::int32_t result;
     } cases[] = {
-        {"empty file", "", VT_ERR_CORRUPT_OR_UNSUPPORTED},
-        {"not a webp", "GIF89a and then some bytes", VT_ERR_CORRUPT_OR_UNSUPPORTED},
         {"a RIFF of another kind", "RIFF\x04\0\0\0WAVE", VT_ERR_CORRUPT_OR_UNSUPPORTED},
         {"header only", std::string("RIFF\x04\0\0\0WEBP", 12), VT_ERR_INVALID_DATA},
         {"RIFF size beyond the file", riff_beyond, VT_ERR_READ},
@@ -474,7 +480,6 @@ TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
         EXPECT_EQ(back.result, c.result) << c.what;
         EXPECT_TRUE(back.frames.empty()) << c.what;
     }
-    EXPECT_EQ(load_with(api(), m_temp / "absent.webp").result, VT_ERR_OPEN_READ);
 
     // The host refuses a frame it cannot hold before libwebp allocates anything of that size.
     LoadOptions small;
@@ -483,7 +488,8 @@ TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
     EXPECT_EQ(loaded(animation, small).result, VT_ERR_BITMAP_TOO_BIG);
 }
 
-TEST_F(WebpPlugin, EveryCutOfAFileFailsCleanly) {
+TEST_F(WebpPlugin, CutsWithARiffSizeThatAgreesFailCleanly) {
+    // Plain cuts are the harness's; here the RIFF size agrees, so the decoders meet the end.
     const Frame picture = make_picture(24, 20, true);
     const std::string lossy = saved({picture});
     HarnessServices::set_state(u"fmx_WebP.lossless", "1");
@@ -491,15 +497,10 @@ TEST_F(WebpPlugin, EveryCutOfAFileFailsCleanly) {
     const std::string animation = saved(three_frames(), 2);
     for (const std::string* whole : {&lossy, &lossless, &animation}) {
         SCOPED_TRACE(whole->substr(12, 4));
-        for (std::size_t n = 0; n < whole->size(); ++n) {
-            const std::string cut = whole->substr(0, n);
-            EXPECT_LT(loaded(cut).result, 0) << n;
-            // The same cut with a RIFF size that agrees: the decoders themselves meet the end.
-            if (n < 12)
-                continue;
-            std::string agreeing = cut;
-            put_le32(agreeing, 4, static_cast<std::uint32_t>(n - 8));
-            const LoadResult back = loaded(agreeing);
+        for (std::size_t n = 12; n < whole->size(); ++n) {
+            std::string cut = whole->substr(0, n);
+            put_le32(cut, 4, static_cast<std::uint32_t>(n - 8));
+            const LoadResult back = loaded(cut);
             if (back.result == VT_OK) {
                 EXPECT_FALSE(back.frames.empty()) << n;
             } else {
@@ -513,82 +514,20 @@ TEST_F(WebpPlugin, EveryCutOfAFileFailsCleanly) {
     }
 }
 
-TEST_F(WebpPlugin, ChecksPreferTheSignatureAndRefuseTheProbes) {
-    const std::string head("RIFF\x24\0\0\0WEBPVP8L", 16);
-    const int both = load_score(check_with(api().check_load, u".webp", head));
-    const int bytes_only = load_score(check_with(api().check_load, u"", head));
-    const int name_only = load_score(check_with(api().check_load, u".webp", "GIF89a.."));
-    EXPECT_GT(both, bytes_only);
-    EXPECT_GT(bytes_only, 1000);
-    EXPECT_GT(name_only, 0);
-    EXPECT_LT(name_only, 1000);
-    EXPECT_EQ(load_score(check_with(api().check_load, u".wav", "RIFF\x24\0\0\0WAVE")), 0);
-    EXPECT_EQ(load_score(check_with(api().check_load, u".***", "abcdefgh")), 0);
-    EXPECT_GT(check_with(api().check_save, u".webp").level, 0);
-    for (const char16_t* probe : {u".***", u".sys", u".vxd", u".png"})
-        EXPECT_EQ(check_with(api().check_save, probe).level, 0);
-}
-
-TEST_F(WebpPlugin, EveryLibwebpTestFileDecodesLikeLibwebp) {
-    const auto folder = testdata("webp-libwebp");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
-    int compared = 0;
-    int refused = 0;
-    for (const auto& path : files_in(folder, ".webp")) {
-        const std::string name = path.filename().string();
-        SCOPED_TRACE(name);
-        const std::string bytes = read_bytes(path);
-        int width = 0;
-        int height = 0;
-        std::uint8_t* rgba = WebPDecodeRGBA(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                            bytes.size(), &width, &height);
-        const LoadResult back = load_with(api(), path.string());
-        if (rgba == nullptr) {
-            // What libwebp itself refuses must fail cleanly.
-            EXPECT_LT(back.result, 0);
-            EXPECT_TRUE(back.frames.empty());
-            ++refused;
-            continue;
-        }
-        ASSERT_EQ(back.result, VT_OK);
-        ASSERT_EQ(back.frames.size(), 1u);
-        const Frame& f = back.frames[0];
-        EXPECT_EQ(f.width, static_cast<std::uint32_t>(width));
-        EXPECT_EQ(f.height, static_cast<std::uint32_t>(height));
-        std::size_t differing = 0;
-        for (std::size_t i = 0;
-             i < f.pixels.size() && f.pixels.size() == std::size_t(width) * height; ++i)
-            differing += f.pixels[i] != from_rgba(rgba + 4 * i) ? 1 : 0;
-        EXPECT_EQ(differing, 0u);
-        WebPFree(rgba);
-        ++compared;
-    }
-    // Even the files once broken on purpose decode with libwebp 1.2.4.
-    EXPECT_EQ(compared, 129);
-    EXPECT_EQ(refused, 0);
-}
-
 TEST_F(WebpPlugin, LosslessVectorsDecodeToTheirGrids) {
     const auto folder = testdata("webp-libwebp");
     if (folder.empty())
         GTEST_SKIP() << "no conformance images";
     for (const auto& [prefix, reference] :
          {std::pair{"lossless_vec_1_", "grid.png"}, std::pair{"lossless_vec_2_", "peak.png"}}) {
-        std::uint32_t w = 0;
-        std::uint32_t h = 0;
-        std::uint8_t* rgba = nullptr;
-        ASSERT_EQ(reference_png_rgba((folder / reference).c_str(), &w, &h, &rgba), 1);
-        std::vector<std::uint32_t> expected;
-        for (std::size_t i = 0; i < std::size_t(w) * h; ++i)
-            expected.push_back(from_rgba(rgba + 4 * i));
-        std::free(rgba);
+        const std::optional<Frame> expected = png_frame(folder / reference);
+        ASSERT_TRUE(expected);
         for (int n = 0; n < 16; ++n) {
             const std::string name = prefix + std::to_string(n) + ".webp";
             SCOPED_TRACE(name);
             const LoadResult back = load_with(api(), (folder / name).string());
             ASSERT_EQ(back.result, VT_OK);
-            EXPECT_EQ(back.frames.at(0).pixels, expected);
+            EXPECT_EQ(back.frames.at(0).pixels, expected->pixels);
         }
     }
 }
@@ -599,22 +538,12 @@ void expect_like_references(const LoadResult& back, const std::filesystem::path&
     ASSERT_EQ(back.result, VT_OK);
     ASSERT_EQ(back.frames.size(), frames);
     for (std::size_t n = 0; n < frames; ++n) {
-        const std::string reference =
-            (folder / (frames > 1 ? stem + "-" + std::to_string(n + 1) + ".png" : stem + ".png"))
-                .string();
+        const auto reference =
+            folder / (frames > 1 ? stem + "-" + std::to_string(n + 1) + ".png" : stem + ".png");
         SCOPED_TRACE(reference);
-        std::uint32_t w = 0;
-        std::uint32_t h = 0;
-        std::uint8_t* rgba = nullptr;
-        ASSERT_EQ(reference_png_rgba(reference.c_str(), &w, &h, &rgba), 1);
-        const Frame& f = back.frames[n];
-        EXPECT_EQ(f.width, w);
-        EXPECT_EQ(f.height, h);
-        int most = 0;
-        for (std::size_t i = 0; f.width == w && f.height == h && i < f.pixels.size(); ++i)
-            most = std::max(most, max_difference(f.pixels[i], from_rgba(rgba + 4 * i)));
-        std::free(rgba);
-        EXPECT_LE(most, tolerance);
+        const std::optional<Frame> expected = png_frame(reference);
+        ASSERT_TRUE(expected);
+        EXPECT_LE(max_difference(back.frames[n], *expected), tolerance);
     }
 }
 

@@ -1,0 +1,276 @@
+#include "tests/formats/format_conformance.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "tests/formats/png_reference.h"
+
+namespace vt::test {
+
+std::filesystem::path testdata(std::string_view sub) {
+    const char* root = std::getenv("VT_SHARED_TESTDATA");
+    if (root == nullptr || *root == 0)
+        return {};
+    const std::filesystem::path p = std::filesystem::path(root) / sub;
+    return std::filesystem::is_directory(p) ? p : std::filesystem::path{};
+}
+
+std::vector<std::filesystem::path> files_in(const std::filesystem::path& folder,
+                                            std::string_view extension) {
+    std::vector<std::filesystem::path> out;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file() && entry.path().extension() == extension)
+            out.push_back(entry.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string read_bytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_bytes(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+Frame make_picture(std::uint32_t width, std::uint32_t height, bool transparent) {
+    Frame f;
+    f.width = width;
+    f.height = height;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            f.pixels.push_back(bgrt((x * 7 + y) & 0xFF, (y * 13 + 5) & 0xFF, (x * y + 3) & 0xFF,
+                                    transparent ? ((x + 2 * y) * 11) & 0xFF : 0));
+    return f;
+}
+
+Frame smooth_picture(std::uint32_t width, std::uint32_t height, bool transparent) {
+    Frame f;
+    f.width = width;
+    f.height = height;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            f.pixels.push_back(bgrt(x * 255 / width, y * 255 / height,
+                                    (x + y) * 127 / (width + height),
+                                    transparent ? x * 255 / width : 0));
+    return f;
+}
+
+int max_difference(std::uint32_t a, std::uint32_t b) {
+    if ((a >> 24) == 255 && (b >> 24) == 255)
+        return 0;
+    int most = 0;
+    for (int shift = 0; shift < 32; shift += 8)
+        most = std::max(most, std::abs(static_cast<int>((a >> shift) & 0xFF) -
+                                       static_cast<int>((b >> shift) & 0xFF)));
+    return most;
+}
+
+int max_difference(const Frame& a, const Frame& b) {
+    if (a.width != b.width || a.height != b.height || a.pixels.size() != b.pixels.size())
+        return 256;
+    int most = 0;
+    for (std::size_t i = 0; i < a.pixels.size(); ++i)
+        most = std::max(most, max_difference(a.pixels[i], b.pixels[i]));
+    return most;
+}
+
+std::optional<Frame> png_frame(const std::filesystem::path& file) {
+    Frame f;
+    std::uint8_t* rgba = nullptr;
+    if (reference_png_rgba(file.c_str(), &f.width, &f.height, &rgba) == 0)
+        return std::nullopt;
+    for (std::size_t i = 0; i < std::size_t{f.width} * f.height; ++i)
+        f.pixels.push_back(
+            bgrt(rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2], 255u - rgba[4 * i + 3]));
+    std::free(rgba);
+    return f;
+}
+
+const PluginApi& FormatConformance::api() {
+    if (!s_library)
+        s_library = std::make_unique<PluginLibrary>(plugin_path(GetParam().plugin));
+    EXPECT_TRUE(s_library->loaded()) << s_library->error();
+    return s_library->api();
+}
+
+void FormatConformance::SetUp() {
+    if (GetParam().prepare != nullptr)
+        GetParam().prepare();
+}
+
+Frame FormatConformance::picture(std::uint32_t width, std::uint32_t height,
+                                 bool transparent) const {
+    const FormatRow& row = GetParam();
+    if (row.picture != nullptr)
+        return row.picture(width, height, transparent);
+    return row.round_trip_tolerance > 0 ? smooth_picture(width, height, transparent)
+                                        : make_picture(width, height, transparent);
+}
+
+std::string FormatConformance::saved(const Frame& frame, const std::string& file) {
+    EXPECT_EQ(save_with(api(), file, {frame}).result, VT_OK);
+    return read_bytes(file);
+}
+
+namespace {
+
+std::string name_of(const std::filesystem::path& file) {
+    return file.filename().string();
+}
+
+} // namespace
+
+TEST_P(FormatConformance, CorpusDecodesLikeTheReference) {
+    const FormatRow& row = GetParam();
+    if (row.corpus == nullptr)
+        GTEST_SKIP() << "no corpus for " << row.plugin;
+    const auto folder = testdata(row.corpus);
+    if (folder.empty())
+        GTEST_SKIP() << "no conformance images";
+    int compared = 0;
+    for (const auto& path : files_in(folder, row.corpus_extension)) {
+        const std::optional<Frame> reference = row.reference(path);
+        if (!reference)
+            continue;
+        SCOPED_TRACE(name_of(path));
+        ++compared;
+        const LoadResult loaded = load_with(api(), path.string());
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_FALSE(loaded.frames.empty());
+        EXPECT_NE(loaded.frames[0].markup.find("image.bpp="), std::string::npos);
+        if (!reference->pixels.empty()) {
+            EXPECT_LE(max_difference(loaded.frames[0], *reference), row.tolerance);
+        }
+    }
+    EXPECT_EQ(compared, row.compared);
+}
+
+TEST_P(FormatConformance, SavedPicturesLoadBackAndDecodeAlikeElsewhere) {
+    const FormatRow& row = GetParam();
+    const std::string file = m_temp / (std::string("round") + row.extension);
+    for (const bool transparent : {false, true}) {
+        if (transparent && !row.keeps_transparency)
+            continue;
+        for (const auto& [w, h] : {std::pair{1u, 1u}, std::pair{17u, 9u}, std::pair{64u, 48u}}) {
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) +
+                         (transparent ? " transparent" : " opaque"));
+            const Frame original = picture(w, h, transparent);
+            saved(original, file);
+            const LoadResult loaded = load_with(api(), file);
+            ASSERT_EQ(loaded.result, VT_OK);
+            ASSERT_EQ(loaded.frames.size(), 1u);
+            EXPECT_EQ(loaded.warnings, 0);
+            EXPECT_LE(max_difference(loaded.frames[0], original), row.round_trip_tolerance);
+            // What the codec library itself makes of the file the plug-in wrote.
+            const std::optional<Frame> reference =
+                row.reference != nullptr ? row.reference(file) : std::nullopt;
+            if (reference && !reference->pixels.empty()) {
+                EXPECT_LE(max_difference(*reference, original), row.round_trip_tolerance);
+            }
+        }
+    }
+}
+
+TEST_P(FormatConformance, EveryCutOfAFileFailsCleanly) {
+    const FormatRow& row = GetParam();
+    const std::string file = m_temp / (std::string("whole") + row.extension);
+    const std::string whole = saved(picture(24, 20, row.keeps_transparency), file);
+    ASSERT_FALSE(whole.empty());
+    // Every cut of a small file; of a larger one a spread, and every cut of its last bytes.
+    const std::size_t step = std::max<std::size_t>(1, whole.size() / 1500);
+    const std::size_t tail = whole.size() - std::min<std::size_t>(whole.size(), 256);
+    for (std::size_t n = 0; n < whole.size(); n += n < tail ? step : 1) {
+        write_bytes(file, whole.substr(0, n));
+        const LoadResult cut = load_with(api(), file);
+        if (row.cut_keeps_whole_frames && cut.result == VT_OK) {
+            EXPECT_FALSE(cut.frames.empty()) << n;
+            EXPECT_EQ(cut.warnings & VT_WARN_DATA_LOST, VT_WARN_DATA_LOST) << n;
+        } else {
+            EXPECT_LT(cut.result, 0) << n;
+        }
+    }
+}
+
+TEST_P(FormatConformance, HostileHeadersFailCleanly) {
+    const FormatRow& row = GetParam();
+    const struct {
+        std::uint32_t width, height;
+        std::int32_t result; // 0: any failure
+    } cases[] = {
+        {15000, 15000, 0},                 // a huge picture in a tiny file
+        {70000, 1, VT_ERR_DIMENSIONS},     // wider than a bitmap
+        {20000, 20000, VT_ERR_DIMENSIONS}, // more pixels than a bitmap
+        {0, 5, 0},
+        {5, 0, 0},
+    };
+    int stated = 0;
+    for (const auto& c : cases) {
+        const std::string bytes = row.header(c.width, c.height);
+        if (bytes.empty())
+            continue;
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        ++stated;
+        const std::string file = m_temp / (std::string("hostile") + row.extension);
+        write_bytes(file, bytes);
+        const LoadResult loaded = load_with(api(), file);
+        if (c.result != 0) {
+            EXPECT_EQ(loaded.result, c.result);
+        } else {
+            EXPECT_LT(loaded.result, 0);
+        }
+        // Refused before any frame was asked for.
+        EXPECT_TRUE(loaded.frames.empty());
+    }
+    EXPECT_GE(stated, 3);
+    for (const std::string_view junk :
+         {std::string_view(), std::string_view("Vantrel: no picture "
+                                               "at all, 0123456789")}) {
+        const std::string file = m_temp / (std::string("junk") + row.extension);
+        write_bytes(file, junk);
+        EXPECT_LT(load_with(api(), file).result, 0) << junk.size();
+    }
+    EXPECT_EQ(load_with(api(), m_temp / "absent").result, VT_ERR_OPEN_READ);
+}
+
+TEST_P(FormatConformance, FailedSaveLeavesNoFile) {
+    const std::string file = m_temp / (std::string("missing-folder/out") + GetParam().extension);
+    EXPECT_EQ(save_with(api(), file, {picture(4, 4, false)}).result, VT_ERR_OPEN_WRITE);
+    EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+TEST_P(FormatConformance, TimeLimitThatHasRunOutStopsTheLoad) {
+    const std::string file = m_temp / (std::string("late") + GetParam().extension);
+    saved(picture(8, 8, false), file);
+    const LoadResult late = load_with(api(), file, {.time_limit_ms = 5, .elapsed_ms = 1000});
+    EXPECT_EQ(late.result, VT_ERR_TIMEOUT);
+    EXPECT_EQ(late.warnings & VT_WARN_TIMEOUT, VT_WARN_TIMEOUT);
+    EXPECT_TRUE(late.frames.empty());
+    EXPECT_EQ(load_with(api(), file, {.time_limit_ms = 60000}).result, VT_OK);
+}
+
+TEST_P(FormatConformance, ChecksPreferTheSignatureAndRefuseTheProbes) {
+    const FormatRow& row = GetParam();
+    const std::string head =
+        saved(picture(8, 8, false), m_temp / (std::string("head") + row.extension)).substr(0, 32);
+    std::u16string extension;
+    for (const char* c = row.extension; *c != 0; ++c)
+        extension += static_cast<char16_t>(*c);
+    const int both = load_score(check_with(api().check_load, extension, head));
+    const int bytes_only = load_score(check_with(api().check_load, u"", head));
+    const int name_only = load_score(check_with(api().check_load, extension, "Vantrel."));
+    EXPECT_GT(both, bytes_only);
+    EXPECT_GT(bytes_only, 1000);
+    EXPECT_GT(name_only, 0);
+    EXPECT_LT(name_only, 1000);
+    EXPECT_EQ(load_score(check_with(api().check_load, u".***", "abcdefgh")), 0);
+    EXPECT_GT(check_with(api().check_save, extension).level, 0);
+    for (const char16_t* probe : {u".***", u".sys", u".vxd", u".txt"})
+        EXPECT_EQ(check_with(api().check_save, probe).level, 0);
+}
+
+} // namespace vt::test

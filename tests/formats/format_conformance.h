@@ -1,0 +1,123 @@
+#pragma once
+// What the format plug-in tests share: the conformance folder, files in and out, pictures the
+// tests make themselves, a fixture that opens one plug-in, and the conformance harness. A format
+// gives one `FormatRow`; every check that holds for all formats then runs on it.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/support/plugin_harness.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::test {
+
+// The shared conformance images, or empty when this machine has none.
+std::filesystem::path testdata(std::string_view sub);
+// The files below `folder` (recursively) whose extension is `extension`, sorted.
+std::vector<std::filesystem::path> files_in(const std::filesystem::path& folder,
+                                            std::string_view extension);
+std::string read_bytes(const std::filesystem::path& path);
+void write_bytes(const std::filesystem::path& path, std::string_view bytes);
+
+inline std::uint32_t bgrt(std::uint32_t r, std::uint32_t g, std::uint32_t b, std::uint32_t t = 0) {
+    return b | (g << 8) | (r << 16) | (t << 24);
+}
+
+// A picture with every kind of pixel a save must keep: gradients, odd values, and with
+// `transparent` a transparency that varies over the picture.
+Frame make_picture(std::uint32_t width, std::uint32_t height, bool transparent);
+// A picture without sharp edges, the kind lossy coding is made for.
+Frame smooth_picture(std::uint32_t width, std::uint32_t height, bool transparent = false);
+
+// The largest difference of one channel, transparency included; two fully transparent pixels
+// are equal whatever their colour.
+int max_difference(std::uint32_t a, std::uint32_t b);
+// The same over two pictures; 256 when their sizes differ.
+int max_difference(const Frame& a, const Frame& b);
+
+// libpng's own decode of a PNG file as a frame (16-bit samples scaled, gamma untouched).
+std::optional<Frame> png_frame(const std::filesystem::path& file);
+
+// Little-endian writers for hand-made headers.
+inline void le16(std::string& s, std::uint32_t v) {
+    s += static_cast<char>(v & 0xFF);
+    s += static_cast<char>((v >> 8) & 0xFF);
+}
+inline void le32(std::string& s, std::uint32_t v) {
+    le16(s, v & 0xFFFF);
+    le16(s, v >> 16);
+}
+
+// Opens one plug-in from the build's Plugins folder for a test suite.
+class PluginTest : public ::testing::Test {
+protected:
+    static void open(std::string_view name) {
+        s_library = std::make_unique<PluginLibrary>(plugin_path(name));
+        ASSERT_TRUE(s_library->loaded()) << s_library->error();
+    }
+    static void TearDownTestSuite() { s_library.reset(); }
+    static const PluginApi& api() { return s_library->api(); }
+
+    // Loads `bytes` written to a file.
+    LoadResult load_bytes(std::string_view bytes, const LoadOptions& options = {}) {
+        const std::string file = m_temp / "made";
+        write_bytes(file, bytes);
+        return load_with(api(), file, options);
+    }
+
+    static inline std::unique_ptr<PluginLibrary> s_library;
+    TempFolder m_temp;
+};
+
+// One format's row of the conformance harness.
+struct FormatRow {
+    const char* plugin;    // "fmx_PNG"
+    const char* extension; // of the files it saves, ".png"
+    // The smallest file that claims a picture of width x height with its pixel data left out;
+    // empty when the format cannot state that size.
+    std::string (*header)(std::uint32_t width, std::uint32_t height);
+    // A decode that is not the plug-in's: the codec library's own, or an outside tool's rendering
+    // found beside the file. nullopt: nothing to compare for this file; a frame without pixels:
+    // the file must load, but there is nothing to compare it with.
+    std::optional<Frame> (*reference)(const std::filesystem::path& file) = nullptr;
+    const char* corpus = nullptr; // folder under the shared test data
+    const char* corpus_extension = nullptr;
+    int compared = 0;             // corpus files that have a reference
+    int tolerance = 0;            // per channel, of a corpus decode against its reference
+    int round_trip_tolerance = 0; // 0: the save is lossless
+    bool keeps_transparency = true;
+    // A cut file may load the frames it holds whole, flagged as data lost.
+    bool cut_keeps_whole_frames = false;
+    // The pictures it saves; make_picture when not given.
+    Frame (*picture)(std::uint32_t width, std::uint32_t height, bool transparent) = nullptr;
+    // Sets the state entries its saves need, before each check.
+    void (*prepare)() = nullptr;
+};
+
+class FormatConformance : public ::testing::TestWithParam<FormatRow> {
+protected:
+    void SetUp() override;
+    static void TearDownTestSuite() { s_library.reset(); }
+    // The row's plug-in, opened on first use.
+    const PluginApi& api();
+    Frame picture(std::uint32_t width, std::uint32_t height, bool transparent) const;
+    // The row's picture saved to a file; its bytes.
+    std::string saved(const Frame& picture, const std::string& file);
+
+    static inline std::unique_ptr<PluginLibrary> s_library;
+    TempFolder m_temp;
+};
+
+// Instantiates the harness for one row: VT_FORMAT_CONFORMANCE(Png, FormatRow{...}).
+#define VT_FORMAT_CONFORMANCE(name, ...)                                                           \
+    INSTANTIATE_TEST_SUITE_P(name, FormatConformance, ::testing::Values(__VA_ARGS__),              \
+                             [](const auto& row) { return std::string(row.param.plugin); })
+
+} // namespace vt::test
