@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf.h"
 #include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
 #include "image/markup_buffer.h"
@@ -166,30 +167,12 @@ inline const pi_StateStore kStateStore = {
     VT_STATE_STORE_VERSION, 0,           state_get, state_set, state_size, no_file,
     no_file_write,          no_file_size};
 
-inline std::int32_t mb_create(MarkupBuffer* mb) {
-    return image::markup_buffer_create(mb);
-}
-inline std::int32_t mb_create_from(MarkupBuffer* mb, const void* data, std::uint32_t count) {
-    return image::markup_buffer_create_from(mb, data, count);
-}
-inline void mb_free(MarkupBuffer* mb) {
-    image::markup_buffer_free(mb);
-}
-inline std::int32_t mb_append(MarkupBuffer* mb, const char* text) {
-    return image::markup_buffer_append(mb, text);
-}
 inline std::int32_t mb_get(const MarkupBuffer* mb, const char* key, char* value,
                            std::uint32_t capacity) {
     return key == nullptr ? 0 : image::markup_buffer_get_value(mb, key, value, capacity);
 }
 inline std::int32_t mb_set(MarkupBuffer* mb, const char* key, const char* value) {
     return key == nullptr || value == nullptr ? 0 : image::markup_buffer_set_value(mb, key, value);
-}
-inline std::int32_t mb_get_depth(const MarkupBuffer* mb, std::uint32_t* depth) {
-    return image::markup_buffer_get_bit_depth(mb, depth);
-}
-inline std::int32_t mb_set_depth(MarkupBuffer* mb, std::int32_t depth) {
-    return image::markup_buffer_set_bit_depth(mb, depth);
 }
 inline std::int32_t mb_export_exif(const MarkupBuffer*, void*, std::uint32_t) {
     return 0;
@@ -205,14 +188,14 @@ inline std::int32_t mb_import_xmp(MarkupBuffer* mb, const char* xmp) {
 
 inline const pi_MetaMarkup kMetaMarkup = {VT_META_MARKUP_VERSION,
                                           0,
-                                          mb_create,
-                                          mb_create_from,
-                                          mb_free,
-                                          mb_append,
+                                          image::markup_buffer_create,
+                                          image::markup_buffer_create_from,
+                                          image::markup_buffer_free,
+                                          image::markup_buffer_append,
                                           mb_get,
                                           mb_set,
-                                          mb_get_depth,
-                                          mb_set_depth,
+                                          image::markup_buffer_get_bit_depth,
+                                          image::markup_buffer_set_bit_depth,
                                           mb_export_exif,
                                           mb_import_exif,
                                           mb_import_xmp};
@@ -393,27 +376,6 @@ inline void prepare(HostCall& host, const std::u16string& path) {
     call.message_capacity = 256;
 }
 
-inline std::u16string to_u16(std::string_view utf8) {
-    std::u16string out;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        std::uint32_t cp = c;
-        std::size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-        if (extra > 0)
-            cp = c & (0x3F >> extra);
-        for (std::size_t k = 1; k <= extra && i + k < utf8.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        i += extra + 1;
-        if (cp >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
 inline Frame take_frame(Layer& layer) {
     Frame frame;
     if (layer.bitmap.signature != 0 && image::LockBitmap(&layer.bitmap, 0) != 0) {
@@ -492,7 +454,7 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
     host->layers = layers.data();
     host->capacity = options.max_frames;
     host->max_pixels = options.max_pixels;
-    const std::u16string path16 = detail::to_u16(path);
+    const std::u16string path16 = base::utf8_to_utf16(path);
     detail::prepare(*host, path16);
     FilterCall& call = host->call;
     call.frame_cb.add_frame = detail::add_frame;
@@ -552,7 +514,7 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
     std::memset(host.get(), 0, sizeof(detail::HostCall));
     host->layers = layers.data();
     host->capacity = static_cast<std::uint32_t>(layers.size());
-    const std::u16string path16 = detail::to_u16(path);
+    const std::u16string path16 = base::utf8_to_utf16(path);
     detail::prepare(*host, path16);
     FilterCall& call = host->call;
     call.frame_cb.select_frame = detail::select_frame;
