@@ -76,9 +76,7 @@ protected:
 };
 
 TEST_F(BmpPlugin, BadSuiteFilesFailWithTheirReason) {
-    const auto folder = testdata("bmpsuite/b");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "bmpsuite/b");
     const std::map<std::string, std::int32_t> expected = {
         {"badbitcount.bmp", VT_ERR_INVALID_DATA},
         {"badbitssize.bmp", VT_ERR_INVALID_DATA},
@@ -105,9 +103,7 @@ TEST_F(BmpPlugin, BadSuiteFilesFailWithTheirReason) {
 }
 
 TEST_F(BmpPlugin, QuestionableSuiteFilesNeverCrash) {
-    const auto folder = testdata("bmpsuite/q");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "bmpsuite/q");
     int decoded = 0;
     for (const auto& path : files_in(folder, ".bmp")) {
         const LoadResult loaded = load_with(api(), path.string());

@@ -129,9 +129,7 @@ TEST_P(FormatConformance, CorpusDecodesLikeTheReference) {
     const FormatRow& row = GetParam();
     if (row.corpus == nullptr)
         GTEST_SKIP() << "no corpus for " << row.plugin;
-    const auto folder = testdata(row.corpus);
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, row.corpus);
     int compared = 0;
     for (const auto& path : files_in(folder, row.corpus_extension)) {
         const std::optional<Frame> reference = row.reference(path);

@@ -20,6 +20,11 @@ namespace vt::test {
 
 // The shared conformance images, or empty when this machine has none.
 std::filesystem::path testdata(std::string_view sub);
+// Declares `var`, the conformance folder `sub`; without it the test is skipped.
+#define VT_TESTDATA_OR_SKIP(var, sub)                                                              \
+    const auto var = testdata(sub);                                                                \
+    if (var.empty())                                                                               \
+    GTEST_SKIP() << "no conformance images"
 // The files below `folder` (recursively) whose extension is `extension`, sorted.
 std::vector<std::filesystem::path> files_in(const std::filesystem::path& folder,
                                             std::string_view extension);

@@ -781,9 +781,7 @@ std::vector<std::uint32_t> rgba_pixels(const std::filesystem::path& path) {
 }
 
 TEST_F(GifPlugin, ConformanceSuiteFramesMatch) {
-    const auto folder = testdata("gif-pygif");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "gif-pygif");
     std::istringstream list(read_bytes(folder / "TESTS"));
     int compared = 0, refused = 0;
     for (std::string name; std::getline(list, name);) {

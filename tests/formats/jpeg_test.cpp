@@ -151,9 +151,7 @@ TEST_F(JpegPlugin, TransparencyIsFlattenedOverWhite) {
 }
 
 TEST_F(JpegPlugin, LosslessAndMisnamedFilesAreRefused) {
-    const auto root = testdata("jpeg-decoder-tests/reftest");
-    if (root.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(root, "jpeg-decoder-tests/reftest");
     // libjpeg-turbo 2.x has no lossless decoder.
     const auto lossless = files_in(root / "lossless", ".jpg");
     EXPECT_EQ(lossless.size(), 7u);
@@ -167,9 +165,7 @@ TEST_F(JpegPlugin, LosslessAndMisnamedFilesAreRefused) {
 }
 
 TEST_F(JpegPlugin, LibjpegTurboReferenceImages) {
-    const auto folder = testdata("jpeg-libjpeg-turbo");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "jpeg-libjpeg-turbo");
     // The encoder's input picture, a binary PPM with a plain header.
     std::istringstream ppm(read_bytes(folder / "testorig.ppm"));
     std::string magic;
@@ -213,9 +209,7 @@ TEST_F(JpegPlugin, LibjpegTurboReferenceImages) {
 }
 
 TEST_F(JpegPlugin, BrokenFilesFailCleanlyOrDecodeBestEffort) {
-    const auto root = testdata("jpeg-decoder-tests");
-    if (root.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(root, "jpeg-decoder-tests");
     std::vector<std::filesystem::path> files = files_in(root / "crashtest", ".jpg");
     for (const auto& path : files_in(root / "reftest", ".jpg"))
         if (broken_on_purpose(path.filename().string()))
@@ -298,9 +292,7 @@ TEST_F(JpegPlugin, StateEntriesChangeTheOutput) {
 }
 
 TEST_F(JpegPlugin, ExifGoesToTheMarkupService) {
-    const auto folder = testdata("exif-orientation");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "exif-orientation");
     const auto files = files_in(folder, ".jpg");
     ASSERT_FALSE(files.empty());
     HarnessServices::last_exif().clear();
@@ -326,9 +318,7 @@ TEST_F(JpegPlugin, XmpPacketBecomesMarkup) {
 }
 
 TEST_F(JpegPlugin, BitDepthOfGreyAndCmykFiles) {
-    const auto folder = testdata("jpeg-decoder-tests/reftest/mozilla");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "jpeg-decoder-tests/reftest/mozilla");
     const LoadResult grey = load_with(api(), (folder / "jpg-gray.jpg").string());
     ASSERT_EQ(grey.result, VT_OK);
     EXPECT_NE(grey.frames[0].markup.find("image.bpp=8;"), std::string::npos);
@@ -369,9 +359,7 @@ TEST(JpegGlue, ProfileSplitOverMarkersComesBackWhole) {
 }
 
 TEST(JpegGlue, SplitProfilesOfTheSuiteKeepThePixels) {
-    const auto folder = testdata("jpeg-decoder-tests/icc");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "jpeg-decoder-tests/icc");
     int files = 0;
     for (const auto& path : files_in(folder, ".jpeg")) {
         SCOPED_TRACE(path.filename().string());

@@ -81,9 +81,7 @@ protected:
 };
 
 TEST_F(PngPlugin, BrokenPngSuiteFilesFailCleanly) {
-    const auto folder = testdata("pngsuite/png");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "pngsuite/png");
     int broken = 0;
     for (const auto& path : files_in(folder, ".png")) {
         if (path.filename().string()[0] != 'x')
@@ -99,9 +97,7 @@ TEST_F(PngPlugin, BrokenPngSuiteFilesFailCleanly) {
 }
 
 TEST_F(PngPlugin, BitDepthOfTheFileIsInTheMarkup) {
-    const auto folder = testdata("pngsuite/png");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "pngsuite/png");
     const struct {
         const char* file;
         const char* bpp;
@@ -119,9 +115,7 @@ TEST_F(PngPlugin, BitDepthOfTheFileIsInTheMarkup) {
 }
 
 TEST_F(PngPlugin, ExifChunkGoesToTheMarkupService) {
-    const auto folder = testdata("pngsuite/png");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "pngsuite/png");
     HarnessServices::last_exif().clear();
     const LoadResult loaded = load_with(api(), (folder / "exif2c08.png").string());
     ASSERT_EQ(loaded.result, VT_OK);

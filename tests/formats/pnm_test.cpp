@@ -75,9 +75,7 @@ TEST_F(PnmPlugin, EveryFormDecodes) {
 }
 
 TEST_F(PnmPlugin, PlainAndBinarySuiteFilesAgree) {
-    const auto folder = testdata("pillow-testimages");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "pillow-testimages");
     const auto pnm = folder / "pnm";
     const std::pair<const char*, const char*> pairs[] = {
         {"hopper_8bit.ppm", "hopper_8bit_plain.ppm"},

@@ -173,14 +173,6 @@ TEST_F(TiffPlugin, JpegQualityOptionTradesSizeForFidelity) {
     EXPECT_GT(results[3].first, results[1].first);
 }
 
-TEST_F(TiffPlugin, StripsHoldAbout64Kilobytes) {
-    const std::string file = m_temp / "strips.tif";
-    ASSERT_EQ(save_with(api(), file, {make_picture(1000, 300, false)}).result, VT_OK);
-    EXPECT_EQ(saved_layout(file).rows_per_strip, 65536u / 3000u);
-    ASSERT_EQ(save_with(api(), file, {make_picture(100000 / 4, 2, true)}).result, VT_OK);
-    EXPECT_EQ(saved_layout(file).rows_per_strip, 1u);
-}
-
 TEST_F(TiffPlugin, FramesOfAFrameSetBecomePagesAndComeBack) {
     const std::vector<Frame> frames = {make_picture(40, 30, false), make_picture(17, 50, true),
                                        make_picture(1, 1, false)};
@@ -729,22 +721,6 @@ TEST_F(TiffPlugin, ChecksKnowBothByteOrdersAndBigTiff) {
     EXPECT_EQ(check_with(api().check_save, u".tifff").level, 0);
 }
 
-TEST_F(TiffPlugin, OptionsAreListedWithTheirDefaults) {
-    void* library = ::dlopen(plugin_path("fmx_TIFF").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr);
-    const auto entries = reinterpret_cast<VtStateEntriesFn>(::dlsym(library, "plg_StateEntries"));
-    ASSERT_NE(entries, nullptr);
-    const VtStateEntry* list = entries();
-    ASSERT_NE(list[0].name, nullptr);
-    EXPECT_STREQ(list[0].name, "fmx_TIFF.compression");
-    EXPECT_STREQ(list[0].default_value, "5");
-    ASSERT_NE(list[1].name, nullptr);
-    EXPECT_STREQ(list[1].name, "fmx_TIFF.jpeg_quality");
-    EXPECT_STREQ(list[1].default_value, "90");
-    EXPECT_EQ(list[2].name, nullptr);
-    ::dlclose(library);
-}
-
 // ------------------------------------------------------------------- conformance suites
 
 // The TIFF files of a folder, not of its subfolders.
@@ -758,9 +734,7 @@ std::vector<std::filesystem::path> tiff_files(const std::filesystem::path& folde
 }
 
 TEST_F(TiffPlugin, PillowFilesDecodeLikeLibtiff) {
-    const auto folder = testdata("pillow-testimages/tiff");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "pillow-testimages/tiff");
     int compared = 0;
     int refused = 0;
     for (const auto& path : tiff_files(folder)) {
@@ -794,9 +768,7 @@ TEST_F(TiffPlugin, PillowFilesDecodeLikeLibtiff) {
 }
 
 TEST_F(TiffPlugin, HopperFilesMatchTheOriginalExactly) {
-    const auto folder = testdata("pillow-testimages");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "pillow-testimages");
     const std::optional<Frame> expected = png_frame(folder / "reference/hopper.png");
     ASSERT_TRUE(expected);
     for (const char* name : {"hopper.tif", "hopper_lzw.tif", "hopper_bigtiff.tif",
@@ -816,9 +788,7 @@ TEST_F(TiffPlugin, HopperFilesMatchTheOriginalExactly) {
 }
 
 TEST_F(TiffPlugin, BrokenFilesFailCleanlyOrLoadBestEffort) {
-    const auto folder = testdata("pillow-testimages/tiff");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "pillow-testimages/tiff");
     std::vector<std::filesystem::path> files = tiff_files(folder / "broken");
     files.push_back(folder / "separate_planar_extra_samples.tiff");
     int failed = 0;
@@ -841,9 +811,7 @@ TEST_F(TiffPlugin, BrokenFilesFailCleanlyOrLoadBestEffort) {
 }
 
 TEST_F(TiffPlugin, ExiftoolFilesLoadWithTheirMetadata) {
-    const auto folder = testdata("exiftool-metadata/other");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "exiftool-metadata/other");
     for (const char* name : {"ExifTool.tif", "GeoTiff.tif", "BigTIFF.btf"}) {
         SCOPED_TRACE(name);
         HarnessServices::last_exif().clear();

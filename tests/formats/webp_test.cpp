@@ -515,9 +515,7 @@ TEST_F(WebpPlugin, CutsWithARiffSizeThatAgreesFailCleanly) {
 }
 
 TEST_F(WebpPlugin, LosslessVectorsDecodeToTheirGrids) {
-    const auto folder = testdata("webp-libwebp");
-    if (folder.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(folder, "webp-libwebp");
     for (const auto& [prefix, reference] :
          {std::pair{"lossless_vec_1_", "grid.png"}, std::pair{"lossless_vec_2_", "peak.png"}}) {
         const std::optional<Frame> expected = png_frame(folder / reference);
@@ -548,9 +546,7 @@ void expect_like_references(const LoadResult& back, const std::filesystem::path&
 }
 
 TEST_F(WebpPlugin, AnimatedFilesMatchTheirReferenceFrames) {
-    const auto root = testdata("webp-image-rs");
-    if (root.empty())
-        GTEST_SKIP() << "no conformance images";
+    VT_TESTDATA_OR_SKIP(root, "webp-image-rs");
     const struct {
         const char* stem;
         std::size_t frames;
