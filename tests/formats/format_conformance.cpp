@@ -174,6 +174,53 @@ TEST_P(FormatConformance, SavedPicturesLoadBackAndDecodeAlikeElsewhere) {
     }
 }
 
+TEST_P(FormatConformance, FrameSetsKeepTheirFramesOrBecomeTheComposite) {
+    const FormatRow& row = GetParam();
+    const std::string file = m_temp / (std::string("frames") + row.extension);
+    std::vector<Frame> frames;
+    for (std::uint16_t i = 0; i < 3; ++i) {
+        frames.push_back(picture(20, 16, row.keeps_transparency));
+        std::rotate(frames.back().pixels.begin(), frames.back().pixels.begin() + 37 * i,
+                    frames.back().pixels.end());
+        frames.back().delay = static_cast<std::uint16_t>(40 * (i + 1));
+    }
+    frames[0].markup = "\r\nanimation.plays=3;";
+    const SaveResult composite = save_with(api(), file, frames, 0);
+    ASSERT_EQ(composite.result, VT_OK);
+    EXPECT_TRUE(composite.composite_used);
+    const LoadResult one = load_with(api(), file);
+    ASSERT_EQ(one.result, VT_OK);
+    ASSERT_EQ(one.frames.size(), 1u);
+    EXPECT_EQ(one.doc_kind, 0);
+    EXPECT_LE(max_difference(one.frames[0], frames[0]), row.round_trip_tolerance);
+    if (row.frame_sets == 0)
+        return;
+    const SaveResult set = save_with(api(), file, frames, row.frame_sets);
+    ASSERT_EQ(set.result, VT_OK);
+    EXPECT_FALSE(set.composite_used);
+    const LoadResult all = load_with(api(), file);
+    ASSERT_EQ(all.result, VT_OK);
+    EXPECT_EQ(all.doc_kind, row.frame_sets);
+    EXPECT_EQ(all.warnings, 0);
+    ASSERT_EQ(all.frames.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_LE(max_difference(all.frames[i], frames[i]), row.round_trip_tolerance) << i;
+        if (row.frame_sets == 2) {
+            EXPECT_EQ(all.frames[i].delay, frames[i].delay) << i;
+        }
+    }
+    if (row.frame_sets == 2) {
+        EXPECT_NE(all.frames[0].markup.find("animation.plays=3;"), std::string::npos)
+            << all.frames[0].markup;
+    }
+    // A host that keeps fewer frames gets the first ones and a warning.
+    const LoadResult fewer = load_with(api(), file, {.max_frames = 2});
+    ASSERT_EQ(fewer.result, VT_OK);
+    EXPECT_EQ(fewer.frames.size(), 2u);
+    EXPECT_EQ(fewer.doc_kind, row.frame_sets);
+    EXPECT_EQ(fewer.warnings & VT_WARN_LAYERS_DROPPED, VT_WARN_LAYERS_DROPPED);
+}
+
 TEST_P(FormatConformance, EveryCutOfAFileFailsCleanly) {
     const FormatRow& row = GetParam();
     const std::string file = m_temp / (std::string("whole") + row.extension);

@@ -98,6 +98,9 @@ struct FormatRow {
     int tolerance = 0;            // per channel, of a corpus decode against its reference
     int round_trip_tolerance = 0; // 0: the save is lossless
     bool keeps_transparency = true;
+    // The document kind its frame sets keep (1 pages, 2 an animation with delays and a loop
+    // count); 0: a frame set is saved as the host's composite.
+    std::uint8_t frame_sets = 0;
     // A cut file may load the frames it holds whole, flagged as data lost.
     bool cut_keeps_whole_frames = false;
     // The pictures it saves; make_picture when not given.

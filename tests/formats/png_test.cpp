@@ -239,15 +239,6 @@ TEST_F(PngPlugin, SavedPicturesLoadBackIdentical) {
     HarnessServices::state().erase(u"fmx_PNG.level");
 }
 
-TEST_F(PngPlugin, SeveralFramesAreSavedAsTheComposite) {
-    const std::string file = m_temp / "frames.png";
-    const SaveResult saved =
-        save_with(api(), file, {make_picture(5, 5, false), make_picture(5, 5, true)});
-    EXPECT_EQ(saved.result, VT_OK);
-    EXPECT_TRUE(saved.composite_used);
-    EXPECT_FALSE(save_with(api(), file, {make_picture(5, 5, false)}).composite_used);
-}
-
 TEST_F(PngPlugin, CompressionLevelComesFromTheStateStore) {
     const Frame picture = make_picture(200, 200, false);
     auto size_with = [&](std::string_view value) {

@@ -190,6 +190,7 @@ VT_FORMAT_CONFORMANCE(Webp, FormatRow{.plugin = "fmx_WebP",
                                       .corpus = "webp-libwebp",
                                       .corpus_extension = ".webp",
                                       .compared = 129,
+                                      .frame_sets = 2,
                                       .prepare = [] {
                                           HarnessServices::set_state(u"fmx_WebP.lossless", "1");
                                       }});
@@ -331,38 +332,6 @@ TEST_F(WebpPlugin, LossyAnimationAndDefaultDelay) {
     EXPECT_EQ(back.frames[1].delay, 65535);
     for (std::size_t i = 0; i < 2; ++i)
         EXPECT_LT(mean_error(back.frames[i].pixels, frames[i].pixels), 2.0) << i;
-}
-
-TEST_F(WebpPlugin, FramesBeyondTheHostsCapacityAreDropped) {
-    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
-    const std::string file = saved(three_frames(), 2);
-    LoadOptions two;
-    two.max_frames = 2;
-    const LoadResult back = loaded(file, two);
-    EXPECT_EQ(back.result, VT_OK);
-    EXPECT_EQ(back.frames.size(), 2u);
-    EXPECT_EQ(back.warnings & VT_WARN_LAYERS_DROPPED, VT_WARN_LAYERS_DROPPED);
-    EXPECT_EQ(back.doc_kind, 2);
-    LoadOptions one;
-    one.max_frames = 1;
-    const LoadResult first = loaded(file, one);
-    EXPECT_EQ(first.result, VT_OK);
-    EXPECT_EQ(first.frames.size(), 1u);
-    EXPECT_EQ(first.doc_kind, 0);
-}
-
-TEST_F(WebpPlugin, OtherDocumentsSaveTheirCompositeAsOnePicture) {
-    const std::vector<Frame> frames = three_frames();
-    const std::string file = m_temp / "composite.webp";
-    const SaveResult result = save_with(api(), file, frames, 0);
-    ASSERT_EQ(result.result, VT_OK);
-    EXPECT_TRUE(result.composite_used);
-    const LoadResult back = load_with(api(), file);
-    ASSERT_EQ(back.result, VT_OK);
-    EXPECT_EQ(back.frames.size(), 1u);
-    EXPECT_FALSE(is_animation(read_bytes(file)));
-    // One frame of an animation is a still picture.
-    EXPECT_FALSE(is_animation(saved({frames[0]}, 2)));
 }
 
 TEST_F(WebpPlugin, ProfileRoundTripsAndOnlyMarkupBecomesExif) {
