@@ -1,6 +1,7 @@
 #include "tests/formats/format_conformance.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -280,6 +281,24 @@ TEST_P(FormatConformance, HostileHeadersFailCleanly) {
         EXPECT_LT(load_with(api(), file).result, 0) << junk.size();
     }
     EXPECT_EQ(load_with(api(), m_temp / "absent").result, VT_ERR_OPEN_READ);
+}
+
+TEST_P(FormatConformance, FilesThatOnceCrashedFailCleanly) {
+    std::string key = GetParam().plugin + 4; // past "fmx_"
+    for (char& c : key)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::filesystem::path folder =
+        std::filesystem::path(VT_CRASHERS_DIR) / ("formats_" + key + "_fuzz");
+    if (!std::filesystem::is_directory(folder))
+        GTEST_SKIP() << "no crashers for " << key;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const LoadResult loaded = load_with(api(), entry.path().string());
+        if (loaded.result == VT_OK) {
+            EXPECT_FALSE(loaded.frames.empty()) << entry.path();
+        } else {
+            EXPECT_LT(loaded.result, 0) << entry.path();
+        }
+    }
 }
 
 TEST_P(FormatConformance, FailedSaveLeavesNoFile) {
