@@ -92,7 +92,9 @@ struct FormatRow {
     // found beside the file. nullopt: nothing to compare for this file; a frame without pixels:
     // the file must load, but there is nothing to compare it with.
     std::optional<Frame> (*reference)(const std::filesystem::path& file) = nullptr;
-    const char* corpus = nullptr; // folder under the shared test data
+    // Folder under the shared test data; its files without a reference must load or fail
+    // cleanly.
+    const char* corpus = nullptr;
     const char* corpus_extension = nullptr;
     int compared = 0;             // corpus files that have a reference
     int tolerance = 0;            // per channel, of a corpus decode against its reference

@@ -204,18 +204,6 @@ Frame few_colour_picture(std::uint32_t width, std::uint32_t height, std::uint32_
     return f;
 }
 
-// Smooth colour gradients: far more than 256 colours.
-Frame photo_like(std::uint32_t width, std::uint32_t height) {
-    Frame f;
-    f.width = width;
-    f.height = height;
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x)
-            f.pixels.push_back(bgrt(x * 255 / (width - 1), y * 255 / (height - 1),
-                                    (x + y) * 255 / (width + height - 2)));
-    return f;
-}
-
 int channel(std::uint32_t p, int shift) {
     return static_cast<int>((p >> shift) & 0xFF);
 }
@@ -316,7 +304,7 @@ TEST_F(GifPlugin, PartialTransparencyBecomesAllOrNothing) {
 }
 
 TEST_F(GifPlugin, PhotoIsReducedWithSmallErrorAndDitheringHelps) {
-    const Frame picture = photo_like(128, 96);
+    const Frame picture = smooth_picture(128, 96);
     const std::string file = m_temp / "photo.gif";
     ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
     const LoadResult dithered = load_with(api(), file);
