@@ -92,16 +92,16 @@ std::optional<Frame> png_frame(const std::filesystem::path& file) {
     return f;
 }
 
-const PluginApi& FormatConformance::api() {
+void FormatConformance::SetUp() {
     if (!s_library)
         s_library = std::make_unique<PluginLibrary>(plugin_path(GetParam().plugin));
-    EXPECT_TRUE(s_library->loaded()) << s_library->error();
-    return s_library->api();
-}
-
-void FormatConformance::SetUp() {
+    ASSERT_TRUE(s_library->loaded()) << s_library->error();
     if (GetParam().prepare != nullptr)
         GetParam().prepare();
+}
+
+const PluginApi& FormatConformance::api() {
+    return s_library->api();
 }
 
 Frame FormatConformance::picture(std::uint32_t width, std::uint32_t height,

@@ -115,7 +115,7 @@ class FormatConformance : public ::testing::TestWithParam<FormatRow> {
 protected:
     void SetUp() override;
     static void TearDownTestSuite() { s_library.reset(); }
-    // The row's plug-in, opened on first use.
+    // The row's plug-in, opened by the first test.
     const PluginApi& api();
     Frame picture(std::uint32_t width, std::uint32_t height, bool transparent) const;
     // The row's picture saved to a file; its bytes.

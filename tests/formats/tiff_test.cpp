@@ -801,48 +801,18 @@ TEST_F(TiffPlugin, ExiftoolFilesLoadWithTheirMetadata) {
 
 // ---------------------------------------------------------------- EXIF directories
 
-struct Block {
-    std::vector<std::uint8_t> bytes{'I', 'I', 42, 0, 8, 0, 0, 0};
-    void u16(std::uint32_t v) {
-        bytes.push_back(static_cast<std::uint8_t>(v));
-        bytes.push_back(static_cast<std::uint8_t>(v >> 8));
-    }
-    void u32(std::uint32_t v) {
-        u16(v & 0xFFFF);
-        u16(v >> 16);
-    }
-    void entry(std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::uint32_t value) {
-        u16(tag);
-        u16(type);
-        u32(count);
-        u32(value);
-    }
-};
-
 // IFD0 at 8: Copyright (at 50) and the EXIF pointer (to 70); EXIF IFD: ExposureTime 1/200 (at
 // 88) and ISO 400 inline.
 std::vector<std::uint8_t> camera_block() {
-    Block b;
-    b.u16(2);
-    b.entry(0x8298, 2, 12, 50); // Copyright
-    b.entry(0x8769, 4, 1, 70);  // EXIF directory
-    b.u32(0);
-    while (b.bytes.size() < 50)
-        b.bytes.push_back(0);
-    for (const char c : std::string("(c) Someone"))
-        b.bytes.push_back(static_cast<std::uint8_t>(c));
-    b.bytes.push_back(0);
-    while (b.bytes.size() < 70)
-        b.bytes.push_back(0);
-    b.u16(2);
-    b.entry(0x829A, 5, 1, 100); // ExposureTime
-    b.entry(0x8827, 3, 1, 400); // ISO
-    b.u32(0);
-    while (b.bytes.size() < 100)
-        b.bytes.push_back(0);
-    b.u32(1);
-    b.u32(200);
-    return b.bytes;
+    std::string b = tiny_tiff({{0x8298, TIFF_ASCII, 12, 50}, {0x8769, TIFF_LONG, 1, 70}}, 0, "");
+    b.resize(50, '\0');
+    b += std::string("(c) Someone", 12);
+    b.resize(70, '\0');
+    b +=
+        tiny_tiff({{0x829A, TIFF_RATIONAL, 1, 100}, {0x8827, TIFF_SHORT, 1, 400}}, 0, "").substr(8);
+    le32(b, 1);
+    le32(b, 200);
+    return {b.begin(), b.end()};
 }
 
 class TiffExif : public PluginTest {
