@@ -169,11 +169,7 @@ TEST_F(BmpPlugin, RleStreamsDecodeRunsLiteralsAndSkips) {
 }
 
 TEST_F(BmpPlugin, HostileFilesAreRefused) {
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::int32_t result;
-    } cases[] = {
+    expect_results({
         {"not a bmp", "GIF89a and then some", VT_ERR_CORRUPT_OR_UNSUPPORTED},
         {"header cut", std::string("BM\0\0\0\0", 6), VT_ERR_READ},
         {"huge RLE picture in a tiny file", make_bmp(10000, 10000, 8, 1, kPalette, bytes({0, 1})),
@@ -190,9 +186,7 @@ TEST_F(BmpPlugin, HostileFilesAreRefused) {
         {"index beyond the palette", make_bmp(1, 1, 8, 0, kPalette, bytes({9, 0, 0, 0})),
          VT_ERR_INVALID_DATA},
         {"embedded png", make_bmp(1, 1, 24, 5, {}, "1234"), VT_ERR_NOT_IMPLEMENTED},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(load_bytes(c.bytes).result, c.result) << c.what;
+    });
 }
 
 } // namespace

@@ -60,6 +60,13 @@ inline void le32(std::string& s, std::uint32_t v) {
     le16(s, v >> 16);
 }
 
+// A hand-made file and what loading it must answer.
+struct Refusal {
+    const char* what;
+    std::string bytes;
+    std::int32_t result;
+};
+
 // Opens one plug-in from the build's Plugins folder for a test suite.
 class PluginTest : public ::testing::Test {
 protected:
@@ -75,6 +82,11 @@ protected:
         const std::string file = m_temp / "made";
         write_bytes(file, bytes);
         return load_with(api(), file, options);
+    }
+
+    void expect_results(const std::vector<Refusal>& cases) {
+        for (const Refusal& c : cases)
+            EXPECT_EQ(load_bytes(c.bytes).result, c.result) << c.what;
     }
 
     static inline std::unique_ptr<PluginLibrary> s_library;

@@ -214,11 +214,7 @@ TEST_F(JpegPlugin, JunkBeforeTheEndMarkerIsIgnored) {
 }
 
 TEST_F(JpegPlugin, HostileHeadersAreRefusedBeforeAllocating) {
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::int32_t result;
-    } cases[] = {
+    const Refusal cases[] = {
         {"start marker only", std::string("\xFF\xD8\xFF", 3), VT_ERR_READ},
         {"more pixels than a bitmap, grey", jpeg_header(20000, 20000, 1, scan(1)),
          VT_ERR_DIMENSIONS},
@@ -227,9 +223,7 @@ TEST_F(JpegPlugin, HostileHeadersAreRefusedBeforeAllocating) {
         {"cut after the frame", jpeg_header(8, 8), VT_ERR_READ},
     };
     for (const auto& c : cases) {
-        const std::string file = m_temp / "hostile.jpg";
-        write_bytes(file, c.bytes);
-        const LoadResult loaded = load_with(api(), file);
+        const LoadResult loaded = load_bytes(c.bytes);
         EXPECT_EQ(loaded.result, c.result) << c.what;
         EXPECT_TRUE(loaded.frames.empty()) << c.what;
     }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tests/formats/format_conformance.h"
-#include "tests/formats/png_reference.h"
 
 namespace vt::test {
 namespace {
@@ -198,17 +197,8 @@ TEST_F(PngPlugin, SavedPicturesLoadBackIdentical) {
             ASSERT_EQ(loaded.result, VT_OK);
             EXPECT_EQ(loaded.frames[0].pixels, picture.pixels);
 
-            std::uint32_t w = 0, h = 0;
-            std::uint8_t* rgba = nullptr;
-            ASSERT_EQ(reference_png_rgba(file.c_str(), &w, &h, &rgba), 1);
-            for (std::size_t i = 0; i < picture.pixels.size(); ++i) {
-                const std::uint32_t p = picture.pixels[i];
-                const std::uint32_t want[4] = {(p >> 16) & 255, (p >> 8) & 255, p & 255,
-                                               c.transparent ? 255 - (p >> 24) : 255};
-                for (int k = 0; k < 4; ++k)
-                    ASSERT_EQ(rgba[4 * i + static_cast<std::size_t>(k)], want[k]) << i;
-            }
-            std::free(rgba);
+            // libpng decodes the same pixels, the colour under full transparency too.
+            EXPECT_EQ(png_frame(file).value_or(Frame{}).pixels, picture.pixels);
             const std::vector<int> filters =
                 row_filters(bytes, c.w * (c.transparent ? 4u : 3u), c.h);
             ASSERT_EQ(filters.size(), c.h);
@@ -245,20 +235,14 @@ TEST_F(PngPlugin, CompressionLevelComesFromTheStateStore) {
 
 TEST_F(PngPlugin, BrokenHeadersAreRefused) {
     const std::string iend = chunk("IEND", "");
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::int32_t result;
-    } cases[] = {
+    expect_results({
         {"not a png", "GIF89a and then some bytes", VT_ERR_CORRUPT_OR_UNSUPPORTED},
         {"signature only", kSignature, VT_ERR_READ},
         {"huge picture in a tiny file", header(15000, 15000), VT_ERR_READ},
         {"bad bit depth", ihdr(4, 4, 3, 2) + iend, VT_ERR_INVALID_DATA},
         {"no image data", ihdr(4, 4) + iend, VT_ERR_INVALID_DATA},
         {"cut after the header", ihdr(4, 4), VT_ERR_READ},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(load_bytes(c.bytes).result, c.result) << c.what;
+    });
 }
 
 } // namespace

@@ -153,11 +153,7 @@ TEST_F(PnmPlugin, BitmapOfAColourPictureIsRefusedWithoutAFile) {
 }
 
 TEST_F(PnmPlugin, HostileHeadersAreRefused) {
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::int32_t result;
-    } cases[] = {
+    expect_results({
         {"not netpbm", "GIF89a and more", VT_ERR_CORRUPT_OR_UNSUPPORTED},
         {"huge text picture in a tiny file", "P3\n10000 10000\n255\n1 2 3", VT_ERR_READ},
         {"size beyond 32 bits", "P5\n99999999999 1\n255\n", VT_ERR_INVALID_DATA},
@@ -178,9 +174,7 @@ TEST_F(PnmPlugin, HostileHeadersAreRefused) {
          VT_ERR_INVALID_DATA},
         {"unknown header line", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nCOLOUR 3\nENDHDR\na",
          VT_ERR_INVALID_DATA},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(load_bytes(c.bytes).result, c.result) << c.what;
+    });
 }
 
 } // namespace

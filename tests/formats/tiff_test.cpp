@@ -576,11 +576,7 @@ TEST_F(TiffPlugin, HostileFilesAreRefusedBeforeAllocating) {
         entries.push_back(extra);
         return entries;
     };
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::int32_t result;
-    } cases[] = {
+    const Refusal cases[] = {
         {"header only", std::string("II*\0", 4), VT_ERR_READ},
         {"first directory beyond the end", tiny_tiff(grey_entries(8, 8, start), 0, pixels, 90000),
          VT_ERR_READ},

@@ -210,11 +210,6 @@ protected:
         EXPECT_EQ(result, VT_OK);
         return result == VT_OK ? read_bytes(file) : std::string();
     }
-    LoadResult loaded(const std::string& bytes, const LoadOptions& options = {}) {
-        const std::string file = m_temp / "loaded.webp";
-        write_bytes(file, bytes);
-        return load_with(api(), file, options);
-    }
 
     // Three frames of different sizes with the delays 40, 80 and 120 ms.
     static std::vector<Frame> three_frames() {
@@ -230,7 +225,7 @@ TEST_F(WebpPlugin, LossyRoundTripStaysClose) {
     for (const bool transparent : {false, true}) {
         SCOPED_TRACE(transparent ? "transparent" : "opaque");
         const Frame picture = smooth_picture(96, 64, transparent);
-        const LoadResult back = loaded(saved({picture}));
+        const LoadResult back = load_bytes(saved({picture}));
         ASSERT_EQ(back.result, VT_OK);
         const Frame& f = back.frames.at(0);
         ASSERT_EQ(f.pixels.size(), picture.pixels.size());
@@ -266,7 +261,7 @@ TEST_F(WebpPlugin, StateEntriesChangeTheOutput) {
     HarnessServices::set_state(u"fmx_WebP.quality", "0");
     const std::string lossless = saved({picture});
     EXPECT_EQ(lossless.substr(12, 4), "VP8L");
-    const LoadResult back = loaded(lossless);
+    const LoadResult back = load_bytes(lossless);
     ASSERT_EQ(back.result, VT_OK);
     EXPECT_EQ(back.frames.at(0).pixels, picture.pixels);
 }
@@ -276,7 +271,7 @@ TEST_F(WebpPlugin, AnimationRoundTripKeepsFramesAndDelays) {
     const std::vector<Frame> frames = three_frames();
     const std::string file = saved(frames, 2);
     EXPECT_TRUE(is_animation(file));
-    const LoadResult back = loaded(file);
+    const LoadResult back = load_bytes(file);
     ASSERT_EQ(back.result, VT_OK);
     EXPECT_EQ(back.doc_kind, 2);
     EXPECT_EQ(back.warnings, 0);
@@ -307,7 +302,7 @@ TEST_F(WebpPlugin, HowOftenAnAnimationRunsRoundTrips) {
                                         std::pair{"animation.plays=1;", "1"}}) {
         std::vector<Frame> frames = three_frames();
         frames[0].markup = std::string("\r\n") + markup;
-        const LoadResult back = loaded(saved(frames, 2));
+        const LoadResult back = load_bytes(saved(frames, 2));
         ASSERT_EQ(back.result, VT_OK);
         ASSERT_EQ(back.frames.size(), 3u);
         EXPECT_NE(back.frames[0].markup.find(std::string("animation.plays=") + plays + ";"),
@@ -315,7 +310,7 @@ TEST_F(WebpPlugin, HowOftenAnAnimationRunsRoundTrips) {
             << back.frames[0].markup;
     }
     // A still picture says nothing about it.
-    const LoadResult still = loaded(saved({make_picture(8, 8, false)}));
+    const LoadResult still = load_bytes(saved({make_picture(8, 8, false)}));
     ASSERT_EQ(still.result, VT_OK);
     EXPECT_EQ(still.frames.at(0).markup.find("animation."), std::string::npos);
 }
@@ -325,7 +320,7 @@ TEST_F(WebpPlugin, LossyAnimationAndDefaultDelay) {
     std::reverse(frames[1].pixels.begin(), frames[1].pixels.end());
     frames[0].delay = 0;
     frames[1].delay = 65535;
-    const LoadResult back = loaded(saved(frames, 2));
+    const LoadResult back = load_bytes(saved(frames, 2));
     ASSERT_EQ(back.result, VT_OK);
     ASSERT_EQ(back.frames.size(), 2u);
     EXPECT_EQ(back.frames[0].delay, 100);
@@ -347,14 +342,14 @@ TEST_F(WebpPlugin, ProfileRoundTripsAndOnlyMarkupBecomesExif) {
     EXPECT_EQ(chunk_of(file, "ICCP"), std::string(profile.begin(), profile.end()));
     EXPECT_TRUE(chunk_of(file, "EXIF").empty());
     EXPECT_TRUE(chunk_of(file, "XMP ").empty());
-    const LoadResult back = loaded(file);
+    const LoadResult back = load_bytes(file);
     ASSERT_EQ(back.result, VT_OK);
     EXPECT_EQ(back.frames.at(0).chunks.at(kTagIcc), profile);
 
     // An animation carries the first frame's profile, and gives it back with frame 0.
     std::vector<Frame> frames = three_frames();
     frames[0].chunks[kTagIcc] = profile;
-    const LoadResult animation = loaded(saved(frames, 2));
+    const LoadResult animation = load_bytes(saved(frames, 2));
     ASSERT_EQ(animation.result, VT_OK);
     ASSERT_EQ(animation.frames.size(), 3u);
     EXPECT_EQ(animation.frames[0].chunks.at(kTagIcc), profile);
@@ -371,7 +366,7 @@ TEST_F(WebpPlugin, ExifAndXmpChunksGoToTheMarkupService) {
             animation ? saved(three_frames(), 2) : saved({make_picture(8, 8, false)});
         const std::string file = with_chunks(plain, {{"EXIF", exif}, {"XMP ", xmp}});
         HarnessServices::last_exif().clear();
-        const LoadResult back = loaded(file);
+        const LoadResult back = load_bytes(file);
         ASSERT_EQ(back.result, VT_OK);
         EXPECT_EQ(
             std::string(HarnessServices::last_exif().begin(), HarnessServices::last_exif().end()),
@@ -428,11 +423,7 @@ TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
     std::string no_frames = animation.substr(0, 12 + 18 + 14);
     put_le32(no_frames, 4, static_cast<std::uint32_t>(no_frames.size() - 8));
 
-    const struct {
-        const char* what;
-        std::string bytes;
-        std::int32_t result;
-    } cases[] = {
+    const Refusal cases[] = {
         {"a RIFF of another kind", "RIFF\x04\0\0\0WAVE", VT_ERR_CORRUPT_OR_UNSUPPORTED},
         {"header only", std::string("RIFF\x04\0\0\0WEBP", 12), VT_ERR_INVALID_DATA},
         {"RIFF size beyond the file", riff_beyond, VT_ERR_READ},
@@ -445,7 +436,7 @@ TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
         {"animation without frames", no_frames, VT_ERR_INVALID_DATA},
     };
     for (const auto& c : cases) {
-        const LoadResult back = loaded(c.bytes);
+        const LoadResult back = load_bytes(c.bytes);
         EXPECT_EQ(back.result, c.result) << c.what;
         EXPECT_TRUE(back.frames.empty()) << c.what;
     }
@@ -453,8 +444,8 @@ TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
     // The host refuses a frame it cannot hold before libwebp allocates anything of that size.
     LoadOptions small;
     small.max_pixels = 100;
-    EXPECT_EQ(loaded(still, small).result, VT_ERR_BITMAP_TOO_BIG);
-    EXPECT_EQ(loaded(animation, small).result, VT_ERR_BITMAP_TOO_BIG);
+    EXPECT_EQ(load_bytes(still, small).result, VT_ERR_BITMAP_TOO_BIG);
+    EXPECT_EQ(load_bytes(animation, small).result, VT_ERR_BITMAP_TOO_BIG);
 }
 
 TEST_F(WebpPlugin, CutsWithARiffSizeThatAgreesFailCleanly) {
@@ -469,7 +460,7 @@ TEST_F(WebpPlugin, CutsWithARiffSizeThatAgreesFailCleanly) {
         for (std::size_t n = 12; n < whole->size(); ++n) {
             std::string cut = whole->substr(0, n);
             put_le32(cut, 4, static_cast<std::uint32_t>(n - 8));
-            const LoadResult back = loaded(cut);
+            const LoadResult back = load_bytes(cut);
             if (back.result == VT_OK) {
                 EXPECT_FALSE(back.frames.empty()) << n;
             } else {
