@@ -71,13 +71,15 @@ int max_difference(std::uint32_t a, std::uint32_t b) {
     return most;
 }
 
-int max_difference(const Frame& a, const Frame& b) {
-    if (a.width != b.width || a.height != b.height || a.pixels.size() != b.pixels.size())
-        return 256;
-    int most = 0;
-    for (std::size_t i = 0; i < a.pixels.size(); ++i)
-        most = std::max(most, max_difference(a.pixels[i], b.pixels[i]));
+int max_difference(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    int most = a.size() == b.size() ? 0 : 256;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        most = std::max(most, max_difference(a[i], b[i]));
     return most;
+}
+
+int max_difference(const Frame& a, const Frame& b) {
+    return a.width != b.width || a.height != b.height ? 256 : max_difference(a.pixels, b.pixels);
 }
 
 std::optional<Frame> png_frame(const std::filesystem::path& file) {

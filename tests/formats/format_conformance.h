@@ -44,7 +44,8 @@ Frame smooth_picture(std::uint32_t width, std::uint32_t height, bool transparent
 // The largest difference of one channel, transparency included; two fully transparent pixels
 // are equal whatever their colour.
 int max_difference(std::uint32_t a, std::uint32_t b);
-// The same over two pictures; 256 when their sizes differ.
+// The same over two pictures or rows of pixels; 256 when their sizes differ.
+int max_difference(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b);
 int max_difference(const Frame& a, const Frame& b);
 
 // libpng's own decode of a PNG file as a frame (16-bit samples scaled, gamma untouched).
