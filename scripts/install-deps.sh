@@ -14,6 +14,8 @@ packages=(
     libwebp-dev                                 # fmx_WebP (with mux and demux)
     libtiff-dev                                 # fmx_TIFF
     libgif-dev libimagequant-dev                # fmx_GIF
+    qt6-base-dev                                # the desktop program (Widgets, Qt Test)
+    xvfb xauth                                  # the desktop program run for real in CI
     libexiv2-dev                                # the core library's EXIF bridge
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata

@@ -1,0 +1,20 @@
+#pragma once
+// Placeholder until the pane is drawn.
+// Thread: UI only.
+
+#include <QWidget>
+
+#include "engine/conversion_run.h"
+
+namespace vt::app {
+
+class OutputPane : public QWidget {
+    Q_OBJECT
+public:
+    OutputPane(engine::ConversionRun& run, QWidget* parent);
+
+private:
+    engine::ConversionRun& m_run;
+};
+
+} // namespace vt::app

@@ -1,0 +1,1 @@
+# The progress display and the notification bubble.

@@ -1,0 +1,1 @@
+# The main window, start-up and commands.
