@@ -3,11 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <memory>
-#include <new>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "formats/bmp/bmp_codec.h"
@@ -16,7 +13,7 @@
 
 namespace {
 
-using namespace vt::formats::kit;
+using namespace vt::kit;
 
 using vt::formats::BmpHeader;
 
@@ -67,45 +64,12 @@ std::int32_t save_image(FilterCall* call) {
         return r;
     if (call->width > vt::formats::kBmpMaxSide || call->height > vt::formats::kBmpMaxSide)
         return VT_ERR_DIMENSIONS;
-    const std::string name = to_utf8(call->path);
-    if (name.empty())
-        return VT_ERR_OPEN_WRITE;
-    std::FILE* file = std::fopen(name.c_str(), "wb");
-    if (file == nullptr)
-        return VT_ERR_OPEN_WRITE;
-    std::int32_t result = vt::formats::write_bmp(file, call->pixels, call->width, call->height,
-                                                 call->stride, any_transparent(call));
-    if (std::fclose(file) != 0 && result == VT_OK)
-        result = VT_ERR_WRITE;
-    // A half-written file must not pass for a picture.
-    if (result != VT_OK)
-        std::remove(name.c_str());
-    return result;
+    return write_target(call->path, [call](std::FILE* file) {
+        return vt::formats::write_bmp(file, call->pixels, call->width, call->height, call->stride,
+                                      any_transparent(call));
+    });
 }
 
 } // namespace
 
-extern "C" {
-
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 90, has_signature, known_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, known_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-
-// Nothing to configure.
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-
-} // extern "C"
+VT_FORMAT_PLUGIN_EXPORTS(90, has_signature, known_extension, load_image, save_image)

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,7 +15,7 @@
 
 namespace {
 
-using namespace vt::formats::kit;
+using namespace vt::kit;
 namespace gif = vt::formats::gif;
 
 constexpr std::uint8_t kSignature87[6] = {'G', 'I', 'F', '8', '7', 'a'};
@@ -108,23 +107,11 @@ private:
     bool m_animation;
 };
 
-// The target file, opened at the first byte giflib writes: a save that fails before it leaves
-// nothing behind.
-struct LazyFile {
-    std::string name;
-    std::FILE* file = nullptr;
-    bool open_failed = false;
-};
-
+// The target file is opened at the first byte giflib writes: a save that fails before it
+// leaves nothing behind.
 int write_lazily(void* user_data, const std::uint8_t* data, int size) {
-    auto* out = static_cast<LazyFile*>(user_data);
-    if (out->file == nullptr && !out->open_failed) {
-        out->file = std::fopen(out->name.c_str(), "wb");
-        out->open_failed = out->file == nullptr;
-    }
-    if (out->file == nullptr || size <= 0)
-        return 0;
-    return static_cast<int>(std::fwrite(data, 1, static_cast<std::size_t>(size), out->file));
+    return static_cast<int>(static_cast<TargetStream*>(user_data)->write(
+        data, size > 0 ? static_cast<std::size_t>(size) : 0));
 }
 
 std::int32_t save_image(FilterCall* call) {
@@ -140,22 +127,10 @@ std::int32_t save_image(FilterCall* call) {
         options.plays = markup_plays(call);
     } else if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
-    LazyFile out;
-    out.name = to_utf8(call->path);
-    if (out.name.empty())
-        return VT_ERR_OPEN_WRITE;
     HostPictures source(call, options.animation);
-    std::int32_t result = gif::write_gif(write_lazily, &out, source, options);
-    if (out.open_failed)
-        result = VT_ERR_OPEN_WRITE;
-    if (out.file != nullptr) {
-        if (std::fclose(out.file) != 0 && result == VT_OK)
-            result = VT_ERR_WRITE;
-        // A half-written file must not pass for a picture.
-        if (result != VT_OK)
-            std::remove(out.name.c_str());
-    }
-    return result;
+    return write_target_lazily(call->path, [&source, &options](TargetStream& out) {
+        return gif::write_gif(write_lazily, &out, source, options);
+    });
 }
 
 bool gif_extension(const FilterCheck& check) {
@@ -168,35 +143,9 @@ bool gif_signature(const FilterCheck& check) {
 
 } // namespace
 
-extern "C" {
+VT_FORMAT_PLUGIN_EXPORTS(100, gif_signature, gif_extension, load_image, save_image)
 
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 100, gif_signature, gif_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, gif_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-
-// The options live in the state store; there is no dialog to show.
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-
-VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
-    static const VtStateEntry kEntries[] = {
-        {"fmx_GIF.colors", "256", "2 to 256: the most colours a frame keeps"},
-        {"fmx_GIF.dither", "1", "1: dither when colours must be reduced, 0: nearest colour"},
-        {nullptr, nullptr, nullptr}};
-    return kEntries;
-}
-
-} // extern "C"
+VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_GIF.colors", "256",
+                                "2 to 256: the most colours a frame keeps"},
+                               {"fmx_GIF.dither", "1",
+                                "1: dither when colours must be reduced, 0: nearest colour"})

@@ -1,12 +1,8 @@
 // fmx_JPEG: the plug-in's exports, its answers to the host's checks and the call records.
 // The codec work is in jpeg_glue.c.
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <new>
-#include <string>
 #include <vector>
 
 #include "formats/jpeg/jpeg_glue.h"
@@ -15,7 +11,7 @@
 
 namespace {
 
-using namespace vt::formats::kit;
+using namespace vt::kit;
 
 constexpr std::uint8_t kSignature[3] = {0xFF, 0xD8, 0xFF};
 constexpr int kDefaultQuality = 90;
@@ -77,21 +73,13 @@ std::int32_t save_image(FilterCall* call) {
     options.exif = exported.empty() ? nullptr : exported.data();
     options.exif_size = static_cast<std::uint32_t>(exported.size());
     options.opaque = any_transparent(call) ? 0 : 1;
+    return write_target(call->path, [call, &options](std::FILE* file) {
+        return vt_jpeg_write(file, call->pixels, call->width, call->height, call->stride, &options);
+    });
+}
 
-    const std::string name = to_utf8(call->path);
-    if (name.empty())
-        return VT_ERR_OPEN_WRITE;
-    std::FILE* file = std::fopen(name.c_str(), "wb");
-    if (file == nullptr)
-        return VT_ERR_OPEN_WRITE;
-    std::int32_t result =
-        vt_jpeg_write(file, call->pixels, call->width, call->height, call->stride, &options);
-    if (std::fclose(file) != 0 && result == VT_OK)
-        result = VT_ERR_WRITE;
-    // A half-written file must not pass for a picture.
-    if (result != VT_OK)
-        std::remove(name.c_str());
-    return result;
+bool jpeg_signature(const FilterCheck& check) {
+    return head_starts_with(check, kSignature, 3);
 }
 
 bool jpeg_extension(const FilterCheck& check) {
@@ -101,39 +89,10 @@ bool jpeg_extension(const FilterCheck& check) {
 
 } // namespace
 
-extern "C" {
+VT_FORMAT_PLUGIN_EXPORTS(100, jpeg_signature, jpeg_extension, load_image, save_image)
 
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(
-        check, 100, [](const FilterCheck& c) { return head_starts_with(c, kSignature, 3); },
-        jpeg_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, jpeg_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-
-// The options live in the state store; there is no dialog to show.
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-
-VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
-    static const VtStateEntry kEntries[] = {
-        {"fmx_JPEG.quality", "90", "1 to 100: higher keeps more detail in larger files"},
-        {"fmx_JPEG.progressive", "0", "1: progressive, the picture builds up in passes"},
-        {"fmx_JPEG.subsampling", "by quality",
-         "0: full colour detail (4:4:4), 1: halved (4:2:0); unset: 1 below quality 90"},
-        {nullptr, nullptr, nullptr}};
-    return kEntries;
-}
-
-} // extern "C"
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_JPEG.quality", "90", "1 to 100: higher keeps more detail in larger files"},
+    {"fmx_JPEG.progressive", "0", "1: progressive, the picture builds up in passes"},
+    {"fmx_JPEG.subsampling", "by quality",
+     "0: full colour detail (4:4:4), 1: halved (4:2:0); unset: 1 below quality 90"})

@@ -1,12 +1,8 @@
 // fmx_PNG: the plug-in's exports, its answers to the host's checks and the call records.
 // The codec work is in png_glue.c.
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <new>
-#include <string>
 #include <vector>
 
 #include "formats/png/png_glue.h"
@@ -15,7 +11,7 @@
 
 namespace {
 
-using namespace vt::formats::kit;
+using namespace vt::kit;
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr int kDefaultLevel = 6;
@@ -66,55 +62,24 @@ std::int32_t save_image(FilterCall* call) {
     const ChunkView icc = frame_chunk(call, kTagIcc);
     const VtPngWriteMetadata meta{exif.empty() ? nullptr : exif.data(),
                                   static_cast<std::uint32_t>(exif.size()), icc.data, icc.size};
-    const std::string name = to_utf8(call->path);
-    if (name.empty())
-        return VT_ERR_OPEN_WRITE;
-    std::FILE* file = std::fopen(name.c_str(), "wb");
-    if (file == nullptr)
-        return VT_ERR_OPEN_WRITE;
-    std::int32_t result = vt_png_write(
-        file, call->pixels, call->width, call->height, call->stride, any_transparent(call) ? 1 : 0,
-        state_option(call, u"fmx_PNG.level", kDefaultLevel, 0, 9), &meta);
-    if (std::fclose(file) != 0 && result == VT_OK)
-        result = VT_ERR_WRITE;
-    // A half-written file must not pass for a picture.
-    if (result != VT_OK)
-        std::remove(name.c_str());
-    return result;
+    return write_target(call->path, [call, &meta](std::FILE* file) {
+        return vt_png_write(file, call->pixels, call->width, call->height, call->stride,
+                            any_transparent(call) ? 1 : 0,
+                            state_option(call, u"fmx_PNG.level", kDefaultLevel, 0, 9), &meta);
+    });
+}
+
+bool png_signature(const FilterCheck& check) {
+    return head_starts_with(check, kSignature, 8);
+}
+
+bool png_extension(const FilterCheck& check) {
+    return extension_is(check, u".png");
 }
 
 } // namespace
 
-extern "C" {
+VT_FORMAT_PLUGIN_EXPORTS(100, png_signature, png_extension, load_image, save_image)
 
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(
-        check, 100, [](const FilterCheck& c) { return head_starts_with(c, kSignature, 8); },
-        [](const FilterCheck& c) { return extension_is(c, u".png"); });
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, [](const FilterCheck& c) { return extension_is(c, u".png"); });
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-
-// The options live in the state store; there is no dialog to show.
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-
-VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
-    static const VtStateEntry kEntries[] = {
-        {"fmx_PNG.level", "6", "0 to 9: compression effort, 0 stores, 9 packs tightest"},
-        {nullptr, nullptr, nullptr}};
-    return kEntries;
-}
-
-} // extern "C"
+VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_PNG.level", "6",
+                                "0 to 9: compression effort, 0 stores, 9 packs tightest"})

@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace vt::formats::kit;
+using namespace vt::kit;
 using namespace vt::formats::tiff;
 
 constexpr std::uint8_t kLittle[4] = {'I', 'I', 42, 0};
@@ -229,30 +229,25 @@ std::int32_t save_image(FilterCall* call) {
         return r;
     // The first page's camera data, from the markup only, like every other plug-in's.
     const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
-    const std::string name = to_utf8(call->path);
-    if (name.empty())
-        return VT_ERR_OPEN_WRITE;
-    TiffWriter writer;
-    std::int32_t result = writer.open(name);
-    if (result != VT_OK)
-        return result;
-    result = write_pages(call, writer, pages, coding);
-    const std::int32_t closed = writer.close();
-    if (result == VT_OK)
-        result = closed;
-    // A half-written file must not pass for a picture.
-    if (result != VT_OK) {
-        std::remove(name.c_str());
-        return result;
-    }
-    if (!exif.empty()) {
-        // Without its EXIF directory the file is still a good picture with its main tags.
-        if (std::FILE* file = std::fopen(name.c_str(), "r+b"); file != nullptr) {
-            (void)attach_exif(file, exif);
-            std::fclose(file);
+    // libtiff opens the file itself.
+    return write_target_named(call->path, [&](const std::string& name) {
+        TiffWriter writer;
+        std::int32_t result = writer.open(name);
+        if (result != VT_OK)
+            return result;
+        result = write_pages(call, writer, pages, coding);
+        const std::int32_t closed = writer.close();
+        if (result == VT_OK)
+            result = closed;
+        if (result == VT_OK && !exif.empty()) {
+            // Without its EXIF directory the file is still a good picture with its main tags.
+            if (std::FILE* file = std::fopen(name.c_str(), "r+b"); file != nullptr) {
+                (void)attach_exif(file, exif);
+                std::fclose(file);
+            }
         }
-    }
-    return result;
+        return result;
+    });
 }
 
 bool tiff_extension(const FilterCheck& check) {
@@ -266,37 +261,10 @@ bool tiff_signature(const FilterCheck& check) {
 
 } // namespace
 
-extern "C" {
+VT_FORMAT_PLUGIN_EXPORTS(100, tiff_signature, tiff_extension, load_image, save_image)
 
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 100, tiff_signature, tiff_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, tiff_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-
-// The option lives in the state store; there is no dialog to show.
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-
-VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
-    static const VtStateEntry kEntries[] = {
-        {"fmx_TIFF.compression", "5",
-         "1: none, 5: LZW, 8: Deflate, 32773: PackBits, 7: JPEG (pictures without "
-         "transparency; others use LZW)"},
-        {"fmx_TIFF.jpeg_quality", "90", "1 to 100: the quality of JPEG compression"},
-        {nullptr, nullptr, nullptr}};
-    return kEntries;
-}
-
-} // extern "C"
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_TIFF.compression", "5",
+     "1: none, 5: LZW, 8: Deflate, 32773: PackBits, 7: JPEG (pictures without "
+     "transparency; others use LZW)"},
+    {"fmx_TIFF.jpeg_quality", "90", "1 to 100: the quality of JPEG compression"})

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -15,7 +14,7 @@
 
 namespace {
 
-using namespace vt::formats::kit;
+using namespace vt::kit;
 namespace webp = vt::formats::webp;
 
 constexpr int kDefaultQuality = 80;
@@ -156,23 +155,6 @@ std::int32_t encode_frames(FilterCall* call, std::vector<std::uint8_t>& file, Sa
     return webp::encode_animation(width, height, call->frame_count, source, options, file);
 }
 
-std::int32_t write_bytes(const FilterCall* call, const std::vector<std::uint8_t>& bytes) {
-    const std::string name = to_utf8(call->path);
-    if (name.empty())
-        return VT_ERR_OPEN_WRITE;
-    std::FILE* file = std::fopen(name.c_str(), "wb");
-    if (file == nullptr)
-        return VT_ERR_OPEN_WRITE;
-    std::int32_t result =
-        std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() ? VT_OK : VT_ERR_WRITE;
-    if (std::fclose(file) != 0 && result == VT_OK)
-        result = VT_ERR_WRITE;
-    // A half-written file must not pass for a picture.
-    if (result != VT_OK)
-        std::remove(name.c_str());
-    return result;
-}
-
 std::int32_t save_image(FilterCall* call) {
     std::vector<std::uint8_t> file;
     SaveMetadata meta;
@@ -182,7 +164,7 @@ std::int32_t save_image(FilterCall* call) {
     if (result == VT_OK)
         result = webp::add_metadata(file, meta.icc, meta.exif);
     // The file is only opened once the whole picture is encoded.
-    return result == VT_OK ? write_bytes(call, file) : result;
+    return result == VT_OK ? write_target_bytes(call->path, file) : result;
 }
 
 bool webp_signature(const FilterCheck& check) {
@@ -196,36 +178,9 @@ bool webp_extension(const FilterCheck& check) {
 
 } // namespace
 
-extern "C" {
+VT_FORMAT_PLUGIN_EXPORTS(100, webp_signature, webp_extension, load_image, save_image)
 
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 100, webp_signature, webp_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, webp_extension);
-}
-
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-
-// The options live in the state store; there is no dialog to show.
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-
-VT_PLUGIN_EXPORT const VtStateEntry* plg_StateEntries() noexcept {
-    static const VtStateEntry kEntries[] = {
-        {"fmx_WebP.quality", "80", "0 to 100: higher keeps more detail in larger files"},
-        {"fmx_WebP.lossless", "0", "1: lossless, every pixel exactly as it is"},
-        {"fmx_WebP.method", "4", "0 to 6: encoding effort, 6 is slowest and smallest"},
-        {nullptr, nullptr, nullptr}};
-    return kEntries;
-}
-
-} // extern "C"
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_WebP.quality", "80", "0 to 100: higher keeps more detail in larger files"},
+    {"fmx_WebP.lossless", "0", "1: lossless, every pixel exactly as it is"},
+    {"fmx_WebP.method", "4", "0 to 6: encoding effort, 6 is slowest and smallest"})

@@ -1,10 +1,10 @@
 #include "suite/core/image_io.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "sdk/kit/paths.h"
 #include "suite/core/image_codecs.h"
 
 namespace vt::core {
@@ -12,37 +12,6 @@ namespace vt::core {
 namespace {
 
 enum class Format { kUnknown, kPng, kJpeg, kBmp, kGif, kWebp };
-
-// A file read whole may not be larger than this (the largest picture's worth and some).
-constexpr long kMaxFileBytes = 1L << 31;
-
-// The UTF-16 path in the file system's UTF-8; unpaired surrogates become U+FFFD.
-std::string utf8_path(const std::uint16_t* text) {
-    std::string out;
-    for (std::size_t i = 0; text[i] != 0; ++i) {
-        std::uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-        else if (c >= 0xD800 && c < 0xE000)
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 Format format_of_name(std::string_view path) {
     const std::size_t slash = path.rfind('/');
@@ -83,40 +52,6 @@ Format format_of_bytes(std::span<const std::uint8_t> d) {
     return Format::kUnknown;
 }
 
-struct File {
-    std::FILE* f = nullptr;
-    explicit File(std::FILE* file) : f(file) {}
-    ~File() {
-        if (f != nullptr)
-            std::fclose(f);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-};
-
-bool read_file(const std::string& path, Bytes& bytes) {
-    File file(std::fopen(path.c_str(), "rb"));
-    if (file.f == nullptr || std::fseek(file.f, 0, SEEK_END) != 0)
-        return false;
-    const long size = std::ftell(file.f);
-    if (size <= 0 || size > kMaxFileBytes || std::fseek(file.f, 0, SEEK_SET) != 0)
-        return false;
-    bytes.resize(static_cast<std::size_t>(size));
-    return std::fread(bytes.data(), 1, bytes.size(), file.f) == bytes.size();
-}
-
-bool write_file(const std::string& path, const Bytes& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    const bool closed = std::fclose(f) == 0;
-    if (written && closed)
-        return true;
-    std::remove(path.c_str());
-    return false;
-}
-
 bool decode(Format format, std::span<const std::uint8_t> data, Decoded& out) {
     switch (format) {
     case Format::kPng:
@@ -152,11 +87,10 @@ bool Picture::transparent() const noexcept {
 std::int32_t load_image(VtCoreImage* image, const std::uint16_t* path, VtCoreRequest* request) {
     if (image == nullptr || path == nullptr || !request_usable(request))
         return 0;
-    const std::string name = utf8_path(path);
     Bytes bytes;
-    if (name.empty() || !read_file(name, bytes))
+    if (kit::read_file(path, bytes) != VT_OK || bytes.empty())
         return 0;
-    Format format = format_of_name(name);
+    Format format = format_of_name(kit::to_utf8(path));
     if (format == Format::kUnknown)
         format = format_of_bytes(bytes);
     Decoded decoded;
@@ -176,8 +110,7 @@ std::int32_t save_image(const VtCoreImage* image, const std::uint16_t* path,
         image->pixels == nullptr || !size_allowed(image->width, image->height) ||
         image->stride < image->width)
         return 0;
-    const std::string name = utf8_path(path);
-    const Format format = format_of_name(name);
+    const Format format = format_of_name(kit::to_utf8(path));
     const Picture picture{image->width, image->height, image->stride, image->pixels};
     int quality = static_cast<int>(request->flags & 0xFF);
     if (quality == 0)
@@ -203,7 +136,7 @@ std::int32_t save_image(const VtCoreImage* image, const std::uint16_t* path,
     case Format::kUnknown:
         break;
     }
-    if (!encoded || bytes.empty() || !write_file(name, bytes))
+    if (!encoded || bytes.empty() || kit::write_target_bytes(path, bytes) != VT_OK)
         return 0;
     request->answer = 1;
     return 1;

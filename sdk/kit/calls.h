@@ -1,0 +1,87 @@
+#pragma once
+// The call record's services a plug-in uses around its codec: options from the state store,
+// the frame a load asks for, the picture a save selects.
+// Thread: any, each call with its own record.
+
+#include <cstdint>
+#include <cstring>
+
+#include "sdk/vt_plugin.h"
+
+namespace vt::kit {
+
+// An option from the state store as decimal text or a 32-bit number; `fallback` when absent or
+// unreadable, else clamped to [low, high].
+inline int state_option(const FilterCall* call, const char16_t* name, int fallback, int low,
+                        int high) noexcept {
+    const pi_StateStore* store = call->state_store;
+    if (store == nullptr || store->state_get == nullptr)
+        return fallback;
+    std::uint8_t value[16] = {};
+    const std::int32_t n =
+        store->state_get(reinterpret_cast<const std::uint16_t*>(name), value, sizeof(value) - 1);
+    if (n < 1)
+        return fallback;
+    long number = 0;
+    bool text = true;
+    int digits = 0;
+    for (std::int32_t i = 0; i < n && value[i] != 0; ++i, ++digits) {
+        if (value[i] < '0' || value[i] > '9') {
+            text = false;
+            break;
+        }
+        if (number < 1000000)
+            number = number * 10 + (value[i] - '0');
+    }
+    if (!text || digits == 0) {
+        if (n != 4)
+            return fallback;
+        std::int32_t binary = 0;
+        std::memcpy(&binary, value, 4);
+        number = binary;
+    }
+    return number < low ? low : number > high ? high : static_cast<int>(number);
+}
+
+// Asks the host for a frame of width x height, never reduced, and checks what it gave: VT_OK
+// with the record's pixels and stride describing it, or the result code.
+inline std::int32_t request_frame(FilterCall* call, std::uint32_t width,
+                                  std::uint32_t height) noexcept {
+    call->width = width;
+    call->height = height;
+    call->flags = static_cast<std::uint16_t>(call->flags & ~VT_CALL_MAY_REDUCE);
+    if (call->frame_cb.add_frame(call) == 0)
+        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
+    if (call->pixels == nullptr || call->width != width || call->height != height ||
+        call->stride < width)
+        return VT_ERR_BITMAP_REQUEST;
+    return VT_OK;
+}
+
+// Selects the picture to save, the host's composite when the document has several frames:
+// VT_OK with the record describing it, or the result code.
+inline std::int32_t select_picture(FilterCall* call) noexcept {
+    if (call->frame_cb.select_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    const std::int32_t index = call->frame_count > 1 ? -1 : 0;
+    if (call->frame_cb.select_frame(call, index) == 0)
+        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
+    if (call->width < 1 || call->height < 1)
+        return VT_ERR_BITMAP_SIZE_ZERO;
+    if (call->pixels == nullptr || call->stride < call->width)
+        return VT_ERR_BITMAP_REQUEST;
+    return VT_OK;
+}
+
+// Whether any pixel of the selected picture is not fully opaque.
+inline bool any_transparent(const FilterCall* call) noexcept {
+    for (std::uint32_t y = 0; y < call->height; ++y) {
+        const std::uint32_t* row = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        for (std::uint32_t x = 0; x < call->width; ++x)
+            if ((row[x] >> 24) != 0)
+                return true;
+    }
+    return false;
+}
+
+} // namespace vt::kit
