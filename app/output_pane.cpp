@@ -136,6 +136,15 @@ void OutputPane::drawPreview(QPainter& p, const QRect& area) {
     const QRect target(area.left() + (area.width() - size.width()) / 2,
                        area.top() + (area.height() - size.height()) / 2, size.width(),
                        size.height());
+    // Scaled once per picture and size, not on every refresh.
+    const QSize pixels = size * p.device()->devicePixelRatioF();
+    if (m_scaled.size() != pixels || m_scaled_from != m_preview.cacheKey()) {
+        m_scaled = m_preview.size() == pixels
+                       ? m_preview
+                       : m_preview.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        m_scaled.setDevicePixelRatio(p.device()->devicePixelRatioF());
+        m_scaled_from = m_preview.cacheKey();
+    }
     // A checkerboard under transparent parts.
     const int cell = dpi_scale(8);
     p.save();
@@ -147,8 +156,7 @@ void OutputPane::drawPreview(QPainter& p, const QRect& area) {
                            ? QColor(204, 204, 210)
                            : QColor(244, 244, 248));
     p.restore();
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(target, m_preview);
+    p.drawImage(target.topLeft(), m_scaled);
     p.setPen(QColor(176, 180, 200));
     p.setBrush(Qt::NoBrush);
     p.drawRect(QRectF(target).adjusted(-0.5, -0.5, 0.5, 0.5));

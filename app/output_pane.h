@@ -50,6 +50,8 @@ private:
     // The preview as last converted, and the picture it came from.
     std::shared_ptr<const engine::Picture> m_preview_source;
     QImage m_preview;
+    QImage m_scaled; // m_preview at the size it is drawn
+    qint64 m_scaled_from = 0;
     std::unique_ptr<TaskbarEntry> m_taskbar;
 };
 
