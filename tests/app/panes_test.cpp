@@ -23,6 +23,7 @@
 #include "app/progress_pane.h"
 #include "app/status_bar.h"
 #include "engine/conversion_run.h"
+#include "lang/translator.h"
 #include "pipeline/pipeline_step.h"
 #include "session/session.h"
 #include "tests/support/temp_folder.h"
@@ -232,6 +233,31 @@ private slots:
         show_bubble(QString(), &owner);
         remove_bubble();
         QVERIFY(!bubble_window());
+    }
+
+    void textsAreTranslatedWhereShown() {
+        const std::string french = "#XLAT_BEGIN\n"
+                                   "Waiting for new Job=En attente d'un travail\n"
+                                   "Time Taken=Temps pris\n"
+                                   "Save failed=Enregistrement impossible\n";
+        QCOMPARE(lang::load_language_bytes(
+                     {reinterpret_cast<const std::uint8_t*>(french.data()), french.size()}, 1),
+                 1);
+        m_output->refresh();
+        QCOMPARE(m_output->shownTexts().value(0), QStringLiteral("En attente d'un travail ..."));
+        QVERIFY(m_output->shownTexts().value(1).startsWith(QStringLiteral("Temps pris:")));
+        // The style follows the English words, whatever the language shows.
+        QWidget owner;
+        owner.setGeometry(1000, 400, 400, 300);
+        owner.show();
+        QCursor::setPos(owner.geometry().center());
+        show_bubble(QStringLiteral("Save failed"), &owner);
+        QCOMPARE(bubble_window()->accessibleName(), QStringLiteral("Enregistrement impossible"));
+        QVERIFY(bubble_window()->property("warning").toBool());
+        remove_bubble();
+        lang::UnloadLanguageFile();
+        m_output->refresh();
+        QCOMPARE(m_output->shownTexts().value(0), QStringLiteral("Waiting for new Job ..."));
     }
 };
 
