@@ -111,6 +111,12 @@ private slots:
         // The size grip sits in the bottom-right corner while the window is not maximized.
         QVERIFY(m_status->sizeGrip()->isVisible());
         QCOMPARE(m_status->sizeGrip()->geometry().bottomRight(), m_status->rect().bottomRight());
+        const QRect placed = m_window->geometry();
+        m_window->setWindowState(Qt::WindowMaximized);
+        QTRY_VERIFY(!m_status->sizeGrip()->isVisible());
+        m_window->setWindowState(Qt::WindowNoState);
+        QTRY_VERIFY(m_status->sizeGrip()->isVisible());
+        m_window->setGeometry(placed);
     }
 
     void pausedJobShowsPausedTextsAndPreview() {
