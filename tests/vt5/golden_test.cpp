@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "tests/vt5/vt5_support.h"
 #include "vt5/tools/sha256.h"
@@ -77,17 +78,12 @@ TEST(Vt5Golden, OneGreyPixelIsWrittenByteForByte) {
     Read back(expected);
     ASSERT_EQ(back.count, 1u);
     EXPECT_EQ(pixels_of(back[0]), Pixels{0x007B7B7B});
-    EXPECT_EQ(back[0].x, -1);
-    EXPECT_EQ(back[0].y, 32767);
+    const Layer& l0 = back[0];
+    EXPECT_EQ(std::tuple(l0.x, l0.y, l0.mode, l0.mode2, l0.attr, l0.transparency, l0.meta),
+              std::tuple(-1, 32767, 0x0102, 0, 7, 9, nullptr));
     EXPECT_EQ(image::layer_name(back[0]), u"Ab");
-    EXPECT_EQ(back[0].mode, 0x0102);
-    EXPECT_EQ(back[0].mode2, 0);
-    EXPECT_EQ(back[0].attr, 7);
-    EXPECT_EQ(back[0].transparency, 9);
-    EXPECT_EQ(back[0].meta, nullptr);
     EXPECT_EQ(text(back.status.version_text), "4 rev. 03");
-    EXPECT_EQ(back.status.doc_kind, 0);
-    EXPECT_EQ(back.status.is_native, 1);
+    EXPECT_EQ(std::tuple(back.status.doc_kind, back.status.is_native), std::tuple(0, 1));
 }
 
 // The layer element of a 3 x 2 picture: only layout, channels and the metadata offset vary.
@@ -102,48 +98,46 @@ Bytes layer_3x2(std::uint8_t layout, std::uint8_t channels, std::uint8_t meta_of
                 zeros(6 + 18 + 64)});
 }
 
-TEST(Vt5Golden, ColourPictureOfThreeByTwoIsStoredAsThreePlanes) {
-    // Every byte differs from the one before by 16 or more, so no codec makes the 18 bytes
-    // shorter and the block is stored as it is.
-    const Pixels pixels = {0x302010, 0x605040, 0x908070, 0xC0B0A0, 0xF0E0D0, 0x0A0500};
-    Doc doc;
-    doc.set(0, 3, 2, pixels);
-    const Bytes planes = {0x10, 0x40, 0x70, 0xA0, 0xD0, 0x00,  // B
-                          0x20, 0x50, 0x80, 0xB0, 0xE0, 0x05,  // G
-                          0x30, 0x60, 0x90, 0xC0, 0xF0, 0x0A}; // R
-    const Bytes written = write_doc(doc, 1);
-    const Bytes tail = cat({layer_3x2(0, 3, 18),
-                            {0x02, 0, 0, 0, 50, 0, 0, 0},
-                            {0, 0, 0, 0, 18, 0, 0, 0, 18, 0, 0, 0, 0, 0, 0, 0},
-                            zeros(16),
-                            planes,
-                            {0xFF, 0, 0, 0, 0, 0, 0, 0}});
-    ASSERT_EQ(written.size(), 32 + 66 + tail.size());
-    EXPECT_EQ(Bytes(written.begin() + 98, written.end()), tail);
-
-    Read back(written);
-    ASSERT_EQ(back.count, 1u);
-    EXPECT_EQ(pixels_of(back[0]), pixels);
-}
-
-TEST(Vt5Golden, GreyPictureWithTransparencyIsStoredAsTwoPlanes) {
-    const Pixels pixels = {0x00000000, 0x80333333, 0x00666666, 0xFF999999, 0x10CCCCCC, 0x00FFFFFF};
-    Doc doc;
-    doc.set(0, 3, 2, pixels);
-    const Bytes written = write_doc(doc, 1);
-    // 12 stream bytes: below 16, so no codec is tried.
-    const Bytes tail =
-        cat({layer_3x2(1, 2, 12),
-             {0x02, 0, 0, 0, 44, 0, 0, 0},
-             {0, 0, 0, 0, 12, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0},
-             zeros(16),
-             {0x00, 0x33, 0x66, 0x99, 0xCC, 0xFF, 0x00, 0x80, 0x00, 0xFF, 0x10, 0x00},
-             {0xFF, 0, 0, 0, 0, 0, 0, 0}});
-    EXPECT_EQ(Bytes(written.begin() + 98, written.end()), tail);
-
-    Read back(written);
-    ASSERT_EQ(back.count, 1u);
-    EXPECT_EQ(pixels_of(back[0]), pixels);
+// A 3 x 2 picture's layer and single stored block after the 98 bytes of header and stamp.
+TEST(Vt5Golden, ThreeByTwoPicturesAreStoredAsPlanes) {
+    const struct {
+        const char* what;
+        Pixels pixels;
+        std::uint8_t layout, channels;
+        Bytes stream;
+    } cases[] = {
+        // Every byte differs from the one before by 16 or more, so no codec makes the 18 bytes
+        // shorter and the block is stored as it is.
+        {"colour: B, G, R planes",
+         {0x302010, 0x605040, 0x908070, 0xC0B0A0, 0xF0E0D0, 0x0A0500},
+         0,
+         3,
+         {0x10, 0x40, 0x70, 0xA0, 0xD0, 0x00, 0x20, 0x50, 0x80, 0xB0, 0xE0, 0x05, 0x30, 0x60, 0x90,
+          0xC0, 0xF0, 0x0A}},
+        // 12 stream bytes: below 16, so no codec is tried.
+        {"grey and transparency planes",
+         {0x00000000, 0x80333333, 0x00666666, 0xFF999999, 0x10CCCCCC, 0x00FFFFFF},
+         1,
+         2,
+         {0x00, 0x33, 0x66, 0x99, 0xCC, 0xFF, 0x00, 0x80, 0x00, 0xFF, 0x10, 0x00}},
+    };
+    for (const auto& c : cases) {
+        Doc doc;
+        doc.set(0, 3, 2, c.pixels);
+        const Bytes written = write_doc(doc, 1);
+        const auto n = static_cast<std::uint8_t>(c.stream.size());
+        const Bytes tail = cat({layer_3x2(c.layout, c.channels, n),
+                                {0x02, 0, 0, 0, static_cast<std::uint8_t>(32 + n), 0, 0, 0},
+                                {0, 0, 0, 0, n, 0, 0, 0, n, 0, 0, 0, 0, 0, 0, 0},
+                                zeros(16),
+                                c.stream,
+                                {0xFF, 0, 0, 0, 0, 0, 0, 0}});
+        ASSERT_EQ(written.size(), 98 + tail.size()) << c.what;
+        EXPECT_EQ(Bytes(written.begin() + 98, written.end()), tail) << c.what;
+        Read back(written);
+        ASSERT_EQ(back.count, 1u);
+        EXPECT_EQ(pixels_of(back[0]), c.pixels) << c.what;
+    }
 }
 
 TEST(Vt5Golden, RepeatFrameHasNoDataBlocks) {

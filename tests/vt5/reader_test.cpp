@@ -104,14 +104,12 @@ TEST(Vt5Read, WrongExtensionBoxOnlyForVt5NamesWhenNotSilent) {
         EXPECT_EQ(Vt5Read(doc.data(), doc.capacity(), status, png, c.name), 0u);
         EXPECT_EQ(text(status.error_text), "Invalid magic number in VT5 header");
         EXPECT_EQ(status.is_native, 0);
-        ASSERT_EQ(BoxRecorder::boxes().size(), c.box ? 1u : 0u) << base::utf16_to_utf8(c.name);
-        if (c.box) {
-            EXPECT_EQ(BoxRecorder::boxes()[0].title, u"Wrong File Extension");
-            EXPECT_EQ(BoxRecorder::boxes()[0].text,
-                      u"Although this file has a .VT5 extension, the data in it seems to be "
-                      u"something different.");
-            EXPECT_EQ(BoxRecorder::boxes()[0].icon, MessageIcon::information);
-        }
+        const BoxRecorder::Boxes wrong = {
+            {u"Although this file has a .VT5 extension, the data in it seems to be something "
+             u"different.",
+             u"Wrong File Extension", MessageIcon::information}};
+        EXPECT_EQ(BoxRecorder::boxes(), c.box ? wrong : BoxRecorder::Boxes{})
+            << base::utf16_to_utf8(c.name);
     }
 }
 
@@ -122,16 +120,11 @@ TEST(Vt5Read, NewerRevisionShowsVersionConflictOnceAndReads) {
         image::LoadStatus status{};
         const Bytes file = file_of({grey_1x1(9), grey_1x1(8)}, version);
         EXPECT_EQ(Vt5Read(doc.data(), doc.capacity(), status, file, u"a.vt5"), 2u);
-        if (version == 0x00040004) {
-            ASSERT_EQ(BoxRecorder::boxes().size(), 1u);
-            EXPECT_EQ(BoxRecorder::boxes()[0].title, u"Version Conflict");
-            EXPECT_EQ(BoxRecorder::boxes()[0].text,
-                      u"This file was created by a newer version of the VT5 encoder.");
-            EXPECT_EQ(BoxRecorder::boxes()[0].icon, MessageIcon::information);
-            EXPECT_EQ(text(status.version_text), "4 rev. 04");
-        } else {
-            EXPECT_TRUE(BoxRecorder::boxes().empty());
-        }
+        const BoxRecorder::Boxes conflict = {
+            {u"This file was created by a newer version of the VT5 encoder.", u"Version Conflict",
+             MessageIcon::information}};
+        EXPECT_EQ(BoxRecorder::boxes(), version == 0x00040004 ? conflict : BoxRecorder::Boxes{});
+        EXPECT_EQ(text(status.version_text), version == 0x00040004 ? "4 rev. 04" : "4 rev. 03");
     }
 }
 
@@ -330,20 +323,17 @@ TEST(Vt5Read, MetadataIsTakenFromItsOffset) {
 
 TEST(Vt5Read, LayerLimitStopsAfterTheLastSlotIsDecoded) {
     const Bytes file = file_of({grey_1x1(1), grey_1x1(2), grey_1x1(3)});
-    Doc doc(2);
-    image::LoadStatus status{};
-    ASSERT_EQ(read_doc(file, doc, status), 2u);
-    EXPECT_EQ(status.layer_limit_hit, 1);
-    EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00020202});
-
-    Doc roomy(3);
-    image::LoadStatus status2{};
-    ASSERT_EQ(read_doc(file, roomy, status2), 3u);
-    EXPECT_EQ(status2.layer_limit_hit, 1); // every slot used
-    Doc more(4);
-    image::LoadStatus status3{};
-    ASSERT_EQ(read_doc(file, more, status3), 3u);
-    EXPECT_EQ(status3.layer_limit_hit, 0);
+    const struct {
+        std::size_t capacity;
+        std::uint32_t count;
+        int hit; // every slot used counts as hitting the limit
+    } cases[] = {{2, 2, 1}, {3, 3, 1}, {4, 3, 0}};
+    for (const auto& c : cases) {
+        Read doc(file, c.capacity);
+        ASSERT_EQ(doc.count, c.count);
+        EXPECT_EQ(doc.status.layer_limit_hit, c.hit) << c.capacity;
+        EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00020202});
+    }
 }
 
 TEST(Vt5Read, BlockFaultsKeepTheLayerAndReadOn) {
@@ -369,12 +359,9 @@ TEST(Vt5Read, BlockFaultsKeepTheLayerAndReadOn) {
         image::LoadStatus status{};
         const Bytes file = file_of({first, grey_1x1(0x44)});
         ASSERT_EQ(Vt5Read(doc.data(), doc.capacity(), status, file, u"a.vt5"), 2u) << c.what;
-        EXPECT_EQ(BoxRecorder::boxes().size(), 1u) << c.what;
-        if (!BoxRecorder::boxes().empty()) {
-            EXPECT_EQ(BoxRecorder::boxes()[0].text, c.error) << c.what;
-            EXPECT_EQ(BoxRecorder::boxes()[0].title, c.title) << c.what;
-            EXPECT_EQ(BoxRecorder::boxes()[0].icon, MessageIcon::warning);
-        }
+        EXPECT_EQ(BoxRecorder::boxes(),
+                  (BoxRecorder::Boxes{{c.error, c.title, MessageIcon::warning}}))
+            << c.what;
         EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00444444}) << c.what;
         // The next layer's stream read starts from the unknown error again.
         EXPECT_EQ(text(status.error_text), "An unknown error occurred") << c.what;

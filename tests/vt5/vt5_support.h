@@ -176,7 +176,12 @@ public:
     struct Box {
         std::u16string text, title;
         platform::MessageIcon icon;
+        bool operator==(const Box&) const = default;
+        friend void PrintTo(const Box& b, std::ostream* os) {
+            *os << base::utf16_to_utf8(b.title) << ": " << base::utf16_to_utf8(b.text);
+        }
     };
+    using Boxes = std::vector<Box>;
     BoxRecorder() {
         boxes().clear();
         platform::UiHooks hooks;
