@@ -229,10 +229,8 @@ TEST_F(FlattenTest, OneOpaqueLayerGivesThatLayer) {
     l.transparency = 200;
     FlattenRequest r;
     ASSERT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 1);
-    ASSERT_EQ(m_out.width, 7u);
     // Placed at (0, 0) and copied plainly despite its position, mode and transparency.
-    for (std::int32_t i = 0; i < 35; ++i)
-        ASSERT_EQ(out(i % 7, i / 7), l.bitmap.pixels[i]) << i;
+    EXPECT_EQ(testing::bitmap_pixels(m_out), testing::bitmap_pixels(l.bitmap));
 }
 
 TEST_F(FlattenTest, PassesHiddenAndOnRequestLayers) {
@@ -243,10 +241,8 @@ TEST_F(FlattenTest, PassesHiddenAndOnRequestLayers) {
     add(1, 1, grey(50), 3, 0, image::kModeOnRequest);
     FlattenRequest r;
     EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 5);
-    EXPECT_EQ(out(0, 0), grey(20));
-    EXPECT_EQ(out(1, 0), grey(30));
-    EXPECT_EQ(out(2, 0), grey(10));
-    EXPECT_EQ(out(3, 0), grey(10));
+    EXPECT_EQ(testing::bitmap_pixels(m_out),
+              (std::vector<std::uint32_t>{grey(20), grey(30), grey(10), grey(10)}));
     r.draw_on_request = 1;
     EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 5);
     EXPECT_EQ(out(3, 0), grey(50));
@@ -287,10 +283,10 @@ TEST_F(FlattenTest, FrameAnimationDefaultsToAFifthAndCentres) {
     ASSERT_EQ(m_out.width, 6u);
     ASSERT_EQ(m_out.height, 4u);
     // Frame 2 (10 / 5), 2 x 1 at ((6 - 2) / 2, (4 - 1) / 2) = (2, 1) on white, see-through.
-    for (std::int32_t y = 0; y < 4; ++y)
-        for (std::int32_t x = 0; x < 6; ++x)
-            EXPECT_EQ(out(x, y), (y == 1 && (x == 2 || x == 3)) ? grey(2) : 0xFFFFFFFFu)
-                << x << "," << y;
+    EXPECT_EQ(testing::bitmap_pixels(m_out),
+              testing::pixels_from(6, 4, [](std::int32_t x, std::int32_t y) {
+                  return (y == 1 && (x == 2 || x == 3)) ? grey(2) : 0xFFFFFFFFu;
+              }));
 }
 
 TEST_F(FlattenTest, TimedLayersFollowTheirAnimation) {

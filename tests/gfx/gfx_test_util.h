@@ -67,6 +67,33 @@ inline std::vector<std::uint8_t> anim_chunk(const std::vector<AnimStep>& steps,
 
 using PixelFill = std::function<std::uint32_t(std::int32_t, std::int32_t)>;
 
+inline std::uint32_t& pixel(Bitmap& bmp, std::int32_t x, std::int32_t y) {
+    return bmp.pixels[static_cast<std::size_t>(y) * bmp.stride + static_cast<std::size_t>(x)];
+}
+inline void fill_bitmap(Bitmap& bmp, const PixelFill& fill) {
+    for (std::uint32_t y = 0; y < bmp.height; ++y)
+        for (std::uint32_t x = 0; x < bmp.width; ++x)
+            pixel(bmp, static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)) =
+                fill(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y));
+}
+// What a w x h picture filled by `fill` holds, for comparing whole pictures.
+inline std::vector<std::uint32_t> pixels_from(std::int32_t w, std::int32_t h,
+                                              const PixelFill& fill) {
+    std::vector<std::uint32_t> out;
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x)
+            out.push_back(fill(x, y));
+    return out;
+}
+// The pixels row by row, without the stride's padding.
+inline std::vector<std::uint32_t> bitmap_pixels(Bitmap& bmp) {
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t y = 0; y < bmp.height; ++y)
+        out.insert(out.end(), bmp.pixels + std::size_t{y} * bmp.stride,
+                   bmp.pixels + std::size_t{y} * bmp.stride + bmp.width);
+    return out;
+}
+
 class Picture {
 public:
     // CreateBitmap flags, spelled out so that a one-pixel list is never taken for them.
@@ -78,15 +105,11 @@ public:
     }
     Picture(std::int32_t w, std::int32_t h) : Picture(Flags{image::kCreateMemory}, w, h) {}
     Picture(std::int32_t w, std::int32_t h, const std::vector<std::uint32_t>& pixels)
-        : Picture(w, h) {
-        for (std::int32_t y = 0; y < h; ++y)
-            for (std::int32_t x = 0; x < w; ++x)
-                at(x, y) = pixels[static_cast<std::size_t>(y * w + x)];
-    }
+        : Picture(w, h, [&](std::int32_t x, std::int32_t y) {
+              return pixels[static_cast<std::size_t>(y * w + x)];
+          }) {}
     Picture(std::int32_t w, std::int32_t h, const PixelFill& fill) : Picture(w, h) {
-        for (std::int32_t y = 0; y < h; ++y)
-            for (std::int32_t x = 0; x < w; ++x)
-                at(x, y) = fill(x, y);
+        fill_bitmap(m_bmp, fill);
     }
     ~Picture() { image::FreeBitmap(&m_bmp); }
     Picture(const Picture&) = delete;
@@ -95,17 +118,8 @@ public:
     Bitmap* get() { return &m_bmp; }
     std::int32_t width() const { return static_cast<std::int32_t>(m_bmp.width); }
     std::int32_t height() const { return static_cast<std::int32_t>(m_bmp.height); }
-    std::uint32_t& at(std::int32_t x, std::int32_t y) {
-        return m_bmp
-            .pixels[static_cast<std::size_t>(y) * m_bmp.stride + static_cast<std::size_t>(x)];
-    }
-    std::vector<std::uint32_t> pixels() {
-        std::vector<std::uint32_t> out;
-        for (std::int32_t y = 0; y < height(); ++y)
-            for (std::int32_t x = 0; x < width(); ++x)
-                out.push_back(at(x, y));
-        return out;
-    }
+    std::uint32_t& at(std::int32_t x, std::int32_t y) { return pixel(m_bmp, x, y); }
+    std::vector<std::uint32_t> pixels() { return bitmap_pixels(m_bmp); }
 
 private:
     Bitmap m_bmp{};
@@ -131,9 +145,7 @@ public:
         layer.y = y;
         EXPECT_EQ(image::CreateBitmap(&layer.bitmap, w, h, flags), 1);
         if (fill)
-            for (std::int32_t py = 0; py < h; ++py)
-                for (std::int32_t px = 0; px < w; ++px)
-                    at(layer, px, py) = fill(px, py);
+            fill_bitmap(layer.bitmap, fill);
         return layer;
     }
     // A layer whose bitmap record stays zeroed (not a valid bitmap).
@@ -165,17 +177,9 @@ public:
     }
 
     static std::uint32_t& at(Layer& layer, std::int32_t x, std::int32_t y) {
-        return layer.bitmap.pixels[static_cast<std::size_t>(y) * layer.bitmap.stride +
-                                   static_cast<std::size_t>(x)];
+        return pixel(layer.bitmap, x, y);
     }
-    static std::vector<std::uint32_t> pixels(Layer& layer) {
-        std::vector<std::uint32_t> out;
-        for (std::uint32_t y = 0; y < layer.bitmap.height; ++y)
-            for (std::uint32_t x = 0; x < layer.bitmap.width; ++x)
-                out.push_back(
-                    at(layer, static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)));
-        return out;
-    }
+    static std::vector<std::uint32_t> pixels(Layer& layer) { return bitmap_pixels(layer.bitmap); }
 
     Layer* data() { return m_layers.data(); }
     std::uint32_t count() const { return static_cast<std::uint32_t>(m_layers.size()); }

@@ -50,9 +50,8 @@ TEST(RotateBitmapQuarter, FourTurnsAreTheIdentity) {
     // Larger than one copy tile, with odd sides, in both kinds.
     for (const std::uint32_t flags : {0u, image::kCreateMemory}) {
         Picture pic(Picture::Flags{flags}, 131, 70);
-        for (std::int32_t y = 0; y < 70; ++y)
-            for (std::int32_t x = 0; x < 131; ++x)
-                pic.at(x, y) = testing::noisy(x, y, 9);
+        testing::fill_bitmap(
+            *pic.get(), [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 9); });
         const std::vector<std::uint32_t> before = pic.pixels();
         const std::uint8_t kind = pic.get()->kind;
         for (const std::int32_t q : {1, 1, 1, 1, 3, 3, 3, 3, 2, 2}) {
@@ -69,23 +68,22 @@ TEST(RotateBitmapQuarter, LargePicturesMatchThePixelDefinition) {
     // caches, with rows that allow them (a width of four pixels) and rows that do not.
     for (const auto& [w, h] :
          {std::pair{1100, 1031}, std::pair{1536, 1400}, std::pair{1537, 1401}}) {
-        Picture src(w, h);
-        for (std::int32_t y = 0; y < h; ++y)
-            for (std::int32_t x = 0; x < w; ++x)
-                src.at(x, y) = static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x);
+        Picture src(w, h, [](std::int32_t x, std::int32_t y) {
+            return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x);
+        });
         for (const std::int32_t q : {1, 2, 3}) {
             Picture pic(w, h, src.pixels());
             ASSERT_EQ(RotateBitmapQuarter(pic.get(), q), 1);
             const std::int32_t tw = pic.width(), th = pic.height();
             ASSERT_EQ(tw, q == 2 ? w : h);
-            for (std::int32_t r = 0; r < th; ++r)
-                for (std::int32_t c = 0; c < tw; ++c) {
-                    const std::uint32_t want = q == 1   ? src.at(r, h - 1 - c)
-                                               : q == 2 ? src.at(w - 1 - c, h - 1 - r)
-                                                        : src.at(w - 1 - r, c);
-                    ASSERT_EQ(pic.at(c, r), want)
-                        << w << "x" << h << " turn " << q << " at " << c << "," << r;
-                }
+            ASSERT_EQ(pic.pixels(), testing::pixels_from(tw, th,
+                                                         [&](std::int32_t c, std::int32_t r) {
+                                                             return q == 1   ? src.at(r, h - 1 - c)
+                                                                    : q == 2 ? src.at(w - 1 - c,
+                                                                                      h - 1 - r)
+                                                                             : src.at(w - 1 - r, c);
+                                                         }))
+                << w << "x" << h << " turn " << q;
         }
     }
 }
@@ -222,10 +220,12 @@ TEST(RotationStep, ExifOrientationTurnsThePictureUpright) {
                                           std::to_string(c.orientation) + " (x);\r\nimage.bpp=24;");
         ASSERT_EQ(RotationStep(doc.data(), doc.count(), 4), c.result) << c.orientation;
         ASSERT_EQ(doc[0].bitmap.width, static_cast<std::uint32_t>(uw)) << c.orientation;
-        for (std::int32_t y = 0; y < uh; ++y)
-            for (std::int32_t x = 0; x < uw; ++x)
-                ASSERT_EQ(LayerStack::at(doc[0], x, y), upright(c.mirrored ? uw - 1 - x : x, y))
-                    << "orientation " << c.orientation << " at " << x << "," << y;
+        EXPECT_EQ(LayerStack::pixels(doc[0]),
+                  testing::pixels_from(uw, uh,
+                                       [&](std::int32_t x, std::int32_t y) {
+                                           return upright(c.mirrored ? uw - 1 - x : x, y);
+                                       }))
+            << "orientation " << c.orientation;
         const std::string tag = LayerStack::value(doc[0], "exif.orientation");
         EXPECT_EQ(tag.substr(0, 1), c.mirrored ? "2" : "1") << c.orientation << ": " << tag;
         EXPECT_EQ(LayerStack::value(doc[0], "image.bpp"), "24");

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <set>
+#include <utility>
 
 #include "platform/files.h"
 #include "plugins/filter_registry.h"
@@ -39,19 +40,19 @@ protected:
 };
 
 TEST_F(RegistryTest, DefaultMapHas46RowsWithPathsFoundUpToTwoLevelsDown) {
-    plugin("fmx_PNG.so");
-    plugin("codecs/fmx_JPEG.so");
-    plugin("a/b/fmx_RAW.so");
-    plugin("a/b/c/fmx_GIF.so"); // three levels: too deep
+    for (const char* rel : {"fmx_PNG.so", "codecs/fmx_JPEG.so", "a/b/fmx_RAW.so",
+                            "a/b/c/fmx_GIF.so"}) // three levels: too deep
+        plugin(rel);
     RegistryBlock block;
     block.reset_to_defaults(tmp.sub16("Plugins"));
     EXPECT_TRUE(block.has_magic());
-    EXPECT_EQ(block.extension(0), u".bmp");
-    EXPECT_EQ(block.path(0), u"");
-    EXPECT_EQ(block.extension(1), u".jpg");
-    EXPECT_EQ(block.path(1), tmp.sub16("Plugins/codecs/fmx_JPEG.so"));
-    EXPECT_EQ(block.path(2), u""); // .gif
-    EXPECT_EQ(block.path(3), tmp.sub16("Plugins/fmx_PNG.so"));
+    const std::pair<std::u16string, std::u16string> rows[] = {
+        {u".bmp", u""},
+        {u".jpg", tmp.sub16("Plugins/codecs/fmx_JPEG.so")},
+        {u".gif", u""},
+        {u".png", tmp.sub16("Plugins/fmx_PNG.so")}};
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(std::pair(block.extension(i), block.path(i)), rows[i]) << i;
     EXPECT_EQ(block.extension(28), u".dng");
     EXPECT_EQ(block.path(28), tmp.sub16("Plugins/a/b/fmx_RAW.so"));
     EXPECT_EQ(block.extension(45), u".mfw");
@@ -59,8 +60,8 @@ TEST_F(RegistryTest, DefaultMapHas46RowsWithPathsFoundUpToTwoLevelsDown) {
     EXPECT_FALSE(block.in_use(46));
     // The on-disk form: magic, stamp, then the first entry's extension in UTF-16.
     EXPECT_EQ(std::string(block.bytes().begin(), block.bytes().begin() + 4), "fp$_");
-    EXPECT_EQ(block.bytes()[16], '.');
-    EXPECT_EQ(block.bytes()[18], 'b');
+    EXPECT_EQ(std::string(block.bytes().begin() + 16, block.bytes().begin() + 20),
+              std::string(".\0b\0", 4));
     EXPECT_EQ(kRegistryBytes, 71688u);
 }
 
@@ -135,14 +136,10 @@ TEST_F(RegistryTest, RegistryFromAnotherHourIsIgnored) {
 }
 
 TEST_F(RegistryTest, ScanFindsLibrariesFiveLevelsDownAndSkipsTheVideoFilter) {
-    plugin("fmx_PNG.so");
-    plugin("fmx_dshow.SO");
-    plugin("FMX_DSHOW.so");
-    plugin("Thumbs.db");
-    plugin("readme.txt");
-    plugin("vendor/fmx_HEIF.SO");
-    plugin("1/2/3/4/5/fmx_Deep.so");
-    plugin("1/2/3/4/5/6/fmx_TooDeep.so");
+    for (const char* rel :
+         {"fmx_PNG.so", "fmx_dshow.SO", "FMX_DSHOW.so", "Thumbs.db", "readme.txt",
+          "vendor/fmx_HEIF.SO", "1/2/3/4/5/fmx_Deep.so", "1/2/3/4/5/6/fmx_TooDeep.so"})
+        plugin(rel);
     FilterRegistry registry(options());
     ASSERT_EQ(registry.refresh_plugin_list(), 3u);
     std::set<std::u16string> found;
