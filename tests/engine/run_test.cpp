@@ -40,6 +40,10 @@ protected:
         run.take_snapshot(stats);
         return stats;
     }
+    JobStats run_to_end(ConversionRun& run, const ConversionJob& job) {
+        EXPECT_TRUE(run.start_job(job));
+        return finish(run);
+    }
     TempFolder src, dst;
     std::shared_ptr<FakeStep> step = std::make_shared<FakeStep>();
 };
@@ -73,8 +77,7 @@ TEST_F(RunTest, CountersAddUpAndOnlyFailedSavesAreLogged) {
     };
     dst.write("_error_log.txt", "from the previous job");
     ConversionRun run(step, {.workers = 3});
-    ASSERT_TRUE(run.start_job(job_for(src, dst)));
-    const JobStats stats = finish(run);
+    const JobStats stats = run_to_end(run, job_for(src, dst));
     EXPECT_EQ(run.state(), JobState::finished);
     EXPECT_EQ(stats.total, 6u);
     EXPECT_EQ(stats.converted, 4u); // a failed edit is still saved
@@ -102,8 +105,7 @@ TEST_F(RunTest, LastErrorTextsNameTheFileWithoutItsFolder) {
         };
         step->on_save = [&](const std::u16string&, const std::u16string&) { return outcome != 2; };
         ConversionRun run(step, {.workers = 1});
-        ASSERT_TRUE(run.start_job(job_for(src, dst)));
-        const JobStats stats = finish(run);
+        const JobStats stats = run_to_end(run, job_for(src, dst));
         const char16_t* expected[] = {u"Failed while loading only.jpg",
                                       u"Image processing failed - only.jpg",
                                       u"Failed while saving only.jpg"};
@@ -123,8 +125,7 @@ TEST_F(RunTest, WalkNumbersFilesPerFolderAndMirrorsTheTree) {
     job.rename = 1;
     job.renamePattern.assign(u"%nn %s");
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job));
-    const JobStats stats = finish(run);
+    const JobStats stats = run_to_end(run, job);
     EXPECT_EQ(stats.converted, 16u);
 
     std::set<std::u16string> targets;
@@ -169,8 +170,7 @@ TEST_F(RunTest, OneWorkerTakesFilesInTheFileSystemsOrder) {
         return 1u;
     };
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job_for(src, dst)));
-    finish(run);
+    run_to_end(run, job_for(src, dst));
     EXPECT_EQ(loaded, listed);
 }
 
@@ -188,8 +188,7 @@ TEST_F(RunTest, PassThruCopiesUnchangedFilesByteForByte) {
     job.targetExtension.assign(u".jpg");
     job.passThru = 1;
     ConversionRun run(step, {.workers = 2});
-    ASSERT_TRUE(run.start_job(job));
-    EXPECT_EQ(finish(run).converted, 5u);
+    EXPECT_EQ(run_to_end(run, job).converted, 5u);
     EXPECT_EQ(dst.read("a.jpg"), "jpeg bytes of a");
     EXPECT_EQ(dst.read("B.jpg"), "jpeg bytes of B");
     std::set<std::u16string> saved;
@@ -205,8 +204,7 @@ TEST_F(RunTest, AJobNeverWritesOverItsOwnSource) {
     job.overwrite = 1;
     job.passThru = 1;
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job));
-    const JobStats stats = finish(run);
+    const JobStats stats = run_to_end(run, job);
     EXPECT_EQ(src.read("a.png"), "original");
     EXPECT_EQ(stats.failed, 1u);
     EXPECT_EQ(stats.converted, 1u); // b.jpg becomes b.png beside it
@@ -222,8 +220,7 @@ TEST_F(RunTest, PassThruCopyIntoReadOnlyTargetFails) {
     job.targetExtension.assign(u".jpg");
     job.passThru = 1;
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job));
-    const JobStats stats = finish(run);
+    const JobStats stats = run_to_end(run, job);
     EXPECT_EQ(stats.failed, 1u);
     EXPECT_EQ(dst.read("a.jpg"), "old");
     EXPECT_EQ(stats.lastError, u"Failed while saving a.jpg");
@@ -335,8 +332,7 @@ TEST_F(RunTest, PreviewIsScaledToFitAndWatermarkIsLoadedOnce) {
     ConversionJob job = job_for(src, dst);
     job.watermarkFile.assign(src.sub16("mark.png"));
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job));
-    finish(run);
+    run_to_end(run, job);
     const auto preview = run.preview();
     ASSERT_TRUE(preview);
     EXPECT_EQ(preview->width(), 2048u);
@@ -349,8 +345,7 @@ TEST_F(RunTest, NoPreviewWhenTheFrontEndShowsNone) {
     src.write("big.jpg");
     step->on_size = [](const std::u16string&) { return FrameSize{6000, 4000}; };
     ConversionRun run(step, {.workers = 1, .preview = false});
-    ASSERT_TRUE(run.start_job(job_for(src, dst)));
-    EXPECT_EQ(finish(run).converted, 1u);
+    EXPECT_EQ(run_to_end(run, job_for(src, dst)).converted, 1u);
     EXPECT_FALSE(run.preview());
 }
 
@@ -359,8 +354,7 @@ TEST_F(RunTest, MissingWatermarkIsSilentlyAbsent) {
     ConversionJob job = job_for(src, dst);
     job.watermarkFile.assign(src.sub16("missing.png"));
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job));
-    EXPECT_EQ(finish(run).converted, 1u);
+    EXPECT_EQ(run_to_end(run, job).converted, 1u);
     EXPECT_TRUE(step->watermark_requests().empty());
     EXPECT_EQ(step->last_watermark_seen(), nullptr);
 }
@@ -434,8 +428,7 @@ TEST_F(RunTest, SecondJobStartsWhileTheFirstRunsByCancellingIt) {
     ASSERT_TRUE(run.start_job(job_for(src, dst)));
     gate.wait_for_waiters(2);
     gate.open();
-    ASSERT_TRUE(run.start_job(job_for(src, dst)));
-    const JobStats stats = finish(run);
+    const JobStats stats = run_to_end(run, job_for(src, dst));
     EXPECT_EQ(stats.converted, 50u); // the counters are the second job's
 }
 

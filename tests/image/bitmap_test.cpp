@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <sys/mman.h>
@@ -55,8 +56,7 @@ TEST(CreateBitmap, SizesAreCheckedAndShrunkUnlessStrict) {
         Bitmap bmp{};
         EXPECT_EQ(CreateBitmap(&bmp, c.w, c.h, c.flags), c.result) << c.w << "x" << c.h;
         EXPECT_EQ(last_engine_error(), c.error) << c.w << "x" << c.h;
-        EXPECT_EQ(bmp.width, c.out_w);
-        EXPECT_EQ(bmp.height, c.out_h);
+        EXPECT_EQ(std::tuple(bmp.width, bmp.height), std::tuple(c.out_w, c.out_h));
         if (c.result != 0) {
             EXPECT_EQ(bmp.signature, kBitmapSignature);
             EXPECT_EQ(bmp.stride, bmp.width);
@@ -157,14 +157,10 @@ TEST(BitmapView, ViewIsClippedToItsParentWhenLocked) {
     ASSERT_EQ(CreateBitmap(&parent, 10, 8, kCreateMemory), 1);
     Bitmap view{};
     ASSERT_EQ(CreateBitmapView(&view, &parent, 6, 5, 20, 30), 1);
-    EXPECT_EQ(view.width, 15u);
-    EXPECT_EQ(view.height, 26u);
-    EXPECT_EQ(view.kind, kKindView);
+    EXPECT_EQ(std::tuple(view.width, view.height, view.kind), std::tuple(15u, 26u, kKindView));
 
     ASSERT_EQ(LockBitmap(&view, 0), 1);
-    EXPECT_EQ(view.width, 4u);
-    EXPECT_EQ(view.height, 3u);
-    EXPECT_EQ(view.stride, 10u);
+    EXPECT_EQ(std::tuple(view.width, view.height, view.stride), std::tuple(4u, 3u, 10u));
     EXPECT_EQ(parent.lock_count, 1) << "locking a view locks its parent";
     view.pixels[view.stride * 2 + 3] = 0xABCDEF;
     EXPECT_EQ(parent.pixels[7 * 10 + 9], 0xABCDEFu);
@@ -321,9 +317,7 @@ TEST(BitmapLock, ManyThreadsLockingLeaveNoCountOrOwnerBehind) {
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(bmp.lock_count, 0);
-    EXPECT_EQ(view.lock_count, 0);
-    EXPECT_EQ(bmp.owner_thread, 0u);
+    EXPECT_EQ(std::tuple(bmp.lock_count, view.lock_count, bmp.owner_thread), std::tuple(0, 0, 0u));
     EXPECT_EQ(view.width, 14u);
     EXPECT_EQ(FreeBitmap(&view), 1);
     EXPECT_EQ(FreeBitmap(&bmp), 1);
@@ -338,11 +332,9 @@ TEST(CopyBitmap, CopiesRowsAndReusesAMatchingTarget) {
     Bitmap dst{};
     ASSERT_EQ(CopyBitmap(&dst, &src), 1);
     EXPECT_EQ(dst.kind, kKindDisplay);
-    ASSERT_EQ(dst.width, 5u);
-    ASSERT_EQ(dst.height, 3u);
-    EXPECT_EQ(dst.pixels[0], 0u);
-    EXPECT_EQ(dst.pixels[5], 7u) << "rows follow the source stride";
-    EXPECT_EQ(dst.pixels[14], 18u);
+    ASSERT_EQ(std::tuple(dst.width, dst.height), std::tuple(5u, 3u));
+    EXPECT_EQ(std::tuple(dst.pixels[0], dst.pixels[5], dst.pixels[14]), std::tuple(0u, 7u, 18u))
+        << "rows follow the source stride";
 
     std::uint32_t* const block = dst.pixels;
     pixels[0] = 99;
@@ -357,18 +349,12 @@ TEST(CopyBitmap, CopiesRowsAndReusesAMatchingTarget) {
     dst.pixels[1 * 5 + 3] = 1;
     dst.pixels[2 * 5 + 1] = 1;
     ASSERT_EQ(DiffRect(&dst, &src, &r), 1);
-    EXPECT_EQ(r.left, 1);
-    EXPECT_EQ(r.top, 1);
-    EXPECT_EQ(r.right, 3);
-    EXPECT_EQ(r.bottom, 2);
+    EXPECT_EQ(std::tuple(r.left, r.top, r.right, r.bottom), std::tuple(1, 1, 3, 2));
 
     Bitmap other{};
     ASSERT_EQ(CreateBitmap(&other, 9, 2, 0), 1);
     ASSERT_EQ(DiffRect(&other, &src, &r), 1);
-    EXPECT_EQ(r.left, 0);
-    EXPECT_EQ(r.top, 0);
-    EXPECT_EQ(r.right, 8);
-    EXPECT_EQ(r.bottom, 2);
+    EXPECT_EQ(std::tuple(r.left, r.top, r.right, r.bottom), std::tuple(0, 0, 8, 2));
     EXPECT_EQ(DiffRect(&other, &src, nullptr), 0);
 
     FreeBitmap(&other);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/le.h"
 #include "image/image_doc.h"
@@ -130,29 +131,22 @@ TEST(RotateMeta, PointsOffsetsAndGridsTurnWithThePicture) {
 
         ASSERT_EQ(adjust_meta_for_rotation(t.layer, turn), 1);
         path = t.chunk(kTagPath);
-        anim = t.chunk(kTagAnim);
-        const std::int32_t expected_point[4][2] = {
-            {}, {30 - 7 - 1, 5}, {30 - 5 - 1, 40 - 7 - 1}, {7, 40 - 5 - 1}};
-        EXPECT_EQ(i32(path + 16), expected_point[turn][0]) << turn;
-        EXPECT_EQ(i32(path + 20), expected_point[turn][1]) << turn;
-        EXPECT_EQ(i32(t.chunk(kTagHots) + 4), expected_point[turn][0]);
-        EXPECT_EQ(i32(t.chunk(kTagHots) + 8), expected_point[turn][1]);
-
-        const struct {
-            std::uint16_t kind0;
-            std::int32_t amount0;
-            std::uint16_t kind1;
-            std::int32_t amount1;
-        } anim_expected[4] = {{}, {273, 10, 272, -11}, {272, -10, 273, -11}, {273, -10, 272, 11}};
-        EXPECT_EQ(load_le16(anim + 256 + 4), anim_expected[turn].kind0);
-        EXPECT_EQ(i32(anim + 256 + 16), anim_expected[turn].amount0);
-        EXPECT_EQ(load_le16(anim + 256 + 24 + 4), anim_expected[turn].kind1);
-        EXPECT_EQ(i32(anim + 256 + 24 + 16), anim_expected[turn].amount1);
-        EXPECT_EQ(i32(anim + 256 + 48 + 16), 12) << "other kinds are untouched";
-
-        const bool quarter = turn != 2;
-        EXPECT_EQ(load_le32(t.chunk(kTagPhys) + 4), quarter ? 600u : 300u);
-        EXPECT_EQ(load_le32(t.chunk(kTagSprt) + 4), quarter ? 2u : 4u);
+        anim = t.chunk(kTagAnim) + 256;
+        hots = t.chunk(kTagHots);
+        // Path point and hot spot; the two moves' kinds and amounts (other kinds untouched);
+        // resolution x and sprite columns, exchanged by a quarter turn.
+        const std::vector<std::int64_t> expected[4] = {
+            {},
+            {22, 5, 22, 5, 273, 10, 272, -11, 12, 600, 2},
+            {24, 32, 24, 32, 272, -10, 273, -11, 12, 300, 4},
+            {7, 34, 7, 34, 273, -10, 272, 11, 12, 600, 2}};
+        EXPECT_EQ((std::vector<std::int64_t>{i32(path + 16), i32(path + 20), i32(hots + 4),
+                                             i32(hots + 8), load_le16(anim + 4), i32(anim + 16),
+                                             load_le16(anim + 28), i32(anim + 40), i32(anim + 64),
+                                             load_le32(t.chunk(kTagPhys) + 4),
+                                             load_le32(t.chunk(kTagSprt) + 4)}),
+                  expected[turn])
+            << "turn " << turn;
     }
 }
 
