@@ -11,10 +11,6 @@ namespace vt::vt5::codec::test {
 
 using ByteVec = std::vector<std::uint8_t>;
 
-inline ByteVec constant_bytes(std::size_t n, std::uint8_t v) {
-    return ByteVec(n, v);
-}
-
 inline ByteVec random_bytes(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     ByteVec v(n);
@@ -76,7 +72,7 @@ inline std::vector<Pattern> patterns() {
                                    258, 259, 260, 513, 999, 4096, 65535, 65536};
     for (const std::size_t n : lengths) {
         const auto seed = static_cast<unsigned>(n);
-        all.push_back({"constant" + std::to_string(n), constant_bytes(n, 0x5A)});
+        all.push_back({"constant" + std::to_string(n), ByteVec(n, 0x5A)});
         all.push_back({"random" + std::to_string(n), random_bytes(n, seed)});
         all.push_back({"photo" + std::to_string(n), photo_bytes(n, seed)});
         all.push_back({"sparse" + std::to_string(n), sparse_bytes(n, seed)});
