@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gfxcore/runtime.h"
@@ -72,14 +73,11 @@ TEST_F(CoreBridgeTest, LoadFromMemoryGoesThroughASniffedTemporaryFileThatIsRemov
     EXPECT_TRUE(log[0].ends_with(".gif 1")) << "the file existed during the call";
     EXPECT_EQ(temp_files(), 0u) << "and is gone afterwards";
 
-    ASSERT_EQ(image.width, 2u);
-    ASSERT_EQ(image.height, 1u);
-    EXPECT_EQ(image.pixels[0], 0x00112233u);
-    EXPECT_EQ(image.pixels[1], 0xFF445566u);
-    EXPECT_EQ(request.extra1, 7u);
-    EXPECT_EQ(request.extra2, 9u);
-    EXPECT_EQ(request.answer, 5) << "the answer byte comes back";
-    EXPECT_EQ(request.core_missing, 0);
+    ASSERT_EQ(std::tuple(image.width, image.height), std::tuple(2u, 1u));
+    EXPECT_EQ(std::tuple(image.pixels[0], image.pixels[1]), std::tuple(0x00112233u, 0xFF445566u));
+    // The extra words and the answer byte come back.
+    EXPECT_EQ(std::tuple(request.extra1, request.extra2, request.answer, request.core_missing),
+              std::tuple(7u, 9u, 5, 0));
     basic_image_table()->free_image(&image);
 }
 
@@ -92,9 +90,8 @@ TEST_F(CoreBridgeTest, AFailedLoadHandsTheExtraWordsBackAndLeavesNoFile) {
     request.flags = 0xBAD;
     VtImage image{};
     EXPECT_EQ(core_load_image(&image, &request), 0);
-    EXPECT_EQ(request.extra1, 7u);
-    EXPECT_EQ(request.extra2, 9u);
-    EXPECT_EQ(image.pixels, nullptr);
+    EXPECT_EQ(std::tuple(request.extra1, request.extra2, image.pixels),
+              std::tuple(7u, 9u, nullptr));
     ASSERT_EQ(log_lines().size(), 1u);
     EXPECT_TRUE(log_lines()[0].ends_with(".PHOTO 1")) << "the name's extension wins";
     EXPECT_EQ(temp_files(), 0u);
