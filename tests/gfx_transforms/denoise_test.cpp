@@ -41,7 +41,7 @@ constexpr Shape kShapes[] = {{1, 1}, {1, 7}, {9, 1}, {2, 2}, {5, 4}, {13, 40}, {
 
 TEST(MedianDenoise, EqualsTheDirectFilterForEveryRadius) {
     std::uint32_t seed = 1;
-    for (int radius = 1; radius <= 16; ++radius) {
+    for (int radius = 1; radius <= 16; ++radius)
         for (const Shape s : kShapes) {
             const auto n = static_cast<std::size_t>(s.w * s.h);
             // Full noise, and few values so that many samples tie.
@@ -54,18 +54,15 @@ TEST(MedianDenoise, EqualsTheDirectFilterForEveryRadius) {
                     << mask;
             }
         }
-    }
 }
 
 TEST(MedianDenoise, EqualsTheDirectFilterOnAPhotoLikePicture) {
     const int w = 97, h = 64;
-    std::vector<std::uint32_t> src;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            src.push_back(argb(0,
-                               static_cast<std::uint32_t>(x * 2 + (testing::noisy(x, y, 1) & 15)),
-                               static_cast<std::uint32_t>(y * 3 + (testing::noisy(x, y, 2) & 31)),
-                               static_cast<std::uint32_t>((x + y) & 255)));
+    const auto src = testing::pixels_from(w, h, [](std::int32_t x, std::int32_t y) {
+        return argb(0, static_cast<std::uint32_t>(x * 2 + (testing::noisy(x, y, 1) & 15)),
+                    static_cast<std::uint32_t>(y * 3 + (testing::noisy(x, y, 2) & 31)),
+                    static_cast<std::uint32_t>((x + y) & 255));
+    });
     for (int radius : {1, 2, 3, 5, 9}) {
         std::vector<std::uint32_t> expected = src;
         reference::median_filter(expected, w, h, radius);
@@ -81,9 +78,8 @@ TEST(MedianDenoise, RadiusAboveSixteenActsAsSixteen) {
 
 TEST(MedianDenoise, RadiusBelowOneDoesNothing) {
     const std::vector<std::uint32_t> src = {argb(0, 255, 0, 0), argb(3, 1, 2, 3)};
-    for (int radius : {0, -1, -1000}) {
-        EXPECT_EQ(filtered(2, 1, src, radius), src) << radius; // not even round-tripped
-    }
+    for (int radius : {0, -1, -1000}) // not even round-tripped
+        EXPECT_EQ(filtered(2, 1, src, radius), src) << radius;
 }
 
 TEST(MedianDenoise, CornerWithFourSamplesTakesTheUpperMiddle) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gfx/levels.h"
@@ -70,8 +71,9 @@ TEST(RunTransforms, ResultCountsChanges) {
         c.set(o);
         EXPECT_EQ(RunTransforms(doc.data(), doc.count(), image::LoadStatus{}, o, nullptr), c.result)
             << c.name;
-        EXPECT_EQ(doc[0].bitmap.width, c.width) << c.name;
-        EXPECT_EQ(doc[0].bitmap.height, c.height) << c.name;
+        EXPECT_EQ(std::pair(doc[0].bitmap.width, doc[0].bitmap.height),
+                  std::pair(c.width, c.height))
+            << c.name;
         if (c.result == -1) {
             EXPECT_EQ(LayerStack::pixels(doc[0]), before) << c.name;
         }
@@ -120,8 +122,7 @@ TEST(RunTransforms, RotationComesBeforeResizeAndTheWatermarkLast) {
     o.watermarkY = 100;
     o.watermarkSize = 50; // 1 x 1 on a 6 x 2 picture
     ASSERT_EQ(RunTransforms(doc.data(), doc.count(), image::LoadStatus{}, o, mark.get()), 1);
-    ASSERT_EQ(doc[0].bitmap.width, 6u);
-    ASSERT_EQ(doc[0].bitmap.height, 2u);
+    ASSERT_EQ(std::pair(doc[0].bitmap.width, doc[0].bitmap.height), std::pair(6u, 2u));
     EXPECT_EQ(LayerStack::at(doc[0], 0, 1) & 0x00FFFFFF, 0x00FF0000u);
     EXPECT_NE(LayerStack::at(doc[0], 1, 1) & 0x00FFFFFF, 0x00FF0000u);
 }
@@ -153,8 +154,7 @@ TEST(RunTransforms, StopsAtTheFirstFailure) {
     o.rotationMode = 1;
     force_size(o, 2, 2);
     EXPECT_EQ(RunTransforms(doc.data(), doc.count(), image::LoadStatus{}, o, mark.get()), 0);
-    EXPECT_EQ(doc[0].bitmap.width, 4u);
-    EXPECT_EQ(doc[0].bitmap.height, 8u);
+    EXPECT_EQ(std::pair(doc[0].bitmap.width, doc[0].bitmap.height), std::pair(4u, 8u));
     for (const std::uint32_t p : LayerStack::pixels(doc[0]))
         ASSERT_NE(p & 0x00FFFFFF, 0x00FF0000u);
 }

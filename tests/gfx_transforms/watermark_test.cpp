@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 
 #include "gfx/watermark.h"
 #include "image/bitmap.h"
@@ -31,22 +32,18 @@ TEST(WatermarkPlacement, SizesAndPositions) {
     for (const auto& c : cases) {
         WatermarkOptions o{c.x_pct, c.y_pct, c.size, 0};
         const WatermarkPlacement at = place_watermark(c.w, c.h, c.mw, c.mh, o);
-        EXPECT_EQ(at.width, c.tw) << c.mw << "x" << c.mh << " size " << c.size;
-        EXPECT_EQ(at.height, c.th) << c.mw << "x" << c.mh << " size " << c.size;
-        EXPECT_EQ(at.visible, c.tw > 0 && c.th > 0);
-        if (at.visible) {
-            EXPECT_EQ(at.x, c.x) << c.x_pct;
-            EXPECT_EQ(at.y, c.y) << c.y_pct;
-        }
+        // The position counts only for a visible mark.
+        EXPECT_EQ(std::tuple(at.width, at.height, at.visible, at.visible ? at.x : 0,
+                             at.visible ? at.y : 0),
+                  std::tuple(c.tw, c.th, c.tw > 0 && c.th > 0, c.x, c.y))
+            << c.mw << "x" << c.mh << " size " << c.size << " at " << c.x_pct << "," << c.y_pct;
     }
 }
 
 TEST(WatermarkPlacement, MarkLargerThanThePictureIsNotDrawn) {
     // A 2:1 mark at full width on a 10:1 picture is five times too high.
     const WatermarkPlacement at = place_watermark(1000, 100, 200, 100, {50, 50, 100, 0});
-    EXPECT_EQ(at.width, 1000u);
-    EXPECT_EQ(at.height, 500u);
-    EXPECT_FALSE(at.visible);
+    EXPECT_EQ(std::tuple(at.width, at.height, at.visible), std::tuple(1000u, 500u, false));
     // The largest sides do not wrap.
     const WatermarkPlacement big = place_watermark(65536, 65536, 65536, 65536, {100, 100, 100, 0});
     EXPECT_EQ(big.width, 65536u);
@@ -65,10 +62,9 @@ TEST(WatermarkOptions, AreClampedBeforeUse) {
     for (const auto& c : cases) {
         WatermarkOptions o = c.in;
         clamp_watermark_options(o);
-        EXPECT_EQ(o.watermarkX, c.out.watermarkX);
-        EXPECT_EQ(o.watermarkY, c.out.watermarkY);
-        EXPECT_EQ(o.watermarkSize, c.out.watermarkSize);
-        EXPECT_EQ(o.watermarkFade, c.out.watermarkFade);
+        EXPECT_EQ(std::tuple(o.watermarkX, o.watermarkY, o.watermarkSize, o.watermarkFade),
+                  std::tuple(c.out.watermarkX, c.out.watermarkY, c.out.watermarkSize,
+                             c.out.watermarkFade));
     }
     EXPECT_EQ(watermark_transparency(0), 0);
     EXPECT_EQ(watermark_transparency(50), 127);
