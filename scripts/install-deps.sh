@@ -16,6 +16,9 @@ packages=(
     libgif-dev libimagequant-dev                # fmx_GIF
     qt6-base-dev                                # the desktop program (Widgets, Qt Test)
     xvfb xauth                                  # the desktop program run for real in CI
+    librsvg2-bin                                # the desktop icons, drawn from their SVG at build time
+    help2man                                    # vtconvert's manual page, from vtconvert --help
+    desktop-file-utils                          # the desktop entry's check (desktop-file-validate)
     libexiv2-dev                                # the core library's EXIF bridge
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
