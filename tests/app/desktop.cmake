@@ -1,0 +1,62 @@
+# Desktop integration. Included from tests/app/CMakeLists.txt it declares the tests; run with
+# `cmake -P` it is the install test itself: install into an empty prefix and convert the bundled
+# samples with the installed vtconvert, which must find its plug-ins and core library there.
+
+if(CMAKE_SCRIPT_MODE_FILE)
+    file(REMOVE_RECURSE ${VT_WORK_DIR})
+    set(prefix ${VT_WORK_DIR}/prefix)
+    unset(ENV{DESTDIR})
+    execute_process(COMMAND ${CMAKE_COMMAND} --install ${VT_BUILD_DIR} --prefix ${prefix}
+                    OUTPUT_QUIET RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "cmake --install failed: ${result}")
+    endif()
+
+    set(expected bin/vtconvert bin/vantrel-converter bin/vtl_Core.so bin/Plugins/fmx_PNG.so
+        bin/Help/index.html bin/Help/converter_usage.html bin/Help/help.css
+        share/applications/vantrel-converter.desktop
+        share/icons/hicolor/scalable/apps/vantrel-converter.svg
+        share/man/man1/vtconvert.1 share/man/man1/vantrel-converter.1)
+    foreach(size 16 22 24 32 48 64 128 256)
+        list(APPEND expected share/icons/hicolor/${size}x${size}/apps/vantrel-converter.png)
+    endforeach()
+    foreach(file ${expected})
+        if(NOT EXISTS ${prefix}/${file})
+            message(FATAL_ERROR "not installed: ${file}")
+        endif()
+    endforeach()
+
+    # The installed programs know nothing of the build tree or of this user's settings.
+    set(ENV{VANTREL_DATA_ROOT} ${VT_WORK_DIR}/data)
+    unset(ENV{VANTREL_PATH})
+    execute_process(COMMAND ${prefix}/bin/vtconvert --list-formats
+                    OUTPUT_VARIABLE formats RESULT_VARIABLE result)
+    if(NOT result EQUAL 0 OR NOT formats MATCHES "\\.png +PNG Image +fmx_PNG\\.so +fmx_PNG\\.so")
+        message(FATAL_ERROR "installed vtconvert --list-formats (${result}):\n${formats}")
+    endif()
+    execute_process(COMMAND ${prefix}/bin/vtconvert -q -r -f .png --json ${VT_SAMPLES}
+                            ${VT_WORK_DIR}/out
+                    OUTPUT_VARIABLE summary RESULT_VARIABLE result)
+    if(NOT result EQUAL 0 OR NOT summary MATCHES "\"failed\":0,\"unknown\":0")
+        message(FATAL_ERROR "installed vtconvert converting the samples (${result}): ${summary}")
+    endif()
+    file(GLOB_RECURSE written ${VT_WORK_DIR}/out/*.png)
+    if(NOT written)
+        message(FATAL_ERROR "the installed vtconvert wrote no picture: ${summary}")
+    endif()
+    return()
+endif()
+
+find_program(VT_DESKTOP_FILE_VALIDATE desktop-file-validate)
+if(VT_DESKTOP_FILE_VALIDATE)
+    # Any output is a warning or a hint about the entry, and fails the test.
+    add_test(NAME desktop_file_valid COMMAND ${VT_DESKTOP_FILE_VALIDATE}
+             ${PROJECT_SOURCE_DIR}/app/desktop/vantrel-converter.desktop)
+    set_tests_properties(desktop_file_valid PROPERTIES LABELS app FAIL_REGULAR_EXPRESSION ".")
+endif()
+
+add_test(NAME desktop_install
+         COMMAND ${CMAKE_COMMAND} -DVT_BUILD_DIR=${CMAKE_BINARY_DIR}
+                 -DVT_WORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install-test
+                 -DVT_SAMPLES=${PROJECT_SOURCE_DIR}/samples -P ${CMAKE_CURRENT_LIST_FILE})
+set_tests_properties(desktop_install PROPERTIES LABELS "app;e2e" TIMEOUT 300)
