@@ -1,58 +1,21 @@
 #pragma once
 // The direct median filter: every window gathered into two lists and each list's element of
-// rank n / 2 chosen by quickselect. Slow ((2r + 1)^2 per pixel) and obviously right: the fast
-// filter must give exactly its pixels. Also used by the benchmark as the baseline.
+// rank n / 2 chosen by std::nth_element. Slow ((2r + 1)^2 per pixel) and obviously right: the
+// fast filter must give exactly its pixels. Also used by the benchmark as the baseline.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "gfx/levels.h"
 
 namespace vt::gfx::reference {
 
-// The element of rank k (0-based) of a[0..n-1] in unsigned order; reorders a. Median-of-three
-// partitioning.
-inline std::uint32_t quickselect(std::uint32_t* a, int n, int k) {
-    int l = 0;
-    int ir = n - 1;
-    for (;;) {
-        if (ir <= l + 1) {
-            if (ir == l + 1 && a[ir] < a[l])
-                std::swap(a[l], a[ir]);
-            return a[k];
-        }
-        const int mid = (l + ir) / 2;
-        std::swap(a[mid], a[l + 1]);
-        if (a[l] > a[ir])
-            std::swap(a[l], a[ir]);
-        if (a[l + 1] > a[ir])
-            std::swap(a[l + 1], a[ir]);
-        if (a[l] > a[l + 1])
-            std::swap(a[l], a[l + 1]);
-        int i = l + 1;
-        int j = ir;
-        const std::uint32_t pivot = a[l + 1];
-        for (;;) {
-            do
-                ++i;
-            while (a[i] < pivot);
-            do
-                --j;
-            while (a[j] > pivot);
-            if (j < i)
-                break;
-            std::swap(a[i], a[j]);
-        }
-        a[l + 1] = a[j];
-        a[j] = pivot;
-        if (j >= k)
-            ir = j - 1;
-        if (j <= k)
-            l = i;
-    }
+// The element of rank k (0-based) of a[0..n-1] in unsigned order; reorders a.
+inline std::uint32_t nth_value(std::uint32_t* a, int n, int k) {
+    std::nth_element(a, a + k, a + n);
+    return a[k];
 }
 
 // Filters `pixels` (w x h, rows packed) in place with radius min(radius, 16).
@@ -80,8 +43,7 @@ inline void median_filter(std::vector<std::uint32_t>& pixels, int w, int h, int 
             const std::uint32_t centre = work[static_cast<std::size_t>(y * w + x)];
             std::uint32_t value = centre;
             if (n > 3)
-                value =
-                    quickselect(ys, n, n / 2) | quickselect(cs, n, n / 2) | (centre & 0xFF000000u);
+                value = nth_value(ys, n, n / 2) | nth_value(cs, n, n / 2) | (centre & 0xFF000000u);
             pixels[static_cast<std::size_t>(y * w + x)] = YccToRgb(value);
         }
 }
