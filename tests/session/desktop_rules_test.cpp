@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "session/desktop_rules.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::session {
+namespace {
+
+using test::TempFolder;
+
+TEST(DesktopRules, MenusFollowTheJobAndTheTargetFolder) {
+    struct Case {
+        bool active, paused, target;
+        bool new_job, pause, cancel, open;
+        std::u16string pause_text;
+    } cases[] = {
+        {false, false, false, true, false, false, false, u"&Pause Job"},
+        {true, false, true, false, true, true, true, u"&Pause Job"},
+        {true, true, false, false, true, true, false, u"Un&pause Job"},
+        {false, false, true, true, false, false, true, u"&Pause Job"},
+    };
+    for (const Case& c : cases) {
+        const MenuState m = menu_state(c.active, c.paused, c.target);
+        EXPECT_EQ((std::array{m.newJob, m.pauseJob, m.cancelJob, m.openTargetFolder}),
+                  (std::array{c.new_job, c.pause, c.cancel, c.open}));
+        EXPECT_EQ(m.pauseText, c.pause_text);
+    }
+    TempFolder target;
+    engine::ConversionJob job{};
+    EXPECT_FALSE(target_folder_exists(job));
+    job.targetFolder.assign(target.sub16("out"));
+    EXPECT_FALSE(target_folder_exists(job));
+    target.write("out/a.png");
+    EXPECT_TRUE(target_folder_exists(job));
+    job.targetFolder.assign(target.sub16("out/a.png"));
+    EXPECT_FALSE(target_folder_exists(job));
+}
+
+TEST(DesktopRules, LanguageItemCanBeFoundInAnyLanguage) {
+    EXPECT_EQ(language_item_text(u"Language"), u"Language ...");
+    EXPECT_EQ(language_item_text(u"Langue"), u"Langue (Language) ...");
+    EXPECT_EQ(language_item_text(u"language"), u"language (Language) ...");
+}
+
+TEST(DesktopRules, CommandLinePresetsTheWizard) {
+    TempFolder root;
+    root.write("Pics/a.PNG");
+    root.write("Pics/b.verylongext");
+    root.write("Pics/noext");
+    root.write("Pics/sub/c.jpg");
+    const std::u16string pics = root.sub16("Pics");
+    struct Case {
+        std::u16string text;
+        bool opens;
+        std::u16string source, extension;
+    } cases[] = {
+        {u"\"" + pics + u"/a.PNG\" ", true, pics, u".png"},
+        {u"  " + pics + u"/b.verylongext", true, pics, u""},
+        {pics + u"/noext", true, pics, u""},
+        {u"\"" + pics + u"/\"", true, pics, u""},
+        {pics + u"/missing.png", false, u"", u""},
+        {u"/tm", false, u"", u""},
+        {u"\" /tm \"", false, u"", u""},
+        {u"/" + std::u16string(516, u'x'), false, u"", u""},
+    };
+    for (const Case& c : cases) {
+        engine::ConversionJob job{};
+        job.targetExtension.assign(u"");
+        EXPECT_EQ(preset_from_command_line(c.text, job), c.opens) << test::u8(c.text);
+        EXPECT_EQ(job.sourceFolder.view(), c.source) << test::u8(c.text);
+        EXPECT_EQ(job.targetFolder.view(), c.source) << test::u8(c.text);
+        EXPECT_EQ(job.targetExtension.view(), c.extension) << test::u8(c.text);
+    }
+}
+
+TEST(DesktopRules, SavedPlacementIsUsedOnlyWhereItFits) {
+    PlacementMetrics m;
+    m.monitors = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
+    m.virtual_screen = {0, 0, 3200, 1080};
+    const auto record = [](int left, int top, int w, int h, int show) {
+        engine::SettingsRecord r = engine::SettingsRecord::defaults();
+        r.windowLeft = static_cast<std::int16_t>(left);
+        r.windowTop = static_cast<std::int16_t>(top);
+        r.clientWidth = static_cast<std::uint16_t>(w);
+        r.clientHeight = static_cast<std::uint16_t>(h);
+        r.showState = static_cast<std::uint16_t>(show);
+        return r;
+    };
+    struct Case {
+        engine::SettingsRecord r;
+        bool corner;
+        int width, height;
+        bool maximized;
+    } cases[] = {
+        {record(0, 0, 800, 600, 0), false, 800, 600, false},      // (0, 0) means never saved
+        {record(100, 50, 719, 600, 0), true, 720, 640, false},    // too narrow: default size
+        {record(100, 50, 720, 500, 2), true, 720, 500, true},     // 2 reads as maximized
+        {record(1700, 50, 800, 600, 0), false, 800, 600, false},  // corner + 240 leaves monitor 1
+        {record(1930, 900, 800, 600, 1), false, 800, 600, true},  // corner + 160 leaves monitor 2
+        {record(1930, 800, 3300, 600, 0), true, 720, 640, false}, // wider than the screen
+        {record(-5, 10, 800, 600, 0), false, 800, 600, false},    // off every monitor
+    };
+    for (const Case& c : cases) {
+        const Placement p = placement_from(c.r, m);
+        EXPECT_EQ(p.top_left.has_value(), c.corner) << c.r.windowLeft << "," << c.r.windowTop;
+        if (p.top_left) {
+            EXPECT_EQ(*p.top_left, (std::pair{int{c.r.windowLeft}, int{c.r.windowTop}}));
+        }
+        EXPECT_EQ(std::pair(p.width, p.height), std::pair(c.width, c.height)) << c.r.clientWidth;
+        EXPECT_EQ(p.maximized, c.maximized);
+    }
+
+    engine::SettingsRecord r = record(10, 20, 800, 600, 0);
+    note_window_resized(r, true, {0, 0, 1920, 1040});
+    EXPECT_EQ((std::array{r.windowLeft, r.windowTop}), (std::array<std::int16_t, 2>{10, 20}));
+    EXPECT_EQ(r.showState, 1);
+    EXPECT_EQ(r.clientWidth, 800);
+    note_window_resized(r, false, {-40000, 70, 900, 700});
+    EXPECT_EQ((std::array{r.windowLeft, r.windowTop}), (std::array<std::int16_t, 2>{-32768, 70}));
+    EXPECT_EQ((std::array{r.clientWidth, r.clientHeight, r.showState}),
+              (std::array<std::uint16_t, 3>{900, 700, 0}));
+}
+
+} // namespace
+} // namespace vt::session
