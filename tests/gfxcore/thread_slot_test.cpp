@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <latch>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -19,27 +18,6 @@ void restart_engine() {
         EngineShutdown();
     ASSERT_EQ(EngineStartup(nullptr, 0), 1);
 }
-
-// Holds threads alive until released.
-class Gate {
-public:
-    void wait() {
-        std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_open; });
-    }
-    void open() {
-        {
-            std::lock_guard lock(m_mutex);
-            m_open = true;
-        }
-        m_cv.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_open = false;
-};
 
 int slot_of_new_thread() {
     int index = -2;
@@ -99,48 +77,33 @@ TEST(ThreadSlot, EndedThreadsAreReclaimedOnlyWhenFullAndThe129thSharesTheLast) {
     EXPECT_NE(next, ended_slot) << "a free slot exists, the ended one must not be reused yet";
 
     // Occupy every remaining slot with live threads (the two ended ones stay taken).
-    Gate gate;
-    std::vector<std::thread> live;
-    std::atomic<int> ready{0};
+    std::latch gate(1);
     const int to_fill = static_cast<int>(kSlotCount) - 3;
-    for (int i = 0; i < to_fill; ++i) {
+    std::latch filled(to_fill);
+    std::vector<std::jthread> live;
+    for (int i = 0; i < to_fill; ++i)
         live.emplace_back([&] {
             (void)GetThreadSlot();
-            ready.fetch_add(1);
+            filled.count_down();
             gate.wait();
         });
-    }
-    while (ready.load() < to_fill)
-        std::this_thread::yield();
+    filled.wait();
 
     // Two newcomers take the two ended threads' slots.
-    std::set<int> reclaimed;
-    std::vector<std::thread> newcomers;
-    std::mutex m;
-    std::atomic<int> newcomers_ready{0};
-    for (int i = 0; i < 2; ++i) {
-        newcomers.emplace_back([&] {
-            const int index = slot_index(GetThreadSlot());
-            {
-                std::lock_guard lock(m);
-                reclaimed.insert(index);
-            }
-            newcomers_ready.fetch_add(1);
+    std::atomic<int> reclaimed[2];
+    std::latch arrived(2);
+    for (int i = 0; i < 2; ++i)
+        live.emplace_back([&, i] {
+            reclaimed[i] = slot_index(GetThreadSlot());
+            arrived.count_down();
             gate.wait();
         });
-    }
-    while (newcomers_ready.load() < 2)
-        std::this_thread::yield();
-    EXPECT_EQ(reclaimed, (std::set<int>{ended_slot, next}));
+    arrived.wait();
+    EXPECT_EQ((std::set<int>{reclaimed[0], reclaimed[1]}), (std::set<int>{ended_slot, next}));
 
     // 128 live threads now: the 129th shares slot 127.
     EXPECT_EQ(slot_of_new_thread(), static_cast<int>(kSlotCount) - 1);
-
-    gate.open();
-    for (auto& t : live)
-        t.join();
-    for (auto& t : newcomers)
-        t.join();
+    gate.count_down(); // the threads end as `live` goes
 }
 
 TEST(ThreadSlot, ShutdownFreesSlotsAndANewStartGivesFreshOnes) {
