@@ -42,15 +42,12 @@ TEST(SettingsRecord, GoldenBytes) {
 TEST(SettingsRecord, OnlyCompleteRecordsWithTagAndSizeParse) {
     const std::string good = record_bytes(800, 600);
     EXPECT_TRUE(parse_settings(good));
-    EXPECT_FALSE(parse_settings(good.substr(0, 8)));
-    EXPECT_FALSE(parse_settings(good.substr(0, 31)));
-    std::string wrong_tag = good;
+    std::string wrong_tag = good, wrong_size = good;
     wrong_tag[0] = 2;
-    EXPECT_FALSE(parse_settings(wrong_tag));
-    std::string wrong_size = good;
     wrong_size[4] = 33;
-    EXPECT_FALSE(parse_settings(wrong_size));
-    EXPECT_FALSE(parse_settings(""));
+    for (const std::string& bad :
+         {good.substr(0, 8), good.substr(0, 31), wrong_tag, wrong_size, std::string()})
+        EXPECT_FALSE(parse_settings(bad)) << bad.size();
 }
 
 TEST(SettingsSync, FirstSyncTakesDefaultsAndTheNextWritesThem) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "gfx/resample.h"
@@ -46,8 +48,7 @@ TEST(ResizeTarget, EveryModeWithTheWorkedExamples) {
         o.resizeHeight = c.bh;
         o.keepBoundingBox = c.keep ? 1 : 0;
         const TargetSize t = resize_target(c.w, c.h, o);
-        EXPECT_EQ(t.width, c.tw) << c.name;
-        EXPECT_EQ(t.height, c.th) << c.name;
+        EXPECT_EQ(std::pair(t.width, t.height), std::pair(c.tw, c.th)) << c.name;
     }
 }
 
@@ -65,8 +66,8 @@ protected:
     void add_layer(std::int32_t w, std::int32_t h, std::int32_t x, std::int32_t y) {
         Layer& l = m_doc->layers[m_doc->layer_count++];
         ASSERT_EQ(image::CreateBitmap(&l.bitmap, w, h, image::kCreateMemory), 1);
-        for (std::uint32_t i = 0; i < l.bitmap.width * l.bitmap.height; ++i)
-            l.bitmap.pixels[i] = testing::grey(77);
+        testing::fill_bitmap(l.bitmap,
+                             [](std::int32_t, std::int32_t) { return testing::grey(77); });
         l.x = x;
         l.y = y;
     }
@@ -98,13 +99,11 @@ TEST_F(ResizeStepTest, ScalesEveryLayerAndItsPosition) {
         add_layer(1, 1, 3, 3); // one pixel rounds to one: not resampled
         EXPECT_EQ(run(percent(50, 50, algorithm)), 1);
         EXPECT_EQ(layer(0).bitmap.width, 50u);
-        EXPECT_EQ(layer(1).bitmap.width, 20u);
-        EXPECT_EQ(layer(1).bitmap.height, 10u);
-        EXPECT_EQ(layer(1).x, 7);  // trunc(7.5)
-        EXPECT_EQ(layer(1).y, -7); // toward zero
-        EXPECT_EQ(layer(1).bitmap.pixels[0], testing::grey(77));
-        EXPECT_EQ(layer(2).bitmap.width, 1u);
-        EXPECT_EQ(layer(2).x, 3);
+        // Positions: trunc(7.5), and toward zero.
+        EXPECT_EQ(std::tuple(layer(1).bitmap.width, layer(1).bitmap.height, layer(1).x, layer(1).y,
+                             layer(1).bitmap.pixels[0]),
+                  std::tuple(20u, 10u, 7, -7, testing::grey(77)));
+        EXPECT_EQ(std::pair(layer(2).bitmap.width, layer(2).x), std::pair(1u, 3));
     }
 }
 
@@ -120,21 +119,18 @@ TEST_F(ResizeStepTest, BothSidesMustChangeYetMetadataIsAdjusted) {
     o.resizeHeight = 25;
     o.keepBoundingBox = 1;
     EXPECT_EQ(run(o), -1);
-    EXPECT_EQ(layer(0).bitmap.width, 100u);
-    EXPECT_EQ(layer(0).bitmap.height, 50u);
+    EXPECT_EQ(std::pair(layer(0).bitmap.width, layer(0).bitmap.height), std::pair(100u, 50u));
     EXPECT_EQ(anim_amount(layer(0)), 50); // vertical amounts follow sy = 0.5
 }
 
 TEST_F(ResizeStepTest, CannotStart) {
     add_layer(10, 10, 0, 0);
-    ResizeOptions o = percent(50, 50, 1);
-    o.resizeMode = 0;
-    EXPECT_EQ(run(o), 0);
-    o = percent(0, 50, 1);
-    EXPECT_EQ(run(o), 0);
-    o = percent(50, 50, 1);
-    o.resizeMode = 6;
-    EXPECT_EQ(run(o), 0);
+    for (const int mode : {0, 6}) {
+        ResizeOptions o = percent(50, 50, 1);
+        o.resizeMode = mode;
+        EXPECT_EQ(run(o), 0) << mode;
+    }
+    EXPECT_EQ(run(percent(0, 50, 1)), 0);
     // 1 % of 10 pixels is no picture at all.
     EXPECT_EQ(run(percent(1, 1, 1)), 0);
     EXPECT_EQ(ResizeStep(nullptr, 1, percent(50, 50, 1)), 0);
@@ -144,16 +140,13 @@ TEST_F(ResizeStepTest, CannotStart) {
 }
 
 TEST_F(ResizeStepTest, AdvancedAlgorithmUsesTheChosenFilter) {
+    const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 4); };
     add_layer(8, 8, 0, 0);
-    for (std::uint32_t i = 0; i < 64; ++i)
-        layer(0).bitmap.pixels[i] = testing::noisy(static_cast<std::int32_t>(i), 0, 4);
-    testing::Picture direct(
-        8, 8, [&](std::int32_t x, std::int32_t y) { return layer(0).bitmap.pixels[y * 8 + x]; });
+    testing::fill_bitmap(layer(0).bitmap, fill);
+    testing::Picture direct(8, 8, fill);
     ASSERT_EQ(AdvancedResample(direct.get(), 12, 12, kFilterSinc, kWindowLanczos, 4), 1);
     EXPECT_EQ(run(percent(150, 150, 3)), 1);
-    ASSERT_EQ(layer(0).bitmap.width, 12u);
-    for (std::int32_t i = 0; i < 144; ++i)
-        ASSERT_EQ(layer(0).bitmap.pixels[i], direct.get()->pixels[i]) << i;
+    EXPECT_EQ(testing::bitmap_pixels(layer(0).bitmap), direct.pixels());
 }
 
 } // namespace
