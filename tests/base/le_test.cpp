@@ -20,10 +20,9 @@ TEST(LittleEndian, WriterAndReaderAgreeByteForByte) {
     EXPECT_EQ(bytes, expected);
 
     LeReader r(bytes);
-    EXPECT_EQ(r.u8(), 0x01);
-    EXPECT_EQ(r.u16(), 0x0302);
-    EXPECT_EQ(r.u32(), 0x07060504u);
-    EXPECT_EQ(r.u64(), 0x0F0E0D0C0B0A0908ull);
+    const std::uint64_t read[] = {r.u8(), r.u16(), r.u32(), r.u64()}; // in this order
+    EXPECT_EQ(std::vector(std::begin(read), std::end(read)),
+              (std::vector<std::uint64_t>{0x01, 0x0302, 0x07060504u, 0x0F0E0D0C0B0A0908ull}));
     EXPECT_TRUE(r.ok());
     EXPECT_EQ(r.remaining(), 2u);
 }
