@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "gfx/compose.h"
@@ -104,11 +106,10 @@ TEST(Blend, WeightedLayOver) {
     Picture dst(3, 1, {grey(0), grey(0), argb(200, 0, 0, 0)});
     Picture src(3, 1, {grey(255), argb(255, 255, 255, 255), grey(255)});
     ASSERT_EQ(Blend(dst.get(), {0, 0, 2, 0}, src.get(), {0, 0, 2, 0}, 128, kOpNormal, 0), 1);
-    // Weight T[0] = 128: 255 x 127 / 255 toward white; the fully transparent pixel does nothing.
-    EXPECT_EQ(dst.at(0, 0), argb(0, 127, 127, 127));
-    EXPECT_EQ(dst.at(1, 0), grey(0));
-    // A transparent destination gains the source's opacity: 200 x 128 / 255.
-    EXPECT_EQ(dst.at(2, 0), argb(100, 127, 127, 127));
+    // Weight T[0] = 128: 255 x 127 / 255 toward white; the fully transparent pixel does nothing;
+    // a transparent destination gains the source's opacity: 200 x 128 / 255.
+    EXPECT_EQ(dst.pixels(),
+              (std::vector<std::uint32_t>{grey(127), grey(0), argb(100, 127, 127, 127)}));
 }
 
 TEST(Blend, OpaqueNormalBlendIsACopy) {
@@ -233,9 +234,7 @@ TEST(PatternData, Layouts) {
     FillDescription d;
     const auto plane = one_plane_pattern(2, {1, 2, 3, 4});
     EXPECT_TRUE(build_pattern_description(plane, d));
-    EXPECT_EQ(d.side, 2u);
-    EXPECT_EQ(d.planes, 1u);
-    EXPECT_EQ(d.data[3], 4);
+    EXPECT_EQ(std::tuple(d.side, d.planes, d.data[3]), std::tuple(2u, 1u, 4));
     auto three = one_plane_pattern(1, {7, 8, 9});
     three[1] = 1;
     EXPECT_TRUE(build_pattern_description(three, d));
@@ -246,8 +245,7 @@ TEST(PatternData, Layouts) {
     small[2] = 0x01; // 257
     small[3] = 0x01;
     EXPECT_TRUE(build_pattern_description(small, d));
-    EXPECT_EQ(d.side, 64u);
-    EXPECT_EQ(d.data, small.data() + 67);
+    EXPECT_EQ(std::pair(d.side, d.data), std::pair(64u, std::as_const(small).data() + 67));
     const std::vector<std::vector<std::uint8_t>> refused = {
         {},
         {1, 0, 2, 0},                            // first byte set: no pattern
@@ -306,8 +304,7 @@ TEST(BlendLayer, Routing) {
     // Offsets live only for the call.
     Picture dst(2, 2, base);
     EXPECT_EQ(BlendLayer(dst.get(), 0, 0, 1, 1, 64, 32, src.get(), 1, 1, 0, 0, false, {}, {}), 1);
-    EXPECT_EQ(GetThreadSlot()->offset_x, 0);
-    EXPECT_EQ(GetThreadSlot()->offset_y, 0);
+    EXPECT_EQ(std::pair(GetThreadSlot()->offset_x, GetThreadSlot()->offset_y), std::pair(0, 0));
 }
 
 } // namespace
