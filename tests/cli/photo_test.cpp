@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,14 +41,9 @@ bool have_exiftool() {
 
 Tags exif_tags(const std::string& file) {
     Tags tags;
-    const std::string text = capture("exiftool -G1 -a -s -n '" + file + "' 2>/dev/null");
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t end = text.find('\n', pos);
-        const std::string line = text.substr(pos, end == std::string::npos ? end : end - pos);
-        pos = end == std::string::npos ? text.size() : end + 1;
-        const std::size_t close = line.find(']');
-        const std::size_t colon = line.find(" : ");
+    std::istringstream text(capture("exiftool -G1 -a -s -n '" + file + "' 2>/dev/null"));
+    for (std::string line; std::getline(text, line);) {
+        const std::size_t close = line.find(']'), colon = line.find(" : ");
         if (line.empty() || line[0] != '[' || close == std::string::npos ||
             colon == std::string::npos)
             continue;
@@ -78,28 +74,38 @@ std::string ppm(int w, int h) {
     return data;
 }
 
-// vtconvert, quiet, with its data and its output (out.txt) in `work`; the exit status.
-int run_vtconvert(const TempFolder& work, const std::string& args) {
+// vtconvert, quiet, with its data and its output (out.txt) in `work`; fails with that output.
+::testing::AssertionResult converts(const TempFolder& work, const std::string& args) {
     const std::string command = "VANTREL_DATA_ROOT='" + work.path() + "/data' '" VTCONVERT "' -q " +
                                 args + " >'" + (work / "out.txt") + "' 2>&1 </dev/null";
     const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << args << ": " << work.read("out.txt");
 }
 
-class PhotoTest : public ::testing::Test {
+class ConvertTest : public ::testing::Test {
+protected:
+    // vtconvert with `args` from the folder `from` into `to`.
+    ::testing::AssertionResult run(const std::string& args, const std::string& from,
+                                   const std::string& to) {
+        return converts(work, args + " '" + from + "' '" + to + "'");
+    }
+
+    TempFolder src, mid, dst, work;
+};
+
+class PhotoTest : public ConvertTest {
 protected:
     void SetUp() override {
         if (!have_exiftool())
             GTEST_SKIP() << "exiftool is not installed (scripts/install-deps.sh installs it)";
     }
-    int run(const std::string& args) { return run_vtconvert(work, args); }
     // A camera-like JPEG: drawn, converted by vtconvert, then tagged by exiftool.
     std::string camera_jpeg(const std::string& name, int w, int h, const std::string& tags) {
         TempFolder ppm_folder, jpeg_folder;
         ppm_folder.write(name + ".ppm", ppm(w, h));
-        EXPECT_EQ(
-            run("--overwrite -f .jpg '" + ppm_folder.path() + "' '" + jpeg_folder.path() + "'"), 0)
-            << work.read("out.txt");
+        EXPECT_TRUE(run("--overwrite -f .jpg", ppm_folder.path(), jpeg_folder.path()));
         const std::string file = src / (name + ".jpg");
         std::filesystem::copy_file(jpeg_folder / (name + ".jpg"), file);
         EXPECT_EQ(
@@ -107,8 +113,6 @@ protected:
             0);
         return file;
     }
-
-    TempFolder src, dst, work;
 };
 
 const std::string kCameraTags =
@@ -138,9 +142,7 @@ TEST_F(PhotoTest, CameraJpegsKeepEveryExifTagAsJpegPngWebpAndTiff) {
     for (const std::string ext : {".jpg", ".png", ".webp", ".tif"}) {
         SCOPED_TRACE(ext);
         const std::string out = dst / ext.substr(1);
-        ASSERT_EQ(
-            run("--set fmx_JPEG.quality=95 -f " + ext + " '" + src.path() + "' '" + out + "'"), 0)
-            << work.read("out.txt");
+        ASSERT_TRUE(run("--set fmx_JPEG.quality=95 -f " + ext, src.path(), out));
         const Tags after = exif_tags(out + "/camera" + ext);
         int compared = 0;
         for (const auto& [key, value] : before) {
@@ -159,9 +161,7 @@ TEST_F(PhotoTest, CameraJpegsKeepEveryExifTagAsJpegPngWebpAndTiff) {
 
 TEST_F(PhotoTest, PrivacyOptionsLeaveNoLocationAndNoDateAnywhere) {
     camera_jpeg("private", 64, 48, kCameraTags);
-    ASSERT_EQ(run("--remove-gps --remove-dates -f .jpg '" + src.path() + "' '" + dst.path() + "'"),
-              0)
-        << work.read("out.txt");
+    ASSERT_TRUE(run("--remove-gps --remove-dates -f .jpg", src.path(), dst.path()));
     const Tags after = exif_tags(dst / "private.jpg");
     ASSERT_EQ(after.count("IFD0:Make"), 1u) << "the camera data stays";
     EXPECT_EQ(after.count("ExifIFD:ExposureTime"), 1u);
@@ -180,8 +180,7 @@ TEST_F(PhotoTest, RotationByExifTurnsThePictureAndResetsTheTag) {
     camera_jpeg("turned", 80, 40,
                 "-IFD0:Orientation#=6 -IFD0:Make=Maker -ExifIFD:ExifImageWidth=80 "
                 "-ExifIFD:ExifImageHeight=40");
-    ASSERT_EQ(run("--rotate 4 -f .jpg '" + src.path() + "' '" + dst.path() + "'"), 0)
-        << work.read("out.txt");
+    ASSERT_TRUE(run("--rotate 4 -f .jpg", src.path(), dst.path()));
     Tags after = exif_tags(dst / "turned.jpg");
     EXPECT_EQ(after["File:ImageWidth"], "40");
     EXPECT_EQ(after["File:ImageHeight"], "80");
@@ -190,10 +189,7 @@ TEST_F(PhotoTest, RotationByExifTurnsThePictureAndResetsTheTag) {
     EXPECT_EQ(after["ExifIFD:ExifImageWidth"], "40") << "the recorded size follows the turn";
     EXPECT_EQ(after["ExifIFD:ExifImageHeight"], "80");
 
-    ASSERT_EQ(run("--overwrite --rotate 0 --resize 5:25x25 -f .jpg '" + src.path() + "' '" +
-                  dst.path() + "'"),
-              0)
-        << work.read("out.txt");
+    ASSERT_TRUE(run("--overwrite --rotate 0 --resize 5:25x25 -f .jpg", src.path(), dst.path()));
     after = exif_tags(dst / "turned.jpg");
     EXPECT_EQ(after["ExifIFD:ExifImageWidth"], "20") << "and the resize";
     EXPECT_EQ(after["ExifIFD:ExifImageHeight"], "10");
@@ -219,13 +215,12 @@ std::vector<Frame> drawn_frames(const std::vector<std::uint16_t>& delays, std::u
 }
 
 // Conversions of whole documents: animations and page sets keep every frame.
-class DocumentTest : public ::testing::Test {
+class DocumentTest : public ConvertTest {
 protected:
     void SetUp() override {
         char16_t why[128];
         ASSERT_TRUE(gfx::EngineStartup(why, 128));
     }
-    int run(const std::string& args) { return run_vtconvert(work, args); }
     static LoadResult load(const std::string& plugin, const std::string& file) {
         PluginLibrary library(plugin_path(plugin));
         EXPECT_TRUE(library.loaded()) << library.error();
@@ -237,8 +232,6 @@ protected:
         EXPECT_TRUE(library.loaded()) << library.error();
         return library.loaded() ? save_with(library.api(), file, frames, kind) : SaveResult{};
     }
-
-    TempFolder src, mid, dst, work;
 };
 
 TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesDelaysAndRuns) {
@@ -246,13 +239,11 @@ TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesDelaysAndRuns) {
     std::vector<Frame> source = drawn_frames(delays, 24, 16);
     source[0].markup = "\r\nanimation.plays=3;"; // a looping extension's count of 2
     ASSERT_EQ(save("fmx_GIF", src / "anim.gif", source, 2).result, VT_OK);
-    ASSERT_EQ(run("-f .webp --set fmx_WebP.lossless=1 '" + src.path() + "' '" + mid.path() + "'"),
-              0)
-        << work.read("out.txt");
+    ASSERT_TRUE(run("-f .webp --set fmx_WebP.lossless=1", src.path(), mid.path()));
     const LoadResult webp = load("fmx_WebP", mid / "anim.webp");
     ASSERT_EQ(webp.frames.size(), delays.size());
     EXPECT_EQ(webp.doc_kind, 2);
-    ASSERT_EQ(run("-f .gif '" + mid.path() + "' '" + dst.path() + "'"), 0) << work.read("out.txt");
+    ASSERT_TRUE(run("-f .gif", mid.path(), dst.path()));
     const LoadResult gif = load("fmx_GIF", dst / "anim.gif");
     ASSERT_EQ(gif.frames.size(), delays.size());
     EXPECT_EQ(gif.doc_kind, 2);
@@ -273,9 +264,7 @@ TEST_F(DocumentTest, AnimatedGifToWebpAndBackKeepsFramesDelaysAndRuns) {
 
 TEST_F(DocumentTest, MultiPageTiffKeepsEveryPage) {
     ASSERT_EQ(save("fmx_TIFF", src / "scan.tif", drawn_frames({0, 0, 0}, 20, 30), 1).result, VT_OK);
-    ASSERT_EQ(run("-f .tif --set fmx_TIFF.compression=8 '" + src.path() + "' '" + dst.path() + "'"),
-              0)
-        << work.read("out.txt");
+    ASSERT_TRUE(run("-f .tif --set fmx_TIFF.compression=8", src.path(), dst.path()));
     const LoadResult pages = load("fmx_TIFF", dst / "scan.tif");
     ASSERT_EQ(pages.frames.size(), 3u);
     EXPECT_EQ(pages.doc_kind, 1);

@@ -47,6 +47,8 @@ int max_difference(std::uint32_t a, std::uint32_t b);
 // The same over two pictures or rows of pixels; 256 when their sizes differ.
 int max_difference(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b);
 int max_difference(const Frame& a, const Frame& b);
+// The mean over the pixels of their largest channel difference, for lossy coding.
+double mean_difference(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b);
 
 // libpng's own decode of a PNG file as a frame (16-bit samples scaled, gamma untouched).
 std::optional<Frame> png_frame(const std::filesystem::path& file);

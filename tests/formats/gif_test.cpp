@@ -645,8 +645,7 @@ TEST_F(GifPlugin, HostileFilesFailCleanly) {
         {"code size 255", with_lzw_code_size(255), VT_ERR_INVALID_DATA},
         {"code size 0", with_lzw_code_size(0), 0},
         {"huge image", huge_image, 0},
-        {"garbage record", no_table_header + "\x77", VT_ERR_INVALID_DATA},
-    };
+        {"garbage record", no_table_header + "\x77", VT_ERR_INVALID_DATA}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const LoadResult loaded = load_bytes(c.bytes);

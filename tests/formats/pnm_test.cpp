@@ -62,8 +62,7 @@ TEST_F(PnmPlugin, EveryFormDecodes) {
         {"P7 RGB alpha without a type",
          std::string("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nENDHDR\n\x01\x02\x03\x40"),
          {bgrt(1, 2, 3, 255 - 0x40)},
-         "32"},
-    };
+         "32"}};
     for (const auto& c : cases) {
         const LoadResult loaded = load_bytes(c.bytes);
         ASSERT_EQ(loaded.result, VT_OK) << c.what;
@@ -118,8 +117,7 @@ TEST_F(PnmPlugin, EachExtensionSavesItsOwnForm) {
     } cases[] = {
         {"a.ppm", opaque, "P6", true}, {"a.pgm", grey, "P5", true}, {"a.pbm", bw, "P4", true},
         {"a.pnm", bw, "P4", true},     {"b.pnm", grey, "P5", true}, {"c.pnm", opaque, "P6", true},
-        {"a.pam", colour, "P7", true}, {"b.pam", grey, "P7", true}, {"c.pgm", opaque, "P5", false},
-    };
+        {"a.pam", colour, "P7", true}, {"b.pam", grey, "P7", true}, {"c.pgm", opaque, "P5", false}};
     for (const auto& c : cases) {
         const std::string file = m_temp / c.name;
         ASSERT_EQ(save_with(api(), file, {c.picture}).result, VT_OK) << c.name;

@@ -45,13 +45,13 @@ struct Page {
     std::uint16_t photometric = PHOTOMETRIC_RGB;
     std::uint16_t compression = COMPRESSION_NONE;
     std::uint16_t planar = PLANARCONFIG_CONTIG;
-    std::vector<std::uint16_t> extra;    // ExtraSamples, when any
-    std::uint32_t tile = 0;              // tile side (a multiple of 16), 0 = strips
-    std::uint32_t rows_per_strip = 0;    // 0 = libtiff's default
-    std::uint16_t orientation = 0;       // 0 = no tag
-    std::uint32_t subfile_type = 0;      // NewSubfileType, 0 = no tag
-    std::vector<std::uint16_t> colormap; // red, green, blue tables of 2^bits entries each
-    std::string xmp;
+    std::vector<std::uint16_t> extra{};    // ExtraSamples, when any
+    std::uint32_t tile = 0;                // tile side (a multiple of 16), 0 = strips
+    std::uint32_t rows_per_strip = 0;      // 0 = libtiff's default
+    std::uint16_t orientation = 0;         // 0 = no tag
+    std::uint32_t subfile_type = 0;        // NewSubfileType, 0 = no tag
+    std::vector<std::uint16_t> colormap{}; // red, green, blue tables of 2^bits entries each
+    std::string xmp{};
     std::function<std::uint32_t(std::uint32_t x, std::uint32_t y, std::uint32_t s)> sample;
 };
 

@@ -433,8 +433,7 @@ TEST_F(WebpPlugin, HostileHeadersFailCleanly) {
         {"canvas 70000 wide", wide_canvas, VT_ERR_DIMENSIONS},
         {"canvas of 400 million pixels", large_canvas, VT_ERR_DIMENSIONS},
         {"canvas smaller than its frames", narrow_canvas, VT_ERR_INVALID_DATA},
-        {"animation without frames", no_frames, VT_ERR_INVALID_DATA},
-    };
+        {"animation without frames", no_frames, VT_ERR_INVALID_DATA}};
     for (const auto& c : cases) {
         const LoadResult back = load_bytes(c.bytes);
         EXPECT_EQ(back.result, c.result) << c.what;
@@ -517,8 +516,7 @@ TEST_F(WebpPlugin, AnimatedFilesMatchTheirReferenceFrames) {
         // libwebp 1.2.4 decodes the second and third frame one level above the references in
         // most pixels, each frame's bitstream on its own too; libwebp is matched exactly below.
         {"random_lossless", 3, 100, 64, 63, 1},
-        {"random_lossy", 4, 150, 99, 87, 2},
-    };
+        {"random_lossy", 4, 150, 99, 87, 2}};
     for (const auto& a : animations) {
         SCOPED_TRACE(a.stem);
         const auto path = root / "images/animated" / (std::string(a.stem) + ".webp");

@@ -33,7 +33,6 @@ struct PluginApi {
     VtCallFn load = nullptr;
     VtCheckFn check_save = nullptr;
     VtCallFn save = nullptr;
-    VtDialogFn dialog = nullptr;
 };
 
 // A plug-in library opened the way the host opens one.
@@ -49,7 +48,6 @@ public:
         m_api.load = reinterpret_cast<VtCallFn>(::dlsym(m_handle, "flt_LoadImage"));
         m_api.check_save = reinterpret_cast<VtCheckFn>(::dlsym(m_handle, "flt_CheckSave"));
         m_api.save = reinterpret_cast<VtCallFn>(::dlsym(m_handle, "flt_SaveImage"));
-        m_api.dialog = reinterpret_cast<VtDialogFn>(::dlsym(m_handle, "plg_ShowDialog"));
     }
     ~PluginLibrary() {
         if (m_handle != nullptr)
@@ -88,10 +86,8 @@ struct Frame {
 
 struct LoadResult {
     std::int32_t result = 0;
-    std::int32_t status = 0;
     std::uint16_t warnings = 0;
     std::uint8_t doc_kind = 0; // what the plug-in reported
-    std::uint8_t kind_param = 0;
     std::vector<Frame> frames;
 };
 
@@ -153,19 +149,15 @@ inline std::int32_t state_size(const std::uint16_t* name) {
     const auto it = HarnessServices::state().find(name_of(name));
     return it == HarnessServices::state().end() ? 0 : static_cast<std::int32_t>(it->second.size());
 }
-inline std::int32_t no_file(const std::uint16_t*, void*, std::int32_t) {
-    return 0;
-}
-inline std::int32_t no_file_write(const std::uint16_t*, const void*, std::int32_t) {
-    return 0;
-}
-inline std::int32_t no_file_size(const std::uint16_t*) {
-    return 0;
-}
-
 inline const pi_StateStore kStateStore = {
-    VT_STATE_STORE_VERSION, 0,           state_get, state_set, state_size, no_file,
-    no_file_write,          no_file_size};
+    VT_STATE_STORE_VERSION,
+    0,
+    state_get,
+    state_set,
+    state_size,
+    [](const std::uint16_t*, void*, std::int32_t) { return 0; },
+    [](const std::uint16_t*, const void*, std::int32_t) { return 0; },
+    [](const std::uint16_t*) { return 0; }};
 
 inline std::int32_t mb_get(const MarkupBuffer* mb, const char* key, char* value,
                            std::uint32_t capacity) {
@@ -173,9 +165,6 @@ inline std::int32_t mb_get(const MarkupBuffer* mb, const char* key, char* value,
 }
 inline std::int32_t mb_set(MarkupBuffer* mb, const char* key, const char* value) {
     return key == nullptr || value == nullptr ? 0 : image::markup_buffer_set_value(mb, key, value);
-}
-inline std::int32_t mb_export_exif(const MarkupBuffer*, void*, std::uint32_t) {
-    return 0;
 }
 inline std::int32_t mb_import_exif(MarkupBuffer*, const void* exif, std::uint32_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(exif);
@@ -186,19 +175,20 @@ inline std::int32_t mb_import_xmp(MarkupBuffer* mb, const char* xmp) {
     return xmp == nullptr ? 0 : image::import_xmp(mb, xmp);
 }
 
-inline const pi_MetaMarkup kMetaMarkup = {VT_META_MARKUP_VERSION,
-                                          0,
-                                          image::markup_buffer_create,
-                                          image::markup_buffer_create_from,
-                                          image::markup_buffer_free,
-                                          image::markup_buffer_append,
-                                          mb_get,
-                                          mb_set,
-                                          image::markup_buffer_get_bit_depth,
-                                          image::markup_buffer_set_bit_depth,
-                                          mb_export_exif,
-                                          mb_import_exif,
-                                          mb_import_xmp};
+inline const pi_MetaMarkup kMetaMarkup = {
+    VT_META_MARKUP_VERSION,
+    0,
+    image::markup_buffer_create,
+    image::markup_buffer_create_from,
+    image::markup_buffer_free,
+    image::markup_buffer_append,
+    mb_get,
+    mb_set,
+    image::markup_buffer_get_bit_depth,
+    image::markup_buffer_set_bit_depth,
+    [](const MarkupBuffer*, void*, std::uint32_t) { return 0; },
+    mb_import_exif,
+    mb_import_xmp};
 
 inline std::uint64_t now_ms() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -211,7 +201,6 @@ inline std::uint64_t now_ms() {
 struct HostCall {
     FilterCall call;
     Layer* layers;
-    std::uint32_t capacity;
     std::uint64_t max_pixels;
     bool composite_used;
     std::uint16_t message[256];
@@ -452,7 +441,6 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
     auto host = std::make_unique<detail::HostCall>();
     std::memset(host.get(), 0, sizeof(detail::HostCall));
     host->layers = layers.data();
-    host->capacity = options.max_frames;
     host->max_pixels = options.max_pixels;
     const std::u16string path16 = base::utf8_to_utf16(path);
     detail::prepare(*host, path16);
@@ -464,10 +452,8 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
     call.start_time = detail::now_ms() - options.elapsed_ms;
     out.result = api.load(&call);
     detail::release_current(&call);
-    out.status = call.status;
     out.warnings = call.warnings;
     out.doc_kind = call.doc_kind;
-    out.kind_param = call.kind_param;
     for (std::uint32_t i = 0; i < call.frames_in_use; ++i)
         out.frames.push_back(detail::take_frame(layers[i]));
     std::free(call.meta); // a block handed over but never taken by add_frame
@@ -482,8 +468,7 @@ struct SaveResult {
 
 // Saves frames through the plug-in's flt_SaveImage (frame 0 selected first, as the host does).
 inline SaveResult save_with(const PluginApi& api, const std::string& path,
-                            const std::vector<Frame>& frames, std::uint8_t doc_kind = 0,
-                            std::uint8_t kind_param = 0) {
+                            const std::vector<Frame>& frames, std::uint8_t doc_kind = 0) {
     SaveResult out;
     std::vector<Layer> layers(frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -513,7 +498,6 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
     auto host = std::make_unique<detail::HostCall>();
     std::memset(host.get(), 0, sizeof(detail::HostCall));
     host->layers = layers.data();
-    host->capacity = static_cast<std::uint32_t>(layers.size());
     const std::u16string path16 = base::utf8_to_utf16(path);
     detail::prepare(*host, path16);
     FilterCall& call = host->call;
@@ -521,7 +505,6 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
     call.meta_cb.get_meta_chunk = detail::get_meta_chunk;
     call.frame_count = call.frames_in_use = static_cast<std::uint32_t>(frames.size());
     call.doc_kind = doc_kind;
-    call.kind_param = kind_param;
     if (!frames.empty())
         (void)detail::select_frame(&call, 0);
     out.result = api.save(&call);
