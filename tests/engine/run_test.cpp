@@ -5,6 +5,8 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "base/text.h"
 #include "engine/conversion_run.h"
@@ -79,12 +81,10 @@ TEST_F(RunTest, CountersAddUpAndOnlyFailedSavesAreLogged) {
     ConversionRun run(step, {.workers = 3});
     const JobStats stats = run_to_end(run, job_for(src, dst));
     EXPECT_EQ(run.state(), JobState::finished);
-    EXPECT_EQ(stats.total, 6u);
-    EXPECT_EQ(stats.converted, 4u); // a failed edit is still saved
-    EXPECT_EQ(stats.failed, 1u);
-    EXPECT_EQ(stats.unknown, 1u);
-    EXPECT_EQ(balance(stats), 0u);
-    EXPECT_EQ(stats.liveWorkers, 0u);
+    // Total, converted (a failed edit is still saved), failed, unknown, balance, live workers.
+    EXPECT_EQ(std::tuple(stats.total, stats.converted, stats.failed, stats.unknown, balance(stats),
+                         stats.liveWorkers),
+              std::tuple(6u, 4u, 1u, 1u, 0u, 0u));
     EXPECT_TRUE(stats.currentFile.empty());
     EXPECT_GT(stats.endTime, stats.startTime);
 
@@ -206,8 +206,8 @@ TEST_F(RunTest, AJobNeverWritesOverItsOwnSource) {
     ConversionRun run(step, {.workers = 1});
     const JobStats stats = run_to_end(run, job);
     EXPECT_EQ(src.read("a.png"), "original");
-    EXPECT_EQ(stats.failed, 1u);
-    EXPECT_EQ(stats.converted, 1u); // b.jpg becomes b.png beside it
+    EXPECT_EQ(std::pair(stats.failed, stats.converted),
+              std::pair(1u, 1u)); // b.jpg: b.png beside it
     EXPECT_EQ(stats.lastError, u"Failed while saving a.png: the target is the source file itself");
     EXPECT_TRUE(src.exists("_error_log.txt"));
 }
@@ -249,8 +249,7 @@ TEST_F(RunTest, PauseHoldsAWorkerBetweenLoadAndProcessing) {
     EXPECT_EQ(step->transforms, 0); // the load finished, processing waits
     JobStats stats;
     EXPECT_TRUE(run.take_snapshot(stats));
-    EXPECT_EQ(stats.busyWorkers, 0u);
-    EXPECT_EQ(stats.liveWorkers, 1u);
+    EXPECT_EQ(std::pair(stats.busyWorkers, stats.liveWorkers), std::pair(0u, 1u));
     std::this_thread::sleep_for(120ms);
     run.take_snapshot(stats);
     EXPECT_GE(stats.pausedMs, 100u); // grows while the pause lasts
@@ -282,9 +281,7 @@ TEST_F(RunTest, CancelDuringALongSaveFinishesThatFileAndTakesNoOther) {
     const JobStats stats = finish(run);
     EXPECT_EQ(run.state(), JobState::finished);
     EXPECT_EQ(step->loads, 1);
-    EXPECT_EQ(stats.converted, 1u);
-    EXPECT_EQ(stats.total, 20u);
-    EXPECT_EQ(balance(stats), 19u);
+    EXPECT_EQ(std::tuple(stats.converted, stats.total, balance(stats)), std::tuple(1u, 20u, 19u));
 }
 
 TEST_F(RunTest, WorkersStillBusyLongAfterCancelAreLeftBehind) {
@@ -335,8 +332,7 @@ TEST_F(RunTest, PreviewIsScaledToFitAndWatermarkIsLoadedOnce) {
     run_to_end(run, job);
     const auto preview = run.preview();
     ASSERT_TRUE(preview);
-    EXPECT_EQ(preview->width(), 2048u);
-    EXPECT_EQ(preview->height(), 1365u);
+    EXPECT_EQ(std::pair(preview->width(), preview->height()), std::pair(2048u, 1365u));
     EXPECT_EQ(step->watermark_requests(), std::vector<std::u16string>{src.sub16("mark.png")});
     EXPECT_NE(step->last_watermark_seen(), nullptr);
 }
@@ -409,9 +405,7 @@ TEST_F(RunTest, StressRandomOutcomesPausesAndCancels) {
             EXPECT_EQ(times, 1);
         EXPECT_EQ(stats.converted + stats.failed + stats.unknown, loaded.size());
         EXPECT_EQ(stats.total, static_cast<std::uint32_t>(kFiles));
-        if (!cancel) {
-            EXPECT_EQ(loaded.size(), static_cast<std::size_t>(kFiles));
-        }
+        EXPECT_TRUE(cancel || loaded.size() == static_cast<std::size_t>(kFiles)) << loaded.size();
         EXPECT_EQ(stats.liveWorkers, 0u);
     }
 }
