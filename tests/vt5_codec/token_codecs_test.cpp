@@ -108,21 +108,6 @@ TEST(RunLength, LegacyRuleMakesByteOneATwoByteLiteral) {
     EXPECT_EQ(DeltaNibble::decode(out, in, Literals::legacy), 2u);
 }
 
-TEST(RunLength, TokenReachingTheCapacityIsCorrupt) {
-    ByteVec out(5);
-    EXPECT_EQ(RunLength::decode(std::span(out).first(4), ByteVec{0x83, 9, 0}), 0u);
-    EXPECT_EQ(RunLength::decode(out, ByteVec{0x83, 9, 0}), 4u);
-    EXPECT_EQ(RunLength::decode(std::span(out).first(3), ByteVec{2, 1, 2, 3, 0}), 0u);
-    EXPECT_EQ(RunLength::decode(out, ByteVec{0x80, 0xFF, 0xFF, 0xFF, 0xFF, 1}), 0u);
-}
-
-TEST(RunLength, CutTokenEndsDecodingWithWhatWasProduced) {
-    ByteVec out(16);
-    EXPECT_EQ(RunLength::decode(out, ByteVec{0x82, 6, 0x82}), 3u);
-    EXPECT_EQ(RunLength::decode(out, ByteVec{0x82, 6, 4, 1, 2}), 3u);
-    EXPECT_EQ(RunLength::decode(out, ByteVec{0x82, 6, 0x80, 1, 0}), 3u);
-}
-
 TEST(DeltaNibble, EncodesDeltaRuns) {
     // 10..15: six values, five deltas of +1 (nibble 8); the last high nibble is not used.
     ByteVec six = encode<DeltaNibble>({10, 11, 12, 13, 14, 15});
@@ -159,12 +144,30 @@ TEST(DeltaNibble, DecodesAndIgnoresTheUnusedNibble) {
     EXPECT_EQ(ByteVec(out.begin(), out.begin() + 3), (ByteVec{3, 252, 4}));
 }
 
-TEST(DeltaNibble, RunPastTheCapacityIsCorrupt) {
-    ByteVec out(6);
-    const ByteVec six = {0x85, 10, 0x88, 0x88, 0x88, 0};
-    EXPECT_EQ(DeltaNibble::decode(out, six), 6u);
-    EXPECT_EQ(DeltaNibble::decode(std::span(out).first(5), six), 0u);
-    EXPECT_EQ(DeltaNibble::decode(out, ByteVec{0x80, 0xFF, 0xFF, 0xFF, 0xFF, 1}), 0u);
+// A token reaching past the capacity is corrupt (0); a token cut by the end of the input ends
+// decoding with what was produced.
+TEST(TokenDecoders, CapacityAndCutTokens) {
+    const struct {
+        std::uint8_t codec;
+        ByteVec in;
+        std::size_t capacity, count;
+    } cases[] = {
+        {kCodecRunLength, {0x83, 9, 0}, 4, 0},
+        {kCodecRunLength, {0x83, 9, 0}, 5, 4},
+        {kCodecRunLength, {2, 1, 2, 3, 0}, 3, 0},
+        {kCodecRunLength, {0x80, 0xFF, 0xFF, 0xFF, 0xFF, 1}, 5, 0},
+        {kCodecRunLength, {0x82, 6, 0x82}, 16, 3},
+        {kCodecRunLength, {0x82, 6, 4, 1, 2}, 16, 3},
+        {kCodecRunLength, {0x82, 6, 0x80, 1, 0}, 16, 3},
+        {kCodecDeltaNibble, {0x85, 10, 0x88, 0x88, 0x88, 0}, 6, 6},
+        {kCodecDeltaNibble, {0x85, 10, 0x88, 0x88, 0x88, 0}, 5, 0},
+        {kCodecDeltaNibble, {0x80, 0xFF, 0xFF, 0xFF, 0xFF, 1}, 6, 0},
+    };
+    for (const auto& c : cases) {
+        ByteVec out(c.capacity);
+        EXPECT_EQ(decode_step(c.codec, out, c.in), c.count)
+            << int{c.codec} << " capacity " << c.capacity << " input " << c.in.size();
+    }
 }
 
 TEST(ModeMask, EncodesMaskGroups) {
