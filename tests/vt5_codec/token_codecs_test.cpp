@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "tests/vt5_codec/codec_data.h"
@@ -147,11 +148,7 @@ TEST(DeltaNibble, DecodesAndIgnoresTheUnusedNibble) {
 // A token reaching past the capacity is corrupt (0); a token cut by the end of the input ends
 // decoding with what was produced.
 TEST(TokenDecoders, CapacityAndCutTokens) {
-    const struct {
-        std::uint8_t codec;
-        ByteVec in;
-        std::size_t capacity, count;
-    } cases[] = {
+    const std::tuple<std::uint8_t, ByteVec, std::size_t, std::size_t> cases[] = {
         {kCodecRunLength, {0x83, 9, 0}, 4, 0},
         {kCodecRunLength, {0x83, 9, 0}, 5, 4},
         {kCodecRunLength, {2, 1, 2, 3, 0}, 3, 0},
@@ -163,10 +160,9 @@ TEST(TokenDecoders, CapacityAndCutTokens) {
         {kCodecDeltaNibble, {0x85, 10, 0x88, 0x88, 0x88, 0}, 5, 0},
         {kCodecDeltaNibble, {0x80, 0xFF, 0xFF, 0xFF, 0xFF, 1}, 6, 0},
     };
-    for (const auto& c : cases) {
-        ByteVec out(c.capacity);
-        EXPECT_EQ(decode_step(c.codec, out, c.in), c.count)
-            << int{c.codec} << " capacity " << c.capacity << " input " << c.in.size();
+    for (const auto& [codec, in, capacity, count] : cases) {
+        ByteVec out(capacity);
+        EXPECT_EQ(decode_step(codec, out, in), count) << int{codec} << " " << capacity;
     }
 }
 
