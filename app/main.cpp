@@ -1,14 +1,12 @@
+// vantrel-converter: the desktop program. An optional file or folder presets the wizard.
+
 #include <QApplication>
 
-#include "app/main_window.h"
-#include "session/session.h"
+#include "app/startup.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    const vt::session::Session session;
-    if (!session.started())
-        return 3;
-    vt::app::MainWindow window;
-    window.show();
-    return app.exec();
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    return vt::app::run_desktop_program(app, arguments);
 }

@@ -1,25 +1,109 @@
 #pragma once
-// The main window: progress pane, output pane and status bar from top to bottom.
+// The main window: progress pane, output pane and status bar from top to bottom, the menu bar
+// with every command, the output pane's context menu, the placement kept in the settings
+// record, and the question before a running job is closed away.
 // Thread: UI only.
 
+#include <map>
 #include <memory>
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include "engine/conversion_run.h"
+#include "engine/settings.h"
+
+class QMenu;
 
 namespace vt::app {
+
+class OutputPane;
+
+// Command ids, as the menus number them.
+enum Command : int {
+    kNewJob = 40001,
+    kCancelJob = 40002,
+    kPauseJob = 40003,
+    kOpenTargetFolder = 40004,
+    kLaunchPainter = 40006,
+    kLaunchViewer = 40007,
+    kExit = 40008,
+    kHelpContents = 40010,
+    kAbout = 40011,
+    kPluginManager = 40012,
+    kFileAssociations = 40013,
+    kLanguage = 40014,
+    kOtherSettings = 40015,
+    kFindUpdates = 40016,
+};
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    // `job` is the process's one job record and `settings` its settings record; both outlive
+    // the window.
+    MainWindow(engine::ConversionJob& job, engine::SettingsSync& settings,
+               QWidget* parent = nullptr);
     ~MainWindow() override;
 
     engine::ConversionRun& run() { return *m_run; }
+    engine::ConversionJob& job() { return m_job; }
+
+    // Sizes and places the window from the settings record, shows it and draws it at once.
+    void showPlaced();
+
+    // Commands.
+    // Opens the wizard; a wizard that ends with START calls startJob(). Until the wizard
+    // exists it only notes the request.
+    void newJob();
+    // Starts the job record as it stands; false when it could not start.
+    bool startJob();
+    void pauseJob();
+    void cancelJob();
+    void openTargetFolder();
+    void showHelp();
+    void showAbout();
+    void command(int id);
+
+    // Closes like the window's own close, but without asking: a running job is cancelled.
+    // What SIGTERM and SIGINT do.
+    void closeWithoutQuestion();
+
+    // The menus, for the commands' enabling and texts.
+    [[nodiscard]] QAction* action(int id) const;
+    [[nodiscard]] QAction* contextAction(int id) const;
+    [[nodiscard]] QMenu* contextMenu() const { return m_context; }
+    // Sets enabling and texts of every command from a snapshot of the job: what opening a
+    // popup does.
+    void prepareMenus();
+
+    // The title without the "waiting" text.
+    [[nodiscard]] QString baseTitle() const { return m_title; }
+    // Set while a launched program is waited for; a close asked meanwhile ends the wait.
+    [[nodiscard]] bool closePending() const { return m_close_pending; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void buildMenus();
+    void launch(const QString& name, const QStringList& arguments, int wait_ms);
+    void afterLanguageTool();
+
     std::unique_ptr<engine::ConversionRun> m_run;
+    engine::ConversionJob& m_job;
+    engine::SettingsSync& m_settings;
+    QString m_title;
+    QTimer m_timer;
+    OutputPane* m_output = nullptr;
+    QMenu* m_context = nullptr;
+    std::map<int, QAction*> m_actions;
+    std::map<int, QAction*> m_context_actions;
+    bool m_no_question = false;
+    bool m_waiting = false;
+    bool m_close_pending = false;
 };
 
 } // namespace vt::app

@@ -1,0 +1,189 @@
+// The main window over a real job: the commands' enabling before, during and after it, the
+// pause item's texts, a close answered No, and a restart that keeps the resize box and the
+// placement. The window during the job and the About box are rendered to PNG files.
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <QMenuBar>
+#include <QRegularExpression>
+#include <QTest>
+
+#include "app/about_box.h"
+#include "app/main_window.h"
+#include "app/startup.h"
+#include "platform/ui_hooks.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::app {
+namespace {
+
+std::string ppm(int w, int h, int seed) {
+    std::string data = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool disc = std::hypot(x - w / 2, y - h / 2) < h / 3;
+            data.push_back(static_cast<char>(disc ? 240 : (x * 255 / w + seed * 13) & 255));
+            data.push_back(static_cast<char>(disc ? 120 : (y * 255 / h) & 255));
+            data.push_back(static_cast<char>(disc ? 40 : 255 - x * 200 / w));
+        }
+    return data;
+}
+
+void save_screen(QWidget& widget, const char* name) {
+    QDir().mkpath(QStringLiteral(VT_APP_SCREENS_DIR));
+    QVERIFY(widget.grab().save(QStringLiteral(VT_APP_SCREENS_DIR "/") + QLatin1String(name)));
+}
+
+// The answer every message box gets, and what was asked.
+platform::MessageAnswer g_answer = platform::MessageAnswer::no;
+QStringList g_asked;
+platform::MessageAnswer answer_box(std::u16string_view text, std::u16string_view title,
+                                   platform::MessageButtons, platform::MessageIcon) {
+    g_asked << QString::fromStdU16String(std::u16string(title)) + QStringLiteral(": ") +
+                   QString::fromStdU16String(std::u16string(text));
+    return g_answer;
+}
+
+struct MenuState {
+    bool new_job, pause, cancel, open;
+    QString pause_text;
+};
+
+MenuState shown(MainWindow& w, QMenu* menu) {
+    emit menu->aboutToShow();
+    return {w.action(kNewJob)->isEnabled(), w.action(kPauseJob)->isEnabled(),
+            w.action(kCancelJob)->isEnabled(), w.action(kOpenTargetFolder)->isEnabled(),
+            w.action(kPauseJob)->text()};
+}
+
+class ShellTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        platform::UiHooks hooks;
+        hooks.message_box = answer_box;
+        platform::set_ui_hooks(hooks);
+        g_asked.clear();
+    }
+
+    void commandsFollowARealJob() {
+        test::TempFolder source, target;
+        for (int i = 0; i < 60; ++i)
+            source.write("pic" + std::to_string(i) + ".ppm", ppm(800, 600, i));
+        Startup startup;
+        QVERIFY(startup.started());
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        QCOMPARE(w.windowTitle(), QStringLiteral("Vantrel Converter"));
+        QMenu* file = w.menuBar()->actions().at(0)->menu();
+
+        MenuState m = shown(w, file);
+        QVERIFY(m.new_job && !m.pause && !m.cancel && !m.open);
+        QCOMPARE(m.pause_text, QStringLiteral("&Pause Job"));
+        QCOMPARE(w.action(kLanguage)->text(), QStringLiteral("Language ..."));
+
+        startup.job().sourceFolder.assign(source.path16());
+        startup.job().targetFolder.assign(target.sub16("out"));
+        startup.job().targetExtension.assign(u".bmp");
+        QVERIFY(w.startJob());
+        QTRY_VERIFY_WITH_TIMEOUT(w.run().preview() != nullptr, 20000);
+        w.pauseJob();
+        QTRY_COMPARE(w.run().state(), engine::JobState::paused);
+        QTest::qWait(700); // the panes refresh on their own timers
+        save_screen(w, "main_window.png");
+        m = shown(w, file);
+        QVERIFY(!m.new_job && m.pause && m.cancel);
+        QCOMPARE(m.pause_text, QStringLiteral("Un&pause Job"));
+        emit w.contextMenu()->aboutToShow();
+        QVERIFY(!w.contextAction(kNewJob)->isEnabled());
+        QCOMPARE(w.contextAction(kPauseJob)->text(), QStringLiteral("Un&pause Job"));
+
+        // Closing during the job asks; No keeps the window and the job.
+        g_answer = platform::MessageAnswer::no;
+        QVERIFY(!w.close());
+        QCOMPARE(g_asked, QStringList{"Cancel?: Are you sure you want to cancel this operation?"});
+        QVERIFY(w.isVisible());
+        QVERIFY(w.run().job_active());
+
+        w.pauseJob();
+        QTRY_COMPARE(w.run().state(), engine::JobState::running);
+        QCOMPARE(shown(w, file).pause_text, QStringLiteral("&Pause Job"));
+
+        QVERIFY(w.run().wait_for_end(std::chrono::seconds(60)));
+        m = shown(w, file);
+        QVERIFY(m.new_job && !m.pause && !m.cancel && m.open);
+        QVERIFY(QDir(QString::fromStdString(target / "out")).removeRecursively());
+        QVERIFY(!shown(w, file).open);
+
+        g_asked.clear();
+        QVERIFY(w.close()); // no job: no question
+        QVERIFY(g_asked.isEmpty());
+    }
+
+    void restartKeepsResizeBoxAndPlacement() {
+        {
+            Startup first;
+            QVERIFY(first.started());
+            MainWindow w(first.job(), first.settings());
+            w.showPlaced();
+            first.job().resizeWidth = 1024;
+            first.job().resizeHeight = 77;
+            QTest::qWait(1100); // the settings are synced at most once a second
+            w.resize(760, 540);
+            QTest::qWait(1100);
+            w.move(31, 23);
+            QTest::qWait(1100);
+        }
+        Startup second;
+        QVERIFY(second.started());
+        QCOMPARE(second.job().resizeWidth, 1024);
+        QCOMPARE(second.job().resizeHeight, 77);
+        MainWindow w(second.job(), second.settings());
+        w.showPlaced();
+        QCOMPARE(w.pos(), QPoint(31, 23));
+        QCOMPARE(w.size(), QSize(760, 540));
+    }
+
+    void aboutBoxNamesVersionDateAndEngine() {
+        AboutBox box(nullptr);
+        QCOMPARE(box.windowTitle(), QStringLiteral("About Vantrel Converter"));
+        const QStringList texts = box.shownTexts();
+        QCOMPARE(texts.value(0), QStringLiteral("Vantrel Converter"));
+        QVERIFY(QRegularExpression(
+                    QStringLiteral("^Version 5\\.08\\.01 \\(\\d\\d-[A-Z][a-z]{2}-\\d{4}\\)$"))
+                    .match(texts.value(1))
+                    .hasMatch());
+        QVERIFY(texts.value(2).startsWith(QStringLiteral("VxGRAF2")));
+        QCOMPARE(build_date_text("Mar  7 2026"), QStringLiteral("07-Mar-2026"));
+        box.show();
+        QTest::qWait(300);
+        save_screen(box, "about.png");
+    }
+};
+
+} // namespace
+} // namespace vt::app
+
+int main(int argc, char** argv) {
+    // CTest passes GoogleTest's options to every test program; Qt Test knows none of them.
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i)
+        if (std::string(argv[i]).rfind("--gtest", 0) != 0)
+            args.push_back(argv[i]);
+    int count = static_cast<int>(args.size());
+    vt::test::TempFolder data;
+    setenv("VANTREL_DATA_ROOT", data.path().c_str(), 1);
+    QApplication app(count, args.data());
+    vt::app::ShellTest test;
+    return QTest::qExec(&test, count, args.data());
+}
+
+#include "main_window_test.moc"
