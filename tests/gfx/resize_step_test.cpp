@@ -16,14 +16,9 @@ namespace vt::gfx {
 namespace {
 
 TEST(ResizeTarget, EveryModeWithTheWorkedExamples) {
-    struct Case {
-        const char* name;
-        std::int64_t w, h;
-        int mode;
-        std::uint16_t bw, bh;
-        bool keep;
-        std::int64_t tw, th;
-    } const cases[] = {
+    using Row = std::tuple<const char*, std::int64_t, std::int64_t, int, std::uint16_t,
+                           std::uint16_t, bool, std::int64_t, std::int64_t>;
+    const Row cases[] = {
         {"landscape into its box", 4000, 3000, 1, 800, 600, false, 800, 600},
         {"portrait: the box turns", 3000, 4000, 1, 800, 600, false, 600, 800},
         {"portrait, box kept", 3000, 4000, 1, 800, 600, true, 450, 600},
@@ -41,14 +36,14 @@ TEST(ResizeTarget, EveryModeWithTheWorkedExamples) {
         {"mode 5 with unequal percentages", 1000, 10, 5, 25, 150, true, 250, 15},
         {"mode 5 percentages turn like a box", 10, 1000, 5, 150, 25, false, 3, 1500},
     };
-    for (const Case& c : cases) {
+    for (const auto& [name, w, h, mode, bw, bh, keep, tw, th] : cases) {
         ResizeOptions o;
-        o.resizeMode = c.mode;
-        o.resizeWidth = c.bw;
-        o.resizeHeight = c.bh;
-        o.keepBoundingBox = c.keep ? 1 : 0;
-        const TargetSize t = resize_target(c.w, c.h, o);
-        EXPECT_EQ(std::pair(t.width, t.height), std::pair(c.tw, c.th)) << c.name;
+        o.resizeMode = mode;
+        o.resizeWidth = bw;
+        o.resizeHeight = bh;
+        o.keepBoundingBox = keep ? 1 : 0;
+        const TargetSize t = resize_target(w, h, o);
+        EXPECT_EQ(std::pair(t.width, t.height), std::pair(tw, th)) << name;
     }
 }
 

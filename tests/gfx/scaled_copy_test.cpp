@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "gfx/resample.h"
@@ -20,12 +21,9 @@ using testing::Picture;
 
 TEST(ScaledCopyTables, PathChoice) {
     using detail::SampleMode;
-    struct Case {
-        std::int64_t dx, sx, dy, sy;
-        std::int32_t o;
-        bool hq;
-        SampleMode mode;
-    } const cases[] = {
+    using Row = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int32_t,
+                           bool, SampleMode>;
+    const Row cases[] = {
         {10, 10, 10, 10, 0, false, SampleMode::kNearest},
         {10, 10, 10, 10, 0, true, SampleMode::kNearest},
         {5, 10, 10, 10, 0, false, SampleMode::kCorner},
@@ -37,9 +35,9 @@ TEST(ScaledCopyTables, PathChoice) {
         {10, 10, 10, 10, 64, false, SampleMode::kBilinear},
         {5, 10, 5, 10, 64, true, SampleMode::kBilinear},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(detail::choose_mode(c.dx, c.sx, c.dy, c.sy, c.o, 0, c.hq), c.mode)
-            << c.dx << "/" << c.sx << " x " << c.dy << "/" << c.sy << " o " << c.o;
+    for (const auto& [dx, sx, dy, sy, o, hq, mode] : cases)
+        EXPECT_EQ(detail::choose_mode(dx, sx, dy, sy, o, 0, hq), mode)
+            << dx << "/" << sx << " x " << dy << "/" << sy << " o " << o;
 }
 
 std::vector<std::uint32_t> resized(std::int32_t w, std::int32_t h,
@@ -56,14 +54,9 @@ TEST(ResizeBitmap, ExactPixelsOfEachMethod) {
     constexpr int kNear = kResizeNearest, kBal = kResizeBalanced, kHq = kResizeHighQuality;
     const std::vector<std::uint32_t> box6x4 = {0, 0, 0, 60, 60, 60, 0, 0, 6, 60, 60, 60,
                                                9, 9, 9, 90, 90, 90, 9, 9, 9, 90, 90, 91};
-    struct Case {
-        const char* name;
-        std::int32_t w, h;
-        std::vector<std::uint32_t> src;
-        std::int32_t nw, nh;
-        int method;
-        std::vector<std::uint32_t> expected;
-    } const cases[] = {
+    using Row = std::tuple<const char*, std::int32_t, std::int32_t, std::vector<std::uint32_t>,
+                           std::int32_t, std::int32_t, int, std::vector<std::uint32_t>>;
+    const Row cases[] = {
         {"nearest halves: even pixels", 4, 2, {1, 2, 3, 4, 5, 6, 7, 8}, 2, 1, kNear, {1, 3}},
         {"nearest doubling repeats", 2, 1, {1, 2}, 4, 1, kNear, {1, 1, 2, 2}},
         {"balanced 2x2 -> 1", 2, 2, {0xFF0A, 0xFF14, 0xFF1E, 0xFE29}, 1, 1, kBal, {0xFE19}},
@@ -79,9 +72,9 @@ TEST(ResizeBitmap, ExactPixelsOfEachMethod) {
         // t = 0.5 on 0, 0, 100, 100 gives 50; on 0, 100, 100, 100 the cubic overshoots to 112.5.
         {"cubic doubling", 2, 1, {0, 100}, 4, 1, kHq, {0, 50, 100, 113}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(resized(c.w, c.h, c.src, c.nw, c.nh, c.method), c.expected);
+    for (const auto& [name, w, h, src, nw, nh, method, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(resized(w, h, src, nw, nh, method), expected);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -23,11 +24,8 @@ using testing::Picture;
 std::vector<std::uint32_t> kSmall = {1, 2, 3, 4, 5, 6};
 
 TEST(RotateBitmapQuarter, TurnsBySignedQuarters) {
-    const struct {
-        std::int32_t quarters;
-        std::int32_t w, h;
-        std::vector<std::uint32_t> pixels;
-    } cases[] = {
+    using Row = std::tuple<std::int32_t, std::int32_t, std::int32_t, std::vector<std::uint32_t>>;
+    const Row cases[] = {
         {0, 3, 2, {1, 2, 3, 4, 5, 6}},
         {1, 2, 3, {4, 1, 5, 2, 6, 3}}, // clockwise: the left column becomes the top row
         {2, 3, 2, {6, 5, 4, 3, 2, 1}},
@@ -36,12 +34,12 @@ TEST(RotateBitmapQuarter, TurnsBySignedQuarters) {
         {5, 2, 3, {4, 1, 5, 2, 6, 3}},
         {-40001, 2, 3, {3, 6, 2, 5, 1, 4}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [quarters, w, h, pixels] : cases) {
         Picture pic(3, 2, kSmall);
-        ASSERT_EQ(RotateBitmapQuarter(pic.get(), c.quarters), 1) << c.quarters;
-        EXPECT_EQ(pic.width(), c.w) << c.quarters;
-        EXPECT_EQ(pic.height(), c.h) << c.quarters;
-        EXPECT_EQ(pic.pixels(), c.pixels) << c.quarters;
+        ASSERT_EQ(RotateBitmapQuarter(pic.get(), quarters), 1) << quarters;
+        EXPECT_EQ(pic.width(), w) << quarters;
+        EXPECT_EQ(pic.height(), h) << quarters;
+        EXPECT_EQ(pic.pixels(), pixels) << quarters;
         EXPECT_EQ(pic.get()->kind, image::kKindMemory);
     }
 }
@@ -122,17 +120,15 @@ std::pair<std::int64_t, std::int64_t> turn_point(int turn, std::int64_t x, std::
 }
 
 TEST(RotationStep, FixedTurnsKeepTheLayerStackInPlace) {
-    const struct {
-        std::int32_t mode;
-        int turn;
-        std::int32_t x1, y1; // the 10 x 20 layer that was at (5, 7)
-        std::int32_t x2, y2; // the 30 x 5 layer that was at (60, 40)
-    } cases[] = {
+    // Mode, turn, then where the 10 x 20 layer at (5, 7) and the 30 x 5 one at (60, 40) go.
+    using Row =
+        std::tuple<std::int32_t, int, std::int32_t, std::int32_t, std::int32_t, std::int32_t>;
+    const Row cases[] = {
         {1, 1, 23, 5, 5, 60},
         {2, 3, 7, 85, 40, 10},
         {3, 2, 85, 23, 10, 5},
     };
-    for (const auto& c : cases) {
+    for (const auto& [mode, turn, x1, y1, x2, y2] : cases) {
         LayerStack doc;
         const auto fill = [](std::uint32_t tag) {
             return [tag](std::int32_t x, std::int32_t y) {
@@ -151,25 +147,25 @@ TEST(RotationStep, FixedTurnsKeepTheLayerStackInPlace) {
             sizes.emplace_back(doc[i].bitmap.width, doc[i].bitmap.height);
         }
 
-        ASSERT_EQ(RotationStep(doc.data(), doc.count(), c.mode), 1) << c.mode;
-        EXPECT_EQ(doc[1].x, c.x1) << c.mode;
-        EXPECT_EQ(doc[1].y, c.y1) << c.mode;
-        EXPECT_EQ(doc[2].x, c.x2) << c.mode;
-        EXPECT_EQ(doc[2].y, c.y2) << c.mode;
+        ASSERT_EQ(RotationStep(doc.data(), doc.count(), mode), 1) << mode;
+        EXPECT_EQ(doc[1].x, x1) << mode;
+        EXPECT_EQ(doc[1].y, y1) << mode;
+        EXPECT_EQ(doc[2].x, x2) << mode;
+        EXPECT_EQ(doc[2].y, y2) << mode;
         // Every pixel lands where turning the whole canvas puts it.
         for (std::uint32_t i = 0; i < 3; ++i) {
             const auto [w, h] = sizes[i];
-            const bool quarter = c.turn != 2;
+            const bool quarter = turn != 2;
             ASSERT_EQ(doc[i].bitmap.width, static_cast<std::uint32_t>(quarter ? h : w));
             for (std::int32_t y = 0; y < h; ++y)
                 for (std::int32_t x = 0; x < w; ++x) {
                     const auto [cx, cy] =
-                        turn_point(c.turn, origin[i].first + x, origin[i].second + y, 100, 50);
+                        turn_point(turn, origin[i].first + x, origin[i].second + y, 100, 50);
                     const auto lx = static_cast<std::int32_t>(cx - doc[i].x);
                     const auto ly = static_cast<std::int32_t>(cy - doc[i].y);
                     ASSERT_EQ(LayerStack::at(doc[i], lx, ly),
                               before[i][static_cast<std::size_t>(y * w + x)])
-                        << "mode " << c.mode << " layer " << i << " at " << x << "," << y;
+                        << "mode " << mode << " layer " << i << " at " << x << "," << y;
                 }
         }
     }
@@ -197,37 +193,33 @@ TEST(RotationStep, ExifOrientationTurnsThePictureUpright) {
     };
     // Stored pixel (x, y) shows the upright pixel at (a, b), with (a, b) = (x, y) or (y, x) when
     // the sides are swapped, each then counted from the far side when flipped.
-    const struct {
-        int orientation;
-        bool transposed, flip_x, flip_y;
-        int result;
-        bool mirrored;
-    } cases[] = {
+    using Row = std::tuple<int, bool, bool, bool, int, bool>;
+    const Row cases[] = {
         {1, false, false, false, -1, false}, {2, false, true, false, -1, true},
         {3, false, true, true, 1, false},    {4, false, false, true, 1, true},
         {5, true, false, false, 1, true},    {6, true, true, false, 1, false},
         {7, true, true, true, 1, true},      {8, true, false, true, 1, false},
     };
-    for (const auto& c : cases) {
+    for (const auto& [orientation, transposed, flip_x, flip_y, result, mirrored] : cases) {
         LayerStack doc;
-        const std::int32_t sw = c.transposed ? uh : uw;
-        const std::int32_t sh = c.transposed ? uw : uh;
+        const std::int32_t sw = transposed ? uh : uw;
+        const std::int32_t sh = transposed ? uw : uh;
         Layer& layer = doc.add(sw, sh, 0, 0, [&](std::int32_t x, std::int32_t y) {
-            const std::int32_t a = c.transposed ? y : x, b = c.transposed ? x : y;
-            return upright(c.flip_x ? uw - 1 - a : a, c.flip_y ? uh - 1 - b : b);
+            const std::int32_t a = transposed ? y : x, b = transposed ? x : y;
+            return upright(flip_x ? uw - 1 - a : a, flip_y ? uh - 1 - b : b);
         });
         LayerStack::set_markup(layer, "\r\nexif.make=Test;\r\nexif.orientation=" +
-                                          std::to_string(c.orientation) + " (x);\r\nimage.bpp=24;");
-        ASSERT_EQ(RotationStep(doc.data(), doc.count(), 4), c.result) << c.orientation;
-        ASSERT_EQ(doc[0].bitmap.width, static_cast<std::uint32_t>(uw)) << c.orientation;
+                                          std::to_string(orientation) + " (x);\r\nimage.bpp=24;");
+        ASSERT_EQ(RotationStep(doc.data(), doc.count(), 4), result) << orientation;
+        ASSERT_EQ(doc[0].bitmap.width, static_cast<std::uint32_t>(uw)) << orientation;
         EXPECT_EQ(LayerStack::pixels(doc[0]),
                   testing::pixels_from(uw, uh,
                                        [&](std::int32_t x, std::int32_t y) {
-                                           return upright(c.mirrored ? uw - 1 - x : x, y);
+                                           return upright(mirrored ? uw - 1 - x : x, y);
                                        }))
-            << "orientation " << c.orientation;
+            << "orientation " << orientation;
         const std::string tag = LayerStack::value(doc[0], "exif.orientation");
-        EXPECT_EQ(tag.substr(0, 1), c.mirrored ? "2" : "1") << c.orientation << ": " << tag;
+        EXPECT_EQ(tag.substr(0, 1), mirrored ? "2" : "1") << orientation << ": " << tag;
         EXPECT_EQ(LayerStack::value(doc[0], "image.bpp"), "24");
     }
 }

@@ -35,12 +35,9 @@ bool all_zero(const Bitmap& bmp) {
 }
 
 TEST(CreateBitmap, SizesAreCheckedAndShrunkUnlessStrict) {
-    const struct {
-        std::int32_t w, h;
-        std::uint32_t flags;
-        int result;
-        std::uint32_t error, out_w, out_h;
-    } cases[] = {
+    using Row = std::tuple<std::int32_t, std::int32_t, std::uint32_t, int, std::uint32_t,
+                           std::uint32_t, std::uint32_t>;
+    const Row cases[] = {
         {70000, 100, 0, 3, 1, 65536, 94},
         {100, 70000, 0, 3, 1, 94, 65536},
         {70000, 100, kCreateStrict, 0, 6, 0, 0},
@@ -52,15 +49,15 @@ TEST(CreateBitmap, SizesAreCheckedAndShrunkUnlessStrict) {
         {65536, 1, 0, 1, 1, 65536, 1},
         {1000000, 1, 0, 3, 1, 65536, 1}, // the short side never rounds down to nothing
     };
-    for (const auto& c : cases) {
+    for (const auto& [w, h, flags, result, error, out_w, out_h] : cases) {
         Bitmap bmp{};
-        EXPECT_EQ(CreateBitmap(&bmp, c.w, c.h, c.flags), c.result) << c.w << "x" << c.h;
-        EXPECT_EQ(last_engine_error(), c.error) << c.w << "x" << c.h;
-        EXPECT_EQ(std::tuple(bmp.width, bmp.height), std::tuple(c.out_w, c.out_h));
-        if (c.result != 0) {
+        EXPECT_EQ(CreateBitmap(&bmp, w, h, flags), result) << w << "x" << h;
+        EXPECT_EQ(last_engine_error(), error) << w << "x" << h;
+        EXPECT_EQ(std::tuple(bmp.width, bmp.height), std::tuple(out_w, out_h));
+        if (result != 0) {
             EXPECT_EQ(bmp.signature, kBitmapSignature);
             EXPECT_EQ(bmp.stride, bmp.width);
-            EXPECT_EQ(bmp.kind, (c.flags & kCreateMemory) != 0 ? kKindMemory : kKindDisplay);
+            EXPECT_EQ(bmp.kind, (flags & kCreateMemory) != 0 ? kKindMemory : kKindDisplay);
             EXPECT_EQ(bmp.pixels[0], 0u);
         } else {
             EXPECT_TRUE(all_zero(bmp)) << "a failed create leaves a zeroed record";
