@@ -77,26 +77,17 @@ protected:
 
 TEST_F(BmpPlugin, BadSuiteFilesFailWithTheirReason) {
     VT_TESTDATA_OR_SKIP(folder, "bmpsuite/b");
-    const std::map<std::string, std::int32_t> expected = {
-        {"badbitcount.bmp", VT_ERR_INVALID_DATA},
-        {"badbitssize.bmp", VT_ERR_INVALID_DATA},
-        {"baddens1.bmp", VT_ERR_INVALID_DATA},
-        {"baddens2.bmp", VT_ERR_INVALID_DATA},
-        {"badfilesize.bmp", VT_ERR_READ},
-        {"badheadersize.bmp", VT_ERR_INVALID_DATA},
-        {"badpalettesize.bmp", VT_ERR_INVALID_DATA},
-        {"badplanes.bmp", VT_ERR_INVALID_DATA},
-        {"badrle.bmp", VT_ERR_INVALID_DATA},
-        {"badwidth.bmp", VT_ERR_DIMENSIONS},
-        {"pal8badindex.bmp", VT_ERR_INVALID_DATA},
-        {"reallybig.bmp", VT_ERR_DIMENSIONS},
-        {"rletopdown.bmp", VT_ERR_INVALID_DATA},
-        {"shortfile.bmp", VT_ERR_READ}};
+    // The rest are invalid data.
+    const std::map<std::string, std::int32_t> other = {{"badfilesize.bmp", VT_ERR_READ},
+                                                       {"shortfile.bmp", VT_ERR_READ},
+                                                       {"badwidth.bmp", VT_ERR_DIMENSIONS},
+                                                       {"reallybig.bmp", VT_ERR_DIMENSIONS}};
     int failed = 0;
     for (const auto& path : files_in(folder, ".bmp")) {
         const std::string name = path.filename().string();
-        ASSERT_TRUE(expected.contains(name)) << name;
-        EXPECT_EQ(load_with(api(), path.string()).result, expected.at(name)) << name;
+        EXPECT_EQ(load_with(api(), path.string()).result,
+                  other.contains(name) ? other.at(name) : VT_ERR_INVALID_DATA)
+            << name;
         ++failed;
     }
     EXPECT_EQ(failed, 14);
@@ -122,8 +113,7 @@ TEST_F(BmpPlugin, OpaquePicturesAreSavedIn24BitsOthersIn32) {
         const std::string file = m_temp / "round.bmp";
         ASSERT_EQ(save_with(api(), file, {make_picture(3, 5, transparent)}).result, VT_OK);
         EXPECT_EQ(read_bytes(file)[28], transparent ? 32 : 24);
-        EXPECT_NE(load_with(api(), file).frames.at(0).markup.find("image.ppi=72 72;"),
-                  std::string::npos);
+        EXPECT_TRUE(has_entry(load_with(api(), file).frames.at(0), "image.ppi=72 72;"));
     }
 }
 
@@ -132,16 +122,13 @@ TEST_F(BmpPlugin, PalettedRowsBottomUpAndTopDown) {
     const std::string rows = bytes({0x1B, 0, 0, 0, 0xE4, 0, 0, 0});
     const std::vector<std::uint32_t> top = {bgrt(0, 0, 255), bgrt(0, 255, 0), bgrt(255, 0, 0)};
     const std::vector<std::uint32_t> bottom = {bgrt(0, 0, 0), bgrt(255, 0, 0), bgrt(0, 255, 0)};
-    const LoadResult up = load_bytes(make_bmp(3, 2, 2, 0, kPalette, rows));
-    ASSERT_EQ(up.result, VT_OK);
-    std::vector<std::uint32_t> expected = top;
-    expected.insert(expected.end(), bottom.begin(), bottom.end());
-    EXPECT_EQ(up.frames[0].pixels, expected);
-    const LoadResult down = load_bytes(make_bmp(3, -2, 2, 0, kPalette, rows));
-    ASSERT_EQ(down.result, VT_OK);
-    expected = bottom;
-    expected.insert(expected.end(), top.begin(), top.end());
-    EXPECT_EQ(down.frames[0].pixels, expected);
+    for (const std::int32_t height : {2, -2}) {
+        std::vector<std::uint32_t> expected = height > 0 ? top : bottom;
+        expected.insert(expected.end(), (height > 0 ? bottom : top).begin(),
+                        (height > 0 ? bottom : top).end());
+        EXPECT_EQ(load_bytes(make_bmp(3, height, 2, 0, kPalette, rows)).frames.at(0).pixels,
+                  expected);
+    }
 }
 
 TEST_F(BmpPlugin, RleStreamsDecodeRunsLiteralsAndSkips) {

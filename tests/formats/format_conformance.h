@@ -50,6 +50,13 @@ int max_difference(const Frame& a, const Frame& b);
 // The mean over the pixels of their largest channel difference, for lossy coding.
 double mean_difference(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b);
 
+// Whether the frame's markup holds `entry`; the markup is the message when not.
+inline ::testing::AssertionResult has_entry(const Frame& f, std::string_view entry) {
+    if (f.markup.find(entry) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no " << entry << " in" << f.markup;
+}
+
 // libpng's own decode of a PNG file as a frame (16-bit samples scaled, gamma untouched).
 std::optional<Frame> png_frame(const std::filesystem::path& file);
 

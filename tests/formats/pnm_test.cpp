@@ -67,9 +67,7 @@ TEST_F(PnmPlugin, EveryFormDecodes) {
         const LoadResult loaded = load_bytes(c.bytes);
         ASSERT_EQ(loaded.result, VT_OK) << c.what;
         EXPECT_EQ(loaded.frames[0].pixels, c.pixels) << c.what;
-        EXPECT_NE(loaded.frames[0].markup.find(std::string("image.bpp=") + c.bpp + ";"),
-                  std::string::npos)
-            << c.what << ": " << loaded.frames[0].markup;
+        EXPECT_TRUE(has_entry(loaded.frames[0], std::string("image.bpp=") + c.bpp + ";")) << c.what;
     }
 }
 
@@ -108,46 +106,41 @@ TEST_F(PnmPlugin, EachExtensionSavesItsOwnForm) {
     Frame opaque = colour;
     for (std::uint32_t& p : opaque.pixels)
         p &= 0xFFFFFF;
+    // A greymap of colours keeps their luma.
+    Frame rgb;
+    rgb.width = 3;
+    rgb.height = 1;
+    rgb.pixels = {bgrt(255, 0, 0), bgrt(0, 255, 0), bgrt(0, 0, 255)};
 
     const struct {
         const char* name;
         const Frame& picture;
         const char* magic;
-        bool exact;
-    } cases[] = {
-        {"a.ppm", opaque, "P6", true}, {"a.pgm", grey, "P5", true}, {"a.pbm", bw, "P4", true},
-        {"a.pnm", bw, "P4", true},     {"b.pnm", grey, "P5", true}, {"c.pnm", opaque, "P6", true},
-        {"a.pam", colour, "P7", true}, {"b.pam", grey, "P7", true}, {"c.pgm", opaque, "P5", false}};
+        std::vector<std::uint32_t> loaded{}; // empty: the picture's own pixels
+    } cases[] = {{"a.ppm", opaque, "P6"},
+                 {"a.pgm", grey, "P5"},
+                 {"a.pbm", bw, "P4"},
+                 {"a.pnm", bw, "P4"},
+                 {"b.pnm", grey, "P5"},
+                 {"c.pnm", opaque, "P6"},
+                 {"a.pam", colour, "P7"},
+                 {"b.pam", grey, "P7"},
+                 {"c.pgm", rgb, "P5", {0x4C4C4C, 0x969696, 0x1D1D1D}}};
     for (const auto& c : cases) {
         const std::string file = m_temp / c.name;
         ASSERT_EQ(save_with(api(), file, {c.picture}).result, VT_OK) << c.name;
         EXPECT_EQ(read_bytes(file).substr(0, 2), c.magic) << c.name;
         const LoadResult loaded = load_with(api(), file);
         ASSERT_EQ(loaded.result, VT_OK) << c.name;
-        if (c.exact) {
-            EXPECT_EQ(loaded.frames[0].pixels, c.picture.pixels) << c.name;
-        }
+        EXPECT_EQ(loaded.frames[0].pixels, c.loaded.empty() ? c.picture.pixels : c.loaded)
+            << c.name;
     }
-}
-
-TEST_F(PnmPlugin, ColourToGreymapKeepsLuma) {
-    const std::string file = m_temp / "luma.pgm";
-    Frame f;
-    f.width = 3;
-    f.height = 1;
-    f.pixels = {bgrt(255, 0, 0), bgrt(0, 255, 0), bgrt(0, 0, 255)};
-    ASSERT_EQ(save_with(api(), file, {f}).result, VT_OK);
-    const LoadResult loaded = load_with(api(), file);
-    ASSERT_EQ(loaded.result, VT_OK);
-    EXPECT_EQ(loaded.frames[0].pixels, (std::vector<std::uint32_t>{0x4C4C4C, 0x969696, 0x1D1D1D}));
 }
 
 TEST_F(PnmPlugin, BitmapOfAColourPictureIsRefusedWithoutAFile) {
     const std::string file = m_temp / "colour.pbm";
     EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false)}).result, VT_ERR_IMAGE_MODE);
     EXPECT_FALSE(std::filesystem::exists(file));
-    EXPECT_EQ(save_with(api(), m_temp / "none/x.ppm", {make_picture(4, 4, false)}).result,
-              VT_ERR_OPEN_WRITE);
 }
 
 TEST_F(PnmPlugin, HostileHeadersAreRefused) {
