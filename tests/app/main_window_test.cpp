@@ -11,11 +11,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 #include "app/about_box.h"
 #include "app/main_window.h"
@@ -157,6 +160,48 @@ private slots:
         for (const QString& name : written)
             QCOMPARE(QFileInfo(QDir(QString::fromStdString(target.path())).filePath(name)).size(),
                      qint64{54 + 800 * 600 * 3});
+    }
+
+    void launchingAndHelpSayWhatIsWrong() {
+        test::TempFolder suite;
+        suite.write("Painter", "not a program");
+        suite.write("opt_Other", "#!/bin/sh\nsleep 1\n");
+        QFile::setPermissions(QString::fromStdString(suite / "opt_Other"),
+                              QFile::ReadOwner | QFile::ExeOwner);
+        ::setenv("VANTREL_PATH", suite.path().c_str(), 1);
+        Startup startup;
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        g_answer = platform::MessageAnswer::cancel;
+        w.command(kLaunchViewer);
+        w.command(kLaunchPainter);
+        w.showHelp();
+        QCOMPARE(g_asked.size(), 3);
+        QCOMPARE(g_asked[0], QStringLiteral("Missing File: Could not find \"Viewer\""));
+        QVERIFY2(g_asked[1].startsWith(
+                     QStringLiteral("Application Error: Could not run \"Painter\".\n")),
+                 qPrintable(g_asked[1]));
+        QCOMPARE(
+            g_asked[2],
+            QStringLiteral("File not found!!: Vantrel could not find \"converter_usage.html\""));
+        QVERIFY(!w.isMinimized());
+
+        // A waited-for tool: the window is disabled and says whom it waits for, then comes back.
+        QString title_meanwhile;
+        bool enabled_meanwhile = true;
+        QTimer::singleShot(300, &w, [&] {
+            title_meanwhile = w.windowTitle();
+            enabled_meanwhile = w.isEnabled();
+        });
+        QElapsedTimer took;
+        took.start();
+        w.command(kOtherSettings);
+        ::unsetenv("VANTREL_PATH");
+        QVERIFY(took.elapsed() >= 900);
+        QCOMPARE(title_meanwhile, QStringLiteral("Waiting for \"opt_Other\" to exit ..."));
+        QVERIFY(!enabled_meanwhile);
+        QCOMPARE(w.windowTitle(), QStringLiteral("Vantrel Converter"));
+        QVERIFY(w.isEnabled());
     }
 
     void restartKeepsResizeBoxAndPlacement() {
