@@ -23,11 +23,8 @@ using testing::Picture;
 constexpr double kPi = std::numbers::pi;
 
 TEST(AdvancedKernels, ValuesAtChosenDistances) {
-    struct Case {
-        int filter;
-        double t;
-        double expected;
-    } const cases[] = {
+    using Row = std::tuple<int, double, double>;
+    const Row cases[] = {
         {kFilterBilinear, 0.0, 1.0},         {kFilterBilinear, 0.25, 0.75},
         {kFilterBilinear, -1.0, 0.0},        {kFilterCardinal, 0.0, 1.0},
         {kFilterCardinal, 1.0, 0.0},         {kFilterCardinal, 0.5, 0.5625},
@@ -39,9 +36,9 @@ TEST(AdvancedKernels, ValuesAtChosenDistances) {
         {kFilterMitchell, 1.0, 1.0 / 18.0},  {kFilterMitchell, -2.0, 0.0},
         {kFilterNearest, 0.0, 0.0},          {9, 0.0, 0.0},
     };
-    for (const Case& c : cases)
-        EXPECT_NEAR(resample_kernel(c.filter, 0, 4, c.t), c.expected, 1e-12)
-            << "filter " << c.filter << " t " << c.t;
+    for (const auto& [filter, t, expected] : cases)
+        EXPECT_NEAR(resample_kernel(filter, 0, 4, t), expected, 1e-12)
+            << "filter " << filter << " t " << t;
     // Windowed sinc: zero at whole distances, the window scaling in between.
     EXPECT_NEAR(resample_kernel(kFilterSinc, kWindowRectangular, 4, 2.0), 0.0, 1e-15);
     EXPECT_NEAR(resample_kernel(kFilterSinc, kWindowRectangular, 4, 0.5), 2.0 / kPi, 1e-12);
@@ -50,11 +47,8 @@ TEST(AdvancedKernels, ValuesAtChosenDistances) {
 }
 
 TEST(AdvancedKernels, Windows) {
-    struct Case {
-        int window;
-        double t;
-        double expected;
-    } const cases[] = {
+    using Row = std::tuple<int, double, double>;
+    const Row cases[] = {
         {kWindowBartlett, 1.0, 0.75},
         {kWindowBlackman, 2.0, 0.42 + 0.08 * -1.0},
         {kWindowBlackmanHarris, 2.0, 0.42323 - 0.07922},
@@ -74,9 +68,9 @@ TEST(AdvancedKernels, Windows) {
         {13, 1.0, 0.0},
         {-1, 1.0, 0.0},
     };
-    for (const Case& c : cases)
-        EXPECT_NEAR(sinc_window(c.window, 4.0, c.t), c.expected, 1e-12)
-            << "window " << c.window << " t " << c.t;
+    for (const auto& [window, t, expected] : cases)
+        EXPECT_NEAR(sinc_window(window, 4.0, t), expected, 1e-12)
+            << "window " << window << " t " << t;
     for (int w = -1; w <= 13; ++w)
         EXPECT_EQ(sinc_window(w, 4.0, 0.0), 1.0) << "window " << w;
     // Both parameter windows are useful: they fall from the centre but stay positive.
@@ -218,17 +212,15 @@ TEST(AdvancedResample, ClearsAStaleAbortFlag) {
 
 TEST(AdvancedResample, HostileArgumentsFailCleanly) {
     Picture p(4, 4);
-    struct Case {
-        std::int32_t w, h;
-        int filter, size;
-    } const bad[] = {{0, 4, 1, 4},
-                     {4, -1, 1, 4},
-                     {4, 4, 6, 4},
-                     {4, 4, -1, 4},
-                     {4, 4, kFilterSinc, kMaxSincTaps + 1},
-                     {4, 4, kFilterSinc, 1 << 30}};
-    for (const Case& c : bad) {
-        EXPECT_EQ(AdvancedResample(p.get(), c.w, c.h, c.filter, 0, c.size), 0);
+    using Row = std::tuple<std::int32_t, std::int32_t, int, int>;
+    const Row bad[] = {{0, 4, 1, 4},
+                       {4, -1, 1, 4},
+                       {4, 4, 6, 4},
+                       {4, 4, -1, 4},
+                       {4, 4, kFilterSinc, kMaxSincTaps + 1},
+                       {4, 4, kFilterSinc, 1 << 30}};
+    for (const auto& [w, h, filter, size] : bad) {
+        EXPECT_EQ(AdvancedResample(p.get(), w, h, filter, 0, size), 0);
         EXPECT_EQ(last_engine_error(), kErrorArgument);
         EXPECT_EQ(p.width(), 4);
     }

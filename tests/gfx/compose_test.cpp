@@ -29,10 +29,8 @@ std::uint32_t filled(std::uint32_t d, std::uint32_t colour, int op) {
 }
 
 TEST(Operators, ConstantColourFormulas) {
-    struct Case {
-        int op;
-        std::uint32_t expected;
-    } const cases[] = {
+    using Row = std::tuple<int, std::uint32_t>;
+    const Row cases[] = {
         {kOpOr, argb(0x20, 178, 236, 236)},         {kOpAnd, argb(0, 0, 64, 64)},
         {kOpXor, argb(0x20, 178, 172, 172)},        {kOpAddAll, argb(0x20, 178, 255, 255)},
         {kOpSubtractAll, argb(0x20, 0, 0, 100)},    {kOpAdd, argb(0x20, 178, 255, 255)},
@@ -43,8 +41,8 @@ TEST(Operators, ConstantColourFormulas) {
         {kOpScreen, argb(0x20, 153, 222, 222)},     {kOpOverlay, argb(0x20, 50, 157, 188)},
         {kOpColorDodge, argb(0x20, 100, 255, 255)}, {kOpBurn, argb(0x20, 0, 57, 115)},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(filled(kDst, kSrc, c.op), c.expected) << "operator " << c.op;
+    for (const auto& [op, expected] : cases)
+        EXPECT_EQ(filled(kDst, kSrc, op), expected) << "operator " << op;
     // Operator 0 of a fill writes the colour as it is.
     EXPECT_EQ(filled(kDst, argb(77, 1, 2, 3), kOpNormal), argb(77, 1, 2, 3));
 }
@@ -58,11 +56,8 @@ int channel_distance(std::uint32_t a, std::uint32_t b) {
 }
 
 TEST(Operators, ExchangeRoles) {
-    struct Case {
-        const char* name;
-        int op;
-        std::uint32_t d, s, expected;
-    } const cases[] = {
+    using Row = std::tuple<const char*, int, std::uint32_t, std::uint32_t, std::uint32_t>;
+    const Row cases[] = {
         {"luminosity: a grey source gives its luma", kOpLuminosity, grey(50), grey(200), grey(200)},
         {"color: a grey source leaves the destination's luma", kOpColor, argb(0, 50, 100, 200),
          grey(10), grey(96)},
@@ -76,8 +71,8 @@ TEST(Operators, ExchangeRoles) {
         {"lightness of white", kOpLightness, argb(0, 200, 10, 10), grey(255), grey(255)},
         {"lightness of black", kOpLightness, argb(0, 200, 10, 10), grey(0), grey(0)},
     };
-    for (const Case& c : cases)
-        EXPECT_LE(channel_distance(filled(c.d, c.s, c.op), c.expected), 3) << c.name;
+    for (const auto& [name, op, d, s, expected] : cases)
+        EXPECT_LE(channel_distance(filled(d, s, op), expected), 3) << name;
     // Taking a component from the same colour gives the colour back.
     for (int op = kOpLuminosity; op <= kOpLightness; ++op)
         for (std::uint32_t colour : {argb(0, 200, 100, 50), argb(0, 3, 250, 90), grey(128)})
@@ -85,11 +80,8 @@ TEST(Operators, ExchangeRoles) {
 }
 
 TEST(Operators, TransparencyMasks) {
-    struct Case {
-        const char* name;
-        int op;
-        std::uint32_t d, s, expected;
-    } const cases[] = {
+    using Row = std::tuple<const char*, int, std::uint32_t, std::uint32_t, std::uint32_t>;
+    const Row cases[] = {
         {"opaque destination takes the source's opacity", kOpTransparencyMask, argb(0, 1, 2, 3),
          argb(0x40, 9, 9, 9), argb(64, 1, 2, 3)},
         {"opacities multiply", kOpTransparencyMask, argb(100, 1, 2, 3), argb(200, 0, 0, 0),
@@ -98,8 +90,8 @@ TEST(Operators, TransparencyMasks) {
         {"black luma keeps", kOpLuminanceMask, argb(10, 1, 2, 3), grey(0), argb(10, 1, 2, 3)},
         {"mid grey halves", kOpLuminanceMask, argb(0, 1, 2, 3), grey(128), argb(128, 1, 2, 3)},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(filled(c.d, c.s, c.op), c.expected) << c.name;
+    for (const auto& [name, op, d, s, expected] : cases)
+        EXPECT_EQ(filled(d, s, op), expected) << name;
 }
 
 TEST(Blend, WeightedLayOver) {

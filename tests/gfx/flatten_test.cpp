@@ -31,10 +31,8 @@ AnimState run(const std::vector<std::uint8_t>& data, std::int64_t t, AnimState i
 }
 
 TEST(AnimationEasing, Curves) {
-    struct Case {
-        int easing;
-        double p, expected;
-    } const cases[] = {
+    using Row = std::tuple<int, double, double>;
+    const Row cases[] = {
         {0, 0.5, 0.0},
         {0, 0.999999, 0.0},
         {0, 1.0, 1.0},
@@ -50,20 +48,18 @@ TEST(AnimationEasing, Curves) {
         {2, 1.0, 1.0},
         {6, 0.0, 0.0},
     };
-    for (const Case& c : cases)
-        EXPECT_NEAR(ease(c.easing, c.p), c.expected, 1e-12) << c.easing << " at " << c.p;
+    for (const auto& [easing, p, expected] : cases)
+        EXPECT_NEAR(ease(easing, p), expected, 1e-12) << easing << " at " << p;
 }
 
 TEST(AnimationEvaluation, OneStepOverTime) {
     const auto data = anim_chunk({{1000, 272, 1, false, 100}});
-    struct Case {
-        std::int64_t t;
-        double x;
-    } const cases[] = {
+    using Row = std::tuple<std::int64_t, double>;
+    const Row cases[] = {
         {0, 10}, {250, 35}, {1000, 110}, {1001, 10}, {1251, 35}, {-1, 110}, {-1002, 110},
     };
-    for (const Case& c : cases)
-        EXPECT_NEAR(run(data, c.t, {10, 5, 0}).x, c.x, 1e-9) << "t " << c.t;
+    for (const auto& [t, x] : cases)
+        EXPECT_NEAR(run(data, t, {10, 5, 0}).x, x, 1e-9) << "t " << t;
     EXPECT_EQ(anim_length(data.data(), static_cast<std::uint32_t>(data.size())), 1000);
 }
 
@@ -171,21 +167,18 @@ TEST_F(FlattenTest, SizeByKind) {
     add(20, 5, 0);
     add(5, 20, 0);
     add_chunk(layers()[0], image::kTagSprt, sprite(4, 0, 0, 0));
-    struct Case {
-        std::uint8_t kind;
-        std::int32_t index;
-        std::uint32_t w, h;
-    } const cases[] = {
+    using Row = std::tuple<std::uint8_t, std::int32_t, std::uint32_t, std::uint32_t>;
+    const Row cases[] = {
         {0, -1, 10, 10}, {1, -1, 5, 20}, {1, 1, 20, 5},   {1, 99, 5, 20},
         {2, -1, 20, 20}, {3, -1, 2, 10}, {9, -1, 10, 10},
     };
-    for (const Case& c : cases) {
+    for (const auto& [kind, index, want_w, want_h] : cases) {
         FlattenRequest r;
-        r.doc_kind = c.kind;
+        r.doc_kind = kind;
         std::uint32_t w = 0, h = 0;
-        ASSERT_EQ(FlattenedSize(&w, &h, c.index, layers(), count(), &r), 1);
-        EXPECT_EQ(std::tuple(w, h, r.width, r.height), std::tuple(c.w, c.h, c.w, c.h))
-            << int(c.kind) << "/" << c.index;
+        ASSERT_EQ(FlattenedSize(&w, &h, index, layers(), count(), &r), 1);
+        EXPECT_EQ(std::tuple(w, h, r.width, r.height), std::tuple(want_w, want_h, want_w, want_h))
+            << int(kind) << "/" << index;
     }
     // Two frames: frame 0 whatever its size.
     FlattenRequest r;

@@ -119,12 +119,10 @@ TEST(ResizeBitmap, KeepsTheKind) {
 
 TEST(ResizeBitmap, HostileArgumentsFailCleanly) {
     Picture p(4, 4);
-    struct Case {
-        std::int32_t w, h;
-        int method;
-    } const bad[] = {{0, 4, 0}, {4, 0, 0}, {-3, 4, 2}, {INT_MIN, 1, 0}, {4, 4, 4}, {2, 2, -1}};
-    for (const Case& c : bad) {
-        EXPECT_EQ(ResizeBitmap(p.get(), c.w, c.h, c.method), 0);
+    using Row = std::tuple<std::int32_t, std::int32_t, int>;
+    const Row bad[] = {{0, 4, 0}, {4, 0, 0}, {-3, 4, 2}, {INT_MIN, 1, 0}, {4, 4, 4}, {2, 2, -1}};
+    for (const auto& [w, h, method] : bad) {
+        EXPECT_EQ(ResizeBitmap(p.get(), w, h, method), 0);
         EXPECT_EQ(last_engine_error(), kErrorArgument);
         EXPECT_EQ(p.width(), 4);
     }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -24,10 +25,8 @@ using testing::grey;
 using testing::Picture;
 
 TEST(YccConversion, FixedPointValues) {
-    const struct {
-        std::uint32_t rgb;
-        std::uint32_t ycc;
-    } cases[] = {
+    using Row = std::tuple<std::uint32_t, std::uint32_t>;
+    const Row cases[] = {
         {0x00000000, 0x00008080}, // black
         {0x00FFFFFF, 0x00FF8080}, // white
         {0x00808080, 0x00808080}, // grey keeps its level, neutral chroma
@@ -37,22 +36,20 @@ TEST(YccConversion, FixedPointValues) {
         {0x80FF0000, 0x804C54FF}, // the transparency byte travels along
         {0xFF0A141E, 0xFF12867A},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(RgbToYcc(c.rgb), c.ycc) << std::hex << c.rgb;
+    for (const auto& [rgb, ycc] : cases)
+        EXPECT_EQ(RgbToYcc(rgb), ycc) << std::hex << rgb;
 }
 
 TEST(YccConversion, BackToRgbValues) {
-    const struct {
-        std::uint32_t ycc;
-        std::uint32_t rgb;
-    } cases[] = {
+    using Row = std::tuple<std::uint32_t, std::uint32_t>;
+    const Row cases[] = {
         {0x00808080, 0x00808080}, {0x00FF8080, 0x00FFFFFF},
         {0x00008080, 0x00000000}, {0x004C54FF, 0x00FE0000}, // red comes back one step darker
         {0x0000FF00, 0x000030E1},                           // out-of-gamut chroma clamps R to 0
         {0x7F808080, 0x7F808080},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(YccToRgb(c.ycc), c.rgb) << std::hex << c.ycc;
+    for (const auto& [ycc, rgb] : cases)
+        EXPECT_EQ(YccToRgb(ycc), rgb) << std::hex << ycc;
 }
 
 TEST(YccConversion, RoundTripStaysWithinThreeSteps) {

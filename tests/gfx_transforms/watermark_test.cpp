@@ -16,10 +16,10 @@ using testing::LayerStack;
 using testing::Picture;
 
 TEST(WatermarkPlacement, SizesAndPositions) {
-    const struct {
-        std::uint32_t w, h, mw, mh, size, x_pct, y_pct;
-        std::uint64_t tw, th, x, y;
-    } cases[] = {
+    using Row = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                           std::uint32_t, std::uint32_t, std::uint32_t, std::uint64_t,
+                           std::uint64_t, std::uint64_t, std::uint64_t>;
+    const Row cases[] = {
         {2000, 1000, 400, 100, 25, 100, 100, 500, 125, 1500, 875}, // bottom right
         {2000, 1000, 100, 400, 25, 100, 100, 63, 250, 1937, 750},  // upright: by height
         {2000, 1000, 400, 100, 25, 50, 50, 500, 125, 750, 438},    // centred
@@ -29,14 +29,14 @@ TEST(WatermarkPlacement, SizesAndPositions) {
         {2000, 1000, 400, 100, 100, 100, 100, 2000, 500, 0, 500},  // full width
         {3, 3, 1, 1, 1, 100, 100, 0, 0, 0, 0},                     // (3 + 50) / 100 = 0
     };
-    for (const auto& c : cases) {
-        WatermarkOptions o{c.x_pct, c.y_pct, c.size, 0};
-        const WatermarkPlacement at = place_watermark(c.w, c.h, c.mw, c.mh, o);
+    for (const auto& [w, h, mw, mh, size, x_pct, y_pct, tw, th, x, y] : cases) {
+        WatermarkOptions o{x_pct, y_pct, size, 0};
+        const WatermarkPlacement at = place_watermark(w, h, mw, mh, o);
         // The position counts only for a visible mark.
         EXPECT_EQ(std::tuple(at.width, at.height, at.visible, at.visible ? at.x : 0,
                              at.visible ? at.y : 0),
-                  std::tuple(c.tw, c.th, c.tw > 0 && c.th > 0, c.x, c.y))
-            << c.mw << "x" << c.mh << " size " << c.size << " at " << c.x_pct << "," << c.y_pct;
+                  std::tuple(tw, th, tw > 0 && th > 0, x, y))
+            << mw << "x" << mh << " size " << size << " at " << x_pct << "," << y_pct;
     }
 }
 

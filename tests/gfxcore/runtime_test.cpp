@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "gfxcore/runtime.h"
 #include "gfxcore/runtime_testing.h"
@@ -43,19 +44,17 @@ TEST_F(EngineStart, SecondStartupOnlyCountsAndMatchingShutdownKeepsRunning) {
 }
 
 TEST_F(EngineStart, EveryFailureWritesItsMessageAndLeavesTheEngineStopped) {
-    const struct {
-        StartupFault fault;
-        std::u16string message;
-    } cases[] = {
+    using Row = std::tuple<StartupFault, std::u16string>;
+    const Row cases[] = {
         {StartupFault::kLock, u"Failed to initialize TLS synchronization object"},
         {StartupFault::kCpu, u"The installed CPU does not support SSE2"},
         {StartupFault::kTables, u"Internal buffer allocation failed, check RAM"},
     };
-    for (const auto& c : cases) {
-        inject_startup_fault(c.fault);
+    for (const auto& [fault, message] : cases) {
+        inject_startup_fault(fault);
         char16_t buffer[80] = {u'x'};
         EXPECT_EQ(EngineStartup(buffer, 80), 0);
-        EXPECT_EQ(std::u16string(buffer), c.message);
+        EXPECT_EQ(std::u16string(buffer), message);
         EXPECT_EQ(init_count(), 0u);
         EXPECT_EQ(OverlayTable(), nullptr) << "a failed start must not leave tables behind";
         EXPECT_EQ(EngineStartup(nullptr, 0), 0) << "no buffer: still fails, writes nothing";

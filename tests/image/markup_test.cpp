@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "image/markup.h"
 
@@ -37,15 +38,13 @@ TEST(MarkupFind, KeyIsCaseInsensitiveAndTheValueKeepsLeadingBlanks) {
 }
 
 TEST(MarkupFind, ValueEndsAtSemicolonLineBreakEndOrCapacity) {
-    const struct {
-        const char* text;
-        const char* value;
-    } cases[] = {
+    using Row = std::tuple<const char*, const char*>;
+    const Row cases[] = {
         {"a=;b=2;", ""},     {"a=1\r\nb=2", "1"}, {"a=1\nb", "1"}, {"a=open end", "open end"},
         {"a\t=tab;", "tab"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(value_of(c.text, "a"), c.value) << c.text;
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(value_of(text, "a"), value) << text;
     EXPECT_EQ(value_of("a=123456789;", "a", 4), "123");
     EXPECT_EQ(value_of("a 1;", "a"), "<absent>") << "a key without '=' after it has no value";
     EXPECT_EQ(value_of("xa=1;", "", 8), "<absent>");

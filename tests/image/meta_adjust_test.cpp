@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/le.h"
@@ -58,25 +59,22 @@ void put_i32(std::uint8_t* p, std::int32_t v) {
 }
 
 TEST(RotateMeta, OrientationFollowsItsCycle) {
-    const struct {
-        const char* stored;
-        int turn;
-        const char* expected;
-    } cases[] = {
+    using Row = std::tuple<const char*, int, const char*>;
+    const Row cases[] = {
         {"6", 1, "exif.orientation=1 (top - left)"},
         {"2 (top - right)", 2, "exif.orientation=4 (bottom - left)"},
         {"1", 3, "exif.orientation=6 (right - top)"},
         {"8", 2, "exif.orientation=6 (right - top)"},
         {"5", 1, "exif.orientation=2 (top - right)"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [stored, turn, expected] : cases) {
         TestLayer t(10, 20);
-        t.add_text(kTagMark, std::string("\r\nexif.make=X;\r\nexif.orientation=") + c.stored +
+        t.add_text(kTagMark, std::string("\r\nexif.make=X;\r\nexif.orientation=") + stored +
                                  ";\r\nexif.model=Y;");
-        ASSERT_EQ(adjust_meta_for_rotation(t.layer, c.turn), 1);
+        ASSERT_EQ(adjust_meta_for_rotation(t.layer, turn), 1);
         EXPECT_EQ(t.text(kTagMark),
-                  std::string("\r\nexif.make=X;\r\n") + c.expected + ";\r\nexif.model=Y;")
-            << c.stored << " turn " << c.turn;
+                  std::string("\r\nexif.make=X;\r\n") + expected + ";\r\nexif.model=Y;")
+            << stored << " turn " << turn;
     }
     for (const char* kept : {"0", "9", "x"}) {
         TestLayer t(10, 20);

@@ -100,12 +100,8 @@ Bytes layer_3x2(std::uint8_t layout, std::uint8_t channels, std::uint8_t meta_of
 
 // A 3 x 2 picture's layer and single stored block after the 98 bytes of header and stamp.
 TEST(Vt5Golden, ThreeByTwoPicturesAreStoredAsPlanes) {
-    const struct {
-        const char* what;
-        Pixels pixels;
-        std::uint8_t layout, channels;
-        Bytes stream;
-    } cases[] = {
+    using Row = std::tuple<const char*, Pixels, std::uint8_t, std::uint8_t, Bytes>;
+    const Row cases[] = {
         // Every byte differs from the one before by 16 or more, so no codec makes the 18 bytes
         // shorter and the block is stored as it is.
         {"colour: B, G, R planes",
@@ -121,22 +117,22 @@ TEST(Vt5Golden, ThreeByTwoPicturesAreStoredAsPlanes) {
          2,
          {0x00, 0x33, 0x66, 0x99, 0xCC, 0xFF, 0x00, 0x80, 0x00, 0xFF, 0x10, 0x00}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, pixels, layout, channels, stream] : cases) {
         Doc doc;
-        doc.set(0, 3, 2, c.pixels);
+        doc.set(0, 3, 2, pixels);
         const Bytes written = write_doc(doc, 1);
-        const auto n = static_cast<std::uint8_t>(c.stream.size());
-        const Bytes tail = cat({layer_3x2(c.layout, c.channels, n),
+        const auto n = static_cast<std::uint8_t>(stream.size());
+        const Bytes tail = cat({layer_3x2(layout, channels, n),
                                 {0x02, 0, 0, 0, static_cast<std::uint8_t>(32 + n), 0, 0, 0},
                                 {0, 0, 0, 0, n, 0, 0, 0, n, 0, 0, 0, 0, 0, 0, 0},
                                 zeros(16),
-                                c.stream,
+                                stream,
                                 {0xFF, 0, 0, 0, 0, 0, 0, 0}});
-        ASSERT_EQ(written.size(), 98 + tail.size()) << c.what;
-        EXPECT_EQ(Bytes(written.begin() + 98, written.end()), tail) << c.what;
+        ASSERT_EQ(written.size(), 98 + tail.size()) << what;
+        EXPECT_EQ(Bytes(written.begin() + 98, written.end()), tail) << what;
         Read back(written);
         ASSERT_EQ(back.count, 1u);
-        EXPECT_EQ(pixels_of(back[0]), c.pixels) << c.what;
+        EXPECT_EQ(pixels_of(back[0]), pixels) << what;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "image/meta_block.h"
 #include "tests/vt5/vt5_support.h"
@@ -62,11 +63,7 @@ Bytes tiny_file(const Vt5LayerHeader& h) {
 }
 
 TEST(Vt5Hostile, SizesATinyFileCannotHoldAreRefusedBeforeAllocating) {
-    struct Case {
-        const char* what;
-        Vt5LayerHeader h;
-        std::string error;
-    };
+    using Case = std::tuple<const char*, Vt5LayerHeader, std::string>;
     auto with = [](std::uint32_t w, std::uint32_t ht, std::uint8_t layout, std::uint8_t ch,
                    std::uint32_t meta = 0) {
         Vt5LayerHeader h = layer_header(w, ht, layout, ch);
@@ -85,10 +82,10 @@ TEST(Vt5Hostile, SizesATinyFileCannotHoldAreRefusedBeforeAllocating) {
          "Error creating memory buffers for decompression"},
         {"100 Mpixel grey", with(10000, 10000, 1, 1), bitmap_error(10000, 10000)},
     };
-    for (const Case& c : cases) {
-        Read doc(tiny_file(c.h));
-        EXPECT_EQ(doc.count, 0u) << c.what;
-        EXPECT_EQ(text(doc.status.error_text), c.error) << c.what;
+    for (const auto& [what, h, error] : cases) {
+        Read doc(tiny_file(h));
+        EXPECT_EQ(doc.count, 0u) << what;
+        EXPECT_EQ(text(doc.status.error_text), error) << what;
     }
 }
 

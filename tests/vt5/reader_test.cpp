@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "image/meta_block.h"
 #include "tests/vt5/vt5_support.h"
@@ -38,12 +39,7 @@ Bytes grey_1x1(std::uint8_t g) {
 }
 
 TEST(Vt5Read, FailuresEndWithTheirText) {
-    struct Case {
-        const char* what;
-        Bytes file;
-        std::string error;
-        std::uint8_t native;
-    };
+    using Case = std::tuple<const char*, Bytes, std::string, std::uint8_t>;
     Vt5LayerHeader wide = layer_header(70000, 1, 1, 1);
     Vt5LayerHeader zero = layer_header(0, 5, 1, 1);
     Vt5LayerHeader huge_meta = layer_header(1, 1, 1, 1);
@@ -65,11 +61,11 @@ TEST(Vt5Read, FailuresEndWithTheirText) {
         {"metadata of 4 GiB", file_of({layer_with(huge_meta, {})}),
          "Error creating memory buffers for decompression", 1},
     };
-    for (const Case& c : cases) {
-        Read doc(c.file);
-        EXPECT_EQ(doc.count, 0u) << c.what;
-        EXPECT_EQ(text(doc.status.error_text), c.error) << c.what;
-        EXPECT_EQ(doc.status.is_native, c.native) << c.what;
+    for (const auto& [what, file, error, native] : cases) {
+        Read doc(file);
+        EXPECT_EQ(doc.count, 0u) << what;
+        EXPECT_EQ(text(doc.status.error_text), error) << what;
+        EXPECT_EQ(doc.status.is_native, native) << what;
     }
 }
 
@@ -88,28 +84,24 @@ TEST(Vt5Read, MissingLayersAndFilesFail) {
 TEST(Vt5Read, WrongExtensionBoxOnlyForVt5NamesWhenNotSilent) {
     Bytes png = {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13};
     png.resize(64, 0);
-    struct Case {
-        std::u16string name;
-        std::uint8_t silent;
-        bool box;
-    };
-    for (const Case& c :
+    using Case = std::tuple<std::u16string, std::uint8_t, bool>;
+    for (const auto& [name, silent, box] :
          {Case{u"a.vt5", 0, true}, Case{u"dir.x/A.VT5", 0, true}, Case{u"a.Vt5", 0, true},
           Case{u"a.vt5", 1, false}, Case{u"a.png", 0, false}, Case{u"vt5", 0, false},
           Case{u"a.vt5.png", 0, false}}) {
         BoxRecorder boxes;
         Doc doc;
         image::LoadStatus status{};
-        status.silent = c.silent;
-        EXPECT_EQ(Vt5Read(doc.data(), doc.capacity(), status, png, c.name), 0u);
+        status.silent = silent;
+        EXPECT_EQ(Vt5Read(doc.data(), doc.capacity(), status, png, name), 0u);
         EXPECT_EQ(text(status.error_text), "Invalid magic number in VT5 header");
         EXPECT_EQ(status.is_native, 0);
         const BoxRecorder::Boxes wrong = {
             {u"Although this file has a .VT5 extension, the data in it seems to be something "
              u"different.",
              u"Wrong File Extension", MessageIcon::information}};
-        EXPECT_EQ(BoxRecorder::boxes(), c.box ? wrong : BoxRecorder::Boxes{})
-            << base::utf16_to_utf8(c.name);
+        EXPECT_EQ(BoxRecorder::boxes(), box ? wrong : BoxRecorder::Boxes{})
+            << base::utf16_to_utf8(name);
     }
 }
 
@@ -164,12 +156,7 @@ TEST(Vt5Read, NoLayersGivesZeroWithoutAnError) {
 
 TEST(Vt5Read, PixelLayouts) {
     // A 2 x 1 picture; planes hold p0 p1 of each channel.
-    struct Case {
-        const char* what;
-        std::uint8_t layout, channels;
-        Bytes stream;
-        Pixels pixels;
-    };
+    using Case = std::tuple<const char*, std::uint8_t, std::uint8_t, Bytes, Pixels>;
     Bytes palette(1024, 0);
     base::store_le32(&palette[0], 0x11223344);
     base::store_le32(&palette[4 * 200], 0x80A0B0C0);
@@ -187,13 +174,12 @@ TEST(Vt5Read, PixelLayouts) {
         {"channels 0", 0, 0, {}, {0, 0}},
         {"layout 7", 7, 1, {1, 2}, {0, 0}},
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, layout, channels, stream, pixels] : cases) {
         Doc doc;
         image::LoadStatus status{};
-        const Bytes file =
-            file_of({layer_with(layer_header(2, 1, c.layout, c.channels), c.stream)});
-        ASSERT_EQ(read_doc(file, doc, status), 1u) << c.what;
-        EXPECT_EQ(pixels_of(doc[0]), c.pixels) << c.what;
+        const Bytes file = file_of({layer_with(layer_header(2, 1, layout, channels), stream)});
+        ASSERT_EQ(read_doc(file, doc, status), 1u) << what;
+        EXPECT_EQ(pixels_of(doc[0]), pixels) << what;
     }
 }
 
@@ -337,12 +323,7 @@ TEST(Vt5Read, LayerLimitStopsAfterTheLastSlotIsDecoded) {
 }
 
 TEST(Vt5Read, BlockFaultsKeepTheLayerAndReadOn) {
-    struct Case {
-        const char* what;
-        Bytes block;
-        const char16_t* error;
-        const char16_t* title;
-    };
+    using Case = std::tuple<const char*, Bytes, const char16_t*, const char16_t*>;
     const Case cases[] = {
         {"unknown codec", block_element({1, 2}, 2, 9),
          u"Block Error: Unknown/unsupported compressor", u"VT5 Decoder - Unknown Element"},
@@ -351,20 +332,19 @@ TEST(Vt5Read, BlockFaultsKeepTheLayerAndReadOn) {
         {"empty payload", block_element({}, 2), u"Block Error: Invalid input data for block",
          u"VT5 Decoder - Corrupt Block"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, block, error, title] : cases) {
         BoxRecorder boxes;
         Bytes first = layer_element(layer_header(2, 1, 1, 1));
-        append(first, c.block);
+        append(first, block);
         Doc doc;
         image::LoadStatus status{};
         const Bytes file = file_of({first, grey_1x1(0x44)});
-        ASSERT_EQ(Vt5Read(doc.data(), doc.capacity(), status, file, u"a.vt5"), 2u) << c.what;
-        EXPECT_EQ(BoxRecorder::boxes(),
-                  (BoxRecorder::Boxes{{c.error, c.title, MessageIcon::warning}}))
-            << c.what;
-        EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00444444}) << c.what;
+        ASSERT_EQ(Vt5Read(doc.data(), doc.capacity(), status, file, u"a.vt5"), 2u) << what;
+        EXPECT_EQ(BoxRecorder::boxes(), (BoxRecorder::Boxes{{error, title, MessageIcon::warning}}))
+            << what;
+        EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00444444}) << what;
         // The next layer's stream read starts from the unknown error again.
-        EXPECT_EQ(text(status.error_text), "An unknown error occurred") << c.what;
+        EXPECT_EQ(text(status.error_text), "An unknown error occurred") << what;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "image/meta_block.h"
 #include "tests/vt5/vt5_support.h"
@@ -42,13 +43,7 @@ Bytes record16(std::uint32_t a, std::uint32_t b, std::uint8_t unit = 0) {
 }
 
 TEST(Vt5UpgradeMeta, LegacyKeysBecomeChunks) {
-    struct Case {
-        const char* what;
-        std::string mark;
-        int changes;
-        Bytes phys, hots;
-        std::string left;
-    };
+    using Case = std::tuple<const char*, std::string, int, Bytes, Bytes, std::string>;
     const Case cases[] = {
         {"dpi", "\r\nimage.dpi=300 300;", 2, record16(300, 300, 0), {}, ""},
         {"ppcm", "\r\nimage.ppcm=118 120;\r\nx.y=1;", 1, record16(118, 120, 1), {}, "\r\nx.y=1;"},
@@ -61,23 +56,20 @@ TEST(Vt5UpgradeMeta, LegacyKeysBecomeChunks) {
         {"hot spot", "\r\nimage.hotspot=(-3, 7);", 1, {}, record16(0xFFFFFFFD, 7), "\r\n"},
         {"nothing to do", "\r\nexif.model=X;", 0, {}, {}, "\r\nexif.model=X;"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, mark, changes, phys, hots, left] : cases) {
         Doc doc;
-        set_mark(doc, 4, 4, c.mark);
-        EXPECT_EQ(Vt5UpgradeMeta(doc[0], 0x00030000), c.changes) << c.what;
-        EXPECT_EQ(chunk_bytes(doc[0], image::kTagPhys), c.phys) << c.what;
-        EXPECT_EQ(chunk_bytes(doc[0], image::kTagHots), c.hots) << c.what;
-        EXPECT_EQ(mark_text(doc[0]).find("image."), std::string::npos) << c.what;
+        set_mark(doc, 4, 4, mark);
+        EXPECT_EQ(Vt5UpgradeMeta(doc[0], 0x00030000), changes) << what;
+        EXPECT_EQ(chunk_bytes(doc[0], image::kTagPhys), phys) << what;
+        EXPECT_EQ(chunk_bytes(doc[0], image::kTagHots), hots) << what;
+        EXPECT_EQ(mark_text(doc[0]).find("image."), std::string::npos) << what;
         EXPECT_EQ(image::meta_block_size(doc[0].meta, doc[0].meta_size), doc[0].meta_size);
     }
 }
 
 TEST(Vt5UpgradeMeta, SpriteGrid) {
-    struct Case {
-        std::string mark;
-        std::uint32_t columns, rows, used;
-        std::uint16_t time;
-    };
+    using Case =
+        std::tuple<std::string, std::uint32_t, std::uint32_t, std::uint32_t, std::uint16_t>;
     const Case cases[] = {
         // 100 x 70 in cells of 32 x 16: (100 + 16) div 32 = 3, (70 + 8) div 16 = 4
         {"image.sprite.size=32 16;", 3, 4, 12, 0},
@@ -85,36 +77,33 @@ TEST(Vt5UpgradeMeta, SpriteGrid) {
         {"image.sprite.size=32 16;image.sprite.time=40;image.sprite.rate=25;", 3, 4, 12, 40},
         {"image.sprite.size=0 0;", 100, 70, 7000, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& [mark, columns, rows, used, time] : cases) {
         Doc doc;
-        set_mark(doc, 100, 70, c.mark);
-        EXPECT_EQ(Vt5UpgradeMeta(doc[0], 0x00020000), 1) << c.mark;
+        set_mark(doc, 100, 70, mark);
+        EXPECT_EQ(Vt5UpgradeMeta(doc[0], 0x00020000), 1) << mark;
         const Bytes sprt = chunk_bytes(doc[0], image::kTagSprt);
-        ASSERT_EQ(sprt.size(), 128u) << c.mark;
+        ASSERT_EQ(sprt.size(), 128u) << mark;
         EXPECT_EQ(base::load_le16(&sprt[0]), 1);
-        EXPECT_EQ(base::load_le32(&sprt[4]), c.columns) << c.mark;
-        EXPECT_EQ(base::load_le32(&sprt[8]), c.rows) << c.mark;
-        EXPECT_EQ(base::load_le32(&sprt[12]), c.used) << c.mark;
-        EXPECT_EQ(base::load_le16(&sprt[16]), c.time) << c.mark;
-        EXPECT_EQ(mark_text(doc[0]).find("sprite"), std::string::npos) << c.mark;
+        EXPECT_EQ(base::load_le32(&sprt[4]), columns) << mark;
+        EXPECT_EQ(base::load_le32(&sprt[8]), rows) << mark;
+        EXPECT_EQ(base::load_le32(&sprt[12]), used) << mark;
+        EXPECT_EQ(base::load_le16(&sprt[16]), time) << mark;
+        EXPECT_EQ(mark_text(doc[0]).find("sprite"), std::string::npos) << mark;
     }
 }
 
 TEST(Vt5UpgradeMeta, ResolutionUnitOfVersion41) {
-    struct Case {
-        std::uint32_t version, x;
-        std::uint8_t unit_before, unit_after;
-    };
-    for (const Case c :
+    using Case = std::tuple<std::uint32_t, std::uint32_t, std::uint8_t, std::uint8_t>;
+    for (const auto& [version, x, unit_before, unit_after] :
          {Case{0x00040001, 300, 2, 0}, Case{0x00040001, 72, 2, 0}, Case{0x00040001, 2400, 2, 0},
           Case{0x00040001, 71, 2, 2}, Case{0x00040001, 2401, 2, 2}, Case{0x00040001, 300, 1, 1},
           Case{0x00040002, 300, 2, 2}, Case{0x00040003, 300, 2, 2}}) {
         Doc doc;
         doc.set(0, 1, 1, {0});
-        const Bytes phys = record16(c.x, c.x, c.unit_before);
+        const Bytes phys = record16(x, x, unit_before);
         ASSERT_GT(image::add_layer_chunk(doc[0], image::kTagPhys, 16, phys.data()), 0);
-        EXPECT_EQ(Vt5UpgradeMeta(doc[0], c.version), c.unit_before != c.unit_after ? 1 : 0);
-        EXPECT_EQ(chunk_bytes(doc[0], image::kTagPhys)[12], c.unit_after) << c.x;
+        EXPECT_EQ(Vt5UpgradeMeta(doc[0], version), unit_before != unit_after ? 1 : 0);
+        EXPECT_EQ(chunk_bytes(doc[0], image::kTagPhys)[12], unit_after) << x;
     }
 }
 

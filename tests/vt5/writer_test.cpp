@@ -57,12 +57,8 @@ Pixels pattern(std::uint32_t n, std::uint32_t colours, std::uint32_t seed, bool 
 }
 
 TEST(Vt5Write, LayoutFollowsPixelContent) {
-    struct Case {
-        const char* what;
-        std::uint32_t w, h;
-        Pixels pixels;
-        std::uint8_t layout, channels;
-    };
+    using Case =
+        std::tuple<const char*, std::uint32_t, std::uint32_t, Pixels, std::uint8_t, std::uint8_t>;
     const Case cases[] = {
         {"grey opaque", 8, 8, pattern(64, 30, 1, true), 1, 1},
         {"grey transparent", 8, 8, pattern(64, 30, 2, true, 0x40), 1, 2},
@@ -75,18 +71,18 @@ TEST(Vt5Write, LayoutFollowsPixelContent) {
         {"colour of 300", 64, 64, pattern(4096, 300, 7, false), 0, 3},
         {"grey of 3 stays grey", 32, 32, pattern(1024, 3, 8, true), 1, 1},
     };
-    for (const Case& c : cases) {
+    for (const auto& [what, w, h, pixels, layout, channels] : cases) {
         Doc doc;
-        doc.set(0, c.w, c.h, c.pixels);
+        doc.set(0, w, h, pixels);
         const Bytes file = write_doc(doc, 1);
         const auto headers = layer_headers(file);
-        ASSERT_EQ(headers.size(), 1u) << c.what;
-        EXPECT_EQ(headers[0].layout, c.layout) << c.what;
-        EXPECT_EQ(headers[0].channels, c.channels) << c.what;
-        EXPECT_EQ(headers[0].meta_offset, layer_pixel_bytes(headers[0])) << c.what;
+        ASSERT_EQ(headers.size(), 1u) << what;
+        EXPECT_EQ(headers[0].layout, layout) << what;
+        EXPECT_EQ(headers[0].channels, channels) << what;
+        EXPECT_EQ(headers[0].meta_offset, layer_pixel_bytes(headers[0])) << what;
         Read back(file);
-        ASSERT_EQ(back.count, 1u) << c.what;
-        EXPECT_EQ(pixels_of(back[0]), c.pixels) << c.what;
+        ASSERT_EQ(back.count, 1u) << what;
+        EXPECT_EQ(pixels_of(back[0]), pixels) << what;
     }
 }
 

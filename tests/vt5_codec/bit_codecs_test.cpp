@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 #include "tests/vt5_codec/codec_data.h"
@@ -112,13 +113,7 @@ TEST(RankPack, DecoderNeedsTheWholeHeader) {
 // Hand-worked bit streams through each bit decoder: how many bytes come out for the capacity
 // given, and which.
 TEST(BitDecoders, HandWorkedStreams) {
-    struct Case {
-        const char* what;
-        std::uint8_t codec;
-        ByteVec in;
-        std::size_t capacity, count;
-        ByteVec out;
-    };
+    using Case = std::tuple<const char*, std::uint8_t, ByteVec, std::size_t, std::size_t, ByteVec>;
     // (class 0, index 1) (class 1, index 5) (class 3, index 200):
     // bits 00 10 | 10 1010 | 11 00010011 -> 0x54 0x8D 0x0C; the four pad bits form one more
     // class 0 code of index 0.
@@ -151,10 +146,10 @@ TEST(BitDecoders, HandWorkedStreams) {
         {"delta bits cut in a literal", kCodecDeltaBits, {0x05, 1, 2}, 16, 2, {1, 2}},
         {"delta bits cut in a token", kCodecDeltaBits, {0x43, 100, 0x2A}, 16, 2, {100, 105}},
     };
-    for (const Case& c : cases) {
-        ByteVec out(c.capacity);
-        ASSERT_EQ(decode_step(c.codec, out, c.in), c.count) << c.what;
-        EXPECT_EQ(ByteVec(out.begin(), out.begin() + static_cast<long>(c.count)), c.out) << c.what;
+    for (const auto& [what, codec, in, capacity, count, expected] : cases) {
+        ByteVec out(capacity);
+        ASSERT_EQ(decode_step(codec, out, in), count) << what;
+        EXPECT_EQ(ByteVec(out.begin(), out.begin() + static_cast<long>(count)), expected) << what;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "base/le.h"
@@ -225,11 +226,7 @@ TEST(BlockStreamReader, EndOfDataEndsTheStreamWithoutFault) {
 }
 
 TEST(BlockStreamReader, ReportsEachFault) {
-    struct Case {
-        const char* what;
-        ByteVec file;
-        BlockFault fault;
-    };
+    using Case = std::tuple<const char*, ByteVec, BlockFault>;
     const Case cases[] = {
         {"unknown codec", block_element(3, CodecChain{8}, {1, 2, 3}), BlockFault::unknown_codec},
         {"password step", block_element(3, CodecChain{255}, {1, 2, 3}), BlockFault::unknown_codec},
@@ -240,10 +237,10 @@ TEST(BlockStreamReader, ReportsEachFault) {
          BlockFault::corrupt_block},
         {"U above a block", block_element(65537, CodecChain{}, {1}), BlockFault::corrupt_block},
     };
-    for (const auto& c : cases) {
-        const ReadBack r = read_stream(c.file, 3);
-        EXPECT_EQ(r.report.fault, c.fault) << c.what;
-        EXPECT_EQ(r.report.blocks, 0u) << c.what;
+    for (const auto& [what, file, fault] : cases) {
+        const ReadBack r = read_stream(file, 3);
+        EXPECT_EQ(r.report.fault, fault) << what;
+        EXPECT_EQ(r.report.blocks, 0u) << what;
     }
     // The payload claims more than the body holds.
     ByteVec liar = block_element(3, CodecChain{}, {1, 2, 3});
