@@ -291,32 +291,24 @@ TEST_F(GifPlugin, PartialTransparencyBecomesAllOrNothing) {
 TEST_F(GifPlugin, PhotoIsReducedWithSmallErrorAndDitheringHelps) {
     const Frame picture = smooth_picture(128, 96);
     const std::string file = m_temp / "photo.gif";
-    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
-    const LoadResult dithered = load_with(api(), file);
-    ASSERT_EQ(dithered.result, VT_OK);
+    // The error of the picture saved with the state as it is; the file's first colour table
+    // must hold at most `colours`.
+    const auto error_of_save = [&](int colours) {
+        EXPECT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        const Slurped saved = slurp(file);
+        EXPECT_TRUE(saved && first_table(*saved) != nullptr);
+        EXPECT_LE(saved ? first_table(*saved)->ColorCount : 0, colours);
+        return error_of(picture, load_with(api(), file).frames.at(0).pixels);
+    };
+    const Error with_dither = error_of_save(256);
     const Slurped gif = slurp(file);
-    ASSERT_TRUE(gif);
-    const ColorMapObject* table = first_table(*gif);
-    ASSERT_NE(table, nullptr);
-    EXPECT_LE(table->ColorCount, 256);
-    const Error with_dither = error_of(picture, dithered.frames.at(0).pixels);
-    const Error nearest = error_of(picture, nearest_mapping(picture, *table));
-
+    ASSERT_TRUE(gif && first_table(*gif) != nullptr);
+    const Error nearest = error_of(picture, nearest_mapping(picture, *first_table(*gif)));
     HarnessServices::set_state(u"fmx_GIF.dither", "0");
-    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
-    const LoadResult plain = load_with(api(), file);
-    ASSERT_EQ(plain.result, VT_OK);
-    const Error without_dither = error_of(picture, plain.frames.at(0).pixels);
-
+    const Error without_dither = error_of_save(256);
     HarnessServices::set_state(u"fmx_GIF.dither", "1");
     HarnessServices::set_state(u"fmx_GIF.colors", "16");
-    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
-    const LoadResult sixteen = load_with(api(), file);
-    ASSERT_EQ(sixteen.result, VT_OK);
-    const Error with_sixteen = error_of(picture, sixteen.frames.at(0).pixels);
-    const Slurped small = slurp(file);
-    ASSERT_TRUE(small);
-    EXPECT_LE(first_table(*small)->ColorCount, 16);
+    const Error with_sixteen = error_of_save(16);
 
     // Dithering trades a little error per pixel for much less over an area.
     EXPECT_LT(with_dither.pixel, 6.0);
@@ -354,7 +346,6 @@ TEST_F(GifPlugin, AnimationRoundTripsFramesDelaysAndPixels) {
     for (std::size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(loaded.frames[i].delay, frames[i].delay);
-        EXPECT_EQ(loaded.frames[i].width, 24u);
         EXPECT_EQ(max_difference(loaded.frames[i].pixels, frames[i].pixels), 0);
     }
     // The file itself: looping; the first frame cleared after showing, as pixels turn

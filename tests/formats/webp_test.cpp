@@ -284,13 +284,7 @@ TEST_F(WebpPlugin, AnimationRoundTripKeepsFramesAndDelays) {
         ASSERT_EQ(f.width, 20u);
         ASSERT_EQ(f.height, 16u);
         // Every frame is the whole canvas; the colour under full transparency is free.
-        const std::vector<std::uint32_t> expected = centred(frames[i], 20, 16);
-        for (std::size_t p = 0; p < expected.size(); ++p) {
-            if (expected[p] >> 24 == 255)
-                ASSERT_EQ(f.pixels[p] >> 24, 255u) << p;
-            else
-                ASSERT_EQ(f.pixels[p], expected[p]) << p;
-        }
+        EXPECT_EQ(max_difference(f.pixels, centred(frames[i], 20, 16)), 0);
     }
     EXPECT_TRUE(has_entry(back.frames[0], "image.bpp=32;"));
 }
@@ -506,13 +500,12 @@ TEST_F(WebpPlugin, AnimatedFilesMatchTheirReferenceFrames) {
         const char* stem;
         std::size_t frames;
         std::uint16_t delay;
-        std::uint32_t width, height;
         int tolerance;
     } animations[] = {
         // libwebp 1.2.4 decodes the second and third frame one level above the references in
         // most pixels, each frame's bitstream on its own too; libwebp is matched exactly below.
-        {"random_lossless", 3, 100, 64, 63, 1},
-        {"random_lossy", 4, 150, 99, 87, 2}};
+        {"random_lossless", 3, 100, 1},
+        {"random_lossy", 4, 150, 2}};
     for (const auto& a : animations) {
         SCOPED_TRACE(a.stem);
         const auto path = root / "images/animated" / (std::string(a.stem) + ".webp");
@@ -524,8 +517,6 @@ TEST_F(WebpPlugin, AnimatedFilesMatchTheirReferenceFrames) {
         for (std::size_t i = 0; i < expected.size(); ++i) {
             const Frame& f = back.frames[i];
             EXPECT_EQ(f.delay, a.delay);
-            EXPECT_EQ(f.width, a.width);
-            EXPECT_EQ(f.height, a.height);
             EXPECT_EQ(f.pixels, expected[i]) << i;
         }
     }

@@ -438,8 +438,7 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
                             const LoadOptions& options = {}) {
     LoadResult out;
     std::vector<Layer> layers(options.max_frames);
-    auto host = std::make_unique<detail::HostCall>();
-    std::memset(host.get(), 0, sizeof(detail::HostCall));
+    auto host = std::make_unique<detail::HostCall>(); // zeroed
     host->layers = layers.data();
     host->max_pixels = options.max_pixels;
     const std::u16string path16 = base::utf8_to_utf16(path);
@@ -495,8 +494,7 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
             return out;
         }
     }
-    auto host = std::make_unique<detail::HostCall>();
-    std::memset(host.get(), 0, sizeof(detail::HostCall));
+    auto host = std::make_unique<detail::HostCall>(); // zeroed
     host->layers = layers.data();
     const std::u16string path16 = base::utf8_to_utf16(path);
     detail::prepare(*host, path16);
