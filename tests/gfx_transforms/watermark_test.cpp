@@ -51,20 +51,18 @@ TEST(WatermarkPlacement, MarkLargerThanThePictureIsNotDrawn) {
 }
 
 TEST(WatermarkOptions, AreClampedBeforeUse) {
-    const struct {
-        WatermarkOptions in, out;
-    } cases[] = {
+    using Row = std::tuple<WatermarkOptions, WatermarkOptions>;
+    const Row cases[] = {
         {{0, 0, 0, 0}, {0, 0, 1, 0}},
         {{100, 100, 100, 99}, {100, 100, 100, 99}},
         {{101, 4000000000u, 101, 100}, {100, 100, 100, 99}},
         {{50, 50, 1, 20}, {50, 50, 1, 20}},
     };
-    for (const auto& c : cases) {
-        WatermarkOptions o = c.in;
+    for (const auto& [in, out] : cases) {
+        WatermarkOptions o = in;
         clamp_watermark_options(o);
         EXPECT_EQ(std::tuple(o.watermarkX, o.watermarkY, o.watermarkSize, o.watermarkFade),
-                  std::tuple(c.out.watermarkX, c.out.watermarkY, c.out.watermarkSize,
-                             c.out.watermarkFade));
+                  std::tuple(out.watermarkX, out.watermarkY, out.watermarkSize, out.watermarkFade));
     }
     EXPECT_EQ(watermark_transparency(0), 0);
     EXPECT_EQ(watermark_transparency(50), 127);

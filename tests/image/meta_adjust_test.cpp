@@ -89,15 +89,14 @@ TEST(RotateMeta, OrientationFollowsItsCycle) {
 }
 
 TEST(RotateMeta, TextRotationAddsTheTurnModuloAFullCircle) {
-    const struct {
-        int value, turn, expected;
-    } cases[] = {{900, 1, 0}, {900, 3, 1800}, {900, 2, 2700}, {0, 1, 2700}, {3500, 3, 800}};
-    for (const auto& c : cases) {
+    using Row = std::tuple<int, int, int>;
+    const Row cases[] = {{900, 1, 0}, {900, 3, 1800}, {900, 2, 2700}, {0, 1, 2700}, {3500, 3, 800}};
+    for (const auto& [value, turn, expected] : cases) {
         TestLayer t(10, 10);
-        t.add_text(kTagText, "FONT$=\"Arial\"\r\nROTATE$=\"" + std::to_string(c.value) +
-                                 "\"\r\nSIZE$=\"12\"");
-        ASSERT_EQ(adjust_meta_for_rotation(t.layer, c.turn), 1);
-        EXPECT_EQ(t.text(kTagText), "FONT$=\"Arial\"\r\nROTATE$=\"" + std::to_string(c.expected) +
+        t.add_text(kTagText,
+                   "FONT$=\"Arial\"\r\nROTATE$=\"" + std::to_string(value) + "\"\r\nSIZE$=\"12\"");
+        ASSERT_EQ(adjust_meta_for_rotation(t.layer, turn), 1);
+        EXPECT_EQ(t.text(kTagText), "FONT$=\"Arial\"\r\nROTATE$=\"" + std::to_string(expected) +
                                         "\"\r\nSIZE$=\"12\"");
     }
 }

@@ -170,34 +170,32 @@ TEST(Vt5Golden, EmptyDocumentIsHeaderStampAndEnd) {
 }
 
 TEST(Vt5Golden, KindCodesFollowTheDocumentKind) {
-    struct Case {
-        std::uint8_t doc_kind, kind_param, code, stored_param;
-    };
-    for (const Case c : {Case{0, 5, 1, 5}, Case{1, 6, 3, 6}, Case{2, 7, 2, 7}, Case{3, 8, 4, 8},
-                         Case{4, 9, 1, 0}, Case{255, 9, 1, 0}}) {
+    using Case = std::tuple<std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t>;
+    for (const auto& [doc_kind, kind_param, code, stored_param] :
+         {Case{0, 5, 1, 5}, Case{1, 6, 3, 6}, Case{2, 7, 2, 7}, Case{3, 8, 4, 8}, Case{4, 9, 1, 0},
+          Case{255, 9, 1, 0}}) {
         Doc doc;
         doc.set(0, 1, 1, {0});
         image::LoadStatus status{};
-        status.doc_kind = c.doc_kind;
-        status.kind_param = c.kind_param;
+        status.doc_kind = doc_kind;
+        status.kind_param = kind_param;
         const Bytes out = write_doc(doc, 1, status);
-        EXPECT_EQ(out[12], c.code) << int{c.doc_kind};
-        EXPECT_EQ(out[13], c.stored_param) << int{c.doc_kind};
+        EXPECT_EQ(out[12], code) << int{doc_kind};
+        EXPECT_EQ(out[13], stored_param) << int{doc_kind};
     }
 }
 
 TEST(Vt5Golden, KindCodesReadAsDocumentKinds) {
-    struct Case {
-        std::uint8_t code, doc_kind, kind_param;
-    };
-    for (const Case c : {Case{1, 0, 42}, Case{2, 2, 42}, Case{3, 1, 42}, Case{4, 3, 42},
-                         Case{0, 0, 0}, Case{5, 0, 0}, Case{200, 0, 0}}) {
-        Bytes file = file_header(kCurrentVersion, c.code, 42);
+    using Case = std::tuple<std::uint8_t, std::uint8_t, std::uint8_t>;
+    for (const auto& [code, doc_kind, kind_param] :
+         {Case{1, 0, 42}, Case{2, 2, 42}, Case{3, 1, 42}, Case{4, 3, 42}, Case{0, 0, 0},
+          Case{5, 0, 0}, Case{200, 0, 0}}) {
+        Bytes file = file_header(kCurrentVersion, code, 42);
         append(file, end_element());
         Read doc(file);
         EXPECT_EQ(doc.count, 0u);
-        EXPECT_EQ(doc.status.doc_kind, c.doc_kind) << int{c.code};
-        EXPECT_EQ(doc.status.kind_param, c.kind_param) << int{c.code};
+        EXPECT_EQ(doc.status.doc_kind, doc_kind) << int{code};
+        EXPECT_EQ(doc.status.kind_param, kind_param) << int{code};
         EXPECT_EQ(doc.status.is_native, 1);
     }
 }
