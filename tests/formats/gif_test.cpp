@@ -667,10 +667,8 @@ TEST_F(GifPlugin, BrokenDataAfterAWholeFrameKeepsIt) {
     ASSERT_EQ(loaded.result, VT_OK);
     ASSERT_EQ(loaded.frames.size(), 1u);
     EXPECT_EQ(loaded.warnings, VT_WARN_DATA_LOST);
+    // Without any frame to keep, the same damage is an error: "garbage record" above.
     EXPECT_EQ(loaded.frames[0].pixels, (std::vector<std::uint32_t>{opaque(kRed), opaque(kGreen)}));
-    // Without any frame to keep the same damage is an error.
-    EXPECT_EQ(load_bytes(std::string("GIF89a\x02\x00\x01\x00\x00\x00\x00\x77", 14)).result,
-              VT_ERR_INVALID_DATA);
 }
 
 TEST_F(GifPlugin, AnimationWithoutFramesLeavesNoFile) {
