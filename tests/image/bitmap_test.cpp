@@ -225,25 +225,33 @@ TEST(BitmapLock, CountsAndOwnershipAreKept) {
     EXPECT_EQ(FreeBitmap(&bmp), 1);
 }
 
+// Another thread holds a lock on `bmp` for 100 ms; `released` turns true just before it lets go.
+struct LockHolder {
+    std::atomic<bool> locked{false}, released{false};
+    std::jthread thread;
+    LockHolder(Bitmap& bmp, std::uint32_t flags)
+        : thread([this, &bmp, flags] {
+              EXPECT_EQ(LockBitmap(&bmp, flags), 1);
+              locked = true;
+              std::this_thread::sleep_for(std::chrono::milliseconds(100));
+              released = true;
+              UnlockBitmap(&bmp, flags);
+          }) {
+        while (!locked)
+            std::this_thread::yield();
+    }
+};
+
 TEST(BitmapLock, ExclusiveLockWaitsForAnotherLiveOwner) {
     Bitmap bmp{};
     ASSERT_EQ(CreateBitmap(&bmp, 4, 4, 0), 1);
-    std::atomic<bool> owned{false};
-    std::atomic<bool> released{false};
-    std::thread owner([&] {
+    {
+        LockHolder owner(bmp, kLockExclusive);
         ASSERT_EQ(LockBitmap(&bmp, kLockExclusive), 1);
-        owned = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        released = true;
+        EXPECT_TRUE(owner.released.load()) << "the lock was granted while another thread owned it";
+        EXPECT_EQ(bmp.owner_thread, gfx::current_thread_id());
         UnlockBitmap(&bmp, kLockExclusive);
-    });
-    while (!owned)
-        std::this_thread::yield();
-    ASSERT_EQ(LockBitmap(&bmp, kLockExclusive), 1);
-    EXPECT_TRUE(released.load()) << "the lock was granted while another thread owned it";
-    EXPECT_EQ(bmp.owner_thread, gfx::current_thread_id());
-    UnlockBitmap(&bmp, kLockExclusive);
-    owner.join();
+    }
     EXPECT_EQ(FreeBitmap(&bmp), 1);
 }
 
@@ -264,22 +272,11 @@ TEST(BitmapLock, FreeWaitsForAnotherThreadsLock) {
     EventLog log;
     Bitmap bmp{};
     ASSERT_EQ(CreateBitmap(&bmp, 4, 4, kCreateMemory), 1);
-    std::atomic<bool> locked{false};
-    std::atomic<bool> unlocked{false};
-    std::thread holder([&] {
-        ASSERT_EQ(LockBitmap(&bmp, 0), 1);
-        locked = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        unlocked = true;
-        UnlockBitmap(&bmp, 0);
-    });
-    while (!locked)
-        std::this_thread::yield();
+    LockHolder holder(bmp, 0);
     EXPECT_EQ(FreeBitmap(&bmp), 1);
-    EXPECT_TRUE(unlocked.load());
+    EXPECT_TRUE(holder.released.load());
     EXPECT_TRUE(all_zero(bmp));
     EXPECT_TRUE(EventLog::codes.empty());
-    holder.join();
 }
 
 TEST(BitmapLock, FreeGivesUpOnALockThatIsNeverReleased) {
