@@ -204,6 +204,26 @@ private slots:
         QVERIFY(w.isEnabled());
     }
 
+    void missingFoldersAreFatal() {
+        test::TempFolder root;
+        root.write("file");
+        const std::string old = std::getenv("VANTREL_DATA_ROOT");
+        ::setenv("VANTREL_DATA_ROOT", (root / "file/below").c_str(), 1);
+        {
+            Startup startup;
+            QVERIFY(!startup.started());
+        }
+        ::setenv("VANTREL_DATA_ROOT", old.c_str(), 1);
+        // No data root, so no log either: its line is shown instead.
+        QCOMPARE(g_asked.size(), 2);
+        QCOMPARE(g_asked[0], QStringLiteral("Fatal Error - System Failure: Critical file-system "
+                                            "data could not be loaded"));
+        QVERIFY2(g_asked[1].startsWith(QStringLiteral("Error: ")) &&
+                     g_asked[1].endsWith(
+                         QStringLiteral(" | Converter | Critical file-system data failure \r\n")),
+                 qPrintable(g_asked[1]));
+    }
+
     void restartKeepsResizeBoxAndPlacement() {
         {
             Startup first;
