@@ -91,9 +91,7 @@ TEST(AnimationEvaluation, TransparencyAndAbsolute) {
     EXPECT_EQ(run(data, 0, {0, 0, 100}).transparency, 100);
     const auto absolute = anim_chunk({{1000, 274, 1, false, 200}, {1000, 272, 1, false, 30}}, true);
     const AnimState a = run(absolute, 1000, {500, 600, 7});
-    EXPECT_EQ(a.x, 30.0);
-    EXPECT_EQ(a.y, 0.0);
-    EXPECT_EQ(a.transparency, 200);
+    EXPECT_EQ(std::tuple(a.x, a.y, a.transparency), std::tuple(30.0, 0.0, 200));
     // Rounded half away from zero and clamped.
     const auto half = anim_chunk({{1000, 274, 1, false, 3}, {3000, 274, 1, true, 1000}});
     EXPECT_EQ(run(half, 500).transparency, 2); // 1.5 -> 2

@@ -37,10 +37,9 @@ TEST(RotateBitmapQuarter, TurnsBySignedQuarters) {
     for (const auto& [quarters, w, h, pixels] : cases) {
         Picture pic(3, 2, kSmall);
         ASSERT_EQ(RotateBitmapQuarter(pic.get(), quarters), 1) << quarters;
-        EXPECT_EQ(pic.width(), w) << quarters;
-        EXPECT_EQ(pic.height(), h) << quarters;
-        EXPECT_EQ(pic.pixels(), pixels) << quarters;
-        EXPECT_EQ(pic.get()->kind, image::kKindMemory);
+        EXPECT_EQ(std::tuple(pic.width(), pic.height(), pic.pixels(), pic.get()->kind),
+                  std::tuple(w, h, pixels, image::kKindMemory))
+            << quarters;
     }
 }
 
@@ -148,10 +147,8 @@ TEST(RotationStep, FixedTurnsKeepTheLayerStackInPlace) {
         }
 
         ASSERT_EQ(RotationStep(doc.data(), doc.count(), mode), 1) << mode;
-        EXPECT_EQ(doc[1].x, x1) << mode;
-        EXPECT_EQ(doc[1].y, y1) << mode;
-        EXPECT_EQ(doc[2].x, x2) << mode;
-        EXPECT_EQ(doc[2].y, y2) << mode;
+        EXPECT_EQ(std::tuple(doc[1].x, doc[1].y, doc[2].x, doc[2].y), std::tuple(x1, y1, x2, y2))
+            << mode;
         // Every pixel lands where turning the whole canvas puts it.
         for (std::uint32_t i = 0; i < 3; ++i) {
             const auto [w, h] = sizes[i];

@@ -55,10 +55,9 @@ TEST(CreateBitmap, SizesAreCheckedAndShrunkUnlessStrict) {
         EXPECT_EQ(last_engine_error(), error) << w << "x" << h;
         EXPECT_EQ(std::tuple(bmp.width, bmp.height), std::tuple(out_w, out_h));
         if (result != 0) {
-            EXPECT_EQ(bmp.signature, kBitmapSignature);
-            EXPECT_EQ(bmp.stride, bmp.width);
-            EXPECT_EQ(bmp.kind, (flags & kCreateMemory) != 0 ? kKindMemory : kKindDisplay);
-            EXPECT_EQ(bmp.pixels[0], 0u);
+            EXPECT_EQ(std::tuple(bmp.signature, bmp.stride, bmp.kind, bmp.pixels[0]),
+                      std::tuple(kBitmapSignature, bmp.width,
+                                 (flags & kCreateMemory) != 0 ? kKindMemory : kKindDisplay, 0u));
         } else {
             EXPECT_TRUE(all_zero(bmp)) << "a failed create leaves a zeroed record";
         }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "platform/files.h"
@@ -96,9 +97,7 @@ TEST_F(RegistryTest, RememberStoresLowerCaseAndAgesOtherEntries) {
     store.file_read(registry_state_name(RegistryKind::load), on_disk.bytes());
     EXPECT_EQ(on_disk.stamp(), hour);
     EXPECT_EQ(on_disk.extension(46), u".heic");
-    EXPECT_EQ(on_disk.age(46), 2);
-    EXPECT_EQ(on_disk.age(0), 0);
-    EXPECT_EQ(on_disk.age(1), 3);
+    EXPECT_EQ(std::tuple(on_disk.age(46), on_disk.age(0), on_disk.age(1)), std::tuple(2, 0, 3));
 }
 
 TEST_F(RegistryTest, FullRegistryEvictsTheOldestButNeverSlotZero) {

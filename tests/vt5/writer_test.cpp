@@ -77,9 +77,9 @@ TEST(Vt5Write, LayoutFollowsPixelContent) {
         const Bytes file = write_doc(doc, 1);
         const auto headers = layer_headers(file);
         ASSERT_EQ(headers.size(), 1u) << what;
-        EXPECT_EQ(headers[0].layout, layout) << what;
-        EXPECT_EQ(headers[0].channels, channels) << what;
-        EXPECT_EQ(headers[0].meta_offset, layer_pixel_bytes(headers[0])) << what;
+        EXPECT_EQ(std::tuple(headers[0].layout, headers[0].channels, headers[0].meta_offset),
+                  std::tuple(layout, channels, layer_pixel_bytes(headers[0])))
+            << what;
         Read back(file);
         ASSERT_EQ(back.count, 1u) << what;
         EXPECT_EQ(pixels_of(back[0]), pixels) << what;
