@@ -107,6 +107,10 @@ private slots:
         m = shown(w, file);
         QVERIFY(!m.new_job && m.pause && m.cancel);
         QCOMPARE(m.pause_text, QStringLiteral("Un&pause Job"));
+        file->popup(w.mapToGlobal(QPoint(0, 0)));
+        QTest::qWait(50);
+        save_screen(*file, "file_menu.png");
+        file->hide();
         emit w.contextMenu()->aboutToShow();
         QVERIFY(!w.contextAction(kNewJob)->isEnabled());
         QCOMPARE(w.contextAction(kPauseJob)->text(), QStringLiteral("Un&pause Job"));
