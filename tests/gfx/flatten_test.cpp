@@ -285,15 +285,12 @@ TEST_F(FlattenTest, TimedLayersFollowTheirAnimation) {
     r.doc_kind = kDocTimedLayers;
     EXPECT_EQ(AnimationLength(layers(), count(), &r), 1000);
     // Default time 1000 / 5 = 200: x = 1.8, the whole part places the pixel.
-    EXPECT_EQ(FlattenLayers(&m_out, -1, layers(), count(), &r), 2);
-    EXPECT_EQ(m_out.width, 8u);
-    EXPECT_EQ(out(1, 0), grey(200));
-    EXPECT_EQ(out(2, 0), grey(0));
-    EXPECT_EQ(FlattenLayers(&m_out, 500, layers(), count(), &r), 2);
-    EXPECT_EQ(out(3, 0), grey(200));
-    EXPECT_EQ(FlattenLayers(&m_out, 1000, layers(), count(), &r), 2);
-    EXPECT_EQ(out(5, 0), grey(200));
-    EXPECT_EQ(out(1, 0), grey(0));
+    for (const auto& [time, x] : {std::pair{-1, 1}, std::pair{500, 3}, std::pair{1000, 5}}) {
+        EXPECT_EQ(FlattenLayers(&m_out, time, layers(), count(), &r), 2);
+        std::vector<std::uint32_t> row(8, grey(0));
+        row[static_cast<std::size_t>(x)] = grey(200);
+        EXPECT_EQ(testing::bitmap_pixels(m_out), row) << time;
+    }
 }
 
 TEST_F(FlattenTest, AnimationLengthByKind) {

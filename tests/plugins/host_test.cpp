@@ -3,6 +3,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "gfxcore/runtime.h"
@@ -106,13 +108,12 @@ TEST_F(HostTest, LoadNamesFramesAndFindsAnimations) {
     LoadStatus status;
     ASSERT_EQ(load_image(tmp.sub16("anim.tst"), layers.get(), image::kMaxLayers, status, *registry),
               3u);
-    EXPECT_EQ(status.doc_kind, 2); // frames with delays
-    EXPECT_EQ(status.width, 4u);   // largest width and height of all frames
-    EXPECT_EQ(status.height, 5u);
-    EXPECT_EQ(image::layer_name(layers[0]), u"anim.tst#1");
-    EXPECT_EQ(image::layer_name(layers[2]), u"anim.tst#3");
-    EXPECT_EQ(layers[1].mode2, 40);
-    EXPECT_EQ(layers[1].bitmap.pixels[0], 0x00102030u + 12);
+    // Frames with delays; the largest width and height of all frames.
+    EXPECT_EQ(std::tuple(status.doc_kind, status.width, status.height), std::tuple(2, 4u, 5u));
+    EXPECT_EQ(std::pair(image::layer_name(layers[0]), image::layer_name(layers[2])),
+              std::pair(std::u16string(u"anim.tst#1"), std::u16string(u"anim.tst#3")));
+    EXPECT_EQ(std::tuple(layers[1].mode2, layers[1].bitmap.pixels[0]),
+              std::tuple(40, 0x00102030u + 12));
     EXPECT_TRUE(registry->library_kept());
 }
 
