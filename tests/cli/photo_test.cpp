@@ -200,16 +200,12 @@ std::vector<Frame> drawn_frames(const std::vector<std::uint16_t>& delays, std::u
                                 std::uint32_t h) {
     std::vector<Frame> frames;
     for (std::size_t i = 0; i < delays.size(); ++i) {
-        Frame f;
-        f.width = w;
-        f.height = h;
-        f.delay = delays[i];
-        f.pixels.resize(static_cast<std::size_t>(w) * h);
+        Frame& f = frames.emplace_back(Frame{.width = w, .height = h, .delay = delays[i]});
         for (std::uint32_t y = 0; y < h; ++y)
             for (std::uint32_t x = 0; x < w; ++x)
-                f.pixels[y * w + x] =
-                    x < 4 * (i + 1) ? 0xFF000000u : 0x00102030u * static_cast<std::uint32_t>(i + 1);
-        frames.push_back(std::move(f));
+                f.pixels.push_back(x < 4 * (i + 1)
+                                       ? 0xFF000000u
+                                       : 0x00102030u * static_cast<std::uint32_t>(i + 1));
     }
     return frames;
 }

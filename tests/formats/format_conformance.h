@@ -57,6 +57,18 @@ inline ::testing::AssertionResult has_entry(const Frame& f, std::string_view ent
     return ::testing::AssertionFailure() << "no " << entry << " in" << f.markup;
 }
 
+// Whether a load kept a frame or failed for a reason a file can give (not a host failure).
+inline ::testing::AssertionResult whole_or_clean_failure(const LoadResult& r) {
+    if (r.result == VT_OK
+            ? !r.frames.empty()
+            : r.result == VT_ERR_CORRUPT_OR_UNSUPPORTED || r.result == VT_ERR_NOT_IMPLEMENTED ||
+                  r.result == VT_ERR_DIMENSIONS || r.result == VT_ERR_READ ||
+                  r.result == VT_ERR_INVALID_DATA)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "result " << r.result << ", " << r.frames.size() << " frames";
+}
+
 // libpng's own decode of a PNG file as a frame (16-bit samples scaled, gamma untouched).
 std::optional<Frame> png_frame(const std::filesystem::path& file);
 

@@ -107,10 +107,8 @@ TEST_F(PnmPlugin, EachExtensionSavesItsOwnForm) {
     for (std::uint32_t& p : opaque.pixels)
         p &= 0xFFFFFF;
     // A greymap of colours keeps their luma.
-    Frame rgb;
-    rgb.width = 3;
-    rgb.height = 1;
-    rgb.pixels = {bgrt(255, 0, 0), bgrt(0, 255, 0), bgrt(0, 0, 255)};
+    const Frame rgb{
+        .width = 3, .height = 1, .pixels = {bgrt(255, 0, 0), bgrt(0, 255, 0), bgrt(0, 0, 255)}};
 
     const struct {
         const char* name;

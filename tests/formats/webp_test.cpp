@@ -371,15 +371,10 @@ TEST_F(WebpPlugin, ExifAndXmpChunksGoToTheMarkupService) {
 
 TEST_F(WebpPlugin, OversizedPicturesAreRefusedAndLeaveNoFile) {
     const std::string file = m_temp / "wide.webp";
-    Frame wide;
-    wide.width = 16384;
-    wide.height = 1;
-    wide.pixels.assign(16384, 0);
+    const Frame wide{.width = 16384, .height = 1, .pixels = std::vector<std::uint32_t>(16384, 0)};
     EXPECT_EQ(save_with(api(), file, {wide}).result, VT_ERR_DIMENSIONS);
     EXPECT_FALSE(std::filesystem::exists(file));
-    Frame tall = wide;
-    tall.width = 1;
-    tall.height = 16384;
+    const Frame tall{.width = 1, .height = 16384, .pixels = wide.pixels};
     EXPECT_EQ(save_with(api(), file, {make_picture(4, 4, false), tall}, 2).result,
               VT_ERR_DIMENSIONS);
     EXPECT_FALSE(std::filesystem::exists(file));
@@ -450,11 +445,7 @@ TEST_F(WebpPlugin, CutsWithARiffSizeThatAgreesFailCleanly) {
             std::string cut = whole->substr(0, n);
             put_le32(cut, 4, static_cast<std::uint32_t>(n - 8));
             const LoadResult back = load_bytes(cut);
-            if (back.result == VT_OK) {
-                EXPECT_FALSE(back.frames.empty()) << n;
-            } else {
-                EXPECT_LT(back.result, 0) << n;
-            }
+            EXPECT_TRUE(back.result == VT_OK ? !back.frames.empty() : back.result < 0) << n;
             // A still picture is one chunk; only its padding byte may go.
             if (whole != &animation && n + 1 < whole->size()) {
                 EXPECT_LT(back.result, 0) << n;

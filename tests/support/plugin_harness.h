@@ -76,12 +76,12 @@ inline std::string plugin_path(std::string_view name) {
 struct Frame {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    std::vector<std::uint32_t> pixels;
-    std::string markup;        // the "MARK" chunk's text
+    std::vector<std::uint32_t> pixels{};
+    std::string markup{};      // the "MARK" chunk's text
     std::uint16_t delay = 0;   // mode2: the frame delay of an animation frame
     std::int32_t x = 0, y = 0; // position on the canvas
     // Every other chunk of the frame's metadata by tag ("ICCP", "EXIF", "XMP ", ...).
-    std::map<std::uint32_t, std::vector<std::uint8_t>> chunks;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> chunks{};
 };
 
 struct LoadResult {
