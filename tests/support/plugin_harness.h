@@ -472,25 +472,22 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
     std::vector<Layer> layers(frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const Frame& f = frames[i];
-        if (image::CreateBitmap(&layers[i].bitmap, static_cast<std::int32_t>(f.width),
-                                static_cast<std::int32_t>(f.height),
-                                image::kCreateMemory | image::kCreateStrict) == 0 ||
-            image::LockBitmap(&layers[i].bitmap, 0) == 0) {
-            detail::free_layers(layers);
-            out.result = VT_ERR_BITMAP_REQUEST;
-            return out;
-        }
-        for (std::uint32_t y = 0; y < f.height; ++y)
-            std::memcpy(layers[i].bitmap.pixels +
-                            static_cast<std::size_t>(y) * layers[i].bitmap.stride,
+        Layer& layer = layers[i];
+        const bool made = image::CreateBitmap(&layer.bitmap, static_cast<std::int32_t>(f.width),
+                                              static_cast<std::int32_t>(f.height),
+                                              image::kCreateMemory | image::kCreateStrict) != 0 &&
+                          image::LockBitmap(&layer.bitmap, 0) != 0;
+        for (std::uint32_t y = 0; made && y < f.height; ++y)
+            std::memcpy(layer.bitmap.pixels + static_cast<std::size_t>(y) * layer.bitmap.stride,
                         &f.pixels[static_cast<std::size_t>(y) * f.width], f.width * 4u);
-        image::UnlockBitmap(&layers[i].bitmap, 0);
-        layers[i].mode2 = f.delay;
-        layers[i].x = f.x;
-        layers[i].y = f.y;
-        if (!detail::give_meta(layers[i], f)) {
+        layer.mode2 = f.delay;
+        layer.x = f.x;
+        layer.y = f.y;
+        if (made)
+            image::UnlockBitmap(&layer.bitmap, 0);
+        if (!made || !detail::give_meta(layer, f)) {
             detail::free_layers(layers);
-            out.result = VT_ERR_OUT_OF_MEMORY;
+            out.result = made ? VT_ERR_OUT_OF_MEMORY : VT_ERR_BITMAP_REQUEST;
             return out;
         }
     }
