@@ -133,18 +133,16 @@ TEST(Vt5Read, HeaderSizeSetsWhereElementsStart) {
 TEST(Vt5Read, UnknownElementsAreSkippedAndEndStopsReading) {
     const Bytes stamp = element(254, {'h', 'i', 0});
     const Bytes odd = element(77, Bytes(300, 0x01));
-    Doc doc;
-    image::LoadStatus status{};
     Bytes file = file_of({stamp, grey_1x1(1), odd, grey_1x1(2)});
     append(file, grey_1x1(3)); // after the end element
-    ASSERT_EQ(read_doc(file, doc, status), 2u);
+    Read doc(file);
+    ASSERT_EQ(doc.count, 2u);
     EXPECT_EQ(pixels_of(doc[1]), Pixels{0x00020202});
 
     // Without an end element the end of the data ends the read.
     Bytes open_end = file_header();
     append(open_end, grey_1x1(4));
-    Doc doc2;
-    ASSERT_EQ(read_doc(open_end, doc2, status), 1u);
+    EXPECT_EQ(Read(open_end).count, 1u);
 }
 
 TEST(Vt5Read, NoLayersGivesZeroWithoutAnError) {
@@ -175,10 +173,8 @@ TEST(Vt5Read, PixelLayouts) {
         {"layout 7", 7, 1, {1, 2}, {0, 0}},
     };
     for (const auto& [what, layout, channels, stream, pixels] : cases) {
-        Doc doc;
-        image::LoadStatus status{};
-        const Bytes file = file_of({layer_with(layer_header(2, 1, layout, channels), stream)});
-        ASSERT_EQ(read_doc(file, doc, status), 1u) << what;
+        Read doc(file_of({layer_with(layer_header(2, 1, layout, channels), stream)}));
+        ASSERT_EQ(doc.count, 1u) << what;
         EXPECT_EQ(pixels_of(doc[0]), pixels) << what;
     }
 }
@@ -197,12 +193,10 @@ TEST(Vt5Read, ReferenceFrames) {
     Vt5LayerHeader repeat_other_size = layer_header(1, 1, 0, 0);
     repeat_other_size.frame_type = kFrameRepeat;
 
-    Doc doc;
-    image::LoadStatus status{};
-    const Bytes file = file_of({first, second, layer_with(repeat, {}), layer_with(repeat_d1, {}),
-                                layer_with(diff, {0xFF, 1, 0, 0, 0, 0, 0xF9, 0xF8}),
-                                layer_with(repeat_far, {}), layer_with(repeat_other_size, {})});
-    ASSERT_EQ(read_doc(file, doc, status), 7u);
+    Read doc(file_of({first, second, layer_with(repeat, {}), layer_with(repeat_d1, {}),
+                      layer_with(diff, {0xFF, 1, 0, 0, 0, 0, 0xF9, 0xF8}),
+                      layer_with(repeat_far, {}), layer_with(repeat_other_size, {})}));
+    ASSERT_EQ(doc.count, 7u);
     const Pixels p1 = {0x00503010, 0x00604020};
     EXPECT_EQ(pixels_of(doc[2]), p1); // repeat of the previous layer
     EXPECT_EQ(pixels_of(doc[3]), p1); // distance 1: layer 1
