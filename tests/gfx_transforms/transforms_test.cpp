@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -138,10 +139,10 @@ TEST(RunTransforms, LevelsSeeThePictureBeforeTheWatermark) {
     o.autofixLevels = 1;
     o.watermarkSize = 25;
     ASSERT_EQ(RunTransforms(doc.data(), doc.count(), image::LoadStatus{}, o, mark.get()), 1);
-    EXPECT_EQ(LayerStack::at(doc[0], 0, 0), grey(0));   // 100 stretched to 0
-    EXPECT_EQ(LayerStack::at(doc[0], 2, 0), grey(170)); // 140: trunc(40 * 255 / 60 + 0.5)
-    EXPECT_EQ(LayerStack::at(doc[0], 3, 3), grey(0));   // the mark
-    EXPECT_EQ(LayerStack::at(doc[0], 3, 2), grey(255));
+    // 100 stretched to 0, 140 to trunc(40 * 255 / 60 + 0.5); the mark at the bottom right.
+    EXPECT_EQ(std::tuple(LayerStack::at(doc[0], 0, 0), LayerStack::at(doc[0], 2, 0),
+                         LayerStack::at(doc[0], 3, 2), LayerStack::at(doc[0], 3, 3)),
+              std::tuple(grey(0), grey(170), grey(255), grey(0)));
 }
 
 TEST(RunTransforms, StopsAtTheFirstFailure) {
