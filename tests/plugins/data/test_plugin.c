@@ -46,35 +46,30 @@ static int32_t load_tst(FilterCall* c) {
     FILE* f = open_utf16(c->path, "rb");
     char magic[4];
     uint32_t frames = 0;
+    int32_t result = VT_OK;
     if (!f)
         return VT_ERR_OPEN_READ;
     if (fread(magic, 1, 4, f) != 4 || memcmp(magic, "TST1", 4) != 0 || !read_u32(f, &frames) ||
-        frames == 0 || frames > 64) {
-        fclose(f);
-        return VT_ERR_CORRUPT_OR_UNSUPPORTED;
-    }
-    for (uint32_t i = 0; i < frames; ++i) {
+        frames == 0 || frames > 64)
+        result = VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    for (uint32_t i = 0; result == VT_OK && i < frames; ++i) {
         uint32_t w = 0, h = 0, delay = 0;
         if (!read_u32(f, &w) || !read_u32(f, &h) || !read_u32(f, &delay) || w == 0 || h == 0 ||
             w > 4096 || h > 4096) {
-            fclose(f);
-            return VT_ERR_INVALID_DATA;
+            result = VT_ERR_INVALID_DATA;
+            break;
         }
         c->width = w;
         c->height = h;
         c->mode2 = (uint16_t)delay;
-        if (c->frame_cb.add_frame(c) == 0) {
-            fclose(f);
-            return c->status;
-        }
-        for (uint32_t y = 0; y < h; ++y)
-            if (fread(c->pixels + (size_t)y * c->stride, 4, w, f) != w) {
-                fclose(f);
-                return VT_ERR_READ;
-            }
+        if (c->frame_cb.add_frame(c) == 0)
+            result = c->status;
+        for (uint32_t y = 0; result == VT_OK && y < h; ++y)
+            if (fread(c->pixels + (size_t)y * c->stride, 4, w, f) != w)
+                result = VT_ERR_READ;
     }
     fclose(f);
-    return VT_OK;
+    return result;
 }
 
 static int32_t save_tst(FilterCall* c) {
