@@ -630,8 +630,7 @@ TEST_F(TiffPlugin, PillowFilesDecodeLikeLibtiff) {
     int compared = 0;
     int refused = 0;
     for (const auto& path : tiff_files(folder)) {
-        const std::string name = path.filename().string();
-        SCOPED_TRACE(name);
+        SCOPED_TRACE(path.filename().string());
         const std::vector<tiff::Reference> reference = tiff::reference_pages(path.string(), 16);
         const LoadResult loaded = load_with(api(), path.string());
         if (reference.empty()) {
@@ -671,12 +670,10 @@ TEST_F(TiffPlugin, HopperFilesMatchTheOriginalExactly) {
         ASSERT_EQ(loaded.frames.size(), 1u);
         EXPECT_EQ(max_difference(loaded.frames[0], *expected), 0);
         EXPECT_TRUE(has_entry(loaded.frames[0], "image.bpp=24;"));
+        const auto& chunks = loaded.frames[0].chunks;
+        EXPECT_EQ(chunks.contains(kTagIcc) && chunks.at(kTagIcc).size() > 128,
+                  std::string_view(name) == "hopper.iccprofile.tif");
     }
-    const LoadResult icc = load_with(api(), (folder / "tiff/hopper.iccprofile.tif").string());
-    ASSERT_EQ(icc.result, VT_OK);
-    const auto profile = icc.frames[0].chunks.find(VT_TAG('I', 'C', 'C', 'P'));
-    ASSERT_NE(profile, icc.frames[0].chunks.end());
-    EXPECT_GT(profile->second.size(), 128u);
 }
 
 TEST_F(TiffPlugin, BrokenFilesFailCleanlyOrLoadBestEffort) {
@@ -702,7 +699,6 @@ TEST_F(TiffPlugin, ExiftoolFilesLoadWithTheirMetadata) {
         const LoadResult loaded = load_with(api(), (folder / name).string());
         ASSERT_EQ(loaded.result, VT_OK);
         ASSERT_FALSE(loaded.frames.empty());
-        EXPECT_GT(loaded.frames[0].width, 0u);
         EXPECT_TRUE(has_entry(loaded.frames[0], "image.bpp="));
         const std::string bytes = read_bytes(folder / name);
         EXPECT_EQ(HarnessServices::last_exif(),
