@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utf.h"
 #include "tests/suite_core/core_library.h"
 #include "tests/support/temp_folder.h"
 
@@ -71,21 +72,6 @@ Picture make_photo(std::uint32_t w, std::uint32_t h) {
     return p;
 }
 
-std::u16string utf16(const std::string& s) {
-    std::u16string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            out += static_cast<char16_t>(c);
-        } else if (c >= 0xC2 && c < 0xE0 && i + 1 < s.size()) { // the only sequences used
-            out += static_cast<char16_t>(((c & 0x1F) << 6) | (s[++i] & 0x3F));
-        } else { // a byte that is no UTF-8, as the host carries it
-            out += static_cast<char16_t>(0xDC00 + c);
-        }
-    }
-    return out;
-}
-
 class CoreImages : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(core.complete()); }
@@ -95,7 +81,7 @@ protected:
         VtCoreRequest request{};
         request.version = VT_CORE_REQUEST_VERSION;
         request.flags = flags;
-        const std::u16string name = utf16(path);
+        const std::u16string name = base::utf8_to_utf16(path);
         const bool ok =
             core.save(&image, reinterpret_cast<const std::uint16_t*>(name.c_str()), &request) != 0;
         EXPECT_EQ(request.answer, ok ? 1 : 0);
@@ -108,7 +94,7 @@ protected:
         VtCoreRequest request{};
         request.version = version;
         request.option = 1;
-        const std::u16string name = utf16(path);
+        const std::u16string name = base::utf8_to_utf16(path);
         const bool ok =
             core.load(&image, reinterpret_cast<const std::uint16_t*>(name.c_str()), &request) != 0;
         if (!ok) {
