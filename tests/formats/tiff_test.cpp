@@ -732,14 +732,18 @@ protected:
         EXPECT_EQ(save_with(api(), path, {f}).result, VT_OK);
         return path;
     }
+    static bool attach(const std::string& path, const std::vector<std::uint8_t>& block) {
+        std::FILE* file = std::fopen(path.c_str(), "r+b");
+        const bool attached = file != nullptr && formats::tiff::attach_exif(file, block);
+        if (file != nullptr)
+            std::fclose(file);
+        return attached;
+    }
 };
 
 TEST_F(TiffExif, DirectoriesAreFoundByLibtiff) {
     const std::string path = saved_picture();
-    std::FILE* file = std::fopen(path.c_str(), "r+b");
-    ASSERT_NE(file, nullptr);
-    EXPECT_TRUE(formats::tiff::attach_exif(file, camera_block()));
-    std::fclose(file);
+    EXPECT_TRUE(attach(path, camera_block()));
 
     tiff::TiffHandle tif = tiff::open_quiet(path, "r");
     ASSERT_TRUE(tif);
@@ -771,17 +775,12 @@ TEST_F(TiffExif, ABrokenBlockLeavesTheFileAsItWas) {
     big_endian[0] = big_endian[1] = 'M';
     broken.push_back(big_endian);
     std::vector<std::uint8_t> loop = good;
-    loop[70 + 2 + 12 + 8] = 70; // the ISO entry turned into a pointer to its own directory
-    loop[70 + 2 + 12] = 0x05;
-    loop[70 + 2 + 12 + 1] = 0xA0;
-    loop[70 + 2 + 12 + 2] = 4;
+    // The ISO entry turned into a pointer (0xA005, a LONG) to its own directory.
+    std::copy_n(std::array<std::uint8_t, 3>{0x05, 0xA0, 4}.begin(), 3, &loop[70 + 2 + 12]);
+    loop[70 + 2 + 12 + 8] = 70;
     broken.push_back(loop);
     for (const auto& block : broken) {
-        std::FILE* file = std::fopen(path.c_str(), "r+b");
-        ASSERT_NE(file, nullptr);
-        const bool attached = formats::tiff::attach_exif(file, block);
-        std::fclose(file);
-        if (!attached)
+        if (!attach(path, block))
             EXPECT_EQ(m_temp.read("picture.tif"), before) << "block of " << block.size();
         else
             ASSERT_EQ(load_with(api(), path).result, VT_OK) << "block of " << block.size();
