@@ -16,21 +16,13 @@ std::string make_bmp(std::int32_t width, std::int32_t height, std::uint32_t bpp,
                      std::uint32_t compression, const std::vector<std::uint32_t>& palette,
                      std::string_view pixels) {
     std::string head = "BM";
-    const std::uint32_t offset = 14 + 40 + static_cast<std::uint32_t>(palette.size()) * 4;
-    le32(head, offset + static_cast<std::uint32_t>(pixels.size()));
-    le32(head, 0);
-    le32(head, offset);
-    le32(head, 40);
-    le32(head, static_cast<std::uint32_t>(width));
-    le32(head, static_cast<std::uint32_t>(height));
-    le16(head, 1);
-    le16(head, bpp);
-    le32(head, compression);
-    le32(head, static_cast<std::uint32_t>(pixels.size()));
-    le32(head, 2835);
-    le32(head, 2835);
-    le32(head, static_cast<std::uint32_t>(palette.size()));
-    le32(head, 0);
+    const auto size = static_cast<std::uint32_t>(pixels.size());
+    const auto colours = static_cast<std::uint32_t>(palette.size());
+    const std::uint32_t offset = 14 + 40 + colours * 4;
+    for (const std::uint32_t v : {offset + size, 0u, offset, 40u, static_cast<std::uint32_t>(width),
+                                  static_cast<std::uint32_t>(height), 1u | bpp << 16, compression,
+                                  size, 2835u, 2835u, colours, 0u})
+        le32(head, v); // planes and bit count share a word
     for (const std::uint32_t p : palette)
         le32(head, p);
     return head + std::string(pixels);

@@ -37,20 +37,19 @@ std::uint32_t from_rgba(const std::uint8_t* p) {
     return bgrt(p[0], p[1], p[2], 255u - p[3]);
 }
 
+// Little-endian fields of a file in place (this host is little-endian too).
 std::uint32_t le32_at(const std::string& s, std::size_t at) {
-    return static_cast<std::uint8_t>(s[at]) | (static_cast<std::uint8_t>(s[at + 1]) << 8) |
-           (static_cast<std::uint8_t>(s[at + 2]) << 16) |
-           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at + 3])) << 24);
+    std::uint32_t v = 0;
+    std::memcpy(&v, s.data() + at, 4);
+    return v;
 }
 
 void put_le24(std::string& s, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 3; ++i)
-        s[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    std::memcpy(s.data() + at, &v, 3);
 }
 
 void put_le32(std::string& s, std::size_t at, std::uint32_t v) {
-    put_le24(s, at, v);
-    s[at + 3] = static_cast<char>(v >> 24);
+    std::memcpy(s.data() + at, &v, 4);
 }
 
 // The bytes of one chunk of a file, as libwebp's demuxer finds it; empty when absent.
