@@ -38,6 +38,13 @@ inline std::uint32_t bgrt(std::uint32_t r, std::uint32_t g, std::uint32_t b, std
 // A picture with every kind of pixel a save must keep: gradients, odd values, and with
 // `transparent` a transparency that varies over the picture.
 Frame make_picture(std::uint32_t width, std::uint32_t height, bool transparent);
+// `size` bytes that repeat nowhere nearby, for profiles and other blocks a file carries.
+inline std::vector<std::uint8_t> block_bytes(std::size_t size) {
+    std::vector<std::uint8_t> out(size);
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<std::uint8_t>(i * 31 + (i >> 7));
+    return out;
+}
 // A picture without sharp edges, the kind lossy coding is made for.
 Frame smooth_picture(std::uint32_t width, std::uint32_t height, bool transparent = false);
 

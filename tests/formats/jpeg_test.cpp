@@ -291,9 +291,7 @@ TEST_F(JpegPlugin, XmpPacketBecomesMarkup) {
 
 TEST(JpegGlue, ProfileSplitOverMarkersComesBackWhole) {
     // Larger than one APP2 marker holds, so it is written in three pieces.
-    std::vector<std::uint8_t> profile(150000);
-    for (std::size_t i = 0; i < profile.size(); ++i)
-        profile[i] = static_cast<std::uint8_t>(i * 31 + (i >> 9));
+    const std::vector<std::uint8_t> profile = block_bytes(150000);
     const std::vector<std::uint8_t> exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
     const Frame picture = smooth_picture(8, 8);
     VtJpegWriteOptions options{};

@@ -362,9 +362,7 @@ TEST_F(TiffPlugin, FileGoesToTheExifImportWholeAndXmpBecomesMarkup) {
 
 TEST_F(TiffPlugin, ColourProfileRoundTrips) {
     Frame picture = make_picture(8, 6, false);
-    std::vector<std::uint8_t> profile(3001);
-    for (std::size_t i = 0; i < profile.size(); ++i)
-        profile[i] = static_cast<std::uint8_t>(i * 31 + (i >> 7));
+    const std::vector<std::uint8_t> profile = block_bytes(3001);
     picture.chunks[kTagIcc] = profile;
     const std::string file = m_temp / "icc.tif";
     ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);

@@ -116,13 +116,6 @@ std::string with_chunks(const std::string& file,
     return bytes;
 }
 
-std::vector<std::uint8_t> profile_bytes(std::size_t size) {
-    std::vector<std::uint8_t> profile(size);
-    for (std::size_t i = 0; i < size; ++i)
-        profile[i] = static_cast<std::uint8_t>(i * 37 + (i >> 7));
-    return profile;
-}
-
 // `picture` centred on a transparent canvas, as a frame animation is flattened.
 std::vector<std::uint32_t> centred(const Frame& picture, std::uint32_t width,
                                    std::uint32_t height) {
@@ -319,7 +312,7 @@ TEST_F(WebpPlugin, LossyAnimationAndDefaultDelay) {
 }
 
 TEST_F(WebpPlugin, ProfileRoundTripsAndOnlyMarkupBecomesExif) {
-    const std::vector<std::uint8_t> profile = profile_bytes(3001);
+    const std::vector<std::uint8_t> profile = block_bytes(3001);
     Frame picture = make_picture(9, 7, false);
     picture.chunks[kTagIcc] = profile;
     // Raw EXIF and XMP chunks are not the source: the markup is, and the harness's markup
