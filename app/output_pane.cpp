@@ -50,14 +50,8 @@ void OutputPane::resizeEvent(QResizeEvent* event) {
 }
 
 void OutputPane::redraw() {
-    const qreal ratio = devicePixelRatioF();
-    const QSize pixels = size() * ratio;
-    if (pixels.isEmpty())
+    if (!fit_canvas(m_canvas, *this))
         return;
-    if (m_canvas.size() != pixels) {
-        m_canvas = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
-        m_canvas.setDevicePixelRatio(ratio);
-    }
     QPainter p(&m_canvas);
     p.setRenderHint(QPainter::Antialiasing);
     p.fillRect(rect(), QColor(252, 252, 254));

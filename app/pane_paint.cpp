@@ -35,4 +35,16 @@ QImage preview_image(const engine::Picture& picture) {
     return image;
 }
 
+bool fit_canvas(QImage& canvas, const QWidget& pane) {
+    const qreal ratio = pane.devicePixelRatioF();
+    const QSize pixels = pane.size() * ratio;
+    if (pixels.isEmpty())
+        return false;
+    if (canvas.size() != pixels) {
+        canvas = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        canvas.setDevicePixelRatio(ratio);
+    }
+    return true;
+}
+
 } // namespace vt::app

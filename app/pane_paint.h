@@ -8,6 +8,7 @@
 #include <QFont>
 #include <QImage>
 #include <QString>
+#include <QWidget>
 
 #include "engine/file_step.h"
 
@@ -22,6 +23,10 @@ namespace vt::app {
 
 // The light grey-blue of menus and the status bar.
 inline const QColor kPaneGreyBlue{224, 224, 236};
+
+// Sizes `canvas`, the off-screen picture a pane draws on, to `pane` in device pixels; false
+// when the pane has no area to draw.
+[[nodiscard]] bool fit_canvas(QImage& canvas, const QWidget& pane);
 
 // A copy of a preview picture the run keeps (a Bitmap: blue, green, red and a transparency
 // byte, 0 opaque); a null image for anything else.

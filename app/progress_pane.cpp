@@ -88,14 +88,8 @@ void ProgressPane::resizeEvent(QResizeEvent* event) {
 }
 
 void ProgressPane::redraw() {
-    const qreal ratio = devicePixelRatioF();
-    const QSize pixels = size() * ratio;
-    if (pixels.isEmpty())
+    if (!fit_canvas(m_canvas, *this))
         return;
-    if (m_canvas.size() != pixels) {
-        m_canvas = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
-        m_canvas.setDevicePixelRatio(ratio);
-    }
     QPainter p(&m_canvas);
     p.setRenderHint(QPainter::Antialiasing);
     QLinearGradient back(0, 0, 0, height());
