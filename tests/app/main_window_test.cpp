@@ -23,6 +23,7 @@
 #include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "lang/translator.h"
 #include "platform/ui_hooks.h"
 #include "tests/support/temp_folder.h"
 
@@ -250,6 +251,49 @@ private slots:
         w.showPlaced();
         QCOMPARE(w.pos(), QPoint(31, 23));
         QCOMPARE(w.size(), QSize(760, 540));
+    }
+
+    void germanSessionGetsGermanTextsThroughout() {
+        // A desktop session in German picks the shipped German file by itself.
+        qunsetenv("LC_ALL");
+        qputenv("LANG", "de_DE.UTF-8");
+        Startup startup;
+        QVERIFY(startup.started());
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        QStringList texts;
+        std::vector<QMenu*> menus{w.contextMenu()};
+        for (QAction* a : w.menuBar()->actions())
+            menus.push_back(a->menu());
+        for (std::size_t i = 0; i < menus.size(); ++i)
+            for (QAction* a : menus[i]->actions()) {
+                if (a->menu())
+                    menus.push_back(a->menu());
+                if (!a->isSeparator())
+                    texts << a->text().remove(QLatin1Char('&'));
+            }
+        for (QAction* a : w.menuBar()->actions())
+            texts.prepend(a->text());
+        const QStringList german = QStringList{
+            QStringLiteral("Hilfe"), QStringLiteral("Einstellungen"), QStringLiteral("Datei"),
+            QStringLiteral("Neuer Auftrag"), QStringLiteral("Auftrag anhalten"),
+            QStringLiteral("Auftrag abbrechen"), QStringLiteral("Zielordner öffnen"),
+            QStringLiteral("Hilfe"), QStringLiteral("Beenden"), QStringLiteral("Neuer Auftrag"),
+            QStringLiteral("Auftrag anhalten"), QStringLiteral("Auftrag abbrechen"),
+            QStringLiteral("Zielordner öffnen"), QStringLiteral("Anwendung starten"),
+            QStringLiteral("Beenden"), QStringLiteral("Plug-in-Verwaltung ..."),
+            QStringLiteral("Dateizuordnungen ..."), QStringLiteral("Sprache (Language) ..."),
+            QStringLiteral("Weitere Einstellungen ..."),
+            QStringLiteral("Online nach Aktualisierungen suchen"), QStringLiteral("Inhalt"),
+            QStringLiteral("Über"), QStringLiteral("Vantrel Painter"),
+            QStringLiteral("Vantrel Viewer")};
+        QCOMPARE(texts, german);
+        AboutBox box(&w);
+        QCOMPARE(box.windowTitle(), QStringLiteral("Über Vantrel Converter"));
+        QTest::qWait(300);
+        save_screen(w, "main_window_de.png");
+        qputenv("LC_ALL", "C.UTF-8");
+        lang::UnloadLanguageFile();
     }
 
     void aboutBoxNamesVersionDateAndEngine() {
