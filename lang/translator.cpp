@@ -1,13 +1,13 @@
 #include "lang/translator.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <string_view>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/fixed_text.h"
@@ -313,7 +313,8 @@ std::u16string language_file_path(const platform::SuiteConfig& config) {
         return {};
     // The user's own file first, then the one installed beside the programs.
     std::u16string path;
-    for (const std::u16string& root : {platform::suite_data_root(), platform::suite_program_folder()}) {
+    for (const std::u16string& root :
+         {platform::suite_data_root(), platform::suite_program_folder()}) {
         if (root.empty())
             continue;
         path = platform::join_path(platform::join_path(root, u"Language"), name);
