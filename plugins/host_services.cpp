@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "base/text.h"
-#include "gfx/resample.h"
 #include "image/bitmap.h"
 #include "image/markup_buffer.h"
 #include "lang/translator.h"
@@ -15,6 +14,7 @@
 #include "platform/folders.h"
 #include "platform/suite_config.h"
 #include "plugins/core_bridge.h"
+#include "plugins/image_services.h"
 #include "plugins/state_store.h"
 
 namespace vt::plugins {
@@ -182,15 +182,6 @@ const pi_BasicQuery kBasicQuery = {VT_BASIC_QUERY_VERSION, 0, bq_get_interface, 
 
 // --- pi_BasicImage
 
-void refresh(VtImage* image) {
-    const Bitmap* bmp = image->bitmap;
-    image->width = bmp ? bmp->width : 0;
-    image->height = bmp ? bmp->height : 0;
-    image->stride = bmp ? bmp->stride : 0;
-    image->zero = 0;
-    image->pixels = bmp ? bmp->pixels : nullptr;
-}
-
 std::int32_t bi_free(VtImage* image) {
     if (!image)
         return 0;
@@ -221,7 +212,7 @@ std::int32_t bi_create(VtImage* image, std::uint32_t width, std::uint32_t height
         return 0;
     }
     image->bitmap = bmp;
-    refresh(image);
+    detail::refresh_image(image);
     return 1;
 }
 
@@ -238,14 +229,14 @@ std::int32_t bi_wrap(VtImage* image, std::uint32_t width, std::uint32_t height,
         return 0;
     }
     image->bitmap = bmp;
-    refresh(image);
+    detail::refresh_image(image);
     return 1;
 }
 
 std::int32_t bi_lock(VtImage* image) {
     if (!image || !image->bitmap || !image::LockBitmap(image->bitmap, 0))
         return 0;
-    refresh(image);
+    detail::refresh_image(image);
     return 1;
 }
 
@@ -265,17 +256,11 @@ std::int32_t bi_difference_rect(const VtImage* image, const VtImage* other, std:
     return found;
 }
 
-// Operations the engine offers through gfx arrive with it; until then they answer 0.
-std::int32_t bi_unavailable_size(VtImage*, std::uint32_t, std::uint32_t) {
-    return 0;
-}
+// No device contexts on this platform.
 std::uintptr_t bi_no_dc(VtImage*) {
     return 0;
 }
 std::int32_t bi_release_dc(VtImage*, std::uintptr_t) {
-    return 0;
-}
-std::int32_t bi_no_turn(VtImage*, std::int32_t) {
     return 0;
 }
 
@@ -284,7 +269,7 @@ const pi_BasicImage kBasicImage = {VT_BASIC_IMAGE_VERSION,
                                    bi_create,
                                    bi_wrap,
                                    bi_free,
-                                   bi_unavailable_size,
+                                   detail::image_resize,
                                    bi_lock,
                                    bi_unlock,
                                    bi_no_dc,
@@ -295,19 +280,19 @@ const pi_BasicImage kBasicImage = {VT_BASIC_IMAGE_VERSION,
                                    core_save_image,
                                    nullptr,
                                    nullptr,
-                                   bi_no_turn,
-                                   bi_no_turn,
+                                   detail::image_mirror,
+                                   detail::image_rotate,
                                    nullptr,
                                    nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
+                                   detail::image_fill,
+                                   detail::image_blit,
+                                   detail::image_stretch_blit,
+                                   detail::image_composite,
+                                   detail::image_apply_tables,
+                                   detail::image_convolve,
                                    bi_difference_rect,
                                    nullptr,
-                                   nullptr};
+                                   detail::image_masked_copy};
 
 // --- pi_BasicColor
 
