@@ -296,40 +296,8 @@ const pi_BasicImage kBasicImage = {VT_BASIC_IMAGE_VERSION,
 
 // --- pi_BasicColor
 
-std::uint32_t swap_order(std::uint32_t p, std::uint32_t code) {
-    const std::uint32_t kind = code & 0xF;
-    if (kind == 3 || kind == 6 || kind == 7) // second and third bytes
-        return (p & 0xFF0000FFu) | ((p & 0x0000FF00u) << 8) | ((p & 0x00FF0000u) >> 8);
-    return (p & 0xFF00FF00u) | ((p & 0x000000FFu) << 16) | ((p & 0x00FF0000u) >> 16);
-}
-
-std::int32_t bc_convert_pixels(std::uint32_t* pixels, std::int32_t count, std::uint32_t from,
-                               std::uint32_t to) {
-    if (!pixels || count < 1)
-        return 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        std::uint32_t p = pixels[i];
-        if (from & 0x1000)
-            p = swap_order(p, from);
-        if ((from & 0xF) == 2)
-            p ^= 0xFFFFFFu; // the inverted representation back to plain
-        if ((to & 0xF) == 2)
-            p ^= 0xFFFFFFu;
-        if (to & 0x1000)
-            p = swap_order(p, to);
-        pixels[i] = p;
-    }
-    return count;
-}
-std::int32_t bc_convert_row(void*, const void*, std::int32_t, std::uint32_t, std::uint32_t) {
-    return 0;
-}
-std::int32_t bc_convert_colour(std::uint32_t* colour, const void*) {
-    return colour ? 1 : 0;
-}
-
-const pi_BasicColor kBasicColor = {VT_BASIC_COLOR_VERSION, 0, bc_convert_pixels, bc_convert_row,
-                                   bc_convert_colour};
+const pi_BasicColor kBasicColor = {VT_BASIC_COLOR_VERSION, 0, detail::colour_convert_pixels,
+                                   detail::colour_convert_row, detail::colour_convert_colour};
 
 // --- pi_BasicUtils: the host's translator; with no language loaded, text passes unchanged.
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "gfx/compose.h"
+#include "gfx/levels.h"
 #include "gfx/orientation.h"
 #include "gfx/resample.h"
 #include "image/bitmap.h"
@@ -390,6 +392,108 @@ std::int32_t image_masked_copy(VtImage* image, std::int32_t left, std::int32_t t
                 p = (p & 0xFFFFFFu) | (d & 0xFF000000u);
             d = p;
         }
+    return 1;
+}
+
+namespace {
+
+std::uint32_t swap_order(std::uint32_t p, std::uint32_t code) {
+    const std::uint32_t kind = code & 0xF;
+    if (kind == 3 || kind == 6 || kind == 7) // second and third bytes
+        return (p & 0xFF0000FFu) | ((p & 0x0000FF00u) << 8) | ((p & 0x00FF0000u) >> 8);
+    return (p & 0xFF00FF00u) | ((p & 0x000000FFu) << 16) | ((p & 0x00FF0000u) >> 16);
+}
+
+std::uint32_t to_plain(std::uint32_t p, std::uint32_t code) {
+    if (code & 0x1000)
+        p = swap_order(p, code);
+    switch (code & 0xF) {
+    case 2:
+        return p ^ 0xFFFFFFu;
+    case 3:
+        return gfx::YccToRgb(p);
+    case 4:
+        return gfx::UnpackHsv(p);
+    case 5:
+        return gfx::UnpackHsl(p);
+    default:
+        return p;
+    }
+}
+
+std::uint32_t from_plain(std::uint32_t p, std::uint32_t code) {
+    switch (code & 0xF) {
+    case 2:
+        p ^= 0xFFFFFFu;
+        break;
+    case 3:
+        p = gfx::RgbToYcc(p);
+        break;
+    case 4:
+        p = gfx::PackHsv(p);
+        break;
+    case 5:
+        p = gfx::PackHsl(p);
+        break;
+    case 6: {
+        const std::uint32_t y = (gfx::RgbToYcc(p) >> 16) & 0xFF;
+        p = (p & 0xFF000000u) | y << 16 | y << 8 | y;
+        break;
+    }
+    default:
+        break;
+    }
+    return (code & 0x1000) ? swap_order(p, code) : p;
+}
+
+} // namespace
+
+std::int32_t colour_convert_pixels(std::uint32_t* pixels, std::int32_t count, std::uint32_t from,
+                                   std::uint32_t to) {
+    if (!pixels || count < 1)
+        return 0;
+    for (std::int32_t i = 0; i < count; ++i)
+        pixels[i] = from_plain(to_plain(pixels[i], from), to);
+    return count;
+}
+
+std::int32_t colour_convert_row(void* destination, const void* source, std::int32_t count,
+                                std::uint32_t format, std::uint32_t flags) {
+    if (!destination || !source || count < 1 || (format != 1 && format != 3 && format != 4))
+        return 0;
+    const bool rgb = ((flags >> 1) & 3) == 1;
+    const auto n = static_cast<std::size_t>(count);
+    if (flags & 1) { // engine pixels out to the layout
+        const auto* in = static_cast<const std::uint32_t*>(source);
+        auto* out = static_cast<std::uint8_t*>(destination);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t p = rgb ? swap_order(in[i], 1) : in[i];
+            if (format == 1)
+                p = (gfx::RgbToYcc(in[i]) >> 16) & 0xFF;
+            std::memcpy(out + i * format, &p, format);
+        }
+    } else {
+        const auto* in = static_cast<const std::uint8_t*>(source);
+        auto* out = static_cast<std::uint32_t*>(destination);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t p = 0;
+            std::memcpy(&p, in + i * format, format);
+            if (format == 1)
+                p *= 0x010101u;
+            out[i] = rgb ? swap_order(p, 1) : p;
+        }
+    }
+    return count;
+}
+
+std::int32_t colour_convert_colour(std::uint32_t* colour, const void* parameters) {
+    if (!colour)
+        return 0;
+    if (parameters) {
+        std::uint32_t codes[2];
+        std::memcpy(codes, parameters, sizeof codes);
+        *colour = from_plain(to_plain(*colour, codes[0]), codes[1]);
+    }
     return 1;
 }
 

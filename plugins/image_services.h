@@ -1,6 +1,7 @@
 #pragma once
-// The drawing half of pi_BasicImage: the engine's resize, turns, fills, copies, compositing,
-// look-up tables, convolution and masked copies, offered to plug-ins on their image handles.
+// The drawing half of pi_BasicImage (the engine's resize, turns, fills, copies, compositing,
+// look-up tables, convolution and masked copies, on the plug-ins' image handles) and
+// pi_BasicColor, the engine's colour models.
 // Rectangles are inclusive unless a call's flags say otherwise; every call clips to the images.
 // Results: nonzero success, 0 failure. Thread: any (each call uses the caller's engine slot).
 
@@ -46,5 +47,20 @@ std::int32_t image_convolve(VtImage* image, std::int32_t left, std::int32_t top,
 std::int32_t image_masked_copy(VtImage* image, std::int32_t left, std::int32_t top,
                                std::int32_t right, std::int32_t bottom, const VtImage* source,
                                std::int32_t src_x, std::int32_t src_y, std::uint32_t flags);
+
+// Colour representation codes, low 4 bits: 1 plain B, G, R; 2 inverted; 3 packed YCbCr (Y in
+// bits 16-23, Cb 8-15, Cr 0-7); 4 packed HSV; 5 packed HSL; 6 grey (luma in all three; reading
+// from it is plain). Anything else: no conversion on that side. Bit 0x1000: that side's channel
+// order is swapped (first and third bytes; for 3, 6 and 7 the second and third).
+std::int32_t colour_convert_pixels(std::uint32_t* pixels, std::int32_t count, std::uint32_t from,
+                                   std::uint32_t to);
+// Rows between a plug-in's layout and the engine's pixels. format: bytes per outside pixel (1
+// grey, 3 colour, 4 colour and transparency); flags bit 0: from engine pixels to the layout,
+// else the other way; bits 1-2 = 1: the layout is R, G, B rather than B, G, R. Answers the count,
+// 0 for an unknown format.
+std::int32_t colour_convert_row(void* destination, const void* source, std::int32_t count,
+                                std::uint32_t format, std::uint32_t flags);
+// One colour from one representation to another: parameters point at the two codes (from, to).
+std::int32_t colour_convert_colour(std::uint32_t* colour, const void* parameters);
 
 } // namespace vt::plugins::detail

@@ -334,6 +334,37 @@ TEST(HostServices, ImageHandlesAndColours) {
     EXPECT_EQ(pixels[0], 0x80EEDDCCu); // inverted, transparency kept
     EXPECT_EQ(basic_color_table()->convert_pixels(pixels, 2, 2, 0x1000), 2);
     EXPECT_EQ(pixels[0], 0x80332211u); // back, then red and blue exchanged
+
+    // Every colour model comes back within rounding (hue has 256 steps); grey is one way.
+    const pi_BasicColor* colour = basic_color_table();
+    for (const std::uint32_t code : {3u, 4u, 5u, 0x1003u, 0x1004u})
+        for (std::uint32_t p : {0x00FF8040u, 0x7F102030u, 0x00FFFFFFu, 0x00000000u, 0x0000FF00u}) {
+            const std::uint32_t original = p;
+            ASSERT_EQ(colour->convert_pixels(&p, 1, 1, code), 1);
+            ASSERT_EQ(colour->convert_pixels(&p, 1, code, 1), 1);
+            for (int shift = 0; shift < 32; shift += 8)
+                EXPECT_NEAR(static_cast<int>((p >> shift) & 0xFF),
+                            static_cast<int>((original >> shift) & 0xFF), 3)
+                    << std::hex << original << " code " << code;
+        }
+    std::uint32_t hsv = 0x000000FFu; // pure blue: hue two thirds round, full saturation
+    EXPECT_EQ(colour->convert_pixels(&hsv, 1, 1, 4), 1);
+    EXPECT_EQ(hsv, 0x00ABFFFFu);
+    const std::uint32_t codes[2] = {1, 6};
+    std::uint32_t grey = 0x00FF0000u;
+    EXPECT_EQ(colour->convert_colour(&grey, codes), 1);
+    EXPECT_EQ(grey, 0x004C4C4Cu);
+    // Rows: R, G, B bytes in and out; grey bytes in.
+    const std::uint8_t rgb[6] = {10, 20, 30, 40, 50, 60};
+    std::uint32_t row[2];
+    EXPECT_EQ(colour->convert_row(row, rgb, 2, 3, 2), 2);
+    EXPECT_EQ(row[1], 0x0028323Cu);
+    std::uint8_t back[6] = {};
+    EXPECT_EQ(colour->convert_row(back, row, 2, 3, 3), 2);
+    EXPECT_EQ(std::vector<std::uint8_t>(back, back + 6), std::vector<std::uint8_t>(rgb, rgb + 6));
+    EXPECT_EQ(colour->convert_row(row, rgb, 2, 1, 0), 2);
+    EXPECT_EQ(row[1], 0x00141414u);
+    EXPECT_EQ(colour->convert_row(row, rgb, 2, 2, 0), 0);
     gfx::EngineShutdown();
 }
 
