@@ -1,0 +1,273 @@
+// The conversion wizard, page by page: the refusals, the target proposal, the stored choices,
+// the controls' limits; every page is rendered to PNG (English and German); and one job
+// described through all eight pages converts a folder exactly as vtconvert does.
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+
+#include "app/main_window.h"
+#include "app/startup.h"
+#include "app/wizard/wizard.h"
+#include "lang/translator.h"
+#include "platform/ui_hooks.h"
+#include "tests/support/temp_folder.h"
+
+namespace vt::app {
+namespace {
+
+QStringList g_refusals;
+platform::MessageAnswer note_box(std::u16string_view text, std::u16string_view,
+                                 platform::MessageButtons b, platform::MessageIcon) {
+    g_refusals << QString::fromStdU16String(std::u16string(text));
+    return platform::default_answer(b);
+}
+
+std::unique_ptr<WizardPage> open_page(int number, engine::ConversionJob& job) {
+    auto page = make_wizard_page(number, job, nullptr, [] {});
+    page->show();
+    return page;
+}
+
+// Clicks Next; the page's result, or -1 when it stayed open. A plug-in's option dialog that
+// Next opens is closed again.
+int next(WizardPage& page) {
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [] {
+        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            if (!qobject_cast<WizardPage*>(d))
+                d->reject();
+    });
+    closer.start(20);
+    page.setResult(-1);
+    page.nextButton()->click();
+    return page.isVisible() ? -1 : page.result();
+}
+
+template <typename T>
+T* nth(QWidget& page, int i = 0) {
+    return page.findChildren<T*>().value(i);
+}
+
+void save_screen(QWidget& widget, const QString& name) {
+    QDir().mkpath(QStringLiteral(VT_APP_SCREENS_DIR));
+    widget.grab().save(QStringLiteral(VT_APP_SCREENS_DIR "/") + name);
+}
+
+class WizardTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        platform::UiHooks hooks;
+        hooks.message_box = note_box;
+        platform::set_ui_hooks(hooks);
+        g_refusals.clear();
+    }
+
+    void sourcePageRefusesWhatCannotBeConverted() {
+        test::TempFolder tmp;
+        tmp.write("full/a.jpg");
+        QDir().mkpath(QString::fromStdString(tmp / "empty"));
+        const struct {
+            std::string folder;
+            const char* refusal; // nullptr: accepted
+        } cases[] = {{"/", "Source path invalid or too short"},
+                     {tmp / "missing", "Source path does not exist"},
+                     {tmp / "empty", "Source path is an empty folder"},
+                     {tmp / "full/", nullptr}};
+        for (const auto& c : cases) {
+            engine::ConversionJob job;
+            auto page = open_page(1, job);
+            nth<QLineEdit>(*page)->setText(QString::fromStdString(c.folder));
+            g_refusals.clear();
+            QCOMPARE(next(*page), c.refusal ? -1 : int(kNext));
+            QCOMPARE(g_refusals.value(0), c.refusal ? QString(c.refusal) : QString());
+        }
+    }
+
+    void targetPageProposesWithoutStackingSuffixes() {
+        test::TempFolder tmp;
+        tmp.write("Photos/a.jpg");
+        engine::ConversionJob job;
+        job.sourceFolder.assign(tmp.sub16("Photos"));
+        const QString base = QString::fromStdString(tmp / "Photos (Converted)");
+        auto page = open_page(2, job);
+        QCOMPARE(nth<QLineEdit>(*page)->text(), base);
+        tmp.write("Photos (Converted)/old.jpg");
+        for (int round = 0; round < 2; ++round) { // Back and Next again: recomputed, not stacked
+            page = open_page(2, job);
+            QCOMPARE(nth<QLineEdit>(*page)->text(), base + QStringLiteral(" (0001)"));
+            page->backButton()->click();
+            QCOMPARE(page->result(), int(kBack));
+        }
+        page = open_page(2, job);
+        nth<QLineEdit>(*page)->setText(base);
+        QCOMPARE(next(*page), -1);
+        QCOMPARE(g_refusals, QStringList{"Target path is not empty"});
+    }
+
+    void renameAndFormatPagesStoreWhatTheRulesSay() {
+        engine::ConversionJob job;
+        const struct {
+            const char* pattern;
+            bool accepted;
+        } patterns[] = {{"%w%h", false}, {"%nn", true}, {"%s-small", true}};
+        for (const auto& c : patterns) {
+            auto page = open_page(3, job);
+            nth<QCheckBox>(*page)->setChecked(true);
+            nth<QLineEdit>(*page)->setText(QString::fromLatin1(c.pattern));
+            QCOMPARE(next(*page) == kNext, c.accepted);
+        }
+        for (const auto& [typed, stored] :
+             {std::pair{"JPEG", u".jpeg"}, {"photo.Tiff", u".tiff"}}) {
+            auto page = open_page(4, job);
+            nth<QCheckBox>(*page)->setChecked(true);
+            nth<QLineEdit>(*page)->setText(QString::fromLatin1(typed));
+            QCOMPARE(next(*page), int(kNext));
+            QVERIFY(job.targetExtension.view() == std::u16string_view(stored));
+        }
+        job.targetExtension.assign(u".png");
+        auto page = open_page(4, job);
+        QVERIFY(nth<QListWidget>(*page)->currentItem()->text().startsWith(QStringLiteral(".png")));
+    }
+
+    void resizePageLimits() {
+        engine::ConversionJob job;
+        auto page = open_page(5, job);
+        nth<QComboBox>(*page)->setCurrentIndex(3);
+        nth<QLineEdit>(*page, 0)->setText(QStringLiteral("0"));
+        nth<QLineEdit>(*page, 1)->setText(QStringLiteral("600"));
+        QCOMPARE(next(*page), int(kNext));
+        QCOMPARE(std::pair(int(job.resizeMode), int(job.resizeHeight)), std::pair(3, 600));
+        page = open_page(5, job);
+        QScrollBar* sinc = nth<QScrollBar>(*page);
+        sinc->triggerAction(QAbstractSlider::SliderToMaximum);
+        QCOMPARE(sinc->value(), 29);
+        nth<QLineEdit>(*page, 0)->setText(QStringLiteral("0"));
+        nth<QLineEdit>(*page, 1)->setText(QStringLiteral("0"));
+        QCOMPARE(next(*page), -1);
+        QCOMPARE(g_refusals, QStringList{"Output dimensions are not valid"});
+    }
+
+    void passThruSurvivesBackAndNext() {
+        engine::ConversionJob job;
+        auto page = open_page(7, job);
+        nth<QCheckBox>(*page, 2)->setChecked(true);
+        page->backButton()->click();
+        QVERIFY(job.passThru);
+        page = open_page(7, job);
+        QVERIFY(nth<QCheckBox>(*page, 2)->isChecked());
+    }
+
+    void everyPageIsRenderedInEnglishAndGerman() {
+        test::TempFolder tmp;
+        tmp.write("Photos/a.jpg");
+        for (const char* language : {"C.UTF-8", "de_DE.UTF-8"}) {
+            qputenv("LC_ALL", language);
+            QVERIFY(lang::LoadLanguageFile() == (language[0] == 'd' ? 1 : 0));
+            engine::ConversionJob job;
+            job.sourceFolder.assign(tmp.sub16("Photos"));
+            job.targetExtension.assign(u".jpg");
+            for (int n = 1; n <= kWizardPages; ++n) {
+                auto page = open_page(n, job);
+                QTest::qWait(20);
+                save_screen(*page, QStringLiteral("wizard_page%1%2.png")
+                                       .arg(n)
+                                       .arg(language[0] == 'd' ? "_de" : ""));
+            }
+        }
+        qputenv("LC_ALL", "C.UTF-8");
+        lang::UnloadLanguageFile();
+    }
+
+    void wizardToStartConvertsAsVtconvertDoes() {
+        test::TempFolder source, target, reference;
+        for (int i = 0; i < 6; ++i) {
+            std::string ppm = "P6\n40 30\n255\n";
+            for (int p = 0; p < 40 * 30 * 3; ++p)
+                ppm.push_back(static_cast<char>(p * (i + 3)));
+            source.write("pic" + std::to_string(i) + ".ppm", ppm);
+        }
+        Startup startup;
+        QVERIFY(startup.started());
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        // Each page as it opens: its fields filled, then Next (START on the last).
+        const QString out = QString::fromStdString(target / "out");
+        int pages = 0;
+        std::function<void()> drive = [&] {
+            auto* page = qobject_cast<WizardPage*>(QApplication::activeModalWidget());
+            if (page) {
+                ++pages;
+                if (page->number() == 1)
+                    nth<QLineEdit>(*page)->setText(QString::fromStdString(source.path()));
+                if (page->number() == 2)
+                    nth<QLineEdit>(*page)->setText(out);
+                if (page->number() == 4) {
+                    nth<QCheckBox>(*page)->setChecked(true);
+                    nth<QLineEdit>(*page)->setText(QStringLiteral(".bmp"));
+                }
+                if (page->number() == 5) {
+                    nth<QComboBox>(*page)->setCurrentIndex(3);
+                    nth<QLineEdit>(*page, 0)->setText(QStringLiteral("20"));
+                    nth<QLineEdit>(*page, 1)->setText(QStringLiteral("20"));
+                }
+                page->nextButton()->click();
+            }
+            if (pages < kWizardPages)
+                QTimer::singleShot(20, drive);
+        };
+        QTimer::singleShot(20, drive);
+        w.newJob();
+        QCOMPARE(pages, kWizardPages);
+        QVERIFY(w.run().wait_for_end(std::chrono::seconds(60)));
+
+        QProcess vtconvert;
+        vtconvert.start(QStringLiteral(VT_BIN_DIR "/vtconvert"),
+                        {"-q", "-f", ".bmp", "--resize", "3:20x20",
+                         QString::fromStdString(source.path()),
+                         QString::fromStdString(reference / "out")});
+        QVERIFY(vtconvert.waitForFinished(60000));
+        QCOMPARE(vtconvert.exitCode(), 0);
+        const QDir made(out), expected(QString::fromStdString(reference / "out"));
+        QCOMPARE(made.entryList(QDir::Files), expected.entryList(QDir::Files));
+        QCOMPARE(made.entryList(QDir::Files).size(), 6);
+        for (const QString& name : made.entryList(QDir::Files)) {
+            QFile a(made.filePath(name)), b(expected.filePath(name));
+            QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+            QVERIFY2(a.readAll() == b.readAll(), qPrintable(name));
+        }
+    }
+};
+
+} // namespace
+} // namespace vt::app
+
+int main(int argc, char** argv) {
+    vt::test::TempFolder data;
+    setenv("VANTREL_DATA_ROOT", data.path().c_str(), 1);
+    std::vector<char*> args; // ctest's GoogleTest flags are not Qt Test's
+    for (int i = 0; i < argc; ++i)
+        if (std::string(argv[i]).rfind("--gtest", 0) != 0)
+            args.push_back(argv[i]);
+    int count = static_cast<int>(args.size());
+    QApplication app(count, args.data());
+    vt::app::WizardTest test;
+    return QTest::qExec(&test, count, args.data());
+}
+
+#include "wizard_test.moc"
