@@ -165,8 +165,6 @@ int run(const cli::Options& options) {
     if (!refusal)
         refusal = engine::check_resizing(job);
     if (!refusal)
-        refusal = engine::check_target_not_source(source, target);
-    if (!refusal)
         refusal = engine::check_target_folder(target, job.overwrite != 0);
     if (refusal) {
         std::fprintf(stderr, "vtconvert: %s: %s\n", u8(refusal->title).c_str(),
