@@ -249,7 +249,6 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_interrupt;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr); // a closed terminal cancels like Ctrl-C
 
     const session::Session session;
     if (!session.started()) {
