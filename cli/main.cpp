@@ -249,6 +249,7 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_interrupt;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr); // a closed terminal cancels like Ctrl-C
 
     const session::Session session;
     if (!session.started()) {
