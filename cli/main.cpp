@@ -165,6 +165,8 @@ int run(const cli::Options& options) {
     if (!refusal)
         refusal = engine::check_resizing(job);
     if (!refusal)
+        refusal = engine::check_distinct_folders(source, engine::tidy_folder(target));
+    if (!refusal)
         refusal = engine::check_target_folder(target, job.overwrite != 0);
     if (refusal) {
         std::fprintf(stderr, "vtconvert: %s: %s\n", u8(refusal->title).c_str(),

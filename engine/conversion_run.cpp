@@ -406,8 +406,8 @@ void run_job(std::shared_ptr<JobContext> ctx, std::chrono::milliseconds cancel_l
     JobContext& job = *ctx;
     // What a killed save left half done (here or in another of our programs) goes first.
     (void)platform::replay_pending_operations();
-    const std::uint32_t count =
-        count_files(job.job.sourceFolder.view(), job.job.includeSubfolders != 0);
+    const std::uint32_t count = count_files(
+        job.job.sourceFolder.view(), job.job.includeSubfolders != 0, job.job.targetFolder.view());
     if (count == 0) {
         fail_job(job);
         return;

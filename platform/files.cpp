@@ -71,14 +71,13 @@ bool DirListing::next(DirEntry& entry) {
     if (!d)
         return false;
     entry.name = base::utf8_to_utf16(d->d_name);
-    if (d->d_type == DT_DIR) {
-        entry.is_directory = true;
-    } else if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
+    entry.is_directory = d->d_type == DT_DIR;
+    entry.is_regular = d->d_type == DT_REG;
+    if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
         struct stat st {};
-        entry.is_directory =
-            ::fstatat(::dirfd(m_dir), d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-    } else {
-        entry.is_directory = false;
+        const bool known = ::fstatat(::dirfd(m_dir), d->d_name, &st, 0) == 0;
+        entry.is_directory = known && S_ISDIR(st.st_mode);
+        entry.is_regular = known && S_ISREG(st.st_mode);
     }
     return true;
 }
