@@ -1,9 +1,11 @@
 // vtconvert: the conversion engine on the command line.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,6 +155,42 @@ void print_formats() {
     }
 }
 
+bool g_json = false; // --json was asked for: every exit ends with one JSON line
+
+// The exit of a job that never ran: the reason on standard error and, with --json, as a line.
+int refuse(int status, const std::string& reason) {
+    std::fprintf(stderr, "vtconvert: %s\n", reason.c_str());
+    if (g_json)
+        std::printf("{\"total\":0,\"converted\":0,\"failed\":0,\"unknown\":0,\"elapsed_ms\":0,"
+                    "\"last_error\":\"%s\",\"state\":\"%s\",\"exit\":%d}\n",
+                    json_escape(reason).c_str(), status == kBadUsage ? "bad usage" : "not started",
+                    status);
+    return status;
+}
+
+// Mistakes in the command itself, found before anything is created.
+std::optional<std::string> usage_error(const cli::Options& options) {
+    const engine::ConversionJob& job = options.job;
+    if (job.sourceFolder.view().empty() || job.targetFolder.view().empty())
+        return "the source and the target folder must not be empty";
+    const std::u16string ext = job.targetExtension.str();
+    bool writable = false;
+    for (const session::FormatEntry& f : session::format_catalogue())
+        writable = writable || (f.extension == ext && (f.built_in || !f.writer.empty()));
+    if (!ext.empty() && !writable)
+        return "no installed plug-in writes '" + u8(ext) + "' (see --list-formats)";
+    const auto known = session::plugin_options();
+    for (const auto& [name, value] : options.states) {
+        const bool found = std::any_of(known.begin(), known.end(),
+                                       [&](const auto& o) { return o.name == u8(name); });
+        if (!found)
+            return "unknown plug-in option '" + u8(name) + "' (see --list-formats)";
+    }
+    if (!job.watermarkFile.view().empty() && !platform::is_file(job.watermarkFile.view()))
+        return "the watermark file '" + u8(job.watermarkFile.view()) + "' does not exist";
+    return std::nullopt;
+}
+
 int run(const cli::Options& options) {
     engine::ConversionJob job = options.job;
     std::u16string source = absolute(job.sourceFolder.str());
@@ -165,22 +203,19 @@ int run(const cli::Options& options) {
     if (!refusal)
         refusal = engine::check_resizing(job);
     if (!refusal)
+        refusal = engine::check_distinct_folders(source, engine::tidy_folder(target));
+    if (!refusal)
         refusal = engine::check_target_folder(target, job.overwrite != 0);
-    if (refusal) {
-        std::fprintf(stderr, "vtconvert: %s: %s\n", u8(refusal->title).c_str(),
-                     u8(refusal->text).c_str());
-        return kCannotStart;
-    }
+    if (refusal)
+        return refuse(kCannotStart, u8(refusal->title) + ": " + u8(refusal->text));
     job.sourceFolder.assign(source);
     job.targetFolder.assign(target);
 
     // Nothing shows a preview here.
     engine::ConversionRun conversion(pipeline::make_pipeline_step(),
                                      {.workers = options.threads, .preview = false});
-    if (!conversion.start_job(job)) {
-        std::fprintf(stderr, "vtconvert: %s\n", u8(conversion.failure_text()).c_str());
-        return kCannotStart;
-    }
+    if (!conversion.start_job(job))
+        return refuse(kCannotStart, u8(conversion.failure_text()));
     const bool live = !options.quiet && isatty(STDERR_FILENO);
     engine::TimeLeftEstimate estimate;
     bool cancelled = false;
@@ -227,7 +262,10 @@ int run(const cli::Options& options) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const cli::ParseResult parsed = cli::parse_options(args);
+    g_json = std::find(args.begin(), args.end(), "--json") != args.end();
     if (!parsed.options) {
+        if (g_json)
+            return refuse(kBadUsage, parsed.error);
         std::fprintf(stderr, "vtconvert: %s\nTry 'vtconvert --help'.\n", parsed.error.c_str());
         return kBadUsage;
     }
@@ -249,11 +287,17 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_interrupt;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr); // a closed terminal cancels like Ctrl-C
 
     const session::Session session;
-    if (!session.started()) {
-        std::fprintf(stderr, "vtconvert: %s\n", u8(session.failure_text()).c_str());
-        return kCannotStart;
+    if (!session.started())
+        return refuse(kCannotStart, u8(session.failure_text()));
+    if (!options.list_formats) {
+        if (const auto error = usage_error(options)) {
+            const int status = refuse(kBadUsage, *error);
+            std::fputs("Try 'vtconvert --help'.\n", stderr);
+            return status;
+        }
     }
     for (const auto& [name, value] : options.states)
         session::set_plugin_option(name, value);

@@ -92,7 +92,9 @@ Program:
       --version             the program's version
 
 Exit status: 0 all converted, 1 some failed or could not be read (or the job
-was cancelled with Ctrl-C), 2 bad usage, 3 the job could not start.
+was cancelled with Ctrl-C or a closed terminal), 2 bad usage (found before
+anything is created), 3 the job could not start. With --json every exit ends
+with the JSON line.
 )";
 }
 

@@ -80,6 +80,13 @@ std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrit
     return std::nullopt;
 }
 
+std::optional<Refusal> check_distinct_folders(std::u16string_view source,
+                                              std::u16string_view target) {
+    if (source == target || platform::same_file(source, target))
+        return Refusal{u"Source and target must be different folders", u"Target Folder Error"};
+    return std::nullopt;
+}
+
 std::u16string propose_target_folder(std::u16string_view source, std::u16string_view target,
                                      bool overwrite) {
     std::u16string name(target);

@@ -29,6 +29,11 @@ struct Refusal {
 // file can be created in it. `folder` is tidied in place.
 [[nodiscard]] std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrite);
 
+// Source and target must be different folders: converting a folder into itself would replace
+// the sources, and walk its own output. Both are tidied paths.
+[[nodiscard]] std::optional<Refusal> check_distinct_folders(std::u16string_view source,
+                                                            std::u16string_view target);
+
 // The target the target page proposes for a source folder: "<source> (Converted)" when the
 // target is shorter than 3 characters; unless `overwrite`, a name that is a folder holding
 // entries gets " (0001)", " (0002)", ... (a previous such suffix is replaced, not stacked).

@@ -1,8 +1,10 @@
 #include "engine/source_scan.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "base/text.h"
+#include "base/utf.h"
 #include "engine/detail/job_context.h"
 #include "engine/target_naming.h"
 #include "platform/files.h"
@@ -34,7 +36,18 @@ private:
     std::vector<platform::FolderId> m_ids;
 };
 
-std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& chain) {
+// A sub-folder that is the job's target folder (the target lies inside the source) is not
+// walked: the job would convert its own output.
+bool is_excluded(std::u16string_view folder, std::u16string_view excluded) {
+    if (excluded.empty())
+        return false;
+    const auto id = platform::folder_id(folder);
+    const auto other = platform::folder_id(excluded);
+    return id && other && *id == *other;
+}
+
+std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& chain,
+                       std::u16string_view excluded) {
     if (folder.empty() || !chain.enter(folder))
         return 0;
     std::uint32_t count = 0;
@@ -43,10 +56,13 @@ std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& 
     while (listing.next(entry)) {
         if (is_skipped_name(entry.name))
             continue;
-        if (!entry.is_directory)
+        if (entry.is_regular) {
             ++count;
-        else if (recursive)
-            count += count_in(platform::join_path(folder, entry.name), true, chain);
+        } else if (entry.is_directory && recursive) {
+            const std::u16string sub = platform::join_path(folder, entry.name);
+            if (!is_excluded(sub, excluded))
+                count += count_in(sub, true, chain, excluded);
+        }
     }
     chain.leave();
     return count;
@@ -55,13 +71,32 @@ std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& 
 } // namespace
 
 bool is_skipped_name(std::u16string_view name) noexcept {
+    // The folder files of desktops and file managers, and resource forks copied from a Mac.
     return name == u"." || name == u".." || base::ascii_iequal(name, u"thumbs.db") ||
-           base::ascii_iequal(name, u"desktop.ini");
+           base::ascii_iequal(name, u"desktop.ini") || base::ascii_iequal(name, u".directory") ||
+           base::ascii_iequal(name, u".ds_store") || name.starts_with(u"._");
 }
 
-std::uint32_t count_files(std::u16string_view folder, bool recursive) {
+std::uint32_t count_files(std::u16string_view folder, bool recursive,
+                          std::u16string_view excluded) {
     FolderChain chain;
-    return count_in(folder, recursive, chain);
+    return count_in(folder, recursive, chain, excluded);
+}
+
+static std::vector<platform::DirEntry> sorted_listing(std::u16string_view folder, bool& opened) {
+    std::vector<std::pair<std::string, platform::DirEntry>> keyed;
+    platform::DirListing listing(folder);
+    opened = listing.is_open();
+    for (platform::DirEntry entry; listing.next(entry);)
+        keyed.emplace_back(base::utf16_to_utf8(entry.name), entry);
+    // Byte order of the UTF-8 names, so that numbered names follow the names' order.
+    std::sort(keyed.begin(), keyed.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<platform::DirEntry> entries;
+    entries.reserve(keyed.size());
+    for (auto& k : keyed)
+        entries.push_back(std::move(k.second));
+    return entries;
 }
 
 namespace detail {
@@ -170,8 +205,9 @@ long FolderWalk::walk(std::u16string_view relative) {
     std::uint32_t sequence = 0;
     if (!m_chain.enter(source))
         return 0;
-    platform::DirListing listing(source);
-    if (!listing.is_open()) {
+    bool opened = false;
+    const std::vector<platform::DirEntry> entries = sorted_listing(source, opened);
+    if (!opened) {
         m_chain.leave();
         return 0;
     }
@@ -182,14 +218,14 @@ long FolderWalk::walk(std::u16string_view relative) {
     }
 
     long handed_out = 0;
-    platform::DirEntry entry;
-    while (listing.next(entry)) {
+    for (const platform::DirEntry& entry : entries) {
         if (!hold_while_paused())
             return kCancelled;
-        if (is_skipped_name(entry.name))
+        if (is_skipped_name(entry.name) || (!entry.is_directory && !entry.is_regular))
             continue;
         if (entry.is_directory) {
-            if (!m_ctx.job.includeSubfolders)
+            if (!m_ctx.job.includeSubfolders ||
+                is_excluded(platform::join_path(source, entry.name), m_ctx.job.targetFolder.view()))
                 continue;
             const long sub = walk(platform::join_path(relative, entry.name));
             if (sub < 0)

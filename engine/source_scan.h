@@ -13,7 +13,9 @@ namespace vt::engine {
 [[nodiscard]] bool is_skipped_name(std::u16string_view name) noexcept;
 
 // Files directly in `folder`, plus with `recursive` those of every sub-folder. A folder that
-// cannot be listed, or an empty path, counts 0.
-[[nodiscard]] std::uint32_t count_files(std::u16string_view folder, bool recursive);
+// cannot be listed, or an empty path, counts 0. Only regular files count; the sub-folder that is
+// `excluded` (the job's target inside its source) is not counted.
+[[nodiscard]] std::uint32_t count_files(std::u16string_view folder, bool recursive,
+                                        std::u16string_view excluded = {});
 
 } // namespace vt::engine

@@ -12,6 +12,10 @@
 
 namespace vt::engine {
 
+// `stem` + `extension`, the stem cut on a character boundary so that the name's UTF-8 form fits
+// in NAME_MAX (255) bytes. Overlong names are cut, never refused.
+[[nodiscard]] std::u16string fit_file_name(std::u16string_view stem, std::u16string_view extension);
+
 // `target_folder` joined with `file_name`, the name's extension (from its last dot) replaced by
 // `target_extension`; a name without a dot gets the extension appended.
 [[nodiscard]] std::u16string plain_target_path(std::u16string_view target_folder,

@@ -20,6 +20,8 @@ namespace vt::platform {
 struct DirEntry {
     std::u16string name;
     bool is_directory = false; // symbolic links count as what they point to
+    bool is_regular =
+        false; // a plain file: never a FIFO, socket or device, which block or never end
 };
 
 // A folder listing in the file system's own order. "." and ".." are listed as the system lists

@@ -62,6 +62,26 @@ protected:
     TempFolder src, dst, work;
 };
 
+// Mistakes in the command: exit 2 before the target folder exists, a JSON line all the same.
+TEST_F(VtconvertTest, UsageErrorsCreateNothingAndStillAnswerInJson) {
+    src.write("a.ppm", ppm(4, 4, 1));
+    const std::string target = dst / "new", both = " " + q(src.path()) + " " + q(target);
+    const std::pair<std::string, std::string> rows[] = {
+        {"-f .xyz" + both, "no installed plug-in writes '.xyz'"},
+        {"-f .ppm --set no_such_option=1" + both, "unknown plug-in option 'no_such_option'"},
+        {"-f .ppm --watermark /no/such/file.png" + both, "the watermark file"},
+        {"-f .ppm '' " + q(target), "must not be empty"},
+        {"-f .ppm " + q(src.path()) + " " + q(src.path()), "Source and target must be different"},
+    };
+    for (const auto& [args, message] : rows) {
+        const Result r = run("--json " + args);
+        EXPECT_EQ(r.exit_code, 2 + (message[0] == 'S')) << args;
+        EXPECT_NE(r.err.find(message), std::string::npos) << args << r.err;
+        EXPECT_EQ(json_number(r.out, "total"), 0) << args;
+        EXPECT_FALSE(std::filesystem::exists(target)) << args;
+    }
+}
+
 TEST_F(VtconvertTest, UsageErrorsHelpAndVersion) {
     const Result unknown = run("--bogus " + q(src.path()) + " " + q(dst.path()));
     EXPECT_EQ(unknown.exit_code, 2);

@@ -61,7 +61,25 @@ TEST(TargetNaming, OverlongNamesAreCutNotRejected) {
     job.renamePattern.assign(u"%s%s%s%s");
     const std::u16string stem(3000, u'n');
     const std::u16string name = renamed_file_name(job, {u"/o/" + stem + u".jpg", 1, 1, 0, 1});
-    EXPECT_EQ(name.size(), platform::kMaxPath - 1);
+    EXPECT_EQ(name, std::u16string(251, u'n') + u".jpg");
+    // NAME_MAX counts UTF-8 bytes: cut whole characters, keep the extension.
+    const struct {
+        std::u16string stem;
+        std::size_t kept_units;
+    } rows[] = {
+        {std::u16string(200, u'\u00e9'), 125}, // 2 bytes each: 250 + ".png"
+        {std::u16string(100, u'\u6f22'), 83},  // 3 bytes each: 249 + ".png"
+        {std::u16string(300, u'\xdcff'), 251}, // escaped raw bytes: one byte each
+        {[] {
+             std::u16string s;
+             for (int i = 0; i < 70; ++i)
+                 s += u"\U0001F600";
+             return s;
+         }(),
+         124},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(fit_file_name(r.stem, u".png"), r.stem.substr(0, r.kept_units) + u".png");
 }
 
 TEST(TargetNaming, PlainTargetReplacesOnlyTheLastExtension) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <random>
@@ -8,7 +9,10 @@
 #include <tuple>
 #include <utility>
 
+#include <sys/stat.h>
+
 #include "base/text.h"
+#include "base/utf.h"
 #include "engine/conversion_run.h"
 #include "engine/error_log.h"
 #include "platform/files.h"
@@ -155,14 +159,18 @@ TEST_F(RunTest, WalkNumbersFilesPerFolderAndMirrorsTheTree) {
     EXPECT_TRUE(dst.exists("sub.dir/deep")); // folders made along the target path
 }
 
-TEST_F(RunTest, OneWorkerTakesFilesInTheFileSystemsOrder) {
-    for (int i = 0; i < 30; ++i)
-        src.write("n" + std::to_string(i * 7919 % 1000) + ".jpg");
+// Name order (bytes of the UTF-8 names); clutter, pipes and the target folder are passed by.
+TEST_F(RunTest, OneWorkerTakesFilesInNameOrder) {
     std::vector<std::u16string> listed, loaded;
-    platform::DirListing listing(src.path16());
-    for (platform::DirEntry e; listing.next(e);)
-        if (!e.is_directory)
-            listed.push_back(src.path16() + u"/" + e.name);
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "n" + std::to_string(i * 7919 % 1000) + ".jpg";
+        src.write(name);
+        listed.push_back(src.path16() + u"/" + base::utf8_to_utf16(name));
+    }
+    std::sort(listed.begin(), listed.end());
+    for (const char* clutter : {".DS_Store", "._n1.jpg", ".directory", "out/old.jpg"})
+        src.write(clutter);
+    ASSERT_EQ(::mkfifo((src / "pipe.jpg").c_str(), 0600), 0);
     std::mutex lock;
     step->on_load = [&](const std::u16string& s) {
         std::lock_guard guard(lock);
@@ -170,7 +178,10 @@ TEST_F(RunTest, OneWorkerTakesFilesInTheFileSystemsOrder) {
         return 1u;
     };
     ConversionRun run(step, {.workers = 1});
-    run_to_end(run, job_for(src, dst));
+    ConversionJob job = job_for(src, dst);
+    job.targetFolder.assign(src.sub16("out"));
+    job.includeSubfolders = 1;
+    run_to_end(run, job);
     EXPECT_EQ(loaded, listed);
 }
 
