@@ -21,6 +21,7 @@
 #include "app/progress_pane.h"
 #include "app/status_bar.h"
 #include "app/translate.h"
+#include "app/wizard/wizard.h"
 #include "lang/translator.h"
 #include "lang/xlat.h"
 #include "pipeline/pipeline_step.h"
@@ -281,8 +282,10 @@ void MainWindow::afterLanguageTool() {
 }
 
 void MainWindow::newJob() {
-    // The conversion wizard takes over here: it edits m_job and calls startJob() on START.
-    qInfo("New Job: no wizard in this build; the job record stays as it is");
+    if (m_run->job_active())
+        return;
+    if (run_wizard(m_job, this, [this] { showHelp(); }))
+        (void)startJob();
 }
 
 bool MainWindow::startJob() {

@@ -53,8 +53,7 @@ public:
     void showPlaced();
 
     // Commands.
-    // Opens the wizard; a wizard that ends with START calls startJob(). Until the wizard
-    // exists it only notes the request.
+    // Runs the wizard over the job record (not while a job runs); START calls startJob().
     void newJob();
     // Starts the job record as it stands; false when it could not start.
     bool startJob();

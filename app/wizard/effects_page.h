@@ -1,0 +1,74 @@
+#pragma once
+// Page 6: rotation, levels, noise reduction (slider and its label) and the watermark, whose
+// place, size and fade can be set only once its file exists. Page 7: the metadata and pass-thru
+// options. Page 8: the summary and START.
+// Thread: UI only.
+
+#include "app/wizard/wizard_page.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QSlider;
+class QSpinBox;
+
+namespace vt::app {
+
+class EffectsPage : public WizardPage {
+    Q_OBJECT
+public:
+    EffectsPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help);
+
+protected:
+    bool storeForNext() override;
+    void storeForBack() override;
+
+private:
+    void chooseWatermark();
+
+    QComboBox* m_rotation;
+    QCheckBox* m_levels;
+    QCheckBox* m_denoise;
+    QSlider* m_radius;
+    QLabel* m_radius_label;
+    QLineEdit* m_file;
+    QSpinBox* m_x;
+    QSpinBox* m_y;
+    QSpinBox* m_size;
+    QSpinBox* m_fade;
+};
+
+class OtherOptionsPage : public WizardPage {
+    Q_OBJECT
+public:
+    OtherOptionsPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help);
+
+protected:
+    bool storeForNext() override;
+    void storeForBack() override;
+
+private:
+    QCheckBox* m_gps;
+    QCheckBox* m_dates;
+    QCheckBox* m_pass_thru;
+};
+
+class SummaryPage : public WizardPage {
+    Q_OBJECT
+public:
+    SummaryPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help);
+
+protected:
+    bool storeForNext() override { return true; }
+};
+
+// The summary's text: "label = value" lines, labels and Yes/No translated.
+[[nodiscard]] QString summary_text(const engine::ConversionJob& job);
+
+// The watermark chooser: the open-file dialog titled "Load from File"; empty when nothing was
+// chosen. A chosen link is followed to its target.
+[[nodiscard]] QString choose_watermark_file(QWidget* parent, const QString& current);
+
+} // namespace vt::app

@@ -1,0 +1,106 @@
+#include "app/wizard/folder_pages.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/translate.h"
+#include "platform/files.h"
+
+namespace vt::app {
+namespace {
+
+// The folder field with its "Select Folder" button, which stores the field first and starts the
+// chooser there.
+QLineEdit* add_folder_row(WizardPage* page, QVBoxLayout* body, const char16_t* prompt,
+                          engine::PathText& stored) {
+    auto* row = new QHBoxLayout;
+    auto* field = new QLineEdit(page);
+    field->setObjectName(QStringLiteral("folder"));
+    field->setMaxLength(static_cast<int>(engine::PathText::capacity()) - 1);
+    auto* choose = new QPushButton(xlat(u"Select Folder"), page);
+    row->addWidget(field, 1);
+    row->addWidget(choose);
+    body->addLayout(row);
+    QObject::connect(choose, &QPushButton::clicked, page, [page, field, prompt, &stored] {
+        stored.assign(field->text().toStdU16String());
+        const QString chosen = QFileDialog::getExistingDirectory(page, xlat(prompt), field->text());
+        if (!chosen.isEmpty())
+            field->setText(chosen);
+    });
+    return field;
+}
+
+QLabel* heading(QWidget* page, const char16_t* text) {
+    auto* label = new QLabel(xlat(text), page);
+    label->setWordWrap(true);
+    return label;
+}
+
+} // namespace
+
+SourcePage::SourcePage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help)
+    : WizardPage(1, u"Select Source Folder and Options", job, owner, std::move(help)) {
+    body()->addWidget(heading(this, u"Source folder with the pictures to convert:"));
+    m_folder = add_folder_row(this, body(), u"Select source folder for the files to convert:",
+                              m_job.sourceFolder);
+    m_subfolders = new QCheckBox(xlat(u"Include sub-folders"), this);
+    m_subfolders->setObjectName(QStringLiteral("subfolders"));
+    body()->addWidget(m_subfolders);
+    body()->addStretch(1);
+    m_folder->setText(to_q(m_job.sourceFolder.view()));
+    m_subfolders->setChecked(m_job.includeSubfolders != 0);
+}
+
+bool SourcePage::storeForNext() {
+    m_job.includeSubfolders = m_subfolders->isChecked() ? 1 : 0;
+    std::u16string folder = m_folder->text().toStdU16String();
+    const auto refusal = engine::check_source_folder(folder);
+    m_job.sourceFolder.assign(folder);
+    return refusal ? refuse(refusal) : true;
+}
+
+TargetPage::TargetPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help)
+    : WizardPage(2, u"Select Target Folder and Options", job, owner, std::move(help)) {
+    body()->addWidget(heading(this, u"Target folder for the converted pictures:"));
+    m_folder = add_folder_row(this, body(), u"Select target folder for converted files:",
+                              m_job.targetFolder);
+    m_overwrite = new QCheckBox(xlat(u"Overwrite if target exists"), this);
+    m_open = new QCheckBox(xlat(u"Open target folder when done"), this);
+    m_overwrite->setObjectName(QStringLiteral("overwrite"));
+    m_open->setObjectName(QStringLiteral("open"));
+    body()->addWidget(m_overwrite);
+    body()->addWidget(m_open);
+    body()->addStretch(1);
+
+    if (platform::is_directory(m_job.sourceFolder.view()))
+        m_job.targetFolder.assign(engine::propose_target_folder(
+            m_job.sourceFolder.view(), m_job.targetFolder.view(), m_job.overwrite != 0));
+    m_folder->setText(to_q(m_job.targetFolder.view()));
+    m_overwrite->setChecked(m_job.overwrite != 0);
+    m_open->setChecked(m_job.openTargetWhenDone != 0);
+}
+
+void TargetPage::storeForBack() {
+    m_job.overwrite = m_overwrite->isChecked() ? 1 : 0;
+    m_job.openTargetWhenDone = m_open->isChecked() ? 1 : 0;
+    m_job.targetFolder.assign(m_folder->text().toStdU16String());
+}
+
+bool TargetPage::storeForNext() {
+    storeForBack();
+    std::u16string folder = m_job.targetFolder.str();
+    const auto refusal = engine::check_target_folder(folder, m_job.overwrite != 0);
+    m_job.targetFolder.assign(folder);
+    if (!refusal)
+        return true;
+    // Only the write test's refusal carries the hand.
+    const bool denied = refusal->title == u"The destination is READ-ONLY.";
+    return refuse(refusal, denied ? platform::MessageIcon::error : platform::MessageIcon::none);
+}
+
+} // namespace vt::app

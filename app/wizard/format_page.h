@@ -1,0 +1,38 @@
+#pragma once
+// Page 4: the target format from the list of known formats (extension and description side by
+// side, sorted), or any other extension typed in; "Configure Plug-in" for the plug-in that
+// writes it.
+// Thread: UI only.
+
+#include "app/wizard/wizard_page.h"
+
+class QCheckBox;
+class QLineEdit;
+class QListWidget;
+
+namespace vt::app {
+
+class FormatPage : public WizardPage {
+    Q_OBJECT
+public:
+    FormatPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help);
+
+protected:
+    bool storeForNext() override;
+    void storeForBack() override;
+
+private:
+    void storeChoice();
+    void configure();
+
+    QListWidget* m_list;
+    QCheckBox* m_other;
+    QLineEdit* m_extension;
+    // The extension whose plug-in was configured on this page, so Next does not ask again.
+    std::u16string m_configured;
+};
+
+// The list's items, "extension|description", as the page holds them.
+[[nodiscard]] QStringList format_list_items();
+
+} // namespace vt::app

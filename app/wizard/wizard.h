@@ -1,0 +1,24 @@
+#pragma once
+// The conversion wizard: eight modal pages over the main window that edit the job record, from
+// the source folder to START. Next shows the following page, Back the previous one; Cancel
+// ends the wizard (what the pages stored so far stays in the record).
+// Thread: UI only.
+
+#include <functional>
+#include <memory>
+
+#include "app/wizard/wizard_page.h"
+
+namespace vt::app {
+
+inline constexpr int kWizardPages = 8;
+
+// Page `number` (1 to 8) over `job`, owned by `owner`.
+[[nodiscard]] std::unique_ptr<WizardPage> make_wizard_page(int number, engine::ConversionJob& job,
+                                                           QWidget* owner,
+                                                           std::function<void()> help);
+
+// Runs the pages; true when the user pressed START.
+bool run_wizard(engine::ConversionJob& job, QWidget* owner, const std::function<void()>& help);
+
+} // namespace vt::app
