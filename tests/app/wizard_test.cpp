@@ -233,5 +233,17 @@ private slots:
 } // namespace
 } // namespace vt::app
 
-QTEST_MAIN(vt::app::WizardTest)
+int main(int argc, char** argv) {
+    // CTest passes GoogleTest's options; Qt Test knows none of them.
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i)
+        if (std::string(argv[i]).rfind("--gtest", 0) != 0)
+            args.push_back(argv[i]);
+    int count = static_cast<int>(args.size());
+    vt::test::TempFolder data;
+    setenv("VANTREL_DATA_ROOT", data.path().c_str(), 1);
+    QApplication app(count, args.data());
+    vt::app::WizardTest test;
+    return QTest::qExec(&test, count, args.data());
+}
 #include "wizard_test.moc"
