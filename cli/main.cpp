@@ -165,6 +165,8 @@ int run(const cli::Options& options) {
     if (!refusal)
         refusal = engine::check_resizing(job);
     if (!refusal)
+        refusal = engine::check_target_not_source(source, target);
+    if (!refusal)
         refusal = engine::check_target_folder(target, job.overwrite != 0);
     if (refusal) {
         std::fprintf(stderr, "vtconvert: %s: %s\n", u8(refusal->title).c_str(),
@@ -249,6 +251,7 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_interrupt;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr); // a closed terminal cancels like Ctrl-C
 
     const session::Session session;
     if (!session.started()) {

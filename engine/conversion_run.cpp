@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "platform/keep_awake.h"
 #include "platform/paths.h"
+#include "platform/pending_ops.h"
 #include "platform/system.h"
 #include "platform/ui_hooks.h"
 
@@ -394,15 +395,19 @@ void monitor_workers(JobContext& ctx, std::chrono::milliseconds cancel_limit) {
 
 void finish_job(JobContext& ctx) {
     close_worker_handles(ctx);
-    if (!any_abandoned(ctx))
-        ctx.watermark.reset(); // else a left-behind worker may still use it
+    if (!any_abandoned(ctx)) {
+        ctx.watermark.reset();                       // else a left-behind worker may still use it
+        (void)platform::replay_pending_operations(); // drops this job's finished lines
+    }
     ctx.step->release_kept_plugin();
 }
 
 void run_job(std::shared_ptr<JobContext> ctx, std::chrono::milliseconds cancel_limit) {
     JobContext& job = *ctx;
-    const std::uint32_t count =
-        count_files(job.job.sourceFolder.view(), job.job.includeSubfolders != 0);
+    // What a killed save left half done (here or in another of our programs) goes first.
+    (void)platform::replay_pending_operations();
+    const std::uint32_t count = count_files(
+        job.job.sourceFolder.view(), job.job.includeSubfolders != 0, job.job.targetFolder.view());
     if (count == 0) {
         fail_job(job);
         return;

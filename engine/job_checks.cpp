@@ -80,6 +80,13 @@ std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrit
     return std::nullopt;
 }
 
+std::optional<Refusal> check_target_not_source(std::u16string_view source,
+                                               std::u16string_view target) {
+    if (tidy_folder(source) == tidy_folder(target) || platform::same_file(source, target))
+        return Refusal{u"Target path is the source folder", u"Target Folder Error"};
+    return std::nullopt;
+}
+
 std::u16string propose_target_folder(std::u16string_view source, std::u16string_view target,
                                      bool overwrite) {
     std::u16string name(target);

@@ -29,6 +29,10 @@ struct Refusal {
 // file can be created in it. `folder` is tidied in place.
 [[nodiscard]] std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrite);
 
+// Source and target must differ: converting a folder into itself would convert its own output.
+[[nodiscard]] std::optional<Refusal> check_target_not_source(std::u16string_view source,
+                                                             std::u16string_view target);
+
 // The target the target page proposes for a source folder: "<source> (Converted)" when the
 // target is shorter than 3 characters; unless `overwrite`, a name that is a folder holding
 // entries gets " (0001)", " (0002)", ... (a previous such suffix is replaced, not stacked).

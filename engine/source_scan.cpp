@@ -1,5 +1,6 @@
 #include "engine/source_scan.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "base/text.h"
@@ -34,7 +35,14 @@ private:
     std::vector<platform::FolderId> m_ids;
 };
 
-std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& chain) {
+// A folder the walk leaves out: the target folder when it lies inside the source, so that a job
+// never converts its own output.
+bool is_left_out(std::u16string_view folder, std::u16string_view skip) {
+    return !skip.empty() && platform::same_file(folder, skip);
+}
+
+std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& chain,
+                       std::u16string_view skip) {
     if (folder.empty() || !chain.enter(folder))
         return 0;
     std::uint32_t count = 0;
@@ -43,10 +51,13 @@ std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& 
     while (listing.next(entry)) {
         if (is_skipped_name(entry.name))
             continue;
-        if (!entry.is_directory)
+        if (entry.is_regular)
             ++count;
-        else if (recursive)
-            count += count_in(platform::join_path(folder, entry.name), true, chain);
+        else if (entry.is_directory && recursive) {
+            const std::u16string sub = platform::join_path(folder, entry.name);
+            if (!is_left_out(sub, skip))
+                count += count_in(sub, true, chain, skip);
+        }
     }
     chain.leave();
     return count;
@@ -55,13 +66,15 @@ std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& 
 } // namespace
 
 bool is_skipped_name(std::u16string_view name) noexcept {
+    // Files the system and the desktops keep beside pictures; none of them is one.
     return name == u"." || name == u".." || base::ascii_iequal(name, u"thumbs.db") ||
-           base::ascii_iequal(name, u"desktop.ini");
+           base::ascii_iequal(name, u"desktop.ini") || name == u".directory" ||
+           name == u".DS_Store" || name.starts_with(u"._");
 }
 
-std::uint32_t count_files(std::u16string_view folder, bool recursive) {
+std::uint32_t count_files(std::u16string_view folder, bool recursive, std::u16string_view skip) {
     FolderChain chain;
-    return count_in(folder, recursive, chain);
+    return count_in(folder, recursive, chain, skip);
 }
 
 namespace detail {
@@ -166,6 +179,8 @@ long FolderWalk::walk(std::u16string_view relative) {
 
     // Each file carries its own number through the slot; the slot's number is never reset
     // here, since a file of the parent folder may still be waiting in it.
+    if (!relative.empty() && is_left_out(source, m_ctx.job.targetFolder.view()))
+        return 0;
     const std::uint32_t folder_count = count_files(source, false);
     std::uint32_t sequence = 0;
     if (!m_chain.enter(source))
@@ -175,6 +190,14 @@ long FolderWalk::walk(std::u16string_view relative) {
         m_chain.leave();
         return 0;
     }
+    // Name order, so that numbered names follow the names as a file manager lists them.
+    std::vector<platform::DirEntry> entries;
+    for (platform::DirEntry entry; listing.next(entry);)
+        entries.push_back(std::move(entry));
+    listing.close();
+    std::sort(
+        entries.begin(), entries.end(),
+        [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
     {
         JobLock lock(m_ctx.state_lock, JobLock::kState);
         m_ctx.set_state_locked(JobState::running);
@@ -182,12 +205,13 @@ long FolderWalk::walk(std::u16string_view relative) {
     }
 
     long handed_out = 0;
-    platform::DirEntry entry;
-    while (listing.next(entry)) {
+    for (const platform::DirEntry& entry : entries) {
         if (!hold_while_paused())
             return kCancelled;
         if (is_skipped_name(entry.name))
             continue;
+        if (!entry.is_directory && !entry.is_regular)
+            continue; // a pipe or device would block the worker that opens it
         if (entry.is_directory) {
             if (!m_ctx.job.includeSubfolders)
                 continue;

@@ -175,6 +175,35 @@ std::uint32_t from_hsl(const Hsl& c, std::uint32_t t) noexcept {
     return pack(chan(hb), chan(hg), chan(hr), t);
 }
 
+} // namespace
+
+std::uint32_t PackHsv(std::uint32_t pixel) noexcept {
+    const Hsv c = to_hsv(pixel);
+    return (pixel & 0xFF000000u) | static_cast<std::uint32_t>(c.h) << 16 | clamp255(c.s) << 8 |
+           static_cast<std::uint32_t>(c.v);
+}
+
+std::uint32_t UnpackHsv(std::uint32_t packed) noexcept {
+    const Hsv c{static_cast<int>(ch(packed, 2)), static_cast<int>(ch(packed, 1)),
+                static_cast<int>(ch(packed, 0))};
+    return from_hsv(c, ch(packed, 3));
+}
+
+std::uint32_t PackHsl(std::uint32_t pixel) noexcept {
+    const Hsl c = to_hsl(pixel);
+    return (pixel & 0xFF000000u) | static_cast<std::uint32_t>(c.h) << 16 |
+           static_cast<std::uint32_t>(clamp255(static_cast<int>(std::lround(c.s * 255.0)))) << 8 |
+           static_cast<std::uint32_t>(clamp255(static_cast<int>(std::lround(c.l))));
+}
+
+std::uint32_t UnpackHsl(std::uint32_t packed) noexcept {
+    const Hsl c{static_cast<int>(ch(packed, 2)), ch(packed, 1) / 255.0,
+                static_cast<double>(ch(packed, 0))};
+    return from_hsl(c, ch(packed, 3));
+}
+
+namespace {
+
 struct Env {
     const std::uint8_t* t;
     const BlendTable* dodge_a;

@@ -90,6 +90,13 @@ struct FillDescription {
 [[nodiscard]] bool build_adjustment_description(std::span<const std::uint8_t> data,
                                                 FillDescription& out) noexcept;
 
+// The packed colour models of operators 23-26: hue in bits 16-23, saturation in 8-15, value
+// (HSV) or lightness (HSL) in 0-7; the transparency byte is kept.
+[[nodiscard]] std::uint32_t PackHsv(std::uint32_t pixel) noexcept;
+[[nodiscard]] std::uint32_t UnpackHsv(std::uint32_t packed) noexcept;
+[[nodiscard]] std::uint32_t PackHsl(std::uint32_t pixel) noexcept;
+[[nodiscard]] std::uint32_t UnpackHsl(std::uint32_t packed) noexcept;
+
 // The combining table of a transparency t (clamped to 0..255).
 void make_transparency_table(std::uint8_t table[256], int transparency) noexcept;
 

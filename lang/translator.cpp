@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/fixed_text.h"
@@ -288,14 +290,38 @@ int load_language_file(std::u16string_view path) noexcept {
     }
 }
 
+// With no language chosen, the one the desktop session speaks, when we ship it: Linux users
+// choose their language once, for every program.
+std::u16string locale_language_name() {
+    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr || *value == 0)
+            continue;
+        const std::string_view locale(value);
+        if (locale.starts_with("de"))
+            return u"German.lng";
+        return {};
+    }
+    return {};
+}
+
 std::u16string language_file_path(const platform::SuiteConfig& config) {
-    const std::u16string name = config.language();
+    std::u16string name = config.language();
+    if (name.size() < 4)
+        name = locale_language_name();
     if (name.size() < 4)
         return {};
-    const std::u16string root = platform::suite_data_root();
-    if (root.empty())
-        return {};
-    return platform::join_path(platform::join_path(root, u"Language"), name);
+    // The user's own file first, then the one installed beside the programs.
+    std::u16string path;
+    for (const std::u16string& root :
+         {platform::suite_data_root(), platform::suite_program_folder()}) {
+        if (root.empty())
+            continue;
+        path = platform::join_path(platform::join_path(root, u"Language"), name);
+        if (platform::path_exists(path))
+            break;
+    }
+    return path;
 }
 
 int LoadLanguageFile() noexcept {

@@ -11,6 +11,7 @@
 
 #include "base/utf.h"
 #include "platform/paths.h"
+#include "platform/replace_file.h"
 
 namespace vt::platform {
 namespace {
@@ -70,14 +71,13 @@ bool DirListing::next(DirEntry& entry) {
     if (!d)
         return false;
     entry.name = base::utf8_to_utf16(d->d_name);
-    if (d->d_type == DT_DIR) {
-        entry.is_directory = true;
-    } else if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
+    entry.is_directory = d->d_type == DT_DIR;
+    entry.is_regular = d->d_type == DT_REG;
+    if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
         struct stat st {};
-        entry.is_directory =
-            ::fstatat(::dirfd(m_dir), d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-    } else {
-        entry.is_directory = false;
+        const bool found = ::fstatat(::dirfd(m_dir), d->d_name, &st, 0) == 0;
+        entry.is_directory = found && S_ISDIR(st.st_mode);
+        entry.is_regular = found && S_ISREG(st.st_mode);
     }
     return true;
 }
@@ -185,29 +185,22 @@ bool copy_file_replace(std::u16string_view source, std::u16string_view target) {
         if (S_ISDIR(tst.st_mode) || (tst.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
             return false;
     }
-    const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is read: a FIFO or device would block or never end.
+    const int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0)
         return false;
     struct stat sst {};
-    if (::fstat(in, &sst) != 0 || S_ISDIR(sst.st_mode)) {
-        ::close(in);
-        return false;
-    }
-    std::string temp = dst + ".XXXXXX.part";
-    const int out = ::mkstemps(temp.data(), 5);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = copy_contents(in, out);
-    ok = ::fchmod(out, sst.st_mode & 0777) == 0 && ok;
-    ok = ::close(out) == 0 && ok;
+    ReplacingFile temp;
+    bool ok =
+        ::fstat(in, &sst) == 0 && S_ISREG(sst.st_mode) && temp.create(target, extension_of(target));
+    const int out =
+        ok ? ::open(to_os_path(temp.temp_path()).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : -1;
+    ok = out >= 0 && copy_contents(in, out);
+    if (out >= 0)
+        ok = ::close(out) == 0 && ok;
     ::close(in);
-    if (ok)
-        ok = ::rename(temp.c_str(), dst.c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
+    temp.set_mode(sst.st_mode & 0777);
+    return ok && temp.commit();
 }
 
 std::optional<std::string> read_file_prefix(std::u16string_view path, std::size_t max_bytes) {

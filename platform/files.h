@@ -20,6 +20,7 @@ namespace vt::platform {
 struct DirEntry {
     std::u16string name;
     bool is_directory = false; // symbolic links count as what they point to
+    bool is_regular = false;   // a plain file (not a pipe, socket or device), through links too
 };
 
 // A folder listing in the file system's own order. "." and ".." are listed as the system lists

@@ -1,11 +1,18 @@
 #include "platform/pending_ops.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <fstream>
+#include <cstdlib>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,21 +40,56 @@ bool trusted(const struct stat& st) {
            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// The journal opened and locked against the other programs of the suite; -1 when it cannot be
+// used. A journal unlinked by a replay between our open and our lock is opened again.
+int open_locked(const std::string& os, int flags) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(os.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return -1;
+        struct stat st {};
+        if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0 || !trusted(st)) {
+            ::close(fd);
+            return -1;
+        }
+        if (st.st_nlink > 0)
+            return fd;
+        ::close(fd);
+    }
+    return -1;
+}
+
 void append(const std::string& line) {
     std::lock_guard lock(g_lock);
     const std::u16string path = journal_path();
     if (path.empty())
         return;
-    const int fd = ::open(to_os_path(path).c_str(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = open_locked(to_os_path(path), O_WRONLY | O_CREAT | O_APPEND);
     if (fd < 0)
         return;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && trusted(st)) {
-        const std::string text = line + '\n';
-        (void)!::write(fd, text.data(), text.size());
-    }
+    const std::string text = line + '\n';
+    (void)!::write(fd, text.data(), text.size());
     ::close(fd);
+}
+
+bool process_alive(long pid) {
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+// "partial\tPID\tPATH": a file being written by process PID that a kill would leave half done.
+// Its "done" line says it was renamed into place or removed.
+struct Partial {
+    long pid = 0;
+    std::string path;
+};
+
+std::optional<Partial> parse_partial(const std::string& line, std::string_view op) {
+    if (line.compare(0, op.size() + 1, std::string(op) + '\t') != 0)
+        return std::nullopt;
+    const auto tab = line.find('\t', op.size() + 1);
+    if (tab == std::string::npos)
+        return std::nullopt;
+    return Partial{std::strtol(line.c_str() + op.size() + 1, nullptr, 10), line.substr(tab + 1)};
 }
 
 bool carry_out(const std::string& line) {
@@ -64,6 +106,12 @@ bool carry_out(const std::string& line) {
         return std::rename(from.c_str(), line.substr(tab2 + 1).c_str()) == 0 ||
                !path_exists(base::utf8_to_utf16(from));
     }
+    if (const auto partial = parse_partial(line, "partial")) {
+        // Another program still writing it keeps it; a dead writer's half file goes.
+        if (partial->pid != ::getpid() && process_alive(partial->pid))
+            return false;
+        return ::unlink(partial->path.c_str()) == 0 || errno == ENOENT;
+    }
     return true; // not ours to keep
 }
 
@@ -77,6 +125,14 @@ void schedule_move(std::u16string_view from, std::u16string_view to) {
     append("move\t" + base::utf16_to_utf8(from) + "\t" + base::utf16_to_utf8(to));
 }
 
+void journal_partial(std::u16string_view path) {
+    append("partial\t" + std::to_string(::getpid()) + "\t" + base::utf16_to_utf8(path));
+}
+
+void journal_partial_done(std::u16string_view path) {
+    append("done\t" + std::to_string(::getpid()) + "\t" + base::utf16_to_utf8(path));
+}
+
 void set_pending_journal(std::u16string path) {
     std::lock_guard lock(g_lock);
     g_override = std::move(path);
@@ -88,26 +144,40 @@ int replay_pending_operations() {
     if (path.empty())
         return 0;
     const std::string os = to_os_path(path);
-    struct stat st {};
-    if (::lstat(os.c_str(), &st) != 0 || !trusted(st))
+    const int fd = open_locked(os, O_RDWR);
+    if (fd < 0)
         return 0;
-    std::ifstream in(os);
-    std::vector<std::string> kept;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    std::vector<std::string> lines;
+    std::set<std::pair<long, std::string>> finished;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (const auto done = parse_partial(line, "done"))
+            finished.emplace(done->pid, done->path);
+        else if (!line.empty())
+            lines.push_back(std::move(line));
+    }
+    std::string kept;
     int done = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (carry_out(line))
+    for (const std::string& line : lines) {
+        const auto partial = parse_partial(line, "partial");
+        if ((partial && finished.contains({partial->pid, partial->path})) || carry_out(line))
             ++done;
         else
-            kept.push_back(line);
+            kept += line + '\n';
     }
-    in.close();
     if (kept.empty()) {
-        delete_file(path, true);
+        ::unlink(os.c_str());
     } else {
-        std::ofstream out(os, std::ios::trunc);
-        for (const auto& k : kept)
-            out << k << '\n';
+        (void)!::ftruncate(fd, 0);
+        (void)!::pwrite(fd, kept.data(), kept.size(), 0);
     }
+    ::close(fd);
     return done;
 }
 

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "base/text.h"
-#include "gfx/resample.h"
 #include "image/bitmap.h"
 #include "image/markup_buffer.h"
 #include "lang/translator.h"
@@ -15,6 +14,7 @@
 #include "platform/folders.h"
 #include "platform/suite_config.h"
 #include "plugins/core_bridge.h"
+#include "plugins/image_services.h"
 #include "plugins/state_store.h"
 
 namespace vt::plugins {
@@ -182,15 +182,6 @@ const pi_BasicQuery kBasicQuery = {VT_BASIC_QUERY_VERSION, 0, bq_get_interface, 
 
 // --- pi_BasicImage
 
-void refresh(VtImage* image) {
-    const Bitmap* bmp = image->bitmap;
-    image->width = bmp ? bmp->width : 0;
-    image->height = bmp ? bmp->height : 0;
-    image->stride = bmp ? bmp->stride : 0;
-    image->zero = 0;
-    image->pixels = bmp ? bmp->pixels : nullptr;
-}
-
 std::int32_t bi_free(VtImage* image) {
     if (!image)
         return 0;
@@ -221,7 +212,7 @@ std::int32_t bi_create(VtImage* image, std::uint32_t width, std::uint32_t height
         return 0;
     }
     image->bitmap = bmp;
-    refresh(image);
+    detail::refresh_image(image);
     return 1;
 }
 
@@ -238,14 +229,14 @@ std::int32_t bi_wrap(VtImage* image, std::uint32_t width, std::uint32_t height,
         return 0;
     }
     image->bitmap = bmp;
-    refresh(image);
+    detail::refresh_image(image);
     return 1;
 }
 
 std::int32_t bi_lock(VtImage* image) {
     if (!image || !image->bitmap || !image::LockBitmap(image->bitmap, 0))
         return 0;
-    refresh(image);
+    detail::refresh_image(image);
     return 1;
 }
 
@@ -265,17 +256,11 @@ std::int32_t bi_difference_rect(const VtImage* image, const VtImage* other, std:
     return found;
 }
 
-// Operations the engine offers through gfx arrive with it; until then they answer 0.
-std::int32_t bi_unavailable_size(VtImage*, std::uint32_t, std::uint32_t) {
-    return 0;
-}
+// No device contexts on this platform.
 std::uintptr_t bi_no_dc(VtImage*) {
     return 0;
 }
 std::int32_t bi_release_dc(VtImage*, std::uintptr_t) {
-    return 0;
-}
-std::int32_t bi_no_turn(VtImage*, std::int32_t) {
     return 0;
 }
 
@@ -284,7 +269,7 @@ const pi_BasicImage kBasicImage = {VT_BASIC_IMAGE_VERSION,
                                    bi_create,
                                    bi_wrap,
                                    bi_free,
-                                   bi_unavailable_size,
+                                   detail::image_resize,
                                    bi_lock,
                                    bi_unlock,
                                    bi_no_dc,
@@ -295,56 +280,24 @@ const pi_BasicImage kBasicImage = {VT_BASIC_IMAGE_VERSION,
                                    core_save_image,
                                    nullptr,
                                    nullptr,
-                                   bi_no_turn,
-                                   bi_no_turn,
+                                   detail::image_mirror,
+                                   detail::image_rotate,
                                    nullptr,
                                    nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
+                                   detail::image_fill,
+                                   detail::image_blit,
+                                   detail::image_stretch_blit,
+                                   detail::image_composite,
+                                   detail::image_apply_tables,
+                                   detail::image_convolve,
                                    bi_difference_rect,
                                    nullptr,
-                                   nullptr};
+                                   detail::image_masked_copy};
 
 // --- pi_BasicColor
 
-std::uint32_t swap_order(std::uint32_t p, std::uint32_t code) {
-    const std::uint32_t kind = code & 0xF;
-    if (kind == 3 || kind == 6 || kind == 7) // second and third bytes
-        return (p & 0xFF0000FFu) | ((p & 0x0000FF00u) << 8) | ((p & 0x00FF0000u) >> 8);
-    return (p & 0xFF00FF00u) | ((p & 0x000000FFu) << 16) | ((p & 0x00FF0000u) >> 16);
-}
-
-std::int32_t bc_convert_pixels(std::uint32_t* pixels, std::int32_t count, std::uint32_t from,
-                               std::uint32_t to) {
-    if (!pixels || count < 1)
-        return 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        std::uint32_t p = pixels[i];
-        if (from & 0x1000)
-            p = swap_order(p, from);
-        if ((from & 0xF) == 2)
-            p ^= 0xFFFFFFu; // the inverted representation back to plain
-        if ((to & 0xF) == 2)
-            p ^= 0xFFFFFFu;
-        if (to & 0x1000)
-            p = swap_order(p, to);
-        pixels[i] = p;
-    }
-    return count;
-}
-std::int32_t bc_convert_row(void*, const void*, std::int32_t, std::uint32_t, std::uint32_t) {
-    return 0;
-}
-std::int32_t bc_convert_colour(std::uint32_t* colour, const void*) {
-    return colour ? 1 : 0;
-}
-
-const pi_BasicColor kBasicColor = {VT_BASIC_COLOR_VERSION, 0, bc_convert_pixels, bc_convert_row,
-                                   bc_convert_colour};
+const pi_BasicColor kBasicColor = {VT_BASIC_COLOR_VERSION, 0, detail::colour_convert_pixels,
+                                   detail::colour_convert_row, detail::colour_convert_colour};
 
 // --- pi_BasicUtils: the host's translator; with no language loaded, text passes unchanged.
 

@@ -15,7 +15,7 @@
 #include "platform/files.h"
 #include "platform/mime.h"
 #include "platform/paths.h"
-#include "platform/pending_ops.h"
+#include "platform/replace_file.h"
 #include "platform/system.h"
 #include "platform/ui_hooks.h"
 #include "plugins/plugin_interface.h"
@@ -27,8 +27,6 @@ using image::effective_time_limit;
 namespace {
 
 constexpr int kLoadAttempts = 3;
-constexpr int kCleanupRetries = 11;
-constexpr int kBackupNameTries = 10000;
 constexpr std::size_t kPathLimit = platform::kMaxPath - 1;
 constexpr std::u16string_view kSupportLine =
     u"\n\nFor further assistance, please contact the Vantrel project's issue tracker";
@@ -210,44 +208,6 @@ std::u16string resolve_shortcut(std::u16string path) {
 
 // --- save
 
-std::u16string backup_name(std::u16string_view target) {
-    unsigned seed = platform::tick_count();
-    for (int i = 0; i < kBackupNameTries; ++i) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%04x.tmp",
-                      static_cast<unsigned>(rand_r(&seed)) & 0xFFFF);
-        std::u16string name = std::u16string(target) + base::ascii_to_utf16(suffix);
-        if (!platform::path_exists(name))
-            return name;
-    }
-    return {};
-}
-
-bool move_replacing(std::u16string_view from, std::u16string_view to) {
-    return std::rename(platform::to_os_path(from).c_str(), platform::to_os_path(to).c_str()) == 0;
-}
-
-void retry_or_schedule_delete(const std::u16string& backup) {
-    for (int i = 0; i <= kCleanupRetries; ++i) {
-        if (i > 0)
-            platform::sleep_ms(100);
-        if (platform::delete_file(backup, true))
-            return;
-    }
-    platform::schedule_delete(backup);
-}
-
-void restore_backup(const std::u16string& backup, std::u16string_view target) {
-    for (int i = 0; i <= kCleanupRetries; ++i) {
-        if (i > 0)
-            platform::sleep_ms(100);
-        platform::delete_file(target, true);
-        if (move_replacing(backup, target))
-            return;
-    }
-    platform::schedule_move(backup, target);
-}
-
 int save_via_plugins(std::u16string_view path, Layer* layers, std::uint32_t count,
                      LoadStatus& status, FilterRegistry& registry) {
     const FilterCheck check = make_check(path);
@@ -401,42 +361,40 @@ int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, Loa
             set_error(status, u"The target file is marked as read-only.");
             return 0;
         }
-        platform::set_read_only(target, false);
+        // Replacing it by rename needs no change to the old file; the new one is writable.
     }
-    std::u16string backup;
-    if (platform::path_exists(target)) {
-        backup = backup_name(target);
-        if (backup.empty() || !move_replacing(target, backup)) {
-            set_error(status, u"Backup for fault-tolerant save failed.\nReason:\n" +
-                                  base::utf8_to_utf16(std::strerror(errno)));
-            return 0;
-        }
+    // The new picture is written beside the target and replaces it only when complete, so the
+    // earlier target stays in place whatever happens to the save (see platform/replace_file.h).
+    const std::u16string ext = base::to_lower(platform::extension_of(target).substr(0, 11));
+    platform::ReplacingFile temp;
+    if (!temp.create(target, platform::extension_of(target))) {
+        set_error(status, u"Backup for fault-tolerant save failed.\nReason:\n" +
+                              base::utf8_to_utf16(std::strerror(errno)));
+        return 0;
     }
 
     platform::BusyCursor busy;
     int result = 0;
-    const std::u16string ext = base::to_lower(platform::extension_of(target).substr(0, 11));
     const bool native = ext == u".vt5";
     if (native) {
         status.is_native = 1;
-        result = static_cast<int>(vt5::Vt5Write(layers, count, status, target));
+        result = static_cast<int>(vt5::Vt5Write(layers, count, status, temp.temp_path()));
     } else {
         status.needs_flattening = status.saved_flattened = status.size_limit_on = 0;
-        result = save_via_plugins(target, layers, count, status, registry);
+        result = save_via_plugins(temp.temp_path(), layers, count, status, registry);
         if (result == 0 && status.needs_flattening && status.doc_kind == 0)
-            result = save_flattened(target, layers, count, status, registry);
+            result = save_flattened(temp.temp_path(), layers, count, status, registry);
     }
-
+    if (result != 0 && !temp.commit()) {
+        set_error(status, u"The saved file could not replace the target.\nReason:\n" +
+                              base::utf8_to_utf16(std::strerror(errno)));
+        result = 0;
+    }
     if (result != 0) {
-        if (!backup.empty())
-            retry_or_schedule_delete(backup);
         show_warnings(status);
         return result;
     }
-    if (!backup.empty())
-        restore_backup(backup, target);
-    else
-        platform::delete_file(target, true); // nothing half-written stays behind
+    temp.abandon();
     if (status.error_text.size() < 3)
         set_error(status, result_text(native ? 0 : -1));
     if (status.error_text.size() < 224)

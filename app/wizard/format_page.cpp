@@ -49,7 +49,7 @@ public:
         painter->drawText(r, Qt::AlignVCenter | Qt::AlignLeft, text.left(bar));
         painter->setFont(option.font);
         r.setLeft(r.left() + dpi_scale(kExtensionWidth));
-        painter->drawText(r, Qt::AlignVCenter | Qt::AlignLeft, text.mid(bar + 1));
+        painter->drawText(r, Qt::AlignVCenter | Qt::AlignLeft, xlat(text.mid(bar + 1)));
         painter->restore();
     }
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {

@@ -310,8 +310,6 @@ private:
             return error;
         }
         drop_saved_images();
-        if (const std::int32_t r = ensure_screen(); r != VT_OK)
-            return r;
         const GifImageDesc& desc = m_gif->Image;
         const auto left = static_cast<std::uint32_t>(desc.Left);
         const auto top = static_cast<std::uint32_t>(desc.Top);
@@ -331,6 +329,9 @@ private:
             if (!resolve_colours(indices, control.TransparentColor, colours))
                 return VT_ERR_INVALID_DATA;
         }
+        // The screen is asked for once the first image has proved to hold its data.
+        if (const std::int32_t r = ensure_screen(); r != VT_OK)
+            return r;
         dispose_previous();
         if (control.DisposalMode == DISPOSE_PREVIOUS)
             save_area(visible);
@@ -366,7 +367,9 @@ private:
         if (static_cast<std::uint64_t>(width) * rows > kMaxPixels)
             return VT_ERR_DIMENSIONS;
         std::vector<GifPixelType> line(width);
-        indices.assign(static_cast<std::size_t>(visible.w) * visible.h, 0);
+        // Grown as rows arrive, so a file that claims a huge image but holds no data for it
+        // costs nothing before it fails.
+        indices.clear();
         std::uint32_t wanted = visible.h;
         std::uint32_t rows_read = 0;
         auto read_row = [&](std::uint32_t y) {
@@ -374,8 +377,10 @@ private:
                 return false;
             ++rows_read;
             if (y < visible.h) {
-                std::memcpy(&indices[static_cast<std::size_t>(y) * visible.w], line.data(),
-                            visible.w);
+                const std::size_t at = static_cast<std::size_t>(y) * visible.w;
+                if (indices.size() < at + visible.w)
+                    indices.resize(at + visible.w, 0);
+                std::memcpy(&indices[at], line.data(), visible.w);
                 --wanted;
             }
             return true;

@@ -159,6 +159,25 @@ void deliver_metadata(WebPDemuxer* demux, ReadSink& sink) {
     sink.metadata(metadata);
 }
 
+// Whether a file that is tiny for the size it claims really holds that picture: decoded scaled
+// down, which costs memory in proportion to a row, not to the picture. Most files never need it.
+VP8StatusCode probe_claimed_size(std::span<const std::uint8_t> file, std::uint32_t width,
+                                 std::uint32_t height) {
+    const std::uint64_t pixels = std::uint64_t{width} * height;
+    if (pixels < (1u << 22) || pixels / std::max<std::size_t>(file.size(), 1) < 1024)
+        return VP8_STATUS_OK;
+    WebPDecoderConfig config;
+    if (WebPInitDecoderConfig(&config) == 0)
+        return VP8_STATUS_OUT_OF_MEMORY;
+    config.options.use_scaling = 1;
+    config.options.scaled_width = static_cast<int>(std::max<std::uint32_t>(1, width / 256));
+    config.options.scaled_height = static_cast<int>(std::max<std::uint32_t>(1, height / 256));
+    config.output.colorspace = MODE_BGRA;
+    const VP8StatusCode status = WebPDecode(file.data(), file.size(), &config);
+    WebPFreeDecBuffer(&config.output);
+    return status;
+}
+
 std::int32_t read_still(std::span<const std::uint8_t> file, const WebPBitstreamFeatures& features,
                         ReadSink& sink) {
     Header header;
@@ -168,6 +187,9 @@ std::int32_t read_still(std::span<const std::uint8_t> file, const WebPBitstreamF
     header.alpha = features.has_alpha != 0;
     if (!within_limits(header.width, header.height))
         return VT_ERR_DIMENSIONS;
+    if (const VP8StatusCode probe = probe_claimed_size(file, header.width, header.height);
+        probe != VP8_STATUS_OK)
+        return result_of(probe);
     Target target;
     if (const std::int32_t r = sink.begin_frame(header, 0, 0, target); r != VT_OK)
         return r == kEnoughFrames ? VT_OK : r;

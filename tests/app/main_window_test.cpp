@@ -23,6 +23,7 @@
 #include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "lang/translator.h"
 #include "platform/ui_hooks.h"
 #include "tests/support/temp_folder.h"
 
@@ -250,6 +251,43 @@ private slots:
         w.showPlaced();
         QCOMPARE(w.pos(), QPoint(31, 23));
         QCOMPARE(w.size(), QSize(760, 540));
+    }
+
+    void germanSessionGetsGermanTextsThroughout() {
+        // A desktop session in German picks the shipped German file by itself.
+        qunsetenv("LC_ALL");
+        qputenv("LANG", "de_DE.UTF-8");
+        Startup startup;
+        QVERIFY(startup.started());
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        QStringList texts;
+        std::vector<QMenu*> menus{w.contextMenu()};
+        for (QAction* a : w.menuBar()->actions())
+            menus.push_back(a->menu());
+        for (std::size_t i = 0; i < menus.size(); ++i)
+            for (QAction* a : menus[i]->actions()) {
+                if (a->menu())
+                    menus.push_back(a->menu());
+                if (!a->isSeparator())
+                    texts << a->text().remove(QLatin1Char('&'));
+            }
+        for (QAction* a : w.menuBar()->actions())
+            texts.prepend(a->text());
+        QCOMPARE(texts.join(QLatin1Char('|')),
+                 QStringLiteral("Hilfe|Einstellungen|Datei|Neuer Auftrag|Auftrag anhalten|"
+                                "Auftrag abbrechen|Zielordner öffnen|Hilfe|Beenden|Neuer Auftrag|"
+                                "Auftrag anhalten|Auftrag abbrechen|Zielordner öffnen|"
+                                "Anwendung starten|Beenden|Plug-in-Verwaltung ...|"
+                                "Dateizuordnungen ...|Sprache (Language) ...|"
+                                "Weitere Einstellungen ...|Online nach Aktualisierungen suchen|"
+                                "Inhalt|Über|Vantrel Painter|Vantrel Viewer"));
+        AboutBox box(&w);
+        QCOMPARE(box.windowTitle(), QStringLiteral("Über Vantrel Converter"));
+        QTest::qWait(300);
+        save_screen(w, "main_window_de.png");
+        qputenv("LC_ALL", "C.UTF-8");
+        lang::UnloadLanguageFile();
     }
 
     void aboutBoxNamesVersionDateAndEngine() {

@@ -8,4 +8,4 @@ add_custom_command(TARGET app_panes_test POST_BUILD
 add_dependencies(app_panes_test fmx_PNM fmx_BMP)
 target_compile_definitions(app_panes_test PRIVATE VT_APP_SCREENS_DIR="${VT_APP_SCREENS_DIR}")
 set_tests_properties(app_panes_test PROPERTIES TIMEOUT 120)
-set_property(TEST app_panes_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+set_property(TEST app_panes_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8)

@@ -61,6 +61,9 @@ TEST(JobChecks, SourceAndTargetFolderRules) {
     EXPECT_EQ(check_target_folder(target, false)->text, u"Target path is not empty");
     EXPECT_EQ(check_target_folder(target, false)->title, u"Target Folder Error");
     EXPECT_FALSE(check_target_folder(target, true));
+    EXPECT_EQ(check_target_not_source(tmp.path16(), tmp.path16() + u"/")->text,
+              u"Target path is the source folder");
+    EXPECT_FALSE(check_target_not_source(tmp.path16(), tmp.sub16("new")));
     target = tmp.sub16("new/deeper/");
     EXPECT_FALSE(check_target_folder(target, false)); // made with its parents
     EXPECT_TRUE(tmp.exists("new/deeper"));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <random>
@@ -14,6 +15,8 @@
 #include "platform/files.h"
 #include "tests/support/fake_step.h"
 #include "tests/support/temp_folder.h"
+
+#include <sys/stat.h>
 
 namespace vt::engine {
 namespace {
@@ -155,14 +158,21 @@ TEST_F(RunTest, WalkNumbersFilesPerFolderAndMirrorsTheTree) {
     EXPECT_TRUE(dst.exists("sub.dir/deep")); // folders made along the target path
 }
 
-TEST_F(RunTest, OneWorkerTakesFilesInTheFileSystemsOrder) {
-    for (int i = 0; i < 30; ++i)
-        src.write("n" + std::to_string(i * 7919 % 1000) + ".jpg");
-    std::vector<std::u16string> listed, loaded;
-    platform::DirListing listing(src.path16());
-    for (platform::DirEntry e; listing.next(e);)
-        if (!e.is_directory)
-            listed.push_back(src.path16() + u"/" + e.name);
+TEST_F(RunTest, OneWorkerTakesFilesInNameOrderAndLeavesTheTargetInsideTheSourceOut) {
+    // Files in name order whatever the listing says, so that %n follows the names; the target
+    // folder inside the source, clutter and a pipe are not taken.
+    std::vector<std::u16string> expected;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "n" + std::to_string(i * 7919 % 1000) + ".jpg";
+        src.write(name);
+        expected.push_back(src.sub16(name));
+    }
+    std::sort(expected.begin(), expected.end());
+    for (const char* clutter : {".DS_Store", "._n0.jpg", ".directory"})
+        src.write(clutter);
+    ASSERT_EQ(::mkfifo((src / "pipe.jpg").c_str(), 0600), 0);
+    src.write("out/old.jpg");
+    std::vector<std::u16string> loaded;
     std::mutex lock;
     step->on_load = [&](const std::u16string& s) {
         std::lock_guard guard(lock);
@@ -170,8 +180,11 @@ TEST_F(RunTest, OneWorkerTakesFilesInTheFileSystemsOrder) {
         return 1u;
     };
     ConversionRun run(step, {.workers = 1});
-    run_to_end(run, job_for(src, dst));
-    EXPECT_EQ(loaded, listed);
+    ConversionJob job = job_for(src, dst);
+    job.targetFolder.assign(src.sub16("out"));
+    job.includeSubfolders = 1;
+    EXPECT_EQ(run_to_end(run, job).total, 30u);
+    EXPECT_EQ(loaded, expected);
 }
 
 TEST_F(RunTest, PassThruCopiesUnchangedFilesByteForByte) {

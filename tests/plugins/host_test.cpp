@@ -251,6 +251,48 @@ TEST_F(HostTest, SingleLayerPluginGetsTheFlattenedPictureButNotForAnimations) {
     EXPECT_FALSE(tmp.exists("anim.flt"));
 }
 
+TEST_F(HostTest, PluginDrawsThroughTheImageServices) {
+    // The test plug-in draws a script through pi_BasicImage and hands out a frame per stage.
+    auto registry = registry_with({"GOOD"});
+    tmp.write("draw.tst", "DRW1");
+    LoadStatus status;
+    ASSERT_EQ(load_image(tmp.sub16("draw.tst"), layers.get(), image::kMaxLayers, status, *registry),
+              10u);
+    const auto pixel = [&](std::size_t frame, std::uint32_t x, std::uint32_t y) {
+        const Bitmap& b = layers[frame].bitmap;
+        return b.pixels[std::size_t{y} * b.stride + x];
+    };
+    constexpr std::uint32_t red = 0x00FF0000u, green = 0x0000FF00u, blue = 0x000000FFu;
+    const struct {
+        std::size_t frame;
+        std::uint32_t x, y, expected;
+    } cases[] = {
+        {0, 0, 0, red},         {0, 3, 3, green},       {0, 0, 3, green}, // a disc in a square
+        {0, 7, 7, red},         {1, 7, 7, blue},        {1, 6, 6, blue},  // a corner copied
+        {1, 5, 5, green},       {2, 0, 7, blue},        {2, 7, 7, red},   // mirrored
+        {3, 0, 0, 0},           {3, 3, 3, 0x00FFFF00u}, {3, 0, 7, 0x00FF00FFu}, // red inverted
+        {4, 0, 0, 0x00FF00FFu}, {4, 7, 0, 0},                                   // turned clockwise
+        {5, 0, 0, 0x00FF00FFu}, {5, 1, 0, blue},        {5, 1, 1, blue},        // masked copy
+        {6, 0, 0, 0x001C1C1Cu}, {6, 1, 1, 0x001C1C1Cu}, {6, 2, 1, 0x001C1C1Cu}, // 255 / 9
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pixel(c.frame, c.x, c.y), c.expected) << c.frame << " " << c.x << "," << c.y;
+    // Blue with green at half strength over it, stretched and scaled: within rounding.
+    for (const auto& [x, y] : {std::pair{0u, 0u}, std::pair{3u, 3u}, std::pair{1u, 2u}}) {
+        const std::uint32_t p = pixel(7, x, y);
+        EXPECT_NEAR(static_cast<int>(p & 0xFF), 128, 1);
+        EXPECT_NEAR(static_cast<int>((p >> 8) & 0xFF), 127, 1);
+        EXPECT_EQ(p >> 16, 0u);
+    }
+    EXPECT_EQ(std::pair(layers[8].bitmap.width, layers[8].bitmap.height), std::pair(6u, 2u));
+    std::vector<std::uint32_t> results(layers[9].bitmap.pixels,
+                                       layers[9].bitmap.pixels + layers[9].bitmap.width);
+    // Every call succeeds but the last three: a slanted target, a one-column kernel, no image.
+    std::vector<std::uint32_t> expected(12, 1);
+    expected.insert(expected.end(), {0, 0, 0});
+    EXPECT_EQ(results, expected);
+}
+
 TEST(HostServices, QueriesAndInterfaces) {
     const pi_BasicQuery* q = basic_query_table();
     std::uint8_t buffer[64];
@@ -292,6 +334,37 @@ TEST(HostServices, ImageHandlesAndColours) {
     EXPECT_EQ(pixels[0], 0x80EEDDCCu); // inverted, transparency kept
     EXPECT_EQ(basic_color_table()->convert_pixels(pixels, 2, 2, 0x1000), 2);
     EXPECT_EQ(pixels[0], 0x80332211u); // back, then red and blue exchanged
+
+    // Every colour model comes back within rounding (hue has 256 steps); grey is one way.
+    const pi_BasicColor* colour = basic_color_table();
+    for (const std::uint32_t code : {3u, 4u, 5u, 0x1003u, 0x1004u})
+        for (std::uint32_t p : {0x00FF8040u, 0x7F102030u, 0x00FFFFFFu, 0x00000000u, 0x0000FF00u}) {
+            const std::uint32_t original = p;
+            ASSERT_EQ(colour->convert_pixels(&p, 1, 1, code), 1);
+            ASSERT_EQ(colour->convert_pixels(&p, 1, code, 1), 1);
+            for (int shift = 0; shift < 32; shift += 8)
+                EXPECT_NEAR(static_cast<int>((p >> shift) & 0xFF),
+                            static_cast<int>((original >> shift) & 0xFF), 3)
+                    << std::hex << original << " code " << code;
+        }
+    std::uint32_t hsv = 0x000000FFu; // pure blue: hue two thirds round, full saturation
+    EXPECT_EQ(colour->convert_pixels(&hsv, 1, 1, 4), 1);
+    EXPECT_EQ(hsv, 0x00ABFFFFu);
+    const std::uint32_t codes[2] = {1, 6};
+    std::uint32_t grey = 0x00FF0000u;
+    EXPECT_EQ(colour->convert_colour(&grey, codes), 1);
+    EXPECT_EQ(grey, 0x004C4C4Cu);
+    // Rows: R, G, B bytes in and out; grey bytes in.
+    const std::uint8_t rgb[6] = {10, 20, 30, 40, 50, 60};
+    std::uint32_t row[2];
+    EXPECT_EQ(colour->convert_row(row, rgb, 2, 3, 2), 2);
+    EXPECT_EQ(row[1], 0x0028323Cu);
+    std::uint8_t back[6] = {};
+    EXPECT_EQ(colour->convert_row(back, row, 2, 3, 3), 2);
+    EXPECT_EQ(std::vector<std::uint8_t>(back, back + 6), std::vector<std::uint8_t>(rgb, rgb + 6));
+    EXPECT_EQ(colour->convert_row(row, rgb, 2, 1, 0), 2);
+    EXPECT_EQ(row[1], 0x00141414u);
+    EXPECT_EQ(colour->convert_row(row, rgb, 2, 2, 0), 0);
     gfx::EngineShutdown();
 }
 

@@ -6,6 +6,8 @@
  *   SLEEP     claims ".tst" first and takes longer than the host's time limit
  *   FAILSAVE  claims ".tst" saves first, writes half a file and reports a write error
  *   FLAT      saves ".flt" files like GOOD but wants a single layer
+ * GOOD also draws: a file "DRW1" loads as the frames of a script of drawing calls made through
+ * the host's image services, then a frame of the calls' results.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,6 +44,101 @@ static int read_u32(FILE* f, uint32_t* v) {
     return fread(v, 4, 1, f) == 1;
 }
 
+#if VT_TEST_KIND == KIND_GOOD
+#define RED 0x00FF0000u
+#define GREEN 0x0000FF00u
+#define BLUE 0x000000FFu
+#define CLEAR 0xFF000000u
+
+/* Hands the image out as the next frame. */
+static int32_t emit(FilterCall* c, const VtImage* image) {
+    c->width = image->width;
+    c->height = image->height;
+    c->mode2 = 0;
+    if (c->frame_cb.add_frame(c) == 0)
+        return c->status;
+    for (uint32_t y = 0; y < image->height; ++y)
+        memcpy(c->pixels + (size_t)y * c->stride, image->pixels + (size_t)y * image->stride,
+               4u * image->width);
+    return VT_OK;
+}
+
+static void fill_with(const pi_BasicImage* b, VtImage* image, uint32_t colour) {
+    b->fill(image, 0, 0, (int32_t)image->width - 1, (int32_t)image->height - 1, colour, 0, 0, 0, 0,
+            0, 0);
+}
+
+static int32_t load_drawing(FilterCall* c) {
+    const pi_BasicImage* b = c->basic_image;
+    VtImage canvas = {0}, small = {0}, grid = {0}, results = {0};
+    int32_t r[16], n = 0, result = VT_OK;
+    uint8_t invert[256];
+    const double box[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
+    const int32_t slanted[8] = {0, 0, 3, 1, 3, 3, 0, 3}, square[8] = {0, 0, 3, 0, 3, 3, 0, 3};
+    const int32_t whole[4] = {0, 0, 1, 1};
+    for (int i = 0; i < 256; ++i)
+        invert[i] = (uint8_t)(255 - i);
+    b->create(&canvas, 8, 8);
+    b->create(&small, 2, 2);
+    b->create(&grid, 3, 3);
+    fill_with(b, &small, BLUE);
+    /* 0: a red square with a green disc */
+    r[n++] = b->fill(&canvas, 0, 0, 7, 7, RED, 0, 0, 0, 0, 0, 0);
+    r[n++] = b->fill(&canvas, 7, 7, 0, 0, GREEN, 0, 0, 0, 1, 0, 0);
+    result = emit(c, &canvas);
+    /* 1: a blue corner copied in; 2: mirrored; 3: red inverted; 4: turned clockwise */
+    r[n++] = b->blit(&canvas, 6, 6, 7, 7, &small, 0, 0, 1, 1, 0, 0);
+    if (result == VT_OK)
+        result = emit(c, &canvas);
+    r[n++] = b->mirror(&canvas, 0);
+    if (result == VT_OK)
+        result = emit(c, &canvas);
+    r[n++] = b->apply_tables(&canvas, 0, 0, 7, 7, NULL, NULL, invert, NULL, 0);
+    if (result == VT_OK)
+        result = emit(c, &canvas);
+    r[n++] = b->rotate(&canvas, 1);
+    if (result == VT_OK)
+        result = emit(c, &canvas);
+    /* 5: what is invisible in the source is left out of a masked copy */
+    small.pixels[0] = CLEAR;
+    r[n++] = b->masked_copy(&canvas, 0, 0, 1, 1, &small, 0, 0, 1);
+    if (result == VT_OK)
+        result = emit(c, &canvas);
+    small.pixels[0] = BLUE;
+    /* 6: a white dot blurred over its 3 x 3 neighbourhood */
+    grid.pixels[grid.stride + 1] = 0x00FFFFFFu;
+    r[n++] = b->convolve(&grid, 0, 0, 2, 2, &grid, box, 3, 3, 0);
+    if (result == VT_OK)
+        result = emit(c, &grid);
+    /* 7: blue stretched over a 4 x 4 picture, then a green layer at half strength on top */
+    r[n++] = b->create(&canvas, 4, 4);
+    r[n++] = b->stretch_blit(&canvas, square, &small, whole, 0, 0);
+    fill_with(b, &grid, GREEN);
+    r[n++] = b->composite(&canvas, 0, 0, 3, 3, &grid, 0, 128);
+    if (result == VT_OK)
+        result = emit(c, &canvas);
+    /* 8: resized to 6 x 2 */
+    r[n++] = b->resize(&canvas, 6, 2);
+    if (result == VT_OK)
+        result = emit(c, &canvas);
+    /* refused: a slanted target, a kernel of one column, nothing to draw on */
+    r[n++] = b->stretch_blit(&canvas, slanted, &small, whole, 0, 0);
+    r[n++] = b->convolve(&canvas, 0, 0, 1, 1, &grid, box, 1, 9, 0);
+    r[n++] = b->fill(&results, 0, 0, 1, 1, RED, 0, 0, 0, 0, 0, 0);
+    /* 9: the results */
+    b->create(&results, (uint32_t)n, 1);
+    for (int i = 0; i < n; ++i)
+        results.pixels[i] = (uint32_t)r[i];
+    if (result == VT_OK)
+        result = emit(c, &results);
+    b->free_image(&canvas);
+    b->free_image(&small);
+    b->free_image(&grid);
+    b->free_image(&results);
+    return result;
+}
+#endif
+
 static int32_t load_tst(FilterCall* c) {
     FILE* f = open_utf16(c->path, "rb");
     char magic[4];
@@ -49,6 +146,13 @@ static int32_t load_tst(FilterCall* c) {
     int32_t result = VT_OK;
     if (!f)
         return VT_ERR_OPEN_READ;
+#if VT_TEST_KIND == KIND_GOOD
+    if (fread(magic, 1, 4, f) == 4 && memcmp(magic, "DRW1", 4) == 0) {
+        fclose(f);
+        return load_drawing(c);
+    }
+    rewind(f);
+#endif
     if (fread(magic, 1, 4, f) != 4 || memcmp(magic, "TST1", 4) != 0 || !read_u32(f, &frames) ||
         frames == 0 || frames > 64)
         result = VT_ERR_CORRUPT_OR_UNSUPPORTED;
