@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
@@ -17,6 +19,28 @@ namespace {
 
 // 300 x 250 dialog units in the dialog font of 96 DPI.
 constexpr int kWidth = 450, kHeight = 406, kIcon = 32;
+
+// The program's icon; the status bar's emblem of three stacked pictures when the desktop gives
+// the program none (no icon theme, as on the offscreen platform).
+QPixmap program_pixmap(int side) {
+    QIcon icon = QApplication::windowIcon();
+    if (icon.isNull())
+        icon = QIcon::fromTheme(QStringLiteral("vantrel-converter"));
+    if (!icon.isNull())
+        return icon.pixmap(side);
+    QPixmap pixmap(side, side);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal step = side / 6.0, card = side - 2 * step;
+    const QColor colours[] = {QColor(150, 170, 214), QColor(112, 140, 200), QColor(70, 100, 170)};
+    for (int i = 0; i < 3; ++i) {
+        p.setPen(QPen(Qt::white, 1));
+        p.setBrush(colours[i]);
+        p.drawRoundedRect(QRectF(i * step, (2 - i) * step, card, card), step / 2, step / 2);
+    }
+    return pixmap;
+}
 
 } // namespace
 
@@ -61,7 +85,7 @@ WizardPage::WizardPage(int number, const char16_t* title, engine::ConversionJob&
 
     auto* bottom = new QHBoxLayout;
     auto* icon = new QLabel(this);
-    icon->setPixmap(QApplication::windowIcon().pixmap(dpi_scale(kIcon)));
+    icon->setPixmap(program_pixmap(dpi_scale(kIcon)));
     bottom->addWidget(icon);
     bottom->addStretch(1);
     m_back = new QPushButton(xlat(number == 1 ? u"Cancel" : u"<< Back"), this);
