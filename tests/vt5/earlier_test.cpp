@@ -175,7 +175,7 @@ TEST(Vt5Earlier, PasswordStep) {
         {"no checksum", false, {u"any"}, 1, 1, 1},
         {"cancelled", true, {}, 4, 0, 1},
     };
-    for (const std::uint8_t version : {1, 2})
+    for (const std::uint8_t version : {std::uint8_t{1}, std::uint8_t{2}})
         for (const auto& c : cases) {
             const Bytes f = file(c.checksum, version);
             DumpRead loud{true, c.answers};
