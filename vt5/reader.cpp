@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/le.h"
@@ -170,8 +171,10 @@ public:
           m_name(name), m_limits(limits), m_v3(v3) {}
 
     std::uint32_t run() noexcept;
-    // The major version of a file with the magic that this reader does not read, else 0.
-    [[nodiscard]] std::uint16_t other_major() const noexcept { return m_other_major; }
+    // The major version of a file with the magic that this reader does not read (0 is one).
+    [[nodiscard]] std::optional<std::uint16_t> other_major() const noexcept {
+        return m_other_major;
+    }
 
 private:
     bool fail(std::u16string_view text) noexcept {
@@ -202,7 +205,7 @@ private:
     std::u16string_view m_name;
     const ReadOptions& m_limits;
     bool m_v3;
-    std::uint16_t m_other_major = 0;
+    std::optional<std::uint16_t> m_other_major;
     Vt5FileHeader m_header;
     std::uint32_t m_count = 0;
     std::uint64_t m_pixels = 0; // of all bitmaps created so far
@@ -496,10 +499,10 @@ std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
     codec::SpanSource source(bytes);
     Reader reader(layers, capacity, status, source, bytes.size(), name, options);
     const std::uint32_t count = reader.run();
-    if (count > 0 || reader.other_major() == 0)
+    if (count > 0 || !reader.other_major())
         return count;
     return read_earlier(layers, capacity, status, source, bytes.size(), name, options,
-                        reader.other_major());
+                        *reader.other_major());
 }
 
 std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
@@ -508,10 +511,10 @@ std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
         const ReadOptions options;
         Reader reader(layers, capacity, status, source, size, path, options);
         const std::uint32_t count = reader.run();
-        if (count > 0 || reader.other_major() == 0)
+        if (count > 0 || !reader.other_major())
             return count;
         return read_earlier(layers, capacity, status, source, size, path, options,
-                            reader.other_major());
+                            *reader.other_major());
     });
 }
 
