@@ -413,9 +413,16 @@ std::uint32_t SingleReader::run() noexcept {
         m_packed.reset();
         if (!protected_file)
             return 0;
-        return make_placeholder_frames(m_layers, m_capacity, m_status,
-                                       static_cast<std::int32_t>(m_header.width),
-                                       static_cast<std::int32_t>(m_header.height));
+        // The noise frames count against the same pixel budget as a picture's layers, so that
+        // a few header bytes cannot ask for four of the largest bitmaps.
+        const std::uint64_t pixels = std::uint64_t{m_header.width} * m_header.height;
+        const std::uint64_t room =
+            pixels == 0 ? m_capacity
+                        : std::max<std::uint64_t>(1, m_options.max_total_pixels / pixels);
+        return make_placeholder_frames(
+            m_layers, static_cast<std::uint32_t>(std::min<std::uint64_t>(m_capacity, room)),
+            m_status, static_cast<std::int32_t>(m_header.width),
+            static_cast<std::int32_t>(m_header.height));
     }
     return finish();
 }

@@ -207,6 +207,10 @@ TEST(Vt5Earlier, PasswordStep) {
     status.silent = 1;
     EXPECT_EQ(Vt5Read(doc.data(), 8, status, file(true, 2), u"p.vt5", options), 1u);
     EXPECT_EQ(pixels_of(doc[0]), Pixels{0x222222});
+    options.max_total_pixels = 2; // room for two noise frames of 1 x 1, not four
+    options.passwords = nullptr;
+    Doc tight(8);
+    EXPECT_EQ(Vt5Read(tight.data(), 8, status, file(true, 1), u"p.vt5", options), 2u);
     Read placeholder(file(true, 1), 3);
     EXPECT_EQ(placeholder.count, 3u);
     EXPECT_EQ(placeholder.status.doc_kind, 2);
