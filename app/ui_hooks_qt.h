@@ -1,7 +1,8 @@
 #pragma once
-// The UI hooks of the libraries below, answered with Qt: message boxes, the busy cursor and
-// opening a folder with the desktop. Calls from other threads than the UI thread get the
-// default answer and no cursor (the engine's threads never show anything).
+// The UI hooks of the libraries below, answered with Qt: message boxes, the password dialog,
+// the busy cursor and opening a folder with the desktop. Calls from other threads than the UI
+// thread get the default answer (Cancel for a password) and no cursor (the engine's threads
+// never show anything).
 // Thread: install on the UI thread once the application object exists.
 
 namespace vt::app {

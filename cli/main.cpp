@@ -26,6 +26,7 @@
 #include "platform/ui_hooks.h"
 #include "session/format_catalogue.h"
 #include "session/session.h"
+#include "vt5/vt5.h"
 
 extern char** environ;
 
@@ -192,6 +193,7 @@ std::optional<std::string> usage_error(const cli::Options& options) {
 }
 
 int run(const cli::Options& options) {
+    vt5::Vt5SetPasswords(options.passwords);
     engine::ConversionJob job = options.job;
     std::u16string source = absolute(job.sourceFolder.str());
     std::u16string target = absolute(job.targetFolder.str());

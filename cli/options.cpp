@@ -84,6 +84,8 @@ Program:
       --set NAME=VALUE      set a plug-in option (whole numbers are stored as
                             32-bit integers, anything else as text)
       --threads N           worker threads (default: one per processor)
+      --password TEXT       password of protected VT5 sources (repeatable, tried
+                            in order)
       --json                end with a one-line JSON summary on standard output
   -q, --quiet               no progress line, no summary
       --list-formats        list the formats the installed plug-ins handle and
@@ -121,6 +123,11 @@ ParseResult parse_options(const std::vector<std::string>& args) {
              [&](const std::string&, const std::string& v) {
                  o.job.targetExtension.assign(engine::normalize_extension(base::utf8_to_utf16(v)));
                  format_given = true;
+                 return true;
+             }},
+            {"--password",
+             [&](const std::string&, const std::string& v) {
+                 o.passwords.push_back(base::utf8_to_utf16(v));
                  return true;
              }},
             {"--rename",

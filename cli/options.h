@@ -15,6 +15,7 @@ struct Options {
     engine::ConversionJob job = engine::default_job();
     std::vector<std::pair<std::u16string, std::string>> states; // --set NAME=VALUE
     unsigned threads = 0;                                       // 0: one per processor
+    std::vector<std::u16string> passwords; // --password, tried in order on protected sources
     bool json = false;
     bool quiet = false;
     bool help = false;

@@ -1,6 +1,7 @@
-// The VT5 reader over whole files. The last byte chooses the options: slot count, silent,
-// the file name's extension, and whether what was read is written again (normal or thorough)
-// and must read back to the same pixels. Limits are lowered below the fuzzer's memory budget.
+// The VT5 reader over whole files, every layout. The last byte chooses the options: slot count,
+// silent, the file name's extension, passwords for a protected file (bit 7), and whether what
+// was read is written again (normal or thorough) and must read back to the same pixels. Limits are
+// lowered below the fuzzer's memory budget.
 
 #include <cstdint>
 #include <cstdlib>
@@ -44,6 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     vt::vt5::ReadOptions options;
     options.max_total_pixels = std::uint64_t{1} << 20;
     options.max_stream_bytes = std::uint64_t{16} << 20;
+    static const std::vector<std::u16string> kPasswords = {u"", u"wrong", u"secret"};
+    if ((choice & 128) != 0)
+        options.passwords = &kPasswords;
     std::vector<Layer> layers(capacity);
     vt::image::LoadStatus status{};
     status.silent = (choice & 8) != 0 ? 1 : 0;

@@ -10,6 +10,7 @@ struct AtomicHooks {
     std::atomic<decltype(UiHooks::begin_busy)> begin_busy{nullptr};
     std::atomic<decltype(UiHooks::end_busy)> end_busy{nullptr};
     std::atomic<decltype(UiHooks::open_folder)> open_folder{nullptr};
+    std::atomic<decltype(UiHooks::ask_password)> ask_password{nullptr};
 };
 
 AtomicHooks& hooks() {
@@ -24,6 +25,7 @@ void set_ui_hooks(const UiHooks& h) noexcept {
     hooks().begin_busy = h.begin_busy;
     hooks().end_busy = h.end_busy;
     hooks().open_folder = h.open_folder;
+    hooks().ask_password = h.ask_password;
 }
 
 MessageAnswer default_answer(MessageButtons buttons) noexcept {
@@ -51,6 +53,28 @@ bool open_folder(std::u16string_view folder) {
     if (auto fn = hooks().open_folder.load())
         return fn(folder);
     return false;
+}
+
+bool ask_password(std::u16string_view prompt, char16_t* answer, std::size_t capacity) {
+    if (answer == nullptr || capacity == 0)
+        return false;
+    answer[0] = 0;
+    if (auto fn = hooks().ask_password.load()) {
+        const bool ok = fn(prompt, answer, capacity);
+        answer[capacity - 1] = 0;
+        return ok;
+    }
+    return false;
+}
+
+PasswordPrompt split_password_prompt(std::u16string_view prompt) noexcept {
+    const std::size_t cut = prompt.find_first_of(u"\r\n");
+    if (cut == std::u16string_view::npos)
+        return {prompt, {}};
+    std::u16string_view rest = prompt.substr(cut);
+    const std::size_t start = rest.find_first_not_of(u" \r\n\t");
+    rest = start == std::u16string_view::npos ? std::u16string_view{} : rest.substr(start);
+    return {prompt.substr(0, cut), rest};
 }
 
 BusyCursor::BusyCursor() {

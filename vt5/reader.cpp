@@ -1,10 +1,12 @@
-// Vt5Read: the element loop of a version 4 file and the conversion of each layer's data stream
-// into its bitmap.
+// Vt5Read: the element loop of a version 4 file (and of the layered version 3) and the
+// conversion of each layer's data stream into its bitmap; files of other versions go to the
+// single-image readers (legacy.cpp).
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/le.h"
@@ -12,9 +14,11 @@
 #include "image/image_doc.h"
 #include "platform/files.h"
 #include "platform/ui_hooks.h"
+#include "vt5/code_page.h"
 #include "vt5/codec/block_stream.h"
 #include "vt5/codec/codecs.h"
 #include "vt5/format.h"
+#include "vt5/legacy_p.h"
 #include "vt5/streams.h"
 #include "vt5/text_p.h"
 #include "vt5/vt5.h"
@@ -28,6 +32,13 @@ using image::LoadStatus;
 // The smallest data block element that restores anything: element header, block header and one
 // payload byte. It restores at most one block of stream bytes.
 constexpr std::uint64_t kMinBlockElement = codec::kElementHeaderSize + codec::kBlockHeaderSize + 1;
+constexpr std::uint64_t kMinBlockElementV3 = codec::kBlockHeaderSizeV3 + 1;
+// Version 3: the file header, the element header and the part of a layer element that is read.
+constexpr std::size_t kFileHeaderSizeV3 = 16;
+constexpr std::size_t kElementHeaderSizeV3 = 4;
+constexpr std::size_t kLayerElementSizeV3 = 96;
+// Revisions of version 3 up to this one store layer names as 8-bit text.
+constexpr std::uint32_t kLastAnsiNameVersion = 0x0003000A;
 // A layer whose pixels come only from its reference (or from nowhere) gets a bitmap of this many
 // pixels without further questions; larger ones need a reference of their size.
 constexpr std::uint64_t kFreeBitmapPixels = 65536;
@@ -40,8 +51,37 @@ struct FreeDeleter {
 using StreamBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
 
 // The most stream bytes the data blocks in `remaining` file bytes could restore.
-std::uint64_t max_restorable(std::uint64_t remaining) noexcept {
-    return (remaining / kMinBlockElement + 1) * codec::kMaxBlockLength;
+std::uint64_t max_restorable(std::uint64_t remaining, bool v3) noexcept {
+    return (remaining / (v3 ? kMinBlockElementV3 : kMinBlockElement) + 1) * codec::kMaxBlockLength;
+}
+
+// A version 3 layer element (its first 96 bytes, the element header included) in the form of
+// the current layer header.
+Vt5LayerHeader parse_layer_header_v3(std::span<const std::uint8_t, kLayerElementSizeV3> raw,
+                                     std::uint32_t version) {
+    Vt5LayerHeader h;
+    h.x = static_cast<std::int16_t>(base::load_le16(&raw[4]));
+    h.y = static_cast<std::int16_t>(base::load_le16(&raw[6]));
+    h.width = base::load_le16(&raw[8]);
+    h.height = base::load_le16(&raw[10]);
+    h.layout = raw[12];
+    h.channels = raw[13];
+    h.frame_type = raw[14];
+    h.reference_distance = raw[15];
+    h.mode = base::load_le16(&raw[16]);
+    h.mode2 = base::load_le16(&raw[18]);
+    h.meta_length = base::load_le32(&raw[84]);
+    h.meta_offset = base::load_le32(&raw[88]);
+    h.attr = raw[92];
+    h.transparency = raw[93];
+    if (version <= kLastAnsiNameVersion) {
+        const std::u16string name = decode_code_page(raw.subspan(20, 62));
+        std::copy_n(name.begin(), std::min(name.size(), h.name.size() - 1), h.name.begin());
+    } else {
+        for (std::size_t i = 0; i < h.name.size(); ++i)
+            h.name[i] = static_cast<char16_t>(base::load_le16(&raw[20 + 2 * i]));
+    }
+    return h;
 }
 
 bool has_vt5_extension(std::u16string_view name) noexcept {
@@ -125,11 +165,16 @@ constexpr std::uint32_t add_bytes(std::uint32_t a, std::uint32_t b) noexcept {
 class Reader {
 public:
     Reader(Layer* layers, std::uint32_t capacity, LoadStatus& status, ByteSource& source,
-           std::uint64_t size, std::u16string_view name, const ReadOptions& limits) noexcept
+           std::uint64_t size, std::u16string_view name, const ReadOptions& limits,
+           bool v3 = false) noexcept
         : m_layers(layers), m_capacity(capacity), m_status(status), m_source(source), m_size(size),
-          m_name(name), m_limits(limits) {}
+          m_name(name), m_limits(limits), m_v3(v3) {}
 
     std::uint32_t run() noexcept;
+    // The major version of a file with the magic that this reader does not read (0 is one).
+    [[nodiscard]] std::optional<std::uint16_t> other_major() const noexcept {
+        return m_other_major;
+    }
 
 private:
     bool fail(std::u16string_view text) noexcept {
@@ -141,6 +186,13 @@ private:
         return at < m_size ? m_size - at : 0;
     }
     bool read_header() noexcept;
+    bool read_header_v3() noexcept;
+    bool check_magic() noexcept;
+    // Kind, version text and the start of the elements, once the version is known.
+    bool read_version() noexcept;
+    // The next layer element's header; false at the end of the elements.
+    bool next_layer(Vt5LayerHeader& header) noexcept;
+    bool next_layer_v3(Vt5LayerHeader& header) noexcept;
     bool read_layer(const Vt5LayerHeader& h) noexcept;
     [[nodiscard]] bool bitmap_allowed(const Vt5LayerHeader& h) const noexcept;
     void apply_reference(const Vt5LayerHeader& h) noexcept;
@@ -152,6 +204,8 @@ private:
     std::uint64_t m_size;
     std::u16string_view m_name;
     const ReadOptions& m_limits;
+    bool m_v3;
+    std::optional<std::uint16_t> m_other_major;
     Vt5FileHeader m_header;
     std::uint32_t m_count = 0;
     std::uint64_t m_pixels = 0; // of all bitmaps created so far
@@ -166,6 +220,10 @@ bool Reader::read_header() noexcept {
     if (!m_source.seek(0) || m_source.read(std::span(raw).first(want)) < want)
         return fail(u"Invalid VT5 header size");
     m_header = parse_file_header(raw);
+    return check_magic() && read_version();
+}
+
+bool Reader::check_magic() noexcept {
     if (!m_header.has_magic()) {
         if (has_vt5_extension(m_name))
             show_box(m_status,
@@ -175,9 +233,29 @@ bool Reader::read_header() noexcept {
         return fail(u"Invalid magic number in VT5 header");
     }
     m_status.is_native = 1;
-    if (m_header.major() != kCurrentMajor)
+    if (m_header.major() != (m_v3 ? 3 : kCurrentMajor)) {
+        m_other_major = m_header.major();
         return fail(u"Unsupported VT5 version"); // the earlier layouts have readers of their own
-    if (m_header.revision() > kCurrentRevision)
+    }
+    return true;
+}
+
+bool Reader::read_header_v3() noexcept {
+    std::array<std::uint8_t, kFileHeaderSizeV3> raw{};
+    if (m_source.read(std::span(raw).first(12)) < 12)
+        return fail(u"Error reading data from file");
+    m_header = parse_file_header(raw);
+    if (!check_magic())
+        return false;
+    const std::size_t want = std::min<std::uint32_t>(m_header.header_size, kFileHeaderSizeV3);
+    if (!m_source.seek(0) || m_source.read(std::span(raw).first(want)) < want)
+        return fail(u"Invalid VT5 header size");
+    m_header = parse_file_header(raw);
+    return read_version();
+}
+
+bool Reader::read_version() noexcept {
+    if (!m_v3 && m_header.revision() > kCurrentRevision)
         show_box(m_status, u"This file was created by a newer version of the VT5 encoder.",
                  u"Version Conflict", platform::MessageIcon::information);
     bool keep_param = false;
@@ -201,7 +279,7 @@ bool Reader::bitmap_allowed(const Vt5LayerHeader& h) const noexcept {
     const std::uint64_t stored = layer_pixel_bytes(h);
     const std::uint64_t pixel_bytes = h.layout == kLayoutPalette ? stored - kPaletteBytes : stored;
     if (pixel_bytes > 0)
-        return pixel_bytes <= max_restorable(remaining());
+        return pixel_bytes <= max_restorable(remaining(), m_v3);
     if (pixels <= kFreeBitmapPixels)
         return true;
     const std::int64_t r = std::int64_t{m_count} - 1 - h.reference_distance;
@@ -255,13 +333,16 @@ bool Reader::read_layer(const Vt5LayerHeader& h) noexcept {
     ++m_count;
 
     const std::uint64_t s = layer_stream_size(h);
-    if (s > m_limits.max_stream_bytes || s > max_restorable(remaining()))
+    if (s > m_limits.max_stream_bytes || s > max_restorable(remaining(), m_v3))
         return fail(u"Error creating memory buffers for decompression");
     StreamBuffer buffer(static_cast<std::uint8_t*>(std::calloc(s + kStreamSlack, 1)));
     if (!buffer)
         return fail(u"Error creating memory buffers for decompression");
     const std::span<std::uint8_t> stream(buffer.get(), static_cast<std::size_t>(s));
-    Vt5ReadBlockStream(stream, s, m_source, m_status);
+    if (m_v3)
+        Vt5ReadBlockStreamV3(stream, s, m_source, m_status);
+    else
+        Vt5ReadBlockStream(stream, s, m_source, m_status);
 
     {
         image::ScopedBitmapLock lock(&slot.bitmap, 0);
@@ -293,33 +374,71 @@ bool Reader::read_layer(const Vt5LayerHeader& h) noexcept {
     return true;
 }
 
+bool Reader::next_layer(Vt5LayerHeader& header) noexcept {
+    for (;;) {
+        std::array<std::uint8_t, codec::kElementHeaderSize> element{};
+        if (m_source.read(element) < element.size())
+            return false;
+        const std::uint8_t type = element[0];
+        const std::uint32_t body = base::load_le32(&element[4]);
+        if (type == codec::kElementEnd)
+            return false;
+        const std::uint64_t start = m_source.position();
+        if (type != codec::kElementLayer) {
+            if (!m_source.seek(start + body))
+                return false;
+            continue;
+        }
+        std::array<std::uint8_t, kLayerHeaderSize> raw{};
+        const std::size_t taken = std::min<std::uint32_t>(body, kLayerHeaderSize);
+        const std::size_t got = m_source.read(std::span(raw).first(taken));
+        header = parse_layer_header(std::span(raw).first(got));
+        return got < taken || m_source.seek(start + body);
+    }
+}
+
+// Version 3 elements carry their own 4-byte header in their size; a data block's payload
+// follows its header and is not counted.
+bool Reader::next_layer_v3(Vt5LayerHeader& header) noexcept {
+    for (;;) {
+        const std::uint64_t start = m_source.position();
+        std::array<std::uint8_t, kLayerElementSizeV3> raw{};
+        if (m_source.read(std::span(raw).first(kElementHeaderSizeV3)) < kElementHeaderSizeV3)
+            return false;
+        const std::uint8_t type = raw[0];
+        const std::uint16_t size = base::load_le16(&raw[2]);
+        if (type == codec::kElementEnd)
+            return false;
+        std::uint64_t next = start + std::max<std::uint16_t>(size, kElementHeaderSizeV3);
+        if (type == codec::kElementBlock) {
+            std::array<std::uint8_t, 4> c{};
+            if (m_source.read(c) < c.size())
+                return false;
+            next += base::load_le32(c.data());
+        }
+        if (type != codec::kElementLayer) {
+            if (!m_source.seek(next))
+                return false;
+            continue;
+        }
+        const std::size_t taken = std::clamp<std::size_t>(size, 4, kLayerElementSizeV3);
+        m_source.read(std::span(raw).subspan(4, taken - 4));
+        header = parse_layer_header_v3(raw, m_header.version);
+        return m_source.seek(next);
+    }
+}
+
 std::uint32_t Reader::run() noexcept {
     m_status.error_text.assign(u"An unknown error occurred");
     if (m_layers == nullptr) {
         fail(u"The provided image data is invalid");
         return 0;
     }
-    if (!read_header())
+    if (!(m_v3 ? read_header_v3() : read_header()))
         return 0;
     while (m_count < m_capacity) {
-        std::array<std::uint8_t, codec::kElementHeaderSize> element{};
-        if (m_source.read(element) < element.size())
-            break;
-        const std::uint8_t type = element[0];
-        const std::uint32_t body = base::load_le32(&element[4]);
-        if (type == codec::kElementEnd)
-            break;
-        const std::uint64_t start = m_source.position();
-        if (type != codec::kElementLayer) {
-            if (!m_source.seek(start + body))
-                break;
-            continue;
-        }
-        std::array<std::uint8_t, kLayerHeaderSize> raw{};
-        const std::size_t taken = std::min<std::uint32_t>(body, kLayerHeaderSize);
-        const std::size_t got = m_source.read(std::span(raw).first(taken));
-        const Vt5LayerHeader header = parse_layer_header(std::span(raw).first(got));
-        if (got == taken && !m_source.seek(start + body))
+        Vt5LayerHeader header;
+        if (!(m_v3 ? next_layer_v3(header) : next_layer(header)))
             break;
         if (!read_layer(header))
             return 0;
@@ -332,18 +451,25 @@ std::uint32_t Reader::run() noexcept {
     return m_count;
 }
 
-} // namespace
-
-std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
-                      std::span<const std::uint8_t> bytes, std::u16string_view name,
-                      const ReadOptions& options) noexcept {
-    codec::SpanSource source(bytes);
-    Reader reader(layers, capacity, status, source, bytes.size(), name, options);
-    return reader.run();
+// The earlier layouts, chosen by the major version that the version 4 reader met. Calling the
+// version 3, 2 and 1 readers in turn gives the same layers: each refuses other versions before
+// touching anything; choosing keeps the text of the reader that knew the file.
+std::uint32_t read_earlier(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                           ByteSource& source, std::uint64_t size, std::u16string_view name,
+                           const ReadOptions& options, std::uint16_t major) noexcept {
+    if (major > 3 || !source.seek(0))
+        return 0;
+    if (major == 3) {
+        Reader reader(layers, capacity, status, source, size, name, options, true);
+        return reader.run();
+    }
+    return read_single_image(layers, capacity, status, source, size, options, major == 2 ? 2 : 1);
 }
 
-std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
-                      std::u16string_view path) noexcept {
+// Opens `path` and runs `read` over it with the file's size.
+template <typename Read>
+std::uint32_t read_path(Layer* layers, LoadStatus& status, std::u16string_view path,
+                        Read read) noexcept {
     status.error_text.assign(u"An unknown error occurred");
     if (layers == nullptr) {
         status.error_text.assign(u"The provided image data is invalid");
@@ -362,9 +488,57 @@ std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
         return 0;
     }
     codec::FileSource source(file, 0);
-    const ReadOptions options;
-    Reader reader(layers, capacity, status, source, size, path, options);
-    return reader.run();
+    return read(source, size);
+}
+
+} // namespace
+
+std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                      std::span<const std::uint8_t> bytes, std::u16string_view name,
+                      const ReadOptions& options) noexcept {
+    codec::SpanSource source(bytes);
+    Reader reader(layers, capacity, status, source, bytes.size(), name, options);
+    const std::uint32_t count = reader.run();
+    if (count > 0 || !reader.other_major())
+        return count;
+    return read_earlier(layers, capacity, status, source, bytes.size(), name, options,
+                        *reader.other_major());
+}
+
+std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                      std::u16string_view path) noexcept {
+    return read_path(layers, status, path, [&](ByteSource& source, std::uint64_t size) {
+        const ReadOptions options;
+        Reader reader(layers, capacity, status, source, size, path, options);
+        const std::uint32_t count = reader.run();
+        if (count > 0 || !reader.other_major())
+            return count;
+        return read_earlier(layers, capacity, status, source, size, path, options,
+                            *reader.other_major());
+    });
+}
+
+std::uint32_t Vt5ReadV3(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                        std::u16string_view path) noexcept {
+    return read_path(layers, status, path, [&](ByteSource& source, std::uint64_t size) {
+        const ReadOptions options;
+        Reader reader(layers, capacity, status, source, size, path, options, true);
+        return reader.run();
+    });
+}
+
+std::uint32_t Vt5ReadV2(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                        std::u16string_view path) noexcept {
+    return read_path(layers, status, path, [&](ByteSource& source, std::uint64_t size) {
+        return read_single_image(layers, capacity, status, source, size, ReadOptions{}, 2);
+    });
+}
+
+std::uint32_t Vt5ReadV1(Layer* layers, std::uint32_t capacity, LoadStatus& status,
+                        std::u16string_view path) noexcept {
+    return read_path(layers, status, path, [&](ByteSource& source, std::uint64_t size) {
+        return read_single_image(layers, capacity, status, source, size, ReadOptions{}, 1);
+    });
 }
 
 } // namespace vt::vt5

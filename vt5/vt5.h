@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct ReadOptions {
     std::uint64_t max_stream_bytes = std::uint64_t{6} << 30;
     // When not empty, receives the header of each layer read, in slot order (for inspection).
     std::span<Vt5LayerHeader> layer_headers;
+    // The passwords a silent read tries on a protected file, in order; null: those of
+    // Vt5SetPasswords.
+    const std::vector<std::u16string>* passwords = nullptr;
 };
 
 // Reads a VT5 file into `layers` (`capacity` zeroed slots; the load front passes 1024). Returns
@@ -36,10 +40,27 @@ struct ReadOptions {
 // transparency and, when the file has one, a MetaBlock (malloc heap) the slot owns. Sets
 // status.is_native as soon as the magic is recognised, doc_kind, kind_param and version_text
 // ("%i rev. %02i"), and meta_upgraded / layer_limit_hit when they apply. On failure (0) the
-// caller frees whatever the slots hold. Major versions other than 4 answer "Unsupported VT5
-// version". When every slot is used the last layer is still decoded and layer_limit_hit is set.
+// caller frees whatever the slots hold. Files of major versions 3, 2, 1 and 0 go to the readers
+// of those layouts; other versions answer "Unsupported VT5 version". When every slot is used
+// the last layer is still decoded and layer_limit_hit is set.
 [[nodiscard]] std::uint32_t Vt5Read(Layer* layers, std::uint32_t capacity,
                                     image::LoadStatus& status, std::u16string_view path) noexcept;
+
+// The readers of the earlier layouts, each opening the file itself and refusing other major
+// versions: 3 (layered, smaller headers and blocks), 2 (one image, planes) and 1 or 0 (one
+// image in tiles of 16 x 16). Versions 2 and 1 may be password-protected: a file that is not
+// opened (a silent read without a fitting password, a cancelled prompt) reads as up to four
+// noise frames with password_protected set and "The file is password-protected".
+[[nodiscard]] std::uint32_t Vt5ReadV3(Layer* layers, std::uint32_t capacity,
+                                      image::LoadStatus& status, std::u16string_view path) noexcept;
+[[nodiscard]] std::uint32_t Vt5ReadV2(Layer* layers, std::uint32_t capacity,
+                                      image::LoadStatus& status, std::u16string_view path) noexcept;
+[[nodiscard]] std::uint32_t Vt5ReadV1(Layer* layers, std::uint32_t capacity,
+                                      image::LoadStatus& status, std::u16string_view path) noexcept;
+
+// The passwords that silent reads try on protected files, in order (the command line's
+// --password). Thread: set before reads start.
+void Vt5SetPasswords(std::vector<std::u16string> passwords);
 
 // The same over a file's bytes in memory; `name` stands for the file name (its extension decides
 // the "Wrong File Extension" box).

@@ -54,7 +54,7 @@ TEST(Vt5Read, FailuresEndWithTheirText) {
         {"header cut", short_header, short_text, 0},
         {"header size 12 of 10", {0x5F, 0x56, 0x54, 0x35, 12, 0, 0, 0, 0, 0}, short_text, 0},
         {"magic", wrong_magic, "Invalid magic number in VT5 header", 0},
-        {"major 3", file_of({}, 0x00030002), "Unsupported VT5 version", 1},
+        {"major 6", file_of({}, 0x00060002), "Unsupported VT5 version", 1},
         {"major 5", file_of({}, 0x00050000), "Unsupported VT5 version", 1},
         {"width 70000", file_of({layer_with(wide, {})}), bitmap_error(70000, 1), 1},
         {"width 0", file_of({grey_1x1(1), layer_with(zero, {})}), bitmap_error(0, 5, 2), 1},

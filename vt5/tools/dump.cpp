@@ -10,6 +10,7 @@
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "image/meta_block.h"
+#include "platform/ui_hooks.h"
 #include "vt5/codec/block_stream.h"
 #include "vt5/format.h"
 #include "vt5/tools/sha256.h"
@@ -145,6 +146,64 @@ std::string chunk_tag(std::uint32_t tag) {
     return s;
 }
 
+// What a loud read showed; the hooks are plain functions, so the record is per thread.
+struct Shown {
+    std::vector<std::u16string> answers;
+    std::size_t next = 0;
+    std::vector<std::string> boxes, dialogs;
+};
+thread_local Shown* t_shown = nullptr;
+
+std::string_view icon_name(platform::MessageIcon icon) {
+    switch (icon) {
+    case platform::MessageIcon::information:
+        return "information";
+    case platform::MessageIcon::warning:
+        return "warning";
+    case platform::MessageIcon::error:
+        return "error";
+    default:
+        return "none";
+    }
+}
+
+platform::MessageAnswer record_box(std::u16string_view text, std::u16string_view title,
+                                   platform::MessageButtons buttons, platform::MessageIcon icon) {
+    const bool more = t_shown->next < t_shown->answers.size();
+    platform::MessageAnswer answer = platform::MessageAnswer::ok;
+    std::string_view word = "ok";
+    if (buttons == platform::MessageButtons::retry_cancel) {
+        answer = more ? platform::MessageAnswer::retry : platform::MessageAnswer::cancel;
+        word = more ? "retry" : "cancel";
+    } else if (buttons != platform::MessageButtons::ok) {
+        answer = more ? platform::MessageAnswer::ok : platform::MessageAnswer::cancel;
+        word = more ? "ok" : "cancel";
+    }
+    t_shown->boxes.push_back("[" + quoted(base::utf16_to_utf8(title)) + ", " +
+                             quoted(base::utf16_to_utf8(text)) + ", " + quoted(icon_name(icon)) +
+                             ", " + quoted(word) + "]");
+    return answer;
+}
+
+bool answer_dialog(std::u16string_view prompt, char16_t* answer, std::size_t capacity) {
+    t_shown->dialogs.push_back(
+        quoted(base::utf16_to_utf8(platform::split_password_prompt(prompt).text)));
+    if (t_shown->next >= t_shown->answers.size())
+        return false;
+    const std::u16string& typed = t_shown->answers[t_shown->next++];
+    const std::size_t n = std::min(typed.size(), capacity - 1);
+    std::copy_n(typed.begin(), n, answer);
+    answer[n] = 0;
+    return true;
+}
+
+std::string json_list(const std::vector<std::string>& items) {
+    std::string s = "[";
+    for (std::size_t i = 0; i < items.size(); ++i)
+        s += (i ? ", " : "") + items[i];
+    return s + "]";
+}
+
 } // namespace
 
 std::string pixel_hash(const Bitmap& bitmap) {
@@ -177,7 +236,7 @@ std::string pam_image(const Bitmap& bitmap) {
 }
 
 DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view name, bool json,
-                    bool with_pixels) {
+                    bool with_pixels, const DumpRead& read) {
     DumpResult result;
     std::string& out = result.text;
     const Vt5FileHeader header =
@@ -190,10 +249,24 @@ DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view nam
     std::fill(std::begin(doc->layers), std::end(doc->layers), Layer{});
     std::vector<Vt5LayerHeader> headers(image::kMaxLayers);
     image::LoadStatus status{};
-    status.silent = 1;
+    status.silent = read.loud ? 0 : 1;
     ReadOptions options;
     options.layer_headers = headers;
+    options.passwords = &read.passwords;
+    Shown shown;
+    shown.answers = read.passwords;
+    if (read.loud) {
+        t_shown = &shown;
+        platform::UiHooks hooks;
+        hooks.message_box = record_box;
+        hooks.ask_password = answer_dialog;
+        platform::set_ui_hooks(hooks);
+    }
     result.layers = Vt5Read(doc->layers, image::kMaxLayers, status, bytes, name, options);
+    if (read.loud) {
+        platform::set_ui_hooks(platform::UiHooks{});
+        t_shown = nullptr;
+    }
 
     const std::string head =
         Fields(json)
@@ -294,7 +367,11 @@ DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view nam
             return s + (items.empty() ? "]" : "\n  ]");
         };
         out = "{\n  \"header\": " + head + ",\n  \"elements\": " + list(element_lines) +
-              ",\n  \"layers\": " + list(layer_lines) + ",\n  \"read\": " + tail + "\n}\n";
+              ",\n  \"layers\": " + list(layer_lines) + ",\n  \"read\": " + tail +
+              (read.loud ? ",\n  \"boxes\": " + json_list(shown.boxes) +
+                               ",\n  \"dialogs\": " + json_list(shown.dialogs)
+                         : std::string()) +
+              "\n}\n";
     } else {
         out = "header " + head + "\n";
         for (const std::string& line : element_lines)
@@ -302,6 +379,10 @@ DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view nam
         for (const std::string& line : layer_lines)
             out += "layer " + line + "\n";
         out += "read " + tail + "\n";
+        for (const std::string& box : shown.boxes)
+            out += "box " + box + "\n";
+        for (const std::string& dialog : shown.dialogs)
+            out += "dialog " + dialog + "\n";
     }
     return result;
 }

@@ -20,9 +20,18 @@ struct DumpResult {
     std::vector<std::string> pam_files;
 };
 
+// How the dump reads the file. A silent read tries `passwords` on a protected file; a loud one
+// answers the password dialogs with them in order (none left: Cancel) and the boxes with OK, or
+// with Retry / OK while answers remain; the dump then lists the boxes as [title, text, icon,
+// answer] and the dialogs' prompt texts.
+struct DumpRead {
+    bool loud = false;
+    std::vector<std::u16string> passwords;
+};
+
 // `name` is the file name the reader is told (its extension matters to it).
 [[nodiscard]] DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view name,
-                                  bool json, bool with_pixels);
+                                  bool json, bool with_pixels, const DumpRead& read = {});
 
 // SHA-256 (hex) of the bitmap's pixels as bytes B, G, R, T, row by row.
 [[nodiscard]] std::string pixel_hash(const Bitmap& bitmap);

@@ -1,5 +1,7 @@
-// vt5dump FILE [--json] [--pixels DIR]: prints the header, elements and layers of a VT5 file as
-// the reader sees them; --pixels writes each layer as DIR/layer_NNNN.pam.
+// vt5dump FILE [--json] [--pixels DIR] [--password TEXT]... [--loud]: prints the header,
+// elements and layers of a VT5 file as the reader sees them; --pixels writes each layer as
+// DIR/layer_NNNN.pam. --password gives the answers to a protected file's password prompt, in
+// order (none: Cancel); --loud reads as the desktop does, listing the boxes and dialogs shown.
 
 #include <cstdio>
 #include <optional>
@@ -13,10 +15,15 @@ int main(int argc, char** argv) {
     std::string file;
     std::string pixels_dir;
     bool json = false;
+    vt::vt5::DumpRead read;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--loud") {
+            read.loud = true;
+        } else if (arg == "--password" && i + 1 < argc) {
+            read.passwords.push_back(vt::base::utf8_to_utf16(argv[++i]));
         } else if (arg == "--pixels" && i + 1 < argc) {
             pixels_dir = argv[++i];
         } else if (file.empty() && !arg.starts_with("--")) {
@@ -27,7 +34,8 @@ int main(int argc, char** argv) {
         }
     }
     if (file.empty()) {
-        std::fprintf(stderr, "usage: vt5dump FILE [--json] [--pixels DIR]\n");
+        std::fprintf(stderr,
+                     "usage: vt5dump FILE [--json] [--pixels DIR] [--password TEXT]... [--loud]\n");
         return 2;
     }
     const std::u16string path = vt::base::utf8_to_utf16(file);
@@ -40,7 +48,7 @@ int main(int argc, char** argv) {
     }
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
     const vt::vt5::DumpResult dump =
-        vt::vt5::dump_vt5({data, bytes->size()}, path, json, !pixels_dir.empty());
+        vt::vt5::dump_vt5({data, bytes->size()}, path, json, !pixels_dir.empty(), read);
     std::fwrite(dump.text.data(), 1, dump.text.size(), stdout);
     if (!pixels_dir.empty()) {
         const std::u16string dir = vt::base::utf8_to_utf16(pixels_dir);
