@@ -22,6 +22,8 @@ packages=(
     libexiv2-dev                                # the core library's EXIF bridge
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
+    libheif-dev libheif-examples                # fmx_HEIF, and heif-enc/heif-convert for its tests
+    imagemagick                                 # pictures the format tests encode at test time
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)

@@ -14,6 +14,8 @@ constexpr std::size_t kMaxOptionsPerPlugin = 64;
 
 constexpr KnownFormat kFormats[] = {
     {u".avi", "Video (AVI)"},
+    {u".avif", "AV1 Image (AVIF)"},
+    {u".heic", "HEIF Image (HEVC)"},
     {u".bmp", "Bitmap (Windows Format)"},
     {u".vt5", "Vantrel Image"},
     {u".dds", "DirectDraw Surface"},
