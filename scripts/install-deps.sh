@@ -23,6 +23,7 @@ packages=(
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
     libheif-dev libheif-examples                # fmx_HEIF, and heif-enc/heif-convert for its tests
+    libjxl-dev libjxl-tools                     # fmx_JXL, and cjxl/djxl for its tests
     imagemagick                                 # pictures the format tests encode at test time
 )
 if [[ "${1:-}" == "--bench" ]]; then
