@@ -24,6 +24,7 @@ packages=(
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
     libheif-dev libheif-examples                # fmx_HEIF, and heif-enc/heif-convert for its tests
     libjxl-dev libjxl-tools                     # fmx_JXL, and cjxl/djxl for its tests
+    libraw-dev libraw-bin                       # fmx_RAW, and dcraw_emu for its tests
     imagemagick                                 # pictures the format tests encode at test time
 )
 if [[ "${1:-}" == "--bench" ]]; then
