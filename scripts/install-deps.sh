@@ -25,6 +25,7 @@ packages=(
     libheif-dev libheif-examples                # fmx_HEIF, and heif-enc/heif-convert for its tests
     libjxl-dev libjxl-tools                     # fmx_JXL, and cjxl/djxl for its tests
     libraw-dev libraw-bin                       # fmx_RAW, and dcraw_emu for its tests
+    librsvg2-dev                                # fmx_SVG (rsvg-convert, above, is its reference)
     imagemagick                                 # pictures the format tests encode at test time
 )
 if [[ "${1:-}" == "--bench" ]]; then
