@@ -176,7 +176,7 @@ TEST_P(FormatConformance, SavedPicturesLoadBackAndDecodeAlikeElsewhere) {
             saved(original, file);
             const LoadResult loaded = load_with(api(), file);
             ASSERT_EQ(loaded.result, VT_OK);
-            ASSERT_EQ(loaded.frames.size(), 1u);
+            ASSERT_EQ(loaded.frames.size() == 1u, !row.adds_sizes || std::max(w, h) <= 16);
             EXPECT_EQ(loaded.warnings, 0);
             EXPECT_LE(max_difference(loaded.frames[0], original), row.round_trip_tolerance);
             // What the codec library itself makes of the file the plug-in wrote.
@@ -207,8 +207,8 @@ TEST_P(FormatConformance, FrameSetsKeepTheirFramesOrBecomeTheComposite) {
     EXPECT_TRUE(composite.composite_used);
     const LoadResult one = load_with(api(), file);
     ASSERT_EQ(one.result, VT_OK);
-    ASSERT_EQ(one.frames.size(), 1u);
-    EXPECT_EQ(one.doc_kind, 0);
+    ASSERT_EQ(one.frames.size() == 1u, !row.adds_sizes);
+    EXPECT_EQ(one.doc_kind, row.adds_sizes ? 1 : 0);
     EXPECT_LE(max_difference(one.frames[0], frames[0]), row.round_trip_tolerance);
     if (row.frame_sets == 0)
         return;

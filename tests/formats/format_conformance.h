@@ -152,6 +152,9 @@ struct FormatRow {
     void (*prepare)() = nullptr;
     // Fills a folder with the corpus at test time (outside encoders) instead of the shared one.
     void (*make_corpus)(const std::filesystem::path& folder) = nullptr;
+    // A save adds smaller copies of the picture (an icon's sizes): it loads back as the first
+    // of several frames.
+    bool adds_sizes = false;
     // A load-only format: writes a small file of the format by an outside tool, where the checks
     // would save one; the save checks are skipped.
     void (*sample)(const std::filesystem::path& file) = nullptr;
