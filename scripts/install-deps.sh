@@ -26,6 +26,7 @@ packages=(
     libjxl-dev libjxl-tools                     # fmx_JXL, and cjxl/djxl for its tests
     libraw-dev libraw-bin                       # fmx_RAW, and dcraw_emu for its tests
     librsvg2-dev                                # fmx_SVG (rsvg-convert, above, is its reference)
+    libcfitsio-dev                              # fmx_FITS
     imagemagick                                 # pictures the format tests encode at test time
 )
 if [[ "${1:-}" == "--bench" ]]; then
