@@ -115,6 +115,10 @@ std::int32_t load_image(FilterCall* call) {
         return r;
     if (bytes.size() < 80 || std::memcmp(bytes.data(), "SIMPLE  =", 9) != 0)
         return VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    // cfitsio reads a file in memory by whole 2880-byte records: the copy is padded to one, while
+    // every check below holds the data to what the file really has.
+    const std::size_t file_size = bytes.size();
+    bytes.resize((file_size + 2879) / 2880 * 2880, 0);
     FitsFile file;
     void* memory = bytes.data();
     std::size_t size = bytes.size();
@@ -135,7 +139,7 @@ std::int32_t load_image(FilterCall* call) {
         return result_of(status);
     if (data_at < 0 || static_cast<std::uint64_t>(data_at) +
                                count * static_cast<std::uint64_t>(std::abs(info.bitpix)) / 8 >
-                           bytes.size())
+                           file_size)
         return VT_ERR_READ;
     std::vector<float> values(count);
     float blank = std::numeric_limits<float>::quiet_NaN();
