@@ -22,6 +22,12 @@ packages=(
     libexiv2-dev                                # the core library's EXIF bridge
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
+    libheif-dev libheif-examples                # fmx_HEIF, and heif-enc/heif-convert for its tests
+    libjxl-dev libjxl-tools                     # fmx_JXL, and cjxl/djxl for its tests
+    libraw-dev libraw-bin                       # fmx_RAW, and dcraw_emu for its tests
+    librsvg2-dev                                # fmx_SVG (rsvg-convert, above, is its reference)
+    libcfitsio-dev                              # fmx_FITS
+    imagemagick                                 # pictures the format tests encode at test time
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)

@@ -14,6 +14,8 @@ constexpr std::size_t kMaxOptionsPerPlugin = 64;
 
 constexpr KnownFormat kFormats[] = {
     {u".avi", "Video (AVI)"},
+    {u".avif", "AV1 Image (AVIF)"},
+    {u".heic", "HEIF Image (HEVC)"},
     {u".bmp", "Bitmap (Windows Format)"},
     {u".vt5", "Vantrel Image"},
     {u".dds", "DirectDraw Surface"},
@@ -22,6 +24,7 @@ constexpr KnownFormat kFormats[] = {
     {u".jpeg", "JPEG/JFIF Image"},
     {u".jp2", "JPEG-2000 image-data"},
     {u".j2k", "JPEG-2000 codestream"},
+    {u".jxl", "JPEG XL Image"},
     {u".jxr", "JPEG-XR / HD-Photo"},
     {u".mj2", "Motion JPEG-2000"},
     {u".ora", "OpenRaster Image"},

@@ -127,7 +127,7 @@ struct FormatRow {
     const char* plugin;    // "fmx_PNG"
     const char* extension; // of the files it saves, ".png"
     // The smallest file that claims a picture of width x height with its pixel data left out;
-    // empty when the format cannot state that size.
+    // empty when the format cannot state that size; null when it cannot be made by hand.
     std::string (*header)(std::uint32_t width, std::uint32_t height);
     // A decode that is not the plug-in's: the codec library's own, or an outside tool's rendering
     // found beside the file. nullopt: nothing to compare for this file; a frame without pixels:
@@ -150,6 +150,14 @@ struct FormatRow {
     Frame (*picture)(std::uint32_t width, std::uint32_t height, bool transparent) = nullptr;
     // Sets the state entries its saves need, before each check.
     void (*prepare)() = nullptr;
+    // Fills a folder with the corpus at test time (outside encoders) instead of the shared one.
+    void (*make_corpus)(const std::filesystem::path& folder) = nullptr;
+    // A save adds smaller copies of the picture (an icon's sizes): it loads back as the first
+    // of several frames.
+    bool adds_sizes = false;
+    // A load-only format: writes a small file of the format by an outside tool, where the checks
+    // would save one; the save checks are skipped.
+    void (*sample)(const std::filesystem::path& file) = nullptr;
 };
 
 class FormatConformance : public ::testing::TestWithParam<FormatRow> {

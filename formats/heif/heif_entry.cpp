@@ -1,0 +1,362 @@
+// fmx_HEIF: HEIF, HEIC and AVIF files through libheif. Every top-level image is a frame, the
+// primary one first; libheif applies the file's rotation and mirroring, so the markup's EXIF
+// orientation is set upright. Saves write one picture as AVIF (AV1) or HEIC (HEVC).
+
+#include <libheif/heif.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
+
+namespace {
+
+using namespace vt::kit;
+
+constexpr std::uint32_t kMaxSide = 65536;
+constexpr std::uint64_t kMaxPixels = 250000000;
+constexpr int kDefaultQuality = 80;
+constexpr std::uint8_t kDocPages = 1;
+constexpr std::uint32_t kMaxHeifExifBytes = 65536;
+
+struct ContextFree {
+    void operator()(heif_context* c) const noexcept { heif_context_free(c); }
+};
+struct HandleFree {
+    void operator()(heif_image_handle* h) const noexcept { heif_image_handle_release(h); }
+};
+struct ImageFree {
+    void operator()(heif_image* i) const noexcept { heif_image_release(i); }
+};
+struct EncoderFree {
+    void operator()(heif_encoder* e) const noexcept { heif_encoder_release(e); }
+};
+using Context = std::unique_ptr<heif_context, ContextFree>;
+using Handle = std::unique_ptr<heif_image_handle, HandleFree>;
+using Image = std::unique_ptr<heif_image, ImageFree>;
+using Encoder = std::unique_ptr<heif_encoder, EncoderFree>;
+
+std::int32_t result_of(const heif_error& error) {
+    switch (error.code) {
+    case heif_error_Ok:
+        return VT_OK;
+    case heif_error_Unsupported_filetype:
+        return VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    case heif_error_Unsupported_feature:
+        return VT_ERR_NOT_IMPLEMENTED;
+    case heif_error_Memory_allocation_error:
+        return error.subcode == heif_suberror_Security_limit_exceeded ? VT_ERR_DIMENSIONS
+                                                                      : VT_ERR_OUT_OF_MEMORY;
+    case heif_error_Decoder_plugin_error:
+    case heif_error_Encoder_plugin_error:
+    case heif_error_Encoding_error:
+        return VT_ERR_COMPONENT_FAILED;
+    case heif_error_Invalid_input:
+        return error.subcode == heif_suberror_End_of_data ? VT_ERR_READ : VT_ERR_INVALID_DATA;
+    default:
+        return VT_ERR_INVALID_DATA;
+    }
+}
+
+// The markup with the file's EXIF, its orientation made upright: the pixels are already turned.
+void deliver_upright_markup(FilterCall* call, std::uint32_t bits_per_pixel,
+                            const std::vector<std::uint8_t>& exif) {
+    const pi_MetaMarkup* markup = call->meta_markup;
+    if (!markup_usable(markup) || call->meta_cb.add_meta_chunk == nullptr)
+        return;
+    MarkupBuffer mb{};
+    if (markup->create(&mb) == 0)
+        return;
+    if (markup->set_bit_depth != nullptr)
+        markup->set_bit_depth(&mb, static_cast<std::int32_t>(bits_per_pixel));
+    if (!exif.empty() && markup->import_exif != nullptr) {
+        markup->import_exif(&mb, exif.data(), static_cast<std::uint32_t>(exif.size()));
+        char have[2];
+        if (markup->get_value != nullptr && markup->set_value != nullptr &&
+            markup->get_value(&mb, "exif.orientation", have, sizeof(have)) != 0)
+            markup->set_value(&mb, "exif.orientation", "1 (top - left)");
+    }
+    if (mb.size > 1)
+        add_frame_chunk(call, kTagMark, mb.text, mb.size);
+    markup->free_buffer(&mb);
+}
+
+// The image's EXIF block from its TIFF byte order on (a HEIF Exif item starts with the offset
+// of that header); empty when there is none.
+std::vector<std::uint8_t> exif_of(const heif_image_handle* handle) {
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) < 1)
+        return {};
+    const std::size_t size = heif_image_handle_get_metadata_size(handle, id);
+    if (size < 8 || size > (1u << 24))
+        return {};
+    std::vector<std::uint8_t> block(size);
+    if (heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok)
+        return {};
+    const std::uint32_t skip = (std::uint32_t{block[0]} << 24) | (std::uint32_t{block[1]} << 16) |
+                               (std::uint32_t{block[2]} << 8) | block[3];
+    if (skip > size - 4 - 8)
+        return {};
+    return {block.begin() + 4 + skip, block.end()};
+}
+
+std::vector<std::uint8_t> icc_of(const heif_image_handle* handle) {
+    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+    if (type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC)
+        return {};
+    const std::size_t size = heif_image_handle_get_raw_color_profile_size(handle);
+    if (size == 0 || size > (1u << 24))
+        return {};
+    std::vector<std::uint8_t> icc(size);
+    if (heif_image_handle_get_raw_color_profile(handle, icc.data()).code != heif_error_Ok)
+        return {};
+    return icc;
+}
+
+std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id) {
+    heif_image_handle* raw_handle = nullptr;
+    if (const heif_error e = heif_context_get_image_handle(context, id, &raw_handle); e.code)
+        return result_of(e);
+    const Handle handle(raw_handle);
+    const int w = heif_image_handle_get_width(raw_handle);
+    const int h = heif_image_handle_get_height(raw_handle);
+    if (w < 1 || h < 1)
+        return VT_ERR_INVALID_DATA;
+    if (static_cast<std::uint32_t>(w) > kMaxSide || static_cast<std::uint32_t>(h) > kMaxSide ||
+        std::uint64_t(w) * std::uint64_t(h) > kMaxPixels)
+        return VT_ERR_DIMENSIONS;
+    const bool alpha = heif_image_handle_has_alpha_channel(raw_handle) != 0;
+    heif_image* raw_image = nullptr;
+    const heif_error e = heif_decode_image(raw_handle, &raw_image, heif_colorspace_RGB,
+                                           heif_chroma_interleaved_RGBA, nullptr);
+    const Image image(raw_image);
+    if (e.code != heif_error_Ok)
+        return result_of(e);
+    const int width = heif_image_get_width(raw_image, heif_channel_interleaved);
+    const int height = heif_image_get_height(raw_image, heif_channel_interleaved);
+    int stride = 0;
+    const std::uint8_t* plane =
+        heif_image_get_plane_readonly(raw_image, heif_channel_interleaved, &stride);
+    if (plane == nullptr || width < 1 || height < 1 || stride < 4 * width)
+        return VT_ERR_COMPONENT_FAILED;
+    if (const std::int32_t r = request_frame(call, static_cast<std::uint32_t>(width),
+                                             static_cast<std::uint32_t>(height));
+        r != VT_OK)
+        return r;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* in = plane + static_cast<std::size_t>(y) * stride;
+        std::uint32_t* out = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        for (int x = 0; x < width; ++x, in += 4)
+            out[x] = in[2] | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[0]} << 16) |
+                     (std::uint32_t(255 - in[3]) << 24);
+    }
+    const int bits = std::max(heif_image_handle_get_luma_bits_per_pixel(raw_handle), 8);
+    deliver_upright_markup(call, static_cast<std::uint32_t>(bits * (alpha ? 4 : 3)),
+                           exif_of(raw_handle));
+    const std::vector<std::uint8_t> icc = icc_of(raw_handle);
+    add_frame_chunk(call, kTagIcc, icc.data(), static_cast<std::uint32_t>(icc.size()));
+    return VT_OK;
+}
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    if (bytes.size() < 12)
+        return VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    const Context context(heif_context_alloc());
+    if (!context)
+        return VT_ERR_OUT_OF_MEMORY;
+    heif_context_set_maximum_image_size_limit(context.get(), static_cast<int>(kMaxSide));
+    if (const heif_error e = heif_context_read_from_memory_without_copy(context.get(), bytes.data(),
+                                                                        bytes.size(), nullptr);
+        e.code != heif_error_Ok)
+        return e.code == heif_error_Invalid_input ? VT_ERR_CORRUPT_OR_UNSUPPORTED : result_of(e);
+    const int count = heif_context_get_number_of_top_level_images(context.get());
+    if (count < 1)
+        return VT_ERR_NO_IMAGE_DATA;
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
+    heif_context_get_list_of_top_level_image_IDs(context.get(), ids.data(), count);
+    heif_item_id primary = 0;
+    if (heif_context_get_primary_image_ID(context.get(), &primary).code == heif_error_Ok)
+        std::stable_partition(ids.begin(), ids.end(),
+                              [primary](heif_item_id id) { return id == primary; });
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i > 0 && static_cast<std::int64_t>(i) > call->max_frame) {
+            call->warnings |= VT_WARN_LAYERS_DROPPED;
+            break;
+        }
+        const std::int32_t r = load_one(call, context.get(), ids[i]);
+        if (r != VT_OK) {
+            // A later image that fails keeps the ones before it.
+            if (i == 0 || r == VT_ERR_TIMEOUT)
+                return r;
+            call->warnings |= VT_WARN_DATA_LOST;
+            break;
+        }
+        if (i > 0)
+            call->doc_kind = kDocPages;
+    }
+    return VT_OK;
+}
+
+heif_error append_bytes(heif_context*, const void* data, size_t size, void* userdata) {
+    auto* out = static_cast<std::vector<std::uint8_t>*>(userdata);
+    try {
+        out->insert(out->end(), static_cast<const std::uint8_t*>(data),
+                    static_cast<const std::uint8_t*>(data) + size);
+    } catch (const std::bad_alloc&) {
+        return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
+    }
+    return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
+}
+
+// The selected picture as an RGB(A) image for the encoder.
+std::int32_t make_image(const FilterCall* call, bool alpha, Image& image) {
+    heif_image* raw = nullptr;
+    const heif_chroma chroma = alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+    const int w = static_cast<int>(call->width);
+    const int h = static_cast<int>(call->height);
+    if (const heif_error e = heif_image_create(w, h, heif_colorspace_RGB, chroma, &raw); e.code)
+        return result_of(e);
+    image.reset(raw);
+    if (const heif_error e = heif_image_add_plane(raw, heif_channel_interleaved, w, h, 8); e.code)
+        return result_of(e);
+    int stride = 0;
+    std::uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
+    if (plane == nullptr)
+        return VT_ERR_OUT_OF_MEMORY;
+    for (int y = 0; y < h; ++y) {
+        const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        std::uint8_t* out = plane + static_cast<std::size_t>(y) * stride;
+        for (int x = 0; x < w; ++x) {
+            *out++ = static_cast<std::uint8_t>(in[x] >> 16);
+            *out++ = static_cast<std::uint8_t>(in[x] >> 8);
+            *out++ = static_cast<std::uint8_t>(in[x]);
+            if (alpha)
+                *out++ = static_cast<std::uint8_t>(255 - (in[x] >> 24));
+        }
+    }
+    return VT_OK;
+}
+
+std::int32_t save_image(FilterCall* call) {
+    // The target's extension picks the codec.
+    const bool heic = [call] {
+        std::size_t n = 0;
+        while (call->path[n] != 0)
+            ++n;
+        if (n < 5)
+            return false;
+        const std::uint16_t* e = call->path + n - 5;
+        auto lower = [](std::uint16_t c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+        return lower(e[0]) == '.' && lower(e[1]) == 'h' && lower(e[2]) == 'e' &&
+               lower(e[3]) == 'i' && (lower(e[4]) == 'c' || lower(e[4]) == 'f');
+    }();
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
+    const int quality = state_option(call, u"fmx_HEIF.quality", kDefaultQuality, 0, 100);
+    const bool lossless = state_option(call, u"fmx_HEIF.lossless", 0, 0, 1) != 0;
+    const bool alpha = any_transparent(call);
+    Image image;
+    if (const std::int32_t r = make_image(call, alpha, image); r != VT_OK)
+        return r;
+    std::vector<std::uint8_t> icc;
+    if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr) {
+        icc.assign(view.data, view.data + view.size);
+        heif_image_set_raw_color_profile(image.get(), "prof", icc.data(), icc.size());
+    }
+    const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxHeifExifBytes);
+
+    const Context context(heif_context_alloc());
+    if (!context)
+        return VT_ERR_OUT_OF_MEMORY;
+    heif_encoder* raw_encoder = nullptr;
+    if (heif_context_get_encoder_for_format(
+            context.get(), heic ? heif_compression_HEVC : heif_compression_AV1, &raw_encoder)
+            .code != heif_error_Ok)
+        return VT_ERR_COMPONENT_MISSING;
+    const Encoder encoder(raw_encoder);
+    heif_encoder_set_lossy_quality(raw_encoder, quality);
+    heif_encoder_set_lossless(raw_encoder, lossless ? 1 : 0);
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    if (options == nullptr)
+        return VT_ERR_OUT_OF_MEMORY;
+    // Lossless keeps RGB as it is (identity matrix, full range, no chroma subsampling).
+    heif_color_profile_nclx nclx{};
+    nclx.version = 1;
+    nclx.color_primaries = heif_color_primaries_ITU_R_BT_709_5;
+    nclx.transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
+    nclx.matrix_coefficients =
+        lossless ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;
+    nclx.full_range_flag = 1;
+    options->output_nclx_profile = &nclx;
+    if (lossless)
+        heif_encoder_set_parameter_string(raw_encoder, "chroma", "444");
+    heif_image_handle* raw_handle = nullptr;
+    const heif_error e =
+        heif_context_encode_image(context.get(), image.get(), raw_encoder, options, &raw_handle);
+    heif_encoding_options_free(options);
+    const Handle handle(raw_handle);
+    if (e.code != heif_error_Ok)
+        return result_of(e) == VT_ERR_INVALID_DATA ? VT_ERR_COMPONENT_FAILED : result_of(e);
+    if (!exif.empty())
+        heif_context_add_exif_metadata(context.get(), raw_handle, exif.data(),
+                                       static_cast<int>(exif.size()));
+    std::vector<std::uint8_t> file;
+    heif_writer writer{1, append_bytes};
+    if (const heif_error w = heif_context_write(context.get(), &writer, &file); w.code)
+        return result_of(w);
+    return write_target_bytes(call->path, file);
+}
+
+// An ISO base media file whose brand is one of HEIF's.
+bool heif_signature(const FilterCheck& check) {
+    if (check.head_size < 12 || std::memcmp(check.head + 4, "ftyp", 4) != 0)
+        return false;
+    static const char* const kBrands[] = {"heic", "heix", "heim", "heis", "hevc",
+                                          "hevx", "mif1", "msf1", "avif", "avis"};
+    for (const char* brand : kBrands)
+        if (std::memcmp(check.head + 8, brand, 4) == 0)
+            return true;
+    return false;
+}
+
+bool heif_load_extension(const FilterCheck& check) {
+    return extension_is(check, u".heic") || extension_is(check, u".heif") ||
+           extension_is(check, u".avif");
+}
+
+} // namespace
+
+extern "C" {
+VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
+    return check_load(check, 100, heif_signature, heif_load_extension);
+}
+VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
+    return run_call(call, load_image);
+}
+VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
+    return check_save(check, [](const FilterCheck& c) {
+        return extension_is(c, u".avif") || extension_is(c, u".heic");
+    });
+}
+VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
+    return run_call(call, save_image);
+}
+VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
+    return 0;
+}
+}
+
+VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_HEIF.quality", "80",
+                                "0 to 100: higher keeps more detail in larger files"},
+                               {"fmx_HEIF.lossless", "0",
+                                "1: lossless, every pixel exactly as it is"})

@@ -1,0 +1,353 @@
+// fmx_JXL: JPEG XL files through libjxl. Every frame of an animation is delivered fully
+// composed, with its duration in `mode2`; libjxl turns the pixels by the file's orientation.
+// Saves write one picture, lossless or at a distance, with alpha, the ICC profile and EXIF.
+
+#include <jxl/decode.h>
+#include <jxl/encode.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
+
+namespace {
+
+using namespace vt::kit;
+
+constexpr std::uint32_t kMaxSide = 65536;
+constexpr std::uint64_t kMaxPixels = 250000000;
+constexpr std::uint8_t kDocFrameAnimation = 2;
+constexpr std::size_t kMaxExifBox = 1u << 20;
+constexpr std::uint32_t kMaxJxlExifBytes = 65536;
+constexpr JxlPixelFormat kRgba{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+
+struct DecoderFree {
+    void operator()(JxlDecoder* d) const noexcept { JxlDecoderDestroy(d); }
+};
+struct EncoderFree {
+    void operator()(JxlEncoder* e) const noexcept { JxlEncoderDestroy(e); }
+};
+
+// The host frame being decoded into, for libjxl's row callback.
+struct FrameTarget {
+    std::uint32_t* pixels = nullptr;
+    std::uint32_t stride = 0;
+};
+
+void put_pixels(void* opaque, size_t x, size_t y, size_t count, const void* rgba) {
+    const auto* target = static_cast<const FrameTarget*>(opaque);
+    const auto* in = static_cast<const std::uint8_t*>(rgba);
+    std::uint32_t* out = target->pixels + y * target->stride + x;
+    for (size_t i = 0; i < count; ++i, in += 4)
+        out[i] = in[2] | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[0]} << 16) |
+                 (std::uint32_t(255 - in[3]) << 24);
+}
+
+class Loader {
+public:
+    explicit Loader(FilterCall* call) : m_call(call) {}
+
+    std::int32_t run(const std::vector<std::uint8_t>& bytes) {
+        const std::unique_ptr<JxlDecoder, DecoderFree> decoder(JxlDecoderCreate(nullptr));
+        JxlDecoder* d = decoder.get();
+        if (d == nullptr)
+            return VT_ERR_OUT_OF_MEMORY;
+        if (JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+                                             JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | JXL_DEC_BOX) !=
+                JXL_DEC_SUCCESS ||
+            JxlDecoderSetDecompressBoxes(d, JXL_TRUE) != JXL_DEC_SUCCESS ||
+            JxlDecoderSetInput(d, bytes.data(), bytes.size()) != JXL_DEC_SUCCESS)
+            return VT_ERR_COMPONENT_FAILED;
+        JxlDecoderCloseInput(d);
+        for (;;) {
+            const JxlDecoderStatus status = JxlDecoderProcessInput(d);
+            if (status != JXL_DEC_BOX_NEED_MORE_OUTPUT)
+                finish_box(d);
+            switch (status) {
+            case JXL_DEC_SUCCESS:
+                return m_frames > 0 ? VT_OK : VT_ERR_NO_IMAGE_DATA;
+            case JXL_DEC_ERROR:
+                return ended_early(m_frames > 0 || m_seen_info ? VT_ERR_INVALID_DATA
+                                                               : VT_ERR_CORRUPT_OR_UNSUPPORTED);
+            case JXL_DEC_NEED_MORE_INPUT:
+                return ended_early(VT_ERR_READ);
+            case JXL_DEC_BASIC_INFO:
+                if (const std::int32_t r = basic_info(d); r != VT_OK)
+                    return r;
+                break;
+            case JXL_DEC_COLOR_ENCODING:
+                color_profile(d);
+                break;
+            case JXL_DEC_FRAME:
+                if (const std::int32_t r = begin_frame(d); r != VT_OK)
+                    return r == kEnough ? VT_OK : r;
+                break;
+            case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+                if (JxlDecoderSetImageOutCallback(d, &kRgba, put_pixels, &m_target) !=
+                    JXL_DEC_SUCCESS)
+                    return VT_ERR_COMPONENT_FAILED;
+                break;
+            case JXL_DEC_FULL_IMAGE:
+                if (++m_frames == 1)
+                    deliver_metadata();
+                break;
+            case JXL_DEC_BOX:
+                begin_box(d);
+                break;
+            case JXL_DEC_BOX_NEED_MORE_OUTPUT:
+                m_exif.clear(); // beyond what EXIF is worth: left out
+                m_in_exif = false;
+                JxlDecoderReleaseBoxBuffer(d);
+                break;
+            default:
+                break;
+            }
+        }
+    }
+
+private:
+    static constexpr std::int32_t kEnough = 2;
+
+    // Data that ends or breaks after a whole frame keeps the frames before it.
+    std::int32_t ended_early(std::int32_t result) {
+        if (m_frames == 0)
+            return result;
+        m_call->warnings |= VT_WARN_DATA_LOST;
+        return VT_OK;
+    }
+
+    std::int32_t basic_info(JxlDecoder* d) {
+        if (JxlDecoderGetBasicInfo(d, &m_info) != JXL_DEC_SUCCESS)
+            return VT_ERR_INVALID_DATA;
+        m_seen_info = true;
+        m_width = m_info.xsize;
+        m_height = m_info.ysize;
+        if (m_info.orientation >= JXL_ORIENT_TRANSPOSE)
+            std::swap(m_width, m_height);
+        if (m_width < 1 || m_height < 1)
+            return VT_ERR_INVALID_DATA;
+        if (m_width > kMaxSide || m_height > kMaxSide ||
+            std::uint64_t{m_width} * m_height > kMaxPixels)
+            return VT_ERR_DIMENSIONS;
+        return VT_OK;
+    }
+
+    // The profile only when the file carries one; a described colour space is sRGB's kin.
+    void color_profile(JxlDecoder* d) {
+        JxlColorEncoding encoded{};
+        if (JxlDecoderGetColorAsEncodedProfile(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                               &encoded) == JXL_DEC_SUCCESS)
+            return;
+        size_t size = 0;
+        if (JxlDecoderGetICCProfileSize(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &size) !=
+                JXL_DEC_SUCCESS ||
+            size == 0 || size > kMaxExifBox)
+            return;
+        m_icc.resize(size);
+        if (JxlDecoderGetColorAsICCProfile(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                           m_icc.data(), size) != JXL_DEC_SUCCESS)
+            m_icc.clear();
+    }
+
+    std::int32_t begin_frame(JxlDecoder* d) {
+        if (m_frames > 0 && static_cast<std::int64_t>(m_frames) > m_call->max_frame) {
+            m_call->warnings |= VT_WARN_LAYERS_DROPPED;
+            return kEnough;
+        }
+        JxlFrameHeader header{};
+        std::uint32_t delay = 0;
+        if (m_info.have_animation && JxlDecoderGetFrameHeader(d, &header) == JXL_DEC_SUCCESS &&
+            m_info.animation.tps_numerator > 0) {
+            const std::uint64_t ms = std::uint64_t{header.duration} * 1000u *
+                                     m_info.animation.tps_denominator /
+                                     m_info.animation.tps_numerator;
+            delay = static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, 65535));
+        }
+        m_call->mode2 = static_cast<std::uint16_t>(delay);
+        if (const std::int32_t r = request_frame(m_call, m_width, m_height); r != VT_OK)
+            return r;
+        if (m_frames > 0)
+            m_call->doc_kind = kDocFrameAnimation;
+        m_target = {m_call->pixels, m_call->stride};
+        return VT_OK;
+    }
+
+    void begin_box(JxlDecoder* d) {
+        JxlBoxType type{};
+        if (JxlDecoderGetBoxType(d, type, JXL_TRUE) != JXL_DEC_SUCCESS ||
+            std::memcmp(type, "Exif", 4) != 0 || !m_exif.empty())
+            return;
+        m_exif.resize(kMaxExifBox);
+        m_in_exif = JxlDecoderSetBoxBuffer(d, m_exif.data(), m_exif.size()) == JXL_DEC_SUCCESS;
+        if (!m_in_exif)
+            m_exif.clear();
+    }
+
+    void finish_box(JxlDecoder* d) {
+        if (!m_in_exif)
+            return;
+        m_in_exif = false;
+        const size_t left = JxlDecoderReleaseBoxBuffer(d);
+        m_exif.resize(m_exif.size() - std::min(left, m_exif.size()));
+    }
+
+    void deliver_metadata() {
+        // The Exif box starts with the offset of the TIFF header.
+        const std::uint8_t* exif = nullptr;
+        std::uint32_t exif_size = 0;
+        if (m_exif.size() >= 12) {
+            const std::uint32_t skip = (std::uint32_t{m_exif[0]} << 24) |
+                                       (std::uint32_t{m_exif[1]} << 16) |
+                                       (std::uint32_t{m_exif[2]} << 8) | m_exif[3];
+            if (skip <= m_exif.size() - 12) {
+                exif = m_exif.data() + 4 + skip;
+                exif_size = static_cast<std::uint32_t>(m_exif.size() - 4 - skip);
+            }
+        }
+        const std::uint32_t channels = m_info.num_color_channels + (m_info.alpha_bits ? 1 : 0);
+        const std::string plays =
+            m_info.have_animation ? std::to_string(m_info.animation.num_loops) : "";
+        deliver_markup(m_call, {m_info.bits_per_sample * channels, exif, exif_size, nullptr,
+                                nullptr, plays.empty() ? nullptr : plays.c_str()});
+        add_frame_chunk(m_call, kTagIcc, m_icc.data(), static_cast<std::uint32_t>(m_icc.size()));
+    }
+
+    FilterCall* m_call;
+    JxlBasicInfo m_info{};
+    bool m_seen_info = false;
+    std::uint32_t m_width = 0;
+    std::uint32_t m_height = 0;
+    std::uint32_t m_frames = 0;
+    FrameTarget m_target;
+    std::vector<std::uint8_t> m_icc;
+    std::vector<std::uint8_t> m_exif;
+    bool m_in_exif = false;
+};
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    if (JxlSignatureCheck(bytes.data(), bytes.size()) < JXL_SIG_CODESTREAM)
+        return bytes.size() < 12 && !bytes.empty() ? VT_ERR_READ : VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    Loader loader(call);
+    return loader.run(bytes);
+}
+
+std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
+    const bool lossless = state_option(call, u"fmx_JXL.lossless", 0, 0, 1) != 0;
+    const int distance = state_option(call, u"fmx_JXL.distance", 10, 0, 150);
+    const int effort = state_option(call, u"fmx_JXL.effort", 7, 1, 9);
+    const bool alpha = any_transparent(call);
+    const JxlPixelFormat format{alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    std::vector<std::uint8_t> rgba(std::size_t{call->width} * call->height * format.num_channels);
+    std::uint8_t* out = rgba.data();
+    for (std::uint32_t y = 0; y < call->height; ++y) {
+        const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        for (std::uint32_t x = 0; x < call->width; ++x) {
+            *out++ = static_cast<std::uint8_t>(in[x] >> 16);
+            *out++ = static_cast<std::uint8_t>(in[x] >> 8);
+            *out++ = static_cast<std::uint8_t>(in[x]);
+            if (alpha)
+                *out++ = static_cast<std::uint8_t>(255 - (in[x] >> 24));
+        }
+    }
+    std::vector<std::uint8_t> icc;
+    if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
+        icc.assign(view.data, view.data + view.size);
+    const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxJxlExifBytes);
+
+    const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
+    JxlEncoder* e = encoder.get();
+    if (e == nullptr)
+        return VT_ERR_OUT_OF_MEMORY;
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = call->width;
+    info.ysize = call->height;
+    info.bits_per_sample = 8;
+    info.num_color_channels = 3;
+    info.alpha_bits = alpha ? 8 : 0;
+    info.num_extra_channels = alpha ? 1 : 0;
+    info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
+    if (!exif.empty() && JxlEncoderUseBoxes(e) != JXL_ENC_SUCCESS)
+        return VT_ERR_COMPONENT_FAILED;
+    if (JxlEncoderSetBasicInfo(e, &info) != JXL_ENC_SUCCESS)
+        return VT_ERR_COMPONENT_FAILED;
+    bool colour_set =
+        !icc.empty() && JxlEncoderSetICCProfile(e, icc.data(), icc.size()) == JXL_ENC_SUCCESS;
+    if (!colour_set) {
+        JxlColorEncoding srgb{};
+        JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+        colour_set = JxlEncoderSetColorEncoding(e, &srgb) == JXL_ENC_SUCCESS;
+    }
+    if (!colour_set)
+        return VT_ERR_COMPONENT_FAILED;
+    if (!exif.empty()) {
+        std::vector<std::uint8_t> box(4, 0); // the TIFF header follows at once
+        box.insert(box.end(), exif.begin(), exif.end());
+        JxlEncoderAddBox(e, "Exif", box.data(), box.size(), JXL_FALSE);
+    }
+    JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(e, nullptr);
+    if (settings == nullptr)
+        return VT_ERR_OUT_OF_MEMORY;
+    JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, effort);
+    if (lossless)
+        JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    else
+        JxlEncoderSetFrameDistance(settings, static_cast<float>(std::max(distance, 1)) / 10.0f);
+    if (JxlEncoderAddImageFrame(settings, &format, rgba.data(), rgba.size()) != JXL_ENC_SUCCESS)
+        return VT_ERR_COMPONENT_FAILED;
+    JxlEncoderCloseInput(e);
+    file.resize(65536);
+    std::uint8_t* next = file.data();
+    size_t avail = file.size();
+    for (;;) {
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(e, &next, &avail);
+        if (status == JXL_ENC_SUCCESS)
+            break;
+        if (status != JXL_ENC_NEED_MORE_OUTPUT)
+            return VT_ERR_COMPONENT_FAILED;
+        const std::size_t used = static_cast<std::size_t>(next - file.data());
+        file.resize(file.size() * 2);
+        next = file.data() + used;
+        avail = file.size() - used;
+    }
+    file.resize(static_cast<std::size_t>(next - file.data()));
+    return VT_OK;
+}
+
+std::int32_t save_image(FilterCall* call) {
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
+    std::vector<std::uint8_t> file;
+    if (const std::int32_t r = encode(call, file); r != VT_OK)
+        return r;
+    return write_target_bytes(call->path, file);
+}
+
+bool jxl_signature(const FilterCheck& check) {
+    const std::uint32_t have = check.head_size < 32 ? check.head_size : 32;
+    const JxlSignature s = JxlSignatureCheck(check.head, have);
+    return s == JXL_SIG_CODESTREAM || s == JXL_SIG_CONTAINER;
+}
+
+bool jxl_extension(const FilterCheck& check) {
+    return extension_is(check, u".jxl");
+}
+
+} // namespace
+
+VT_FORMAT_PLUGIN_EXPORTS(100, jxl_signature, jxl_extension, load_image, save_image)
+
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_JXL.lossless", "0", "1: lossless, every pixel exactly as it is"},
+    {"fmx_JXL.distance", "10", "tenths of the visual distance, 1 to 150: 10 is visually lossless"},
+    {"fmx_JXL.effort", "7", "1 to 9: encoding effort, 9 is slowest and smallest"})

@@ -1,0 +1,16 @@
+// The HEIF plug-in's decoder over arbitrary files, through the test host. Saves are lossy AV1 at
+// the lowest quality, so a picture loaded back must only keep its size.
+
+#include "fuzz/format_fuzz_driver.h"
+
+namespace {
+
+void heif_options(std::uint8_t /*options*/) {
+    vt::test::HarnessServices::set_state(u"fmx_HEIF.quality", "0");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return vt::fuzz::fuzz_format_plugin(data, size, ".avif", false, heif_options);
+}

@@ -1,0 +1,17 @@
+// The JPEG XL plug-in's decoder over arbitrary files, through the test host. Saves are lossy at the
+// largest distance and the fastest effort, so a picture loaded back must only keep its size.
+
+#include "fuzz/format_fuzz_driver.h"
+
+namespace {
+
+void jxl_options(std::uint8_t /*options*/) {
+    vt::test::HarnessServices::set_state(u"fmx_JXL.distance", "150");
+    vt::test::HarnessServices::set_state(u"fmx_JXL.effort", "1");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return vt::fuzz::fuzz_format_plugin(data, size, ".jxl", false, jxl_options);
+}
