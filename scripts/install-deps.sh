@@ -22,6 +22,7 @@ packages=(
     libexiv2-dev                                # the core library's EXIF bridge
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
+    imagemagick                                 # the TGA, PCX, XPM and DDS tests: outside encoder and decoder
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
