@@ -23,6 +23,7 @@ packages=(
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
     imagemagick                                 # the TGA, PCX, XPM and DDS tests: outside encoder and decoder
+    libopenjp2-7-dev libopenjp2-tools           # fmx_JP2K; its tests' outside encoder and decoder
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
