@@ -8,31 +8,18 @@
 namespace vt::test {
 namespace {
 
-void be(std::string& s, std::uint32_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i)
-        s += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-// A codestream's main header for one 8-bit component in one tile: SIZ, COD, QCD and SOT.
+// A codestream's main header for one 8-bit component in one tile: SIZ, COD (one layer, no
+// levels, reversible), QCD and SOT, as {value, bytes} big-endian.
 std::string header(std::uint32_t width, std::uint32_t height) {
     std::string s;
-    be(s, 0xFF4FFF51, 4);
-    be(s, 41, 2);
-    be(s, 0, 2);
-    for (const std::uint32_t v : {width, height, 0u, 0u, width, height, 0u, 0u})
-        be(s, v, 4);
-    be(s, 1, 2);
-    be(s, 0x070101, 3);
-    be(s, 0xFF52000C, 4);
-    be(s, 0x00000001, 4); // coding style, progression, one layer
-    be(s, 0x00000404, 4); // no colour transform, no levels, 64 x 64 blocks
-    be(s, 0x0001, 2);     // block style, reversible transform
-    be(s, 0xFF5C0004, 4);
-    be(s, 0x4040, 2);
-    be(s, 0xFF90000A, 4);
-    be(s, 0, 4);
-    be(s, 0, 4);
-    be(s, 1, 1);
+    const std::uint32_t fields[][2] = {
+        {0xFF4FFF51, 4}, {41, 2},         {0, 2},          {width, 4},  {height, 4},
+        {0, 8},          {width, 4},      {height, 4},     {0, 8},      {1, 2},
+        {0x070101, 3},   {0xFF52000C, 4}, {1, 4},          {0x0404, 4}, {1, 2},
+        {0xFF5C0004, 4}, {0x4040, 2},     {0xFF90000A, 4}, {0, 8},      {1, 1}};
+    for (const auto& [value, bytes] : fields)
+        for (int i = static_cast<int>(bytes) - 1; i >= 0; --i)
+            s += static_cast<char>(i >= 4 ? 0 : (value >> (8 * i)) & 0xFF);
     return s;
 }
 
