@@ -28,6 +28,7 @@ packages=(
     librsvg2-dev                                # fmx_SVG (rsvg-convert, above, is its reference)
     libcfitsio-dev                              # fmx_FITS
     imagemagick                                 # pictures the format tests encode at test time
+    libopenjp2-7-dev libopenjp2-tools           # fmx_JP2K; its tests' outside encoder and decoder
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)

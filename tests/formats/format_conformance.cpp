@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -97,6 +98,57 @@ std::optional<Frame> png_frame(const std::filesystem::path& file) {
     return f;
 }
 
+bool run_tool(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+void write_pam(const std::filesystem::path& path, const Frame& frame) {
+    std::string out = "P7\nWIDTH " + std::to_string(frame.width) + "\nHEIGHT " +
+                      std::to_string(frame.height) +
+                      "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+    for (const std::uint32_t p : frame.pixels)
+        for (const int shift : {16, 8, 0, -1})
+            out += static_cast<char>(shift < 0 ? 255 - (p >> 24) : (p >> shift) & 0xFF);
+    write_bytes(path, out);
+}
+
+std::optional<Frame> magick_frame(const std::filesystem::path& file) {
+    const std::string pam = file.string() + ".magick.pam";
+    if (!run_tool("convert '" + file.string() + "[0]' -auto-orient -depth 8 '" + pam + "'"))
+        return std::nullopt;
+    const std::string bytes = read_bytes(pam);
+    std::filesystem::remove(pam);
+    // ImageMagick's PAM: WIDTH, HEIGHT, DEPTH (1-4), MAXVAL 255, TUPLTYPE, ENDHDR.
+    const std::size_t end = bytes.find("ENDHDR\n");
+    Frame f;
+    unsigned depth = 0;
+    if (bytes.rfind("P7\n", 0) != 0 || end == std::string::npos ||
+        std::sscanf(bytes.c_str(), "P7\nWIDTH %u\nHEIGHT %u\nDEPTH %u", &f.width, &f.height,
+                    &depth) != 3 ||
+        depth < 1 || depth > 4 || bytes.size() - end - 7 < std::size_t{f.width} * f.height * depth)
+        return std::nullopt;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data() + end + 7);
+    for (std::size_t i = 0; i < std::size_t{f.width} * f.height; ++i, p += depth) {
+        const bool colour = depth >= 3;
+        const std::uint32_t alpha = depth % 2 == 0 ? p[depth - 1] : 255;
+        f.pixels.push_back(bgrt(p[0], p[colour ? 1 : 0], p[colour ? 2 : 0], 255 - alpha));
+    }
+    return f;
+}
+
+int magick_corpus(const std::filesystem::path& folder, const char* extension,
+                  const std::vector<std::string>& options) {
+    const std::filesystem::path source = folder / "source.pam";
+    write_pam(source, make_picture(37, 23, true));
+    int made = 0;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        const std::string out = (folder / (std::to_string(i) + extension)).string();
+        made += run_tool("convert '" + source.string() + "' " + options[i] + " '" + out + "'");
+    }
+    std::filesystem::remove(source);
+    return made;
+}
+
 void FormatConformance::SetUp() {
     if (!s_library)
         s_library = std::make_unique<PluginLibrary>(plugin_path(GetParam().plugin));
@@ -129,10 +181,16 @@ std::string FormatConformance::saved(const Frame& frame, const std::string& file
 
 TEST_P(FormatConformance, CorpusDecodesLikeTheReference) {
     const FormatRow& row = GetParam();
-    std::filesystem::path folder = m_temp / "corpus";
+    std::filesystem::path folder;
     if (row.make_corpus != nullptr) {
-        std::filesystem::create_directory(folder);
-        row.make_corpus(folder);
+        folder = m_temp / "corpus";
+        std::filesystem::create_directories(folder);
+        if (row.make_corpus(folder) == 0)
+            GTEST_SKIP() << "no outside encoders for " << row.plugin;
+    } else if (row.make_corpus_in != nullptr) {
+        folder = m_temp / "corpus";
+        std::filesystem::create_directories(folder);
+        row.make_corpus_in(folder);
     } else if (row.corpus == nullptr) {
         GTEST_SKIP() << "no corpus for " << row.plugin;
     } else {
@@ -141,7 +199,8 @@ TEST_P(FormatConformance, CorpusDecodesLikeTheReference) {
             GTEST_SKIP() << "no conformance images";
     }
     int compared = 0;
-    for (const auto& path : files_in(folder, row.corpus_extension)) {
+    for (const auto& path :
+         files_in(folder, row.corpus_extension != nullptr ? row.corpus_extension : row.extension)) {
         SCOPED_TRACE(path.filename().string());
         const std::optional<Frame> reference = row.reference(path);
         const LoadResult loaded = load_with(api(), path.string());

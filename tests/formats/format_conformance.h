@@ -79,6 +79,16 @@ inline ::testing::AssertionResult whole_or_clean_failure(const LoadResult& r) {
 // libpng's own decode of a PNG file as a frame (16-bit samples scaled, gamma untouched).
 std::optional<Frame> png_frame(const std::filesystem::path& file);
 
+// Outside encoders and decoders run at test time: a shell command's success, a picture as a PAM
+// file (which every outside encoder reads), and ImageMagick's decode of a file through a PNG.
+bool run_tool(const std::string& command);
+void write_pam(const std::filesystem::path& path, const Frame& frame);
+std::optional<Frame> magick_frame(const std::filesystem::path& file);
+// ImageMagick's files of one picture (37 x 23, transparent) in `folder`, "<i><extension>" made
+// with the i-th of `options`; how many it made, 0 without ImageMagick.
+int magick_corpus(const std::filesystem::path& folder, const char* extension,
+                  const std::vector<std::string>& options);
+
 // Little-endian writers for hand-made headers.
 inline void le16(std::string& s, std::uint32_t v) {
     s += static_cast<char>(v & 0xFF);
@@ -136,6 +146,9 @@ struct FormatRow {
     // Folder under the shared test data; its files without a reference must load or fail
     // cleanly.
     const char* corpus = nullptr;
+    // Or a corpus made at test time by outside encoders in `folder`: how many files it made, 0
+    // when the encoders are missing.
+    int (*make_corpus)(const std::filesystem::path& folder) = nullptr;
     const char* corpus_extension = nullptr;
     int compared = 0;             // corpus files that have a reference
     int tolerance = 0;            // per channel, of a corpus decode against its reference
@@ -151,7 +164,7 @@ struct FormatRow {
     // Sets the state entries its saves need, before each check.
     void (*prepare)() = nullptr;
     // Fills a folder with the corpus at test time (outside encoders) instead of the shared one.
-    void (*make_corpus)(const std::filesystem::path& folder) = nullptr;
+    void (*make_corpus_in)(const std::filesystem::path& folder) = nullptr;
     // A save adds smaller copies of the picture (an icon's sizes): it loads back as the first
     // of several frames.
     bool adds_sizes = false;

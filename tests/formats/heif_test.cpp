@@ -41,7 +41,7 @@ VT_FORMAT_CONFORMANCE(Heif,
                           .tolerance = 1,
                           .round_trip_tolerance = 1,
                           .prepare = [] { HarnessServices::set_state(u"fmx_HEIF.lossless", "1"); },
-                          .make_corpus = make_corpus});
+                          .make_corpus_in = make_corpus});
 
 } // namespace
 } // namespace vt::test

@@ -54,7 +54,7 @@ VT_FORMAT_CONFORMANCE(Ico, FormatRow{.plugin = "fmx_ICO",
                                      .corpus_extension = ".ico",
                                      .compared = 4,
                                      .cut_keeps_whole_frames = true,
-                                     .make_corpus = make_corpus,
+                                     .make_corpus_in = make_corpus,
                                      .adds_sizes = true});
 
 class IcoPlugin : public PluginTest {

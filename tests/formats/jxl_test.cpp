@@ -34,7 +34,7 @@ VT_FORMAT_CONFORMANCE(Jxl,
                           .compared = 4,
                           .tolerance = 1,
                           .prepare = [] { HarnessServices::set_state(u"fmx_JXL.lossless", "1"); },
-                          .make_corpus = make_corpus});
+                          .make_corpus_in = make_corpus});
 
 class JxlPlugin : public PluginTest {
 protected:

@@ -104,7 +104,7 @@ VT_FORMAT_CONFORMANCE(Raw, FormatRow{.plugin = "fmx_RAW",
                                      .corpus_extension = ".dng",
                                      .compared = 2,
                                      .tolerance = 0,
-                                     .make_corpus = make_corpus,
+                                     .make_corpus_in = make_corpus,
                                      .sample = [](const std::filesystem::path& file) {
                                          write_bytes(file, make_dng(24, 22, 1));
                                      }});

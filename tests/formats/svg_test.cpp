@@ -36,7 +36,7 @@ VT_FORMAT_CONFORMANCE(Svg, FormatRow{.plugin = "fmx_SVG",
                                      .corpus_extension = ".svg",
                                      .compared = 3,
                                      .tolerance = 1,
-                                     .make_corpus = make_corpus,
+                                     .make_corpus_in = make_corpus,
                                      .sample = [](const std::filesystem::path& file) {
                                          write_bytes(file,
                                                      svg("width=\"24\" height=\"20\"", kShapes));

@@ -1,0 +1,69 @@
+// fmx_PCX: the plug-in's exports, its answers to the host's checks and the call records.
+// The reading and writing of the format is in pcx_codec.cpp.
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <vector>
+
+#include "formats/pcx/pcx_codec.h"
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
+
+namespace {
+
+using namespace vt::kit;
+
+bool known_extension(const FilterCheck& check) {
+    return extension_is(check, u".pcx");
+}
+
+// 0x0A, a version, the coding and the bits per pixel: four bytes, so it ranks below the others.
+bool has_signature(const FilterCheck& check) {
+    if (check.head_size < 4)
+        return false;
+    vt::formats::PcxHeader header;
+    return vt::formats::read_pcx_header(std::span<const std::uint8_t>(check.head, 4), header) !=
+           VT_ERR_CORRUPT_OR_UNSUPPORTED;
+}
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    const std::span<const std::uint8_t> file(bytes);
+    vt::formats::PcxHeader header;
+    if (const std::int32_t r = vt::formats::read_pcx_header(file, header); r != VT_OK)
+        return r;
+    if (const std::int32_t r = request_frame(call, header.width, header.height); r != VT_OK)
+        return r;
+    if (const std::int32_t r = vt::formats::decode_pcx(file, header, call->pixels, call->stride);
+        r != VT_OK)
+        return r;
+    char ppi[32] = {};
+    if (header.dpi > 0)
+        std::snprintf(ppi, sizeof(ppi), "%u %u", header.dpi, header.dpi);
+    deliver_markup(call,
+                   {header.bits * header.planes, nullptr, 0, nullptr, ppi[0] != 0 ? ppi : nullptr});
+    return VT_OK;
+}
+
+std::int32_t save_image(FilterCall* call) {
+    if (call->path == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
+    if (call->width > 65535 || call->height > 65535)
+        return VT_ERR_DIMENSIONS;
+    const bool alpha = any_transparent(call);
+    return write_target(call->path, [call, alpha](std::FILE* file) {
+        return vt::formats::write_pcx(file, call->pixels, call->width, call->height, call->stride,
+                                      alpha);
+    });
+}
+
+} // namespace
+
+VT_FORMAT_PLUGIN_EXPORTS(60, has_signature, known_extension, load_image, save_image)

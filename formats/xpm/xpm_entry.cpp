@@ -1,0 +1,58 @@
+// fmx_XPM: the plug-in's exports, its answers to the host's checks and the call records.
+// The reading and writing of the format is in xpm_codec.cpp.
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <vector>
+
+#include "formats/xpm/xpm_codec.h"
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
+
+namespace {
+
+using namespace vt::kit;
+
+bool known_extension(const FilterCheck& check) {
+    return extension_is(check, u".xpm") || extension_is(check, u".xbm");
+}
+
+// "/* XPM */", "! XPM2" or an XBM's "#define" at the head.
+bool has_signature(const FilterCheck& check) {
+    return vt::formats::xpm_head(
+        std::span<const std::uint8_t>(check.head, check.head_size < 32 ? check.head_size : 32));
+}
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    const std::span<const std::uint8_t> file(bytes);
+    vt::formats::XpmImage header;
+    if (const std::int32_t r = vt::formats::read_xpm_header(file, header); r != VT_OK)
+        return r;
+    if (const std::int32_t r = request_frame(call, header.width, header.height); r != VT_OK)
+        return r;
+    if (const std::int32_t r = vt::formats::decode_xpm(header, call->pixels, call->stride);
+        r != VT_OK)
+        return r;
+    deliver_markup(call, {header.bits_per_pixel});
+    return VT_OK;
+}
+
+std::int32_t save_image(FilterCall* call) {
+    if (call->path == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
+    return write_target(call->path, [call](std::FILE* file) {
+        return vt::formats::write_xpm(file, call->pixels, call->width, call->height, call->stride);
+    });
+}
+
+} // namespace
+
+VT_FORMAT_PLUGIN_EXPORTS(60, has_signature, known_extension, load_image, save_image)
