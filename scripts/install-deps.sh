@@ -22,6 +22,8 @@ packages=(
     libexiv2-dev                                # the core library's EXIF bridge
     shared-mime-info                            # file type names in save errors
     libimage-exiftool-perl                      # the photo tests' outside judge of metadata
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev  # the video helper
+    ffmpeg                                      # the video tests make clips; ffprobe judges them
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
