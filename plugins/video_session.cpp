@@ -224,22 +224,32 @@ bool VideoSession::start(const std::u16string& helper) noexcept {
     return m_socket >= 0;
 }
 
+// The helper's end of the socket closes when it exits, so the wait for its exit blocks on the
+// socket rather than polling; a helper still there after 1000 ms is killed.
 void VideoSession::stop() noexcept {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kStopWaitMs);
+    if (m_socket >= 0 && m_pid > 0) {
+        std::uint8_t sink[256];
+        for (int left; (left = remaining_ms(deadline)) > 0;) {
+            pollfd p{m_socket, POLLIN, 0};
+            if (::poll(&p, 1, left) <= 0 || ::recv(m_socket, sink, sizeof(sink), MSG_DONTWAIT) == 0)
+                break;
+        }
+    }
     if (m_socket >= 0)
         ::close(m_socket);
     m_socket = -1;
     if (m_pid <= 0)
         return;
     int status = 0;
-    for (int waited = 0; waited < kStopWaitMs; waited += kStepMs) {
-        if (::waitpid(m_pid, &status, WNOHANG) != 0) {
-            m_pid = -1;
-            return;
+    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (remaining_ms(deadline) == 0) {
+            ::kill(m_pid, SIGKILL);
+            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
         }
-        ::usleep(kStepMs * 1000);
-    }
-    ::kill(m_pid, SIGKILL);
-    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        ::usleep(1000);
     }
     m_pid = -1;
 }
