@@ -33,8 +33,8 @@ extern "C" {
 #define VT_VIDEO_HEADER_SIZE 32u
 /* Requests carry at most a path; larger request payloads are refused unread. */
 #define VT_VIDEO_MAX_REQUEST_PAYLOAD 65536u
-/* A frame is at most this many pixels (16384 x 16384 fits): the reply is refused beyond it. */
-#define VT_VIDEO_MAX_FRAME_PIXELS (16384u * 16384u)
+/* A frame is at most this many pixels (8192 x 8192): the reply is refused beyond it. */
+#define VT_VIDEO_MAX_FRAME_PIXELS (8192u * 8192u)
 
 enum {
     VT_VIDEO_KEEP_ALIVE = 0,
