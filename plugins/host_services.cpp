@@ -16,6 +16,7 @@
 #include "plugins/core_bridge.h"
 #include "plugins/image_services.h"
 #include "plugins/state_store.h"
+#include "plugins/video_session.h"
 
 namespace vt::plugins {
 namespace {
@@ -337,23 +338,62 @@ std::int32_t bu_translate_window(std::uintptr_t window) {
 const pi_BasicUtils kBasicUtils = {VT_BASIC_UTILS_VERSION, 0, bu_translate, bu_set_window_text,
                                    bu_translate_window};
 
-// --- pi_BasicVideo: served by the suite's video helper, which this installation lacks.
+// --- pi_BasicVideo: served by the suite's video helper, one process per session.
 
-std::int32_t bv_open(const std::uint16_t*, void**) {
-    return 0;
-}
-std::int32_t bv_close(void*) {
-    return 0;
-}
-std::int32_t bv_read(void*, std::int32_t, VtImage*) {
-    return 0;
-}
-std::int32_t bv_op(void*, void*, std::int32_t) {
-    return 0;
+VideoSession* as_session(void* session) {
+    return static_cast<VideoSession*>(session);
 }
 
-const pi_BasicVideo kBasicVideo = {
-    VT_BASIC_VIDEO_VERSION, 0, bv_open, bv_close, bv_read, bv_op, bv_op, bv_op, bv_op, bv_op};
+void* bv_open(const std::uint16_t* path, std::int32_t timeout_ms, std::int32_t* result) {
+    std::int32_t r = VT_ERR_COMPONENT_MISSING;
+    VideoSession* session = nullptr;
+    try {
+        session = VideoSession::open(find_video_helper(), reinterpret_cast<const char16_t*>(path),
+                                     timeout_ms, r);
+    } catch (const std::bad_alloc&) {
+        r = VT_ERR_OUT_OF_MEMORY;
+    }
+    if (result != nullptr)
+        *result = r;
+    return session;
+}
+std::int32_t bv_close(void* session) {
+    delete as_session(session);
+    return session != nullptr ? VT_OK : VT_ERR_PARAMETER_RANGE;
+}
+const VtVideoFrame* bv_read(void* session, std::int64_t frame) {
+    return session != nullptr ? as_session(session)->read_frame(frame) : nullptr;
+}
+std::int32_t bv_keep_alive(void* session) {
+    return session != nullptr ? as_session(session)->keep_alive() : VT_ERR_PARAMETER_RANGE;
+}
+std::int32_t bv_set_timeout(void* session, std::int32_t timeout_ms) {
+    return session != nullptr ? as_session(session)->set_timeout(timeout_ms)
+                              : VT_ERR_PARAMETER_RANGE;
+}
+std::int32_t bv_query_time(void* session, std::int64_t* ms) {
+    return session != nullptr && ms != nullptr ? as_session(session)->query_time(*ms)
+                                               : VT_ERR_PARAMETER_RANGE;
+}
+std::int32_t bv_query_count(void* session, std::int64_t* count) {
+    return session != nullptr && count != nullptr ? as_session(session)->query_count(*count)
+                                                  : VT_ERR_PARAMETER_RANGE;
+}
+std::int32_t bv_query_value4(void* session, double* value) {
+    return session != nullptr && value != nullptr ? as_session(session)->query_value4(*value)
+                                                  : VT_ERR_PARAMETER_RANGE;
+}
+
+const pi_BasicVideo kBasicVideo = {VT_BASIC_VIDEO_VERSION,
+                                   0,
+                                   bv_open,
+                                   bv_close,
+                                   bv_read,
+                                   bv_keep_alive,
+                                   bv_set_timeout,
+                                   bv_query_time,
+                                   bv_query_count,
+                                   bv_query_value4};
 
 } // namespace
 

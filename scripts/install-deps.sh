@@ -29,6 +29,8 @@ packages=(
     libcfitsio-dev                              # fmx_FITS
     imagemagick                                 # pictures the format tests encode at test time
     libopenjp2-7-dev libopenjp2-tools           # fmx_JP2K; its tests' outside encoder and decoder
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev  # the video helper
+    ffmpeg                                      # the video tests make clips; ffprobe judges them
 )
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)

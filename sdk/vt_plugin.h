@@ -503,17 +503,30 @@ typedef struct pi_BasicUtils {
     int32_t (*translate_window)(uintptr_t window);
 } pi_BasicUtils;
 
+/* A video frame as the host keeps it in a video session: width x height 32-bit pixels (blue,
+ * green, red, transparency), rows top-down without padding. Valid until the next call on the
+ * session. */
+typedef struct VtVideoFrame {
+    uint32_t width;
+    uint32_t height;
+    const uint32_t* pixels;
+} VtVideoFrame;
+
+/* Video frames read by the suite's video helper, one helper process per session. Results are
+ * 1 for success or a negative result code; every call waits at most the session's time-out. */
 typedef struct pi_BasicVideo {
     uint32_t version;
     uint32_t zero;
-    int32_t (*open)(const uint16_t* path, void** video);
-    int32_t (*close)(void* video);
-    int32_t (*read_frame)(void* video, int32_t index, VtImage* image);
-    int32_t (*op4)(void* video, void* data, int32_t size);
-    int32_t (*op5)(void* video, void* data, int32_t size);
-    int32_t (*op6)(void* video, void* data, int32_t size);
-    int32_t (*op7)(void* video, void* data, int32_t size);
-    int32_t (*op8)(void* video, void* data, int32_t size);
+    /* file path, session time-out in ms, out result code -> session, or null */
+    void* (*open)(const uint16_t* path, int32_t timeout_ms, int32_t* result);
+    int32_t (*close)(void* session);
+    /* -> the frame in the session's buffer, or null (the session keeps the result code) */
+    const VtVideoFrame* (*read_frame)(void* session, int64_t frame);
+    int32_t (*keep_alive)(void* session);
+    int32_t (*set_timeout)(void* session, int32_t timeout_ms);
+    int32_t (*query_time)(void* session, int64_t* milliseconds);
+    int32_t (*query_count)(void* session, int64_t* count);
+    int32_t (*query_value4)(void* session, double* value);
 } pi_BasicVideo;
 
 #define VT_SDK_OFFSET(rec, field, off32, off64)                                                    \
@@ -630,7 +643,17 @@ VT_SDK_OFFSET(pi_StateStore, state_get, 8, 8);
 VT_SDK_OFFSET(pi_MetaMarkup, import_xmp, 48, 88);
 VT_SDK_OFFSET(pi_BasicImage, masked_copy, 112, 216);
 VT_SDK_OFFSET(pi_BasicUtils, translate_window, 16, 24);
-VT_SDK_OFFSET(pi_BasicVideo, op8, 36, 64);
+VT_SDK_OFFSET(pi_BasicVideo, open, 8, 8);
+VT_SDK_OFFSET(pi_BasicVideo, close, 12, 16);
+VT_SDK_OFFSET(pi_BasicVideo, read_frame, 16, 24);
+VT_SDK_OFFSET(pi_BasicVideo, keep_alive, 20, 32);
+VT_SDK_OFFSET(pi_BasicVideo, set_timeout, 24, 40);
+VT_SDK_OFFSET(pi_BasicVideo, query_time, 28, 48);
+VT_SDK_OFFSET(pi_BasicVideo, query_count, 32, 56);
+VT_SDK_OFFSET(pi_BasicVideo, query_value4, 36, 64);
+VT_SDK_STATIC_ASSERT(sizeof(pi_BasicVideo) == (sizeof(void*) == 8 ? 72 : 40), "pi_BasicVideo size");
+VT_SDK_OFFSET(VtVideoFrame, pixels, 8, 8);
+VT_SDK_STATIC_ASSERT(sizeof(VtVideoFrame) == (sizeof(void*) == 8 ? 16 : 12), "VtVideoFrame size");
 #else
 #error "The plug-in records are defined for 32-bit and 64-bit targets only"
 #endif

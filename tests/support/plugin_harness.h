@@ -113,6 +113,11 @@ struct HarnessServices {
     static void set_state(std::u16string_view name, std::string_view value) {
         state()[std::u16string(name)] = std::vector<std::uint8_t>(value.begin(), value.end());
     }
+    // The query table a test lends the plug-ins (video needs the host's); none by default.
+    static const pi_BasicQuery*& basic_query() {
+        static const pi_BasicQuery* table = nullptr;
+        return table;
+    }
 };
 
 namespace detail {
@@ -359,6 +364,7 @@ inline void prepare(HostCall& host, const std::u16string& path) {
     call.set_message = set_message;
     call.state_store = &kStateStore;
     call.meta_markup = &kMetaMarkup;
+    call.basic_query = HarnessServices::basic_query();
     call.layers = host.layers;
     call.current_frame = -1;
     call.message = host.message;
