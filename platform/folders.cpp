@@ -82,7 +82,8 @@ std::u16string program_data_folder() {
     std::u16string folder = created(join_path(root, u"Converter"));
     if (folder.empty())
         return {};
-    open_to_all_users(folder);
+    keep_private(root);
+    keep_private(folder);
     return with_slash(folder);
 }
 
@@ -101,12 +102,11 @@ std::u16string temp_folder(std::u16string_view override_folder) {
     return tmp.empty() ? std::u16string(u"/tmp") : tmp;
 }
 
-void open_to_all_users(std::u16string_view path) noexcept {
-    // Best effort, like the access list the suite sets on its shared files.
+void keep_private(std::u16string_view path) noexcept {
     const std::string os = to_os_path(path);
     struct stat st {};
-    if (::stat(os.c_str(), &st) == 0)
-        (void)::chmod(os.c_str(), S_ISDIR(st.st_mode) ? 0777 : 0666);
+    if (::lstat(os.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && st.st_uid == ::geteuid())
+        (void)::chmod(os.c_str(), S_ISDIR(st.st_mode) ? 0700 : 0600);
 }
 
 } // namespace vt::platform

@@ -27,9 +27,10 @@ namespace vt::platform {
 // The configured override when it is not blank, else $TMPDIR, else /tmp.
 [[nodiscard]] std::u16string temp_folder(std::u16string_view override_folder = {});
 
-// Lets every user of the machine read and write a shared folder or file (folders may also be
-// entered); failures are ignored.
-void open_to_all_users(std::u16string_view path) noexcept;
+// Keeps what the suite stores for the user to the user alone: 0700 for a folder, 0600 for a
+// file, also narrowing wider modes found there. The data root holds code paths that are loaded
+// and a journal that is replayed, so nobody else may write it. Failures are ignored.
+void keep_private(std::u16string_view path) noexcept;
 
 // An environment variable as UTF-16; empty when unset.
 [[nodiscard]] std::u16string environment(const char* name);

@@ -412,7 +412,7 @@ void FilterRegistry::blacklist_add(std::u16string_view path) {
                 out.write({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
                 out.truncate_here();
                 out.close();
-                platform::open_to_all_users(file);
+                platform::keep_private(file);
             }
         }
     }

@@ -119,7 +119,7 @@ int StateStore::file_write(std::u16string_view name, std::span<const std::uint8_
     const std::size_t written = file.write(data.first(n));
     file.truncate_here();
     file.close();
-    platform::open_to_all_users(path);
+    platform::keep_private(path);
     return as_result(written);
 }
 

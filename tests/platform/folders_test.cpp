@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -49,6 +51,14 @@ TEST(Folders, InstalledDataRootFollowsXdgAndIsCreated) {
     EXPECT_EQ(program_data_folder(), tmp.sub16("data/Vantrel/Converter/"));
     EXPECT_TRUE(tmp.exists("data/Vantrel/Converter"));
     EXPECT_EQ(shared_content_folder(), tmp.sub16("docs/Vantrel"));
+    // The data root is the user's alone; wider modes found there are narrowed.
+    for (const char* folder : {"data/Vantrel", "data/Vantrel/Converter"}) {
+        ::chmod((tmp / folder).c_str(), 0777);
+        (void)program_data_folder();
+        struct stat st {};
+        ASSERT_EQ(::stat((tmp / folder).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << folder;
+    }
 }
 
 TEST(Folders, PortableInstallationKeepsEverythingBesideTheProgram) {
