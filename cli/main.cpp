@@ -181,11 +181,12 @@ std::optional<std::string> usage_error(const cli::Options& options) {
     if (!ext.empty() && !writable)
         return "no installed plug-in writes '" + u8(ext) + "' (see --list-formats)";
     const auto known = session::plugin_options();
-    for (const auto& [name, value] : options.states) {
-        const bool found = std::any_of(known.begin(), known.end(),
-                                       [&](const auto& o) { return o.name == u8(name); });
+    for (const auto& state : options.states) {
+        const std::string name = u8(state.first);
+        const bool found =
+            std::any_of(known.begin(), known.end(), [&](const auto& o) { return o.name == name; });
         if (!found)
-            return "unknown plug-in option '" + u8(name) + "' (see --list-formats)";
+            return "unknown plug-in option '" + name + "' (see --list-formats)";
     }
     if (!job.watermarkFile.view().empty() && !platform::is_file(job.watermarkFile.view()))
         return "the watermark file '" + u8(job.watermarkFile.view()) + "' does not exist";

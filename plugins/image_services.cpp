@@ -101,7 +101,8 @@ public:
         m_pixels = src->pixels;
         if (src == dst) {
             m_copy.assign(src->pixels, src->pixels +
-                                           static_cast<std::size_t>(m_stride) * (m_height - 1) +
+                                           static_cast<std::size_t>(m_stride) *
+                                               static_cast<std::size_t>(m_height - 1) +
                                            m_width);
             m_pixels = m_copy.data();
         }
@@ -317,7 +318,8 @@ std::int32_t image_convolve(VtImage* image, std::int32_t left, std::int32_t top,
     if (!dst || !src || !kernel || kernel_width < 2 || kernel_width > 32 || kernel_height < 2 ||
         kernel_height > 32)
         return 0;
-    const std::size_t taps = static_cast<std::size_t>(kernel_width) * kernel_height;
+    const std::size_t taps =
+        static_cast<std::size_t>(kernel_width) * static_cast<std::size_t>(kernel_height);
     double absolute = 0;
     for (std::size_t i = 0; i < taps; ++i)
         absolute += std::fabs(kernel[i]);
@@ -344,7 +346,7 @@ std::int32_t image_convolve(VtImage* image, std::int32_t left, std::int32_t top,
                 for (std::int32_t i = 0; i < kernel_width; ++i) {
                     const std::uint32_t p = pixels.clamped(std::int64_t{x} + i - kernel_width / 2,
                                                            std::int64_t{y} + j - kernel_height / 2);
-                    const std::int64_t wgt = weight[static_cast<std::size_t>(j) * kernel_width + i];
+                    const std::int64_t wgt = weight[static_cast<std::size_t>(j * kernel_width + i)];
                     for (int c = 0; c < channels; ++c)
                         acc[c] += wgt * ((p >> (8 * c)) & 0xFF);
                 }
