@@ -1,4 +1,4 @@
-// Targa reader and writer of fmx_TGA (Truevision TGA 2.0 specification).
+// Targa reader and writer of fmx_TGA (Truevision TGA 2.0 file format).
 
 #include "formats/tga/tga_codec.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 // The Targa reader and writer of fmx_TGA, over bytes in memory and an open file. Written from
-// Truevision's "Truevision TGA File Format Specification, Version 2.0" (1989): an 18-byte
+// Truevision's published TGA File Format, Version 2.0 (1989): an 18-byte
 // header, the image ID, an optional colour map, the pixels (raw or run-length packets) and, in
 // version 2.0 files, a footer "TRUEVISION-XFILE." that points at an extension area whose
 // attributes type says what the alpha bits mean.
