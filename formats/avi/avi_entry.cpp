@@ -277,23 +277,8 @@ bool avi_signature(const FilterCheck& check) {
 } // namespace
 
 // Videos of other containers are read too (by extension); only AVI is written.
-extern "C" {
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 100, avi_signature, video_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, avi_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-}
+VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(100, avi_signature, video_extension, avi_extension, load_image,
+                                    save_image)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_AVI.quality", "90",
                                 "1 to 100: the JPEG quality of every frame"})

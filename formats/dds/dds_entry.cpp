@@ -24,18 +24,14 @@ bool has_signature(const FilterCheck& check) {
 }
 
 std::int32_t load_image(FilterCall* call) {
-    if (call->frame_cb.add_frame == nullptr)
-        return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
-        return r;
-    const std::span<const std::uint8_t> file(bytes);
     vt::formats::DdsHeader header;
-    if (const std::int32_t r = vt::formats::read_dds_header(file, header); r != VT_OK)
+    const auto decode = [](auto file, const auto& h, std::uint32_t* pixels, std::uint32_t stride) {
+        vt::formats::decode_dds(file, h, pixels, stride);
+        return VT_OK;
+    };
+    if (const std::int32_t r = load_one_picture(call, header, vt::formats::read_dds_header, decode);
+        r != VT_OK)
         return r;
-    if (const std::int32_t r = request_frame(call, header.width, header.height); r != VT_OK)
-        return r;
-    vt::formats::decode_dds(file, header, call->pixels, call->stride);
     deliver_markup(call, {header.layout == vt::formats::DdsLayout::kBc1     ? 4u
                           : header.layout == vt::formats::DdsLayout::kMasks ? header.bits
                                                                             : 8u});

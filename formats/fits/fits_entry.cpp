@@ -188,26 +188,7 @@ bool fits_extension(const FilterCheck& check) {
            extension_is(check, u".fts");
 }
 
-bool no_extension(const FilterCheck& /*check*/) {
-    return false;
-}
-
 } // namespace
 
-extern "C" {
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 100, fits_signature, fits_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, no_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-}
+VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(100, fits_signature, fits_extension, ::vt::kit::writes_nothing,
+                                    load_image, save_image)

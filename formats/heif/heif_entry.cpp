@@ -334,27 +334,14 @@ bool heif_load_extension(const FilterCheck& check) {
            extension_is(check, u".avif");
 }
 
+bool heif_save_extension(const FilterCheck& c) {
+    return extension_is(c, u".avif") || extension_is(c, u".heic");
+}
+
 } // namespace
 
-extern "C" {
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 100, heif_signature, heif_load_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, [](const FilterCheck& c) {
-        return extension_is(c, u".avif") || extension_is(c, u".heic");
-    });
-}
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-}
+VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(100, heif_signature, heif_load_extension, heif_save_extension,
+                                    load_image, save_image)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_HEIF.quality", "80",
                                 "0 to 100: higher keeps more detail in larger files"},

@@ -381,20 +381,5 @@ bool ico_save_extension(const FilterCheck& check) {
 
 } // namespace
 
-extern "C" {
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 50, ico_signature, ico_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, ico_save_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-}
+VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(50, ico_signature, ico_extension, ico_save_extension,
+                                    load_image, save_image)

@@ -267,30 +267,10 @@ bool raw_signature(const FilterCheck& check) {
            starts("MM\0*", 0, 4);
 }
 
-// Saving is never offered: no extension is ours to write.
-bool no_extension(const FilterCheck& /*check*/) {
-    return false;
-}
-
 } // namespace
 
-extern "C" {
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 60, raw_signature, raw_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, no_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-}
+VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(60, raw_signature, raw_extension, ::vt::kit::writes_nothing,
+                                    load_image, save_image)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_RAW.preview", "0", "1: the camera's embedded preview instead of a full develop (fast)"},

@@ -146,29 +146,10 @@ bool svg_extension(const FilterCheck& check) {
     return extension_is(check, u".svg");
 }
 
-bool no_extension(const FilterCheck& /*check*/) {
-    return false;
-}
-
 } // namespace
 
-extern "C" {
-VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {
-    return check_load(check, 80, svg_signature, svg_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {
-    return run_call(call, load_image);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {
-    return check_save(check, no_extension);
-}
-VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {
-    return run_call(call, save_image);
-}
-VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {
-    return 0;
-}
-}
+VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(80, svg_signature, svg_extension, ::vt::kit::writes_nothing,
+                                    load_image, save_image)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_SVG.scale", "100",
                                 "percent of the document's size, 1 to 10000"},

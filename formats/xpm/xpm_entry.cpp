@@ -25,18 +25,11 @@ bool has_signature(const FilterCheck& check) {
 }
 
 std::int32_t load_image(FilterCall* call) {
-    if (call->frame_cb.add_frame == nullptr)
-        return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
-        return r;
-    const std::span<const std::uint8_t> file(bytes);
     vt::formats::XpmImage header;
-    if (const std::int32_t r = vt::formats::read_xpm_header(file, header); r != VT_OK)
-        return r;
-    if (const std::int32_t r = request_frame(call, header.width, header.height); r != VT_OK)
-        return r;
-    if (const std::int32_t r = vt::formats::decode_xpm(header, call->pixels, call->stride);
+    const auto decode = [](auto, const auto& h, std::uint32_t* pixels, std::uint32_t stride) {
+        return vt::formats::decode_xpm(h, pixels, stride);
+    };
+    if (const std::int32_t r = load_one_picture(call, header, vt::formats::read_xpm_header, decode);
         r != VT_OK)
         return r;
     deliver_markup(call, {header.bits_per_pixel});

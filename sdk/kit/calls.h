@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <vector>
 
+#include "sdk/kit/paths.h"
 #include "sdk/vt_plugin.h"
 
 namespace vt::kit {
@@ -82,6 +85,25 @@ inline bool any_transparent(const FilterCall* call) noexcept {
                 return true;
     }
     return false;
+}
+
+// The load of a one-picture format whose file is read whole: `read_header(file, header)`, the
+// frame of the header's width x height, then `decode(file, header, pixels, stride)`. VT_OK with
+// `header` filled for the caller's markup, or the first result code.
+template <typename Header, typename ReadHeader, typename Decode>
+std::int32_t load_one_picture(FilterCall* call, Header& header, ReadHeader read_header,
+                              Decode decode) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    const std::span<const std::uint8_t> file(bytes);
+    if (const std::int32_t r = read_header(file, header); r != VT_OK)
+        return r;
+    if (const std::int32_t r = request_frame(call, header.width, header.height); r != VT_OK)
+        return r;
+    return decode(file, header, call->pixels, call->stride);
 }
 
 } // namespace vt::kit

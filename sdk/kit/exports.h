@@ -9,6 +9,7 @@
 //   std::int32_t save_image(FilterCall*)      a result code; may throw
 // flt_CheckLoad ranks a matching head at `level`, flt_CheckSave answers 100 for a known
 // extension, plg_ShowDialog shows nothing (options live in the state store).
+// VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(...) takes the extensions it writes as a test of its own.
 // VT_FORMAT_PLUGIN_STATE_ENTRIES(entries...) adds plg_StateEntries for a plug-in with options.
 // Use each once, at file scope, after the functions they name.
 // Thread: any; the functions named must be safe to call from several threads at once.
@@ -88,6 +89,11 @@ inline std::int32_t check_save(FilterCheck* check, CheckTest known_extension) no
     });
 }
 
+// The write-extension test of a plug-in that only reads.
+inline bool writes_nothing(const FilterCheck& /*check*/) noexcept {
+    return false;
+}
+
 // flt_LoadImage and flt_SaveImage: a null record is out of range.
 inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
     return firewall([&] { return call == nullptr ? VT_ERR_PARAMETER_RANGE : body(call); });
@@ -96,15 +102,21 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
 } // namespace vt::kit
 
 #define VT_FORMAT_PLUGIN_EXPORTS(level, has_signature, known_extension, load_image, save_image)    \
+    VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(level, has_signature, known_extension, known_extension,    \
+                                        load_image, save_image)
+
+// The same for a plug-in that reads more extensions than it writes (a reader alone writes none).
+#define VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(level, has_signature, read_extension, write_extension, \
+                                            load_image, save_image)                                \
     extern "C" {                                                                                   \
     VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {                     \
-        return ::vt::kit::check_load(check, level, has_signature, known_extension);                \
+        return ::vt::kit::check_load(check, level, has_signature, read_extension);                 \
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t flt_LoadImage(FilterCall* call) noexcept {                       \
         return ::vt::kit::run_call(call, load_image);                                              \
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {                     \
-        return ::vt::kit::check_save(check, known_extension);                                      \
+        return ::vt::kit::check_save(check, write_extension);                                      \
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {                       \
         return ::vt::kit::run_call(call, save_image);                                              \
