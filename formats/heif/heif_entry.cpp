@@ -63,29 +63,6 @@ std::int32_t result_of(const heif_error& error) {
     }
 }
 
-// The markup with the file's EXIF, its orientation made upright: the pixels are already turned.
-void deliver_upright_markup(FilterCall* call, std::uint32_t bits_per_pixel,
-                            const std::vector<std::uint8_t>& exif) {
-    const pi_MetaMarkup* markup = call->meta_markup;
-    if (!markup_usable(markup) || call->meta_cb.add_meta_chunk == nullptr)
-        return;
-    MarkupBuffer mb{};
-    if (markup->create(&mb) == 0)
-        return;
-    if (markup->set_bit_depth != nullptr)
-        markup->set_bit_depth(&mb, static_cast<std::int32_t>(bits_per_pixel));
-    if (!exif.empty() && markup->import_exif != nullptr) {
-        markup->import_exif(&mb, exif.data(), static_cast<std::uint32_t>(exif.size()));
-        char have[2];
-        if (markup->get_value != nullptr && markup->set_value != nullptr &&
-            markup->get_value(&mb, "exif.orientation", have, sizeof(have)) != 0)
-            markup->set_value(&mb, "exif.orientation", "1 (top - left)");
-    }
-    if (mb.size > 1)
-        add_frame_chunk(call, kTagMark, mb.text, mb.size);
-    markup->free_buffer(&mb);
-}
-
 // The image's EXIF block from its TIFF byte order on (a HEIF Exif item starts with the offset
 // of that header); empty when there is none.
 std::vector<std::uint8_t> exif_of(const heif_image_handle* handle) {
@@ -156,8 +133,12 @@ std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id) 
                      (std::uint32_t(255 - in[3]) << 24);
     }
     const int bits = std::max(heif_image_handle_get_luma_bits_per_pixel(raw_handle), 8);
-    deliver_upright_markup(call, static_cast<std::uint32_t>(bits * (alpha ? 4 : 3)),
-                           exif_of(raw_handle));
+    // libheif has turned the pixels as the EXIF says.
+    const std::vector<std::uint8_t> exif = exif_of(raw_handle);
+    deliver_markup(call, {.bits_per_pixel = static_cast<std::uint32_t>(bits * (alpha ? 4 : 3)),
+                          .exif = exif.data(),
+                          .exif_size = static_cast<std::uint32_t>(exif.size()),
+                          .upright = true});
     const std::vector<std::uint8_t> icc = icc_of(raw_handle);
     add_frame_chunk(call, kTagIcc, icc.data(), static_cast<std::uint32_t>(icc.size()));
     return VT_OK;

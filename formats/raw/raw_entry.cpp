@@ -83,28 +83,13 @@ bool within_limits(std::uint64_t width, std::uint64_t height) {
 // The markup: the file's own TIFF structure (most raw layouts are one) as its EXIF, with the
 // orientation upright because LibRaw has turned the pixels.
 void deliver_upright_markup(FilterCall* call, const std::vector<std::uint8_t>& file) {
-    const pi_MetaMarkup* markup = call->meta_markup;
-    if (!markup_usable(markup) || call->meta_cb.add_meta_chunk == nullptr)
-        return;
-    MarkupBuffer mb{};
-    if (markup->create(&mb) == 0)
-        return;
-    if (markup->set_bit_depth != nullptr)
-        markup->set_bit_depth(&mb, 24);
     const bool tiff = file.size() > 8 && (std::memcmp(file.data(), "II", 2) == 0 ||
                                           std::memcmp(file.data(), "MM", 2) == 0);
-    if (tiff && markup->import_exif != nullptr) {
-        markup->import_exif(
-            &mb, file.data(),
-            static_cast<std::uint32_t>(std::min<std::size_t>(file.size(), 1u << 30)));
-        char have[2];
-        if (markup->get_value != nullptr && markup->set_value != nullptr &&
-            markup->get_value(&mb, "exif.orientation", have, sizeof(have)) != 0)
-            markup->set_value(&mb, "exif.orientation", "1 (top - left)");
-    }
-    if (mb.size > 1)
-        add_frame_chunk(call, kTagMark, mb.text, mb.size);
-    markup->free_buffer(&mb);
+    deliver_markup(call, {.bits_per_pixel = 24,
+                          .exif = tiff ? file.data() : nullptr,
+                          .exif_size = static_cast<std::uint32_t>(
+                              tiff ? std::min<std::size_t>(file.size(), 1u << 30) : 0),
+                          .upright = true});
 }
 
 std::int32_t deliver_rgb(FilterCall* call, const std::uint8_t* data, std::uint32_t width,

@@ -27,6 +27,9 @@ struct MarkupItems {
     const char* ppi = nullptr;
     // An animation's "animation.plays": how often it runs, "0" for endlessly; null for a still.
     const char* plays = nullptr;
+    // The decoder has already turned the pixels as the EXIF orientation says, so the markup
+    // says "top - left" wherever the EXIF gave an orientation.
+    bool upright = false;
 };
 
 // A markup table of this version's family with the functions every use needs.
@@ -99,8 +102,13 @@ inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept 
         markup->set_value(&mb, "image.ppi", items.ppi);
     if (items.plays != nullptr && markup->set_value != nullptr)
         markup->set_value(&mb, "animation.plays", items.plays);
-    if (items.exif != nullptr && items.exif_size > 0 && markup->import_exif != nullptr)
+    if (items.exif != nullptr && items.exif_size > 0 && markup->import_exif != nullptr) {
         markup->import_exif(&mb, items.exif, items.exif_size);
+        char have[2];
+        if (items.upright && markup->get_value != nullptr && markup->set_value != nullptr &&
+            markup->get_value(&mb, "exif.orientation", have, sizeof(have)) != 0)
+            markup->set_value(&mb, "exif.orientation", "1 (top - left)");
+    }
     if (items.xmp != nullptr && markup->import_xmp != nullptr)
         fill_from_xmp(markup, mb, items.xmp);
     if (mb.size > 1)
