@@ -94,7 +94,10 @@ void TargetPage::storeForBack() {
 bool TargetPage::storeForNext() {
     storeForBack();
     std::u16string folder = m_job.targetFolder.str();
-    const auto refusal = engine::check_target_folder(folder, m_job.overwrite != 0);
+    auto refusal =
+        engine::check_distinct_folders(m_job.sourceFolder.view(), engine::tidy_folder(folder));
+    if (!refusal)
+        refusal = engine::check_target_folder(folder, m_job.overwrite != 0);
     m_job.targetFolder.assign(folder);
     if (!refusal)
         return true;
