@@ -109,6 +109,12 @@ TEST(Vt5Earlier, SingleImageLayouts) {
         for (std::size_t n = 0; n < c.file.size(); ++n)
             EXPECT_LE(Read(Bytes(c.file.begin(), c.file.begin() + n)).count, 1u);
     }
+    const std::string dump = dump_vt5(palette_file, u"x.vt5", false, false).text;
+    EXPECT_NE(dump.find("major=2 revision=1 width=2 height=1 layout=2 preprocessor=0 channels=1 "
+                        "data_offset=0 data_length=0 chain=[none] palette_offset=54"),
+              std::string::npos)
+        << dump;
+    EXPECT_EQ(dump.find("element "), std::string::npos) << dump;
 }
 
 TEST(Vt5Earlier, Version3LayersNamesAndMetadata) {
@@ -149,6 +155,14 @@ TEST(Vt5Earlier, Version3LayersNamesAndMetadata) {
         EXPECT_EQ(text(r.status.version_text), version == 0x0003000A ? "3 rev. 10" : "3 rev. 11");
         for (std::size_t n = 0; n < file.size(); ++n)
             EXPECT_LE(Read(Bytes(file.begin(), file.begin() + n)).count, 1u);
+        // The dump lists the version 3 header and elements by their own layout.
+        const std::string dump = dump_vt5(file, u"x.vt5", false, false).text;
+        for (const char* line :
+             {"header magic=\"_VT5\" header_size=16 major=3", "kind_code=1 kind_param=0 file_size=",
+              "element offset=16 type=\"layer\" code=1 body=96 x=-2 y=0 width=2 height=1 layout=1 "
+              "channels=1 frame_type=0 reference_distance=0 meta_offset=2",
+              "element offset=112 type=\"block\" code=2 body=28 C=", "type=\"end\" code=255"})
+            EXPECT_NE(dump.find(line), std::string::npos) << line << "\n" << dump;
     }
 }
 

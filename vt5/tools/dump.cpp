@@ -60,6 +60,45 @@ std::vector<Element> walk_elements(std::span<const std::uint8_t> bytes, std::uin
     return elements;
 }
 
+// The elements of a major version 3 file: a 4-byte element header whose size counts itself but
+// not a data block's payload, which follows the block's own header.
+std::vector<Element> walk_elements_v3(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+    std::vector<Element> elements;
+    while (at <= bytes.size() && bytes.size() - at >= 4) {
+        const std::uint8_t* p = &bytes[at];
+        const auto left = bytes.size() - at;
+        std::uint8_t raw[96] = {};
+        std::copy_n(p, std::min<std::uint64_t>(left, sizeof raw), raw);
+        Element e;
+        e.offset = at;
+        e.type = raw[0];
+        e.body = base::load_le16(raw + 2);
+        std::uint64_t next = std::max<std::uint32_t>(e.body, 4);
+        if (e.type == codec::kElementLayer) {
+            e.layer.x = static_cast<std::int16_t>(base::load_le16(raw + 4));
+            e.layer.y = static_cast<std::int16_t>(base::load_le16(raw + 6));
+            e.layer.width = base::load_le16(raw + 8);
+            e.layer.height = base::load_le16(raw + 10);
+            e.layer.layout = raw[12];
+            e.layer.channels = raw[13];
+            e.layer.frame_type = raw[14];
+            e.layer.reference_distance = raw[15];
+            e.layer.meta_length = base::load_le32(raw + 84);
+            e.layer.meta_offset = base::load_le32(raw + 88);
+        } else if (e.type == codec::kElementBlock) {
+            e.block.compressed_length = base::load_le32(raw + 4);
+            e.block.uncompressed_length = base::load_le32(raw + 8);
+            std::copy_n(raw + 12, codec::kChainLength, e.block.chain.begin());
+            next = std::uint64_t{e.body} + e.block.compressed_length;
+        }
+        elements.push_back(std::move(e));
+        if (elements.back().type == codec::kElementEnd || next == 0)
+            break;
+        at += next;
+    }
+    return elements;
+}
+
 std::string quoted(std::string_view s) {
     std::string out = "\"";
     for (const char c : s) {
@@ -204,6 +243,38 @@ std::string json_list(const std::vector<std::string>& items) {
     return s + "]";
 }
 
+// The header as its own layout has it: the single-image layouts keep the picture's size, data
+// and codec chain there instead of a kind and a layer count.
+std::string header_fields(bool json, const Vt5FileHeader& header,
+                          std::span<const std::uint8_t> bytes) {
+    std::uint8_t raw[52] = {};
+    std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof raw), raw);
+    Fields f(json);
+    f.str("magic", std::string(header.magic.begin(), header.magic.end()))
+        .num("header_size", header.header_size)
+        .num("major", header.major())
+        .num("revision", header.revision());
+    const std::uint16_t major = header.major();
+    if (major >= 3) {
+        f.num("kind_code", header.kind_code).num("kind_param", header.kind_param);
+        if (major == 4)
+            f.num("layer_count", header.layer_count);
+    } else {
+        const bool v2 = major == 2;
+        codec::CodecChain chain{};
+        std::copy_n(raw + (v2 ? 28 : 24), codec::kChainLength, chain.begin());
+        f.num("width", base::load_le16(raw + 12)).num("height", base::load_le16(raw + 14));
+        if (v2)
+            f.num("layout", raw[16] & 0x0f).num("preprocessor", raw[17]).num("channels", raw[18]);
+        f.num("data_offset", base::load_le32(raw + (v2 ? 20 : 16)))
+            .num("data_length", base::load_le32(raw + (v2 ? 24 : 20)))
+            .raw("chain", json ? chain_text(chain, true) : "[" + chain_text(chain, false) + "]");
+        if (v2)
+            f.num("palette_offset", base::load_le32(raw + 44));
+    }
+    return f.num("file_size", static_cast<std::int64_t>(bytes.size())).done();
+}
+
 } // namespace
 
 std::string pixel_hash(const Bitmap& bitmap) {
@@ -242,8 +313,13 @@ DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view nam
     const Vt5FileHeader header =
         parse_file_header(bytes.first(std::min<std::size_t>(bytes.size(), 32)));
     const bool vt5 = bytes.size() >= 8 && header.has_magic();
-    const std::vector<Element> elements =
-        vt5 ? walk_elements(bytes, header.header_size) : std::vector<Element>{};
+    const std::uint16_t major = header.major();
+    // Only the layered layouts have elements; 2, 1 and 0 hold one image compressed whole.
+    std::vector<Element> elements;
+    if (vt5 && major == 4)
+        elements = walk_elements(bytes, header.header_size);
+    else if (vt5 && major == 3)
+        elements = walk_elements_v3(bytes, header.header_size);
 
     auto doc = std::make_unique<image::ImageDoc>();
     std::fill(std::begin(doc->layers), std::end(doc->layers), Layer{});
@@ -268,17 +344,7 @@ DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view nam
         t_shown = nullptr;
     }
 
-    const std::string head =
-        Fields(json)
-            .str("magic", std::string(header.magic.begin(), header.magic.end()))
-            .num("header_size", header.header_size)
-            .num("major", header.major())
-            .num("revision", header.revision())
-            .num("kind_code", header.kind_code)
-            .num("kind_param", header.kind_param)
-            .num("layer_count", header.layer_count)
-            .num("file_size", static_cast<std::int64_t>(bytes.size()))
-            .done();
+    const std::string head = header_fields(json, header, bytes);
     std::vector<std::string> element_lines;
     for (const Element& e : elements) {
         Fields f(json);
