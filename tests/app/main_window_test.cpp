@@ -1,6 +1,7 @@
 // The main window over a real job: the commands' enabling before, during and after it, the
 // pause item's texts, a close answered No, and a restart that keeps the resize box and the
-// placement. The window during the job and the About box are rendered to PNG files.
+// placement; a protected picture opened through the password dialog. The window during the job,
+// the About box and the password dialog are rendered to PNG files.
 
 #include <cmath>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QRegularExpression>
@@ -23,9 +25,13 @@
 #include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "app/ui_hooks_qt.h"
+#include "image/image_doc.h"
+#include "image/load_status.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
 #include "tests/support/temp_folder.h"
+#include "vt5/vt5.h"
 
 namespace vt::app {
 namespace {
@@ -304,6 +310,36 @@ private slots:
         box.show();
         QTest::qWait(300);
         save_screen(box, "about.png");
+    }
+
+    // A protected picture of the single-image layout opens with the password typed into the
+    // dialog; the dialog is rendered before it is answered.
+    void passwordDialogOpensAProtectedFile() {
+        QFile corpus(QStringLiteral(VT_SOURCE_DIR "/fuzz/corpus/vt5_read_fuzz/v2_password"));
+        QVERIFY(corpus.open(QIODevice::ReadOnly));
+        QByteArray file = corpus.readAll();
+        file.chop(1); // the fuzzer's option byte
+        install_qt_ui_hooks();
+        QString title;
+        QTimer::singleShot(200, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            QVERIFY(dialog != nullptr);
+            title = dialog->windowTitle();
+            dialog->findChild<QLineEdit*>()->setText(QStringLiteral("secret"));
+            save_screen(*dialog, "password_dialog.png");
+            QTest::keyClick(dialog->findChild<QLineEdit*>(), Qt::Key_Return);
+        });
+        Layer layers[4] = {};
+        image::LoadStatus status{};
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(file.constData());
+        const std::uint32_t count = vt5::Vt5Read(
+            layers, 4, status, {bytes, static_cast<std::size_t>(file.size())}, u"p.vt5", {});
+        QCOMPARE(title, QStringLiteral("Enter VT5 Password"));
+        QCOMPARE(count, 1u);
+        QCOMPARE(status.password_protected, 0);
+        QCOMPARE(layers[0].bitmap.width, 1u);
+        for (Layer& l : layers)
+            image::release_layer(l);
     }
 };
 
