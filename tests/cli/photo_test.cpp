@@ -135,11 +135,11 @@ const std::string kCameraTags =
     "'-XMP-photoshop:DateCreated=2024:06:01' '-XMP-xmp:CreatorTool=An older editor' "
     "'-XMP-tiff:Model=Not the camera'"; // where XMP and EXIF disagree, EXIF is kept
 
-TEST_F(PhotoTest, CameraJpegsKeepEveryExifTagAsJpegPngWebpAndTiff) {
+TEST_F(PhotoTest, CameraJpegsKeepEveryExifTagInEveryTargetThatCarriesExif) {
     const std::string file = camera_jpeg("camera", 96, 64, kCameraTags);
     const Tags before = exif_tags(file);
     ASSERT_EQ(before.count("GPS:GPSLatitude"), 1u) << "exiftool wrote the source's tags";
-    for (const std::string ext : {".jpg", ".png", ".webp", ".tif"}) {
+    for (const std::string ext : {".jpg", ".png", ".webp", ".tif", ".avif", ".heic", ".jxl"}) {
         SCOPED_TRACE(ext);
         const std::string out = dst / ext.substr(1);
         ASSERT_TRUE(run("--set fmx_JPEG.quality=95 -f " + ext, src.path(), out));
