@@ -74,6 +74,18 @@ protected:
             vtconvert("-f .tif --overwrite '" + new_src.path() + "' '" + new_dst.path() + "'"), 0);
         ASSERT_NE(old_dst.read("p0.tif"), new_dst.read("p0.tif"));
     }
+    // A tmpfs of `bytes` (0: the default) at dst/folder holding the old targets.
+    bool mount_old_targets(const std::string& folder, std::uintmax_t bytes) {
+        fs::create_directory(dst / folder);
+        std::string options = "mode=0700";
+        if (bytes > 0)
+            options += ",size=" + std::to_string(bytes);
+        if (::mount("tmpfs", (dst / folder).c_str(), "tmpfs", 0, options.c_str()) != 0)
+            return false;
+        for (const auto& e : fs::directory_iterator(old_dst.path()))
+            fs::copy(e.path(), dst / folder);
+        return true;
+    }
     std::string job() {
         return "-f .tif --overwrite --threads 2 '" + new_src.path() + "' '" + dst.path() + "'";
     }
@@ -96,25 +108,35 @@ TEST_F(SaveReliability, KillDuringOverwriteLeavesOldOrNewAndNoLeftovers) {
     EXPECT_FALSE(fs::exists(data / "root/Converter/pending_operations.txt"));
 }
 
+// A read-only folder: by its permissions, or for root (whom permissions do not stop) a
+// read-only mount.
 TEST_F(SaveReliability, ReadOnlyTargetFolderKeepsTheOldFiles) {
     reset_targets();
     fs::permissions(dst.path(), fs::perms::owner_read | fs::perms::owner_exec);
-    if (::access(dst.path().c_str(), W_OK) == 0)
-        GTEST_SKIP() << "running as root: permissions are not enforced";
-    EXPECT_EQ(vtconvert(job()), 1);
-    expect_old_or_new("", "read-only: ");
+    std::string folder;
+    if (::access(dst.path().c_str(), W_OK) == 0) {
+        fs::permissions(dst.path(), fs::perms::owner_all);
+        folder = "ro";
+        if (!mount_old_targets(folder, 0))
+            GTEST_SKIP() << "running as root without mounts: permissions are not enforced";
+        ASSERT_EQ(::mount("tmpfs", (dst / folder).c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, ""), 0);
+    }
+    const std::string target = folder.empty() ? dst.path() : dst / folder;
+    // Refused before it starts ("The destination is READ-ONLY."), so nothing is touched.
+    EXPECT_EQ(vtconvert("-f .tif --overwrite '" + new_src.path() + "' '" + target + "'"), 3);
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".tif";
+        EXPECT_EQ(dst.read(folder.empty() ? name : folder + "/" + name), old_dst.read(name));
+    }
+    if (!folder.empty())
+        ::umount((dst / folder).c_str());
 }
 
 // A small file system that fills up part way through the job.
 TEST_F(SaveReliability, FullDiskKeepsTheOldFiles) {
-    fs::create_directory(dst / "small");
     const auto old_size = fs::file_size(old_dst / "p0.tif");
-    const std::string options =
-        "size=" + std::to_string(old_size * kFiles + old_size / 2) + ",mode=0700";
-    if (::mount("tmpfs", (dst / "small").c_str(), "tmpfs", 0, options.c_str()) != 0)
+    if (!mount_old_targets("small", old_size * kFiles + old_size / 2))
         GTEST_SKIP() << "no tmpfs mount here";
-    for (const auto& e : fs::directory_iterator(old_dst.path()))
-        fs::copy(e.path(), dst / "small");
     const int status =
         vtconvert("-f .tif --overwrite '" + new_src.path() + "' '" + (dst / "small") + "'");
     expect_old_or_new("small", "full disk: ");
