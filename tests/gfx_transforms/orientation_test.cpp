@@ -63,8 +63,8 @@ TEST(RotateBitmapQuarter, FourTurnsAreTheIdentity) {
 TEST(RotateBitmapQuarter, LargePicturesMatchThePixelDefinition) {
     // Beyond one copy tile with odd sides, and large enough for the stores that bypass the
     // caches, with rows that allow them (a width of four pixels) and rows that do not.
-    for (const auto& [w, h] :
-         {std::pair{1100, 1031}, std::pair{1536, 1400}, std::pair{1537, 1401}}) {
+    for (const auto& size : {std::pair{1100, 1031}, std::pair{1536, 1400}, std::pair{1537, 1401}}) {
+        const std::int32_t w = size.first, h = size.second;
         Picture src(w, h, [](std::int32_t x, std::int32_t y) {
             return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x);
         });
@@ -201,17 +201,20 @@ TEST(RotationStep, ExifOrientationTurnsThePictureUpright) {
         LayerStack doc;
         const std::int32_t sw = transposed ? uh : uw;
         const std::int32_t sh = transposed ? uw : uh;
-        Layer& layer = doc.add(sw, sh, 0, 0, [&](std::int32_t x, std::int32_t y) {
-            const std::int32_t a = transposed ? y : x, b = transposed ? x : y;
-            return upright(flip_x ? uw - 1 - a : a, flip_y ? uh - 1 - b : b);
-        });
+        Layer& layer = doc.add(sw, sh, 0, 0,
+                               [&, transposed = transposed, flip_x = flip_x,
+                                flip_y = flip_y](std::int32_t x, std::int32_t y) {
+                                   const std::int32_t a = transposed ? y : x,
+                                                      b = transposed ? x : y;
+                                   return upright(flip_x ? uw - 1 - a : a, flip_y ? uh - 1 - b : b);
+                               });
         LayerStack::set_markup(layer, "\r\nexif.make=Test;\r\nexif.orientation=" +
                                           std::to_string(orientation) + " (x);\r\nimage.bpp=24;");
         ASSERT_EQ(RotationStep(doc.data(), doc.count(), 4), result) << orientation;
         ASSERT_EQ(doc[0].bitmap.width, static_cast<std::uint32_t>(uw)) << orientation;
         EXPECT_EQ(LayerStack::pixels(doc[0]),
                   testing::pixels_from(uw, uh,
-                                       [&](std::int32_t x, std::int32_t y) {
+                                       [&, mirrored = mirrored](std::int32_t x, std::int32_t y) {
                                            return upright(mirrored ? uw - 1 - x : x, y);
                                        }))
             << "orientation " << orientation;
