@@ -186,6 +186,20 @@ TEST_F(VtconvertTest, OddNamesAndUnreachableFoldersInJson) {
               locks);
 }
 
+// A picture over its share of the memory budget fails with that reason, counted as failed (not
+// unreadable), and the next file goes on; a value outside a plug-in's declared range is refused.
+TEST_F(VtconvertTest, MemoryBudgetAndOptionRanges) {
+    src.write("big.ppm", ppm(1500, 1500, 1)); // 9 MB of pixels, over 16 MB / 2 workers
+    src.write("small.ppm", ppm(4, 4, 2));
+    const Result r =
+        run("--json --threads 2 --memory-budget 16 -f png " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(json_number(r.out, "converted"), 1);
+    EXPECT_EQ(json_number(r.out, "failed"), 1);
+    EXPECT_NE(r.out.find("over the memory budget of 8 MB per picture"), std::string::npos) << r.out;
+    EXPECT_EQ(run("--set fmx_PNG.level=10 -f png " + q(src.path()) + " " + q(work / "o")).exit_code,
+              2);
+}
+
 // The decode libpng itself gives, as 8-bit RGBA.
 std::vector<std::uint8_t> libpng_rgba(const std::string& path, std::uint32_t& w, std::uint32_t& h) {
     std::uint8_t* rgba = nullptr;
