@@ -15,6 +15,7 @@
 
 #include "base/text.h"
 #include "base/utf.h"
+#include "cli/json_text.h"
 #include "cli/options.h"
 #include "engine/conversion_run.h"
 #include "engine/job_checks.h"
@@ -75,35 +76,7 @@ std::u16string absolute(const std::u16string& path) {
 }
 
 std::string json_escape(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
+    return cli::json_escape(base::utf8_to_utf16(text));
 }
 
 const char* state_name(engine::JobState s) {
@@ -122,6 +95,28 @@ const char* state_name(engine::JobState s) {
         return "failed";
     }
     return "unknown";
+}
+
+// The files that were not converted, as a JSON list of source, stage and reason.
+std::string failures_json(const std::vector<engine::FileFailure>& failures) {
+    std::string out = "[";
+    for (const engine::FileFailure& f : failures) {
+        if (out.size() > 1)
+            out += ',';
+        out += "{\"source\":\"" + cli::json_escape(f.source) + "\",";
+        if (cli::has_undecodable_bytes(f.source))
+            out += "\"source_bytes\":\"" + cli::hex_bytes(f.source) + "\",";
+        out += "\"stage\":\"" + std::string(engine::stage_name(f.stage)) + "\",\"reason\":\"" +
+               cli::json_escape(f.reason) + "\"}";
+    }
+    return out + "]";
+}
+
+// One line per file that was not converted, with why.
+void print_failures(const std::vector<engine::FileFailure>& failures) {
+    for (const engine::FileFailure& f : failures)
+        std::fprintf(stderr, "vtconvert: %s failed: %s%s%s\n", engine::stage_name(f.stage),
+                     u8(f.source).c_str(), f.reason.empty() ? "" : ": ", u8(f.reason).c_str());
 }
 
 void show_progress(const engine::JobStats& s, engine::TimeLeftEstimate& estimate) {
@@ -163,7 +158,7 @@ int refuse(int status, const std::string& reason) {
     std::fprintf(stderr, "vtconvert: %s\n", reason.c_str());
     if (g_json)
         std::printf("{\"total\":0,\"converted\":0,\"failed\":0,\"unknown\":0,\"elapsed_ms\":0,"
-                    "\"last_error\":\"%s\",\"state\":\"%s\",\"exit\":%d}\n",
+                    "\"last_error\":\"%s\",\"state\":\"%s\",\"exit\":%d,\"failures\":[]}\n",
                     json_escape(reason).c_str(), status == kBadUsage ? "bad usage" : "not started",
                     status);
     return status;
@@ -183,10 +178,12 @@ std::optional<std::string> usage_error(const cli::Options& options) {
     const auto known = session::plugin_options();
     for (const auto& state : options.states) {
         const std::string name = u8(state.first);
-        const bool found =
-            std::any_of(known.begin(), known.end(), [&](const auto& o) { return o.name == name; });
-        if (!found)
+        const auto option =
+            std::find_if(known.begin(), known.end(), [&](const auto& o) { return o.name == name; });
+        if (option == known.end())
             return "unknown plug-in option '" + name + "' (see --list-formats)";
+        if (auto wrong = session::check_option_value(*option, state.second))
+            return *wrong + " (see --list-formats)";
     }
     if (!job.watermarkFile.view().empty() && !platform::is_file(job.watermarkFile.view()))
         return "the watermark file '" + u8(job.watermarkFile.view()) + "' does not exist";
@@ -215,7 +212,8 @@ int run(const cli::Options& options) {
     job.targetFolder.assign(target);
 
     // Nothing shows a preview here.
-    engine::ConversionRun conversion(pipeline::make_pipeline_step(),
+    engine::ConversionRun conversion(pipeline::make_pipeline_step(pipeline::picture_budget(
+                                         options.threads, options.memory_budget_mb)),
                                      {.workers = options.threads, .preview = false});
     if (!conversion.start_job(job))
         return refuse(kCannotStart, u8(conversion.failure_text()));
@@ -239,22 +237,27 @@ int run(const cli::Options& options) {
         stats.endTime > stats.startTime ? platform::elapsed_ms(stats.startTime, stats.endTime) : 0u;
     if (live)
         std::fprintf(stderr, "\r%*s\r", 72, "");
+    const std::vector<engine::FileFailure> failures = conversion.failures();
     if (!options.quiet) {
+        print_failures(failures);
         std::fprintf(stderr, "%u of %u converted, %u failed, %u unreadable in %.1f s\n",
                      stats.converted, stats.total, stats.failed, stats.unknown,
                      elapsed_ms / 1000.0);
         if (!stats.lastError.empty() && (stats.failed || stats.unknown))
             std::fprintf(stderr, "last error: %s\n", u8(stats.lastError.view()).c_str());
-        if (stats.failed)
-            std::fprintf(stderr, "failed files are listed in %s\n",
-                         u8(platform::join_path(target, u"_error_log.txt")).c_str());
+        // A log that could not be written (a full disk) is not pointed to.
+        const std::u16string log = platform::join_path(target, u"_error_log.txt");
+        if (stats.failed && platform::file_size(log).value_or(0) > 0)
+            std::fprintf(stderr, "failed files are listed in %s\n", u8(log).c_str());
     }
     if (options.json)
         std::printf("{\"total\":%u,\"converted\":%u,\"failed\":%u,\"unknown\":%u,"
-                    "\"elapsed_ms\":%u,\"last_error\":\"%s\",\"state\":\"%s\"}\n",
+                    "\"elapsed_ms\":%u,\"last_error\":\"%s\",\"state\":\"%s\","
+                    "\"failures\":%s}\n",
                     stats.total, stats.converted, stats.failed, stats.unknown, elapsed_ms,
                     json_escape(u8(stats.lastError.view())).c_str(),
-                    cancelled ? "cancelled" : state_name(conversion.state()));
+                    cancelled ? "cancelled" : state_name(conversion.state()),
+                    failures_json(failures).c_str());
     const bool all =
         !cancelled && stats.failed == 0 && stats.unknown == 0 && stats.converted == stats.total;
     return all ? kAllConverted : kSomeFailed;

@@ -84,6 +84,10 @@ Program:
       --set NAME=VALUE      set a plug-in option (whole numbers are stored as
                             32-bit integers, anything else as text)
       --threads N           worker threads (default: one per processor)
+      --memory-budget MB    memory the job's pictures may take together; each
+                            worker's picture gets its share, a bigger one fails
+                            with its reason (default: VANTREL_MEMORY_BUDGET_MB,
+                            else 3/4 of the available memory)
       --password TEXT       password of protected VT5 sources (repeatable, tried
                             in order)
       --json                end with a one-line JSON summary on standard output
@@ -208,6 +212,12 @@ ParseResult parse_options(const std::vector<std::string>& args) {
                  long long x = 0;
                  return number(n, v, 1, 32, x, error) &&
                         (o.threads = static_cast<unsigned>(x), true);
+             }},
+            {"--memory-budget",
+             [&](const std::string& n, const std::string& v) {
+                 long long x = 0;
+                 return number(n, v, 16, 1LL << 30, x, error) &&
+                        (o.memory_budget_mb = static_cast<std::uint64_t>(x), true);
              }},
         };
     const std::map<std::string, std::function<void()>> flags = {

@@ -2,6 +2,7 @@
 // The command line of vtconvert: options into a ConversionJob and the program's own settings.
 // Thread: main thread only.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@ struct Options {
     engine::ConversionJob job = engine::default_job();
     std::vector<std::pair<std::u16string, std::string>> states; // --set NAME=VALUE
     unsigned threads = 0;                                       // 0: one per processor
+    std::uint64_t memory_budget_mb = 0;                         // --memory-budget; 0: the default
     std::vector<std::u16string> passwords; // --password, tried in order on protected sources
     bool json = false;
     bool quiet = false;

@@ -1,11 +1,15 @@
 #include "engine/conversion_run.h"
 
 #include <cassert>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <system_error>
 
 #include "base/text.h"
+#include "base/utf.h"
 #include "engine/detail/job_context.h"
 #include "engine/error_log.h"
 #include "engine/source_scan.h"
@@ -93,6 +97,17 @@ void JobContext::set_last_error_locked(std::u16string_view format, std::u16strin
     last_error.assign(base::format_s(format, platform::file_name_of(path)));
 }
 
+void JobContext::note_failure_locked(std::u16string_view source, FailureStage stage,
+                                     std::u16string_view reason) {
+    if (failures.size() >= kMaxFailureRecords)
+        return;
+    try {
+        failures.push_back({std::u16string(source), stage, std::u16string(reason)});
+    } catch (const std::bad_alloc&) {
+        // The counters still count the file; only its explanation is lost.
+    }
+}
+
 namespace {
 
 constexpr std::uint32_t kPreviewIntervalMs = 2000;
@@ -103,6 +118,14 @@ constexpr int kThreadStartAttempts = 100;
 constexpr std::u16string_view kNoFilesText = u"Could not search folder for files!";
 constexpr std::u16string_view kOntoSourceText =
     u"Failed while saving %s: the target is the source file itself";
+constexpr std::u16string_view kOntoSourceReason = u"the target is the source file itself";
+
+// A failure the error log could not take goes to standard error, so it is never lost silently.
+void report_unlogged(std::u16string_view source, std::u16string_view reason,
+                     const char* step = "saving") {
+    std::fprintf(stderr, "Failed while %s %s: %s\n", step, base::utf16_to_utf8(source).c_str(),
+                 base::utf16_to_utf8(reason).c_str());
+}
 
 struct TakenFile {
     std::u16string source, target;
@@ -230,10 +253,20 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     if (m_me.abandoned)
         return;
     if (frames == 0) {
+        const std::u16string reason = step.failure_reason(room);
+        // A readable file that did not fit in memory is a failure, never "unreadable".
+        const bool memory = step.failed_for_memory(room);
         step.release_frames(room);
         JobLock lock(m_ctx.stats_lock, JobLock::kStats);
         m_ctx.set_last_error_locked(u"Failed while loading %s", file.source);
-        ++m_ctx.unknown;
+        m_ctx.note_failure_locked(file.source, FailureStage::load, reason);
+        if (!memory) {
+            ++m_ctx.unknown;
+            return;
+        }
+        if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
+            report_unlogged(file.source, reason, "loading");
+        ++m_ctx.failed;
         return;
     }
 
@@ -261,9 +294,15 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     m_me.state = WorkerState::saving;
     // A job never writes over its own input, whatever the names and options say.
     const bool onto_source = platform::same_file(file.source, target);
-    const bool saved = !onto_source && (passes_through(file, result == kTransformChanged)
-                                            ? platform::copy_file_replace(file.source, target)
-                                            : step.save(room, target));
+    const bool copied = !onto_source && passes_through(file, result == kTransformChanged);
+    errno = 0;
+    const bool saved = !onto_source && (copied ? platform::copy_file_replace(file.source, target)
+                                               : step.save(room, target));
+    std::u16string reason;
+    if (!saved)
+        reason = onto_source ? std::u16string(kOntoSourceReason)
+                 : copied    ? u"copy failed: " + base::utf8_to_utf16(std::strerror(errno))
+                             : step.failure_reason(room);
     step.release_frames(room);
     if (m_me.abandoned)
         return;
@@ -275,7 +314,9 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     }
     m_ctx.set_last_error_locked(onto_source ? kOntoSourceText : u"Failed while saving %s",
                                 file.source);
-    (void)append_error_log_line(m_ctx.job.targetFolder.view(), file.source);
+    if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
+        report_unlogged(file.source, reason);
+    m_ctx.note_failure_locked(file.source, FailureStage::save, reason);
     ++m_ctx.failed;
 }
 
@@ -584,6 +625,14 @@ std::u16string ConversionRun::failure_text() const {
         return {};
     JobLock lock(ctx->state_lock, JobLock::kState);
     return ctx->failure_text;
+}
+
+std::vector<FileFailure> ConversionRun::failures() const {
+    const auto ctx = current();
+    if (!ctx)
+        return {};
+    JobLock lock(ctx->stats_lock, JobLock::kStats);
+    return ctx->failures;
 }
 
 std::shared_ptr<const Picture> ConversionRun::preview() const {

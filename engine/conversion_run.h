@@ -12,8 +12,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/conversion_job.h"
+#include "engine/file_failure.h"
 #include "engine/file_step.h"
 #include "engine/job_stats.h"
 
@@ -57,6 +59,8 @@ public:
     [[nodiscard]] WorkerState worker_state(unsigned index) const;
     // Why the last job failed ("Could not search folder for files!"), else empty.
     [[nodiscard]] std::u16string failure_text() const;
+    // The files of the current (or last) job that were not converted, with their reasons.
+    [[nodiscard]] std::vector<FileFailure> failures() const;
     // The latest converted picture, for the output window; null before the first.
     [[nodiscard]] std::shared_ptr<const Picture> preview() const;
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "engine/conversion_job.h"
@@ -66,6 +67,18 @@ public:
     [[nodiscard]] virtual bool save(FrameRoom& room, std::u16string_view target) noexcept = 0;
     // Releases every frame's picture and metadata.
     virtual void release_frames(FrameRoom& room) noexcept = 0;
+    // Whether the last load in `room` failed for want of memory (over the picture budget, or an
+    // allocation the system refused) rather than because the file is unreadable.
+    [[nodiscard]] virtual bool failed_for_memory(const FrameRoom& room) noexcept {
+        (void)room;
+        return false;
+    }
+    // Why the last load or save in `room` failed, in one line (the format code's message, its
+    // module and the file type); empty when nothing more is known.
+    [[nodiscard]] virtual std::u16string failure_reason(const FrameRoom& room) noexcept {
+        (void)room;
+        return {};
+    }
 
     // One picture, flattened, for the watermark; null when it cannot be loaded.
     [[nodiscard]] virtual std::unique_ptr<Picture>

@@ -12,6 +12,7 @@ constexpr Refusal kSourceMissing{u"Source path does not exist", u"Source Folder 
 constexpr Refusal kSourceEmpty{u"Source path is an empty folder", u"Source Folder Error"};
 constexpr Refusal kTargetTooShort{u"Target path invalid or too short", u"Target Folder Error"};
 constexpr Refusal kTargetNotEmpty{u"Target path is not empty", u"Target Folder Error"};
+constexpr Refusal kTargetIsFile{u"Target path is a file, not a folder", u"Target Folder Error"};
 constexpr Refusal kTargetDenied{u"Access to target folder denied",
                                 u"The destination is READ-ONLY."};
 
@@ -75,6 +76,8 @@ std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrit
         return kTargetTooShort;
     if (!overwrite && platform::is_directory(folder) && holds_entries(folder))
         return kTargetNotEmpty;
+    if (platform::is_file(folder))
+        return kTargetIsFile;
     if (!platform::create_folder_chain(folder) || !can_create_file_in(folder))
         return kTargetDenied;
     return std::nullopt;

@@ -1,6 +1,9 @@
 #include "engine/source_scan.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <vector>
 
 #include "base/text.h"
@@ -17,18 +20,31 @@ namespace {
 
 constexpr std::uint32_t kPausePollMs = 50;
 
+// Whether `name` joined to `folder` stays within the system's path limit (bytes, not characters),
+// so that joining never has to cut it into the path of something else.
+bool fits_path(std::u16string_view folder, std::u16string_view name) {
+    const std::size_t units = folder.size() + 1 + name.size();
+    if (units * 3 < PATH_MAX)
+        return true;
+    return base::utf16_to_utf8(folder).size() + 1 + base::utf16_to_utf8(name).size() < PATH_MAX;
+}
+
+enum class Entered { yes, loop, error };
+
 // The folders on the way down from the top, to refuse a link back up the chain.
 class FolderChain {
 public:
-    bool enter(std::u16string_view folder) {
+    bool enter(std::u16string_view folder) { return enter_why(folder) == Entered::yes; }
+    // A link back up is no error; a folder that cannot be looked at is (errno tells why).
+    Entered enter_why(std::u16string_view folder) {
         const auto id = platform::folder_id(folder);
         if (!id)
-            return false;
+            return Entered::error;
         for (const auto& seen : m_ids)
             if (seen == *id)
-                return false;
+                return Entered::loop;
         m_ids.push_back(*id);
-        return true;
+        return Entered::yes;
     }
     void leave() { m_ids.pop_back(); }
 
@@ -47,6 +63,22 @@ bool is_excluded(std::u16string_view folder, std::u16string_view excluded) {
 }
 
 std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& chain,
+                       std::u16string_view excluded);
+
+// A sub-folder that cannot be entered or listed counts as one file: the walk reports it as one
+// it could not read.
+std::uint32_t count_sub(std::u16string_view folder, FolderChain& chain,
+                        std::u16string_view excluded) {
+    const Entered entered = chain.enter_why(folder);
+    if (entered != Entered::yes)
+        return entered == Entered::error ? 1 : 0;
+    chain.leave();
+    if (!platform::DirListing(folder).is_open())
+        return 1;
+    return count_in(folder, true, chain, excluded);
+}
+
+std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& chain,
                        std::u16string_view excluded) {
     if (folder.empty() || !chain.enter(folder))
         return 0;
@@ -59,9 +91,13 @@ std::uint32_t count_in(std::u16string_view folder, bool recursive, FolderChain& 
         if (entry.is_regular) {
             ++count;
         } else if (entry.is_directory && recursive) {
+            if (!fits_path(folder, entry.name)) {
+                ++count; // counted, so that the walk's report of it adds up
+                continue;
+            }
             const std::u16string sub = platform::join_path(folder, entry.name);
             if (!is_excluded(sub, excluded))
-                count += count_in(sub, true, chain, excluded);
+                count += count_sub(sub, chain, excluded);
         }
     }
     chain.leave();
@@ -104,6 +140,10 @@ namespace {
 
 constexpr long kCancelled = -99;
 
+std::u16string errno_text() {
+    return base::utf8_to_utf16(std::strerror(errno));
+}
+
 class FolderWalk {
 public:
     explicit FolderWalk(JobContext& ctx) : m_ctx(ctx) {}
@@ -112,6 +152,8 @@ public:
 
 private:
     bool hold_while_paused();
+    // A folder or file the walk cannot reach counts as a file that could not be read.
+    void note_unreachable(std::u16string_view path, std::u16string_view why);
     bool hand_out(std::u16string_view source, std::u16string_view target, std::uint32_t sequence,
                   std::uint32_t folder_count);
 
@@ -165,6 +207,13 @@ bool FolderWalk::hold_while_paused() {
     return true;
 }
 
+void FolderWalk::note_unreachable(std::u16string_view path, std::u16string_view why) {
+    JobLock lock(m_ctx.stats_lock, JobLock::kStats);
+    m_ctx.set_last_error_locked(u"Failed while loading %s", path);
+    m_ctx.note_failure_locked(path, FailureStage::walk, why);
+    ++m_ctx.unknown;
+}
+
 // Puts one file into the slot once it is free. A pause that comes while the slot is full takes
 // effect at once rather than when a worker frees the slot. False when the job is over: cancel,
 // the end marker, or no worker left to take a file.
@@ -203,13 +252,22 @@ long FolderWalk::walk(std::u16string_view relative) {
     // here, since a file of the parent folder may still be waiting in it.
     const std::uint32_t folder_count = count_files(source, false);
     std::uint32_t sequence = 0;
-    if (!m_chain.enter(source))
+    const Entered entered = m_chain.enter_why(source);
+    if (entered != Entered::yes) {
+        if (entered == Entered::error && !relative.empty()) {
+            note_unreachable(source, u"cannot open the folder: " + errno_text());
+            return 1;
+        }
         return 0;
+    }
     bool opened = false;
     const std::vector<platform::DirEntry> entries = sorted_listing(source, opened);
     if (!opened) {
         m_chain.leave();
-        return 0;
+        if (relative.empty())
+            return 0;
+        note_unreachable(source, u"cannot open the folder: " + errno_text());
+        return 1;
     }
     {
         JobLock lock(m_ctx.state_lock, JobLock::kState);
@@ -223,6 +281,14 @@ long FolderWalk::walk(std::u16string_view relative) {
             return kCancelled;
         if (is_skipped_name(entry.name) || (!entry.is_directory && !entry.is_regular))
             continue;
+        if (!fits_path(source, entry.name)) {
+            if (entry.is_regular || m_ctx.job.includeSubfolders) {
+                note_unreachable(source + u"/" + entry.name,
+                                 u"the path is longer than the system allows");
+                ++handed_out; // dealt with, as a file that could not be read
+            }
+            continue;
+        }
         if (entry.is_directory) {
             if (!m_ctx.job.includeSubfolders ||
                 is_excluded(platform::join_path(source, entry.name), m_ctx.job.targetFolder.view()))

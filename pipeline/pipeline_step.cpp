@@ -1,8 +1,11 @@
 #include "pipeline/pipeline_step.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "engine/job_stats.h"
 #include "gfx/resample.h"
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
@@ -10,7 +13,10 @@
 #include "image/load_status.h"
 #include "image/meta_adjust.h"
 #include "pipeline/transforms.h"
+#include "platform/system.h"
+#include "platform/system_load.h"
 #include "plugins/filter_registry.h"
+#include "plugins/frame_budget.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
 
@@ -24,7 +30,28 @@ struct Room : engine::FrameRoom {
     std::unique_ptr<image::ImageDoc> doc{new (std::nothrow) image::ImageDoc};
     std::uint32_t frames = 0;
     image::LoadStatus status;
+    std::u16string reason;    // why the last load or save failed
+    bool memory_stop = false; // the last load stopped for want of memory
 };
+
+// The status text as one line: its lines joined, the support-contact paragraph left out (it says
+// nothing about this file).
+std::u16string one_line(std::u16string_view text) {
+    const std::size_t support = text.find(u"\n\nFor further assistance");
+    text = text.substr(0, support);
+    std::u16string line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != u'\n' && text[i] != u'\r') {
+            line += text[i];
+            continue;
+        }
+        while (i + 1 < text.size() && (text[i + 1] == u'\n' || text[i + 1] == u'\r'))
+            ++i;
+        if (!line.empty() && i + 1 < text.size())
+            line += line.back() == u':' ? u" " : u"; ";
+    }
+    return line;
+}
 
 Room& room_of(engine::FrameRoom& room) {
     return static_cast<Room&>(room);
@@ -32,6 +59,8 @@ Room& room_of(engine::FrameRoom& room) {
 
 class PipelineStep final : public engine::FileStep {
 public:
+    explicit PipelineStep(std::uint64_t budget) : m_budget(budget) {}
+
     std::unique_ptr<engine::FrameRoom> create_room() noexcept override {
         auto room = std::unique_ptr<Room>(new (std::nothrow) Room);
         if (!room || !room->doc)
@@ -46,8 +75,15 @@ public:
         room.status = image::LoadStatus{};
         room.status.silent = 1;
         room.status.time_limit = time_limit_ms;
+        plugins::set_frame_budget(m_budget);
+        plugins::clear_memory_stop();
         room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
         room.doc->layer_count = room.frames;
+        keep_reason(room, room.frames == 0, room.status);
+        room.memory_stop = room.frames == 0 && (plugins::last_memory_stop().over_budget ||
+                                                plugins::last_memory_stop().out_of_memory);
+        if (room.memory_stop)
+            keep_memory_reason(room);
         return room.frames;
     }
 
@@ -98,7 +134,21 @@ public:
         // The camera's record of the picture's size follows what resizing and turning did.
         for (std::uint32_t i = 0; i < room.frames; ++i)
             (void)image::sync_exif_dimensions(room.doc->layers[i]);
-        return plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
+        const bool saved = plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
+        keep_reason(room, !saved, status);
+        return saved;
+    }
+
+    bool failed_for_memory(const engine::FrameRoom& base) noexcept override {
+        return static_cast<const Room&>(base).memory_stop;
+    }
+
+    std::u16string failure_reason(const engine::FrameRoom& base) noexcept override {
+        try {
+            return static_cast<const Room&>(base).reason;
+        } catch (const std::bad_alloc&) {
+            return {};
+        }
     }
 
     void release_frames(engine::FrameRoom& base) noexcept override {
@@ -125,6 +175,25 @@ public:
     }
 
     void raise_abort() noexcept override { gfx::resample_abort = true; }
+
+private:
+    static void keep_memory_reason(Room& room) noexcept {
+        try {
+            room.reason = plugins::memory_stop_text(plugins::last_memory_stop());
+        } catch (const std::bad_alloc&) {
+            room.reason.clear();
+        }
+    }
+
+    static void keep_reason(Room& room, bool failed, const image::LoadStatus& status) noexcept {
+        try {
+            room.reason = failed ? one_line(status.error_text.view()) : std::u16string();
+        } catch (const std::bad_alloc&) {
+            room.reason.clear();
+        }
+    }
+
+    const std::uint64_t m_budget;
 };
 
 } // namespace
@@ -133,8 +202,24 @@ BitmapPicture::~BitmapPicture() {
     image::FreeBitmap(&m_bitmap);
 }
 
-std::shared_ptr<engine::FileStep> make_pipeline_step() {
-    return std::make_shared<PipelineStep>();
+std::uint64_t picture_budget(unsigned workers, std::uint64_t job_megabytes) {
+    constexpr std::uint64_t kFloor = std::uint64_t{256} << 20;
+    std::uint64_t job = job_megabytes << 20;
+    if (job == 0) {
+        const char* env = std::getenv("VANTREL_MEMORY_BUDGET_MB");
+        job = env ? std::strtoull(env, nullptr, 10) << 20 : 0;
+    }
+    const bool chosen = job != 0;
+    if (!chosen)
+        job = platform::available_memory_bytes() / 4 * 3;
+    const unsigned share = workers ? workers : platform::processor_count();
+    const std::uint64_t each = job / std::max(1u, std::min(share, engine::kMaxWorkers));
+    return chosen ? std::max<std::uint64_t>(each, 1) : std::max(kFloor, each);
+}
+
+std::shared_ptr<engine::FileStep> make_pipeline_step(std::uint64_t picture_budget_bytes) {
+    return std::make_shared<PipelineStep>(picture_budget_bytes ? picture_budget_bytes
+                                                               : picture_budget(0));
 }
 
 } // namespace vt::pipeline

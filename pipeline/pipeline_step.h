@@ -3,6 +3,7 @@
 // flatten for the preview, save. The front ends hand it to the conversion run.
 // Thread: see engine/file_step.h.
 
+#include <cstdint>
 #include <memory>
 
 #include "engine/file_step.h"
@@ -27,7 +28,14 @@ private:
     Bitmap m_bitmap{};
 };
 
-// The step over the program's load/save front and filter registry.
-[[nodiscard]] std::shared_ptr<engine::FileStep> make_pipeline_step();
+// The memory one picture may take: the job's budget (`job_megabytes`, else the environment's
+// VANTREL_MEMORY_BUDGET_MB, else three quarters of the memory available now) shared by
+// `workers` workers (0: one per processor); the default share is never below 256 MB.
+[[nodiscard]] std::uint64_t picture_budget(unsigned workers, std::uint64_t job_megabytes = 0);
+
+// The step over the program's load/save front and filter registry. A picture whose frames would
+// take more than `picture_budget_bytes` (0: picture_budget(0)) fails with that reason.
+[[nodiscard]] std::shared_ptr<engine::FileStep>
+make_pipeline_step(std::uint64_t picture_budget_bytes = 0);
 
 } // namespace vt::pipeline

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include <unistd.h>
+
 namespace vt::platform {
 namespace {
 
@@ -108,6 +110,16 @@ std::optional<ProcessorTimes> read_processor_times() {
 
 std::optional<int> read_memory_load() {
     return parse_memory_load(read_proc_file("/proc/meminfo"));
+}
+
+std::uint64_t available_memory_bytes() {
+    const std::string meminfo = read_proc_file("/proc/meminfo");
+    if (const auto kb = kilobytes(meminfo, "MemAvailable"))
+        return *kb * 1024;
+    const long pages = ::sysconf(_SC_AVPHYS_PAGES), size = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0
+               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(size)
+               : 0;
 }
 
 } // namespace vt::platform

@@ -33,6 +33,10 @@ struct ProcessorTimes {
 [[nodiscard]] std::optional<ProcessorTimes> read_processor_times();
 [[nodiscard]] std::optional<int> read_memory_load();
 
+// Bytes of memory available to new work: MemAvailable of /proc/meminfo, else the free pages the
+// system reports; 0 when neither can be had.
+[[nodiscard]] std::uint64_t available_memory_bytes();
+
 // A small text file read whole (files under /proc report no size); empty when unreadable.
 [[nodiscard]] std::string read_proc_file(const char* path);
 

@@ -17,6 +17,7 @@
 #include "platform/keep_awake.h"
 #include "platform/paths.h"
 #include "platform/ui_hooks.h"
+#include "plugins/frame_budget.h"
 #include "plugins/host_services.h"
 
 namespace vt::plugins {
@@ -196,6 +197,16 @@ void release_current(FilterCall* c) {
     }
 }
 
+// The pixel bytes of the frames a load has added so far.
+std::uint64_t held_frame_bytes(FilterCall* c, std::int32_t count) {
+    std::uint64_t held = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const Bitmap& b = layer_at(c, i)->bitmap;
+        held += std::uint64_t{b.width} * b.height * 4;
+    }
+    return held;
+}
+
 std::int32_t on_add_frame(FilterCall* c) {
     c->status = -30;
     platform::keep_system_awake();
@@ -218,13 +229,23 @@ std::int32_t on_add_frame(FilterCall* c) {
     Layer* layer = layer_at(c, index);
     if (image::IsBitmapValid(&layer->bitmap))
         image::FreeBitmap(&layer->bitmap);
+    const std::uint64_t bytes = std::uint64_t{c->width} * c->height * 4;
+    if (!frame_fits(held_frame_bytes(c, index), bytes)) {
+        c->status = VT_ERR_OUT_OF_MEMORY;
+        return 0;
+    }
     const std::uint32_t create_flags =
         image::kCreateMemory | ((c->flags & VT_CALL_MAY_REDUCE) ? 0 : image::kCreateStrict);
     const int made = image::CreateBitmap(&layer->bitmap, static_cast<std::int32_t>(c->width),
                                          static_cast<std::int32_t>(c->height), create_flags);
     if (made == 0) {
         const std::uint32_t why = gfx::last_engine_error();
-        c->status = why == gfx::kErrorArgument ? -26 : why == gfx::kErrorTooLarge ? -27 : -25;
+        if (why == gfx::kErrorScratch)
+            note_out_of_memory(bytes);
+        c->status = why == gfx::kErrorArgument   ? -26
+                    : why == gfx::kErrorTooLarge ? -27
+                    : why == gfx::kErrorScratch  ? VT_ERR_OUT_OF_MEMORY
+                                                 : -25;
         return 0;
     }
     if (made == static_cast<int>(image::kCreateShrunk))

@@ -1,6 +1,8 @@
 #include "session/format_catalogue.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <regex>
 
 #include "platform/dynamic_library.h"
 #include "platform/guarded_call.h"
@@ -92,6 +94,54 @@ std::vector<PluginOption> plugin_options(plugins::FilterRegistry& registry) {
                                entry->meaning ? entry->meaning : "", path});
     }
     return options;
+}
+
+namespace {
+
+std::optional<long long> whole_number(std::string_view text) {
+    if (text.empty() || text.size() > 18)
+        return std::nullopt;
+    std::size_t i = text[0] == '-' ? 1 : 0;
+    if (i == text.size())
+        return std::nullopt;
+    long long v = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return std::nullopt;
+        v = v * 10 + (text[i] - '0');
+    }
+    return text[0] == '-' ? -v : v;
+}
+
+} // namespace
+
+std::optional<std::string> check_option_value(const PluginOption& option, std::string_view value) {
+    static const std::regex range(R"((-?\d+) to (-?\d+))");
+    static const std::regex listed(R"((?:^|, )(\d+):)");
+    const std::string& meaning = option.meaning;
+    const std::optional<long long> number = whole_number(value);
+    const std::string quoted = "'" + std::string(value) + "' for " + option.name;
+    if (std::smatch m; std::regex_search(meaning, m, range)) {
+        const long long low = std::stoll(m[1]), high = std::stoll(m[2]);
+        if (!number || *number < low || *number > high)
+            return quoted + " is outside " + m[1].str() + " to " + m[2].str();
+        return std::nullopt;
+    }
+    if (meaning.empty() || meaning[0] < '0' || meaning[0] > '9')
+        return std::nullopt;
+    std::vector<long long> values;
+    for (auto it = std::sregex_iterator(meaning.begin(), meaning.end(), listed);
+         it != std::sregex_iterator(); ++it)
+        values.push_back(std::stoll((*it)[1]));
+    if (values.size() == 1 && values[0] == 1)
+        values.push_back(0); // a switch
+    if (values.empty() ||
+        (number && std::find(values.begin(), values.end(), *number) != values.end()))
+        return std::nullopt;
+    std::string list;
+    for (const long long v : values)
+        list += (list.empty() ? "" : ", ") + std::to_string(v);
+    return quoted + " is not one of " + list;
 }
 
 void set_plugin_option(std::u16string_view name, std::string_view value,

@@ -4,6 +4,7 @@
 // state store. Everything is asked of the filter registry and its plug-in list.
 // Thread: any; the registry locks.
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +48,12 @@ struct PluginOption {
 // them (at most 64 each). A plug-in that faults while answering lists none.
 [[nodiscard]] std::vector<PluginOption>
 plugin_options(plugins::FilterRegistry& registry = plugins::filter_registry());
+
+// Whether `value` is one the option declares in its meaning: "A to B" gives a range of whole
+// numbers, a meaning that starts with "N: ..." lists the values (a lone "1:" is a switch, 0 or
+// 1). Empty when it is, else why not; an option that declares neither takes any value.
+[[nodiscard]] std::optional<std::string> check_option_value(const PluginOption& option,
+                                                            std::string_view value);
 
 // Sets a plug-in option: a whole number in the 32-bit range is stored as a little-endian 32-bit
 // integer, anything else as UTF-8 text.

@@ -15,7 +15,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "engine/file_failure.h"
 #include "engine/file_step.h"
 #include "engine/job_stats.h"
 
@@ -68,6 +70,7 @@ public:
     platform::TimeStamp start_time = 0, end_time = 0;
     std::uint32_t paused_ms = 0;
     base::FixedText<platform::kMaxPath + 2> last_error;
+    std::vector<FileFailure> failures; // in the order they happened, at most kMaxFailureRecords
 
     // --- mirrors, readable under either lock
     std::atomic<bool> cancel{false};
@@ -96,6 +99,9 @@ public:
     [[nodiscard]] unsigned busy_workers() const noexcept;
     // With the statistics lock held: the last error, "%s" being the file's name.
     void set_last_error_locked(std::u16string_view format, std::u16string_view path);
+    // With the statistics lock held: keeps the record of a file that was not converted.
+    void note_failure_locked(std::u16string_view source, FailureStage stage,
+                             std::u16string_view reason);
 };
 
 // Debug builds check that no thread holds both locks.

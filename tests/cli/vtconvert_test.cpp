@@ -8,7 +8,10 @@
 #include <regex>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "cli/options.h"
 #include "tests/formats/png_reference.h"
@@ -129,6 +132,72 @@ TEST_F(VtconvertTest, UnreadableAndUnsavableFilesAreCountedAndLogged) {
     EXPECT_EQ(json_number(r.out, "failed"), 1);
     EXPECT_TRUE(dst.exists("_error_log.txt"));
     EXPECT_NE(r.err.find("failed files are listed in"), std::string::npos);
+    // Each failure with its step and the reason the plug-in or the system gave.
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"("source":"[^"]*broken\.ppm","stage":"load","reason":"[^"]+")")));
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"("source":"[^"]*blocked\.ppm","stage":"save","reason":"[^"]+")")));
+    EXPECT_NE(r.err.find("save failed: " + (src / "blocked.ppm")), std::string::npos) << r.err;
+}
+
+// A folder deeper than the system's path limit, made and removed one level at a time.
+class DeepFolder {
+public:
+    explicit DeepFolder(const std::string& top) : m_fds{::open(top.c_str(), O_DIRECTORY)} {
+        for (int i = 0; i < 17; ++i) {
+            ::mkdirat(m_fds.back(), m_name.c_str(), 0700);
+            m_fds.push_back(::openat(m_fds.back(), m_name.c_str(), O_DIRECTORY));
+        }
+        ::close(::openat(m_fds.back(), "deep.ppm", O_CREAT | O_WRONLY, 0600));
+    }
+    ~DeepFolder() {
+        ::unlinkat(m_fds.back(), "deep.ppm", 0);
+        for (std::size_t i = m_fds.size() - 1; i > 0; --i) {
+            ::close(m_fds[i]);
+            ::unlinkat(m_fds[i - 1], m_name.c_str(), AT_REMOVEDIR);
+        }
+        ::close(m_fds[0]);
+    }
+
+private:
+    std::string m_name = std::string(250, 'd');
+    std::vector<int> m_fds;
+};
+
+// A name that is not UTF-8 still gives a JSON line of valid UTF-8, the bytes kept in hex; a
+// folder past the path limit (and an unreadable one) is counted and named: the counters add up.
+TEST_F(VtconvertTest, OddNamesAndUnreachableFoldersInJson) {
+    src.write("bad\xff.ppm", "P6\n1 1\n255\n"); // cut short: fails to load
+    const DeepFolder deep(src.path());
+    const bool locks = geteuid() != 0; // root reads every folder
+    src.write("locked/in.ppm", ppm(2, 2, 3));
+    std::filesystem::permissions(src / "locked", locks ? std::filesystem::perms::none
+                                                       : std::filesystem::perms::all);
+    const Result r = run("-r -f png --json " + q(src.path()) + " " + q(dst.path()));
+    std::filesystem::permissions(src / "locked", std::filesystem::perms::owner_all);
+    EXPECT_EQ(json_number(r.out, "total"), 3);
+    EXPECT_EQ(json_number(r.out, "unknown"), locks ? 3 : 2);
+    EXPECT_EQ(r.out.find('\xff'), std::string::npos);
+    EXPECT_NE(r.out.find("bad\\ufffd.ppm\",\"source_bytes\":\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("626164ff2e70706d"), std::string::npos) << r.out; // "bad\xff.ppm"
+    EXPECT_NE(r.out.find(R"(","stage":"walk","reason":"the path is longer)"), std::string::npos);
+    EXPECT_EQ(r.out.find(R"(locked","stage":"walk","reason":"cannot open the folder)") !=
+                  std::string::npos,
+              locks);
+}
+
+// A picture over its share of the memory budget fails with that reason, counted as failed (not
+// unreadable), and the next file goes on; a value outside a plug-in's declared range is refused.
+TEST_F(VtconvertTest, MemoryBudgetAndOptionRanges) {
+    src.write("big.ppm", ppm(1500, 1500, 1)); // 9 MB of pixels, over 16 MB / 2 workers
+    src.write("small.ppm", ppm(4, 4, 2));
+    const Result r =
+        run("--json --threads 2 --memory-budget 16 -f png " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(json_number(r.out, "converted"), 1);
+    EXPECT_EQ(json_number(r.out, "failed"), 1);
+    EXPECT_NE(r.out.find("over the memory budget of 8 MB per picture"), std::string::npos) << r.out;
+    EXPECT_EQ(run("--set fmx_PNG.level=10 -f png " + q(src.path()) + " " + q(work / "o")).exit_code,
+              2);
 }
 
 // The decode libpng itself gives, as 8-bit RGBA.
