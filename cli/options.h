@@ -21,6 +21,7 @@ struct Options {
     bool help = false;
     bool version = false;
     bool list_formats = false;
+    bool dry_run = false; // print the plan, change nothing
 };
 
 struct ParseResult {
