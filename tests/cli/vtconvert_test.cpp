@@ -11,6 +11,7 @@
 #include <csignal>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -296,6 +297,30 @@ TEST_F(VtconvertTest, KeptTimesMatchToTheNanosecond) {
     EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
     EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
     EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
+}
+
+// The example of docs/scale-out.md: N processes on one machine give exactly one run's files.
+TEST_F(VtconvertTest, SharesTogetherGiveExactlyTheFilesOfOneRun) {
+    for (int i = 0; i < 30; ++i)
+        src.write("d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".ppm", ppm(4, 4, i));
+    ASSERT_EQ(run("-r -f png " + q(src.path()) + " " + q(work / "one")).exit_code, 0);
+    const std::string command = "seq 0 2 | VANTREL_DATA_ROOT='" + work.path() +
+                                "/data' xargs -P 3 -I{} '" VTCONVERT "' -q -r -f png --shard {}/3 "
+                                "--report '" +
+                                dst.path() + "/report-{}.jsonl' " + q(src.path()) + " " +
+                                q(work / "shared");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::set<std::string> one, shared;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(work / "one"))
+        one.insert(std::filesystem::relative(e.path(), work / "one").string());
+    for (const auto& e : std::filesystem::recursive_directory_iterator(work / "shared"))
+        shared.insert(std::filesystem::relative(e.path(), work / "shared").string());
+    EXPECT_EQ(shared, one);
+    const auto seen = converted_per_source(dst.read("report-0.jsonl") + dst.read("report-1.jsonl") +
+                                           dst.read("report-2.jsonl"));
+    EXPECT_EQ(seen.size(), 30u);
+    for (const auto& [source, times] : seen)
+        EXPECT_EQ(times, 1) << source;
 }
 
 TEST(Options, ValuesAndRanges) {
