@@ -19,6 +19,7 @@
 #include "engine/conversion_run.h"
 #include "engine/job_checks.h"
 #include "engine/job_plan.h"
+#include "engine/preset.h"
 #include "engine/progress_estimate.h"
 #include "pipeline/pipeline_step.h"
 #include "platform/files.h"
@@ -173,7 +174,8 @@ int refuse(int status, const std::string& reason) {
 // Mistakes in the command itself, found before anything is created.
 std::optional<std::string> usage_error(const cli::Options& options) {
     const engine::ConversionJob& job = options.job;
-    if (job.sourceFolder.view().empty() || job.targetFolder.view().empty())
+    if (options.save_preset.empty() &&
+        (job.sourceFolder.view().empty() || job.targetFolder.view().empty()))
         return "the source and the target folder must not be empty";
     const std::u16string ext = job.targetExtension.str();
     bool writable = false;
@@ -218,6 +220,23 @@ std::optional<int> check_plan(const engine::ConversionJob& job, bool dry_run) {
     if (dry_run)
         return kAllConverted;
     return std::nullopt;
+}
+
+// --save-preset: the job of the other options, folders made absolute, into a preset file.
+int save_preset(const cli::Options& options) {
+    engine::Preset preset;
+    preset.job = options.job;
+    preset.options = options.states;
+    const std::u16string_view name = platform::file_name_of(options.save_preset);
+    preset.name = u8(name.substr(0, name.rfind(u'.')));
+    for (engine::PathText* folder : {&preset.job.sourceFolder, &preset.job.targetFolder})
+        if (!folder->view().empty())
+            folder->assign(absolute(folder->str()));
+    if (!engine::save_preset_file(absolute(options.save_preset), preset))
+        return refuse(kCannotStart, "cannot write the preset " + u8(options.save_preset));
+    if (!options.quiet)
+        std::fprintf(stderr, "vtconvert: preset saved to %s\n", u8(options.save_preset).c_str());
+    return kAllConverted;
 }
 
 int run(const cli::Options& options) {
@@ -338,6 +357,8 @@ int main(int argc, char** argv) {
             return status;
         }
     }
+    if (!options.save_preset.empty())
+        return save_preset(options);
     for (const auto& [name, value] : options.states)
         session::set_plugin_option(name, value);
     if (options.list_formats) {

@@ -8,6 +8,7 @@
 
 #include "base/utf.h"
 #include "engine/job_checks.h"
+#include "engine/preset.h"
 
 namespace vt::cli {
 namespace {
@@ -96,6 +97,10 @@ Re-runs, reports and shares:
                             size (a report to the same FILE is added to)
       --keep-times          give targets the sources' access and modification
                             times
+      --preset FILE         start from the job saved in FILE (options given on
+                            the command line change it further)
+      --save-preset FILE    save the job described by the other options to FILE
+                            instead of running it
       --shard I/N           convert only share I (0 to N-1) of N: a file's share
                             is the FNV-1a hash of its relative path modulo N
 Program:
@@ -123,6 +128,25 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::string error;
     bool format_given = false;
+
+    // A preset is the starting point whatever its place among the options.
+    for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        std::string file;
+        if (args[i] == "--preset" && i + 1 < args.size())
+            file = args[i + 1];
+        else if (args[i].rfind("--preset=", 0) == 0)
+            file = args[i].substr(9);
+        else
+            continue;
+        engine::Preset preset;
+        preset.job = o.job;
+        if (!engine::load_preset_file(base::utf8_to_utf16(file), preset, error))
+            return {std::nullopt, "--preset " + file + ": " + error};
+        o.job = preset.job;
+        for (const auto& option : preset.options)
+            o.states.push_back(option);
+        format_given = format_given || !o.job.targetExtension.view().empty();
+    }
 
     // An option that sets one coded field of the job, within the field's range.
     const auto coded = [&error](const engine::FieldRange& range, auto& field) {
@@ -259,6 +283,12 @@ ParseResult parse_options(const std::vector<std::string>& args) {
                  o.job.extras.shardCount = static_cast<std::uint32_t>(count);
                  return true;
              }},
+            {"--preset", [&](const std::string&, const std::string&) { return true; }},
+            {"--save-preset",
+             [&](const std::string&, const std::string& v) {
+                 o.save_preset = base::utf8_to_utf16(v);
+                 return !v.empty();
+             }},
             {"--threads",
              [&](const std::string& n, const std::string& v) {
                  long long x = 0;
@@ -325,12 +355,17 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     }
     if (o.help || o.version || o.list_formats)
         return {std::move(o), {}};
-    if (positional.size() != 2)
+    const bool folders_given =
+        !o.job.sourceFolder.view().empty() && !o.job.targetFolder.view().empty(); // by a preset
+    if (positional.size() != 2 &&
+        !(positional.empty() && (folders_given || !o.save_preset.empty())))
         return {std::nullopt, "expected SOURCE and TARGET folders"};
-    if (!format_given)
+    if (!format_given && o.save_preset.empty())
         return {std::nullopt, "the target format is missing (-f EXT)"};
-    assign(o.job.sourceFolder, positional[0]);
-    assign(o.job.targetFolder, positional[1]);
+    if (positional.size() == 2) {
+        assign(o.job.sourceFolder, positional[0]);
+        assign(o.job.targetFolder, positional[1]);
+    }
     // Re-runs and shares write into a target folder that holds files by design.
     const engine::JobExtras& x = o.job.extras;
     if (x.existing != engine::ExistingPolicy::overwrite || !x.resumeFile.view().empty() ||

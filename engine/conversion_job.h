@@ -45,6 +45,8 @@ struct JobExtras {
     PathText resumeFile;          // a report of an earlier run: its converted files are left out
     std::uint32_t shardIndex = 0; // this process converts share shardIndex of shardCount;
     std::uint32_t shardCount = 0; // 0 or 1: every file
+
+    friend bool operator==(const JobExtras&, const JobExtras&) = default;
 };
 
 struct ConversionJob {
@@ -81,6 +83,8 @@ struct ConversionJob {
     std::uint32_t watermarkFade = 0; // 0..99
     PathText watermarkFile;
     JobExtras extras;
+
+    friend bool operator==(const ConversionJob&, const ConversionJob&) = default;
 };
 
 // Fills every field with its default: what a fresh start of the program shows.
