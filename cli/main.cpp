@@ -19,6 +19,8 @@
 #include "cli/options.h"
 #include "engine/conversion_run.h"
 #include "engine/job_checks.h"
+#include "engine/job_plan.h"
+#include "engine/preset.h"
 #include "engine/progress_estimate.h"
 #include "pipeline/pipeline_step.h"
 #include "platform/files.h"
@@ -167,7 +169,8 @@ int refuse(int status, const std::string& reason) {
 // Mistakes in the command itself, found before anything is created.
 std::optional<std::string> usage_error(const cli::Options& options) {
     const engine::ConversionJob& job = options.job;
-    if (job.sourceFolder.view().empty() || job.targetFolder.view().empty())
+    if (options.save_preset.empty() &&
+        (job.sourceFolder.view().empty() || job.targetFolder.view().empty()))
         return "the source and the target folder must not be empty";
     const std::u16string ext = job.targetExtension.str();
     bool writable = false;
@@ -190,6 +193,49 @@ std::optional<std::string> usage_error(const cli::Options& options) {
     return std::nullopt;
 }
 
+// The plan of the job: printed for a dry run; clashing targets refuse the job.
+std::optional<int> check_plan(const engine::ConversionJob& job, bool dry_run) {
+    engine::DoneList done;
+    if (!job.extras.resumeFile.view().empty() && !done.load(job.extras.resumeFile.view()))
+        return refuse(kCannotStart, "cannot read the report " + u8(job.extras.resumeFile.view()));
+    const engine::JobPlan plan = engine::plan_job(job, done);
+    if (dry_run) {
+        for (const engine::PlannedFile& f : plan.files)
+            std::printf("%s -> %s  (%s%s)\n", u8(f.source).c_str(), u8(f.target).c_str(),
+                        engine::action_name(f.action),
+                        f.named_later ? ", named after processing" : "");
+        std::printf("%zu files planned\n", plan.files.size());
+    }
+    if (!plan.clashes.empty()) {
+        std::string list;
+        for (const std::u16string& clash : plan.clashes)
+            list += "\n  " + u8(clash);
+        return refuse(kCannotStart, "sources of this job map to one target (use --existing "
+                                    "keep-both to number them):" +
+                                        list);
+    }
+    if (dry_run)
+        return kAllConverted;
+    return std::nullopt;
+}
+
+// --save-preset: the job of the other options, folders made absolute, into a preset file.
+int save_preset(const cli::Options& options) {
+    engine::Preset preset;
+    preset.job = options.job;
+    preset.options = options.states;
+    const std::u16string_view name = platform::file_name_of(options.save_preset);
+    preset.name = u8(name.substr(0, name.rfind(u'.')));
+    for (engine::PathText* folder : {&preset.job.sourceFolder, &preset.job.targetFolder})
+        if (!folder->view().empty())
+            folder->assign(absolute(folder->str()));
+    if (!engine::save_preset_file(absolute(options.save_preset), preset))
+        return refuse(kCannotStart, "cannot write the preset " + u8(options.save_preset));
+    if (!options.quiet)
+        std::fprintf(stderr, "vtconvert: preset saved to %s\n", u8(options.save_preset).c_str());
+    return kAllConverted;
+}
+
 int run(const cli::Options& options) {
     vt5::Vt5SetPasswords(options.passwords);
     engine::ConversionJob job = options.job;
@@ -204,11 +250,18 @@ int run(const cli::Options& options) {
         refusal = engine::check_resizing(job);
     if (!refusal)
         refusal = engine::check_distinct_folders(source, engine::tidy_folder(target));
-    if (!refusal)
-        refusal = engine::check_target_folder(target, job.overwrite != 0);
     if (refusal)
         return refuse(kCannotStart, u8(refusal->title) + ": " + u8(refusal->text));
     job.sourceFolder.assign(source);
+    job.targetFolder.assign(engine::tidy_folder(target));
+    for (engine::PathText* file : {&job.extras.reportFile, &job.extras.resumeFile})
+        if (!file->view().empty())
+            file->assign(absolute(file->str()));
+    // Before the target folder is created: a refused or dry run leaves no trace.
+    if (const auto status = check_plan(job, options.dry_run))
+        return *status;
+    if ((refusal = engine::check_target_folder(target, job.overwrite != 0)))
+        return refuse(kCannotStart, u8(refusal->title) + ": " + u8(refusal->text));
     job.targetFolder.assign(target);
 
     // Nothing shows a preview here.
@@ -243,6 +296,8 @@ int run(const cli::Options& options) {
         std::fprintf(stderr, "%u of %u converted, %u failed, %u unreadable in %.1f s\n",
                      stats.converted, stats.total, stats.failed, stats.unknown,
                      elapsed_ms / 1000.0);
+        if (stats.skipped)
+            std::fprintf(stderr, "%u skipped: their targets exist\n", stats.skipped);
         if (!stats.lastError.empty() && (stats.failed || stats.unknown))
             std::fprintf(stderr, "last error: %s\n", u8(stats.lastError.view()).c_str());
         // A log that could not be written (a full disk) is not pointed to.
@@ -252,14 +307,14 @@ int run(const cli::Options& options) {
     }
     if (options.json)
         std::printf("{\"total\":%u,\"converted\":%u,\"failed\":%u,\"unknown\":%u,"
-                    "\"elapsed_ms\":%u,\"last_error\":\"%s\",\"state\":\"%s\","
+                    "\"elapsed_ms\":%u,\"last_error\":\"%s\",\"state\":\"%s\",\"skipped\":%u,"
                     "\"failures\":%s}\n",
                     stats.total, stats.converted, stats.failed, stats.unknown, elapsed_ms,
                     json_escape(u8(stats.lastError.view())).c_str(),
-                    cancelled ? "cancelled" : state_name(conversion.state()),
+                    cancelled ? "cancelled" : state_name(conversion.state()), stats.skipped,
                     failures_json(failures).c_str());
-    const bool all =
-        !cancelled && stats.failed == 0 && stats.unknown == 0 && stats.converted == stats.total;
+    const bool all = !cancelled && stats.failed == 0 && stats.unknown == 0 &&
+                     stats.converted + stats.skipped == stats.total;
     return all ? kAllConverted : kSomeFailed;
 }
 
@@ -305,6 +360,8 @@ int main(int argc, char** argv) {
             return status;
         }
     }
+    if (!options.save_preset.empty())
+        return save_preset(options);
     for (const auto& [name, value] : options.states)
         session::set_plugin_option(name, value);
     if (options.list_formats) {

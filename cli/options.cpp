@@ -8,6 +8,7 @@
 
 #include "base/utf.h"
 #include "engine/job_checks.h"
+#include "engine/preset.h"
 
 namespace vt::cli {
 namespace {
@@ -80,6 +81,28 @@ watermark; a picture that any of them changes is re-encoded, never passed throug
       --watermark-pos X,Y   its place in percent (0-100 each)
       --watermark-size S    its size in percent (1-100)
       --watermark-fade F    its fade in percent (0-99)
+Re-runs, reports and shares:
+      --existing POLICY     what becomes of a target that exists: overwrite
+                            (the default), skip, or keep-both (a new name
+                            "name (1).ext"); skip and keep-both allow a
+                            target folder that holds files. Two sources of one
+                            job that map to one target refuse the job, unless
+                            keep-both numbers the later ones
+      --dry-run             print the plan (source -> target, action) and
+                            change nothing
+      --report FILE         write a JSON line per finished file (source,
+                            target, outcome, reason, bytes in/out, ms)
+      --resume FILE         leave out the sources that report FILE lists as
+                            converted whose targets still have the recorded
+                            size (a report to the same FILE is added to)
+      --keep-times          give targets the sources' access and modification
+                            times
+      --preset FILE         start from the job saved in FILE (options given on
+                            the command line change it further)
+      --save-preset FILE    save the job described by the other options to FILE
+                            instead of running it
+      --shard I/N           convert only share I (0 to N-1) of N: a file's share
+                            is the FNV-1a hash of its relative path modulo N
 Program:
       --set NAME=VALUE      set a plug-in option (whole numbers are stored as
                             32-bit integers, anything else as text)
@@ -109,6 +132,25 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::string error;
     bool format_given = false;
+
+    // A preset is the starting point whatever its place among the options.
+    for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        std::string file;
+        if (args[i] == "--preset" && i + 1 < args.size())
+            file = args[i + 1];
+        else if (args[i].rfind("--preset=", 0) == 0)
+            file = args[i].substr(9);
+        else
+            continue;
+        engine::Preset preset;
+        preset.job = o.job;
+        if (!engine::load_preset_file(base::utf8_to_utf16(file), preset, error))
+            return {std::nullopt, "--preset " + file + ": " + error};
+        o.job = preset.job;
+        for (const auto& option : preset.options)
+            o.states.push_back(option);
+        format_given = format_given || !o.job.targetExtension.view().empty();
+    }
 
     // An option that sets one coded field of the job, within the field's range.
     const auto coded = [&error](const engine::FieldRange& range, auto& field) {
@@ -207,6 +249,50 @@ ParseResult parse_options(const std::vector<std::string>& args) {
                  o.states.emplace_back(base::utf8_to_utf16(v.substr(0, eq)), v.substr(eq + 1));
                  return true;
              }},
+            {"--existing",
+             [&](const std::string& n, const std::string& v) {
+                 const std::map<std::string, engine::ExistingPolicy> policies = {
+                     {"overwrite", engine::ExistingPolicy::overwrite},
+                     {"skip", engine::ExistingPolicy::skip},
+                     {"keep-both", engine::ExistingPolicy::keep_both}};
+                 const auto p = policies.find(v);
+                 if (p == policies.end()) {
+                     error = n + " takes overwrite, skip or keep-both, not '" + v + "'";
+                     return false;
+                 }
+                 o.job.extras.existing = p->second;
+                 return true;
+             }},
+            {"--report",
+             [&](const std::string&, const std::string& v) {
+                 assign(o.job.extras.reportFile, v);
+                 return true;
+             }},
+            {"--resume",
+             [&](const std::string&, const std::string& v) {
+                 assign(o.job.extras.resumeFile, v);
+                 return true;
+             }},
+            {"--shard",
+             [&](const std::string& n, const std::string& v) {
+                 long long index = 0, count = 0;
+                 const auto slash = v.find('/');
+                 if (slash == std::string::npos || !to_int(v.substr(0, slash), index) ||
+                     !to_int(v.substr(slash + 1), count) || count < 1 || count > 1000000 ||
+                     index < 0 || index >= count) {
+                     error = n + " takes I/N with I from 0 to N-1, e.g. 0/4, not '" + v + "'";
+                     return false;
+                 }
+                 o.job.extras.shardIndex = static_cast<std::uint32_t>(index);
+                 o.job.extras.shardCount = static_cast<std::uint32_t>(count);
+                 return true;
+             }},
+            {"--preset", [&](const std::string&, const std::string&) { return true; }},
+            {"--save-preset",
+             [&](const std::string&, const std::string& v) {
+                 o.save_preset = base::utf8_to_utf16(v);
+                 return !v.empty();
+             }},
             {"--threads",
              [&](const std::string& n, const std::string& v) {
                  long long x = 0;
@@ -231,6 +317,8 @@ ParseResult parse_options(const std::vector<std::string>& args) {
         {"--keep-bounding-box", [&] { o.job.keepBoundingBox = 1; }},
         {"--change-dpi", [&] { o.job.changeDpi = 1; }},
         {"--autofix-levels", [&] { o.job.autofixLevels = 1; }},
+        {"--keep-times", [&] { o.job.extras.keepTimes = 1; }},
+        {"--dry-run", [&] { o.dry_run = true; }},
         {"--json", [&] { o.json = true; }},
         {"--quiet", [&] { o.quiet = true; }},
         {"--list-formats", [&] { o.list_formats = true; }},
@@ -277,12 +365,22 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     }
     if (o.help || o.version || o.list_formats)
         return {std::move(o), {}};
-    if (positional.size() != 2)
+    const bool folders_given =
+        !o.job.sourceFolder.view().empty() && !o.job.targetFolder.view().empty(); // by a preset
+    if (positional.size() != 2 &&
+        !(positional.empty() && (folders_given || !o.save_preset.empty())))
         return {std::nullopt, "expected SOURCE and TARGET folders"};
-    if (!format_given)
+    if (!format_given && o.save_preset.empty())
         return {std::nullopt, "the target format is missing (-f EXT)"};
-    assign(o.job.sourceFolder, positional[0]);
-    assign(o.job.targetFolder, positional[1]);
+    if (positional.size() == 2) {
+        assign(o.job.sourceFolder, positional[0]);
+        assign(o.job.targetFolder, positional[1]);
+    }
+    // Re-runs and shares write into a target folder that holds files by design.
+    const engine::JobExtras& x = o.job.extras;
+    if (x.existing != engine::ExistingPolicy::overwrite || !x.resumeFile.view().empty() ||
+        x.shardCount > 1)
+        o.job.overwrite = 1;
     return {std::move(o), {}};
 }
 

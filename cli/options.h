@@ -23,6 +23,8 @@ struct Options {
     bool help = false;
     bool version = false;
     bool list_formats = false;
+    bool dry_run = false;       // print the plan, change nothing
+    std::u16string save_preset; // --save-preset: write the job there instead of running it
 };
 
 struct ParseResult {

@@ -32,6 +32,23 @@ enum RotationMode : std::int32_t {
     kRotateBySky = 5,
 };
 
+// What a job does with a target file that exists already.
+enum class ExistingPolicy : std::uint8_t { overwrite = 0, skip = 1, keep_both = 2 };
+
+// Options beyond the wizard's record: safe re-runs, per-file reports and scale-out over several
+// processes. Their defaults leave a job exactly as the record alone describes it.
+struct JobExtras {
+    ExistingPolicy existing = ExistingPolicy::overwrite;
+    std::uint8_t keepTimes = 0;   // targets get the source's access and modification times
+    std::uint8_t writeReport = 0; // a report beside the error log when reportFile is empty
+    PathText reportFile;          // JSON Lines, one line per finished file
+    PathText resumeFile;          // a report of an earlier run: its converted files are left out
+    std::uint32_t shardIndex = 0; // this process converts share shardIndex of shardCount;
+    std::uint32_t shardCount = 0; // 0 or 1: every file
+
+    friend bool operator==(const JobExtras&, const JobExtras&) = default;
+};
+
 struct ConversionJob {
     PathText sourceFolder;
     PathText targetFolder;
@@ -65,6 +82,9 @@ struct ConversionJob {
     std::uint32_t watermarkSize = 0; // 1..100
     std::uint32_t watermarkFade = 0; // 0..99
     PathText watermarkFile;
+    JobExtras extras;
+
+    friend bool operator==(const ConversionJob&, const ConversionJob&) = default;
 };
 
 // Fills every field with its default: what a fresh start of the program shows.

@@ -12,6 +12,7 @@
 #include "base/utf.h"
 #include "engine/detail/job_context.h"
 #include "engine/error_log.h"
+#include "engine/job_plan.h"
 #include "engine/source_scan.h"
 #include "engine/target_naming.h"
 #include "platform/files.h"
@@ -144,6 +145,11 @@ private:
     void hold_while_paused();
     void process(FrameRoom& room, const TakenFile& file);
     void update_preview(FrameRoom& room);
+    // The report line of a finished file (if the job keeps a report); `reason` is a failure text.
+    void report(const TakenFile& file, std::u16string_view target, const char* outcome,
+                std::u16string_view reason, platform::TimeStamp began) const;
+    // A target the job leaves as it is: counted and reported as skipped.
+    void skip(const TakenFile& file, std::u16string_view target, platform::TimeStamp began);
     [[nodiscard]] bool passes_through(const TakenFile& file, bool changed) const;
 
     JobContext& m_ctx;
@@ -244,9 +250,48 @@ void Worker::update_preview(FrameRoom& room) {
     m_ctx.preview_tick = platform::tick_count();
 }
 
+void Worker::report(const TakenFile& file, std::u16string_view target, const char* outcome,
+                    std::u16string_view reason, platform::TimeStamp began) const {
+    if (!m_ctx.rules || !m_ctx.rules->reporting())
+        return;
+    ReportRecord r;
+    r.source = file.source;
+    r.target = target;
+    r.outcome = outcome;
+    if (!reason.empty())
+        r.reason = base::utf16_to_utf8(base::format_s(reason, platform::file_name_of(file.source)));
+    r.bytes_in = platform::file_size(file.source).value_or(0);
+    if (r.outcome == "converted")
+        r.bytes_out = platform::file_size(target).value_or(0);
+    r.ms = platform::elapsed_ms(began);
+    m_ctx.rules->report(r);
+}
+
+void Worker::skip(const TakenFile& file, std::u16string_view target, platform::TimeStamp began) {
+    {
+        JobLock lock(m_ctx.stats_lock, JobLock::kStats);
+        ++m_ctx.skipped;
+    }
+    report(file, target, "skipped", u"The target of %s exists already", began);
+}
+
 void Worker::process(FrameRoom& room, const TakenFile& file) {
     FileStep& step = *m_ctx.step;
+    const platform::TimeStamp began = platform::now();
+    if (m_ctx.rules) {
+        // A name known before loading: an existing target need not cost a decode.
+        const std::u16string early =
+            m_ctx.job.rename ? renamed_target_path(
+                                   m_ctx.job, {file.target, 0, 0, file.sequence, file.folder_count})
+                             : file.target;
+        if (m_ctx.rules->skip_early(early)) {
+            skip(file, early, began);
+            return;
+        }
+    }
     platform::create_folder_chain(platform::folder_of(file.target));
+    const std::optional<FileTimes> times =
+        m_ctx.job.extras.keepTimes ? file_times(file.source) : std::nullopt;
 
     m_me.state = WorkerState::loading;
     const std::uint32_t frames = step.load(room, file.source, kLoadTimeLimitMs);
@@ -260,13 +305,16 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
         JobLock lock(m_ctx.stats_lock, JobLock::kStats);
         m_ctx.set_last_error_locked(u"Failed while loading %s", file.source);
         m_ctx.note_failure_locked(file.source, FailureStage::load, reason);
-        if (!memory) {
+        if (memory) {
+            if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
+                report_unlogged(file.source, reason, "loading");
+            ++m_ctx.failed;
+        } else {
             ++m_ctx.unknown;
-            return;
         }
-        if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
-            report_unlogged(file.source, reason, "loading");
-        ++m_ctx.failed;
+        lock.get().unlock();
+        report(file, u"", memory ? "failed" : "unreadable",
+               reason.empty() ? std::u16string_view(u"Failed while loading %s") : reason, began);
         return;
     }
 
@@ -291,6 +339,16 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
             m_ctx.job, {target, size.width, size.height, file.sequence, file.folder_count});
     }
 
+    if (m_ctx.rules) {
+        std::optional<std::u16string> final_target = m_ctx.rules->final_target(file.source, target);
+        if (!final_target) {
+            step.release_frames(room);
+            skip(file, target, began);
+            return;
+        }
+        target = std::move(*final_target);
+    }
+
     m_me.state = WorkerState::saving;
     // A job never writes over its own input, whatever the names and options say.
     const bool onto_source = platform::same_file(file.source, target);
@@ -307,17 +365,24 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     if (m_me.abandoned)
         return;
 
-    JobLock lock(m_ctx.stats_lock, JobLock::kStats);
-    if (saved) {
-        ++m_ctx.converted;
-        return;
+    if (saved && times)
+        (void)set_file_times(target, *times);
+
+    const std::u16string_view text = onto_source ? kOntoSourceText : u"Failed while saving %s";
+    {
+        JobLock lock(m_ctx.stats_lock, JobLock::kStats);
+        if (saved) {
+            ++m_ctx.converted;
+        } else {
+            m_ctx.set_last_error_locked(text, file.source);
+            if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
+                report_unlogged(file.source, reason);
+            m_ctx.note_failure_locked(file.source, FailureStage::save, reason);
+            ++m_ctx.failed;
+        }
     }
-    m_ctx.set_last_error_locked(onto_source ? kOntoSourceText : u"Failed while saving %s",
-                                file.source);
-    if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
-        report_unlogged(file.source, reason);
-    m_ctx.note_failure_locked(file.source, FailureStage::save, reason);
-    ++m_ctx.failed;
+    report(file, target, saved ? "converted" : "failed",
+           saved ? std::u16string_view() : std::u16string_view(reason), began);
 }
 
 void run_worker(std::shared_ptr<JobContext> ctx, unsigned index) {
@@ -443,6 +508,13 @@ void finish_job(JobContext& ctx) {
     ctx.step->release_kept_plugin();
 }
 
+// Whether the job needs the per-file rules: any option beyond the plain record but kept times.
+bool uses_rules(const ConversionJob& job) {
+    const JobExtras& x = job.extras;
+    return x.existing != ExistingPolicy::overwrite || !report_path(job).empty() ||
+           !x.resumeFile.view().empty() || sharded(job);
+}
+
 void run_job(std::shared_ptr<JobContext> ctx, std::chrono::milliseconds cancel_limit) {
     JobContext& job = *ctx;
     // What a killed save left half done (here or in another of our programs) goes first.
@@ -453,9 +525,12 @@ void run_job(std::shared_ptr<JobContext> ctx, std::chrono::milliseconds cancel_l
         fail_job(job);
         return;
     }
+    if (uses_rules(job.job))
+        job.rules = std::make_unique<FileRules>(job.job);
+    const bool filtered = job.rules && job.rules->filtered_count();
     {
         JobLock lock(job.stats_lock, JobLock::kStats);
-        job.total = count;
+        job.total = filtered ? *job.rules->filtered_count() : count;
         job.start_time = platform::now();
     }
     load_watermark(job);
@@ -463,7 +538,7 @@ void run_job(std::shared_ptr<JobContext> ctx, std::chrono::milliseconds cancel_l
     delete_error_log(job.job.targetFolder.view());
 
     const long handed_out = walk_folder(job, u"");
-    if (handed_out == 0) {
+    if (handed_out == 0 && !filtered) {
         // Nothing could be handed out: end the waiting workers at once.
         {
             JobLock lock(job.stats_lock, JobLock::kStats);
@@ -595,6 +670,7 @@ bool ConversionRun::take_snapshot(JobStats& stats) const {
         stats.startTime = ctx->start_time;
         stats.endTime = ctx->end_time;
         stats.pausedMs = ctx->paused_ms;
+        stats.skipped = ctx->skipped;
         stats.lastError.assign(ctx->last_error.view());
     }
     stats.busyWorkers = ctx->busy_workers();

@@ -46,11 +46,12 @@ struct JobStats {
     platform::TimeStamp startTime = 0;
     platform::TimeStamp endTime = 0;
     std::uint32_t pausedMs = 0;
+    std::uint32_t skipped = 0; // targets that existed and were left as they were
 };
 
-// Files still to do: total minus converted, failed and unknown (never below 0).
+// Files still to do: total minus converted, failed, unknown and skipped (never below 0).
 [[nodiscard]] inline std::uint32_t balance(const JobStats& s) noexcept {
-    const std::uint64_t done = std::uint64_t{s.converted} + s.failed + s.unknown;
+    const std::uint64_t done = std::uint64_t{s.converted} + s.failed + s.unknown + s.skipped;
     return done >= s.total ? 0u : static_cast<std::uint32_t>(s.total - done);
 }
 

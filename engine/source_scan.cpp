@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "base/utf.h"
 #include "engine/detail/job_context.h"
+#include "engine/job_plan.h"
 #include "engine/target_naming.h"
 #include "platform/files.h"
 #include "platform/keep_awake.h"
@@ -133,6 +134,43 @@ static std::vector<platform::DirEntry> sorted_listing(std::u16string_view folder
     for (auto& k : keyed)
         entries.push_back(std::move(k.second));
     return entries;
+}
+
+namespace {
+
+void list_folder(const ConversionJob& job, std::u16string_view relative, FolderChain& chain,
+                 std::vector<JobFile>& out) {
+    const std::u16string source = platform::join_path(job.sourceFolder.view(), relative);
+    const std::u16string target = platform::join_path(job.targetFolder.view(), relative);
+    if (!chain.enter(source))
+        return;
+    const std::uint32_t folder_count = count_files(source, false);
+    std::uint32_t sequence = 0;
+    bool opened = false;
+    for (const platform::DirEntry& entry : sorted_listing(source, opened)) {
+        if (is_skipped_name(entry.name) || (!entry.is_directory && !entry.is_regular))
+            continue;
+        if (entry.is_directory) {
+            if (job.includeSubfolders &&
+                !is_excluded(platform::join_path(source, entry.name), job.targetFolder.view()))
+                list_folder(job, platform::join_path(relative, entry.name), chain, out);
+            continue;
+        }
+        out.push_back({platform::join_path(source, entry.name),
+                       platform::join_path(relative, entry.name),
+                       plain_target_path(target, entry.name, job.targetExtension.view()),
+                       sequence++, folder_count});
+    }
+    chain.leave();
+}
+
+} // namespace
+
+std::vector<JobFile> list_job_files(const ConversionJob& job) {
+    std::vector<JobFile> files;
+    FolderChain chain;
+    list_folder(job, u"", chain, files);
+    return files;
 }
 
 namespace detail {
@@ -300,6 +338,11 @@ long FolderWalk::walk(std::u16string_view relative) {
             continue;
         }
         const std::u16string source_path = platform::join_path(source, entry.name);
+        if (m_ctx.rules &&
+            !m_ctx.rules->wanted(platform::join_path(relative, entry.name), source_path)) {
+            ++sequence; // names stay those of the whole job
+            continue;
+        }
         const std::u16string target_path =
             plain_target_path(target, entry.name, m_ctx.job.targetExtension.view());
         if (!hand_out(source_path, target_path, sequence++, folder_count))

@@ -6,7 +6,11 @@
 // Thread: any.
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "engine/conversion_job.h"
 
 namespace vt::engine {
 
@@ -17,5 +21,13 @@ namespace vt::engine {
 // `excluded` (the job's target inside its source) is not counted.
 [[nodiscard]] std::uint32_t count_files(std::u16string_view folder, bool recursive,
                                         std::u16string_view excluded = {});
+
+// One file as the walk hands it out.
+struct JobFile {
+    std::u16string source, relative, target; // target: the plain target path, before renaming
+    std::uint32_t sequence = 0, folder_count = 0;
+};
+// Every file the walk of `job` would hand out, in the walk's order (no filters applied).
+[[nodiscard]] std::vector<JobFile> list_job_files(const ConversionJob& job);
 
 } // namespace vt::engine

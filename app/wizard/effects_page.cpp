@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "app/translate.h"
+#include "app/wizard/job_options.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
@@ -196,6 +197,13 @@ OtherOptionsPage::OtherOptionsPage(engine::ConversionJob& job, QWidget* owner,
     m_dates = box(u"Remove EXIF tags for Date and Time (standard and GPS)", "remove_dates",
                   m_job.removeDates);
     m_pass_thru = box(u"Passthru for Unchanged Files", "pass_thru", m_job.passThru);
+    m_job_options = new JobOptionsBox(m_job, this);
+    body()->addWidget(m_job_options);
+    connect(m_job_options, &JobOptionsBox::jobLoaded, this, [this] {
+        m_gps->setChecked(m_job.removeGps != 0);
+        m_dates->setChecked(m_job.removeDates != 0);
+        m_pass_thru->setChecked(m_job.passThru != 0);
+    });
     body()->addStretch(1);
 }
 
@@ -203,11 +211,12 @@ void OtherOptionsPage::storeForBack() {
     m_job.removeGps = m_gps->isChecked() ? 1 : 0;
     m_job.removeDates = m_dates->isChecked() ? 1 : 0;
     m_job.passThru = m_pass_thru->isChecked() ? 1 : 0;
+    m_job_options->store();
 }
 
 bool OtherOptionsPage::storeForNext() {
     storeForBack();
-    return true;
+    return m_job_options->storeAndCheck();
 }
 
 QString summary_text(const engine::ConversionJob& job) {
@@ -227,7 +236,7 @@ QString summary_text(const engine::ConversionJob& job) {
     QString text;
     for (const auto& [label, value] : lines)
         text += xlat(label) + QStringLiteral(" = ") + value + QLatin1Char('\n');
-    return text;
+    return text + job_options_summary(job);
 }
 
 SummaryPage::SummaryPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help)

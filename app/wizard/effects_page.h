@@ -16,6 +16,8 @@ class QSpinBox;
 
 namespace vt::app {
 
+class JobOptionsBox;
+
 class EffectsPage : public WizardPage {
     Q_OBJECT
 public:
@@ -53,6 +55,7 @@ private:
     QCheckBox* m_gps;
     QCheckBox* m_dates;
     QCheckBox* m_pass_thru;
+    JobOptionsBox* m_job_options;
 };
 
 class SummaryPage : public WizardPage {

@@ -19,6 +19,7 @@
 
 #include "engine/file_failure.h"
 #include "engine/file_step.h"
+#include "engine/job_plan.h"
 #include "engine/job_stats.h"
 
 namespace vt::engine::detail {
@@ -82,6 +83,11 @@ public:
     std::array<WorkerEntry, kMaxWorkers> workers;
 
     std::unique_ptr<Picture> watermark; // job thread only
+
+    // Existing targets, report, resume and shares; set up before the workers start, null when
+    // the job uses none of them.
+    std::unique_ptr<FileRules> rules;
+    std::uint32_t skipped = 0; // statistics lock: targets left as they were
 
     // Job-state helpers; each takes the job-state lock itself.
     void set_state(JobState s);

@@ -21,6 +21,7 @@
 
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "app/wizard/job_options.h"
 #include "app/wizard/wizard.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
@@ -171,6 +172,33 @@ private slots:
         QVERIFY(job.passThru);
         page = open_page(7, job);
         QVERIFY(nth<QCheckBox>(*page, 2)->isChecked());
+    }
+
+    void clashesRefusedUnlessKeptBothAndAPresetRoundTrips() {
+        test::TempFolder src;
+        src.write("a.ppm");
+        src.write("a.pnm");
+        engine::ConversionJob job = engine::default_job();
+        job.sourceFolder.assign(src.path16());
+        job.targetFolder.assign(src.sub16("out"));
+        job.targetExtension.assign(u".png");
+        auto page = open_page(7, job);
+        page->findChild<QCheckBox*>(QStringLiteral("keep_times"))->setChecked(true);
+        QCOMPARE(next(*page), -1);
+        QVERIFY(g_refusals.value(0).contains(QStringLiteral("a.png <- a.pnm, a.ppm")));
+        page->findChild<QComboBox*>(QStringLiteral("existing"))->setCurrentIndex(2);
+        QCOMPARE(next(*page), int(kNext));
+        QVERIFY(job.extras.existing == engine::ExistingPolicy::keep_both && job.extras.keepTimes);
+
+        page = open_page(7, job);
+        auto* box = page->findChild<JobOptionsBox*>();
+        const engine::ConversionJob saved = job;
+        QVERIFY(box->savePreset(QString::fromStdString(src / "mine.vtpreset")));
+        job = engine::default_job();
+        QString error;
+        QVERIFY(box->loadPreset(QString::fromStdString(src / "mine.vtpreset"), error));
+        QVERIFY(job == saved);
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("keep_times"))->isChecked());
     }
 
     void everyPageIsRenderedInEnglishAndGerman() {

@@ -8,6 +8,13 @@
 #include <regex>
 #include <string>
 
+#include <csignal>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -238,6 +245,149 @@ TEST_F(VtconvertTest, PngSuiteSurvivesPngAndBmpRoundTripsPixelForPixel) {
         EXPECT_TRUE(w1 == w0 && h1 == h0 && direct == original) << name << " PNG -> PNG";
         EXPECT_TRUE(w2 == w0 && h2 == h0 && via_bmp == original) << name << " PNG -> BMP -> PNG";
     }
+}
+
+// Paths, sizes, nanosecond times and bytes of every file under `root`.
+std::string tree_state(const std::string& root) {
+    std::string state;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        if (!e.is_regular_file())
+            continue;
+        struct stat st {};
+        ::stat(e.path().c_str(), &st);
+        std::ifstream in(e.path(), std::ios::binary);
+        state += e.path().string() + std::to_string(st.st_mtim.tv_nsec + st.st_mtim.tv_sec) +
+                 std::string(std::istreambuf_iterator<char>(in), {}) + "\n";
+    }
+    return state;
+}
+
+// Converted lines per source in a report.
+std::map<std::string, int> converted_per_source(const std::string& report) {
+    std::map<std::string, int> seen;
+    std::smatch m;
+    const std::regex line("\"source\":\"([^\"]+)\".*\"outcome\":\"converted\"");
+    std::istringstream in(report);
+    for (std::string l; std::getline(in, l);)
+        if (std::regex_search(l, m, line))
+            ++seen[m[1]];
+    return seen;
+}
+
+TEST_F(VtconvertTest, ExistingTargetsAndClashesFollowThePolicy) {
+    const struct {
+        std::string policy;
+        bool existing, clashing;
+        int exit;
+        std::vector<std::string> kept_x, new_files; // "x": the earlier target left alone
+    } rows[] = {
+        {"overwrite", false, false, 0, {}, {"a.png"}},
+        {"overwrite", true, false, 0, {}, {"a.png"}},
+        {"overwrite", false, true, 3, {}, {}},
+        {"skip", true, false, 0, {"a.png"}, {}},
+        {"skip", false, true, 3, {}, {}},
+        {"keep-both", true, false, 0, {"a.png"}, {"a (1).png"}},
+        {"keep-both", false, true, 0, {}, {"a.png", "a (1).png"}},
+        {"keep-both", true, true, 0, {"a.png"}, {"a (1).png", "a (2).png"}},
+    };
+    for (const auto& row : rows) {
+        const TempFolder in, out;
+        const std::string label =
+            row.policy + (row.existing ? " existing" : "") + (row.clashing ? " clashing" : "");
+        in.write("a.ppm", ppm(3, 3, 1));
+        if (row.clashing)
+            in.write("a.pnm", ppm(3, 3, 2));
+        if (row.existing)
+            out.write("a.png", "x");
+        const Result r = run("--overwrite -f png --existing " + row.policy + " " + q(in.path()) +
+                             " " + q(out.path()));
+        EXPECT_EQ(r.exit_code, row.exit) << label << r.err;
+        for (const auto& name : row.kept_x)
+            EXPECT_EQ(out.read(name), "x") << label << name;
+        for (const auto& name : row.new_files)
+            EXPECT_EQ(out.read(name).substr(1, 3), "PNG") << label << name;
+        if (row.exit == 3) {
+            EXPECT_NE(r.err.find("a.png <- a.pnm, a.ppm"), std::string::npos) << label;
+        }
+    }
+}
+
+TEST_F(VtconvertTest, DryRunPrintsThePlanAndChangesNothing) {
+    src.write("a.ppm", ppm(3, 3, 1));
+    src.write("sub/b.ppm", ppm(3, 3, 2));
+    dst.write("a.png", "x");
+    const std::string before = tree_state(src.path()) + tree_state(dst.path());
+    const Result r = run("-r --dry-run --existing keep-both --report " + q(dst / "r.jsonl") +
+                         " -f png " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("a.ppm -> " + dst.path() + "/a (1).png  (keep both)"), std::string::npos);
+    EXPECT_NE(r.out.find("b.ppm -> " + dst.path() + "/sub/b.png  (write)"), std::string::npos);
+    EXPECT_EQ(tree_state(src.path()) + tree_state(dst.path()), before);
+}
+
+// A job killed at a random point and resumed converts every file exactly once in all.
+TEST_F(VtconvertTest, ResumeAfterAKillConvertsEachRemainingFileOnce) {
+    constexpr int kFiles = 40;
+    for (int i = 0; i < kFiles; ++i)
+        src.write("f" + std::to_string(i) + ".ppm", ppm(300, 200, i));
+    const std::string report = work / "r.jsonl", args = " -f png --threads 1 --report " +
+                                                        q(report) + " " + q(src.path()) + " " +
+                                                        q(dst.path());
+    std::system(("VANTREL_DATA_ROOT='" + work.path() + "/data' '" VTCONVERT "' -q " + args +
+                 " >/dev/null 2>&1 & echo $! >'" + (work / "pid") + "'")
+                    .c_str());
+    const std::size_t kill_after = 1 + static_cast<std::size_t>(std::random_device{}() % 30);
+    const pid_t pid = std::stoi(work.read("pid"));
+    while (converted_per_source(work.read("r.jsonl")).size() < kill_after && ::kill(pid, 0) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    const Result r = run("--resume " + q(report) + args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto seen = converted_per_source(work.read("r.jsonl"));
+    EXPECT_EQ(seen.size(), std::size_t{kFiles}) << "killed after " << kill_after;
+    for (const auto& [source, times] : seen)
+        EXPECT_EQ(times, 1) << source;
+}
+
+TEST_F(VtconvertTest, KeptTimesMatchToTheNanosecond) {
+    src.write("a.ppm", ppm(3, 3, 1));
+    const timespec times[2] = {{1600000000, 123456789}, {1500000000, 987654321}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (src / "a.ppm").c_str(), times, 0), 0);
+    struct stat st {};
+    ::stat((src / "a.ppm").c_str(), &st);
+    if (st.st_mtim.tv_nsec != 987654321)
+        GTEST_SKIP() << "the file system keeps no nanoseconds";
+    ASSERT_EQ(run("--keep-times -f png " + q(src.path()) + " " + q(dst.path())).exit_code, 0);
+    ::stat((dst / "a.png").c_str(), &st);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
+    EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
+}
+
+// The example of docs/scale-out.md: N processes on one machine give exactly one run's files.
+TEST_F(VtconvertTest, SharesTogetherGiveExactlyTheFilesOfOneRun) {
+    for (int i = 0; i < 30; ++i)
+        src.write("d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".ppm", ppm(4, 4, i));
+    ASSERT_EQ(run("-r -f png " + q(src.path()) + " " + q(work / "one")).exit_code, 0);
+    const std::string command = "seq 0 2 | VANTREL_DATA_ROOT='" + work.path() +
+                                "/data' xargs -P 3 -I{} '" VTCONVERT "' -q -r -f png --shard {}/3 "
+                                "--report '" +
+                                dst.path() + "/report-{}.jsonl' " + q(src.path()) + " " +
+                                q(work / "shared");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::set<std::string> one, shared;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(work / "one"))
+        one.insert(std::filesystem::relative(e.path(), work / "one").string());
+    for (const auto& e : std::filesystem::recursive_directory_iterator(work / "shared"))
+        shared.insert(std::filesystem::relative(e.path(), work / "shared").string());
+    EXPECT_EQ(shared, one);
+    const auto seen = converted_per_source(dst.read("report-0.jsonl") + dst.read("report-1.jsonl") +
+                                           dst.read("report-2.jsonl"));
+    EXPECT_EQ(seen.size(), 30u);
+    for (const auto& [source, times] : seen)
+        EXPECT_EQ(times, 1) << source;
 }
 
 TEST(Options, ValuesAndRanges) {

@@ -1,0 +1,162 @@
+#include "app/wizard/job_options.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/translate.h"
+#include "app/wizard/plugin_options_dialog.h"
+#include "base/utf.h"
+#include "engine/job_plan.h"
+#include "engine/preset.h"
+#include "lang/xlat.h"
+#include "platform/folders.h"
+#include "platform/paths.h"
+#include "session/format_catalogue.h"
+
+namespace vt::app {
+namespace {
+
+const char16_t* const kPolicies[] = {u"Replace it", u"Skip the file",
+                                     u"Keep both (a numbered name)"};
+const QString kPresetFilter = QStringLiteral("Presets (*.vtpreset);;All files (*)");
+
+QString own_presets_folder() {
+    const QString folder =
+        QString::fromStdU16String(platform::join_path(platform::program_data_folder(), u"Presets"));
+    QDir().mkpath(folder);
+    platform::keep_private(folder.toStdU16String());
+    return folder;
+}
+
+} // namespace
+
+QString job_options_summary(const engine::ConversionJob& job) {
+    const engine::JobExtras& x = job.extras;
+    QString text;
+    const auto line = [&text](const char16_t* label, const QString& value) {
+        text += xlat(label) + QStringLiteral(" = ") + value + QLatin1Char('\n');
+    };
+    if (x.existing != engine::ExistingPolicy::overwrite)
+        line(u"If a target file exists", xlat(kPolicies[static_cast<int>(x.existing)]));
+    if (x.keepTimes)
+        line(u"Keep dates", xlat(u"Yes"));
+    if (x.writeReport)
+        line(u"Report", QStringLiteral("_report.jsonl"));
+    return text;
+}
+
+QString shipped_presets_folder() {
+    return QString::fromStdU16String(platform::join_path(platform::module_folder(), u"Presets"));
+}
+
+JobOptionsBox::JobOptionsBox(engine::ConversionJob& job, QWidget* parent)
+    : QWidget(parent), m_job(job) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* existing_row = new QHBoxLayout;
+    existing_row->addWidget(new QLabel(xlat(u"If a target file exists:"), this));
+    m_existing = new QComboBox(this);
+    m_existing->setObjectName(QStringLiteral("existing"));
+    for (const char16_t* policy : kPolicies)
+        m_existing->addItem(xlat(policy));
+    existing_row->addWidget(m_existing, 1);
+    layout->addLayout(existing_row);
+    m_keep_times = new QCheckBox(xlat(u"Keep the dates of the source files"), this);
+    m_keep_times->setObjectName(QStringLiteral("keep_times"));
+    layout->addWidget(m_keep_times);
+    m_report = new QCheckBox(xlat(u"Write a report of every file (_report.jsonl)"), this);
+    m_report->setObjectName(QStringLiteral("write_report"));
+    layout->addWidget(m_report);
+
+    auto* presets = new QHBoxLayout;
+    auto* load = new QPushButton(xlat(u"Load Preset..."), this);
+    load->setObjectName(QStringLiteral("load_preset"));
+    auto* save = new QPushButton(xlat(u"Save Preset..."), this);
+    save->setObjectName(QStringLiteral("save_preset"));
+    presets->addWidget(load);
+    presets->addWidget(save);
+    presets->addStretch(1);
+    layout->addLayout(presets);
+    connect(load, &QPushButton::clicked, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, xlat(u"Load Preset"),
+                                                          shipped_presets_folder(), kPresetFilter);
+        QString error;
+        if (!path.isEmpty() && !loadPreset(path, error))
+            (void)lang::XlatMessageBox(error.toStdU16String(), u"Preset Error",
+                                       platform::MessageButtons::ok, platform::MessageIcon::error);
+    });
+    connect(save, &QPushButton::clicked, this, [this] {
+        store();
+        const QString path = QFileDialog::getSaveFileName(this, xlat(u"Save Preset"),
+                                                          own_presets_folder(), kPresetFilter);
+        if (!path.isEmpty() && !savePreset(path))
+            (void)lang::XlatMessageBox(u"The preset could not be written", u"Preset Error",
+                                       platform::MessageButtons::ok, platform::MessageIcon::error);
+    });
+    showJob();
+}
+
+void JobOptionsBox::showJob() {
+    m_existing->setCurrentIndex(static_cast<int>(m_job.extras.existing));
+    m_keep_times->setChecked(m_job.extras.keepTimes != 0);
+    m_report->setChecked(m_job.extras.writeReport != 0);
+}
+
+void JobOptionsBox::store() {
+    m_job.extras.existing = static_cast<engine::ExistingPolicy>(m_existing->currentIndex());
+    m_job.extras.keepTimes = m_keep_times->isChecked() ? 1 : 0;
+    m_job.extras.writeReport = m_report->isChecked() ? 1 : 0;
+}
+
+bool JobOptionsBox::storeAndCheck() {
+    store();
+    const engine::JobPlan plan = engine::plan_job(m_job, engine::DoneList{});
+    if (plan.clashes.empty())
+        return true;
+    std::u16string text = u"Some source files would be written to the same target file. "
+                          u"Choose \"Keep both\" to number them, or rename them:";
+    for (std::size_t i = 0; i < plan.clashes.size() && i < 20; ++i)
+        text += u"\n" + plan.clashes[i];
+    if (plan.clashes.size() > 20)
+        text += u"\n...";
+    (void)lang::XlatMessageBox(text, u"Target Name Error", platform::MessageButtons::ok,
+                               platform::MessageIcon::none);
+    return false;
+}
+
+bool JobOptionsBox::loadPreset(const QString& path, QString& error) {
+    engine::Preset preset;
+    preset.job = m_job;
+    std::string why;
+    if (!engine::load_preset_file(path.toStdU16String(), preset, why)) {
+        error = QString::fromStdString(why);
+        return false;
+    }
+    m_job = preset.job;
+    for (const auto& [name, value] : preset.options)
+        session::set_plugin_option(name, value);
+    showJob();
+    emit jobLoaded();
+    return true;
+}
+
+bool JobOptionsBox::savePreset(const QString& path) {
+    engine::Preset preset;
+    preset.name = QFileInfo(path).completeBaseName().toStdString();
+    preset.job = m_job;
+    for (const session::PluginOption& o : session::plugin_options()) {
+        const QString value = stored_option_text(o.name);
+        if (!value.isEmpty())
+            preset.options.emplace_back(base::utf8_to_utf16(o.name), value.toStdString());
+    }
+    return engine::save_preset_file(path.toStdU16String(), preset);
+}
+
+} // namespace vt::app

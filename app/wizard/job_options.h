@@ -1,0 +1,50 @@
+#pragma once
+// The job options of the "other options" page beyond the three metadata and pass-thru boxes:
+// what becomes of existing targets, kept file dates, the per-file report beside the error log,
+// and presets (loading one over the whole job, saving the whole job). The same options and
+// preset files as vtconvert's --existing, --keep-times, --report, --preset and --save-preset.
+// Thread: UI only.
+
+#include <QWidget>
+
+#include "engine/conversion_job.h"
+
+class QCheckBox;
+class QComboBox;
+
+namespace vt::app {
+
+class JobOptionsBox : public QWidget {
+    Q_OBJECT
+public:
+    JobOptionsBox(engine::ConversionJob& job, QWidget* parent);
+
+    // Stores the controls into the job.
+    void store();
+    // Stores, then refuses (with a message box listing them) sources that clash on one target
+    // under the chosen policy; true when the job may go on.
+    bool storeAndCheck();
+    // Loads a preset file over the job and its plug-in options; false with `error`.
+    bool loadPreset(const QString& path, QString& error);
+    bool savePreset(const QString& path);
+
+signals:
+    // A preset replaced the job: the page shows its other controls again.
+    void jobLoaded();
+
+private:
+    void showJob();
+
+    engine::ConversionJob& m_job;
+    QComboBox* m_existing;
+    QCheckBox* m_keep_times;
+    QCheckBox* m_report;
+};
+
+// The summary lines of the options that are not at their defaults ("label = value\n" each).
+[[nodiscard]] QString job_options_summary(const engine::ConversionJob& job);
+
+// Where the shipped presets lie: the "Presets" folder beside the programs.
+[[nodiscard]] QString shipped_presets_folder();
+
+} // namespace vt::app
