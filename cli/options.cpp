@@ -80,6 +80,9 @@ watermark; a picture that any of them changes is re-encoded, never passed throug
       --watermark-pos X,Y   its place in percent (0-100 each)
       --watermark-size S    its size in percent (1-100)
       --watermark-fade F    its fade in percent (0-99)
+      --fast-decode         decode JPEG and WebP sources reduced to twice the
+                            resize target before resampling (faster, not
+                            bit-exact)
 Program:
       --set NAME=VALUE      set a plug-in option (whole numbers are stored as
                             32-bit integers, anything else as text)
@@ -221,6 +224,7 @@ ParseResult parse_options(const std::vector<std::string>& args) {
         {"--keep-bounding-box", [&] { o.job.keepBoundingBox = 1; }},
         {"--change-dpi", [&] { o.job.changeDpi = 1; }},
         {"--autofix-levels", [&] { o.job.autofixLevels = 1; }},
+        {"--fast-decode", [&] { o.job.fastDecode = 1; }},
         {"--json", [&] { o.json = true; }},
         {"--quiet", [&] { o.quiet = true; }},
         {"--list-formats", [&] { o.list_formats = true; }},

@@ -65,6 +65,8 @@ struct ConversionJob {
     std::uint32_t watermarkSize = 0; // 1..100
     std::uint32_t watermarkFade = 0; // 0..99
     PathText watermarkFile;
+    // Beyond the classic record: off by default, so a default job behaves as it always did.
+    std::uint8_t fastDecode = 0; // JPEG and WebP decoded reduced to twice the resize target
 };
 
 // Fills every field with its default: what a fresh start of the program shows.

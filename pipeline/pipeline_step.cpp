@@ -11,6 +11,7 @@
 #include "image/meta_adjust.h"
 #include "pipeline/transforms.h"
 #include "plugins/filter_registry.h"
+#include "plugins/load_hints.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
 
@@ -24,6 +25,9 @@ struct Room : engine::FrameRoom {
     std::unique_ptr<image::ImageDoc> doc{new (std::nothrow) image::ImageDoc};
     std::uint32_t frames = 0;
     image::LoadStatus status;
+    bool fast_decode = false;
+    plugins::DraftHint draft;
+    plugins::DraftRecord decoded; // the full size of a picture decoded reduced
 };
 
 Room& room_of(engine::FrameRoom& room) {
@@ -46,16 +50,30 @@ public:
         room.status = image::LoadStatus{};
         room.status.silent = 1;
         room.status.time_limit = time_limit_ms;
+        plugins::set_draft_hint(room.fast_decode ? &room.draft : nullptr);
         room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
+        room.decoded = plugins::take_draft_record();
+        plugins::set_draft_hint(nullptr);
         room.doc->layer_count = room.frames;
         return room.frames;
+    }
+
+    void prepare_room(engine::FrameRoom& base, const engine::ConversionJob& job) noexcept override {
+        Room& room = room_of(base);
+        room.fast_decode = job.fastDecode != 0;
+        const TransformOptions options = transform_options(job);
+        room.draft.resize = options;
+        room.draft.may_turn = job.rotationMode != 0;
     }
 
     int run_transforms(engine::FrameRoom& base, const engine::ConversionJob& job,
                        const engine::Picture* watermark) noexcept override {
         Room& room = room_of(base);
         const auto* mark = static_cast<const BitmapPicture*>(watermark);
-        return RunTransforms(room.doc->layers, room.frames, room.status, transform_options(job),
+        TransformOptions options = transform_options(job);
+        options.fullWidth = room.decoded.full_width;
+        options.fullHeight = room.decoded.full_height;
+        return RunTransforms(room.doc->layers, room.frames, room.status, options,
                              mark ? mark->bitmap() : nullptr);
     }
 

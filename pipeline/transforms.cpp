@@ -32,6 +32,31 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
     return o;
 }
 
+namespace {
+
+// A picture decoded reduced is brought to the target size of its full size, so that the box
+// rule (and a percentage) acts on the picture as stored, not on the draft.
+gfx::ResizeOptions draft_resize(const Layer* layers, std::uint32_t count,
+                                const TransformOptions& options, bool turned) noexcept {
+    gfx::ResizeOptions resize = options;
+    if (options.fullWidth == 0 || options.fullHeight == 0 || count == 0)
+        return resize;
+    const std::int64_t full_w = turned ? options.fullHeight : options.fullWidth;
+    const std::int64_t full_h = turned ? options.fullWidth : options.fullHeight;
+    if (full_w == layers[0].bitmap.width && full_h == layers[0].bitmap.height)
+        return resize;
+    const gfx::TargetSize target = gfx::resize_target(full_w, full_h, options);
+    if (target.width < 1 || target.height < 1 || target.width > 65535 || target.height > 65535)
+        return resize;
+    resize.resizeMode = engine::kForceBoxSize;
+    resize.resizeWidth = static_cast<std::uint16_t>(target.width);
+    resize.resizeHeight = static_cast<std::uint16_t>(target.height);
+    resize.keepBoundingBox = 1;
+    return resize;
+}
+
+} // namespace
+
 int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& status,
                   const TransformOptions& options, const Bitmap* watermark) noexcept {
     // The layers of a protected file that was not opened are placeholders: never edit or save
@@ -59,6 +84,8 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
             changed = true;
         }
     }
+    const bool sides_swap_on_turn = count > 0 && layers[0].bitmap.width != layers[0].bitmap.height;
+    const std::uint32_t width_before_turn = count > 0 ? layers[0].bitmap.width : 0;
     if (options.rotationMode != 0) {
         const int turned = gfx::RotationStep(layers, count, options.rotationMode);
         if (turned == 0)
@@ -66,7 +93,9 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         changed = changed || turned > 0;
     }
     if (options.resizeMode != 0 && options.resizeWidth >= 2 && options.resizeHeight >= 2) {
-        const int resized = gfx::ResizeStep(layers, count, options);
+        const bool turned = sides_swap_on_turn && layers[0].bitmap.width != width_before_turn;
+        const gfx::ResizeOptions resize = draft_resize(layers, count, options, turned);
+        const int resized = gfx::ResizeStep(layers, count, resize);
         if (resized == 0)
             return 0;
         changed = changed || resized > 0;

@@ -196,6 +196,8 @@ OtherOptionsPage::OtherOptionsPage(engine::ConversionJob& job, QWidget* owner,
     m_dates = box(u"Remove EXIF tags for Date and Time (standard and GPS)", "remove_dates",
                   m_job.removeDates);
     m_pass_thru = box(u"Passthru for Unchanged Files", "pass_thru", m_job.passThru);
+    m_fast_decode =
+        box(u"Fast draft decode of JPEG and WebP (not bit-exact)", "fast_decode", m_job.fastDecode);
     body()->addStretch(1);
 }
 
@@ -203,6 +205,7 @@ void OtherOptionsPage::storeForBack() {
     m_job.removeGps = m_gps->isChecked() ? 1 : 0;
     m_job.removeDates = m_dates->isChecked() ? 1 : 0;
     m_job.passThru = m_pass_thru->isChecked() ? 1 : 0;
+    m_job.fastDecode = m_fast_decode->isChecked() ? 1 : 0;
 }
 
 bool OtherOptionsPage::storeForNext() {

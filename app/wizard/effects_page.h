@@ -53,6 +53,7 @@ private:
     QCheckBox* m_gps;
     QCheckBox* m_dates;
     QCheckBox* m_pass_thru;
+    QCheckBox* m_fast_decode = nullptr;
 };
 
 class SummaryPage : public WizardPage {

@@ -166,6 +166,24 @@ static void find_markers(Decoder* d, VtJpegMetadata* meta) {
     meta->xmp = d->xmp;
 }
 
+uint32_t vt_jpeg_scaled_side(uint32_t side, uint32_t eighths) {
+    if (eighths < 1 || eighths >= 8)
+        return side;
+    return (uint32_t)(((uint64_t)side * eighths + 7) / 8);
+}
+
+/* A reduced decode: libjpeg's scaled inverse DCT gives the smaller picture for a fraction of the
+ * work; the header then describes the picture as it is delivered. */
+static void apply_draft_scale(struct jpeg_decompress_struct* c, const VtJpegTarget* target,
+                              VtJpegHeader* header) {
+    if (target->scale_eighths < 1 || target->scale_eighths >= 8)
+        return;
+    c->scale_num = target->scale_eighths;
+    c->scale_denom = 8;
+    header->width = vt_jpeg_scaled_side(header->width, target->scale_eighths);
+    header->height = vt_jpeg_scaled_side(header->height, target->scale_eighths);
+}
+
 static void decode(Decoder* d, const VtJpegReadSink* sink) {
     struct jpeg_decompress_struct* c = &d->cinfo;
     jpeg_save_markers(c, JPEG_APP0 + 1, 0xFFFF);
@@ -185,8 +203,9 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
         d->result = -2;
         return;
     }
-    VtJpegTarget target = {NULL, 0};
+    VtJpegTarget target = {NULL, 0, 0};
     d->result = sink->begin(sink->context, &header, &target);
+    apply_draft_scale(c, &target, &header);
     if (d->result == 1 && (target.pixels == NULL || target.stride < header.width))
         d->result = -25;
     if (d->result != 1)

