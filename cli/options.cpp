@@ -83,6 +83,11 @@ watermark; a picture that any of them changes is re-encoded, never passed throug
       --fast-decode         decode JPEG and WebP sources reduced to twice the
                             resize target before resampling (faster, not
                             bit-exact)
+Colour:
+      --to-srgb INTENT      convert pictures with a colour profile to sRGB and
+                            drop the profile: perceptual or relative (always),
+                            auto (perceptual, only for targets that cannot
+                            carry a profile: the default) or off
 Program:
       --set NAME=VALUE      set a plug-in option (whole numbers are stored as
                             32-bit integers, anything else as text)
@@ -196,6 +201,18 @@ ParseResult parse_options(const std::vector<std::string>& args) {
              }},
             {"--watermark-size", coded(engine::kWatermarkSizeRange, o.job.watermarkSize)},
             {"--watermark-fade", coded(engine::kWatermarkFadeRange, o.job.watermarkFade)},
+            {"--to-srgb",
+             [&](const std::string& n, const std::string& v) {
+                 static const std::map<std::string, std::int32_t> kChoices = {
+                     {"auto", 0}, {"perceptual", 1}, {"relative", 2}, {"off", 3}};
+                 const auto it = kChoices.find(v);
+                 if (it == kChoices.end()) {
+                     error = n + " takes perceptual, relative, auto or off";
+                     return false;
+                 }
+                 o.job.toSrgb = it->second;
+                 return true;
+             }},
             {"--set",
              [&](const std::string& n, const std::string& v) {
                  const auto eq = v.find('=');

@@ -67,6 +67,9 @@ struct ConversionJob {
     PathText watermarkFile;
     // Beyond the classic record: off by default, so a default job behaves as it always did.
     std::uint8_t fastDecode = 0; // JPEG and WebP decoded reduced to twice the resize target
+    // Colour profiles: 0 converted to sRGB (perceptual) for targets that cannot carry one,
+    // 1 always perceptual, 2 always relative colorimetric, 3 never (profiles kept as loaded).
+    std::int32_t toSrgb = 0;
 };
 
 // Fills every field with its default: what a fresh start of the program shows.
@@ -90,6 +93,7 @@ inline constexpr FieldRange kWatermarkXRange{"watermarkX", 0, 100};
 inline constexpr FieldRange kWatermarkYRange{"watermarkY", 0, 100};
 inline constexpr FieldRange kWatermarkSizeRange{"watermarkSize", 1, 100};
 inline constexpr FieldRange kWatermarkFadeRange{"watermarkFade", 0, 99};
+inline constexpr FieldRange kToSrgbRange{"toSrgb", 0, 3};
 
 // The first coded field outside its range, or null when every one is in range.
 [[nodiscard]] const FieldRange* out_of_range_field(const ConversionJob& job) noexcept;

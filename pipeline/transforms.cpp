@@ -6,6 +6,7 @@
 #include "gfx/watermark.h"
 #include "image/bitmap.h"
 #include "image/meta_adjust.h"
+#include "pipeline/colour_step.h"
 
 namespace vt::pipeline {
 
@@ -29,6 +30,7 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
     o.watermarkY = job.watermarkY;
     o.watermarkSize = job.watermarkSize;
     o.watermarkFade = job.watermarkFade;
+    o.srgbIntent = srgb_intent(job.toSrgb, job.targetExtension.view());
     return o;
 }
 
@@ -67,6 +69,12 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         return 0;
     bool changed = false;
 
+    if (options.srgbIntent >= 0) {
+        const int converted = ConvertToSrgb(layers, count, options.srgbIntent);
+        if (converted == 0)
+            return 0;
+        changed = converted > 0;
+    }
     if (options.removeGps || options.removeDates) {
         (void)image::remove_private_data(layers, count, options.removeGps, options.removeDates);
         changed = true; // also when no key was present: the file is re-encoded without them

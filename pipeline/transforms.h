@@ -25,11 +25,14 @@ struct TransformOptions : gfx::ResizeOptions {
     // Set when the picture was decoded reduced (fast decode): its size in the file, so that the
     // resize gives the size a full decode would have given.
     std::uint32_t fullWidth = 0, fullHeight = 0;
+    // Before every other step: profiles converted to sRGB with this intent (-1: none).
+    int srgbIntent = -1;
 };
 
 [[nodiscard]] TransformOptions transform_options(const engine::ConversionJob& job) noexcept;
 
 // Runs the steps that the options ask for, in this order, each on every layer:
+//   0. colour profiles to sRGB (srgbIntent >= 0): a change when a layer carried a profile;
 //   1. privacy edit (removeGps / removeDates): always a change, keys present or not;
 //   2. auto levels (autofixLevels != 0): a change per layer;
 //   3. median denoise (denoiseRadius != 0): a change;

@@ -35,6 +35,7 @@ packages=(
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi
+packages+=(liblcms2-dev liblcms2-utils) # colour profiles; transicc and jpgicc judge the tests
 
 missing=()
 for p in "${packages[@]}"; do

@@ -198,6 +198,15 @@ OtherOptionsPage::OtherOptionsPage(engine::ConversionJob& job, QWidget* owner,
     m_pass_thru = box(u"Passthru for Unchanged Files", "pass_thru", m_job.passThru);
     m_fast_decode =
         box(u"Fast draft decode of JPEG and WebP (not bit-exact)", "fast_decode", m_job.fastDecode);
+    body()->addWidget(new QLabel(xlat(u"Colour profiles to sRGB:"), this));
+    m_to_srgb = new QComboBox(this);
+    m_to_srgb->setObjectName(QStringLiteral("to_srgb"));
+    for (const char16_t* item :
+         {u"0 - Only for targets without profiles (perceptual)", u"1 - Always, perceptual",
+          u"2 - Always, relative colorimetric", u"3 - Never, keep the profile"})
+        m_to_srgb->addItem(xlat(item));
+    m_to_srgb->setCurrentIndex(std::clamp(m_job.toSrgb, 0, 3));
+    body()->addWidget(m_to_srgb);
     body()->addStretch(1);
 }
 
@@ -206,6 +215,7 @@ void OtherOptionsPage::storeForBack() {
     m_job.removeDates = m_dates->isChecked() ? 1 : 0;
     m_job.passThru = m_pass_thru->isChecked() ? 1 : 0;
     m_job.fastDecode = m_fast_decode->isChecked() ? 1 : 0;
+    m_job.toSrgb = m_to_srgb->currentIndex();
 }
 
 bool OtherOptionsPage::storeForNext() {

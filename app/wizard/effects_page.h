@@ -54,6 +54,7 @@ private:
     QCheckBox* m_dates;
     QCheckBox* m_pass_thru;
     QCheckBox* m_fast_decode = nullptr;
+    QComboBox* m_to_srgb = nullptr;
 };
 
 class SummaryPage : public WizardPage {

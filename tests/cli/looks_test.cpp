@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include <lcms2.h>
 #include <sys/wait.h>
 
 #include "tests/support/temp_folder.h"
@@ -74,6 +75,10 @@ double psnr(const Rgb& a, const Rgb& b) {
     return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
+bool have(const char* tool) {
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 class LooksTest : public ::testing::Test {
 protected:
     // vtconvert from folder `from` into `to` (which it may fill).
@@ -127,6 +132,65 @@ TEST_F(LooksTest, FastDecodeStaysWithinHalfADecibelOfTheExactPath) {
         EXPECT_NEAR(psnr(fast, reference), psnr(exact, reference), 0.5);
         std::filesystem::remove_all(coded.path());
         std::filesystem::create_directory(coded.path());
+    }
+}
+
+// Adobe RGB (1998): D65 white, its primaries, gamma 563/256.
+void save_adobe_rgb_profile(const std::string& file) {
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256.0);
+    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    ASSERT_NE(profile, nullptr);
+    ASSERT_TRUE(cmsSaveProfileToFile(profile, file.c_str()));
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(gamma);
+}
+
+TEST_F(LooksTest, AdobeRgbJpegToSrgbMatchesTransicc) {
+    if (!have("jpgicc") || !have("transicc"))
+        GTEST_SKIP() << "liblcms2-utils is not installed";
+    TempFolder plain, srgb, adobe;
+    save_adobe_rgb_profile(work / "adobe.icc");
+    plain.write("p.ppm", ppm_text(photo(48, 32)));
+    ASSERT_TRUE(run("-f .jpg --set fmx_JPEG.quality=95", plain.path(), srgb.path()));
+    ASSERT_EQ(std::system(("jpgicc -e -q95 '-o" + (work / "adobe.icc") + "' '" + (srgb / "p.jpg") +
+                           "' '" + (adobe / "p.jpg") + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const Rgb raw = to_ppm("--to-srgb off", adobe.path(), "p");
+    ASSERT_EQ(raw.w, 48);
+    std::string values;
+    for (std::size_t i = 0; i < raw.bytes.size(); i += 3)
+        values += std::to_string(static_cast<unsigned char>(raw.bytes[i])) + " " +
+                  std::to_string(static_cast<unsigned char>(raw.bytes[i + 1])) + " " +
+                  std::to_string(static_cast<unsigned char>(raw.bytes[i + 2])) + "\n";
+    work.write("raw.txt", values);
+    const struct {
+        const char* option;
+        int intent;
+    } cases[] = {{"--to-srgb perceptual", 0}, {"--to-srgb relative", 1}, {"", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.option);
+        const Rgb ours = to_ppm(c.option, adobe.path(), "p");
+        ASSERT_EQ(ours.bytes.size(), raw.bytes.size());
+        const std::string command = "transicc -n -s -t" + std::to_string(c.intent) + " '-i" +
+                                    (work / "adobe.icc") + "' '-o*sRGB' <'" + (work / "raw.txt") +
+                                    "' >'" + (work / "want.txt") + "' 2>/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::istringstream want(work.read("want.txt"));
+        double v = 0, worst = 0;
+        for (std::size_t i = 0; i < ours.bytes.size() && want >> v; ++i)
+            worst = std::max(worst, std::abs(static_cast<unsigned char>(ours.bytes[i]) - v));
+        EXPECT_LE(worst, 1.0);
+    }
+    // A target that carries profiles keeps it unless asked; converted pictures lose it.
+    for (const auto& [option, kept] :
+         {std::pair{"", true}, std::pair{"--to-srgb relative", false}}) {
+        TempFolder out;
+        ASSERT_TRUE(run(std::string("-f .jpg ") + option, adobe.path(), out.path()));
+        EXPECT_EQ(out.read("p.jpg").find("ICC_PROFILE") != std::string::npos, kept) << option;
     }
 }
 
