@@ -31,6 +31,13 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
     o.watermarkSize = job.watermarkSize;
     o.watermarkFade = job.watermarkFade;
     o.srgbIntent = srgb_intent(job.toSrgb, job.targetExtension.view());
+    o.textMark.text = job.watermarkText.view();
+    o.textMark.font = job.watermarkFont.view();
+    o.textMark.size = job.watermarkSize;
+    o.textMark.colour = job.watermarkColor;
+    o.textMark.opacity = job.watermarkOpacity;
+    o.textMark.x = job.watermarkX;
+    o.textMark.y = job.watermarkY;
     return o;
 }
 
@@ -113,6 +120,11 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
                                    options.watermarkFade};
         // Locking the shared mark only counts a reader; its pixels are never written.
         if (gfx::WatermarkStep(layers, count, const_cast<Bitmap*>(watermark), mark) == 0)
+            return 0;
+        changed = true;
+    }
+    if (!options.textMark.text.empty()) {
+        if (TextWatermarkStep(layers, count, options.textMark) == 0)
             return 0;
         changed = true;
     }

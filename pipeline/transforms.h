@@ -10,6 +10,7 @@
 #include "engine/conversion_job.h"
 #include "gfx/resize_step.h"
 #include "image/load_status.h"
+#include "pipeline/text_watermark.h"
 #include "sdk/vt_plugin.h"
 
 namespace vt::pipeline {
@@ -27,6 +28,8 @@ struct TransformOptions : gfx::ResizeOptions {
     std::uint32_t fullWidth = 0, fullHeight = 0;
     // Before every other step: profiles converted to sRGB with this intent (-1: none).
     int srgbIntent = -1;
+    // After the picture watermark: a text mark (empty text: none).
+    TextMarkOptions textMark;
 };
 
 [[nodiscard]] TransformOptions transform_options(const engine::ConversionJob& job) noexcept;
@@ -39,6 +42,7 @@ struct TransformOptions : gfx::ResizeOptions {
 //   4. rotation (rotationMode != 0): 1 a change, -1 none, 0 failure;
 //   5. resize (resizeMode != 0 and both box sides >= 2): positive a change, 0 failure;
 //   6. watermark (a valid `watermark` bitmap): onto layer 0, a change; no layer is a failure.
+//   7. text watermark (non-empty text): onto layer 0, a change; no layer or font a failure.
 // Returns 1 when a step changed the picture or its metadata, -1 when every step that ran
 // succeeded without change, 0 at the first failing step (the layers stay as it left them) or at
 // once, untouched, when `status` says the file is protected and was not opened.

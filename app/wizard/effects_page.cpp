@@ -146,18 +146,45 @@ EffectsPage::EffectsPage(engine::ConversionJob& job, QWidget* owner, std::functi
     mark->addWidget(new QLabel(xlat(u"Fade:"), this), 2, 2, Qt::AlignRight);
     mark->addWidget(m_fade, 2, 3);
     mark->setColumnStretch(4, 1);
+    addTextMarkRows(mark);
     body()->addLayout(mark);
     body()->addStretch(1);
 
     const auto follow_file = [this] {
         m_job.watermarkFile.assign(m_file->text().toStdU16String());
-        const bool exists = platform::is_file(m_job.watermarkFile.view());
+        const bool exists =
+            platform::is_file(m_job.watermarkFile.view()) || !m_text->text().isEmpty();
         for (QSpinBox* box : {m_x, m_y, m_size, m_fade})
             box->setEnabled(exists);
     };
     connect(m_file, &QLineEdit::textChanged, this, follow_file);
+    connect(m_text, &QLineEdit::textChanged, this, follow_file);
     follow_file();
     connect(browse, &QPushButton::clicked, this, &EffectsPage::chooseWatermark);
+}
+
+// The text watermark: its text, font, colour and opacity below the picture mark's fields.
+void EffectsPage::addTextMarkRows(QGridLayout* mark) {
+    m_text = new QLineEdit(to_q(m_job.watermarkText.view()), this);
+    m_text->setObjectName(QStringLiteral("watermark_text"));
+    m_text->setMaxLength(static_cast<int>(m_job.watermarkText.capacity()) - 1);
+    m_font = new QLineEdit(to_q(m_job.watermarkFont.view()), this);
+    m_font->setObjectName(QStringLiteral("watermark_font"));
+    m_font->setPlaceholderText(QStringLiteral("sans-serif"));
+    m_font->setMaxLength(static_cast<int>(m_job.watermarkFont.capacity()) - 1);
+    m_colour = new QLineEdit(
+        QStringLiteral("%1").arg(m_job.watermarkColor, 6, 16, QLatin1Char('0')), this);
+    m_colour->setObjectName(QStringLiteral("watermark_color"));
+    m_colour->setInputMask(QStringLiteral("HHHHHH"));
+    m_opacity = spin(this, "opacity", engine::kWatermarkOpacityRange, m_job.watermarkOpacity);
+    mark->addWidget(new QLabel(xlat(u"Text:"), this), 3, 0);
+    mark->addWidget(m_text, 3, 1, 1, 5);
+    mark->addWidget(new QLabel(xlat(u"Font:"), this), 4, 0);
+    mark->addWidget(m_font, 4, 1, 1, 2);
+    mark->addWidget(new QLabel(xlat(u"Colour:"), this), 4, 3, Qt::AlignRight);
+    mark->addWidget(m_colour, 4, 4);
+    mark->addWidget(new QLabel(xlat(u"Opacity:"), this), 5, 0);
+    mark->addWidget(m_opacity, 5, 1);
 }
 
 void EffectsPage::chooseWatermark() {
@@ -175,6 +202,13 @@ void EffectsPage::storeForBack() {
     m_job.watermarkSize = static_cast<std::uint32_t>(m_size->value());
     m_job.watermarkFade = static_cast<std::uint32_t>(m_fade->value());
     m_job.watermarkFile.assign(m_file->text().toStdU16String());
+    m_job.watermarkText.assign(m_text->text().toStdU16String());
+    m_job.watermarkFont.assign(m_font->text().toStdU16String());
+    bool ok = false;
+    const std::uint32_t colour = m_colour->text().toUInt(&ok, 16);
+    if (ok)
+        m_job.watermarkColor = colour;
+    m_job.watermarkOpacity = static_cast<std::uint32_t>(m_opacity->value());
 }
 
 bool EffectsPage::storeForNext() {

@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -27,6 +28,7 @@ protected:
 
 private:
     void chooseWatermark();
+    void addTextMarkRows(QGridLayout* mark);
 
     QComboBox* m_rotation;
     QCheckBox* m_levels;
@@ -38,6 +40,10 @@ private:
     QSpinBox* m_y;
     QSpinBox* m_size;
     QSpinBox* m_fade;
+    QLineEdit* m_text = nullptr;
+    QLineEdit* m_font = nullptr;
+    QLineEdit* m_colour = nullptr;
+    QSpinBox* m_opacity = nullptr;
 };
 
 class OtherOptionsPage : public WizardPage {
