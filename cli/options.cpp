@@ -81,6 +81,20 @@ watermark; a picture that any of them changes is re-encoded, never passed throug
       --watermark-pos X,Y   its place in percent (0-100 each)
       --watermark-size S    its size in percent (1-100)
       --watermark-fade F    its fade in percent (0-99)
+      --fast-decode         decode JPEG and WebP sources reduced to twice the
+                            resize target before resampling (faster, not
+                            bit-exact)
+      --watermark-text TEXT stamp a line of text, sized by --watermark-size and
+                            placed by --watermark-pos as a picture mark is
+      --watermark-font NAME its font: a fontconfig name ("DejaVu Sans:bold") or
+                            a font file (default: sans-serif)
+      --watermark-color RRGGBB   its colour (default: ffffff)
+      --watermark-opacity P its opacity in percent (0-100, default: 60)
+Colour:
+      --to-srgb INTENT      convert pictures with a colour profile to sRGB and
+                            drop the profile: perceptual or relative (always),
+                            auto (perceptual, only for targets that cannot
+                            carry a profile: the default) or off
 Re-runs, reports and shares:
       --existing POLICY     what becomes of a target that exists: overwrite
                             (the default), skip, or keep-both (a new name
@@ -239,6 +253,42 @@ ParseResult parse_options(const std::vector<std::string>& args) {
              }},
             {"--watermark-size", coded(engine::kWatermarkSizeRange, o.job.watermarkSize)},
             {"--watermark-fade", coded(engine::kWatermarkFadeRange, o.job.watermarkFade)},
+            {"--watermark-text",
+             [&](const std::string&, const std::string& v) {
+                 assign(o.job.watermarkText, v);
+                 return true;
+             }},
+            {"--watermark-font",
+             [&](const std::string&, const std::string& v) {
+                 assign(o.job.watermarkFont, v);
+                 return true;
+             }},
+            {"--watermark-color",
+             [&](const std::string& n, const std::string& v) {
+                 const std::string hex = !v.empty() && v[0] == '#' ? v.substr(1) : v;
+                 unsigned long rgb = 0;
+                 const auto [end, ec] =
+                     std::from_chars(hex.data(), hex.data() + hex.size(), rgb, 16);
+                 if (hex.size() != 6 || ec != std::errc{} || end != hex.data() + hex.size()) {
+                     error = n + " takes a colour RRGGBB in hexadecimal, e.g. ffffff";
+                     return false;
+                 }
+                 o.job.watermarkColor = static_cast<std::uint32_t>(rgb);
+                 return true;
+             }},
+            {"--watermark-opacity", coded(engine::kWatermarkOpacityRange, o.job.watermarkOpacity)},
+            {"--to-srgb",
+             [&](const std::string& n, const std::string& v) {
+                 static const std::map<std::string, std::int32_t> kChoices = {
+                     {"auto", 0}, {"perceptual", 1}, {"relative", 2}, {"off", 3}};
+                 const auto it = kChoices.find(v);
+                 if (it == kChoices.end()) {
+                     error = n + " takes perceptual, relative, auto or off";
+                     return false;
+                 }
+                 o.job.toSrgb = it->second;
+                 return true;
+             }},
             {"--set",
              [&](const std::string& n, const std::string& v) {
                  const auto eq = v.find('=');
@@ -317,6 +367,7 @@ ParseResult parse_options(const std::vector<std::string>& args) {
         {"--keep-bounding-box", [&] { o.job.keepBoundingBox = 1; }},
         {"--change-dpi", [&] { o.job.changeDpi = 1; }},
         {"--autofix-levels", [&] { o.job.autofixLevels = 1; }},
+        {"--fast-decode", [&] { o.job.fastDecode = 1; }},
         {"--keep-times", [&] { o.job.extras.keepTimes = 1; }},
         {"--dry-run", [&] { o.dry_run = true; }},
         {"--json", [&] { o.json = true; }},

@@ -82,6 +82,17 @@ struct ConversionJob {
     std::uint32_t watermarkSize = 0; // 1..100
     std::uint32_t watermarkFade = 0; // 0..99
     PathText watermarkFile;
+    // Beyond the classic record: off by default, so a default job behaves as it always did.
+    std::uint8_t fastDecode = 0; // JPEG and WebP decoded reduced to twice the resize target
+    // Colour profiles: 0 converted to sRGB (perceptual) for targets that cannot carry one,
+    // 1 always perceptual, 2 always relative colorimetric, 3 never (profiles kept as loaded).
+    std::int32_t toSrgb = 0;
+    // A text watermark, stamped after the picture watermark and sized and placed like it by
+    // watermarkSize, watermarkX and watermarkY.
+    base::FixedText<256> watermarkText;
+    base::FixedText<128> watermarkFont;      // fontconfig name or font file; empty: sans-serif
+    std::uint32_t watermarkColor = 0xFFFFFF; // 0xRRGGBB
+    std::uint32_t watermarkOpacity = 60;     // percent
     JobExtras extras;
 
     friend bool operator==(const ConversionJob&, const ConversionJob&) = default;
@@ -108,6 +119,8 @@ inline constexpr FieldRange kWatermarkXRange{"watermarkX", 0, 100};
 inline constexpr FieldRange kWatermarkYRange{"watermarkY", 0, 100};
 inline constexpr FieldRange kWatermarkSizeRange{"watermarkSize", 1, 100};
 inline constexpr FieldRange kWatermarkFadeRange{"watermarkFade", 0, 99};
+inline constexpr FieldRange kToSrgbRange{"toSrgb", 0, 3};
+inline constexpr FieldRange kWatermarkOpacityRange{"watermarkOpacity", 0, 100};
 
 // The first coded field outside its range, or null when every one is in range.
 [[nodiscard]] const FieldRange* out_of_range_field(const ConversionJob& job) noexcept;

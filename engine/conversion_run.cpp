@@ -162,6 +162,7 @@ void Worker::run() {
     if (!room) {
         m_me.state = WorkerState::no_memory;
     } else {
+        m_ctx.step->prepare_room(*room, m_ctx.job);
         TakenFile file;
         while (!m_me.abandoned && take_file(file)) {
             process(*room, file);

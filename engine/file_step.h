@@ -50,6 +50,12 @@ public:
 
     // Room for up to kMaxFrames frames; nullptr when there is no memory for it.
     [[nodiscard]] virtual std::unique_ptr<FrameRoom> create_room() noexcept = 0;
+    // The job's wishes for the loads into `room` (the run calls it once per worker, before the
+    // first load). Steps that decode every picture whole ignore it.
+    virtual void prepare_room(FrameRoom& room, const ConversionJob& job) noexcept {
+        (void)room;
+        (void)job;
+    }
     // Clears the room and loads `source` quietly; the number of frames, 0 when unreadable.
     [[nodiscard]] virtual std::uint32_t load(FrameRoom& room, std::u16string_view source,
                                              std::uint32_t time_limit_ms) noexcept = 0;

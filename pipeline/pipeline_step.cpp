@@ -17,6 +17,7 @@
 #include "platform/system_load.h"
 #include "plugins/filter_registry.h"
 #include "plugins/frame_budget.h"
+#include "plugins/load_hints.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
 
@@ -32,6 +33,9 @@ struct Room : engine::FrameRoom {
     image::LoadStatus status;
     std::u16string reason;    // why the last load or save failed
     bool memory_stop = false; // the last load stopped for want of memory
+    bool fast_decode = false;
+    plugins::DraftHint draft;
+    plugins::DraftRecord decoded; // the full size of a picture decoded reduced
 };
 
 // The status text as one line: its lines joined, the support-contact paragraph left out (it says
@@ -77,7 +81,10 @@ public:
         room.status.time_limit = time_limit_ms;
         plugins::set_frame_budget(m_budget);
         plugins::clear_memory_stop();
+        plugins::set_draft_hint(room.fast_decode ? &room.draft : nullptr);
         room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
+        room.decoded = plugins::take_draft_record();
+        plugins::set_draft_hint(nullptr);
         room.doc->layer_count = room.frames;
         keep_reason(room, room.frames == 0, room.status);
         room.memory_stop = room.frames == 0 && (plugins::last_memory_stop().over_budget ||
@@ -87,11 +94,22 @@ public:
         return room.frames;
     }
 
+    void prepare_room(engine::FrameRoom& base, const engine::ConversionJob& job) noexcept override {
+        Room& room = room_of(base);
+        room.fast_decode = job.fastDecode != 0;
+        const TransformOptions options = transform_options(job);
+        room.draft.resize = options;
+        room.draft.may_turn = job.rotationMode != 0;
+    }
+
     int run_transforms(engine::FrameRoom& base, const engine::ConversionJob& job,
                        const engine::Picture* watermark) noexcept override {
         Room& room = room_of(base);
         const auto* mark = static_cast<const BitmapPicture*>(watermark);
-        return RunTransforms(room.doc->layers, room.frames, room.status, transform_options(job),
+        TransformOptions options = transform_options(job);
+        options.fullWidth = room.decoded.full_width;
+        options.fullHeight = room.decoded.full_height;
+        return RunTransforms(room.doc->layers, room.frames, room.status, options,
                              mark ? mark->bitmap() : nullptr);
     }
 

@@ -6,6 +6,7 @@
 #include "gfx/watermark.h"
 #include "image/bitmap.h"
 #include "image/meta_adjust.h"
+#include "pipeline/colour_step.h"
 
 namespace vt::pipeline {
 
@@ -29,8 +30,41 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
     o.watermarkY = job.watermarkY;
     o.watermarkSize = job.watermarkSize;
     o.watermarkFade = job.watermarkFade;
+    o.srgbIntent = srgb_intent(job.toSrgb, job.targetExtension.view());
+    o.textMark.text = job.watermarkText.view();
+    o.textMark.font = job.watermarkFont.view();
+    o.textMark.size = job.watermarkSize;
+    o.textMark.colour = job.watermarkColor;
+    o.textMark.opacity = job.watermarkOpacity;
+    o.textMark.x = job.watermarkX;
+    o.textMark.y = job.watermarkY;
     return o;
 }
+
+namespace {
+
+// A picture decoded reduced is brought to the target size of its full size, so that the box
+// rule (and a percentage) acts on the picture as stored, not on the draft.
+gfx::ResizeOptions draft_resize(const Layer* layers, std::uint32_t count,
+                                const TransformOptions& options, bool turned) noexcept {
+    gfx::ResizeOptions resize = options;
+    if (options.fullWidth == 0 || options.fullHeight == 0 || count == 0)
+        return resize;
+    const std::int64_t full_w = turned ? options.fullHeight : options.fullWidth;
+    const std::int64_t full_h = turned ? options.fullWidth : options.fullHeight;
+    if (full_w == layers[0].bitmap.width && full_h == layers[0].bitmap.height)
+        return resize;
+    const gfx::TargetSize target = gfx::resize_target(full_w, full_h, options);
+    if (target.width < 1 || target.height < 1 || target.width > 65535 || target.height > 65535)
+        return resize;
+    resize.resizeMode = engine::kForceBoxSize;
+    resize.resizeWidth = static_cast<std::uint16_t>(target.width);
+    resize.resizeHeight = static_cast<std::uint16_t>(target.height);
+    resize.keepBoundingBox = 1;
+    return resize;
+}
+
+} // namespace
 
 int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& status,
                   const TransformOptions& options, const Bitmap* watermark) noexcept {
@@ -42,6 +76,12 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         return 0;
     bool changed = false;
 
+    if (options.srgbIntent >= 0) {
+        const int converted = ConvertToSrgb(layers, count, options.srgbIntent);
+        if (converted == 0)
+            return 0;
+        changed = converted > 0;
+    }
     if (options.removeGps || options.removeDates) {
         (void)image::remove_private_data(layers, count, options.removeGps, options.removeDates);
         changed = true; // also when no key was present: the file is re-encoded without them
@@ -59,6 +99,8 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
             changed = true;
         }
     }
+    const bool sides_swap_on_turn = count > 0 && layers[0].bitmap.width != layers[0].bitmap.height;
+    const std::uint32_t width_before_turn = count > 0 ? layers[0].bitmap.width : 0;
     if (options.rotationMode != 0) {
         const int turned = gfx::RotationStep(layers, count, options.rotationMode);
         if (turned == 0)
@@ -66,7 +108,9 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         changed = changed || turned > 0;
     }
     if (options.resizeMode != 0 && options.resizeWidth >= 2 && options.resizeHeight >= 2) {
-        const int resized = gfx::ResizeStep(layers, count, options);
+        const bool turned = sides_swap_on_turn && layers[0].bitmap.width != width_before_turn;
+        const gfx::ResizeOptions resize = draft_resize(layers, count, options, turned);
+        const int resized = gfx::ResizeStep(layers, count, resize);
         if (resized == 0)
             return 0;
         changed = changed || resized > 0;
@@ -76,6 +120,11 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
                                    options.watermarkFade};
         // Locking the shared mark only counts a reader; its pixels are never written.
         if (gfx::WatermarkStep(layers, count, const_cast<Bitmap*>(watermark), mark) == 0)
+            return 0;
+        changed = true;
+    }
+    if (!options.textMark.text.empty()) {
+        if (TextWatermarkStep(layers, count, options.textMark) == 0)
             return 0;
         changed = true;
     }

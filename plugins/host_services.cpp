@@ -15,6 +15,7 @@
 #include "platform/suite_config.h"
 #include "plugins/core_bridge.h"
 #include "plugins/image_services.h"
+#include "plugins/load_hints.h"
 #include "plugins/state_store.h"
 #include "plugins/video_session.h"
 
@@ -172,6 +173,8 @@ std::int32_t bq_query(const char* key, void* buffer, std::int32_t capacity) {
         const std::u16string temp = platform::temp_folder(platform::suite_config().temp_override());
         return write_utf16(temp, (temp.size() + 1) * 2, buffer, capacity);
     }
+    if (k == "load.draft_size")
+        return answer_draft_query(buffer, capacity);
     return 0;
 }
 

@@ -35,6 +35,8 @@ packages=(
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi
+packages+=(liblcms2-dev liblcms2-utils) # colour profiles; transicc and jpgicc judge the tests
+packages+=(libfreetype-dev libfontconfig-dev fonts-dejavu-core) # text watermarks; the test's font
 
 missing=()
 for p in "${packages[@]}"; do

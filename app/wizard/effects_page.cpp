@@ -147,18 +147,45 @@ EffectsPage::EffectsPage(engine::ConversionJob& job, QWidget* owner, std::functi
     mark->addWidget(new QLabel(xlat(u"Fade:"), this), 2, 2, Qt::AlignRight);
     mark->addWidget(m_fade, 2, 3);
     mark->setColumnStretch(4, 1);
+    addTextMarkRows(mark);
     body()->addLayout(mark);
     body()->addStretch(1);
 
     const auto follow_file = [this] {
         m_job.watermarkFile.assign(m_file->text().toStdU16String());
-        const bool exists = platform::is_file(m_job.watermarkFile.view());
+        const bool exists =
+            platform::is_file(m_job.watermarkFile.view()) || !m_text->text().isEmpty();
         for (QSpinBox* box : {m_x, m_y, m_size, m_fade})
             box->setEnabled(exists);
     };
     connect(m_file, &QLineEdit::textChanged, this, follow_file);
+    connect(m_text, &QLineEdit::textChanged, this, follow_file);
     follow_file();
     connect(browse, &QPushButton::clicked, this, &EffectsPage::chooseWatermark);
+}
+
+// The text watermark: its text, font, colour and opacity below the picture mark's fields.
+void EffectsPage::addTextMarkRows(QGridLayout* mark) {
+    m_text = new QLineEdit(to_q(m_job.watermarkText.view()), this);
+    m_text->setObjectName(QStringLiteral("watermark_text"));
+    m_text->setMaxLength(static_cast<int>(m_job.watermarkText.capacity()) - 1);
+    m_font = new QLineEdit(to_q(m_job.watermarkFont.view()), this);
+    m_font->setObjectName(QStringLiteral("watermark_font"));
+    m_font->setPlaceholderText(QStringLiteral("sans-serif"));
+    m_font->setMaxLength(static_cast<int>(m_job.watermarkFont.capacity()) - 1);
+    m_colour = new QLineEdit(
+        QStringLiteral("%1").arg(m_job.watermarkColor, 6, 16, QLatin1Char('0')), this);
+    m_colour->setObjectName(QStringLiteral("watermark_color"));
+    m_colour->setInputMask(QStringLiteral("HHHHHH"));
+    m_opacity = spin(this, "opacity", engine::kWatermarkOpacityRange, m_job.watermarkOpacity);
+    mark->addWidget(new QLabel(xlat(u"Text:"), this), 3, 0);
+    mark->addWidget(m_text, 3, 1, 1, 5);
+    mark->addWidget(new QLabel(xlat(u"Font:"), this), 4, 0);
+    mark->addWidget(m_font, 4, 1, 1, 2);
+    mark->addWidget(new QLabel(xlat(u"Colour:"), this), 4, 3, Qt::AlignRight);
+    mark->addWidget(m_colour, 4, 4);
+    mark->addWidget(new QLabel(xlat(u"Opacity:"), this), 5, 0);
+    mark->addWidget(m_opacity, 5, 1);
 }
 
 void EffectsPage::chooseWatermark() {
@@ -176,6 +203,13 @@ void EffectsPage::storeForBack() {
     m_job.watermarkSize = static_cast<std::uint32_t>(m_size->value());
     m_job.watermarkFade = static_cast<std::uint32_t>(m_fade->value());
     m_job.watermarkFile.assign(m_file->text().toStdU16String());
+    m_job.watermarkText.assign(m_text->text().toStdU16String());
+    m_job.watermarkFont.assign(m_font->text().toStdU16String());
+    bool ok = false;
+    const std::uint32_t colour = m_colour->text().toUInt(&ok, 16);
+    if (ok)
+        m_job.watermarkColor = colour;
+    m_job.watermarkOpacity = static_cast<std::uint32_t>(m_opacity->value());
 }
 
 bool EffectsPage::storeForNext() {
@@ -197,6 +231,17 @@ OtherOptionsPage::OtherOptionsPage(engine::ConversionJob& job, QWidget* owner,
     m_dates = box(u"Remove EXIF tags for Date and Time (standard and GPS)", "remove_dates",
                   m_job.removeDates);
     m_pass_thru = box(u"Passthru for Unchanged Files", "pass_thru", m_job.passThru);
+    m_fast_decode =
+        box(u"Fast draft decode of JPEG and WebP (not bit-exact)", "fast_decode", m_job.fastDecode);
+    body()->addWidget(new QLabel(xlat(u"Colour profiles to sRGB:"), this));
+    m_to_srgb = new QComboBox(this);
+    m_to_srgb->setObjectName(QStringLiteral("to_srgb"));
+    for (const char16_t* item :
+         {u"0 - Only for targets without profiles (perceptual)", u"1 - Always, perceptual",
+          u"2 - Always, relative colorimetric", u"3 - Never, keep the profile"})
+        m_to_srgb->addItem(xlat(item));
+    m_to_srgb->setCurrentIndex(std::clamp(m_job.toSrgb, 0, 3));
+    body()->addWidget(m_to_srgb);
     m_job_options = new JobOptionsBox(m_job, this);
     body()->addWidget(m_job_options);
     connect(m_job_options, &JobOptionsBox::jobLoaded, this, [this] {
@@ -211,6 +256,8 @@ void OtherOptionsPage::storeForBack() {
     m_job.removeGps = m_gps->isChecked() ? 1 : 0;
     m_job.removeDates = m_dates->isChecked() ? 1 : 0;
     m_job.passThru = m_pass_thru->isChecked() ? 1 : 0;
+    m_job.fastDecode = m_fast_decode->isChecked() ? 1 : 0;
+    m_job.toSrgb = m_to_srgb->currentIndex();
     m_job_options->store();
 }
 

@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -29,6 +30,7 @@ protected:
 
 private:
     void chooseWatermark();
+    void addTextMarkRows(QGridLayout* mark);
 
     QComboBox* m_rotation;
     QCheckBox* m_levels;
@@ -40,6 +42,10 @@ private:
     QSpinBox* m_y;
     QSpinBox* m_size;
     QSpinBox* m_fade;
+    QLineEdit* m_text = nullptr;
+    QLineEdit* m_font = nullptr;
+    QLineEdit* m_colour = nullptr;
+    QSpinBox* m_opacity = nullptr;
 };
 
 class OtherOptionsPage : public WizardPage {
@@ -56,6 +62,8 @@ private:
     QCheckBox* m_dates;
     QCheckBox* m_pass_thru;
     JobOptionsBox* m_job_options;
+    QCheckBox* m_fast_decode = nullptr;
+    QComboBox* m_to_srgb = nullptr;
 };
 
 class SummaryPage : public WizardPage {

@@ -21,14 +21,33 @@ struct LoadContext {
     std::uint32_t bits_per_pixel;
 };
 
+// The largest DCT-domain reduction (in eighths) that still leaves the host the size it asked
+// for; 8 (full size) when the host asks for no draft.
+std::uint32_t draft_eighths(FilterCall* call, std::uint32_t width, std::uint32_t height) noexcept {
+    if (call->basic_query == nullptr || call->basic_query->query == nullptr)
+        return 8;
+    std::uint32_t size[2] = {width, height};
+    if (call->basic_query->query("load.draft_size", size, sizeof size) != sizeof size)
+        return 8;
+    for (std::uint32_t n = 1; n < 8; ++n) {
+        if (vt_jpeg_scaled_side(width, n) >= size[0] && vt_jpeg_scaled_side(height, n) >= size[1])
+            return n;
+    }
+    return 8;
+}
+
 std::int32_t begin_frame(void* context, const VtJpegHeader* header, VtJpegTarget* target) noexcept {
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
     load->bits_per_pixel = header->bits_per_pixel;
-    if (const std::int32_t r = request_frame(call, header->width, header->height); r != VT_OK)
+    const std::uint32_t eighths = draft_eighths(call, header->width, header->height);
+    if (const std::int32_t r = request_frame(call, vt_jpeg_scaled_side(header->width, eighths),
+                                             vt_jpeg_scaled_side(header->height, eighths));
+        r != VT_OK)
         return r;
     target->pixels = call->pixels;
     target->stride = call->stride;
+    target->scale_eighths = eighths;
     return VT_OK;
 }
 

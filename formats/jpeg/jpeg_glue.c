@@ -10,6 +10,7 @@
 
 #include <jerror.h>
 #include <jpeglib.h>
+#include <lcms2.h>
 
 /* A progressive file needs a bit per 8x8 block for its first DC scan, so even a flat picture
  * takes a byte per 512 pixels; a file that holds far less cannot hold its picture. */
@@ -85,6 +86,7 @@ typedef struct Decoder {
     int32_t result;
     JOCTET* icc;
     char* xmp;
+    cmsHTRANSFORM cmyk_to_srgb; /* CMYK through the file's own profile */
 } Decoder;
 
 static int32_t error_result(const Decoder* d) {
@@ -145,6 +147,35 @@ static void cmyk_row_to_bgr(uint32_t* row, uint32_t width, int inverted) {
     }
 }
 
+/* A CMYK file with a CMYK profile: its ink values go through the profile to sRGB, which the
+ * naive inverse only approximates. The profile then no longer describes the pixels. */
+static void prepare_cmyk_profile(Decoder* d) {
+    unsigned int size = 0;
+    if (!jpeg_read_icc_profile(&d->cinfo, &d->icc, &size) || d->icc == NULL)
+        return;
+    cmsHPROFILE from = cmsOpenProfileFromMem(d->icc, size);
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    if (from != NULL && srgb != NULL && cmsGetColorSpace(from) == cmsSigCmykData) {
+        /* Adobe's files store 255 for no ink, the others 0. */
+        const cmsUInt32Number in = d->cinfo.saw_Adobe_marker ? TYPE_CMYK_8_REV : TYPE_CMYK_8;
+        d->cmyk_to_srgb = cmsCreateTransform(from, in, srgb, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
+    }
+    if (srgb != NULL)
+        cmsCloseProfile(srgb);
+    if (from != NULL)
+        cmsCloseProfile(from);
+    if (d->cmyk_to_srgb == NULL) { /* the profile goes to the host as it is, as before */
+        free(d->icc);
+        d->icc = NULL;
+    }
+}
+
+static void cmyk_row_through_profile(cmsHTRANSFORM transform, uint32_t* row, uint32_t width) {
+    cmsDoTransform(transform, row, row, width);
+    for (uint32_t x = 0; x < width; ++x)
+        row[x] &= 0x00FFFFFFu;
+}
+
 static void find_markers(Decoder* d, VtJpegMetadata* meta) {
     for (jpeg_saved_marker_ptr m = d->cinfo.marker_list; m != NULL; m = m->next) {
         if (m->marker != JPEG_APP0 + 1)
@@ -166,6 +197,24 @@ static void find_markers(Decoder* d, VtJpegMetadata* meta) {
     meta->xmp = d->xmp;
 }
 
+uint32_t vt_jpeg_scaled_side(uint32_t side, uint32_t eighths) {
+    if (eighths < 1 || eighths >= 8)
+        return side;
+    return (uint32_t)(((uint64_t)side * eighths + 7) / 8);
+}
+
+/* A reduced decode: libjpeg's scaled inverse DCT gives the smaller picture for a fraction of the
+ * work; the header then describes the picture as it is delivered. */
+static void apply_draft_scale(struct jpeg_decompress_struct* c, const VtJpegTarget* target,
+                              VtJpegHeader* header) {
+    if (target->scale_eighths < 1 || target->scale_eighths >= 8)
+        return;
+    c->scale_num = target->scale_eighths;
+    c->scale_denom = 8;
+    header->width = vt_jpeg_scaled_side(header->width, target->scale_eighths);
+    header->height = vt_jpeg_scaled_side(header->height, target->scale_eighths);
+}
+
 static void decode(Decoder* d, const VtJpegReadSink* sink) {
     struct jpeg_decompress_struct* c = &d->cinfo;
     jpeg_save_markers(c, JPEG_APP0 + 1, 0xFFFF);
@@ -178,6 +227,7 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
     const int cmyk = c->jpeg_color_space == JCS_CMYK || c->jpeg_color_space == JCS_YCCK;
     if (cmyk) {
         c->out_color_space = JCS_CMYK;
+        prepare_cmyk_profile(d);
     } else if (c->jpeg_color_space == JCS_GRAYSCALE || c->jpeg_color_space == JCS_YCbCr ||
                c->jpeg_color_space == JCS_RGB) {
         c->out_color_space = JCS_EXT_BGRX;
@@ -185,8 +235,9 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
         d->result = -2;
         return;
     }
-    VtJpegTarget target = {NULL, 0};
+    VtJpegTarget target = {NULL, 0, 0};
     d->result = sink->begin(sink->context, &header, &target);
+    apply_draft_scale(c, &target, &header);
     if (d->result == 1 && (target.pixels == NULL || target.stride < header.width))
         d->result = -25;
     if (d->result != 1)
@@ -202,7 +253,9 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
         JSAMPROW rows[1] = {(JSAMPROW)row};
         if (jpeg_read_scanlines(c, rows, 1) != 1)
             break;
-        if (cmyk) {
+        if (d->cmyk_to_srgb != NULL) {
+            cmyk_row_through_profile(d->cmyk_to_srgb, row, header.width);
+        } else if (cmyk) {
             cmyk_row_to_bgr(row, header.width, c->saw_Adobe_marker);
         } else {
             for (uint32_t x = 0; x < header.width; ++x)
@@ -218,7 +271,7 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
     find_markers(d, &meta);
     unsigned int icc_size = 0;
     /* A profile with missing or repeated pieces is dropped; the pixels stay. */
-    if (jpeg_read_icc_profile(c, &d->icc, &icc_size) && d->icc != NULL) {
+    if (d->cmyk_to_srgb == NULL && jpeg_read_icc_profile(c, &d->icc, &icc_size) && d->icc != NULL) {
         meta.icc = d->icc;
         meta.icc_size = icc_size;
     }
@@ -256,6 +309,8 @@ int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sin
         d->result = error_result(d);
     }
     const int32_t result = d->result;
+    if (d->cmyk_to_srgb != NULL)
+        cmsDeleteTransform(d->cmyk_to_srgb);
     free(d->icc);
     free(d->xmp);
     jpeg_destroy_decompress(&d->cinfo);

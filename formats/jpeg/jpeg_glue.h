@@ -30,7 +30,13 @@ typedef struct VtJpegHeader {
 typedef struct VtJpegTarget {
     uint32_t* pixels;
     uint32_t stride; /* pixels between rows */
+    /* 1..7: decode at that many eighths of the size in the DCT domain (each side rounded up, as
+     * vt_jpeg_scaled_side says); 0 or 8: the full size. */
+    uint32_t scale_eighths;
 } VtJpegTarget;
+
+/* A side of the picture decoded at `eighths` eighths of its size. */
+uint32_t vt_jpeg_scaled_side(uint32_t side, uint32_t eighths);
 
 /* What the file carries besides its pixels; every pointer is null when absent and valid only
  * during the callback. */

@@ -37,13 +37,36 @@ public:
         }
         m_bits_per_pixel = header.alpha ? 32 : 24;
         m_call->mode2 = static_cast<std::uint16_t>(std::min<std::uint32_t>(delay_ms, 65535));
-        if (const std::int32_t r = request_frame(m_call, header.width, header.height); r != VT_OK)
+        if (!header.animated)
+            draft_size(header, target);
+        const std::uint32_t width = target.scaled_width != 0 ? target.scaled_width : header.width;
+        const std::uint32_t height =
+            target.scaled_height != 0 ? target.scaled_height : header.height;
+        if (const std::int32_t r = request_frame(m_call, width, height); r != VT_OK)
             return r;
         if (index > 0)
             m_call->doc_kind = kDocFrameAnimation;
         target.pixels = m_call->pixels;
         target.stride = m_call->stride;
         return VT_OK;
+    }
+
+    // A still picture may be decoded straight to the smaller size the host says it can use,
+    // with the picture's proportions kept.
+    void draft_size(const webp::Header& header, webp::Target& target) noexcept {
+        const pi_BasicQuery* query = m_call->basic_query;
+        std::uint32_t size[2] = {header.width, header.height};
+        if (query == nullptr || query->query == nullptr ||
+            query->query("load.draft_size", size, sizeof size) != sizeof size)
+            return;
+        const double scale = std::max(static_cast<double>(size[0]) / header.width,
+                                      static_cast<double>(size[1]) / header.height);
+        if (scale >= 1.0)
+            return;
+        target.scaled_width = std::clamp(static_cast<std::uint32_t>(header.width * scale + 0.999),
+                                         size[0], header.width);
+        target.scaled_height = std::clamp(static_cast<std::uint32_t>(header.height * scale + 0.999),
+                                          size[1], header.height);
     }
 
     void metadata(const webp::Metadata& meta) noexcept override {

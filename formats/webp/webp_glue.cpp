@@ -178,6 +178,19 @@ VP8StatusCode probe_claimed_size(std::span<const std::uint8_t> file, std::uint32
     return status;
 }
 
+// A reduced decode the sink asked for: libwebp scales while it decodes, and the header then
+// describes the picture as it is delivered.
+void apply_draft_size(const Target& target, WebPDecoderConfig& config, Header& header) {
+    if (target.scaled_width == 0 || target.scaled_height == 0 ||
+        target.scaled_width > header.width || target.scaled_height > header.height)
+        return;
+    config.options.use_scaling = 1;
+    config.options.scaled_width = static_cast<int>(target.scaled_width);
+    config.options.scaled_height = static_cast<int>(target.scaled_height);
+    header.width = target.scaled_width;
+    header.height = target.scaled_height;
+}
+
 std::int32_t read_still(std::span<const std::uint8_t> file, const WebPBitstreamFeatures& features,
                         ReadSink& sink) {
     Header header;
@@ -197,6 +210,7 @@ std::int32_t read_still(std::span<const std::uint8_t> file, const WebPBitstreamF
     WebPDecoderConfig config;
     if (WebPInitDecoderConfig(&config) == 0)
         return VT_ERR_COMPONENT_MISSING;
+    apply_draft_size(target, config, header);
     config.output.colorspace = MODE_BGRA;
     config.output.is_external_memory = 1;
     config.output.u.RGBA.rgba = reinterpret_cast<std::uint8_t*>(target.pixels);

@@ -35,6 +35,9 @@ struct Header {
 struct Target {
     std::uint32_t* pixels = nullptr;
     std::uint32_t stride = 0; // pixels between rows, at least the width
+    // A still picture only: decode scaled to this size with libwebp's scaler (0: full size).
+    std::uint32_t scaled_width = 0;
+    std::uint32_t scaled_height = 0;
 };
 
 // The file's metadata chunks, each empty when absent; valid only during ReadSink::metadata.

@@ -1,0 +1,39 @@
+#pragma once
+// Colour management: pictures that carry a colour profile converted to sRGB with Little CMS,
+// the profile dropped afterwards, so that viewers and formats that ignore profiles show the
+// colours the profile meant. Grey profiles are applied to the grey level; CMYK profiles are
+// left to the plug-ins, which convert CMYK pixels through them while decoding.
+// Thread: any; every call builds its own transform.
+
+#include <cstdint>
+#include <string_view>
+
+#include "sdk/vt_plugin.h"
+
+namespace vt::pipeline {
+
+// The job's choice (ConversionJob::toSrgb).
+enum SrgbChoice : std::int32_t {
+    kSrgbForPlainTargets = 0, // perceptual, only for targets that cannot carry a profile
+    kSrgbPerceptual = 1,
+    kSrgbRelative = 2,
+    kSrgbNever = 3,
+};
+
+// Rendering intents as Little CMS numbers them.
+inline constexpr int kIntentPerceptual = 0;
+inline constexpr int kIntentRelative = 1;
+inline constexpr int kNoConversion = -1;
+
+// Whether a target format stores a colour profile with the picture.
+[[nodiscard]] bool target_carries_profile(std::u16string_view extension) noexcept;
+
+// The intent a job converts with for its target, or kNoConversion.
+[[nodiscard]] int srgb_intent(std::int32_t choice, std::u16string_view extension) noexcept;
+
+// Every layer with an RGB or grey profile converted to sRGB with `intent`, its profile dropped.
+// The transparency byte is kept. Returns 1 when a layer changed, -1 when none carried a usable
+// profile (an unreadable profile is left as it is), 0 when a transform could not be made.
+[[nodiscard]] int ConvertToSrgb(Layer* layers, std::uint32_t count, int intent) noexcept;
+
+} // namespace vt::pipeline
