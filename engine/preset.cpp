@@ -48,6 +48,12 @@ void visit_fields(ConversionJob& j, Visit&& v) {
     v("watermarkSize", j.watermarkSize);
     v("watermarkFade", j.watermarkFade);
     v("watermarkFile", j.watermarkFile);
+    v("fastDecode", j.fastDecode);
+    v("toSrgb", j.toSrgb);
+    v("watermarkText", j.watermarkText);
+    v("watermarkFont", j.watermarkFont);
+    v("watermarkColor", j.watermarkColor);
+    v("watermarkOpacity", j.watermarkOpacity);
     v("existing", j.extras.existing);
     v("keepTimes", j.extras.keepTimes);
     v("writeReport", j.extras.writeReport);
