@@ -64,6 +64,18 @@ inline ::testing::AssertionResult has_entry(const Frame& f, std::string_view ent
     return ::testing::AssertionFailure() << "no " << entry << " in" << f.markup;
 }
 
+// The frame's "PHYS" chunk as "x y in" or "x y cm"; empty without one.
+inline std::string phys_text(const Frame& f) {
+    const auto phys = f.chunks.find(0x53594850u); // "PHYS"
+    if (phys == f.chunks.end() || phys->second.size() < 13)
+        return {};
+    const auto u32 = [&](std::size_t at) {
+        return std::to_string(phys->second[at] | (phys->second[at + 1] << 8) |
+                              (phys->second[at + 2] << 16) | (phys->second[at + 3] << 24));
+    };
+    return u32(4) + " " + u32(8) + (phys->second[12] == 1 ? " cm" : " in");
+}
+
 // Whether a load kept a frame or failed for a reason a file can give (not a host failure).
 inline ::testing::AssertionResult whole_or_clean_failure(const LoadResult& r) {
     if (r.result == VT_OK
