@@ -73,9 +73,7 @@ std::int32_t save_image(FilterCall* call) {
         extras.ppm_y = ppm_y;
     }
     const ChunkView icc = frame_chunk(call, kTagIcc);
-    // The host's chunk stays put only until the next callback.
-    const std::vector<std::uint8_t> profile(icc.data, icc.data + icc.size);
-    extras.icc = profile;
+    extras.icc = {icc.data, icc.size};
     return write_target(call->path, [call, &extras](std::FILE* file) {
         return vt::formats::write_bmp(file, call->pixels, call->width, call->height, call->stride,
                                       any_transparent(call), extras);

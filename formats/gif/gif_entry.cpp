@@ -129,8 +129,8 @@ std::int32_t save_image(FilterCall* call) {
         options.plays = markup_plays(call);
     } else if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
-    // Frame 0 is selected: its profile stands for the file. The host's chunk moves with the
-    // next selection, so it is copied.
+    // Frame 0 is selected: its profile stands for the file. The view belongs to the selected
+    // frame and the writer selects the others, so the profile is copied first.
     const ChunkView icc = frame_chunk(call, kTagIcc);
     const std::vector<std::uint8_t> profile(icc.data, icc.data + icc.size);
     options.icc = profile;
