@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "tests/support/temp_folder.h"
@@ -37,11 +38,9 @@ std::string q(const fs::path& path) {
 // rounded; -1 when they find none.
 int dpi_in(const fs::path& folder) {
     const fs::path file = fs::directory_iterator(folder)->path();
-    double value = 0;
+    double value = 0, exponent = 0; // JP2: N / D per metre times ten to the unit's power
     char unit[32] = {};
     if (file.extension() == ".jp2") {
-        // N / D per metre times ten to the unit's power.
-        double exponent = 0;
         const std::string out =
             output_of("exiftool -s3 -n -DisplayXResolution -DisplayXResolutionUnit " + q(file));
         return std::sscanf(out.c_str(), "%lf %lf", &value, &exponent) == 2
@@ -109,12 +108,7 @@ TEST_F(PrintResolutionTest, BmpAndGifKeepTheColourProfile) {
     icc.replace(8, 16, std::string("\x02\x10\0\0mntrRGB XYZ ", 16));
     icc.replace(36, 4, "acsp");
     icc.replace(68, 12, std::string("\0\0\xf6\xd6\0\x01\0\0\0\0\xd3\x2d", 12));
-    {
-        std::FILE* f = std::fopen((work / "p.icc").c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(icc.data(), 1, icc.size(), f);
-        std::fclose(f);
-    }
+    std::ofstream(work / "p.icc", std::ios::binary) << icc;
     ASSERT_TRUE(shell("convert -size 16x8 gradient:red-blue -profile " + q(work / "p.icc") + " " +
                       q(src / "a.jpg")));
     for (const std::string to : {"bmp", "gif"}) {

@@ -69,11 +69,9 @@ inline std::string phys_text(const Frame& f) {
     const auto phys = f.chunks.find(0x53594850u); // "PHYS"
     if (phys == f.chunks.end() || phys->second.size() < 13)
         return {};
-    const auto u32 = [&](std::size_t at) {
-        return std::to_string(phys->second[at] | (phys->second[at + 1] << 8) |
-                              (phys->second[at + 2] << 16) | (phys->second[at + 3] << 24));
-    };
-    return u32(4) + " " + u32(8) + (phys->second[12] == 1 ? " cm" : " in");
+    const std::uint8_t* p = phys->second.data();
+    return std::to_string(p[4] | p[5] << 8 | p[6] << 16) + " " +
+           std::to_string(p[8] | p[9] << 8 | p[10] << 16) + (p[12] == 1 ? " cm" : " in");
 }
 
 // Whether a load kept a frame or failed for a reason a file can give (not a host failure).
