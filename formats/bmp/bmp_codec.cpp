@@ -19,6 +19,8 @@ constexpr std::uint32_t kJpeg = 4;
 constexpr std::uint32_t kPng = 5;
 constexpr std::uint32_t kAlphaBitFields = 6;
 constexpr std::uint32_t kTransparent = 0xFF000000u;
+constexpr std::uint32_t kProfileEmbedded = 0x4D424544; // "MBED"
+constexpr std::uint32_t kIntentImages = 4;             // LCS_GM_IMAGES, perceptual
 // 25,400 pixels per inch: no scanner or screen comes near, so a larger density is garbage.
 constexpr std::int64_t kMaxDensity = 1000000;
 // An RLE stream may describe a large empty picture in a few bytes (end of line, delta, end of
@@ -234,6 +236,15 @@ std::int32_t read_bmp_header(std::span<const std::uint8_t> file, BmpHeader& h) {
     // A file size in the header beyond the bytes present means a cut file.
     if (file_size > file.size())
         return -42;
+    // A profile that does not lie inside the file is dropped, never a reason to lose pixels.
+    if (info == 124 && u32(file, 14 + 56) == kProfileEmbedded) {
+        const std::uint64_t at = 14 + static_cast<std::uint64_t>(u32(file, 14 + 112));
+        const std::uint64_t size = u32(file, 14 + 116);
+        if (size > 0 && at >= 14 + 124 && at + size <= file.size()) {
+            h.icc_offset = static_cast<std::size_t>(at);
+            h.icc_size = static_cast<std::size_t>(size);
+        }
+    }
 
     // Masks: inside V3+ headers, after a 40-byte one.
     std::size_t palette_at = 14 + static_cast<std::size_t>(info);
@@ -315,15 +326,20 @@ std::int32_t decode_bmp(std::span<const std::uint8_t> file, const BmpHeader& h,
 }
 
 std::int32_t write_bmp(std::FILE* file, const std::uint32_t* pixels, std::uint32_t width,
-                       std::uint32_t height, std::uint32_t stride, bool alpha) {
-    const std::uint32_t info = alpha ? 108 : 40;
+                       std::uint32_t height, std::uint32_t stride, bool alpha,
+                       const BmpExtras& extras) {
     const std::uint32_t bpp = alpha ? 32 : 24;
     const std::uint32_t pitch = ((width * bpp + 31) / 32) * 4;
+    const std::uint64_t pixel_bytes = static_cast<std::uint64_t>(pitch) * height;
+    bool profile = !extras.icc.empty();
+    if (profile && 14 + 124 + pixel_bytes + extras.icc.size() > 0xFFFFFFFFu)
+        profile = false;
+    const std::uint32_t info = profile ? 124 : alpha ? 108 : 40;
     const std::uint32_t offset = 14 + info;
-    const std::uint64_t total = offset + static_cast<std::uint64_t>(pitch) * height;
+    const std::uint64_t total = offset + pixel_bytes + (profile ? extras.icc.size() : 0);
     if (total > 0xFFFFFFFFu)
         return -13;
-    std::uint8_t head[14 + 108] = {};
+    std::uint8_t head[14 + 124] = {};
     head[0] = 'B';
     head[1] = 'M';
     put32(head + 2, static_cast<std::uint32_t>(total));
@@ -335,13 +351,20 @@ std::int32_t write_bmp(std::FILE* file, const std::uint32_t* pixels, std::uint32
     put16(head + 28, bpp);
     put32(head + 30, alpha ? kBitFields : kRgb);
     put32(head + 34, pitch * height);
-    put32(head + 38, 2835); // 72 pixels per inch
-    put32(head + 42, 2835);
+    put32(head + 38, extras.ppm_x);
+    put32(head + 42, extras.ppm_y);
     if (alpha) {
         put32(head + 54, 0x00FF0000);
         put32(head + 58, 0x0000FF00);
         put32(head + 62, 0x000000FF);
         put32(head + 66, 0xFF000000);
+    }
+    if (profile) {
+        put32(head + 14 + 56, kProfileEmbedded);
+        put32(head + 14 + 108, kIntentImages);
+        put32(head + 14 + 112, static_cast<std::uint32_t>(124 + pixel_bytes));
+        put32(head + 14 + 116, static_cast<std::uint32_t>(extras.icc.size()));
+    } else if (alpha) {
         std::memcpy(head + 70, "BGRs", 4); // colour space sRGB
     }
     if (std::fwrite(head, 1, offset, file) != offset)
@@ -363,6 +386,8 @@ std::int32_t write_bmp(std::FILE* file, const std::uint32_t* pixels, std::uint32
         if (std::fwrite(row.data(), 1, pitch, file) != pitch)
             return -43;
     }
+    if (profile && std::fwrite(extras.icc.data(), 1, extras.icc.size(), file) != extras.icc.size())
+        return -43;
     return 1;
 }
 

@@ -11,6 +11,9 @@
 //  per metre, u32 colours used; V3+ headers of 52 bytes and more hold the red, green, blue
 //  (and from 56 bytes alpha) masks; a 40-byte header with compression 3 or 6 is followed by
 //  them. The palette (4 bytes B, G, R, 0 per entry; 3 for OS/2 1.x) follows the masks.
+//  A V5 header (after Microsoft's BITMAPV5HEADER description) holds at 56 the colour space
+//  type, "MBED" (PROFILE_EMBEDDED) for an ICC profile in the file, at 108 the rendering
+//  intent, at 112 the profile's offset from the header's start and at 116 its size.
 // Thread: any; no shared state.
 
 #include <cstdint>
@@ -35,7 +38,16 @@ struct BmpHeader {
     std::int32_t ppm_x = 0; // pixels per metre, 0 when unknown
     std::int32_t ppm_y = 0;
     std::size_t data_offset = 0;
-    std::size_t data_size = 0; // bytes of pixel data present
+    std::size_t data_size = 0;  // bytes of pixel data present
+    std::size_t icc_offset = 0; // an embedded profile inside the file; 0 when none
+    std::size_t icc_size = 0;
+};
+
+// What a save writes besides the pixels.
+struct BmpExtras {
+    std::uint32_t ppm_x = 2835; // pixels per metre; 2835 is 72 per inch
+    std::uint32_t ppm_y = 2835;
+    std::span<const std::uint8_t> icc; // empty: none
 };
 
 // Reads and checks the headers and the palette of a whole file. The picture's size is checked
@@ -51,9 +63,12 @@ struct BmpHeader {
                                       std::uint32_t* pixels, std::uint32_t stride);
 
 // Writes a bottom-up BMP: 24-bit with a 40-byte header, or with `alpha` 32-bit bit fields with
-// a V4 header and an alpha mask. 1 done, -43 write failure, -20 out of memory.
+// a V4 header and an alpha mask; with a profile, a V5 header and the profile after the pixels.
+// An embedded profile that does not fit is not a BMP header's business: it is left out when the
+// file would pass 4 GiB. 1 done, -13 a picture too large for the format, -43 write failure,
+// -20 out of memory.
 [[nodiscard]] std::int32_t write_bmp(std::FILE* file, const std::uint32_t* pixels,
                                      std::uint32_t width, std::uint32_t height,
-                                     std::uint32_t stride, bool alpha);
+                                     std::uint32_t stride, bool alpha, const BmpExtras& extras);
 
 } // namespace vt::formats

@@ -50,12 +50,11 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = vt::formats::decode_bmp(file, *header, call->pixels, call->stride);
         r != VT_OK)
         return r;
-    char ppi[32] = {};
-    if (header->ppm_x > 0 && header->ppm_y > 0)
-        std::snprintf(ppi, sizeof(ppi), "%d %d", static_cast<int>(header->ppm_x * 0.0254 + 0.5),
-                      static_cast<int>(header->ppm_y * 0.0254 + 0.5));
-    deliver_markup(call,
-                   {header->bits_per_pixel, nullptr, 0, nullptr, ppi[0] != 0 ? ppi : nullptr});
+    deliver_markup(call, {header->bits_per_pixel});
+    deliver_resolution(call, resolution_per_metre(header->ppm_x, header->ppm_y));
+    if (header->icc_size > 0)
+        add_frame_chunk(call, kTagIcc, &bytes[header->icc_offset],
+                        static_cast<std::uint32_t>(header->icc_size));
     return VT_OK;
 }
 
@@ -64,9 +63,20 @@ std::int32_t save_image(FilterCall* call) {
         return r;
     if (call->width > vt::formats::kBmpMaxSide || call->height > vt::formats::kBmpMaxSide)
         return VT_ERR_DIMENSIONS;
-    return write_target(call->path, [call](std::FILE* file) {
+    vt::formats::BmpExtras extras;
+    // Readers (this one too) take densities beyond a million per metre for garbage.
+    const PrintResolution resolution = frame_resolution(call);
+    const std::uint32_t ppm_x = whole_per_metre(resolution.x_per_metre());
+    const std::uint32_t ppm_y = whole_per_metre(resolution.y_per_metre());
+    if (ppm_x > 0 && ppm_y > 0 && ppm_x <= 1000000 && ppm_y <= 1000000) {
+        extras.ppm_x = ppm_x;
+        extras.ppm_y = ppm_y;
+    }
+    const ChunkView icc = frame_chunk(call, kTagIcc);
+    extras.icc = {icc.data, icc.size};
+    return write_target(call->path, [call, &extras](std::FILE* file) {
         return vt::formats::write_bmp(file, call->pixels, call->width, call->height, call->stride,
-                                      any_transparent(call));
+                                      any_transparent(call), extras);
     });
 }
 

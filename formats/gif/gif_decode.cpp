@@ -15,6 +15,9 @@ namespace vt::formats::gif {
 namespace {
 
 constexpr char kXmpApplication[] = "XMP DataXMP";
+// The ICC profile's application extension: identifier "ICCRGBG1", authentication code "012",
+// then the profile's bytes in ordinary data sub-blocks.
+constexpr char kIccApplication[] = "ICCRGBG1012";
 
 struct MemoryInput {
     std::span<const std::uint8_t> bytes;
@@ -252,6 +255,7 @@ private:
         frame.index = m_frames;
         frame.delay_cs = delay_cs;
         frame.xmp = m_xmp.empty() ? nullptr : m_xmp.c_str();
+        frame.icc = m_icc;
         frame.plays = plays_of(m_timing);
         const std::int32_t r = m_sink.frame(frame);
         if (r == VT_OK)
@@ -268,20 +272,29 @@ private:
         if (DGifGetExtension(m_gif, &code, &block) == GIF_ERROR)
             return failure();
         bool xmp = false;
+        bool icc = false;
+        const bool application =
+            code == APPLICATION_EXT_FUNC_CODE && block != nullptr && block[0] == 11;
         if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && block[0] == 4)
             DGifExtensionToGCB(4, block + 1, &m_control);
-        else if (code == APPLICATION_EXT_FUNC_CODE && block != nullptr && block[0] == 11 &&
-                 std::memcmp(block + 1, kXmpApplication, 11) == 0 && m_xmp.empty())
-            xmp = true;
+        else if (application && std::memcmp(block + 1, kXmpApplication, 11) == 0)
+            xmp = m_xmp.empty();
+        else if (application && std::memcmp(block + 1, kIccApplication, 11) == 0)
+            icc = m_icc.empty();
         std::string raw;
+        std::vector<std::uint8_t> profile;
         while (block != nullptr) {
             if (DGifGetExtensionNext(m_gif, &block) == GIF_ERROR)
                 return failure();
             if (xmp && block != nullptr)
                 raw.append(reinterpret_cast<const char*>(block), block[0] + 1u);
+            if (icc && block != nullptr)
+                profile.insert(profile.end(), block + 1, block + 1 + block[0]);
         }
         if (xmp)
             m_xmp = xmp_text(std::move(raw));
+        if (icc)
+            m_icc = std::move(profile);
         return VT_OK;
     }
 
@@ -480,6 +493,7 @@ private:
     std::uint32_t m_last_delay = 0;
     std::uint32_t m_frames = 0;
     std::string m_xmp;
+    std::vector<std::uint8_t> m_icc;
     bool m_sink_failed = false;
     bool m_data_lost = false;
 };

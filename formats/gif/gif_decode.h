@@ -22,10 +22,11 @@ struct ComposedFrame {
     const std::uint32_t* pixels = nullptr;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    std::uint32_t index = 0;    // 0 for the first frame
-    std::uint32_t delay_cs = 0; // how long it shows, 1/100 s
-    const char* xmp = nullptr;  // the XMP packet read so far, NUL-terminated; null when none
-    std::int32_t plays = -1;    // how often the animation runs, 0 endlessly; -1 for a still
+    std::uint32_t index = 0;           // 0 for the first frame
+    std::uint32_t delay_cs = 0;        // how long it shows, 1/100 s
+    const char* xmp = nullptr;         // the XMP packet read so far, NUL-terminated; null when none
+    std::span<const std::uint8_t> icc; // the ICC profile read so far; empty when none
+    std::int32_t plays = -1;           // how often the animation runs, 0 endlessly; -1 for a still
 };
 
 // Where decode_gif delivers. Neither function may throw.

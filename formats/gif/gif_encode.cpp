@@ -96,6 +96,24 @@ public:
         return VT_OK;
     }
 
+    // The profile in 255-byte sub-blocks, before the first image it describes.
+    std::int32_t put_profile(std::span<const std::uint8_t> icc) {
+        if (icc.empty())
+            return VT_OK;
+        static const char kId[] = "ICCRGBG1012";
+        if (EGifPutExtensionLeader(m_gif, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
+            EGifPutExtensionBlock(m_gif, 11, kId) == GIF_ERROR)
+            return failure();
+        for (std::size_t at = 0; at < icc.size(); at += 255) {
+            const std::size_t n = std::min<std::size_t>(255, icc.size() - at);
+            if (EGifPutExtensionBlock(m_gif, static_cast<int>(n), &icc[at]) == GIF_ERROR)
+                return failure();
+        }
+        if (EGifPutExtensionTrailer(m_gif) == GIF_ERROR)
+            return failure();
+        return VT_OK;
+    }
+
     // The application extension that makes viewers run the frames again; none for one run.
     std::int32_t put_looping(std::uint32_t plays) {
         if (plays == 1)
@@ -257,6 +275,8 @@ std::int32_t write_all(GifFileType* gif, PictureSource& source, const WriteOptio
                        const Measured& measured) {
     Writer writer(gif, options);
     if (const std::int32_t r = writer.start(measured.width, measured.height); r != VT_OK)
+        return r;
+    if (const std::int32_t r = writer.put_profile(options.icc); r != VT_OK)
         return r;
     if (measured.delays_cs.size() > 1)
         return put_animation(writer, source, measured, options.plays);

@@ -5,6 +5,7 @@
 // Thread: any; every call uses only its own structures.
 
 #include <cstdint>
+#include <span>
 
 #include "formats/gif/gif_palette.h"
 
@@ -43,6 +44,8 @@ struct WriteOptions {
     // How often an animation runs: 0 endlessly, 1 once (no looping extension), else the
     // extension's count is one less, as viewers repeat that often after the first run.
     std::uint32_t plays = 0;
+    // An ICC profile for the ICC application extension ("ICCRGBG1" "012"); empty: none.
+    std::span<const std::uint8_t> icc;
 };
 
 // Writes a GIF89a through `output`; nothing is written before every picture has been

@@ -58,6 +58,8 @@ public:
             const std::string plays = frame.plays >= 0 ? std::to_string(frame.plays) : "";
             deliver_markup(m_call, {kBitsPerPixel, nullptr, 0, frame.xmp, nullptr,
                                     plays.empty() ? nullptr : plays.c_str()});
+            add_frame_chunk(m_call, kTagIcc, frame.icc.data(),
+                            static_cast<std::uint32_t>(frame.icc.size()));
         }
         return VT_OK;
     }
@@ -127,6 +129,11 @@ std::int32_t save_image(FilterCall* call) {
         options.plays = markup_plays(call);
     } else if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
+    // Frame 0 is selected: its profile stands for the file. The view belongs to the selected
+    // frame and the writer selects the others, so the profile is copied first.
+    const ChunkView icc = frame_chunk(call, kTagIcc);
+    const std::vector<std::uint8_t> profile(icc.data, icc.data + icc.size);
+    options.icc = profile;
     HostPictures source(call, options.animation);
     return write_target_lazily(call->path, [&source, &options](TargetStream& out) {
         return gif::write_gif(write_lazily, &out, source, options);

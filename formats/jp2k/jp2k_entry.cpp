@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/jp2k/jp2k_res.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
@@ -184,6 +185,8 @@ std::int32_t load_image(FilterCall* call) {
     for (std::uint32_t k = 0; k < n; ++k)
         bits += image->comps[k].prec;
     deliver_markup(call, {bits});
+    if (jp2)
+        deliver_resolution(call, vt::formats::jp2k::jp2_resolution(bytes));
     return VT_OK;
 }
 
@@ -250,6 +253,7 @@ std::int32_t save_image(FilterCall* call) {
         ++levels;
     parameters.numresolution = levels;
     const bool jp2 = ends_with_jp2(call->path);
+    const PrintResolution resolution = jp2 ? frame_resolution(call) : PrintResolution{};
     return write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
         Codec codec(opj_create_compress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
         if (!codec)
@@ -263,7 +267,10 @@ std::int32_t save_image(FilterCall* call) {
         if (!opj_start_compress(codec.get(), image.get(), stream.get()) ||
             !opj_encode(codec.get(), stream.get()) || !opj_end_compress(codec.get(), stream.get()))
             return VT_ERR_WRITE;
-        return VT_OK;
+        if (!resolution.known())
+            return VT_OK;
+        stream.reset(); // closes the file
+        return vt::formats::jp2k::add_jp2_resolution(name, resolution);
     });
 }
 

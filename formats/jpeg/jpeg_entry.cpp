@@ -58,6 +58,12 @@ void take_metadata(void* context, const VtJpegMetadata* meta) noexcept {
         call->warnings |= VT_WARN_DATA_LOST;
     deliver_markup(call, {load->bits_per_pixel, meta->exif, meta->exif_size, meta->xmp, nullptr});
     add_frame_chunk(call, kTagIcc, meta->icc, meta->icc_size);
+    // JFIF's density is what readers show; EXIF's resolution only stands in when JFIF has none.
+    const PrintResolution resolution =
+        meta->density_unit != 0
+            ? resolution_per_unit(meta->x_density, meta->y_density, meta->density_unit == 2)
+            : resolution_from_exif({meta->exif, meta->exif != nullptr ? meta->exif_size : 0});
+    deliver_resolution(call, resolution);
 }
 
 std::int32_t load_image(FilterCall* call) {
@@ -92,6 +98,11 @@ std::int32_t save_image(FilterCall* call) {
     options.exif = exported.empty() ? nullptr : exported.data();
     options.exif_size = static_cast<std::uint32_t>(exported.size());
     options.opaque = any_transparent(call) ? 0 : 1;
+    if (const PrintResolution resolution = frame_resolution(call); resolution.known()) {
+        options.density_unit = resolution.per_cm ? 2 : 1;
+        options.x_density = resolution.x;
+        options.y_density = resolution.y;
+    }
     return write_target(call->path, [call, &options](std::FILE* file) {
         return vt_jpeg_write(file, call->pixels, call->width, call->height, call->stride, &options);
     });

@@ -268,6 +268,11 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
     VtJpegMetadata meta;
     memset(&meta, 0, sizeof(meta));
     meta.damaged = damaged;
+    if (c->saw_JFIF_marker && (c->density_unit == 1 || c->density_unit == 2)) {
+        meta.density_unit = c->density_unit;
+        meta.x_density = c->X_density;
+        meta.y_density = c->Y_density;
+    }
     find_markers(d, &meta);
     unsigned int icc_size = 0;
     /* A profile with missing or repeated pieces is dropped; the pixels stay. */
@@ -363,6 +368,12 @@ static void encode(Encoder* e, FILE* file, const uint32_t* pixels, uint32_t widt
     c->in_color_space = opaque ? JCS_EXT_BGRX : JCS_RGB;
     jpeg_set_defaults(c);
     jpeg_set_quality(c, options->quality, TRUE);
+    if ((options->density_unit == 1 || options->density_unit == 2) && options->x_density > 0 &&
+        options->y_density > 0 && options->x_density <= 65535 && options->y_density <= 65535) {
+        c->density_unit = (UINT8)options->density_unit;
+        c->X_density = (UINT16)options->x_density;
+        c->Y_density = (UINT16)options->y_density;
+    }
     const int factor = options->subsample ? 2 : 1;
     c->comp_info[0].h_samp_factor = factor;
     c->comp_info[0].v_samp_factor = factor;

@@ -47,6 +47,11 @@ typedef struct VtJpegMetadata {
     const uint8_t* icc; /* the ICC profile, its APP2 pieces joined in sequence order */
     uint32_t icc_size;
     int damaged; /* libjpeg recovered from corrupt data: some pixels may be wrong */
+    /* The JFIF header's density: unit 1 dots per inch, 2 per centimetre; 0 when there is no
+     * JFIF header or it gives an aspect ratio only. */
+    int density_unit;
+    uint32_t x_density;
+    uint32_t y_density;
 } VtJpegMetadata;
 
 /* Called back by vt_jpeg_read. Neither may throw or call libjpeg. */
@@ -74,6 +79,10 @@ typedef struct VtJpegWriteOptions {
     const uint8_t* exif; /* from the TIFF byte order on, or with a leading "Exif\0\0" */
     uint32_t exif_size;
     int opaque; /* 1: no pixel has transparency, so rows go to libjpeg as they are */
+    /* The JFIF density as above (1-65535 each); unit 0 leaves libjpeg's 1:1 aspect ratio. */
+    int density_unit;
+    uint32_t x_density;
+    uint32_t y_density;
 } VtJpegWriteOptions;
 
 /* Writes a YCbCr JPEG to an open file; transparency is flattened over white. An EXIF block too

@@ -151,7 +151,8 @@ std::int32_t decode_pcx(std::span<const std::uint8_t> file, const PcxHeader& h,
 }
 
 std::int32_t write_pcx(std::FILE* file, const std::uint32_t* pixels, std::uint32_t width,
-                       std::uint32_t height, std::uint32_t stride, bool alpha) {
+                       std::uint32_t height, std::uint32_t stride, bool alpha, std::uint32_t dpi_x,
+                       std::uint32_t dpi_y) {
     const std::uint32_t planes = alpha ? 4 : 3;
     const std::uint32_t bpl = (width + 1) & ~1u; // even, as the format asks
     std::uint8_t head[kHeaderBytes] = {0x0A, 5, 1, 8};
@@ -161,8 +162,8 @@ std::int32_t write_pcx(std::FILE* file, const std::uint32_t* pixels, std::uint32
     };
     put16(8, width - 1);
     put16(10, height - 1);
-    put16(12, 72);
-    put16(14, 72);
+    put16(12, dpi_x);
+    put16(14, dpi_y);
     head[65] = static_cast<std::uint8_t>(planes);
     put16(66, bpl);
     put16(68, 1);

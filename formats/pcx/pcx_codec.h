@@ -35,9 +35,11 @@ struct PcxHeader {
 [[nodiscard]] std::int32_t decode_pcx(std::span<const std::uint8_t> file, const PcxHeader& header,
                                       std::uint32_t* pixels, std::uint32_t stride);
 
-// Writes version 5, run-length coded, three 8-bit planes, or four with alpha when `alpha`.
+// Writes version 5, run-length coded, three 8-bit planes, or four with alpha when `alpha`, with
+// the horizontal and vertical dots per inch (1-65535).
 [[nodiscard]] std::int32_t write_pcx(std::FILE* file, const std::uint32_t* pixels,
                                      std::uint32_t width, std::uint32_t height,
-                                     std::uint32_t stride, bool alpha);
+                                     std::uint32_t stride, bool alpha, std::uint32_t dpi_x,
+                                     std::uint32_t dpi_y);
 
 } // namespace vt::formats

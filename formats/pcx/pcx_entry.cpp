@@ -33,11 +33,8 @@ std::int32_t load_image(FilterCall* call) {
             load_one_picture(call, header, vt::formats::read_pcx_header, vt::formats::decode_pcx);
         r != VT_OK)
         return r;
-    char ppi[32] = {};
-    if (header.dpi > 0)
-        std::snprintf(ppi, sizeof(ppi), "%u %u", header.dpi, header.dpi);
-    deliver_markup(call,
-                   {header.bits * header.planes, nullptr, 0, nullptr, ppi[0] != 0 ? ppi : nullptr});
+    deliver_markup(call, {header.bits * header.planes});
+    deliver_resolution(call, resolution_per_unit(header.dpi, header.dpi, false));
     return VT_OK;
 }
 
@@ -49,9 +46,15 @@ std::int32_t save_image(FilterCall* call) {
     if (call->width > 65535 || call->height > 65535)
         return VT_ERR_DIMENSIONS;
     const bool alpha = any_transparent(call);
-    return write_target(call->path, [call, alpha](std::FILE* file) {
+    // The header holds whole dots per inch in 16 bits; anything else keeps the usual 72.
+    const PrintResolution resolution = frame_resolution(call);
+    const double x = resolution.x_dpi() + 0.5, y = resolution.y_dpi() + 0.5;
+    const bool fits = x >= 1 && y >= 1 && x < 65536 && y < 65536;
+    const auto dpi_x = fits ? static_cast<std::uint32_t>(x) : 72u;
+    const auto dpi_y = fits ? static_cast<std::uint32_t>(y) : 72u;
+    return write_target(call->path, [call, alpha, dpi_x, dpi_y](std::FILE* file) {
         return vt::formats::write_pcx(file, call->pixels, call->width, call->height, call->stride,
-                                      alpha);
+                                      alpha, dpi_x, dpi_y);
     });
 }
 

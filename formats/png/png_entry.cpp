@@ -32,13 +32,12 @@ std::int32_t begin_frame(void* context, const VtPngHeader* header, VtPngTarget* 
     return VT_OK;
 }
 
-void take_metadata(void* context, const std::uint8_t* exif, std::uint32_t exif_size,
-                   const char* xmp, std::size_t /*xmp_size*/, const std::uint8_t* icc,
-                   std::uint32_t icc_size) noexcept {
+void take_metadata(void* context, const VtPngMetadata* meta) noexcept {
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
-    deliver_markup(call, {load->bits_per_pixel, exif, exif_size, xmp, nullptr});
-    add_frame_chunk(call, kTagIcc, icc, icc_size);
+    deliver_markup(call, {load->bits_per_pixel, meta->exif, meta->exif_size, meta->xmp, nullptr});
+    add_frame_chunk(call, kTagIcc, meta->icc, meta->icc_size);
+    deliver_resolution(call, resolution_per_metre(meta->ppm_x, meta->ppm_y));
 }
 
 std::int32_t load_image(FilterCall* call) {
@@ -60,8 +59,13 @@ std::int32_t save_image(FilterCall* call) {
     // EXIF only from the markup, so that what the privacy options removed stays removed.
     const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
     const ChunkView icc = frame_chunk(call, kTagIcc);
+    const PrintResolution resolution = frame_resolution(call);
     const VtPngWriteMetadata meta{exif.empty() ? nullptr : exif.data(),
-                                  static_cast<std::uint32_t>(exif.size()), icc.data, icc.size};
+                                  static_cast<std::uint32_t>(exif.size()),
+                                  icc.data,
+                                  icc.size,
+                                  whole_per_metre(resolution.x_per_metre()),
+                                  whole_per_metre(resolution.y_per_metre())};
     return write_target(call->path, [call, &meta](std::FILE* file) {
         return vt_png_write(file, call->pixels, call->width, call->height, call->stride,
                             any_transparent(call) ? 1 : 0,

@@ -94,6 +94,14 @@ static void set_transforms(png_structp png, png_infop info) {
 }
 
 static void deliver_metadata(png_structp png, png_infop info, const VtPngReadSink* sink) {
+    VtPngMetadata meta;
+    memset(&meta, 0, sizeof(meta));
+    png_uint_32 ppm_x = 0, ppm_y = 0;
+    int unit = PNG_RESOLUTION_UNKNOWN;
+    if (png_get_pHYs(png, info, &ppm_x, &ppm_y, &unit) != 0 && unit == PNG_RESOLUTION_METER) {
+        meta.ppm_x = ppm_x;
+        meta.ppm_y = ppm_y;
+    }
     png_bytep exif = NULL;
     png_uint_32 exif_size = 0;
     if (png_get_valid(png, info, PNG_INFO_eXIf) &&
@@ -120,8 +128,13 @@ static void deliver_metadata(png_structp png, png_infop info, const VtPngReadSin
     if (!png_get_valid(png, info, PNG_INFO_iCCP) ||
         png_get_iCCP(png, info, &icc_name, &icc_compression, &icc, &icc_size) == 0 || icc_size == 0)
         icc = NULL;
-    sink->metadata(sink->context, exif, exif != NULL ? exif_size : 0, xmp, xmp_size, icc,
-                   icc != NULL ? icc_size : 0);
+    meta.exif = exif;
+    meta.exif_size = exif != NULL ? exif_size : 0;
+    meta.xmp = xmp;
+    meta.xmp_size = xmp_size;
+    meta.icc = icc;
+    meta.icc_size = icc != NULL ? icc_size : 0;
+    sink->metadata(sink->context, &meta);
 }
 
 /* libpng refuses a profile whose header contradicts its size; such a profile is left out
@@ -140,6 +153,8 @@ static void set_metadata(png_structp png, png_infop info, const VtPngWriteMetada
     if (usable_profile(meta->icc, meta->icc_size))
         png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, meta->icc,
                      meta->icc_size);
+    if (meta->ppm_x > 0 && meta->ppm_y > 0)
+        png_set_pHYs(png, info, meta->ppm_x, meta->ppm_y, PNG_RESOLUTION_METER);
 }
 
 /* The file is in memory: a chunk that claims more bytes than follow it is where the file ends

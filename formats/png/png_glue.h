@@ -30,16 +30,27 @@ typedef struct VtPngTarget {
     uint32_t stride; /* pixels between rows */
 } VtPngTarget;
 
+/* What the file carries besides its pixels; pointers are null when absent and valid only during
+ * the callback. */
+typedef struct VtPngMetadata {
+    const uint8_t* exif; /* the eXIf payload */
+    uint32_t exif_size;
+    const char* xmp; /* the iTXt "XML:com.adobe.xmp" packet */
+    size_t xmp_size;
+    const uint8_t* icc; /* the iCCP profile, inflated */
+    uint32_t icc_size;
+    uint32_t ppm_x; /* pHYs pixels per metre; 0 when the file states none (or an aspect only) */
+    uint32_t ppm_y;
+} VtPngMetadata;
+
 /* Called back by vt_png_read. Neither may throw or call libpng. */
 typedef struct VtPngReadSink {
     void* context;
     /* The header is known and checked: fill `target` and return 1, or return the result code
      * that ends the load. */
     int32_t (*begin)(void* context, const VtPngHeader* header, VtPngTarget* target);
-    /* After the last row: the eXIf payload, the XMP packet and the ICC profile, each null when
-     * absent. */
-    void (*metadata)(void* context, const uint8_t* exif, uint32_t exif_size, const char* xmp,
-                     size_t xmp_size, const uint8_t* icc, uint32_t icc_size);
+    /* After the last row. */
+    void (*metadata)(void* context, const VtPngMetadata* metadata);
 } VtPngReadSink;
 
 /* What a save writes beside the pixels; null pointers are left out. */
@@ -48,6 +59,8 @@ typedef struct VtPngWriteMetadata {
     uint32_t exif_size;
     const uint8_t* icc; /* for the iCCP chunk */
     uint32_t icc_size;
+    uint32_t ppm_x; /* for the pHYs chunk, pixels per metre; 0: none */
+    uint32_t ppm_y;
 } VtPngWriteMetadata;
 
 /* Decodes a whole PNG file held in memory. -1 not a PNG, -13 a size beyond the limits, -42 the

@@ -258,9 +258,9 @@ std::int32_t TiffReader::inspect(PageInfo& info) {
     if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x) != 0 &&
         TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y) != 0 && x > 0 && y > 0 &&
         (unit_code == RESUNIT_INCH || unit_code == RESUNIT_CENTIMETER)) {
-        const double scale = unit_code == RESUNIT_CENTIMETER ? 2.54 : 1.0;
-        info.x_ppi = x * scale;
-        info.y_ppi = y * scale;
+        info.x_resolution = x;
+        info.y_resolution = y;
+        info.per_cm = unit_code == RESUNIT_CENTIMETER;
     }
     std::uint32_t count = 0;
     void* data = nullptr;
@@ -434,10 +434,10 @@ void set_tags(TIFF* tif, const PageTags& tags, std::uint32_t page, std::uint32_t
     set_text(tif, TIFFTAG_DATETIME, tags.date_time);
     if (tags.orientation >= 1 && tags.orientation <= 8)
         TIFFSetField(tif, TIFFTAG_ORIENTATION, tags.orientation);
-    if (tags.x_ppi > 0 && tags.y_ppi > 0) {
-        TIFFSetField(tif, TIFFTAG_XRESOLUTION, tags.x_ppi);
-        TIFFSetField(tif, TIFFTAG_YRESOLUTION, tags.y_ppi);
-        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    if (tags.x_resolution > 0 && tags.y_resolution > 0) {
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, tags.x_resolution);
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, tags.y_resolution);
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, tags.per_cm ? RESUNIT_CENTIMETER : RESUNIT_INCH);
     }
     if (tags.icc != nullptr && tags.icc_size > 0)
         TIFFSetField(tif, TIFFTAG_ICCPROFILE, tags.icc_size, tags.icc);

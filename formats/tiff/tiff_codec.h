@@ -22,8 +22,9 @@ struct PageInfo {
     std::uint32_t height = 0;
     std::uint32_t bits_per_pixel = 0; // bits per sample times samples per pixel
     std::uint16_t orientation = 1;
-    double x_ppi = 0; // 0 when the page states no resolution
-    double y_ppi = 0;
+    double x_resolution = 0; // pixels per inch, or per centimetre; 0 when the page states none
+    double y_resolution = 0;
+    bool per_cm = false;
     const std::uint8_t* icc = nullptr;
     std::uint32_t icc_size = 0;
     const char* xmp = nullptr; // not NUL-terminated
@@ -77,8 +78,9 @@ struct PageTags {
     std::string description;
     std::string date_time;         // "YYYY:MM:DD HH:MM:SS"
     std::uint16_t orientation = 0; // 1-8, 0 = none
-    double x_ppi = 0;              // 0 = none
-    double y_ppi = 0;
+    double x_resolution = 0;       // pixels per inch, or per centimetre; 0 = none
+    double y_resolution = 0;
+    bool per_cm = false;
     const std::uint8_t* icc = nullptr;
     std::uint32_t icc_size = 0;
 };

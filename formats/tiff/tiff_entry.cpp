@@ -31,18 +31,15 @@ void deliver_metadata(FilterCall* call, const PageInfo& page,
     // A TIFF file is itself a TIFF-structured EXIF block: IFD0 and its EXIF sub-IFD.
     const std::string xmp =
         page.xmp != nullptr ? std::string(page.xmp, strnlen(page.xmp, page.xmp_size)) : "";
-    char ppi[48] = {};
-    if (page.x_ppi > 0 && page.y_ppi > 0 && page.x_ppi < 1e7 && page.y_ppi < 1e7)
-        std::snprintf(ppi, sizeof(ppi), "%d %d", static_cast<int>(page.x_ppi + 0.5),
-                      static_cast<int>(page.y_ppi + 0.5));
     MarkupItems items;
     items.bits_per_pixel = page.bits_per_pixel;
     items.exif = file.data();
     items.exif_size = static_cast<std::uint32_t>(file.size());
     items.xmp = xmp.empty() ? nullptr : xmp.c_str();
-    items.ppi = ppi[0] != 0 ? ppi : nullptr;
     deliver_markup(call, items);
     add_frame_chunk(call, kTagIcc, page.icc, page.icc_size);
+    deliver_resolution(call,
+                       resolution_per_unit(page.x_resolution, page.y_resolution, page.per_cm));
 }
 
 // Reduced-resolution pages are previews of a full page (a scanner's or camera's thumbnail):
@@ -137,25 +134,6 @@ std::string exif_date(const std::string& text) {
            digits.substr(8, 2) + ":" + digits.substr(10, 2) + ":" + digits.substr(12, 2);
 }
 
-// Two resolutions "x y" (a single number serves both).
-void parse_ppi(const std::string& text, PageTags& tags) {
-    const char* p = text.c_str();
-    char* end = nullptr;
-    const double x = std::strtod(p, &end);
-    if (end == p)
-        return;
-    p = end;
-    while (*p == ' ' || *p == 'x' || *p == 'X' || *p == ',' || *p == '\t')
-        ++p;
-    double y = std::strtod(p, &end);
-    if (end == p)
-        y = x;
-    if (x > 0 && y > 0 && x < 1e7 && y < 1e7) {
-        tags.x_ppi = x;
-        tags.y_ppi = y;
-    }
-}
-
 // The baseline tags the selected frame's markup names.
 void markup_tags(FilterCall* call, PageTags& tags) {
     MarkupBuffer mb{};
@@ -171,7 +149,6 @@ void markup_tags(FilterCall* call, PageTags& tags) {
     const int orientation = std::atoi(markup_value(markup, mb, "exif.orientation").c_str());
     if (orientation >= 1 && orientation <= 8)
         tags.orientation = static_cast<std::uint16_t>(orientation);
-    parse_ppi(markup_value(markup, mb, "image.ppi"), tags);
     markup->free_buffer(&mb);
 }
 
@@ -205,6 +182,10 @@ std::int32_t write_pages(FilterCall* call, TiffWriter& writer, std::uint32_t pag
         const ChunkView icc = frame_chunk(call, kTagIcc);
         tags.icc = icc.data;
         tags.icc_size = icc.size;
+        const PrintResolution resolution = frame_resolution(call);
+        tags.x_resolution = resolution.x;
+        tags.y_resolution = resolution.y;
+        tags.per_cm = resolution.per_cm;
         markup_tags(call, tags);
         if (const std::int32_t r =
                 writer.write_page(call->pixels, call->width, call->height, call->stride,

@@ -105,8 +105,23 @@ TEST_F(BmpPlugin, OpaquePicturesAreSavedIn24BitsOthersIn32) {
         const std::string file = m_temp / "round.bmp";
         ASSERT_EQ(save_with(api(), file, {make_picture(3, 5, transparent)}).result, VT_OK);
         EXPECT_EQ(read_bytes(file)[28], transparent ? 32 : 24);
-        EXPECT_TRUE(has_entry(load_with(api(), file).frames.at(0), "image.ppi=72 72;"));
+        EXPECT_EQ(phys_text(load_with(api(), file).frames.at(0)), "72 72 in");
     }
+}
+
+TEST_F(BmpPlugin, ProfileRoundTripsAndOneOutsideTheFileIsDropped) {
+    constexpr std::uint32_t kIcc = VT_TAG('I', 'C', 'C', 'P');
+    Frame picture = make_picture(5, 3, false);
+    picture.chunks[kIcc] = block_bytes(300);
+    const std::string file = m_temp / "icc.bmp";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    EXPECT_EQ(load_with(api(), file).frames.at(0).chunks[kIcc], picture.chunks[kIcc]);
+    std::string stored = read_bytes(file);
+    stored.replace(14 + 112, 4, std::string("\xf0\xff\0\0", 4)); // its offset: past the end
+    const LoadResult loaded = load_bytes(stored);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames[0].pixels, picture.pixels);
+    EXPECT_EQ(loaded.frames[0].chunks.count(kIcc), 0u);
 }
 
 TEST_F(BmpPlugin, PalettedRowsBottomUpAndTopDown) {

@@ -64,6 +64,16 @@ inline ::testing::AssertionResult has_entry(const Frame& f, std::string_view ent
     return ::testing::AssertionFailure() << "no " << entry << " in" << f.markup;
 }
 
+// The frame's "PHYS" chunk as "x y in" or "x y cm"; empty without one.
+inline std::string phys_text(const Frame& f) {
+    const auto phys = f.chunks.find(0x53594850u); // "PHYS"
+    if (phys == f.chunks.end() || phys->second.size() < 13)
+        return {};
+    const std::uint8_t* p = phys->second.data();
+    return std::to_string(p[4] | p[5] << 8 | p[6] << 16) + " " +
+           std::to_string(p[8] | p[9] << 8 | p[10] << 16) + (p[12] == 1 ? " cm" : " in");
+}
+
 // Whether a load kept a frame or failed for a reason a file can give (not a host failure).
 inline ::testing::AssertionResult whole_or_clean_failure(const LoadResult& r) {
     if (r.result == VT_OK

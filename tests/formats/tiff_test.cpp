@@ -431,13 +431,13 @@ TEST_F(TiffPlugin, MarkupBecomesBaselineTags) {
         ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
         EXPECT_EQ(baseline_tags(file), c.tags) << c.markup;
     }
-    // The stored row order stays; the resolution comes back as markup.
+    // The stored row order stays; the markup's resolution comes back as the print resolution.
     picture.markup = cases[0].markup;
     ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
     const LoadResult loaded = load_with(api(), file);
     ASSERT_EQ(loaded.result, VT_OK);
     EXPECT_EQ(loaded.frames[0].pixels, picture.pixels);
-    EXPECT_TRUE(has_entry(loaded.frames[0], "image.ppi=300 150;"));
+    EXPECT_EQ(phys_text(loaded.frames[0]), "300 150 in");
 }
 
 // ------------------------------------------------------------------------- hostile files
@@ -694,9 +694,9 @@ TEST_F(TiffPlugin, ExiftoolFilesLoadWithTheirMetadata) {
         EXPECT_EQ(HarnessServices::last_exif(),
                   std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
     }
-    // Its resolution becomes markup; the camera tags are the EXIF import's to read.
+    // Its resolution becomes the print resolution; the camera tags are the EXIF import's.
     const LoadResult exiftool = load_with(api(), (folder / "ExifTool.tif").string());
-    EXPECT_TRUE(has_entry(exiftool.frames[0], "image.ppi=180 180;"));
+    EXPECT_EQ(phys_text(exiftool.frames[0]), "180 180 in");
 }
 
 // ---------------------------------------------------------------- EXIF directories
