@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/utf.h"
+#include "gfxcore/runtime.h"
+#include "image/image_doc.h"
+#include "plugins/load_save.h"
+#include "plugins/state_store.h"
+#include "tests/formats/format_conformance.h"
+#include "tests/formats/outside_tools.h"
+
+namespace vt::test {
+namespace {
+
+void be(std::string& s, std::uint32_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        s += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// A flat RGB file claiming width x height with raw pixels that are not there.
+std::string header(std::uint32_t width, std::uint32_t height) {
+    std::string s = "8BPS";
+    be(s, 1, 2);
+    be(s, 0, 6);
+    be(s, 3, 2);
+    be(s, height, 4);
+    be(s, width, 4);
+    be(s, 8, 2);
+    be(s, 3, 2);
+    be(s, 0, 12); // no colour mode data, resources or layers
+    return s + std::string("\0\0abc", 5);
+}
+
+// ImageMagick's decode of the bottom layer, or of the merged picture of a flat file; a palette
+// file (which ImageMagick cannot read back) against its PNG twin.
+std::optional<Frame> reference(const std::filesystem::path& file) {
+    using vt::test::quoted;
+    std::filesystem::path twin = file;
+    if (std::filesystem::exists(twin.replace_extension(".png")))
+        return magick_frame(twin);
+    const std::filesystem::path pam = file.string() + ".layer.pam";
+    const std::string to = " " + quoted(pam);
+    if (!run_tool("convert " + quoted(std::filesystem::path(file.string() + "[1]")) + to) &&
+        !run_tool("convert " + quoted(std::filesystem::path(file.string() + "[0]")) + to))
+        return std::nullopt;
+    std::optional<Frame> frame = magick_frame(pam);
+    std::filesystem::remove(pam);
+    return frame;
+}
+
+int corpus(const std::filesystem::path& folder) {
+    int made = magick_corpus(folder, ".psd",
+                             {"", "-alpha off", "-depth 16", "-alpha off -colorspace CMYK",
+                              "-colorspace Gray", "-alpha off -compress None"});
+    const std::string layered =
+        " \\( +clone -set label Bottom \\) \\( -size 9x5 xc:green -set label Top -repage +4+3 \\) ";
+    made += run_tool("convert " + quoted(folder / "0.psd") + layered + quoted(folder / "l.psd"));
+    made +=
+        run_tool("convert -size 19x7 gradient:red-blue -type Palette " + quoted(folder / "p.psd"));
+    run_tool("convert -size 19x7 gradient:red-blue -type Palette " + quoted(folder / "p.png"));
+    return made;
+}
+
+VT_FORMAT_CONFORMANCE(Psd, FormatRow{.plugin = "fmx_PSD",
+                                     .extension = ".psd",
+                                     .header = header,
+                                     .reference = reference,
+                                     .make_corpus = corpus,
+                                     .compared = 8,
+                                     .tolerance = 1,
+                                     .layered = true});
+
+// A layer of the table below: its record and a solid colour.
+struct Row {
+    const char16_t* name;
+    std::int32_t x, y;
+    std::uint32_t w, h;
+    std::uint16_t mode; // blend mode, hidden bit
+    std::uint8_t transparency, attr;
+};
+
+TEST(PsdLayers, KeepTheirRecordsThroughVt5AndOpenElsewhere) {
+    char16_t why[128];
+    ASSERT_TRUE(gfx::EngineStartup(why, 128));
+    TempFolder tmp;
+    plugins::StateStore store{tmp.sub16("state")};
+    plugins::FilterRegistry::Options options;
+    options.plugins_folder = base::utf8_to_utf16(VT_PLUGINS_DIR);
+    options.data_root = tmp.path16();
+    options.store = &store;
+    plugins::FilterRegistry registry(options);
+    const Row rows[] = {
+        {u"Canvas", 0, 0, 40, 30, 0, 0, 2},            // added under layers by the reader
+        {u"Ünïcode multiply", 5, 3, 20, 10, 3, 64, 1}, // clipped
+        {u"Hidden screen", -4, 12, 10, 10, 8 | 0x100, 0, 0},
+        {u"Overlay beyond", 30, 20, 16, 16, 15, 200, 0},
+        {u"Colour dodge", 2, 2, 3, 4, 16, 0, 0},
+    };
+    auto doc = std::make_unique<Layer[]>(image::kMaxLayers);
+    std::memset(doc.get(), 0, sizeof(Layer) * image::kMaxLayers);
+    std::uint32_t colour = 0x00FF0000;
+    for (std::size_t i = 0; i < std::size(rows); ++i, colour = colour >> 4 | 0x40) {
+        Layer& l = doc[i];
+        ASSERT_NE(image::CreateBitmap(&l.bitmap, static_cast<std::int32_t>(rows[i].w),
+                                      static_cast<std::int32_t>(rows[i].h), image::kCreateMemory),
+                  0);
+        ASSERT_NE(image::LockBitmap(&l.bitmap, 0), 0);
+        std::fill_n(l.bitmap.pixels, rows[i].w * rows[i].h, i == 0 ? 0xFF000000u : colour);
+        image::UnlockBitmap(&l.bitmap, 0);
+        std::u16string(rows[i].name).copy(reinterpret_cast<char16_t*>(l.name), 31);
+        l.x = rows[i].x;
+        l.y = rows[i].y;
+        l.mode = rows[i].mode;
+        l.transparency = rows[i].transparency;
+        l.attr = rows[i].attr;
+    }
+    image::LoadStatus status;
+    status.silent = 1;
+    const std::uint32_t n = std::size(rows);
+    for (const char* step : {"a.psd", "b.vt5", "c.psd"}) {
+        ASSERT_GT(plugins::save_image(tmp.sub16(step), doc.get(), n, status, registry), 0) << step;
+        for (std::uint32_t i = 0; i < n; ++i)
+            image::release_layer(doc[i]);
+        ASSERT_EQ(plugins::load_image(tmp.sub16(step), doc.get(), 1024, status, registry), n);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const Layer& l = doc[i];
+        EXPECT_EQ(reinterpret_cast<const char16_t*>(l.name), std::u16string(rows[i].name)) << i;
+        EXPECT_EQ(l.x, rows[i].x) << i;
+        EXPECT_EQ(l.y, rows[i].y) << i;
+        EXPECT_EQ(l.bitmap.width, rows[i].w) << i;
+        EXPECT_EQ(l.mode, rows[i].mode) << i;
+        EXPECT_EQ(l.transparency, rows[i].transparency) << i;
+        EXPECT_EQ(l.attr, rows[i].attr) << i;
+    }
+    // Another reader sees the merged picture and the same layers (the canvas left out).
+    const std::string listed = tmp / "layers.txt";
+    const std::filesystem::path written = tmp / "c.psd";
+    ASSERT_TRUE(run_tool("convert " + quoted(written) + " -format '%l %X%Y\\n' info:" + listed));
+    EXPECT_EQ(read_bytes(listed), " +0+0\nÜnïcode multiply +5+3\nHidden screen -4+12\n"
+                                  "Overlay beyond +30+20\nColour dodge +2+2\n");
+    for (std::uint32_t i = 0; i < n; ++i)
+        image::release_layer(doc[i]);
+    gfx::EngineShutdown();
+}
+
+class PsdPlugin : public PluginTest {
+protected:
+    static void SetUpTestSuite() { open("fmx_PSD"); }
+};
+
+TEST_F(PsdPlugin, HostileFilesAreRefused) {
+    std::string big = header(30001, 1);
+    std::string large = header(300000, 1);
+    large[5] = 2; // the large layout's limit is ten times higher, beyond a bitmap's
+    std::string channels = header(1, 1);
+    channels[13] = 57;
+    std::string lab = header(1, 1);
+    lab[25] = 9;
+    std::string layers = header(2, 2);
+    layers.replace(34, 4, std::string("\0\0\0\x08\0\0\0\x04\x7f\xff\0\0", 12));
+    expect_results({
+        {"wider than the layout allows", big, VT_ERR_DIMENSIONS},
+        {"large layout beyond a bitmap", large, VT_ERR_DIMENSIONS},
+        {"57 channels", channels, VT_ERR_INVALID_DATA},
+        {"Lab", lab, VT_ERR_NOT_IMPLEMENTED},
+        {"32767 layers in 4 bytes", layers, VT_ERR_INVALID_DATA},
+        {"resources beyond the file", header(1, 1).replace(30, 4, "\0\1\0\0", 4), VT_ERR_READ},
+    });
+}
+
+} // namespace
+} // namespace vt::test
