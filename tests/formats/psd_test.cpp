@@ -35,15 +35,11 @@ std::string header(std::uint32_t width, std::uint32_t height) {
     return s + std::string("\0\0abc", 5);
 }
 
-// ImageMagick's decode of the bottom layer, or of the merged picture of a flat file; a palette
-// file (which ImageMagick cannot read back) against its PNG twin.
+// ImageMagick's decode of the bottom layer, or of the merged picture of a flat file.
 std::optional<Frame> reference(const std::filesystem::path& file) {
     using vt::test::quoted;
-    std::filesystem::path twin = file;
-    if (std::filesystem::exists(twin.replace_extension(".png")))
-        return magick_frame(twin);
     const std::filesystem::path pam = file.string() + ".layer.pam";
-    const std::string to = " " + quoted(pam);
+    const std::string to = " -colorspace sRGB " + quoted(pam);
     if (!run_tool("convert " + quoted(std::filesystem::path(file.string() + "[1]")) + to) &&
         !run_tool("convert " + quoted(std::filesystem::path(file.string() + "[0]")) + to))
         return std::nullopt;
@@ -52,17 +48,15 @@ std::optional<Frame> reference(const std::filesystem::path& file) {
     return frame;
 }
 
+// ImageMagick writes its layers deflated, and cannot read its own palette files back.
 int corpus(const std::filesystem::path& folder) {
     int made = magick_corpus(folder, ".psd",
                              {"", "-alpha off", "-depth 16", "-alpha off -colorspace CMYK",
                               "-colorspace Gray", "-alpha off -compress None"});
     const std::string layered =
         " \\( +clone -set label Bottom \\) \\( -size 9x5 xc:green -set label Top -repage +4+3 \\) ";
-    made += run_tool("convert " + quoted(folder / "0.psd") + layered + quoted(folder / "l.psd"));
-    made +=
-        run_tool("convert -size 19x7 gradient:red-blue -type Palette " + quoted(folder / "p.psd"));
-    run_tool("convert -size 19x7 gradient:red-blue -type Palette " + quoted(folder / "p.png"));
-    return made;
+    return made +
+           run_tool("convert " + quoted(folder / "0.psd") + layered + quoted(folder / "l.psd"));
 }
 
 VT_FORMAT_CONFORMANCE(Psd, FormatRow{.plugin = "fmx_PSD",
@@ -70,7 +64,7 @@ VT_FORMAT_CONFORMANCE(Psd, FormatRow{.plugin = "fmx_PSD",
                                      .header = header,
                                      .reference = reference,
                                      .make_corpus = corpus,
-                                     .compared = 8,
+                                     .compared = 7,
                                      .tolerance = 1,
                                      .layered = true});
 
@@ -140,9 +134,10 @@ TEST(PsdLayers, KeepTheirRecordsThroughVt5AndOpenElsewhere) {
     // Another reader sees the merged picture and the same layers (the canvas left out).
     const std::string listed = tmp / "layers.txt";
     const std::filesystem::path written = tmp / "c.psd";
-    ASSERT_TRUE(run_tool("convert " + quoted(written) + " -format '%l %X%Y\\n' info:" + listed));
-    EXPECT_EQ(read_bytes(listed), " +0+0\nÜnïcode multiply +5+3\nHidden screen -4+12\n"
-                                  "Overlay beyond +30+20\nColour dodge +2+2\n");
+    ASSERT_TRUE(run_tool("convert " + quoted(written) + " -format '%l %X%Y;' info:" + listed));
+    // (the Pascal name it reads is ASCII; the whole name is in the Unicode block)
+    EXPECT_EQ(read_bytes(listed), " +0+0;?n?code multiply +5+3;Hidden screen -4+12;"
+                                  "Overlay beyond +30+20;Colour dodge +2+2;");
     for (std::uint32_t i = 0; i < n; ++i)
         image::release_layer(doc[i]);
     gfx::EngineShutdown();
