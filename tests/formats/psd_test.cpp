@@ -21,18 +21,37 @@ void be(std::string& s, std::uint32_t v, int bytes) {
         s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-// A flat RGB file claiming width x height with raw pixels that are not there.
-std::string header(std::uint32_t width, std::uint32_t height) {
+// A flat file of `channels` in colour mode `mode`, with colour mode data and resources, raw.
+std::string flat(std::uint32_t mode, std::uint32_t depth, std::uint32_t channels,
+                 std::uint32_t width, std::uint32_t height, const std::string& colours = {},
+                 const std::string& resources = {}) {
     std::string s = "8BPS";
     be(s, 1, 2);
     be(s, 0, 6);
-    be(s, 3, 2);
+    be(s, channels, 2);
     be(s, height, 4);
     be(s, width, 4);
-    be(s, 8, 2);
-    be(s, 3, 2);
-    be(s, 0, 12); // no colour mode data, resources or layers
-    return s + std::string("\0\0abc", 5);
+    be(s, depth, 2);
+    be(s, mode, 2);
+    be(s, static_cast<std::uint32_t>(colours.size()), 4);
+    s += colours;
+    be(s, static_cast<std::uint32_t>(resources.size()), 4);
+    s += resources;
+    be(s, 0, 6); // no layers, raw samples
+    return s;
+}
+
+// A flat RGB file claiming width x height with raw pixels that are not there.
+std::string header(std::uint32_t width, std::uint32_t height) {
+    return flat(3, 8, 3, width, height) + "abc";
+}
+
+std::string resource(std::uint32_t id, const std::string& data) {
+    std::string s = "8BIM";
+    be(s, id, 2);
+    be(s, 0, 2);
+    be(s, static_cast<std::uint32_t>(data.size()), 4);
+    return s + data + (data.size() % 2 != 0 ? std::string(1, '\0') : "");
 }
 
 // ImageMagick's decode of the bottom layer, or of the merged picture of a flat file.
@@ -147,6 +166,56 @@ class PsdPlugin : public PluginTest {
 protected:
     static void SetUpTestSuite() { open("fmx_PSD"); }
 };
+
+TEST_F(PsdPlugin, MergedPicturesDecode) {
+    std::string palette(768, '\0');
+    palette[0] = palette[512 + 1] = '\xff'; // 0 red, 1 blue
+    const std::string one = resource(0x0417, std::string("\0\1", 2));
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<std::uint32_t> pixels;
+    } cases[] = {
+        {"indexed, 1 transparent",
+         flat(2, 8, 1, 2, 1, palette, one) + std::string("\0\1", 2),
+         {bgrt(255, 0, 0), bgrt(0, 0, 255, 255)}},
+        {"CMYK, white left where there is no ink",
+         flat(4, 8, 4, 1, 1) + std::string("\xff\0\x80\xff", 4),
+         {bgrt(255, 0, 128)}},
+        {"16-bit grey",
+         flat(1, 16, 1, 2, 1) + std::string("\xff\xff\x80\x80", 4),
+         {bgrt(255, 255, 255), bgrt(128, 128, 128)}},
+        {"RGB with transparency", flat(3, 8, 4, 1, 1) + "\1\2\3\x40", {bgrt(1, 2, 3, 191)}},
+    };
+    for (const auto& c : cases) {
+        const LoadResult loaded = load_bytes(c.bytes);
+        ASSERT_EQ(loaded.result, VT_OK) << c.what;
+        EXPECT_EQ(loaded.frames[0].pixels, c.pixels) << c.what;
+    }
+}
+
+TEST_F(PsdPlugin, ResolutionAndProfileComeBack) {
+    std::string res;
+    for (const std::uint32_t ppi : {300u << 16, 150u << 16}) {
+        be(res, ppi, 4);
+        be(res, 0x10001, 4);
+    }
+    const std::vector<std::uint8_t> icc = block_bytes(999);
+    const std::string file =
+        flat(3, 8, 3, 1, 1, {},
+             resource(0x03ED, res) + resource(0x040F, std::string(icc.begin(), icc.end()))) +
+        "abc";
+    const LoadResult first = load_bytes(file);
+    ASSERT_EQ(first.result, VT_OK);
+    const std::vector<std::uint8_t> phys = {1, 0, 0, 0, 44, 1, 0, 0, 150, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(first.frames[0].chunks.at(VT_TAG('P', 'H', 'Y', 'S')), phys);
+    EXPECT_EQ(first.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+    const std::string again = m_temp / "again.psd";
+    ASSERT_EQ(save_with(api(), again, first.frames).result, VT_OK);
+    const LoadResult second = load_with(api(), again);
+    ASSERT_EQ(second.result, VT_OK);
+    EXPECT_EQ(second.frames[0].chunks, first.frames[0].chunks);
+}
 
 TEST_F(PsdPlugin, HostileFilesAreRefused) {
     std::string big = header(30001, 1);
