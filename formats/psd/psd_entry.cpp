@@ -101,15 +101,31 @@ void deliver_metadata(FilterCall* call, const psd::Document& doc) {
     }
 }
 
-// The layers that hold pixels; group markers and empty layers have none.
-std::vector<const psd::LayerRecord*> drawn_layers(const psd::Document& doc, FilterCall* call) {
-    std::vector<const psd::LayerRecord*> out;
-    for (const psd::LayerRecord& layer : doc.layers) {
-        if (layer.section != 0) // a group's own opacity, mode and visibility are not kept
-            call->warnings |= layer.section == 3 ? 0 : VT_WARN_LAYER_TYPES;
-        else if (!layer.rect.empty())
-            out.push_back(&layer);
+// A layer that holds pixels, and whether a hidden group holds it.
+struct Drawn {
+    const psd::LayerRecord* layer;
+    bool hidden;
+};
+
+// The layers that hold pixels; group markers and empty layers have none. Groups are walked from
+// the top: a group's record comes above its layers, its end marker below them.
+std::vector<Drawn> drawn_layers(const psd::Document& doc, FilterCall* call) {
+    std::vector<Drawn> out;
+    std::vector<bool> groups; // hidden, of each open group
+    for (auto it = doc.layers.rbegin(); it != doc.layers.rend(); ++it) {
+        const bool hidden = (it->flags & 2) != 0 || (!groups.empty() && groups.back());
+        if (it->section == 1 || it->section == 2) {
+            // The group's own opacity and mode are not kept.
+            call->warnings |= VT_WARN_LAYER_TYPES;
+            groups.push_back(hidden);
+        } else if (it->section == 3) {
+            if (!groups.empty())
+                groups.pop_back();
+        } else if (!it->rect.empty()) {
+            out.push_back({&*it, hidden});
+        }
     }
+    std::reverse(out.begin(), out.end());
     return out;
 }
 
@@ -122,10 +138,9 @@ bool is_canvas(const psd::LayerRecord& layer, const psd::Document& doc) {
 }
 
 std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
-                         const psd::Document& doc,
-                         const std::vector<const psd::LayerRecord*>& layers) {
+                         const psd::Document& doc, const std::vector<Drawn>& layers) {
     std::int64_t index = 0;
-    if (!is_canvas(*layers.front(), doc)) {
+    if (!is_canvas(*layers.front().layer, doc)) {
         set_name(call, u"Canvas");
         call->attr = kAttrCanvas;
         if (const std::int32_t r = request_frame(call, doc.width, doc.height); r != VT_OK)
@@ -135,7 +150,7 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
         deliver_metadata(call, doc);
         ++index;
     }
-    for (const psd::LayerRecord* layer : layers) {
+    for (const auto& [layer, hidden] : layers) {
         if (index > call->max_frame) {
             call->warnings |= VT_WARN_LAYERS_DROPPED;
             break;
@@ -144,7 +159,7 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
         if (!mode_of(layer->blend, mode))
             call->warnings |= VT_WARN_BLEND_MODES;
         set_name(call, layer->name);
-        call->mode = static_cast<std::uint16_t>(mode | ((layer->flags & 2) != 0 ? kModeHidden : 0));
+        call->mode = static_cast<std::uint16_t>(mode | (hidden ? kModeHidden : 0));
         call->transparency = static_cast<std::uint8_t>(255 - layer->opacity);
         call->attr = layer->clipping != 0 ? kAttrClipped : 0;
         call->x = position(layer->rect.left, call);
@@ -171,7 +186,7 @@ std::int32_t load_image(FilterCall* call) {
     psd::Document doc;
     if (const std::int32_t r = psd::read_document(file, doc); r != VT_OK)
         return r;
-    const std::vector<const psd::LayerRecord*> layers = drawn_layers(doc, call);
+    const std::vector<Drawn> layers = drawn_layers(doc, call);
     if (!layers.empty())
         return load_layers(call, file, doc, layers);
     if (const std::int32_t r = request_frame(call, doc.width, doc.height); r != VT_OK)

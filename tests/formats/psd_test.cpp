@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/utf.h"
@@ -26,13 +27,9 @@ std::string flat(std::uint32_t mode, std::uint32_t depth, std::uint32_t channels
                  std::uint32_t width, std::uint32_t height, const std::string& colours = {},
                  const std::string& resources = {}) {
     std::string s = "8BPS";
-    be(s, 1, 2);
-    be(s, 0, 6);
-    be(s, channels, 2);
-    be(s, height, 4);
-    be(s, width, 4);
-    be(s, depth, 2);
-    be(s, mode, 2);
+    for (const auto& [value, bytes] :
+         {std::pair{1u, 2}, {0u, 6}, {channels, 2}, {height, 4}, {width, 4}, {depth, 2}, {mode, 2}})
+        be(s, value, bytes);
     be(s, static_cast<std::uint32_t>(colours.size()), 4);
     s += colours;
     be(s, static_cast<std::uint32_t>(resources.size()), 4);
@@ -74,8 +71,12 @@ int corpus(const std::filesystem::path& folder) {
                               "-colorspace Gray", "-alpha off -compress None"});
     const std::string layered =
         " \\( +clone -set label Bottom \\) \\( -size 9x5 xc:green -set label Top -repage +4+3 \\) ";
-    return made +
-           run_tool("convert " + quoted(folder / "0.psd") + layered + quoted(folder / "l.psd"));
+    made += run_tool("convert " + quoted(folder / "0.psd") + layered + quoted(folder / "l.psd"));
+    // The large layout, flat and layered.
+    for (const char* name : {"1", "l"})
+        made += run_tool("convert " + quoted(folder / (name + std::string(".psd"))) +
+                         " PSB:" + quoted(folder / (name + std::string("b.psd"))));
+    return made;
 }
 
 VT_FORMAT_CONFORMANCE(Psd, FormatRow{.plugin = "fmx_PSD",
@@ -83,9 +84,48 @@ VT_FORMAT_CONFORMANCE(Psd, FormatRow{.plugin = "fmx_PSD",
                                      .header = header,
                                      .reference = reference,
                                      .make_corpus = corpus,
-                                     .compared = 7,
+                                     .compared = 9,
                                      .tolerance = 1,
                                      .layered = true});
+
+// A 1 x 1 picture of layers from the bottom, each {flags, group marker, blend key}: 1 x 1 grey
+// pixels, or none for a group's markers.
+std::string grouped(std::initializer_list<std::tuple<int, std::uint32_t, const char*>> layers) {
+    std::string records;
+    std::string data;
+    for (const auto& [flags, marker, blend] : layers) {
+        const std::uint32_t side = marker != 0 ? 0 : 1;
+        be(records, 0, 8);
+        be(records, side, 4);
+        be(records, side, 4);
+        be(records, 3, 2);
+        for (const std::uint32_t id : {0u, 1u, 2u}) {
+            be(records, id, 2);
+            be(records, 2 + side, 4);
+            data += std::string(2, '\0') + std::string(side, '\x7f');
+        }
+        records += std::string("8BIM") + blend + "\xff" + std::string(1, '\0');
+        records += static_cast<char>(flags) + std::string(1, '\0');
+        std::string extra(12, '\0'); // no mask, no blending ranges, no name
+        if (marker != 0) {
+            extra += "8BIMlsct";
+            be(extra, 4, 4);
+            be(extra, marker, 4);
+        }
+        be(records, static_cast<std::uint32_t>(extra.size()), 4);
+        records += extra;
+    }
+    std::string info;
+    be(info, static_cast<std::uint32_t>(layers.size()), 2);
+    info += records + data + std::string(data.size() % 2, '\0');
+    std::string s = flat(3, 8, 3, 1, 1);
+    s.resize(s.size() - 6);
+    be(s, static_cast<std::uint32_t>(info.size() + 8), 4);
+    be(s, static_cast<std::uint32_t>(info.size()), 4);
+    s += info;
+    be(s, 0, 6); // no global mask; raw merged samples
+    return s + "abc";
+}
 
 // A layer of the table below: its record and a solid colour.
 struct Row {
@@ -159,6 +199,15 @@ TEST(PsdLayers, KeepTheirRecordsThroughVt5AndOpenElsewhere) {
                                   "Overlay beyond +30+20;Colour dodge +2+2;");
     for (std::uint32_t i = 0; i < n; ++i)
         image::release_layer(doc[i]);
+    // A hidden group hides its layers; a blend key our operators lack draws normally.
+    write_bytes(tmp / "g.psd",
+                grouped({{0, 3, "norm"}, {0, 0, "norm"}, {2, 1, "norm"}, {0, 0, "sLit"}}));
+    ASSERT_EQ(plugins::load_image(tmp.sub16("g.psd"), doc.get(), 1024, status, registry), 2u);
+    EXPECT_EQ(doc[0].mode, 0x100);
+    EXPECT_EQ(doc[1].mode, 0);
+    EXPECT_EQ(status.warnings[1] + status.warnings[2], 2);
+    for (std::uint32_t i = 0; i < 2; ++i)
+        image::release_layer(doc[i]);
     gfx::EngineShutdown();
 }
 
@@ -218,20 +267,15 @@ TEST_F(PsdPlugin, ResolutionAndProfileComeBack) {
 }
 
 TEST_F(PsdPlugin, HostileFilesAreRefused) {
-    std::string big = header(30001, 1);
     std::string large = header(300000, 1);
     large[5] = 2; // the large layout's limit is ten times higher, beyond a bitmap's
-    std::string channels = header(1, 1);
-    channels[13] = 57;
-    std::string lab = header(1, 1);
-    lab[25] = 9;
     std::string layers = header(2, 2);
     layers.replace(34, 4, std::string("\0\0\0\x08\0\0\0\x04\x7f\xff\0\0", 12));
     expect_results({
-        {"wider than the layout allows", big, VT_ERR_DIMENSIONS},
+        {"wider than the layout allows", header(30001, 1), VT_ERR_DIMENSIONS},
         {"large layout beyond a bitmap", large, VT_ERR_DIMENSIONS},
-        {"57 channels", channels, VT_ERR_INVALID_DATA},
-        {"Lab", lab, VT_ERR_NOT_IMPLEMENTED},
+        {"57 channels", flat(3, 8, 57, 1, 1) + "abc", VT_ERR_INVALID_DATA},
+        {"Lab", flat(9, 8, 3, 1, 1) + "abc", VT_ERR_NOT_IMPLEMENTED},
         {"32767 layers in 4 bytes", layers, VT_ERR_INVALID_DATA},
         {"resources beyond the file", header(1, 1).replace(30, 4, "\0\1\0\0", 4), VT_ERR_READ},
     });
