@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include "formats/ora/ora_stack.h"
 #include "formats/ora/ora_zip.h"
 #include "tests/formats/format_conformance.h"
-#include "tests/formats/layered_round_trip.h"
+#include "tests/formats/layered_formats.h"
 
 namespace vt::test {
 namespace {
@@ -69,28 +67,10 @@ int corpus(const std::filesystem::path& folder) {
 
 // The stack and one PNG layer claim width x height; the layer holds no pixel data.
 std::string header(std::uint32_t width, std::uint32_t height) {
-    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
-    std::string ihdr;
-    for (const std::uint32_t v : {width, height})
-        for (int s = 24; s >= 0; s -= 8)
-            ihdr += static_cast<char>(v >> s);
-    ihdr += std::string("\x08\x06\0\0\0", 5);
-    png += ihdr;
-    const auto crc = crc32(crc32(0, reinterpret_cast<const Bytef*>("IHDR"), 4),
-                           reinterpret_cast<const Bytef*>(ihdr.data()), 13);
-    for (int s = 24; s >= 0; s -= 8)
-        png += static_cast<char>(crc >> s);
-    const std::string xml = "<image w=\"" + std::to_string(width) + "\" h=\"" +
-                            std::to_string(height) +
-                            "\"><stack><layer src=\"l.png\"/></stack></image>";
-    formats::ZipWriter zip;
-    zip.add("mimetype",
-            {'i', 'm', 'a', 'g', 'e', '/', 'o', 'p', 'e', 'n', 'r', 'a', 's', 't', 'e', 'r'},
-            false);
-    zip.add("stack.xml", {xml.begin(), xml.end()}, true);
-    zip.add("l.png", {png.begin(), png.end()}, false);
-    std::vector<std::uint8_t> out;
-    return zip.finish(out) == VT_OK ? std::string(out.begin(), out.end()) : std::string();
+    return zip_claiming("image/openraster", "stack.xml",
+                        "<image w=\"" + std::to_string(width) + "\" h=\"" + std::to_string(height) +
+                            "\"><stack><layer src=\"l.png\"/></stack></image>",
+                        "l.png", width, height);
 }
 
 VT_FORMAT_CONFORMANCE(Ora, FormatRow{.plugin = "fmx_ORA",

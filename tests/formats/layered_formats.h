@@ -1,15 +1,42 @@
 #pragma once
-// A layered file through the plug-in, VT5 and the plug-in again: what each load made of the
-// layers (name, position, mode word, transparency, size and pixels) for the two to be compared.
+// What the tests of the layered formats share: a zip container claiming a picture, and a
+// layered file through the plug-in, VT5 and the plug-in again: what each load made of the
+// layers (name, position, mode word, transparency, size and pixels) for the two to compare.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
 
+#include "formats/ora/ora_zip.h"
 #include "tests/formats/format_conformance.h"
 #include "vt5/vt5.h"
 
 namespace vt::test {
+
+// A zip led by `mimetype` with the XML entry and a PNG whose header claims width x height and
+// which holds no pixel data.
+inline std::string zip_claiming(std::string_view mimetype, const char* xml_name,
+                                const std::string& xml, const char* png_name, std::uint32_t width,
+                                std::uint32_t height) {
+    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    std::string ihdr;
+    for (const std::uint32_t v : {width, height})
+        for (int s = 24; s >= 0; s -= 8)
+            ihdr += static_cast<char>(v >> s);
+    ihdr += std::string("\x08\x06\0\0\0", 5);
+    png += ihdr;
+    const auto crc = crc32(crc32(0, reinterpret_cast<const Bytef*>("IHDR"), 4),
+                           reinterpret_cast<const Bytef*>(ihdr.data()), 13);
+    for (int s = 24; s >= 0; s -= 8)
+        png += static_cast<char>(crc >> s);
+    formats::ZipWriter zip;
+    zip.add("mimetype", {mimetype.begin(), mimetype.end()}, false);
+    zip.add(xml_name, {xml.begin(), xml.end()}, true);
+    zip.add(png_name, {png.begin(), png.end()}, false);
+    std::vector<std::uint8_t> out;
+    return zip.finish(out) == VT_OK ? std::string(out.begin(), out.end()) : std::string();
+}
 
 struct LayerRow {
     std::u16string name;
