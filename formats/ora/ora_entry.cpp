@@ -5,6 +5,7 @@
 // operators (ora_stack.h) and go out the same way; other documents go out as one layer.
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,14 @@ std::int32_t load_layers(FilterCall* call, const ZipReader& zip, const StackDoc&
     const std::uint32_t capacity =
         call->max_frame >= 0 ? static_cast<std::uint32_t>(call->max_frame) + 1 : 1;
     std::vector<std::uint8_t> png;
+    std::set<std::string> used; // one entry named by many layers would multiply its memory
     for (auto it = doc.layers.rbegin(); it != doc.layers.rend(); ++it) {
         if (!ends_with_png(it->src)) {
             warnings |= VT_WARN_LAYER_TYPES;
+            continue;
+        }
+        if (!used.insert(it->src).second) {
+            warnings |= VT_WARN_DATA_LOST;
             continue;
         }
         if (const std::int32_t r = zip.read(it->src.c_str(), png, kMaxFileBytes); r != VT_OK) {

@@ -138,8 +138,7 @@ bool ZipWriter::add(const char* name, std::vector<std::uint8_t> bytes, bool defl
     }
     const zip_uint64_t at = static_cast<zip_uint64_t>(index);
     return zip_set_file_compression(m_zip, at, deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
-                                    deflate ? 6 : 0) == 0 &&
-           zip_file_set_mtime(m_zip, at, 0x5A000000, 0) == 0; // one fixed time: same bytes
+                                    deflate ? 6 : 0) == 0;
 }
 
 std::int32_t ZipWriter::finish(std::vector<std::uint8_t>& out) {

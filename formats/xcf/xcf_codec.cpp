@@ -274,14 +274,28 @@ std::int32_t tile_table(std::span<const std::uint8_t> file, const XcfImage& imag
         std::uint64_t{(width + kTile - 1) / kTile} * ((height + kTile - 1) / kTile);
     if (count * c.pointer_size() > file.size() - std::min<std::uint64_t>(c.pos(), file.size()))
         return VT_ERR_READ;
-    if (tiles == nullptr)
-        return VT_OK;
     tiles->resize(count);
-    for (std::uint64_t& t : *tiles) {
-        t = c.pointer();
+    const std::uint32_t columns = (width + kTile - 1) / kTile;
+    // The tiles follow each other; each must hold its shortest possible coding, so a tiny file
+    // cannot claim a huge layer.
+    const auto least = [&](std::uint64_t i) -> std::uint64_t {
+        const std::uint64_t pixels =
+            std::uint64_t{
+                std::min(kTile, width - static_cast<std::uint32_t>(i % columns) * kTile)} *
+            std::min(kTile, height - static_cast<std::uint32_t>(i / columns) * kTile);
+        return image.compression == 0   ? pixels * bpp
+               : image.compression == 2 ? 8
+                                        : bpp * (pixels <= 127 ? 2u : 4u);
+    };
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t t = (*tiles)[i] = c.pointer();
         if (t == 0 || t >= file.size())
             return VT_ERR_INVALID_DATA;
+        if (i > 0 && (t <= (*tiles)[i - 1] || t - (*tiles)[i - 1] < least(i - 1)))
+            return VT_ERR_INVALID_DATA;
     }
+    if (file.size() - tiles->back() < least(count - 1))
+        return VT_ERR_READ;
     return VT_OK;
 }
 
@@ -440,13 +454,18 @@ std::int32_t read_xcf_image(std::span<const std::uint8_t> file, XcfImage& image)
     }
     if (c.cut())
         return VT_ERR_READ;
+    std::vector<std::uint64_t> hierarchies; // shared pixel data would multiply its memory
     for (const std::uint64_t p : pointers) {
         Cursor lc(file, p, image.version);
         XcfLayer layer;
         if (const std::int32_t r = read_layer(lc, image, layer); r != VT_OK)
             return r;
+        hierarchies.push_back(layer.hierarchy);
         image.layers.push_back(std::move(layer));
     }
+    std::sort(hierarchies.begin(), hierarchies.end());
+    if (std::adjacent_find(hierarchies.begin(), hierarchies.end()) != hierarchies.end())
+        return VT_ERR_INVALID_DATA;
     return VT_OK;
 }
 
@@ -455,8 +474,9 @@ std::int32_t check_xcf_layer(std::span<const std::uint8_t> file, const XcfImage&
     if (!sizes_allowed(layer.width, layer.height))
         return VT_ERR_DIMENSIONS;
     const std::uint32_t bytes = layer.type >= 4 ? 1 : image.sample_bytes;
+    std::vector<std::uint64_t> tiles;
     return tile_table(file, image, layer.hierarchy, layer.width, layer.height,
-                      channels_of(layer.type) * bytes, nullptr);
+                      channels_of(layer.type) * bytes, &tiles);
 }
 
 std::int32_t decode_xcf_layer(std::span<const std::uint8_t> file, const XcfImage& image,

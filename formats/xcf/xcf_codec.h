@@ -61,8 +61,8 @@ struct XcfImage {
 // -13 (sizes beyond the limits), -42 (cut), -44 (invalid data).
 [[nodiscard]] std::int32_t read_xcf_image(std::span<const std::uint8_t> file, XcfImage& image);
 
-// Checks that the file holds the layer's level and tile table (a pointer for every 4096
-// pixels) before its frame is asked for: VT_OK or the result code.
+// Checks that the file holds the layer's level, its tile table and, one after another, tiles
+// of at least their shortest coding before its frame is asked for: VT_OK or the result code.
 [[nodiscard]] std::int32_t check_xcf_layer(std::span<const std::uint8_t> file,
                                            const XcfImage& image, const XcfLayer& layer);
 
