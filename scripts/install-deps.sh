@@ -32,6 +32,7 @@ packages=(
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev  # the video helper
     ffmpeg                                      # the video tests make clips; ffprobe judges them
 )
+packages+=(libzip-dev libexpat1-dev)            # fmx_ORA, fmx_KRA: zip containers and their XML
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi

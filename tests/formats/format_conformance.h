@@ -178,12 +178,11 @@ struct FormatRow {
     // A save adds smaller copies of the picture (an icon's sizes): it loads back as the first
     // of several frames.
     bool adds_sizes = false;
+    // A layered format: a document of kind 0 keeps its frames as layers.
+    bool layered = false;
     // A load-only format: writes a small file of the format by an outside tool, where the checks
     // would save one; the save checks are skipped.
     void (*sample)(const std::filesystem::path& file) = nullptr;
-    // A layered format: a document of kind 0 keeps its frames as layers (and writes the
-    // composite beside them).
-    bool layered = false;
 };
 
 class FormatConformance : public ::testing::TestWithParam<FormatRow> {

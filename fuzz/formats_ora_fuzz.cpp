@@ -1,0 +1,8 @@
+// The OpenRaster plug-in's reader over arbitrary files (zip, stack.xml and PNG layers), through
+// the test host; a picture saved and loaded back must come back identical.
+
+#include "fuzz/format_fuzz_driver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return vt::fuzz::fuzz_format_plugin(data, size, ".ora", /*lossless=*/true);
+}

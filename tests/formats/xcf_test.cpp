@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include "tests/formats/format_conformance.h"
+#include "tests/formats/layered_formats.h"
+
+namespace vt::test {
+namespace {
+
+// XCF files written by Python after GIMP's description of the format: stored forms our writer
+// never makes (raw, literal-only run-length and zlib tiles; grey, indexed, 16-bit and linear
+// float samples; 64-bit pointers), each with the picture beside it as a PAM file.
+constexpr const char* kScript = R"py(import sys, struct, zlib
+W, H = 70, 66
+def px(x, y): return ((x * 3) % 256, (y * 5) % 256, (x * y) % 256, 255 - (x + y) % 200)
+def grey(v): return (v[0], v[0], v[0], v[3])
+def rle(b): return b''.join(bytes([256 - len(b[i:i + 100])]) + b[i:i + 100] for i in range(0, len(b), 100))
+def xcf(name, version, precision, base, ltype, comp, layers, pal=b'', res=None):
+    wide, ptr = version >= 11, (lambda v: struct.pack('>Q' if version >= 11 else '>I', v))
+    head = b'gimp xcf ' + (b'v%03d' % version) + b'\0' + struct.pack('>III', W, H, base)
+    head += struct.pack('>I', precision) if version >= 4 else b''
+    head += struct.pack('>IIB', 17, 1, comp) + (struct.pack('>III', 1, 4 + len(pal), len(pal) // 3) + pal if pal else b'')
+    head += struct.pack('>IIff', 19, 8, *res) if res else b''
+    head += struct.pack('>II', 0, 0)
+    body, at = b'', len(head) + (len(layers) + 2) * (8 if wide else 4)
+    table = b''
+    for (lname, x, y, w, h, props, data) in layers:
+        table += ptr(at + len(body))
+        bpp = len(data) // (w * h)
+        n = lname.encode()
+        lay = struct.pack('>III', w, h, ltype) + (struct.pack('>I', len(n) + 1) + n + b'\0' if n else struct.pack('>I', 0))
+        lay += b''.join(struct.pack('>III', *p) for p in props) + struct.pack('>IIii', 15, 8, x, y) + struct.pack('>II', 0, 0)
+        tiles = []
+        for ty in range(0, h, 64):
+            for tx in range(0, w, 64):
+                t = [data[((yy * w) + xx) * bpp:((yy * w) + xx + 1) * bpp] for yy in range(ty, min(ty + 64, h)) for xx in range(tx, min(tx + 64, w))]
+                t = b''.join(t)
+                tiles.append(t if comp == 0 else zlib.compress(t) if comp == 2 else b''.join(rle(t[c::bpp]) for c in range(bpp)))
+        base_at = at + len(body) + len(lay) + 2 * (8 if wide else 4)
+        hier = struct.pack('>III', w, h, bpp) + ptr(base_at + 12 + 2 * (8 if wide else 4)) + ptr(0)
+        lvl_at = base_at + len(hier)
+        level = struct.pack('>II', w, h)
+        t_at = lvl_at + 8 + (len(tiles) + 1) * (8 if wide else 4)
+        for t in tiles:
+            level += ptr(t_at); t_at += len(t)
+        level += ptr(0) + b''.join(tiles)
+        body += lay + ptr(base_at) + ptr(0) + hier + level
+    open(name, 'wb').write(head + table + ptr(0) + ptr(0) + body)
+def pam(name, pixels):
+    open(name, 'wb').write(b'P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n' % (W, H) + bytes(sum(pixels, ())))
+full = [px(x, y) for y in range(H) for x in range(W)]
+lin = lambda v: (v / 255 / 12.92) if v <= 10 else ((v / 255 + 0.055) / 1.055) ** 2.4
+pal = bytes(sum(([i, 255 - i, (i * 7) % 256] for i in range(256)), []))
+cases = [
+    (3, 0, 0, 0, 0, lambda p: bytes(p[:3]), lambda p: p[:3] + (255,)),
+    (3, 0, 0, 1, 1, bytes, tuple),
+    (8, 150, 0, 1, 2, bytes, tuple),
+    (12, 250, 0, 1, 2, lambda p: struct.pack('>4H', *(v * 257 for v in p)), tuple),
+    (12, 600, 0, 1, 2, lambda p: struct.pack('>4f', *(lin(v) for v in p[:3]), p[3] / 255), tuple),
+    (3, 0, 1, 3, 1, lambda p: bytes((p[0], p[3])), grey),
+    (3, 0, 2, 5, 0, lambda p: bytes((p[0], p[3])), lambda p: (p[0], 255 - p[0], (p[0] * 7) % 256, 255 if p[3] >= 128 else 0)),
+]
+if sys.argv[1] == 'corpus':
+    for i, (v, prec, base, lt, comp, enc, ref) in enumerate(cases):
+        xcf('%s/%d.xcf' % (sys.argv[2], i), v, prec, base, lt, comp, [('only', 0, 0, W, H, [], b''.join(enc(p) for p in full))], pal if base == 2 else b'')
+        pam('%s/%d.pam' % (sys.argv[2], i), [ref(p) for p in full])
+else:
+    small = b''.join(bytes(px(x, y)) for y in range(10) for x in range(12))
+    xcf(sys.argv[2], 3, 0, 0, 1, 1, [('T\xf6p', 5, 7, 12, 10, [(7, 4, 3), (6, 4, 128)], small),
+        ('hid', -3, 4, 12, 10, [(8, 4, 0), (7, 4, 4)], small),
+        ('base', int(sys.argv[3]), 0, W, H, [], b''.join(bytes(p) for p in full))], res=(300.0, 300.0))
+)py";
+
+std::string script(const std::filesystem::path& folder) {
+    write_bytes(folder / "xcf.py", kScript);
+    return "python3 '" + (folder / "xcf.py").string() + "' ";
+}
+
+int corpus(const std::filesystem::path& folder) {
+    return run_tool(script(folder) + "corpus '" + folder.string() + "'") ? 7 : 0;
+}
+
+std::optional<Frame> reference(const std::filesystem::path& file) {
+    const auto pam = std::filesystem::path(file).replace_extension(".pam");
+    return magick_frame(std::filesystem::exists(pam) ? pam : file);
+}
+
+// A canvas and one layer of width x height whose level holds no tile table.
+std::string header(std::uint32_t width, std::uint32_t height) {
+    std::string s("gimp xcf v003\0", 14);
+    const auto be = [&s](std::initializer_list<std::uint32_t> words) {
+        for (const std::uint32_t v : words)
+            for (int k = 24; k >= 0; k -= 8)
+                s += static_cast<char>(v >> k);
+    };
+    be({width, height, 0, 0, 0, 46, 0, 0}); // no properties; one layer at 46
+    be({width, height, 1, 0, 0, 0, 78, 0}); // layer: no name, no properties, hierarchy at 78
+    be({width, height, 4, 98, 0, width, height});
+    return s;
+}
+
+VT_FORMAT_CONFORMANCE(Xcf, FormatRow{.plugin = "fmx_XCF",
+                                     .extension = ".xcf",
+                                     .header = header,
+                                     .reference = reference,
+                                     .make_corpus = corpus,
+                                     .compared = 7,
+                                     .tolerance = 1,
+                                     .layered = true});
+
+class XcfPlugin : public PluginTest {
+protected:
+    static void SetUpTestSuite() { open("fmx_XCF"); }
+};
+
+// A bottom layer off the origin gets the empty canvas layer in front, which a save leaves out.
+TEST_F(XcfPlugin, LayersKeepTheirFieldsThroughVt5) {
+    const std::string d = m_temp.path();
+    for (const auto& [base_x, count] : {std::pair{"0", 3u}, std::pair{"2", 4u}}) {
+        SCOPED_TRACE(base_x);
+        ASSERT_TRUE(run_tool(script(d) + "layered '" + d + "/doc.xcf' " + base_x));
+        const auto [first, last] = through_vt5(api(), d + "/doc.xcf", d + "/again.xcf");
+        ASSERT_EQ(first.size(), count);
+        const LayerRow& top = first[count - 1];
+        EXPECT_EQ(top.name, u"T\u00f6p");
+        EXPECT_EQ(std::tuple(top.x, top.y, top.mode, top.transparency), std::tuple(5, 7, 3, 127));
+        const LayerRow& hidden = first[count - 2];
+        EXPECT_EQ(std::tuple(hidden.x, hidden.y, hidden.mode), std::tuple(-3, 4, 0x108));
+        EXPECT_EQ(last, first);
+        const LoadResult again = load_with(api(), d + "/again.xcf");
+        ASSERT_FALSE(again.frames.empty());
+        EXPECT_EQ(again.frames[0].chunks.at(VT_TAG('P', 'H', 'Y', 'S'))[4], 44); // 300 = 0x12C
+    }
+}
+
+} // namespace
+} // namespace vt::test
