@@ -32,6 +32,7 @@ packages=(
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev  # the video helper
     ffmpeg                                      # the video tests make clips; ffprobe judges them
 )
+packages+=(libjxr-dev libjxr-tools)  # fmx_WIC; its tests' outside encoder and decoder
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi
