@@ -25,6 +25,9 @@
 #undef min
 #undef max
 
+// The codec's own teardown of a decoding context, exported but not in its public headers.
+extern "C" Int ImageStrDecTerm(CTXSTRCODEC context);
+
 namespace {
 
 using namespace vt::kit;
@@ -33,7 +36,7 @@ constexpr std::uint32_t kMaxSide = 65536;
 constexpr std::uint64_t kMaxPixels = 250000000;
 // A flat picture codes in very little, but never in less than a byte per this many pixels.
 constexpr std::uint64_t kMaxPixelsPerByte = 16384;
-// Rows decoded at once: a multiple of the codec's 16-row macroblocks.
+// Rows decoded at once: every copy decodes the picture from its start, so all of them.
 constexpr std::uint32_t kBandRows = 65536;
 // A profile the container says is larger than this is not read.
 constexpr std::uint32_t kMaxProfileBytes = 16u << 20;
@@ -228,6 +231,25 @@ std::int32_t check_container(std::span<const std::uint8_t> file) {
     return VT_OK;
 }
 
+// jxrlib's copy sets up a codec context for the picture, then one for its alpha plane, and
+// leaves the one that failed to decode behind: a picture context is freed when the alpha pass
+// was never reached (the alpha picture description is still empty), an alpha context when it
+// was.
+ERR copy_rows(PKImageDecode* decoder, PKFormatConverter* converter, const PKRect& rect,
+              std::uint8_t* rows, std::size_t stride) {
+    decoder->WMP.ctxSC = nullptr;
+    decoder->WMP.ctxSC_Alpha = nullptr;
+    decoder->WMP.wmiI_Alpha.cWidth = 0;
+    const ERR err = converter->Copy(converter, &rect, rows, static_cast<U32>(stride));
+    if (err < 0) {
+        const bool alpha_pass = decoder->WMP.wmiI_Alpha.cWidth != 0;
+        ImageStrDecTerm(alpha_pass ? decoder->WMP.ctxSC_Alpha : decoder->WMP.ctxSC);
+    }
+    decoder->WMP.ctxSC = nullptr;
+    decoder->WMP.ctxSC_Alpha = nullptr;
+    return err;
+}
+
 std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
     Objects o;
     if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0 ||
@@ -270,9 +292,7 @@ std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
         const std::uint32_t rows = std::min(kBandRows, height - top);
         const PKRect rect{0, static_cast<I32>(top), static_cast<I32>(width),
                           static_cast<I32>(rows)};
-        if (const ERR err =
-                o.converter->Copy(o.converter, &rect, band.data(), static_cast<U32>(stride));
-            err < 0)
+        if (const ERR err = copy_rows(o.decoder, o.converter, rect, band.data(), stride); err < 0)
             return result_of(err);
         for (std::uint32_t y = 0; y < rows; ++y) {
             const std::uint8_t* in = band.data() + y * stride;
@@ -399,8 +419,11 @@ std::int32_t save_image(FilterCall* call) {
         Objects o;
         if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0)
             return VT_ERR_OUT_OF_MEMORY;
-        if (o.factory->CreateStreamFromFilename(&o.stream, name.c_str(), "wb") < 0)
+        if (o.factory->CreateStreamFromFilename(&o.stream, name.c_str(), "wb") < 0) {
+            // A stream whose file did not open is allocated but cannot be closed.
+            PKFree(reinterpret_cast<void**>(&o.stream));
             return VT_ERR_OPEN_WRITE;
+        }
         if (PKImageEncode_Create_WMP(&o.encoder) < 0)
             return VT_ERR_OUT_OF_MEMORY;
         if (o.encoder->Initialize(o.encoder, o.stream, &parameters, sizeof(parameters)) < 0)
