@@ -5,13 +5,16 @@
 // chunk, the resolution "image.ppi". Save: 8-bit grey, RGB, or RGBA when any pixel is not
 // opaque, with the profile and resolution; "fmx_WIC.quality" 1-100 and "fmx_WIC.lossless".
 // jxrlib keeps state in globals and is not safe to enter from two threads: every use of it runs
-// under one lock.
+// under one lock, which a fault inside the library (caught by the host) leaves closed.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <span>
 #include <string>
@@ -42,10 +45,40 @@ constexpr std::uint32_t kBandRows = 65536;
 constexpr std::uint32_t kMaxProfileBytes = 16u << 20;
 constexpr int kDefaultQuality = 90;
 
-std::mutex& codec_lock() {
-    static std::mutex lock;
-    return lock;
-}
+// One thread in jxrlib at a time. A fault inside it is caught by the host, which leaves the call
+// by a jump: the holder's release never runs and the library's state cannot be trusted. Later
+// calls then answer -30: the faulted thread sees at once that it still holds the lock, other
+// threads after waiting kLockWait (longer than any picture within the limits takes).
+class CodecLock {
+public:
+    CodecLock() {
+        if (t_held) { // this thread jumped out of the library
+            s_broken = true;
+            t_held = false;
+            s_lock.unlock();
+        } else if (!s_broken && s_lock.try_lock_for(kLockWait)) {
+            t_held = m_held = true;
+            return;
+        }
+        s_broken = true;
+    }
+    ~CodecLock() {
+        if (m_held) {
+            t_held = false;
+            s_lock.unlock();
+        }
+    }
+    CodecLock(const CodecLock&) = delete;
+    CodecLock& operator=(const CodecLock&) = delete;
+    [[nodiscard]] bool held() const { return m_held; }
+
+private:
+    static constexpr std::chrono::seconds kLockWait{120};
+    static inline std::timed_mutex s_lock;
+    static inline std::atomic<bool> s_broken{false};
+    static inline thread_local bool t_held = false;
+    bool m_held = false;
+};
 
 bool known_extension(const FilterCheck& check) {
     return extension_is(check, u".jxr") || extension_is(check, u".wdp") ||
@@ -197,9 +230,38 @@ std::uint32_t le(std::span<const std::uint8_t> b, std::size_t at, int bytes) {
     return v;
 }
 
+// The coded image's header: its signature, and an output colour format and bit depth the codec
+// knows (it divides by a pixel size it never set for the others).
+std::int32_t check_image_header(std::span<const std::uint8_t> image) {
+    constexpr std::uint8_t kSignature[8] = {'W', 'M', 'P', 'H', 'O', 'T', 'O', 0};
+    constexpr std::uint32_t kColourFormats =
+        9; // grey, YUV 4:2:0/4:2:2/4:4:4, CMYK x2, N, RGB, RGBE
+    constexpr std::uint16_t kBitDepths = 0x87DF; // 1, 8, 16, 16S, 16F, 32S, 32F, 5, 10, 565, 1b
+    if (image.size() < 12 || std::memcmp(image.data(), kSignature, 8) != 0)
+        return VT_ERR_INVALID_DATA;
+    const std::uint32_t format = image[11] >> 4;
+    const std::uint32_t depth = image[11] & 15;
+    if (format >= kColourFormats || ((kBitDepths >> depth) & 1) == 0)
+        return VT_ERR_NOT_IMPLEMENTED;
+    return VT_OK;
+}
+
+// Directory entries jxrlib reads with assertions on their types (descriptive text, ratings, the
+// caption) or walks as further directories (EXIF, GPS): none of them is used here, so they are
+// renamed to the image type tag, which the library skips.
+bool unused_entry(std::uint32_t tag) {
+    constexpr std::uint16_t kTags[] = {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0129,
+                                       0x0131, 0x0132, 0x013B, 0x013C, 0x4746, 0x4749,
+                                       0x8298, 0x8769, 0x8825, 0x9C9C};
+    return std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
+}
+
 // The container's directory, checked before the codec sees the file: every entry's data and the
-// coded image and alpha planes lie inside the file (the codec reads past a cut end silently).
-std::int32_t check_container(std::span<const std::uint8_t> file) {
+// coded image and alpha planes lie inside the file (the codec reads past a cut end silently),
+// and the orientation is one the codec knows (it asserts).
+std::int32_t check_container(std::span<std::uint8_t> file) {
+    constexpr std::uint32_t kImageTypeTag = 0xBC04;
+    constexpr std::uint32_t kOrientations = 8;
     constexpr std::uint8_t kTypeBytes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
     if (file.size() < 8)
         return VT_ERR_READ;
@@ -218,8 +280,15 @@ std::int32_t check_container(std::span<const std::uint8_t> file) {
             std::uint64_t{le(file, at + 4, 4)} * (type < 13 ? kTypeBytes[type] : 0);
         if (size > 4 && le(file, at + 8, 4) + size > file.size())
             return VT_ERR_READ;
+        const std::uint32_t value = type == 3 ? le(file, at + 8, 2) : le(file, at + 8, 4);
         if (tag >= 0xBCC0 && tag <= 0xBCC3)
-            plane[tag - 0xBCC0] = type == 3 ? le(file, at + 8, 2) : le(file, at + 8, 4);
+            plane[tag - 0xBCC0] = value;
+        if (tag == 0xBC02 && (le(file, at + 4, 4) != 1 || le(file, at + 8, 4) >= kOrientations))
+            return VT_ERR_INVALID_DATA;
+        if (unused_entry(tag)) {
+            file[at] = kImageTypeTag & 0xFF;
+            file[at + 1] = kImageTypeTag >> 8;
+        }
     }
     if (plane[1] == 0)
         return VT_ERR_INVALID_DATA;
@@ -228,7 +297,7 @@ std::int32_t check_container(std::span<const std::uint8_t> file) {
         plane[2] + plane[3] <= file.size() || (plane[3] > plane[2] && plane[3] <= file.size());
     if (plane[0] + plane[1] > file.size() || !alpha_inside)
         return VT_ERR_READ;
-    return VT_OK;
+    return check_image_header(file.subspan(static_cast<std::size_t>(plane[0])));
 }
 
 // jxrlib's copy sets up a codec context for the picture, then one for its alpha plane, and
@@ -319,8 +388,8 @@ std::int32_t load_image(FilterCall* call) {
         return bytes.size() < 4 ? VT_ERR_READ : VT_ERR_CORRUPT_OR_UNSUPPORTED;
     if (const std::int32_t r = check_container(bytes); r != VT_OK)
         return r;
-    const std::lock_guard<std::mutex> hold(codec_lock());
-    return decode(call, bytes);
+    const CodecLock hold;
+    return hold.held() ? decode(call, bytes) : VT_ERR_INTERNAL;
 }
 
 // The selected picture's resolution from its markup, "x y" or one number; 0 when absent.
@@ -414,7 +483,9 @@ std::int32_t save_image(FilterCall* call) {
     float y_ppi = 96;
     markup_ppi(call, x_ppi, y_ppi);
     CWMIStrCodecParam parameters = coding(call, alpha);
-    const std::lock_guard<std::mutex> hold(codec_lock());
+    const CodecLock hold;
+    if (!hold.held())
+        return VT_ERR_INTERNAL;
     return write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
         Objects o;
         if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0)
