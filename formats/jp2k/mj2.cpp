@@ -123,6 +123,7 @@ struct Track {
     std::uint32_t timescale = 0;
     std::vector<Sample> samples;
     bool cut_short = false; // the table held more samples than we read
+    std::uint64_t file_size = 0;
 };
 
 // A full box's body past its version and flags, at least `need` bytes long.
@@ -141,6 +142,9 @@ std::int32_t read_sizes(const Box& stsz, Track& track) {
     std::uint64_t count = be(b, 4, 4);
     if (fixed == 0 && count > (b.size() - 8) / 4)
         return VT_ERR_INVALID_DATA;
+    // Samples of one stated size beyond the file's end are never read: none is made.
+    if (fixed != 0)
+        count = std::min<std::uint64_t>(count, track.file_size / fixed + 1);
     if (count > kMaxSamples) {
         count = kMaxSamples;
         track.cut_short = true;
@@ -732,6 +736,7 @@ std::int32_t load_mj2(FilterCall* call, std::span<const std::uint8_t> file) {
     if (moov.type == 0)
         return VT_ERR_READ; // a movie's header may follow its samples
     Track track;
+    track.file_size = file.size();
     if (const std::int32_t r = read_track(moov.body, track); r != VT_OK)
         return r;
     if (track.samples.empty())

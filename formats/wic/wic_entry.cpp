@@ -243,6 +243,9 @@ std::int32_t check_image_header(std::span<const std::uint8_t> image) {
     const std::uint32_t depth = image[11] & 15;
     if (format >= kColourFormats || ((kBitDepths >> depth) & 1) == 0)
         return VT_ERR_NOT_IMPLEMENTED;
+    // One bit a pixel exists for grey alone (the codec asserts on anything else).
+    if ((depth == 0 || depth == 15) && format != 0)
+        return VT_ERR_INVALID_DATA;
     return VT_OK;
 }
 
