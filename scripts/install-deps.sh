@@ -33,6 +33,7 @@ packages=(
     ffmpeg                                      # the video tests make clips; ffprobe judges them
 )
 packages+=(libzip-dev libexpat1-dev)            # fmx_ORA, fmx_KRA: zip containers and their XML
+packages+=(libjxr-dev libjxr-tools)  # fmx_WIC; its tests' outside encoder and decoder
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "formats/jp2k/jp2k_res.h"
+#include "formats/jp2k/mj2.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
@@ -32,7 +33,7 @@ constexpr std::uint8_t kJp2[] = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 13, 10, 0x87, 
 bool known_extension(const FilterCheck& check) {
     return extension_is(check, u".j2k") || extension_is(check, u".jp2") ||
            extension_is(check, u".jpt") || extension_is(check, u".j2c") ||
-           extension_is(check, u".jpc");
+           extension_is(check, u".jpc") || extension_is(check, u".mj2");
 }
 
 bool has_signature(const FilterCheck& check) {
@@ -108,6 +109,8 @@ std::int32_t load_image(FilterCall* call) {
     std::vector<std::uint8_t> bytes;
     if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
         return r;
+    if (vt::formats::jp2k::is_mj2(bytes))
+        return vt::formats::jp2k::load_mj2(call, bytes);
     const bool codestream = bytes.size() >= 4 && std::memcmp(bytes.data(), kCodestream, 4) == 0;
     const bool jp2 = bytes.size() >= 12 && std::memcmp(bytes.data(), kJp2, 12) == 0;
     if (!codestream && !jp2) {
@@ -210,6 +213,8 @@ bool ends_with_jp2(const std::uint16_t* path) {
 std::int32_t save_image(FilterCall* call) {
     if (call->path == nullptr)
         return VT_ERR_HOST_SERVICES;
+    if (vt::formats::jp2k::is_mj2_path(call->path))
+        return vt::formats::jp2k::save_mj2(call);
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
     const bool alpha = any_transparent(call);

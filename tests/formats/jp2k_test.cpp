@@ -55,6 +55,48 @@ VT_FORMAT_CONFORMANCE(Jp2k, FormatRow{.plugin = "fmx_JP2K",
                                       .make_corpus = corpus,
                                       .compared = 4});
 
+// FFmpeg's decode of a movie's frames, through PNG files.
+std::vector<Frame> ffmpeg_frames(const std::filesystem::path& file) {
+    const std::string pattern = file.string() + ".%d.png";
+    std::vector<Frame> frames;
+    if (!run_tool("ffmpeg -v error -y -i '" + file.string() + "' -fps_mode passthrough '" +
+                  pattern + "'"))
+        return frames;
+    for (int i = 1;; ++i) {
+        const std::string png = file.string() + "." + std::to_string(i) + ".png";
+        std::optional<Frame> frame = png_frame(png);
+        if (!frame)
+            return frames;
+        frames.push_back(*frame);
+        std::filesystem::remove(png);
+    }
+}
+
+std::optional<Frame> ffmpeg_first_frame(const std::filesystem::path& file) {
+    std::vector<Frame> frames = ffmpeg_frames(file);
+    return frames.empty() ? std::nullopt : std::optional<Frame>(frames[0]);
+}
+
+// FFmpeg's movies of JPEG 2000 frames, branded Motion JPEG 2000: the header after the samples,
+// bare codestreams.
+int mj2_corpus(const std::filesystem::path& folder) {
+    int made = 0;
+    for (const std::string pixels : {"rgb24", "rgba", "gray"})
+        made += run_tool("ffmpeg -v error -f lavfi -i testsrc=size=37x23:rate=5 -frames:v 3 -c:v "
+                         "jpeg2000 -pix_fmt " +
+                         pixels + " -f mov -brand mjp2 '" + (folder / pixels).string() + ".mj2'");
+    return made;
+}
+
+VT_FORMAT_CONFORMANCE(Mj2, FormatRow{.plugin = "fmx_JP2K",
+                                     .extension = ".mj2",
+                                     .header = nullptr,
+                                     .reference = ffmpeg_first_frame,
+                                     .make_corpus = mj2_corpus,
+                                     .compared = 3,
+                                     .tolerance = 1,
+                                     .frame_sets = 2});
+
 class Jp2kPlugin : public PluginTest {
 protected:
     static void SetUpTestSuite() { open("fmx_JP2K"); }
@@ -76,6 +118,27 @@ TEST_F(Jp2kPlugin, CodestreamsAndLossySavesOpenElsewhere) {
         ASSERT_TRUE(outside.has_value());
         EXPECT_EQ(max_difference(*outside, loaded.frames[0]), 0);
     }
+}
+
+TEST_F(Jp2kPlugin, MotionFramesAndDurationsReadElsewhere) {
+    std::vector<Frame> frames;
+    for (std::uint16_t i = 0; i < 3; ++i) {
+        frames.push_back(smooth_picture(24, 16, i == 1));
+        frames.back().pixels[i] = bgrt(255, 0, 0);
+        frames.back().delay = static_cast<std::uint16_t>(40 * (i + 1));
+    }
+    const std::string file = m_temp / "m.mj2";
+    ASSERT_EQ(save_with(api(), file, frames, 2).result, VT_OK);
+    const std::string probe = m_temp / "probe.txt";
+    ASSERT_TRUE(run_tool("ffprobe -v error -o '" + probe + "' -show_entries packet=duration -of " +
+                         "csv=p=0 -show_entries stream=codec_name,nb_frames '" + file + "'"));
+    const std::string report = read_bytes(probe);
+    EXPECT_NE(report.find("jpeg2000,3"), std::string::npos) << report;
+    EXPECT_NE(report.find("40\n80\n120"), std::string::npos) << report;
+    const std::vector<Frame> outside = ffmpeg_frames(file);
+    ASSERT_EQ(outside.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(max_difference(outside[i], frames[i]), 0) << i;
 }
 
 } // namespace

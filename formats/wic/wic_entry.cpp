@@ -1,0 +1,525 @@
+// fmx_WIC: JPEG XR files (.jxr, .wdp, .hdp) on jxrlib, the format's reference codec (ITU-T T.832
+// and its file format, T.832 Annex A).
+// Load: whatever jxrlib's format converter turns into 8-bit grey, RGB or RGBA; deeper and
+// floating-point pixels come down to 8 bits on the way. The colour profile becomes an "ICCP"
+// chunk, the resolution "image.ppi". Save: 8-bit grey, RGB, or RGBA when any pixel is not
+// opaque, with the profile and resolution; "fmx_WIC.quality" 1-100 and "fmx_WIC.lossless".
+// jxrlib keeps state in globals and is not safe to enter from two threads: every use of it runs
+// under one lock, which a fault inside the library (caught by the host) leaves closed.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sdk/kit/plugin_kit.h"
+#include "sdk/vt_plugin.h"
+
+// Last: the library's headers define min and max as macros.
+#include <JXRGlue.h>
+#undef min
+#undef max
+
+// The codec's own teardown of a decoding context, exported but not in its public headers.
+extern "C" Int ImageStrDecTerm(CTXSTRCODEC context);
+
+namespace {
+
+using namespace vt::kit;
+
+constexpr std::uint32_t kMaxSide = 65536;
+constexpr std::uint64_t kMaxPixels = 250000000;
+// A flat picture codes in very little, but never in less than a byte per this many pixels.
+constexpr std::uint64_t kMaxPixelsPerByte = 16384;
+// Rows decoded at once: every copy decodes the picture from its start, so all of them.
+constexpr std::uint32_t kBandRows = 65536;
+// A profile the container says is larger than this is not read.
+constexpr std::uint32_t kMaxProfileBytes = 16u << 20;
+constexpr int kDefaultQuality = 90;
+
+// One thread in jxrlib at a time. A fault inside it is caught by the host, which leaves the call
+// by a jump: the holder's release never runs and the library's state cannot be trusted. Later
+// calls then answer -30: the faulted thread sees at once that it still holds the lock, other
+// threads after waiting kLockWait (longer than any picture within the limits takes).
+class CodecLock {
+public:
+    CodecLock() {
+        if (t_held) { // this thread jumped out of the library
+            s_broken = true;
+            t_held = false;
+            s_lock.unlock();
+        } else if (!s_broken && s_lock.try_lock_for(kLockWait)) {
+            t_held = m_held = true;
+            return;
+        }
+        s_broken = true;
+    }
+    ~CodecLock() {
+        if (m_held) {
+            t_held = false;
+            s_lock.unlock();
+        }
+    }
+    CodecLock(const CodecLock&) = delete;
+    CodecLock& operator=(const CodecLock&) = delete;
+    [[nodiscard]] bool held() const { return m_held; }
+
+private:
+    static constexpr std::chrono::seconds kLockWait{120};
+    static inline std::timed_mutex s_lock;
+    static inline std::atomic<bool> s_broken{false};
+    static inline thread_local bool t_held = false;
+    bool m_held = false;
+};
+
+bool known_extension(const FilterCheck& check) {
+    return extension_is(check, u".jxr") || extension_is(check, u".wdp") ||
+           extension_is(check, u".hdp");
+}
+
+// "II", 0xBC and the version: 0 for the earliest files, 1 since standardisation.
+bool signature_at(const std::uint8_t* head, std::size_t size) {
+    return size >= 4 && head[0] == 'I' && head[1] == 'I' && head[2] == 0xBC && head[3] <= 1;
+}
+
+bool has_signature(const FilterCheck& check) {
+    return signature_at(check.head, std::min<std::uint32_t>(check.head_size, 32));
+}
+
+std::int32_t result_of(ERR err) {
+    switch (err) {
+    case WMP_errOutOfMemory:
+        return VT_ERR_OUT_OF_MEMORY;
+    case WMP_errFileIO:
+    case WMP_errBufferOverflow:
+        return VT_ERR_READ;
+    case WMP_errUnsupportedFormat:
+    case WMP_errNotYetImplemented:
+    case WMP_errIncorrectCodecVersion:
+    case WMP_errIncorrectCodecSubVersion:
+        return VT_ERR_NOT_IMPLEMENTED;
+    default:
+        return VT_ERR_INVALID_DATA;
+    }
+}
+
+// The library's objects, released on every path.
+struct Objects {
+    PKFactory* factory = nullptr;
+    WMPStream* stream = nullptr;
+    PKImageDecode* decoder = nullptr;
+    PKFormatConverter* converter = nullptr;
+    PKImageEncode* encoder = nullptr; // owns `stream` once initialised
+    bool encoder_owns_stream = false;
+
+    Objects() = default;
+    Objects(const Objects&) = delete;
+    Objects& operator=(const Objects&) = delete;
+    ~Objects() {
+        if (converter != nullptr)
+            converter->Release(&converter);
+        if (decoder != nullptr)
+            decoder->Release(&decoder);
+        if (encoder != nullptr)
+            encoder->Release(&encoder);
+        if (stream != nullptr && !encoder_owns_stream)
+            stream->Close(&stream);
+        if (factory != nullptr)
+            factory->Release(&factory);
+    }
+};
+
+// The 8-bit layouts we turn decoded pixels into.
+enum class Layout { grey, rgb, bgr, rgba, bgra };
+
+struct Target {
+    const PKPixelFormatGUID* format;
+    Layout layout;
+    std::uint32_t bytes;
+};
+
+const Target kGrey{&GUID_PKPixelFormat8bppGray, Layout::grey, 1};
+const Target kRgb{&GUID_PKPixelFormat24bppRGB, Layout::rgb, 3};
+const Target kBgr{&GUID_PKPixelFormat24bppBGR, Layout::bgr, 3};
+const Target kRgba{&GUID_PKPixelFormat32bppRGBA, Layout::rgba, 4};
+const Target kBgra{&GUID_PKPixelFormat32bppBGRA, Layout::bgra, 4};
+
+std::uint32_t to_pixel(const std::uint8_t* p, Layout layout) {
+    std::uint32_t r = 0;
+    std::uint32_t g = 0;
+    std::uint32_t b = 0;
+    std::uint32_t a = 255;
+    switch (layout) {
+    case Layout::grey:
+        r = g = b = p[0];
+        break;
+    case Layout::rgb:
+    case Layout::rgba:
+        r = p[0], g = p[1], b = p[2];
+        a = layout == Layout::rgba ? p[3] : 255;
+        break;
+    case Layout::bgr:
+    case Layout::bgra:
+        b = p[0], g = p[1], r = p[2];
+        a = layout == Layout::bgra ? p[3] : 255;
+        break;
+    }
+    return b | (g << 8) | (r << 16) | ((255 - a) << 24);
+}
+
+// The converter from the file's pixels to the nearest 8-bit layout jxrlib can give.
+std::int32_t open_converter(Objects& o, const PKPixelInfo& source, const Target*& chosen) {
+    const bool alpha = (source.grBit & PK_pixfmtHasAlpha) != 0;
+    const bool grey = source.cfColorFormat == Y_ONLY && !alpha;
+    const Target* order[5] = {&kRgb, &kBgr, &kRgba, &kBgra, &kGrey};
+    if (alpha)
+        order[0] = &kBgra, order[1] = &kRgba, order[2] = &kRgb, order[3] = &kBgr;
+    else if (grey)
+        order[0] = &kGrey, order[4] = &kRgb;
+    char extension[] = ".jxr";
+    for (const Target* t : order) {
+        if (o.converter == nullptr && PKCodecFactory_CreateFormatConverter(&o.converter) < 0)
+            return VT_ERR_OUT_OF_MEMORY;
+        if (PKFormatConverter_Initialize(o.converter, o.decoder, extension, *t->format) >= 0) {
+            chosen = t;
+            return VT_OK;
+        }
+        o.converter->Release(&o.converter);
+        o.converter = nullptr;
+    }
+    return VT_ERR_NOT_IMPLEMENTED;
+}
+
+std::string ppi_text(PKImageDecode* decoder) {
+    Float x = 0;
+    Float y = 0;
+    if (decoder->GetResolution(decoder, &x, &y) < 0 || !(x > 0) || !(y > 0) || x > 1e6f || y > 1e6f)
+        return {};
+    char text[48];
+    std::snprintf(text, sizeof(text), "%d %d", static_cast<int>(std::lround(x)),
+                  static_cast<int>(std::lround(y)));
+    return text;
+}
+
+std::vector<std::uint8_t> profile_of(PKImageDecode* decoder) {
+    std::vector<std::uint8_t> icc;
+    U32 size = 0;
+    if (decoder->GetColorContext(decoder, nullptr, &size) < 0 || size == 0 ||
+        size > kMaxProfileBytes)
+        return icc;
+    icc.resize(size);
+    if (decoder->GetColorContext(decoder, icc.data(), &size) < 0 || size > icc.size())
+        icc.clear();
+    else
+        icc.resize(size);
+    return icc;
+}
+
+std::uint32_t le(std::span<const std::uint8_t> b, std::size_t at, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | b[at + static_cast<std::size_t>(i)];
+    return v;
+}
+
+// The coded image's header: its signature, and an output colour format and bit depth the codec
+// knows (it divides by a pixel size it never set for the others).
+std::int32_t check_image_header(std::span<const std::uint8_t> image) {
+    constexpr std::uint8_t kSignature[8] = {'W', 'M', 'P', 'H', 'O', 'T', 'O', 0};
+    constexpr std::uint32_t kColourFormats =
+        9; // grey, YUV 4:2:0/4:2:2/4:4:4, CMYK x2, N, RGB, RGBE
+    constexpr std::uint16_t kBitDepths = 0x87DF; // 1, 8, 16, 16S, 16F, 32S, 32F, 5, 10, 565, 1b
+    if (image.size() < 12 || std::memcmp(image.data(), kSignature, 8) != 0)
+        return VT_ERR_INVALID_DATA;
+    const std::uint32_t format = image[11] >> 4;
+    const std::uint32_t depth = image[11] & 15;
+    if (format >= kColourFormats || ((kBitDepths >> depth) & 1) == 0)
+        return VT_ERR_NOT_IMPLEMENTED;
+    // One bit a pixel exists for grey alone (the codec asserts on anything else).
+    if ((depth == 0 || depth == 15) && format != 0)
+        return VT_ERR_INVALID_DATA;
+    return VT_OK;
+}
+
+// Directory entries jxrlib reads with assertions on their types (descriptive text, ratings, the
+// caption) or walks as further directories (EXIF, GPS): none of them is used here, so they are
+// renamed to the image type tag, which the library skips.
+bool unused_entry(std::uint32_t tag) {
+    constexpr std::uint16_t kTags[] = {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0129,
+                                       0x0131, 0x0132, 0x013B, 0x013C, 0x4746, 0x4749,
+                                       0x8298, 0x8769, 0x8825, 0x9C9C};
+    return std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
+}
+
+// The container's directory, checked before the codec sees the file: every entry's data and the
+// coded image and alpha planes lie inside the file (the codec reads past a cut end silently),
+// and the orientation is one the codec knows (it asserts).
+std::int32_t check_container(std::span<std::uint8_t> file) {
+    constexpr std::uint32_t kImageTypeTag = 0xBC04;
+    constexpr std::uint32_t kOrientations = 8;
+    constexpr std::uint8_t kTypeBytes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+    if (file.size() < 8)
+        return VT_ERR_READ;
+    const std::uint64_t ifd = le(file, 4, 4);
+    if (ifd < 8 || ifd + 2 > file.size())
+        return ifd < 8 ? VT_ERR_INVALID_DATA : VT_ERR_READ;
+    const std::uint32_t count = le(file, ifd, 2);
+    if (ifd + 2 + std::uint64_t{count} * 12 > file.size())
+        return VT_ERR_READ;
+    std::uint64_t plane[4] = {}; // image offset, image bytes, alpha offset, alpha bytes
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::size_t at = ifd + 2 + std::size_t{k} * 12;
+        const std::uint32_t tag = le(file, at, 2);
+        const std::uint32_t type = le(file, at + 2, 2);
+        const std::uint64_t size =
+            std::uint64_t{le(file, at + 4, 4)} * (type < 13 ? kTypeBytes[type] : 0);
+        if (size > 4 && le(file, at + 8, 4) + size > file.size())
+            return VT_ERR_READ;
+        const std::uint32_t value = type == 3 ? le(file, at + 8, 2) : le(file, at + 8, 4);
+        if (tag >= 0xBCC0 && tag <= 0xBCC3)
+            plane[tag - 0xBCC0] = value;
+        if (tag == 0xBC02 && (le(file, at + 4, 4) != 1 || le(file, at + 8, 4) >= kOrientations))
+            return VT_ERR_INVALID_DATA;
+        if (unused_entry(tag)) {
+            file[at] = kImageTypeTag & 0xFF;
+            file[at + 1] = kImageTypeTag >> 8;
+        }
+    }
+    if (plane[1] == 0)
+        return VT_ERR_INVALID_DATA;
+    // jxrlib's writer stores the alpha plane's end where its size belongs.
+    const bool alpha_inside =
+        plane[2] + plane[3] <= file.size() || (plane[3] > plane[2] && plane[3] <= file.size());
+    if (plane[0] + plane[1] > file.size() || !alpha_inside)
+        return VT_ERR_READ;
+    return check_image_header(file.subspan(static_cast<std::size_t>(plane[0])));
+}
+
+// jxrlib's copy sets up a codec context for the picture, then one for its alpha plane, and
+// leaves the one that failed to decode behind: a picture context is freed when the alpha pass
+// was never reached (the alpha picture description is still empty), an alpha context when it
+// was.
+ERR copy_rows(PKImageDecode* decoder, PKFormatConverter* converter, const PKRect& rect,
+              std::uint8_t* rows, std::size_t stride) {
+    decoder->WMP.ctxSC = nullptr;
+    decoder->WMP.ctxSC_Alpha = nullptr;
+    decoder->WMP.wmiI_Alpha.cWidth = 0;
+    const ERR err = converter->Copy(converter, &rect, rows, static_cast<U32>(stride));
+    if (err < 0) {
+        const bool alpha_pass = decoder->WMP.wmiI_Alpha.cWidth != 0;
+        ImageStrDecTerm(alpha_pass ? decoder->WMP.ctxSC_Alpha : decoder->WMP.ctxSC);
+    }
+    decoder->WMP.ctxSC = nullptr;
+    decoder->WMP.ctxSC_Alpha = nullptr;
+    return err;
+}
+
+std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
+    Objects o;
+    if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0 ||
+        o.factory->CreateStreamFromMemory(&o.stream, bytes.data(), bytes.size()) < 0 ||
+        PKImageDecode_Create_WMP(&o.decoder) < 0)
+        return VT_ERR_OUT_OF_MEMORY;
+    if (const ERR err = o.decoder->Initialize(o.decoder, o.stream); err < 0)
+        return result_of(err);
+    I32 w = 0;
+    I32 h = 0;
+    o.decoder->GetSize(o.decoder, &w, &h);
+    if (w < 1 || h < 1 || static_cast<std::uint32_t>(w) > kMaxSide ||
+        static_cast<std::uint32_t>(h) > kMaxSide ||
+        static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > kMaxPixels)
+        return VT_ERR_DIMENSIONS;
+    const auto width = static_cast<std::uint32_t>(w);
+    const auto height = static_cast<std::uint32_t>(h);
+    if (static_cast<std::uint64_t>(width) * height / kMaxPixelsPerByte > bytes.size())
+        return VT_ERR_READ;
+    PKPixelInfo source{};
+    PKPixelFormatGUID format{};
+    o.decoder->GetPixelFormat(o.decoder, &format);
+    source.pGUIDPixFmt = &format;
+    if (PixelFormatLookup(&source, LOOKUP_FORWARD) < 0 || source.cbitUnit == 0 ||
+        source.cbitUnit > 256)
+        return VT_ERR_NOT_IMPLEMENTED;
+    // The alpha plane is decoded only when asked for.
+    if (o.decoder->WMP.bHasAlpha || (source.grBit & PK_pixfmtHasAlpha) != 0)
+        o.decoder->WMP.wmiSCP.uAlphaMode = 2;
+    const Target* target = nullptr;
+    if (const std::int32_t r = open_converter(o, source, target); r != VT_OK)
+        return r;
+    if (const std::int32_t r = request_frame(call, width, height); r != VT_OK)
+        return r;
+    // The converter works in place: each band holds the wider of the two layouts.
+    const std::uint32_t pixel_bytes = std::max(target->bytes, (source.cbitUnit + 7) / 8);
+    const std::size_t stride = (static_cast<std::size_t>(width) * pixel_bytes + 127) & ~127u;
+    std::vector<std::uint8_t> band(stride * std::min(kBandRows, height));
+    for (std::uint32_t top = 0; top < height; top += kBandRows) {
+        const std::uint32_t rows = std::min(kBandRows, height - top);
+        const PKRect rect{0, static_cast<I32>(top), static_cast<I32>(width),
+                          static_cast<I32>(rows)};
+        if (const ERR err = copy_rows(o.decoder, o.converter, rect, band.data(), stride); err < 0)
+            return result_of(err);
+        for (std::uint32_t y = 0; y < rows; ++y) {
+            const std::uint8_t* in = band.data() + y * stride;
+            std::uint32_t* out = call->pixels + static_cast<std::size_t>(top + y) * call->stride;
+            for (std::uint32_t x = 0; x < width; ++x)
+                out[x] = to_pixel(in + x * target->bytes, target->layout);
+        }
+    }
+    const std::vector<std::uint8_t> icc = profile_of(o.decoder);
+    add_frame_chunk(call, kTagIcc, icc.data(), static_cast<std::uint32_t>(icc.size()));
+    const std::string ppi = ppi_text(o.decoder);
+    deliver_markup(call,
+                   {.bits_per_pixel = source.cbitUnit, .ppi = ppi.empty() ? nullptr : ppi.c_str()});
+    return VT_OK;
+}
+
+std::int32_t load_image(FilterCall* call) {
+    if (call->frame_cb.add_frame == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    if (!signature_at(bytes.data(), bytes.size()))
+        return bytes.size() < 4 ? VT_ERR_READ : VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    if (const std::int32_t r = check_container(bytes); r != VT_OK)
+        return r;
+    const CodecLock hold;
+    return hold.held() ? decode(call, bytes) : VT_ERR_INTERNAL;
+}
+
+// The selected picture's resolution from its markup, "x y" or one number; 0 when absent.
+void markup_ppi(FilterCall* call, float& x, float& y) {
+    MarkupBuffer mb{};
+    if (!open_frame_markup(call, mb))
+        return;
+    const pi_MetaMarkup* markup = call->meta_markup;
+    char value[64] = {};
+    if (markup->get_value != nullptr &&
+        markup->get_value(&mb, "image.ppi", value, sizeof(value)) != 0) {
+        char* end = nullptr;
+        const float a = std::strtof(value, &end);
+        const float b = end != value && *end != '\0' ? std::strtof(end + 1, nullptr) : a;
+        if (a > 0 && a < 1e6f) {
+            x = a;
+            y = b > 0 && b < 1e6f ? b : a;
+        }
+    }
+    markup->free_buffer(&mb);
+}
+
+bool all_grey(const FilterCall* call) {
+    for (std::uint32_t y = 0; y < call->height; ++y) {
+        const std::uint32_t* row = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        for (std::uint32_t x = 0; x < call->width; ++x) {
+            const std::uint32_t p = row[x];
+            if (((p >> 16) & 0xFF) != (p & 0xFF) || ((p >> 8) & 0xFF) != (p & 0xFF))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Quality 100 and the lossless option code every sample exactly; lower qualities quantise more.
+std::uint8_t quantiser(const FilterCall* call) {
+    if (state_option(call, u"fmx_WIC.lossless", 0, 0, 1) != 0)
+        return 1;
+    const int quality = state_option(call, u"fmx_WIC.quality", kDefaultQuality, 1, 100);
+    return static_cast<std::uint8_t>(1 + (100 - quality) * 3 / 4);
+}
+
+CWMIStrCodecParam coding(const FilterCall* call, bool alpha) {
+    CWMIStrCodecParam p{};
+    p.cfColorFormat = YUV_444;
+    p.bdBitDepth = BD_LONG;
+    p.bfBitstreamFormat = FREQUENCY;
+    p.bProgressiveMode = TRUE;
+    p.olOverlap = OL_ONE;
+    p.sbSubband = SB_ALL;
+    const std::uint8_t qp = quantiser(call);
+    p.uiDefaultQPIndex = qp;
+    p.uiDefaultQPIndexAlpha = qp;
+    p.uAlphaMode = alpha ? 2 : 0;
+    return p;
+}
+
+std::int32_t save_image(FilterCall* call) {
+    if (call->path == nullptr)
+        return VT_ERR_HOST_SERVICES;
+    if (const std::int32_t r = select_picture(call); r != VT_OK)
+        return r;
+    const bool alpha = any_transparent(call);
+    const Target& target = alpha ? kRgba : all_grey(call) ? kGrey : kRgb;
+    const std::uint32_t w = call->width;
+    const std::uint32_t h = call->height;
+    if (w > kMaxSide || h > kMaxSide)
+        return VT_ERR_DIMENSIONS;
+    const std::size_t stride = static_cast<std::size_t>(w) * target.bytes;
+    std::vector<std::uint8_t> packed(stride * h);
+    for (std::uint32_t y = 0; y < h; ++y) {
+        const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        std::uint8_t* out = packed.data() + y * stride;
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const std::uint32_t p = in[x];
+            if (target.layout == Layout::grey) {
+                *out++ = static_cast<std::uint8_t>(p);
+                continue;
+            }
+            *out++ = static_cast<std::uint8_t>(p >> 16);
+            *out++ = static_cast<std::uint8_t>(p >> 8);
+            *out++ = static_cast<std::uint8_t>(p);
+            if (alpha)
+                *out++ = static_cast<std::uint8_t>(255 - (p >> 24));
+        }
+    }
+    std::vector<std::uint8_t> icc;
+    if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
+        icc.assign(view.data, view.data + view.size);
+    float x_ppi = 96;
+    float y_ppi = 96;
+    markup_ppi(call, x_ppi, y_ppi);
+    CWMIStrCodecParam parameters = coding(call, alpha);
+    const CodecLock hold;
+    if (!hold.held())
+        return VT_ERR_INTERNAL;
+    return write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
+        Objects o;
+        if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0)
+            return VT_ERR_OUT_OF_MEMORY;
+        if (o.factory->CreateStreamFromFilename(&o.stream, name.c_str(), "wb") < 0) {
+            // A stream whose file did not open is allocated but cannot be closed.
+            PKFree(reinterpret_cast<void**>(&o.stream));
+            return VT_ERR_OPEN_WRITE;
+        }
+        if (PKImageEncode_Create_WMP(&o.encoder) < 0)
+            return VT_ERR_OUT_OF_MEMORY;
+        if (o.encoder->Initialize(o.encoder, o.stream, &parameters, sizeof(parameters)) < 0)
+            return VT_ERR_INTERNAL;
+        o.encoder_owns_stream = true;
+        if (o.encoder->SetPixelFormat(o.encoder, *target.format) < 0 ||
+            o.encoder->SetSize(o.encoder, static_cast<I32>(w), static_cast<I32>(h)) < 0 ||
+            o.encoder->SetResolution(o.encoder, x_ppi, y_ppi) < 0)
+            return VT_ERR_INTERNAL;
+        if (!icc.empty() &&
+            o.encoder->SetColorContext(o.encoder, icc.data(), static_cast<U32>(icc.size())) < 0)
+            return VT_ERR_INTERNAL;
+        if (o.encoder->WritePixels(o.encoder, h, packed.data(), static_cast<U32>(stride)) < 0)
+            return VT_ERR_WRITE;
+        return VT_OK;
+    });
+}
+
+} // namespace
+
+VT_FORMAT_PLUGIN_EXPORTS(100, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_WIC.quality", "90",
+                                "1 to 100: higher keeps more detail in larger files"},
+                               {"fmx_WIC.lossless", "0",
+                                "1: lossless, every pixel exactly as it is"})

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/formats/format_conformance.h"
+
+namespace vt::test {
+namespace {
+
+// jxrlib's own decoder program, through a TIFF that ImageMagick reads.
+std::optional<Frame> jxr_frame(const std::filesystem::path& file) {
+    const std::string tif = file.string() + ".dec.tif";
+    if (!run_tool("JxrDecApp -i '" + file.string() + "' -o '" + tif + "'"))
+        return std::nullopt;
+    std::optional<Frame> frame = magick_frame(tif);
+    std::filesystem::remove(tif);
+    return frame;
+}
+
+// jxrlib's encoder program from ImageMagick's BMP, PNM and TIFF: 8 and 16 bits, grey, RGB and
+// RGBA, lossless and lossy.
+int corpus(const std::filesystem::path& folder) {
+    const std::string pam = (folder / "source.pam").string();
+    write_pam(pam, make_picture(37, 23, true));
+    const struct {
+        const char *made, *options;
+    } inputs[] = {{"rgb.bmp", "-alpha off"},
+                  {"rgb16.pnm", "-alpha off -depth 16"},
+                  {"grey16.pnm", "-alpha off -colorspace gray -depth 16"},
+                  {"rgba.tif", "-depth 8 -compress none -define tiff:alpha=unassociated"},
+                  {"rgba16.tif", "-depth 16 -compress none"}};
+    int made = 0;
+    for (const auto& in : inputs) {
+        const std::string source = (folder / in.made).string();
+        if (!run_tool("convert '" + pam + "' " + in.options + " '" + source + "'"))
+            return 0;
+        for (const char* quality : {"1", "0.8"})
+            made += run_tool("JxrEncApp -i '" + source + "' -o '" + source + "." + quality +
+                             ".jxr' -q " + quality);
+        std::filesystem::remove(source);
+    }
+    std::filesystem::remove(pam);
+    return made;
+}
+
+void lossless() {
+    HarnessServices::set_state(u"fmx_WIC.lossless", "1");
+}
+
+VT_FORMAT_CONFORMANCE(Wic, FormatRow{.plugin = "fmx_WIC",
+                                     .extension = ".jxr",
+                                     .header = nullptr,
+                                     .reference = jxr_frame,
+                                     .make_corpus = corpus,
+                                     .compared = 10,
+                                     .tolerance = 1,
+                                     .prepare = lossless});
+
+class WicPlugin : public PluginTest {
+protected:
+    static void SetUpTestSuite() { open("fmx_WIC"); }
+    void TearDown() override { HarnessServices::state().clear(); }
+};
+
+TEST_F(WicPlugin, LossyQualityTradesSizeForDetail) {
+    const Frame picture = smooth_picture(64, 48, true);
+    std::size_t last_size = 0;
+    for (const char* quality : {"100", "60", "20"}) {
+        SCOPED_TRACE(quality);
+        HarnessServices::set_state(u"fmx_WIC.quality", quality);
+        const std::string file = m_temp / "q.jxr";
+        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_LT(mean_difference(loaded.frames[0].pixels, picture.pixels), 6);
+        const std::optional<Frame> outside = jxr_frame(file);
+        ASSERT_TRUE(outside.has_value());
+        EXPECT_LE(max_difference(*outside, loaded.frames[0]), 1);
+        if (last_size != 0) {
+            EXPECT_LT(read_bytes(file).size(), last_size);
+        }
+        last_size = read_bytes(file).size();
+    }
+}
+
+TEST_F(WicPlugin, ProfileAndResolutionComeBack) {
+    Frame picture = make_picture(16, 16, false);
+    const std::vector<std::uint8_t> icc = block_bytes(700);
+    picture.chunks[VT_TAG('I', 'C', 'C', 'P')] = icc;
+    picture.markup = "\r\nimage.ppi=300 150;";
+    const std::string file = m_temp / "meta.wdp";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    const LoadResult loaded = load_with(api(), file);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_TRUE(has_entry(loaded.frames[0], "image.ppi=300 150;"));
+    EXPECT_EQ(loaded.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+}
+
+// The codestream header's width and height (minus one), 16 or 32 bits as its flag says.
+std::string with_size(std::string file, std::uint32_t width, std::uint32_t height) {
+    const std::size_t at = file.find("WMPHOTO");
+    if (at == std::string::npos)
+        return {};
+    const bool short_header = (static_cast<unsigned char>(file[at + 10]) & 0x80) != 0;
+    const int bytes = short_header ? 2 : 4;
+    std::size_t p = at + 12;
+    for (const std::uint32_t v : {width - 1, height - 1})
+        for (int i = bytes - 1; i >= 0; --i)
+            file[p++] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    return file;
+}
+
+TEST_F(WicPlugin, HostileSizesAreRefusedBeforeAnyFrame) {
+    const std::string file = m_temp / "small.jxr";
+    ASSERT_EQ(save_with(api(), file, {make_picture(8, 8, false)}).result, VT_OK);
+    const std::string whole = read_bytes(file);
+    const std::vector<Refusal> cases = {
+        {"huge in a tiny file", with_size(whole, 15000, 15000), VT_ERR_READ},
+        {"more pixels than a bitmap", with_size(whole, 20000, 20000), VT_ERR_DIMENSIONS},
+        {"not the format", "II\xBC\x07 and more bytes", -1}};
+    for (const Refusal& c : cases) {
+        const LoadResult loaded = load_bytes(c.bytes);
+        EXPECT_EQ(loaded.result, c.result) << c.what;
+        EXPECT_TRUE(loaded.frames.empty()) << c.what;
+    }
+}
+
+} // namespace
+} // namespace vt::test
