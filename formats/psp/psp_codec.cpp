@@ -212,6 +212,12 @@ public:
         layer.opacity = p[33];
         layer.blend = p[34];
         layer.visible = (p[35] & 1) != 0;
+        // Major 3 has no flag for a mask: its channel says that there is one.
+        const std::size_t fixed = (m_major == 3 ? 256 : 2 + name_size) + 72;
+        if (fixed <= size) {
+            layer.mask = rect(p + 54);
+            layer.mask_on = p[71] == 0 && (m_major == 3 || (p[35] & 2) != 0);
+        }
         std::size_t next = at + size;
         if (m_major > 3)
             next = skip_chunk(next, b.end); // the layer bitmap information chunk
@@ -429,6 +435,37 @@ std::int32_t decode_psp_pixels(std::span<const std::uint8_t> file, const PspDocu
             out[x] = value | ((255 - a) << 24);
         }
     }
+    return 1;
+}
+
+std::int32_t apply_psp_mask(std::span<const std::uint8_t> file, const PspLayer& layer,
+                            std::uint16_t compression, std::vector<std::uint32_t>& pixels) {
+    const PspChannel* mask = find_channel(layer.channels, 2, 0);
+    const PspRect& m = layer.mask;
+    const PspRect& s = layer.saved;
+    if (!layer.mask_on || mask == nullptr || m.width() < 1 || m.height() < 1)
+        return 1;
+    if (m.width() > kMaxSide || m.height() > kMaxSide ||
+        static_cast<std::uint64_t>(m.width() * m.height()) > kMaxPixels)
+        return -13;
+    std::vector<std::uint8_t> data;
+    std::size_t stride = 0;
+    if (const std::int32_t r =
+            unpack_channel(file, *mask, compression, static_cast<std::uint32_t>(m.height()),
+                           static_cast<std::size_t>(m.width()), data, stride);
+        r != 1)
+        return r;
+    const std::int64_t top = std::max(m.top, s.top), bottom = std::min(m.bottom, s.bottom);
+    const std::int64_t left = std::max(m.left, s.left), right = std::min(m.right, s.right);
+    for (std::int64_t y = top; y < bottom; ++y)
+        for (std::int64_t x = left; x < right; ++x) {
+            std::uint32_t& v =
+                pixels[static_cast<std::size_t>((y - s.top) * s.width() + x - s.left)];
+            const std::uint32_t level = data[static_cast<std::size_t>(y - m.top) * stride +
+                                             static_cast<std::size_t>(x - m.left)];
+            const std::uint32_t a = (255 - (v >> 24)) * level / 255;
+            v = (v & 0xFFFFFFu) | ((255 - a) << 24);
+        }
     return 1;
 }
 

@@ -44,6 +44,8 @@ struct PspLayer {
     std::uint8_t opacity = 255;
     std::uint8_t blend = 0; // the file's blend mode number
     bool visible = true;
+    bool mask_on = false; // the layer has a user mask and it is not disabled
+    PspRect mask;         // the part of the mask that its channel holds, canvas coordinates
     std::vector<PspChannel> channels;
 };
 
@@ -77,6 +79,12 @@ struct PspDocument {
                                              std::uint16_t compression, std::uint16_t depth,
                                              std::uint32_t width, std::uint32_t height,
                                              std::vector<std::uint32_t>& pixels);
+
+// Multiplies the opacity of the layer's pixels (over its `saved` rectangle) by its user mask,
+// where the mask's channel covers them. Same results as decode_psp_pixels.
+[[nodiscard]] std::int32_t apply_psp_mask(std::span<const std::uint8_t> file, const PspLayer& layer,
+                                          std::uint16_t compression,
+                                          std::vector<std::uint32_t>& pixels);
 
 // The layer mode (0-22, Layer record bits 0-7) that draws a file blend mode; false for a mode
 // our operators do not have (drawn as normal).

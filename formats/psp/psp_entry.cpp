@@ -172,6 +172,10 @@ std::int32_t load_image(FilterCall* call) {
                 decode(file, doc, layer->channels, doc.compression, doc.bit_depth, p);
             r != VT_OK)
             return r;
+        if (const std::int32_t r =
+                vt::formats::apply_psp_mask(file, *layer, doc.compression, p.pixels);
+            r != VT_OK)
+            return r;
         if (const std::int32_t r = add_picture(call, doc, p, first); r != VT_OK)
             return r;
         if (first)
