@@ -25,6 +25,9 @@ constexpr std::uint16_t kModeBlendMask = 0x00FF;
 constexpr std::uint8_t kAttrClipped = 0x01;
 constexpr std::uint8_t kAttrCanvas = 0x02;
 constexpr std::uint32_t kTagPhys = VT_TAG('P', 'H', 'Y', 'S');
+// A blend key our operators cannot draw, kept with its layer (as it is in the file) so that a
+// save writes it again.
+constexpr std::uint32_t kTagBlendKey = VT_TAG('P', 'S', 'D', 'B');
 constexpr std::uint32_t kMaxSide = 30000;
 
 // The file's blend keys and the host's layer blend modes that draw the same.
@@ -156,7 +159,8 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
             break;
         }
         std::uint16_t mode = 0;
-        if (!mode_of(layer->blend, mode))
+        const bool drawn = mode_of(layer->blend, mode);
+        if (!drawn)
             call->warnings |= VT_WARN_BLEND_MODES;
         set_name(call, layer->name);
         call->mode = static_cast<std::uint16_t>(mode | (hidden ? kModeHidden : 0));
@@ -172,6 +176,12 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
             return r;
         if (index++ == 0)
             deliver_metadata(call, doc);
+        const std::uint8_t blend[4] = {static_cast<std::uint8_t>(layer->blend >> 24),
+                                       static_cast<std::uint8_t>(layer->blend >> 16),
+                                       static_cast<std::uint8_t>(layer->blend >> 8),
+                                       static_cast<std::uint8_t>(layer->blend)};
+        if (!drawn)
+            add_frame_chunk(call, kTagBlendKey, blend, sizeof(blend));
     }
     return VT_OK;
 }
@@ -233,6 +243,11 @@ std::int32_t take_layer(FilterCall* call, std::int32_t index, psd::OutLayer& lay
         layer.x = call->x;
         layer.y = call->y;
         layer.blend = key_of(call->mode);
+        const ChunkView kept = frame_chunk(call, kTagBlendKey);
+        if ((call->mode & kModeBlendMask) == 0 && kept.data != nullptr && kept.size == 4)
+            layer.blend = (static_cast<std::uint32_t>(kept.data[0]) << 24) |
+                          (static_cast<std::uint32_t>(kept.data[1]) << 16) |
+                          (static_cast<std::uint32_t>(kept.data[2]) << 8) | kept.data[3];
         layer.opacity = static_cast<std::uint8_t>(255 - call->transparency);
         layer.clipping = (call->attr & kAttrClipped) != 0 ? 1 : 0;
     }

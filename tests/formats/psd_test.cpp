@@ -206,6 +206,13 @@ TEST(PsdLayers, KeepTheirRecordsThroughVt5AndOpenElsewhere) {
     EXPECT_EQ(doc[0].mode, 0x100);
     EXPECT_EQ(doc[1].mode, 0);
     EXPECT_EQ(status.warnings[1] + status.warnings[2], 2);
+    // ... and is written again.
+    ASSERT_GT(plugins::save_image(tmp.sub16("h.psd"), doc.get(), 2, status, registry), 0);
+    for (std::uint32_t i = 0; i < 2; ++i)
+        image::release_layer(doc[i]);
+    status.warnings[2] = 0;
+    ASSERT_EQ(plugins::load_image(tmp.sub16("h.psd"), doc.get(), 1024, status, registry), 2u);
+    EXPECT_EQ(status.warnings[2], 1);
     for (std::uint32_t i = 0; i < 2; ++i)
         image::release_layer(doc[i]);
     gfx::EngineShutdown();
