@@ -257,7 +257,8 @@ bool unused_entry(std::uint32_t tag) {
     constexpr std::uint16_t kTags[] = {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0129,
                                        0x0131, 0x0132, 0x013B, 0x013C, 0x4746, 0x4749,
                                        0x8298, 0x8769, 0x8825, 0x9C9C};
-    return std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
+    const bool windows_text = tag >= 0x9C9B && tag <= 0x9C9F; // title, comment, author...
+    return windows_text || std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
 }
 
 // The container's directory, checked before the codec sees the file: every entry's data and the
