@@ -456,7 +456,7 @@ public:
         const auto* p = static_cast<const std::uint8_t*>(data);
         m_out.insert(m_out.end(), p, p + n);
     }
-    // A box whose body `fill` writes; with `version` a full box (flags in the low 24 bits).
+    // A box whose body `fill` writes; with `version_flags` a full box (flags in the low 24 bits).
     template <class Fill>
     void box(const char (&type)[5], Fill&& fill, std::int64_t version_flags = -1) {
         const std::size_t start = m_out.size();

@@ -243,9 +243,10 @@ std::int32_t check_image_header(std::span<const std::uint8_t> image) {
     const std::uint32_t depth = image[11] & 15;
     if (format >= kColourFormats || ((kBitDepths >> depth) & 1) == 0)
         return VT_ERR_NOT_IMPLEMENTED;
-    // One bit a pixel exists for grey alone (the codec asserts on anything else).
-    if ((depth == 0 || depth == 15) && format != 0)
-        return VT_ERR_INVALID_DATA;
+    // One bit a pixel: the codec asserts on it for colour and writes through a null row for
+    // grey; black-and-white files are left out.
+    if (depth == 0 || depth == 15)
+        return VT_ERR_NOT_IMPLEMENTED;
     return VT_OK;
 }
 
@@ -256,7 +257,8 @@ bool unused_entry(std::uint32_t tag) {
     constexpr std::uint16_t kTags[] = {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0129,
                                        0x0131, 0x0132, 0x013B, 0x013C, 0x4746, 0x4749,
                                        0x8298, 0x8769, 0x8825, 0x9C9C};
-    return std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
+    const bool windows_text = tag >= 0x9C9B && tag <= 0x9C9F; // title, comment, author...
+    return windows_text || std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
 }
 
 // The container's directory, checked before the codec sees the file: every entry's data and the
@@ -275,6 +277,7 @@ std::int32_t check_container(std::span<std::uint8_t> file) {
     if (ifd + 2 + std::uint64_t{count} * 12 > file.size())
         return VT_ERR_READ;
     std::uint64_t plane[4] = {}; // image offset, image bytes, alpha offset, alpha bytes
+    std::uint32_t required = 0;
     for (std::uint32_t k = 0; k < count; ++k) {
         const std::size_t at = ifd + 2 + std::size_t{k} * 12;
         const std::uint32_t tag = le(file, at, 2);
@@ -286,6 +289,7 @@ std::int32_t check_container(std::span<std::uint8_t> file) {
         const std::uint32_t value = type == 3 ? le(file, at + 8, 2) : le(file, at + 8, 4);
         if (tag >= 0xBCC0 && tag <= 0xBCC3)
             plane[tag - 0xBCC0] = value;
+        required |= tag == 0xBC01 ? 1 : tag == 0xBC80 ? 2 : tag == 0xBC81 ? 4 : 0;
         if (tag == 0xBC02 && (le(file, at + 4, 4) != 1 || le(file, at + 8, 4) >= kOrientations))
             return VT_ERR_INVALID_DATA;
         if (unused_entry(tag)) {
@@ -293,13 +297,18 @@ std::int32_t check_container(std::span<std::uint8_t> file) {
             file[at + 1] = kImageTypeTag >> 8;
         }
     }
-    if (plane[1] == 0)
+    // The pixel format, width and height entries are required (without them jxrlib writes
+    // through a null row).
+    if (plane[1] == 0 || required != 7)
         return VT_ERR_INVALID_DATA;
     // jxrlib's writer stores the alpha plane's end where its size belongs.
     const bool alpha_inside =
         plane[2] + plane[3] <= file.size() || (plane[3] > plane[2] && plane[3] <= file.size());
     if (plane[0] + plane[1] > file.size() || !alpha_inside)
         return VT_ERR_READ;
+    if (plane[2] != 0 && plane[3] != 0 && plane[2] < file.size())
+        if (const std::int32_t r = check_image_header(file.subspan(plane[2])); r != VT_OK)
+            return r;
     return check_image_header(file.subspan(static_cast<std::size_t>(plane[0])));
 }
 
