@@ -50,9 +50,9 @@ enum {
 enum {
     VT_VIDEO_OK = 0,
     VT_VIDEO_BAD_ARGUMENT = 1, /* no such frame, a request that makes no sense */
-    VT_VIDEO_CANNOT_OPEN = 2,  /* the file cannot be opened or is no container */
+    VT_VIDEO_CANNOT_OPEN = 2,  /* the file cannot be opened */
     VT_VIDEO_NO_VIDEO = 3,     /* the file holds no video stream */
-    VT_VIDEO_BAD_DATA = 4,     /* the stream does not decode */
+    VT_VIDEO_BAD_DATA = 4,     /* no container FFmpeg knows, or the stream does not decode */
     VT_VIDEO_UNSUPPORTED = 5,  /* an unknown command, a codec without a decoder */
     VT_VIDEO_NOT_OPEN = 6,     /* a frame or value asked before a file was opened */
     VT_VIDEO_TIMED_OUT = 7,    /* the request's time-out passed inside the helper */

@@ -5,10 +5,12 @@
 // chunk, the resolution "image.ppi". Save: 8-bit grey, RGB, or RGBA when any pixel is not
 // opaque, with the profile and resolution; "fmx_WIC.quality" 1-100 and "fmx_WIC.lossless".
 // jxrlib keeps state in globals and is not safe to enter from two threads: every use of it runs
-// under one lock, which a fault inside the library (caught by the host) leaves closed.
+// under one lock, which a fault inside the library (caught by the host) leaves closed. Loads
+// decode in a child process, where a fault on a broken file ends only the child.
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -19,6 +21,13 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
@@ -44,6 +53,8 @@ constexpr std::uint32_t kBandRows = 65536;
 // A profile the container says is larger than this is not read.
 constexpr std::uint32_t kMaxProfileBytes = 16u << 20;
 constexpr int kDefaultQuality = 90;
+// How long a decode may take when the host sets no limit.
+constexpr std::uint32_t kDefaultDecodeMs = 120000;
 
 // One thread in jxrlib at a time. A fault inside it is caught by the host, which leaves the call
 // by a jump: the holder's release never runs and the library's state cannot be trusted. Later
@@ -331,63 +342,199 @@ ERR copy_rows(PKImageDecode* decoder, PKFormatConverter* converter, const PKRect
     return err;
 }
 
-std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
+// What the decoding child sends before the pixels.
+struct DecodedHead {
+    std::int32_t result = VT_ERR_INVALID_DATA;
+    std::uint32_t width = 0, height = 0, bits = 0, icc_size = 0, ppi_size = 0;
+};
+
+bool write_all(int fd, const void* data, std::size_t size) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads `size` bytes unless the child stops sending or the deadline passes.
+bool read_all(int fd, void* data, std::size_t size, std::chrono::steady_clock::time_point until) {
+    auto* p = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = ::poll(&wait, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t n = ::read(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// In the child: decodes and sends the head, the profile, the resolution text and the pixels
+// row by row, as the host's 32-bit pixels.
+void decode_to(int fd, std::vector<std::uint8_t>& bytes) {
+    DecodedHead head;
     Objects o;
+    auto fail = [&](std::int32_t result) {
+        head.result = result;
+        (void)write_all(fd, &head, sizeof head);
+    };
     if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0 ||
         o.factory->CreateStreamFromMemory(&o.stream, bytes.data(), bytes.size()) < 0 ||
         PKImageDecode_Create_WMP(&o.decoder) < 0)
-        return VT_ERR_OUT_OF_MEMORY;
+        return fail(VT_ERR_OUT_OF_MEMORY);
     if (const ERR err = o.decoder->Initialize(o.decoder, o.stream); err < 0)
-        return result_of(err);
+        return fail(result_of(err));
     I32 w = 0;
     I32 h = 0;
     o.decoder->GetSize(o.decoder, &w, &h);
     if (w < 1 || h < 1 || static_cast<std::uint32_t>(w) > kMaxSide ||
         static_cast<std::uint32_t>(h) > kMaxSide ||
         static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > kMaxPixels)
-        return VT_ERR_DIMENSIONS;
+        return fail(VT_ERR_DIMENSIONS);
     const auto width = static_cast<std::uint32_t>(w);
     const auto height = static_cast<std::uint32_t>(h);
     if (static_cast<std::uint64_t>(width) * height / kMaxPixelsPerByte > bytes.size())
-        return VT_ERR_READ;
+        return fail(VT_ERR_READ);
     PKPixelInfo source{};
     PKPixelFormatGUID format{};
     o.decoder->GetPixelFormat(o.decoder, &format);
     source.pGUIDPixFmt = &format;
     if (PixelFormatLookup(&source, LOOKUP_FORWARD) < 0 || source.cbitUnit == 0 ||
         source.cbitUnit > 256)
-        return VT_ERR_NOT_IMPLEMENTED;
+        return fail(VT_ERR_NOT_IMPLEMENTED);
     // The alpha plane is decoded only when asked for.
     if (o.decoder->WMP.bHasAlpha || (source.grBit & PK_pixfmtHasAlpha) != 0)
         o.decoder->WMP.wmiSCP.uAlphaMode = 2;
     const Target* target = nullptr;
     if (const std::int32_t r = open_converter(o, source, target); r != VT_OK)
-        return r;
-    if (const std::int32_t r = request_frame(call, width, height); r != VT_OK)
-        return r;
+        return fail(r);
+    const std::vector<std::uint8_t> icc = profile_of(o.decoder);
+    const std::string ppi = ppi_text(o.decoder);
+    head = {VT_OK,
+            width,
+            height,
+            source.cbitUnit,
+            static_cast<std::uint32_t>(icc.size()),
+            static_cast<std::uint32_t>(ppi.size())};
+    if (!write_all(fd, &head, sizeof head) || !write_all(fd, icc.data(), icc.size()) ||
+        !write_all(fd, ppi.data(), ppi.size()))
+        return;
     // The converter works in place: each band holds the wider of the two layouts.
     const std::uint32_t pixel_bytes = std::max(target->bytes, (source.cbitUnit + 7) / 8);
     const std::size_t stride = (static_cast<std::size_t>(width) * pixel_bytes + 127) & ~127u;
     std::vector<std::uint8_t> band(stride * std::min(kBandRows, height));
+    std::vector<std::uint32_t> row(width);
     for (std::uint32_t top = 0; top < height; top += kBandRows) {
         const std::uint32_t rows = std::min(kBandRows, height - top);
         const PKRect rect{0, static_cast<I32>(top), static_cast<I32>(width),
                           static_cast<I32>(rows)};
-        if (const ERR err = copy_rows(o.decoder, o.converter, rect, band.data(), stride); err < 0)
-            return result_of(err);
+        if (copy_rows(o.decoder, o.converter, rect, band.data(), stride) < 0)
+            return; // the parent sees the pixels end early
         for (std::uint32_t y = 0; y < rows; ++y) {
             const std::uint8_t* in = band.data() + y * stride;
-            std::uint32_t* out = call->pixels + static_cast<std::size_t>(top + y) * call->stride;
             for (std::uint32_t x = 0; x < width; ++x)
-                out[x] = to_pixel(in + x * target->bytes, target->layout);
+                row[x] = to_pixel(in + x * target->bytes, target->layout);
+            if (!write_all(fd, row.data(), row.size() * 4))
+                return;
         }
     }
-    const std::vector<std::uint8_t> icc = profile_of(o.decoder);
+}
+
+// In the parent: the child's picture into a host frame.
+std::int32_t receive(FilterCall* call, int fd, std::chrono::steady_clock::time_point until) {
+    DecodedHead head;
+    if (!read_all(fd, &head, sizeof head, until))
+        return VT_ERR_INVALID_DATA;
+    if (head.result != VT_OK)
+        return head.result < 0 ? head.result : VT_ERR_INVALID_DATA;
+    if (head.width == 0 || head.height == 0 || head.width > kMaxSide || head.height > kMaxSide ||
+        std::uint64_t{head.width} * head.height > kMaxPixels || head.icc_size > kMaxProfileBytes ||
+        head.ppi_size > 64)
+        return VT_ERR_INVALID_DATA;
+    std::vector<std::uint8_t> icc(head.icc_size);
+    std::string ppi(head.ppi_size, '\0');
+    if (!read_all(fd, icc.data(), icc.size(), until) ||
+        !read_all(fd, ppi.data(), ppi.size(), until))
+        return VT_ERR_INVALID_DATA;
+    if (const std::int32_t r = request_frame(call, head.width, head.height); r != VT_OK)
+        return r;
+    for (std::uint32_t y = 0; y < head.height; ++y)
+        if (!read_all(fd, call->pixels + static_cast<std::size_t>(y) * call->stride,
+                      std::size_t{head.width} * 4, until))
+            return VT_ERR_INVALID_DATA;
     add_frame_chunk(call, kTagIcc, icc.data(), static_cast<std::uint32_t>(icc.size()));
-    const std::string ppi = ppi_text(o.decoder);
-    deliver_markup(call,
-                   {.bits_per_pixel = source.cbitUnit, .ppi = ppi.empty() ? nullptr : ppi.c_str()});
+    deliver_markup(call, {.bits_per_pixel = head.bits, .ppi = ppi.empty() ? nullptr : ppi.c_str()});
     return VT_OK;
+}
+
+// A fault in the child ends it quietly: the kernel's default actions, set past any handler a
+// sanitizer or fuzzer put in front of sigaction.
+void default_fault_actions() {
+    struct {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        std::uint64_t mask;
+    } action{SIG_DFL, 0, nullptr, 0};
+    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP})
+        (void)::syscall(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask);
+}
+
+// jxrlib reads past its buffers and faults on some broken files, so it decodes in a child
+// process: a fault there costs the picture, never the program, and leaves no state behind.
+std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return VT_ERR_SYSTEM_REQUIREMENTS;
+    pid_t child = -1;
+    {
+        // Forked while no thread of ours is inside the library, whose globals the child copies.
+        const CodecLock hold;
+        if (!hold.held()) {
+            ::close(pipe_fds[0]);
+            ::close(pipe_fds[1]);
+            return VT_ERR_INTERNAL;
+        }
+        child = ::fork();
+    }
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        default_fault_actions();
+        decode_to(pipe_fds[1], bytes);
+        ::_exit(0);
+    }
+    ::close(pipe_fds[1]);
+    if (child < 0) {
+        ::close(pipe_fds[0]);
+        return VT_ERR_SYSTEM_REQUIREMENTS;
+    }
+    const int fd = pipe_fds[0];
+    const auto until =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(call->time_limit_ms > 0 ? call->time_limit_ms : kDefaultDecodeMs);
+    const std::int32_t result = receive(call, fd, until);
+    ::close(fd);
+    ::kill(child, SIGKILL); // one that hangs or still sends is not waited for
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return result;
 }
 
 std::int32_t load_image(FilterCall* call) {
@@ -400,8 +547,7 @@ std::int32_t load_image(FilterCall* call) {
         return bytes.size() < 4 ? VT_ERR_READ : VT_ERR_CORRUPT_OR_UNSUPPORTED;
     if (const std::int32_t r = check_container(bytes); r != VT_OK)
         return r;
-    const CodecLock hold;
-    return hold.held() ? decode(call, bytes) : VT_ERR_INTERNAL;
+    return decode(call, bytes);
 }
 
 // The selected picture's resolution from its markup, "x y" or one number; 0 when absent.

@@ -10,6 +10,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -75,10 +76,15 @@ public:
 
     int open(const std::string& path) {
         close();
-        if (avformat_open_input(&m_format, path.c_str(), nullptr, nullptr) < 0)
-            return VT_VIDEO_CANNOT_OPEN;
+        // A file that opens but is no container FFmpeg knows is bad data, not an open failure:
+        // the host then reports it as unsupported rather than unreadable for want of access.
+        if (const int opened = avformat_open_input(&m_format, path.c_str(), nullptr, nullptr);
+            opened < 0)
+            return opened == AVERROR(ENOENT) || opened == AVERROR(EACCES) || opened == AVERROR(EIO)
+                       ? VT_VIDEO_CANNOT_OPEN
+                       : VT_VIDEO_BAD_DATA;
         if (avformat_find_stream_info(m_format, nullptr) < 0)
-            return VT_VIDEO_CANNOT_OPEN;
+            return VT_VIDEO_BAD_DATA;
         const AVCodec* codec = nullptr;
         m_stream = av_find_best_stream(m_format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
         if (m_stream < 0)
