@@ -420,6 +420,10 @@ std::int32_t read_xcf_image(std::span<const std::uint8_t> file, XcfImage& image)
         return VT_ERR_NOT_IMPLEMENTED;
     if (!sizes_allowed(image.width, image.height))
         return VT_ERR_DIMENSIONS;
+    // A layer needs a tile pointer for every 4096 pixels; a canvas far beyond what the file's
+    // bytes could cover in layers is a tiny file claiming a huge picture.
+    if (std::uint64_t{image.width} * image.height > file.size() * std::uint64_t{1024})
+        return VT_ERR_READ;
     while (!c.cut()) {
         const std::uint32_t type = c.u32();
         const std::uint32_t length = c.u32();
