@@ -277,9 +277,8 @@ private:
 };
 
 // The uncompressed bytes of one channel: rows of `row` bytes, or rows padded to four bytes.
-std::int32_t unpack_channel(std::span<const std::uint8_t> file, const PspChannel& c,
-                            std::uint16_t compression, std::uint32_t rows, std::size_t row,
-                            std::vector<std::uint8_t>& out, std::size_t& stride) {
+std::int32_t check_channel(const PspChannel& c, std::uint16_t compression, std::uint32_t rows,
+                           std::size_t row, std::size_t& stride) {
     const std::uint64_t plain = std::uint64_t{rows} * row;
     const std::uint64_t padded = std::uint64_t{rows} * ((row + 3) & ~std::size_t{3});
     if (c.size != plain && c.size != padded)
@@ -289,8 +288,14 @@ std::int32_t unpack_channel(std::span<const std::uint8_t> file, const PspChannel
     const std::uint64_t most = compression == 0   ? c.coded
                                : compression == 1 ? (std::uint64_t{c.coded} + 1) / 2 * 127
                                                   : std::uint64_t{c.coded} * 1032 + 64;
-    if (c.size > most)
-        return -44;
+    return c.size > most ? -44 : 1;
+}
+
+std::int32_t unpack_channel(std::span<const std::uint8_t> file, const PspChannel& c,
+                            std::uint16_t compression, std::uint32_t rows, std::size_t row,
+                            std::vector<std::uint8_t>& out, std::size_t& stride) {
+    if (const std::int32_t r = check_channel(c, compression, rows, row, stride); r != 1)
+        return r;
     out.resize(c.size);
     const std::uint8_t* in = file.data() + c.offset;
     const std::uint8_t* const end = in + c.coded;
@@ -390,25 +395,23 @@ std::int32_t decode_psp_pixels(std::span<const std::uint8_t> file, const PspDocu
     if (!colour && depth != 1 && depth != 4 && depth != 8)
         return -2;
     const std::size_t pixel_bytes = colour ? width : (std::size_t{width} * depth + 7) / 8;
-    const PspChannel* planes[3] = {};
-    for (std::uint16_t k = 0; k < (colour ? 3 : 1); ++k) {
+    // Red, green, blue (or the one grey or index plane), then the transparency when there is one.
+    const PspChannel* planes[4] = {};
+    const int count = colour ? 3 : 1;
+    for (int k = 0; k < count; ++k)
         planes[k] = find_channel(channels, 0, colour ? static_cast<std::uint16_t>(k + 1) : 0);
-        if (planes[k] == nullptr)
+    planes[count] = find_channel(channels, 1, 0);
+    std::size_t stride = 0;
+    // Every plane is checked before the picture's memory is taken; one plane at a time after.
+    for (int k = 0; k <= count; ++k) {
+        if (planes[k] == nullptr && k < count)
             return -44;
+        if (planes[k] != nullptr)
+            if (const std::int32_t r = check_channel(*planes[k], compression, height,
+                                                     k < count ? pixel_bytes : width, stride);
+                r != 1)
+                return r;
     }
-    std::vector<std::uint8_t> data[4];
-    std::size_t stride[4] = {};
-    for (int k = 0; k < (colour ? 3 : 1); ++k)
-        if (const std::int32_t r = unpack_channel(file, *planes[k], compression, height,
-                                                  pixel_bytes, data[k], stride[k]);
-            r != 1)
-            return r;
-    const PspChannel* alpha = find_channel(channels, 1, 0);
-    if (alpha != nullptr)
-        if (const std::int32_t r =
-                unpack_channel(file, *alpha, compression, height, width, data[3], stride[3]);
-            r != 1)
-            return r;
     std::uint32_t palette[256];
     for (std::uint32_t i = 0; i < 256; ++i) {
         // Grey levels spread over 0..255 at every depth; colours from the palette block.
@@ -417,22 +420,29 @@ std::int32_t decode_psp_pixels(std::span<const std::uint8_t> file, const PspDocu
     }
     if (!doc.grey && !doc.palette.empty())
         std::copy(doc.palette.begin(), doc.palette.end(), palette);
-    pixels.resize(std::size_t{width} * height);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::uint32_t* out = pixels.data() + std::size_t{y} * width;
-        for (std::uint32_t x = 0; x < width; ++x) {
-            std::uint32_t value = 0;
-            if (colour) {
-                value = data[2][y * stride[2] + x] |
-                        (static_cast<std::uint32_t>(data[1][y * stride[1] + x]) << 8) |
-                        (static_cast<std::uint32_t>(data[0][y * stride[0] + x]) << 16);
-            } else {
-                const std::size_t bit = std::size_t{x} * depth;
-                const std::uint8_t byte = data[0][y * stride[0] + bit / 8];
-                value = palette[(byte >> (8 - depth - bit % 8)) & ((1u << depth) - 1)];
+    pixels.assign(std::size_t{width} * height, 0);
+    std::vector<std::uint8_t> data;
+    for (int k = 0; k <= count; ++k) {
+        if (planes[k] == nullptr)
+            continue;
+        if (const std::int32_t r = unpack_channel(file, *planes[k], compression, height,
+                                                  k < count ? pixel_bytes : width, data, stride);
+            r != 1)
+            return r;
+        const int shift = k == count ? 24 : 16 - 8 * k;
+        for (std::uint32_t y = 0; y < height; ++y) {
+            std::uint32_t* out = pixels.data() + std::size_t{y} * width;
+            const std::uint8_t* in = data.data() + y * stride;
+            for (std::uint32_t x = 0; x < width; ++x) {
+                if (k == count)
+                    out[x] |= static_cast<std::uint32_t>(255 - in[x]) << 24;
+                else if (colour)
+                    out[x] |= static_cast<std::uint32_t>(in[x]) << shift;
+                else {
+                    const std::size_t bit = std::size_t{x} * depth;
+                    out[x] = palette[(in[bit / 8] >> (8 - depth - bit % 8)) & ((1u << depth) - 1)];
+                }
             }
-            const std::uint32_t a = alpha != nullptr ? data[3][y * stride[3] + x] : 255;
-            out[x] = value | ((255 - a) << 24);
         }
     }
     return 1;

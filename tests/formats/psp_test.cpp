@@ -34,6 +34,8 @@ std::string block(int major, int id, const std::string& chunk, const std::string
 }
 
 std::uint8_t sample_value(int x, int y, int k) {
+    if (k == -2)
+        return (x + y) % 2 ? 0 : 255; // the user mask
     return static_cast<std::uint8_t>(x * 37 + y * 11 + k * 80 + (x == y ? 200 : 0));
 }
 
@@ -72,18 +74,19 @@ std::string layer(const Spec& s, const char* name, std::string rects, int opacit
     if (s.major > 3)
         info[1] = 0;
     info += std::string(1, s.major == 3 ? 0 : 1) + rects + char(opacity) + char(blend) +
-            char(visible) + std::string(77, '\0');
+            char(visible | (alpha ? 2 : 0)) + std::string(18, '\0') + rects.substr(16) +
+            std::string(43, '\0');
     std::string channels;
     const int planes = s.depth == 24 ? 3 : 1;
-    for (int k = (alpha ? -1 : 0); k < planes; ++k) {
+    for (int k = (alpha ? -2 : 0); k < planes; ++k) {
         std::string raw;
         for (int y = 0; y < h; ++y, raw.resize((raw.size() + 3) & ~3u))
             for (int x = 0; x < w; ++x)
                 raw += static_cast<char>(sample_value(x, y, k));
-        channels += channel(s, k < 0 ? 1 : 0, k < 0 || planes == 1 ? 0 : k + 1, raw);
+        channels += channel(s, k < 0 ? -k : 0, k < 0 || planes == 1 ? 0 : k + 1, raw);
     }
     if (s.major > 3)
-        channels = std::string("\x08\0\0\0\1\0", 6) + char(planes + alpha) + '\0' + channels;
+        channels = std::string("\x08\0\0\0\1\0", 6) + char(planes + 2 * alpha) + '\0' + channels;
     return block(s.major, 4, info + (s.major == 3 ? std::string(4, '\0') : ""), channels);
 }
 
@@ -118,7 +121,7 @@ std::string two_layers(const Spec& s) {
 }
 
 std::uint32_t expected(const Spec& s, int x, int y, bool alpha) {
-    const std::uint32_t t = alpha ? 255 - sample_value(x, y, -1) : 0;
+    const std::uint32_t t = !alpha ? 0 : (x + y) % 2 ? 255 : 255 - sample_value(x, y, -1);
     const std::uint8_t v = sample_value(x, y, 0);
     if (s.depth == 24)
         return bgrt(v, sample_value(x, y, 1), sample_value(x, y, 2), t);
