@@ -94,7 +94,9 @@ std::int32_t save_image(FilterCall* call) {
     options.icc_size = icc.size;
     // EXIF comes from the markup only, so that whatever the privacy options deleted there is
     // really gone from the file.
-    const std::vector<std::uint8_t> exported = exif_from_markup(call, kMaxExifBytes);
+    std::vector<std::uint8_t> exported = exif_from_markup(call, kMaxExifBytes);
+    // Readers take EXIF's resolution before JFIF's: both must say the same.
+    set_exif_resolution(exported, frame_resolution(call));
     options.exif = exported.empty() ? nullptr : exported.data();
     options.exif_size = static_cast<std::uint32_t>(exported.size());
     options.opaque = any_transparent(call) ? 0 : 1;

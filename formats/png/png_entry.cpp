@@ -57,9 +57,10 @@ std::int32_t save_image(FilterCall* call) {
     if (call->width > VT_PNG_MAX_SIDE || call->height > VT_PNG_MAX_SIDE)
         return VT_ERR_DIMENSIONS;
     // EXIF only from the markup, so that what the privacy options removed stays removed.
-    const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
+    std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
     const ChunkView icc = frame_chunk(call, kTagIcc);
     const PrintResolution resolution = frame_resolution(call);
+    set_exif_resolution(exif, resolution);
     const VtPngWriteMetadata meta{exif.empty() ? nullptr : exif.data(),
                                   static_cast<std::uint32_t>(exif.size()),
                                   icc.data,

@@ -148,6 +148,30 @@ PrintResolution resolution_from_exif(std::span<const std::uint8_t> tiff) noexcep
     return resolution_per_unit(x, y, unit == 3);
 }
 
+void set_exif_resolution(std::span<std::uint8_t> tiff, const PrintResolution& resolution) noexcept {
+    if (!resolution.known() || resolution_from_exif(tiff).x == 0)
+        return; // not a block with a usable IFD0 resolution
+    const TiffView t{tiff, tiff[0] == 'M'};
+    const auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            tiff[at + static_cast<std::size_t>(t.big ? bytes - 1 - i : i)] =
+                static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    const std::uint32_t ifd = t.u32(4);
+    for (std::uint32_t i = 0; i < t.u16(ifd) && t.has(ifd + 2 + 12ull * i, 12); ++i) {
+        const std::size_t entry = ifd + 2 + 12 * static_cast<std::size_t>(i);
+        const std::uint32_t tag = t.u16(entry);
+        const std::uint32_t at = t.u32(entry + 8);
+        if ((tag == kTagXResolution || tag == kTagYResolution) &&
+            t.u16(entry + 2) == kTypeRational && t.u32(entry + 4) == 1 && t.has(at, 8)) {
+            put(at, tag == kTagXResolution ? resolution.x : resolution.y, 4);
+            put(at + 4, 1, 4);
+        } else if (tag == kTagResolutionUnit && t.u16(entry + 2) == kTypeShort) {
+            put(entry + 8, resolution.per_cm ? 3 : 2, 2);
+        }
+    }
+}
+
 void store_phys(const PrintResolution& resolution, std::uint8_t (&chunk)[kPhysSize]) noexcept {
     std::memset(chunk, 0, sizeof(chunk));
     chunk[0] = 1;

@@ -66,6 +66,11 @@ struct Rational {
 // unknown). Unknown when the block says nothing usable.
 [[nodiscard]] PrintResolution resolution_from_exif(std::span<const std::uint8_t> tiff) noexcept;
 
+// Rewrites in place the resolution an IFD0 of a TIFF-structured block states (EXIF exported from
+// the markup), so that it agrees with `resolution`: count-1 RATIONAL XResolution/YResolution and
+// a SHORT ResolutionUnit. Entries the block lacks stay absent; nothing for an unknown resolution.
+void set_exif_resolution(std::span<std::uint8_t> tiff, const PrintResolution& resolution) noexcept;
+
 // The 16-byte "PHYS" chunk of a resolution, and back (unknown for a chunk too short).
 void store_phys(const PrintResolution& resolution, std::uint8_t (&chunk)[kPhysSize]) noexcept;
 [[nodiscard]] PrintResolution read_phys(std::span<const std::uint8_t> chunk) noexcept;
