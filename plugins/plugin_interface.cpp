@@ -286,12 +286,18 @@ std::int32_t on_add_frame(FilterCall* c) {
 // A frame of an animation that holds only changes, composed whole for the plug-in, with the
 // frame's own name, modes and metadata.
 std::int32_t select_composed_frame(FilterCall* c, std::int32_t index) {
-    const Layer* layer = layer_at(c, index);
+    Layer* layer = layer_at(c, index);
     if (!compose_frame(&c->composite, c->layers, c->frame_count, index) ||
         !image::LockBitmap(&c->composite, 0)) {
         image::FreeBitmap(&c->composite);
         return 0;
     }
+    // The frame itself is current too, so its metadata chunks can be asked for.
+    if (!image::LockBitmap(&layer->bitmap, 0)) {
+        release_current(c);
+        return 0;
+    }
+    c->current_frame = index;
     describe_bitmap(c, c->composite);
     std::memcpy(c->name, layer->name, sizeof c->name);
     c->x = c->y = 0;
