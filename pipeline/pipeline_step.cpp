@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/text.h"
 #include "engine/job_stats.h"
+#include "gfx/orientation.h"
 #include "gfx/resample.h"
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
@@ -13,11 +15,13 @@
 #include "image/load_status.h"
 #include "image/meta_adjust.h"
 #include "pipeline/transforms.h"
+#include "platform/paths.h"
 #include "platform/system.h"
 #include "platform/system_load.h"
 #include "plugins/filter_registry.h"
 #include "plugins/frame_budget.h"
 #include "plugins/load_hints.h"
+#include "plugins/frame_changes.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
 
@@ -109,6 +113,10 @@ public:
         TransformOptions options = transform_options(job);
         options.fullWidth = room.decoded.full_width;
         options.fullHeight = room.decoded.full_height;
+        // The transforms work frame by frame on whole pictures.
+        if (needs_whole_frames(room, options, mark) &&
+            !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
+            return engine::kTransformFailed;
         return RunTransforms(room.doc->layers, room.frames, room.status, options,
                              mark ? mark->bitmap() : nullptr);
     }
@@ -152,6 +160,13 @@ public:
         // The camera's record of the picture's size follows what resizing and turning did.
         for (std::uint32_t i = 0; i < room.frames; ++i)
             (void)image::sync_exif_dimensions(room.doc->layers[i]);
+        // The native format stores the layers as they are, for readers that know nothing of
+        // frames holding changes only.
+        if (base::iequal(platform::extension_of(target), u".vt5") &&
+            !plugins::expand_frame_changes(room.doc->layers, room.frames, status)) {
+            room.reason = u"the animation's whole frames do not fit in the memory budget";
+            return false;
+        }
         const bool saved = plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
         keep_reason(room, !saved, status);
         return saved;
@@ -195,6 +210,17 @@ public:
     void raise_abort() noexcept override { gfx::resample_abort = true; }
 
 private:
+    static bool needs_whole_frames(Room& room, const TransformOptions& o,
+                                   const BitmapPicture* mark) noexcept {
+        if (!plugins::holds_frame_changes(room.status.doc_kind, room.status.kind_param))
+            return false;
+        return o.autofixLevels != 0 || o.denoiseRadius != 0 ||
+               (o.resizeMode != 0 && o.resizeWidth >= 2 && o.resizeHeight >= 2) ||
+               (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0) ||
+               !o.textMark.text.empty() ||
+               gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0;
+    }
+
     static void keep_memory_reason(Room& room) noexcept {
         try {
             room.reason = plugins::memory_stop_text(plugins::last_memory_stop());

@@ -18,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/ui_hooks.h"
 #include "plugins/frame_budget.h"
+#include "plugins/frame_changes.h"
 #include "plugins/host_services.h"
 
 namespace vt::plugins {
@@ -282,10 +283,38 @@ std::int32_t on_add_frame(FilterCall* c) {
     return made;
 }
 
+// A frame of an animation that holds only changes, composed whole for the plug-in, with the
+// frame's own name, modes and metadata.
+std::int32_t select_composed_frame(FilterCall* c, std::int32_t index) {
+    Layer* layer = layer_at(c, index);
+    if (!compose_frame(&c->composite, c->layers, c->frame_count, index) ||
+        !image::LockBitmap(&c->composite, 0)) {
+        image::FreeBitmap(&c->composite);
+        return 0;
+    }
+    // The frame itself is current too, so its metadata chunks can be asked for.
+    if (!image::LockBitmap(&layer->bitmap, 0)) {
+        release_current(c);
+        return 0;
+    }
+    c->current_frame = index;
+    describe_bitmap(c, c->composite);
+    std::memcpy(c->name, layer->name, sizeof c->name);
+    c->x = c->y = 0;
+    c->mode = layer->mode;
+    c->mode2 = layer->mode2;
+    c->attr = layer->attr;
+    c->transparency = layer->transparency;
+    c->meta = layer->meta;
+    return 1;
+}
+
 std::int32_t on_select_frame(FilterCall* c, std::int32_t index) {
     release_current(c);
     if (index >= static_cast<std::int32_t>(c->frame_count))
         return 0;
+    if (index >= 0 && holds_frame_changes(c->doc_kind, c->kind_param))
+        return select_composed_frame(c, index);
     if (index >= 0) {
         Layer* layer = layer_at(c, index);
         if (!image::LockBitmap(&layer->bitmap, 0))
@@ -537,6 +566,9 @@ int show_dialog(std::u16string_view plugin, std::uintptr_t parent_window) {
 
 int flatten_layers(Bitmap* out, const Layer* layers, std::uint32_t count, int doc_kind,
                    int kind_param) noexcept {
+    // The frame an animation is shown by (a fifth of the way in), composed whole.
+    if (holds_frame_changes(doc_kind, kind_param))
+        return compose_frame(out, layers, count, static_cast<std::int32_t>(count / 5));
     gfx::FlattenRequest request;
     request.doc_kind = static_cast<std::uint8_t>(doc_kind);
     request.kind_param = static_cast<std::uint8_t>(kind_param);

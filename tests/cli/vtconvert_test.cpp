@@ -207,6 +207,20 @@ TEST_F(VtconvertTest, MemoryBudgetAndOptionRanges) {
               2);
 }
 
+// An animation of one-pixel changes on a large screen: kept as its changes, it fits a budget
+// its whole frames (40 x 16 MB) would break many times over.
+TEST_F(VtconvertTest, SmallChangesOnALargeScreenStaySmall) {
+    using namespace std::string_literals;
+    std::string gif =
+        "GIF89a\xd0\x07\xd0\x07\xf0\0\0\0\0\0\xff\xff\xff"s + "!\xff\x0bNETSCAPE2.0\x03\x01\0\0\0"s;
+    for (char i = 0; i < 40; ++i)
+        gif += "!\xf9\x04\0\x0a\0\0\0,"s + i + "\0\0\0\x01\0\x01\0\0\x02\x02\x4c\x01\0"s;
+    src.write("anim.gif", gif + ";");
+    const Result r =
+        run("--json --threads 2 --memory-budget 64 -f png " + q(src.path()) + " " + q(dst.path()));
+    EXPECT_EQ(json_number(r.out, "converted"), 1) << r.out;
+}
+
 // The decode libpng itself gives, as 8-bit RGBA.
 std::vector<std::uint8_t> libpng_rgba(const std::string& path, std::uint32_t& w, std::uint32_t& h) {
     std::uint8_t* rgba = nullptr;

@@ -461,6 +461,18 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
     out.doc_kind = call.doc_kind;
     for (std::uint32_t i = 0; i < call.frames_in_use; ++i)
         out.frames.push_back(detail::take_frame(layers[i]));
+    // Frames that hold only their change (host mark 0x40) are shown whole, as the host would.
+    for (std::size_t i = 1; call.doc_kind == 2 && (call.kind_param & 0x40) && i < out.frames.size();
+         ++i) {
+        Frame whole = out.frames[i - 1], &change = out.frames[i];
+        for (std::uint32_t y = 0; y < change.height; ++y)
+            std::memcpy(&whole.pixels[(change.y + y) * std::size_t{whole.width} + change.x],
+                        &change.pixels[y * std::size_t{change.width}], change.width * 4u);
+        whole.delay = change.delay;
+        whole.markup = change.markup;
+        whole.chunks = change.chunks;
+        change = std::move(whole);
+    }
     std::free(call.meta); // a block handed over but never taken by add_frame
     detail::free_layers(layers);
     return out;
