@@ -53,7 +53,7 @@ constexpr std::uint32_t kBandRows = 65536;
 // A profile the container says is larger than this is not read.
 constexpr std::uint32_t kMaxProfileBytes = 16u << 20;
 constexpr int kDefaultQuality = 90;
-// How long a decode may take when the host sets no limit.
+// How long a decoding child may take at least before it is taken for hung.
 constexpr std::uint32_t kDefaultDecodeMs = 120000;
 
 // One thread in jxrlib at a time. A fault inside it is caught by the host, which leaves the call
@@ -525,9 +525,9 @@ std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
         return VT_ERR_SYSTEM_REQUIREMENTS;
     }
     const int fd = pipe_fds[0];
-    const auto until =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(call->time_limit_ms > 0 ? call->time_limit_ms : kDefaultDecodeMs);
+    // The host holds the time limit at the frame request; this only ends a child that hangs.
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(std::max(call->time_limit_ms, kDefaultDecodeMs));
     const std::int32_t result = receive(call, fd, until);
     ::close(fd);
     ::kill(child, SIGKILL); // one that hangs or still sends is not waited for
