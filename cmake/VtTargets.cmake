@@ -13,17 +13,18 @@ endfunction()
 
 function(vt_set_sanitizers target)
     if(VT_SANITIZE STREQUAL "address")
-        # GCC's may-be-uninitialized analysis misfires on instrumented standard headers.
         target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
-                                                 -fno-sanitize-recover=undefined
-                                                 -Wno-maybe-uninitialized)
+                                                 -fno-sanitize-recover=undefined)
         target_link_options(${target} PRIVATE -fsanitize=address,undefined)
     elseif(VT_SANITIZE STREQUAL "thread")
-        target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer
-                                                 -Wno-maybe-uninitialized)
+        target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
         target_link_options(${target} PRIVATE -fsanitize=thread)
     elseif(NOT VT_SANITIZE STREQUAL "")
         message(FATAL_ERROR "VT_SANITIZE must be address, thread or empty")
+    endif()
+    if(VT_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        # GCC's may-be-uninitialized analysis misfires on instrumented standard headers.
+        target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
     endif()
 endfunction()
 

@@ -20,8 +20,8 @@
 #include "platform/system_load.h"
 #include "plugins/filter_registry.h"
 #include "plugins/frame_budget.h"
-#include "plugins/load_hints.h"
 #include "plugins/frame_changes.h"
+#include "plugins/load_hints.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
 

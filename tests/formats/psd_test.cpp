@@ -17,7 +17,7 @@
 namespace vt::test {
 namespace {
 
-void be(std::string& s, std::uint32_t v, int bytes) {
+void be(std::string& s, std::uint64_t v, int bytes) {
     for (int i = bytes - 1; i >= 0; --i)
         s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
