@@ -1,5 +1,5 @@
-// fmx_ORA: OpenRaster files (the OpenRaster specification, openraster.org): a zip archive whose
-// first entry "mimetype" says "image/openraster", a stack.xml naming PNG layers, the merged
+// fmx_ORA: OpenRaster files (the OpenRaster format description, openraster.org): a zip archive
+// whose first entry "mimetype" says "image/openraster", a stack.xml naming PNG layers, the merged
 // picture "mergedimage.png" and "Thumbnails/thumbnail.png" (at most 256 a side).
 // Layers come in bottom first with their names, positions, opacity, visibility and composite
 // operators (ora_stack.h) and go out the same way; other documents go out as one layer.

@@ -1,5 +1,5 @@
 #pragma once
-// OpenRaster's stack.xml (the OpenRaster specification at openraster.org, version 0.0.5): the
+// OpenRaster's stack.xml (the OpenRaster format description at openraster.org, version 0.0.5): the
 // canvas, its resolution and the layers, read with expat and written back. Nested stacks are
 // folded into their layers: positions add up, opacities multiply, a hidden stack hides all it
 // holds; a stack's own composite-op is not kept.

@@ -1,4 +1,4 @@
-// Layered document reader and writer of fmx_PSD (Adobe Photoshop File Formats Specification).
+// Layered document reader and writer of fmx_PSD (Adobe's Photoshop file format documentation).
 
 #include "formats/psd/psd_codec.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 // The layered document reader and writer of fmx_PSD, over bytes in memory. Written from Adobe's
-// public "Adobe Photoshop File Formats Specification" (the file header, colour mode data, image
+// public Adobe Photoshop file format documentation (the file header, colour mode data, image
 // resources, the layer and mask information section and the merged image data, in the PSD and
 // the large-document PSB layouts).
 // Knows nothing of the plug-in records; results are plug-in result codes (1 done, negative

@@ -1,4 +1,4 @@
-// The block tree and channel decoding of fmx_PSP (Jasc's PSP file format specification).
+// The block tree and channel decoding of fmx_PSP (Jasc's PSP file format description).
 
 #include "formats/psp/psp_codec.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 // The layered picture reader of fmx_PSP, over a file in memory. Written from Jasc Software's
-// public "Paint Shop Pro File Format Specification" (the file format of Paint Shop Pro 5 to 8:
+// public Paint Shop Pro file format description (the file format of Paint Shop Pro 5 to 8:
 // major versions 3 to 7 and later files of the same block layout). A 32-byte signature and the
 // version, then a tree of blocks, each "~BK\0", a 16-bit block id and its length (major 3 also
 // gives the length of the block's first chunk). The General Image Attributes block gives the

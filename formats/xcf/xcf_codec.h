@@ -1,6 +1,6 @@
 #pragma once
 // GIMP's XCF files, after the public description of the format in GIMP's sources
-// (devel-docs/xcf.txt, "Specification of the XCF file format"): the image structure with its
+// (devel-docs/xcf.txt, the XCF file format description): the image structure with its
 // properties, the layers (topmost first), their hierarchies, levels and 64 x 64 tiles, stored
 // raw, run-length coded or zlib-compressed.
 //
