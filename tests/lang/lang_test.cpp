@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -335,6 +337,34 @@ TEST(LanguageFile, LoadedFromTheConfigurationAndWatchedForChanges) {
     UnloadLanguageFile();
     EXPECT_EQ(Translate(u"Open"), u"Open");
     ::unsetenv("VANTREL_DATA_ROOT");
+}
+
+// Every entry of a shipped file is reachable: a key that ends in punctuation or holds a protected
+// name can never match, since a text loses its letterless ends and is cut at those names first.
+TEST(LanguageFile, EveryShippedEntryTranslatesItsOwnKey) {
+    std::ifstream in(VT_SOURCE_DIR "/lang/files/German.lng", std::ios::binary);
+    ASSERT_TRUE(in);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(load_language_bytes(bytes_of(bytes), 1), 1);
+    std::istringstream lines(bytes);
+    bool inside = false;
+    int entries = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("#XLAT_") != std::string::npos) {
+            inside = line.find("#XLAT_BEGIN") != std::string::npos;
+            continue;
+        }
+        const std::size_t eq = line.find(" = ");
+        if (!inside || eq == std::string::npos)
+            continue;
+        const std::u16string key = base::utf8_to_utf16(line.substr(0, eq));
+        std::string value = line.substr(eq + 3);
+        value.erase(value.find_last_not_of(" \r") + 1);
+        EXPECT_EQ(Translate(key), base::utf8_to_utf16(value)) << line;
+        ++entries;
+    }
+    EXPECT_GT(entries, 100);
+    UnloadLanguageFile();
 }
 
 } // namespace
