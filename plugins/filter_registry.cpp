@@ -305,6 +305,12 @@ std::optional<std::u16string> FilterRegistry::look_up(RegistryKind kind,
     return std::nullopt;
 }
 
+bool FilterRegistry::installed_here(std::u16string_view path) const noexcept {
+    const std::u16string_view folder = m_options.plugins_folder;
+    return path.size() > folder.size() + 1 && path.substr(0, folder.size()) == folder &&
+           (path[folder.size()] == u'/' || folder.ends_with(u'/'));
+}
+
 void FilterRegistry::remember(RegistryKind kind, std::u16string_view extension,
                               std::u16string_view path) {
     if (base::iequal(extension, u".jpg") || path.size() > kRegistryPathChars)

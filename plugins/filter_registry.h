@@ -112,6 +112,10 @@ public:
     // plug-in was not found; nothing when unknown or blacklisted.
     [[nodiscard]] std::optional<std::u16string> look_up(RegistryKind kind,
                                                         std::u16string_view extension);
+    // Whether `path` lies in this installation's Plugins folder. The registry lives in the user's
+    // data root, which every installation of the user shares: another one's entries name its own
+    // plug-ins, which this program must not load.
+    [[nodiscard]] bool installed_here(std::u16string_view path) const noexcept;
     // Records that the plug-in at `path` handled the extension. ".jpg" never changes.
     void remember(RegistryKind kind, std::u16string_view extension, std::u16string_view path);
 

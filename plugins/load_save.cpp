@@ -123,7 +123,7 @@ std::uint32_t load_via_plugins(std::u16string_view path, Layer* layers, std::uin
 
     if (!ext.empty() && ext.size() <= 15) {
         if (const auto known = registry.look_up(RegistryKind::load, ext);
-            known && !known->empty()) {
+            known && !known->empty() && registry.installed_here(*known)) {
             platform::DynamicLibrary lib;
             if (lib.open(*known)) {
                 const auto result = call_load(lib, path, layers, capacity, status, *record);
@@ -218,7 +218,7 @@ int save_via_plugins(std::u16string_view path, Layer* layers, std::uint32_t coun
     auto record = std::make_unique<CallRecord>();
     if (ext.size() <= 15) {
         if (const auto known = registry.look_up(RegistryKind::save, ext);
-            known && !known->empty()) {
+            known && !known->empty() && registry.installed_here(*known)) {
             platform::DynamicLibrary lib;
             if (lib.open(*known) && check_save_with(lib, check, true, registry)) {
                 const auto result = call_save(lib, path, layers, count, status, *record);

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "formats/gif/gif_decode.h"
 #include "formats/gif/gif_encode.h"
+#include "sdk/kit/frame_changes.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
@@ -47,13 +47,13 @@ public:
                 return gif::kStopLoading;
             }
             m_call->mode2 = delay_ms(frame.delay_cs);
-            if (!m_previous.empty())
-                return deliver_change(frame);
+            if (m_changes.ready())
+                return m_changes.deliver(frame.pixels, frame.width);
             if (const std::int32_t r = request_frame(m_call, frame.width, frame.height); r != VT_OK)
                 return r;
             m_call->doc_kind = 2;
-        } else {
-            keep_for_changes(frame);
+        } else if (frame.plays >= 0) {
+            m_changes.keep_first(frame.pixels, frame.width, frame.height, frame.width);
         }
         for (std::uint32_t y = 0; y < frame.height; ++y)
             std::memcpy(m_call->pixels + static_cast<std::size_t>(y) * m_call->stride,
@@ -70,62 +70,9 @@ public:
     }
 
 private:
-    // Frames after the first are handed over as the rectangle that changed, at its position,
-    // with the document marked so the host composes whole frames where they are needed: a small
-    // change on a large screen then costs memory in proportion to the change. Only animations
-    // keep the copy this needs, and only screens whose positions the call record can carry.
-    void keep_for_changes(const gif::ComposedFrame& frame) noexcept {
-        if (frame.plays < 0 || frame.width > kMaxOffset || frame.height > kMaxOffset)
-            return;
-        try {
-            m_previous.assign(frame.pixels,
-                              frame.pixels + static_cast<std::size_t>(frame.width) * frame.height);
-        } catch (const std::bad_alloc&) {
-            m_previous.clear(); // whole frames then, as the host may still hold them
-        }
-    }
-
-    std::int32_t deliver_change(const gif::ComposedFrame& frame) noexcept {
-        const std::size_t width = frame.width;
-        std::uint32_t left = frame.width, top = frame.height, right = 0, bottom = 0;
-        for (std::uint32_t y = 0; y < frame.height; ++y) {
-            const std::uint32_t* now = frame.pixels + y * width;
-            const std::uint32_t* was = m_previous.data() + y * width;
-            for (std::uint32_t x = 0; x < frame.width; ++x)
-                if (now[x] != was[x]) {
-                    left = std::min(left, x);
-                    right = std::max(right, x);
-                    top = std::min(top, y);
-                    bottom = y;
-                }
-        }
-        if (left > right) // nothing changed: one pixel as it was
-            left = right = top = bottom = 0;
-        const std::uint32_t w = right - left + 1, h = bottom - top + 1;
-        m_call->x = static_cast<std::int16_t>(left);
-        m_call->y = static_cast<std::int16_t>(top);
-        const std::int32_t r = request_frame(m_call, w, h);
-        m_call->x = m_call->y = 0;
-        if (r != VT_OK)
-            return r;
-        for (std::uint32_t y = 0; y < h; ++y) {
-            const std::uint32_t* from = frame.pixels + (top + y) * width + left;
-            std::memcpy(m_call->pixels + static_cast<std::size_t>(y) * m_call->stride, from,
-                        w * sizeof(std::uint32_t));
-            std::memcpy(m_previous.data() + (top + y) * width + left, from,
-                        w * sizeof(std::uint32_t));
-        }
-        m_call->doc_kind = 2;
-        m_call->kind_param = static_cast<std::uint8_t>(m_call->kind_param | kFrameChangesOnly);
-        return VT_OK;
-    }
-
-    // The host's mark for an animation whose later frames hold only their change.
-    static constexpr std::uint8_t kFrameChangesOnly = 0x40;
-    static constexpr std::uint32_t kMaxOffset = 32767;
-
     FilterCall* m_call;
-    std::vector<std::uint32_t> m_previous; // the last frame handed over, whole
+    // Later frames of an animation go over as what changed; stills keep no copy.
+    ChangedFrames m_changes{m_call};
 };
 
 std::int32_t load_image(FilterCall* call) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/webp/webp_glue.h"
+#include "sdk/kit/frame_changes.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
@@ -42,12 +43,23 @@ public:
         const std::uint32_t width = target.scaled_width != 0 ? target.scaled_width : header.width;
         const std::uint32_t height =
             target.scaled_height != 0 ? target.scaled_height : header.height;
+        if (index > 0 && m_changes.ready() && composed(width, height, target))
+            return VT_OK;
         if (const std::int32_t r = request_frame(m_call, width, height); r != VT_OK)
             return r;
         if (index > 0)
             m_call->doc_kind = kDocFrameAnimation;
         target.pixels = m_call->pixels;
         target.stride = m_call->stride;
+        return VT_OK;
+    }
+
+    // libwebp composes every frame on the whole canvas; the host gets what changed.
+    std::int32_t end_frame(std::uint32_t index) noexcept override {
+        if (index == 0)
+            m_changes.keep_first(m_call->pixels, m_call->width, m_call->height, m_call->stride);
+        else if (!m_composed.empty())
+            return m_changes.deliver(m_composed.data(), m_composed_width);
         return VT_OK;
     }
 
@@ -86,8 +98,24 @@ public:
     }
 
 private:
+    // Points `target` at a canvas of our own for the frame the decoder composes next.
+    bool composed(std::uint32_t width, std::uint32_t height, webp::Target& target) noexcept {
+        try {
+            m_composed.resize(static_cast<std::size_t>(width) * height);
+        } catch (const std::bad_alloc&) {
+            m_composed.clear();
+            return false;
+        }
+        target.pixels = m_composed.data();
+        target.stride = m_composed_width = width;
+        return true;
+    }
+
     FilterCall* m_call;
     std::uint32_t m_bits_per_pixel = 24;
+    ChangedFrames m_changes{m_call};
+    std::vector<std::uint32_t> m_composed; // frames after the first, whole, before the change
+    std::uint32_t m_composed_width = 0;
 };
 
 std::int32_t load_image(FilterCall* call) {

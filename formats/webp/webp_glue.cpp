@@ -295,6 +295,8 @@ std::int32_t read_animation(std::span<const std::uint8_t> file, ReadSink& sink) 
         }
         previous = timestamp;
         copy_canvas(canvas, header, target);
+        if (const std::int32_t r = sink.end_frame(index); r != VT_OK)
+            return r;
         if (index == 0)
             deliver_metadata(demux.get(), sink);
         if (WebPAnimDecoderHasMoreFrames(decoder.get()) == 0)

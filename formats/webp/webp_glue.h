@@ -55,6 +55,9 @@ public:
     // with the frames so far, or the result code that ends it.
     virtual std::int32_t begin_frame(const Header& header, std::uint32_t index,
                                      std::uint32_t delay_ms, Target& target) noexcept = 0;
+    // An animation's frame `index` is in the target begin_frame gave: VT_OK, or the result code
+    // that ends the load.
+    virtual std::int32_t end_frame(std::uint32_t index) noexcept = 0;
     // Once, right after frame 0 has been decoded, while it is the host's current frame.
     virtual void metadata(const Metadata& metadata) noexcept = 0;
 

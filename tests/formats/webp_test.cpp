@@ -6,6 +6,7 @@
 #include <webp/mux.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -278,6 +279,27 @@ TEST_F(WebpPlugin, AnimationRoundTripKeepsFramesAndDelays) {
                   0);
     }
     EXPECT_TRUE(has_entry(back.frames[0], "image.bpp=32;"));
+}
+
+TEST_F(WebpPlugin, LaterFramesArriveAsTheRectangleThatChanged) {
+    // A small change on a large canvas costs memory in proportion to the change.
+    HarnessServices::set_state(u"fmx_WebP.lossless", "1");
+    std::vector<Frame> frames(3, make_picture(300, 200, false));
+    for (std::uint32_t y = 50; y < 52; ++y)
+        for (std::uint32_t x = 100; x < 103; ++x)
+            frames[1].pixels[y * 300 + x] ^= 0x00FFFFFFu;
+    frames[2] = frames[1];
+    frames[2].pixels.back() ^= 0x00FFFFFFu;
+    for (std::size_t i = 0; i < 3; ++i)
+        frames[i].delay = 50;
+    const LoadResult back = load_bytes(saved(frames, 2));
+    ASSERT_EQ(back.result, VT_OK);
+    using Box = std::array<std::int32_t, 4>;
+    EXPECT_EQ(back.delivered,
+              (std::vector<Box>{{0, 0, 300, 200}, {100, 50, 3, 2}, {299, 199, 1, 1}}));
+    ASSERT_EQ(back.frames.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(back.frames[i].pixels, frames[i].pixels) << i;
 }
 
 TEST_F(WebpPlugin, HowOftenAnAnimationRunsRoundTrips) {

@@ -82,6 +82,19 @@ TEST_F(RegistryTest, JpgIsFoundInAnyCaseAndNeverChanges) {
     EXPECT_EQ(*registry.look_up(RegistryKind::load, u".png"), u"");
 }
 
+TEST_F(RegistryTest, OnlyPluginsOfThisInstallationAreInstalledHere) {
+    // The data root is shared by every installation of the user; a path another one remembered
+    // must not be loaded by this one.
+    const FilterRegistry registry(options());
+    const std::u16string folder = tmp.sub16("Plugins");
+    EXPECT_TRUE(registry.installed_here(folder + u"/fmx_PNG.so"));
+    EXPECT_TRUE(registry.installed_here(folder + u"/codecs/fmx_JPEG.so"));
+    for (const std::u16string& other :
+         {std::u16string(u"/opt/other/Plugins/fmx_PNG.so"), folder + u"2/fmx_PNG.so", folder,
+          folder + u"/", std::u16string()})
+        EXPECT_FALSE(registry.installed_here(other));
+}
+
 TEST_F(RegistryTest, RememberStoresLowerCaseAndAgesOtherEntries) {
     FilterRegistry registry(options());
     ASSERT_TRUE(registry.start());

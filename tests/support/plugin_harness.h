@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -89,6 +90,8 @@ struct LoadResult {
     std::uint16_t warnings = 0;
     std::uint8_t doc_kind = 0; // what the plug-in reported
     std::vector<Frame> frames;
+    // Each frame as the plug-in handed it over (x, y, width, height), before changes are composed.
+    std::vector<std::array<std::int32_t, 4>> delivered;
 };
 
 struct LoadOptions {
@@ -459,8 +462,12 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
     detail::release_current(&call);
     out.warnings = call.warnings;
     out.doc_kind = call.doc_kind;
-    for (std::uint32_t i = 0; i < call.frames_in_use; ++i)
+    for (std::uint32_t i = 0; i < call.frames_in_use; ++i) {
         out.frames.push_back(detail::take_frame(layers[i]));
+        const Frame& f = out.frames.back();
+        out.delivered.push_back(
+            {f.x, f.y, static_cast<std::int32_t>(f.width), static_cast<std::int32_t>(f.height)});
+    }
     // Frames that hold only their change (host mark 0x40) are shown whole, as the host would.
     for (std::size_t i = 1; call.doc_kind == 2 && (call.kind_param & 0x40) && i < out.frames.size();
          ++i) {
