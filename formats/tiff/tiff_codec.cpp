@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include <lcms2.h>
 #include <tiffio.h>
 
 #include "sdk/vt_plugin.h"
@@ -194,11 +195,50 @@ struct ReadState {
     MemoryFile file;
     Messages messages;
     TIFF* tif = nullptr;
+    cmsHTRANSFORM cmyk_to_srgb = nullptr; // the current page's inks through its own profile
     ~ReadState() {
+        forget_cmyk();
         if (tif != nullptr)
             TIFFClose(tif);
     }
+    void forget_cmyk() noexcept {
+        if (cmyk_to_srgb != nullptr)
+            cmsDeleteTransform(cmyk_to_srgb);
+        cmyk_to_srgb = nullptr;
+    }
 };
+
+namespace {
+
+// An 8-bit CMYK page with a CMYK profile: its inks go through the profile to sRGB, which
+// libtiff's naive inverse only approximates. Null for any other page.
+cmsHTRANSFORM cmyk_transform(TIFF* tif, const PageInfo& info) {
+    std::uint16_t photometric = 0, inkset = INKSET_CMYK, bits = 0, samples = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
+    if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0 ||
+        photometric != PHOTOMETRIC_SEPARATED || inkset != INKSET_CMYK || bits != 8 ||
+        samples != 4 || info.icc == nullptr)
+        return nullptr;
+    cmsHPROFILE from = cmsOpenProfileFromMem(info.icc, info.icc_size);
+    if (from == nullptr)
+        return nullptr;
+    cmsHTRANSFORM transform = nullptr;
+    if (cmsGetColorSpace(from) == cmsSigCmykData) {
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        if (srgb != nullptr) {
+            // TIFF's inks: 0 is none, as lcms counts them.
+            transform =
+                cmsCreateTransform(from, TYPE_CMYK_8, srgb, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
+            cmsCloseProfile(srgb);
+        }
+    }
+    cmsCloseProfile(from);
+    return transform;
+}
+
+} // namespace
 
 TiffReader::TiffReader() : m_state(std::make_unique<ReadState>()) {}
 TiffReader::~TiffReader() = default;
@@ -268,6 +308,12 @@ std::int32_t TiffReader::inspect(PageInfo& info) {
         info.icc = static_cast<const std::uint8_t*>(data);
         info.icc_size = count;
     }
+    m_state->forget_cmyk();
+    m_state->cmyk_to_srgb = cmyk_transform(tif, info);
+    if (m_state->cmyk_to_srgb != nullptr) { // the pixels will be sRGB: the profile stays behind
+        info.icc = nullptr;
+        info.icc_size = 0;
+    }
     count = 0;
     data = nullptr;
     if (TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &data) != 0 && data != nullptr) {
@@ -298,6 +344,16 @@ std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
         }
     }
 
+    const cmsHTRANSFORM cmyk = m_state->cmyk_to_srgb;
+    if (cmyk != nullptr) {
+        // Read as RGB with an associated fourth sample, libtiff hands the inks over untouched,
+        // in C, M, Y, K byte order.
+        const std::uint16_t fourth[1] = {EXTRASAMPLE_ASSOCALPHA};
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, fourth);
+        premultiplied = false;
+    }
+
     RgbaImage rgba;
     char reason[1024] = {};
     if (TIFFRGBAImageBegin(&rgba.image, tif, 1, reason) == 0)
@@ -317,6 +373,12 @@ std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
     for (std::uint32_t row = 0; row < height; ++row) {
         const std::uint32_t* from = raster + std::size_t{row} * width;
         std::uint32_t* to = pixels + std::size_t{row} * stride;
+        if (cmyk != nullptr) {
+            cmsDoTransform(cmyk, from, to, width);
+            for (std::uint32_t x = 0; x < width; ++x)
+                to[x] &= 0x00FFFFFFu;
+            continue;
+        }
         for (std::uint32_t x = 0; x < width; ++x)
             to[x] = to_host_pixel(from[x], premultiplied);
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <lcms2.h>
 #include <tiffio.h>
 
 #include <algorithm>
@@ -339,6 +340,82 @@ TEST_F(TiffPlugin, LayoutsWrittenByLibtiffLoadWithTheirColours) {
             EXPECT_EQ(count_differences(f, reference[0]), 0);
         }
         EXPECT_TRUE(has_entry(f, "image.bpp=" + std::to_string(layout.bpp) + ";"));
+    }
+}
+
+// A printer profile of our own whose inks darken along curves no naive inverse follows.
+std::string cmyk_profile() {
+    cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(profile, 2.1);
+    cmsSetDeviceClass(profile, cmsSigOutputClass);
+    cmsSetColorSpace(profile, cmsSigCmykData);
+    cmsSetPCS(profile, cmsSigLabData);
+    cmsPipeline* to_lab = cmsPipelineAlloc(nullptr, 4, 3);
+    cmsStage* table = cmsStageAllocCLut16bit(nullptr, 5, 4, 3, nullptr);
+    const auto sample = [](const cmsUInt16Number in[], cmsUInt16Number out[], void*) -> int {
+        const double c = in[0] / 65535.0, m = in[1] / 65535.0, y = in[2] / 65535.0,
+                     k = in[3] / 65535.0;
+        const cmsCIELab lab{100 * (1 - k * k) * (1 - 0.4 * (c + m + y) / 3), 70 * (m - c) * (1 - k),
+                            70 * (y - 0.5 * (c + m)) * (1 - k)};
+        cmsFloat2LabEncoded(out, &lab);
+        return 1;
+    };
+    cmsStageSampleCLut16bit(table, sample, nullptr, 0);
+    cmsPipelineInsertStage(to_lab, cmsAT_BEGIN, table);
+    cmsPipelineInsertStage(to_lab, cmsAT_BEGIN, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+    cmsPipelineInsertStage(to_lab, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsWriteTag(profile, cmsSigAToB0Tag, to_lab);
+    cmsPipelineFree(to_lab);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+TEST_F(TiffPlugin, CmykWithAProfileGoesThroughItToSrgb) {
+    Page page = make_page(4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW);
+    page.icc = cmyk_profile();
+    for (const std::uint32_t tile : {0u, 16u}) {
+        page.tile = tile;
+        const std::string file = m_temp / "cmyk.tif";
+        ASSERT_TRUE(write_tiff(file, {page}));
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        const Frame& f = loaded.frames.at(0);
+        // lcms's own answer for each pixel's inks; the pixels are sRGB, so no profile is passed on.
+        cmsHPROFILE from =
+            cmsOpenProfileFromMem(page.icc.data(), static_cast<cmsUInt32Number>(page.icc.size()));
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        cmsHTRANSFORM reference =
+            cmsCreateTransform(from, TYPE_CMYK_8, srgb, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
+        ASSERT_NE(reference, nullptr);
+        int worst = 0, naive_worst = 0;
+        for (std::uint32_t y = 0; y < f.height; ++y)
+            for (std::uint32_t x = 0; x < f.width; ++x) {
+                const std::uint8_t inks[4] = {static_cast<std::uint8_t>(page.sample(x, y, 0)),
+                                              static_cast<std::uint8_t>(page.sample(x, y, 1)),
+                                              static_cast<std::uint8_t>(page.sample(x, y, 2)),
+                                              static_cast<std::uint8_t>(page.sample(x, y, 3))};
+                std::uint32_t want = 0;
+                cmsDoTransform(reference, inks, &want, 1);
+                const std::uint32_t got = f.pixels[std::size_t{y} * f.width + x];
+                for (int s = 0; s < 3; ++s) {
+                    const int g = static_cast<int>((got >> (8 * s)) & 255);
+                    const int naive = (255 - inks[2 - s]) * (255 - inks[3]) / 255;
+                    worst =
+                        std::max(worst, std::abs(g - static_cast<int>((want >> (8 * s)) & 255)));
+                    naive_worst = std::max(naive_worst, std::abs(g - naive));
+                }
+                ASSERT_EQ(got >> 24, 0u);
+            }
+        cmsDeleteTransform(reference);
+        cmsCloseProfile(srgb);
+        cmsCloseProfile(from);
+        EXPECT_LE(worst, 1) << tile;
+        EXPECT_GT(naive_worst, 20) << tile;
+        EXPECT_EQ(f.chunks.count(kTagIcc), 0u);
     }
 }
 

@@ -51,6 +51,7 @@ struct Page {
     std::uint32_t subfile_type = 0;        // NewSubfileType, 0 = no tag
     std::vector<std::uint16_t> colormap{}; // red, green, blue tables of 2^bits entries each
     std::string xmp{};
+    std::string icc{};
     std::function<std::uint32_t(std::uint32_t x, std::uint32_t y, std::uint32_t s)> sample;
 };
 
@@ -104,6 +105,9 @@ inline bool set_layout(TIFF* tif, const Page& page) {
     }
     if (page.orientation != 0)
         TIFFSetField(tif, TIFFTAG_ORIENTATION, page.orientation);
+    if (!page.icc.empty())
+        TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(page.icc.size()),
+                     page.icc.data());
     if (!page.xmp.empty())
         TIFFSetField(tif, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(page.xmp.size()),
                      page.xmp.data());
