@@ -2,13 +2,18 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <map>
 
 #include "app/translate.h"
 #include "app/wizard/plugin_options_dialog.h"
@@ -26,6 +31,8 @@ namespace {
 const char16_t* const kPolicies[] = {u"Replace it", u"Skip the file",
                                      u"Keep both (a numbered name)"};
 const QString kPresetFilter = QStringLiteral("Presets (*.vtpreset);;All files (*)");
+// A plan longer than this is cut in the dialog; the counts still cover every file.
+constexpr std::size_t kPlanLinesShown = 2000;
 
 QString own_presets_folder() {
     const QString folder =
@@ -49,6 +56,8 @@ QString job_options_summary(const engine::ConversionJob& job) {
         line(u"Keep dates", xlat(u"Yes"));
     if (x.writeReport)
         line(u"Report", QStringLiteral("_report.jsonl"));
+    if (!x.resumeFile.view().empty())
+        line(u"Resume", xlat(u"Yes"));
     return text;
 }
 
@@ -74,15 +83,30 @@ JobOptionsBox::JobOptionsBox(engine::ConversionJob& job, QWidget* parent)
     m_report = new QCheckBox(xlat(u"Write a report of every file (_report.jsonl)"), this);
     m_report->setObjectName(QStringLiteral("write_report"));
     layout->addWidget(m_report);
+    // The report of the last run, in the same target folder, is both read and continued.
+    m_resume = new QCheckBox(xlat(u"Resume: leave out files the report lists as converted"), this);
+    m_resume->setObjectName(QStringLiteral("resume"));
+    layout->addWidget(m_resume);
+    connect(m_resume, &QCheckBox::toggled, this, [this](bool on) {
+        if (on)
+            m_report->setChecked(true);
+    });
+    connect(m_report, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on)
+            m_resume->setChecked(false);
+    });
 
     auto* presets = new QHBoxLayout;
     auto* load = new QPushButton(xlat(u"Load Preset..."), this);
     load->setObjectName(QStringLiteral("load_preset"));
     auto* save = new QPushButton(xlat(u"Save Preset..."), this);
     save->setObjectName(QStringLiteral("save_preset"));
+    auto* plan = new QPushButton(xlat(u"Show Plan..."), this);
+    plan->setObjectName(QStringLiteral("show_plan"));
     presets->addWidget(load);
     presets->addWidget(save);
     presets->addStretch(1);
+    presets->addWidget(plan);
     layout->addLayout(presets);
     connect(load, &QPushButton::clicked, this, [this] {
         const QString path = QFileDialog::getOpenFileName(this, xlat(u"Load Preset"),
@@ -100,19 +124,70 @@ JobOptionsBox::JobOptionsBox(engine::ConversionJob& job, QWidget* parent)
             (void)lang::XlatMessageBox(u"The preset could not be written", u"Preset Error",
                                        platform::MessageButtons::ok, platform::MessageIcon::error);
     });
+    connect(plan, &QPushButton::clicked, this, [this] {
+        QDialog dialog(this);
+        dialog.setObjectName(QStringLiteral("plan_dialog"));
+        dialog.setWindowTitle(xlat(u"Plan of the Job"));
+        auto* text = new QPlainTextEdit(planText(), &dialog);
+        text->setReadOnly(true);
+        text->setLineWrapMode(QPlainTextEdit::NoWrap);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+        connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        auto* column = new QVBoxLayout(&dialog);
+        column->addWidget(text);
+        column->addWidget(buttons);
+        dialog.resize(640, 420);
+        dialog.exec();
+    });
     showJob();
+}
+
+QString JobOptionsBox::planText() {
+    store();
+    engine::DoneList done;
+    if (!m_job.extras.resumeFile.view().empty())
+        (void)done.load(m_job.extras.resumeFile.view()); // none yet: nothing is left out
+    const engine::JobPlan plan = engine::plan_job(m_job, done);
+    std::map<std::string, std::size_t> counts;
+    QString lines;
+    for (std::size_t i = 0; i < plan.files.size(); ++i) {
+        const engine::PlannedFile& f = plan.files[i];
+        const char* action = engine::action_name(f.action);
+        ++counts[action];
+        if (i < kPlanLinesShown)
+            lines += QString::fromStdU16String(f.relative) + QStringLiteral(" -> ") +
+                     QString::fromStdU16String(f.target) + QStringLiteral("  (") +
+                     QString::fromLatin1(action) + QStringLiteral(")\n");
+    }
+    if (plan.files.size() > kPlanLinesShown)
+        lines += QStringLiteral("...\n");
+    QString summary =
+        xlat(u"Files planned") + QStringLiteral(": ") + QString::number(plan.files.size());
+    for (const auto& [action, count] : counts)
+        summary += QStringLiteral(", ") + QString::fromLatin1(action.c_str()) +
+                   QStringLiteral(" ") + QString::number(count);
+    for (const std::u16string& clash : plan.clashes)
+        summary += QStringLiteral("\n") + xlat(u"Same target") + QStringLiteral(": ") +
+                   QString::fromStdU16String(clash);
+    return summary + QStringLiteral("\n\n") + lines;
 }
 
 void JobOptionsBox::showJob() {
     m_existing->setCurrentIndex(static_cast<int>(m_job.extras.existing));
     m_keep_times->setChecked(m_job.extras.keepTimes != 0);
     m_report->setChecked(m_job.extras.writeReport != 0);
+    m_resume->setChecked(!m_job.extras.resumeFile.view().empty());
 }
 
 void JobOptionsBox::store() {
     m_job.extras.existing = static_cast<engine::ExistingPolicy>(m_existing->currentIndex());
     m_job.extras.keepTimes = m_keep_times->isChecked() ? 1 : 0;
     m_job.extras.writeReport = m_report->isChecked() ? 1 : 0;
+    m_job.extras.resumeFile.assign(u"");
+    if (m_resume->isChecked()) {
+        m_job.extras.reportFile.assign(u"");
+        m_job.extras.resumeFile.assign(engine::report_path(m_job));
+    }
 }
 
 bool JobOptionsBox::storeAndCheck() {

@@ -1,8 +1,9 @@
 #pragma once
 // The job options of the "other options" page beyond the three metadata and pass-thru boxes:
 // what becomes of existing targets, kept file dates, the per-file report beside the error log,
-// and presets (loading one over the whole job, saving the whole job). The same options and
-// preset files as vtconvert's --existing, --keep-times, --report, --preset and --save-preset.
+// resuming from that report, the plan of the job before it runs, and presets (loading one over
+// the whole job, saving the whole job). The same options and preset files as vtconvert's
+// --existing, --keep-times, --report, --resume, --dry-run, --preset and --save-preset.
 // Thread: UI only.
 
 #include <QWidget>
@@ -27,6 +28,8 @@ public:
     // Loads a preset file over the job and its plug-in options; false with `error`.
     bool loadPreset(const QString& path, QString& error);
     bool savePreset(const QString& path);
+    // What the job would do to each file, as a dry run prints it, with a count per action.
+    [[nodiscard]] QString planText();
 
 signals:
     // A preset replaced the job: the page shows its other controls again.
@@ -39,6 +42,7 @@ private:
     QComboBox* m_existing;
     QCheckBox* m_keep_times;
     QCheckBox* m_report;
+    QCheckBox* m_resume;
 };
 
 // The summary lines of the options that are not at their defaults ("label = value\n" each).

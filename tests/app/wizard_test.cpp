@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <QTimer>
 
 #include "app/main_window.h"
@@ -199,6 +201,27 @@ private slots:
         QVERIFY(box->loadPreset(QString::fromStdString(src / "mine.vtpreset"), error));
         QVERIFY(job == saved);
         QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("keep_times"))->isChecked());
+
+        // Resuming reads and continues the report in the target folder; the plan shows what
+        // each file would become before anything is written.
+        page->findChild<QCheckBox*>(QStringLiteral("resume"))->setChecked(true);
+        const QString plan = box->planText();
+        QVERIFY(job.extras.writeReport &&
+                job.extras.resumeFile.str() == src.sub16("out/_report.jsonl"));
+        QVERIFY2(plan.contains(QStringLiteral("a.pnm -> ")) &&
+                     plan.contains(QStringLiteral("(keep both)")),
+                 qPrintable(plan));
+        QVERIFY2(plan.startsWith(QStringLiteral("Files planned: 3, keep both 1, write 2")),
+                 qPrintable(plan));
+        QVERIFY(!QDir(QString::fromStdU16String(src.sub16("out"))).exists());
+        QTimer::singleShot(0, [] {
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (top->objectName() == QStringLiteral("plan_dialog")) {
+                    save_screen(*top, QStringLiteral("plan_dialog.png"));
+                    static_cast<QDialog*>(top)->reject();
+                }
+        });
+        page->findChild<QPushButton*>(QStringLiteral("show_plan"))->click();
     }
 
     void everyPageIsRenderedInEnglishAndGerman() {
