@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "formats/png/apng.h"
 #include "formats/png/png_glue.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
@@ -45,6 +46,9 @@ std::int32_t load_image(FilterCall* call) {
         return VT_ERR_HOST_SERVICES;
     std::vector<std::uint8_t> bytes;
     if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+        return r;
+    if (const std::int32_t r = vt::formats::png::read_apng(bytes, call);
+        r != vt::formats::png::kNotAnimated)
         return r;
     LoadContext context{call, 0};
     const VtPngReadSink sink{&context, begin_frame, take_metadata};

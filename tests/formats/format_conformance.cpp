@@ -98,6 +98,23 @@ std::optional<Frame> png_frame(const std::filesystem::path& file) {
     return f;
 }
 
+// FFmpeg's decode of a movie's frames, through PNG files.
+std::vector<Frame> ffmpeg_frames(const std::filesystem::path& file) {
+    const std::string pattern = file.string() + ".%d.png";
+    std::vector<Frame> frames;
+    if (!run_tool("ffmpeg -v error -y -i '" + file.string() + "' -fps_mode passthrough '" +
+                  pattern + "'"))
+        return frames;
+    for (int i = 1;; ++i) {
+        const std::string png = file.string() + "." + std::to_string(i) + ".png";
+        std::optional<Frame> frame = png_frame(png);
+        if (!frame)
+            return frames;
+        frames.push_back(*frame);
+        std::filesystem::remove(png);
+    }
+}
+
 bool run_tool(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }

@@ -92,6 +92,8 @@ std::optional<Frame> png_frame(const std::filesystem::path& file);
 // Outside encoders and decoders run at test time: a shell command's success, a picture as a PAM
 // file (which every outside encoder reads), and ImageMagick's decode of a file through a PNG.
 bool run_tool(const std::string& command);
+// FFmpeg's decode of a movie's or an animation's frames, through PNG files; none without ffmpeg.
+std::vector<Frame> ffmpeg_frames(const std::filesystem::path& file);
 void write_pam(const std::filesystem::path& path, const Frame& frame);
 std::optional<Frame> magick_frame(const std::filesystem::path& file);
 // ImageMagick's files of one picture (37 x 23, transparent) in `folder`, "<i><extension>" made

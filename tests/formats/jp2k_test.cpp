@@ -55,23 +55,6 @@ VT_FORMAT_CONFORMANCE(Jp2k, FormatRow{.plugin = "fmx_JP2K",
                                       .make_corpus = corpus,
                                       .compared = 4});
 
-// FFmpeg's decode of a movie's frames, through PNG files.
-std::vector<Frame> ffmpeg_frames(const std::filesystem::path& file) {
-    const std::string pattern = file.string() + ".%d.png";
-    std::vector<Frame> frames;
-    if (!run_tool("ffmpeg -v error -y -i '" + file.string() + "' -fps_mode passthrough '" +
-                  pattern + "'"))
-        return frames;
-    for (int i = 1;; ++i) {
-        const std::string png = file.string() + "." + std::to_string(i) + ".png";
-        std::optional<Frame> frame = png_frame(png);
-        if (!frame)
-            return frames;
-        frames.push_back(*frame);
-        std::filesystem::remove(png);
-    }
-}
-
 std::optional<Frame> ffmpeg_first_frame(const std::filesystem::path& file) {
     std::vector<Frame> frames = ffmpeg_frames(file);
     return frames.empty() ? std::nullopt : std::optional<Frame>(frames[0]);

@@ -233,5 +233,56 @@ TEST_F(PngPlugin, BrokenHeadersAreRefused) {
     });
 }
 
+// FFmpeg's animated PNGs: later frames as rectangles, opaque and with blending over what is
+// there. Every frame as FFmpeg composes it, as the rectangle that changed, and every cut of
+// the file either fails or keeps whole frames.
+TEST_F(PngPlugin, AnimatedPngFramesMatchFfmpeg) {
+    const TempFolder temp;
+    for (const char* filter : {"testsrc=size=64x48:rate=5",
+                               "testsrc2=size=64x48:rate=5,format=rgba,colorchannelmixer=aa=0.5"}) {
+        SCOPED_TRACE(filter);
+        const std::string file = temp / "anim.png";
+        if (!run_tool(std::string("ffmpeg -v error -y -f lavfi -i '") + filter +
+                      "' -frames:v 6 -plays 3 -f apng '" + file + "'"))
+            GTEST_SKIP() << "no ffmpeg";
+        const std::vector<Frame> outside = ffmpeg_frames(file);
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.doc_kind, 2);
+        ASSERT_EQ(loaded.frames.size(), outside.size());
+        ASSERT_EQ(loaded.frames.size(), 6u);
+        for (std::size_t i = 0; i < outside.size(); ++i) {
+            EXPECT_LE(max_difference(loaded.frames[i], outside[i]), 1) << i;
+            EXPECT_EQ(loaded.frames[i].delay, 200) << i;
+            if (i > 0) {
+                EXPECT_LT(loaded.delivered[i][2] * loaded.delivered[i][3], 64 * 48) << i;
+            }
+        }
+        EXPECT_NE(loaded.frames[0].markup.find("animation.plays=3;"), std::string::npos);
+
+        // The default image's data in two IDAT chunks, as large files have it, reads the same.
+        const std::string bytes = read_bytes(file);
+        const std::size_t idat = bytes.find("IDAT") - 4;
+        const std::size_t length = static_cast<std::uint8_t>(bytes[idat + 2]) * 256u +
+                                   static_cast<std::uint8_t>(bytes[idat + 3]);
+        const std::string data = bytes.substr(idat + 8, length);
+        write_bytes(temp / "split.png",
+                    bytes.substr(0, idat) + chunk("IDAT", data.substr(0, length / 2)) +
+                        chunk("IDAT", data.substr(length / 2)) + bytes.substr(idat + 12 + length));
+        const LoadResult split = load_with(api(), temp / "split.png");
+        ASSERT_EQ(split.frames.size(), loaded.frames.size());
+        for (std::size_t i = 0; i < split.frames.size(); ++i)
+            EXPECT_EQ(split.frames[i].pixels, loaded.frames[i].pixels) << i;
+
+        for (std::size_t cut = 40; cut < bytes.size(); cut += 97) {
+            const std::string part = temp / "cut.png";
+            write_bytes(part, bytes.substr(0, cut));
+            const LoadResult r = load_with(api(), part);
+            for (const Frame& f : r.frames)
+                ASSERT_EQ(std::pair(f.width, f.height), std::pair(64u, 48u)) << cut;
+        }
+    }
+}
+
 } // namespace
 } // namespace vt::test
