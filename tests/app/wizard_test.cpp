@@ -19,7 +19,6 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
-#include <QTimer>
 
 #include "app/main_window.h"
 #include "app/startup.h"
