@@ -42,7 +42,9 @@ std::size_t decode_one(std::string_view s, std::size_t i, char32_t& cp) {
     return len;
 }
 
-void put_utf8(std::string& out, char32_t cp) {
+} // namespace
+
+void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
     } else if (cp < 0x800) {
@@ -59,8 +61,6 @@ void put_utf8(std::string& out, char32_t cp) {
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
-
-} // namespace
 
 std::u16string utf8_to_utf16(std::string_view utf8) {
     std::u16string out;
@@ -92,14 +92,14 @@ std::string utf16_to_utf8(std::u16string_view utf16) {
         const char32_t u = utf16[i];
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
             utf16[i + 1] <= 0xDFFF) {
-            put_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u));
+            append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u));
             ++i;
         } else if (u >= kEscapeBase + 0x80 && u <= kEscapeBase + 0xFF) {
             out.push_back(static_cast<char>(u - kEscapeBase)); // an escaped raw byte
         } else if (u >= 0xD800 && u <= 0xDFFF) {
-            put_utf8(out, 0xFFFD);
+            append_utf8(out, 0xFFFD);
         } else {
-            put_utf8(out, u);
+            append_utf8(out, u);
         }
     }
     return out;

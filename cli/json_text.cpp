@@ -14,24 +14,6 @@ bool is_low(char16_t c) noexcept {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 } // namespace
 
 std::string json_escape(std::u16string_view text) {
@@ -40,7 +22,7 @@ std::string json_escape(std::u16string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
         if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
-            append_utf8(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            base::append_utf8(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
         } else if (is_high(c) || is_low(c)) {
             out += "\\ufffd"; // an undecodable byte, or a lone surrogate
@@ -58,7 +40,7 @@ std::string json_escape(std::u16string_view text) {
             std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
             out += esc;
         } else {
-            append_utf8(out, c);
+            base::append_utf8(out, c);
         }
     }
     return out;

@@ -35,6 +35,10 @@ std::string to_utf8(const std::uint16_t* path) {
     return base::utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(path)));
 }
 
+void append_utf8(std::string& out, char32_t code_point) {
+    base::append_utf8(out, code_point);
+}
+
 std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes) {
     const std::string name = to_utf8(path);
     if (name.empty())

@@ -32,6 +32,8 @@ inline constexpr long kMaxFileBytes = 1L << 31;
 
 // The host's NUL-terminated UTF-16 path as the file system's bytes; empty for a null path.
 [[nodiscard]] std::string to_utf8(const std::uint16_t* path);
+// One code point (not a surrogate, at most U+10FFFF) appended as UTF-8.
+void append_utf8(std::string& out, char32_t code_point);
 
 // The whole file; VT_OK or the result code.
 [[nodiscard]] std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes);

@@ -22,6 +22,7 @@ extern "C" {
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "sdk/kit/paths.h"
 #include "sdk/vt_video.h"
 
 namespace {
@@ -38,36 +39,17 @@ bool io_all(int fd, void* data, std::size_t size, bool out) {
     return true;
 }
 
+// The host's UTF-16 path as the file system's bytes: undecodable bytes of a name travel as
+// lone surrogates and go back to the same byte.
 std::string utf16_path_to_utf8(const std::vector<std::uint8_t>& payload) {
-    std::string out;
+    std::u16string path;
     for (std::size_t i = 0; i + 1 < payload.size(); i += 2) {
-        std::uint32_t c = payload[i] | (payload[i + 1] << 8);
+        const auto c = static_cast<char16_t>(payload[i] | (payload[i + 1] << 8));
         if (c == 0)
             break;
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < payload.size()) {
-            const std::uint32_t low = payload[i + 2] | (payload[i + 3] << 8);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        path += c;
     }
-    return out;
+    return vt::kit::to_utf8(reinterpret_cast<const std::uint16_t*>(path.c_str()));
 }
 
 class Video {
