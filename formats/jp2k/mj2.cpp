@@ -17,17 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "formats/jp2k/opj_glue.h"
 #include "sdk/kit/plugin_kit.h"
 
 namespace vt::formats::jp2k {
 namespace {
 
 using namespace vt::kit;
-using Bytes = std::span<const std::uint8_t>;
 
-constexpr std::uint32_t kMaxSide = 65536;
-constexpr std::uint64_t kMaxPixels = 250000000;
-constexpr std::uint64_t kMaxPixelsPerByte = 65536;
 constexpr std::uint32_t kTimescale = 1000; // milliseconds
 constexpr std::uint32_t kDefaultDelayMs = 100;
 constexpr std::uint8_t kDocFrameAnimation = 2;
@@ -265,108 +262,6 @@ std::uint32_t read_plays(Bytes moov) {
     return 0xFFFFFFFF;
 }
 
-// ---- OpenJPEG on memory ----
-
-void quiet(const char* /*message*/, void* /*data*/) {}
-
-struct Memory {
-    std::vector<std::uint8_t>* out = nullptr; // writing
-    Bytes in;                                 // reading
-    std::size_t at = 0;
-    std::size_t size() const { return out != nullptr ? out->size() : in.size(); }
-};
-
-OPJ_SIZE_T read_memory(void* buffer, OPJ_SIZE_T size, void* data) {
-    auto* m = static_cast<Memory*>(data);
-    const std::size_t n = std::min<std::size_t>(size, m->in.size() - m->at);
-    if (n == 0)
-        return static_cast<OPJ_SIZE_T>(-1);
-    std::memcpy(buffer, m->in.data() + m->at, n);
-    m->at += n;
-    return n;
-}
-OPJ_SIZE_T write_memory(void* buffer, OPJ_SIZE_T size, void* data) {
-    auto* m = static_cast<Memory*>(data);
-    if (m->out->size() < m->at + size)
-        m->out->resize(m->at + size);
-    std::memcpy(m->out->data() + m->at, buffer, size);
-    m->at += size;
-    return size;
-}
-OPJ_OFF_T skip_memory(OPJ_OFF_T n, void* data) {
-    auto* m = static_cast<Memory*>(data);
-    if (m->out != nullptr) {
-        if (n < 0 || m->at + static_cast<std::size_t>(n) > (std::size_t{1} << 32))
-            return -1;
-        m->at += static_cast<std::size_t>(n);
-        if (m->out->size() < m->at)
-            m->out->resize(m->at);
-        return n;
-    }
-    n = std::clamp<OPJ_OFF_T>(n, -static_cast<OPJ_OFF_T>(m->at),
-                              static_cast<OPJ_OFF_T>(m->in.size() - m->at));
-    m->at = static_cast<std::size_t>(static_cast<OPJ_OFF_T>(m->at) + n);
-    return n;
-}
-OPJ_BOOL seek_memory(OPJ_OFF_T n, void* data) {
-    auto* m = static_cast<Memory*>(data);
-    if (n < 0 || static_cast<std::uint64_t>(n) > m->size())
-        return OPJ_FALSE;
-    m->at = static_cast<std::size_t>(n);
-    return OPJ_TRUE;
-}
-
-struct CodecClose {
-    void operator()(opj_codec_t* c) const { opj_destroy_codec(c); }
-};
-struct StreamClose {
-    void operator()(opj_stream_t* s) const { opj_stream_destroy(s); }
-};
-struct ImageClose {
-    void operator()(opj_image_t* i) const { opj_image_destroy(i); }
-};
-using Codec = std::unique_ptr<opj_codec_t, CodecClose>;
-using Stream = std::unique_ptr<opj_stream_t, StreamClose>;
-using Image = std::unique_ptr<opj_image_t, ImageClose>;
-
-Stream memory_stream(Memory& memory, bool input) {
-    Stream stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, input ? OPJ_TRUE : OPJ_FALSE));
-    if (!stream)
-        return stream;
-    opj_stream_set_user_data(stream.get(), &memory, nullptr);
-    if (input) {
-        opj_stream_set_user_data_length(stream.get(), memory.in.size());
-        opj_stream_set_read_function(stream.get(), read_memory);
-    } else {
-        opj_stream_set_write_function(stream.get(), write_memory);
-    }
-    opj_stream_set_skip_function(stream.get(), skip_memory);
-    opj_stream_set_seek_function(stream.get(), seek_memory);
-    return stream;
-}
-
-Codec quiet_codec(opj_codec_t* raw) {
-    Codec codec(raw);
-    if (codec) {
-        opj_set_error_handler(codec.get(), quiet, nullptr);
-        opj_set_warning_handler(codec.get(), quiet, nullptr);
-        opj_set_info_handler(codec.get(), quiet, nullptr);
-    }
-    return codec;
-}
-
-std::uint32_t sample_8bit(const opj_image_comp_t& c, std::uint32_t x, std::uint32_t y,
-                          std::uint32_t x0, std::uint32_t y0) {
-    const std::uint32_t cx = std::min((x + x0) / c.dx - c.x0, c.w - 1);
-    const std::uint32_t cy = std::min((y + y0) / c.dy - c.y0, c.h - 1);
-    std::int64_t v = c.data[static_cast<std::size_t>(cy) * c.w + cx];
-    if (c.sgnd)
-        v += std::int64_t{1} << (c.prec - 1);
-    const std::int64_t top = (std::int64_t{1} << c.prec) - 1;
-    v = std::clamp<std::int64_t>(v, 0, top);
-    return static_cast<std::uint32_t>((v * 255 + top / 2) / top);
-}
-
 // The codestream of a sample: its first 'jp2c' box (the first field of an interlaced pair), or
 // the sample itself when it is a bare codestream.
 Bytes codestream_of(Bytes sample) {
@@ -384,64 +279,10 @@ std::int32_t decode_frame(FilterCall* call, Bytes sample, std::uint32_t& bits) {
     const Bytes code = codestream_of(sample);
     if (code.size() < 4)
         return VT_ERR_INVALID_DATA;
-    Memory memory{nullptr, code, 0};
-    Stream stream = memory_stream(memory, true);
-    Codec codec = quiet_codec(opj_create_decompress(OPJ_CODEC_J2K));
-    if (!stream || !codec)
-        return VT_ERR_OUT_OF_MEMORY;
-    opj_dparameters_t parameters;
-    opj_set_default_decoder_parameters(&parameters);
-    if (!opj_setup_decoder(codec.get(), &parameters))
-        return VT_ERR_INTERNAL;
-    opj_image_t* raw = nullptr;
-    if (!opj_read_header(stream.get(), codec.get(), &raw)) {
-        opj_image_destroy(raw);
-        return VT_ERR_INVALID_DATA;
-    }
-    const Image image(raw);
-    if (image->x1 <= image->x0 || image->y1 <= image->y0)
-        return VT_ERR_DIMENSIONS;
-    const std::uint32_t width = image->x1 - image->x0;
-    const std::uint32_t height = image->y1 - image->y0;
-    if (width > kMaxSide || height > kMaxSide ||
-        static_cast<std::uint64_t>(width) * height > kMaxPixels)
-        return VT_ERR_DIMENSIONS;
-    const std::uint32_t n = image->numcomps;
-    if (n < 1 || n > 4)
-        return VT_ERR_NOT_IMPLEMENTED;
-    if (static_cast<std::uint64_t>(width) * height / kMaxPixelsPerByte > code.size())
-        return VT_ERR_READ;
-    bits = 0;
-    for (std::uint32_t k = 0; k < n; ++k) {
-        const opj_image_comp_t& c = image->comps[k];
-        if (c.prec < 1 || c.prec > 31 || c.dx < 1 || c.dy < 1)
-            return VT_ERR_NOT_IMPLEMENTED;
-        bits += c.prec;
-    }
-    if (const std::int32_t r = request_frame(call, width, height); r != VT_OK)
-        return r;
-    if (!opj_decode(codec.get(), stream.get(), image.get()) ||
-        !opj_end_decompress(codec.get(), stream.get()))
-        return VT_ERR_INVALID_DATA;
-    for (std::uint32_t k = 0; k < n; ++k)
-        if (image->comps[k].data == nullptr || image->comps[k].w < 1 || image->comps[k].h < 1)
-            return VT_ERR_INVALID_DATA;
-    const bool colour = n >= 3;
-    const bool alpha = n == 2 || n == 4;
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::uint32_t* out = call->pixels + static_cast<std::size_t>(y) * call->stride;
-        for (std::uint32_t x = 0; x < width; ++x) {
-            const auto at = [&](std::uint32_t k) {
-                return sample_8bit(image->comps[k], x, y, image->x0, image->y0);
-            };
-            const std::uint32_t r = at(0);
-            const std::uint32_t g = colour ? at(1) : r;
-            const std::uint32_t b = colour ? at(2) : r;
-            const std::uint32_t a = alpha ? at(n - 1) : 255;
-            out[x] = b | (g << 8) | (r << 16) | ((255 - a) << 24);
-        }
-    }
-    return VT_OK;
+    Decoded decoded;
+    const std::int32_t r = decode_into_frame(call, code, false, decoded);
+    bits = decoded.bits;
+    return r;
 }
 
 // ---- Writing ----
@@ -624,40 +465,10 @@ std::vector<std::uint8_t> write_movie(const Movie& m, std::uint32_t mdat_body) {
 std::int32_t encode_frame(const FilterCall* call, const std::vector<std::uint32_t>& canvas,
                           std::uint32_t w, std::uint32_t h, bool alpha,
                           std::vector<std::uint8_t>& code) {
-    const std::uint32_t n = alpha ? 4 : 3;
-    opj_image_cmptparm_t parts[4] = {};
-    for (std::uint32_t k = 0; k < n; ++k) {
-        parts[k].dx = parts[k].dy = 1;
-        parts[k].w = w;
-        parts[k].h = h;
-        parts[k].prec = 8;
-    }
-    const Image image(opj_image_create(n, parts, OPJ_CLRSPC_SRGB));
+    const Image image = image_of(canvas.data(), w, w, h, alpha);
     if (!image)
         return VT_ERR_OUT_OF_MEMORY;
-    image->x1 = w;
-    image->y1 = h;
-    if (alpha)
-        image->comps[3].alpha = 1;
-    for (std::size_t i = 0; i < canvas.size(); ++i) {
-        const std::uint32_t p = canvas[i];
-        image->comps[0].data[i] = static_cast<OPJ_INT32>((p >> 16) & 0xFF);
-        image->comps[1].data[i] = static_cast<OPJ_INT32>((p >> 8) & 0xFF);
-        image->comps[2].data[i] = static_cast<OPJ_INT32>(p & 0xFF);
-        if (alpha)
-            image->comps[3].data[i] = static_cast<OPJ_INT32>(255 - (p >> 24));
-    }
-    opj_cparameters_t parameters;
-    opj_set_default_encoder_parameters(&parameters);
-    const int rate = state_option(call, u"fmx_JP2K.rate", 0, 0, 1000);
-    parameters.tcp_numlayers = 1;
-    parameters.tcp_rates[0] = static_cast<float>(rate);
-    parameters.cp_disto_alloc = 1;
-    parameters.irreversible = rate > 1 ? 1 : 0;
-    int levels = 1;
-    while (levels < 6 && (std::min(w, h) >> levels) > 0)
-        ++levels;
-    parameters.numresolution = levels;
+    opj_cparameters_t parameters = encoder_parameters(call, w, h);
     Codec codec = quiet_codec(opj_create_compress(OPJ_CODEC_J2K));
     if (!codec)
         return VT_ERR_OUT_OF_MEMORY;
