@@ -1,8 +1,8 @@
 // fmx_JP2K: JPEG 2000 codestreams (.j2k), JP2 files (.jp2) and JPIP streams (.jpt) on OpenJPEG
 // (opj_glue.cpp), Motion JPEG 2000 in mj2.cpp. Load: 1-4 components (grey, grey + alpha, RGB,
 // RGBA; subsampled components are spread), any precision scaled to 8 bits, the JP2 ICC profile
-// as an "ICCP" chunk. Save: ".jp2" writes JP2,
-// anything else a codestream; "fmx_JP2K.rate" is the compression ratio (0 lossless, default).
+// as an "ICCP" chunk. Save: ".jp2" writes JP2, anything else a codestream; "fmx_JP2K.rate" is
+// the compression ratio (0 lossless, default).
 
 #include <openjpeg.h>
 
