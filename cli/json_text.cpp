@@ -22,7 +22,8 @@ std::string json_escape(std::u16string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
         if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
-            base::append_utf8(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+            base::append_utf8(out,
+                              0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
         } else if (is_high(c) || is_low(c)) {
             out += "\\ufffd"; // an undecodable byte, or a lone surrogate
