@@ -1,5 +1,5 @@
 #pragma once
-// Animated PNG, after the APNG specification of the Mozilla wiki (acTL, fcTL and fdAT chunks).
+// Animated PNG, after the public APNG description on the Mozilla wiki (acTL, fcTL, fdAT chunks).
 // libpng in Debian reads only the default image, so each frame is handed to it as a small PNG
 // of its own (the header with the frame's size, the chunks before the image data, the frame's
 // data as IDAT), then composed on the canvas by the frame's blend and dispose rules.
