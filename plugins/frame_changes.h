@@ -12,10 +12,12 @@
 
 #include "image/image_doc.h"
 #include "image/load_status.h"
+#include "sdk/kit/frame_changes.h"
 
 namespace vt::plugins {
 
-inline constexpr std::uint8_t kFrameChangesOnly = 0x40;
+// The mark itself is the plug-ins' kit constant, so loaders and host cannot disagree on it.
+using kit::kFrameChangesOnly;
 
 [[nodiscard]] constexpr bool holds_frame_changes(int doc_kind, int kind_param) noexcept {
     return doc_kind == 2 && (kind_param & kFrameChangesOnly) != 0;
