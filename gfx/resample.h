@@ -101,6 +101,15 @@ inline constexpr int kMaxSincTaps = 64;
 [[nodiscard]] int AdvancedResample(Bitmap* bmp, std::int32_t width, std::int32_t height, int filter,
                                    int window, int size) noexcept;
 
+// Shrinks the bitmap to width x height (each at most its side) by area: each new pixel is the
+// mean of the source area it covers, the source pixels at its edges counted by the part covered,
+// rounded. Unlike the high-quality box average, whose spans hold whole pixels, this does not
+// alias at small shrink factors: it follows a reduced decode. Returns 1, or 0: with 4 for a side
+// below 1, above the bitmap's or shrunk more than kMaxAreaShrink times; 5 without memory; an
+// invalid or dying bitmap. On failure the old content stays.
+inline constexpr std::uint32_t kMaxAreaShrink = 63;
+[[nodiscard]] int AreaResample(Bitmap* bmp, std::int32_t width, std::int32_t height) noexcept;
+
 // The one-dimensional kernel k(t) of a filter (1..5) at distance t from the sample, with the
 // sinc filter's window and tap count; filter 0 and unknown filters give 0.
 [[nodiscard]] double resample_kernel(int filter, int window, int taps, double t) noexcept;

@@ -20,6 +20,9 @@ struct ResizeOptions {
     std::int32_t sincWindow = 0;      // advanced: window 0..12
     std::int32_t sincSize = 0;        // advanced: taps
     std::uint8_t changeDpi = 0;       // keep the print size: the resolution follows the scale
+    // High quality shrinks by area (AreaResample) rather than by whole-pixel spans: set after a
+    // reduced decode, whose remaining shrink is too small for the spans.
+    std::uint8_t areaShrink = 0;
 };
 
 struct TargetSize {

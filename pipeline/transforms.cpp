@@ -44,7 +44,8 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
 namespace {
 
 // A picture decoded reduced is brought to the target size of its full size, so that the box
-// rule (and a percentage) acts on the picture as stored, not on the draft.
+// rule (and a percentage) acts on the picture as stored, not on the draft. The high-quality rule
+// then shrinks by area: its whole-pixel spans alias at the small shrink a draft leaves.
 gfx::ResizeOptions draft_resize(const Layer* layers, std::uint32_t count,
                                 const TransformOptions& options, bool turned) noexcept {
     gfx::ResizeOptions resize = options;
@@ -61,6 +62,7 @@ gfx::ResizeOptions draft_resize(const Layer* layers, std::uint32_t count,
     resize.resizeWidth = static_cast<std::uint16_t>(target.width);
     resize.resizeHeight = static_cast<std::uint16_t>(target.height);
     resize.keepBoundingBox = 1;
+    resize.areaShrink = 1;
     return resize;
 }
 

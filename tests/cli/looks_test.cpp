@@ -41,21 +41,27 @@ Rgb read_ppm(const std::string& file) {
     return magic == "P6" && in ? p : Rgb{};
 }
 
-// A photo-like picture: smooth light, fine texture, edges and sensor-like grain.
+// A photo-like picture: smooth light, fine texture, edges and sensor-like grain, mostly in
+// brightness as a camera's processing leaves it (colour grain of the same strength would be
+// pure chroma detail, which 4:2:0 files do not keep anyway).
 Rgb photo(int w, int h) {
     Rgb p{w, h, {}};
     std::uint32_t seed = 12345;
+    const auto grain = [&seed](int range) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<double>((seed >> 16) % static_cast<std::uint32_t>(range)) -
+               (range - 1) / 2.0;
+    };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const double t =
                 20 * std::sin(x * 0.21) * std::cos(y * 0.17) + 12 * std::sin((x + 2 * y) * 0.9);
             const int edge = ((x / 97 + y / 61) % 2) * 40;
+            const double luma = grain(64);
             for (const double v :
-                 {40 + x * 150.0 / w + t + edge, 60 + y * 120.0 / h - t, 90 + t + edge / 2.0}) {
-                seed = seed * 1103515245u + 12345u;
-                p.bytes.push_back(static_cast<std::uint8_t>(
-                    std::clamp(v + ((seed >> 16) & 63) - 31.5, 0.0, 255.0)));
-            }
+                 {40 + x * 150.0 / w + t + edge, 60 + y * 120.0 / h - t, 90 + t + edge / 2.0})
+                p.bytes.push_back(
+                    static_cast<std::uint8_t>(std::clamp(v + luma + grain(16), 0.0, 255.0)));
         }
     return p;
 }
@@ -65,6 +71,48 @@ double psnr(const Rgb& a, const Rgb& b) {
     for (std::size_t i = 0; i < a.bytes.size(); ++i)
         sum += std::pow(a.bytes[i] - b.bytes[i], 2);
     return 10 * std::log10(65025.0 * static_cast<double>(a.bytes.size()) / std::max(sum, 1.0));
+}
+
+// A Lanczos-3 shrink in double precision, the kernel widened by the factor: a reference that
+// neither of vtconvert's resize paths is built on. One axis: `along` steps along it, `across` to
+// the next line, in pixels of three channels; the result keeps the layout (rows or columns).
+std::vector<double> lanczos_axis(const std::vector<double>& in, int n_in, int n_out, int lines,
+                                 bool rows) {
+    const int along = rows ? 1 : lines, across = rows ? n_in : 1;
+    const int out_along = rows ? 1 : lines, out_across = rows ? n_out : 1;
+    const auto kernel = [](double t) {
+        t = std::abs(t);
+        return t < 1e-9 ? 1.0
+               : t < 3  ? 3 * std::sin(M_PI * t) * std::sin(M_PI * t / 3) / (M_PI * M_PI * t * t)
+                        : 0.0;
+    };
+    const double scale = static_cast<double>(n_in) / n_out;
+    std::vector<double> out(static_cast<std::size_t>(n_out) * lines * 3);
+    for (int o = 0; o < n_out; ++o) {
+        const double centre = (o + 0.5) * scale - 0.5;
+        for (int line = 0; line < lines; ++line)
+            for (int c = 0; c < 3; ++c) {
+                double sum = 0, weights = 0;
+                for (int i = static_cast<int>(centre - 3 * scale) - 1; i <= centre + 3 * scale;
+                     ++i) {
+                    const double w = kernel((i - centre) / scale);
+                    const int k = std::clamp(i, 0, n_in - 1);
+                    sum += w * in[static_cast<std::size_t>((k * along + line * across) * 3 + c)];
+                    weights += w;
+                }
+                out[static_cast<std::size_t>((o * out_along + line * out_across) * 3 + c)] =
+                    sum / weights;
+            }
+    }
+    return out;
+}
+
+Rgb lanczos(const Rgb& p, int w, int h) {
+    const auto across = lanczos_axis({p.bytes.begin(), p.bytes.end()}, p.w, w, p.h, true);
+    Rgb out{w, h, {}};
+    for (const double v : lanczos_axis(across, p.h, h, w, false))
+        out.bytes.push_back(static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)));
+    return out;
 }
 
 class LooksTest : public ::testing::Test {
@@ -93,26 +141,27 @@ TEST_F(LooksTest, FastDecodeStaysWithinHalfADecibelOfTheExactPath) {
     const struct {
         const char* encode; // how the source is made from the PPM
         const char* resize;
+        const char* turn = "";
     } cases[] = {
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 3:300x200"},
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 5:25x25"},
-        {"-f .jpg --set fmx_JPEG.quality=90", "--resize 1:200x300 --rotate 1"},
+        {"-f .jpg --set fmx_JPEG.quality=90", "--resize 1:200x300", "--rotate 1"},
         {"-f .webp --set fmx_WebP.quality=90", "--resize 3:300x200"},
     };
     TempFolder plain;
     plain.write("p.ppm", ppm_text(photo(1200, 800)));
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.encode) + " " + c.resize);
+        SCOPED_TRACE(std::string(c.encode) + " " + c.resize + " " + c.turn);
         TempFolder coded;
         ASSERT_TRUE(run(c.encode, plain.path(), coded.path()));
-        const std::string args = std::string("--algorithm 2 ") + c.resize;
-        const Rgb reference = to_ppm(args, plain.path(), "p");
+        const std::string args = std::string("--algorithm 2 ") + c.resize + " " + c.turn;
         const Rgb exact = to_ppm(args, coded.path(), "p");
         const Rgb fast = to_ppm(args + " --fast-decode", coded.path(), "p");
-        ASSERT_EQ(std::pair(exact.w, exact.h), std::pair(reference.w, reference.h));
+        const Rgb reference = lanczos(to_ppm(c.turn, plain.path(), "p"), exact.w, exact.h);
         ASSERT_EQ(std::pair(fast.w, fast.h), std::pair(exact.w, exact.h));
         EXPECT_NE(fast.bytes, exact.bytes) << "the draft decode did not happen";
-        EXPECT_NEAR(psnr(fast, reference), psnr(exact, reference), 0.5);
+        // Better than the exact path is fine.
+        EXPECT_GT(psnr(fast, reference), psnr(exact, reference) - 0.5);
     }
 }
 

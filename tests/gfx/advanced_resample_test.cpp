@@ -234,5 +234,70 @@ TEST(AdvancedResample, HostileArgumentsFailCleanly) {
     EXPECT_EQ(advanced(one, 1, 1, kFilterMitchell, 0, 0), std::vector<std::uint32_t>{grey(42)});
 }
 
+std::vector<std::uint32_t> area(Picture& p, std::int32_t w, std::int32_t h) {
+    EXPECT_EQ(AreaResample(p.get(), w, h), 1);
+    EXPECT_EQ(std::pair(p.width(), p.height()), std::pair(w, h));
+    return p.pixels();
+}
+
+TEST(AreaResample, EachPixelIsTheMeanOfTheAreaItCovers) {
+    // 3 -> 2: the middle pixel counts half for each side.
+    Picture row(3, 1, {grey(0), grey(90), grey(180)});
+    EXPECT_EQ(area(row, 2, 1), (std::vector{grey(30), grey(150)}));
+    // Whole factors: the means of the blocks, every channel (transparency too).
+    const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 4); };
+    Picture blocks(6, 4, fill);
+    const auto out = area(blocks, 2, 2);
+    for (std::int32_t y = 0; y < 2; ++y)
+        for (std::int32_t x = 0; x < 2; ++x)
+            for (int c = 0; c < 4; ++c) {
+                std::uint32_t sum = 0;
+                for (std::int32_t v = 0; v < 2; ++v)
+                    for (std::int32_t u = 0; u < 3; ++u)
+                        sum += fill(x * 3 + u, y * 2 + v) >> (8 * c) & 255u;
+                // Rounded: a tie may go either way in fixed point.
+                EXPECT_NEAR(out[static_cast<std::size_t>(y * 2 + x)] >> (8 * c) & 255u, sum / 6.0,
+                            0.5)
+                    << x << "," << y << " channel " << c;
+            }
+    // A constant picture stays constant at any factor, the last pixels included.
+    for (const auto& to :
+         {std::pair{5, 4}, std::pair{13, 1}, std::pair{1, 11}, std::pair{13, 11}}) {
+        Picture flat(13, 11, [](std::int32_t, std::int32_t) { return argb(255, 255, 0, 128); });
+        EXPECT_EQ(area(flat, to.first, to.second),
+                  std::vector<std::uint32_t>(static_cast<std::size_t>(to.first * to.second),
+                                             argb(255, 255, 0, 128)));
+    }
+}
+
+TEST(AreaResample, VectorKernelsEqualThePortableOnes) {
+    const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 7); };
+    for (const auto& [w, h, tw, th] : {std::tuple{97, 53, 41, 17}, std::tuple{1000, 3, 20, 2},
+                                       std::tuple{9, 9, 9, 9}, std::tuple{630, 70, 10, 70}}) {
+        std::vector<std::uint32_t> results[2];
+        for (int vector = 0; vector < 2; ++vector) {
+            set_vector_paths(vector == 1);
+            Picture p(w, h, fill);
+            results[vector] = area(p, tw, th);
+        }
+        set_vector_paths(true);
+        EXPECT_EQ(results[0], results[1]) << w << "x" << h << " -> " << tw << "x" << th;
+    }
+}
+
+TEST(AreaResample, HostileArgumentsFailCleanly) {
+    Picture p(128, 4, [](std::int32_t, std::int32_t) { return grey(7); });
+    using Row = std::pair<std::int32_t, std::int32_t>;
+    // Sides below 1, larger than the picture, or a shrink beyond kMaxAreaShrink.
+    for (const auto& [w, h] : {Row{0, 2}, Row{2, -1}, Row{129, 4}, Row{2, 5}, Row{1, 1}}) {
+        EXPECT_EQ(AreaResample(p.get(), w, h), 0);
+        EXPECT_EQ(last_engine_error(), kErrorArgument);
+        EXPECT_EQ(std::pair(p.width(), p.height()), std::pair(128, 4));
+    }
+    Bitmap zeroed{};
+    EXPECT_EQ(AreaResample(&zeroed, 1, 1), 0);
+    EXPECT_EQ(AreaResample(nullptr, 1, 1), 0);
+}
+
 } // namespace
 } // namespace vt::gfx

@@ -1,0 +1,223 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "gfx/resample.h"
+#include "gfx/scaled_copy_p.h"
+#include "gfx/vector_paths.h"
+#include "gfxcore/runtime.h"
+#include "gfxcore/thread_slot.h"
+#include "image/bitmap.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VT_AREA_SSE2 1
+#endif
+
+namespace vt::gfx {
+
+namespace {
+
+// Weights in 1/16384 (int16 for the vector multiply-add). The first pass keeps 7 fraction bits
+// per channel, so that 255.0 (32640) still fits int16; every sum fits int32.
+constexpr int kWeightBits = 14;
+constexpr std::int32_t kWeightOne = 1 << kWeightBits;
+constexpr int kMidBits = 7;
+constexpr int kMidShift = kWeightBits - kMidBits;
+constexpr int kOutShift = kWeightBits + kMidBits;
+
+// Per destination pixel: the first source index and `taps` weights (zero past its span).
+struct AreaAxis {
+    std::int32_t taps = 0;
+    std::unique_ptr<std::int32_t[]> first;
+    std::unique_ptr<std::int16_t[]> weight;
+};
+
+// Each destination pixel covers src / dst source pixels; the two at its edges count by the part
+// of them it covers. The weights of one pixel sum to exactly kWeightOne.
+bool build_axis(AreaAxis& axis, std::int32_t src, std::int32_t dst) noexcept {
+    const double ratio = static_cast<double>(src) / static_cast<double>(dst);
+    axis.taps = std::min(static_cast<std::int32_t>(std::ceil(ratio)) + 1, src);
+    const auto entries = static_cast<std::size_t>(dst) * static_cast<std::size_t>(axis.taps);
+    axis.first = detail::try_alloc<std::int32_t>(static_cast<std::size_t>(dst));
+    axis.weight = detail::try_alloc<std::int16_t>(entries);
+    if (!axis.first || !axis.weight)
+        return false;
+    for (std::int32_t d = 0; d < dst; ++d) {
+        const double begin = static_cast<double>(d) * ratio;
+        const double end = static_cast<double>(d + 1) * ratio;
+        // At the right edge the taps start early (the extra ones weigh 0): every index a pixel
+        // reads stays inside the picture.
+        const std::int32_t first =
+            std::max(std::min(static_cast<std::int32_t>(std::floor(begin)), src - axis.taps), 0);
+        axis.first[static_cast<std::size_t>(d)] = first;
+        std::int16_t* w = axis.weight.get() + static_cast<std::size_t>(d) * axis.taps;
+        std::int32_t sum = 0;
+        std::int32_t largest = 0;
+        for (std::int32_t m = 0; m < axis.taps; ++m) {
+            const double covered = std::min(static_cast<double>(first + m + 1), end) -
+                                   std::max(static_cast<double>(first + m), begin);
+            w[m] = static_cast<std::int16_t>(
+                std::lround(std::max(covered, 0.0) / ratio * static_cast<double>(kWeightOne)));
+            sum += w[m];
+            if (w[m] > w[largest])
+                largest = m;
+        }
+        w[largest] = static_cast<std::int16_t>(w[largest] + kWeightOne - sum);
+    }
+    return true;
+}
+
+// Down the taps: lines[n][i] weighted by w[n] into channels with kMidBits fraction bits.
+void column_pass_portable(const std::uint8_t* const* lines, const std::int16_t* w,
+                          std::int32_t taps, std::size_t from, std::size_t to,
+                          std::int16_t* mid) noexcept {
+    for (std::size_t i = from; i < to; ++i) {
+        std::int32_t s = 1 << (kMidShift - 1);
+        for (std::int32_t n = 0; n < taps; ++n)
+            s += w[n] * lines[n][i];
+        mid[i] = static_cast<std::int16_t>(s >> kMidShift);
+    }
+}
+
+// Across the taps: one destination pixel from the mid row.
+std::uint32_t row_pixel_portable(const std::int16_t* p, const std::int16_t* w,
+                                 std::int32_t taps) noexcept {
+    std::uint32_t out = 0;
+    for (int c = 0; c < 4; ++c) {
+        std::int32_t s = 1 << (kOutShift - 1);
+        for (std::int32_t m = 0; m < taps; ++m)
+            s += w[m] * p[m * 4 + c];
+        out |= static_cast<std::uint32_t>(std::clamp(s >> kOutShift, 0, 255)) << (8 * c);
+    }
+    return out;
+}
+
+#ifdef VT_AREA_SSE2
+
+// Two taps a time through the 16-bit multiply-add; the sums are the portable ones exactly.
+__m128i weight_pair(const std::int16_t* w, std::int32_t m, std::int32_t taps) noexcept {
+    const auto low = static_cast<std::uint16_t>(w[m]);
+    const auto high = m + 1 < taps ? static_cast<std::uint16_t>(w[m + 1]) : 0u;
+    return _mm_set1_epi32(static_cast<int>(low | high << 16));
+}
+
+void column_pass_sse2(const std::uint8_t* const* lines, const std::int16_t* w, std::int32_t taps,
+                      std::size_t channels, std::int16_t* mid) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i round = _mm_set1_epi32(1 << (kMidShift - 1));
+    std::size_t i = 0;
+    for (; i + 8 <= channels; i += 8) {
+        __m128i lo = round;
+        __m128i hi = round;
+        for (std::int32_t n = 0; n < taps; n += 2) {
+            const __m128i a = _mm_unpacklo_epi8(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(lines[n] + i)), zero);
+            const __m128i b =
+                n + 1 < taps
+                    ? _mm_unpacklo_epi8(
+                          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(lines[n + 1] + i)), zero)
+                    : zero;
+            const __m128i pair = weight_pair(w, n, taps);
+            lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), pair));
+            hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_unpackhi_epi16(a, b), pair));
+        }
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(mid + i),
+            _mm_packs_epi32(_mm_srai_epi32(lo, kMidShift), _mm_srai_epi32(hi, kMidShift)));
+    }
+    column_pass_portable(lines, w, taps, i, channels, mid);
+}
+
+std::uint32_t row_pixel_sse2(const std::int16_t* p, const std::int16_t* w,
+                             std::int32_t taps) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i s = _mm_set1_epi32(1 << (kOutShift - 1));
+    for (std::int32_t m = 0; m < taps; m += 2) {
+        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + m * 4));
+        const __m128i b =
+            m + 1 < taps ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + m * 4 + 4)) : zero;
+        s = _mm_add_epi32(s, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), weight_pair(w, m, taps)));
+    }
+    const __m128i words = _mm_packs_epi32(_mm_srai_epi32(s, kOutShift), zero);
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, zero)));
+}
+
+#endif
+
+// One destination row: down the row taps into the mid row, then across.
+void area_row(const Bitmap& src, const AreaAxis& cols, const AreaAxis& rows, std::int32_t y,
+              std::int16_t* mid, std::uint32_t* out, std::int32_t width, bool vector) noexcept {
+    const std::size_t channels = static_cast<std::size_t>(src.width) * 4;
+    const std::int16_t* rw = rows.weight.get() + static_cast<std::size_t>(y) * rows.taps;
+    const std::int32_t r0 = rows.first[static_cast<std::size_t>(y)];
+    const std::uint8_t* lines[kMaxAreaShrink + 1];
+    for (std::int32_t n = 0; n < rows.taps; ++n)
+        lines[n] = reinterpret_cast<const std::uint8_t*>(
+            src.pixels + static_cast<std::size_t>(r0 + n) * src.stride);
+#ifdef VT_AREA_SSE2
+    if (vector) {
+        column_pass_sse2(lines, rw, rows.taps, channels, mid);
+        for (std::int32_t x = 0; x < width; ++x)
+            out[x] = row_pixel_sse2(mid + static_cast<std::size_t>(cols.first[x]) * 4,
+                                    cols.weight.get() + static_cast<std::size_t>(x) * cols.taps,
+                                    cols.taps);
+        return;
+    }
+#endif
+    (void)vector;
+    column_pass_portable(lines, rw, rows.taps, 0, channels, mid);
+    for (std::int32_t x = 0; x < width; ++x)
+        out[x] = row_pixel_portable(mid + static_cast<std::size_t>(cols.first[x]) * 4,
+                                    cols.weight.get() + static_cast<std::size_t>(x) * cols.taps,
+                                    cols.taps);
+}
+
+} // namespace
+
+int AreaResample(Bitmap* bmp, std::int32_t width, std::int32_t height) noexcept {
+    EngineThreadSlot* slot = GetThreadSlot();
+    if (slot == nullptr)
+        return 0;
+    if (image::IsBitmapValid(bmp) == 0 || image::RefreshBitmapInfo(bmp) == 0)
+        return 0;
+    if (width < 1 || height < 1 || static_cast<std::uint32_t>(width) > bmp->width ||
+        static_cast<std::uint32_t>(height) > bmp->height ||
+        bmp->width > static_cast<std::uint64_t>(width) * kMaxAreaShrink ||
+        bmp->height > static_cast<std::uint64_t>(height) * kMaxAreaShrink)
+        return finish(slot, kErrorArgument, 0);
+
+    Bitmap fresh{};
+    const std::uint32_t kind_flags = bmp->kind == image::kKindDisplay ? 0 : image::kCreateMemory;
+    if (image::CreateBitmap(&fresh, width, height, kind_flags) == 0)
+        return 0;
+    std::uint32_t code = kErrorNone;
+    {
+        image::ScopedBitmapLock source_lock(bmp, 0);
+        image::ScopedBitmapLock target_lock(&fresh, 0);
+        AreaAxis cols;
+        AreaAxis rows;
+        const auto sw = static_cast<std::int32_t>(bmp->width);
+        const auto dw = static_cast<std::int32_t>(fresh.width);
+        const auto dh = static_cast<std::int32_t>(fresh.height);
+        const std::size_t channels = static_cast<std::size_t>(sw) * 4;
+        auto mid = detail::try_alloc<std::int16_t>(channels + 8);
+        if (!source_lock.locked() || !target_lock.locked()) {
+            code = kErrorInvalid;
+        } else if (!mid || !build_axis(cols, sw, dw) ||
+                   !build_axis(rows, static_cast<std::int32_t>(bmp->height), dh)) {
+            code = kErrorScratch;
+        } else {
+            const bool vector = detail::vector_paths_enabled();
+            for (std::int32_t y = 0; y < dh; ++y)
+                area_row(*bmp, cols, rows, y, mid.get(),
+                         fresh.pixels + static_cast<std::size_t>(y) * fresh.stride, dw, vector);
+        }
+    }
+    if (code == kErrorNone && image::SwapBitmaps(bmp, &fresh) == 0)
+        code = last_engine_error();
+    image::FreeBitmap(&fresh);
+    return finish(slot, code, code == kErrorNone ? 1 : 0);
+}
+
+} // namespace vt::gfx
