@@ -11,8 +11,10 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <map>
 
 #include "app/translate.h"
@@ -33,6 +35,7 @@ const char16_t* const kPolicies[] = {u"Replace it", u"Skip the file",
 const QString kPresetFilter = QStringLiteral("Presets (*.vtpreset);;All files (*)");
 // A plan longer than this is cut in the dialog; the counts still cover every file.
 constexpr std::size_t kPlanLinesShown = 2000;
+constexpr int kMostShares = 9999;
 
 QString own_presets_folder() {
     const QString folder =
@@ -58,6 +61,9 @@ QString job_options_summary(const engine::ConversionJob& job) {
         line(u"Report", QStringLiteral("_report.jsonl"));
     if (!x.resumeFile.view().empty())
         line(u"Resume", xlat(u"Yes"));
+    if (engine::sharded(job))
+        line(u"Share of the job",
+             QStringLiteral("%1 %2 %3").arg(x.shardIndex + 1).arg(xlat(u"of")).arg(x.shardCount));
     return text;
 }
 
@@ -95,6 +101,26 @@ JobOptionsBox::JobOptionsBox(engine::ConversionJob& job, QWidget* parent)
         if (!on)
             m_resume->setChecked(false);
     });
+    // Computers that write into one target folder split the files by the hash of their paths.
+    auto* share_row = new QHBoxLayout;
+    share_row->addWidget(new QLabel(xlat(u"Share of the job:"), this));
+    m_share = new QSpinBox(this);
+    m_share->setObjectName(QStringLiteral("share"));
+    m_shares = new QSpinBox(this);
+    m_shares->setObjectName(QStringLiteral("shares"));
+    m_shares->setRange(1, kMostShares);
+    m_share->setRange(1, 1);
+    m_share->setMinimumWidth(m_shares->sizeHint().width());
+    const QString tip = xlat(u"Several computers that write into one target folder each convert "
+                             u"their own share of the files");
+    m_share->setToolTip(tip);
+    m_shares->setToolTip(tip);
+    share_row->addWidget(m_share);
+    share_row->addWidget(new QLabel(xlat(u"of"), this));
+    share_row->addWidget(m_shares);
+    share_row->addStretch(1);
+    layout->addLayout(share_row);
+    connect(m_shares, &QSpinBox::valueChanged, this, [this](int n) { m_share->setMaximum(n); });
 
     auto* presets = new QHBoxLayout;
     auto* load = new QPushButton(xlat(u"Load Preset..."), this);
@@ -177,6 +203,11 @@ void JobOptionsBox::showJob() {
     m_keep_times->setChecked(m_job.extras.keepTimes != 0);
     m_report->setChecked(m_job.extras.writeReport != 0);
     m_resume->setChecked(!m_job.extras.resumeFile.view().empty());
+    const bool sharded = engine::sharded(m_job);
+    m_shares->setValue(
+        sharded ? static_cast<int>(std::min<std::uint32_t>(m_job.extras.shardCount, kMostShares))
+                : 1);
+    m_share->setValue(sharded ? static_cast<int>(m_job.extras.shardIndex) + 1 : 1);
 }
 
 void JobOptionsBox::store() {
@@ -188,6 +219,9 @@ void JobOptionsBox::store() {
         m_job.extras.reportFile.assign(u"");
         m_job.extras.resumeFile.assign(engine::report_path(m_job));
     }
+    const bool sharded = m_shares->value() > 1;
+    m_job.extras.shardCount = sharded ? static_cast<std::uint32_t>(m_shares->value()) : 0;
+    m_job.extras.shardIndex = sharded ? static_cast<std::uint32_t>(m_share->value() - 1) : 0;
 }
 
 bool JobOptionsBox::storeAndCheck() {

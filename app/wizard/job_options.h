@@ -1,9 +1,10 @@
 #pragma once
 // The job options of the "other options" page beyond the three metadata and pass-thru boxes:
 // what becomes of existing targets, kept file dates, the per-file report beside the error log,
-// resuming from that report, the plan of the job before it runs, and presets (loading one over
-// the whole job, saving the whole job). The same options and preset files as vtconvert's
-// --existing, --keep-times, --report, --resume, --dry-run, --preset and --save-preset.
+// resuming from that report, this computer's share of a job that several computers split, the
+// plan of the job before it runs, and presets (loading one over the whole job, saving the whole
+// job). The same options and preset files as vtconvert's --existing, --keep-times, --report,
+// --resume, --shard, --dry-run, --preset and --save-preset.
 // Thread: UI only.
 
 #include <QWidget>
@@ -12,6 +13,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QSpinBox;
 
 namespace vt::app {
 
@@ -43,6 +45,8 @@ private:
     QCheckBox* m_keep_times;
     QCheckBox* m_report;
     QCheckBox* m_resume;
+    QSpinBox* m_share;  // counted from 1 here, from 0 in the job and on the command line
+    QSpinBox* m_shares; // 1: the whole job
 };
 
 // The summary lines of the options that are not at their defaults ("label = value\n" each).

@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
@@ -193,6 +194,11 @@ private slots:
 
         page = open_page(7, job);
         auto* box = page->findChild<JobOptionsBox*>();
+        // Share 2 of 3 on the page is --shard 1/3.
+        page->findChild<QSpinBox*>(QStringLiteral("shares"))->setValue(3);
+        page->findChild<QSpinBox*>(QStringLiteral("share"))->setValue(2);
+        box->store();
+        QVERIFY(job.extras.shardIndex == 1 && job.extras.shardCount == 3);
         const engine::ConversionJob saved = job;
         QVERIFY(box->savePreset(QString::fromStdString(src / "mine.vtpreset")));
         job = engine::default_job();
@@ -200,6 +206,8 @@ private slots:
         QVERIFY(box->loadPreset(QString::fromStdString(src / "mine.vtpreset"), error));
         QVERIFY(job == saved);
         QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("keep_times"))->isChecked());
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("share"))->value(), 2);
+        page->findChild<QSpinBox*>(QStringLiteral("shares"))->setValue(1);
 
         // Resuming reads and continues the report in the target folder; the plan shows what
         // each file would become before anything is written.
