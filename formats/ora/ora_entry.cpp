@@ -148,7 +148,7 @@ std::int32_t select(FilterCall* call, std::int32_t index) {
 std::int32_t save_image(FilterCall* call) {
     if (call->path == nullptr || call->frame_cb.select_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    if (const std::int32_t r = select_picture(call); r != VT_OK)
+    if (const std::int32_t r = select_composite(call); r != VT_OK)
         return r;
     StackDoc doc;
     doc.width = call->width;
@@ -181,7 +181,7 @@ std::int32_t save_image(FilterCall* call) {
             f.name = layer_fields(call).name;
         }
         frame_resolution(call, doc.xres, doc.yres);
-        if (call->frame_count > 1 && (select_picture(call) != VT_OK))
+        if (call->frame_count > 1 && (select_composite(call) != VT_OK))
             return VT_ERR_BITMAP_REQUEST;
         if (const std::int32_t r = add_layer(zip, doc, call, f); r != VT_OK)
             return r;

@@ -282,7 +282,7 @@ std::int32_t save_image(FilterCall* call) {
     if (call->path == nullptr || call->frame_cb.select_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
     psd::OutDocument doc;
-    if (const std::int32_t r = select_picture(call); r != VT_OK)
+    if (const std::int32_t r = select_composite(call); r != VT_OK)
         return r;
     if (call->width > kMaxSide || call->height > kMaxSide)
         return VT_ERR_DIMENSIONS;

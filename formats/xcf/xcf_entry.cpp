@@ -217,7 +217,7 @@ std::int32_t save_image(FilterCall* call) {
             hold(call, held, i == 0);
         }
     } else {
-        if (const std::int32_t r = select_picture(call); r != VT_OK)
+        if (const std::int32_t r = select_composite(call); r != VT_OK)
             return r;
         hold(call, held, true);
         held.back().out.name.clear();

@@ -61,9 +61,10 @@ inline std::int32_t request_frame(FilterCall* call, std::uint32_t width,
     return VT_OK;
 }
 
-// Selects the picture to save, the host's composite when the document has several frames:
-// VT_OK with the record describing it, or the result code.
-inline std::int32_t select_picture(FilterCall* call) noexcept {
+// Selects the composite of every frame (the one frame itself when there is one), as layered
+// formats store it beside their layers: VT_OK with the record describing it, or the result
+// code. The composite carries no metadata.
+inline std::int32_t select_composite(FilterCall* call) noexcept {
     if (call->frame_cb.select_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
     const std::int32_t index = call->frame_count > 1 ? -1 : 0;
@@ -74,6 +75,16 @@ inline std::int32_t select_picture(FilterCall* call) noexcept {
     if (call->pixels == nullptr || call->stride < call->width)
         return VT_ERR_BITMAP_REQUEST;
     return VT_OK;
+}
+
+// Selects the picture a one-picture format saves. A document of several layers is refused with
+// VT_ERR_NEEDS_FLATTENING: the host then flattens it and calls again with one layer that holds
+// the layers' merged metadata (profile, print resolution, EXIF), which a composite lacks.
+// Frame sets and animations give their composite.
+inline std::int32_t select_picture(FilterCall* call) noexcept {
+    if (call->frame_count > 1 && call->doc_kind == 0)
+        return VT_ERR_NEEDS_FLATTENING;
+    return select_composite(call);
 }
 
 // Whether any pixel of the selected picture is not fully opaque.

@@ -69,6 +69,17 @@ protected:
         return shell("VANTREL_DATA_ROOT=" + q(work / "data") + " '" VTCONVERT "' -q -f " + format +
                      " " + options + " " + q(from) + " " + q(to));
     }
+    // A profile of a header alone (size, version, class, colour spaces, signature, D50) is one
+    // that readers carry; JPEG takes it as it is. Written to p.icc.
+    std::string header_profile() {
+        std::string icc(132, '\0');
+        icc[3] = static_cast<char>(132);
+        icc.replace(8, 16, std::string("\x02\x10\0\0mntrRGB XYZ ", 16));
+        icc.replace(36, 4, "acsp");
+        icc.replace(68, 12, std::string("\0\0\xf6\xd6\0\x01\0\0\0\0\xd3\x2d", 12));
+        std::ofstream(work / "p.icc", std::ios::binary) << icc;
+        return icc;
+    }
     test::TempFolder work;
     const fs::path src = work / "src";
 };
@@ -101,14 +112,7 @@ TEST_F(PrintResolutionTest, JpegWithoutJfifDensityTakesTheExifResolution) {
 }
 
 TEST_F(PrintResolutionTest, BmpAndGifKeepTheColourProfile) {
-    // A profile of a header alone (size, version, class, colour spaces, signature, D50) is one
-    // that readers carry; JPEG takes it as it is.
-    std::string icc(132, '\0');
-    icc[3] = static_cast<char>(132);
-    icc.replace(8, 16, std::string("\x02\x10\0\0mntrRGB XYZ ", 16));
-    icc.replace(36, 4, "acsp");
-    icc.replace(68, 12, std::string("\0\0\xf6\xd6\0\x01\0\0\0\0\xd3\x2d", 12));
-    std::ofstream(work / "p.icc", std::ios::binary) << icc;
+    const std::string icc = header_profile();
     ASSERT_TRUE(shell("convert -size 16x8 gradient:red-blue -profile " + q(work / "p.icc") + " " +
                       q(src / "a.jpg")));
     for (const std::string to : {"bmp", "gif"}) {
@@ -121,6 +125,22 @@ TEST_F(PrintResolutionTest, BmpAndGifKeepTheColourProfile) {
         EXPECT_EQ(
             output_of("exiftool -b -ICC_Profile " + q(fs::path(work / (to + "-jpg")) / "a.jpg")),
             icc)
+            << to;
+    }
+}
+
+TEST_F(PrintResolutionTest, ALayeredPictureFlattenedKeepsResolutionAndProfile) {
+    const std::string icc = header_profile();
+    // ImageMagick writes the first picture as the merged one, the others as layers.
+    ASSERT_TRUE(shell("convert -size 40x30 gradient:red-blue -size 40x30 gradient:red-blue -size "
+                      "20x10 xc:green -profile " +
+                      q(work / "p.icc") + " -units PixelsPerInch -density 300 " +
+                      q(src / "a.psd")));
+    for (const std::string to : {"jpg", "png", "tif"}) {
+        ASSERT_TRUE(convert(to, src, work / to)) << to;
+        EXPECT_EQ(dpi_in(work / to), 300) << to;
+        EXPECT_EQ(output_of("exiftool -b -ICC_Profile " + q(fs::path(work / to) / ("a." + to))),
+                  icc)
             << to;
     }
 }
