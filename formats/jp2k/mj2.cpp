@@ -486,17 +486,8 @@ std::int32_t encode_frame(const FilterCall* call, const std::vector<std::uint32_
 
 // Frame `index` of an animation, or the picture a still save selects.
 std::int32_t select(FilterCall* call, bool animation, std::uint32_t index) {
-    if (!animation)
-        return select_picture(call);
-    if (call->frame_cb.select_frame == nullptr)
-        return VT_ERR_HOST_SERVICES;
-    if (call->frame_cb.select_frame(call, static_cast<std::int32_t>(index)) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->width < 1 || call->height < 1)
-        return VT_ERR_BITMAP_SIZE_ZERO;
-    if (call->pixels == nullptr || call->stride < call->width)
-        return VT_ERR_BITMAP_REQUEST;
-    return VT_OK;
+    return animation ? select_frame_at(call, static_cast<std::int32_t>(index))
+                     : select_picture(call);
 }
 
 // The selected frame centred on the movie's canvas, as the host flattens a frame animation.

@@ -3,12 +3,15 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "formats/png/png_glue.h"
+#include "formats/png/png_idat.h"
 #include "sdk/kit/frame_changes.h"
 #include "sdk/kit/plugin_kit.h"
 
@@ -372,6 +375,201 @@ std::int32_t read_apng(std::span<const std::uint8_t> file, FilterCall* call) {
         return r;
     Composer composer(call, animation);
     return composer.run();
+}
+
+// ---- Writing -------------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint16_t kDelayWhenNone = 100; // ms, as GIF and WebP saves use for a delay of 0
+
+// The selected frame centred on a clear canvas, as the host flattens a frame animation.
+void place_on(const FilterCall* call, std::vector<std::uint32_t>& canvas, std::uint32_t width,
+              std::uint32_t height) {
+    std::fill(canvas.begin(), canvas.end(), kClear);
+    const std::uint32_t x0 = (width - call->width) / 2, y0 = (height - call->height) / 2;
+    for (std::uint32_t y = 0; y < call->height; ++y)
+        std::memcpy(&canvas[std::size_t{y0 + y} * width + x0],
+                    call->pixels + std::size_t{y} * call->stride,
+                    call->width * sizeof(std::uint32_t));
+}
+
+// The smallest rectangle holding every pixel that differs; 1 x 1 at the corner when none does
+// (a frame must cover a pixel).
+FrameControl changed_area(const std::vector<std::uint32_t>& before,
+                          const std::vector<std::uint32_t>& after, std::uint32_t width,
+                          std::uint32_t height) {
+    std::uint32_t x0 = width, y0 = height, x1 = 0, y1 = 0;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint32_t* a = &before[std::size_t{y} * width];
+        const std::uint32_t* b = &after[std::size_t{y} * width];
+        if (std::memcmp(a, b, width * sizeof(std::uint32_t)) == 0)
+            continue;
+        std::uint32_t first = 0, last = width - 1;
+        while (a[first] == b[first])
+            ++first;
+        while (a[last] == b[last])
+            --last;
+        x0 = std::min(x0, first);
+        x1 = std::max(x1, last);
+        y0 = std::min(y0, y);
+        y1 = y;
+    }
+    FrameControl f;
+    f.width = f.height = 1;
+    if (x0 < width) {
+        f.width = x1 - x0 + 1;
+        f.height = y1 - y0 + 1;
+        f.x = x0;
+        f.y = y0;
+    }
+    return f;
+}
+
+void put_frame_control(std::string& out, std::uint32_t& sequence, const FrameControl& f) {
+    std::string d;
+    for (const std::uint32_t v : {sequence++, f.width, f.height, f.x, f.y})
+        put_be32(d, v);
+    const char rest[6] = {static_cast<char>(f.delay_num >> 8),
+                          static_cast<char>(f.delay_num),
+                          static_cast<char>(f.delay_den >> 8),
+                          static_cast<char>(f.delay_den),
+                          0 /* dispose: none */,
+                          0 /* blend: source */};
+    d.append(rest, 6);
+    append_chunk(out, tag("fcTL"), {reinterpret_cast<const std::uint8_t*>(d.data()), d.size()});
+}
+
+// The still PNG of the first frame, with the metadata, as vt_png_write makes it.
+std::int32_t still_png(const std::vector<std::uint32_t>& canvas, std::uint32_t width,
+                       std::uint32_t height, bool alpha, int level, const VtPngWriteMetadata& meta,
+                       std::vector<std::uint8_t>& png) {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* stream = open_memstream(&buffer, &size);
+    if (stream == nullptr)
+        return VT_ERR_OUT_OF_MEMORY;
+    const std::int32_t r =
+        vt_png_write(stream, canvas.data(), width, height, width, alpha ? 1 : 0, level, &meta);
+    const bool closed = std::fclose(stream) == 0;
+    if (r == VT_OK && closed && buffer != nullptr)
+        png.assign(buffer, buffer + size);
+    std::free(buffer);
+    return r != VT_OK ? r : (closed ? VT_OK : VT_ERR_OUT_OF_MEMORY);
+}
+
+struct Canvas {
+    std::uint32_t width = 0, height = 0;
+    bool alpha = false;
+};
+
+// The canvas every frame fits on, and whether any pixel is not opaque (a frame smaller than the
+// canvas leaves clear borders).
+std::int32_t measure(FilterCall* call, Canvas& canvas) {
+    for (std::uint32_t i = 0; i < call->frame_count; ++i) {
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
+            return r;
+        canvas.width = std::max(canvas.width, call->width);
+        canvas.height = std::max(canvas.height, call->height);
+        canvas.alpha = canvas.alpha || any_transparent(call);
+    }
+    for (std::uint32_t i = 0; i < call->frame_count && !canvas.alpha; ++i) {
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
+            return r;
+        canvas.alpha = call->width != canvas.width || call->height != canvas.height;
+    }
+    if (canvas.width > VT_PNG_MAX_SIDE || canvas.height > VT_PNG_MAX_SIDE ||
+        std::uint64_t{canvas.width} * canvas.height > VT_PNG_MAX_PIXELS)
+        return VT_ERR_DIMENSIONS;
+    return VT_OK;
+}
+
+} // namespace
+
+namespace {
+
+std::int32_t write_frames(FilterCall* call, const VtPngWriteMetadata& meta, int level,
+                          std::string& out) {
+    Canvas canvas;
+    if (const std::int32_t r = measure(call, canvas); r != VT_OK)
+        return r;
+    const std::uint32_t width = canvas.width, height = canvas.height;
+    std::vector<std::uint32_t> shown(std::size_t{width} * height), next(shown.size());
+    std::vector<std::uint8_t> first;
+    // Frame 0 is also the default image, which viewers without animation show.
+    if (const std::int32_t r = select_frame_at(call, 0); r != VT_OK)
+        return r;
+    const std::uint32_t plays = markup_plays(call);
+    const auto delay = [call] { return call->mode2 != 0 ? call->mode2 : kDelayWhenNone; };
+    FrameControl control;
+    control.width = width;
+    control.height = height;
+    control.delay_num = delay();
+    control.delay_den = 1000;
+    place_on(call, shown, width, height);
+    if (const std::int32_t r = still_png(shown, width, height, canvas.alpha, level, meta, first);
+        r != VT_OK)
+        return r;
+
+    out.assign(reinterpret_cast<const char*>(kSignature), 8);
+    std::uint32_t sequence = 0;
+    bool image_data_seen = false;
+    const std::vector<Chunk> chunks = chunks_of(first);
+    for (const Chunk& c : chunks) {
+        if (c.type == tag("IEND"))
+            break;
+        if (c.type == tag("IDAT") && !image_data_seen) {
+            put_frame_control(out, sequence, control);
+            image_data_seen = true;
+        }
+        append_chunk(out, c.type, c.data);
+        if (c.type == tag("IHDR")) {
+            std::string actl;
+            put_be32(actl, call->frame_count);
+            put_be32(actl, plays);
+            append_chunk(out, tag("acTL"),
+                         {reinterpret_cast<const std::uint8_t*>(actl.data()), actl.size()});
+        }
+    }
+    // Later frames: the rectangle that changed, drawn over what shows (dispose none, blend
+    // source), so a small change costs a small frame.
+    for (std::uint32_t i = 1; i < call->frame_count; ++i) {
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
+            return r;
+        place_on(call, next, width, height);
+        control = changed_area(shown, next, width, height);
+        control.delay_num = delay();
+        control.delay_den = 1000;
+        std::size_t size = 0;
+        std::uint8_t* data =
+            vt_png_idat(&next[std::size_t{control.y} * width + control.x], control.width,
+                        control.height, width, canvas.alpha ? 1 : 0, std::max(level, 1), &size);
+        if (data == nullptr || size > 0x7FFFFFFBu) {
+            std::free(data);
+            return VT_ERR_OUT_OF_MEMORY;
+        }
+        put_frame_control(out, sequence, control);
+        std::string fdat;
+        put_be32(fdat, sequence++);
+        fdat.append(reinterpret_cast<const char*>(data), size);
+        std::free(data);
+        append_chunk(out, tag("fdAT"),
+                     {reinterpret_cast<const std::uint8_t*>(fdat.data()), fdat.size()});
+        shown.swap(next);
+    }
+    append_chunk(out, tag("IEND"), {});
+    return VT_OK;
+}
+
+} // namespace
+
+std::int32_t write_apng(FilterCall* call, const VtPngWriteMetadata& meta, int level,
+                        std::string& file) {
+    try {
+        return write_frames(call, meta, level, file);
+    } catch (const std::bad_alloc&) {
+        return VT_ERR_OUT_OF_MEMORY;
+    }
 }
 
 } // namespace vt::formats::png

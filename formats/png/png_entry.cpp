@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "formats/png/apng.h"
@@ -16,6 +18,7 @@ using namespace vt::kit;
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr int kDefaultLevel = 6;
+constexpr std::int32_t kDocAnimation = 2; // frames with delays
 
 struct LoadContext {
     FilterCall* call;
@@ -55,27 +58,64 @@ std::int32_t load_image(FilterCall* call) {
     return vt_png_read(bytes.data(), bytes.size(), &sink);
 }
 
+// What a save writes beside the pixels, copied from the selected frame (the host's views
+// belong to it and end with the next selection).
+struct SaveMetadata {
+    std::vector<std::uint8_t> exif;
+    std::vector<std::uint8_t> icc;
+    PrintResolution resolution;
+
+    explicit SaveMetadata(FilterCall* call) {
+        // EXIF only from the markup, so that what the privacy options removed stays removed.
+        exif = exif_from_markup(call, kMaxExifBytes);
+        const ChunkView profile = frame_chunk(call, kTagIcc);
+        icc.assign(profile.data, profile.data + profile.size);
+        resolution = frame_resolution(call);
+        set_exif_resolution(exif, resolution);
+    }
+    VtPngWriteMetadata view() const {
+        return {
+            exif.empty() ? nullptr : exif.data(),      static_cast<std::uint32_t>(exif.size()),
+            icc.empty() ? nullptr : icc.data(),        static_cast<std::uint32_t>(icc.size()),
+            whole_per_metre(resolution.x_per_metre()), whole_per_metre(resolution.y_per_metre())};
+    }
+};
+
+std::int32_t save_animation(FilterCall* call, int level) {
+    if (const std::int32_t r = select_frame_at(call, 0); r != VT_OK)
+        return r;
+    std::string file;
+    try {
+        const SaveMetadata meta(call);
+        if (const std::int32_t r = vt::formats::png::write_apng(call, meta.view(), level, file);
+            r != VT_OK)
+            return r;
+    } catch (const std::bad_alloc&) {
+        return VT_ERR_OUT_OF_MEMORY;
+    }
+    return write_target_bytes(call->path,
+                              {reinterpret_cast<const std::uint8_t*>(file.data()), file.size()});
+}
+
 std::int32_t save_image(FilterCall* call) {
+    const int level = state_option(call, u"fmx_PNG.level", kDefaultLevel, 0, 9);
+    if (call->doc_kind == kDocAnimation && call->frame_count > 1 &&
+        state_option(call, u"fmx_PNG.animation", 1, 0, 1) != 0)
+        return save_animation(call, level);
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
     if (call->width > VT_PNG_MAX_SIDE || call->height > VT_PNG_MAX_SIDE)
         return VT_ERR_DIMENSIONS;
-    // EXIF only from the markup, so that what the privacy options removed stays removed.
-    std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
-    const ChunkView icc = frame_chunk(call, kTagIcc);
-    const PrintResolution resolution = frame_resolution(call);
-    set_exif_resolution(exif, resolution);
-    const VtPngWriteMetadata meta{exif.empty() ? nullptr : exif.data(),
-                                  static_cast<std::uint32_t>(exif.size()),
-                                  icc.data,
-                                  icc.size,
-                                  whole_per_metre(resolution.x_per_metre()),
-                                  whole_per_metre(resolution.y_per_metre())};
-    return write_target(call->path, [call, &meta](std::FILE* file) {
-        return vt_png_write(file, call->pixels, call->width, call->height, call->stride,
-                            any_transparent(call) ? 1 : 0,
-                            state_option(call, u"fmx_PNG.level", kDefaultLevel, 0, 9), &meta);
-    });
+    try {
+        const SaveMetadata meta(call);
+        const VtPngWriteMetadata view = meta.view();
+        return write_target(call->path, [call, &view, level](std::FILE* file) {
+            return vt_png_write(file, call->pixels, call->width, call->height, call->stride,
+                                any_transparent(call) ? 1 : 0, level, &view);
+        });
+    } catch (const std::bad_alloc&) {
+        return VT_ERR_OUT_OF_MEMORY;
+    }
 }
 
 bool png_signature(const FilterCheck& check) {
@@ -90,5 +130,7 @@ bool png_extension(const FilterCheck& check) {
 
 VT_FORMAT_PLUGIN_EXPORTS(100, png_signature, png_extension, load_image, save_image)
 
-VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_PNG.level", "6",
-                                "0 to 9: compression effort, 0 stores, 9 packs tightest"})
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_PNG.level", "6", "0 to 9: compression effort, 0 stores, 9 packs tightest"},
+    {"fmx_PNG.animation", "1",
+     "1: an animation is saved as an animated PNG, 0: as one still picture"})

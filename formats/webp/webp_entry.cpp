@@ -155,16 +155,6 @@ webp::Picture selected_picture(const FilterCall* call) {
     return {call->pixels, call->width, call->height, call->stride};
 }
 
-std::int32_t select_one(FilterCall* call, std::uint32_t index) {
-    if (call->frame_cb.select_frame(call, static_cast<std::int32_t>(index)) == 0)
-        return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
-    if (call->width < 1 || call->height < 1)
-        return VT_ERR_BITMAP_SIZE_ZERO;
-    if (call->pixels == nullptr || call->stride < call->width)
-        return VT_ERR_BITMAP_REQUEST;
-    return VT_OK;
-}
-
 std::int32_t encode_still(FilterCall* call, std::vector<std::uint8_t>& file, SaveMetadata& meta) {
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
@@ -184,7 +174,7 @@ std::int32_t encode_frames(FilterCall* call, std::vector<std::uint8_t>& file, Sa
     std::uint32_t height = 0;
     webp::EncodeOptions options = encode_options(call);
     for (std::uint32_t i = 0; i < call->frame_count; ++i) {
-        if (const std::int32_t r = select_one(call, i); r != VT_OK)
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
             return r;
         width = std::max(width, call->width);
         height = std::max(height, call->height);
@@ -197,7 +187,8 @@ std::int32_t encode_frames(FilterCall* call, std::vector<std::uint8_t>& file, Sa
         return VT_ERR_DIMENSIONS;
     const webp::FrameSource source = [call](std::uint32_t index, webp::Picture& picture,
                                             std::uint32_t& delay_ms) {
-        if (const std::int32_t r = select_one(call, index); r != VT_OK)
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(index));
+            r != VT_OK)
             return r;
         picture = selected_picture(call);
         delay_ms = call->mode2 != 0 ? call->mode2 : webp::kDefaultDelayMs;

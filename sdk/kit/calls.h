@@ -61,13 +61,11 @@ inline std::int32_t request_frame(FilterCall* call, std::uint32_t width,
     return VT_OK;
 }
 
-// Selects the composite of every frame (the one frame itself when there is one), as layered
-// formats store it beside their layers: VT_OK with the record describing it, or the result
-// code. The composite carries no metadata.
-inline std::int32_t select_composite(FilterCall* call) noexcept {
+// Selects frame `index` (-1: the composite of every frame): VT_OK with the record describing
+// it, or the result code.
+inline std::int32_t select_frame_at(FilterCall* call, std::int32_t index) noexcept {
     if (call->frame_cb.select_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    const std::int32_t index = call->frame_count > 1 ? -1 : 0;
     if (call->frame_cb.select_frame(call, index) == 0)
         return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
     if (call->width < 1 || call->height < 1)
@@ -75,6 +73,12 @@ inline std::int32_t select_composite(FilterCall* call) noexcept {
     if (call->pixels == nullptr || call->stride < call->width)
         return VT_ERR_BITMAP_REQUEST;
     return VT_OK;
+}
+
+// Selects the composite of every frame (the one frame itself when there is one), as layered
+// formats store it beside their layers. The composite carries no metadata.
+inline std::int32_t select_composite(FilterCall* call) noexcept {
+    return select_frame_at(call, call->frame_count > 1 ? -1 : 0);
 }
 
 // Selects the picture a one-picture format saves. A document of several layers is refused with

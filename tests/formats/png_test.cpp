@@ -63,7 +63,8 @@ VT_FORMAT_CONFORMANCE(Png, FormatRow{.plugin = "fmx_PNG",
                                      .reference = libpng_decode,
                                      .corpus = "pngsuite/png",
                                      .corpus_extension = ".png",
-                                     .compared = 161});
+                                     .compared = 161,
+                                     .frame_sets = 2});
 
 class PngPlugin : public PluginTest {
 protected:
@@ -235,7 +236,7 @@ TEST_F(PngPlugin, BrokenHeadersAreRefused) {
 
 // FFmpeg's animated PNGs: later frames as rectangles, opaque and with blending over what is
 // there. Every frame as FFmpeg composes it, as the rectangle that changed, and every cut of
-// the file either fails or keeps whole frames.
+// the file either fails or keeps whole frames; saved again, FFmpeg reads the same frames.
 TEST_F(PngPlugin, AnimatedPngFramesMatchFfmpeg) {
     const TempFolder temp;
     for (const char* filter : {"testsrc=size=64x48:rate=5",
@@ -259,6 +260,14 @@ TEST_F(PngPlugin, AnimatedPngFramesMatchFfmpeg) {
             }
         }
         EXPECT_NE(loaded.frames[0].markup.find("animation.plays=3;"), std::string::npos);
+
+        // Written again as an animation, FFmpeg shows exactly these frames.
+        const std::string again = temp / "again.png";
+        ASSERT_EQ(save_with(api(), again, loaded.frames, 2).result, VT_OK);
+        const std::vector<Frame> back = ffmpeg_frames(again);
+        ASSERT_EQ(back.size(), loaded.frames.size());
+        for (std::size_t i = 0; i < back.size(); ++i)
+            EXPECT_EQ(max_difference(back[i], loaded.frames[i]), 0) << i;
 
         // The default image's data in two IDAT chunks, as large files have it, reads the same.
         const std::string bytes = read_bytes(file);
