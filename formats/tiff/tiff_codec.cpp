@@ -210,16 +210,17 @@ struct ReadState {
 
 namespace {
 
-// An 8-bit CMYK page with a CMYK profile: its inks go through the profile to sRGB, which
-// libtiff's naive inverse only approximates. Null for any other page.
+// A CMYK page of 8 or 16 bits with a CMYK profile: its inks go through the profile to sRGB,
+// which libtiff's naive inverse only approximates (16-bit inks are rounded to 8 bits first, as
+// libtiff hands them over). Null for any other page.
 cmsHTRANSFORM cmyk_transform(TIFF* tif, const PageInfo& info) {
     std::uint16_t photometric = 0, inkset = INKSET_CMYK, bits = 0, samples = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
     TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
     if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0 ||
-        photometric != PHOTOMETRIC_SEPARATED || inkset != INKSET_CMYK || bits != 8 ||
-        samples != 4 || info.icc == nullptr)
+        photometric != PHOTOMETRIC_SEPARATED || inkset != INKSET_CMYK ||
+        (bits != 8 && bits != 16) || samples != 4 || info.icc == nullptr)
         return nullptr;
     cmsHPROFILE from = cmsOpenProfileFromMem(info.icc, info.icc_size);
     if (from == nullptr)

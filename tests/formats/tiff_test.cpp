@@ -377,8 +377,13 @@ std::string cmyk_profile() {
 TEST_F(TiffPlugin, CmykWithAProfileGoesThroughItToSrgb) {
     Page page = make_page(4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW);
     page.icc = cmyk_profile();
-    for (const std::uint32_t tile : {0u, 16u}) {
-        page.tile = tile;
+    // Strips and tiles; 16-bit inks (whose high bytes are the 8-bit ones) alike.
+    for (const std::uint32_t tile : {0u, 16u, 17u}) {
+        page.tile = tile == 17u ? 0u : tile;
+        page.bits = tile == 17u ? 16 : 8;
+        page.sample = [&page](std::uint32_t x, std::uint32_t y, std::uint32_t s) {
+            return value8(x, y, s) * (page.bits == 16 ? 257u : 1u);
+        };
         const std::string file = m_temp / "cmyk.tif";
         ASSERT_TRUE(write_tiff(file, {page}));
         const LoadResult loaded = load_with(api(), file);
@@ -394,10 +399,10 @@ TEST_F(TiffPlugin, CmykWithAProfileGoesThroughItToSrgb) {
         int worst = 0, naive_worst = 0;
         for (std::uint32_t y = 0; y < f.height; ++y)
             for (std::uint32_t x = 0; x < f.width; ++x) {
-                const std::uint8_t inks[4] = {static_cast<std::uint8_t>(page.sample(x, y, 0)),
-                                              static_cast<std::uint8_t>(page.sample(x, y, 1)),
-                                              static_cast<std::uint8_t>(page.sample(x, y, 2)),
-                                              static_cast<std::uint8_t>(page.sample(x, y, 3))};
+                const std::uint8_t inks[4] = {static_cast<std::uint8_t>(value8(x, y, 0)),
+                                              static_cast<std::uint8_t>(value8(x, y, 1)),
+                                              static_cast<std::uint8_t>(value8(x, y, 2)),
+                                              static_cast<std::uint8_t>(value8(x, y, 3))};
                 std::uint32_t want = 0;
                 cmsDoTransform(reference, inks, &want, 1);
                 const std::uint32_t got = f.pixels[std::size_t{y} * f.width + x];
