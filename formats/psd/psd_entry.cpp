@@ -104,28 +104,38 @@ void deliver_metadata(FilterCall* call, const psd::Document& doc) {
     }
 }
 
-// A layer that holds pixels, and whether a hidden group holds it.
+// A layer that holds pixels, whether a hidden group holds it, and its opacity times that of
+// every group around it.
 struct Drawn {
     const psd::LayerRecord* layer;
     bool hidden;
+    std::uint8_t opacity;
 };
 
 // The layers that hold pixels; group markers and empty layers have none. Groups are walked from
-// the top: a group's record comes above its layers, its end marker below them.
+// the top: a group's record comes above its layers, its end marker below them. A group's
+// opacity multiplies its layers' (exact when they do not overlap); a group mode other than
+// pass-through or normal is lost.
 std::vector<Drawn> drawn_layers(const psd::Document& doc, FilterCall* call) {
+    struct Group {
+        bool hidden;
+        std::uint32_t opacity;
+    };
     std::vector<Drawn> out;
-    std::vector<bool> groups; // hidden, of each open group
+    std::vector<Group> groups;
+    const auto times = [](std::uint32_t a, std::uint32_t b) { return (a * b + 127) / 255; };
     for (auto it = doc.layers.rbegin(); it != doc.layers.rend(); ++it) {
-        const bool hidden = (it->flags & 2) != 0 || (!groups.empty() && groups.back());
+        const bool hidden = (it->flags & 2) != 0 || (!groups.empty() && groups.back().hidden);
+        const std::uint32_t outer = groups.empty() ? 255 : groups.back().opacity;
         if (it->section == 1 || it->section == 2) {
-            // The group's own opacity and mode are not kept.
-            call->warnings |= VT_WARN_LAYER_TYPES;
-            groups.push_back(hidden);
+            if (it->blend != key("pass") && it->blend != key("norm"))
+                call->warnings |= VT_WARN_LAYER_TYPES;
+            groups.push_back({hidden, times(outer, it->opacity)});
         } else if (it->section == 3) {
             if (!groups.empty())
                 groups.pop_back();
         } else if (!it->rect.empty()) {
-            out.push_back({&*it, hidden});
+            out.push_back({&*it, hidden, static_cast<std::uint8_t>(times(outer, it->opacity))});
         }
     }
     std::reverse(out.begin(), out.end());
@@ -133,17 +143,18 @@ std::vector<Drawn> drawn_layers(const psd::Document& doc, FilterCall* call) {
 }
 
 // The bottom layer is the host's canvas when it covers the picture exactly and draws plainly.
-bool is_canvas(const psd::LayerRecord& layer, const psd::Document& doc) {
+bool is_canvas(const Drawn& drawn, const psd::Document& doc) {
+    const psd::LayerRecord& layer = *drawn.layer;
     std::uint16_t mode = 0;
     return layer.rect.top == 0 && layer.rect.left == 0 && layer.rect.width() == doc.width &&
            layer.rect.height() == doc.height && mode_of(layer.blend, mode) && mode == 0 &&
-           layer.opacity == 255 && layer.clipping == 0;
+           drawn.opacity == 255 && layer.clipping == 0;
 }
 
 std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
                          const psd::Document& doc, const std::vector<Drawn>& layers) {
     std::int64_t index = 0;
-    if (!is_canvas(*layers.front().layer, doc)) {
+    if (!is_canvas(layers.front(), doc)) {
         set_name(call, u"Canvas");
         call->attr = kAttrCanvas;
         if (const std::int32_t r = request_frame(call, doc.width, doc.height); r != VT_OK)
@@ -153,7 +164,7 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
         deliver_metadata(call, doc);
         ++index;
     }
-    for (const auto& [layer, hidden] : layers) {
+    for (const auto& [layer, hidden, opacity] : layers) {
         if (index > call->max_frame) {
             call->warnings |= VT_WARN_LAYERS_DROPPED;
             break;
@@ -164,7 +175,7 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
             call->warnings |= VT_WARN_BLEND_MODES;
         set_name(call, layer->name);
         call->mode = static_cast<std::uint16_t>(mode | (hidden ? kModeHidden : 0));
-        call->transparency = static_cast<std::uint8_t>(255 - layer->opacity);
+        call->transparency = static_cast<std::uint8_t>(255 - opacity);
         call->attr = layer->clipping != 0 ? kAttrClipped : 0;
         call->x = position(layer->rect.left, call);
         call->y = position(layer->rect.top, call);

@@ -88,12 +88,13 @@ VT_FORMAT_CONFORMANCE(Psd, FormatRow{.plugin = "fmx_PSD",
                                      .tolerance = 1,
                                      .layered = true});
 
-// A 1 x 1 picture of layers from the bottom, each {flags, group marker, blend key}: 1 x 1 grey
-// pixels, or none for a group's markers.
-std::string grouped(std::initializer_list<std::tuple<int, std::uint32_t, const char*>> layers) {
+// A 1 x 1 picture of layers from the bottom, each {flags, group marker, blend key, opacity}:
+// 1 x 1 grey pixels, or none for a group's markers.
+std::string
+grouped(std::initializer_list<std::tuple<int, std::uint32_t, const char*, unsigned char>> layers) {
     std::string records;
     std::string data;
-    for (const auto& [flags, marker, blend] : layers) {
+    for (const auto& [flags, marker, blend, opacity] : layers) {
         const std::uint32_t side = marker != 0 ? 0 : 1;
         be(records, 0, 8);
         be(records, side, 4);
@@ -104,7 +105,7 @@ std::string grouped(std::initializer_list<std::tuple<int, std::uint32_t, const c
             be(records, 2 + side, 4);
             data += std::string(2, '\0') + std::string(side, '\x7f');
         }
-        records += std::string("8BIM") + blend + "\xff" + std::string(1, '\0');
+        records += std::string("8BIM") + blend + static_cast<char>(opacity) + std::string(1, '\0');
         records += static_cast<char>(flags) + std::string(1, '\0');
         std::string extra(12, '\0'); // no mask, no blending ranges, no name
         if (marker != 0) {
@@ -199,13 +200,31 @@ TEST(PsdLayers, KeepTheirRecordsThroughVt5AndOpenElsewhere) {
                                   "Overlay beyond +30+20;Colour dodge +2+2;");
     for (std::uint32_t i = 0; i < n; ++i)
         image::release_layer(doc[i]);
+    // A group's opacity multiplies its layers' (200 x 128 / 255: 100); its mode other than
+    // pass-through or normal is lost, with the warning.
+    for (const char* mode : {"norm", "mul "}) {
+        write_bytes(tmp / "o.psd", grouped({{0, 3, "norm", 255},
+                                            {0, 0, "norm", 200},
+                                            {0, 1, mode, 128},
+                                            {0, 0, "norm", 255}}));
+        status.warnings[1] = 0;
+        // Under the group's opacity the bottom layer is no canvas: the host draws one.
+        ASSERT_EQ(plugins::load_image(tmp.sub16("o.psd"), doc.get(), 1024, status, registry), 3u);
+        EXPECT_EQ(std::tuple(doc[1].transparency, doc[2].transparency, status.warnings[1]),
+                  std::tuple(255 - 100, 0, mode[0] == 'm' ? 1 : 0));
+        for (std::uint32_t i = 0; i < 3; ++i)
+            image::release_layer(doc[i]);
+    }
     // A hidden group hides its layers; a blend key our operators lack draws normally.
-    write_bytes(tmp / "g.psd",
-                grouped({{0, 3, "norm"}, {0, 0, "norm"}, {2, 1, "norm"}, {0, 0, "sLit"}}));
+    write_bytes(
+        tmp / "g.psd",
+        grouped(
+            {{0, 3, "norm", 255}, {0, 0, "norm", 255}, {2, 1, "norm", 255}, {0, 0, "sLit", 255}}));
+    status.warnings[2] = 0;
     ASSERT_EQ(plugins::load_image(tmp.sub16("g.psd"), doc.get(), 1024, status, registry), 2u);
     EXPECT_EQ(doc[0].mode, 0x100);
     EXPECT_EQ(doc[1].mode, 0);
-    EXPECT_EQ(status.warnings[1] + status.warnings[2], 2);
+    EXPECT_EQ(status.warnings[2], 1);
     // ... and is written again.
     ASSERT_GT(plugins::save_image(tmp.sub16("h.psd"), doc.get(), 2, status, registry), 0);
     for (std::uint32_t i = 0; i < 2; ++i)
