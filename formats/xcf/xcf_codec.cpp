@@ -29,8 +29,11 @@ enum : std::uint32_t {
     kPropCompression = 17,
     kPropResolution = 19,
     kPropGroupItem = 29,
+    kPropItemPath = 30,
     kPropFloatOpacity = 33,
 };
+
+constexpr std::uint32_t kMaxItemDepth = 64;
 
 // A reader over the file: big-endian words, and a sticky mark when it runs past the end.
 class Cursor {
@@ -171,6 +174,12 @@ std::int32_t read_layer(Cursor& c, XcfImage& image, XcfLayer& layer) {
             break;
         case kPropGroupItem:
             layer.group = true;
+            break;
+        case kPropItemPath:
+            // Deeper than any editor nests; a longer path is left as none.
+            if (length % 4 == 0 && length / 4 <= kMaxItemDepth)
+                for (std::uint32_t i = 0; i < length / 4 && !c.cut(); ++i)
+                    layer.path.push_back(c.u32());
             break;
         default:
             break;

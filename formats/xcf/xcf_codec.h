@@ -33,6 +33,7 @@ struct XcfLayer {
     bool visible = true;
     std::uint32_t mode = 0; // the file's layer mode
     bool group = false;
+    std::vector<std::uint32_t> path; // PROP_ITEM_PATH: indices from the top level down to it
     bool floating = false;
     bool apply_mask = true;
     std::uint64_t hierarchy = 0;

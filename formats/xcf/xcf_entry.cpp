@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,31 @@ std::int32_t add_blank_canvas(FilterCall* call, const XcfImage& image) {
     return VT_OK;
 }
 
+// What the groups around each layer do to it: their opacity multiplies its own (exact where the
+// group's layers do not overlap) and a hidden group hides it. Layers come top first, a group
+// before its layers, each of which names its place by PROP_ITEM_PATH; top-level layers have
+// none and are numbered in order.
+void apply_groups(std::vector<XcfLayer>& layers) {
+    struct Group {
+        double opacity;
+        bool visible;
+    };
+    std::map<std::vector<std::uint32_t>, Group> groups;
+    std::uint32_t top_level = 0;
+    for (XcfLayer& layer : layers) {
+        std::vector<std::uint32_t> path = layer.path;
+        if (path.empty())
+            path.push_back(top_level++);
+        const auto parent = groups.find({path.begin(), path.end() - 1});
+        if (parent != groups.end()) {
+            layer.opacity *= parent->second.opacity;
+            layer.visible = layer.visible && parent->second.visible;
+        }
+        if (layer.group)
+            groups[path] = {layer.opacity, layer.visible};
+    }
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -100,6 +126,7 @@ std::int32_t load_image(FilterCall* call) {
     XcfImage image;
     if (const std::int32_t r = read_xcf_image(bytes, image); r != VT_OK)
         return r;
+    apply_groups(image.layers);
     const std::uint32_t capacity =
         call->max_frame >= 0 ? static_cast<std::uint32_t>(call->max_frame) + 1 : 1;
     std::uint16_t warnings = 0;

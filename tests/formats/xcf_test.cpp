@@ -28,7 +28,7 @@ def xcf(name, version, precision, base, ltype, comp, layers, pal=b'', res=None):
         bpp = len(data) // (w * h)
         n = lname.encode()
         lay = struct.pack('>III', w, h, ltype) + (struct.pack('>I', len(n) + 1) + n + b'\0' if n else struct.pack('>I', 0))
-        lay += b''.join(struct.pack('>III', *p) for p in props) + struct.pack('>IIii', 15, 8, x, y) + struct.pack('>II', 0, 0)
+        lay += b''.join(struct.pack('>II', p[0], p[1]) + (struct.pack('>I', p[2]) if type(p[2]) is int else p[2]) for p in props) + struct.pack('>IIii', 15, 8, x, y) + struct.pack('>II', 0, 0)
         tiles = []
         for ty in range(0, h, 64):
             for tx in range(0, w, 64):
@@ -63,6 +63,11 @@ if sys.argv[1] == 'corpus':
     for i, (v, prec, base, lt, comp, enc, ref) in enumerate(cases):
         xcf('%s/%d.xcf' % (sys.argv[2], i), v, prec, base, lt, comp, [('only', 0, 0, W, H, [], b''.join(enc(p) for p in full))], pal if base == 2 else b'')
         pam('%s/%d.pam' % (sys.argv[2], i), [ref(p) for p in full])
+elif sys.argv[1] == 'grouped':
+    small = b''.join(bytes(px(x, y)) for y in range(10) for x in range(12))
+    xcf(sys.argv[2], 3, 0, 0, 1, 1, [('g', 5, 7, 12, 10, [(29, 0, b''), (6, 4, 128), (8, 4, int(sys.argv[3]))], small),
+        ('in', 5, 7, 12, 10, [(30, 8, struct.pack('>II', 0, 0)), (6, 4, 200)], small),
+        ('base', 0, 0, W, H, [], b''.join(bytes(p) for p in full))])
 else:
     small = b''.join(bytes(px(x, y)) for y in range(10) for x in range(12))
     xcf(sys.argv[2], 3, 0, 0, 1, 1, [('T\xf6p', 5, 7, 12, 10, [(7, 4, 3), (6, 4, 128)], small),
@@ -129,6 +134,22 @@ TEST_F(XcfPlugin, LayersKeepTheirFieldsThroughVt5) {
         const LoadResult again = load_with(api(), d + "/again.xcf");
         ASSERT_FALSE(again.frames.empty());
         EXPECT_EQ(again.frames[0].chunks.at(VT_TAG('P', 'H', 'Y', 'S'))[4], 44); // 300 = 0x12C
+    }
+}
+
+// A group's opacity multiplies its layers' (200 x 128 / 255: 100) and a hidden group hides them;
+// the group itself is left out.
+TEST_F(XcfPlugin, GroupsReachTheirLayers) {
+    const std::string d = m_temp.path();
+    for (const int visible : {1, 0}) {
+        ASSERT_TRUE(run_tool(script(d) + "grouped '" + d + "/g.xcf' " + std::to_string(visible)));
+        std::vector<Layer> layers;
+        const std::uint32_t n = load_layers(api(), d + "/g.xcf", layers);
+        const std::vector<LayerRow> rows = rows_of(layers, n);
+        detail::free_layers(layers);
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[1].transparency, 255 - 100);
+        EXPECT_EQ(rows[1].mode, visible ? 0 : 0x100);
     }
 }
 
