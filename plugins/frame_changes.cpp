@@ -40,13 +40,19 @@ int compose_frame(Bitmap* out, const Layer* layers, std::uint32_t count,
         return 0;
     const auto last = static_cast<std::uint32_t>(
         std::clamp<std::int64_t>(index, 0, static_cast<std::int64_t>(count) - 1));
-    if (!image::CopyBitmap(out, const_cast<Bitmap*>(&layers[0].bitmap)) ||
-        !image::LockBitmap(out, 0))
+    if (!image::CopyBitmap(out, const_cast<Bitmap*>(&layers[0].bitmap)))
+        return 0;
+    return advance_frame(out, layers, 0, static_cast<std::int32_t>(last));
+}
+
+int advance_frame(Bitmap* canvas, const Layer* layers, std::int32_t from,
+                  std::int32_t to) noexcept {
+    if (canvas == nullptr || from < 0 || to < from || !image::LockBitmap(canvas, 0))
         return 0;
     bool pasted = true;
-    for (std::uint32_t k = 1; k <= last && pasted; ++k)
-        pasted = paste_frame(*out, layers[k]);
-    image::UnlockBitmap(out, 0);
+    for (std::int32_t k = from + 1; k <= to && pasted; ++k)
+        pasted = paste_frame(*canvas, layers[k]);
+    image::UnlockBitmap(canvas, 0);
     return pasted ? 1 : 0;
 }
 

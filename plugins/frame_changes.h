@@ -26,6 +26,10 @@ using kit::kFrameChangesOnly;
 // Frame `index` (clamped to the frames there are) as a whole canvas in `out`: 1, or 0.
 [[nodiscard]] int compose_frame(Bitmap* out, const Layer* layers, std::uint32_t count,
                                 std::int32_t index) noexcept;
+// Takes `canvas`, frame `from` as a whole canvas, on to frame `to` (from <= to, both frames of
+// `layers`): 1, or 0.
+[[nodiscard]] int advance_frame(Bitmap* canvas, const Layer* layers, std::int32_t from,
+                                std::int32_t to) noexcept;
 
 // Turns every frame into the whole canvas it shows, at (0, 0), and clears the mark. Checked
 // against the frame budget first (frame_budget.h): false when the whole frames do not fit or a

@@ -1,7 +1,9 @@
 #include "plugins/plugin_interface.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include <malloc.h>
 
@@ -285,10 +287,24 @@ std::int32_t on_add_frame(FilterCall* c) {
 
 // A frame of an animation that holds only changes, composed whole for the plug-in, with the
 // frame's own name, modes and metadata.
+CallRecord& record_of(FilterCall* c) {
+    static_assert(std::is_standard_layout_v<CallRecord> && offsetof(CallRecord, call) == 0);
+    return *reinterpret_cast<CallRecord*>(c);
+}
+
+// The frame composed on from the one composed last when that came before it (savers select
+// frames in order), else from the first.
 std::int32_t select_composed_frame(FilterCall* c, std::int32_t index) {
     Layer* layer = layer_at(c, index);
-    if (!compose_frame(&c->composite, c->layers, c->frame_count, index) ||
-        !image::LockBitmap(&c->composite, 0)) {
+    CallRecord& r = record_of(c);
+    const bool on = r.composed_index >= 0 && r.composed_index <= index;
+    if (!(on ? advance_frame(&r.composed, c->layers, r.composed_index, index)
+             : compose_frame(&r.composed, c->layers, c->frame_count, index))) {
+        r.forget_composed();
+        return 0;
+    }
+    r.composed_index = index;
+    if (!image::CopyBitmap(&c->composite, &r.composed) || !image::LockBitmap(&c->composite, 0)) {
         image::FreeBitmap(&c->composite);
         return 0;
     }
@@ -389,6 +405,7 @@ void fill_common(CallRecord& r, std::u16string_view path_z, Layer* layers,
                  const LoadStatus& status) {
     FilterCall& c = r.call;
     c = FilterCall{};
+    r.forget_composed();
     c.path = reinterpret_cast<const std::uint16_t*>(path_z.data());
     c.parent_window = status.silent ? 0 : status.parent_window;
     c.meta_cb.add_meta_chunk = nullptr;
@@ -476,6 +493,16 @@ bool check_save_with(const DynamicLibrary& plugin, const FilterCheck& check, boo
     }
     FilterCheck copy = check;
     return call_guarded(check_save, &copy, plugin.path(), true) != 0 && save_score(copy) >= 1;
+}
+
+CallRecord::~CallRecord() {
+    forget_composed();
+}
+
+void CallRecord::forget_composed() noexcept {
+    if (composed.signature != 0)
+        image::FreeBitmap(&composed);
+    composed_index = -1;
 }
 
 std::optional<int> call_load(const DynamicLibrary& plugin, std::u16string_view file, Layer* layers,

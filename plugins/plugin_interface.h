@@ -53,10 +53,21 @@ struct Candidate {
 [[nodiscard]] bool check_save_with(const platform::DynamicLibrary& plugin, const FilterCheck& check,
                                    bool probe, FilterRegistry& registry);
 
-// A call in progress: the record and the message buffer it points to.
+// A call in progress: the record and the message buffer it points to. The callbacks reach the
+// rest through the record, which comes first.
 struct CallRecord {
     FilterCall call{};
     char16_t message[kMessageChars] = {};
+    // The frame a save of frame changes composed last, so that frames selected in order cost
+    // one paste each rather than every paste before them.
+    Bitmap composed{};
+    std::int32_t composed_index = -1;
+
+    CallRecord() = default;
+    ~CallRecord();
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+    void forget_composed() noexcept;
 };
 
 // Loads `file` into `layers` (capacity slots) through the plug-in; nothing when the plug-in

@@ -12,6 +12,7 @@
 #include "image/image_doc.h"
 #include "platform/files.h"
 #include "platform/ui_hooks.h"
+#include "plugins/frame_changes.h"
 #include "plugins/host_services.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
@@ -366,6 +367,48 @@ TEST(HostServices, ImageHandlesAndColours) {
     EXPECT_EQ(row[1], 0x00141414u);
     EXPECT_EQ(colour->convert_row(row, rgb, 2, 2, 0), 0);
     gfx::EngineShutdown();
+}
+
+// Savers select the frames of an animation of changes in order, and the host composes each on
+// from the one before: that must give what composing from the first frame gives.
+TEST(FrameChanges, ComposingOnFromAnEarlierFrameEqualsComposingAnew) {
+    using Rect = std::tuple<std::int32_t, std::int32_t, std::int32_t, std::int32_t>;
+    const Rect rects[] = {{0, 0, 8, 6}, {2, 1, 3, 2}, {0, 0, 2, 2}, {5, 3, 3, 3}, {1, 2, 6, 1}};
+    constexpr std::int32_t kFrames = 5;
+    Layer layers[kFrames] = {};
+    std::uint32_t colour = 0x00102030;
+    for (std::int32_t i = 0; i < kFrames; ++i) {
+        const auto [x, y, w, h] = rects[i];
+        ASSERT_EQ(image::CreateBitmap(&layers[i].bitmap, w, h, image::kCreateMemory), 1);
+        layers[i].x = x;
+        layers[i].y = y;
+        for (std::int32_t p = 0; p < w * h; ++p)
+            layers[i].bitmap.pixels[p / w * layers[i].bitmap.stride + p % w] = colour++;
+    }
+    const auto pixels = [](const Bitmap& b) {
+        std::vector<std::uint32_t> v;
+        for (std::uint32_t y = 0; y < b.height; ++y)
+            v.insert(v.end(), b.pixels + y * b.stride, b.pixels + y * b.stride + b.width);
+        return v;
+    };
+    for (std::int32_t to = 0; to < kFrames; ++to) {
+        Bitmap anew{};
+        ASSERT_EQ(compose_frame(&anew, layers, kFrames, to), 1);
+        for (std::int32_t from = 0; from <= to; ++from) {
+            Bitmap on{};
+            ASSERT_EQ(compose_frame(&on, layers, kFrames, from), 1);
+            ASSERT_EQ(advance_frame(&on, layers, from, to), 1);
+            EXPECT_EQ(pixels(on), pixels(anew)) << from << " -> " << to;
+            image::FreeBitmap(&on);
+        }
+        image::FreeBitmap(&anew);
+    }
+    Bitmap back{};
+    ASSERT_EQ(compose_frame(&back, layers, kFrames, 3), 1);
+    EXPECT_EQ(advance_frame(&back, layers, 3, 1), 0); // never backwards
+    image::FreeBitmap(&back);
+    for (Layer& layer : layers)
+        image::FreeBitmap(&layer.bitmap);
 }
 
 } // namespace
