@@ -484,10 +484,6 @@ std::int32_t measure(FilterCall* call, Canvas& canvas) {
     return VT_OK;
 }
 
-} // namespace
-
-namespace {
-
 std::int32_t write_frames(FilterCall* call, const VtPngWriteMetadata& meta, int level,
                           std::string& out) {
     Canvas canvas;
