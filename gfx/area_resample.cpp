@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "gfx/resample.h"
 #include "gfx/scaled_copy_p.h"
@@ -145,6 +144,15 @@ std::uint32_t row_pixel_sse2(const std::int16_t* p, const std::int16_t* w,
 
 #endif
 
+// The destination row from the mid row, pixel by pixel (a template, so the kernel inlines).
+template <std::uint32_t (*Pixel)(const std::int16_t*, const std::int16_t*, std::int32_t) noexcept>
+void across(const AreaAxis& cols, const std::int16_t* mid, std::uint32_t* out,
+            std::int32_t width) noexcept {
+    for (std::int32_t x = 0; x < width; ++x)
+        out[x] = Pixel(mid + static_cast<std::size_t>(cols.first[x]) * 4,
+                       cols.weight.get() + static_cast<std::size_t>(x) * cols.taps, cols.taps);
+}
+
 // One destination row: down the row taps into the mid row, then across.
 void area_row(const Bitmap& src, const AreaAxis& cols, const AreaAxis& rows, std::int32_t y,
               std::int16_t* mid, std::uint32_t* out, std::int32_t width, bool vector) noexcept {
@@ -158,19 +166,13 @@ void area_row(const Bitmap& src, const AreaAxis& cols, const AreaAxis& rows, std
 #ifdef VT_AREA_SSE2
     if (vector) {
         column_pass_sse2(lines, rw, rows.taps, channels, mid);
-        for (std::int32_t x = 0; x < width; ++x)
-            out[x] = row_pixel_sse2(mid + static_cast<std::size_t>(cols.first[x]) * 4,
-                                    cols.weight.get() + static_cast<std::size_t>(x) * cols.taps,
-                                    cols.taps);
+        across<row_pixel_sse2>(cols, mid, out, width);
         return;
     }
 #endif
     (void)vector;
     column_pass_portable(lines, rw, rows.taps, 0, channels, mid);
-    for (std::int32_t x = 0; x < width; ++x)
-        out[x] = row_pixel_portable(mid + static_cast<std::size_t>(cols.first[x]) * 4,
-                                    cols.weight.get() + static_cast<std::size_t>(x) * cols.taps,
-                                    cols.taps);
+    across<row_pixel_portable>(cols, mid, out, width);
 }
 
 } // namespace
@@ -181,10 +183,7 @@ int AreaResample(Bitmap* bmp, std::int32_t width, std::int32_t height) noexcept 
         return 0;
     if (image::IsBitmapValid(bmp) == 0 || image::RefreshBitmapInfo(bmp) == 0)
         return 0;
-    if (width < 1 || height < 1 || static_cast<std::uint32_t>(width) > bmp->width ||
-        static_cast<std::uint32_t>(height) > bmp->height ||
-        bmp->width > static_cast<std::uint64_t>(width) * kMaxAreaShrink ||
-        bmp->height > static_cast<std::uint64_t>(height) * kMaxAreaShrink)
+    if (!area_resample_fits(bmp->width, bmp->height, width, height))
         return finish(slot, kErrorArgument, 0);
 
     Bitmap fresh{};
@@ -201,7 +200,7 @@ int AreaResample(Bitmap* bmp, std::int32_t width, std::int32_t height) noexcept 
         const auto dw = static_cast<std::int32_t>(fresh.width);
         const auto dh = static_cast<std::int32_t>(fresh.height);
         const std::size_t channels = static_cast<std::size_t>(sw) * 4;
-        auto mid = detail::try_alloc<std::int16_t>(channels + 8);
+        auto mid = detail::try_alloc<std::int16_t>(channels);
         if (!source_lock.locked() || !target_lock.locked()) {
             code = kErrorInvalid;
         } else if (!mid || !build_axis(cols, sw, dw) ||

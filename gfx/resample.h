@@ -109,6 +109,14 @@ inline constexpr int kMaxSincTaps = 64;
 // invalid or dying bitmap. On failure the old content stays.
 inline constexpr std::uint32_t kMaxAreaShrink = 63;
 [[nodiscard]] int AreaResample(Bitmap* bmp, std::int32_t width, std::int32_t height) noexcept;
+// Whether AreaResample takes a from_width x from_height picture to width x height.
+[[nodiscard]] constexpr bool area_resample_fits(std::uint32_t from_width, std::uint32_t from_height,
+                                                std::int32_t width, std::int32_t height) noexcept {
+    return width >= 1 && height >= 1 && static_cast<std::uint32_t>(width) <= from_width &&
+           static_cast<std::uint32_t>(height) <= from_height &&
+           from_width <= static_cast<std::uint64_t>(width) * kMaxAreaShrink &&
+           from_height <= static_cast<std::uint64_t>(height) * kMaxAreaShrink;
+}
 
 // The one-dimensional kernel k(t) of a filter (1..5) at distance t from the sample, with the
 // sinc filter's window and tap count; filter 0 and unknown filters give 0.

@@ -27,10 +27,7 @@ int resample_layer(Bitmap* bmp, std::int32_t w, std::int32_t h,
         return AdvancedResample(bmp, w, h, options.scalingFilter, options.sincWindow,
                                 options.sincSize);
     default:
-        if (options.areaShrink != 0 && static_cast<std::uint32_t>(w) <= bmp->width &&
-            static_cast<std::uint32_t>(h) <= bmp->height &&
-            bmp->width <= static_cast<std::uint64_t>(w) * kMaxAreaShrink &&
-            bmp->height <= static_cast<std::uint64_t>(h) * kMaxAreaShrink)
+        if (options.areaShrink != 0 && area_resample_fits(bmp->width, bmp->height, w, h))
             return AreaResample(bmp, w, h);
         return ResizeBitmap(bmp, w, h, kResizeHighQuality);
     }

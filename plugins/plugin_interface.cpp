@@ -285,15 +285,14 @@ std::int32_t on_add_frame(FilterCall* c) {
     return made;
 }
 
-// A frame of an animation that holds only changes, composed whole for the plug-in, with the
-// frame's own name, modes and metadata.
 CallRecord& record_of(FilterCall* c) {
     static_assert(std::is_standard_layout_v<CallRecord> && offsetof(CallRecord, call) == 0);
     return *reinterpret_cast<CallRecord*>(c);
 }
 
-// The frame composed on from the one composed last when that came before it (savers select
-// frames in order), else from the first.
+// A frame of an animation that holds only changes, composed whole for the plug-in, with the
+// frame's own name, modes and metadata; composed on from the frame composed last when that
+// came before it (savers select frames in order), else from the first.
 std::int32_t select_composed_frame(FilterCall* c, std::int32_t index) {
     Layer* layer = layer_at(c, index);
     CallRecord& r = record_of(c);

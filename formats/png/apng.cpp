@@ -394,34 +394,19 @@ void place_on(const FilterCall* call, std::vector<std::uint32_t>& canvas, std::u
                     call->width * sizeof(std::uint32_t));
 }
 
-// The smallest rectangle holding every pixel that differs; 1 x 1 at the corner when none does
-// (a frame must cover a pixel).
+// The rectangle that differs, as a frame control; 1 x 1 at the corner when nothing does (a frame
+// must cover a pixel).
 FrameControl changed_area(const std::vector<std::uint32_t>& before,
                           const std::vector<std::uint32_t>& after, std::uint32_t width,
                           std::uint32_t height) {
-    std::uint32_t x0 = width, y0 = height, x1 = 0, y1 = 0;
-    for (std::uint32_t y = 0; y < height; ++y) {
-        const std::uint32_t* a = &before[std::size_t{y} * width];
-        const std::uint32_t* b = &after[std::size_t{y} * width];
-        if (std::memcmp(a, b, width * sizeof(std::uint32_t)) == 0)
-            continue;
-        std::uint32_t first = 0, last = width - 1;
-        while (a[first] == b[first])
-            ++first;
-        while (a[last] == b[last])
-            --last;
-        x0 = std::min(x0, first);
-        x1 = std::max(x1, last);
-        y0 = std::min(y0, y);
-        y1 = y;
-    }
+    const ChangeBox box = changed_box(after.data(), width, before.data(), width, height);
     FrameControl f;
     f.width = f.height = 1;
-    if (x0 < width) {
-        f.width = x1 - x0 + 1;
-        f.height = y1 - y0 + 1;
-        f.x = x0;
-        f.y = y0;
+    if (box.left <= box.right) {
+        f.width = box.right - box.left + 1;
+        f.height = box.bottom - box.top + 1;
+        f.x = box.left;
+        f.y = box.top;
     }
     return f;
 }
@@ -466,18 +451,17 @@ struct Canvas {
 // The canvas every frame fits on, and whether any pixel is not opaque (a frame smaller than the
 // canvas leaves clear borders).
 std::int32_t measure(FilterCall* call, Canvas& canvas) {
+    std::uint32_t least_width = ~0u, least_height = ~0u;
     for (std::uint32_t i = 0; i < call->frame_count; ++i) {
         if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
             return r;
         canvas.width = std::max(canvas.width, call->width);
         canvas.height = std::max(canvas.height, call->height);
+        least_width = std::min(least_width, call->width);
+        least_height = std::min(least_height, call->height);
         canvas.alpha = canvas.alpha || any_transparent(call);
     }
-    for (std::uint32_t i = 0; i < call->frame_count && !canvas.alpha; ++i) {
-        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
-            return r;
-        canvas.alpha = call->width != canvas.width || call->height != canvas.height;
-    }
+    canvas.alpha = canvas.alpha || least_width != canvas.width || least_height != canvas.height;
     if (canvas.width > VT_PNG_MAX_SIDE || canvas.height > VT_PNG_MAX_SIDE ||
         std::uint64_t{canvas.width} * canvas.height > VT_PNG_MAX_PIXELS)
         return VT_ERR_DIMENSIONS;

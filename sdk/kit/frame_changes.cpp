@@ -7,15 +7,10 @@
 #include "sdk/kit/calls.h"
 
 namespace vt::kit {
-namespace {
 
-struct Box {
-    std::uint32_t left, top, right, bottom; // inclusive; left > right when nothing differs
-};
-
-Box changed_box(const std::uint32_t* now, std::size_t stride, const std::uint32_t* was,
-                std::uint32_t width, std::uint32_t height) noexcept {
-    Box box{width, height, 0, 0};
+ChangeBox changed_box(const std::uint32_t* now, std::size_t stride, const std::uint32_t* was,
+                      std::uint32_t width, std::uint32_t height) noexcept {
+    ChangeBox box{width, height, 0, 0};
     for (std::uint32_t y = 0; y < height; ++y) {
         const std::uint32_t* a = now + y * stride;
         const std::uint32_t* b = was + static_cast<std::size_t>(y) * width;
@@ -33,8 +28,6 @@ Box changed_box(const std::uint32_t* now, std::size_t stride, const std::uint32_
     }
     return box;
 }
-
-} // namespace
 
 void ChangedFrames::keep_first(const std::uint32_t* pixels, std::uint32_t width,
                                std::uint32_t height, std::size_t stride) noexcept {
@@ -54,7 +47,7 @@ void ChangedFrames::keep_first(const std::uint32_t* pixels, std::uint32_t width,
 }
 
 std::int32_t ChangedFrames::deliver(const std::uint32_t* pixels, std::size_t stride) noexcept {
-    Box box = changed_box(pixels, stride, m_previous.data(), m_width, m_height);
+    ChangeBox box = changed_box(pixels, stride, m_previous.data(), m_width, m_height);
     if (box.left > box.right) // nothing changed: one pixel as it was
         box = {0, 0, 0, 0};
     const std::uint32_t w = box.right - box.left + 1, h = box.bottom - box.top + 1;

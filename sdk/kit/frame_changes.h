@@ -17,6 +17,15 @@ namespace vt::kit {
 // their change.
 inline constexpr std::uint8_t kFrameChangesOnly = 0x40;
 
+// The rectangle where two pictures of width x height differ, inclusive; left > right when
+// nothing does. `now` has `stride` pixels a row, `was` exactly `width`.
+struct ChangeBox {
+    std::uint32_t left, top, right, bottom;
+};
+[[nodiscard]] ChangeBox changed_box(const std::uint32_t* now, std::size_t stride,
+                                    const std::uint32_t* was, std::uint32_t width,
+                                    std::uint32_t height) noexcept;
+
 class ChangedFrames {
 public:
     explicit ChangedFrames(FilterCall* call) noexcept : m_call(call) {}
