@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/conversion_job.h"
 
@@ -86,6 +87,13 @@ public:
         return {};
     }
 
+    // What the last load, transform or save in `room` could not keep or had to repair, one line
+    // each (a damaged file read in part, a page left out, a step that gave up). Cleared by load.
+    // A file with warnings is "converted with warnings", never plainly converted.
+    [[nodiscard]] virtual std::vector<std::u16string> warnings(const FrameRoom& room) noexcept {
+        (void)room;
+        return {};
+    }
     // One picture, flattened, for the watermark; null when it cannot be loaded.
     [[nodiscard]] virtual std::unique_ptr<Picture>
     load_flattened(std::u16string_view path, std::uint32_t time_limit_ms) noexcept = 0;
