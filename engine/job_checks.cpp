@@ -10,6 +10,7 @@ namespace {
 constexpr Refusal kSourceTooShort{u"Source path invalid or too short", u"Source Folder Error"};
 constexpr Refusal kSourceMissing{u"Source path does not exist", u"Source Folder Error"};
 constexpr Refusal kSourceEmpty{u"Source path is an empty folder", u"Source Folder Error"};
+constexpr Refusal kSourceUnreadable{u"Source path cannot be read", u"Source Folder Error"};
 constexpr Refusal kTargetTooShort{u"Target path invalid or too short", u"Target Folder Error"};
 constexpr Refusal kTargetNotEmpty{u"Target path is not empty", u"Target Folder Error"};
 constexpr Refusal kTargetIsFile{u"Target path is a file, not a folder", u"Target Folder Error"};
@@ -65,12 +66,14 @@ std::optional<Refusal> check_source_folder(std::u16string& folder) {
         return kSourceTooShort;
     if (!platform::is_directory(folder))
         return kSourceMissing;
+    if (!platform::DirListing(folder).is_open())
+        return kSourceUnreadable;
     if (!holds_entries(folder))
         return kSourceEmpty;
     return std::nullopt;
 }
 
-std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrite) {
+std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrite, bool create) {
     folder = tidy_folder(folder);
     if (!usable_path(folder))
         return kTargetTooShort;
@@ -78,6 +81,8 @@ std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrit
         return kTargetNotEmpty;
     if (platform::is_file(folder))
         return kTargetIsFile;
+    if (!create)
+        return std::nullopt;
     if (!platform::create_folder_chain(folder) || !can_create_file_in(folder))
         return kTargetDenied;
     return std::nullopt;
@@ -130,7 +135,7 @@ std::optional<Refusal> check_target_format(const ConversionJob& job) {
 }
 
 std::optional<Refusal> check_resizing(const ConversionJob& job) {
-    if (job.resizeMode > 0 && job.resizeWidth < 1 && job.resizeHeight < 1)
+    if (job.resizeMode > 0 && !resize_applies(job))
         return Refusal{u"Output dimensions are not valid", u"Output Size Error"};
     return std::nullopt;
 }

@@ -21,13 +21,15 @@ struct Refusal {
 // its end (the root folder thus becomes empty).
 [[nodiscard]] std::u16string tidy_folder(std::u16string_view text);
 
-// Source folder: an absolute path of an existing folder holding at least one entry. `folder`
-// is tidied in place.
+// Source folder: an absolute path of an existing, readable folder holding at least one entry.
+// `folder` is tidied in place.
 [[nodiscard]] std::optional<Refusal> check_source_folder(std::u16string& folder);
 
 // Target folder: an absolute path, empty unless `overwrite`, created with its parents, and a
-// file can be created in it. `folder` is tidied in place.
-[[nodiscard]] std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrite);
+// file can be created in it. Without `create` nothing is created and only what exists is
+// looked at. `folder` is tidied in place.
+[[nodiscard]] std::optional<Refusal> check_target_folder(std::u16string& folder, bool overwrite,
+                                                         bool create = true);
 
 // Source and target must be different folders: converting a folder into itself would replace
 // the sources, and walk its own output. Both are tidied paths.
@@ -44,7 +46,7 @@ struct Refusal {
 [[nodiscard]] std::optional<Refusal> check_renaming(const ConversionJob& job);
 // The target extension: at least 2 characters.
 [[nodiscard]] std::optional<Refusal> check_target_format(const ConversionJob& job);
-// Resizing: a mode above 0 needs a width or a height of at least 1.
+// Resizing: a mode above 0 needs a box the resize step uses (resize_applies).
 [[nodiscard]] std::optional<Refusal> check_resizing(const ConversionJob& job);
 
 // The extension the format page stores for a typed text: from its first dot on, or a dot

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "base/utf.h"
+#include "engine/file_outcome.h"
 #include "engine/source_scan.h"
 #include "engine/target_naming.h"
 #include "platform/files.h"
@@ -17,6 +18,9 @@
 
 namespace vt::engine {
 namespace {
+
+constexpr const char* kOutcomeNames[] = {"converted", "converted with warnings", "cut short",
+                                         "failed",    "not loaded",             "skipped"};
 
 constexpr std::uint32_t kMostNumbers = 100000; // numbered names tried before giving up
 constexpr std::size_t kMostReportBytes = std::size_t{1} << 30;
@@ -62,6 +66,9 @@ public:
                 if (!string(value))
                     return false;
                 on_string(key, value);
+            } else if (peek() == '[') {
+                if (!strings(key, on_string))
+                    return false;
             } else {
                 std::uint64_t n = 0;
                 const char* begin = m_text.data() + m_at;
@@ -80,6 +87,27 @@ public:
     }
 
 private:
+    // A list of strings: on_string(key, element) for each.
+    template <class S>
+    bool strings(const std::string& key, S& on_string) {
+        ++m_at;
+        skip_blanks();
+        if (peek() == ']')
+            return ++m_at, true;
+        for (;;) {
+            std::string value;
+            skip_blanks();
+            if (!string(value))
+                return false;
+            on_string(key, value);
+            skip_blanks();
+            if (peek() == ']')
+                return ++m_at, true;
+            if (!expect(','))
+                return false;
+        }
+    }
+
     char peek() const { return m_at < m_text.size() ? m_text[m_at] : '\0'; }
     void skip_blanks() {
         while (m_at < m_text.size() && (m_text[m_at] == ' ' || m_text[m_at] == '\t' ||
@@ -168,6 +196,19 @@ std::u16string join_sources(const std::vector<const JobFile*>& files) {
 
 } // namespace
 
+const char* outcome_name(Outcome outcome) noexcept {
+    return kOutcomeNames[static_cast<int>(outcome)];
+}
+
+bool outcome_from_name(std::string_view name, Outcome& outcome) noexcept {
+    for (std::size_t i = 0; i < std::size(kOutcomeNames); ++i)
+        if (name == kOutcomeNames[i])
+            return outcome = static_cast<Outcome>(i), true;
+    if (name == "unreadable") // the name reports of earlier versions give
+        return outcome = Outcome::not_loaded, true;
+    return false;
+}
+
 std::uint32_t share_of(std::u16string_view relative, std::uint32_t count) noexcept {
     if (count < 2)
         return 0;
@@ -188,6 +229,15 @@ std::string report_line(const ReportRecord& r) {
     put_json_string(line, r.outcome);
     line += ",\"reason\":";
     put_json_string(line, r.reason);
+    if (!r.warnings.empty()) {
+        line += ",\"warnings\":[";
+        for (std::size_t i = 0; i < r.warnings.size(); ++i) {
+            if (i)
+                line += ',';
+            put_json_string(line, r.warnings[i]);
+        }
+        line += ']';
+    }
     line += ",\"bytes_in\":" + std::to_string(r.bytes_in) +
             ",\"bytes_out\":" + std::to_string(r.bytes_out) + ",\"ms\":" + std::to_string(r.ms) +
             "}";
@@ -209,6 +259,8 @@ std::optional<ReportRecord> parse_report_line(std::string_view line) {
                 r.outcome = value;
             } else if (key == "reason") {
                 r.reason = value;
+            } else if (key == "warnings") {
+                r.warnings.push_back(value);
             }
         },
         [&](const std::string& key, std::uint64_t value) {
@@ -236,7 +288,9 @@ bool DoneList::load(std::u16string_view report) {
         const std::size_t end = std::min(rest.find('\n'), rest.size());
         const std::optional<ReportRecord> r = parse_report_line(rest.substr(0, end));
         rest.remove_prefix(std::min(end + 1, rest.size()));
-        if (!r || r->outcome != "converted" || r->target.empty())
+        Outcome outcome{};
+        if (!r || !outcome_from_name(r->outcome, outcome) || !outcome_is_done(outcome) ||
+            r->target.empty())
             continue; // a line cut by a kill, or a file that still needs work
         const auto size = platform::file_size(r->target);
         if (size && *size == r->bytes_out)
@@ -291,6 +345,8 @@ const char* action_name(PlanAction action) noexcept {
         return "done before";
     case PlanAction::clash:
         return "clash";
+    case PlanAction::unreachable:
+        return "unreachable";
     }
     return "?";
 }
@@ -305,6 +361,8 @@ JobPlan plan_job(const ConversionJob& job, const DoneList& done) {
     std::map<std::u16string, std::vector<const JobFile*>> wanted_by;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const JobFile& f = files[i];
+        if (!f.unreachable.empty())
+            continue;
         if (const std::u16string* earlier = done.target_of(f.source))
             names[i] = *earlier;
         else if (job.rename && !later)
@@ -316,6 +374,7 @@ JobPlan plan_job(const ConversionJob& job, const DoneList& done) {
     }
 
     JobPlan plan;
+    plan.listed = static_cast<std::uint32_t>(files.size());
     if (policy != ExistingPolicy::keep_both)
         for (const auto& [target, sources] : wanted_by)
             if (sources.size() > 1)
@@ -328,8 +387,14 @@ JobPlan plan_job(const ConversionJob& job, const DoneList& done) {
     std::unordered_set<std::u16string> first_seen;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const JobFile& f = files[i];
+        if (!f.unreachable.empty()) {
+            // Every share reports it: none of them can tell whose files it holds.
+            plan.files.push_back({f.source, {}, {}, 0, 0, PlanAction::unreachable, false,
+                                  f.unreachable});
+            continue;
+        }
         PlannedFile p{f.source,       f.relative,        names[i], f.sequence,
-                      f.folder_count, PlanAction::write, later};
+                      f.folder_count, PlanAction::write, later,    {}};
         const bool mine =
             !sharded(job) || share_of(f.relative, job.extras.shardCount) == job.extras.shardIndex;
         const bool exists = on_disk(p.target);
@@ -372,18 +437,12 @@ bool set_file_times(std::u16string_view path, const FileTimes& t) {
     return ::utimensat(AT_FDCWD, platform::to_os_path(path).c_str(), times, 0) == 0;
 }
 
-FileRules::FileRules(const ConversionJob& job) : m_job(job) {
+FileRules::FileRules(const ConversionJob& job, const JobPlan& plan) : m_job(job) {
     const JobExtras& x = job.extras;
-    if (!x.resumeFile.view().empty())
-        (void)m_done.load(x.resumeFile.view());
-    if (sharded(job) || m_done.size() > 0) {
-        std::uint32_t count = 0;
-        for (const JobFile& f : list_job_files(job))
-            count += wanted(f.relative, f.source) ? 1u : 0u;
-        m_count = count;
-    }
     if (x.existing == ExistingPolicy::keep_both) {
-        for (const PlannedFile& f : plan_job(job, m_done).files) {
+        for (const PlannedFile& f : plan.files) {
+            if (f.action == PlanAction::unreachable || f.action == PlanAction::done)
+                continue;
             if (!f.named_later)
                 m_planned[f.source] = f.target;
             m_claimed.insert(f.target);
@@ -404,12 +463,6 @@ FileRules::FileRules(const ConversionJob& job) : m_job(job) {
 FileRules::~FileRules() {
     if (m_report_fd >= 0)
         ::close(m_report_fd);
-}
-
-bool FileRules::wanted(std::u16string_view relative, std::u16string_view source) const {
-    if (sharded(m_job) && share_of(relative, m_job.extras.shardCount) != m_job.extras.shardIndex)
-        return false;
-    return m_done.target_of(source) == nullptr;
 }
 
 bool FileRules::skip_early(std::u16string_view target) const {

@@ -26,8 +26,9 @@ namespace vt::engine {
 // One line of a report.
 struct ReportRecord {
     std::u16string source, target;
-    std::string outcome; // "converted", "skipped", "failed", "unreadable"
+    std::string outcome; // outcome_name() of the file's outcome
     std::string reason;  // why, for every outcome but "converted"
+    std::vector<std::string> warnings;
     std::uint64_t bytes_in = 0, bytes_out = 0, ms = 0;
 };
 // The JSON object of one record, without the line end.
@@ -36,8 +37,8 @@ struct ReportRecord {
 // is not such an object.
 [[nodiscard]] std::optional<ReportRecord> parse_report_line(std::string_view line);
 
-// The sources an earlier report lists as converted whose targets still exist with the size
-// the report gives, with those targets.
+// The sources an earlier report lists as converted (with or without warnings) whose targets
+// still exist with the size the report gives, with those targets.
 class DoneList {
 public:
     // Reads a report; false when it cannot be read (a missing report is an empty list).
@@ -68,6 +69,7 @@ enum class PlanAction {
     keep_both, // the target exists or another file of the job takes it: a numbered name
     done,      // an earlier run converted it (resume)
     clash,     // another file of the job writes the same target: the job is refused
+    unreachable, // the walk cannot reach it: counted as a file that could not be read
 };
 [[nodiscard]] const char* action_name(PlanAction action) noexcept;
 
@@ -76,11 +78,13 @@ struct PlannedFile {
     std::uint32_t sequence = 0, folder_count = 0;
     PlanAction action = PlanAction::write;
     bool named_later = false; // the name waits for the picture's size; `target` is the plain one
+    std::u16string unreachable; // why, with PlanAction::unreachable
 };
 
 struct JobPlan {
     std::vector<PlannedFile> files;      // this share's files, in the walk's order
     std::vector<std::u16string> clashes; // "target <- source, source, ..." per clashing target
+    std::uint32_t listed = 0;            // files and unreachable places of the whole tree
 };
 
 // The plan of a job over the files of the whole tree; with shares, `files` holds this share's.
@@ -95,19 +99,15 @@ struct FileTimes {
 [[nodiscard]] std::optional<FileTimes> file_times(std::u16string_view path);
 bool set_file_times(std::u16string_view path, const FileTimes& times);
 
-// What the workers of a running job ask per file. Built on the job thread before the workers
-// start; then every member may be called from any worker.
+// What the workers of a running job ask per file. Built on the job thread from the job's plan
+// before the workers start; then every member may be called from any worker.
 class FileRules {
 public:
-    explicit FileRules(const ConversionJob& job);
+    FileRules(const ConversionJob& job, const JobPlan& plan);
     ~FileRules();
     FileRules(const FileRules&) = delete;
     FileRules& operator=(const FileRules&) = delete;
 
-    // Whether the walk hands the file out: it is in this share and not done before.
-    [[nodiscard]] bool wanted(std::u16string_view relative, std::u16string_view source) const;
-    // The files the walk will hand out, when a filter leaves some out; else empty.
-    [[nodiscard]] std::optional<std::uint32_t> filtered_count() const { return m_count; }
     // Whether a file whose name is known before loading can be left alone at once.
     [[nodiscard]] bool skip_early(std::u16string_view target) const;
     // The name to write to, or empty to leave the file alone (the target exists and the job
@@ -120,8 +120,6 @@ public:
 
 private:
     const ConversionJob& m_job;
-    DoneList m_done;
-    std::optional<std::uint32_t> m_count;
     std::unordered_map<std::u16string, std::u16string> m_planned; // keep both: source -> name
     std::mutex m_lock; // guards m_claimed and report writes
     std::unordered_set<std::u16string> m_claimed;

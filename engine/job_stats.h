@@ -47,6 +47,10 @@ struct JobStats {
     platform::TimeStamp endTime = 0;
     std::uint32_t pausedMs = 0;
     std::uint32_t skipped = 0; // targets that existed and were left as they were
+    // Of the converted files: those with warnings, and those saved after their transforms were
+    // cut short (cancel or a failed step).
+    std::uint32_t warned = 0;
+    std::uint32_t cutShort = 0;
 };
 
 // Files still to do: total minus converted, failed, unknown and skipped (never below 0).

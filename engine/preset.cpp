@@ -8,60 +8,11 @@
 #include <unistd.h>
 
 #include "base/utf.h"
+#include "engine/job_fields.h"
 #include "platform/files.h"
 
 namespace vt::engine {
 namespace {
-
-// Every field of the job, by the name a preset gives it, in the record's order.
-template <class Visit>
-void visit_fields(ConversionJob& j, Visit&& v) {
-    v("sourceFolder", j.sourceFolder);
-    v("targetFolder", j.targetFolder);
-    v("targetExtension", j.targetExtension);
-    v("renamePattern", j.renamePattern);
-    v("replaceFrom", j.replaceFrom);
-    v("replaceTo", j.replaceTo);
-    v("includeSubfolders", j.includeSubfolders);
-    v("overwrite", j.overwrite);
-    v("openTargetWhenDone", j.openTargetWhenDone);
-    v("rename", j.rename);
-    v("replaceText", j.replaceText);
-    v("lowercase", j.lowercase);
-    v("passThru", j.passThru);
-    v("removeGps", j.removeGps);
-    v("removeDates", j.removeDates);
-    v("resizeWidth", j.resizeWidth);
-    v("resizeHeight", j.resizeHeight);
-    v("resizeMode", j.resizeMode);
-    v("resizeAlgorithm", j.resizeAlgorithm);
-    v("scalingFilter", j.scalingFilter);
-    v("sincWindow", j.sincWindow);
-    v("sincSize", j.sincSize);
-    v("keepBoundingBox", j.keepBoundingBox);
-    v("changeDpi", j.changeDpi);
-    v("rotationMode", j.rotationMode);
-    v("autofixLevels", j.autofixLevels);
-    v("denoiseRadius", j.denoiseRadius);
-    v("watermarkX", j.watermarkX);
-    v("watermarkY", j.watermarkY);
-    v("watermarkSize", j.watermarkSize);
-    v("watermarkFade", j.watermarkFade);
-    v("watermarkFile", j.watermarkFile);
-    v("fastDecode", j.fastDecode);
-    v("toSrgb", j.toSrgb);
-    v("watermarkText", j.watermarkText);
-    v("watermarkFont", j.watermarkFont);
-    v("watermarkColor", j.watermarkColor);
-    v("watermarkOpacity", j.watermarkOpacity);
-    v("existing", j.extras.existing);
-    v("keepTimes", j.extras.keepTimes);
-    v("writeReport", j.extras.writeReport);
-    v("reportFile", j.extras.reportFile);
-    v("resumeFile", j.extras.resumeFile);
-    v("shardIndex", j.extras.shardIndex);
-    v("shardCount", j.extras.shardCount);
-}
 
 constexpr std::string_view kPolicies[] = {"overwrite", "skip", "keep-both"};
 

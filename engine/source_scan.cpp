@@ -138,18 +138,43 @@ static std::vector<platform::DirEntry> sorted_listing(std::u16string_view folder
 
 namespace {
 
+std::u16string errno_text() {
+    return base::utf8_to_utf16(std::strerror(errno));
+}
+
 void list_folder(const ConversionJob& job, std::u16string_view relative, FolderChain& chain,
                  std::vector<JobFile>& out) {
     const std::u16string source = platform::join_path(job.sourceFolder.view(), relative);
     const std::u16string target = platform::join_path(job.targetFolder.view(), relative);
-    if (!chain.enter(source))
+    const auto unreachable = [&](std::u16string path, std::u16string why) {
+        out.push_back({std::move(path), {}, {}, 0, 0, std::move(why)});
+    };
+    const Entered entered = chain.enter_why(source);
+    if (entered != Entered::yes) {
+        if (entered == Entered::error && !relative.empty())
+            unreachable(source, u"cannot open the folder: " + errno_text());
         return;
-    const std::uint32_t folder_count = count_files(source, false);
-    std::uint32_t sequence = 0;
+    }
     bool opened = false;
-    for (const platform::DirEntry& entry : sorted_listing(source, opened)) {
+    const std::vector<platform::DirEntry> entries = sorted_listing(source, opened);
+    if (!opened) {
+        if (!relative.empty())
+            unreachable(source, u"cannot open the folder: " + errno_text());
+        chain.leave();
+        return;
+    }
+    std::uint32_t folder_count = 0;
+    for (const platform::DirEntry& entry : entries)
+        folder_count += !is_skipped_name(entry.name) && entry.is_regular ? 1u : 0u;
+    std::uint32_t sequence = 0;
+    for (const platform::DirEntry& entry : entries) {
         if (is_skipped_name(entry.name) || (!entry.is_directory && !entry.is_regular))
             continue;
+        if (!fits_path(source, entry.name)) {
+            if (entry.is_regular || job.includeSubfolders)
+                unreachable(source + u"/" + entry.name, u"the path is longer than the system allows");
+            continue;
+        }
         if (entry.is_directory) {
             if (job.includeSubfolders &&
                 !is_excluded(platform::join_path(source, entry.name), job.targetFolder.view()))
@@ -159,7 +184,7 @@ void list_folder(const ConversionJob& job, std::u16string_view relative, FolderC
         out.push_back({platform::join_path(source, entry.name),
                        platform::join_path(relative, entry.name),
                        plain_target_path(target, entry.name, job.targetExtension.view()),
-                       sequence++, folder_count});
+                       sequence++, folder_count, {}});
     }
     chain.leave();
 }
@@ -173,20 +198,23 @@ std::vector<JobFile> list_job_files(const ConversionJob& job) {
     return files;
 }
 
+std::u16string unlistable_reason(std::u16string_view folder) {
+    errno = 0;
+    if (platform::DirListing(folder).is_open())
+        return {};
+    return errno ? errno_text() : std::u16string(u"cannot list it");
+}
+
 namespace detail {
 namespace {
 
 constexpr long kCancelled = -99;
 
-std::u16string errno_text() {
-    return base::utf8_to_utf16(std::strerror(errno));
-}
-
-class FolderWalk {
+class PlanHandOut {
 public:
-    explicit FolderWalk(JobContext& ctx) : m_ctx(ctx) {}
+    explicit PlanHandOut(JobContext& ctx) : m_ctx(ctx) {}
 
-    long walk(std::u16string_view relative);
+    long run();
 
 private:
     bool hold_while_paused();
@@ -196,11 +224,10 @@ private:
                   std::uint32_t folder_count);
 
     JobContext& m_ctx;
-    FolderChain m_chain;
 };
 
 // Acts on a pending pause or cancel. False on cancel.
-bool FolderWalk::hold_while_paused() {
+bool PlanHandOut::hold_while_paused() {
     JobLock lock(m_ctx.state_lock, JobLock::kState);
     if (m_ctx.command == JobCommand::cancel)
         return false;
@@ -245,17 +272,18 @@ bool FolderWalk::hold_while_paused() {
     return true;
 }
 
-void FolderWalk::note_unreachable(std::u16string_view path, std::u16string_view why) {
+void PlanHandOut::note_unreachable(std::u16string_view path, std::u16string_view why) {
     JobLock lock(m_ctx.stats_lock, JobLock::kStats);
     m_ctx.set_last_error_locked(u"Failed while loading %s", path);
-    m_ctx.note_failure_locked(path, FailureStage::walk, why);
+    m_ctx.note_outcome_locked({std::u16string(path), {}, Outcome::not_loaded, FailureStage::walk,
+                               std::u16string(why), {}});
     ++m_ctx.unknown;
 }
 
 // Puts one file into the slot once it is free. A pause that comes while the slot is full takes
 // effect at once rather than when a worker frees the slot. False when the job is over: cancel,
 // the end marker, or no worker left to take a file.
-bool FolderWalk::hand_out(std::u16string_view source, std::u16string_view target,
+bool PlanHandOut::hand_out(std::u16string_view source, std::u16string_view target,
                           std::uint32_t sequence, std::uint32_t folder_count) {
     for (;;) {
         {
@@ -282,87 +310,44 @@ bool FolderWalk::hand_out(std::u16string_view source, std::u16string_view target
     }
 }
 
-long FolderWalk::walk(std::u16string_view relative) {
-    const std::u16string source = platform::join_path(m_ctx.job.sourceFolder.view(), relative);
-    const std::u16string target = platform::join_path(m_ctx.job.targetFolder.view(), relative);
-
-    // Each file carries its own number through the slot; the slot's number is never reset
-    // here, since a file of the parent folder may still be waiting in it.
-    const std::uint32_t folder_count = count_files(source, false);
-    std::uint32_t sequence = 0;
-    const Entered entered = m_chain.enter_why(source);
-    if (entered != Entered::yes) {
-        if (entered == Entered::error && !relative.empty()) {
-            note_unreachable(source, u"cannot open the folder: " + errno_text());
-            return 1;
-        }
-        return 0;
-    }
-    bool opened = false;
-    const std::vector<platform::DirEntry> entries = sorted_listing(source, opened);
-    if (!opened) {
-        m_chain.leave();
-        if (relative.empty())
-            return 0;
-        note_unreachable(source, u"cannot open the folder: " + errno_text());
-        return 1;
-    }
+long PlanHandOut::run() {
     {
         JobLock lock(m_ctx.state_lock, JobLock::kState);
         m_ctx.set_state_locked(JobState::running);
         m_ctx.clear_command_locked();
     }
-
     long handed_out = 0;
-    for (const platform::DirEntry& entry : entries) {
+    for (const PlannedFile& file : m_ctx.plan.files) {
         if (!hold_while_paused())
             return kCancelled;
-        if (is_skipped_name(entry.name) || (!entry.is_directory && !entry.is_regular))
+        if (file.action == PlanAction::done)
             continue;
-        if (!fits_path(source, entry.name)) {
-            if (entry.is_regular || m_ctx.job.includeSubfolders) {
-                note_unreachable(source + u"/" + entry.name,
-                                 u"the path is longer than the system allows");
-                ++handed_out; // dealt with, as a file that could not be read
-            }
+        if (file.action == PlanAction::unreachable) {
+            note_unreachable(file.source, file.unreachable);
+            ++handed_out; // dealt with, as a file that could not be read
             continue;
         }
-        if (entry.is_directory) {
-            if (!m_ctx.job.includeSubfolders ||
-                is_excluded(platform::join_path(source, entry.name), m_ctx.job.targetFolder.view()))
-                continue;
-            const long sub = walk(platform::join_path(relative, entry.name));
-            if (sub < 0)
-                return kCancelled;
-            handed_out += sub;
-            continue;
-        }
-        const std::u16string source_path = platform::join_path(source, entry.name);
-        if (m_ctx.rules &&
-            !m_ctx.rules->wanted(platform::join_path(relative, entry.name), source_path)) {
-            ++sequence; // names stay those of the whole job
-            continue;
-        }
-        const std::u16string target_path =
-            plain_target_path(target, entry.name, m_ctx.job.targetExtension.view());
-        if (!hand_out(source_path, target_path, sequence++, folder_count))
+        // The plain name: the workers name it again once the picture is known, and the rules
+        // give a planned number back.
+        const std::u16string target = plain_target_path(
+            platform::join_path(m_ctx.job.targetFolder.view(), platform::folder_of(file.relative)),
+            platform::file_name_of(file.source), m_ctx.job.targetExtension.view());
+        if (!hand_out(file.source, target, file.sequence, file.folder_count))
             return kCancelled;
         {
             JobLock lock(m_ctx.state_lock, JobLock::kState);
-            m_ctx.current_file.assign(source_path);
+            m_ctx.current_file.assign(file.source);
         }
         platform::keep_system_awake();
         ++handed_out;
     }
-    m_chain.leave();
     return handed_out;
 }
 
 } // namespace
 
-long walk_folder(JobContext& ctx, std::u16string_view relative) {
-    FolderWalk walk(ctx);
-    return walk.walk(relative);
+long hand_out_plan(JobContext& ctx) {
+    return PlanHandOut(ctx).run();
 }
 
 } // namespace detail

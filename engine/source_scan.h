@@ -26,8 +26,14 @@ namespace vt::engine {
 struct JobFile {
     std::u16string source, relative, target; // target: the plain target path, before renaming
     std::uint32_t sequence = 0, folder_count = 0;
+    // Why the walk could not reach it (a sub-folder it cannot open, a path too long); then
+    // `source` names what could not be reached and the job counts it as a file not loaded.
+    std::u16string unreachable;
 };
-// Every file the walk of `job` would hand out, in the walk's order (no filters applied).
+// Every file the walk of `job` would hand out, in the walk's order (no filters applied), and
+// every place below the source folder it could not reach.
 [[nodiscard]] std::vector<JobFile> list_job_files(const ConversionJob& job);
+// Why `folder` cannot be listed ("Permission denied"); empty when it can.
+[[nodiscard]] std::u16string unlistable_reason(std::u16string_view folder);
 
 } // namespace vt::engine

@@ -17,6 +17,8 @@
 
 #include "app/translate.h"
 #include "app/wizard/job_options.h"
+#include "lang/xlat.h"
+#include "session/job_door.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
@@ -275,7 +277,7 @@ QString summary_text(const engine::ConversionJob& job) {
         {u"Include sub-folders", yes_no(job.includeSubfolders != 0)},
         {u"Overwrite", yes_no(job.overwrite != 0)},
         {u"Rename", yes_no(job.rename != 0)},
-        {u"Resize", yes_no(job.resizeMode != 0)},
+        {u"Resize", yes_no(engine::resize_applies(job))},
         {u"Pass-thru", yes_no(job.passThru != 0)},
         {u"Open folder", yes_no(job.openTargetWhenDone != 0)},
         {u"Effects", yes_no(job.rotationMode != 0 || job.autofixLevels != 0)},
@@ -292,6 +294,19 @@ SummaryPage::SummaryPage(engine::ConversionJob& job, QWidget* owner, std::functi
     text->setObjectName(QStringLiteral("summary"));
     text->setReadOnly(true);
     body()->addWidget(text, 1);
+}
+
+bool SummaryPage::storeForNext() {
+    const auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::check);
+    const auto* refusal = std::get_if<engine::JobRefusal>(&prepared);
+    if (!refusal)
+        return true;
+    std::u16string text = refusal->text;
+    if (!refusal->reason.empty())
+        text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
+    (void)lang::XlatMessageBox(text, refusal->title.empty() ? u"Conversion Summary" : refusal->title,
+                               platform::MessageButtons::ok, platform::MessageIcon::none);
+    return false;
 }
 
 } // namespace vt::app

@@ -72,7 +72,9 @@ public:
     SummaryPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help);
 
 protected:
-    bool storeForNext() override { return true; }
+    // START: the job as the pages left it (a preset may have replaced what they checked) goes
+    // through the same checks as every other job.
+    bool storeForNext() override;
 };
 
 // The summary's text: "label = value" lines, labels and Yes/No translated.

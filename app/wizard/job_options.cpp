@@ -26,6 +26,7 @@
 #include "platform/folders.h"
 #include "platform/paths.h"
 #include "session/format_catalogue.h"
+#include "session/job_door.h"
 
 namespace vt::app {
 namespace {
@@ -170,10 +171,11 @@ JobOptionsBox::JobOptionsBox(engine::ConversionJob& job, QWidget* parent)
 
 QString JobOptionsBox::planText() {
     store();
-    engine::DoneList done;
-    if (!m_job.extras.resumeFile.view().empty())
-        (void)done.load(m_job.extras.resumeFile.view()); // none yet: nothing is left out
-    const engine::JobPlan plan = engine::plan_job(m_job, done);
+    const auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::check);
+    if (const auto* refusal = std::get_if<engine::JobRefusal>(&prepared))
+        return xlat(refusal->text.c_str()) + QStringLiteral("\n") +
+               QString::fromStdU16String(refusal->reason);
+    const engine::JobPlan& plan = std::get<engine::PreparedJob>(prepared).plan();
     std::map<std::string, std::size_t> counts;
     QString lines;
     for (std::size_t i = 0; i < plan.files.size(); ++i) {

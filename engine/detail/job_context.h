@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/file_failure.h"
+#include "engine/file_outcome.h"
 #include "engine/file_step.h"
 #include "engine/job_plan.h"
 #include "engine/job_stats.h"
@@ -44,11 +44,14 @@ struct WorkerEntry {
 
 class JobContext {
 public:
-    JobContext(const ConversionJob& the_job, std::shared_ptr<FileStep> the_step, unsigned count,
-               bool with_preview)
-        : job(the_job), step(std::move(the_step)), worker_count(count), previews(with_preview) {}
+    JobContext(const ConversionJob& the_job, const JobPlan& the_plan, std::uint32_t the_total,
+               std::shared_ptr<FileStep> the_step, unsigned count, bool with_preview)
+        : job(the_job), plan(the_plan), planned_total(the_total), step(std::move(the_step)),
+          worker_count(count), previews(with_preview) {}
 
     const ConversionJob job;
+    const JobPlan plan;                // the files the job hands out, in order
+    const std::uint32_t planned_total; // of them, those that count for the job's total
     const std::shared_ptr<FileStep> step;
     const unsigned worker_count;
     const bool previews; // whether workers keep `preview` up to date
@@ -71,7 +74,10 @@ public:
     platform::TimeStamp start_time = 0, end_time = 0;
     std::uint32_t paused_ms = 0;
     base::FixedText<platform::kMaxPath + 2> last_error;
-    std::vector<FileFailure> failures; // in the order they happened, at most kMaxFailureRecords
+    std::uint32_t warned = 0, cut_short = 0;
+    // Every file not plainly converted or skipped, in the order they ended, at most
+    // kMaxOutcomeRecords.
+    std::vector<FileOutcome> outcomes;
 
     // --- mirrors, readable under either lock
     std::atomic<bool> cancel{false};
@@ -105,9 +111,8 @@ public:
     [[nodiscard]] unsigned busy_workers() const noexcept;
     // With the statistics lock held: the last error, "%s" being the file's name.
     void set_last_error_locked(std::u16string_view format, std::u16string_view path);
-    // With the statistics lock held: keeps the record of a file that was not converted.
-    void note_failure_locked(std::u16string_view source, FailureStage stage,
-                             std::u16string_view reason);
+    // With the statistics lock held: keeps the record of a file that was not plainly converted.
+    void note_outcome_locked(FileOutcome&& record);
 };
 
 // Debug builds check that no thread holds both locks.
@@ -130,7 +135,8 @@ private:
     Which m_which;
 };
 
-// Folder walk over the job's source folder; see source_scan.h.
-[[nodiscard]] long walk_folder(JobContext& ctx, std::u16string_view relative);
+// Hands the plan's files to the workers one at a time, acting on pause and cancel between
+// them; the number handed out (unreachable places included), or -99 on cancel.
+[[nodiscard]] long hand_out_plan(JobContext& ctx);
 
 } // namespace vt::engine::detail

@@ -27,6 +27,7 @@
 #include "pipeline/pipeline_step.h"
 #include "session/session.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/prepared.h"
 
 namespace vt::app {
 namespace {
@@ -124,7 +125,7 @@ private slots:
         job.sourceFolder.assign(m_source.path16());
         job.targetFolder.assign(m_target.path16());
         job.targetExtension.assign(u".bmp");
-        QVERIFY(m_run->start_job(job));
+        QVERIFY(m_run->start_job(test::prepared(job)));
         // Let a few files through (the first one leaves a preview), then hold the job.
         QDeadlineTimer deadline(30000);
         while (snapshot().converted < 6 && !deadline.hasExpired())

@@ -95,7 +95,14 @@ TEST(JobChecks, PatternFormatSizeAndExtensionRules) {
     job.resizeMode = 3;
     job.resizeWidth = job.resizeHeight = 0;
     EXPECT_EQ(check_resizing(job)->text, u"Output dimensions are not valid");
+    // A box the resize step would ignore is refused rather than silently not resized.
+    for (const auto& [w, h] : {std::pair<std::uint16_t, std::uint16_t>{800, 0}, {80, 1}, {0, 600}}) {
+        job.resizeWidth = w;
+        job.resizeHeight = h;
+        EXPECT_TRUE(check_resizing(job)) << w << "x" << h;
+    }
     job.resizeWidth = 800;
+    job.resizeHeight = 2;
     EXPECT_FALSE(check_resizing(job));
     EXPECT_EQ(normalize_extension(u"JPEG"), u".jpeg");
     EXPECT_EQ(normalize_extension(u"photo.Tiff"), u".tiff");

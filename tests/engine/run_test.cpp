@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -15,8 +17,10 @@
 #include "base/utf.h"
 #include "engine/conversion_run.h"
 #include "engine/error_log.h"
+#include "engine/job_plan.h"
 #include "platform/files.h"
 #include "tests/support/fake_step.h"
+#include "tests/support/prepared.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::engine {
@@ -38,6 +42,7 @@ protected:
         job.sourceFolder.assign(from.path16());
         job.targetFolder.assign(to.path16());
         job.targetExtension.assign(u".png");
+        job.overwrite = 1; // these jobs write into folders the tests fill beforehand
         return job;
     }
     JobStats finish(ConversionRun& run) {
@@ -47,7 +52,7 @@ protected:
         return stats;
     }
     JobStats run_to_end(ConversionRun& run, const ConversionJob& job) {
-        EXPECT_TRUE(run.start_job(job));
+        EXPECT_TRUE(run.start_job(test::prepared(job)));
         return finish(run);
     }
     TempFolder src, dst;
@@ -58,7 +63,7 @@ TEST_F(RunTest, EmptyFolderFailsAtOnceAndNoWorkerGetsAFile) {
     src.write("Thumbs.db");
     src.write("sub/a.jpg"); // sub-folders are not searched without the option
     ConversionRun run(step, {.workers = 2});
-    EXPECT_FALSE(run.start_job(job_for(src, dst)));
+    EXPECT_FALSE(run.start_job(test::prepared(job_for(src, dst))));
     EXPECT_EQ(run.state(), JobState::failed);
     EXPECT_EQ(run.failure_text(), u"Could not search folder for files!");
     EXPECT_EQ(step->rooms, 0);
@@ -208,19 +213,15 @@ TEST_F(RunTest, PassThruCopiesUnchangedFilesByteForByte) {
     EXPECT_EQ(saved, (std::set<std::u16string>{u"turned.jpg", u"c.jpg", u"noext.jpg"}));
 }
 
-TEST_F(RunTest, AJobNeverWritesOverItsOwnSource) {
+TEST_F(RunTest, AJobIntoItsOwnSourceFolderIsRefusedBeforeAnythingIsWritten) {
     src.write("a.png", "original");
-    src.write("b.jpg", "other");
     ConversionJob job = job_for(src, src); // target folder = source folder, same extension
-    job.overwrite = 1;
     job.passThru = 1;
-    ConversionRun run(step, {.workers = 1});
-    const JobStats stats = run_to_end(run, job);
+    const Prepared prepared = prepare_job(job, {}, {}, PrepareMode::run);
+    ASSERT_TRUE(std::holds_alternative<JobRefusal>(prepared));
+    EXPECT_EQ(std::get<JobRefusal>(prepared).text, u"Source and target must be different folders");
     EXPECT_EQ(src.read("a.png"), "original");
-    EXPECT_EQ(std::pair(stats.failed, stats.converted),
-              std::pair(1u, 1u)); // b.jpg: b.png beside it
-    EXPECT_EQ(stats.lastError, u"Failed while saving a.png: the target is the source file itself");
-    EXPECT_TRUE(src.exists("_error_log.txt"));
+    EXPECT_FALSE(src.exists("_error_log.txt"));
 }
 
 TEST_F(RunTest, PassThruCopyIntoReadOnlyTargetFails) {
@@ -248,7 +249,7 @@ TEST_F(RunTest, PauseHoldsAWorkerBetweenLoadAndProcessing) {
         return 1u;
     };
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    ASSERT_TRUE(run.start_job(test::prepared(job_for(src, dst))));
     loading.wait_for_waiters(1);
     EXPECT_EQ(run.worker_state(0), WorkerState::loading);
     ASSERT_TRUE(run.pause_or_resume(true));
@@ -281,7 +282,7 @@ TEST_F(RunTest, CancelDuringALongSaveFinishesThatFileAndTakesNoOther) {
         return true;
     };
     ConversionRun run(step, {.workers = 1});
-    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    ASSERT_TRUE(run.start_job(test::prepared(job_for(src, dst))));
     saving.wait_for_waiters(1);
     auto cancelled = std::async(std::launch::async, [&] { return run.cancel_job(); });
     while (step->aborts == 0)
@@ -305,7 +306,7 @@ TEST_F(RunTest, WorkersStillBusyLongAfterCancelAreLeftBehind) {
     };
     {
         ConversionRun run(step, {.workers = 1, .cancel_limit = 150ms});
-        ASSERT_TRUE(run.start_job(job_for(src, dst)));
+        ASSERT_TRUE(run.start_job(test::prepared(job_for(src, dst))));
         plugin.wait_for_waiters(1);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_TRUE(run.cancel_job());
@@ -327,7 +328,7 @@ TEST_F(RunTest, WorkersWithoutMemoryEndTheJobCleanly) {
     src.write("a.jpg");
     step->fail_rooms = true;
     ConversionRun run(step, {.workers = 2});
-    run.start_job(job_for(src, dst));
+    run.start_job(test::prepared(job_for(src, dst)));
     const JobStats stats = finish(run);
     EXPECT_EQ(stats.converted + stats.failed + stats.unknown, 0u);
     EXPECT_EQ(step->loads, 0);
@@ -359,9 +360,14 @@ TEST_F(RunTest, NoPreviewWhenTheFrontEndShowsNone) {
 TEST_F(RunTest, MissingWatermarkIsSilentlyAbsent) {
     src.write("a.jpg");
     ConversionJob job = job_for(src, dst);
-    job.watermarkFile.assign(src.sub16("missing.png"));
+    // Gone between the checks and the start: the job goes on without it.
+    job.watermarkFile.assign(dst.sub16("gone.png"));
+    dst.write("gone.png");
+    const PreparedJob prepared = test::prepared(job);
+    ASSERT_TRUE(platform::delete_file(dst.sub16("gone.png"), false));
     ConversionRun run(step, {.workers = 1});
-    EXPECT_EQ(run_to_end(run, job).converted, 1u);
+    ASSERT_TRUE(run.start_job(prepared));
+    EXPECT_EQ(finish(run).converted, 1u);
     EXPECT_TRUE(step->watermark_requests().empty());
     EXPECT_EQ(step->last_watermark_seen(), nullptr);
 }
@@ -400,7 +406,7 @@ TEST_F(RunTest, StressRandomOutcomesPausesAndCancels) {
         ConversionJob job = job_for(src, dst);
         job.includeSubfolders = 1;
         ConversionRun run(step, {.workers = 4});
-        ASSERT_TRUE(run.start_job(job));
+        ASSERT_TRUE(run.start_job(test::prepared(job)));
         const bool cancel = round % 2 == 1;
         for (int i = 0; i < 6 && run.job_active(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % 15));
@@ -421,6 +427,115 @@ TEST_F(RunTest, StressRandomOutcomesPausesAndCancels) {
     }
 }
 
+// Every file ends in one outcome, told alike by the counters, the records and the report; a
+// later run redoes what was cut short and leaves what was converted, warnings or not.
+TEST_F(RunTest, OutcomesTellWhatBecameOfEachFile) {
+    struct Case {
+        const char* name;
+        Outcome outcome;
+        const char* reason_part;
+    };
+    const Case cases[] = {
+        {"plain.jpg", Outcome::converted, ""},
+        {"warn.jpg", Outcome::warned, ""},
+        {"broken.jpg", Outcome::cut_short, "Image processing failed - broken.jpg"},
+        {"unreadable.jpg", Outcome::not_loaded, "Failed while loading"},
+        {"bad-save.jpg", Outcome::failed, ""},
+    };
+    for (const Case& c : cases)
+        src.write(c.name, c.name);
+    step->on_load = [](const std::u16string& s) { return contains(s, u"unreadable") ? 0u : 1u; };
+    step->on_transform = [](const std::u16string& s) {
+        return contains(s, u"broken") ? kTransformFailed : kTransformChanged;
+    };
+    step->on_save = [](const std::u16string& s, const std::u16string& t) {
+        // A target on disk, so that a later run can see it done.
+        if (contains(s, u"bad-save"))
+            return false;
+        std::ofstream(platform::to_os_path(t)) << "picture";
+        return true;
+    };
+    step->on_warnings = [](const std::u16string& s) {
+        return contains(s, u"warn") ? std::vector<std::u16string>{u"120 of 480 rows could be read"}
+                                    : std::vector<std::u16string>{};
+    };
+    ConversionJob job = job_for(src, dst);
+    job.extras.reportFile.assign(dst.sub16("report.jsonl"));
+    ConversionRun run(step, {.workers = 2});
+    const JobStats stats = run_to_end(run, job);
+    EXPECT_EQ(std::tuple(stats.converted, stats.warned, stats.cutShort, stats.failed, stats.unknown),
+              std::tuple(3u, 1u, 1u, 1u, 1u));
+
+    std::map<std::u16string, FileOutcome> records;
+    for (const FileOutcome& r : run.outcomes())
+        records[std::u16string(platform::file_name_of(r.source))] = r;
+    std::map<std::u16string, ReportRecord> lines;
+    const std::string text = dst.read("report.jsonl");
+    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        const auto line = parse_report_line(std::string_view(text).substr(at, end - at));
+        ASSERT_TRUE(line);
+        lines[std::u16string(platform::file_name_of(line->source))] = *line;
+    }
+    for (const Case& c : cases) {
+        const std::u16string name = base::utf8_to_utf16(c.name);
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(lines.count(name));
+        EXPECT_EQ(lines[name].outcome, outcome_name(c.outcome));
+        EXPECT_NE(lines[name].reason.find(c.reason_part), std::string::npos) << lines[name].reason;
+        EXPECT_EQ(records.count(name), c.outcome == Outcome::converted ? 0u : 1u);
+        if (c.outcome != Outcome::converted) {
+            EXPECT_EQ(records[name].outcome, c.outcome);
+        }
+    }
+    EXPECT_EQ(lines[u"warn.jpg"].warnings, std::vector<std::string>{"120 of 480 rows could be read"});
+    EXPECT_EQ(records[u"warn.jpg"].warnings.size(), 1u);
+
+    DoneList done;
+    ASSERT_TRUE(done.load(dst.sub16("report.jsonl")));
+    EXPECT_TRUE(done.target_of(src.sub16("plain.jpg")));
+    EXPECT_TRUE(done.target_of(src.sub16("warn.jpg")));
+    EXPECT_FALSE(done.target_of(src.sub16("broken.jpg")));
+}
+
+// A cancel that comes while a picture's transforms run leaves that picture saved but cut short:
+// the long pixel loops stop after their current row, so it is not the picture asked for.
+TEST_F(RunTest, CancelDuringTheTransformsCutsThePictureShort) {
+    src.write("big.jpg");
+    std::atomic<bool> transforming{false};
+    step->on_transform = [&](const std::u16string&) {
+        transforming = true;
+        while (step->aborts == 0)
+            std::this_thread::sleep_for(1ms);
+        return kTransformChanged;
+    };
+    ConversionJob job = job_for(src, dst);
+    job.extras.reportFile.assign(dst.sub16("report.jsonl"));
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(test::prepared(job)));
+    while (!transforming)
+        std::this_thread::sleep_for(1ms);
+    run.cancel_job();
+    const JobStats stats = finish(run);
+    EXPECT_EQ(std::pair(stats.converted, stats.cutShort), std::pair(1u, 1u));
+    ASSERT_EQ(run.outcomes().size(), 1u);
+    EXPECT_EQ(run.outcomes()[0].outcome, Outcome::cut_short);
+    EXPECT_NE(dst.read("report.jsonl").find("\"outcome\":\"cut short\""), std::string::npos);
+}
+
+// The run hands out the plan the checks made: the tree is not walked again, so a file that
+// appears after the job was prepared is not part of it, and the total is the plan's.
+TEST_F(RunTest, TheRunHandsOutThePlanItWasGiven) {
+    src.write("a.jpg");
+    src.write("b.jpg");
+    const PreparedJob prepared = test::prepared(job_for(src, dst));
+    src.write("late.jpg");
+    ConversionRun run(step, {.workers = 1});
+    ASSERT_TRUE(run.start_job(prepared));
+    EXPECT_EQ(finish(run).total, 2u);
+    EXPECT_EQ(step->loaded().count(src.sub16("late.jpg")), 0u);
+    EXPECT_EQ(step->loaded().size(), 2u);
+}
+
 TEST_F(RunTest, SecondJobStartsWhileTheFirstRunsByCancellingIt) {
     for (int i = 0; i < 50; ++i)
         src.write("f" + std::to_string(i) + ".jpg");
@@ -430,7 +545,7 @@ TEST_F(RunTest, SecondJobStartsWhileTheFirstRunsByCancellingIt) {
         return true;
     };
     ConversionRun run(step, {.workers = 2});
-    ASSERT_TRUE(run.start_job(job_for(src, dst)));
+    ASSERT_TRUE(run.start_job(test::prepared(job_for(src, dst))));
     gate.wait_for_waiters(2);
     gate.open();
     const JobStats stats = run_to_end(run, job_for(src, dst));

@@ -11,6 +11,7 @@
 
 #include "engine/conversion_run.h"
 #include "tests/support/fake_step.h"
+#include "tests/support/prepared.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::engine {
@@ -50,7 +51,7 @@ TEST(JobChurn, CountersAddUpUnderPauseResumeAndCancel) {
         const auto cancel_at = std::chrono::milliseconds(rng() % 400);
         ConversionRun run(
             step, {.workers = 1u + static_cast<unsigned>(round % 4), .preview = round % 3 == 0});
-        ASSERT_TRUE(run.start_job(job));
+        ASSERT_TRUE(run.start_job(test::prepared(job)));
         const auto start = std::chrono::steady_clock::now();
         bool paused = false, cancelled = false;
         while (!run.wait_for_end(std::chrono::milliseconds(rng() % 8))) {

@@ -38,6 +38,7 @@ public:
     std::function<int(const std::u16string& source)> on_transform;
     std::function<bool(const std::u16string& source, const std::u16string& target)> on_save;
     std::function<engine::FrameSize(const std::u16string& source)> on_size;
+    std::function<std::vector<std::u16string>(const std::u16string& source)> on_warnings;
     std::atomic<bool> fail_rooms{false};
 
     std::atomic<int> loads{0}, saves{0}, transforms{0}, rooms{0}, releases{0}, aborts{0},
@@ -115,6 +116,10 @@ public:
         std::lock_guard lock(m_lock);
         m_watermarks.emplace_back(path);
         return std::make_unique<FakePicture>(64, 32);
+    }
+    std::vector<std::u16string> warnings(const engine::FrameRoom& room) noexcept override {
+        const auto& r = static_cast<const Room&>(room);
+        return on_warnings ? on_warnings(r.source) : std::vector<std::u16string>{};
     }
     void release_kept_plugin() noexcept override { ++kept_releases; }
     void raise_abort() noexcept override { ++aborts; }

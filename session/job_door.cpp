@@ -1,0 +1,43 @@
+#include "session/job_door.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "base/text.h"
+#include "base/utf.h"
+#include "plugins/plugin_interface.h"
+#include "session/format_catalogue.h"
+
+namespace vt::session {
+
+engine::JobServices job_services() {
+    engine::JobServices services;
+    // Only the target's writer is looked for: asking every plug-in about every format loads
+    // each library dozens of times.
+    services.writes = [](std::u16string_view extension) {
+        return base::iequal(extension, u".vt5") ||
+               plugins::find_save_plugin(u"x" + std::u16string(extension),
+                                         plugins::filter_registry())
+                   .has_value();
+    };
+    auto known = std::make_shared<std::optional<std::vector<PluginOption>>>();
+    services.check_option = [known](std::u16string_view name,
+                                    std::string_view value) -> std::optional<std::string> {
+        if (!*known)
+            *known = plugin_options();
+        const std::string key = base::utf16_to_utf8(name);
+        const auto option = std::find_if((*known)->begin(), (*known)->end(),
+                                         [&](const PluginOption& o) { return o.name == key; });
+        if (option == (*known)->end())
+            return "unknown plug-in option '" + key + "'";
+        return check_option_value(*option, value);
+    };
+    return services;
+}
+
+engine::Prepared prepare_job(const engine::ConversionJob& job, engine::PluginOptions options,
+                             engine::PrepareMode mode) {
+    return engine::prepare_job(job, std::move(options), job_services(), mode);
+}
+
+} // namespace vt::session

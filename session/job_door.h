@@ -1,0 +1,18 @@
+#pragma once
+// The engine's one door with this installation behind it: the plug-ins that write each format
+// and the options they declare. Both front ends prepare every job here.
+// Thread: any; the registry locks.
+
+#include "engine/prepared_job.h"
+
+namespace vt::session {
+
+// What the installed plug-ins say: a writer per extension (VT5 is built in), and whether a
+// plug-in option and its value exist. The plug-ins' options are listed only when asked.
+[[nodiscard]] engine::JobServices job_services();
+
+[[nodiscard]] engine::Prepared prepare_job(const engine::ConversionJob& job,
+                                           engine::PluginOptions options,
+                                           engine::PrepareMode mode);
+
+} // namespace vt::session
