@@ -285,8 +285,8 @@ void MainWindow::afterLanguageTool() {
 void MainWindow::newJob() {
     if (m_run->job_active())
         return;
-    if (run_wizard(m_job, this, [this] { showHelp(); }))
-        (void)startJob();
+    if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); }))
+        (void)m_run->start_job(*prepared);
 }
 
 bool MainWindow::startJob() {

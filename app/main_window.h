@@ -53,7 +53,8 @@ public:
     void showPlaced();
 
     // Commands.
-    // Runs the wizard over the job record (not while a job runs); START calls startJob().
+    // Runs the wizard over the job record (not while a job runs); START starts the job it
+    // prepared.
     void newJob();
     // Starts the job record as it stands; false when it could not start.
     bool startJob();

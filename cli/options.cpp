@@ -248,8 +248,6 @@ ParseResult parse_options(const std::vector<std::string>& args) {
     if (positional.size() != 2 &&
         !(positional.empty() && (folders_given || !o.save_preset.empty())))
         return {std::nullopt, "expected SOURCE and TARGET folders"};
-    if (o.job.targetExtension.view().empty() && o.save_preset.empty())
-        return {std::nullopt, "the target format is missing (-f EXT)"};
     if (positional.size() == 2) {
         o.job.sourceFolder.assign(base::utf8_to_utf16(positional[0]));
         o.job.targetFolder.assign(base::utf8_to_utf16(positional[1]));

@@ -76,15 +76,18 @@ std::optional<JobRefusal> check_folders(ConversionJob& job, PrepareMode mode, Jo
     if (!job.extras.resumeFile.view().empty() && !done.load(job.extras.resumeFile.view()))
         return JobRefusal{false, u"cannot read the report " + job.extras.resumeFile.str(), {}, {}};
     plan = plan_job(job, done);
+    if (plan.listed == 0) // only sub-folders, and the job does not go into them
+        return JobRefusal{false, u"Could not search folder for files!", u"Source Folder Error",
+                          u"the folder holds no file to convert"};
     if (!plan.clashes.empty()) {
         std::u16string list;
         for (const std::u16string& clash : plan.clashes)
             list += u"\n  " + clash;
         return JobRefusal{false,
-                          u"sources of this job map to one target (use --existing keep-both "
-                          u"to number them):",
-                          {},
-                          list};
+                          u"Some source files would be written to the same target file. "
+                          u"Choose \"Keep both\" (--existing keep-both) to number them, or "
+                          u"rename them:",
+                          u"Target Name Error", list};
     }
     // Last, so that a refused job leaves no folder behind.
     std::u16string target = job.targetFolder.str();

@@ -264,8 +264,8 @@ void OtherOptionsPage::storeForBack() {
 }
 
 bool OtherOptionsPage::storeForNext() {
-    storeForBack();
-    return m_job_options->storeAndCheck();
+    storeForBack(); // START checks the whole job, whatever the pages or a preset left in it
+    return true;
 }
 
 QString summary_text(const engine::ConversionJob& job) {
@@ -297,10 +297,12 @@ SummaryPage::SummaryPage(engine::ConversionJob& job, QWidget* owner, std::functi
 }
 
 bool SummaryPage::storeForNext() {
-    const auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::check);
+    auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::run);
     const auto* refusal = std::get_if<engine::JobRefusal>(&prepared);
-    if (!refusal)
+    if (!refusal) {
+        m_prepared = std::move(std::get<engine::PreparedJob>(prepared));
         return true;
+    }
     std::u16string text = refusal->text;
     if (!refusal->reason.empty())
         text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;

@@ -4,7 +4,11 @@
 // options. Page 8: the summary and START.
 // Thread: UI only.
 
+#include <optional>
+#include <utility>
+
 #include "app/wizard/wizard_page.h"
+#include "engine/prepared_job.h"
 
 class QCheckBox;
 class QComboBox;
@@ -71,10 +75,18 @@ class SummaryPage : public WizardPage {
 public:
     SummaryPage(engine::ConversionJob& job, QWidget* owner, std::function<void()> help);
 
+    // The job START prepared, ready for the run; empty before START or after a refusal.
+    [[nodiscard]] std::optional<engine::PreparedJob> takePrepared() {
+        return std::exchange(m_prepared, std::nullopt);
+    }
+
 protected:
     // START: the job as the pages left it (a preset may have replaced what they checked) goes
     // through the same checks as every other job.
     bool storeForNext() override;
+
+private:
+    std::optional<engine::PreparedJob> m_prepared;
 };
 
 // The summary's text: "label = value" lines, labels and Yes/No translated.

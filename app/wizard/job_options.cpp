@@ -226,22 +226,6 @@ void JobOptionsBox::store() {
     m_job.extras.shardIndex = sharded ? static_cast<std::uint32_t>(m_share->value() - 1) : 0;
 }
 
-bool JobOptionsBox::storeAndCheck() {
-    store();
-    const engine::JobPlan plan = engine::plan_job(m_job, engine::DoneList{});
-    if (plan.clashes.empty())
-        return true;
-    std::u16string text = u"Some source files would be written to the same target file. "
-                          u"Choose \"Keep both\" to number them, or rename them:";
-    for (std::size_t i = 0; i < plan.clashes.size() && i < 20; ++i)
-        text += u"\n" + plan.clashes[i];
-    if (plan.clashes.size() > 20)
-        text += u"\n...";
-    (void)lang::XlatMessageBox(text, u"Target Name Error", platform::MessageButtons::ok,
-                               platform::MessageIcon::none);
-    return false;
-}
-
 bool JobOptionsBox::loadPreset(const QString& path, QString& error) {
     engine::Preset preset;
     preset.job = m_job;
@@ -250,6 +234,13 @@ bool JobOptionsBox::loadPreset(const QString& path, QString& error) {
         error = QString::fromStdString(why);
         return false;
     }
+    // Options are written to the state store at once: a wrong one must not get that far.
+    const engine::JobServices services = session::job_services();
+    for (const auto& [name, value] : preset.options)
+        if (const auto wrong = services.check_option(name, value)) {
+            error = QString::fromStdString(*wrong);
+            return false;
+        }
     m_job = preset.job;
     for (const auto& [name, value] : preset.options)
         session::set_plugin_option(name, value);

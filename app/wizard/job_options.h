@@ -24,9 +24,6 @@ public:
 
     // Stores the controls into the job.
     void store();
-    // Stores, then refuses (with a message box listing them) sources that clash on one target
-    // under the chosen policy; true when the job may go on.
-    bool storeAndCheck();
     // Loads a preset file over the job and its plug-in options; false with `error`.
     bool loadPreset(const QString& path, QString& error);
     bool savePreset(const QString& path);

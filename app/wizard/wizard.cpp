@@ -30,17 +30,19 @@ std::unique_ptr<WizardPage> make_wizard_page(int number, engine::ConversionJob& 
     }
 }
 
-bool run_wizard(engine::ConversionJob& job, QWidget* owner, const std::function<void()>& help) {
+std::optional<engine::PreparedJob> run_wizard(engine::ConversionJob& job, QWidget* owner,
+                                              const std::function<void()>& help) {
     int page = 1;
     while (page >= 1 && page <= kWizardPages) {
-        const int result = make_wizard_page(page, job, owner, help)->run();
+        const auto shown = make_wizard_page(page, job, owner, help);
+        const int result = shown->run();
         if (result == kCancel)
-            return false;
+            return std::nullopt;
         if (result == kNext && page == kWizardPages)
-            return true;
+            return static_cast<SummaryPage&>(*shown).takePrepared();
         page += result == kNext ? 1 : -1;
     }
-    return false;
+    return std::nullopt;
 }
 
 } // namespace vt::app

@@ -6,8 +6,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/wizard/wizard_page.h"
+#include "engine/prepared_job.h"
 
 namespace vt::app {
 
@@ -18,7 +20,8 @@ inline constexpr int kWizardPages = 8;
                                                            QWidget* owner,
                                                            std::function<void()> help);
 
-// Runs the pages; true when the user pressed START.
-bool run_wizard(engine::ConversionJob& job, QWidget* owner, const std::function<void()>& help);
+// Runs the pages; the job START prepared, or empty when the wizard was cancelled.
+[[nodiscard]] std::optional<engine::PreparedJob>
+run_wizard(engine::ConversionJob& job, QWidget* owner, const std::function<void()>& help);
 
 } // namespace vt::app

@@ -39,6 +39,7 @@ TEST(JobChurn, CountersAddUpUnderPauseResumeAndCancel) {
     job.targetFolder.assign(dst.path16());
     job.targetExtension.assign(u".png");
     job.includeSubfolders = 1;
+    job.overwrite = 1; // each round writes into the folder the one before filled
 
     for (int round = 0; round < rounds; ++round) {
         auto step = std::make_shared<test::FakeStep>();
@@ -74,7 +75,8 @@ TEST(JobChurn, CountersAddUpUnderPauseResumeAndCancel) {
         EXPECT_EQ(stats.converted, ok) << "round " << round;
         EXPECT_EQ(stats.unknown, bad) << "round " << round;
         EXPECT_EQ(stats.failed, nosave) << "round " << round;
-        EXPECT_EQ(run.failures().size(), std::size_t{bad} + nosave);
+        // A cancel that lands while a picture is transformed cuts that one short.
+        EXPECT_EQ(run.outcomes().size(), std::size_t{bad} + nosave + stats.cutShort);
         const std::uint32_t skipped = stats.total - stats.converted - stats.failed - stats.unknown;
         EXPECT_EQ(stats.total, stats.converted + stats.failed + stats.unknown + skipped);
         EXPECT_TRUE(cancelled || skipped == 0) << "round " << round;
