@@ -155,8 +155,8 @@ TEST_F(NamesTest, TwoKeepBothJobsAtOnceKeepEveryPicture) {
     constexpr int kFiles = 8;
     for (int i = 0; i < kFiles; ++i) {
         const std::string name = "p" + std::to_string(i) + ".ppm";
-        root.write("one/" + name, ppm(16, 16, 100 + i));
-        root.write("two/" + name, ppm(16, 16, 200 + i));
+        root.write("one/" + name, ppm(256, 256, 100 + i));
+        root.write("two/" + name, ppm(256, 256, 200 + i));
         root.write("dst/" + name, ppm(16, 16, 300 + i));
     }
     const std::string dst = root / "dst";
@@ -181,7 +181,8 @@ TEST_F(NamesTest, TwoKeepBothJobsAtOnceKeepEveryPicture) {
     EXPECT_EQ(contents.size(), 3u * kFiles); // 24 different pictures: nothing was replaced
     for (int i = 0; i < kFiles; ++i) {
         EXPECT_EQ(root.read("dst/p" + std::to_string(i) + ".ppm"), ppm(16, 16, 300 + i));
-        EXPECT_TRUE(contents.count(ppm(16, 16, 100 + i)) && contents.count(ppm(16, 16, 200 + i)));
+        EXPECT_TRUE(contents.count(ppm(256, 256, 100 + i)) &&
+                    contents.count(ppm(256, 256, 200 + i)));
     }
 }
 
