@@ -42,6 +42,20 @@ std::size_t decode_one(std::string_view s, std::size_t i, char32_t& cp) {
     return len;
 }
 
+// UTF-8 bytes of the code point starting at utf16[i]; `units` gets 1 or 2.
+std::size_t encoded_size(std::u16string_view utf16, std::size_t i, std::size_t& units) noexcept {
+    const char32_t u = utf16[i];
+    units = 1;
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] <= 0xDFFF) {
+        units = 2;
+        return 4;
+    }
+    if (u < 0x80 || (u >= kEscapeBase + 0x80 && u <= kEscapeBase + 0xFF))
+        return 1;
+    return u < 0x800 ? 2 : 3;
+}
+
 } // namespace
 
 void append_utf8(std::string& out, char32_t cp) {
@@ -103,6 +117,26 @@ std::string utf16_to_utf8(std::u16string_view utf16) {
         }
     }
     return out;
+}
+
+std::size_t utf8_fitting_units(std::u16string_view utf16, std::size_t max_bytes) noexcept {
+    std::size_t i = 0, bytes = 0;
+    while (i < utf16.size()) {
+        std::size_t units = 1;
+        const std::size_t n = encoded_size(utf16, i, units);
+        if (bytes + n > max_bytes)
+            break;
+        bytes += n;
+        i += units;
+    }
+    return i;
+}
+
+std::size_t utf8_size(std::u16string_view utf16) noexcept {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0, units = 1; i < utf16.size(); i += units)
+        bytes += encoded_size(utf16, i, units);
+    return bytes;
 }
 
 std::u16string ascii_to_utf16(std::string_view ascii) {

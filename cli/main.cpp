@@ -137,23 +137,24 @@ std::string outcomes_json(const std::vector<engine::FileOutcome>& outcomes, bool
     return out + "]";
 }
 
-// One line per file that was not plainly converted, with why.
+// One line per file that was not plainly converted, with why; a name or reason never breaks
+// its record over two lines.
 void print_outcomes(const std::vector<engine::FileOutcome>& outcomes) {
     for (const engine::FileOutcome& f : outcomes) {
-        const std::string source = u8(f.source);
+        const std::string source = cli::one_line_text(f.source);
         if (f.outcome == engine::Outcome::warned) {
             for (const std::u16string& w : f.warnings)
-                std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), u8(w).c_str());
+                std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), cli::one_line_text(w).c_str());
             continue;
         }
         if (f.outcome == engine::Outcome::cut_short)
             std::fprintf(stderr, "vtconvert: cut short: %s: %s\n", source.c_str(),
-                         u8(f.reason).c_str());
+                         cli::one_line_text(f.reason).c_str());
         else
             std::fprintf(stderr, "vtconvert: %s failed: %s%s%s\n", engine::stage_name(f.stage),
-                         source.c_str(), f.reason.empty() ? "" : ": ", u8(f.reason).c_str());
+                         source.c_str(), f.reason.empty() ? "" : ": ", cli::one_line_text(f.reason).c_str());
         for (const std::u16string& w : f.warnings)
-            std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), u8(w).c_str());
+            std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), cli::one_line_text(w).c_str());
     }
 }
 

@@ -123,14 +123,37 @@ std::optional<Refusal> check_renaming(const ConversionJob& job) {
     if (pattern.find(u"%s") == std::u16string_view::npos &&
         pattern.find(u"%n") == std::u16string_view::npos)
         return Refusal{u"Pattern must include either %s, %n or %nn", u"Rename Pattern Error"};
-    if (job.replaceText && job.replaceFrom.empty())
+    // Every name stays a visible file directly in its target folder.
+    if (pattern.find(u'/') != std::u16string_view::npos)
+        return Refusal{u"Pattern can't include a folder separator (/)", u"Rename Pattern Error"};
+    if (pattern.front() == u'.')
+        return Refusal{u"Pattern can't begin with a dot: the files would be hidden",
+                       u"Rename Pattern Error"};
+    if (!job.replaceText)
+        return std::nullopt;
+    if (job.replaceFrom.empty())
         return Refusal{u"The first replacement verb can't be empty", u"Rename Replacement Error"};
+    if (job.replaceTo.view().find(u'/') != std::u16string_view::npos)
+        return Refusal{u"The replacement can't include a folder separator (/)",
+                       u"Rename Replacement Error"};
+    // The pattern's literal start is the same for every file: if the replacement turns it into
+    // a dot, every name would be hidden.
+    const std::u16string_view literal = pattern.substr(0, pattern.find(u'%'));
+    if (!literal.empty() &&
+        base::replace_all(literal, job.replaceFrom.view(), job.replaceTo.view(), platform::kMaxPath)
+            .starts_with(u'.'))
+        return Refusal{u"The replacement can't make names begin with a dot: the files would be "
+                       u"hidden",
+                       u"Rename Replacement Error"};
     return std::nullopt;
 }
 
 std::optional<Refusal> check_target_format(const ConversionJob& job) {
     if (job.targetExtension.size() < 2)
         return Refusal{u"You must specify an output file format", u"File Format Error"};
+    if (job.targetExtension.view().find(u'/') != std::u16string_view::npos)
+        return Refusal{u"The file format can't include a folder separator (/)",
+                       u"File Format Error"};
     return std::nullopt;
 }
 

@@ -42,9 +42,13 @@ struct Refusal {
 [[nodiscard]] std::u16string propose_target_folder(std::u16string_view source,
                                                    std::u16string_view target, bool overwrite);
 
-// Renaming: the pattern must hold "%s" or "%n"; a replacement needs a non-empty "from".
+// Renaming: the pattern must hold "%s" or "%n"; a replacement needs a non-empty "from". Names
+// stay visible files inside the target folder: neither the pattern nor the replacement's "to"
+// may hold a "/", the pattern may not begin with "." and the replacement may not turn its
+// literal start into one. (What source names bring in is made safe by the name builder,
+// target_naming.h.)
 [[nodiscard]] std::optional<Refusal> check_renaming(const ConversionJob& job);
-// The target extension: at least 2 characters.
+// The target extension: at least 2 characters, no "/".
 [[nodiscard]] std::optional<Refusal> check_target_format(const ConversionJob& job);
 // Resizing: a mode above 0 needs a box the resize step uses (resize_applies).
 [[nodiscard]] std::optional<Refusal> check_resizing(const ConversionJob& job);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/escape.h"
 #include "base/utf.h"
 #include "engine/file_outcome.h"
 #include "engine/source_scan.h"
@@ -25,23 +26,33 @@ constexpr const char* kOutcomeNames[] = {"converted", "converted with warnings",
 constexpr std::uint32_t kMostNumbers = 100000; // numbered names tried before giving up
 constexpr std::size_t kMostReportBytes = std::size_t{1} << 30;
 
-void put_json_string(std::string& out, std::string_view text) {
+// A name as "key":"text", plus "key_bytes":"hex" when the name holds bytes that are not UTF-8:
+// the line stays valid UTF-8 and the file can still be found by its exact name.
+void put_name(std::string& out, std::string_view key, std::u16string_view name) {
     out += '"';
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += hex[u >> 4];
-            out += hex[u & 15];
-        } else {
-            out += c;
-        }
+    out += key;
+    out += "\":\"" + base::json_escape(name) + '"';
+    if (base::has_undecodable_bytes(name)) {
+        out += ",\"";
+        out += key;
+        out += "_bytes\":\"" + base::hex_bytes(name) + '"';
+    }
+}
+
+// A text for people: a stray byte becomes U+FFFD itself, so that reading the line back and
+// writing it again gives the same line.
+void put_text(std::string& out, std::string_view key, std::string_view text) {
+    std::u16string units = base::utf8_to_utf16(text);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const bool high = units[i] >= 0xD800 && units[i] <= 0xDBFF;
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
+            ++i;
+        else if (units[i] >= 0xD800 && units[i] <= 0xDFFF)
+            units[i] = 0xFFFD;
     }
     out += '"';
+    out += key;
+    out += "\":\"" + base::json_escape(units) + '"';
 }
 
 // A reader of the flat JSON objects report_line writes: string and whole-number values only.
@@ -221,20 +232,20 @@ std::uint32_t share_of(std::u16string_view relative, std::uint32_t count) noexce
 }
 
 std::string report_line(const ReportRecord& r) {
-    std::string line = "{\"source\":";
-    put_json_string(line, base::utf16_to_utf8(r.source));
-    line += ",\"target\":";
-    put_json_string(line, base::utf16_to_utf8(r.target));
-    line += ",\"outcome\":";
-    put_json_string(line, r.outcome);
-    line += ",\"reason\":";
-    put_json_string(line, r.reason);
+    std::string line = "{";
+    put_name(line, "source", r.source);
+    line += ',';
+    put_name(line, "target", r.target);
+    line += ',';
+    put_text(line, "outcome", r.outcome);
+    line += ',';
+    put_text(line, "reason", r.reason);
     if (!r.warnings.empty()) {
         line += ",\"warnings\":[";
         for (std::size_t i = 0; i < r.warnings.size(); ++i) {
             if (i)
                 line += ',';
-            put_json_string(line, r.warnings[i]);
+            line += '"' + base::json_escape(base::utf8_to_utf16(r.warnings[i])) + '"';
         }
         line += ']';
     }
@@ -247,6 +258,8 @@ std::string report_line(const ReportRecord& r) {
 std::optional<ReportRecord> parse_report_line(std::string_view line) {
     ReportRecord r;
     bool has_source = false;
+    // The exact bytes of a name win over its text, whichever comes first in the line.
+    std::optional<std::u16string> source_bytes, target_bytes;
     FlatObject object(line);
     const bool ok = object.read(
         [&](const std::string& key, const std::string& value) {
@@ -261,6 +274,10 @@ std::optional<ReportRecord> parse_report_line(std::string_view line) {
                 r.reason = value;
             } else if (key == "warnings") {
                 r.warnings.push_back(value);
+            } else if (key == "source_bytes") {
+                source_bytes = base::from_hex_bytes(value);
+            } else if (key == "target_bytes") {
+                target_bytes = base::from_hex_bytes(value);
             }
         },
         [&](const std::string& key, std::uint64_t value) {
@@ -273,6 +290,10 @@ std::optional<ReportRecord> parse_report_line(std::string_view line) {
         });
     if (!ok || !has_source)
         return std::nullopt;
+    if (source_bytes)
+        r.source = std::move(*source_bytes);
+    if (target_bytes)
+        r.target = std::move(*target_bytes);
     return r;
 }
 
@@ -463,6 +484,18 @@ FileRules::FileRules(const ConversionJob& job, const JobPlan& plan) : m_job(job)
 FileRules::~FileRules() {
     if (m_report_fd >= 0)
         ::close(m_report_fd);
+    // A claimed name whose save failed (or never came) is still the empty file we made.
+    for (const auto& [name, id] : m_on_disk)
+        (void)platform::drop_unused_claim(name, id);
+}
+
+FileRules::Claim FileRules::claim(const std::u16string& name) {
+    if (const auto id = platform::claim_new_file(name)) {
+        m_on_disk.emplace_back(name, *id);
+        return Claim::mine;
+    }
+    // Anything else (no such folder, no right to write) is left to the save, which says why.
+    return errno == EEXIST ? Claim::taken : Claim::failed;
 }
 
 bool FileRules::skip_early(std::u16string_view target) const {
@@ -477,17 +510,27 @@ std::optional<std::u16string> FileRules::final_target(std::u16string_view source
         return std::u16string(target);
     std::lock_guard lock(m_lock);
     if (policy == ExistingPolicy::skip) {
-        if (on_disk(target) || !m_claimed.insert(std::u16string(target)).second)
+        std::u16string name(target);
+        if (!m_claimed.insert(name).second || claim(name) == Claim::taken)
             return std::nullopt;
-        return std::u16string(target);
+        return name;
     }
-    if (const auto it = m_planned.find(std::u16string(source)); it != m_planned.end())
-        return it->second;
-    std::u16string name(target);
-    for (std::uint32_t n = 1; (m_claimed.count(name) || on_disk(name)) && n < kMostNumbers; ++n)
-        name = numbered_target(target, n);
-    m_claimed.insert(name);
-    return name;
+    // Keep both: the planned name if it is still free, else the first free one, counting from
+    // the name itself. The plan was made before the job; other jobs may have written since.
+    if (const auto it = m_planned.find(std::u16string(source)); it != m_planned.end()) {
+        if (claim(it->second) != Claim::taken)
+            return it->second;
+    }
+    for (std::uint32_t n = 0; n < kMostNumbers; ++n) {
+        std::u16string name = n == 0 ? std::u16string(target) : numbered_target(target, n);
+        if (m_claimed.count(name))
+            continue; // planned for another file of this job, or given out already
+        if (claim(name) == Claim::taken)
+            continue;
+        m_claimed.insert(name);
+        return name;
+    }
+    return std::nullopt;
 }
 
 void FileRules::report(const ReportRecord& record) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/conversion_job.h"
+#include "platform/files.h"
 
 namespace vt::engine {
 
@@ -104,14 +105,18 @@ bool set_file_times(std::u16string_view path, const FileTimes& times);
 class FileRules {
 public:
     FileRules(const ConversionJob& job, const JobPlan& plan);
-    ~FileRules();
+    ~FileRules(); // removes unused claims
     FileRules(const FileRules&) = delete;
     FileRules& operator=(const FileRules&) = delete;
 
     // Whether a file whose name is known before loading can be left alone at once.
     [[nodiscard]] bool skip_early(std::u16string_view target) const;
     // The name to write to, or empty to leave the file alone (the target exists and the job
-    // skips existing targets).
+    // skips existing targets). When the job keeps existing targets (skip, keep both) the name is
+    // claimed on disk at once, as an empty file that the save then replaces, so that another job
+    // writing into the same folder at the same time never takes the same name: keep both then
+    // moves on to the next free number. A claim the save never filled is removed when the rules
+    // go.
     [[nodiscard]] std::optional<std::u16string> final_target(std::u16string_view source,
                                                              std::u16string_view target);
     // Appends one line to the report, if the job keeps one.
@@ -119,10 +124,14 @@ public:
     [[nodiscard]] bool reporting() const noexcept { return m_report_fd >= 0; }
 
 private:
+    enum class Claim { mine, taken, failed };
+    Claim claim(const std::u16string& name); // under m_lock
+
     const ConversionJob& m_job;
     std::unordered_map<std::u16string, std::u16string> m_planned; // keep both: source -> name
-    std::mutex m_lock; // guards m_claimed and report writes
-    std::unordered_set<std::u16string> m_claimed;
+    std::mutex m_lock;                            // guards m_claimed, m_on_disk and report writes
+    std::unordered_set<std::u16string> m_claimed; // names given out or planned
+    std::vector<std::pair<std::u16string, platform::FileId>> m_on_disk; // claimed as empty files
     int m_report_fd = -1;
 };
 

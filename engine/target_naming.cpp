@@ -4,6 +4,7 @@
 
 #include "base/fixed_text.h"
 #include "base/text.h"
+#include "base/utf.h"
 #include "platform/paths.h"
 
 namespace vt::engine {
@@ -22,19 +23,23 @@ std::u16string_view folder_label(std::u16string_view target_path) {
     return platform::file_name_of(folder);
 }
 
-// UTF-8 length of one UTF-16 unit as the file name gets it: an escaped raw byte is one byte, a
-// lone surrogate becomes U+FFFD (a pair, 4 bytes, is counted by the caller).
-std::size_t utf8_bytes(char16_t c) noexcept {
-    if (c < 0x80 || (c >= 0xDC80 && c <= 0xDCFF))
-        return 1;
-    return c < 0x800 ? 2 : 3;
+// A built name is one file inside its folder: a "/" (or a NUL, which would end the name early)
+// becomes "_". The job's own pattern, replacement and extension are refused before this
+// (job_checks.h); a job record from elsewhere still reaches here.
+std::u16string one_component(std::u16string_view text) {
+    std::u16string out(text);
+    std::replace_if(
+        out.begin(), out.end(), [](char16_t c) { return c == u'/' || c == u'\0'; }, u'_');
+    return out;
 }
 
-std::size_t utf8_length(std::u16string_view text) noexcept {
-    std::size_t n = 0;
-    for (const char16_t c : text)
-        n += utf8_bytes(c);
-    return n;
+// A renamed file stays visible: a leading "." (from a source name, "%f" or a replacement) or an
+// empty name, which would leave only the hidden ".ext", becomes "_".
+void keep_visible(std::u16string& stem) {
+    if (stem.empty())
+        stem.push_back(u'_');
+    else if (stem.front() == u'.')
+        stem.front() = u'_';
 }
 
 } // namespace
@@ -42,21 +47,11 @@ std::size_t utf8_length(std::u16string_view text) noexcept {
 std::u16string fit_file_name(std::u16string_view stem, std::u16string_view extension) {
     // File names end at NAME_MAX bytes (their UTF-8 form), not characters; the extension keeps
     // the type, so the stem is cut, on a character boundary.
-    std::size_t budget =
-        utf8_length(extension) < kNameBytes ? kNameBytes - utf8_length(extension) : 0;
-    std::size_t keep = 0;
-    while (keep < stem.size()) {
-        const bool pair = stem[keep] >= 0xD800 && stem[keep] <= 0xDBFF && keep + 1 < stem.size() &&
-                          stem[keep + 1] >= 0xDC00 && stem[keep + 1] <= 0xDFFF;
-        const std::size_t units = pair ? 2 : 1;
-        const std::size_t bytes = pair ? 4 : utf8_bytes(stem[keep]);
-        if (bytes > budget)
-            break;
-        budget -= bytes;
-        keep += units;
-    }
-    std::u16string name(stem.substr(0, keep));
-    name.append(extension.substr(0, std::min(extension.size(), kNameBytes)));
+    const std::size_t ext_bytes = base::utf8_size(extension);
+    const std::size_t budget = ext_bytes < kNameBytes ? kNameBytes - ext_bytes : 0;
+    std::u16string name = one_component(stem.substr(0, base::utf8_fitting_units(stem, budget)));
+    name.append(
+        one_component(extension.substr(0, base::utf8_fitting_units(extension, kNameBytes))));
     return name;
 }
 
@@ -85,6 +80,7 @@ std::u16string renamed_file_name(const ConversionJob& job, const NamingInput& in
         name = replace(name, job.replaceFrom.view(), job.replaceTo.view());
     if (job.lowercase)
         base::lower_in_place(name);
+    keep_visible(name);
 
     std::u16string extension(platform::extension_of(target_name));
     if (job.lowercase)

@@ -13,7 +13,8 @@
 namespace vt::engine {
 
 // `stem` + `extension`, the stem cut on a character boundary so that the name's UTF-8 form fits
-// in NAME_MAX (255) bytes. Overlong names are cut, never refused.
+// in NAME_MAX (255) bytes. Overlong names are cut, never refused. A "/" or NUL in either part
+// becomes "_": a built name is always one file in its folder.
 [[nodiscard]] std::u16string fit_file_name(std::u16string_view stem, std::u16string_view extension);
 
 // `target_folder` joined with `file_name`, the name's extension (from its last dot) replaced by
@@ -32,7 +33,8 @@ struct NamingInput {
 };
 
 // The file name the rename pattern gives (extension included), with the job's replacement and
-// lower-case options applied. Placeholders: %s %f %w %h %nn %n, replaced in that order.
+// lower-case options applied. Placeholders: %s %f %w %h %nn %n, replaced in that order. The
+// result is never hidden: a leading "." becomes "_", and an empty name "_".
 [[nodiscard]] std::u16string renamed_file_name(const ConversionJob& job, const NamingInput& in);
 
 // The target path with its file name replaced by renamed_file_name().

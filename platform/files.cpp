@@ -203,6 +203,30 @@ bool copy_file_replace(std::u16string_view source, std::u16string_view target) {
     return ok && temp.commit();
 }
 
+std::optional<FileId> claim_new_file(std::u16string_view path) {
+    const int fd = ::open(to_os_path(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    const bool known = ::fstat(fd, &st) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (!known)
+        return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+bool drop_unused_claim(std::u16string_view path, const FileId& id) {
+    const std::string os = to_os_path(path);
+    struct stat st {};
+    if (::lstat(os.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0 ||
+        static_cast<std::uint64_t>(st.st_dev) != id.device ||
+        static_cast<std::uint64_t>(st.st_ino) != id.inode)
+        return false;
+    return ::unlink(os.c_str()) == 0;
+}
+
 std::optional<std::string> read_file_prefix(std::u16string_view path, std::size_t max_bytes) {
     File f;
     if (!f.open(path, File::Mode::read))

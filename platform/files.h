@@ -50,6 +50,7 @@ struct FolderId {
     friend bool operator==(const FolderId&, const FolderId&) = default;
 };
 [[nodiscard]] std::optional<FolderId> folder_id(std::u16string_view folder);
+using FileId = FolderId; // the same identity, of a file
 
 [[nodiscard]] bool path_exists(std::u16string_view path);
 // Whether two paths name the same existing file (through links too).
@@ -78,6 +79,15 @@ bool delete_file(std::u16string_view path, bool even_read_only = false);
 // target and renamed over it only when complete, so a failed copy (full disk, read error)
 // leaves the earlier target as it was. A read-only target is not replaced.
 bool copy_file_replace(std::u16string_view source, std::u16string_view target);
+
+// Claims the name `path` for a file about to be written: creates it empty, only if nothing at
+// all is there (O_EXCL: no existing file, folder or link, even a dangling one), so that of
+// several processes wanting one name exactly one gets it. Its identity, or nothing with errno
+// set (EEXIST when the name is taken). Mode 0666 less the umask, as any new file.
+[[nodiscard]] std::optional<FileId> claim_new_file(std::u16string_view path);
+// Removes a claimed file that is still the empty file claimed (nothing was written or renamed
+// over it); true when it was removed.
+bool drop_unused_claim(std::u16string_view path, const FileId& id);
 
 // Whole-file helpers for small files (records, lists).
 [[nodiscard]] std::optional<std::string> read_file_prefix(std::u16string_view path,

@@ -17,6 +17,7 @@ namespace vt::platform {
 namespace {
 
 constexpr int kNameTries = 64;
+constexpr std::size_t kNameBytes = 255; // NAME_MAX
 
 // Data and name of a rename reach the disk only when the file and then its folder are flushed.
 bool sync_path(const std::string& os, int flags) {
@@ -28,6 +29,24 @@ bool sync_path(const std::string& os, int flags) {
     ::close(fd);
     errno = saved;
     return ok;
+}
+
+// "<target name>.XXXXXXXX.tmp<suffix>" beside the target, the target's name cut (on a character
+// boundary) so that the whole name fits in NAME_MAX bytes: a target of 250 bytes must not fail
+// for want of room for its temporary name. The random word keeps it unique, the start of the
+// target's name and ".tmp" keep it recognisable.
+std::u16string temp_name_for(std::u16string_view target, std::u16string_view word,
+                             std::u16string_view suffix) {
+    const std::u16string_view name = file_name_of(target);
+    const std::u16string_view folder = target.substr(0, target.size() - name.size());
+    std::size_t room = kNameBytes - base::utf8_size(word); // the word is short ASCII
+    suffix = suffix.substr(0, base::utf8_fitting_units(suffix, room));
+    room -= base::utf8_size(suffix);
+    std::u16string temp(folder);
+    temp.append(name.substr(0, base::utf8_fitting_units(name, room)));
+    temp.append(word);
+    temp.append(suffix);
+    return temp;
 }
 
 unsigned random_word() {
@@ -51,7 +70,7 @@ bool ReplacingFile::create(std::u16string_view target, std::u16string_view suffi
     for (int i = 0; i < kNameTries; ++i) {
         char word[16];
         std::snprintf(word, sizeof word, ".%08x.tmp", random_word());
-        const std::u16string temp = m_target + base::ascii_to_utf16(word) + std::u16string(suffix);
+        const std::u16string temp = temp_name_for(m_target, base::ascii_to_utf16(word), suffix);
         const std::string os = to_os_path(temp);
         if (::access(os.c_str(), F_OK) == 0)
             continue;

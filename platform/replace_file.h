@@ -6,7 +6,8 @@
 // it exists, so the next start (or the next job) removes what a kill left behind.
 //
 // Temporary names are the target's name + ".XXXXXXXX.tmp" + `suffix` (the target's extension for
-// pictures, so that a writer still sees the type it writes).
+// pictures, so that a writer still sees the type it writes), the target's name cut at a character
+// boundary so that the whole temporary name fits in 255 bytes (NAME_MAX) as the target does.
 //
 // Thread: any; each ReplacingFile belongs to one thread.
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "engine/job_checks.h"
 #include "engine/target_naming.h"
+#include "platform/paths.h"
 
 namespace vt::engine {
 namespace {
@@ -88,6 +90,82 @@ TEST(TargetNaming, PlainTargetReplacesOnlyTheLastExtension) {
     EXPECT_EQ(plain_target_path(u"/out.d", u".hidden", u".jpg"), u"/out.d/.jpg");
     EXPECT_EQ(sequence_width(0), 1);
     EXPECT_EQ(sequence_width(101), 3);
+}
+
+// What a job holds that would put a file outside its folder, or hide it, is refused before the
+// job starts; what a source name brings in is made safe by the name builder.
+TEST(TargetNaming, JobsThatWouldLeaveTheFolderOrHideFilesAreRefused) {
+    const struct {
+        const char16_t *pattern, *from, *to;
+        const char16_t* title; // nullptr: accepted
+    } rows[] = {
+        {u"../../x_%s", nullptr, nullptr, u"Rename Pattern Error"},
+        {u"../src/%s", nullptr, nullptr, u"Rename Pattern Error"},
+        {u"a/b_%n", nullptr, nullptr, u"Rename Pattern Error"},
+        {u"/tmp/%s", nullptr, nullptr, u"Rename Pattern Error"},
+        {u".hidden_%s", nullptr, nullptr, u"Rename Pattern Error"},
+        {u"%s", u"a", u"../../x", u"Rename Replacement Error"},
+        {u"%s", u"a", u"/", u"Rename Replacement Error"},
+        {u"IMG_%s", u"IMG", u".", u"Rename Replacement Error"},
+        {u"x%s", u"x", u"..", u"Rename Replacement Error"},
+        {u"%s..v2", nullptr, nullptr, nullptr}, // dots inside a name are only dots
+        {u"v.%n", nullptr, nullptr, nullptr},
+        {u"%s", u"a", u".", nullptr}, // depends on the source name: the builder guards it
+        {u"%s", u" ", u"_", nullptr},
+    };
+    for (const auto& r : rows) {
+        ConversionJob job = default_job();
+        job.rename = 1;
+        job.renamePattern.assign(r.pattern);
+        job.replaceText = r.from != nullptr;
+        if (r.from) {
+            job.replaceFrom.assign(r.from);
+            job.replaceTo.assign(r.to);
+        }
+        const auto refusal = check_renaming(job);
+        if (r.title) {
+            ASSERT_TRUE(refusal);
+            EXPECT_EQ(refusal->title, r.title);
+        } else {
+            EXPECT_FALSE(refusal);
+        }
+    }
+    ConversionJob job = default_job();
+    job.targetExtension.assign(u"./../../x");
+    EXPECT_EQ(check_target_format(job)->text,
+              u"The file format can't include a folder separator (/)");
+}
+
+// A job record that was never checked (an old preset, another program) still writes only
+// visible files directly into the folder of the plain target.
+TEST(TargetNaming, BuiltNamesStayVisibleFilesInTheirFolder) {
+    const struct {
+        const char16_t *pattern, *target, *from, *to, *expected;
+    } rows[] = {
+        {u"../../escape_%s", u"/out/a.jpg", nullptr, nullptr, u"_._.._escape_a.jpg"},
+        {u"../src/%s", u"/out/a.jpg", nullptr, nullptr, u"_._src_a.jpg"},
+        {u"%s", u"/out/.hidden.jpg", nullptr, nullptr, u"_hidden.jpg"},
+        {u".%s", u"/out/a.jpg", nullptr, nullptr, u"_a.jpg"},
+        {u"%s", u"/out/a.jpg", u"a", u"../../x", u"_._.._x.jpg"},
+        {u"%s", u"/out/abc.jpg", u"abc", u"", u"_.jpg"}, // nothing left but the extension
+        {u"%f-%s", u"/out/.cache/a.jpg", nullptr, nullptr, u"_cache-a.jpg"},
+        {u"%s", u"/out/a.b.jpg", u"a", u"/", u"_.b.jpg"},
+    };
+    for (const auto& r : rows) {
+        ConversionJob job = default_job();
+        job.rename = 1;
+        job.renamePattern.assign(r.pattern);
+        if (r.from) {
+            job.replaceText = 1;
+            job.replaceFrom.assign(r.from);
+            job.replaceTo.assign(r.to);
+        }
+        const std::u16string path = renamed_target_path(job, {r.target, 1, 1, 0, 1});
+        EXPECT_EQ(platform::folder_of(path), platform::folder_of(r.target));
+        EXPECT_EQ(platform::file_name_of(path), r.expected);
+    }
+    // The extension is the job's too.
+    EXPECT_EQ(plain_target_path(u"/out", u"a.png", u"./../x"), u"/out/a._.._x");
 }
 
 } // namespace

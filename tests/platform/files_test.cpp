@@ -10,6 +10,8 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/pending_ops.h"
+#include "platform/replace_file.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::platform {
@@ -90,6 +92,58 @@ TEST(Files, CopyReplacesTargetOnlyWhenComplete) {
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(tmp.path()))
         ++files;
     EXPECT_EQ(files, 2u);
+}
+
+TEST(Files, ReplacingANameOfUpTo255BytesWorks) {
+    TempFolder tmp;
+    set_pending_journal(tmp.sub16("journal.txt"));
+    // Lengths around the 255-byte limit, in one-, two- and three-byte characters.
+    const struct {
+        std::size_t count;
+        std::string unit;
+    } rows[] = {{251, "n"}, {246, "n"}, {238, "n"}, {125, "\xc3\xa9"}, {83, "\xe6\xbc\xa2"}};
+    for (const auto& r : rows) {
+        std::string name;
+        for (std::size_t i = 0; i < r.count; ++i)
+            name += r.unit;
+        name += ".png";
+        ASSERT_LE(name.size(), 255u);
+        tmp.write("src", "new picture");
+        tmp.write(name, "old picture");
+        ReplacingFile file;
+        ASSERT_TRUE(file.create(tmp.sub16(name), u".png")) << name.size();
+        const std::string temp = base::utf16_to_utf8(file_name_of(file.temp_path()));
+        EXPECT_LE(temp.size(), 255u);
+        EXPECT_EQ(temp.substr(0, 8), name.substr(0, 8)); // recognisably the target's
+        EXPECT_NE(temp.find(".tmp.png"), std::string::npos);
+        EXPECT_EQ(tmp.read(name), "old picture");
+        file.abandon();
+        EXPECT_TRUE(copy_file_replace(tmp.sub16("src"), tmp.sub16(name))) << name.size();
+        EXPECT_EQ(tmp.read(name), "new picture");
+        std::filesystem::remove(tmp / name);
+    }
+    for (const auto& e : std::filesystem::directory_iterator(tmp.path()))
+        EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
+    set_pending_journal({});
+}
+
+TEST(Files, AClaimedNameIsTakenOnceAndDroppedOnlyWhileUnused) {
+    TempFolder tmp;
+    const auto first = claim_new_file(tmp.sub16("a.jpg"));
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(claim_new_file(tmp.sub16("a.jpg")));
+    EXPECT_EQ(errno, EEXIST);
+    std::filesystem::create_symlink(tmp / "nowhere", tmp / "link.jpg");
+    EXPECT_FALSE(claim_new_file(tmp.sub16("link.jpg"))); // not even through a dangling link
+    EXPECT_FALSE(std::filesystem::exists(tmp / "nowhere"));
+
+    const auto second = claim_new_file(tmp.sub16("b.jpg"));
+    ASSERT_TRUE(second);
+    tmp.write("b.jpg", "written");
+    EXPECT_FALSE(drop_unused_claim(tmp.sub16("b.jpg"), *second));
+    EXPECT_EQ(tmp.read("b.jpg"), "written");
+    EXPECT_TRUE(drop_unused_claim(tmp.sub16("a.jpg"), *first));
+    EXPECT_FALSE(tmp.exists("a.jpg"));
 }
 
 TEST(Files, CopyIntoReadOnlyFolderFailsCleanly) {
