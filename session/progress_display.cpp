@@ -123,11 +123,24 @@ std::u16string status_line(const engine::JobStats& stats, engine::JobState state
 
 std::array<OutputRow, kOutputRows> output_rows(const engine::JobStats& s,
                                                std::optional<std::uint64_t> time_left,
-                                               unsigned processors, platform::TimeStamp now) {
+                                               unsigned processors, platform::TimeStamp now,
+                                               TranslateFn translate) {
+    const auto t = [translate](std::u16string_view text) {
+        return translate ? translate(text) : std::u16string(text);
+    };
+    std::u16string converted = number(s.converted);
+    if (s.warned || s.cutShort) {
+        std::u16string parts;
+        if (s.warned)
+            parts = number(s.warned) + u" " + t(u"with warnings");
+        if (s.cutShort)
+            parts += (parts.empty() ? u"" : u", ") + number(s.cutShort) + u" " + t(u"cut short");
+        converted += u" (" + parts + u")";
+    }
     return {{
         {u"Time Taken:", engine::format_duration(engine::time_taken(s, now))},
         {u"Time Left:", engine::format_duration(time_left)},
-        {u"Converted:", number(s.converted)},
+        {u"Converted:", converted},
         {u"Failed:", number(s.failed)},
         {u"Unknown:", number(s.unknown)},
         {u"Balance:", number(engine::balance(s))},

@@ -81,10 +81,13 @@ struct OutputRow {
 };
 inline constexpr std::size_t kOutputRows = 8;
 // "Time Taken:", "Time Left:", "Converted:", "Failed:", "Unknown:", "Balance:", "TOTAL:" and
-// "Threads / CPUs:" with their values. `time_left` comes from engine::TimeLeftEstimate.
+// "Threads / CPUs:" with their values. `time_left` comes from engine::TimeLeftEstimate. The
+// converted count says how many of them have warnings or were cut short ("5 (1 with warnings)"),
+// those words through `translate` when given.
 [[nodiscard]] std::array<OutputRow, kOutputRows>
 output_rows(const engine::JobStats& stats, std::optional<std::uint64_t> time_left,
-            unsigned processors, platform::TimeStamp now = platform::now());
+            unsigned processors, platform::TimeStamp now = platform::now(),
+            TranslateFn translate = nullptr);
 // "Last Error: \"%s\"" when there is a last error, else empty.
 [[nodiscard]] std::u16string last_error_line(const engine::JobStats& stats);
 

@@ -94,7 +94,7 @@ struct KeepBothFolder {
 // number before this one writes it. The name is claimed on disk, so the later one moves on.
 TEST(FileRules, KeepBothClaimsItsNumberOnDiskAndMovesOnWhenAnotherJobTookIt) {
     KeepBothFolder f(ExistingPolicy::keep_both);
-    FileRules rules(f.job);
+    FileRules rules(f.job, plan_job(f.job, DoneList{}));
     f.dst.write("a (1).jpg", "another job's a"); // planned for a.png, now taken
     const auto a = rules.final_target(f.src.sub16("a.png"), f.target("a.jpg"));
     ASSERT_TRUE(a);
@@ -110,7 +110,7 @@ TEST(FileRules, KeepBothClaimsItsNumberOnDiskAndMovesOnWhenAnotherJobTookIt) {
 TEST(FileRules, ClaimsNeverFilledAreRemovedAndWrittenOnesKept) {
     KeepBothFolder f(ExistingPolicy::keep_both);
     {
-        FileRules rules(f.job);
+        FileRules rules(f.job, plan_job(f.job, DoneList{}));
         ASSERT_TRUE(rules.final_target(f.src.sub16("a.png"), f.target("a.jpg")));
         ASSERT_TRUE(rules.final_target(f.src.sub16("b.png"), f.target("b.jpg")));
         f.dst.write("b.jpg", "written by the save");
@@ -123,7 +123,7 @@ TEST(FileRules, ClaimsNeverFilledAreRemovedAndWrittenOnesKept) {
 
 TEST(FileRules, SkipLeavesATargetAnotherJobWroteMeanwhile) {
     KeepBothFolder f(ExistingPolicy::skip);
-    FileRules rules(f.job);
+    FileRules rules(f.job, plan_job(f.job, DoneList{}));
     EXPECT_FALSE(rules.final_target(f.src.sub16("a.png"), f.target("a.jpg")));
     f.dst.write("b.jpg", "another job's b");
     EXPECT_FALSE(rules.final_target(f.src.sub16("b.png"), f.target("b.jpg")));

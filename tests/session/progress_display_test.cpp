@@ -175,6 +175,13 @@ TEST(ProgressDisplay, RowsStatusLineAndLastErrorFromASnapshot) {
     EXPECT_EQ(text, "Time Taken: 1:02:03|Time Left: 1:02:05|Converted: 5|Failed: 2|Unknown: 1|"
                     "Balance: 12|TOTAL: 20|Threads / CPUs: 3/4|");
 
+    // Converted pictures that are not quite what was asked for are told apart.
+    s.warned = 1;
+    EXPECT_EQ(output_rows(s, 0, 4)[2].value, u"5 (1 with warnings)");
+    s.cutShort = 2;
+    EXPECT_EQ(output_rows(s, 0, 4)[2].value, u"5 (1 with warnings, 2 cut short)");
+    s.warned = s.cutShort = 0;
+
     // A job that took 49 hours, and one that has no start: no times to show.
     s.endTime = s.startTime + 49 * 3600 * kSecond;
     EXPECT_EQ(output_rows(s, std::nullopt, 1)[0].value, u"-:--:--");
