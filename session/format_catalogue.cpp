@@ -18,7 +18,7 @@ constexpr std::u16string_view kNative = u".vt5";
 constexpr std::size_t kMaxOptionsPerPlugin = 64;
 // Plug-ins are small; a larger file is still asked about the names it is known by.
 constexpr std::size_t kMaxLibraryScanBytes = 64u << 20;
-constexpr std::size_t kMaxExtensionChars = 15;
+constexpr std::size_t kMaxExtensionLetters = 15; // after the dot
 
 constexpr KnownFormat kFormats[] = {
     {u".avi", "Video (AVI)"},
@@ -127,9 +127,9 @@ std::set<std::u16string> extension_texts(const std::u16string& library) {
             continue;
         std::u16string ext(u".");
         std::size_t next = at + 2;
-        for (; name_char(unit(next)) && ext.size() <= kMaxExtensionChars; next += 2)
+        for (; name_char(unit(next)) && ext.size() <= kMaxExtensionLetters; next += 2)
             ext.push_back(unit(next));
-        if (ext.size() > 1 && ext.size() <= kMaxExtensionChars && unit(next) == 0)
+        if (ext.size() > 1 && ext.size() <= kMaxExtensionLetters + 1 && unit(next) == 0)
             found.insert(std::move(ext));
     }
     return found;

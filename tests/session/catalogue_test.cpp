@@ -71,6 +71,39 @@ TEST(Catalogue, ListingLoadsEachPluginOnce) {
     EXPECT_EQ(listing.options.size(), 2u);
 }
 
+// Without a single known format to ask about, the plug-ins' own extension tables still give
+// every extension they read and write.
+TEST(Catalogue, ExtensionsComeFromThePluginsOwnTables) {
+    test::TempFolder tmp;
+    std::filesystem::create_directories(tmp / "Plugins");
+    for (const char* name : {"fmx_ICO.so", "fmx_AVI.so"})
+        std::filesystem::copy_file(std::string(VT_PLUGINS_DIR "/") + name,
+                                   tmp / ("Plugins/" + std::string(name)));
+    plugins::StateStore store{tmp.sub16("state")};
+    plugins::FilterRegistry registry{{tmp.sub16("Plugins"), tmp.path16(), &store, {}, {}, {}}};
+    std::vector<std::string> rows;
+    for (const FormatEntry& f : format_catalogue(registry, {}))
+        rows.push_back(test::u8(f.extension) + " " + name(f.reader) + " " + name(f.writer) + " " +
+                       f.description);
+    const std::vector<std::string> expected = {
+        ".vt5 - - Vantrel Image",
+        ".avi fmx_AVI.so fmx_AVI.so Video (AVI)",
+        ".cur fmx_ICO.so - Windows Cursor",
+        ".flv fmx_AVI.so - Video (Flash)",
+        ".ico fmx_ICO.so fmx_ICO.so Windows Icon",
+        ".m4v fmx_AVI.so - Video (MPEG-4)",
+        ".mkv fmx_AVI.so - Video (Matroska)",
+        ".mov fmx_AVI.so - Video (QuickTime)",
+        ".mp4 fmx_AVI.so - Video (MPEG-4)",
+        ".mpeg fmx_AVI.so - Video (MPEG)",
+        ".mpg fmx_AVI.so - Video (MPEG)",
+        ".ogv fmx_AVI.so - Video (Ogg)",
+        ".webm fmx_AVI.so - Video (WebM)",
+        ".wmv fmx_AVI.so - Video (Windows Media)",
+    };
+    EXPECT_EQ(rows, expected);
+}
+
 TEST(Catalogue, OptionsComeFromThePluginsThatAnswer) {
     PluginFolder folder({"CRASH", "GOOD", "FLAT"}); // crashes when asked; has two; has none
     const std::vector<PluginOption> options = plugin_options(folder.registry);
