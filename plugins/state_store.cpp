@@ -114,10 +114,12 @@ int StateStore::file_write(std::u16string_view name, std::span<const std::uint8_
     if (path.empty())
         return 0;
     std::lock_guard lock(m_lock);
-    if (data.empty())
-        return platform::delete_file(path, /*even_read_only=*/true) ? 1 : 0;
-    // Nothing is created in a folder that is not the user's alone.
+    // Nothing is created or removed in a folder that is not the user's alone.
     const std::u16string_view dir = platform::folder_of(path);
+    if (data.empty()) {
+        const bool ours = !platform::is_directory(dir) || platform::folders_private(dir, root());
+        return ours && platform::delete_file(path, /*even_read_only=*/true) ? 1 : 0;
+    }
     if (!platform::is_directory(dir) &&
         platform::folders_private(platform::folder_of(dir), root()) &&
         platform::create_folder_chain(dir))

@@ -126,6 +126,11 @@ TEST(StateStore, StateFilesThatAreNotTheUsersAloneAreNotUsed) {
         EXPECT_EQ(store.file_size(u"opt"), 0) << c.name;
         EXPECT_EQ(store.file_write(u"opt", bytes(3, 'x')), 0) << c.name;
         EXPECT_EQ(tmp.read("root/Plugins/opt.bin"), "theirs") << c.name;
+        if (std::string(c.name).find("folder") != std::string::npos ||
+            std::string(c.name).find("root") != std::string::npos) {
+            EXPECT_EQ(store.file_write(u"opt", {}), 0) << c.name << ": nothing removed there";
+            EXPECT_TRUE(tmp.exists("root/Plugins/opt.bin")) << c.name;
+        }
         ::chmod((tmp / "root").c_str(), 0700);
         ::unsetenv("VANTREL_DATA_ROOT");
     }
