@@ -170,18 +170,26 @@ std::string plugin_name(const std::u16string& path) {
     return path.empty() ? "-" : u8(platform::file_name_of(path));
 }
 
-// --list-formats: which plug-in reads and which writes each format, then their options.
+// --list-formats: every format a plug-in says it reads or writes, with the plug-in chosen for
+// each (each plug-in loaded once), then their options. help/formats.html lists the same formats.
 void print_formats() {
-    std::printf("%-7s %-26s %-16s %s\n", "FORMAT", "DESCRIPTION", "READ BY", "WRITTEN BY");
-    const auto formats = session::format_catalogue();
-    for (const session::FormatEntry& f : formats)
-        std::printf("%-7s %-26s %-16s %s\n", u8(f.extension).c_str(), f.description.c_str(),
-                    f.built_in ? "(built in)" : plugin_name(f.reader).c_str(),
-                    f.built_in ? "(built in)" : plugin_name(f.writer).c_str());
-    if (formats.size() < 2)
+    const session::PluginListing listing = session::list_plugins();
+    std::printf("%-8s %-28s %-16s %s\n", "FORMAT", "DESCRIPTION", "READ BY", "WRITTEN BY");
+    for (const session::FormatEntry& f : listing.formats) {
+        const std::string reader = f.built_in         ? "(built in)"
+                                   : f.reader.empty() ? "(write only)"
+                                                      : plugin_name(f.reader);
+        const std::string writer = f.built_in         ? "(built in)"
+                                   : f.writer.empty() ? "(read only)"
+                                                      : plugin_name(f.writer);
+        std::printf("%-8s %-28s %-16s %s\n", u8(f.extension).c_str(),
+                    f.description.empty() ? "-" : f.description.c_str(), reader.c_str(),
+                    writer.c_str());
+    }
+    if (listing.formats.size() < 2)
         std::printf("(no format plug-ins found in %s)\n", u8(platform::plugins_folder()).c_str());
     bool heading = false;
-    for (const session::PluginOption& o : session::plugin_options()) {
+    for (const session::PluginOption& o : listing.options) {
         if (!heading)
             std::printf("\nOPTIONS (vtconvert --set NAME=VALUE)\n%-26s %-10s %s\n", "NAME",
                         "DEFAULT", "MEANING");

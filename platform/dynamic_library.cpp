@@ -25,6 +25,12 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 bool DynamicLibrary::open(std::u16string_view path) {
     reset();
     m_path = path;
+    // A bare name would be looked for on the library search path, where an empty entry means
+    // the current folder: whatever lies there would run as this user.
+    if (path.empty() || path.front() != u'/') {
+        m_error = "not an absolute path";
+        return false;
+    }
     m_handle = ::dlopen(to_os_path(path).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!m_handle) {
         const char* why = ::dlerror();

@@ -17,7 +17,8 @@ public:
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
-    // Loads `path`; on failure the object is empty and error() says why.
+    // Loads `path`, which must be absolute (a bare name is refused, never looked for on the
+    // library search path); on failure the object is empty and error() says why.
     bool open(std::u16string_view path);
     void reset() noexcept;
 

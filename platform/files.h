@@ -109,6 +109,10 @@ public:
     // Opens and takes an exclusive lock without waiting: other cooperating processes that open
     // the same file this way fail until it is closed ("no sharing").
     bool open_exclusive(std::u16string_view path, Mode mode);
+    // Opens a file that must be the user's alone (platform/private_files.h): its folders up to
+    // `root` are checked before anything is created, a symbolic link is never followed, a new
+    // file is 0600, and an existing one that another user owns or others may write is refused.
+    bool open_private(std::u16string_view path, Mode mode, std::u16string_view root = {});
     void close() noexcept;
     [[nodiscard]] bool is_open() const noexcept { return m_fd >= 0; }
 

@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
+#include "platform/private_files.h"
 
 namespace vt::platform {
 namespace {
@@ -27,11 +28,18 @@ namespace {
 std::mutex g_lock;
 std::u16string g_override;
 
-std::u16string journal_path() {
+struct Journal {
+    std::u16string path;
+    std::u16string root; // the folders up to here must be the user's alone
+};
+
+Journal journal() {
     if (!g_override.empty())
-        return g_override;
+        return {g_override, {}};
     const std::u16string folder = program_data_folder();
-    return folder.empty() ? std::u16string{} : join_path(folder, u"pending_operations.txt");
+    if (folder.empty())
+        return {};
+    return {join_path(folder, u"pending_operations.txt"), suite_data_root()};
 }
 
 // A journal someone else could have written is not ours to carry out.
@@ -41,8 +49,12 @@ bool trusted(const struct stat& st) {
 }
 
 // The journal opened and locked against the other programs of the suite; -1 when it cannot be
-// used. A journal unlinked by a replay between our open and our lock is opened again.
-int open_locked(const std::string& os, int flags) {
+// used. A journal unlinked by a replay between our open and our lock is opened again. A folder
+// that others may write could have been given a journal of theirs, so it is not used at all.
+int open_locked(const Journal& journal, int flags) {
+    if (!folders_private(folder_of(journal.path), journal.root))
+        return -1;
+    const std::string os = to_os_path(journal.path);
     for (int attempt = 0; attempt < 8; ++attempt) {
         const int fd = ::open(os.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0)
@@ -61,10 +73,10 @@ int open_locked(const std::string& os, int flags) {
 
 void append(const std::string& line) {
     std::lock_guard lock(g_lock);
-    const std::u16string path = journal_path();
-    if (path.empty())
+    const Journal j = journal();
+    if (j.path.empty())
         return;
-    const int fd = open_locked(to_os_path(path), O_WRONLY | O_CREAT | O_APPEND);
+    const int fd = open_locked(j, O_WRONLY | O_CREAT | O_APPEND);
     if (fd < 0)
         return;
     const std::string text = line + '\n';
@@ -140,11 +152,11 @@ void set_pending_journal(std::u16string path) {
 
 int replay_pending_operations() {
     std::lock_guard lock(g_lock);
-    const std::u16string path = journal_path();
-    if (path.empty())
+    const Journal j = journal();
+    if (j.path.empty())
         return 0;
-    const std::string os = to_os_path(path);
-    const int fd = open_locked(os, O_RDWR);
+    const std::string os = to_os_path(j.path);
+    const int fd = open_locked(j, O_RDWR);
     if (fd < 0)
         return 0;
     std::string text;

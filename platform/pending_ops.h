@@ -8,8 +8,8 @@
 // was renamed or removed. A replay removes partial files whose writer is no longer running.
 //
 // The journal is replayed as commands, so it must be ours: a journal that another user owns, or
-// that the group or others may write, is neither replayed nor appended to. New journals are
-// created 0600.
+// that the group or others may write, or that lies in a folder (up to the data root) that is
+// not the user's alone, is neither replayed nor appended to. New journals are created 0600.
 //
 // Thread: any; the journal is used under one lock, and under flock against the other programs.
 

@@ -28,14 +28,10 @@ namespace {
 constexpr int kTempNameTries = 100;
 constexpr std::size_t kMaxNameExtension = 15;
 
-// Opens the library by name (the system's search path) and then in the suite program folder.
 platform::DynamicLibrary open_core() {
     platform::DynamicLibrary library;
-    if (library.open(u"" VT_CORE_LIBRARY_NAME))
-        return library;
-    const std::u16string folder = platform::suite_program_folder();
-    if (!folder.empty())
-        (void)library.open(platform::join_path(folder, u"" VT_CORE_LIBRARY_NAME));
+    if (const std::u16string path = core_library_path(); !path.empty())
+        (void)library.open(path);
     return library;
 }
 
@@ -163,6 +159,13 @@ bool take_pixels(VtImage* image, const VtCoreImage& loaded) {
 }
 
 } // namespace
+
+std::u16string core_library_path() {
+    const std::u16string folder = platform::suite_program_folder();
+    if (folder.empty() || folder.front() != u'/')
+        return {};
+    return platform::join_path(folder, u"" VT_CORE_LIBRARY_NAME);
+}
 
 std::u16string memory_load_extension(std::u16string_view name, std::span<const std::uint8_t> data) {
     const std::u16string_view ext = platform::extension_of(name);

@@ -1,8 +1,9 @@
 #pragma once
 // The host's half of the suite core library (vtl_Core.so): the markup service's EXIF export and
-// import and the image service's load and save go through it. The library is found by name,
-// then in the suite program folder, opened for each call and closed right after, so an
-// installation without it simply answers 0 and a replaced library takes effect at once.
+// import and the image service's load and save go through it. The library is opened from the
+// suite program folder by its absolute path, never by name (the library search path may hold
+// the current folder), for each call and closed right after, so an installation without it
+// simply answers 0 and a replaced library takes effect at once.
 // Thread: any; each call opens its own reference.
 
 #include <cstdint>
@@ -13,6 +14,10 @@
 #include "sdk/vt_plugin.h"
 
 namespace vt::plugins {
+
+// The core library's absolute path in the suite program folder; empty when that folder is
+// unknown or not absolute.
+[[nodiscard]] std::u16string core_library_path();
 
 // pi_MetaMarkup export to EXIF: the library's result, 0 when it or its function is missing.
 std::int32_t core_export_exif(const MarkupBuffer* mb, void* out, std::uint32_t capacity) noexcept;

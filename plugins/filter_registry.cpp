@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
+#include "platform/private_files.h"
 
 namespace vt::plugins {
 namespace {
@@ -305,10 +306,23 @@ std::optional<std::u16string> FilterRegistry::look_up(RegistryKind kind,
     return std::nullopt;
 }
 
-bool FilterRegistry::installed_here(std::u16string_view path) const noexcept {
+bool FilterRegistry::installed_here(std::u16string_view path) const {
+    // By its text the path must name something below the folder without stepping back out of
+    // it: a "../" through a folder that someone else controls could be switched between this
+    // check and the load. Resolved, it must still lie inside: a link in the folder may point
+    // anywhere.
     const std::u16string_view folder = m_options.plugins_folder;
-    return path.size() > folder.size() + 1 && path.substr(0, folder.size()) == folder &&
-           (path[folder.size()] == u'/' || folder.ends_with(u'/'));
+    if (path.size() <= folder.size() + 1 || path.substr(0, folder.size()) != folder ||
+        (path[folder.size()] != u'/' && !folder.ends_with(u'/')))
+        return false;
+    for (std::u16string_view rest = path.substr(folder.size()); !rest.empty();) {
+        const std::size_t slash = rest.find(u'/');
+        const std::u16string_view part = rest.substr(0, slash);
+        if (part == u"." || part == u"..")
+            return false;
+        rest = slash == std::u16string_view::npos ? std::u16string_view{} : rest.substr(slash + 1);
+    }
+    return platform::really_inside(path, folder);
 }
 
 void FilterRegistry::remember(RegistryKind kind, std::u16string_view extension,
@@ -339,6 +353,10 @@ std::size_t FilterRegistry::refresh_plugin_list() {
         platform::elapsed_ms(*m_plugins_scanned, now()) <= expiry)
         return m_plugins.size();
     m_plugins.clear();
+    // A link in the Plugins folder that leads out of it is not this installation's plug-in.
+    const auto inside = [this](const std::u16string& path) {
+        return platform::really_inside(path, m_options.plugins_folder);
+    };
     const std::function<void(const std::u16string&, int)> scan = [&](const std::u16string& folder,
                                                                      int depth) {
         platform::DirListing listing(folder);
@@ -347,10 +365,10 @@ std::size_t FilterRegistry::refresh_plugin_list() {
                 continue;
             const std::u16string path = platform::join_path(folder, e.name);
             if (e.is_directory) {
-                if (depth < kMaxScanDepth)
+                if (depth < kMaxScanDepth && inside(path))
                     scan(path, depth + 1);
             } else if (base::iequal(platform::extension_of(e.name), kPluginSuffix) &&
-                       !blacklisted_locked(path)) {
+                       inside(path) && !blacklisted_locked(path)) {
                 m_plugins.push_back(path);
             }
         }
@@ -371,9 +389,12 @@ std::vector<std::u16string> FilterRegistry::plugin_list() {
     return m_plugins;
 }
 
+std::u16string FilterRegistry::data_root() const {
+    return m_options.data_root.empty() ? platform::suite_data_root() : m_options.data_root;
+}
+
 std::u16string FilterRegistry::blacklist_path() const {
-    const std::u16string root =
-        m_options.data_root.empty() ? platform::suite_data_root() : m_options.data_root;
+    const std::u16string root = data_root();
     return root.empty() ? std::u16string{} : platform::join_path(root, u"plugin_blacklist.txt");
 }
 
@@ -381,8 +402,14 @@ void FilterRegistry::read_blacklist_locked() {
     if (m_blacklist_read && platform::elapsed_ms(*m_blacklist_read, now()) <= kBlacklistMaxAgeMs)
         return;
     const std::u16string file = blacklist_path();
-    const auto bytes = file.empty() ? std::nullopt : platform::read_file_prefix(file, 1 << 20);
-    m_blacklist = bytes ? decode_text_file(*bytes) : std::u16string{};
+    std::string bytes;
+    platform::File in;
+    if (!file.empty() && in.open_private(file, platform::File::Mode::read, data_root())) {
+        constexpr std::size_t kMaxBlacklistBytes = 1 << 20;
+        bytes.resize(kMaxBlacklistBytes);
+        bytes.resize(in.read({reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()}));
+    }
+    m_blacklist = decode_text_file(bytes);
     m_blacklist_read = now();
 }
 
@@ -414,7 +441,7 @@ void FilterRegistry::blacklist_add(std::u16string_view path) {
         } else {
             const std::string bytes = encode_text_file(text);
             platform::File out;
-            if (out.open(file, platform::File::Mode::read_write_create)) {
+            if (out.open_private(file, platform::File::Mode::read_write_create, data_root())) {
                 out.write({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
                 out.truncate_here();
                 out.close();

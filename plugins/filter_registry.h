@@ -112,14 +112,16 @@ public:
     // plug-in was not found; nothing when unknown or blacklisted.
     [[nodiscard]] std::optional<std::u16string> look_up(RegistryKind kind,
                                                         std::u16string_view extension);
-    // Whether `path` lies in this installation's Plugins folder. The registry lives in the user's
-    // data root, which every installation of the user shares: another one's entries name its own
-    // plug-ins, which this program must not load.
-    [[nodiscard]] bool installed_here(std::u16string_view path) const noexcept;
+    // Whether `path` lies in this installation's Plugins folder: written below it without "."
+    // or ".." steps, and with every link resolved still inside the folder (itself resolved).
+    // The registry lives in the user's data root, which every installation of the user shares:
+    // another one's entries name its own plug-ins, which this program must not load.
+    [[nodiscard]] bool installed_here(std::u16string_view path) const;
     // Records that the plug-in at `path` handled the extension. ".jpg" never changes.
     void remember(RegistryKind kind, std::u16string_view extension, std::u16string_view path);
 
-    // The plug-in libraries of the Plugins folder (rescanned when stale), not blacklisted.
+    // The plug-in libraries of the Plugins folder (rescanned when stale), not blacklisted. Links
+    // that lead out of the folder, to a library or a sub-folder, are left out.
     std::size_t refresh_plugin_list();
     [[nodiscard]] std::u16string plugin_path(std::size_t index);
     // The same list in one piece, refreshed first: unlike counting and indexing, it cannot
@@ -127,7 +129,8 @@ public:
     [[nodiscard]] std::vector<std::u16string> plugin_list();
 
     // "plugin_blacklist.txt" in the data root: one path a line; a path is blacklisted when it
-    // occurs anywhere in the text.
+    // occurs anywhere in the text. Like the registries' state files, it is read and written only
+    // while it and the data root are the user's alone.
     [[nodiscard]] bool is_blacklisted(std::u16string_view path);
     void blacklist_add(std::u16string_view path);
 
@@ -139,6 +142,7 @@ public:
     [[nodiscard]] bool library_kept();
 
     [[nodiscard]] std::u16string blacklist_path() const;
+    [[nodiscard]] std::u16string data_root() const;
 
 private:
     RegistryBlock& block(RegistryKind kind) noexcept;

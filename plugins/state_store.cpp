@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
+#include "platform/private_files.h"
 
 namespace vt::plugins {
 namespace {
@@ -27,6 +28,10 @@ std::u16string StateStore::folder() const {
         return m_folder;
     const std::u16string root = platform::suite_data_root();
     return root.empty() ? std::u16string{} : platform::join_path(root, u"Plugins");
+}
+
+std::u16string StateStore::root() const {
+    return m_folder.empty() ? platform::suite_data_root() : std::u16string{};
 }
 
 std::u16string StateStore::file_path(std::u16string_view name) const {
@@ -99,7 +104,7 @@ int StateStore::file_read(std::u16string_view name, std::span<std::uint8_t> out)
         return 0;
     std::lock_guard lock(m_lock);
     platform::File file;
-    if (!file.open(path, platform::File::Mode::read))
+    if (!file.open_private(path, platform::File::Mode::read, root()))
         return 0;
     return as_result(file.read(out));
 }
@@ -109,11 +114,18 @@ int StateStore::file_write(std::u16string_view name, std::span<const std::uint8_
     if (path.empty())
         return 0;
     std::lock_guard lock(m_lock);
-    if (data.empty())
-        return platform::delete_file(path, /*even_read_only=*/true) ? 1 : 0;
-    platform::create_folder_chain(platform::folder_of(path));
+    // Nothing is created or removed in a folder that is not the user's alone.
+    const std::u16string_view dir = platform::folder_of(path);
+    if (data.empty()) {
+        const bool ours = !platform::is_directory(dir) || platform::folders_private(dir, root());
+        return ours && platform::delete_file(path, /*even_read_only=*/true) ? 1 : 0;
+    }
+    if (!platform::is_directory(dir) &&
+        platform::folders_private(platform::folder_of(dir), root()) &&
+        platform::create_folder_chain(dir))
+        platform::keep_private(dir);
     platform::File file;
-    if (!file.open(path, platform::File::Mode::read_write_create))
+    if (!file.open_private(path, platform::File::Mode::read_write_create, root()))
         return 0;
     const std::size_t n = std::min(data.size(), kStateFileLimit);
     const std::size_t written = file.write(data.first(n));
@@ -126,6 +138,10 @@ int StateStore::file_write(std::u16string_view name, std::span<const std::uint8_
 int StateStore::file_size(std::u16string_view name) {
     const std::u16string path = file_path(name);
     if (path.empty())
+        return 0;
+    std::lock_guard lock(m_lock);
+    platform::File file;
+    if (!file.open_private(path, platform::File::Mode::read, root()) || !file.seek_end())
         return 0;
     const auto size = platform::file_size(path);
     return size ? as_result(std::min<std::uint64_t>(*size, INT32_MAX)) : 0;

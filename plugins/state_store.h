@@ -5,7 +5,9 @@
 //
 // Memory part: at most 1024 entries of at most 65,536 bytes, names of at most 31 characters;
 // when all are used the least recently used entry makes room. Files: at most 262,144 bytes.
-// A name containing "/" or "\" is refused by every file operation (result 0).
+// A name containing "/" or "\" is refused by every file operation (result 0). State files are
+// the user's alone (platform/private_files.h): one that another user owns or others may write,
+// or whose folders up to the data root are not private, is neither read nor written.
 //
 // Thread: any; every operation takes the store's lock, so workers share it safely.
 
@@ -56,6 +58,9 @@ private:
     Entry* find(std::u16string_view name);
     Entry& take_slot();
     [[nodiscard]] std::u16string folder() const;
+    // Up to where the folders above a state file must be private: the data root for the
+    // program's store, the store's own folder otherwise.
+    [[nodiscard]] std::u16string root() const;
 
     std::mutex m_lock;
     std::u16string m_folder;

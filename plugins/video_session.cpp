@@ -116,23 +116,13 @@ bool parse_frame_payload(std::span<const std::uint8_t> payload, std::uint32_t& w
 }
 
 std::u16string find_video_helper() {
-    const std::u16string name = base::ascii_to_utf16(VT_VIDEO_HELPER_NAME);
-    for (const std::u16string& folder :
-         {platform::suite_program_folder(), platform::module_folder()})
-        if (!folder.empty())
-            if (std::u16string p = platform::join_path(folder, name); executable_file(p))
-                return p;
-    const std::u16string search = platform::environment("PATH");
-    std::size_t start = 0;
-    while (start <= search.size()) {
-        const std::size_t end = std::min(search.find(u':', start), search.size());
-        if (end > start)
-            if (std::u16string p = platform::join_path(search.substr(start, end - start), name);
-                executable_file(p))
-                return p;
-        start = end + 1;
-    }
-    return {};
+    // Only the suite's own copy, by its absolute path: a name looked for on the search path, or
+    // in whatever folder the program was started from, could be anyone's program.
+    const std::u16string folder = platform::suite_program_folder();
+    if (folder.empty() || folder.front() != u'/')
+        return {};
+    std::u16string path = platform::join_path(folder, base::ascii_to_utf16(VT_VIDEO_HELPER_NAME));
+    return executable_file(path) ? path : std::u16string{};
 }
 
 VideoSession::~VideoSession() {

@@ -28,8 +28,9 @@ namespace vt::plugins {
 [[nodiscard]] bool parse_frame_payload(std::span<const std::uint8_t> payload, std::uint32_t& width,
                                        std::uint32_t& height) noexcept;
 
-// The helper program: "vtl_Video" in the suite program folder, else in the program's own
-// folder, else on the search path; empty when none is found.
+// The helper program: "vtl_Video" in the suite program folder, by its absolute path; empty
+// when it is not there (or the folder is not absolute). Neither the program's own folder nor
+// the search path is tried.
 [[nodiscard]] std::u16string find_video_helper();
 
 class VideoSession {

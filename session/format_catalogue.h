@@ -1,7 +1,10 @@
 #pragma once
 // What the installed plug-ins offer, for the target page and vtconvert --list-formats: which
-// plug-in reads and which writes each known format, and the options each plug-in keeps in the
-// state store. Everything is asked of the filter registry and its plug-in list.
+// plug-in reads and which writes each format, and the options each plug-in keeps in the state
+// store. Everything is asked of the plug-ins in the filter registry's list: each is asked, with
+// its own flt_CheckLoad and flt_CheckSave, about the extensions of the known formats and those
+// its own file holds as UTF-16 texts (its extension tables), so a format is listed because a
+// plug-in says it reads or writes it, never because a table here names it.
 // Thread: any; the registry locks.
 
 #include <optional>
@@ -20,19 +23,23 @@ struct KnownFormat {
     std::string_view description;
 };
 
-// The formats the target page offers, and the other names the plug-ins commonly answer to.
+// The formats the target page offers, and the other names the plug-ins commonly answer to,
+// with their descriptions.
 [[nodiscard]] std::span<const KnownFormat> known_formats() noexcept;
 
 struct FormatEntry {
     std::u16string extension;
     std::string description;
     bool built_in = false; // read and written by the program itself (VT5)
-    std::u16string reader; // the plug-in that reads it best; empty: none
-    std::u16string writer; // the plug-in that writes it; empty: none
+    std::u16string reader; // the plug-in that reads it best; empty: none (write only)
+    std::u16string writer; // the plug-in that writes it best; empty: none (read only)
 };
 
-// VT5 (built in) first, then every format of `formats` that a plug-in reads or writes, in the
-// table's order.
+// VT5 (built in) first, then every extension that a plug-in reads or writes, in the order of
+// their code units. The reader and writer are the plug-ins the fronts would choose for a file
+// of that name when the registry remembers none: the best answer, the earlier plug-in on a
+// tie. A plug-in that claims everything is left out. The description comes from `formats`,
+// else from known_formats(), else is empty.
 [[nodiscard]] std::vector<FormatEntry>
 format_catalogue(plugins::FilterRegistry& registry = plugins::filter_registry(),
                  std::span<const KnownFormat> formats = known_formats());
@@ -48,6 +55,15 @@ struct PluginOption {
 // them (at most 64 each). A plug-in that faults while answering lists none.
 [[nodiscard]] std::vector<PluginOption>
 plugin_options(plugins::FilterRegistry& registry = plugins::filter_registry());
+
+// Both at once, loading each plug-in once (vtconvert --list-formats).
+struct PluginListing {
+    std::vector<FormatEntry> formats;
+    std::vector<PluginOption> options;
+};
+[[nodiscard]] PluginListing
+list_plugins(plugins::FilterRegistry& registry = plugins::filter_registry(),
+             std::span<const KnownFormat> formats = known_formats());
 
 // Whether `value` is one the option declares in its meaning: "A to B" gives a range of whole
 // numbers, a meaning that starts with "N: ..." lists the values (a lone "1:" is a switch, 0 or

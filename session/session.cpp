@@ -5,8 +5,10 @@
 #include "platform/folders.h"
 #include "platform/paths.h"
 #include "platform/pending_ops.h"
+#include "platform/private_files.h"
+#include "platform/ui_hooks.h"
+#include "plugins/core_bridge.h"
 #include "plugins/filter_registry.h"
-#include "sdk/vt_core.h"
 
 namespace vt::session {
 
@@ -23,13 +25,16 @@ Session::Session(Options options) {
         (void)lang::LoadLanguageFile();
         m_language = true;
     }
-    (void)platform::replay_pending_operations();
+    (void)platform::replay_pending_operations(); // also narrows a data root of ours
+    // A data root that another user owns, or that others may still write, is used without the
+    // files loaded as code or replayed as commands (platform/private_files.h): the user is told.
+    if (const std::u16string problem = platform::data_root_problem(platform::suite_data_root());
+        !problem.empty())
+        (void)platform::message_box(problem, u"Vantrel Converter", platform::MessageButtons::ok,
+                                    platform::MessageIcon::warning);
     m_registry = plugins::filter_registry().start();
-    if (!m_core.open(u"" VT_CORE_LIBRARY_NAME)) {
-        const std::u16string suite = platform::suite_program_folder();
-        if (!suite.empty())
-            (void)m_core.open(platform::join_path(suite, u"" VT_CORE_LIBRARY_NAME));
-    }
+    if (const std::u16string core = plugins::core_library_path(); !core.empty())
+        (void)m_core.open(core);
 }
 
 Session::~Session() {

@@ -27,7 +27,7 @@ public:
     // else was started. A registry that cannot load its files still starts from defaults.
     [[nodiscard]] bool started() const noexcept { return m_engine; }
     [[nodiscard]] const std::u16string& failure_text() const noexcept { return m_failure; }
-    // The core library as found by name, then in the suite program folder; kept loaded while
+    // The core library from the suite program folder, by its absolute path; kept loaded while
     // the session lasts. Its bridge copes without it, so a missing one is no failure.
     [[nodiscard]] const platform::DynamicLibrary& core_library() const noexcept { return m_core; }
 

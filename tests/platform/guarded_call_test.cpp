@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dlfcn.h>
+
+#include "base/utf.h"
 #include "platform/dynamic_library.h"
 #include "platform/guarded_call.h"
 #include "tests/support/temp_folder.h"
@@ -116,8 +120,16 @@ TEST(GuardedCall, FaultsOutsideAGuardStillEndTheProcess) {
 }
 
 TEST(DynamicLibrary, LoadsFindsAndReportsFailure) {
+    // Only by absolute path: a bare name would be looked for on the library search path, where
+    // an empty entry is the current folder.
+    DynamicLibrary by_name;
+    EXPECT_FALSE(by_name.open(u"libm.so.6"));
+    EXPECT_FALSE(by_name.open(u"./libm.so.6"));
+    EXPECT_FALSE(by_name.error().empty());
+    Dl_info where{};
+    ASSERT_NE(::dladdr(reinterpret_cast<void*>(static_cast<double (*)(double)>(::cos)), &where), 0);
     DynamicLibrary libm;
-    ASSERT_TRUE(libm.open(u"libm.so.6"));
+    ASSERT_TRUE(libm.open(base::utf8_to_utf16(where.dli_fname))) << where.dli_fname;
     auto* cosine = reinterpret_cast<double (*)(double)>(libm.symbol("cos"));
     ASSERT_NE(cosine, nullptr);
     EXPECT_DOUBLE_EQ(cosine(0.0), 1.0);

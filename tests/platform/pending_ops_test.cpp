@@ -58,10 +58,21 @@ TEST_F(PendingOps, ForeignJournalsAreIgnored) {
              std::filesystem::create_symlink(p + ".real", p);
          }},
         {"another owner", [](const std::string& p) { (void)!::chown(p.c_str(), 65534, 65534); }},
+        // A journal of ours in a folder others may write could have been put there by them.
+        {"its folder others may write",
+         [](const std::string& p) {
+             ::chmod(std::filesystem::path(p).parent_path().c_str(), 0777);
+         }},
+        {"its folder another owner's",
+         [](const std::string& p) {
+             (void)!::chown(std::filesystem::path(p).parent_path().c_str(), 65534, 65534);
+         }},
     };
     for (const auto& c : cases) {
-        if (std::string(c.name) == "another owner" && ::geteuid() != 0)
+        if (std::string(c.name).find("another owner") != std::string::npos && ::geteuid() != 0)
             continue; // only root can give a file away
+        ::chmod(tmp.path().c_str(), 0700);
+        (void)!::chown(tmp.path().c_str(), ::geteuid(), ::getegid());
         std::filesystem::remove(journal);
         std::filesystem::remove(journal + ".real");
         tmp.write("victim", "x");

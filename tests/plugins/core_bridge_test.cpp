@@ -9,10 +9,14 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "gfxcore/runtime.h"
 #include "image/markup_buffer.h"
 #include "plugins/core_bridge.h"
 #include "plugins/host_services.h"
+#include "plugins/video_session.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::plugins {
@@ -164,6 +168,29 @@ TEST_F(CoreBridgeTest, AMissingLibraryIsReportedAndNothingIsLeftBehind) {
     image::markup_buffer_free(&mb);
     EXPECT_EQ(temp_files(), 0u);
     EXPECT_TRUE(log_lines().empty());
+}
+
+// The core library and the video helper are the suite's own, taken by absolute path from the
+// suite program folder: never from the search path nor the folder the program started in.
+TEST(SuitePrograms, OnlyFromTheSuiteProgramFolder) {
+    TempFolder tmp;
+    tmp.write("suite/readme.txt");
+    tmp.write("bin/vtl_Video", "#!/bin/sh\n");
+    ::chmod((tmp / "bin/vtl_Video").c_str(), 0755);
+    const std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (tmp / "bin:.:").c_str(), 1);
+    (void)!::chdir(tmp.path().c_str());
+    ::setenv("VANTREL_PATH", (tmp / "suite").c_str(), 1);
+    EXPECT_EQ(find_video_helper(), u"") << "a helper on the search path is not the suite's";
+    EXPECT_EQ(core_library_path(), tmp.sub16("suite/vtl_Core.so"));
+    std::filesystem::copy_file(tmp / "bin/vtl_Video", tmp / "suite/vtl_Video");
+    EXPECT_EQ(find_video_helper(), tmp.sub16("suite/vtl_Video"));
+    ::setenv("VANTREL_PATH", "suite", 1); // relative to wherever the program was started
+    EXPECT_EQ(find_video_helper(), u"");
+    EXPECT_EQ(core_library_path(), u"");
+    ::unsetenv("VANTREL_PATH");
+    ::setenv("PATH", old_path.c_str(), 1);
+    (void)!::chdir("/");
 }
 
 TEST(MemoryLoadExtension, NameFirstThenTheData) {

@@ -1,12 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <tuple>
 #include <utility>
+#include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "gfxcore/runtime.h"
 #include "platform/files.h"
 #include "plugins/filter_registry.h"
+#include "plugins/load_save.h"
 #include "tests/support/temp_folder.h"
 
 #ifndef VT_TEST_PLUGIN
@@ -85,14 +93,105 @@ TEST_F(RegistryTest, JpgIsFoundInAnyCaseAndNeverChanges) {
 TEST_F(RegistryTest, OnlyPluginsOfThisInstallationAreInstalledHere) {
     // The data root is shared by every installation of the user; a path another one remembered
     // must not be loaded by this one.
+    plugin("fmx_PNG.so");
+    plugin("codecs/fmx_JPEG.so");
+    tmp.write("Plugins2/fmx_PNG.so");
     const FilterRegistry registry(options());
     const std::u16string folder = tmp.sub16("Plugins");
     EXPECT_TRUE(registry.installed_here(folder + u"/fmx_PNG.so"));
     EXPECT_TRUE(registry.installed_here(folder + u"/codecs/fmx_JPEG.so"));
     for (const std::u16string& other :
          {std::u16string(u"/opt/other/Plugins/fmx_PNG.so"), folder + u"2/fmx_PNG.so", folder,
-          folder + u"/", std::u16string()})
-        EXPECT_FALSE(registry.installed_here(other));
+          folder + u"/", folder + u"/codecs/../fmx_PNG.so", folder + u"/missing.so",
+          std::u16string()})
+        EXPECT_FALSE(registry.installed_here(other)) << test::u8(other);
+}
+
+// A fresh copy of the marker library at `rel` in the test folder: loading it runs its
+// constructor, which leaves the file "marker".
+class OutsideCodeTest : public RegistryTest {
+protected:
+    void SetUp() override {
+        char16_t why[128];
+        ASSERT_TRUE(gfx::EngineStartup(why, 128));
+        ::setenv("VT_TEST_MARKER", (tmp / "marker").c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("VT_TEST_MARKER");
+        gfx::EngineShutdown();
+    }
+    void marker_library(const std::string& rel) {
+        std::filesystem::create_directories(std::filesystem::path(tmp / rel).parent_path());
+        std::filesystem::copy_file(VT_MARKER_LIBRARY, tmp / rel);
+    }
+    std::uint32_t load(FilterRegistry& registry) {
+        auto layers = std::make_unique<Layer[]>(8);
+        std::memset(layers.get(), 0, sizeof(Layer) * 8);
+        LoadStatus status;
+        return load_image(tmp.sub16("a.tst"), layers.get(), 8, status, registry);
+    }
+};
+
+TEST_F(OutsideCodeTest, RememberedPathsLeadingOutOfThePluginsFolderAreNeverLoaded) {
+    marker_library("elsewhere/fmx_Evil.so");
+    std::filesystem::create_directories(tmp / "Plugins/sub");
+    std::filesystem::create_symlink(tmp / "elsewhere/fmx_Evil.so", tmp / "Plugins/fmx_Link.so");
+    std::filesystem::create_directory_symlink(tmp / "elsewhere", tmp / "Plugins/linked");
+    tmp.write("a.tst", "TST1 a picture nobody reads");
+    FilterRegistry registry(options());
+    const std::u16string plugins = tmp.sub16("Plugins");
+    for (const std::u16string& path :
+         {plugins + u"/../elsewhere/fmx_Evil.so", plugins + u"/sub/../../elsewhere/fmx_Evil.so",
+          plugins + u"/fmx_Link.so", plugins + u"/linked/fmx_Evil.so"}) {
+        registry.remember(RegistryKind::load, u".tst", path);
+        ASSERT_EQ(registry.look_up(RegistryKind::load, u".tst"), path);
+        EXPECT_EQ(load(registry), 0u);
+        EXPECT_FALSE(tmp.exists("marker")) << test::u8(path) << " was loaded";
+    }
+    // Neither link is in the plug-in list, which the load asked when the remembered one failed.
+    EXPECT_TRUE(registry.plugin_list().empty());
+
+    // The marker works: a copy inside the folder is listed, asked, and so loaded.
+    marker_library("Plugins/fmx_Real.so");
+    FilterRegistry fresh(options());
+    EXPECT_EQ(fresh.plugin_list(), std::vector<std::u16string>{plugins + u"/fmx_Real.so"});
+    EXPECT_EQ(load(fresh), 0u);
+    EXPECT_TRUE(tmp.exists("marker"));
+}
+
+// The blacklist only hides plug-ins, but a foreign one is not the user's word either.
+TEST_F(RegistryTest, BlacklistThatIsNotTheUsersAloneIsIgnored) {
+    plugin("fmx_PNG.so");
+    const std::string list = tmp / "plugin_blacklist.txt";
+    const struct {
+        const char* name;
+        void (*make)(const std::string& list);
+        bool counts;
+    } cases[] = {
+        {"ours", [](const std::string&) {}, true},
+        {"group may write", [](const std::string& l) { ::chmod(l.c_str(), 0620); }, false},
+        {"others may write", [](const std::string& l) { ::chmod(l.c_str(), 0602); }, false},
+        {"another owner's", [](const std::string& l) { (void)!::chown(l.c_str(), 65534, 65534); },
+         false},
+        {"its folder others may write",
+         [](const std::string& l) {
+             ::chmod(std::filesystem::path(l).parent_path().c_str(), 0777);
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        if (std::string(c.name) == "another owner's" && ::geteuid() != 0)
+            continue;
+        ::chmod(tmp.path().c_str(), 0700);
+        std::filesystem::remove(list);
+        tmp.write("plugin_blacklist.txt", test::u8(tmp.sub16("Plugins/fmx_PNG.so")));
+        ::chmod(list.c_str(), 0600);
+        c.make(list);
+        FilterRegistry registry(options());
+        EXPECT_EQ(registry.is_blacklisted(tmp.sub16("Plugins/fmx_PNG.so")), c.counts) << c.name;
+        EXPECT_EQ(registry.plugin_list().size(), c.counts ? 0u : 1u) << c.name;
+    }
+    ::chmod(tmp.path().c_str(), 0700);
 }
 
 TEST_F(RegistryTest, RememberStoresLowerCaseAndAgesOtherEntries) {

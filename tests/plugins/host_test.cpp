@@ -70,9 +70,10 @@ protected:
                                                   const TempFolder* folder = nullptr) {
         const TempFolder& in = folder ? *folder : tmp;
         std::filesystem::create_directories(in / "Plugins");
+        // Copies: a link that leads out of the Plugins folder is not this installation's.
         for (const std::string kind : kinds)
-            std::filesystem::create_symlink(VT_TEST_PLUGINS_DIR "/fmx_Test" + kind + ".so",
-                                            in / ("Plugins/fmx_Test" + kind + ".so"));
+            std::filesystem::copy_file(VT_TEST_PLUGINS_DIR "/fmx_Test" + kind + ".so",
+                                       in / ("Plugins/fmx_Test" + kind + ".so"));
         FilterRegistry::Options o;
         o.plugins_folder = in.sub16("Plugins");
         o.data_root = in.path16();

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/files.h"
 #include "plugins/state_store.h"
@@ -72,6 +76,64 @@ TEST(StateStore, StateFilesRoundTripAndRefuseFolderNames) {
     EXPECT_EQ(store.file_write(u"big", {}), 1);
     EXPECT_FALSE(tmp.exists("Plugins/big.bin"));
     EXPECT_EQ(store.file_size(u"big"), 0);
+}
+
+// Plug-ins act on their state files, and the registries' files name code to load: a file that
+// is not the user's alone, or lies in a folder (up to the data root) that is not, is neither
+// read nor written.
+TEST(StateStore, StateFilesThatAreNotTheUsersAloneAreNotUsed) {
+    const struct {
+        const char* name;
+        void (*make)(const test::TempFolder& tmp); // root/Plugins/opt.bin holds "theirs"
+        bool needs_root;
+    } cases[] = {
+        {"group may write",
+         [](const test::TempFolder& t) { ::chmod((t / "root/Plugins/opt.bin").c_str(), 0660); },
+         false},
+        {"others may write",
+         [](const test::TempFolder& t) { ::chmod((t / "root/Plugins/opt.bin").c_str(), 0606); },
+         false},
+        {"another owner's",
+         [](const test::TempFolder& t) {
+             (void)!::chown((t / "root/Plugins/opt.bin").c_str(), 65534, 65534);
+         },
+         true},
+        {"a link",
+         [](const test::TempFolder& t) {
+             std::filesystem::rename(t / "root/Plugins/opt.bin", t / "theirs.bin");
+             std::filesystem::create_symlink(t / "theirs.bin", t / "root/Plugins/opt.bin");
+         },
+         false},
+        {"folder others may write",
+         [](const test::TempFolder& t) { ::chmod((t / "root/Plugins").c_str(), 0777); }, false},
+        {"data root others may write",
+         [](const test::TempFolder& t) { ::chmod((t / "root").c_str(), 0777); }, false},
+        {"data root another owner's",
+         [](const test::TempFolder& t) { (void)!::chown((t / "root").c_str(), 65534, 65534); },
+         true},
+    };
+    for (const auto& c : cases) {
+        if (c.needs_root && ::geteuid() != 0)
+            continue; // only root can give a file away
+        test::TempFolder tmp;
+        ::setenv("VANTREL_DATA_ROOT", (tmp / "root").c_str(), 1);
+        StateStore store; // the program's: <data root>/Plugins
+        ASSERT_EQ(store.file_write(u"opt", bytes(6, 'o')), 6) << c.name;
+        tmp.write("root/Plugins/opt.bin", "theirs");
+        c.make(tmp);
+        std::vector<std::uint8_t> out(16);
+        EXPECT_EQ(store.file_read(u"opt", out), 0) << c.name;
+        EXPECT_EQ(store.file_size(u"opt"), 0) << c.name;
+        EXPECT_EQ(store.file_write(u"opt", bytes(3, 'x')), 0) << c.name;
+        EXPECT_EQ(tmp.read("root/Plugins/opt.bin"), "theirs") << c.name;
+        if (std::string(c.name).find("folder") != std::string::npos ||
+            std::string(c.name).find("root") != std::string::npos) {
+            EXPECT_EQ(store.file_write(u"opt", {}), 0) << c.name << ": nothing removed there";
+            EXPECT_TRUE(tmp.exists("root/Plugins/opt.bin")) << c.name;
+        }
+        ::chmod((tmp / "root").c_str(), 0700);
+        ::unsetenv("VANTREL_DATA_ROOT");
+    }
 }
 
 TEST(StateStore, WorkersShareItSafely) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,9 +22,10 @@ constexpr KnownFormat kTestFormats[] = {
 struct PluginFolder {
     explicit PluginFolder(const std::vector<std::string>& kinds) {
         std::filesystem::create_directories(tmp / "Plugins");
+        // Copies: a link that leads out of the Plugins folder is not this installation's.
         for (const std::string& kind : kinds)
-            std::filesystem::create_symlink(VT_TEST_PLUGINS_DIR "/fmx_Test" + kind + ".so",
-                                            tmp / ("Plugins/fmx_Test" + kind + ".so"));
+            std::filesystem::copy_file(VT_TEST_PLUGINS_DIR "/fmx_Test" + kind + ".so",
+                                       tmp / ("Plugins/fmx_Test" + kind + ".so"));
     }
     test::TempFolder tmp;
     plugins::StateStore store{tmp.sub16("state")};
@@ -40,11 +42,11 @@ TEST(Catalogue, ListsWhoReadsAndWritesEachFormat) {
         std::vector<std::string> rows; // extension, reader, writer
     } cases[] = {
         {{}, {".vt5 - -"}},
-        {{"GOOD"}, {".vt5 - -", ".tst fmx_TestGOOD.so fmx_TestGOOD.so", ".flt fmx_TestGOOD.so -"}},
+        {{"GOOD"}, {".vt5 - -", ".flt fmx_TestGOOD.so -", ".tst fmx_TestGOOD.so fmx_TestGOOD.so"}},
         // One that claims everything reads nothing, not even what nobody else reads (.png).
         {{"CLAIMALL"}, {".vt5 - -"}},
-        {{"CLAIMALL", "SLEEP"}, {".vt5 - -", ".tst fmx_TestSLEEP.so -", ".flt fmx_TestSLEEP.so -"}},
-        {{"FLAT"}, {".vt5 - -", ".tst fmx_TestFLAT.so -", ".flt fmx_TestFLAT.so fmx_TestFLAT.so"}},
+        {{"CLAIMALL", "SLEEP"}, {".vt5 - -", ".flt fmx_TestSLEEP.so -", ".tst fmx_TestSLEEP.so -"}},
+        {{"FLAT"}, {".vt5 - -", ".flt fmx_TestFLAT.so fmx_TestFLAT.so", ".tst fmx_TestFLAT.so -"}},
     };
     for (const auto& c : cases) {
         PluginFolder folder(c.plugins);
@@ -55,6 +57,51 @@ TEST(Catalogue, ListsWhoReadsAndWritesEachFormat) {
         }
         EXPECT_EQ(rows, c.rows) << ::testing::PrintToString(c.plugins);
     }
+}
+
+// --list-formats asks every plug-in about every extension: one load each, not one per format.
+TEST(Catalogue, ListingLoadsEachPluginOnce) {
+    PluginFolder folder({"GOOD", "FLAT"});
+    std::filesystem::copy_file(VT_MARKER_LIBRARY, folder.tmp / "Plugins/fmx_Marker.so");
+    ::setenv("VT_TEST_MARKER", (folder.tmp / "marker").c_str(), 1);
+    const PluginListing listing = list_plugins(folder.registry, kTestFormats);
+    ::unsetenv("VT_TEST_MARKER");
+    EXPECT_EQ(folder.tmp.read("marker"), "loaded\n");
+    EXPECT_EQ(listing.formats.size(), 3u);
+    EXPECT_EQ(listing.options.size(), 2u);
+}
+
+// Without a single known format to ask about, the plug-ins' own extension tables still give
+// every extension they read and write.
+TEST(Catalogue, ExtensionsComeFromThePluginsOwnTables) {
+    test::TempFolder tmp;
+    std::filesystem::create_directories(tmp / "Plugins");
+    for (const char* name : {"fmx_ICO.so", "fmx_AVI.so"})
+        std::filesystem::copy_file(std::string(VT_PLUGINS_DIR "/") + name,
+                                   tmp / ("Plugins/" + std::string(name)));
+    plugins::StateStore store{tmp.sub16("state")};
+    plugins::FilterRegistry registry{{tmp.sub16("Plugins"), tmp.path16(), &store, {}, {}, {}}};
+    std::vector<std::string> rows;
+    for (const FormatEntry& f : format_catalogue(registry, {}))
+        rows.push_back(test::u8(f.extension) + " " + name(f.reader) + " " + name(f.writer) + " " +
+                       f.description);
+    const std::vector<std::string> expected = {
+        ".vt5 - - Vantrel Image",
+        ".avi fmx_AVI.so fmx_AVI.so Video (AVI)",
+        ".cur fmx_ICO.so - Windows Cursor",
+        ".flv fmx_AVI.so - Video (Flash)",
+        ".ico fmx_ICO.so fmx_ICO.so Windows Icon",
+        ".m4v fmx_AVI.so - Video (MPEG-4)",
+        ".mkv fmx_AVI.so - Video (Matroska)",
+        ".mov fmx_AVI.so - Video (QuickTime)",
+        ".mp4 fmx_AVI.so - Video (MPEG-4)",
+        ".mpeg fmx_AVI.so - Video (MPEG)",
+        ".mpg fmx_AVI.so - Video (MPEG)",
+        ".ogv fmx_AVI.so - Video (Ogg)",
+        ".webm fmx_AVI.so - Video (WebM)",
+        ".wmv fmx_AVI.so - Video (Windows Media)",
+    };
+    EXPECT_EQ(rows, expected);
 }
 
 TEST(Catalogue, OptionsComeFromThePluginsThatAnswer) {

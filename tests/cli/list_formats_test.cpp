@@ -1,0 +1,148 @@
+// vtconvert --list-formats as the built plug-ins answer it, the help page's list of the same
+// formats, and where the suite's core library is loaded from.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_folder.h"
+
+namespace vt::cli {
+namespace {
+
+using test::TempFolder;
+
+// extension -> "description | reader | writer"
+using FormatRows = std::map<std::string, std::string>;
+
+struct Listing {
+    int exit_code = -1;
+    std::string out, err;
+};
+
+Listing list_formats(const TempFolder& work, const std::string& environment = {},
+                     const std::string& folder = "/") {
+    const std::string command = "cd '" + folder + "' && " + environment + " VANTREL_DATA_ROOT='" +
+                                work.path() + "/data' '" VTCONVERT "' --list-formats >'" +
+                                work / "out" + "' 2>'" + work / "err" + "' </dev/null";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, work.read("out"), work.read("err")};
+}
+
+// The format lines of the listing, up to the options.
+FormatRows rows_of_listing(const std::string& out) {
+    static const std::regex row(
+        R"(^(\.\S+)\s+(.*?)\s+(\(built in\)|\(write only\)|\S+)\s+(\(built in\)|\(read only\)|\S+)$)");
+    FormatRows rows;
+    std::istringstream in(out);
+    std::string line;
+    std::getline(in, line); // the heading
+    while (std::getline(in, line) && !line.empty()) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, row)) << line;
+        if (!m.empty())
+            rows[m[1]] = m[2].str() + " | " + m[3].str() + " | " + m[4].str();
+    }
+    return rows;
+}
+
+// The rows of the help page's format table.
+FormatRows rows_of_help() {
+    std::ifstream in(VT_SOURCE_DIR "/help/formats.html");
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t begin = page.find("<table id=\"format-list\">");
+    const std::size_t end = page.find("</table>", begin);
+    EXPECT_NE(begin, std::string::npos) << "help/formats.html has no format list";
+    static const std::regex row(
+        R"(<tr><td>(\.[^<]+)</td><td>([^<]*)</td><td>([^<]+)</td><td>([^<]+)</td></tr>)");
+    FormatRows rows;
+    const std::string table = begin == std::string::npos ? "" : page.substr(begin, end - begin);
+    for (auto it = std::sregex_iterator(table.begin(), table.end(), row);
+         it != std::sregex_iterator(); ++it)
+        rows[(*it)[1]] = (*it)[2].str() + " | " + (*it)[3].str() + " | " + (*it)[4].str();
+    return rows;
+}
+
+TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
+    TempFolder work;
+    const Listing listing = list_formats(work);
+    ASSERT_EQ(listing.exit_code, 0) << listing.err;
+    const FormatRows rows = rows_of_listing(listing.out);
+    const struct {
+        const char* extension;
+        const char* reader_writer; // what the row ends with
+    } expected[] = {
+        {".vt5", "(built in) | (built in)"},
+        {".ico", "fmx_ICO.so | fmx_ICO.so"},
+        {".cur", "fmx_ICO.so | (read only)"},
+        {".psb", "fmx_PSD.so | (read only)"},
+        // fmx_XPM says it writes ".xbm" too (it writes XPM text there): listed as it answers.
+        {".xbm", "fmx_XPM.so | fmx_XPM.so"},
+        {".svg", "fmx_SVG.so | (read only)"},
+        {".fits", "fmx_FITS.so | (read only)"},
+        {".psp", "fmx_PSP.so | (read only)"},
+        {".kra", "fmx_KRA.so | (read only)"},
+        {".raw", "fmx_RAW.so | (read only)"},
+        {".dng", "fmx_RAW.so | (read only)"},
+        {".cr2", "fmx_RAW.so | (read only)"},
+        {".wdp", "fmx_WIC.so | fmx_WIC.so"},
+        {".hdp", "fmx_WIC.so | fmx_WIC.so"},
+        {".mkv", "fmx_AVI.so | (read only)"},
+        {".png", "fmx_PNG.so | fmx_PNG.so"},
+        {".jfif", "fmx_JPEG.so | fmx_JPEG.so"},
+    };
+    for (const auto& e : expected) {
+        const auto row = rows.find(e.extension);
+        ASSERT_NE(row, rows.end()) << e.extension << " is not listed:\n" << listing.out;
+        EXPECT_TRUE(row->second.ends_with(e.reader_writer)) << e.extension << ": " << row->second;
+    }
+    for (const auto& [extension, row] : rows)
+        EXPECT_FALSE(row.starts_with("- |")) << extension << " has no description";
+}
+
+TEST(ListFormats, HelpPageListsTheSameFormats) {
+    TempFolder work;
+    const Listing listing = list_formats(work);
+    ASSERT_EQ(listing.exit_code, 0) << listing.err;
+    const FormatRows listed = rows_of_listing(listing.out);
+    const FormatRows help = rows_of_help();
+    for (const auto& [extension, row] : listed) {
+        const auto in_help = help.find(extension);
+        EXPECT_TRUE(in_help != help.end() && in_help->second == row)
+            << extension << ": --list-formats says \"" << row << "\", help/formats.html says \""
+            << (in_help == help.end() ? "nothing" : in_help->second) << "\"";
+    }
+    for (const auto& [extension, row] : help)
+        EXPECT_TRUE(listed.contains(extension))
+            << extension << " is in help/formats.html but no plug-in answers for it";
+}
+
+// With an empty entry in the library search path (the current folder), a vtl_Core.so lying in
+// the folder vtconvert was started from must not be loaded: only the suite's own copy is.
+TEST(CoreLibrary, NeverTakenFromTheCurrentFolder) {
+    TempFolder work, here;
+    std::filesystem::copy_file(VT_MARKER_LIBRARY, here / "vtl_Core.so");
+    const std::string marker = work / "marker";
+    const std::string environment = "VT_TEST_MARKER='" + marker + "' LD_LIBRARY_PATH=:/usr/lib";
+    const Listing listing = list_formats(work, environment, here.path());
+    EXPECT_EQ(listing.exit_code, 0) << listing.err;
+    EXPECT_FALSE(work.exists("marker")) << "the current folder's vtl_Core.so was loaded";
+
+    // The marker works: named as the suite program folder, the same folder's copy is loaded.
+    const Listing suite =
+        list_formats(work, environment + " VANTREL_PATH='" + here.path() + "'", here.path());
+    EXPECT_EQ(suite.exit_code, 0) << suite.err;
+    EXPECT_TRUE(work.exists("marker"));
+}
+
+} // namespace
+} // namespace vt::cli
