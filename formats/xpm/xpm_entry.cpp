@@ -18,6 +18,11 @@ bool known_extension(const FilterCheck& check) {
     return extension_is(check, u".xpm") || extension_is(check, u".xbm");
 }
 
+// XBM is read only: what the writer makes is XPM text, which must not go out under ".xbm".
+bool written_extension(const FilterCheck& check) {
+    return extension_is(check, u".xpm");
+}
+
 // "/* XPM */", "! XPM2" or an XBM's "#define" at the head.
 bool has_signature(const FilterCheck& check) {
     return vt::formats::xpm_head(
@@ -48,4 +53,5 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(60, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(60, has_signature, known_extension, written_extension,
+                                    load_image, save_image)

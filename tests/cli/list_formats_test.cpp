@@ -85,8 +85,7 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         {".ico", "fmx_ICO.so | fmx_ICO.so"},
         {".cur", "fmx_ICO.so | (read only)"},
         {".psb", "fmx_PSD.so | (read only)"},
-        // fmx_XPM says it writes ".xbm" too (it writes XPM text there): listed as it answers.
-        {".xbm", "fmx_XPM.so | fmx_XPM.so"},
+        {".xbm", "fmx_XPM.so | (read only)"},
         {".svg", "fmx_SVG.so | (read only)"},
         {".fits", "fmx_FITS.so | (read only)"},
         {".psp", "fmx_PSP.so | (read only)"},
