@@ -95,7 +95,8 @@ VT_FORMAT_CONFORMANCE(Jpeg, FormatRow{.plugin = "fmx_JPEG",
                                       .compared = 28,
                                       .tolerance = 2,
                                       .round_trip_tolerance = 8,
-                                      .keeps_transparency = false});
+                                      .keeps_transparency = false,
+                                      .cut_keeps_whole_frames = true});
 
 // What the glue hands over, captured for the tests that look past the markup.
 struct Captured {
