@@ -135,6 +135,15 @@ std::uint32_t accept_plugin_load(platform::DynamicLibrary& lib, const CallRecord
     return frames;
 }
 
+std::uint32_t refuse_load(LoadStatus& status, BestError& best) {
+    // A loader refuses a size from the file's header that no bitmap can hold: say which limit.
+    if (best.code == VT_ERR_DIMENSIONS && best.message.empty())
+        best.message = u"the picture is over the picture limit of 65536 pixels a side and "
+                       u"250000000 pixels";
+    set_error(status, best.text());
+    return 0;
+}
+
 std::uint32_t load_via_plugins(std::u16string_view path, Layer* layers, std::uint32_t capacity,
                                LoadStatus& status, FilterRegistry& registry) {
     platform::File file;
@@ -172,10 +181,8 @@ std::uint32_t load_via_plugins(std::u16string_view path, Layer* layers, std::uin
                 release_layers(layers, capacity);
                 if (result) {
                     best.offer(*result, *known, *record, claim);
-                    if (final_refusal(*result, claim)) {
-                        set_error(status, best.text());
-                        return 0;
-                    }
+                    if (final_refusal(*result, claim))
+                        return refuse_load(status, best);
                 }
                 tried = *known;
             }
@@ -203,8 +210,7 @@ std::uint32_t load_via_plugins(std::u16string_view path, Layer* layers, std::uin
         if (final_refusal(*result, claim))
             break;
     }
-    set_error(status, best.text());
-    return 0;
+    return refuse_load(status, best);
 }
 
 void size_by_kind(const Layer* layers, std::uint32_t frames, LoadStatus& status) {

@@ -143,11 +143,14 @@ TEST_F(LoadTruth, FailuresNameThePlugInThatKnewTheFile) {
     const struct {
         const char* file;
         const char* module;
-    } cases[] = {{"broken.svg", "fmx_SVG"}, {"huge.bmp", "fmx_BMP"}};
+        const char* reason;
+    } cases[] = {{"broken.svg", "fmx_SVG", "corrupted"},
+                 {"huge.bmp", "fmx_BMP", "over the picture limit"}};
     for (const auto& c : cases) {
         const Load r = load(c.file);
         EXPECT_EQ(r.frames, 0u) << c.file;
         EXPECT_TRUE(contains(r.reason, c.module)) << c.file << ": " << r.reason;
+        EXPECT_TRUE(contains(r.reason, c.reason)) << c.file << ": " << r.reason;
         EXPECT_FALSE(contains(r.reason, "fmx_AVI")) << c.file << ": " << r.reason;
         EXPECT_FALSE(contains(r.reason, "fmx_RAW")) << c.file << ": " << r.reason;
     }
