@@ -138,8 +138,7 @@ std::uint32_t accept_plugin_load(platform::DynamicLibrary& lib, const CallRecord
 std::uint32_t refuse_load(LoadStatus& status, BestError& best) {
     // A loader refuses a size from the file's header that no bitmap can hold: say which limit.
     if (best.code == VT_ERR_DIMENSIONS && best.message.empty())
-        best.message = u"the picture is over the picture limit of 65536 pixels a side and "
-                       u"250000000 pixels";
+        best.message = u"a picture may have at most 65536 pixels a side and 250000000 pixels";
     set_error(status, best.text());
     return 0;
 }

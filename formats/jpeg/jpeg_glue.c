@@ -40,9 +40,11 @@ static void on_error_exit(j_common_ptr cinfo) {
     longjmp(err->jump, 1);
 }
 
-/* Warnings are counted, never printed: recovered corrupt data marks the picture as damaged. */
+/* Warnings are counted, never printed: recovered corrupt data marks the picture as damaged.
+ * Stray bytes between markers are skipped without touching a pixel; many cameras and editors
+ * leave some, so they are no damage. */
 static void on_emit_message(j_common_ptr cinfo, int level) {
-    if (level < 0)
+    if (level < 0 && cinfo->err->msg_code != JWRN_EXTRANEOUS_DATA)
         ((ErrorState*)cinfo->err)->warnings++;
 }
 

@@ -172,6 +172,8 @@ TEST_F(JpegPlugin, SuiteFilesLoadWithTheirDepthOrAreRefused) {
             EXPECT_TRUE(has_entry(loaded.frames[0], "image.bpp=" + std::to_string(outcome) + ";"));
         }
     }
+    // Stray bytes between markers cost no pixel: no damage to report.
+    EXPECT_EQ(load_with(api(), (root / "extraneous-data.jpg").string()).warnings, 0);
 }
 
 TEST_F(JpegPlugin, LibjpegTurboReferenceImages) {

@@ -145,7 +145,7 @@ TEST_F(LoadTruth, FailuresNameThePlugInThatKnewTheFile) {
         const char* module;
         const char* reason;
     } cases[] = {{"broken.svg", "fmx_SVG", "corrupted"},
-                 {"huge.bmp", "fmx_BMP", "over the picture limit"}};
+                 {"huge.bmp", "fmx_BMP", "at most 65536 pixels a side"}};
     for (const auto& c : cases) {
         const Load r = load(c.file);
         EXPECT_EQ(r.frames, 0u) << c.file;
