@@ -96,7 +96,13 @@ std::int32_t answer_frame_bytes_query(void* buffer, std::int32_t capacity) noexc
     if (buffer == nullptr || capacity < static_cast<std::int32_t>(sizeof total))
         return 0;
     std::memcpy(&total, buffer, sizeof total);
-    return frame_fits(0, total) ? static_cast<std::int32_t>(sizeof total) : VT_ERR_OUT_OF_MEMORY;
+    // Only the bomb rule: the budget is about what is held, and frames that hold only their
+    // change may take far less than the whole frames announced.
+    if (!breaks_bomb_rule(total))
+        return static_cast<std::int32_t>(sizeof total);
+    t_stop.bomb = true;
+    t_stop.wanted = total;
+    return VT_ERR_OUT_OF_MEMORY;
 }
 
 std::u16string memory_stop_text(const MemoryStop& stop) {

@@ -52,10 +52,11 @@ void note_too_large(std::uint32_t width, std::uint32_t height) noexcept;
 [[nodiscard]] bool memory_stopped() noexcept;
 
 // "load.frame_bytes" (pi_BasicQuery::query): before taking its first frame, a plug-in that
-// knows from the file's headers what all of its frames will take writes that byte count (one
-// uint64) into the buffer and calls query with a capacity of at least 8. The host answers 8
-// when the frames may be taken, VT_ERR_OUT_OF_MEMORY (-20) when the load must stop (the reason
-// is noted as for a frame request); an older host answers 0.
+// knows from the file's headers what all of its frames will take as whole frames writes that
+// byte count (one uint64) into the buffer and calls query with a capacity of at least 8. The
+// host answers VT_ERR_OUT_OF_MEMORY (-20) when they break the bomb rule (the load must stop;
+// the reason is noted as for a frame request), else 8; an older host answers 0. The budget is
+// judged at each frame request, by what is really held.
 [[nodiscard]] std::int32_t answer_frame_bytes_query(void* buffer, std::int32_t capacity) noexcept;
 
 // The reason of a stopped load, in one line; empty when nothing here stopped it.

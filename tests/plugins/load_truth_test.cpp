@@ -343,6 +343,12 @@ TEST(BombRule, RefusesOnlyHugeFramesFromSmallFilesWhileTheRuleIsOn) {
         std::uint64_t asked = c.frames;
         EXPECT_EQ(plugins::answer_frame_bytes_query(&asked, 8), c.fits ? 8 : -20);
     }
+    // An announcement is judged by the bomb rule alone: the budget judges what is held.
+    plugins::set_frame_budget(std::uint64_t{1} << 20);
+    plugins::set_source_size(std::uint64_t{1} << 30);
+    std::uint64_t whole_frames = 4 * kGB;
+    EXPECT_EQ(plugins::answer_frame_bytes_query(&whole_frames, 8), 8);
+    plugins::set_frame_budget(0);
     plugins::set_bomb_rule(false);
     plugins::set_source_size(0);
     plugins::clear_memory_stop();
