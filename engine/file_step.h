@@ -18,6 +18,8 @@
 namespace vt::engine {
 
 inline constexpr std::uint32_t kLoadTimeLimitMs = 180000;
+// The most pages, frames or layers one picture keeps. A file that holds more fails to load with
+// that reason; none is ever dropped silently.
 inline constexpr std::uint32_t kMaxFrames = 1024;
 
 // A picture the run holds but does not look into: the preview and the watermark.

@@ -1,7 +1,9 @@
 // The host's reading of the video helper's replies: the input is a stream of replies as a
 // helper gone wrong might send them, each header checked against the command it answers
 // (chosen by the byte before it) and a frame reply's payload checked before any pixel is used.
+// The input's first bytes are also judged as the head of a file offered to the helper.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::span<const std::uint8_t> in(data, size);
+    (void)vt::plugins::listed_video_container(in.first(std::min<std::size_t>(size, 200)));
     while (in.size() > VT_VIDEO_HEADER_SIZE) {
         const std::uint32_t command = in[0] % 8u;
         in = in.subspan(1);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "base/text.h"
 #include "engine/job_stats.h"
@@ -35,8 +36,9 @@ struct Room : engine::FrameRoom {
     std::unique_ptr<image::ImageDoc> doc{new (std::nothrow) image::ImageDoc};
     std::uint32_t frames = 0;
     image::LoadStatus status;
-    std::u16string reason;    // why the last load or save failed
-    bool memory_stop = false; // the last load stopped for want of memory
+    std::u16string reason;                // why the last load or save failed
+    bool memory_stop = false;             // the last load stopped for want of memory or room
+    std::vector<std::u16string> warnings; // what the last load and save could not keep
     bool fast_decode = false;
     plugins::DraftHint draft;
     plugins::DraftRecord decoded; // the full size of a picture decoded reduced
@@ -67,7 +69,7 @@ Room& room_of(engine::FrameRoom& room) {
 
 class PipelineStep final : public engine::FileStep {
 public:
-    explicit PipelineStep(std::uint64_t budget) : m_budget(budget) {}
+    explicit PipelineStep(PictureBudget budget) : m_budget(budget) {}
 
     std::unique_ptr<engine::FrameRoom> create_room() noexcept override {
         auto room = std::unique_ptr<Room>(new (std::nothrow) Room);
@@ -83,18 +85,26 @@ public:
         room.status = image::LoadStatus{};
         room.status.silent = 1;
         room.status.time_limit = time_limit_ms;
-        plugins::set_frame_budget(m_budget);
+        plugins::set_frame_budget(m_budget.bytes);
+        plugins::set_bomb_rule(!m_budget.chosen);
         plugins::clear_memory_stop();
         plugins::set_draft_hint(room.fast_decode ? &room.draft : nullptr);
         room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
         room.decoded = plugins::take_draft_record();
         plugins::set_draft_hint(nullptr);
+        // Pages or frames beyond the room are never dropped silently: the file is not converted.
+        if (room.frames > 0 && (room.status.warnings[0] || room.status.layer_limit_hit ||
+                                plugins::last_memory_stop().frame_limit)) {
+            plugins::note_frame_limit();
+            image::release_image(*room.doc);
+            room.frames = 0;
+        }
         room.doc->layer_count = room.frames;
         keep_reason(room, room.frames == 0, room.status);
-        room.memory_stop = room.frames == 0 && (plugins::last_memory_stop().over_budget ||
-                                                plugins::last_memory_stop().out_of_memory);
+        room.memory_stop = room.frames == 0 && plugins::memory_stopped();
         if (room.memory_stop)
             keep_memory_reason(room);
+        keep_load_warnings(room);
         return room.frames;
     }
 
@@ -172,6 +182,14 @@ public:
         return saved;
     }
 
+    std::vector<std::u16string> warnings(const engine::FrameRoom& base) noexcept override {
+        try {
+            return static_cast<const Room&>(base).warnings;
+        } catch (const std::bad_alloc&) {
+            return {};
+        }
+    }
+
     bool failed_for_memory(const engine::FrameRoom& base) noexcept override {
         return static_cast<const Room&>(base).memory_stop;
     }
@@ -223,9 +241,40 @@ private:
 
     static void keep_memory_reason(Room& room) noexcept {
         try {
+            // The host's own reason, and the plug-in that met it.
+            constexpr std::u16string_view kModule = u"Reporting Module: ";
+            const std::u16string_view text = room.status.error_text.view();
+            const std::size_t at = text.find(kModule);
+            std::u16string module;
+            if (at != std::u16string_view::npos)
+                module = one_line(text.substr(at + kModule.size()));
             room.reason = plugins::memory_stop_text(plugins::last_memory_stop());
+            if (!module.empty())
+                room.reason += u" (reported by " + module + u")";
         } catch (const std::bad_alloc&) {
             room.reason.clear();
+        }
+    }
+
+    // One line per thing the load could not keep: the loader's own words first, then the
+    // system's text of each warning flag they do not already stand for.
+    static void keep_load_warnings(Room& room) noexcept {
+        try {
+            room.warnings.clear();
+            if (room.frames == 0)
+                return;
+            const image::LoadStatus& s = room.status;
+            const std::u16string detail = one_line(s.error_text.view());
+            if (!detail.empty())
+                room.warnings.push_back(detail);
+            for (int i = 0; i < 8; ++i)
+                if (s.warnings[i] && !(i == kDataLost && !detail.empty()))
+                    room.warnings.emplace_back(plugins::warning_text(i));
+            if (s.resized)
+                room.warnings.emplace_back(
+                    u"the plug-in reduced the picture to a size it could hold");
+        } catch (const std::bad_alloc&) {
+            room.warnings.clear();
         }
     }
 
@@ -237,7 +286,9 @@ private:
         }
     }
 
-    const std::uint64_t m_budget;
+    static constexpr int kDataLost = 3; // LoadStatus::warnings: data not transferred
+
+    const PictureBudget m_budget;
 };
 
 } // namespace
@@ -246,7 +297,7 @@ BitmapPicture::~BitmapPicture() {
     image::FreeBitmap(&m_bitmap);
 }
 
-std::uint64_t picture_budget(unsigned workers, std::uint64_t job_megabytes) {
+PictureBudget picture_budget(unsigned workers, std::uint64_t job_megabytes) {
     constexpr std::uint64_t kFloor = std::uint64_t{256} << 20;
     std::uint64_t job = job_megabytes << 20;
     if (job == 0) {
@@ -258,12 +309,16 @@ std::uint64_t picture_budget(unsigned workers, std::uint64_t job_megabytes) {
         job = platform::available_memory_bytes() / 4 * 3;
     const unsigned share = workers ? workers : platform::processor_count();
     const std::uint64_t each = job / std::max(1u, std::min(share, engine::kMaxWorkers));
-    return chosen ? std::max<std::uint64_t>(each, 1) : std::max(kFloor, each);
+    return {chosen ? std::max<std::uint64_t>(each, 1) : std::max(kFloor, each), chosen};
 }
 
 std::shared_ptr<engine::FileStep> make_pipeline_step(std::uint64_t picture_budget_bytes) {
-    return std::make_shared<PipelineStep>(picture_budget_bytes ? picture_budget_bytes
-                                                               : picture_budget(0));
+    return make_pipeline_step(picture_budget_bytes ? PictureBudget{picture_budget_bytes, true}
+                                                   : picture_budget(0));
+}
+
+std::shared_ptr<engine::FileStep> make_pipeline_step(PictureBudget budget) {
+    return std::make_shared<PipelineStep>(budget);
 }
 
 } // namespace vt::pipeline

@@ -14,6 +14,7 @@
 #include "platform/folders.h"
 #include "platform/suite_config.h"
 #include "plugins/core_bridge.h"
+#include "plugins/frame_budget.h"
 #include "plugins/image_services.h"
 #include "plugins/load_hints.h"
 #include "plugins/state_store.h"
@@ -175,6 +176,8 @@ std::int32_t bq_query(const char* key, void* buffer, std::int32_t capacity) {
     }
     if (k == "load.draft_size")
         return answer_draft_query(buffer, capacity);
+    if (k == "load.frame_bytes")
+        return answer_frame_bytes_query(buffer, capacity);
     return 0;
 }
 

@@ -18,6 +18,7 @@
 #include "platform/replace_file.h"
 #include "platform/system.h"
 #include "platform/ui_hooks.h"
+#include "plugins/frame_budget.h"
 #include "plugins/plugin_interface.h"
 #include "vt5/vt5.h"
 
@@ -56,20 +57,49 @@ void set_error(LoadStatus& status, std::u16string_view text) {
     status.error_text.assign(text);
 }
 
-// The best (lowest) error seen so far among the plug-ins tried.
+// The error a failed load reports. A plug-in that claimed the file (a positive check score) has
+// the say over every plug-in that did not, so a file that its own plug-in refuses is never
+// blamed on one that was merely tried; within each group the lowest code wins.
 struct BestError {
     int code = -1;
+    bool claimed = false;
     std::u16string module;
     std::u16string message;
-    void offer(int result, std::u16string_view path, const CallRecord& record) {
-        if (result < code) {
+    void offer(int result, std::u16string_view path, const CallRecord& record, bool claim = false) {
+        if (result > 0 || (claimed && !claim))
+            return;
+        if ((claim && !claimed) || result < code) {
             code = result;
+            claimed = claim;
             module = path;
             message = reinterpret_cast<const char16_t*>(record.message);
         }
     }
     [[nodiscard]] std::u16string text() const { return result_text(code, module, message); }
 };
+
+// A refusal by a plug-in that knew the file: the file is damaged, beyond a limit, or needs
+// more memory or time than it may have. Another plug-in would only read less of it (a first
+// page, grey rows), so the search ends. Other failures (not this variant, a missing
+// component, a crash) leave the next candidate its turn.
+bool ends_search(int result) {
+    switch (result) {
+    case VT_ERR_IO_DEVICE:
+    case VT_ERR_DIMENSIONS:
+    case VT_ERR_OUT_OF_MEMORY:
+    case VT_ERR_BITMAP_REQUEST:
+    case VT_ERR_BITMAP_SIZE_ZERO:
+    case VT_ERR_BITMAP_TOO_BIG:
+    case VT_ERR_OPEN_READ:
+    case VT_ERR_READ:
+    case VT_ERR_INVALID_DATA:
+    case VT_ERR_TIMEOUT:
+    case VT_ERR_CANCELLED:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // --- load
 
@@ -99,7 +129,18 @@ std::uint32_t accept_plugin_load(platform::DynamicLibrary& lib, const CallRecord
     for (int i = 0; i < 8; ++i)
         if (c.warnings & kWarnings[i].plugin_bit)
             status.warnings[i] = 1;
+    // A plug-in that warns may say what it could not read in its own words.
+    if (c.warnings != 0)
+        status.error_text.assign(reinterpret_cast<const char16_t*>(record.message));
     return frames;
+}
+
+std::uint32_t refuse_load(LoadStatus& status, BestError& best) {
+    // A loader refuses a size from the file's header that no bitmap can hold: say which limit.
+    if (best.code == VT_ERR_DIMENSIONS && best.message.empty())
+        best.message = u"a picture may have at most 65536 pixels a side and 250000000 pixels";
+    set_error(status, best.text());
+    return 0;
 }
 
 std::uint32_t load_via_plugins(std::u16string_view path, Layer* layers, std::uint32_t capacity,
@@ -120,40 +161,55 @@ std::uint32_t load_via_plugins(std::u16string_view path, Layer* layers, std::uin
     const std::u16string ext(reinterpret_cast<const char16_t*>(check.extension));
     BestError best;
     auto record = std::make_unique<CallRecord>();
+    // A refusal that ends the search: the plug-in claimed the file and found it unusable, or
+    // the host stopped the load for memory, the bomb rule or a limit.
+    const auto final_refusal = [](int result, bool claim) {
+        return memory_stopped() || (claim && ends_search(result));
+    };
+    std::u16string tried;
 
     if (!ext.empty() && ext.size() <= 15) {
         if (const auto known = registry.look_up(RegistryKind::load, ext);
             known && !known->empty() && registry.installed_here(*known)) {
             platform::DynamicLibrary lib;
             if (lib.open(*known)) {
+                const bool claim = check_load_with(lib, check) > 0;
                 const auto result = call_load(lib, path, layers, capacity, status, *record);
                 if (result && *result > 0 && record->call.frames_in_use > 0)
                     return accept_plugin_load(lib, *record, layers, status, registry);
-                if (result)
-                    best.offer(*result, *known, *record);
                 release_layers(layers, capacity);
+                if (result) {
+                    best.offer(*result, *known, *record, claim);
+                    if (final_refusal(*result, claim))
+                        return refuse_load(status, best);
+                }
+                tried = *known;
             }
         }
     }
     for (const Candidate& candidate : candidates_for_load(check, registry)) {
         if (candidate.path.empty())
             break;
+        if (candidate.path == tried)
+            continue; // it has had its turn and said no
         platform::DynamicLibrary lib;
         if (!lib.open(candidate.path))
             continue;
         const auto result = call_load(lib, path, layers, capacity, status, *record);
         if (!result)
             continue;
-        best.offer(*result, candidate.path, *record);
+        const bool claim = candidate.score > 0;
         if (*result >= 1 && record->call.frames_in_use > 0) {
             if (candidate.score >= 128 && !ext.empty())
                 registry.remember(RegistryKind::load, ext, candidate.path);
             return accept_plugin_load(lib, *record, layers, status, registry);
         }
+        best.offer(*result, candidate.path, *record, claim);
         release_layers(layers, capacity);
+        if (final_refusal(*result, claim))
+            break;
     }
-    set_error(status, best.text());
-    return 0;
+    return refuse_load(status, best);
 }
 
 void size_by_kind(const Layer* layers, std::uint32_t frames, LoadStatus& status) {
@@ -285,6 +341,7 @@ std::uint32_t load_image(std::u16string_view path_in, Layer* layers, std::uint32
     if (path.size() < 3 || path.size() > kPathLimit || !platform::is_file(path)) {
         set_error(status, u"The specified file does not exist");
     } else {
+        set_source_size(platform::file_size(path).value_or(0));
         for (int attempt = 1; attempt <= kLoadAttempts; ++attempt) {
             status = original;
             release_layers(layers, capacity);
@@ -313,6 +370,9 @@ std::uint32_t load_image(std::u16string_view path_in, Layer* layers, std::uint32
         return 0;
     }
     size_by_kind(layers, frames, status);
+    if (std::none_of(std::begin(status.warnings), std::end(status.warnings),
+                     [](std::uint8_t w) { return w != 0; }))
+        status.error_text.clear(); // what a reader left there is no longer news
     show_warnings(status);
     name_frames(layers, frames, path);
     return frames;
@@ -401,6 +461,10 @@ int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, Loa
         status.error_text.append(u"\nFile type: '" + ext + u"' (" + platform::file_type_name(ext) +
                                  u")");
     return 0;
+}
+
+std::u16string_view warning_text(int index) noexcept {
+    return index >= 0 && index < 8 ? kWarnings[index].text : std::u16string_view();
 }
 
 bool show_warnings(const LoadStatus& status) {

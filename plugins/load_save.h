@@ -20,7 +20,10 @@ namespace vt::plugins {
 using image::LoadStatus;
 
 // Frames loaded into `layers` (zeroed slots, `capacity` of them), 0 on failure with
-// status.error_text set and every slot freed.
+// status.error_text set and every slot freed. A plug-in that recognised the file and refused it
+// (damage, limits, memory, time) ends the search: no other plug-in reads a part of it. After a
+// load with warnings, status.error_text holds the loader's own words about them (empty when it
+// gave none); after a load without, it is empty.
 std::uint32_t load_image(std::u16string_view path, Layer* layers, std::uint32_t capacity,
                          LoadStatus& status, FilterRegistry& registry = filter_registry());
 
@@ -32,6 +35,9 @@ std::uint32_t load_flattened(std::u16string_view path, Bitmap* out, LoadStatus& 
 // status.error_text set; the earlier target is back in place whatever happened.
 int save_image(std::u16string_view path, Layer* layers, std::uint32_t count, LoadStatus& status,
                FilterRegistry& registry = filter_registry());
+
+// The text of warning flag `index` (0-7, LoadStatus::warnings order).
+[[nodiscard]] std::u16string_view warning_text(int index) noexcept;
 
 // Shows the load's warnings unless silent; true when any was shown.
 bool show_warnings(const LoadStatus& status);

@@ -227,8 +227,10 @@ std::int32_t on_add_frame(FilterCall* c) {
         }
     }
     const auto index = static_cast<std::int32_t>(c->frames_in_use);
-    if (index > c->max_frame)
+    if (index > c->max_frame) {
+        note_frame_limit();
         return 0;
+    }
     Layer* layer = layer_at(c, index);
     if (image::IsBitmapValid(&layer->bitmap))
         image::FreeBitmap(&layer->bitmap);
@@ -245,6 +247,8 @@ std::int32_t on_add_frame(FilterCall* c) {
         const std::uint32_t why = gfx::last_engine_error();
         if (why == gfx::kErrorScratch)
             note_out_of_memory(bytes);
+        if (why == gfx::kErrorTooLarge)
+            note_too_large(c->width, c->height);
         c->status = why == gfx::kErrorArgument   ? -26
                     : why == gfx::kErrorTooLarge ? -27
                     : why == gfx::kErrorScratch  ? VT_ERR_OUT_OF_MEMORY
@@ -479,6 +483,14 @@ std::vector<Candidate> candidates_for_load(const FilterCheck& check, FilterRegis
 
 std::vector<Candidate> candidates_for_save(const FilterCheck& check, FilterRegistry& registry) {
     return candidates(check, registry, true);
+}
+
+int check_load_with(const DynamicLibrary& plugin, const FilterCheck& check) {
+    const auto check_load = export_of<VtCheckFn>(plugin, "flt_CheckLoad");
+    FilterCheck copy = check;
+    return check_load && call_guarded(check_load, &copy, plugin.path(), true) != 0
+               ? load_score(copy)
+               : 0;
 }
 
 bool check_save_with(const DynamicLibrary& plugin, const FilterCheck& check, bool probe,

@@ -49,6 +49,10 @@ struct Candidate {
 [[nodiscard]] std::vector<Candidate> candidates_for_save(const FilterCheck& check,
                                                          FilterRegistry& registry);
 
+// The plug-in's load score for the check record (its flt_CheckLoad answer); 0 when it has no
+// such export or cannot load the file.
+[[nodiscard]] int check_load_with(const platform::DynamicLibrary& plugin, const FilterCheck& check);
+
 // Whether the plug-in saves the check's extension (score >= 1), after the save probe if asked.
 [[nodiscard]] bool check_save_with(const platform::DynamicLibrary& plugin, const FilterCheck& check,
                                    bool probe, FilterRegistry& registry);

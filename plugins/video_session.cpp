@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <string_view>
 
 #include <poll.h>
 #include <sys/prctl.h>
@@ -31,6 +32,22 @@ using Clock = std::chrono::steady_clock;
 constexpr int kStepMs = 50;
 constexpr int kOpenReplyMs = 10000;
 constexpr int kStopWaitMs = 1000;
+
+// Whether the helper may be asked for `path`: a listed container, or a file the host cannot
+// read (the helper reports that itself).
+bool opens_as_video(const char16_t* path) noexcept {
+    try {
+        std::FILE* file = std::fopen(platform::to_os_path(path).c_str(), "rb");
+        if (file == nullptr)
+            return true;
+        std::uint8_t head[200] = {};
+        const std::size_t n = std::fread(head, 1, sizeof head, file);
+        std::fclose(file);
+        return listed_video_container({head, n});
+    } catch (...) {
+        return true;
+    }
+}
 
 int remaining_ms(Clock::time_point deadline) noexcept {
     const auto left =
@@ -297,6 +314,10 @@ std::int32_t VideoSession::exchange(std::uint32_t command, std::int64_t argument
 
 VideoSession* VideoSession::open(const std::u16string& helper, const char16_t* path,
                                  std::int32_t timeout_ms, std::int32_t& result) noexcept {
+    if (path != nullptr && !opens_as_video(path)) {
+        result = VT_ERR_CORRUPT_OR_UNSUPPORTED;
+        return nullptr;
+    }
     VideoSession* session = new (std::nothrow) VideoSession;
     if (session == nullptr) {
         result = VT_ERR_OUT_OF_MEMORY;
@@ -395,6 +416,35 @@ std::int32_t VideoSession::query_value4(double& value) noexcept {
         return r;
     value = reply.value;
     return value > 0 ? VT_OK : VT_ERR_UNKNOWN;
+}
+
+bool listed_video_container(std::span<const std::uint8_t> head) noexcept {
+    const auto at = [head](std::size_t offset, std::string_view magic) {
+        return head.size() >= offset + magic.size() &&
+               std::memcmp(head.data() + offset, magic.data(), magic.size()) == 0;
+    };
+    if (at(0, "RIFF") && at(8, "AVI "))
+        return true;
+    if (at(4, "ftyp")) {
+        // Still pictures in the same box structure have plug-ins of their own.
+        for (const std::string_view brand : {"heic", "heix", "hevc", "hevx", "heim", "heis", "mif1",
+                                             "msf1", "avif", "avis", "crx ", "jxl "})
+            if (at(8, brand))
+                return false;
+        return true;
+    }
+    if (at(4, "moov") || at(4, "mdat") || at(4, "wide") || at(4, "free") || at(4, "pnot"))
+        return true;
+    if (at(0, "\x1A\x45\xDF\xA3"))
+        return true; // Matroska, WebM
+    if (at(0, std::string_view("\x00\x00\x01\xBA", 4)) ||
+        at(0, std::string_view("\x00\x00\x01\xB3", 4)))
+        return true; // MPEG program stream, MPEG video
+    if (head.size() > 188 && head[0] == 0x47 && head[188] == 0x47)
+        return true; // MPEG transport stream: a sync byte every 188 bytes
+    if (at(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11"))
+        return true; // ASF (WMV)
+    return at(0, "FLV\x01") || at(0, "OggS");
 }
 
 } // namespace vt::plugins

@@ -28,6 +28,12 @@ namespace vt::plugins {
 [[nodiscard]] bool parse_frame_payload(std::span<const std::uint8_t> payload, std::uint32_t& width,
                                        std::uint32_t& height) noexcept;
 
+// Whether the first bytes of a file (up to 200 of them) are one of the containers the video
+// helper is listed for: AVI, ISO/QuickTime movies (not the still-picture brands: HEIF, AVIF,
+// CR3, JPEG XL), Matroska/WebM, MPEG program and transport streams, ASF/WMV, FLV and Ogg. The
+// helper decodes whatever FFmpeg opens, pictures too; it is asked only for these.
+[[nodiscard]] bool listed_video_container(std::span<const std::uint8_t> head) noexcept;
+
 // The helper program: "vtl_Video" in the suite program folder, by its absolute path; empty
 // when it is not there (or the folder is not absolute). Neither the program's own folder nor
 // the search path is tried.
@@ -41,8 +47,10 @@ public:
     ~VideoSession();
 
     // Starts `helper`, opens `path` in it and answers the session, or null with `result` set
-    // (-4 when the helper cannot be started or does not answer, -20 when out of memory, else
-    // the helper's status as a result code). `timeout_ms` is the session time-out.
+    // (-1 for a file that is not a listed container, -4 when the helper cannot be started or
+    // does not answer, -20 when out of memory, else the helper's status as a result code).
+    // `timeout_ms` is the session time-out. A file the host cannot read itself is left to the
+    // helper to refuse.
     [[nodiscard]] static VideoSession* open(const std::u16string& helper, const char16_t* path,
                                             std::int32_t timeout_ms, std::int32_t& result) noexcept;
 

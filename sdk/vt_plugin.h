@@ -389,7 +389,14 @@ typedef struct pi_MetaMarkup {
     int32_t (*import_xmp)(MarkupBuffer* mb, const char* xmp);
 } pi_MetaMarkup;
 
-/* Tables by name, and host values: "host.name", "host.version", "host.temp_path". */
+/* Tables by name, and host values: "host.name", "host.version", "host.temp_path".
+ * Load hints (a plug-in that never asks loads as always; an older host answers 0):
+ *   "load.draft_size"  buffer: the full width and height (two uint32); answer 8 with the
+ *                      smallest size the host can use, or 0 for the full size.
+ *   "load.frame_bytes" buffer: the bytes every frame of the file together will take as
+ *                      whole frames (one uint64), asked before the first frame; answer 8 to
+ *                      go on, or VT_ERR_OUT_OF_MEMORY (-20): the host refuses the picture as a
+ *                      decompression bomb, so return that. */
 typedef struct pi_BasicQuery {
     uint32_t version;
     uint32_t zero;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/le.h"
+#include "base/text.h"
 #include "image/bitmap.h"
 #include "image/image_doc.h"
 #include "platform/files.h"
@@ -209,6 +210,15 @@ private:
     Vt5FileHeader m_header;
     std::uint32_t m_count = 0;
     std::uint64_t m_pixels = 0; // of all bitmaps created so far
+    // What the layers' streams should hold and what could be read of them, and whether the
+    // file ended before its end element: a cut or damaged file says so.
+    std::uint64_t m_stream_bytes = 0, m_restored_bytes = 0;
+    bool m_ended_early = false;
+    // Whether another layer follows once the layers have filled every slot.
+    bool more_layers() noexcept;
+    // The layers read from a cut or damaged file are kept with a warning; a file of which
+    // nothing could be read fails. False when it fails.
+    bool judge_damage() noexcept;
 };
 
 bool Reader::read_header() noexcept {
@@ -339,10 +349,13 @@ bool Reader::read_layer(const Vt5LayerHeader& h) noexcept {
     if (!buffer)
         return fail(u"Error creating memory buffers for decompression");
     const std::span<std::uint8_t> stream(buffer.get(), static_cast<std::size_t>(s));
+    std::uint64_t restored = 0;
     if (m_v3)
-        Vt5ReadBlockStreamV3(stream, s, m_source, m_status);
+        Vt5ReadBlockStreamV3(stream, s, m_source, m_status, &restored);
     else
-        Vt5ReadBlockStream(stream, s, m_source, m_status);
+        Vt5ReadBlockStream(stream, s, m_source, m_status, &restored);
+    m_stream_bytes += s;
+    m_restored_bytes += std::min(restored, s);
 
     {
         image::ScopedBitmapLock lock(&slot.bitmap, 0);
@@ -377,16 +390,20 @@ bool Reader::read_layer(const Vt5LayerHeader& h) noexcept {
 bool Reader::next_layer(Vt5LayerHeader& header) noexcept {
     for (;;) {
         std::array<std::uint8_t, codec::kElementHeaderSize> element{};
-        if (m_source.read(element) < element.size())
+        if (m_source.read(element) < element.size()) {
+            m_ended_early = true;
             return false;
+        }
         const std::uint8_t type = element[0];
         const std::uint32_t body = base::load_le32(&element[4]);
         if (type == codec::kElementEnd)
             return false;
         const std::uint64_t start = m_source.position();
         if (type != codec::kElementLayer) {
-            if (!m_source.seek(start + body))
+            if (!m_source.seek(start + body) || start + body > m_size) {
+                m_ended_early = true;
                 return false;
+            }
             continue;
         }
         std::array<std::uint8_t, kLayerHeaderSize> raw{};
@@ -403,8 +420,10 @@ bool Reader::next_layer_v3(Vt5LayerHeader& header) noexcept {
     for (;;) {
         const std::uint64_t start = m_source.position();
         std::array<std::uint8_t, kLayerElementSizeV3> raw{};
-        if (m_source.read(std::span(raw).first(kElementHeaderSizeV3)) < kElementHeaderSizeV3)
+        if (m_source.read(std::span(raw).first(kElementHeaderSizeV3)) < kElementHeaderSizeV3) {
+            m_ended_early = true;
             return false;
+        }
         const std::uint8_t type = raw[0];
         const std::uint16_t size = base::load_le16(&raw[2]);
         if (type == codec::kElementEnd)
@@ -445,10 +464,50 @@ std::uint32_t Reader::run() noexcept {
         if (m_count <= m_limits.layer_headers.size())
             m_limits.layer_headers[m_count - 1] = header;
         // The layer filling the last slot is still decoded: the caller gets it whole.
-        if (m_count == m_capacity)
+        if (m_count == m_capacity && more_layers()) {
             m_status.layer_limit_hit = 1;
+            m_status.warnings[0] = 1;
+        }
     }
-    return m_count;
+    return judge_damage() ? m_count : 0;
+}
+
+bool Reader::more_layers() noexcept {
+    const std::uint64_t at = m_source.position();
+    Vt5LayerHeader header;
+    const bool more = m_v3 ? next_layer_v3(header) : next_layer(header);
+    m_ended_early = false;
+    (void)m_source.seek(at);
+    return more;
+}
+
+bool Reader::judge_damage() noexcept {
+    const bool lost = m_restored_bytes < m_stream_bytes;
+    if (!lost && !m_ended_early)
+        return true;
+    if (m_count == 0 || (m_stream_bytes > 0 && m_restored_bytes == 0 && m_count == 1)) {
+        for (std::uint32_t i = 0; i < m_count; ++i)
+            image::release_layer(m_layers[i]);
+        m_count = 0;
+        // A damaged block has said what it found; a cut file has not.
+        const std::u16string fault(m_status.error_text.view());
+        constexpr std::u16string_view kNone = u"none of the picture data could be read";
+        if (fault.empty() || fault == u"An unknown error occurred")
+            return fail(u"The file is cut short: " + std::u16string(kNone));
+        return fail(fault + u"; " + std::u16string(kNone));
+    }
+    m_status.warnings[3] = 1; // some image data was not transferred correctly
+    std::u16string text;
+    if (lost) {
+        const std::uint64_t percent = m_restored_bytes * 100 / m_stream_bytes;
+        text = u"the file is cut short or damaged: " + base::decimal(percent) +
+               u" % of its picture data could be read";
+    } else {
+        text = u"the file ends before its end mark: " + base::decimal(m_count) +
+               (m_count == 1 ? u" layer" : u" layers") + u" could be read";
+    }
+    m_status.error_text.assign(text);
+    return true;
 }
 
 // The earlier layouts, chosen by the major version that the version 4 reader met. Calling the

@@ -65,10 +65,13 @@ void report_fault(codec::BlockFault fault, image::LoadStatus& status) noexcept {
 } // namespace
 
 int Vt5ReadBlockStreamV3(std::span<std::uint8_t> destination, std::uint64_t length,
-                         codec::ByteSource& source, image::LoadStatus& status) noexcept {
+                         codec::ByteSource& source, image::LoadStatus& status,
+                         std::uint64_t* restored) noexcept {
     status.error_text.assign(u"An unknown error occurred");
     ElementTrackerV3 tracker(source);
     const codec::BlockStreamRead read = codec::read_block_stream_v3(destination, length, tracker);
+    if (restored != nullptr)
+        *restored = read.restored;
     if (read.fault != codec::BlockFault::none) {
         if (source.position() < tracker.element_end())
             source.seek(tracker.element_end());

@@ -24,7 +24,8 @@ int Vt5ReadBlockStream(std::span<std::uint8_t> destination, std::uint64_t length
 // The same over the version 3 block form; after a fault the source is put behind the failing
 // block, so that the element loop goes on with the next element.
 int Vt5ReadBlockStreamV3(std::span<std::uint8_t> destination, std::uint64_t length,
-                         codec::ByteSource& source, image::LoadStatus& status) noexcept;
+                         codec::ByteSource& source, image::LoadStatus& status,
+                         std::uint64_t* restored = nullptr) noexcept;
 
 // Writes the stream as data block elements (the codec choice loop; `thorough` as the writer's
 // setting). 1 on success, 0 with the fault's text in error_text. No boxes.

@@ -63,7 +63,22 @@ struct Timing {
     bool every_image_a_frame = false;
     std::uint32_t images = 0;
     std::int32_t loop_count = -1; // the looping extension's count, -1 when it has none
+    // The whole screen for the first image, then each later image's area on the screen: what
+    // the frames will take at most when each image is a frame of its own.
+    std::uint64_t frame_pixels = 0;
 };
+
+std::uint32_t le16(std::span<const std::uint8_t> b, std::size_t at) {
+    return b[at] | (static_cast<std::uint32_t>(b[at + 1]) << 8);
+}
+
+// The part of an image's rectangle that lies on a screen of `width` x `height`.
+std::uint64_t area_on_screen(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h,
+                             std::uint32_t width, std::uint32_t height) {
+    const std::uint64_t cw = x < width ? std::min(w, width - x) : 0;
+    const std::uint64_t ch = y < height ? std::min(h, height - y) : 0;
+    return cw * ch;
+}
 
 bool skip_sub_blocks(std::span<const std::uint8_t> b, std::size_t& at) {
     while (at < b.size()) {
@@ -86,6 +101,7 @@ Timing scan_timing(std::span<const std::uint8_t> b) {
     Timing timing;
     if (b.size() < 13)
         return timing;
+    const std::uint32_t width = le16(b, 6), height = le16(b, 8);
     std::size_t at = 13;
     if ((b[10] & 0x80) != 0)
         at += 3u << ((b[10] & 7) + 1);
@@ -104,6 +120,10 @@ Timing scan_timing(std::span<const std::uint8_t> b) {
             }
         } else if (introducer == 0x2C && at + 9 <= b.size()) {
             const std::uint8_t flags = b[at + 8];
+            timing.frame_pixels +=
+                timing.images == 0 ? std::uint64_t{width} * height
+                                   : area_on_screen(le16(b, at), le16(b, at + 2), le16(b, at + 4),
+                                                    le16(b, at + 6), width, height);
             at += 9;
             if ((flags & 0x80) != 0)
                 at += 3u << ((flags & 7) + 1);
@@ -176,6 +196,10 @@ public:
             return VT_ERR_INVALID_DATA;
         if (static_cast<std::uint64_t>(m_width) * m_height > kMaxPixels)
             return VT_ERR_DIMENSIONS;
+        if (const std::int32_t r = m_sink.plan(m_timing.frame_pixels); r != VT_OK) {
+            m_sink_failed = true;
+            return r;
+        }
         std::int32_t status = VT_OK;
         bool complete = false;
         while (status == VT_OK) {

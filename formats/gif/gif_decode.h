@@ -33,6 +33,10 @@ struct ComposedFrame {
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
+    // Before anything is decoded: the pixels every frame together covers as the block
+    // structure tells (the whole screen once, then each later image's area on it). VT_OK, or
+    // the result code that ends the load.
+    virtual std::int32_t plan(std::uint64_t frame_pixels) noexcept = 0;
     // The logical screen is within the limits and the file holds at least one image (or none
     // at all, which shows an empty screen). Called once, before the screen's memory is taken,
     // with the first frame's delay: VT_OK, or the result code that ends the load.

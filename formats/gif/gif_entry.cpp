@@ -32,6 +32,11 @@ class HostFrames final : public gif::FrameSink {
 public:
     explicit HostFrames(FilterCall* call) : m_call(call) {}
 
+    // The host judges what all the frames will take before anything is decoded.
+    std::int32_t plan(std::uint64_t frame_pixels) noexcept override {
+        return announce_frame_bytes(m_call, frame_pixels * 4);
+    }
+
     // The first frame is made before the screen is composed, so the host judges its size
     // before the plug-in takes memory for it.
     std::int32_t begin(std::uint32_t width, std::uint32_t height,

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "formats/jpeg/jpeg_glue.h"
@@ -51,11 +52,32 @@ std::int32_t begin_frame(void* context, const VtJpegHeader* header, VtJpegTarget
     return VT_OK;
 }
 
+// The host's warning line for a file that ends early.
+void say_cut(FilterCall* call, std::uint32_t read, std::uint32_t rows) noexcept {
+    if (call->set_message == nullptr)
+        return;
+    try {
+        const std::string text =
+            read >= rows ? std::string("the file is cut short: its rows hold only the detail "
+                                       "that arrived")
+                         : "the file is cut short: " + std::to_string(read) + " of " +
+                               std::to_string(rows) + " rows could be read";
+        const std::u16string wide(text.begin(), text.end());
+        (void)call->set_message(call, reinterpret_cast<const std::uint16_t*>(wide.c_str()));
+    } catch (...) {
+        // The warning flag alone still tells the host.
+    }
+}
+
 void take_metadata(void* context, const VtJpegMetadata* meta) noexcept {
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
     if (meta->damaged != 0)
         call->warnings |= VT_WARN_DATA_LOST;
+    if (meta->cut != 0) {
+        call->warnings |= VT_WARN_DATA_LOST;
+        say_cut(call, meta->rows_read, meta->rows);
+    }
     deliver_markup(call, {load->bits_per_pixel, meta->exif, meta->exif_size, meta->xmp, nullptr});
     add_frame_chunk(call, kTagIcc, meta->icc, meta->icc_size);
     // JFIF's density is what readers show; EXIF's resolution only stands in when JFIF has none.

@@ -32,6 +32,7 @@ typedef struct SourceState {
     const uint8_t* data;
     size_t size;
     int truncated;
+    JDIMENSION rows_at_cut; /* rows put out when the data ran out */
 } SourceState;
 
 static void on_error_exit(j_common_ptr cinfo) {
@@ -39,9 +40,11 @@ static void on_error_exit(j_common_ptr cinfo) {
     longjmp(err->jump, 1);
 }
 
-/* Warnings are counted, never printed: recovered corrupt data marks the picture as damaged. */
+/* Warnings are counted, never printed: recovered corrupt data marks the picture as damaged.
+ * Stray bytes between markers are skipped without touching a pixel; many cameras and editors
+ * leave some, so they are no damage. */
 static void on_emit_message(j_common_ptr cinfo, int level) {
-    if (level < 0)
+    if (level < 0 && cinfo->err->msg_code != JWRN_EXTRANEOUS_DATA)
         ((ErrorState*)cinfo->err)->warnings++;
 }
 
@@ -57,6 +60,8 @@ static void on_init_source(j_decompress_ptr cinfo) {
 static boolean on_fill_input(j_decompress_ptr cinfo) {
     static const JOCTET kEnd[2] = {0xFF, JPEG_EOI};
     SourceState* src = (SourceState*)cinfo->src;
+    if (!src->truncated)
+        src->rows_at_cut = cinfo->output_scanline;
     src->truncated = 1;
     src->pub.next_input_byte = kEnd;
     src->pub.bytes_in_buffer = 2;
@@ -268,6 +273,13 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
     VtJpegMetadata meta;
     memset(&meta, 0, sizeof(meta));
     meta.damaged = damaged;
+    meta.rows = c->output_height;
+    if (d->src.truncated) {
+        /* A progressive file's scans are all taken in before the first row is put out: its
+         * rows hold what arrived. A sequential file's rows after the cut are filler. */
+        meta.cut = 1;
+        meta.rows_read = c->progressive_mode ? c->output_height : d->src.rows_at_cut;
+    }
     if (c->saw_JFIF_marker && (c->density_unit == 1 || c->density_unit == 2)) {
         meta.density_unit = c->density_unit;
         meta.x_density = c->X_density;
@@ -282,7 +294,7 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
     }
     sink->metadata(sink->context, &meta);
     jpeg_finish_decompress(c);
-    d->result = d->src.truncated ? -42 : 1;
+    d->result = d->src.truncated && meta.rows_read == 0 ? -42 : 1;
 }
 
 int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sink) {

@@ -46,7 +46,11 @@ typedef struct VtJpegMetadata {
     const char* xmp;    /* the XMP packet, NUL-terminated */
     const uint8_t* icc; /* the ICC profile, its APP2 pieces joined in sequence order */
     uint32_t icc_size;
-    int damaged; /* libjpeg recovered from corrupt data: some pixels may be wrong */
+    int damaged;        /* libjpeg recovered from corrupt data: some pixels may be wrong */
+    int cut;            /* the data ended before the picture did */
+    uint32_t rows;      /* rows of the picture put out */
+    uint32_t rows_read; /* with `cut`: the rows read whole (all of a progressive file's rows,
+                         * which hold the scans that arrived) */
     /* The JFIF header's density: unit 1 dots per inch, 2 per centimetre; 0 when there is no
      * JFIF header or it gives an aspect ratio only. */
     int density_unit;
@@ -65,9 +69,9 @@ typedef struct VtJpegReadSink {
 } VtJpegReadSink;
 
 /* Decodes a whole JPEG file held in memory. -1 not a JPEG, -2 a JPEG process libjpeg-turbo does
- * not decode (lossless, 12-bit), -13 a size beyond the limits, -42 the data ends early (the
- * rows decoded so far are in the target), -44 invalid data, -20 out of memory, 1 done; or what
- * `begin` returned. */
+ * not decode (lossless, 12-bit), -13 a size beyond the limits, -42 the data ends before any
+ * row is complete, -44 invalid data, -20 out of memory, 1 done (a file cut after some rows is
+ * done too, with `cut` in its metadata); or what `begin` returned. */
 int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sink);
 
 typedef struct VtJpegWriteOptions {

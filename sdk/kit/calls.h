@@ -46,6 +46,18 @@ inline int state_option(const FilterCall* call, const char16_t* name, int fallba
     return number < low ? low : number > high ? high : static_cast<int>(number);
 }
 
+// Tells the host, before the first frame, what all of the file's frames together will take
+// (from its headers): VT_OK to go on, or the result code to end the load with. A host that does
+// not know the question lets the load go on.
+inline std::int32_t announce_frame_bytes(const FilterCall* call, std::uint64_t bytes) noexcept {
+    const pi_BasicQuery* query = call->basic_query;
+    if (query == nullptr || query->query == nullptr)
+        return VT_OK;
+    std::uint64_t value = bytes;
+    const std::int32_t answer = query->query("load.frame_bytes", &value, sizeof value);
+    return answer == VT_ERR_OUT_OF_MEMORY ? VT_ERR_OUT_OF_MEMORY : VT_OK;
+}
+
 // Asks the host for a frame of width x height, never reduced, and checks what it gave: VT_OK
 // with the record's pixels and stride describing it, or the result code.
 inline std::int32_t request_frame(FilterCall* call, std::uint32_t width,

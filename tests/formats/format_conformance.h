@@ -169,7 +169,8 @@ struct FormatRow {
     // The document kind its frame sets keep (1 pages, 2 an animation with delays and a loop
     // count); 0: a frame set is saved as the host's composite.
     std::uint8_t frame_sets = 0;
-    // A cut file may load the frames it holds whole, flagged as data lost.
+    // A cut file may load what it holds (its whole frames, a JPEG's complete rows), flagged as
+    // data lost.
     bool cut_keeps_whole_frames = false;
     // The pictures it saves; make_picture when not given.
     Frame (*picture)(std::uint32_t width, std::uint32_t height, bool transparent) = nullptr;

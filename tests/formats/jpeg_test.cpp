@@ -95,7 +95,8 @@ VT_FORMAT_CONFORMANCE(Jpeg, FormatRow{.plugin = "fmx_JPEG",
                                       .compared = 28,
                                       .tolerance = 2,
                                       .round_trip_tolerance = 8,
-                                      .keeps_transparency = false});
+                                      .keeps_transparency = false,
+                                      .cut_keeps_whole_frames = true});
 
 // What the glue hands over, captured for the tests that look past the markup.
 struct Captured {
@@ -171,6 +172,8 @@ TEST_F(JpegPlugin, SuiteFilesLoadWithTheirDepthOrAreRefused) {
             EXPECT_TRUE(has_entry(loaded.frames[0], "image.bpp=" + std::to_string(outcome) + ";"));
         }
     }
+    // Stray bytes between markers cost no pixel: no damage to report.
+    EXPECT_EQ(load_with(api(), (root / "extraneous-data.jpg").string()).warnings, 0);
 }
 
 TEST_F(JpegPlugin, LibjpegTurboReferenceImages) {
