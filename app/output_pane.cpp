@@ -71,9 +71,8 @@ void OutputPane::redraw() {
     y += status_metrics.height() + dpi_scale(8);
 
     // The rows: labels in one column, values in the next.
-    const auto rows =
-        session::output_rows(m_stats, m_estimate.update(m_stats, m_active), m_processors,
-                             platform::now(), translate16);
+    const auto rows = session::output_rows(m_stats, m_estimate.update(m_stats, m_active),
+                                           m_processors, platform::now(), translate16);
     p.setFont(pane_font(font(), 1.1));
     const QFontMetrics row_metrics = p.fontMetrics();
     QStringList labels;

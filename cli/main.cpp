@@ -144,7 +144,8 @@ void print_outcomes(const std::vector<engine::FileOutcome>& outcomes) {
         const std::string source = cli::one_line_text(f.source);
         if (f.outcome == engine::Outcome::warned) {
             for (const std::u16string& w : f.warnings)
-                std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), cli::one_line_text(w).c_str());
+                std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(),
+                             cli::one_line_text(w).c_str());
             continue;
         }
         if (f.outcome == engine::Outcome::cut_short)
@@ -152,9 +153,11 @@ void print_outcomes(const std::vector<engine::FileOutcome>& outcomes) {
                          cli::one_line_text(f.reason).c_str());
         else
             std::fprintf(stderr, "vtconvert: %s failed: %s%s%s\n", engine::stage_name(f.stage),
-                         source.c_str(), f.reason.empty() ? "" : ": ", cli::one_line_text(f.reason).c_str());
+                         source.c_str(), f.reason.empty() ? "" : ": ",
+                         cli::one_line_text(f.reason).c_str());
         for (const std::u16string& w : f.warnings)
-            std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(), cli::one_line_text(w).c_str());
+            std::fprintf(stderr, "vtconvert: warning: %s: %s\n", source.c_str(),
+                         cli::one_line_text(w).c_str());
     }
 }
 
@@ -228,10 +231,10 @@ std::optional<int> prepare(const cli::Options& options, std::optional<engine::Pr
     if (!options.dry_run)
         return std::nullopt;
     for (const engine::PlannedFile& f : out->plan().files)
-        std::printf("%s -> %s  (%s%s)\n", u8(f.source).c_str(),
-                    u8(f.action == engine::PlanAction::unreachable ? f.unreachable : f.target)
-                        .c_str(),
-                    engine::action_name(f.action), f.named_later ? ", named after processing" : "");
+        std::printf(
+            "%s -> %s  (%s%s)\n", u8(f.source).c_str(),
+            u8(f.action == engine::PlanAction::unreachable ? f.unreachable : f.target).c_str(),
+            engine::action_name(f.action), f.named_later ? ", named after processing" : "");
     std::printf("%zu files planned\n", out->plan().files.size());
     return kAllConverted;
 }
@@ -320,8 +323,8 @@ int run(const cli::Options& options) {
                     cancelled ? "cancelled" : state_name(conversion.state()), stats.skipped,
                     stats.warned, stats.cutShort, outcomes_json(outcomes, true).c_str(),
                     outcomes_json(outcomes, false).c_str());
-    const bool all = !cancelled && stats.failed == 0 && stats.unknown == 0 &&
-                     stats.cutShort == 0 && stats.converted + stats.skipped == stats.total;
+    const bool all = !cancelled && stats.failed == 0 && stats.unknown == 0 && stats.cutShort == 0 &&
+                     stats.converted + stats.skipped == stats.total;
     return all ? kAllConverted : kSomeFailed;
 }
 

@@ -38,7 +38,8 @@ bool whole(std::string_view option, std::string_view text, long long min, long l
 using S = engine::HelpSection;
 
 constexpr ProgramOption kProgramOptions[] = {
-    {"--dry-run", 0, nullptr, S::reruns, "print the plan (source -> target, action) and\nchange nothing",
+    {"--dry-run", 0, nullptr, S::reruns,
+     "print the plan (source -> target, action) and\nchange nothing",
      [](Options& o, std::string_view, std::string&) { return o.dry_run = true; }},
     {"--preset", 0, "FILE", S::reruns,
      "start from the job saved in FILE (options given on\nthe command line change it further)",
@@ -69,7 +70,8 @@ constexpr ProgramOption kProgramOptions[] = {
     {"--memory-budget", 0, "MB", S::program,
      "memory the job's pictures may take together; each\nworker's picture gets its share, a "
      "bigger one fails\nwith its reason (default: VANTREL_MEMORY_BUDGET_MB,\nelse 3/4 of the "
-     "available memory)",
+     "available memory). Without it a\npicture over 1 GB and over 1024 times its file's\nsize "
+     "is refused as a decompression bomb",
      [](Options& o, std::string_view v, std::string& error) {
          long long x = 0;
          return whole("--memory-budget", v, 16, 1LL << 30, x, error) &&

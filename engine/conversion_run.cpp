@@ -332,15 +332,13 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
 
     hold_while_paused();
     m_me.state = WorkerState::processing;
-    const bool cancelled_before = m_ctx.cancel;
     const int result = step.run_transforms(room, m_ctx.job, m_ctx.watermark.get());
-    // A cancel during the transforms stops the long pixel loops after their current row: what
-    // is saved then is not the picture asked for, and a later run must do it again.
+    // A failed step, or a cancel that stopped a long pixel loop after its current row (the step
+    // then fails): what is saved is not the picture asked for, and a later run must redo it.
     std::u16string cut_short;
     if (result == kTransformFailed)
-        cut_short = u"Image processing failed - %s";
-    else if (!cancelled_before && m_ctx.cancel)
-        cut_short = u"the job was cancelled while %s was being processed";
+        cut_short = m_ctx.cancel ? u"the job was cancelled while %s was being processed"
+                                 : u"Image processing failed - %s";
     if (result != kTransformFailed) {
         if (m_ctx.previews)
             update_preview(room);
@@ -392,10 +390,10 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
         (void)set_file_times(target, *times);
 
     const std::u16string_view text = onto_source ? kOntoSourceText : u"Failed while saving %s";
-    const Outcome outcome = !saved                ? Outcome::failed
-                            : !cut_short.empty()  ? Outcome::cut_short
-                            : !warnings.empty()   ? Outcome::warned
-                                                  : Outcome::converted;
+    const Outcome outcome = !saved               ? Outcome::failed
+                            : !cut_short.empty() ? Outcome::cut_short
+                            : !warnings.empty()  ? Outcome::warned
+                                                 : Outcome::converted;
     if (outcome == Outcome::cut_short)
         reason = base::format_s(cut_short, platform::file_name_of(file.source));
     {
@@ -412,8 +410,8 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
         }
         if (outcome != Outcome::converted)
             m_ctx.note_outcome_locked({file.source, saved ? target : std::u16string(), outcome,
-                                       saved ? FailureStage::transform : FailureStage::save,
-                                       reason, warnings});
+                                       saved ? FailureStage::transform : FailureStage::save, reason,
+                                       warnings});
     }
     report(file, target, outcome, reason, began, warnings);
 }
@@ -635,9 +633,9 @@ bool ConversionRun::start_job(const PreparedJob& prepared) {
         if (m_job_thread.joinable())
             m_job_thread.join(); // the previous job ends by itself once its workers have
         const unsigned wanted = m_options.workers ? m_options.workers : platform::processor_count();
-        ctx = std::make_shared<JobContext>(prepared.job(), prepared.plan(), prepared.total(),
-                                           m_step, std::min(wanted, kMaxWorkers),
-                                           m_options.preview);
+        ctx =
+            std::make_shared<JobContext>(prepared.job(), prepared.plan(), prepared.total(), m_step,
+                                         std::min(wanted, kMaxWorkers), m_options.preview);
         m_job = ctx;
         try {
             m_job_thread = std::jthread(detail::run_job, ctx, m_options.cancel_limit);

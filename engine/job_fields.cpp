@@ -155,8 +155,7 @@ constexpr JobOption kOptions[] = {
     {"--pass-thru", 0, nullptr, K::on, "passThru", nullptr, nullptr, nullptr, S::job,
      "copy unchanged files byte for byte when the source\nalready has the target extension"},
     {"--rename", 0, "PATTERN", K::special, "renamePattern", nullptr, nullptr, apply_rename,
-     S::renaming,
-     "%s name, %f folder, %w width, %h height,\n%n number, %nn zero-padded number"},
+     S::renaming, "%s name, %f folder, %w width, %h height,\n%n number, %nn zero-padded number"},
     {"--replace-from", 0, "TEXT", K::special, "replaceFrom", nullptr, nullptr, apply_replace_from,
      S::renaming, "replace TEXT in the new names ..."},
     {"--replace-to", 0, "TEXT", K::special, "replaceTo", nullptr, nullptr, apply_replace_to,
@@ -195,10 +194,10 @@ constexpr JobOption kOptions[] = {
      "stamp a picture"},
     {"--watermark-pos", 0, "X,Y", K::special, "watermarkX", nullptr, nullptr, apply_watermark_pos,
      S::transforms, "its place in percent (0-100 each)"},
-    {"--watermark-size", 0, "S", K::number, "watermarkSize", &kWatermarkSizeRange, nullptr,
-     nullptr, S::transforms, "its size in percent (1-100)"},
-    {"--watermark-fade", 0, "F", K::number, "watermarkFade", &kWatermarkFadeRange, nullptr,
-     nullptr, S::transforms, "its fade in percent (0-99)"},
+    {"--watermark-size", 0, "S", K::number, "watermarkSize", &kWatermarkSizeRange, nullptr, nullptr,
+     S::transforms, "its size in percent (1-100)"},
+    {"--watermark-fade", 0, "F", K::number, "watermarkFade", &kWatermarkFadeRange, nullptr, nullptr,
+     S::transforms, "its fade in percent (0-99)"},
     {"--fast-decode", 0, nullptr, K::on, "fastDecode", nullptr, nullptr, nullptr, S::transforms,
      "decode JPEG and WebP sources reduced to twice the\nresize target before resampling "
      "(faster, not\nbit-exact)"},
@@ -211,15 +210,15 @@ constexpr JobOption kOptions[] = {
      "its font: a fontconfig name (\"DejaVu Sans:bold\") or\na font file (default: sans-serif)"},
     {"--watermark-color", 0, "RRGGBB", K::special, "watermarkColor", nullptr, nullptr, apply_color,
      S::transforms, "its colour (default: ffffff)"},
-    {"--watermark-opacity", 0, "P", K::number, "watermarkOpacity", &kWatermarkOpacityRange,
-     nullptr, nullptr, S::transforms, "its opacity in percent (0-100, default: 60)"},
+    {"--watermark-opacity", 0, "P", K::number, "watermarkOpacity", &kWatermarkOpacityRange, nullptr,
+     nullptr, S::transforms, "its opacity in percent (0-100, default: 60)"},
     {"--to-srgb", 0, "INTENT", K::choice, "toSrgb", nullptr, "auto|perceptual|relative|off",
      nullptr, S::colour,
      "convert pictures with a colour profile to sRGB and\ndrop the profile: perceptual or "
      "relative (always),\nauto (perceptual, only for targets that cannot\ncarry a profile: the "
      "default) or off"},
-    {"--existing", 0, "POLICY", K::choice, "existing", nullptr, "overwrite|skip|keep-both",
-     nullptr, S::reruns,
+    {"--existing", 0, "POLICY", K::choice, "existing", nullptr, "overwrite|skip|keep-both", nullptr,
+     S::reruns,
      "what becomes of a target that exists: overwrite\n(the default), skip, or keep-both (a new "
      "name\n\"name (1).ext\"); skip and keep-both allow a\ntarget folder that holds files. Two "
      "sources of one\njob that map to one target refuse the job, unless\nkeep-both numbers the "

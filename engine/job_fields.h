@@ -73,12 +73,20 @@ enum class OptionKind : unsigned char {
 };
 
 // Sections of the help, in the order it shows them.
-enum class HelpSection : unsigned char { job, renaming, metadata, transforms, colour, reruns, program };
+enum class HelpSection : unsigned char {
+    job,
+    renaming,
+    metadata,
+    transforms,
+    colour,
+    reruns,
+    program
+};
 
 struct JobOption {
-    const char* flag;        // "--format"
-    char short_flag;         // 'f', or 0
-    const char* value;       // the value's syntax in the help ("EXT"); null for a switch
+    const char* flag;  // "--format"
+    char short_flag;   // 'f', or 0
+    const char* value; // the value's syntax in the help ("EXT"); null for a switch
     OptionKind kind;
     const char* key;         // the preset key of the field it sets (of the first, for several)
     const FieldRange* range; // number: the field's range

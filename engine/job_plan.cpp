@@ -20,8 +20,8 @@
 namespace vt::engine {
 namespace {
 
-constexpr const char* kOutcomeNames[] = {"converted", "converted with warnings", "cut short",
-                                         "failed",    "not loaded",             "skipped"};
+constexpr const char* kOutcomeNames[] = {
+    "converted", "converted with warnings", "cut short", "failed", "not loaded", "skipped"};
 
 constexpr std::uint32_t kMostNumbers = 100000; // numbered names tried before giving up
 constexpr std::size_t kMostReportBytes = std::size_t{1} << 30;
@@ -410,8 +410,8 @@ JobPlan plan_job(const ConversionJob& job, const DoneList& done) {
         const JobFile& f = files[i];
         if (!f.unreachable.empty()) {
             // Every share reports it: none of them can tell whose files it holds.
-            plan.files.push_back({f.source, {}, {}, 0, 0, PlanAction::unreachable, false,
-                                  f.unreachable});
+            plan.files.push_back(
+                {f.source, {}, {}, 0, 0, PlanAction::unreachable, false, f.unreachable});
             continue;
         }
         PlannedFile p{f.source,       f.relative,        names[i], f.sequence,

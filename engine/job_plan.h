@@ -64,12 +64,12 @@ private:
 }
 
 enum class PlanAction {
-    write,     // a new target
-    replace,   // the target exists and is replaced
-    skip,      // the target exists and is left as it is
-    keep_both, // the target exists or another file of the job takes it: a numbered name
-    done,      // an earlier run converted it (resume)
-    clash,     // another file of the job writes the same target: the job is refused
+    write,       // a new target
+    replace,     // the target exists and is replaced
+    skip,        // the target exists and is left as it is
+    keep_both,   // the target exists or another file of the job takes it: a numbered name
+    done,        // an earlier run converted it (resume)
+    clash,       // another file of the job writes the same target: the job is refused
     unreachable, // the walk cannot reach it: counted as a file that could not be read
 };
 [[nodiscard]] const char* action_name(PlanAction action) noexcept;
@@ -78,7 +78,7 @@ struct PlannedFile {
     std::u16string source, relative, target;
     std::uint32_t sequence = 0, folder_count = 0;
     PlanAction action = PlanAction::write;
-    bool named_later = false; // the name waits for the picture's size; `target` is the plain one
+    bool named_later = false;   // the name waits for the picture's size; `target` is the plain one
     std::u16string unreachable; // why, with PlanAction::unreachable
 };
 

@@ -100,7 +100,8 @@ std::optional<JobRefusal> check_folders(ConversionJob& job, PrepareMode mode, Jo
 } // namespace
 
 std::u16string refusal_line(const JobRefusal& refusal) {
-    std::u16string line = refusal.title.empty() ? refusal.text : refusal.title + u": " + refusal.text;
+    std::u16string line =
+        refusal.title.empty() ? refusal.text : refusal.title + u": " + refusal.text;
     if (!refusal.reason.empty())
         line += (refusal.reason.front() == u'\n' ? u"" : u" (") + refusal.reason +
                 (refusal.reason.front() == u'\n' ? u"" : u")");
@@ -125,8 +126,7 @@ ConversionJob tidy_job(ConversionJob job) {
         job.targetExtension.assign(normalize_extension(job.targetExtension.view()));
     // Re-runs and shares write into a target folder that holds files by design.
     const JobExtras& x = job.extras;
-    if (x.existing != ExistingPolicy::overwrite || !x.resumeFile.view().empty() ||
-        x.shardCount > 1)
+    if (x.existing != ExistingPolicy::overwrite || !x.resumeFile.view().empty() || x.shardCount > 1)
         job.overwrite = 1;
     return job;
 }

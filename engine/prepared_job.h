@@ -57,8 +57,8 @@ public:
     [[nodiscard]] std::uint32_t total() const noexcept;
 
 private:
-    friend std::variant<PreparedJob, JobRefusal>
-    prepare_job(ConversionJob, PluginOptions, const JobServices&, PrepareMode);
+    friend std::variant<PreparedJob, JobRefusal> prepare_job(ConversionJob, PluginOptions,
+                                                             const JobServices&, PrepareMode);
     PreparedJob() = default;
 
     ConversionJob m_job;

@@ -172,7 +172,8 @@ void list_folder(const ConversionJob& job, std::u16string_view relative, FolderC
             continue;
         if (!fits_path(source, entry.name)) {
             if (entry.is_regular || job.includeSubfolders)
-                unreachable(source + u"/" + entry.name, u"the path is longer than the system allows");
+                unreachable(source + u"/" + entry.name,
+                            u"the path is longer than the system allows");
             continue;
         }
         if (entry.is_directory) {
@@ -184,7 +185,9 @@ void list_folder(const ConversionJob& job, std::u16string_view relative, FolderC
         out.push_back({platform::join_path(source, entry.name),
                        platform::join_path(relative, entry.name),
                        plain_target_path(target, entry.name, job.targetExtension.view()),
-                       sequence++, folder_count, {}});
+                       sequence++,
+                       folder_count,
+                       {}});
     }
     chain.leave();
 }
@@ -275,8 +278,12 @@ bool PlanHandOut::hold_while_paused() {
 void PlanHandOut::note_unreachable(std::u16string_view path, std::u16string_view why) {
     JobLock lock(m_ctx.stats_lock, JobLock::kStats);
     m_ctx.set_last_error_locked(u"Failed while loading %s", path);
-    m_ctx.note_outcome_locked({std::u16string(path), {}, Outcome::not_loaded, FailureStage::walk,
-                               std::u16string(why), {}});
+    m_ctx.note_outcome_locked({std::u16string(path),
+                               {},
+                               Outcome::not_loaded,
+                               FailureStage::walk,
+                               std::u16string(why),
+                               {}});
     ++m_ctx.unknown;
 }
 
@@ -284,7 +291,7 @@ void PlanHandOut::note_unreachable(std::u16string_view path, std::u16string_view
 // effect at once rather than when a worker frees the slot. False when the job is over: cancel,
 // the end marker, or no worker left to take a file.
 bool PlanHandOut::hand_out(std::u16string_view source, std::u16string_view target,
-                          std::uint32_t sequence, std::uint32_t folder_count) {
+                           std::uint32_t sequence, std::uint32_t folder_count) {
     for (;;) {
         {
             JobLock lock(m_ctx.stats_lock, JobLock::kStats);

@@ -232,8 +232,7 @@ private:
                                    const BitmapPicture* mark) noexcept {
         if (!plugins::holds_frame_changes(room.status.doc_kind, room.status.kind_param))
             return false;
-        return o.autofixLevels != 0 || o.denoiseRadius != 0 ||
-               (o.resizeMode != 0 && o.resizeWidth >= 2 && o.resizeHeight >= 2) ||
+        return o.autofixLevels != 0 || o.denoiseRadius != 0 || o.resize ||
                (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0) ||
                !o.textMark.text.empty() ||
                gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0;

@@ -17,6 +17,7 @@ TransformOptions transform_options(const engine::ConversionJob& job) noexcept {
     o.autofixLevels = job.autofixLevels;
     o.denoiseRadius = job.denoiseRadius;
     o.rotationMode = job.rotationMode;
+    o.resize = engine::resize_applies(job);
     o.resizeMode = job.resizeMode;
     o.resizeWidth = job.resizeWidth;
     o.resizeHeight = job.resizeHeight;
@@ -109,7 +110,7 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
             return 0;
         changed = changed || turned > 0;
     }
-    if (options.resizeMode != 0 && options.resizeWidth >= 2 && options.resizeHeight >= 2) {
+    if (options.resize) {
         const bool turned = sides_swap_on_turn && layers[0].bitmap.width != width_before_turn;
         const gfx::ResizeOptions resize = draft_resize(layers, count, options, turned);
         const int resized = gfx::ResizeStep(layers, count, resize);

@@ -22,6 +22,7 @@ struct TransformOptions : gfx::ResizeOptions {
     std::int32_t autofixLevels = 0;
     std::int32_t denoiseRadius = 0;
     std::int32_t rotationMode = 0;
+    bool resize = false; // the job's engine::resize_applies, the one rule for it
     std::uint32_t watermarkX = 0, watermarkY = 0, watermarkSize = 0, watermarkFade = 0;
     // Set when the picture was decoded reduced (fast decode): its size in the file, so that the
     // resize gives the size a full decode would have given.

@@ -12,7 +12,6 @@ namespace vt::session {
 [[nodiscard]] engine::JobServices job_services();
 
 [[nodiscard]] engine::Prepared prepare_job(const engine::ConversionJob& job,
-                                           engine::PluginOptions options,
-                                           engine::PrepareMode mode);
+                                           engine::PluginOptions options, engine::PrepareMode mode);
 
 } // namespace vt::session

@@ -18,10 +18,10 @@
 #include "app/translate.h"
 #include "app/wizard/job_options.h"
 #include "lang/xlat.h"
-#include "session/job_door.h"
 #include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
+#include "session/job_door.h"
 
 namespace vt::app {
 namespace {
@@ -306,7 +306,8 @@ bool SummaryPage::storeForNext() {
     std::u16string text = refusal->text;
     if (!refusal->reason.empty())
         text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
-    (void)lang::XlatMessageBox(text, refusal->title.empty() ? u"Conversion Summary" : refusal->title,
+    (void)lang::XlatMessageBox(text,
+                               refusal->title.empty() ? u"Conversion Summary" : refusal->title,
                                platform::MessageButtons::ok, platform::MessageIcon::none);
     return false;
 }

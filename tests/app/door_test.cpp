@@ -67,15 +67,22 @@ const std::vector<Case>& cases() {
         {"rename by number", true, "rename = 1\nrenamePattern = \"%nn\"", {}},
         {"rename waits for the size", true, "rename = 1\nrenamePattern = \"%s_%wx%h\"", {}},
         {"rename lower case", true, "rename = 1\nrenamePattern = \"IMG_%s\"\nlowercase = 1", {}},
-        {"replace from nothing", false,
-         "rename = 1\nrenamePattern = \"%s\"\nreplaceText = 1\nreplaceFrom = \"\"", {}},
-        {"replace blanks", true,
+        {"replace from nothing",
+         false,
+         "rename = 1\nrenamePattern = \"%s\"\nreplaceText = 1\nreplaceFrom = \"\"",
+         {}},
+        {"replace blanks",
+         true,
          "rename = 1\nrenamePattern = \"%nn - %s\"\nreplaceText = 1\nreplaceFrom = \" \"\n"
          "replaceTo = \"_\"",
          {}},
-        {"resize a box it would ignore", false,
-         "resizeMode = 1\nresizeWidth = 80\nresizeHeight = 0", {}},
-        {"resize without a width", false, "resizeMode = 3\nresizeWidth = 0\nresizeHeight = 600",
+        {"resize a box it would ignore",
+         false,
+         "resizeMode = 1\nresizeWidth = 80\nresizeHeight = 0",
+         {}},
+        {"resize without a width",
+         false,
+         "resizeMode = 3\nresizeWidth = 0\nresizeHeight = 600",
          {}},
         {"resize a box", true, "resizeMode = 3\nresizeWidth = 800\nresizeHeight = 600", {}},
         {"no resize, any box", true, "resizeMode = 0\nresizeWidth = 0\nresizeHeight = 0", {}},
@@ -84,7 +91,8 @@ const std::vector<Case>& cases() {
         {"missing watermark", false, "watermarkFile = \"$SRC/none.png\"", {}},
         {"watermark", true, "watermarkFile = \"$SRC/a.pnm\"", {}},
         {"missing source", false, "sourceFolder = \"$SRC/none\"", {}},
-        {"empty source", false, "", [](Tree& t) {
+        {"empty source", false, "",
+         [](Tree& t) {
              std::remove((t.src() + "/a.pnm").c_str());
              std::remove((t.src() + "/b.pgm").c_str());
              std::remove((t.src() + "/sub/c.pnm").c_str());
@@ -100,8 +108,7 @@ const std::vector<Case>& cases() {
         {"target holds files", false, "", [](Tree& t) { t.file("dst/old.txt"); }},
         {"target holds files, overwrite", true, "overwrite = 1",
          [](Tree& t) { t.file("dst/a.pnm"); }},
-        {"existing targets skipped", true, "existing = skip",
-         [](Tree& t) { t.file("dst/a.pnm"); }},
+        {"existing targets skipped", true, "existing = skip", [](Tree& t) { t.file("dst/a.pnm"); }},
         {"existing targets kept both", true, "existing = keep-both",
          [](Tree& t) { t.file("dst/a.pnm"); }},
         {"two sources, one target", false, "", [](Tree& t) { t.file("src/a.ppm"); }},
@@ -116,7 +123,8 @@ const std::vector<Case>& cases() {
         {"unknown key", false, "colour = 3", {}},
         {"plug-in option that does not exist", false, "plugin fmx_NOPE.quality = 3", {}},
         {"escape by rename", false, "rename = 1\nrenamePattern = \"../../x_%s\"", {}},
-        {"escape by replacement", false,
+        {"escape by replacement",
+         false,
          "rename = 1\nrenamePattern = \"%s\"\nreplaceText = 1\nreplaceFrom = \"a\"\n"
          "replaceTo = \"../x\"",
          {}},
@@ -220,8 +228,8 @@ private slots:
                 QVERIFY2(!wizard.text.isEmpty() && cli.text.contains(wizard.text),
                          name + ": " + cli.text.toUtf8() + " | " + wizard.text.toUtf8());
             }
-            QVERIFY2(cli.plan == wizard.plan,
-                     name + ": " + cli.plan.join('|').toUtf8() + " | " + wizard.plan.join('|').toUtf8());
+            QVERIFY2(cli.plan == wizard.plan, name + ": " + cli.plan.join('|').toUtf8() + " | " +
+                                                  wizard.plan.join('|').toUtf8());
         }
     }
 };

@@ -26,8 +26,8 @@
 #include "lang/translator.h"
 #include "pipeline/pipeline_step.h"
 #include "session/session.h"
-#include "tests/support/temp_folder.h"
 #include "tests/support/prepared.h"
+#include "tests/support/temp_folder.h"
 
 namespace vt::app {
 namespace {

@@ -152,8 +152,13 @@ private slots:
         engine::ConversionJob job;
         auto page = open_page(5, job);
         nth<QComboBox>(*page)->setCurrentIndex(3);
+        // A box the resize would ignore is refused, not silently left unresized.
         nth<QLineEdit>(*page, 0)->setText(QStringLiteral("0"));
         nth<QLineEdit>(*page, 1)->setText(QStringLiteral("600"));
+        g_refusals.clear();
+        QCOMPARE(next(*page), -1);
+        QCOMPARE(g_refusals.value(0), QStringLiteral("Output dimensions are not valid"));
+        nth<QLineEdit>(*page, 0)->setText(QStringLiteral("800"));
         QCOMPARE(next(*page), int(kNext));
         QCOMPARE(std::pair(int(job.resizeMode), int(job.resizeHeight)), std::pair(3, 600));
         page = open_page(5, job);

@@ -81,22 +81,14 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         const char* extension;
         const char* reader_writer; // what the row ends with
     } expected[] = {
-        {".vt5", "(built in) | (built in)"},
-        {".ico", "fmx_ICO.so | fmx_ICO.so"},
-        {".cur", "fmx_ICO.so | (read only)"},
-        {".psb", "fmx_PSD.so | (read only)"},
-        {".xbm", "fmx_XPM.so | (read only)"},
-        {".svg", "fmx_SVG.so | (read only)"},
-        {".fits", "fmx_FITS.so | (read only)"},
-        {".psp", "fmx_PSP.so | (read only)"},
-        {".kra", "fmx_KRA.so | (read only)"},
-        {".raw", "fmx_RAW.so | (read only)"},
-        {".dng", "fmx_RAW.so | (read only)"},
-        {".cr2", "fmx_RAW.so | (read only)"},
-        {".wdp", "fmx_WIC.so | fmx_WIC.so"},
-        {".hdp", "fmx_WIC.so | fmx_WIC.so"},
-        {".mkv", "fmx_AVI.so | (read only)"},
-        {".png", "fmx_PNG.so | fmx_PNG.so"},
+        {".vt5", "(built in) | (built in)"},    {".ico", "fmx_ICO.so | fmx_ICO.so"},
+        {".cur", "fmx_ICO.so | (read only)"},   {".psb", "fmx_PSD.so | (read only)"},
+        {".xbm", "fmx_XPM.so | (read only)"},   {".svg", "fmx_SVG.so | (read only)"},
+        {".fits", "fmx_FITS.so | (read only)"}, {".psp", "fmx_PSP.so | (read only)"},
+        {".kra", "fmx_KRA.so | (read only)"},   {".raw", "fmx_RAW.so | (read only)"},
+        {".dng", "fmx_RAW.so | (read only)"},   {".cr2", "fmx_RAW.so | (read only)"},
+        {".wdp", "fmx_WIC.so | fmx_WIC.so"},    {".hdp", "fmx_WIC.so | fmx_WIC.so"},
+        {".mkv", "fmx_AVI.so | (read only)"},   {".png", "fmx_PNG.so | fmx_PNG.so"},
         {".jfif", "fmx_JPEG.so | fmx_JPEG.so"},
     };
     for (const auto& e : expected) {

@@ -96,7 +96,8 @@ TEST(JobChecks, PatternFormatSizeAndExtensionRules) {
     job.resizeWidth = job.resizeHeight = 0;
     EXPECT_EQ(check_resizing(job)->text, u"Output dimensions are not valid");
     // A box the resize step would ignore is refused rather than silently not resized.
-    for (const auto& [w, h] : {std::pair<std::uint16_t, std::uint16_t>{800, 0}, {80, 1}, {0, 600}}) {
+    for (const auto& [w, h] :
+         {std::pair<std::uint16_t, std::uint16_t>{800, 0}, {80, 1}, {0, 600}}) {
         job.resizeWidth = w;
         job.resizeHeight = h;
         EXPECT_TRUE(check_resizing(job)) << w << "x" << h;

@@ -463,8 +463,9 @@ TEST_F(RunTest, OutcomesTellWhatBecameOfEachFile) {
     job.extras.reportFile.assign(dst.sub16("report.jsonl"));
     ConversionRun run(step, {.workers = 2});
     const JobStats stats = run_to_end(run, job);
-    EXPECT_EQ(std::tuple(stats.converted, stats.warned, stats.cutShort, stats.failed, stats.unknown),
-              std::tuple(3u, 1u, 1u, 1u, 1u));
+    EXPECT_EQ(
+        std::tuple(stats.converted, stats.warned, stats.cutShort, stats.failed, stats.unknown),
+        std::tuple(3u, 1u, 1u, 1u, 1u));
 
     std::map<std::u16string, FileOutcome> records;
     for (const FileOutcome& r : run.outcomes())
@@ -487,7 +488,8 @@ TEST_F(RunTest, OutcomesTellWhatBecameOfEachFile) {
             EXPECT_EQ(records[name].outcome, c.outcome);
         }
     }
-    EXPECT_EQ(lines[u"warn.jpg"].warnings, std::vector<std::string>{"120 of 480 rows could be read"});
+    EXPECT_EQ(lines[u"warn.jpg"].warnings,
+              std::vector<std::string>{"120 of 480 rows could be read"});
     EXPECT_EQ(records[u"warn.jpg"].warnings.size(), 1u);
 
     DoneList done;
@@ -498,7 +500,8 @@ TEST_F(RunTest, OutcomesTellWhatBecameOfEachFile) {
 }
 
 // A cancel that comes while a picture's transforms run leaves that picture saved but cut short:
-// the long pixel loops stop after their current row, so it is not the picture asked for.
+// the long pixel loops stop after their current row and the step fails, so it is not the
+// picture asked for.
 TEST_F(RunTest, CancelDuringTheTransformsCutsThePictureShort) {
     src.write("big.jpg");
     std::atomic<bool> transforming{false};
@@ -506,7 +509,7 @@ TEST_F(RunTest, CancelDuringTheTransformsCutsThePictureShort) {
         transforming = true;
         while (step->aborts == 0)
             std::this_thread::sleep_for(1ms);
-        return kTransformChanged;
+        return kTransformFailed;
     };
     ConversionJob job = job_for(src, dst);
     job.extras.reportFile.assign(dst.sub16("report.jsonl"));
@@ -519,6 +522,7 @@ TEST_F(RunTest, CancelDuringTheTransformsCutsThePictureShort) {
     EXPECT_EQ(std::pair(stats.converted, stats.cutShort), std::pair(1u, 1u));
     ASSERT_EQ(run.outcomes().size(), 1u);
     EXPECT_EQ(run.outcomes()[0].outcome, Outcome::cut_short);
+    EXPECT_NE(run.outcomes()[0].reason.find(u"cancelled"), std::u16string::npos);
     EXPECT_NE(dst.read("report.jsonl").find("\"outcome\":\"cut short\""), std::string::npos);
 }
 

@@ -41,6 +41,7 @@ TransformOptions none() {
 }
 
 void force_size(TransformOptions& o, std::uint16_t w, std::uint16_t h) {
+    o.resize = true;
     o.resizeMode = 4;
     o.resizeWidth = w;
     o.resizeHeight = h;
