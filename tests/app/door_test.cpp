@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
@@ -43,7 +44,9 @@ struct Tree {
     std::string src() const { return root.path() + "/src"; }
     std::string dst() const { return root.path() + "/dst"; }
     void file(const std::string& path, const std::string& text = "x") const {
-        std::ofstream(root.path() + "/" + path) << text;
+        const QString full = QString::fromStdString(root.path() + "/" + path);
+        QDir().mkpath(QFileInfo(full).path());
+        std::ofstream(full.toStdString()) << text;
     }
 };
 
@@ -216,9 +219,10 @@ private slots:
                 const std::string preset = t.root.path() + "/job.vtpreset";
                 std::ofstream(preset) << preset_text(c, t);
                 answers[side] = side == 0 ? through_vtconvert(preset) : through_wizard(preset);
-                // Plans name the tree of their own run: compare them relative to it.
-                answers[side].plan.replaceInStrings(QString::fromStdString(t.root.path()),
-                                                    QStringLiteral("<root>"));
+                // Plans and texts name the tree of their own run: compare them relative to it.
+                const QString root = QString::fromStdString(t.root.path());
+                answers[side].plan.replaceInStrings(root, QStringLiteral("<root>"));
+                answers[side].text.replace(root, QStringLiteral("<root>"));
             }
             const Answer& cli = answers[0];
             const Answer& wizard = answers[1];

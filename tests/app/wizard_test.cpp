@@ -167,6 +167,7 @@ private slots:
         QCOMPARE(sinc->value(), 29);
         nth<QLineEdit>(*page, 0)->setText(QStringLiteral("0"));
         nth<QLineEdit>(*page, 1)->setText(QStringLiteral("0"));
+        g_refusals.clear();
         QCOMPARE(next(*page), -1);
         QCOMPARE(g_refusals, QStringList{"Output dimensions are not valid"});
     }
@@ -191,11 +192,20 @@ private slots:
         job.targetExtension.assign(u".png");
         auto page = open_page(7, job);
         page->findChild<QCheckBox*>(QStringLiteral("keep_times"))->setChecked(true);
+        QCOMPARE(next(*page), int(kNext));
+        // START checks the whole job: two sources, one target.
+        g_refusals.clear();
+        page = open_page(8, job);
         QCOMPARE(next(*page), -1);
         QVERIFY(g_refusals.value(0).contains(QStringLiteral("a.png <- a.pnm, a.ppm")));
+        page = open_page(7, job);
         page->findChild<QComboBox*>(QStringLiteral("existing"))->setCurrentIndex(2);
         QCOMPARE(next(*page), int(kNext));
         QVERIFY(job.extras.existing == engine::ExistingPolicy::keep_both && job.extras.keepTimes);
+        page = open_page(8, job);
+        QCOMPARE(next(*page), int(kNext));
+        // START made the target folder ready; the plan below must make nothing.
+        QVERIFY(QDir(QString::fromStdU16String(src.sub16("out"))).removeRecursively());
 
         page = open_page(7, job);
         auto* box = page->findChild<JobOptionsBox*>();

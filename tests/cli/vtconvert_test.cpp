@@ -141,9 +141,13 @@ TEST_F(VtconvertTest, UnreadableAndUnsavableFilesAreCountedAndLogged) {
     EXPECT_NE(r.err.find("failed files are listed in"), std::string::npos);
     // Each failure with its step and the reason the plug-in or the system gave.
     EXPECT_TRUE(std::regex_search(
-        r.out, std::regex(R"("source":"[^"]*broken\.ppm","stage":"load","reason":"[^"]+")")));
+        r.out,
+        std::regex(
+            R"("source":"[^"]*broken\.ppm","outcome":"not loaded","stage":"load","reason":"[^"]+")")));
     EXPECT_TRUE(std::regex_search(
-        r.out, std::regex(R"("source":"[^"]*blocked\.ppm","stage":"save","reason":"[^"]+")")));
+        r.out,
+        std::regex(
+            R"("source":"[^"]*blocked\.ppm","outcome":"failed","stage":"save","reason":"[^"]+")")));
     EXPECT_NE(r.err.find("save failed: " + (src / "blocked.ppm")), std::string::npos) << r.err;
 }
 
@@ -422,7 +426,8 @@ TEST(Options, ValuesAndRanges) {
     EXPECT_FALSE(parse_options({"-f", "png", "--threads", "0", "a", "b"}).options);
     EXPECT_FALSE(parse_options({"-f", "png", "a"}).options);
     EXPECT_FALSE(parse_options({"-f", "png", "--rotate", "7", "a", "b"}).options);
-    EXPECT_FALSE(parse_options({"in", "out"}).options); // no format
+    // A missing format is the job's to refuse, as in the wizard (tests/app/door_test.cpp).
+    EXPECT_TRUE(parse_options({"in", "out"}).options->job.targetExtension.empty());
 }
 
 } // namespace

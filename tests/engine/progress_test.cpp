@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "engine/job_checks.h"
 #include "engine/progress_estimate.h"
 #include "tests/support/temp_folder.h"
@@ -56,6 +60,24 @@ TEST(JobChecks, SourceAndTargetFolderRules) {
     EXPECT_EQ(folder, tmp.path16()); // tidied
     tmp.write("a.jpg");
     EXPECT_FALSE(check_source_folder(folder));
+
+    // A folder the user may not list is unreadable, not empty. Root may list anything, so then
+    // the check runs in a child that has become nobody.
+    test::TempFolder locked;
+    locked.write("a.jpg");
+    ASSERT_EQ(::chmod(locked.path().c_str(), ::geteuid() == 0 ? 0700 : 0300), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(2);
+        std::u16string path = locked.path16();
+        const auto refusal = check_source_folder(path);
+        ::_exit(refusal && refusal->text == u"Source path cannot be read" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(::chmod(locked.path().c_str(), 0700), 0);
 
     std::u16string target = tmp.path16();
     EXPECT_EQ(check_target_folder(target, false)->text, u"Target path is not empty");

@@ -59,20 +59,20 @@ protected:
     std::shared_ptr<FakeStep> step = std::make_shared<FakeStep>();
 };
 
-TEST_F(RunTest, EmptyFolderFailsAtOnceAndNoWorkerGetsAFile) {
+// A tree with no file to convert is refused before the run: no worker, nothing created.
+TEST_F(RunTest, EmptyFolderIsRefusedBeforeAnyWorkerStarts) {
     src.write("Thumbs.db");
     src.write("sub/a.jpg"); // sub-folders are not searched without the option
+    ConversionJob job = job_for(src, dst);
+    job.targetFolder.assign(dst.sub16("new"));
+    const Prepared prepared = prepare_job(job, {}, {}, PrepareMode::run);
+    ASSERT_TRUE(std::holds_alternative<JobRefusal>(prepared));
+    EXPECT_EQ(std::get<JobRefusal>(prepared).text, u"Could not search folder for files!");
+    EXPECT_FALSE(dst.exists("new"));
     ConversionRun run(step, {.workers = 2});
-    EXPECT_FALSE(run.start_job(test::prepared(job_for(src, dst))));
-    EXPECT_EQ(run.state(), JobState::failed);
-    EXPECT_EQ(run.failure_text(), u"Could not search folder for files!");
     EXPECT_EQ(step->rooms, 0);
     EXPECT_FALSE(run.job_active());
-    EXPECT_FALSE(run.pause_or_resume(true));
     EXPECT_FALSE(run.cancel_job());
-    JobStats stats;
-    EXPECT_FALSE(run.take_snapshot(stats));
-    EXPECT_EQ(stats.lastError, u"Could not search folder for files!");
 }
 
 TEST_F(RunTest, CountersAddUpAndOnlyFailedSavesAreLogged) {

@@ -41,7 +41,11 @@ TransformOptions none() {
 }
 
 void force_size(TransformOptions& o, std::uint16_t w, std::uint16_t h) {
-    o.resize = true;
+    engine::ConversionJob job = engine::default_job();
+    job.resizeMode = 4;
+    job.resizeWidth = w;
+    job.resizeHeight = h;
+    o.resize = transform_options(job).resize; // whether it applies is the job's rule
     o.resizeMode = 4;
     o.resizeWidth = w;
     o.resizeHeight = h;
