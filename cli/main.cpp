@@ -231,10 +231,11 @@ std::optional<int> prepare(const cli::Options& options, std::optional<engine::Pr
     if (!options.dry_run)
         return std::nullopt;
     for (const engine::PlannedFile& f : out->plan().files)
-        std::printf(
-            "%s -> %s  (%s%s)\n", u8(f.source).c_str(),
-            u8(f.action == engine::PlanAction::unreachable ? f.unreachable : f.target).c_str(),
-            engine::action_name(f.action), f.named_later ? ", named after processing" : "");
+        std::printf("%s -> %s  (%s%s)\n", cli::one_line_text(f.source).c_str(),
+                    cli::one_line_text(f.action == engine::PlanAction::unreachable ? f.unreachable
+                                                                                  : f.target)
+                        .c_str(),
+                    engine::action_name(f.action), f.named_later ? ", named after processing" : "");
     std::printf("%zu files planned\n", out->plan().files.size());
     return kAllConverted;
 }

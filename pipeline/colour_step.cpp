@@ -61,7 +61,7 @@ bool convert_grey(Bitmap& bmp, cmsHPROFILE from, cmsHPROFILE srgb, int intent) {
     return true;
 }
 
-// 1 converted, -1 nothing to do, 0 failure.
+// 1 converted, -1 nothing to do (or a profile that cannot be used, kept).
 int convert_layer(Layer& layer, cmsHPROFILE srgb, int intent) {
     image::MetaChunk icc{};
     if (!image::find_layer_chunk(layer, kTagIcc, icc) || icc.size < 128 ||
@@ -78,8 +78,10 @@ int convert_layer(Layer& layer, cmsHPROFILE srgb, int intent) {
         done = convert_grey(layer.bitmap, from.get(), srgb, intent);
     else
         return -1;
+    // A profile no transform can be built from (tags missing) leaves the pixels untouched:
+    // it is kept as it is, which is no failure of the picture.
     if (!done)
-        return 0;
+        return -1;
     // An empty profile chunk: every saver treats it as none.
     (void)image::replace_layer_chunk(layer, kTagIcc, 0, nullptr);
     return 1;
@@ -118,10 +120,7 @@ int ConvertToSrgb(Layer* layers, std::uint32_t count, int intent) noexcept {
         return 0;
     int result = -1;
     for (std::uint32_t i = 0; i < count; ++i) {
-        const int r = convert_layer(layers[i], srgb.get(), intent);
-        if (r == 0)
-            return 0;
-        if (r > 0)
+        if (convert_layer(layers[i], srgb.get(), intent) > 0)
             result = 1;
     }
     return result;
