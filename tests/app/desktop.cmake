@@ -23,7 +23,8 @@ if(CMAKE_SCRIPT_MODE_FILE)
         share/mime/packages/vantrel-converter.xml
         share/icons/hicolor/scalable/apps/vantrel-converter.svg
         share/man/man1/vtconvert.1.gz share/man/man1/vantrel-converter.1.gz
-        share/man/man1/vt5dump.1.gz)
+        share/man/man1/vt5dump.1.gz share/doc/vantrel-converter/copyright
+        share/doc/vantrel-converter/changelog.gz)
     foreach(size 16 22 24 32 48 64 128 256)
         list(APPEND expected share/icons/hicolor/${size}x${size}/apps/vantrel-converter.png)
     endforeach()
