@@ -24,14 +24,15 @@ std::u16string created(std::u16string folder) {
 }
 
 // <prefix>/`sub` for a program in <prefix>/bin when that folder exists; else the module folder.
+// A relative "bin" has no prefix we could know without the current folder.
 std::u16string beside_prefix(std::u16string_view module, std::u16string_view sub) {
     std::u16string_view trimmed = module;
     while (trimmed.size() > 1 && trimmed.back() == kSeparator)
         trimmed.remove_suffix(1);
     if (file_name_of(trimmed) == u"bin") {
         const std::u16string_view prefix = folder_of(trimmed);
-        std::u16string folder = join_path(prefix.empty() ? u"/" : prefix, sub);
-        if (is_directory(folder))
+        std::u16string folder = prefix.empty() ? std::u16string{} : join_path(prefix, sub);
+        if (!folder.empty() && is_directory(folder))
             return folder;
     }
     return std::u16string(module);

@@ -109,6 +109,8 @@ TEST(Folders, InstalledAndDataFoldersFollowTheLayoutBesideTheProgram) {
     }
     EXPECT_EQ(installed_folder_of(u""), u"");
     EXPECT_EQ(data_folder_of(u""), u"");
+    // A relative folder is never resolved against the current folder.
+    EXPECT_EQ(installed_folder_of(u"bin"), u"bin");
 }
 
 // The running test program lives in the build tree: it finds its folders beside itself, and
