@@ -24,7 +24,8 @@ fail() {
 
 [[ $(id -u) -eq 0 ]] || skip "the daemons run as root here; run as root to test Slurm"
 for tool in munged munge slurmctld slurmd sbatch squeue scancel scontrol sinfo python3; do
-    command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps.sh installs slurm-wlm and munge)"
+    command -v "$tool" >/dev/null ||
+        skip "$tool is missing (scripts/install-deps.sh installs slurm-wlm and munge)"
 done
 
 work=$(mktemp -d /tmp/vt-slurm-XXXXXX)
@@ -79,7 +80,8 @@ for _ in $(seq 50); do
     munge -S "$socket" -n >/dev/null 2>&1 && break
     sleep 0.1
 done
-munge -S "$socket" -n | unmunge -S "$socket" >/dev/null 2>&1 || skip "munged did not start: $(tail -n 3 "$work/log/munged.log")"
+munge -S "$socket" -n | unmunge -S "$socket" >/dev/null 2>&1 ||
+    skip "munged did not start: $(tail -n 3 "$work/log/munged.log")"
 
 # Slurm: every path absolute (the daemons change to / when they start).
 host=$(hostname -s)
@@ -162,8 +164,8 @@ grep -q -- '--shard "$SLURM_ARRAY_TASK_ID/$SLURM_ARRAY_TASK_COUNT"' "$work/conve
 submit() { # submit TAG [sbatch options]: the documented job, reports into reports-TAG
     local tag=$1
     shift
-    mkdir -p "$work/shared/reports"
-    sed "s|$work/shared/reports/|$work/shared/reports-$tag/|g; s|$work/shared/web|$work/shared/web-$tag|g" \
+    sed -e "s|$work/shared/reports/|$work/shared/reports-$tag/|g" \
+        -e "s|$work/shared/web|$work/shared/web-$tag|g" \
         "$work/convert.sbatch" >"$work/convert-$tag.sbatch"
     mkdir -p "$work/shared/reports-$tag"
     sbatch --array=0-3 --cpus-per-task=1 --output="$work/out/$tag-%a.txt" "$@" \
@@ -173,7 +175,8 @@ converted() { # the sources with a "converted" line in the given reports, one li
     cat "$@" 2>/dev/null | sed -n 's/.*"source":"\([^"]*\)".*"outcome":"converted".*/\1/p'
 }
 same_as_one_run() { # same_as_one_run TARGET: the same names and the same bytes as one run
-    diff -r "$work/one" "$1" >"$work/diff.txt" || fail "$1 differs from one run: $(head -n 5 "$work/diff.txt")"
+    diff -r "$work/one" "$1" >"$work/diff.txt" ||
+        fail "$1 differs from one run: $(head -n 5 "$work/diff.txt")"
 }
 once_each() { # once_each REPORT...: every picture converted exactly once in all
     local lines unique
@@ -189,8 +192,10 @@ out=$(submit all --wait) || fail "sbatch --wait: $out"
 jobs_submitted+=("$(sed -n 's/^Submitted batch job //p' <<<"$out")")
 same_as_one_run "$work/shared/web-all"
 once_each "$work"/shared/reports-all/report-*.jsonl
-shares=$(for i in 0 1 2 3; do converted "$work/shared/reports-all/report-$i.jsonl" | wc -l; done | paste -sd+)
-echo "array job: shares $shares = $total targets, byte-identical to one run ($((SECONDS - started)) s)"
+shares=$(for i in 0 1 2 3; do converted "$work/shared/reports-all/report-$i.jsonl" | wc -l; done |
+    paste -sd+)
+echo "array job: shares $shares = $total targets, byte-identical to one run" \
+    "($((SECONDS - started)) s)"
 
 # 2. Task 1 cancelled after its first picture, requeued, and resumed from its own report.
 started=$SECONDS
