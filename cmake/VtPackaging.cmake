@@ -8,6 +8,14 @@ set(VT_DEB_MAINTAINER
 # Debian's copyright file and changelog, in the package's doc folder. The changelog is
 # compressed with -n so that a rebuild is identical.
 set(VT_DOC_DIR share/doc/vantrel-converter)
+# The package's version is the project's; its changelog must name the same one at the top.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/packaging/changelog vt_changelog_top LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_CURRENT_LIST_DIR}/packaging/changelog)
+if(NOT vt_changelog_top MATCHES "^vantrel-converter \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "cmake/packaging/changelog must begin with an entry for version "
+                        "${PROJECT_VERSION}, not: ${vt_changelog_top}")
+endif()
 set(VT_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/share/doc/changelog.gz)
 find_program(VT_GZIP gzip REQUIRED)
 add_custom_command(OUTPUT ${VT_CHANGELOG_GZ}
