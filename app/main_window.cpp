@@ -317,7 +317,7 @@ void MainWindow::openTargetFolder() {
 
 void MainWindow::showHelp() {
     const std::u16string page =
-        platform::join_path(platform::module_folder(), u"Help/converter_usage.html");
+        platform::join_path(platform::data_folder(), u"Help/converter_usage.html");
     if (!platform::is_file(page)) {
         lang::XlatMessageBox(u"Vantrel could not find \"converter_usage.html\"",
                              u"File not found!!", platform::MessageButtons::ok,

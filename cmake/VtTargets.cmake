@@ -39,7 +39,7 @@ function(vt_add_library name)
     vt_set_sanitizers(${name})
 endfunction()
 
-# vt_add_program(name SOURCES ... DEPS ...): an installed program in bin/.
+# vt_add_program(name SOURCES ... DEPS ...): a program the user runs, installed in bin/.
 function(vt_add_program name)
     cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -117,7 +117,8 @@ function(vt_pkg name debian)
     endif()
 endfunction()
 
-# vt_add_format_plugin(NAME SOURCES ... [LIBS ...]): a format plug-in, bin/Plugins/NAME.so.
+# vt_add_format_plugin(NAME SOURCES ... [LIBS ...]): a format plug-in, bin/Plugins/NAME.so in the
+# build tree and lib/vantrel/Plugins/NAME.so when installed.
 # It sees nothing of the host but the SDK, exports only its entry points and must resolve every
 # symbol against the libraries it names. Its sources are compiled once, into NAME_objects, which
 # the module, the format's test program and its fuzz target all link; the format is recorded in
@@ -145,7 +146,7 @@ function(vt_add_format_plugin name)
         target_link_options(${name} PRIVATE -Wl,--no-undefined)
     endif()
     vt_set_sanitizers(${name})
-    install(TARGETS ${name} LIBRARY DESTINATION bin/Plugins)
+    install(TARGETS ${name} LIBRARY DESTINATION ${VT_INSTALL_SUITE_DIR}/Plugins)
     set_property(GLOBAL APPEND PROPERTY VT_FORMAT_PLUGINS ${name})
 endfunction()
 

@@ -311,10 +311,9 @@ std::u16string language_file_path(const platform::SuiteConfig& config) {
         name = locale_language_name();
     if (name.size() < 4)
         return {};
-    // The user's own file first, then the one installed beside the programs.
+    // The user's own file first, then the one shipped with the programs.
     std::u16string path;
-    for (const std::u16string& root :
-         {platform::suite_data_root(), platform::suite_program_folder()}) {
+    for (const std::u16string& root : {platform::suite_data_root(), platform::data_folder()}) {
         if (root.empty())
             continue;
         path = platform::join_path(platform::join_path(root, u"Language"), name);

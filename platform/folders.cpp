@@ -23,6 +23,21 @@ std::u16string created(std::u16string folder) {
     return create_folder_chain(folder) ? folder : std::u16string{};
 }
 
+// <prefix>/`sub` for a program in <prefix>/bin when that folder exists; else the module folder.
+// A relative "bin" has no prefix we could know without the current folder.
+std::u16string beside_prefix(std::u16string_view module, std::u16string_view sub) {
+    std::u16string_view trimmed = module;
+    while (trimmed.size() > 1 && trimmed.back() == kSeparator)
+        trimmed.remove_suffix(1);
+    if (file_name_of(trimmed) == u"bin") {
+        const std::u16string_view prefix = folder_of(trimmed);
+        std::u16string folder = prefix.empty() ? std::u16string{} : join_path(prefix, sub);
+        if (!folder.empty() && is_directory(folder))
+            return folder;
+    }
+    return std::u16string(module);
+}
+
 // $var, else $HOME joined with `home_sub`; empty when neither is set.
 std::u16string env_or_home(const char* var, std::u16string_view home_sub) {
     std::u16string value = environment(var);
@@ -48,16 +63,28 @@ std::u16string module_folder() {
     return std::u16string(folder_of(base::utf8_to_utf16(buffer)));
 }
 
+std::u16string installed_folder_of(std::u16string_view module) {
+    return module.empty() ? std::u16string{} : beside_prefix(module, u"lib/vantrel");
+}
+
+std::u16string data_folder_of(std::u16string_view module) {
+    return module.empty() ? std::u16string{} : beside_prefix(module, u"share/vantrel");
+}
+
 std::u16string plugins_folder() {
-    const std::u16string module = module_folder();
-    return module.empty() ? std::u16string{} : with_slash(join_path(module, u"Plugins"));
+    const std::u16string folder = installed_folder_of(module_folder());
+    return folder.empty() ? std::u16string{} : with_slash(join_path(folder, u"Plugins"));
+}
+
+std::u16string data_folder() {
+    return data_folder_of(module_folder());
 }
 
 std::u16string suite_program_folder() {
     std::u16string configured(base::trim(environment("VANTREL_PATH")));
     while (configured.size() > 1 && configured.back() == kSeparator)
         configured.pop_back();
-    return configured.empty() ? module_folder() : configured;
+    return configured.empty() ? installed_folder_of(module_folder()) : configured;
 }
 
 bool is_portable() {

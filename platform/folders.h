@@ -1,8 +1,13 @@
 #pragma once
 // The suite's folders on Linux.
 //   module folder         the folder of the running program
-//   plug-ins folder       module folder + "Plugins/"
-//   suite program folder  $VANTREL_PATH, else the module folder
+//   installed folder      <prefix>/lib/vantrel when the program runs from <prefix>/bin and that
+//                         folder exists (an installation); else the module folder (the build
+//                         tree and a portable tree keep everything beside the programs)
+//   plug-ins folder       installed folder + "Plugins/"
+//   suite program folder  $VANTREL_PATH, else the installed folder
+//   data folder           the shipped Help/, Language/ and Presets/: <prefix>/share/vantrel in
+//                         an installation, else the module folder
 //   portable              a folder "Portable" in the suite program folder
 //   suite data root       $VANTREL_DATA_ROOT; portable: <suite>/Portable/Sys/AppData;
 //                         else $XDG_DATA_HOME/Vantrel (~/.local/share/Vantrel)
@@ -20,6 +25,12 @@ namespace vt::platform {
 [[nodiscard]] std::u16string module_folder();
 [[nodiscard]] std::u16string plugins_folder();
 [[nodiscard]] std::u16string suite_program_folder();
+[[nodiscard]] std::u16string data_folder();
+// The installed folder and the data folder of a program in `module`, by what lies beside it.
+// Never from the current folder or the library search path, so an installation answers the same
+// wherever it is started from.
+[[nodiscard]] std::u16string installed_folder_of(std::u16string_view module);
+[[nodiscard]] std::u16string data_folder_of(std::u16string_view module);
 [[nodiscard]] bool is_portable();
 [[nodiscard]] std::u16string suite_data_root();
 [[nodiscard]] std::u16string program_data_folder();

@@ -39,6 +39,9 @@ if [[ "${1:-}" == "--bench" ]]; then
 fi
 packages+=(liblcms2-dev liblcms2-utils) # colour profiles; transicc and jpgicc judge the tests
 packages+=(libfreetype-dev libfontconfig-dev fonts-dejavu-core) # text watermarks; the test's font
+packages+=(dpkg-dev file lintian)   # the Debian package: cpack's dpkg-shlibdeps, and its check
+packages+=(mmdebstrap)              # a fresh Debian 12 root to install the package in (CI)
+packages+=(slurm-wlm munge)         # the scale-out test's one-node Slurm cluster (tests/scale-out)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts the desktop program on a virtual X display, sends SIGTERM after 3 seconds and checks
 # that it closed cleanly: exit status 0 and the settings written at shutdown.
-# Usage: scripts/run-desktop-xvfb.sh [build folder]   (default: build)
+# Usage: scripts/run-desktop-xvfb.sh [build folder or installation prefix]   (default: build;
+#        /usr runs the installed /usr/bin/vantrel-converter)
 set -euo pipefail
 
 build=${1:-build}

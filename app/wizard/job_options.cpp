@@ -69,7 +69,7 @@ QString job_options_summary(const engine::ConversionJob& job) {
 }
 
 QString shipped_presets_folder() {
-    return QString::fromStdU16String(platform::join_path(platform::module_folder(), u"Presets"));
+    return QString::fromStdU16String(platform::join_path(platform::data_folder(), u"Presets"));
 }
 
 JobOptionsBox::JobOptionsBox(engine::ConversionJob& job, QWidget* parent)

@@ -49,7 +49,8 @@ private:
 // The summary lines of the options that are not at their defaults ("label = value\n" each).
 [[nodiscard]] QString job_options_summary(const engine::ConversionJob& job);
 
-// Where the shipped presets lie: the "Presets" folder beside the programs.
+// Where the shipped presets lie: the "Presets" folder of the data folder (beside the programs
+// in the build tree, <prefix>/share/vantrel when installed).
 [[nodiscard]] QString shipped_presets_folder();
 
 } // namespace vt::app

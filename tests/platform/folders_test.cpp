@@ -74,6 +74,59 @@ TEST(Folders, PortableInstallationKeepsEverythingBesideTheProgram) {
     EXPECT_EQ(suite_data_root(), tmp.sub16("elsewhere"));
 }
 
+// Where a program finds its suite program folder and its shipped data, by what lies beside the
+// folder it runs from. The environment plays no part.
+TEST(Folders, InstalledAndDataFoldersFollowTheLayoutBesideTheProgram) {
+    TempFolder tmp;
+    for (const char* folder :
+         {"usr/bin", "usr/lib/vantrel/Plugins", "usr/share/vantrel/Help", "build/bin/Plugins",
+          "build/lib", "opt/bin", "opt/lib/vantrel", "tools/lib/vantrel", "tools/share/vantrel"})
+        std::filesystem::create_directories(tmp / folder);
+    tmp.write("file/lib/vantrel");
+    struct Case {
+        const char* module;
+        const char* installed; // all three relative to tmp
+        const char* data;
+    };
+    const Case cases[] = {
+        // An installation under a prefix: the Linux layout.
+        {"usr/bin", "usr/lib/vantrel", "usr/share/vantrel"},
+        {"usr/bin/", "usr/lib/vantrel", "usr/share/vantrel"},
+        // The build tree (its lib/ holds static libraries) and a portable tree keep everything
+        // beside the program.
+        {"build/bin", "build/bin", "build/bin"},
+        // A prefix with the suite folder but no data folder: data beside the program.
+        {"opt/bin", "opt/lib/vantrel", "opt/bin"},
+        // Only a folder named bin is a prefix's program folder.
+        {"tools", "tools", "tools"},
+        // A file is not a folder.
+        {"file/bin", "file/bin", "file/bin"},
+    };
+    for (const Case& c : cases) {
+        const std::u16string module = tmp.sub16(c.module);
+        EXPECT_EQ(installed_folder_of(module), tmp.sub16(c.installed)) << c.module;
+        EXPECT_EQ(data_folder_of(module), tmp.sub16(c.data)) << c.module;
+    }
+    EXPECT_EQ(installed_folder_of(u""), u"");
+    EXPECT_EQ(data_folder_of(u""), u"");
+    // A relative folder is never resolved against the current folder.
+    EXPECT_EQ(installed_folder_of(u"bin"), u"bin");
+}
+
+// The running test program lives in the build tree: it finds its folders beside itself, and
+// $VANTREL_PATH moves only the suite program folder, never the plug-ins or the shipped data.
+TEST(Folders, TheBuildTreeKeepsEverythingBesideTheProgram) {
+    TempFolder tmp;
+    ScopedEnv suite("VANTREL_PATH", tmp / "suite");
+    const std::u16string module = module_folder();
+    ASSERT_FALSE(module.empty());
+    EXPECT_EQ(plugins_folder(), module + u"/Plugins/");
+    EXPECT_EQ(data_folder(), module);
+    EXPECT_EQ(suite_program_folder(), tmp.sub16("suite"));
+    ScopedEnv unset("VANTREL_PATH", std::nullopt);
+    EXPECT_EQ(suite_program_folder(), module);
+}
+
 // Nobody can be asked in a batch: the answer that changes nothing is taken.
 TEST(UiHooks, WithoutAHookTheNegativeAnswerIsTaken) {
     EXPECT_EQ(message_box(u"Overwrite?", u"Question", MessageButtons::yes_no), MessageAnswer::no);
