@@ -233,7 +233,7 @@ std::optional<int> prepare(const cli::Options& options, std::optional<engine::Pr
     for (const engine::PlannedFile& f : out->plan().files)
         std::printf("%s -> %s  (%s%s)\n", cli::one_line_text(f.source).c_str(),
                     cli::one_line_text(f.action == engine::PlanAction::unreachable ? f.unreachable
-                                                                                  : f.target)
+                                                                                   : f.target)
                         .c_str(),
                     engine::action_name(f.action), f.named_later ? ", named after processing" : "");
     std::printf("%zu files planned\n", out->plan().files.size());
