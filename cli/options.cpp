@@ -1,6 +1,5 @@
 #include "cli/options.h"
 
-#include <charconv>
 #include <cstdlib>
 
 #include "base/utf.h"
@@ -9,12 +8,6 @@
 
 namespace vt::cli {
 namespace {
-
-bool to_int(std::string_view text, long long& out) {
-    const auto* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
-    return ec == std::errc{} && ptr == end && !text.empty();
-}
 
 // An option of the program itself rather than of the job.
 struct ProgramOption {
@@ -25,15 +18,6 @@ struct ProgramOption {
     const char* help;
     bool (*apply)(Options& o, std::string_view value, std::string& error);
 };
-
-bool whole(std::string_view option, std::string_view text, long long min, long long max,
-           long long& out, std::string& error) {
-    if (to_int(text, out) && out >= min && out <= max)
-        return true;
-    error = std::string(option) + " takes a number from " + std::to_string(min) + " to " +
-            std::to_string(max) + ", not '" + std::string(text) + "'";
-    return false;
-}
 
 using S = engine::HelpSection;
 
@@ -64,7 +48,7 @@ constexpr ProgramOption kProgramOptions[] = {
     {"--threads", 0, "N", S::program, "worker threads (default: one per processor)",
      [](Options& o, std::string_view v, std::string& error) {
          long long x = 0;
-         return whole("--threads", v, 1, 32, x, error) &&
+         return engine::parse_whole("--threads", v, 1, 32, x, error) &&
                 (o.threads = static_cast<unsigned>(x), true);
      }},
     {"--memory-budget", 0, "MB", S::program,
@@ -74,7 +58,7 @@ constexpr ProgramOption kProgramOptions[] = {
      "is refused as a decompression bomb",
      [](Options& o, std::string_view v, std::string& error) {
          long long x = 0;
-         return whole("--memory-budget", v, 16, 1LL << 30, x, error) &&
+         return engine::parse_whole("--memory-budget", v, 16, 1LL << 30, x, error) &&
                 (o.memory_budget_mb = static_cast<std::uint64_t>(x), true);
      }},
     {"--password", 0, "TEXT", S::program,

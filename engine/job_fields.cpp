@@ -15,17 +15,6 @@ bool to_int(std::string_view text, long long& out) {
     return ec == std::errc{} && ptr == end && !text.empty();
 }
 
-// A number within [min, max], else an error naming the option.
-bool number(std::string_view option, std::string_view text, long long min, long long max,
-            long long& out, std::string& error) {
-    if (!to_int(text, out) || out < min || out > max) {
-        error = std::string(option) + " takes a number from " + std::to_string(min) + " to " +
-                std::to_string(max) + ", not '" + std::string(text) + "'";
-        return false;
-    }
-    return true;
-}
-
 // Sets the field named `key` to a number or a text, whatever its type.
 struct SetField {
     std::string_view key;
@@ -88,10 +77,10 @@ bool apply_resize(ConversionJob& job, std::string_view v, std::string& error) {
         error = "--resize takes MODE:WIDTHxHEIGHT, e.g. 3:1920x1080";
         return false;
     }
-    if (!number("--resize", v.substr(0, colon), kResizeModeRange.min, kResizeModeRange.max, mode,
-                error) ||
-        !number("--resize", v.substr(colon + 1, x - colon - 1), 0, 65535, w, error) ||
-        !number("--resize", v.substr(x + 1), 0, 65535, h, error))
+    if (!parse_whole("--resize", v.substr(0, colon), kResizeModeRange.min, kResizeModeRange.max,
+                     mode, error) ||
+        !parse_whole("--resize", v.substr(colon + 1, x - colon - 1), 0, 65535, w, error) ||
+        !parse_whole("--resize", v.substr(x + 1), 0, 65535, h, error))
         return false;
     job.resizeMode = static_cast<std::int32_t>(mode);
     job.resizeWidth = static_cast<std::uint16_t>(w);
@@ -106,8 +95,8 @@ bool apply_watermark_pos(ConversionJob& job, std::string_view v, std::string& er
         error = "--watermark-pos takes X,Y in percent, e.g. 100,100";
         return false;
     }
-    if (!number("--watermark-pos", v.substr(0, comma), 0, 100, x, error) ||
-        !number("--watermark-pos", v.substr(comma + 1), 0, 100, y, error))
+    if (!parse_whole("--watermark-pos", v.substr(0, comma), 0, 100, x, error) ||
+        !parse_whole("--watermark-pos", v.substr(comma + 1), 0, 100, y, error))
         return false;
     job.watermarkX = static_cast<std::uint32_t>(x);
     job.watermarkY = static_cast<std::uint32_t>(y);
@@ -238,6 +227,16 @@ constexpr JobOption kOptions[] = {
 
 } // namespace
 
+bool parse_whole(std::string_view option, std::string_view text, long long min, long long max,
+                 long long& out, std::string& error) {
+    if (!to_int(text, out) || out < min || out > max) {
+        error = std::string(option) + " takes a number from " + std::to_string(min) + " to " +
+                std::to_string(max) + ", not '" + std::string(text) + "'";
+        return false;
+    }
+    return true;
+}
+
 std::span<const JobOption> job_options() noexcept {
     return kOptions;
 }
@@ -251,7 +250,7 @@ bool apply_job_option(const JobOption& option, ConversionJob& job, std::string_v
         return set_text(job, option.key, value);
     case OptionKind::number: {
         long long n = 0;
-        return number(option.flag, value, option.range->min, option.range->max, n, error) &&
+        return parse_whole(option.flag, value, option.range->min, option.range->max, n, error) &&
                set_number(job, option.key, n);
     }
     case OptionKind::choice: {

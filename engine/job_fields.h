@@ -99,6 +99,10 @@ struct JobOption {
 // Every option that sets a field of the job, in the help's order.
 [[nodiscard]] std::span<const JobOption> job_options() noexcept;
 
+// A whole number within [min, max] from an option's value; false with `error` naming the option.
+bool parse_whole(std::string_view option, std::string_view text, long long min, long long max,
+                 long long& out, std::string& error);
+
 // Sets the job's field(s) from an option's value; false with `error` naming the option.
 bool apply_job_option(const JobOption& option, ConversionJob& job, std::string_view value,
                       std::string& error);
