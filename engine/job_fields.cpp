@@ -144,7 +144,9 @@ constexpr JobOption kOptions[] = {
     {"--pass-thru", 0, nullptr, K::on, "passThru", nullptr, nullptr, nullptr, S::job,
      "copy unchanged files byte for byte when the source\nalready has the target extension"},
     {"--rename", 0, "PATTERN", K::special, "renamePattern", nullptr, nullptr, apply_rename,
-     S::renaming, "%s name, %f folder, %w width, %h height,\n%n number, %nn zero-padded number"},
+     S::renaming,
+     "%s name, %f folder, %w width, %h height,\n%n number, %nn zero-padded number; a \"/\" "
+     "or a\nleading \".\" is refused: names stay visible in the\ntarget folder"},
     {"--replace-from", 0, "TEXT", K::special, "replaceFrom", nullptr, nullptr, apply_replace_from,
      S::renaming, "replace TEXT in the new names ..."},
     {"--replace-to", 0, "TEXT", K::special, "replaceTo", nullptr, nullptr, apply_replace_to,
