@@ -57,6 +57,14 @@ std::pair<int, int> png_size(const std::string& path) {
     return {be(16), be(20)};
 }
 
+// The resident memory of a running process, in MB (0 once it is gone).
+long resident_mb(pid_t pid) {
+    std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024) / 1024;
+}
+
 class OutcomesTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -131,13 +139,21 @@ TEST_F(OutcomesTest, APictureCutShortByCtrlCIsReportedAndDoneAgainByResume) {
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, VTCONVERT, &files, nullptr, args.data(), env.data()), 0);
     posix_spawn_file_actions_destroy(&files);
-    // The decode takes a fraction of a second, the resample (to 6000 x 4000 with a sinc of 29
-    // taps) many; a cancel that comes before the resample starts stops it at its first row all
-    // the same.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    kill(pid, SIGINT);
+    // The interrupt must come while the picture is resampled: once the process holds the
+    // decoded source and the 6000 x 4000 destination (more than 110 MB), whatever the load of
+    // the machine. A cancel that comes before the resample starts stops it at its first row
+    // all the same.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     int status = 0;
-    waitpid(pid, &status, 0);
+    bool ended = false;
+    while (!ended && resident_mb(pid) < 110 && std::chrono::steady_clock::now() < deadline) {
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!ended) {
+        kill(pid, SIGINT);
+        waitpid(pid, &status, 0);
+    }
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1) << root.read("err");
     EXPECT_EQ(json_number(root.read("out"), "cut_short"), 1) << root.read("out");
