@@ -12,9 +12,11 @@
 #include "gfx/resample.h"
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
+#include "image/deep_image.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "image/meta_adjust.h"
+#include "image/meta_block.h"
 #include "pipeline/transforms.h"
 #include "platform/paths.h"
 #include "platform/system.h"
@@ -42,6 +44,10 @@ struct Room : engine::FrameRoom {
     bool fast_decode = false;
     plugins::DraftHint draft;
     plugins::DraftRecord decoded; // the full size of a picture decoded reduced
+    // Deep colour: whether the job keeps 16 bits for this target, and frame 0 at 16 bits while
+    // nothing has changed the 8-bit picture it stands for.
+    bool want_deep = false;
+    image::DeepImage deep;
 };
 
 // The status text as one line: its lines joined, the support-contact paragraph left out (it says
@@ -89,9 +95,15 @@ public:
         plugins::set_bomb_rule(!m_budget.chosen);
         plugins::clear_memory_stop();
         plugins::set_draft_hint(room.fast_decode ? &room.draft : nullptr);
+        room.deep.reset();
+        room.status.deep = room.want_deep ? &room.deep : nullptr;
         room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
+        room.status.deep = nullptr;
         room.decoded = plugins::take_draft_record();
         plugins::set_draft_hint(nullptr);
+        // Depth is kept for single pictures only; frames and layers go at 8 bits as ever.
+        if (room.frames != 1 || room.doc->layers[0].x != 0 || room.doc->layers[0].y != 0)
+            room.deep.reset();
         // Pages or frames beyond the room are never dropped silently: the file is not converted.
         if (room.frames > 0 && (room.status.warnings[0] || room.status.layer_limit_hit ||
                                 plugins::last_memory_stop().frame_limit)) {
@@ -114,6 +126,9 @@ public:
         const TransformOptions options = transform_options(job);
         room.draft.resize = options;
         room.draft.may_turn = job.rotationMode != 0;
+        room.want_deep = job.depth != engine::kDepth8 &&
+                         plugins::save_depth(u"target" + std::u16string(job.targetExtension.view()),
+                                             plugins::filter_registry()) >= 16;
     }
 
     int run_transforms(engine::FrameRoom& base, const engine::ConversionJob& job,
@@ -123,6 +138,7 @@ public:
         TransformOptions options = transform_options(job);
         options.fullWidth = room.decoded.full_width;
         options.fullHeight = room.decoded.full_height;
+        drop_deep_for_transforms(room, options, mark);
         // The transforms work frame by frame on whole pictures.
         if (needs_whole_frames(room, options, mark) &&
             !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
@@ -177,7 +193,9 @@ public:
             room.reason = u"the animation's whole frames do not fit in the memory budget";
             return false;
         }
+        status.deep_offer = room.deep.empty() ? nullptr : &room.deep;
         const bool saved = plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
+        status.deep_offer = nullptr;
         keep_reason(room, !saved, status);
         return saved;
     }
@@ -205,6 +223,7 @@ public:
     void release_frames(engine::FrameRoom& base) noexcept override {
         Room& room = room_of(base);
         image::release_image(*room.doc);
+        room.deep.reset();
         room.frames = 0;
     }
 
@@ -236,6 +255,45 @@ private:
                (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0) ||
                !o.textMark.text.empty() ||
                gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0;
+    }
+
+    // The steps that change pixels work at 8 bits only: a picture they touch goes at 8 bits, and
+    // the file's warnings say so rather than losing the depth silently.
+    static void drop_deep_for_transforms(Room& room, const TransformOptions& o,
+                                         const BitmapPicture* mark) noexcept {
+        if (room.deep.empty())
+            return;
+        try {
+            std::u16string steps;
+            const auto add = [&steps](std::u16string_view name) {
+                steps += steps.empty() ? u"" : u", ";
+                steps += name;
+            };
+            image::MetaChunk icc{};
+            if (o.srgbIntent >= 0 &&
+                image::find_layer_chunk(room.doc->layers[0], image::meta_tag("ICCP"), icc) &&
+                icc.size >= 128)
+                add(u"conversion to sRGB");
+            if (o.autofixLevels != 0)
+                add(u"auto levels");
+            if (o.denoiseRadius != 0)
+                add(u"noise reduction");
+            if (gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0)
+                add(u"rotation");
+            if (o.resize)
+                add(u"resizing");
+            if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
+                add(u"watermark");
+            if (!o.textMark.text.empty())
+                add(u"text watermark");
+            if (steps.empty())
+                return;
+            room.deep.reset();
+            room.warnings.push_back(
+                u"converted at 8 bits per channel, as these work at 8 bits only: " + steps);
+        } catch (const std::bad_alloc&) {
+            room.deep.reset();
+        }
     }
 
     static void keep_memory_reason(Room& room) noexcept {

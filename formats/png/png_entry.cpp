@@ -55,7 +55,15 @@ std::int32_t load_image(FilterCall* call) {
         return r;
     LoadContext context{call, 0};
     const VtPngReadSink sink{&context, begin_frame, take_metadata};
-    return vt_png_read(bytes.data(), bytes.size(), &sink);
+    const std::int32_t result = vt_png_read(bytes.data(), bytes.size(), &sink);
+    // The 8-bit frame stays exactly as it is read without the request; the deep picture is
+    // decoded beside it, and a file it fails on simply has none.
+    if (result == VT_OK && deep_wanted(call)) {
+        VtDeepImage deep{};
+        if (vt_png_read_deep(bytes.data(), bytes.size(), &deep) == VT_OK)
+            deliver_deep(call, deep);
+    }
+    return result;
 }
 
 // What a save writes beside the pixels, copied from the selected frame (the host's views
@@ -109,6 +117,14 @@ std::int32_t save_image(FilterCall* call) {
     try {
         const SaveMetadata meta(call);
         const VtPngWriteMetadata view = meta.view();
+        if (const VtDeepImage* deep = deep_offered(call)) {
+            const std::int32_t r = write_target(call->path, [deep, &view, level](std::FILE* file) {
+                return vt_png_write_deep(file, deep, deep_transparent(*deep) ? 1 : 0, level, &view);
+            });
+            if (r == VT_OK)
+                deep_written(call);
+            return r;
+        }
         return write_target(call->path, [call, &view, level](std::FILE* file) {
             return vt_png_write(file, call->pixels, call->width, call->height, call->stride,
                                 any_transparent(call) ? 1 : 0, level, &view);
@@ -128,7 +144,8 @@ bool png_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, png_signature, png_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, png_signature, png_extension, png_extension, load_image,
+                              save_image, 16)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_PNG.level", "6", "0 to 9: compression effort, 0 stores, 9 packs tightest"},
