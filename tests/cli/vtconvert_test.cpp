@@ -430,5 +430,82 @@ TEST(Options, ValuesAndRanges) {
     EXPECT_TRUE(parse_options({"in", "out"}).options->job.targetExtension.empty());
 }
 
+// Deep colour end to end: 16 bits kept where both ends hold them, rounded to exactly the 8-bit
+// result where they do not, and never lost silently to a step that works at 8 bits.
+TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult) {
+    const std::string deep = src / "deep.png";
+    if (std::system(("convert -size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 "
+                     "+noise Uniform -depth 16 PNG48:" +
+                     q(deep) + " >/dev/null 2>&1")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no ImageMagick";
+    src.write("flat.ppm", ppm(12, 9, 5));
+    // ImageMagick's decode of a file as raw samples of `depth` bits.
+    const auto samples = [this](const std::string& file, int depth) {
+        const std::string raw = work / "samples.raw";
+        std::filesystem::remove(raw);
+        (void)std::system(("convert " + q(file) + " -depth " + std::to_string(depth) +
+                           " -endian LSB rgb:" + q(raw) + " >/dev/null 2>&1")
+                              .c_str());
+        return work.read("samples.raw");
+    };
+    const auto bit_depth = [](const std::string& png) {
+        return png.size() > 24 ? static_cast<int>(png[24]) : -1;
+    };
+    const struct {
+        const char* options;
+        const char* folder;
+    } jobs[] = {
+        {"-f .png", "auto"},
+        {"-f .png --depth 16", "sixteen"},
+        {"-f .png --depth 8", "eight"},
+        {"-f .png --depth 16 --resize 5:50x50", "resized16"},
+        {"-f .png --depth 8 --resize 5:50x50", "resized8"},
+        {"-f .bmp", "bmp-auto"},
+        {"-f .bmp --depth 8", "bmp-eight"},
+    };
+    std::map<std::string, std::string> reports;
+    for (const auto& job : jobs) {
+        const std::string report = work / (std::string(job.folder) + ".json");
+        const Result r = run(std::string(job.options) + " --report " + q(report) + " " +
+                             q(src.path()) + " " + q(work / job.folder));
+        ASSERT_EQ(r.exit_code, 0) << job.options << r.err;
+        reports[job.folder] = work.read(std::string(job.folder) + ".json");
+    }
+    const auto file = [this](const std::string& folder, const std::string& name) {
+        return work.read(folder + "/" + name);
+    };
+    // Kept: 16 bits, every sample as in the source.
+    for (const char* folder : {"auto", "sixteen"}) {
+        SCOPED_TRACE(folder);
+        EXPECT_EQ(bit_depth(file(folder, "deep.png")), 16);
+        EXPECT_EQ(samples(work / (std::string(folder) + "/deep.png"), 16), samples(deep, 16));
+        EXPECT_EQ(reports[folder].find("\"warnings\":[\""), std::string::npos);
+    }
+    // Rounded: the 8-bit file is the 16-bit one rounded to nearest, and an 8-bit source gives
+    // the same bytes whatever the depth asked.
+    EXPECT_EQ(bit_depth(file("eight", "deep.png")), 8);
+    const std::string deep16 = samples(work / "auto/deep.png", 16);
+    std::string rounded;
+    for (std::size_t i = 0; i + 1 < deep16.size(); i += 2) {
+        const unsigned v = static_cast<unsigned char>(deep16[i]) |
+                           static_cast<unsigned>(static_cast<unsigned char>(deep16[i + 1])) << 8;
+        rounded.push_back(static_cast<char>((v * 255 + 32767) / 65535));
+    }
+    EXPECT_EQ(samples(work / "eight/deep.png", 8), rounded);
+    EXPECT_EQ(file("auto", "flat.png"), file("eight", "flat.png"));
+    EXPECT_EQ(file("sixteen", "flat.png"), file("eight", "flat.png"));
+    // A resize works at 8 bits: the same bytes as an 8-bit job, and a warning that says so.
+    EXPECT_EQ(file("resized16", "deep.png"), file("resized8", "deep.png"));
+    EXPECT_NE(reports["resized16"].find("converted at 8 bits per channel, as these work at 8 bits "
+                                        "only: resizing"),
+              std::string::npos)
+        << reports["resized16"];
+    EXPECT_EQ(reports["resized8"].find("converted at 8 bits"), std::string::npos);
+    // A format of 8 bits: today's file, and nothing to warn about.
+    EXPECT_EQ(file("bmp-auto", "deep.bmp"), file("bmp-eight", "deep.bmp"));
+    EXPECT_EQ(reports["bmp-auto"].find("converted at 8 bits"), std::string::npos);
+}
+
 } // namespace
 } // namespace vt::cli
