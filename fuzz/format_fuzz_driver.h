@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "image/deep_image.h"
 #include "tests/support/plugin_harness.h"
@@ -26,20 +27,31 @@ namespace vt::fuzz {
 inline constexpr std::uint64_t kMaxPixels = 1u << 22;
 
 // `lossless`: a picture saved and loaded back must have the same pixels (else only its size).
-// A deep picture must stand for frame 0: its size, and its samples rounded to 8 bits equal to
-// the frame's pixels.
-inline bool deep_stands_for(const vt::test::DeepFrame& d, const vt::test::Frame& f) {
+// A deep picture as red, green, blue, alpha samples.
+inline std::vector<std::uint16_t> deep_rgba(const vt::test::DeepFrame& d) {
+    if (d.channels == 4)
+        return d.samples;
+    std::vector<std::uint16_t> out;
+    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
+        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
+    return out;
+}
+
+// A deep picture must stand for frame 0: its size, and its samples rounded to 8 bits within
+// `tolerance` of the frame's pixels (0: the very pixels).
+inline bool deep_stands_for(const vt::test::DeepFrame& d, const vt::test::Frame& f, int tolerance) {
     if (d.width != f.width || d.height != f.height || (d.channels != 2 && d.channels != 4) ||
         d.samples.size() != std::size_t{d.width} * d.height * d.channels)
         return false;
-    using vt::image::to_8bit;
+    const std::vector<std::uint16_t> rgba = deep_rgba(d);
     for (std::size_t i = 0; i < f.pixels.size(); ++i) {
-        const std::uint16_t* s = &d.samples[i * d.channels];
-        const std::uint32_t r = to_8bit(s[0]), g = to_8bit(d.channels == 4 ? s[1] : s[0]),
-                            b = to_8bit(d.channels == 4 ? s[2] : s[0]),
-                            a = to_8bit(s[d.channels - 1]);
-        if ((b | g << 8 | r << 16 | (255u - a) << 24) != f.pixels[i])
-            return false;
+        const std::uint32_t p = f.pixels[i];
+        const int have[4] = {static_cast<int>(p >> 16 & 0xFF), static_cast<int>(p >> 8 & 0xFF),
+                             static_cast<int>(p & 0xFF), 255 - static_cast<int>(p >> 24)};
+        for (int c = 0; c < 4; ++c)
+            if (std::abs(have[c] - vt::image::to_8bit(rgba[i * 4 + static_cast<std::size_t>(c)])) >
+                tolerance)
+                return false;
     }
     return true;
 }
@@ -47,7 +59,8 @@ inline bool deep_stands_for(const vt::test::DeepFrame& d, const vt::test::Frame&
 // `adds_sizes`: a save writes its own set of sizes (an icon's), so only a load back is checked.
 inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const char* extension,
                               bool lossless, void (*before_save)(std::uint8_t options) = nullptr,
-                              bool adds_sizes = false, std::uint8_t deep_bit = 0) {
+                              bool adds_sizes = false, std::uint8_t deep_bit = 0,
+                              int deep_tolerance = 0) {
     if (size < 1)
         return 0;
     const std::uint8_t options = data[size - 1];
@@ -73,7 +86,7 @@ inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const 
     if (loaded.result == VT_OK && loaded.frames.empty())
         std::abort();
     if (!loaded.deep.empty() &&
-        (loaded.result != VT_OK || !deep_stands_for(loaded.deep, loaded.frames[0])))
+        (loaded.result != VT_OK || !deep_stands_for(loaded.deep, loaded.frames[0], deep_tolerance)))
         std::abort();
     if (loaded.result == VT_OK && (options & 1) != 0) {
         const std::string output = base + "-out" + extension;
@@ -85,7 +98,7 @@ inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const 
             again_options.want_deep = offer != nullptr;
             const vt::test::LoadResult again = vt::test::load_with(api, output, again_options);
             // A deep picture written comes back sample for sample.
-            if (offer != nullptr && lossless && again.deep.samples != offer->samples)
+            if (offer != nullptr && lossless && deep_rgba(again.deep) != deep_rgba(*offer))
                 std::abort();
             if (again.result != VT_OK || again.frames.empty())
                 std::abort();
