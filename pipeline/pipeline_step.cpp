@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "engine/job_stats.h"
+#include "gfx/deep_turn.h"
 #include "gfx/orientation.h"
 #include "gfx/resample.h"
 #include "gfxcore/runtime.h"
@@ -257,8 +258,8 @@ private:
                gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0;
     }
 
-    // The steps that change pixels work at 8 bits only: a picture they touch goes at 8 bits, and
-    // the file's warnings say so rather than losing the depth silently.
+    // The steps that change pixels work at 8 bits only, but for turns: a picture they touch goes
+    // at 8 bits, and the file's warnings say so rather than losing the depth silently.
     static void drop_deep_for_transforms(Room& room, const TransformOptions& o,
                                          const BitmapPicture* mark) noexcept {
         if (room.deep.empty())
@@ -278,16 +279,19 @@ private:
                 add(u"auto levels");
             if (o.denoiseRadius != 0)
                 add(u"noise reduction");
-            if (gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0)
-                add(u"rotation");
+            // Turns move samples unchanged: a deep picture turns with the 8-bit one.
+            const int turn = gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode);
             if (o.resize)
                 add(u"resizing");
             if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
                 add(u"watermark");
             if (!o.textMark.text.empty())
                 add(u"text watermark");
-            if (steps.empty())
-                return;
+            if (steps.empty()) {
+                if (gfx::turn_deep(room.deep, turn))
+                    return;
+                add(u"rotation");
+            }
             room.deep.reset();
             room.warnings.push_back(
                 u"converted at 8 bits per channel, as these work at 8 bits only: " + steps);

@@ -461,6 +461,7 @@ TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult
         {"-f .png --depth 8", "eight"},
         {"-f .png --depth 16 --resize 5:50x50", "resized16"},
         {"-f .png --depth 8 --resize 5:50x50", "resized8"},
+        {"-f .png --rotate 1", "turned"},
         {"-f .bmp", "bmp-auto"},
         {"-f .bmp --depth 8", "bmp-eight"},
     };
@@ -502,6 +503,12 @@ TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult
               std::string::npos)
         << reports["resized16"];
     EXPECT_EQ(reports["resized8"].find("converted at 8 bits"), std::string::npos);
+    // A turn moves samples unchanged: still 16 bits, each sample where ImageMagick turns it.
+    EXPECT_EQ(bit_depth(file("turned", "deep.png")), 16);
+    const std::string turned = work / "turned-reference.png";
+    ASSERT_EQ(std::system(("convert " + q(deep) + " -rotate 90 " + q(turned)).c_str()), 0);
+    EXPECT_EQ(samples(work / "turned/deep.png", 16), samples(turned, 16));
+    EXPECT_EQ(reports["turned"].find("\"warnings\":[\""), std::string::npos);
     // A format of 8 bits: today's file, and nothing to warn about.
     EXPECT_EQ(file("bmp-auto", "deep.bmp"), file("bmp-eight", "deep.bmp"));
     EXPECT_EQ(reports["bmp-auto"].find("converted at 8 bits"), std::string::npos);
