@@ -2,7 +2,7 @@
 # The deep-colour job side by side with libvips: a 16-bit 24 MP TIFF (6000x4000, made here with
 # ImageMagick) resized to 50 % and written as 16-bit PNG, best of $RUNS runs each. Prints our
 # time against libvips' and against our own 8-bit job (--depth 8) on the same file, and the bit
-# depth each tool wrote (ours is 8 while resizing has no 16-bit form: see docs/deep-colour.md).
+# depth each tool wrote (see docs/deep-colour.md for what keeps 16 bits).
 #
 # Usage: bench/compare-deep.sh            (RUNS=3 by default)
 # Needs: scripts/install-deps.sh --bench (imagemagick, libvips-tools), a built build/bin.

@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "engine/job_stats.h"
+#include "gfx/deep_resize.h"
 #include "gfx/deep_turn.h"
 #include "gfx/orientation.h"
 #include "gfx/resample.h"
@@ -49,6 +50,7 @@ struct Room : engine::FrameRoom {
     // nothing has changed the 8-bit picture it stands for.
     bool want_deep = false;
     image::DeepImage deep;
+    bool deep_resize = false; // the deep picture follows layer 0's size after the transforms
 };
 
 // The status text as one line: its lines joined, the support-contact paragraph left out (it says
@@ -144,8 +146,11 @@ public:
         if (needs_whole_frames(room, options, mark) &&
             !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
             return engine::kTransformFailed;
-        return RunTransforms(room.doc->layers, room.frames, room.status, options,
-                             mark ? mark->bitmap() : nullptr);
+        const int result = RunTransforms(room.doc->layers, room.frames, room.status, options,
+                                         mark ? mark->bitmap() : nullptr);
+        if (result != 0 && room.deep_resize)
+            follow_resize(room);
+        return result;
     }
 
     engine::FrameSize first_frame_size(const engine::FrameRoom& base) noexcept override {
@@ -281,7 +286,15 @@ private:
                 add(u"noise reduction");
             // Turns move samples unchanged: a deep picture turns with the 8-bit one.
             const int turn = gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode);
-            if (o.resize)
+            // The high-quality shrink by two or more has a deep form; it is checked against the
+            // size the transforms give layer 0.
+            room.deep_resize = false;
+            const bool high_quality = o.resizeAlgorithm != 0 && o.resizeAlgorithm != 1 &&
+                                      o.resizeAlgorithm != 3 && o.fullWidth == 0 &&
+                                      o.areaShrink == 0;
+            if (o.resize && high_quality)
+                room.deep_resize = true;
+            else if (o.resize)
                 add(u"resizing");
             if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
                 add(u"watermark");
@@ -297,6 +310,26 @@ private:
                 u"converted at 8 bits per channel, as these work at 8 bits only: " + steps);
         } catch (const std::bad_alloc&) {
             room.deep.reset();
+        }
+    }
+
+    // The deep picture takes layer 0's new size by the box path, or the picture goes at 8 bits
+    // with the warning.
+    static void follow_resize(Room& room) noexcept {
+        room.deep_resize = false;
+        if (room.deep.empty() || room.frames != 1)
+            return;
+        const Bitmap& now = room.doc->layers[0].bitmap;
+        const VtDeepImage& deep = room.deep.record();
+        if (now.width == deep.width && now.height == deep.height)
+            return;
+        if (gfx::resize_deep_box(room.deep, now.width, now.height))
+            return;
+        room.deep.reset();
+        try {
+            room.warnings.emplace_back(
+                u"converted at 8 bits per channel, as these work at 8 bits only: resizing");
+        } catch (const std::bad_alloc&) {
         }
     }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -439,6 +441,12 @@ TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult
                      q(deep) + " >/dev/null 2>&1")
                         .c_str()) != 0)
         GTEST_SKIP() << "no ImageMagick";
+    const std::string even = src / "even.png";
+    ASSERT_EQ(std::system(("convert -size 40x24 gradient:'#f0e0d0-#102030' -seed 3 -attenuate 0.3 "
+                           "+noise Uniform -depth 16 PNG48:" +
+                           q(even) + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
     src.write("flat.ppm", ppm(12, 9, 5));
     // ImageMagick's decode of a file as raw samples of `depth` bits.
     const auto samples = [this](const std::string& file, int depth) {
@@ -503,6 +511,30 @@ TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult
               std::string::npos)
         << reports["resized16"];
     EXPECT_EQ(reports["resized8"].find("converted at 8 bits"), std::string::npos);
+    // Halving shrinks by whole 2 x 2 blocks, which keeps 16 bits: each sample is the block's
+    // mean within half a step.
+    EXPECT_EQ(bit_depth(file("resized16", "even.png")), 16);
+    const auto words = [](const std::string& raw) {
+        std::vector<double> out;
+        for (std::size_t i = 0; i + 1 < raw.size(); i += 2)
+            out.push_back(static_cast<unsigned char>(raw[i]) +
+                          256.0 * static_cast<unsigned char>(raw[i + 1]));
+        return out;
+    };
+    const std::vector<double> whole = words(samples(even, 16));
+    const std::vector<double> half = words(samples(work / "resized16/even.png", 16));
+    ASSERT_EQ(half.size(), std::size_t{20} * 12 * 3);
+    double worst = 0;
+    for (std::size_t y = 0; y < 12; ++y)
+        for (std::size_t x = 0; x < 20; ++x)
+            for (std::size_t c = 0; c < 3; ++c) {
+                double sum = 0;
+                for (std::size_t j = 0; j < 2; ++j)
+                    for (std::size_t i = 0; i < 2; ++i)
+                        sum += whole[((2 * y + j) * 40 + 2 * x + i) * 3 + c];
+                worst = std::max(worst, std::abs(sum / 4 - half[(y * 20 + x) * 3 + c]));
+            }
+    EXPECT_LE(worst, 0.5);
     // A turn moves samples unchanged: still 16 bits, each sample where ImageMagick turns it.
     EXPECT_EQ(bit_depth(file("turned", "deep.png")), 16);
     const std::string turned = work / "turned-reference.png";
