@@ -23,12 +23,14 @@ constexpr std::int32_t kDocAnimation = 2; // frames with delays
 struct LoadContext {
     FilterCall* call;
     std::uint32_t bits_per_pixel;
+    std::uint32_t bit_depth;
 };
 
 std::int32_t begin_frame(void* context, const VtPngHeader* header, VtPngTarget* target) noexcept {
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
     load->bits_per_pixel = header->bits_per_pixel;
+    load->bit_depth = header->bit_depth;
     if (const std::int32_t r = request_frame(call, header->width, header->height); r != VT_OK)
         return r;
     target->pixels = call->pixels;
@@ -53,12 +55,12 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = vt::formats::png::read_apng(bytes, call);
         r != vt::formats::png::kNotAnimated)
         return r;
-    LoadContext context{call, 0};
+    LoadContext context{call, 0, 0};
     const VtPngReadSink sink{&context, begin_frame, take_metadata};
     const std::int32_t result = vt_png_read(bytes.data(), bytes.size(), &sink);
     // The 8-bit frame stays exactly as it is read without the request; the deep picture is
     // decoded beside it, and a file it fails on simply has none.
-    if (result == VT_OK && deep_wanted(call)) {
+    if (result == VT_OK && context.bit_depth == 16 && deep_wanted(call)) {
         VtDeepImage deep{};
         if (vt_png_read_deep(bytes.data(), bytes.size(), &deep) == VT_OK)
             deliver_deep(call, deep);

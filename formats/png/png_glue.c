@@ -74,6 +74,7 @@ static int32_t check_header(png_structp png, png_infop info, size_t file_size,
     header->height = height;
     header->bits_per_pixel = depth * channels;
     header->interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+    header->bit_depth = depth;
     return 1;
 }
 

@@ -24,6 +24,7 @@ typedef struct VtPngHeader {
     uint32_t height;
     uint32_t bits_per_pixel; /* of the file: bit depth times channels */
     int interlaced;
+    uint32_t bit_depth; /* of the file's channels: 1, 2, 4, 8 or 16 */
 } VtPngHeader;
 
 /* Where the decoded rows go: 32-bit pixels B, G, R, transparency (255 - alpha), top-down. */
