@@ -358,18 +358,25 @@ int32_t vt_png_read_deep(const uint8_t* data, size_t size, VtDeepImage* out) {
 
 int32_t vt_png_write_deep(FILE* file, const VtDeepImage* image, int with_alpha, int level,
                           const VtPngWriteMetadata* meta) {
+    /* As vt_png_write: the image data in one piece when it can be had, else row by row. */
+    size_t idat_size = 0;
+    uint8_t* const idat = vt_png_idat_deep(image, with_alpha, level, &idat_size);
     int out_of_memory = 0;
     png_structp png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, NULL, on_error, on_warning,
                                                 &out_of_memory, on_malloc, on_free);
-    if (png == NULL)
+    if (png == NULL) {
+        free(idat);
         return -20;
+    }
     png_infop info = png_create_info_struct(png);
     if (info == NULL) {
         png_destroy_write_struct(&png, NULL);
+        free(idat);
         return -20;
     }
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
+        free(idat);
         return out_of_memory ? -20 : -43;
     }
     const int grey = image->channels == VT_DEEP_GREY_ALPHA;
@@ -382,14 +389,24 @@ int32_t vt_png_write_deep(FILE* file, const VtDeepImage* image, int with_alpha, 
     png_set_benign_errors(png, 1);
     set_metadata(png, info, meta);
     png_write_info(png, info);
-    if (!with_alpha)
-        png_set_filler(png, 0, PNG_FILLER_AFTER);
-    if (little_endian())
-        png_set_swap(png);
-    /* libpng copies each row before transforming it, so the caller's samples stay untouched. */
-    for (uint32_t y = 0; y < image->height; ++y)
-        png_write_row(png, (png_const_bytep)(image->samples + (size_t)y * image->stride));
-    png_write_end(png, info);
+    if (idat != NULL) {
+        for (size_t at = 0; at < idat_size; at += VT_PNG_IDAT_CHUNK) {
+            const size_t n =
+                idat_size - at < VT_PNG_IDAT_CHUNK ? idat_size - at : VT_PNG_IDAT_CHUNK;
+            png_write_chunk(png, (png_const_bytep) "IDAT", idat + at, n);
+        }
+        png_write_chunk(png, (png_const_bytep) "IEND", NULL, 0);
+    } else {
+        if (!with_alpha)
+            png_set_filler(png, 0, PNG_FILLER_AFTER);
+        if (little_endian())
+            png_set_swap(png);
+        /* libpng copies each row before transforming it: the caller's samples stay untouched. */
+        for (uint32_t y = 0; y < image->height; ++y)
+            png_write_row(png, (png_const_bytep)(image->samples + (size_t)y * image->stride));
+        png_write_end(png, info);
+    }
     png_destroy_write_struct(&png, &info);
+    free(idat);
     return 1;
 }
