@@ -34,12 +34,19 @@ const FieldRange* out_of_range_field(const ConversionJob& job) noexcept {
         const FieldRange& range;
         std::int64_t value;
     } fields[] = {
-        {kResizeModeRange, job.resizeMode},       {kResizeAlgorithmRange, job.resizeAlgorithm},
-        {kScalingFilterRange, job.scalingFilter}, {kSincWindowRange, job.sincWindow},
-        {kSincSizeRange, job.sincSize},           {kRotationModeRange, job.rotationMode},
-        {kAutofixLevelsRange, job.autofixLevels}, {kDenoiseRadiusRange, job.denoiseRadius},
-        {kWatermarkXRange, job.watermarkX},       {kWatermarkYRange, job.watermarkY},
-        {kWatermarkSizeRange, job.watermarkSize}, {kWatermarkFadeRange, job.watermarkFade},
+        {kResizeModeRange, job.resizeMode},
+        {kResizeAlgorithmRange, job.resizeAlgorithm},
+        {kScalingFilterRange, job.scalingFilter},
+        {kSincWindowRange, job.sincWindow},
+        {kSincSizeRange, job.sincSize},
+        {kRotationModeRange, job.rotationMode},
+        {kAutofixLevelsRange, job.autofixLevels},
+        {kDenoiseRadiusRange, job.denoiseRadius},
+        {kWatermarkXRange, job.watermarkX},
+        {kWatermarkYRange, job.watermarkY},
+        {kWatermarkSizeRange, job.watermarkSize},
+        {kWatermarkFadeRange, job.watermarkFade},
+        {kDepthRange, job.depth},
     };
     for (const auto& f : fields)
         if (f.value < f.range.min || f.value > f.range.max)

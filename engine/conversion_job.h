@@ -93,6 +93,9 @@ struct ConversionJob {
     base::FixedText<128> watermarkFont;      // fontconfig name or font file; empty: sans-serif
     std::uint32_t watermarkColor = 0xFFFFFF; // 0xRRGGBB
     std::uint32_t watermarkOpacity = 60;     // percent
+    // Bits per channel kept (docs/deep-colour.md): 0 auto (16 when both the source and the
+    // target format hold more than 8, else 8), 1 always 8, 2 16 wherever the target holds it.
+    std::int32_t depth = 0;
     JobExtras extras;
 
     friend bool operator==(const ConversionJob&, const ConversionJob&) = default;
@@ -127,6 +130,10 @@ inline constexpr FieldRange kWatermarkSizeRange{"watermarkSize", 1, 100};
 inline constexpr FieldRange kWatermarkFadeRange{"watermarkFade", 0, 99};
 inline constexpr FieldRange kToSrgbRange{"toSrgb", 0, 3};
 inline constexpr FieldRange kWatermarkOpacityRange{"watermarkOpacity", 0, 100};
+inline constexpr FieldRange kDepthRange{"depth", 0, 2};
+inline constexpr std::int32_t kDepthAuto = 0;
+inline constexpr std::int32_t kDepth8 = 1;
+inline constexpr std::int32_t kDepth16 = 2;
 
 // The first coded field outside its range, or null when every one is in range.
 [[nodiscard]] const FieldRange* out_of_range_field(const ConversionJob& job) noexcept;

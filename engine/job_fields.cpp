@@ -208,6 +208,10 @@ constexpr JobOption kOptions[] = {
      "convert pictures with a colour profile to sRGB and\ndrop the profile: perceptual or "
      "relative (always),\nauto (perceptual, only for targets that cannot\ncarry a profile: the "
      "default) or off"},
+    {"--depth", 0, "BITS", K::choice, "depth", nullptr, "auto|8|16", nullptr, S::colour,
+     "bits per channel: auto keeps 16 when both the\nsource and the target format hold more "
+     "than 8 (the\ndefault), 8 always rounds to 8, 16 keeps 16 wherever\nthe target format "
+     "holds it"},
     {"--existing", 0, "POLICY", K::choice, "existing", nullptr, "overwrite|skip|keep-both", nullptr,
      S::reruns,
      "what becomes of a target that exists: overwrite\n(the default), skip, or keep-both (a new "

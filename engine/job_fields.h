@@ -54,6 +54,7 @@ void visit_fields(ConversionJob& j, Visit&& v) {
     v("watermarkFont", j.watermarkFont);
     v("watermarkColor", j.watermarkColor);
     v("watermarkOpacity", j.watermarkOpacity);
+    v("depth", j.depth);
     v("existing", j.extras.existing);
     v("keepTimes", j.extras.keepTimes);
     v("writeReport", j.extras.writeReport);

@@ -2,7 +2,8 @@
 // The shared body of the format plug-ins' fuzz targets: the input (less its last byte) is
 // written to a file that the plug-in loads through the test host. The last byte chooses the
 // options: bit 0 saves a decoded picture and loads it back, bit 1 sets a time limit that has
-// already run out, bits 2 and up are the target's own (its `before_save` reads them).
+// already run out, bits 2 and up are the target's own (its `before_save` reads them); a target
+// that reads 16 bits names one of them `deep_bit`: the load then asks for the deep picture too.
 
 #include <unistd.h>
 
@@ -10,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "image/deep_image.h"
 #include "tests/support/plugin_harness.h"
 
 extern "C" {
@@ -24,10 +27,40 @@ namespace vt::fuzz {
 inline constexpr std::uint64_t kMaxPixels = 1u << 22;
 
 // `lossless`: a picture saved and loaded back must have the same pixels (else only its size).
+// A deep picture as red, green, blue, alpha samples.
+inline std::vector<std::uint16_t> deep_rgba(const vt::test::DeepFrame& d) {
+    if (d.channels == 4)
+        return d.samples;
+    std::vector<std::uint16_t> out;
+    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
+        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
+    return out;
+}
+
+// A deep picture must stand for frame 0: its size, and its samples rounded to 8 bits within
+// `tolerance` of the frame's pixels (0: the very pixels).
+inline bool deep_stands_for(const vt::test::DeepFrame& d, const vt::test::Frame& f, int tolerance) {
+    if (d.width != f.width || d.height != f.height || (d.channels != 2 && d.channels != 4) ||
+        d.samples.size() != std::size_t{d.width} * d.height * d.channels)
+        return false;
+    const std::vector<std::uint16_t> rgba = deep_rgba(d);
+    for (std::size_t i = 0; i < f.pixels.size(); ++i) {
+        const std::uint32_t p = f.pixels[i];
+        const int have[4] = {static_cast<int>(p >> 16 & 0xFF), static_cast<int>(p >> 8 & 0xFF),
+                             static_cast<int>(p & 0xFF), 255 - static_cast<int>(p >> 24)};
+        for (int c = 0; c < 4; ++c)
+            if (std::abs(have[c] - vt::image::to_8bit(rgba[i * 4 + static_cast<std::size_t>(c)])) >
+                tolerance)
+                return false;
+    }
+    return true;
+}
+
 // `adds_sizes`: a save writes its own set of sizes (an icon's), so only a load back is checked.
 inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const char* extension,
                               bool lossless, void (*before_save)(std::uint8_t options) = nullptr,
-                              bool adds_sizes = false) {
+                              bool adds_sizes = false, std::uint8_t deep_bit = 0,
+                              int deep_tolerance = 0) {
     if (size < 1)
         return 0;
     const std::uint8_t options = data[size - 1];
@@ -48,15 +81,25 @@ inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const 
         load_options.time_limit_ms = 1;
         load_options.elapsed_ms = 1000;
     }
+    load_options.want_deep = (options & deep_bit) != 0;
     const vt::test::LoadResult loaded = vt::test::load_with(api, input, load_options);
     if (loaded.result == VT_OK && loaded.frames.empty())
+        std::abort();
+    if (!loaded.deep.empty() &&
+        (loaded.result != VT_OK || !deep_stands_for(loaded.deep, loaded.frames[0], deep_tolerance)))
         std::abort();
     if (loaded.result == VT_OK && (options & 1) != 0) {
         const std::string output = base + "-out" + extension;
         if (before_save)
             before_save(options);
-        if (vt::test::save_with(api, output, {loaded.frames[0]}).result == VT_OK) {
-            const vt::test::LoadResult again = vt::test::load_with(api, output);
+        const vt::test::DeepFrame* offer = loaded.deep.empty() ? nullptr : &loaded.deep;
+        if (vt::test::save_with(api, output, {loaded.frames[0]}, 0, offer).result == VT_OK) {
+            vt::test::LoadOptions again_options;
+            again_options.want_deep = offer != nullptr;
+            const vt::test::LoadResult again = vt::test::load_with(api, output, again_options);
+            // A deep picture written comes back sample for sample.
+            if (offer != nullptr && lossless && deep_rgba(again.deep) != deep_rgba(*offer))
+                std::abort();
             if (again.result != VT_OK || again.frames.empty())
                 std::abort();
             if (!adds_sizes &&

@@ -1,6 +1,6 @@
 // The camera raw plug-in's develop over arbitrary files, through the test host.
 // The plug-in saves nothing; bit 2 asks for half size, bit 3 for the
-// embedded preview.
+// embedded preview, bit 7 for the 16-bit develop too.
 
 #include "fuzz/format_fuzz_driver.h"
 
@@ -16,5 +16,6 @@ void raw_options(std::uint8_t options) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 0)
         raw_options(data[size - 1]);
-    return vt::fuzz::fuzz_format_plugin(data, size, ".dng", false);
+    return vt::fuzz::fuzz_format_plugin(data, size, ".dng", false, nullptr, false,
+                                        /*deep_bit=*/0x80, /*deep_tolerance=*/1);
 }

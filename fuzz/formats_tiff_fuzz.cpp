@@ -1,6 +1,6 @@
 // The TIFF plug-in's decoder over arbitrary files, through the test host. Its saves are
 // lossless, so a picture saved and loaded back must keep every pixel; option bits 2-3 choose
-// the compression (LZW, none, Deflate, PackBits).
+// the compression (LZW, none, Deflate, PackBits); bit 7 asks for 16 bits too.
 
 #include "fuzz/format_fuzz_driver.h"
 
@@ -14,5 +14,6 @@ void tiff_options(std::uint8_t options) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return vt::fuzz::fuzz_format_plugin(data, size, ".tif", /*lossless=*/true, tiff_options);
+    return vt::fuzz::fuzz_format_plugin(data, size, ".tif", /*lossless=*/true, tiff_options, false,
+                                        /*deep_bit=*/0x80, /*deep_tolerance=*/1);
 }

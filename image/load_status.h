@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/fixed_text.h"
+#include "image/deep_image.h"
 
 namespace vt::image {
 
@@ -26,6 +27,13 @@ struct LoadStatus {
     std::uint8_t needs_flattening = 0; // the plug-in save answered -15
     std::uint8_t saved_flattened = 0;
     std::uint8_t mode_invalid = 0; // the plug-in save answered -14
+    // Deep colour (docs/deep-colour.md). Load: when set, plug-ins that read more than 8 bits
+    // also deliver frame 0 at 16 bits into it (left empty otherwise). Save: when set and not
+    // empty, offered to the writer beside the 8-bit layers it stands for; deep_saved tells
+    // whether the writer took it.
+    DeepImage* deep = nullptr;
+    const DeepImage* deep_offer = nullptr;
+    std::uint8_t deep_saved = 0;
     // Warnings in this order: layers dropped, invalid layer types, invalid blend modes, data
     // not transferred, transparency removed, thumbnail only, time-out, non-standard extension.
     std::uint8_t warnings[8] = {};

@@ -8,13 +8,17 @@
 
 #include "base/text.h"
 #include "engine/job_stats.h"
+#include "gfx/deep_resize.h"
+#include "gfx/deep_turn.h"
 #include "gfx/orientation.h"
 #include "gfx/resample.h"
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
+#include "image/deep_image.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "image/meta_adjust.h"
+#include "image/meta_block.h"
 #include "pipeline/transforms.h"
 #include "platform/paths.h"
 #include "platform/system.h"
@@ -42,6 +46,11 @@ struct Room : engine::FrameRoom {
     bool fast_decode = false;
     plugins::DraftHint draft;
     plugins::DraftRecord decoded; // the full size of a picture decoded reduced
+    // Deep colour: whether the job keeps 16 bits for this target, and frame 0 at 16 bits while
+    // nothing has changed the 8-bit picture it stands for.
+    bool want_deep = false;
+    image::DeepImage deep;
+    bool deep_resize = false; // the deep picture follows layer 0's size after the transforms
 };
 
 // The status text as one line: its lines joined, the support-contact paragraph left out (it says
@@ -89,9 +98,15 @@ public:
         plugins::set_bomb_rule(!m_budget.chosen);
         plugins::clear_memory_stop();
         plugins::set_draft_hint(room.fast_decode ? &room.draft : nullptr);
+        room.deep.reset();
+        room.status.deep = room.want_deep ? &room.deep : nullptr;
         room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
+        room.status.deep = nullptr;
         room.decoded = plugins::take_draft_record();
         plugins::set_draft_hint(nullptr);
+        // Depth is kept for single pictures only; frames and layers go at 8 bits as ever.
+        if (room.frames != 1 || room.doc->layers[0].x != 0 || room.doc->layers[0].y != 0)
+            room.deep.reset();
         // Pages or frames beyond the room are never dropped silently: the file is not converted.
         if (room.frames > 0 && (room.status.warnings[0] || room.status.layer_limit_hit ||
                                 plugins::last_memory_stop().frame_limit)) {
@@ -114,6 +129,9 @@ public:
         const TransformOptions options = transform_options(job);
         room.draft.resize = options;
         room.draft.may_turn = job.rotationMode != 0;
+        room.want_deep = job.depth != engine::kDepth8 &&
+                         plugins::save_depth(u"target" + std::u16string(job.targetExtension.view()),
+                                             plugins::filter_registry()) >= 16;
     }
 
     int run_transforms(engine::FrameRoom& base, const engine::ConversionJob& job,
@@ -123,12 +141,16 @@ public:
         TransformOptions options = transform_options(job);
         options.fullWidth = room.decoded.full_width;
         options.fullHeight = room.decoded.full_height;
+        drop_deep_for_transforms(room, options, mark);
         // The transforms work frame by frame on whole pictures.
         if (needs_whole_frames(room, options, mark) &&
             !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
             return engine::kTransformFailed;
-        return RunTransforms(room.doc->layers, room.frames, room.status, options,
-                             mark ? mark->bitmap() : nullptr);
+        const int result = RunTransforms(room.doc->layers, room.frames, room.status, options,
+                                         mark ? mark->bitmap() : nullptr);
+        if (result != 0 && room.deep_resize)
+            follow_resize(room);
+        return result;
     }
 
     engine::FrameSize first_frame_size(const engine::FrameRoom& base) noexcept override {
@@ -177,7 +199,9 @@ public:
             room.reason = u"the animation's whole frames do not fit in the memory budget";
             return false;
         }
+        status.deep_offer = room.deep.empty() ? nullptr : &room.deep;
         const bool saved = plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
+        status.deep_offer = nullptr;
         keep_reason(room, !saved, status);
         return saved;
     }
@@ -205,6 +229,7 @@ public:
     void release_frames(engine::FrameRoom& base) noexcept override {
         Room& room = room_of(base);
         image::release_image(*room.doc);
+        room.deep.reset();
         room.frames = 0;
     }
 
@@ -236,6 +261,76 @@ private:
                (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0) ||
                !o.textMark.text.empty() ||
                gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0;
+    }
+
+    // The steps that change pixels work at 8 bits only, but for turns: a picture they touch goes
+    // at 8 bits, and the file's warnings say so rather than losing the depth silently.
+    static void drop_deep_for_transforms(Room& room, const TransformOptions& o,
+                                         const BitmapPicture* mark) noexcept {
+        if (room.deep.empty())
+            return;
+        try {
+            std::u16string steps;
+            const auto add = [&steps](std::u16string_view name) {
+                steps += steps.empty() ? u"" : u", ";
+                steps += name;
+            };
+            image::MetaChunk icc{};
+            if (o.srgbIntent >= 0 &&
+                image::find_layer_chunk(room.doc->layers[0], image::meta_tag("ICCP"), icc) &&
+                icc.size >= 128)
+                add(u"conversion to sRGB");
+            if (o.autofixLevels != 0)
+                add(u"auto levels");
+            if (o.denoiseRadius != 0)
+                add(u"noise reduction");
+            // Turns move samples unchanged: a deep picture turns with the 8-bit one.
+            const int turn = gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode);
+            // The high-quality shrink by two or more has a deep form; it is checked against the
+            // size the transforms give layer 0.
+            room.deep_resize = false;
+            const bool high_quality = o.resizeAlgorithm != 0 && o.resizeAlgorithm != 1 &&
+                                      o.resizeAlgorithm != 3 && o.fullWidth == 0 &&
+                                      o.areaShrink == 0;
+            if (o.resize && high_quality)
+                room.deep_resize = true;
+            else if (o.resize)
+                add(u"resizing");
+            if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
+                add(u"watermark");
+            if (!o.textMark.text.empty())
+                add(u"text watermark");
+            if (steps.empty()) {
+                if (gfx::turn_deep(room.deep, turn))
+                    return;
+                add(u"rotation");
+            }
+            room.deep.reset();
+            room.warnings.push_back(
+                u"converted at 8 bits per channel, as these work at 8 bits only: " + steps);
+        } catch (const std::bad_alloc&) {
+            room.deep.reset();
+        }
+    }
+
+    // The deep picture takes layer 0's new size by the box path, or the picture goes at 8 bits
+    // with the warning.
+    static void follow_resize(Room& room) noexcept {
+        room.deep_resize = false;
+        if (room.deep.empty() || room.frames != 1)
+            return;
+        const Bitmap& now = room.doc->layers[0].bitmap;
+        const VtDeepImage& deep = room.deep.record();
+        if (now.width == deep.width && now.height == deep.height)
+            return;
+        if (gfx::resize_deep_box(room.deep, now.width, now.height))
+            return;
+        room.deep.reset();
+        try {
+            room.warnings.emplace_back(
+                u"converted at 8 bits per channel, as these work at 8 bits only: resizing");
+        } catch (const std::bad_alloc&) {
+        }
     }
 
     static void keep_memory_reason(Room& room) noexcept {

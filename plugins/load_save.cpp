@@ -103,10 +103,20 @@ bool ends_search(int result) {
 
 // --- load
 
-std::uint32_t accept_plugin_load(platform::DynamicLibrary& lib, const CallRecord& record,
-                                 Layer* layers, LoadStatus& status, FilterRegistry& registry) {
+// The deep picture a plug-in delivered, kept when it is sound and stands for frame 0 as loaded.
+void take_deep(CallRecord& record, const Layer* layers, std::uint32_t frames, LoadStatus& status) {
+    VtDeepImage& got = record.deep.image;
+    if (status.deep != nullptr && frames >= 1 && got.width == layers[0].bitmap.width &&
+        got.height == layers[0].bitmap.height)
+        (void)status.deep->adopt(got);
+    record.drop_deep();
+}
+
+std::uint32_t accept_plugin_load(platform::DynamicLibrary& lib, CallRecord& record, Layer* layers,
+                                 LoadStatus& status, FilterRegistry& registry) {
     const FilterCall& c = record.call;
     const std::uint32_t frames = c.frames_in_use;
+    take_deep(record, layers, frames, status);
     registry.keep_library(lib.path());
     lib.reset();
     if (c.reduced) {
@@ -345,6 +355,8 @@ std::uint32_t load_image(std::u16string_view path_in, Layer* layers, std::uint32
         for (int attempt = 1; attempt <= kLoadAttempts; ++attempt) {
             status = original;
             release_layers(layers, capacity);
+            if (status.deep != nullptr)
+                status.deep->reset();
             frames = vt5::Vt5Read(layers, capacity, status, path);
             if (frames == 0 && !status.is_native) {
                 status = original;
@@ -362,6 +374,8 @@ std::uint32_t load_image(std::u16string_view path_in, Layer* layers, std::uint32
         }
     }
     if (frames == 0) {
+        if (status.deep != nullptr)
+            status.deep->reset();
         if (status.error_text.size() < 3)
             set_error(status, u"An unknown error occurred during load");
         else

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -508,6 +509,14 @@ bool check_save_with(const DynamicLibrary& plugin, const FilterCheck& check, boo
 
 CallRecord::~CallRecord() {
     forget_composed();
+    drop_deep();
+}
+
+void CallRecord::drop_deep() noexcept {
+    if ((deep.flags & VT_DEEP_WANTED) != 0)
+        std::free(deep.image.samples);
+    deep = VtDeepCall{};
+    call.deep = nullptr;
 }
 
 void CallRecord::forget_composed() noexcept {
@@ -529,9 +538,19 @@ std::optional<int> call_load(const DynamicLibrary& plugin, std::u16string_view f
     c.time_limit_ms = status.time_limit;
     c.max_frame = static_cast<std::int32_t>(capacity) - 1;
     c.start_time = platform::now();
+    record.drop_deep();
+    if (status.deep != nullptr) {
+        record.deep.version = VT_DEEP_VERSION;
+        record.deep.flags = VT_DEEP_WANTED;
+        c.deep = &record.deep;
+    }
     const int result = call_guarded(load, &c, plugin.path(), status.silent != 0);
     release_current(&c);
     c.path = nullptr;
+    c.deep = nullptr;
+    // A picture the plug-in did not say it delivered is not ours to free.
+    if ((record.deep.answer & VT_DEEP_DELIVERED) == 0)
+        record.deep.image = VtDeepImage{};
     return result;
 }
 
@@ -552,9 +571,20 @@ std::optional<int> call_save(const DynamicLibrary& plugin, std::u16string_view t
     c.kind_param = status.kind_param;
     on_select_frame(&c, 0);
     status.is_native = 1;
+    status.deep_saved = 0;
+    record.drop_deep();
+    if (status.deep_offer != nullptr && !status.deep_offer->empty()) {
+        record.deep.version = VT_DEEP_VERSION;
+        record.deep.flags = VT_DEEP_OFFERED;
+        record.deep.image = status.deep_offer->record();
+        c.deep = &record.deep;
+    }
     const int result = call_guarded(save, &c, plugin.path(), status.silent != 0);
     release_current(&c);
     c.path = nullptr;
+    status.deep_saved =
+        c.deep != nullptr && result > 0 && (record.deep.answer & VT_DEEP_WRITTEN) != 0;
+    record.drop_deep();
     if (result == -15)
         status.needs_flattening = 1;
     if (result == -14)
@@ -581,6 +611,32 @@ std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,
             return path;
     }
     return std::nullopt;
+}
+
+int save_depth_with(const DynamicLibrary& plugin, const FilterCheck& check) {
+    const auto check_save = export_of<VtCheckFn>(plugin, "flt_CheckSave");
+    FilterCheck copy = check;
+    if (!check_save || call_guarded(check_save, &copy, plugin.path(), true) == 0 ||
+        save_score(copy) < 1)
+        return 8;
+    return copy.deep_bits >= 16 ? 16 : 8;
+}
+
+int save_depth(std::u16string_view file_name, FilterRegistry& registry) {
+    const std::u16string ext = base::to_lower(platform::extension_of(file_name));
+    if (ext.size() < 2 || ext.size() > 15)
+        return 8;
+    // The plug-in the save would ask first: the one the registry remembers, else the first
+    // that saves the extension.
+    std::optional<std::u16string> writer = registry.look_up(RegistryKind::save, ext);
+    if (!writer || writer->empty() || !registry.installed_here(*writer))
+        writer = find_save_plugin(file_name, registry);
+    DynamicLibrary lib;
+    if (!writer || !lib.open(*writer))
+        return 8;
+    FilterCheck check{};
+    set_extension(check, ext);
+    return save_depth_with(lib, check);
 }
 
 int show_dialog(std::u16string_view plugin, std::uintptr_t parent_window) {

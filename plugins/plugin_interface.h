@@ -66,12 +66,16 @@ struct CallRecord {
     // one paste each rather than every paste before them.
     Bitmap composed{};
     std::int32_t composed_index = -1;
+    // The deep picture of the call: a load's is the plug-in's gift (freed here unless taken),
+    // a save's borrows the host's samples.
+    VtDeepCall deep{};
 
     CallRecord() = default;
     ~CallRecord();
     CallRecord(const CallRecord&) = delete;
     CallRecord& operator=(const CallRecord&) = delete;
     void forget_composed() noexcept;
+    void drop_deep() noexcept;
 };
 
 // Loads `file` into `layers` (capacity slots) through the plug-in; nothing when the plug-in
@@ -86,6 +90,14 @@ struct CallRecord {
                                            std::u16string_view target, Layer* layers,
                                            std::uint32_t count, LoadStatus& status,
                                            CallRecord& record);
+
+// The most bits per channel the plug-in writes for the check's extension (its save answer's
+// deep_bits): 16, or 8 for a plug-in that writes 8-bit pictures only.
+[[nodiscard]] int save_depth_with(const platform::DynamicLibrary& plugin, const FilterCheck& check);
+
+// The bits per channel the writer of the target's extension keeps: 16 when the plug-in that
+// saves it writes deep pictures, else 8 (also when none saves it).
+[[nodiscard]] int save_depth(std::u16string_view file_name, FilterRegistry& registry);
 
 // The first plug-in of the list that saves the file name's extension.
 [[nodiscard]] std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,

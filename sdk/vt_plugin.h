@@ -186,7 +186,9 @@ enum {
  *     0  64  extension, UTF-16 lower case with its dot; empty for ".tmp" and ".temp" files
  *    64  32  load: the first bytes of the file
  *    96   4  load: how many of them (4 to 32)
- *   100  24  zero
+ *   100   1  save answer, optional: the most bits per channel the plug-in writes from a deep
+ *              picture (16), 0 = 8-bit pictures only
+ *   101  23  zero
  *   124   1  answer: level of support, 0 = cannot
  *   125   1  answer: bonus 1
  *   126   1  answer: bonus 2
@@ -196,12 +198,79 @@ typedef struct FilterCheck {
     uint16_t extension[32];
     uint8_t head[32];
     uint32_t head_size;
-    uint8_t reserved[24];
+    uint8_t deep_bits;
+    uint8_t reserved[23];
     uint8_t level;
     uint8_t bonus1;
     uint8_t bonus2;
     uint8_t flags;
 } FilterCheck;
+
+/* ---------------------------------------------------------------------------------------------
+ * Deep pictures (optional, VT_DEEP_VERSION 1): 16 bits per channel beside the 8-bit frame.
+ *
+ * A plug-in that knows nothing of them keeps working unchanged: FilterCall.deep is then
+ * ignored, and the host uses the 8-bit frames as ever.
+ *
+ * Load: when FilterCall.deep is not null and its `flags` have VT_DEEP_WANTED, a plug-in that
+ * reads more than 8 bits per channel still delivers every frame exactly as an 8-bit load does,
+ * and in addition fills `image` with frame 0 at full depth (samples from malloc, which the host
+ * frees) and sets `answer` to VT_DEEP_DELIVERED. It leaves `image` empty for an 8-bit source.
+ *
+ * Save: when FilterCall.deep is not null and its `flags` have VT_DEEP_OFFERED, `image` is the
+ * picture to write at full depth (the host's memory, read only; the same size as the 8-bit
+ * picture, which it stands for). A plug-in that writes it sets `answer` to VT_DEEP_WRITTEN;
+ * one that writes the 8-bit picture instead leaves `answer` at 0.
+ *
+ * Samples: unsigned 16-bit, native byte order, every channel scaled to the full range 0-65535
+ * (a 12-bit source's 4095 becomes 65535). `channels` is 4 (red, green, blue, alpha) or 2 (grey,
+ * alpha). Alpha is straight (colours are not multiplied by it) and counts the usual way: 0 fully
+ * transparent, 65535 opaque. Rows run top-down; `stride` counts samples between rows.
+ *
+ *   32-bit 64-bit  VtDeepImage
+ *        0      0  width, height, channels, stride (uint32 each)
+ *       16     16  samples
+ *       20     24  bits           significant bits per channel of the source, 9-16
+ *       24     28  reserved
+ *       28     32  (size)
+ *
+ *   32-bit 64-bit  VtDeepCall
+ *        0      0  version        host: VT_DEEP_VERSION
+ *        4      4  flags          host: VT_DEEP_WANTED (load), VT_DEEP_OFFERED (save)
+ *        8      8  answer         plug-in: VT_DEEP_DELIVERED (load), VT_DEEP_WRITTEN (save)
+ *       12     12  reserved
+ *       16     16  image
+ *       44     48  (size)
+ * ------------------------------------------------------------------------------------------- */
+
+#define VT_DEEP_VERSION 1u
+
+enum {
+    VT_DEEP_WANTED = 0x0001,
+    VT_DEEP_OFFERED = 0x0002,
+    VT_DEEP_DELIVERED = 0x0001,
+    VT_DEEP_WRITTEN = 0x0002,
+    VT_DEEP_GREY_ALPHA = 2,
+    VT_DEEP_RGBA = 4
+};
+
+typedef struct VtDeepImage {
+    uint32_t width;
+    uint32_t height;
+    uint32_t channels;
+    uint32_t stride;
+    uint16_t* samples;
+    uint32_t bits;
+    uint32_t reserved;
+} VtDeepImage;
+
+typedef struct VtDeepCall {
+    uint32_t version;
+    uint32_t flags;
+    uint32_t answer;
+    uint32_t reserved;
+    VtDeepImage image;
+} VtDeepCall;
 
 struct FilterCall;
 
@@ -238,6 +307,7 @@ struct pi_BasicUtils;
  *      104    124  frame mode, mode2 (uint16 each); 108 128 attr; 109 129 transparency
  *      128    152  metadata pointer
  *      132    160  callback: add_meta_chunk (load) / get_meta_chunk (save)
+ *      136    168  host, optional: the deep picture of the call (VtDeepCall), or null
  *      240    272  status: result of the host's last callback
  *      246    278  warnings (VT_WARN_*)
  *      248    280  callback: set_message
@@ -282,7 +352,8 @@ typedef struct FilterCall {
         VtAddMetaChunkFn add_meta_chunk;
         VtGetMetaChunkFn get_meta_chunk;
     } meta_cb;
-    uint8_t reserved2[104];
+    VtDeepCall* deep;
+    uint8_t reserved2[104 - sizeof(void*)];
     int32_t status;
     uint8_t reserved3[2];
     uint16_t warnings;
@@ -592,6 +663,7 @@ VT_SDK_STATIC_ASSERT(sizeof(VtImageRequest) == (sizeof(void*) == 8 ? 72 : 36),
 VT_SDK_OFFSET(FilterCheck, extension, 0, 0);
 VT_SDK_OFFSET(FilterCheck, head, 64, 64);
 VT_SDK_OFFSET(FilterCheck, head_size, 96, 96);
+VT_SDK_OFFSET(FilterCheck, deep_bits, 100, 100);
 VT_SDK_OFFSET(FilterCheck, level, 124, 124);
 VT_SDK_OFFSET(FilterCheck, bonus1, 125, 125);
 VT_SDK_OFFSET(FilterCheck, bonus2, 126, 126);
@@ -616,6 +688,7 @@ VT_SDK_OFFSET(FilterCall, attr, 108, 128);
 VT_SDK_OFFSET(FilterCall, transparency, 109, 129);
 VT_SDK_OFFSET(FilterCall, meta, 128, 152);
 VT_SDK_OFFSET(FilterCall, meta_cb, 132, 160);
+VT_SDK_OFFSET(FilterCall, deep, 136, 168);
 VT_SDK_OFFSET(FilterCall, status, 240, 272);
 VT_SDK_OFFSET(FilterCall, warnings, 246, 278);
 VT_SDK_OFFSET(FilterCall, set_message, 248, 280);
@@ -637,6 +710,12 @@ VT_SDK_OFFSET(FilterCall, message, 348, 448);
 VT_SDK_OFFSET(FilterCall, message_capacity, 352, 456);
 VT_SDK_OFFSET(FilterCall, start_time, 360, 464);
 VT_SDK_STATIC_ASSERT(sizeof(FilterCall) == 1024, "FilterCall size");
+
+VT_SDK_OFFSET(VtDeepImage, samples, 16, 16);
+VT_SDK_OFFSET(VtDeepImage, bits, 20, 24);
+VT_SDK_STATIC_ASSERT(sizeof(VtDeepImage) == (sizeof(void*) == 8 ? 32 : 28), "VtDeepImage size");
+VT_SDK_OFFSET(VtDeepCall, image, 16, 16);
+VT_SDK_STATIC_ASSERT(sizeof(VtDeepCall) == (sizeof(void*) == 8 ? 48 : 44), "VtDeepCall size");
 
 VT_SDK_OFFSET(FilterDialog, parent_window, 0, 0);
 VT_SDK_OFFSET(FilterDialog, one, 4, 8);

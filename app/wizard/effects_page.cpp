@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "app/translate.h"
+#include "app/wizard/format_page.h"
 #include "app/wizard/job_options.h"
 #include "lang/xlat.h"
 #include "platform/files.h"
@@ -281,6 +282,7 @@ QString summary_text(const engine::ConversionJob& job) {
         {u"Pass-thru", yes_no(job.passThru != 0)},
         {u"Open folder", yes_no(job.openTargetWhenDone != 0)},
         {u"Effects", yes_no(job.rotationMode != 0 || job.autofixLevels != 0)},
+        {u"Bits per channel", depth_items().value(job.depth)},
     };
     QString text;
     for (const auto& [label, value] : lines)

@@ -1,8 +1,12 @@
 #include "app/wizard/format_page.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
@@ -59,6 +63,11 @@ public:
 
 } // namespace
 
+QStringList depth_items() {
+    return {xlat(u"Automatic (16 bits where both ends hold them)"), xlat(u"8 bits"),
+            xlat(u"16 bits")};
+}
+
 QStringList format_list_items() {
     QStringList items;
     for (std::u16string_view ext : kListed)
@@ -92,6 +101,14 @@ FormatPage::FormatPage(engine::ConversionJob& job, QWidget* owner, std::function
     auto* configure_button = new QPushButton(xlat(u"Configure Plug-in"), this);
     configure_button->setObjectName(QStringLiteral("configure"));
     body()->addWidget(configure_button, 0, Qt::AlignLeft);
+    auto* depth_row = new QHBoxLayout;
+    m_depth = new QComboBox(this);
+    m_depth->setObjectName(QStringLiteral("depth"));
+    m_depth->addItems(depth_items());
+    m_depth->setCurrentIndex(std::clamp(m_job.depth, 0, 2));
+    depth_row->addWidget(new QLabel(xlat(u"Bits per channel:"), this));
+    depth_row->addWidget(m_depth, 1);
+    body()->addLayout(depth_row);
 
     const QString stored = to_q(m_job.targetExtension.view());
     int selected = stored.isEmpty() ? 0 : -1;
@@ -110,6 +127,7 @@ FormatPage::FormatPage(engine::ConversionJob& job, QWidget* owner, std::function
 }
 
 void FormatPage::storeChoice() {
+    m_job.depth = m_depth->currentIndex();
     std::u16string ext;
     if (m_other->isChecked()) {
         ext = engine::normalize_extension(m_extension->text().toStdU16String());

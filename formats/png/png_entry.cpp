@@ -23,12 +23,14 @@ constexpr std::int32_t kDocAnimation = 2; // frames with delays
 struct LoadContext {
     FilterCall* call;
     std::uint32_t bits_per_pixel;
+    std::uint32_t bit_depth;
 };
 
 std::int32_t begin_frame(void* context, const VtPngHeader* header, VtPngTarget* target) noexcept {
     auto* load = static_cast<LoadContext*>(context);
     FilterCall* call = load->call;
     load->bits_per_pixel = header->bits_per_pixel;
+    load->bit_depth = header->bit_depth;
     if (const std::int32_t r = request_frame(call, header->width, header->height); r != VT_OK)
         return r;
     target->pixels = call->pixels;
@@ -53,9 +55,17 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = vt::formats::png::read_apng(bytes, call);
         r != vt::formats::png::kNotAnimated)
         return r;
-    LoadContext context{call, 0};
+    LoadContext context{call, 0, 0};
     const VtPngReadSink sink{&context, begin_frame, take_metadata};
-    return vt_png_read(bytes.data(), bytes.size(), &sink);
+    const std::int32_t result = vt_png_read(bytes.data(), bytes.size(), &sink);
+    // The 8-bit frame stays exactly as it is read without the request; the deep picture is
+    // decoded beside it, and a file it fails on simply has none.
+    if (result == VT_OK && context.bit_depth == 16 && deep_wanted(call)) {
+        VtDeepImage deep{};
+        if (vt_png_read_deep(bytes.data(), bytes.size(), &deep) == VT_OK)
+            deliver_deep(call, deep);
+    }
+    return result;
 }
 
 // What a save writes beside the pixels, copied from the selected frame (the host's views
@@ -109,6 +119,14 @@ std::int32_t save_image(FilterCall* call) {
     try {
         const SaveMetadata meta(call);
         const VtPngWriteMetadata view = meta.view();
+        if (const VtDeepImage* deep = deep_offered(call)) {
+            const std::int32_t r = write_target(call->path, [deep, &view, level](std::FILE* file) {
+                return vt_png_write_deep(file, deep, deep_transparent(*deep) ? 1 : 0, level, &view);
+            });
+            if (r == VT_OK)
+                deep_written(call);
+            return r;
+        }
         return write_target(call->path, [call, &view, level](std::FILE* file) {
             return vt_png_write(file, call->pixels, call->width, call->height, call->stride,
                                 any_transparent(call) ? 1 : 0, level, &view);
@@ -128,7 +146,8 @@ bool png_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, png_signature, png_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, png_signature, png_extension, png_extension, load_image,
+                              save_image, 16)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_PNG.level", "6", "0 to 9: compression effort, 0 stores, 9 packs tightest"},

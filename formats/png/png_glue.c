@@ -74,6 +74,7 @@ static int32_t check_header(png_structp png, png_infop info, size_t file_size,
     header->height = height;
     header->bits_per_pixel = depth * channels;
     header->interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+    header->bit_depth = depth;
     return 1;
 }
 
@@ -278,6 +279,131 @@ int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_
         /* libpng copies each row before transforming it, so the caller's pixels stay untouched. */
         for (uint32_t y = 0; y < height; ++y)
             png_write_row(png, (png_const_bytep)(pixels + (size_t)y * stride));
+        png_write_end(png, info);
+    }
+    png_destroy_write_struct(&png, &info);
+    free(idat);
+    return 1;
+}
+
+/* Native order of 16-bit samples: PNG stores them big-endian. */
+static int little_endian(void) {
+    const uint16_t one = 1;
+    return *(const uint8_t*)&one == 1;
+}
+
+int32_t vt_png_read_deep(const uint8_t* data, size_t size, VtDeepImage* out) {
+    memset(out, 0, sizeof(*out));
+    if (size < 8 || png_sig_cmp((png_const_bytep)data, 0, 8) != 0)
+        return -1;
+    ReadState state = {data, usable_size(data, size), 0, 0, 0};
+    png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, NULL, on_error, on_warning,
+                                               &state.out_of_memory, on_malloc, on_free);
+    if (png == NULL)
+        return -20;
+    png_infop info = png_create_info_struct(png);
+    if (info == NULL) {
+        png_destroy_read_struct(&png, NULL, NULL);
+        return -20;
+    }
+    uint16_t* volatile samples = NULL;
+    volatile int32_t result = 1;
+    if (setjmp(png_jmpbuf(png))) {
+        if (result == 1)
+            result = state.out_of_memory ? -20 : state.truncated ? -42 : -44;
+        png_destroy_read_struct(&png, &info, NULL);
+        free(samples);
+        return result;
+    }
+    png_set_chunk_malloc_max(png, (png_alloc_size_t)size + VT_PNG_INFLATE_LIMIT);
+    png_set_read_fn(png, &state, on_read);
+    png_read_info(png, info);
+    VtPngHeader header;
+    result = check_header(png, info, size, &header);
+    if (result != 1 || png_get_bit_depth(png, info) != 16) {
+        png_destroy_read_struct(&png, &info, NULL);
+        return result == 1 ? 0 : result;
+    }
+    const int colour = png_get_color_type(png, info);
+    const uint32_t channels = (colour & PNG_COLOR_MASK_COLOR) != 0 ? 4u : 2u;
+    png_set_expand(png); /* a tRNS colour becomes an alpha channel */
+    png_set_filler(png, 0xFFFF, PNG_FILLER_AFTER);
+    if (little_endian())
+        png_set_swap(png);
+    const int passes = png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != (size_t)header.width * channels * 2) {
+        result = -44;
+    } else {
+        samples = (uint16_t*)malloc((size_t)header.width * header.height * channels * 2);
+        if (samples == NULL)
+            result = -20;
+    }
+    for (int pass = 0; result == 1 && pass < passes; ++pass)
+        for (uint32_t y = 0; y < header.height; ++y)
+            png_read_row(png, (png_bytep)(samples + (size_t)y * header.width * channels), NULL);
+    png_destroy_read_struct(&png, &info, NULL);
+    if (result != 1) {
+        free(samples);
+        return result;
+    }
+    out->width = header.width;
+    out->height = header.height;
+    out->channels = channels;
+    out->stride = header.width * channels;
+    out->samples = samples;
+    out->bits = 16;
+    return 1;
+}
+
+int32_t vt_png_write_deep(FILE* file, const VtDeepImage* image, int with_alpha, int level,
+                          const VtPngWriteMetadata* meta) {
+    /* As vt_png_write: the image data in one piece when it can be had, else row by row. */
+    size_t idat_size = 0;
+    uint8_t* const idat = vt_png_idat_deep(image, with_alpha, level, &idat_size);
+    int out_of_memory = 0;
+    png_structp png = png_create_write_struct_2(PNG_LIBPNG_VER_STRING, NULL, on_error, on_warning,
+                                                &out_of_memory, on_malloc, on_free);
+    if (png == NULL) {
+        free(idat);
+        return -20;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (info == NULL) {
+        png_destroy_write_struct(&png, NULL);
+        free(idat);
+        return -20;
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        free(idat);
+        return out_of_memory ? -20 : -43;
+    }
+    const int grey = image->channels == VT_DEEP_GREY_ALPHA;
+    const int type = grey ? (with_alpha ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_GRAY)
+                          : (with_alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB);
+    png_init_io(png, file);
+    png_set_compression_level(png, level);
+    png_set_IHDR(png, info, image->width, image->height, 16, type, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_benign_errors(png, 1);
+    set_metadata(png, info, meta);
+    png_write_info(png, info);
+    if (idat != NULL) {
+        for (size_t at = 0; at < idat_size; at += VT_PNG_IDAT_CHUNK) {
+            const size_t n =
+                idat_size - at < VT_PNG_IDAT_CHUNK ? idat_size - at : VT_PNG_IDAT_CHUNK;
+            png_write_chunk(png, (png_const_bytep) "IDAT", idat + at, n);
+        }
+        png_write_chunk(png, (png_const_bytep) "IEND", NULL, 0);
+    } else {
+        if (!with_alpha)
+            png_set_filler(png, 0, PNG_FILLER_AFTER);
+        if (little_endian())
+            png_set_swap(png);
+        /* libpng copies each row before transforming it: the caller's samples stay untouched. */
+        for (uint32_t y = 0; y < image->height; ++y)
+            png_write_row(png, (png_const_bytep)(image->samples + (size_t)y * image->stride));
         png_write_end(png, info);
     }
     png_destroy_write_struct(&png, &info);

@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "sdk/vt_plugin.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -22,6 +24,7 @@ typedef struct VtPngHeader {
     uint32_t height;
     uint32_t bits_per_pixel; /* of the file: bit depth times channels */
     int interlaced;
+    uint32_t bit_depth; /* of the file's channels: 1, 2, 4, 8 or 16 */
 } VtPngHeader;
 
 /* Where the decoded rows go: 32-bit pixels B, G, R, transparency (255 - alpha), top-down. */
@@ -72,6 +75,17 @@ int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink)
  * the file. */
 int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
                      uint32_t stride, int with_alpha, int level, const VtPngWriteMetadata* meta);
+
+/* The 16-bit picture of a PNG file of 16 bits per channel (deep pictures, sdk/vt_plugin.h):
+ * RGBA or grey + alpha, native byte order, straight alpha (65535 opaque; added when the file has
+ * none). 1 with `out` filled (samples from malloc, the caller's), 0 when the file has at most 8
+ * bits per channel (nothing allocated), or the result codes of vt_png_read. */
+int32_t vt_png_read_deep(const uint8_t* data, size_t size, VtDeepImage* out);
+
+/* Writes a deep picture as 16-bit RGB(A) or grey(+alpha) (alpha only when `with_alpha`), at zlib
+ * level `level`, with the metadata when given. Results as vt_png_write. */
+int32_t vt_png_write_deep(FILE* file, const VtDeepImage* image, int with_alpha, int level,
+                          const VtPngWriteMetadata* meta);
 
 #ifdef __cplusplus
 }

@@ -64,13 +64,15 @@ static void filter_row(const uint8_t* cur, const uint8_t* up, size_t n, size_t b
     }
 }
 
-uint8_t* vt_png_idat(const uint32_t* pixels, uint32_t width, uint32_t height, uint32_t stride,
-                     int with_alpha, int level, size_t* size) {
+/* Packs row `y` of the picture as PNG bytes into `out`. */
+typedef void (*PackRow)(const void* picture, uint32_t y, uint8_t* out);
+
+/* The filtered rows of n bytes (bpp bytes a pixel), compressed in one piece. */
+static uint8_t* idat_of(const void* picture, PackRow pack, size_t n, size_t bpp, uint32_t height,
+                        int level, size_t* size) {
     *size = 0;
-    if (level < 1 || level > 9 || width == 0 || height == 0)
+    if (level < 1 || level > 9 || n == 0 || height == 0)
         return NULL;
-    const size_t bpp = with_alpha ? 4 : 3;
-    const size_t n = (size_t)width * bpp;
     if ((n + 1) > VT_PNG_WHOLE_LIMIT / height)
         return NULL;
     const size_t filtered_size = (n + 1) * height;
@@ -84,7 +86,7 @@ uint8_t* vt_png_idat(const uint32_t* pixels, uint32_t width, uint32_t height, ui
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* cur = rows + (y & 1) * n;
         const uint8_t* up = rows + ((y + 1) & 1) * n;
-        pack_row(pixels + (size_t)y * stride, width, with_alpha, cur);
+        pack(picture, y, cur);
         filter_row(cur, up, n, bpp, forms);
         int best = kNone;
         uint64_t best_sum = magnitude(forms, n);
@@ -114,4 +116,48 @@ done:
     free(rows);
     free(filtered);
     return out;
+}
+
+typedef struct EightBit {
+    const uint32_t* pixels;
+    uint32_t width;
+    uint32_t stride;
+    int with_alpha;
+} EightBit;
+
+static void pack_eight(const void* picture, uint32_t y, uint8_t* out) {
+    const EightBit* p = (const EightBit*)picture;
+    pack_row(p->pixels + (size_t)y * p->stride, p->width, p->with_alpha, out);
+}
+
+uint8_t* vt_png_idat(const uint32_t* pixels, uint32_t width, uint32_t height, uint32_t stride,
+                     int with_alpha, int level, size_t* size) {
+    const EightBit picture = {pixels, width, stride, with_alpha};
+    const size_t bpp = with_alpha ? 4 : 3;
+    return idat_of(&picture, pack_eight, (size_t)width * bpp, bpp, height, level, size);
+}
+
+typedef struct Deep {
+    const VtDeepImage* image;
+    int with_alpha;
+} Deep;
+
+/* A row of 16-bit samples as PNG's big-endian RGB(A) or grey(+alpha). */
+static void pack_deep(const void* picture, uint32_t y, uint8_t* out) {
+    const Deep* p = (const Deep*)picture;
+    const VtDeepImage* d = p->image;
+    const uint16_t* row = d->samples + (size_t)y * d->stride;
+    const uint32_t keep = p->with_alpha ? d->channels : d->channels - 1;
+    for (uint32_t x = 0; x < d->width; ++x, row += d->channels)
+        for (uint32_t c = 0; c < keep; ++c) {
+            *out++ = (uint8_t)(row[c] >> 8);
+            *out++ = (uint8_t)row[c];
+        }
+}
+
+uint8_t* vt_png_idat_deep(const VtDeepImage* image, int with_alpha, int level, size_t* size) {
+    const Deep picture = {image, with_alpha};
+    const size_t bpp = 2 * (with_alpha ? image->channels : image->channels - 1);
+    return idat_of(&picture, pack_deep, (size_t)image->width * bpp, bpp, image->height, level,
+                   size);
 }

@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "sdk/vt_plugin.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -21,6 +23,10 @@ extern "C" {
  * 1-9. */
 uint8_t* vt_png_idat(const uint32_t* pixels, uint32_t width, uint32_t height, uint32_t stride,
                      int with_alpha, int level, size_t* size);
+
+/* The same for a deep picture (sdk/vt_plugin.h) as 16-bit RGB(A), or grey(+alpha) for two
+ * channels; alpha only when `with_alpha`. */
+uint8_t* vt_png_idat_deep(const VtDeepImage* image, int with_alpha, int level, size_t* size);
 
 #ifdef __cplusplus
 }

@@ -352,4 +352,130 @@ std::int32_t write_pnm(std::FILE* file, const std::uint32_t* pixels, std::uint32
     return 1;
 }
 
+namespace {
+
+std::uint16_t scale16(std::uint32_t v, std::uint32_t maxval) {
+    return static_cast<std::uint16_t>((static_cast<std::uint64_t>(v) * 65535 + maxval / 2) /
+                                      maxval);
+}
+
+std::uint32_t luma16(const std::uint16_t* s) {
+    return (299 * std::uint32_t{s[0]} + 587 * std::uint32_t{s[1]} + 114 * std::uint32_t{s[2]} +
+            500) /
+           1000;
+}
+
+} // namespace
+
+std::uint32_t pnm_deep_channels(const PnmHeader& h) {
+    return h.channels >= 3 ? 4 : 2;
+}
+
+std::int32_t decode_pnm_deep(std::span<const std::uint8_t> file, const PnmHeader& h,
+                             std::uint16_t* samples, std::uint32_t stride) {
+    if (h.maxval <= 255 || h.form == '1' || h.form == '4' || h.channels < 1 || h.channels > 4)
+        return -2;
+    const bool text = h.form <= '3';
+    const std::size_t row_bytes = static_cast<std::size_t>(h.width) * h.channels * 2;
+    const std::span<const std::uint8_t> data = file.subspan(h.data_offset);
+    const std::uint32_t out_channels = pnm_deep_channels(h);
+    Cursor in(file, h.data_offset);
+    for (std::uint32_t y = 0; y < h.height; ++y) {
+        std::uint16_t* out = samples + static_cast<std::size_t>(y) * stride;
+        const std::span<const std::uint8_t> row =
+            text ? std::span<const std::uint8_t>() : data.subspan(y * row_bytes, row_bytes);
+        for (std::uint32_t x = 0; x < h.width; ++x) {
+            std::uint16_t s[4] = {0, 0, 0, 65535};
+            for (std::uint32_t c = 0; c < h.channels; ++c) {
+                std::uint32_t v = 0;
+                if (text) {
+                    if (const std::int32_t r = in.number(v); r != 1)
+                        return r;
+                } else {
+                    const std::size_t at = (static_cast<std::size_t>(x) * h.channels + c) * 2;
+                    v = (static_cast<std::uint32_t>(row[at]) << 8) | row[at + 1];
+                }
+                if (v > h.maxval)
+                    return -44;
+                s[c] = scale16(v, h.maxval);
+            }
+            std::uint16_t* o = out + static_cast<std::size_t>(x) * out_channels;
+            if (out_channels == 4) {
+                o[0] = s[0];
+                o[1] = s[1];
+                o[2] = s[2];
+                o[3] = h.channels == 4 ? s[3] : 65535;
+            } else {
+                o[0] = s[0];
+                o[1] = h.channels == 2 ? s[1] : 65535;
+            }
+        }
+    }
+    return 1;
+}
+
+std::int32_t write_pnm_deep(std::FILE* file, const std::uint16_t* samples, std::uint32_t width,
+                            std::uint32_t height, std::uint32_t stride, std::uint32_t channels,
+                            PnmForm form) {
+    if (form == PnmForm::kBitmap || (channels != 2 && channels != 4))
+        return -14;
+    bool grey = channels == 2, alpha = false;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint16_t* row = samples + static_cast<std::size_t>(y) * stride;
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::uint16_t* p = row + static_cast<std::size_t>(x) * channels;
+            alpha = alpha || p[channels - 1] != 65535;
+            if (channels == 4 && !(p[0] == p[1] && p[0] == p[2]))
+                grey = false;
+        }
+    }
+    if (form == PnmForm::kNatural)
+        form = grey ? PnmForm::kGreymap : PnmForm::kPixmap;
+    if (form != PnmForm::kArbitrary)
+        alpha = false;
+    if (form == PnmForm::kGreymap)
+        grey = true;
+    if (form == PnmForm::kPixmap)
+        grey = false;
+    const std::uint32_t out_channels = (grey ? 1 : 3) + (alpha ? 1 : 0);
+    std::string head;
+    if (form == PnmForm::kArbitrary)
+        head = "P7\nWIDTH " + std::to_string(width) + "\nHEIGHT " + std::to_string(height) +
+               "\nDEPTH " + std::to_string(out_channels) + "\nMAXVAL 65535\nTUPLTYPE " +
+               (grey ? "GRAYSCALE" : "RGB") + (alpha ? "_ALPHA" : "") + "\nENDHDR\n";
+    else
+        head = std::string(grey ? "P5" : "P6") + "\n" + std::to_string(width) + " " +
+               std::to_string(height) + "\n65535\n";
+    if (std::fwrite(head.data(), 1, head.size(), file) != head.size())
+        return -43;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * out_channels * 2);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint16_t* src = samples + static_cast<std::size_t>(y) * stride;
+        std::size_t at = 0;
+        const auto put = [&row, &at](std::uint32_t v) {
+            row[at++] = static_cast<std::uint8_t>(v >> 8);
+            row[at++] = static_cast<std::uint8_t>(v);
+        };
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::uint16_t* p = src + static_cast<std::size_t>(x) * channels;
+            if (grey) {
+                put(channels == 2 ? p[0] : luma16(p));
+            } else if (channels == 4) {
+                put(p[0]);
+                put(p[1]);
+                put(p[2]);
+            } else {
+                put(p[0]);
+                put(p[0]);
+                put(p[0]);
+            }
+            if (alpha)
+                put(p[channels - 1]);
+        }
+        if (std::fwrite(row.data(), 1, row.size(), file) != row.size())
+            return -43;
+    }
+    return 1;
+}
+
 } // namespace vt::formats

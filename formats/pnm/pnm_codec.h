@@ -58,4 +58,21 @@ enum class PnmForm { kBitmap, kGreymap, kPixmap, kArbitrary, kNatural };
                                      std::uint32_t width, std::uint32_t height,
                                      std::uint32_t stride, PnmForm form);
 
+// 16 bits per channel (deep pictures): samples scaled to 0..65535 with rounding, red, green,
+// blue, alpha (4 channels) for pixmaps and RGB maps, grey, alpha (2) for greymaps and grey maps;
+// alpha 65535 when the file has none. Only for files of more than 8 bits (maxval above 255) that
+// are not bitmaps: -2 otherwise. Errors as decode_pnm. `stride` counts samples.
+[[nodiscard]] std::uint32_t pnm_deep_channels(const PnmHeader& header);
+[[nodiscard]] std::int32_t decode_pnm_deep(std::span<const std::uint8_t> file,
+                                           const PnmHeader& header, std::uint16_t* samples,
+                                           std::uint32_t stride);
+
+// Writes 16-bit samples (`channels` 4: RGBA, 2: grey + alpha; straight alpha) at maxval 65535:
+// "P5" (colours become their luma), "P6", "P7" (grey when every pixel is, alpha when any is
+// not opaque); the natural form is "P5" for grey pictures, else "P6". -14 for the bitmap form.
+[[nodiscard]] std::int32_t write_pnm_deep(std::FILE* file, const std::uint16_t* samples,
+                                          std::uint32_t width, std::uint32_t height,
+                                          std::uint32_t stride, std::uint32_t channels,
+                                          PnmForm form);
+
 } // namespace vt::formats

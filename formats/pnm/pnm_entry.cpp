@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <vector>
 
@@ -80,6 +81,30 @@ PnmForm form_for(const std::uint16_t* path) {
     return PnmForm::kPixmap;
 }
 
+// Frame 0 at 16 bits for a file of more than 8, decoded beside the unchanged 8-bit frame.
+void load_deep(FilterCall* call) {
+    std::vector<std::uint8_t> bytes;
+    PnmHeader header;
+    if (read_file(call->path, bytes) != VT_OK ||
+        vt::formats::read_pnm_header(bytes, header) != VT_OK || header.maxval <= 255 ||
+        header.form == '1' || header.form == '4')
+        return;
+    const std::uint32_t channels = vt::formats::pnm_deep_channels(header);
+    const std::size_t count = std::size_t{header.width} * header.height * channels;
+    auto* samples = static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t)));
+    if (samples == nullptr)
+        return;
+    if (vt::formats::decode_pnm_deep(bytes, header, samples, header.width * channels) != VT_OK) {
+        std::free(samples);
+        return;
+    }
+    std::uint32_t bits = 9;
+    while (bits < 16 && (1u << bits) <= header.maxval)
+        ++bits;
+    deliver_deep(
+        call, {header.width, header.height, channels, header.width * channels, samples, bits, 0});
+}
+
 std::int32_t load_image(FilterCall* call) {
     PnmHeader header;
     if (const std::int32_t r =
@@ -87,6 +112,8 @@ std::int32_t load_image(FilterCall* call) {
         r != VT_OK)
         return r;
     deliver_markup(call, {header.bits_per_pixel});
+    if (deep_wanted(call) && header.maxval > 255)
+        load_deep(call);
     return VT_OK;
 }
 
@@ -100,6 +127,15 @@ std::int32_t save_image(FilterCall* call) {
     if (form == PnmForm::kBitmap &&
         !vt::formats::pnm_black_and_white(call->pixels, call->width, call->height, call->stride))
         return VT_ERR_IMAGE_MODE;
+    if (const VtDeepImage* deep = deep_offered(call); deep != nullptr && form != PnmForm::kBitmap) {
+        const std::int32_t r = write_target(call->path, [deep, form](std::FILE* file) {
+            return vt::formats::write_pnm_deep(file, deep->samples, deep->width, deep->height,
+                                               deep->stride, deep->channels, form);
+        });
+        if (r == VT_OK)
+            deep_written(call);
+        return r;
+    }
     return write_target(call->path, [call, form](std::FILE* file) {
         return vt::formats::write_pnm(file, call->pixels, call->width, call->height, call->stride,
                                       form);
@@ -108,4 +144,5 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(60, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(60, has_signature, known_extension, known_extension, load_image,
+                              save_image, 16)

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 
 #include <jpeglib.h>
 #include <libraw/libraw.h>
@@ -174,6 +175,35 @@ std::int32_t load_preview(FilterCall* call, Developer& developer) {
     return deliver_rgb(call, thumb->data, thumb->width, thumb->height, thumb->colors);
 }
 
+// The same develop written out at 16 bits per channel, handed over beside the 8-bit frame (whose
+// samples are the high bytes of these: LibRaw makes both from one 16-bit curve).
+void deliver_deep_develop(FilterCall* call, Developer& developer) {
+    developer.imgdata.params.output_bps = 16;
+    int error = 0;
+    const Processed image(developer.dcraw_make_mem_image(&error));
+    developer.imgdata.params.output_bps = 8;
+    if (!image || image->type != LIBRAW_IMAGE_BITMAP || image->bits != 16 ||
+        (image->colors != 3 && image->colors != 1) || image->width != call->width ||
+        image->height != call->height ||
+        std::size_t{image->width} * image->height * image->colors * 2 > image->data_size)
+        return;
+    const std::uint32_t channels = image->colors == 3 ? 4 : 2;
+    const std::size_t pixels = std::size_t{image->width} * image->height;
+    auto* samples = static_cast<std::uint16_t*>(std::malloc(pixels * channels * 2));
+    if (samples == nullptr)
+        return;
+    const std::uint32_t colors = image->colors;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        std::uint16_t in[3];
+        std::memcpy(in, image->data + i * colors * 2, colors * 2);
+        for (std::uint32_t c = 0; c < colors; ++c)
+            samples[i * channels + c] = in[c];
+        samples[i * channels + channels - 1] = 0xFFFF;
+    }
+    deliver_deep(call,
+                 {image->width, image->height, channels, image->width * channels, samples, 16, 0});
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -222,6 +252,8 @@ std::int32_t load_image(FilterCall* call) {
             std::size_t{image->width} * image->height * image->colors > image->data_size)
             return VT_ERR_COMPONENT_FAILED;
         result = deliver_rgb(call, image->data, image->width, image->height, image->colors);
+        if (result == VT_OK && deep_wanted(call))
+            deliver_deep_develop(call, *developer);
     }
     if (result == VT_OK)
         deliver_upright_markup(call, bytes);

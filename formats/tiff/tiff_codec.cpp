@@ -196,6 +196,7 @@ struct ReadState {
     Messages messages;
     TIFF* tif = nullptr;
     cmsHTRANSFORM cmyk_to_srgb = nullptr; // the current page's inks through its own profile
+    bool straight_alpha = false;          // the decoded page's extra sample is unassociated alpha
     ~ReadState() {
         forget_cmyk();
         if (tif != nullptr)
@@ -334,6 +335,8 @@ std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
     std::uint16_t extra_count = 0;
     std::uint16_t* extra = nullptr;
     TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+    m_state->straight_alpha =
+        extra_count == 1 && extra != nullptr && extra[0] == EXTRASAMPLE_UNASSALPHA;
     if (extra_count > 0 && extra != nullptr) {
         if (extra[0] == EXTRASAMPLE_ASSOCALPHA ||
             (extra[0] == EXTRASAMPLE_UNSPECIFIED && samples > 3)) {
@@ -395,6 +398,64 @@ std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
             return VT_ERR_READ;
     }
     return VT_ERR_INVALID_DATA;
+}
+
+std::uint32_t TiffReader::deep_channels() const {
+    TIFF* tif = m_state->tif;
+    std::uint16_t bits = 1, samples = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
+    std::uint16_t photometric = 0, extra_count = 0;
+    std::uint16_t* extra = nullptr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+    if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0 || bits != 16 ||
+        format != SAMPLEFORMAT_UINT || planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tif) != 0 ||
+        m_state->cmyk_to_srgb != nullptr)
+        return 0;
+    const std::uint16_t colours = photometric == PHOTOMETRIC_RGB          ? 3
+                                  : photometric == PHOTOMETRIC_MINISBLACK ? 1
+                                                                          : 0;
+    if (colours == 0 || samples < colours || samples > colours + 1 ||
+        (samples > colours && !m_state->straight_alpha))
+        return 0;
+    return colours == 3 ? 4 : 2;
+}
+
+std::int32_t TiffReader::decode_deep(std::uint16_t* out, std::uint32_t stride) {
+    TIFF* tif = m_state->tif;
+    const std::uint32_t channels = deep_channels();
+    std::uint32_t width = 0, height = 0, rows_per_strip = 0;
+    std::uint16_t samples = 1;
+    if (channels == 0 || TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) == 0 ||
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) == 0)
+        return VT_ERR_NOT_IMPLEMENTED;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    rows_per_strip = std::clamp<std::uint32_t>(rows_per_strip, 1, height);
+    const std::size_t row_samples = std::size_t{width} * samples;
+    const tmsize_t strip_size = TIFFStripSize(tif);
+    if (strip_size <= 0 ||
+        static_cast<std::uint64_t>(strip_size) < row_samples * 2 * rows_per_strip)
+        return VT_ERR_INVALID_DATA;
+    std::vector<std::uint16_t> strip(static_cast<std::size_t>(strip_size) / 2 + 1);
+    for (std::uint32_t top = 0, index = 0; top < height; top += rows_per_strip, ++index) {
+        const std::uint32_t rows = std::min(rows_per_strip, height - top);
+        const tmsize_t got = TIFFReadEncodedStrip(tif, index, strip.data(), strip_size);
+        if (got < 0 || static_cast<std::uint64_t>(got) < row_samples * 2 * rows)
+            return got < 0 ? VT_ERR_INVALID_DATA : VT_ERR_READ;
+        for (std::uint32_t r = 0; r < rows; ++r) {
+            const std::uint16_t* from = strip.data() + row_samples * r;
+            std::uint16_t* to = out + std::size_t{top + r} * stride;
+            for (std::uint32_t x = 0; x < width; ++x, from += samples, to += channels) {
+                for (std::uint32_t c = 0; c + 1 < channels; ++c)
+                    to[c] = from[c];
+                to[channels - 1] = samples == channels ? from[channels - 1] : 0xFFFF;
+            }
+        }
+    }
+    return VT_OK;
 }
 
 bool TiffReader::last_page() const {
@@ -459,11 +520,12 @@ void set_text(TIFF* tif, ttag_t tag, const std::string& text) {
 }
 
 bool set_layout(TIFF* tif, std::uint32_t width, std::uint32_t height, bool transparent,
-                std::uint16_t compression, int jpeg_quality, std::uint32_t rows_per_strip) {
+                std::uint16_t compression, int jpeg_quality, std::uint32_t rows_per_strip,
+                std::uint16_t bits = 8, std::uint16_t colours = 3) {
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) != 0 &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) != 0 &&
-              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) != 0 &&
-              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, transparent ? 4 : 3) != 0 &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits) != 0 &&
+              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, colours + (transparent ? 1 : 0)) != 0 &&
               TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) != 0 &&
               TIFFSetField(tif, TIFFTAG_COMPRESSION, compression) != 0;
     if (ok && transparent) {
@@ -479,7 +541,8 @@ bool set_layout(TIFF* tif, std::uint32_t width, std::uint32_t height, bool trans
              TIFFSetField(tif, TIFFTAG_JPEGQUALITY, std::clamp(jpeg_quality, 1, 100)) != 0 &&
              TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) != 0;
     } else if (ok) {
-        ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) != 0;
+        ok = TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
+                          colours == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB) != 0;
     }
     return ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip) != 0;
 }
@@ -545,6 +608,44 @@ std::int32_t TiffWriter::write_page(const std::uint32_t* pixels, std::uint32_t w
                      strip.data() + row_bytes * r);
         if (TIFFWriteEncodedStrip(tif, index, strip.data(),
                                   static_cast<tmsize_t>(row_bytes * rows)) < 0)
+            return VT_ERR_WRITE;
+    }
+    return TIFFWriteDirectory(tif) != 0 ? VT_OK : VT_ERR_WRITE;
+}
+
+std::int32_t TiffWriter::write_deep_page(const std::uint16_t* samples, std::uint32_t width,
+                                         std::uint32_t height, std::uint32_t stride,
+                                         std::uint32_t channels, bool transparent,
+                                         const PageCoding& coding, const PageTags& tags) {
+    TIFF* tif = m_state->tif;
+    if (tif == nullptr || (channels != 2 && channels != 4))
+        return VT_ERR_WRITE;
+    const std::uint16_t colours = channels == 4 ? 3 : 1;
+    const std::uint32_t out = colours + (transparent ? 1u : 0u);
+    std::uint16_t method = usable_compression(coding.compression, true);
+    const std::size_t row_samples = std::size_t{width} * out;
+    const std::uint32_t rows_per_strip =
+        std::min(height, static_cast<std::uint32_t>(std::max<std::size_t>(
+                             1, kTargetStripBytes / std::max<std::size_t>(row_samples * 2, 1))));
+    if (!set_layout(tif, width, height, transparent, method, coding.jpeg_quality, rows_per_strip,
+                    16, colours))
+        return VT_ERR_WRITE;
+    set_tags(tif, tags, 0, 1);
+    std::vector<std::uint16_t> strip(row_samples * rows_per_strip);
+    for (std::uint32_t top = 0, index = 0; top < height; top += rows_per_strip, ++index) {
+        const std::uint32_t rows = std::min(rows_per_strip, height - top);
+        std::uint16_t* to = strip.data();
+        for (std::uint32_t r = 0; r < rows; ++r) {
+            const std::uint16_t* from = samples + std::size_t{top + r} * stride;
+            for (std::uint32_t x = 0; x < width; ++x, from += channels) {
+                for (std::uint32_t c = 0; c < colours; ++c)
+                    *to++ = from[c];
+                if (transparent)
+                    *to++ = from[channels - 1];
+            }
+        }
+        if (TIFFWriteEncodedStrip(tif, index, strip.data(),
+                                  static_cast<tmsize_t>(row_samples * 2 * rows)) < 0)
             return VT_ERR_WRITE;
     }
     return TIFFWriteDirectory(tif) != 0 ? VT_OK : VT_ERR_WRITE;

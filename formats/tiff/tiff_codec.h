@@ -55,6 +55,15 @@ public:
     // data, -2 unsupported, -20 out of memory. Rows decoded before a failure stay in place.
     [[nodiscard]] std::int32_t decode(std::uint32_t* pixels, std::uint32_t stride);
 
+    // 16 bits per channel (after `decode` of the same page): the channels of its deep picture,
+    // 4 (red, green, blue, alpha) or 2 (grey, alpha), for a page of 16-bit unsigned RGB or grey
+    // samples, interleaved, in strips, with no alpha or an unassociated one; 0 for any other.
+    [[nodiscard]] std::uint32_t deep_channels() const;
+    // Decodes it into width x channels samples a row (native order, alpha 65535 when the page
+    // has none), rows in the stored order: VT_OK, -2 not such a page, -42 data that ends early,
+    // -44 invalid data.
+    [[nodiscard]] std::int32_t decode_deep(std::uint16_t* samples, std::uint32_t stride);
+
     // Whether the current page is the last one of the chain.
     [[nodiscard]] bool last_page() const;
     // Whether the current page says it is a reduced-resolution copy of another (a preview).
@@ -120,6 +129,12 @@ public:
                                           bool transparent, const PageCoding& coding,
                                           const PageTags& tags, std::uint32_t page,
                                           std::uint32_t pages);
+    // Writes one page of 16-bit samples (`channels` 4: RGBA, 2: grey + alpha, straight alpha):
+    // RGB or grey, with unassociated alpha when `transparent`. JPEG holds 8 bits: LZW instead.
+    [[nodiscard]] std::int32_t write_deep_page(const std::uint16_t* samples, std::uint32_t width,
+                                               std::uint32_t height, std::uint32_t stride,
+                                               std::uint32_t channels, bool transparent,
+                                               const PageCoding& coding, const PageTags& tags);
     // Finishes the file: VT_OK or -43.
     [[nodiscard]] std::int32_t close();
 

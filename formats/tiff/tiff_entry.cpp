@@ -54,6 +54,22 @@ std::int32_t skip_previews(TiffReader& reader) {
     return reader.first_page();
 }
 
+// The first page at 16 bits, beside its unchanged 8-bit frame; a page it fails on has none.
+void load_deep(FilterCall* call, TiffReader& reader, const PageInfo& page) {
+    const std::uint32_t channels = reader.deep_channels();
+    if (channels == 0)
+        return;
+    const std::size_t count = std::size_t{page.width} * page.height * channels;
+    auto* samples = static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t)));
+    if (samples == nullptr)
+        return;
+    if (reader.decode_deep(samples, page.width * channels) != VT_OK) {
+        std::free(samples);
+        return;
+    }
+    deliver_deep(call, {page.width, page.height, channels, page.width * channels, samples, 16, 0});
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -73,6 +89,8 @@ std::int32_t load_image(FilterCall* call) {
         return r;
     if (const std::int32_t r = reader.decode(call->pixels, call->stride); r != VT_OK)
         return r;
+    if (deep_wanted(call))
+        load_deep(call, reader, page);
     deliver_metadata(call, page, bytes);
 
     // Later pages that cannot be read end the document; the pages before them stay.
@@ -171,6 +189,20 @@ std::int32_t select_page(FilterCall* call, std::uint32_t index, std::uint32_t pa
     return check_selected(call);
 }
 
+// The tags of the selected page.
+PageTags page_tags(FilterCall* call) {
+    PageTags tags;
+    const ChunkView icc = frame_chunk(call, kTagIcc);
+    tags.icc = icc.data;
+    tags.icc_size = icc.size;
+    const PrintResolution resolution = frame_resolution(call);
+    tags.x_resolution = resolution.x;
+    tags.y_resolution = resolution.y;
+    tags.per_cm = resolution.per_cm;
+    markup_tags(call, tags);
+    return tags;
+}
+
 // Writes every page; the first is already selected.
 std::int32_t write_pages(FilterCall* call, TiffWriter& writer, std::uint32_t pages,
                          const PageCoding& coding) {
@@ -178,15 +210,7 @@ std::int32_t write_pages(FilterCall* call, TiffWriter& writer, std::uint32_t pag
         if (i > 0)
             if (const std::int32_t r = select_page(call, i, pages); r != VT_OK)
                 return r;
-        PageTags tags;
-        const ChunkView icc = frame_chunk(call, kTagIcc);
-        tags.icc = icc.data;
-        tags.icc_size = icc.size;
-        const PrintResolution resolution = frame_resolution(call);
-        tags.x_resolution = resolution.x;
-        tags.y_resolution = resolution.y;
-        tags.per_cm = resolution.per_cm;
-        markup_tags(call, tags);
+        const PageTags tags = page_tags(call);
         if (const std::int32_t r =
                 writer.write_page(call->pixels, call->width, call->height, call->stride,
                                   any_transparent(call), coding, tags, i, pages);
@@ -216,10 +240,19 @@ std::int32_t save_image(FilterCall* call) {
         std::int32_t result = writer.open(name);
         if (result != VT_OK)
             return result;
-        result = write_pages(call, writer, pages, coding);
+        const VtDeepImage* deep = pages == 1 ? deep_offered(call) : nullptr;
+        if (deep != nullptr) {
+            PageTags tags = page_tags(call);
+            result = writer.write_deep_page(deep->samples, deep->width, deep->height, deep->stride,
+                                            deep->channels, deep_transparent(*deep), coding, tags);
+        } else {
+            result = write_pages(call, writer, pages, coding);
+        }
         const std::int32_t closed = writer.close();
         if (result == VT_OK)
             result = closed;
+        if (result == VT_OK && deep != nullptr)
+            deep_written(call);
         if (result == VT_OK && !exif.empty()) {
             // Without its EXIF directory the file is still a good picture with its main tags.
             if (std::FILE* file = std::fopen(name.c_str(), "r+b"); file != nullptr) {
@@ -242,7 +275,8 @@ bool tiff_signature(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, tiff_signature, tiff_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, tiff_signature, tiff_extension, tiff_extension, load_image,
+                              save_image, 16)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_TIFF.compression", "5",

@@ -4,6 +4,7 @@
 // Thread: any, each call with its own record.
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -109,6 +110,54 @@ inline bool any_transparent(const FilterCall* call) noexcept {
         const std::uint32_t* row = call->pixels + static_cast<std::size_t>(y) * call->stride;
         for (std::uint32_t x = 0; x < call->width; ++x)
             if ((row[x] >> 24) != 0)
+                return true;
+    }
+    return false;
+}
+
+// Deep pictures (sdk/vt_plugin.h): whether the host asks this load for one.
+inline bool deep_wanted(const FilterCall* call) noexcept {
+    return call->deep != nullptr && call->deep->version >= VT_DEEP_VERSION &&
+           (call->deep->flags & VT_DEEP_WANTED) != 0;
+}
+
+// Hands the host frame 0 at full depth (samples from malloc, now the host's). Without a request
+// the samples are freed.
+inline void deliver_deep(FilterCall* call, const VtDeepImage& image) noexcept {
+    if (!deep_wanted(call) || call->deep->answer != 0) {
+        std::free(image.samples);
+        return;
+    }
+    call->deep->image = image;
+    call->deep->answer = VT_DEEP_DELIVERED;
+}
+
+// The deep picture this save may write, or null; it stands for the selected 8-bit picture and
+// is used only when it has the same size.
+inline const VtDeepImage* deep_offered(const FilterCall* call) noexcept {
+    if (call->deep == nullptr || call->deep->version < VT_DEEP_VERSION ||
+        (call->deep->flags & VT_DEEP_OFFERED) == 0)
+        return nullptr;
+    const VtDeepImage& d = call->deep->image;
+    if (d.samples == nullptr || d.width != call->width || d.height != call->height ||
+        (d.channels != VT_DEEP_RGBA && d.channels != VT_DEEP_GREY_ALPHA) ||
+        static_cast<std::uint64_t>(d.stride) < static_cast<std::uint64_t>(d.width) * d.channels)
+        return nullptr;
+    return &d;
+}
+
+// Tells the host that the save wrote the deep picture.
+inline void deep_written(FilterCall* call) noexcept {
+    if (call->deep != nullptr)
+        call->deep->answer = VT_DEEP_WRITTEN;
+}
+
+// Whether any sample of the deep picture's alpha is below opaque.
+inline bool deep_transparent(const VtDeepImage& d) noexcept {
+    for (std::uint32_t y = 0; y < d.height; ++y) {
+        const std::uint16_t* row = d.samples + static_cast<std::size_t>(y) * d.stride;
+        for (std::uint32_t x = 0; x < d.width; ++x)
+            if (row[std::size_t{x} * d.channels + d.channels - 1] != 0xFFFF)
                 return true;
     }
     return false;

@@ -77,14 +77,18 @@ inline std::int32_t check_load(FilterCheck* check, std::uint8_t level, CheckTest
     });
 }
 
-// The answer to flt_CheckSave: level 100 for the extensions the plug-in writes.
-inline std::int32_t check_save(FilterCheck* check, CheckTest known_extension) noexcept {
+// The answer to flt_CheckSave: level 100 for the extensions the plug-in writes, and the most
+// bits per channel it writes from a deep picture (0: 8-bit pictures only).
+inline std::int32_t check_save(FilterCheck* check, CheckTest known_extension,
+                               std::uint8_t deep_bits = 0) noexcept {
     return firewall([&] {
         if (check == nullptr)
             return 0;
-        check->level = check->bonus1 = check->bonus2 = check->flags = 0;
-        if (known_extension(*check))
+        check->level = check->bonus1 = check->bonus2 = check->flags = check->deep_bits = 0;
+        if (known_extension(*check)) {
             check->level = 100;
+            check->deep_bits = deep_bits;
+        }
         return 1;
     });
 }
@@ -108,6 +112,12 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
 // The same for a plug-in that reads more extensions than it writes (a reader alone writes none).
 #define VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(level, has_signature, read_extension, write_extension, \
                                             load_image, save_image)                                \
+    VT_FORMAT_PLUGIN_EXPORTS_DEEP(level, has_signature, read_extension, write_extension,           \
+                                  load_image, save_image, 0)
+
+// The same for a plug-in whose saves also write deep pictures of `deep_bits` bits per channel.
+#define VT_FORMAT_PLUGIN_EXPORTS_DEEP(level, has_signature, read_extension, write_extension,       \
+                                      load_image, save_image, deep_bits)                           \
     extern "C" {                                                                                   \
     VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {                     \
         return ::vt::kit::check_load(check, level, has_signature, read_extension);                 \
@@ -116,7 +126,7 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
         return ::vt::kit::run_call(call, load_image);                                              \
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {                     \
-        return ::vt::kit::check_save(check, write_extension);                                      \
+        return ::vt::kit::check_save(check, write_extension, deep_bits);                           \
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {                       \
         return ::vt::kit::run_call(call, save_image);                                              \

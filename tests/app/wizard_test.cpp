@@ -146,6 +146,16 @@ private slots:
         job.targetExtension.assign(u".png");
         auto page = open_page(4, job);
         QVERIFY(nth<QListWidget>(*page)->currentItem()->text().startsWith(QStringLiteral(".png")));
+        // The depth choice is stored as --depth's position, and opens at what the job holds.
+        for (int depth : {engine::kDepth16, engine::kDepth8, engine::kDepthAuto}) {
+            page = open_page(4, job);
+            nth<QComboBox>(*page)->setCurrentIndex(depth);
+            QCOMPARE(next(*page), int(kNext));
+            QCOMPARE(job.depth, depth);
+            QCOMPARE(
+                open_page(4, job)->findChild<QComboBox*>(QStringLiteral("depth"))->currentIndex(),
+                depth);
+        }
     }
 
     void resizePageLimits() {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -428,6 +430,120 @@ TEST(Options, ValuesAndRanges) {
     EXPECT_FALSE(parse_options({"-f", "png", "--rotate", "7", "a", "b"}).options);
     // A missing format is the job's to refuse, as in the wizard (tests/app/door_test.cpp).
     EXPECT_TRUE(parse_options({"in", "out"}).options->job.targetExtension.empty());
+}
+
+// Deep colour end to end: 16 bits kept where both ends hold them, rounded to exactly the 8-bit
+// result where they do not, and never lost silently to a step that works at 8 bits.
+TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult) {
+    const std::string deep = src / "deep.png";
+    if (std::system(("convert -size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 "
+                     "+noise Uniform -depth 16 PNG48:" +
+                     q(deep) + " >/dev/null 2>&1")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no ImageMagick";
+    const std::string even = src / "even.png";
+    ASSERT_EQ(std::system(("convert -size 40x24 gradient:'#f0e0d0-#102030' -seed 3 -attenuate 0.3 "
+                           "+noise Uniform -depth 16 PNG48:" +
+                           q(even) + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    src.write("flat.ppm", ppm(12, 9, 5));
+    // ImageMagick's decode of a file as raw samples of `depth` bits.
+    const auto samples = [this](const std::string& file, int depth) {
+        const std::string raw = work / "samples.raw";
+        std::filesystem::remove(raw);
+        (void)std::system(("convert " + q(file) + " -depth " + std::to_string(depth) +
+                           " -endian LSB rgb:" + q(raw) + " >/dev/null 2>&1")
+                              .c_str());
+        return work.read("samples.raw");
+    };
+    const auto bit_depth = [](const std::string& png) {
+        return png.size() > 24 ? static_cast<int>(png[24]) : -1;
+    };
+    const struct {
+        const char* options;
+        const char* folder;
+    } jobs[] = {
+        {"-f .png", "auto"},
+        {"-f .png --depth 16", "sixteen"},
+        {"-f .png --depth 8", "eight"},
+        {"-f .png --depth 16 --resize 5:50x50", "resized16"},
+        {"-f .png --depth 8 --resize 5:50x50", "resized8"},
+        {"-f .png --rotate 1", "turned"},
+        {"-f .bmp", "bmp-auto"},
+        {"-f .bmp --depth 8", "bmp-eight"},
+    };
+    std::map<std::string, std::string> reports;
+    for (const auto& job : jobs) {
+        const std::string report = work / (std::string(job.folder) + ".json");
+        const Result r = run(std::string(job.options) + " --report " + q(report) + " " +
+                             q(src.path()) + " " + q(work / job.folder));
+        ASSERT_EQ(r.exit_code, 0) << job.options << r.err;
+        reports[job.folder] = work.read(std::string(job.folder) + ".json");
+    }
+    const auto file = [this](const std::string& folder, const std::string& name) {
+        return work.read(folder + "/" + name);
+    };
+    // Kept: 16 bits, every sample as in the source.
+    for (const char* folder : {"auto", "sixteen"}) {
+        SCOPED_TRACE(folder);
+        EXPECT_EQ(bit_depth(file(folder, "deep.png")), 16);
+        EXPECT_EQ(samples(work / (std::string(folder) + "/deep.png"), 16), samples(deep, 16));
+        EXPECT_EQ(reports[folder].find("\"warnings\":[\""), std::string::npos);
+    }
+    // Rounded: the 8-bit file is the 16-bit one rounded to nearest, and an 8-bit source gives
+    // the same bytes whatever the depth asked.
+    EXPECT_EQ(bit_depth(file("eight", "deep.png")), 8);
+    const std::string deep16 = samples(work / "auto/deep.png", 16);
+    std::string rounded;
+    for (std::size_t i = 0; i + 1 < deep16.size(); i += 2) {
+        const unsigned v = static_cast<unsigned char>(deep16[i]) |
+                           static_cast<unsigned>(static_cast<unsigned char>(deep16[i + 1])) << 8;
+        rounded.push_back(static_cast<char>((v * 255 + 32767) / 65535));
+    }
+    EXPECT_EQ(samples(work / "eight/deep.png", 8), rounded);
+    EXPECT_EQ(file("auto", "flat.png"), file("eight", "flat.png"));
+    EXPECT_EQ(file("sixteen", "flat.png"), file("eight", "flat.png"));
+    // A resize works at 8 bits: the same bytes as an 8-bit job, and a warning that says so.
+    EXPECT_EQ(file("resized16", "deep.png"), file("resized8", "deep.png"));
+    EXPECT_NE(reports["resized16"].find("converted at 8 bits per channel, as these work at 8 bits "
+                                        "only: resizing"),
+              std::string::npos)
+        << reports["resized16"];
+    EXPECT_EQ(reports["resized8"].find("converted at 8 bits"), std::string::npos);
+    // Halving shrinks by whole 2 x 2 blocks, which keeps 16 bits: each sample is the block's
+    // mean within half a step.
+    EXPECT_EQ(bit_depth(file("resized16", "even.png")), 16);
+    const auto words = [](const std::string& raw) {
+        std::vector<double> out;
+        for (std::size_t i = 0; i + 1 < raw.size(); i += 2)
+            out.push_back(static_cast<unsigned char>(raw[i]) +
+                          256.0 * static_cast<unsigned char>(raw[i + 1]));
+        return out;
+    };
+    const std::vector<double> whole = words(samples(even, 16));
+    const std::vector<double> half = words(samples(work / "resized16/even.png", 16));
+    ASSERT_EQ(half.size(), std::size_t{20} * 12 * 3);
+    double worst = 0;
+    for (std::size_t y = 0; y < 12; ++y)
+        for (std::size_t x = 0; x < 20; ++x)
+            for (std::size_t c = 0; c < 3; ++c) {
+                double sum = 0;
+                for (std::size_t j = 0; j < 2; ++j)
+                    for (std::size_t i = 0; i < 2; ++i)
+                        sum += whole[((2 * y + j) * 40 + 2 * x + i) * 3 + c];
+                worst = std::max(worst, std::abs(sum / 4 - half[(y * 20 + x) * 3 + c]));
+            }
+    EXPECT_LE(worst, 0.5);
+    // A turn moves samples unchanged: still 16 bits, each sample where ImageMagick turns it.
+    EXPECT_EQ(bit_depth(file("turned", "deep.png")), 16);
+    const std::string turned = work / "turned-reference.png";
+    ASSERT_EQ(std::system(("convert " + q(deep) + " -rotate 90 " + q(turned)).c_str()), 0);
+    EXPECT_EQ(samples(work / "turned/deep.png", 16), samples(turned, 16));
+    EXPECT_EQ(reports["turned"].find("\"warnings\":[\""), std::string::npos);
+    // A format of 8 bits: today's file, and nothing to warn about.
+    EXPECT_EQ(file("bmp-auto", "deep.bmp"), file("bmp-eight", "deep.bmp"));
+    EXPECT_EQ(reports["bmp-auto"].find("converted at 8 bits"), std::string::npos);
 }
 
 } // namespace

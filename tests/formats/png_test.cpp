@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "image/deep_image.h"
 #include "tests/formats/format_conformance.h"
+#include "tests/formats/outside_tools.h"
 
 namespace vt::test {
 namespace {
@@ -291,6 +293,155 @@ TEST_F(PngPlugin, AnimatedPngFramesMatchFfmpeg) {
                 ASSERT_EQ(std::pair(f.width, f.height), std::pair(64u, 48u)) << cut;
         }
     }
+}
+
+// --- 16 bits per channel (deep pictures)
+
+struct DeepSource {
+    const char* name;
+    const char* magick; // ImageMagick's arguments that draw it
+    std::uint32_t channels;
+    std::uint8_t colour_type; // of the file, and of a save that keeps it
+};
+
+const DeepSource kDeepSources[] = {
+    {"rgb",
+     "-size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 +noise Uniform "
+     "-depth 16 PNG48:",
+     4, 2},
+    {"rgba",
+     "-size 29x19 radial-gradient:'rgba(255,200,0,1)-rgba(0,0,255,0.25)' -depth 16 PNG64:", 4, 6},
+    {"grey",
+     "-size 31x17 gradient:black-white -seed 3 -attenuate 0.2 +noise Uniform "
+     "-colorspace Gray -depth 16 -define png:color-type=0 -define png:bit-depth=16 ",
+     2, 0},
+    {"grey-alpha",
+     "-size 31x17 gradient:black-white -colorspace Gray -alpha set -channel A "
+     "-fx 'i/w' +channel -depth 16 -define png:color-type=4 "
+     "-define png:bit-depth=16 ",
+     2, 4},
+};
+
+// ImageMagick's own decode of a file as 16-bit RGBA samples, native order.
+std::vector<std::uint16_t> magick_rgba16(const std::filesystem::path& file) {
+    const std::filesystem::path raw = file.string() + ".raw";
+    if (!run_tool("convert " + quoted(file) + " -depth 16 -endian LSB rgba:" + quoted(raw)))
+        return {};
+    const std::string bytes = read_bytes(raw);
+    std::vector<std::uint16_t> out(bytes.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
+                                            static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8);
+    return out;
+}
+
+std::vector<std::uint16_t> as_rgba(const DeepFrame& d) {
+    if (d.channels == 4)
+        return d.samples;
+    std::vector<std::uint16_t> out;
+    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
+        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
+    return out;
+}
+
+// The 8-bit pixel a deep sample stands for: the host's rounding.
+std::uint32_t eight_bit_of(const std::uint16_t* rgba) {
+    using image::to_8bit;
+    return std::uint32_t{to_8bit(rgba[2])} | std::uint32_t{to_8bit(rgba[1])} << 8 |
+           std::uint32_t{to_8bit(rgba[0])} << 16 | (255u - to_8bit(rgba[3])) << 24;
+}
+
+TEST_F(PngPlugin, SixteenBitFilesDeliverTheirSamplesBesideTheUnchangedEightBitFrame) {
+    const TempFolder temp;
+    for (const DeepSource& source : kDeepSources) {
+        SCOPED_TRACE(source.name);
+        const std::filesystem::path file = temp / (std::string(source.name) + ".png");
+        if (!run_tool(std::string("convert ") + source.magick + quoted(file)))
+            GTEST_SKIP() << "no ImageMagick";
+        ASSERT_EQ(static_cast<std::uint8_t>(read_bytes(file)[25]), source.colour_type);
+        const LoadResult plain = load_with(api(), file);
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult deep = load_with(api(), file, ask);
+        ASSERT_EQ(deep.result, VT_OK);
+        ASSERT_EQ(deep.frames.size(), 1u);
+        // Asking changes nothing of the 8-bit picture.
+        EXPECT_EQ(deep.frames[0].pixels, plain.frames[0].pixels);
+        ASSERT_FALSE(deep.deep.empty());
+        EXPECT_EQ(deep.deep.width, deep.frames[0].width);
+        EXPECT_EQ(deep.deep.height, deep.frames[0].height);
+        EXPECT_EQ(deep.deep.channels, source.channels);
+        EXPECT_EQ(deep.deep.bits, 16u);
+        const std::vector<std::uint16_t> rgba = as_rgba(deep.deep);
+        EXPECT_EQ(rgba, magick_rgba16(file));
+        // The 8-bit frame is the deep picture rounded by the documented rule.
+        ASSERT_EQ(rgba.size(), deep.frames[0].pixels.size() * 4);
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < deep.frames[0].pixels.size(); ++i)
+            differ += eight_bit_of(&rgba[4 * i]) != deep.frames[0].pixels[i];
+        EXPECT_EQ(differ, 0u);
+    }
+}
+
+TEST_F(PngPlugin, DeepPicturesSaveAndLoadBackBitExact) {
+    const TempFolder temp;
+    for (const DeepSource& source : kDeepSources) {
+        SCOPED_TRACE(source.name);
+        const std::filesystem::path file = temp / (std::string(source.name) + ".png");
+        if (!run_tool(std::string("convert ") + source.magick + quoted(file)))
+            GTEST_SKIP() << "no ImageMagick";
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult loaded = load_with(api(), file, ask);
+        ASSERT_FALSE(loaded.deep.empty());
+        const std::string saved = temp / (std::string(source.name) + "-saved.png");
+        const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &loaded.deep);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_TRUE(result.deep_written);
+        const std::string bytes = read_bytes(saved);
+        EXPECT_EQ(static_cast<int>(bytes[24]), 16);
+        EXPECT_EQ(static_cast<std::uint8_t>(bytes[25]), source.colour_type);
+        const LoadResult again = load_with(api(), saved, ask);
+        EXPECT_EQ(again.deep.samples, loaded.deep.samples);
+        EXPECT_EQ(again.frames[0].pixels, loaded.frames[0].pixels);
+        EXPECT_EQ(magick_rgba16(saved), magick_rgba16(file));
+    }
+}
+
+TEST_F(PngPlugin, EightBitFilesAndUnfitOffersStayEightBit) {
+    const TempFolder temp;
+    const std::filesystem::path file = temp / "eight.png";
+    if (!run_tool("convert -size 20x10 gradient:red-blue PNG24:" + quoted(file)))
+        GTEST_SKIP() << "no ImageMagick";
+    LoadOptions ask;
+    ask.want_deep = true;
+    const LoadResult loaded = load_with(api(), file, ask);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_TRUE(loaded.deep.empty()); // nothing deeper than what the frame holds
+
+    const struct {
+        const char* what;
+        DeepFrame offer;
+    } offers[] = {
+        {"another size", {21, 10, 4, 16, std::vector<std::uint16_t>(21 * 10 * 4, 1)}},
+        {"three channels", {20, 10, 3, 16, std::vector<std::uint16_t>(20 * 10 * 3, 1)}},
+    };
+    for (const auto& c : offers) {
+        SCOPED_TRACE(c.what);
+        const std::string saved = temp / "offered.png";
+        const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &c.offer);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_FALSE(result.deep_written);
+        EXPECT_EQ(static_cast<int>(read_bytes(saved)[24]), 8);
+        EXPECT_EQ(load_with(api(), saved).frames[0].pixels, loaded.frames[0].pixels);
+    }
+}
+
+TEST_F(PngPlugin, SaveCheckSaysItWritesSixteenBits) {
+    const FilterCheck png = check_with(api().check_save, u".png");
+    EXPECT_EQ(png.level, 100);
+    EXPECT_EQ(png.deep_bits, 16);
+    EXPECT_EQ(check_with(api().check_save, u".bmp").deep_bits, 0);
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
+#include "image/deep_image.h"
 #include "tests/formats/format_conformance.h"
 
 namespace vt::test {
@@ -164,6 +166,122 @@ TEST_F(PnmPlugin, HostileHeadersAreRefused) {
         {"unknown header line", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nCOLOUR 3\nENDHDR\na",
          VT_ERR_INVALID_DATA},
     });
+}
+
+// --- 16 bits per channel
+
+struct DeepPnm {
+    const char* name;
+    const char* extension; // whose writer gives the same form back
+    std::string head;      // up to the samples
+    std::uint32_t channels, deep_channels, maxval;
+    bool text = false;
+};
+
+// Samples that use every bit, from a fixed seed.
+std::vector<std::uint32_t> deep_samples(std::size_t count, std::uint32_t maxval) {
+    std::vector<std::uint32_t> out(count);
+    std::uint32_t x = 2463534242u;
+    for (auto& v : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v = x % (maxval + 1);
+    }
+    return out;
+}
+
+std::string pnm_file(const DeepPnm& c, const std::vector<std::uint32_t>& samples) {
+    std::string file = c.head;
+    for (const std::uint32_t v : samples) {
+        if (c.text) {
+            file += std::to_string(v) + "\n";
+        } else {
+            file += static_cast<char>(v >> 8);
+            file += static_cast<char>(v & 0xFF);
+        }
+    }
+    return file;
+}
+
+const DeepPnm kDeepPnm[] = {
+    {"P6", ".ppm", "P6\n7 5\n65535\n", 3, 4, 65535},
+    {"P5", ".pgm", "P5\n7 5\n65535\n", 1, 2, 65535},
+    {"P7 RGB_ALPHA", ".pam",
+     "P7\nWIDTH 7\nHEIGHT 5\nDEPTH 4\nMAXVAL 65535\nTUPLTYPE RGB_ALPHA\nENDHDR\n", 4, 4, 65535},
+    {"P7 GRAYSCALE_ALPHA", ".pam",
+     "P7\nWIDTH 7\nHEIGHT 5\nDEPTH 2\nMAXVAL 65535\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n", 2, 2,
+     65535},
+    {"P3 text", nullptr, "P3\n7 5\n65535\n", 3, 4, 65535, true},
+    {"P6 of 12 bits", nullptr, "P6\n7 5\n4095\n", 3, 4, 4095},
+};
+
+TEST_F(PnmPlugin, DeepFilesDeliverScaledSamplesBesideTheUnchangedFrame) {
+    for (const DeepPnm& c : kDeepPnm) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::uint32_t> samples = deep_samples(7 * 5 * c.channels, c.maxval);
+        const std::string bytes = pnm_file(c, samples);
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult plain = load_bytes(bytes);
+        const LoadResult deep = load_bytes(bytes, ask);
+        ASSERT_EQ(deep.result, VT_OK);
+        EXPECT_EQ(deep.frames[0].pixels, plain.frames[0].pixels);
+        ASSERT_EQ(deep.deep.channels, c.deep_channels);
+        ASSERT_EQ(deep.deep.samples.size(), std::size_t{7} * 5 * c.deep_channels);
+        EXPECT_EQ(deep.deep.bits, c.maxval == 65535 ? 16u : 12u);
+        for (std::size_t i = 0; i < std::size_t{7} * 5; ++i) {
+            for (std::uint32_t ch = 0; ch < c.deep_channels; ++ch) {
+                // The file's sample, or opaque for an alpha it does not have.
+                const bool alpha = ch == c.deep_channels - 1;
+                const bool file_alpha = c.channels == 2 || c.channels == 4;
+                const std::uint32_t from =
+                    alpha && !file_alpha ? c.maxval : samples[i * c.channels + ch];
+                const auto expected =
+                    static_cast<std::uint16_t>(std::lround(from * 65535.0 / c.maxval));
+                ASSERT_EQ(deep.deep.samples[i * c.deep_channels + ch], expected) << i << " " << ch;
+            }
+        }
+        if (c.maxval == 65535) { // the 8-bit frame is the deep picture's rounding
+            for (std::size_t i = 0; i < deep.frames[0].pixels.size(); ++i) {
+                const std::uint16_t* s = &deep.deep.samples[i * c.deep_channels];
+                const std::uint32_t grey = image::to_8bit(s[0]);
+                const std::uint32_t r = grey,
+                                    g = c.deep_channels == 4 ? image::to_8bit(s[1]) : grey,
+                                    b = c.deep_channels == 4 ? image::to_8bit(s[2]) : grey,
+                                    a = image::to_8bit(s[c.deep_channels - 1]);
+                ASSERT_EQ(deep.frames[0].pixels[i], b | g << 8 | r << 16 | (255 - a) << 24) << i;
+            }
+        }
+    }
+}
+
+TEST_F(PnmPlugin, DeepSavesGiveTheSameFileBack) {
+    for (const DeepPnm& c : kDeepPnm) {
+        if (c.extension == nullptr)
+            continue;
+        SCOPED_TRACE(c.name);
+        const std::string bytes = pnm_file(c, deep_samples(7 * 5 * c.channels, c.maxval));
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult loaded = load_bytes(bytes, ask);
+        ASSERT_FALSE(loaded.deep.empty());
+        const std::string saved = m_temp / (std::string("saved") + c.extension);
+        const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &loaded.deep);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_TRUE(result.deep_written);
+        EXPECT_EQ(read_bytes(saved), bytes);
+    }
+    // A bitmap holds one bit: the offer is left, the 8-bit picture written.
+    const LoadResult grey = [&] {
+        LoadOptions ask;
+        ask.want_deep = true;
+        return load_bytes(pnm_file(kDeepPnm[1], std::vector<std::uint32_t>(35, 65535)), ask);
+    }();
+    const SaveResult bitmap =
+        save_with(api(), m_temp / "saved.pbm", {grey.frames[0]}, 0, &grey.deep);
+    EXPECT_EQ(bitmap.result, VT_OK);
+    EXPECT_FALSE(bitmap.deep_written);
 }
 
 } // namespace

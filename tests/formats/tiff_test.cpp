@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "formats/tiff/tiff_exif.h"
+#include "image/deep_image.h"
 #include "tests/formats/format_conformance.h"
+#include "tests/formats/outside_tools.h"
 #include "tests/formats/tiff_test_util.h"
 
 namespace vt::test {
@@ -859,6 +861,89 @@ TEST_F(TiffExif, ABrokenBlockLeavesTheFileAsItWas) {
             EXPECT_EQ(m_temp.read("picture.tif"), before) << "block of " << block.size();
         else
             ASSERT_EQ(load_with(api(), path).result, VT_OK) << "block of " << block.size();
+    }
+}
+
+// --- 16 bits per channel
+
+struct DeepTiff {
+    const char* name;
+    const char* magick; // ImageMagick's arguments that draw it, before "TIFF:file"
+    std::uint32_t channels;
+};
+
+const DeepTiff kDeepTiffs[] = {
+    {"rgb",
+     "-size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 +noise Uniform "
+     "-depth 16 -compress lzw",
+     4},
+    {"rgba",
+     "-size 29x19 radial-gradient:'rgba(255,200,0,1)-rgba(0,0,255,0.25)' -depth 16 "
+     "-compress zip",
+     4},
+    {"grey",
+     "-size 31x17 gradient:black-white -seed 3 -attenuate 0.2 +noise Uniform "
+     "-colorspace Gray -type Grayscale -depth 16 -compress none",
+     2},
+};
+
+// ImageMagick's decode of a file as 16-bit RGBA samples, native order.
+std::vector<std::uint16_t> magick_rgba16(const std::filesystem::path& file) {
+    const std::filesystem::path raw = file.string() + ".raw";
+    if (!run_tool("convert " + quoted(file) + " -depth 16 -endian LSB rgba:" + quoted(raw)))
+        return {};
+    const std::string bytes = read_bytes(raw);
+    std::vector<std::uint16_t> out(bytes.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
+                                            static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8);
+    return out;
+}
+
+std::vector<std::uint16_t> as_rgba(const DeepFrame& d) {
+    if (d.channels == 4)
+        return d.samples;
+    std::vector<std::uint16_t> out;
+    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
+        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
+    return out;
+}
+
+TEST_F(TiffPlugin, SixteenBitPagesLoadAndSaveBitExact) {
+    for (const DeepTiff& c : kDeepTiffs) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path file = m_temp / (std::string(c.name) + ".tif");
+        if (!run_tool(std::string("convert ") + c.magick + " TIFF:" + quoted(file)))
+            GTEST_SKIP() << "no ImageMagick";
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult plain = load_with(api(), file);
+        const LoadResult loaded = load_with(api(), file, ask);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.frames[0].pixels, plain.frames[0].pixels);
+        ASSERT_EQ(loaded.deep.channels, c.channels);
+        const std::vector<std::uint16_t> rgba = as_rgba(loaded.deep);
+        EXPECT_EQ(rgba, magick_rgba16(file));
+        // The 8-bit frame, libtiff's own 16-to-8 scaling as ever, is within one step of the
+        // deep picture's rounding.
+        int worst = 0;
+        for (std::size_t i = 0; i < loaded.frames[0].pixels.size(); ++i) {
+            const std::uint32_t p = loaded.frames[0].pixels[i];
+            const int got[4] = {int(p >> 16 & 0xFF), int(p >> 8 & 0xFF), int(p & 0xFF),
+                                255 - int(p >> 24)};
+            for (int ch = 0; ch < 4; ++ch)
+                worst = std::max(worst, std::abs(got[ch] - image::to_8bit(rgba[4 * i + ch])));
+        }
+        EXPECT_LE(worst, 1);
+
+        const std::string saved = m_temp / (std::string(c.name) + "-saved.tif");
+        const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &loaded.deep);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_TRUE(result.deep_written);
+        const LoadResult again = load_with(api(), saved, ask);
+        EXPECT_EQ(again.deep.samples, loaded.deep.samples);
+        EXPECT_EQ(again.frames[0].pixels, loaded.frames[0].pixels);
+        EXPECT_EQ(magick_rgba16(saved), rgba);
     }
 }
 

@@ -6,10 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "gfx/deep_turn.h"
 #include "gfx/orientation.h"
 #include "gfxcore/runtime.h"
 #include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
+#include "image/deep_image.h"
 #include "tests/gfx/gfx_test_util.h"
 
 namespace vt::gfx {
@@ -306,6 +308,36 @@ TEST(SkyDirection, FlatPictureHasNoSky) {
     EXPECT_EQ(SkyDirection(one.get(), kSkyThreshold), -1);
     Bitmap zero{};
     EXPECT_EQ(SkyDirection(&zero, kSkyThreshold), -1);
+}
+
+// A deep picture turns exactly as its 8-bit picture does: the rounding of the turned deep
+// picture is the turned 8-bit picture, for every turn, both kinds of channels and odd sides.
+TEST(TurnDeep, TurnsLikeTheEightBitPicture) {
+    for (const std::uint32_t channels : {4u, 2u}) {
+        for (const int turn : {0, 1, 2, 3, -1, 6}) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, turn " + std::to_string(turn));
+            image::DeepImage deep;
+            ASSERT_TRUE(deep.create(37, 11, channels));
+            std::uint32_t x = 88172645u;
+            for (std::size_t i = 0; i < std::size_t{37} * 11 * channels; ++i) {
+                x ^= x << 13;
+                x ^= x >> 7;
+                x ^= x << 17;
+                deep.record().samples[i] = static_cast<std::uint16_t>(x);
+            }
+            Picture pic(37, 11);
+            image::deep_to_pixels(deep, pic.get()->pixels, pic.get()->stride);
+            ASSERT_TRUE(turn_deep(deep, turn));
+            ASSERT_EQ(RotateBitmapQuarter(pic.get(), turn), 1);
+            ASSERT_EQ(deep.record().width, static_cast<std::uint32_t>(pic.width()));
+            ASSERT_EQ(deep.record().height, static_cast<std::uint32_t>(pic.height()));
+            std::vector<std::uint32_t> rounded(pic.pixels().size());
+            image::deep_to_pixels(deep, rounded.data(), deep.record().width);
+            EXPECT_EQ(rounded, pic.pixels());
+        }
+    }
+    image::DeepImage empty;
+    EXPECT_FALSE(turn_deep(empty, 1));
 }
 
 } // namespace

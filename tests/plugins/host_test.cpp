@@ -9,6 +9,7 @@
 
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
+#include "image/deep_image.h"
 #include "image/image_doc.h"
 #include "platform/files.h"
 #include "platform/ui_hooks.h"
@@ -410,6 +411,63 @@ TEST(FrameChanges, ComposingOnFromAnEarlierFrameEqualsComposingAnew) {
     image::FreeBitmap(&back);
     for (Layer& layer : layers)
         image::FreeBitmap(&layer.bitmap);
+}
+
+// Deep pictures across the plug-in boundary: an old plug-in never sees a difference, a newer
+// one's deep picture is kept only when sound, and a writer that takes one says so.
+TEST_F(HostTest, DeepPicturesAreAskedForOfferedAndCheckedAtTheBoundary) {
+    auto registry = registry_with({"GOOD", "DEEP"});
+    tmp.write("a.tst", tst_file({{3, 2, 0}}));
+    image::DeepImage deep;
+    {
+        LoadStatus plain, asked;
+        asked.deep = &deep;
+        ASSERT_EQ(load_image(tmp.sub16("a.tst"), layers.get(), 8, plain, *registry), 1u);
+        const std::string before = tmp.read("a.tst");
+        ASSERT_EQ(save_image(tmp.sub16("plain.tst"), layers.get(), 1, plain, *registry), 1);
+        ASSERT_EQ(load_image(tmp.sub16("a.tst"), layers.get(), 8, asked, *registry), 1u);
+        EXPECT_TRUE(deep.empty()); // the old plug-in hands none
+        ASSERT_TRUE(deep.create(3, 2, 4));
+        asked.deep_offer = &deep;
+        ASSERT_EQ(save_image(tmp.sub16("asked.tst"), layers.get(), 1, asked, *registry), 1);
+        EXPECT_EQ(asked.deep_saved, 0);
+        EXPECT_EQ(tmp.read("asked.tst"), tmp.read("plain.tst"));
+    }
+    const struct {
+        const char* file;
+        bool kept;
+    } cases[] = {
+        {"sound0.dpt", true},         {"wider1.dpt", false},      {"three2.dpt", false},
+        {"short_stride3.dpt", false}, {"no_samples4.dpt", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        tmp.write(c.file, tst_file({{3, 2, 0}}));
+        LoadStatus status;
+        status.deep = &deep;
+        ASSERT_EQ(load_image(tmp.sub16(c.file), layers.get(), 8, status, *registry), 1u);
+        EXPECT_EQ(layers[0].bitmap.width, 3u); // the 8-bit picture goes on whatever came beside
+        ASSERT_EQ(!deep.empty(), c.kept);
+        if (c.kept) {
+            EXPECT_EQ(deep.record().width, 3u);
+            EXPECT_EQ(deep.record().samples[0], 0x1234);
+        }
+    }
+    // A writer that takes 16 bits gets the offer and writes it.
+    LoadStatus status;
+    status.deep = &deep;
+    ASSERT_EQ(load_image(tmp.sub16("sound0.dpt"), layers.get(), 8, status, *registry), 1u);
+    ASSERT_FALSE(deep.empty());
+    EXPECT_EQ(save_depth(u"x.dpt", *registry), 16);
+    EXPECT_EQ(save_depth(u"x.tst", *registry), 8);
+    status.deep_offer = &deep;
+    ASSERT_EQ(save_image(tmp.sub16("out.dpt"), layers.get(), 1, status, *registry), 1);
+    EXPECT_EQ(status.deep_saved, 1);
+    const std::string written = tmp.read("out.dpt");
+    const std::size_t at = written.find("DEEP");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(written.size() - at - 4, std::size_t{3} * 2 * 4 * 2);
+    EXPECT_EQ(written.substr(at + 4, 2), std::string("\x34\x12", 2));
 }
 
 } // namespace

@@ -85,6 +85,13 @@ struct Frame {
     std::map<std::uint32_t, std::vector<std::uint8_t>> chunks{};
 };
 
+// A deep picture as a plug-in delivers or takes it (sdk/vt_plugin.h's VtDeepImage, unpadded).
+struct DeepFrame {
+    std::uint32_t width = 0, height = 0, channels = 0, bits = 0;
+    std::vector<std::uint16_t> samples{};
+    [[nodiscard]] bool empty() const { return samples.empty(); }
+};
+
 struct LoadResult {
     std::int32_t result = 0;
     std::uint16_t warnings = 0;
@@ -92,6 +99,8 @@ struct LoadResult {
     std::vector<Frame> frames;
     // Each frame as the plug-in handed it over (x, y, width, height), before changes are composed.
     std::vector<std::array<std::int32_t, 4>> delivered;
+    // Frame 0 at 16 bits, when asked for (LoadOptions::want_deep) and delivered.
+    DeepFrame deep;
 };
 
 struct LoadOptions {
@@ -99,6 +108,7 @@ struct LoadOptions {
     std::uint32_t elapsed_ms = 0; // how long the call has already run when it starts
     std::uint32_t max_frames = 16;
     std::uint64_t max_pixels = 0; // a lower frame size limit (fuzzing), 0 = the bitmap's own
+    bool want_deep = false;       // ask for frame 0 at 16 bits too
 };
 
 // The host's process-wide service state, as the plug-ins reach it through the tables.
@@ -458,8 +468,23 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
     call.time_limit_ms = options.time_limit_ms;
     call.max_frame = static_cast<std::int32_t>(options.max_frames) - 1;
     call.start_time = detail::now_ms() - options.elapsed_ms;
+    VtDeepCall deep{};
+    if (options.want_deep) {
+        deep.version = VT_DEEP_VERSION;
+        deep.flags = VT_DEEP_WANTED;
+        call.deep = &deep;
+    }
     out.result = api.load(&call);
     detail::release_current(&call);
+    if ((deep.answer & VT_DEEP_DELIVERED) != 0 && deep.image.samples != nullptr) {
+        const VtDeepImage& d = deep.image;
+        out.deep = {d.width, d.height, d.channels, d.bits, {}};
+        for (std::uint32_t y = 0; y < d.height; ++y)
+            out.deep.samples.insert(out.deep.samples.end(), d.samples + std::size_t{y} * d.stride,
+                                    d.samples + std::size_t{y} * d.stride +
+                                        std::size_t{d.width} * d.channels);
+        std::free(d.samples);
+    }
     out.warnings = call.warnings;
     out.doc_kind = call.doc_kind;
     for (std::uint32_t i = 0; i < call.frames_in_use; ++i) {
@@ -488,11 +513,13 @@ inline LoadResult load_with(const PluginApi& api, const std::string& path,
 struct SaveResult {
     std::int32_t result = 0;
     bool composite_used = false;
+    bool deep_written = false; // the plug-in said it wrote the offered deep picture
 };
 
 // Saves frames through the plug-in's flt_SaveImage (frame 0 selected first, as the host does).
 inline SaveResult save_with(const PluginApi& api, const std::string& path,
-                            const std::vector<Frame>& frames, std::uint8_t doc_kind = 0) {
+                            const std::vector<Frame>& frames, std::uint8_t doc_kind = 0,
+                            const DeepFrame* deep_offer = nullptr) {
     SaveResult out;
     std::vector<Layer> layers(frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -527,8 +554,22 @@ inline SaveResult save_with(const PluginApi& api, const std::string& path,
     call.doc_kind = doc_kind;
     if (!frames.empty())
         (void)detail::select_frame(&call, 0);
+    VtDeepCall deep{};
+    if (deep_offer != nullptr && !deep_offer->empty()) {
+        deep.version = VT_DEEP_VERSION;
+        deep.flags = VT_DEEP_OFFERED;
+        deep.image = {deep_offer->width,
+                      deep_offer->height,
+                      deep_offer->channels,
+                      deep_offer->width * deep_offer->channels,
+                      const_cast<std::uint16_t*>(deep_offer->samples.data()),
+                      deep_offer->bits,
+                      0};
+        call.deep = &deep;
+    }
     out.result = api.save(&call);
     detail::release_current(&call);
+    out.deep_written = (deep.answer & VT_DEEP_WRITTEN) != 0;
     out.composite_used = host->composite_used;
     detail::free_layers(layers);
     return out;

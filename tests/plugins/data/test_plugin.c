@@ -6,6 +6,10 @@
  *   SLEEP     claims ".tst" first and takes longer than the host's time limit
  *   FAILSAVE  claims ".tst" saves first, writes half a file and reports a write error
  *   FLAT      saves ".flt" files like GOOD but wants a single layer
+ *   DEEP      reads ".dpt" files like GOOD and hands a 16-bit picture beside frame 0, chosen by
+ *             the digit before the extension: 0 sound (every sample 0x1234), 1 another width,
+ *             2 three channels, 3 a stride shorter than a row, 4 no samples; saves ".dpt" like
+ *             GOOD, followed by "DEEP" and the samples of a deep picture it was offered
  * GOOD also draws: a file "DRW1" loads as the frames of a script of drawing calls made through
  * the host's image services, then a frame of the calls' results.
  */
@@ -22,6 +26,7 @@
 #define KIND_SLEEP 4
 #define KIND_FAILSAVE 5
 #define KIND_FLAT 6
+#define KIND_DEEP 7
 
 static int ext_is(const uint16_t* ext, const char* want) {
     size_t i = 0;
@@ -197,10 +202,48 @@ static int32_t save_tst(FilterCall* c) {
     return fclose(f) == 0 ? VT_OK : VT_ERR_WRITE;
 }
 
+#if VT_TEST_KIND == KIND_DEEP
+/* The digit before the file name's extension. */
+static int deep_mode(const uint16_t* path) {
+    size_t n = 0, dot = 0;
+    for (; path[n]; ++n)
+        if (path[n] == '.')
+            dot = n;
+    return dot > 0 ? (int)path[dot - 1] - '0' : -1;
+}
+
+static void hand_deep(FilterCall* c) {
+    if (c->deep == NULL || (c->deep->flags & VT_DEEP_WANTED) == 0)
+        return;
+    const int mode = deep_mode(c->path);
+    VtDeepImage d = {c->width, c->height, 4, c->width * 4, NULL, 16, 0};
+    const size_t count = (size_t)c->width * c->height * 4;
+    if (mode != 4) {
+        d.samples = (uint16_t*)malloc(count * 2);
+        if (d.samples == NULL)
+            return;
+        for (size_t i = 0; i < count; ++i)
+            d.samples[i] = 0x1234;
+    }
+    if (mode == 1)
+        d.width += 1;
+    if (mode == 2)
+        d.channels = 3;
+    if (mode == 3)
+        d.stride -= 1;
+    c->deep->image = d;
+    c->deep->answer = VT_DEEP_DELIVERED;
+}
+#endif
+
 VT_PLUGIN_EXPORT int32_t flt_CheckLoad(FilterCheck* check) {
 #if VT_TEST_KIND == KIND_CLAIMALL
     check->level = 5;
     check->flags = 3;
+    return 1;
+#elif VT_TEST_KIND == KIND_DEEP
+    if (ext_is(check->extension, ".dpt"))
+        check->level = 10;
     return 1;
 #else
     if (!ext_is(check->extension, ".tst") && !ext_is(check->extension, ".flt"))
@@ -225,14 +268,25 @@ VT_PLUGIN_EXPORT int32_t flt_LoadImage(FilterCall* call) {
 #elif VT_TEST_KIND == KIND_CLAIMALL
     (void)call;
     return VT_ERR_CORRUPT_OR_UNSUPPORTED;
+#elif VT_TEST_KIND == KIND_DEEP
+    const int32_t result = load_tst(call);
+    if (result == VT_OK)
+        hand_deep(call);
+    return result;
 #else
     return load_tst(call);
 #endif
 }
 
-#if VT_TEST_KIND == KIND_GOOD || VT_TEST_KIND == KIND_FAILSAVE || VT_TEST_KIND == KIND_FLAT
+#if VT_TEST_KIND == KIND_GOOD || VT_TEST_KIND == KIND_FAILSAVE || VT_TEST_KIND == KIND_FLAT ||     \
+    VT_TEST_KIND == KIND_DEEP
 VT_PLUGIN_EXPORT int32_t flt_CheckSave(FilterCheck* check) {
-#if VT_TEST_KIND == KIND_FLAT
+#if VT_TEST_KIND == KIND_DEEP
+    if (ext_is(check->extension, ".dpt")) {
+        check->level = 10;
+        check->deep_bits = 16;
+    }
+#elif VT_TEST_KIND == KIND_FLAT
     if (ext_is(check->extension, ".flt"))
         check->level = 10;
 #else
@@ -254,6 +308,21 @@ VT_PLUGIN_EXPORT int32_t flt_SaveImage(FilterCall* call) {
     if (call->frame_count > 1)
         return VT_ERR_NEEDS_FLATTENING;
     return save_tst(call);
+#elif VT_TEST_KIND == KIND_DEEP
+    const int32_t result = save_tst(call);
+    if (result != VT_OK || call->deep == NULL || (call->deep->flags & VT_DEEP_OFFERED) == 0)
+        return result;
+    const VtDeepImage* d = &call->deep->image;
+    FILE* f = open_utf16(call->path, "ab");
+    if (!f)
+        return VT_ERR_OPEN_WRITE;
+    fwrite("DEEP", 1, 4, f);
+    for (uint32_t y = 0; y < d->height; ++y)
+        fwrite(d->samples + (size_t)y * d->stride, 2, (size_t)d->width * d->channels, f);
+    if (fclose(f) != 0)
+        return VT_ERR_WRITE;
+    call->deep->answer = VT_DEEP_WRITTEN;
+    return VT_OK;
 #else
     return save_tst(call);
 #endif
