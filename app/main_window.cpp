@@ -223,12 +223,19 @@ void MainWindow::command(int id) {
         openTargetFolder();
         break;
     case kLaunchPainter:
-    case kLaunchViewer:
-        if (launch_suite_program(
-                this, id == kLaunchPainter ? QStringLiteral("Painter") : QStringLiteral("Viewer"),
-                {}, 0))
+    case kLaunchViewer: {
+        const QString name =
+            id == kLaunchPainter ? QStringLiteral("Painter") : QStringLiteral("Viewer");
+        // Most desktops have no suite editor or viewer: their own image viewer, through the
+        // desktop's opener, shows what the job wrote instead (docs/suite-tools.md).
+        if (!suite_program_exists(name) && session::target_folder_exists(m_job)) {
+            (void)platform::open_folder(m_job.targetFolder.view());
+            break;
+        }
+        if (launch_suite_program(this, name, {}, 0))
             showMinimized();
         break;
+    }
     case kExit:
         close();
         break;

@@ -13,6 +13,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
 
     set(expected bin/vtconvert bin/vantrel-converter bin/vtl_Core.so bin/Plugins/fmx_PNG.so
+        bin/opt_Plugins bin/opt_Files bin/opt_Language bin/opt_Other
         bin/Help/index.html bin/Help/converter_usage.html bin/Help/help.css
         share/applications/vantrel-converter.desktop
         share/icons/hicolor/scalable/apps/vantrel-converter.svg
