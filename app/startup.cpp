@@ -12,6 +12,7 @@
 #include "app/dpi.h"
 #include "app/launcher.h"
 #include "app/main_window.h"
+#include "app/translate.h"
 #include "app/ui_hooks_qt.h"
 #include "lang/xlat.h"
 #include "platform/folders.h"
@@ -54,6 +55,7 @@ Startup::Startup() {
         engine_failure();
         return;
     }
+    use_qt_translations();
     engine::set_defaults(m_job);
     m_job.resizeWidth = m_settings->record().resizeWidth;
     m_job.resizeHeight = m_settings->record().resizeHeight;
@@ -67,6 +69,7 @@ Startup::~Startup() {
         (void)m_settings->sync();
     }
     m_session.reset();
+    use_qt_translations();
 }
 
 void choose_ui_font(QApplication& app) {

@@ -8,7 +8,6 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -22,6 +21,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "app/folder_chooser.h"
 #include "app/translate.h"
 #include "app/ui_hooks_qt.h"
 #include "app/wizard/plugin_options_dialog.h"
@@ -370,8 +370,8 @@ OtherTool::OtherTool(QWidget* parent) : QDialog(parent) {
     row->addWidget(browse);
     layout->addLayout(row);
     connect(browse, &QPushButton::clicked, this, [this] {
-        const QString chosen = QFileDialog::getExistingDirectory(
-            this, xlat(u"Folder for temporary files"), m_temp->text());
+        const QString chosen =
+            choose_folder(this, xlat(u"Folder for temporary files"), m_temp->text());
         if (!chosen.isEmpty())
             m_temp->setText(chosen);
     });
@@ -407,6 +407,7 @@ int run_suite_tool(int argc, char** argv, QDialog* (*make)()) {
     const session::Session session(session::Session::Options{true});
     if (!session.started())
         return 1;
+    use_qt_translations();
     QDialog* dialog = make();
     const int result = dialog->exec();
     delete dialog;

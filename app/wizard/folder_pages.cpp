@@ -1,13 +1,13 @@
 #include "app/wizard/folder_pages.h"
 
 #include <QCheckBox>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/folder_chooser.h"
 #include "app/translate.h"
 #include "platform/files.h"
 
@@ -28,7 +28,7 @@ QLineEdit* add_folder_row(WizardPage* page, QVBoxLayout* body, const char16_t* p
     body->addLayout(row);
     QObject::connect(choose, &QPushButton::clicked, page, [page, field, prompt, &stored] {
         stored.assign(field->text().toStdU16String());
-        const QString chosen = QFileDialog::getExistingDirectory(page, xlat(prompt), field->text());
+        const QString chosen = choose_folder(page, xlat(prompt), field->text());
         if (!chosen.isEmpty())
             field->setText(chosen);
     });
@@ -77,9 +77,14 @@ TargetPage::TargetPage(engine::ConversionJob& job, QWidget* owner, std::function
     body()->addWidget(m_open);
     body()->addStretch(1);
 
-    if (platform::is_directory(m_job.sourceFolder.view()))
+    if (platform::is_directory(m_job.sourceFolder.view())) {
+        // The proposed name speaks the user's language; the rule below keeps any name given.
+        if (m_job.targetFolder.view().size() < 3)
+            m_job.targetFolder.assign(m_job.sourceFolder.str() + u" (" +
+                                      xlat(u"Converted").toStdU16String() + u")");
         m_job.targetFolder.assign(engine::propose_target_folder(
             m_job.sourceFolder.view(), m_job.targetFolder.view(), m_job.overwrite != 0));
+    }
     m_folder->setText(to_q(m_job.targetFolder.view()));
     m_overwrite->setChecked(m_job.overwrite != 0);
     m_open->setChecked(m_job.openTargetWhenDone != 0);

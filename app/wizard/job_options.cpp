@@ -185,14 +185,14 @@ QString JobOptionsBox::planText() {
         if (i < kPlanLinesShown)
             lines += QString::fromStdU16String(f.relative) + QStringLiteral(" -> ") +
                      QString::fromStdU16String(f.target) + QStringLiteral("  (") +
-                     QString::fromLatin1(action) + QStringLiteral(")\n");
+                     xlat(QString::fromLatin1(action)) + QStringLiteral(")\n");
     }
     if (plan.files.size() > kPlanLinesShown)
         lines += QStringLiteral("...\n");
     QString summary =
         xlat(u"Files planned") + QStringLiteral(": ") + QString::number(plan.files.size());
     for (const auto& [action, count] : counts)
-        summary += QStringLiteral(", ") + QString::fromLatin1(action.c_str()) +
+        summary += QStringLiteral(", ") + xlat(QString::fromLatin1(action.c_str())) +
                    QStringLiteral(" ") + QString::number(count);
     for (const std::u16string& clash : plan.clashes)
         summary += QStringLiteral("\n") + xlat(u"Same target") + QStringLiteral(": ") +

@@ -48,17 +48,17 @@ PluginOptionsDialog::PluginOptionsDialog(std::vector<session::PluginOption> opti
         auto* field = new QLineEdit(this);
         field->setObjectName(QString::fromStdString(o.name));
         field->setText(stored_option_text(o.name));
-        field->setPlaceholderText(QString::fromStdString(o.default_value));
-        auto* meaning = new QLabel(QString::fromStdString(o.meaning), this);
+        field->setPlaceholderText(xlat(QString::fromStdString(o.default_value)));
+        auto* meaning = new QLabel(xlat(QString::fromStdString(o.meaning)), this);
         meaning->setWordWrap(true);
         auto* cell = new QVBoxLayout;
         cell->addWidget(field);
         cell->addWidget(meaning);
         // The plug-in's prefix says nothing here: the title names the plug-in.
         const std::size_t dot = o.name.find('.');
-        form->addRow(
-            QString::fromStdString(dot == std::string::npos ? o.name : o.name.substr(dot + 1)),
-            cell);
+        form->addRow(xlat(QString::fromStdString(
+                         dot == std::string::npos ? o.name : o.name.substr(dot + 1))),
+                     cell);
         m_fields.push_back(field);
     }
     layout->addLayout(form);

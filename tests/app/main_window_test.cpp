@@ -30,6 +30,7 @@
 #include "image/load_status.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
+#include "tests/app/english_left.h"
 #include "tests/support/temp_folder.h"
 #include "vt5/vt5.h"
 
@@ -292,6 +293,12 @@ private slots:
         QCOMPARE(box.windowTitle(), QStringLiteral("Über Vantrel Converter"));
         QTest::qWait(300);
         save_screen(w, "main_window_de.png");
+        const QSet<QString> english =
+            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        QStringList left = test::english_left(w, english) + test::english_left(box, english);
+        for (QMenu* menu : menus)
+            left += test::english_left(*menu, english);
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
         qputenv("LC_ALL", "C.UTF-8");
         lang::UnloadLanguageFile();
     }

@@ -26,6 +26,7 @@
 #include "platform/ui_hooks.h"
 #include "plugins/filter_registry.h"
 #include "session/suite_settings.h"
+#include "tests/app/english_left.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::app {
@@ -275,10 +276,13 @@ private slots:
     void toolsInGerman() {
         qunsetenv("LC_ALL");
         qputenv("LANG", "de_DE.UTF-8");
-        QVERIFY(lang::LoadLanguageFile());
+        const QSet<QString> english =
+            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        QVERIFY(english.contains("folder") && !english.contains("png"));
         {
             Startup startup;
             QVERIFY(startup.started());
+            QVERIFY(lang::IsTranslationActive());
             PluginsTool plugins;
             save_screen(plugins, QStringLiteral("opt_Plugins_de.png"));
             FilesTool files;
@@ -289,6 +293,11 @@ private slots:
             OtherTool other;
             QCOMPARE(other.windowTitle(), QStringLiteral("Weitere Einstellungen"));
             save_screen(other, QStringLiteral("opt_Other_de.png"));
+            for (QDialog* tool :
+                 std::initializer_list<QDialog*>{&plugins, &files, &language, &other}) {
+                const QStringList left = test::english_left(*tool, english);
+                QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
+            }
         }
         qputenv("LC_ALL", "C.UTF-8");
         lang::UnloadLanguageFile();
