@@ -5,9 +5,13 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QScreen>
 #include <QShortcut>
 #include <QUrl>
@@ -102,7 +106,7 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
 
     m_title = translated_window_title();
     setWindowTitle(m_title);
-    setAcceptDrops(true); // accepted, not acted on
+    setAcceptDrops(true); // pictures and folders from the desktop (openPaths)
     setMinimumSize(dpi_scale(720), dpi_scale(500));
     buildMenus();
 
@@ -287,6 +291,52 @@ void MainWindow::afterLanguageTool() {
     (void)launch_suite_program(this, QStringLiteral("vantrel-converter"), {}, 0);
     remove_bubble();
     closeWithoutQuestion();
+}
+
+bool MainWindow::openPaths(const QStringList& paths) {
+    if (m_run->job_active())
+        return false;
+    QStringList files;
+    QString folder;
+    for (const QString& path : paths) {
+        const QFileInfo info(path);
+        if (info.isDir() && folder.isEmpty())
+            folder = info.absoluteFilePath();
+        else if (info.isFile())
+            files << info.absoluteFilePath();
+    }
+    if (files.isEmpty() && folder.isEmpty())
+        return false;
+    engine::SourceFiles listed;
+    for (const QString& file : files)
+        listed.push_back(file.toStdU16String());
+    // Files win over a folder dropped with them: the user picked those pictures.
+    const std::u16string source =
+        listed.empty() ? folder.toStdU16String() : engine::common_folder(listed);
+    if (!listed.empty()) {
+        const QString extension = QFileInfo(files.front()).suffix().toLower();
+        if (extension.size() >= 1 && extension.size() <= 8)
+            m_job.targetExtension.assign((QLatin1Char('.') + extension).toStdU16String());
+    }
+    session::set_job_files(std::move(listed));
+    m_job.sourceFolder.assign(source);
+    m_job.targetFolder.assign(source);
+    QMetaObject::invokeMethod(this, &MainWindow::newJob, Qt::QueuedConnection);
+    return true;
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!m_run->job_active() && event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    if (openPaths(paths))
+        event->acceptProposedAction();
 }
 
 void MainWindow::newJob() {

@@ -64,6 +64,10 @@ public:
     void showHelp();
     void showAbout();
     void command(int id);
+    // Pictures or a folder from the desktop (the command line, Open With, a drop): one folder
+    // presets the job with it, files make a job of exactly those files; then the wizard opens
+    // (through the event loop). False when nothing named could be used.
+    bool openPaths(const QStringList& paths);
 
     // Closes like the window's own close, but without asking: a running job is cancelled.
     // What SIGTERM and SIGINT do.
@@ -84,6 +88,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QSocketNotifier>
 
@@ -115,9 +116,15 @@ int run_desktop_program(QApplication& app, const QStringList& arguments) {
         MainWindow window(startup.job(), startup.settings());
         window.showPlaced();
         close_on_termination_signals(window);
-        if (!arguments.isEmpty() &&
-            session::preset_from_command_line(arguments.join(QLatin1Char(' ')).toStdU16String(),
-                                              startup.job()))
+        // Pictures opened with the program are a job of exactly those files; a folder, or a
+        // path the shell handed over in one piece, presets the job as before.
+        const bool pictures =
+            arguments.size() > 1 || (arguments.size() == 1 && QFileInfo(arguments[0]).isFile());
+        if (pictures)
+            (void)window.openPaths(arguments);
+        else if (!arguments.isEmpty() &&
+                 session::preset_from_command_line(
+                     arguments.join(QLatin1Char(' ')).toStdU16String(), startup.job()))
             QMetaObject::invokeMethod(&window, &MainWindow::newJob, Qt::QueuedConnection);
         startup.job().resizeWidth = startup.settings().record().resizeWidth;
         startup.job().resizeHeight = startup.settings().record().resizeHeight;

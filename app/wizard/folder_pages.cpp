@@ -10,6 +10,7 @@
 #include "app/folder_chooser.h"
 #include "app/translate.h"
 #include "platform/files.h"
+#include "session/job_door.h"
 
 namespace vt::app {
 namespace {
@@ -51,6 +52,16 @@ SourcePage::SourcePage(engine::ConversionJob& job, QWidget* owner, std::function
     m_subfolders = new QCheckBox(xlat(u"Include sub-folders"), this);
     m_subfolders->setObjectName(QStringLiteral("subfolders"));
     body()->addWidget(m_subfolders);
+    // Pictures chosen on the desktop make a job of exactly those; another folder typed in, or
+    // the box cleared, goes back to the whole folder.
+    const std::size_t chosen = session::job_files().size();
+    m_chosen = new QCheckBox(
+        xlat(u"Only the chosen pictures") + QStringLiteral(" (%1)").arg(chosen), this);
+    m_chosen->setObjectName(QStringLiteral("chosen_files"));
+    m_chosen->setChecked(chosen > 0);
+    m_chosen->setVisible(chosen > 0);
+    body()->addWidget(m_chosen);
+    connect(m_folder, &QLineEdit::textEdited, m_chosen, [this] { m_chosen->setChecked(false); });
     body()->addStretch(1);
     m_folder->setText(to_q(m_job.sourceFolder.view()));
     m_subfolders->setChecked(m_job.includeSubfolders != 0);
@@ -58,6 +69,8 @@ SourcePage::SourcePage(engine::ConversionJob& job, QWidget* owner, std::function
 
 bool SourcePage::storeForNext() {
     m_job.includeSubfolders = m_subfolders->isChecked() ? 1 : 0;
+    if (!m_chosen->isChecked())
+        session::set_job_files({});
     std::u16string folder = m_folder->text().toStdU16String();
     const auto refusal = engine::check_source_folder(folder);
     m_job.sourceFolder.assign(folder);

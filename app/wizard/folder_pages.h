@@ -22,6 +22,7 @@ protected:
 private:
     QLineEdit* m_folder;
     QCheckBox* m_subfolders;
+    QCheckBox* m_chosen; // shown when pictures were chosen on the desktop
 };
 
 class TargetPage : public WizardPage {

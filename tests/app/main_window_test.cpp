@@ -12,12 +12,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
@@ -30,6 +33,7 @@
 #include "image/load_status.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
+#include "session/job_door.h"
 #include "tests/app/english_left.h"
 #include "tests/support/temp_folder.h"
 #include "vt5/vt5.h"
@@ -75,6 +79,13 @@ MenuState shown(MainWindow& w, QMenu* menu) {
             w.action(kCancelJob)->isEnabled(), w.action(kOpenTargetFolder)->isEnabled(),
             w.action(kPauseJob)->text()};
 }
+
+// The window as the desktop's drag and drop reaches it.
+class DropTarget : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+    void drop(QDropEvent& event) { dropEvent(&event); }
+};
 
 class ShellTest : public QObject {
     Q_OBJECT
@@ -143,6 +154,61 @@ private slots:
         g_asked.clear();
         QVERIFY(w.close()); // no job: no question
         QVERIFY(g_asked.isEmpty());
+    }
+
+    void picturesFromTheDesktopAreAJobOfExactlyThoseFiles() {
+        test::TempFolder source, target;
+        for (const char* name : {"a.ppm", "b.ppm", "c.ppm"})
+            source.write(name, ppm(40, 30, name[0]));
+        source.write("sub/d.ppm", ppm(20, 10, 4));
+        Startup startup;
+        DropTarget w(startup.job(), startup.settings());
+        w.showPlaced();
+        // Whatever opens modally (the wizard) is noted and closed.
+        QStringList opened;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                opened << d->windowTitle();
+                d->reject();
+            }
+        });
+        closer.start(20);
+
+        // Two pictures, as "vantrel-converter a.ppm sub/d.ppm" or Open With hands them over.
+        QVERIFY(w.openPaths({QString::fromStdString(source / "a.ppm"),
+                             QString::fromStdString(source / "sub/d.ppm")}));
+        QTRY_COMPARE(opened, QStringList{"Select Source Folder and Options"});
+        QCOMPARE(startup.job().sourceFolder.str(), source.path16());
+        QCOMPARE(startup.job().targetExtension.str(), std::u16string(u".ppm"));
+        QCOMPARE(session::job_files().size(), std::size_t{2});
+        startup.job().targetFolder.assign(target.sub16("out"));
+        startup.job().targetExtension.assign(u".bmp");
+        QVERIFY(w.startJob());
+        QVERIFY(w.run().wait_for_end(std::chrono::seconds(30)));
+        QStringList written;
+        QDirIterator it(QString::fromStdString(target / "out"), QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            written << QDir(QString::fromStdString(target / "out")).relativeFilePath(it.next());
+        written.sort();
+        QCOMPARE(written, (QStringList{"a.bmp", "sub/d.bmp"}));
+        QCOMPARE(QFileInfo(QString::fromStdString(target / "out/a.bmp")).size(),
+                 qint64{54 + 40 * 30 * 3});
+
+        // A dropped folder opens the wizard with it, and the chosen files are forgotten.
+        opened.clear();
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QString::fromStdString(source / "sub"))});
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        w.drop(drop);
+        QVERIFY(drop.isAccepted());
+        QTRY_COMPARE(opened, QStringList{"Select Source Folder and Options"});
+        QCOMPARE(startup.job().sourceFolder.str(), source.sub16("sub"));
+        QVERIFY(session::job_files().empty());
+        // Nothing usable is not taken.
+        QVERIFY(!w.openPaths({QString::fromStdString(source / "missing.ppm")}));
+        session::set_job_files({});
     }
 
     void terminationSignalClosesWithoutAsking() {
