@@ -120,7 +120,9 @@ int run_desktop_program(QApplication& app, const QStringList& arguments) {
         // path the shell handed over in one piece, presets the job as before.
         const bool pictures =
             arguments.size() > 1 || (arguments.size() == 1 && QFileInfo(arguments[0]).isFile());
-        if (pictures)
+        if (arguments == QStringList{QStringLiteral("--new-job")}) // "Convert folder..."
+            QMetaObject::invokeMethod(&window, &MainWindow::newJob, Qt::QueuedConnection);
+        else if (pictures)
             (void)window.openPaths(arguments);
         else if (!arguments.isEmpty() &&
                  session::preset_from_command_line(

@@ -52,9 +52,16 @@ find_program(VT_DESKTOP_FILE_VALIDATE desktop-file-validate)
 if(VT_DESKTOP_FILE_VALIDATE)
     # Any output is a warning or a hint about the entry, and fails the test.
     add_test(NAME desktop_file_valid COMMAND ${VT_DESKTOP_FILE_VALIDATE}
-             ${PROJECT_SOURCE_DIR}/app/desktop/vantrel-converter.desktop)
+             ${CMAKE_BINARY_DIR}/share/applications/vantrel-converter.desktop)
     set_tests_properties(desktop_file_valid PROPERTIES LABELS app FAIL_REGULAR_EXPRESSION ".")
 endif()
+# The written entry claims what the plug-ins read (PNG and the PNM family are always built) and
+# never folders; folders are its action instead.
+add_test(NAME desktop_entry_types
+         COMMAND ${CMAKE_COMMAND}
+                 -DVT_ENTRY=${CMAKE_BINARY_DIR}/share/applications/vantrel-converter.desktop
+                 -P ${CMAKE_CURRENT_LIST_DIR}/desktop_entry_test.cmake)
+set_tests_properties(desktop_entry_types PROPERTIES LABELS app)
 
 add_test(NAME desktop_install
          COMMAND ${CMAKE_COMMAND} -DVT_BUILD_DIR=${CMAKE_BINARY_DIR}
