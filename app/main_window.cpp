@@ -35,6 +35,7 @@
 #include "platform/suite_config.h"
 #include "session/desktop_rules.h"
 #include "session/job_door.h"
+#include "session/remembered.h"
 
 namespace vt::app {
 namespace {
@@ -342,8 +343,10 @@ void MainWindow::dropEvent(QDropEvent* event) {
 void MainWindow::newJob() {
     if (m_run->job_active())
         return;
-    if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); }))
+    if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); })) {
+        (void)session::save_last_job(m_job); // a crash during the job keeps it too
         (void)m_run->start_job(*prepared);
+    }
 }
 
 bool MainWindow::startJob() {

@@ -19,6 +19,7 @@
 #include "platform/folders.h"
 #include "platform/suite_error_log.h"
 #include "session/desktop_rules.h"
+#include "session/remembered.h"
 
 namespace vt::app {
 namespace {
@@ -58,6 +59,8 @@ Startup::Startup() {
     }
     use_qt_translations();
     engine::set_defaults(m_job);
+    // The last job comes back as it was left; the resize box keeps its own record below.
+    (void)session::load_last_job(m_job);
     m_job.resizeWidth = m_settings->record().resizeWidth;
     m_job.resizeHeight = m_settings->record().resizeHeight;
     m_started = true;
@@ -68,6 +71,7 @@ Startup::~Startup() {
         m_settings->record().resizeWidth = m_job.resizeWidth;
         m_settings->record().resizeHeight = m_job.resizeHeight;
         (void)m_settings->sync();
+        (void)session::save_last_job(m_job);
     }
     m_session.reset();
     use_qt_translations();

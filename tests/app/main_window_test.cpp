@@ -29,11 +29,14 @@
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "app/ui_hooks_qt.h"
+#include "app/wizard/plugin_options_dialog.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
+#include "plugins/state_store.h"
 #include "session/job_door.h"
+#include "session/remembered.h"
 #include "tests/app/english_left.h"
 #include "tests/support/temp_folder.h"
 #include "vt5/vt5.h"
@@ -324,6 +327,54 @@ private slots:
         w.showPlaced();
         QCOMPARE(w.pos(), QPoint(31, 23));
         QCOMPARE(w.size(), QSize(760, 540));
+    }
+
+    void restartBringsBackTheLastJobAndThePluginOptions() {
+        test::TempFolder source;
+        {
+            Startup first;
+            QVERIFY(first.started());
+            first.job().sourceFolder.assign(source.path16());
+            first.job().targetExtension.assign(u".jpg");
+            first.job().rename = 1;
+            first.job().renamePattern.assign(u"%s-small");
+            std::vector<session::PluginOption> quality;
+            for (session::PluginOption& o : session::plugin_options())
+                if (o.name == "fmx_JPEG.quality")
+                    quality.push_back(std::move(o));
+            QCOMPARE(quality.size(), std::size_t{1});
+            PluginOptionsDialog form(std::move(quality), nullptr);
+            form.findChild<QLineEdit*>(QStringLiteral("fmx_JPEG.quality"))->setText("70");
+            form.store();
+        }
+        // A new process starts with an empty store.
+        (void)plugins::state_store().set(u"fmx_JPEG.quality", {});
+        QCOMPARE(stored_option_text("fmx_JPEG.quality"), QString());
+        {
+            Startup second;
+            QVERIFY(second.started());
+            QCOMPARE(second.job().sourceFolder.str(), source.path16());
+            QCOMPARE(second.job().targetExtension.str(), std::u16string(u".jpg"));
+            QCOMPARE(second.job().renamePattern.str(), std::u16string(u"%s-small"));
+            QCOMPARE(stored_option_text("fmx_JPEG.quality"), QStringLiteral("70"));
+            // Emptied in the dialog, the option is forgotten for the next start as well.
+            std::vector<session::PluginOption> quality{{"fmx_JPEG.quality", "90", "", u""}};
+            PluginOptionsDialog form(std::move(quality), nullptr);
+            form.findChild<QLineEdit*>(QStringLiteral("fmx_JPEG.quality"))->setText("");
+            form.store();
+        }
+        QCOMPARE(session::restore_plugin_options(), std::size_t{0});
+        QCOMPARE(stored_option_text("fmx_JPEG.quality"), QString());
+        // A last job that cannot be read leaves the defaults.
+        QFile::remove(QString::fromStdU16String(session::last_job_path()));
+        QFile broken(QString::fromStdU16String(session::last_job_path()));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("targetExtension = \n\xff\xfe nonsense\n");
+        broken.close();
+        engine::ConversionJob job = engine::default_job();
+        QVERIFY(!session::load_last_job(job));
+        QVERIFY(job == engine::default_job());
+        QFile::remove(QString::fromStdU16String(session::last_job_path()));
     }
 
     void germanSessionGetsGermanTextsThroughout() {
