@@ -1,6 +1,8 @@
 #include "app/wizard/folder_pages.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +11,9 @@
 
 #include "app/folder_chooser.h"
 #include "app/translate.h"
+#include "app/wizard/job_options.h"
+#include "engine/job_checks.h"
+#include "lang/xlat.h"
 #include "platform/files.h"
 #include "session/job_door.h"
 
@@ -63,8 +68,57 @@ SourcePage::SourcePage(engine::ConversionJob& job, QWidget* owner, std::function
     body()->addWidget(m_chosen);
     connect(m_folder, &QLineEdit::textEdited, m_chosen, [this] { m_chosen->setChecked(false); });
     body()->addStretch(1);
+    // A preset and START: the whole job in one click, the folder above as its source.
+    body()->addWidget(heading(this, u"Or convert at once with a preset:"));
+    auto* presets = new QHBoxLayout;
+    m_presets = new QComboBox(this);
+    m_presets->setObjectName(QStringLiteral("presets"));
+    for (const QString& file : preset_files())
+        m_presets->addItem(QFileInfo(file).completeBaseName(), file);
+    auto* start = new QPushButton(xlat(u"START"), this);
+    start->setObjectName(QStringLiteral("preset_start"));
+    start->setEnabled(m_presets->count() > 0);
+    presets->addWidget(m_presets, 1);
+    presets->addWidget(start);
+    body()->addLayout(presets);
+    connect(start, &QPushButton::clicked, this, [this] {
+        if (startPreset())
+            done(kStart);
+    });
     m_folder->setText(to_q(m_job.sourceFolder.view()));
     m_subfolders->setChecked(m_job.includeSubfolders != 0);
+}
+
+bool SourcePage::startPreset() {
+    if (!storeForNext())
+        return false;
+    const engine::PathText source = m_job.sourceFolder;
+    QString error;
+    if (!load_preset_into(m_presets->currentData().toString(), m_job, error)) {
+        (void)lang::XlatMessageBox(error.toStdU16String(), u"Preset Error",
+                                   platform::MessageButtons::ok, platform::MessageIcon::error);
+        return false;
+    }
+    // The folder on this page is the source, whatever the preset was saved with; the target
+    // page is skipped, so its proposal (in the user's language) is the target unless the preset
+    // names one.
+    m_job.sourceFolder = source;
+    if (m_job.targetFolder.view().size() < 3)
+        m_job.targetFolder.assign(m_job.sourceFolder.str() + u" (" +
+                                  xlat(u"Converted").toStdU16String() + u")");
+    m_job.targetFolder.assign(engine::propose_target_folder(
+        m_job.sourceFolder.view(), m_job.targetFolder.view(), m_job.overwrite != 0));
+    auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::run);
+    if (const auto* refusal = std::get_if<engine::JobRefusal>(&prepared)) {
+        std::u16string text = refusal->text;
+        if (!refusal->reason.empty())
+            text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
+        (void)lang::XlatMessageBox(text, refusal->title.empty() ? u"Preset Error" : refusal->title,
+                                   platform::MessageButtons::ok, platform::MessageIcon::none);
+        return false;
+    }
+    m_prepared = std::move(std::get<engine::PreparedJob>(prepared));
+    return true;
 }
 
 bool SourcePage::storeForNext() {

@@ -3,7 +3,7 @@
 // buttons, fields, lists, tables, headers, menus) is cut into words, and a word counts as
 // English when the English side of German.lng uses it, or Qt's own dialogs do, while no German
 // text of the file does (so "PNG", "OK" or "Plug-in" are no English words). Product names,
-// paths and MIME types are not words here.
+// paths, MIME types, extensions and file names are not words here.
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -59,8 +59,10 @@ inline QSet<QString> english_words(const QString& lng_path) {
         for (const QString& w : words_of(line.mid(eq + 1)))
             german.insert(w.toLower());
     }
-    for (const char* kept :
-         {"vantrel", "converter", "painter", "viewer", "update", "software", "vxgraf", "english"})
+    // Product names, and "raw", which German photographers say too (the MIME database's own
+    // German names of camera formats use it).
+    for (const char* kept : {"vantrel", "converter", "painter", "viewer", "update", "software",
+                             "vxgraf", "english", "raw"})
         german.insert(QLatin1String(kept));
     return english - german;
 }
@@ -126,7 +128,11 @@ inline QStringList english_left(QWidget& root, const QSet<QString>& english) {
                                  .remove(QLatin1Char('&'))
                                  .remove(QStringLiteral(" (Language)"))
                                  .split(QLatin1Char(' '));
-        pieces.removeIf([](const QString& p) { return p.contains(QLatin1Char('/')); });
+        // So are extensions (".tiff") and file names ("fmx_TIFF.so").
+        pieces.removeIf([](const QString& p) {
+            return p.contains(QLatin1Char('/')) || p.startsWith(QLatin1Char('.')) ||
+                   p.contains(QLatin1Char('_'));
+        });
         for (const QString& w : words_of(pieces.join(QLatin1Char(' '))))
             if (english.contains(w.toLower()))
                 found << w + QStringLiteral(" in \"") + text + QLatin1Char('"');

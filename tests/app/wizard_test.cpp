@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QListWidget>
@@ -26,9 +27,11 @@
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "app/translate.h"
+#include "app/wizard/folder_pages.h"
 #include "app/wizard/job_options.h"
 #include "app/wizard/plugin_options_dialog.h"
 #include "app/wizard/wizard.h"
+#include "engine/preset.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
 #include "tests/app/english_left.h"
@@ -249,6 +252,43 @@ private slots:
                 }
         });
         page->findChild<QPushButton*>(QStringLiteral("show_plan"))->click();
+    }
+
+    void aPresetOnTheFirstPageStartsTheJobInOneClick() {
+        test::TempFolder tmp;
+        tmp.write("Bilder/a.ppm", "P6\n1 1\n255\nabc");
+        tmp.write("Bilder/b.ppm", "P6\n1 1\n255\ndef");
+        const QString own = own_presets_folder();
+        const QString mine = own + QStringLiteral("/small bitmaps.vtpreset");
+        engine::Preset preset;
+        preset.job.targetExtension.assign(u".bmp");
+        preset.job.rename = 1;
+        preset.job.renamePattern.assign(u"%s-small");
+        QVERIFY(engine::save_preset_file(mine.toStdU16String(), preset));
+        QVERIFY(preset_files().contains(mine));
+
+        engine::ConversionJob job = engine::default_job();
+        job.sourceFolder.assign(tmp.sub16("Bilder"));
+        auto page = open_page(1, job);
+        auto* presets = page->findChild<QComboBox*>(QStringLiteral("presets"));
+        presets->setCurrentIndex(presets->findText(QStringLiteral("small bitmaps")));
+        QVERIFY(presets->currentIndex() >= 0);
+        page->findChild<QPushButton*>(QStringLiteral("preset_start"))->click();
+        QVERIFY2(page->result() == kStart, qPrintable(g_refusals.join(QLatin1Char('\n'))));
+        auto prepared = static_cast<SourcePage&>(*page).takePrepared();
+        QVERIFY(prepared);
+        QCOMPARE(prepared->plan().files.size(), std::size_t{2});
+        QCOMPARE(prepared->job().targetFolder.str(), tmp.sub16("Bilder (Converted)"));
+        QCOMPARE(prepared->plan().files[0].target, tmp.sub16("Bilder (Converted)/a-small.bmp"));
+
+        // A source page that refuses refuses the preset too: nothing starts.
+        job.sourceFolder.assign(tmp.sub16("missing"));
+        page = open_page(1, job);
+        page->findChild<QPushButton*>(QStringLiteral("preset_start"))->click();
+        QVERIFY(page->isVisible());
+        QVERIFY(!static_cast<SourcePage&>(*page).takePrepared());
+        page->reject();
+        QFile::remove(mine);
     }
 
     void everyPageIsRenderedInEnglishAndGerman() {
