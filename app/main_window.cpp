@@ -20,6 +20,8 @@
 #include "app/about_box.h"
 #include "app/bubble.h"
 #include "app/dpi.h"
+#include "app/job_log.h"
+#include "app/job_notifier.h"
 #include "app/launcher.h"
 #include "app/output_pane.h"
 #include "app/progress_pane.h"
@@ -117,7 +119,12 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(help, &QShortcut::activated, this, &MainWindow::showHelp);
 
-    connect(&m_timer, &QTimer::timeout, this, [this] { update(); });
+    m_notifier = new JobNotifier(this);
+    connect(m_notifier, &JobNotifier::openTargetFolder, this, &MainWindow::openTargetFolder);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        checkJobEnd();
+        update();
+    });
     m_timer.start(250);
 }
 
@@ -145,6 +152,7 @@ void MainWindow::buildMenus() {
     add(file, kCancelJob, QStringLiteral("&Cancel Job"));
     file->addSeparator();
     add(file, kOpenTargetFolder, QStringLiteral("Open Target Folder"));
+    add(file, kJobLog, QStringLiteral("Job &Log ..."));
     file->addSeparator();
     QMenu* launch = file->addMenu(QStringLiteral("Launch Application"));
     add(launch, kLaunchPainter, QStringLiteral("Vantrel Painter"));
@@ -267,6 +275,9 @@ void MainWindow::command(int id) {
     case kAbout:
         showAbout();
         break;
+    case kJobLog:
+        showJobLog();
+        break;
     default:
         break;
     }
@@ -345,7 +356,8 @@ void MainWindow::newJob() {
         return;
     if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); })) {
         (void)session::save_last_job(m_job); // a crash during the job keeps it too
-        (void)m_run->start_job(*prepared);
+        if (m_run->start_job(*prepared))
+            noteJobStarted(*prepared);
     }
 }
 
@@ -359,7 +371,37 @@ bool MainWindow::startJob() {
                                    platform::MessageIcon::error);
         return false;
     }
-    return m_run->start_job(std::get<engine::PreparedJob>(prepared));
+    const auto& job = std::get<engine::PreparedJob>(prepared);
+    if (!m_run->start_job(job))
+        return false;
+    noteJobStarted(job);
+    return true;
+}
+
+void MainWindow::noteJobStarted(const engine::PreparedJob& prepared) {
+    m_planned = prepared.plan().files;
+    m_cancel_asked = false;
+    m_was_active = true; // a job that ends before the next tick is still noticed
+}
+
+void MainWindow::checkJobEnd() {
+    const bool active = m_run->job_active();
+    if (m_was_active && !active) {
+        engine::JobStats stats;
+        (void)m_run->take_snapshot(stats);
+        m_notifier->jobEnded(stats, m_cancel_asked);
+        emit jobEnded();
+    }
+    m_was_active = active;
+}
+
+void MainWindow::showJobLog() {
+    engine::JobStats stats;
+    const bool running = m_run->take_snapshot(stats);
+    const auto handled = static_cast<std::uint32_t>(std::uint64_t{stats.converted} + stats.failed +
+                                                    stats.unknown + stats.skipped);
+    JobLogDialog log(m_planned, m_run->outcomes(), running, handled, this);
+    log.exec();
 }
 
 void MainWindow::pauseJob() {
@@ -367,6 +409,7 @@ void MainWindow::pauseJob() {
 }
 
 void MainWindow::cancelJob() {
+    m_cancel_asked = m_run->job_active();
     (void)m_run->cancel_job();
 }
 

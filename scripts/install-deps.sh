@@ -39,6 +39,7 @@ if [[ "${1:-}" == "--bench" ]]; then
 fi
 packages+=(liblcms2-dev liblcms2-utils) # colour profiles; transicc and jpgicc judge the tests
 packages+=(qt6-translations-l10n)       # Qt's own dialogs and buttons in the session's language
+packages+=(dbus-daemon)                 # dbus-run-session: the notice test's own session bus
 packages+=(libfreetype-dev libfontconfig-dev fonts-dejavu-core) # text watermarks; the test's font
 
 missing=()

@@ -398,14 +398,15 @@ private slots:
             }
         for (QAction* a : w.menuBar()->actions())
             texts.prepend(a->text());
-        QCOMPARE(texts.join(QLatin1Char('|')),
-                 QStringLiteral("Hilfe|Einstellungen|Datei|Neuer Auftrag|Auftrag anhalten|"
-                                "Auftrag abbrechen|Zielordner öffnen|Hilfe|Beenden|Neuer Auftrag|"
-                                "Auftrag anhalten|Auftrag abbrechen|Zielordner öffnen|"
-                                "Anwendung starten|Beenden|Plug-in-Verwaltung ...|"
-                                "Dateizuordnungen ...|Sprache (Language) ...|"
-                                "Weitere Einstellungen ...|Online nach Aktualisierungen suchen|"
-                                "Inhalt|Über|Vantrel Painter|Vantrel Viewer"));
+        QCOMPARE(
+            texts.join(QLatin1Char('|')),
+            QStringLiteral("Hilfe|Einstellungen|Datei|Neuer Auftrag|Auftrag anhalten|"
+                           "Auftrag abbrechen|Zielordner öffnen|Hilfe|Beenden|Neuer Auftrag|"
+                           "Auftrag anhalten|Auftrag abbrechen|Zielordner öffnen|"
+                           "Auftragsprotokoll ...|Anwendung starten|Beenden|Plug-in-Verwaltung ...|"
+                           "Dateizuordnungen ...|Sprache (Language) ...|"
+                           "Weitere Einstellungen ...|Online nach Aktualisierungen suchen|"
+                           "Inhalt|Über|Vantrel Painter|Vantrel Viewer"));
         AboutBox box(&w);
         QCOMPARE(box.windowTitle(), QStringLiteral("Über Vantrel Converter"));
         QTest::qWait(300);
