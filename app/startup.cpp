@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QIcon>
 #include <QSocketNotifier>
 
 #include "app/dpi.h"
@@ -91,6 +93,20 @@ void choose_ui_font(QApplication& app) {
     app.setFont(font);
 }
 
+QIcon program_icon() {
+    QIcon icon = QIcon::fromTheme(QStringLiteral("vantrel-converter"));
+    if (!icon.isNull())
+        return icon;
+    const QDir hicolor(QString::fromStdU16String(platform::module_folder()) +
+                       QStringLiteral("/../share/icons/hicolor"));
+    for (const QString& size : hicolor.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString file = hicolor.filePath(size + QStringLiteral("/apps/vantrel-converter.png"));
+        if (QFileInfo(file).isFile())
+            icon.addFile(file);
+    }
+    return icon;
+}
+
 void close_on_termination_signals(MainWindow& window) {
     if (g_signal_pipe[0] < 0 &&
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signal_pipe) != 0)
@@ -115,6 +131,7 @@ int run_desktop_program(QApplication& app, const QStringList& arguments) {
     if (!startup.started())
         return 1;
     choose_ui_font(app);
+    QApplication::setWindowIcon(program_icon());
     int status = 0;
     {
         MainWindow window(startup.job(), startup.settings());

@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "app/folder_chooser.h"
+#include "app/startup.h"
 #include "app/translate.h"
 #include "app/ui_hooks_qt.h"
 #include "app/wizard/plugin_options_dialog.h"
@@ -408,6 +409,7 @@ int run_suite_tool(int argc, char** argv, QDialog* (*make)()) {
     if (!session.started())
         return 1;
     use_qt_translations();
+    QApplication::setWindowIcon(program_icon());
     QDialog* dialog = make();
     const int result = dialog->exec();
     delete dialog;

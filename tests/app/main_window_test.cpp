@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -419,6 +420,14 @@ private slots:
         QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
         qputenv("LC_ALL", "C.UTF-8");
         lang::UnloadLanguageFile();
+    }
+
+    void theProgramHasAnIcon() {
+        // The test sits where the program would: its share/ beside the programs' folder.
+        const QIcon icon = program_icon();
+        QVERIFY(!icon.isNull());
+        QVERIFY(icon.availableSizes().contains(QSize(48, 48)));
+        QVERIFY(!icon.pixmap(48, 48).toImage().isNull());
     }
 
     void aboutBoxNamesVersionDateAndEngine() {
