@@ -379,6 +379,7 @@ bool MainWindow::startJob() {
 }
 
 void MainWindow::noteJobStarted(const engine::PreparedJob& prepared) {
+    m_output->setTargetExtension(QString::fromStdU16String(prepared.job().targetExtension.str()));
     m_planned = prepared.plan().files;
     m_cancel_asked = false;
     m_was_active = true; // a job that ends before the next tick is still noticed

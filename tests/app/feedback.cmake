@@ -13,7 +13,7 @@ foreach(folder Plugins Language)
     add_custom_command(TARGET app_feedback_test POST_BUILD
         COMMAND ${CMAKE_COMMAND} -E create_symlink ${VT_BIN_DIR}/${folder} ${VT_APP_FEEDBACK_DIR}/${folder})
 endforeach()
-add_dependencies(app_feedback_test fmx_PNM fmx_BMP vt_language_files)
+add_dependencies(app_feedback_test fmx_PNM fmx_BMP fmx_PNG vt_language_files)
 target_compile_definitions(app_feedback_test PRIVATE VT_APP_SCREENS_DIR="${VT_APP_SCREENS_DIR}"
                            VT_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_test(NAME app_feedback_test

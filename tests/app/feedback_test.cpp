@@ -17,7 +17,9 @@
 
 #include "app/job_log.h"
 #include "app/main_window.h"
+#include "app/output_pane.h"
 #include "app/startup.h"
+#include "base/utf.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
 #include "tests/app/english_left.h"
@@ -122,6 +124,44 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(g_opened.size(), 1);
         daemon.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    }
+
+    // A see-through picture: the preview of a PPM job shows its colours without the
+    // transparency, as the PPM holds them; a PNG job keeps the transparency.
+    void thePreviewShowsWhatTheTargetHolds() {
+        test::TempFolder source, target;
+        std::string pam =
+            "P7\nWIDTH 4\nHEIGHT 4\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+        for (int i = 0; i < 16; ++i)
+            pam += std::string("\x10\x20\x30\x00", 4); // dark and fully transparent
+        source.write("clear.pam", pam);
+        for (const char* extension : {".ppm", ".png"}) {
+            Startup startup;
+            QVERIFY(startup.started());
+            MainWindow w(startup.job(), startup.settings());
+            w.showPlaced();
+            startup.job().sourceFolder.assign(source.path16());
+            startup.job().targetFolder.assign(target.sub16(extension + 1));
+            startup.job().targetExtension.assign(base::utf8_to_utf16(extension));
+            QVERIFY(w.startJob());
+            QVERIFY(w.run().wait_for_end(std::chrono::seconds(30)));
+            QVERIFY(w.run().preview());
+            auto* pane = w.findChild<OutputPane*>();
+            pane->refresh();
+            const QImage& shown = pane->previewImage();
+            QVERIFY(!shown.isNull());
+            const QRgb pixel = shown.pixel(1, 1);
+            if (extension == std::string(".ppm")) {
+                // The colours the PPM holds, opaque.
+                const std::string written = target.read("ppm/clear.ppm");
+                QVERIFY(written.size() > 3);
+                QCOMPARE(qAlpha(pixel), 255);
+                QCOMPARE(qRgb(qRed(pixel), qGreen(pixel), qBlue(pixel)), qRgb(0x10, 0x20, 0x30));
+                QCOMPARE(written.substr(written.size() - 3), std::string("\x10\x20\x30"));
+            } else {
+                QCOMPARE(qAlpha(pixel), 0);
+            }
+        }
     }
 
     void theLogHasEveryFileWithItsOutcome() {
