@@ -98,7 +98,12 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     auto* progress = new ProgressPane(*m_run, centre);
+    m_progress = progress;
     m_output = new OutputPane(*m_run, centre);
+    progress->setDriven(true);
+    m_output->setDriven(true);
+    connect(&m_pane_clock, &QTimer::timeout, this, &MainWindow::tickPanes);
+    m_pane_clock.start(progress->refreshPeriod());
     layout->addWidget(progress);
     layout->addWidget(m_output, 1);
     layout->addWidget(new StatusBar(*m_run, centre));
@@ -130,6 +135,7 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
 
 MainWindow::~MainWindow() {
     m_timer.stop();
+    m_pane_clock.stop();
     remove_bubble();
     // The run's destructor cancels a job that still runs.
 }
@@ -385,6 +391,22 @@ void MainWindow::noteJobStarted(const engine::PreparedJob& prepared) {
     m_was_active = true; // a job that ends before the next tick is still noticed
 }
 
+void MainWindow::tickPanes() {
+    engine::JobStats stats;
+    const bool active = m_run->take_snapshot(stats);
+    const bool paused = active && m_run->state() == engine::JobState::paused;
+    m_progress->showSnapshot(stats, active);
+    m_output_due -= m_pane_clock.interval();
+    if (m_output_due <= 0 || active != m_panes_active || paused != m_panes_paused) {
+        m_output->showSnapshot(stats, active);
+        m_output_due = m_output->refreshPeriod();
+    }
+    m_panes_active = active;
+    m_panes_paused = paused;
+    if (m_pane_clock.interval() != m_progress->refreshPeriod())
+        m_pane_clock.start(m_progress->refreshPeriod());
+}
+
 void MainWindow::checkJobEnd() {
     const bool active = m_run->job_active();
     if (m_was_active && !active) {
@@ -465,6 +487,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     }
     (void)m_run->cancel_job();
     m_timer.stop();
+    m_pane_clock.stop();
     remove_bubble();
     event->accept();
 }

@@ -106,6 +106,7 @@ private:
     void buildMenus();
     void noteJobStarted(const engine::PreparedJob& prepared);
     void checkJobEnd();
+    void tickPanes();
     void launch(const QString& name, const QStringList& arguments, int wait_ms);
     void afterLanguageTool();
 
@@ -115,6 +116,13 @@ private:
     QString m_title;
     QTimer m_timer;
     OutputPane* m_output = nullptr;
+    class ProgressPane* m_progress = nullptr;
+    // One timer and one snapshot for both panes: the progress pane at its period, the output
+    // pane when its own period has passed or the job's state changed.
+    QTimer m_pane_clock;
+    int m_output_due = 0;
+    bool m_panes_active = false;
+    bool m_panes_paused = false;
     QMenu* m_context = nullptr;
     std::map<int, QAction*> m_actions;
     std::map<int, QAction*> m_context_actions;

@@ -35,12 +35,30 @@ OutputPane::OutputPane(engine::ConversionRun& run, QWidget* parent)
 OutputPane::~OutputPane() = default;
 
 void OutputPane::refresh() {
-    m_active = m_run.take_snapshot(m_stats);
+    engine::JobStats stats;
+    const bool active = m_run.take_snapshot(stats);
+    showSnapshot(stats, active);
+}
+
+void OutputPane::setDriven(bool driven) {
+    m_driven = driven;
+    if (driven)
+        m_timer.stop();
+    else
+        m_timer.start();
+}
+
+void OutputPane::showSnapshot(const engine::JobStats& stats, bool active) {
+    m_stats = stats;
+    m_active = active;
     m_processors = platform::processor_count();
     const bool paused = m_active && m_run.state() == engine::JobState::paused;
     const int period = session::output_refresh_ms(m_active, paused);
-    if (period != m_timer.interval())
-        m_timer.start(period);
+    if (period != m_timer.interval()) {
+        m_timer.setInterval(period);
+        if (!m_driven)
+            m_timer.start();
+    }
     m_taskbar->show(session::taskbar_progress(m_stats, m_active));
     redraw();
 }

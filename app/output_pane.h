@@ -26,6 +26,9 @@ public:
 
     // Takes a snapshot, sets the timer and the taskbar progress, and redraws.
     void refresh();
+    // The same from a snapshot taken by whoever drives the pane (ProgressPane::setDriven).
+    void showSnapshot(const engine::JobStats& stats, bool active);
+    void setDriven(bool driven);
     [[nodiscard]] int refreshPeriod() const { return m_timer.interval(); }
     // The texts as last drawn, top to bottom (status line, rows, last error), for tests and
     // accessibility.
@@ -47,6 +50,7 @@ private:
 
     engine::ConversionRun& m_run;
     QTimer m_timer;
+    bool m_driven = false;
     QImage m_canvas; // the pane drawn off-screen, rebuilt when its size changes
     engine::JobStats m_stats;
     bool m_active = false;

@@ -28,6 +28,8 @@
 
 #include "app/about_box.h"
 #include "app/main_window.h"
+#include "app/output_pane.h"
+#include "app/progress_pane.h"
 #include "app/startup.h"
 #include "app/ui_hooks_qt.h"
 #include "app/wizard/plugin_options_dialog.h"
@@ -213,6 +215,30 @@ private slots:
         // Nothing usable is not taken.
         QVERIFY(!w.openPaths({QString::fromStdString(source / "missing.ppm")}));
         session::set_job_files({});
+    }
+
+    void bothPanesFollowOneSnapshot() {
+        test::TempFolder source, target;
+        for (int i = 0; i < 6; ++i)
+            source.write("p" + std::to_string(i) + ".ppm", ppm(64, 48, i));
+        Startup startup;
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        auto* output = w.findChild<OutputPane*>();
+        auto* progress = w.findChild<ProgressPane*>();
+        QTest::qWait(300); // both panes have shown the idle window
+        startup.job().sourceFolder.assign(source.path16());
+        startup.job().targetFolder.assign(target.sub16("out"));
+        startup.job().targetExtension.assign(u".bmp");
+        QVERIFY(w.startJob());
+        // The output pane sees the job as soon as the gauge does, not at its idle period (2 s).
+        QTRY_VERIFY_WITH_TIMEOUT(output->shownTexts().contains(QStringLiteral("TOTAL: 6")), 500);
+        QVERIFY(w.run().wait_for_end(std::chrono::seconds(30)));
+        QTRY_VERIFY_WITH_TIMEOUT(!progress->view().active, 500);
+        // The tick that saw the end showed it in both.
+        QVERIFY2(output->shownTexts().contains(QStringLiteral("Converted: 6")),
+                 qPrintable(output->shownTexts().join(QLatin1Char('|'))));
+        QCOMPARE(QDir(QString::fromStdString(target / "out")).entryList(QDir::Files).size(), 6);
     }
 
     void terminationSignalClosesWithoutAsking() {
