@@ -389,6 +389,7 @@ void MainWindow::noteJobStarted(const engine::PreparedJob& prepared) {
     m_planned = prepared.plan().files;
     m_cancel_asked = false;
     m_was_active = true; // a job that ends before the next tick is still noticed
+    m_output_due = 0;    // and is still shown, however short
 }
 
 void MainWindow::tickPanes() {
