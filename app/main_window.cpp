@@ -5,9 +5,13 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QScreen>
 #include <QShortcut>
 #include <QUrl>
@@ -16,6 +20,8 @@
 #include "app/about_box.h"
 #include "app/bubble.h"
 #include "app/dpi.h"
+#include "app/job_log.h"
+#include "app/job_notifier.h"
 #include "app/launcher.h"
 #include "app/output_pane.h"
 #include "app/progress_pane.h"
@@ -31,6 +37,7 @@
 #include "platform/suite_config.h"
 #include "session/desktop_rules.h"
 #include "session/job_door.h"
+#include "session/remembered.h"
 
 namespace vt::app {
 namespace {
@@ -91,7 +98,12 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     auto* progress = new ProgressPane(*m_run, centre);
+    m_progress = progress;
     m_output = new OutputPane(*m_run, centre);
+    progress->setDriven(true);
+    m_output->setDriven(true);
+    connect(&m_pane_clock, &QTimer::timeout, this, &MainWindow::tickPanes);
+    m_pane_clock.start(progress->refreshPeriod());
     layout->addWidget(progress);
     layout->addWidget(m_output, 1);
     layout->addWidget(new StatusBar(*m_run, centre));
@@ -102,7 +114,7 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
 
     m_title = translated_window_title();
     setWindowTitle(m_title);
-    setAcceptDrops(true); // accepted, not acted on
+    setAcceptDrops(true); // pictures and folders from the desktop (openPaths)
     setMinimumSize(dpi_scale(720), dpi_scale(500));
     buildMenus();
 
@@ -112,12 +124,18 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(help, &QShortcut::activated, this, &MainWindow::showHelp);
 
-    connect(&m_timer, &QTimer::timeout, this, [this] { update(); });
+    m_notifier = new JobNotifier(this);
+    connect(m_notifier, &JobNotifier::openTargetFolder, this, &MainWindow::openTargetFolder);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        checkJobEnd();
+        update();
+    });
     m_timer.start(250);
 }
 
 MainWindow::~MainWindow() {
     m_timer.stop();
+    m_pane_clock.stop();
     remove_bubble();
     // The run's destructor cancels a job that still runs.
 }
@@ -140,6 +158,7 @@ void MainWindow::buildMenus() {
     add(file, kCancelJob, QStringLiteral("&Cancel Job"));
     file->addSeparator();
     add(file, kOpenTargetFolder, QStringLiteral("Open Target Folder"));
+    add(file, kJobLog, QStringLiteral("Job &Log ..."));
     file->addSeparator();
     QMenu* launch = file->addMenu(QStringLiteral("Launch Application"));
     add(launch, kLaunchPainter, QStringLiteral("Vantrel Painter"));
@@ -223,12 +242,19 @@ void MainWindow::command(int id) {
         openTargetFolder();
         break;
     case kLaunchPainter:
-    case kLaunchViewer:
-        if (launch_suite_program(
-                this, id == kLaunchPainter ? QStringLiteral("Painter") : QStringLiteral("Viewer"),
-                {}, 0))
+    case kLaunchViewer: {
+        const QString name =
+            id == kLaunchPainter ? QStringLiteral("Painter") : QStringLiteral("Viewer");
+        // Most desktops have no suite editor or viewer: their own image viewer, through the
+        // desktop's opener, shows what the job wrote instead (docs/suite-tools.md).
+        if (!suite_program_exists(name) && session::target_folder_exists(m_job)) {
+            (void)platform::open_folder(m_job.targetFolder.view());
+            break;
+        }
+        if (launch_suite_program(this, name, {}, 0))
             showMinimized();
         break;
+    }
     case kExit:
         close();
         break;
@@ -254,6 +280,9 @@ void MainWindow::command(int id) {
         break;
     case kAbout:
         showAbout();
+        break;
+    case kJobLog:
+        showJobLog();
         break;
     default:
         break;
@@ -282,11 +311,60 @@ void MainWindow::afterLanguageTool() {
     closeWithoutQuestion();
 }
 
+bool MainWindow::openPaths(const QStringList& paths) {
+    if (m_run->job_active())
+        return false;
+    QStringList files;
+    QString folder;
+    for (const QString& path : paths) {
+        const QFileInfo info(path);
+        if (info.isDir() && folder.isEmpty())
+            folder = info.absoluteFilePath();
+        else if (info.isFile())
+            files << info.absoluteFilePath();
+    }
+    if (files.isEmpty() && folder.isEmpty())
+        return false;
+    engine::SourceFiles listed;
+    for (const QString& file : files)
+        listed.push_back(file.toStdU16String());
+    // Files win over a folder dropped with them: the user picked those pictures.
+    const std::u16string source =
+        listed.empty() ? folder.toStdU16String() : engine::common_folder(listed);
+    if (!listed.empty()) {
+        const QString extension = QFileInfo(files.front()).suffix().toLower();
+        if (extension.size() >= 1 && extension.size() <= 8)
+            m_job.targetExtension.assign((QLatin1Char('.') + extension).toStdU16String());
+    }
+    session::set_job_files(std::move(listed));
+    m_job.sourceFolder.assign(source);
+    m_job.targetFolder.assign(source);
+    QMetaObject::invokeMethod(this, &MainWindow::newJob, Qt::QueuedConnection);
+    return true;
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!m_run->job_active() && event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    if (openPaths(paths))
+        event->acceptProposedAction();
+}
+
 void MainWindow::newJob() {
     if (m_run->job_active())
         return;
-    if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); }))
-        (void)m_run->start_job(*prepared);
+    if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); })) {
+        (void)session::save_last_job(m_job); // a crash during the job keeps it too
+        if (m_run->start_job(*prepared))
+            noteJobStarted(*prepared);
+    }
 }
 
 bool MainWindow::startJob() {
@@ -299,7 +377,55 @@ bool MainWindow::startJob() {
                                    platform::MessageIcon::error);
         return false;
     }
-    return m_run->start_job(std::get<engine::PreparedJob>(prepared));
+    const auto& job = std::get<engine::PreparedJob>(prepared);
+    if (!m_run->start_job(job))
+        return false;
+    noteJobStarted(job);
+    return true;
+}
+
+void MainWindow::noteJobStarted(const engine::PreparedJob& prepared) {
+    m_output->setTargetExtension(QString::fromStdU16String(prepared.job().targetExtension.str()));
+    m_planned = prepared.plan().files;
+    m_cancel_asked = false;
+    m_was_active = true; // a job that ends before the next tick is still noticed
+    m_output_due = 0;    // and is still shown, however short
+}
+
+void MainWindow::tickPanes() {
+    engine::JobStats stats;
+    const bool active = m_run->take_snapshot(stats);
+    const bool paused = active && m_run->state() == engine::JobState::paused;
+    m_progress->showSnapshot(stats, active);
+    m_output_due -= m_pane_clock.interval();
+    if (m_output_due <= 0 || active != m_panes_active || paused != m_panes_paused) {
+        m_output->showSnapshot(stats, active);
+        m_output_due = m_output->refreshPeriod();
+    }
+    m_panes_active = active;
+    m_panes_paused = paused;
+    if (m_pane_clock.interval() != m_progress->refreshPeriod())
+        m_pane_clock.start(m_progress->refreshPeriod());
+}
+
+void MainWindow::checkJobEnd() {
+    const bool active = m_run->job_active();
+    if (m_was_active && !active) {
+        engine::JobStats stats;
+        (void)m_run->take_snapshot(stats);
+        m_notifier->jobEnded(stats, m_cancel_asked);
+        emit jobEnded();
+    }
+    m_was_active = active;
+}
+
+void MainWindow::showJobLog() {
+    engine::JobStats stats;
+    const bool running = m_run->take_snapshot(stats);
+    const auto handled = static_cast<std::uint32_t>(std::uint64_t{stats.converted} + stats.failed +
+                                                    stats.unknown + stats.skipped);
+    JobLogDialog log(m_planned, m_run->outcomes(), running, handled, this);
+    log.exec();
 }
 
 void MainWindow::pauseJob() {
@@ -307,6 +433,7 @@ void MainWindow::pauseJob() {
 }
 
 void MainWindow::cancelJob() {
+    m_cancel_asked = m_run->job_active();
     (void)m_run->cancel_job();
 }
 
@@ -361,6 +488,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     }
     (void)m_run->cancel_job();
     m_timer.stop();
+    m_pane_clock.stop();
     remove_bubble();
     event->accept();
 }

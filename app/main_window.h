@@ -6,11 +6,13 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include <QMainWindow>
 #include <QTimer>
 
 #include "engine/conversion_run.h"
+#include "engine/prepared_job.h"
 #include "engine/settings.h"
 
 class QMenu;
@@ -35,6 +37,7 @@ enum Command : int {
     kLanguage = 40014,
     kOtherSettings = 40015,
     kFindUpdates = 40016,
+    kJobLog = 40020, // ours: every file of the last job with its outcome
 };
 
 class MainWindow : public QMainWindow {
@@ -63,7 +66,13 @@ public:
     void openTargetFolder();
     void showHelp();
     void showAbout();
+    // The last job's files with their outcomes and reasons, filterable.
+    void showJobLog();
     void command(int id);
+    // Pictures or a folder from the desktop (the command line, Open With, a drop): one folder
+    // presets the job with it, files make a job of exactly those files; then the wizard opens
+    // (through the event loop). False when nothing named could be used.
+    bool openPaths(const QStringList& paths);
 
     // Closes like the window's own close, but without asking: a running job is cancelled.
     // What SIGTERM and SIGINT do.
@@ -84,11 +93,20 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
+signals:
+    // A job came to its end (finished, failed or cancelled); what the notice reports.
+    void jobEnded();
+
 private:
     void buildMenus();
+    void noteJobStarted(const engine::PreparedJob& prepared);
+    void checkJobEnd();
+    void tickPanes();
     void launch(const QString& name, const QStringList& arguments, int wait_ms);
     void afterLanguageTool();
 
@@ -98,9 +116,20 @@ private:
     QString m_title;
     QTimer m_timer;
     OutputPane* m_output = nullptr;
+    class ProgressPane* m_progress = nullptr;
+    // One timer and one snapshot for both panes: the progress pane at its period, the output
+    // pane when its own period has passed or the job's state changed.
+    QTimer m_pane_clock;
+    int m_output_due = 0;
+    bool m_panes_active = false;
+    bool m_panes_paused = false;
     QMenu* m_context = nullptr;
     std::map<int, QAction*> m_actions;
     std::map<int, QAction*> m_context_actions;
+    class JobNotifier* m_notifier = nullptr;
+    std::vector<engine::PlannedFile> m_planned; // the last job's plan, for its log
+    bool m_was_active = false;
+    bool m_cancel_asked = false;
     bool m_no_question = false;
     bool m_waiting = false;
     bool m_close_pending = false;

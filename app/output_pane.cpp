@@ -8,6 +8,7 @@
 #include "app/taskbar.h"
 #include "app/translate.h"
 #include "platform/system.h"
+#include "session/desktop_rules.h"
 #include "session/progress_display.h"
 
 namespace vt::app {
@@ -34,12 +35,30 @@ OutputPane::OutputPane(engine::ConversionRun& run, QWidget* parent)
 OutputPane::~OutputPane() = default;
 
 void OutputPane::refresh() {
-    m_active = m_run.take_snapshot(m_stats);
+    engine::JobStats stats;
+    const bool active = m_run.take_snapshot(stats);
+    showSnapshot(stats, active);
+}
+
+void OutputPane::setDriven(bool driven) {
+    m_driven = driven;
+    if (driven)
+        m_timer.stop();
+    else
+        m_timer.start();
+}
+
+void OutputPane::showSnapshot(const engine::JobStats& stats, bool active) {
+    m_stats = stats;
+    m_active = active;
     m_processors = platform::processor_count();
     const bool paused = m_active && m_run.state() == engine::JobState::paused;
     const int period = session::output_refresh_ms(m_active, paused);
-    if (period != m_timer.interval())
-        m_timer.start(period);
+    if (period != m_timer.interval()) {
+        m_timer.setInterval(period);
+        if (!m_driven)
+            m_timer.start();
+    }
     m_taskbar->show(session::taskbar_progress(m_stats, m_active));
     redraw();
 }
@@ -120,6 +139,16 @@ void OutputPane::drawPreview(QPainter& p, const QRect& area) {
     if (picture != m_preview_source) {
         m_preview_source = picture;
         m_preview = picture ? preview_image(*picture) : QImage();
+        if (m_target_alpha == session::TargetAlpha::on_white && !m_preview.isNull()) {
+            QImage flat(m_preview.size(), QImage::Format_RGB32);
+            flat.fill(Qt::white);
+            QPainter onto(&flat);
+            onto.drawImage(0, 0, m_preview);
+            onto.end();
+            m_preview = flat;
+        } else if (m_target_alpha == session::TargetAlpha::dropped && !m_preview.isNull()) {
+            m_preview = m_preview.convertToFormat(QImage::Format_RGB32);
+        }
     }
     if (m_preview.isNull())
         return;
@@ -139,21 +168,31 @@ void OutputPane::drawPreview(QPainter& p, const QRect& area) {
         m_scaled.setDevicePixelRatio(p.device()->devicePixelRatioF());
         m_scaled_from = m_preview.cacheKey();
     }
-    // A checkerboard under transparent parts.
-    const int cell = dpi_scale(8);
-    p.save();
-    p.setClipRect(target);
-    for (int cy = target.top(); cy < target.bottom() + 1; cy += cell)
-        for (int cx = target.left(); cx < target.right() + 1; cx += cell)
-            p.fillRect(cx, cy, cell, cell,
-                       ((cx - target.left()) / cell + (cy - target.top()) / cell) % 2
-                           ? QColor(204, 204, 210)
-                           : QColor(244, 244, 248));
-    p.restore();
+    // A checkerboard under transparent parts (a flattened preview has none).
+    const int cell = dpi_scale(m_preview.hasAlphaChannel() ? 8 : 0);
+    if (cell > 0) {
+        p.save();
+        p.setClipRect(target);
+        for (int cy = target.top(); cy < target.bottom() + 1; cy += cell)
+            for (int cx = target.left(); cx < target.right() + 1; cx += cell)
+                p.fillRect(cx, cy, cell, cell,
+                           ((cx - target.left()) / cell + (cy - target.top()) / cell) % 2
+                               ? QColor(204, 204, 210)
+                               : QColor(244, 244, 248));
+        p.restore();
+    }
     p.drawImage(target.topLeft(), m_scaled);
     p.setPen(QColor(176, 180, 200));
     p.setBrush(Qt::NoBrush);
     p.drawRect(QRectF(target).adjusted(-0.5, -0.5, 0.5, 0.5));
+}
+
+void OutputPane::setTargetExtension(const QString& extension) {
+    const session::TargetAlpha alpha = session::target_alpha(extension.toStdU16String());
+    if (alpha != m_target_alpha) {
+        m_target_alpha = alpha;
+        m_preview_source.reset(); // made again on the next drawing
+    }
 }
 
 void OutputPane::paintEvent(QPaintEvent* /*event*/) {

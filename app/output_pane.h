@@ -12,6 +12,7 @@
 
 #include "engine/conversion_run.h"
 #include "engine/progress_estimate.h"
+#include "session/desktop_rules.h"
 
 namespace vt::app {
 
@@ -25,10 +26,18 @@ public:
 
     // Takes a snapshot, sets the timer and the taskbar progress, and redraws.
     void refresh();
+    // The same from a snapshot taken by whoever drives the pane (ProgressPane::setDriven).
+    void showSnapshot(const engine::JobStats& stats, bool active);
+    void setDriven(bool driven);
     [[nodiscard]] int refreshPeriod() const { return m_timer.interval(); }
     // The texts as last drawn, top to bottom (status line, rows, last error), for tests and
     // accessibility.
     [[nodiscard]] const QStringList& shownTexts() const { return m_texts; }
+    // The running job's target extension: the preview shows the picture as such a file holds
+    // it (session::target_alpha).
+    void setTargetExtension(const QString& extension);
+    // The preview as drawn (before scaling); for tests.
+    [[nodiscard]] const QImage& previewImage() const { return m_preview; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -41,6 +50,7 @@ private:
 
     engine::ConversionRun& m_run;
     QTimer m_timer;
+    bool m_driven = false;
     QImage m_canvas; // the pane drawn off-screen, rebuilt when its size changes
     engine::JobStats m_stats;
     bool m_active = false;
@@ -52,6 +62,7 @@ private:
     QImage m_preview;
     QImage m_scaled; // m_preview at the size it is drawn
     qint64 m_scaled_from = 0;
+    session::TargetAlpha m_target_alpha = session::TargetAlpha::kept;
     std::unique_ptr<TaskbarEntry> m_taskbar;
 };
 

@@ -68,6 +68,18 @@ ProgressPart ProgressPane::partAt(QPoint point) const {
 void ProgressPane::refresh() {
     engine::JobStats stats;
     const bool active = m_run.take_snapshot(stats);
+    showSnapshot(stats, active);
+}
+
+void ProgressPane::setDriven(bool driven) {
+    m_driven = driven;
+    if (driven)
+        m_timer.stop();
+    else
+        m_timer.start();
+}
+
+void ProgressPane::showSnapshot(const engine::JobStats& stats, bool active) {
     m_view = session::progress_view(stats, active, m_run.state(), m_view.progress);
     m_processor.sample(platform::read_processor_times());
     m_memory = platform::read_memory_load().value_or(0);
@@ -77,8 +89,11 @@ void ProgressPane::refresh() {
         m_power_age = 0;
     }
     const int period = session::progress_refresh_ms(active, m_power);
-    if (period != m_timer.interval())
-        m_timer.start(period);
+    if (period != m_timer.interval()) {
+        m_timer.setInterval(period);
+        if (!m_driven)
+            m_timer.start();
+    }
     redraw();
 }
 

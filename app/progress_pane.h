@@ -21,6 +21,11 @@ public:
 
     // Takes a snapshot, samples the loads, sets the timer and redraws.
     void refresh();
+    // The same from a snapshot taken by whoever drives the pane.
+    void showSnapshot(const engine::JobStats& stats, bool active);
+    // Driven panes keep their period but run no timer of their own: the main window refreshes
+    // both panes from one timer and one snapshot, so they never disagree.
+    void setDriven(bool driven);
     [[nodiscard]] const session::ProgressView& view() const { return m_view; }
     [[nodiscard]] int refreshPeriod() const { return m_timer.interval(); }
     // Where each part is, for the pointer (pane coordinates).
@@ -48,6 +53,7 @@ private:
 
     engine::ConversionRun& m_run;
     QTimer m_timer;
+    bool m_driven = false;
     QImage m_canvas; // the pane drawn off-screen, rebuilt when its size changes
 
     session::ProcessorGauge m_processor;

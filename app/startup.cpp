@@ -6,17 +6,22 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QFontDatabase>
+#include <QIcon>
 #include <QSocketNotifier>
 
 #include "app/dpi.h"
 #include "app/launcher.h"
 #include "app/main_window.h"
+#include "app/translate.h"
 #include "app/ui_hooks_qt.h"
 #include "lang/xlat.h"
 #include "platform/folders.h"
 #include "platform/suite_error_log.h"
 #include "session/desktop_rules.h"
+#include "session/remembered.h"
 
 namespace vt::app {
 namespace {
@@ -54,7 +59,10 @@ Startup::Startup() {
         engine_failure();
         return;
     }
+    use_qt_translations();
     engine::set_defaults(m_job);
+    // The last job comes back as it was left; the resize box keeps its own record below.
+    (void)session::load_last_job(m_job);
     m_job.resizeWidth = m_settings->record().resizeWidth;
     m_job.resizeHeight = m_settings->record().resizeHeight;
     m_started = true;
@@ -65,8 +73,10 @@ Startup::~Startup() {
         m_settings->record().resizeWidth = m_job.resizeWidth;
         m_settings->record().resizeHeight = m_job.resizeHeight;
         (void)m_settings->sync();
+        (void)session::save_last_job(m_job);
     }
     m_session.reset();
+    use_qt_translations();
 }
 
 void choose_ui_font(QApplication& app) {
@@ -81,6 +91,20 @@ void choose_ui_font(QApplication& app) {
         }
     font.setPixelSize(dpi_scale(base));
     app.setFont(font);
+}
+
+QIcon program_icon() {
+    QIcon icon = QIcon::fromTheme(QStringLiteral("vantrel-converter"));
+    if (!icon.isNull())
+        return icon;
+    const QDir hicolor(QString::fromStdU16String(platform::module_folder()) +
+                       QStringLiteral("/../share/icons/hicolor"));
+    for (const QString& size : hicolor.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString file = hicolor.filePath(size + QStringLiteral("/apps/vantrel-converter.png"));
+        if (QFileInfo(file).isFile())
+            icon.addFile(file);
+    }
+    return icon;
 }
 
 void close_on_termination_signals(MainWindow& window) {
@@ -107,14 +131,23 @@ int run_desktop_program(QApplication& app, const QStringList& arguments) {
     if (!startup.started())
         return 1;
     choose_ui_font(app);
+    QApplication::setWindowIcon(program_icon());
     int status = 0;
     {
         MainWindow window(startup.job(), startup.settings());
         window.showPlaced();
         close_on_termination_signals(window);
-        if (!arguments.isEmpty() &&
-            session::preset_from_command_line(arguments.join(QLatin1Char(' ')).toStdU16String(),
-                                              startup.job()))
+        // Pictures opened with the program are a job of exactly those files; a folder, or a
+        // path the shell handed over in one piece, presets the job as before.
+        const bool pictures =
+            arguments.size() > 1 || (arguments.size() == 1 && QFileInfo(arguments[0]).isFile());
+        if (arguments == QStringList{QStringLiteral("--new-job")}) // "Convert folder..."
+            QMetaObject::invokeMethod(&window, &MainWindow::newJob, Qt::QueuedConnection);
+        else if (pictures)
+            (void)window.openPaths(arguments);
+        else if (!arguments.isEmpty() &&
+                 session::preset_from_command_line(
+                     arguments.join(QLatin1Char(' ')).toStdU16String(), startup.job()))
             QMetaObject::invokeMethod(&window, &MainWindow::newJob, Qt::QueuedConnection);
         startup.job().resizeWidth = startup.settings().record().resizeWidth;
         startup.job().resizeHeight = startup.settings().record().resizeHeight;

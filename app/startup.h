@@ -18,6 +18,7 @@
 #include "session/session.h"
 
 class QApplication;
+class QIcon;
 
 namespace vt::app {
 
@@ -45,6 +46,12 @@ private:
 // The first of the suite's font families that this desktop has, else its own UI font, at the
 // base height of 12 design pixels (14 for Calibri).
 void choose_ui_font(QApplication& app);
+
+// The program's icon for every window (what the window manager shows, _NET_WM_ICON): the
+// desktop theme's "vantrel-converter", else the sizes drawn for it beside the programs
+// ("<program folder>/../share/icons/hicolor", as the build tree and an installation lay them
+// out). Null when neither is there.
+[[nodiscard]] QIcon program_icon();
 
 // SIGTERM and SIGINT close `window` without asking, through the event loop.
 void close_on_termination_signals(MainWindow& window);

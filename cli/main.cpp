@@ -217,6 +217,7 @@ int refuse(int status, const std::string& reason) {
 // The job through the one door: refused with its exit status, or prepared. A dry run prints
 // the plan and changes nothing.
 std::optional<int> prepare(const cli::Options& options, std::optional<engine::PreparedJob>& out) {
+    session::set_job_files(options.files);
     auto prepared = session::prepare_job(options.job, options.states,
                                          options.dry_run ? engine::PrepareMode::check
                                                          : engine::PrepareMode::run);

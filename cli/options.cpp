@@ -5,6 +5,7 @@
 #include "base/utf.h"
 #include "engine/job_fields.h"
 #include "engine/preset.h"
+#include "platform/files.h"
 
 namespace vt::cli {
 namespace {
@@ -21,7 +22,33 @@ struct ProgramOption {
 
 using S = engine::HelpSection;
 
+// The lines of a list file, blank ones left out: one path each, as the shell would pass it.
+bool read_file_list(std::string_view file, Options& o, std::string& error) {
+    constexpr std::size_t kMostListBytes = 64u << 20;
+    const auto bytes = platform::read_file_prefix(base::utf8_to_utf16(file), kMostListBytes);
+    if (!bytes) {
+        error = "--files-from: cannot read '" + std::string(file) + "'";
+        return false;
+    }
+    std::string_view rest(*bytes);
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!line.empty())
+            o.files.push_back(base::utf8_to_utf16(line));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return true;
+}
+
 constexpr ProgramOption kProgramOptions[] = {
+    {"--files-from", 0, "LIST", S::job,
+     "convert the files named in LIST, one path a line,\ninstead of a SOURCE folder",
+     [](Options& o, std::string_view v, std::string& error) {
+         return read_file_list(v, o, error);
+     }},
     {"--dry-run", 0, nullptr, S::reruns,
      "print the plan (source -> target, action) and\nchange nothing",
      [](Options& o, std::string_view, std::string&) { return o.dry_run = true; }},
@@ -164,9 +191,11 @@ bool read_presets(const std::vector<std::string>& args, Options& o, std::string&
 } // namespace
 
 std::string usage_text() {
-    std::string out = "Usage: vtconvert [options] SOURCE TARGET\n\n"
-                      "Converts every picture in the folder SOURCE into the folder TARGET, in one "
-                      "format.\n";
+    std::string out = "Usage: vtconvert [options] SOURCE TARGET\n"
+                      "       vtconvert [options] FILE... TARGET\n"
+                      "       vtconvert [options] --files-from LIST TARGET\n\n"
+                      "Converts every picture in the folder SOURCE (or exactly the files named) "
+                      "into\nthe folder TARGET, in one format.\n";
     for (std::size_t section = 0; section < std::size(kSectionHeadings); ++section) {
         out += std::string("\n") + kSectionHeadings[section] + "\n";
         for (const engine::JobOption& o : engine::job_options())
@@ -231,13 +260,23 @@ ParseResult parse_options(const std::vector<std::string>& args) {
         return {std::move(o), {}};
     const bool folders_given =
         !o.job.sourceFolder.view().empty() && !o.job.targetFolder.view().empty(); // by a preset
-    if (positional.size() != 2 &&
-        !(positional.empty() && (folders_given || !o.save_preset.empty())))
-        return {std::nullopt, "expected SOURCE and TARGET folders"};
-    if (positional.size() == 2) {
+    // SOURCE TARGET, FILE... TARGET, or --files-from LIST TARGET: the last is the target; the
+    // others are files when there are several or the one names a file, else the source folder.
+    const bool listed = !o.files.empty();
+    if (positional.empty() && !listed && (folders_given || !o.save_preset.empty()))
+        return {std::move(o), {}};
+    if (positional.size() < (listed ? 1u : 2u))
+        return {std::nullopt, "expected SOURCE (a folder, or files) and TARGET"};
+    o.job.targetFolder.assign(base::utf8_to_utf16(positional.back()));
+    positional.pop_back();
+    if (positional.size() == 1 && !platform::is_file(base::utf8_to_utf16(positional[0]))) {
         o.job.sourceFolder.assign(base::utf8_to_utf16(positional[0]));
-        o.job.targetFolder.assign(base::utf8_to_utf16(positional[1]));
+        return {std::move(o), {}};
     }
+    for (const std::string& file : positional)
+        o.files.push_back(base::utf8_to_utf16(file));
+    // The folder that holds the files is the source; the door finds it.
+    o.job.sourceFolder.assign(u"");
     return {std::move(o), {}};
 }
 

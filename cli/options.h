@@ -25,6 +25,8 @@ struct Options {
     bool list_formats = false;
     bool dry_run = false;       // print the plan, change nothing
     std::u16string save_preset; // --save-preset: write the job there instead of running it
+    // The job's file-list source: several SOURCE files, or --files-from; empty: the folder.
+    std::vector<std::u16string> files;
 };
 
 struct ParseResult {

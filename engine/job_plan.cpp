@@ -372,8 +372,9 @@ const char* action_name(PlanAction action) noexcept {
     return "?";
 }
 
-JobPlan plan_job(const ConversionJob& job, const DoneList& done) {
-    const std::vector<JobFile> files = list_job_files(job);
+JobPlan plan_job(const ConversionJob& job, const DoneList& done,
+                 std::span<const std::u16string> listed) {
+    const std::vector<JobFile> files = list_job_files(job, listed);
     const bool later = names_wait_for_size(job);
     const ExistingPolicy policy = job.extras.existing;
 

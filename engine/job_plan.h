@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -90,7 +91,9 @@ struct JobPlan {
 
 // The plan of a job over the files of the whole tree; with shares, `files` holds this share's.
 // Clashes are looked for in every share, so that each process refuses the same job.
-[[nodiscard]] JobPlan plan_job(const ConversionJob& job, const DoneList& done);
+// With `listed` files the job is exactly those (list_job_files).
+[[nodiscard]] JobPlan plan_job(const ConversionJob& job, const DoneList& done,
+                               std::span<const std::u16string> listed = {});
 
 // A file's access and modification times, to the nanosecond. Taken before the source is read,
 // since reading it may move its access time.

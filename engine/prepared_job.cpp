@@ -1,5 +1,6 @@
 #include "engine/prepared_job.h"
 
+#include <algorithm>
 #include <vector>
 
 #include <unistd.h>
@@ -66,7 +67,8 @@ std::optional<JobRefusal> check_record(const ConversionJob& job, const PluginOpt
 namespace {
 
 // What the folders and the plan say: the job is right but cannot start here.
-std::optional<JobRefusal> check_folders(ConversionJob& job, PrepareMode mode, JobPlan& plan) {
+std::optional<JobRefusal> check_folders(ConversionJob& job, PrepareMode mode, JobPlan& plan,
+                                        const SourceFiles& files) {
     std::u16string source = job.sourceFolder.str();
     if (auto refusal = check_source_folder(source))
         return from(*refusal, false);
@@ -75,10 +77,19 @@ std::optional<JobRefusal> check_folders(ConversionJob& job, PrepareMode mode, Jo
     DoneList done;
     if (!job.extras.resumeFile.view().empty() && !done.load(job.extras.resumeFile.view()))
         return JobRefusal{false, u"cannot read the report " + job.extras.resumeFile.str(), {}, {}};
-    plan = plan_job(job, done);
+    plan = plan_job(job, done, files);
     if (plan.listed == 0) // only sub-folders, and the job does not go into them
         return JobRefusal{false, u"Could not search folder for files!", u"Source Folder Error",
                           u"the folder holds no file to convert"};
+    if (!files.empty() &&
+        std::all_of(plan.files.begin(), plan.files.end(),
+                    [](const PlannedFile& f) { return f.action == PlanAction::unreachable; })) {
+        std::u16string list;
+        for (const PlannedFile& f : plan.files)
+            list += u"\n  " + f.source + u": " + f.unreachable;
+        return JobRefusal{false, u"None of the files can be converted:", u"Source File Error",
+                          list};
+    }
     if (!plan.clashes.empty()) {
         std::u16string list;
         for (const std::u16string& clash : plan.clashes)
@@ -131,16 +142,33 @@ ConversionJob tidy_job(ConversionJob job) {
     return job;
 }
 
+std::u16string common_folder(const SourceFiles& files) {
+    if (files.empty())
+        return {};
+    std::u16string common(platform::folder_of(files.front()));
+    for (const std::u16string& file : files)
+        while (!common.empty() && common != u"/" &&
+               !(file.size() > common.size() && file.starts_with(common) &&
+                 file[common.size()] == platform::kSeparator))
+            common = std::u16string(platform::folder_of(common));
+    return common.empty() ? std::u16string(u"/") : common;
+}
+
 Prepared prepare_job(ConversionJob job, PluginOptions options, const JobServices& services,
-                     PrepareMode mode) {
+                     PrepareMode mode, SourceFiles files) {
+    for (std::u16string& file : files)
+        file = absolute(file);
+    if (!files.empty() && job.sourceFolder.view().empty())
+        job.sourceFolder.assign(common_folder(files));
     job = tidy_job(std::move(job));
     if (auto refusal = check_record(job, options, services))
         return *refusal;
     PreparedJob prepared;
-    if (auto refusal = check_folders(job, mode, prepared.m_plan))
+    if (auto refusal = check_folders(job, mode, prepared.m_plan, files))
         return *refusal;
     prepared.m_job = job;
     prepared.m_options = std::move(options);
+    prepared.m_files = std::move(files);
     return prepared;
 }
 

@@ -33,6 +33,11 @@ struct JobServices {
 // Plug-in options that travel with a job (vtconvert --set, a preset's "plugin" lines).
 using PluginOptions = std::vector<std::pair<std::u16string, std::string>>;
 
+// A job's file-list source: when not empty the job converts exactly these files (pictures
+// opened from the desktop, vtconvert's several SOURCE files or --files-from) rather than its
+// source folder's tree; the source folder then is the folder that holds them all.
+using SourceFiles = std::vector<std::u16string>;
+
 enum class PrepareMode {
     check, // look only: nothing is created (dry runs, the wizard's plan)
     run,   // the target folder is created and tried, ready for start_job
@@ -53,17 +58,20 @@ public:
     [[nodiscard]] const ConversionJob& job() const noexcept { return m_job; }
     [[nodiscard]] const JobPlan& plan() const noexcept { return m_plan; }
     [[nodiscard]] const PluginOptions& options() const noexcept { return m_options; }
+    // The listed files, tidied; empty for a job of its source folder.
+    [[nodiscard]] const SourceFiles& files() const noexcept { return m_files; }
     // The files the run hands out: this share's, less those an earlier run converted.
     [[nodiscard]] std::uint32_t total() const noexcept;
 
 private:
-    friend std::variant<PreparedJob, JobRefusal> prepare_job(ConversionJob, PluginOptions,
-                                                             const JobServices&, PrepareMode);
+    friend std::variant<PreparedJob, JobRefusal>
+    prepare_job(ConversionJob, PluginOptions, const JobServices&, PrepareMode, SourceFiles);
     PreparedJob() = default;
 
     ConversionJob m_job;
     JobPlan m_plan;
     PluginOptions m_options;
+    SourceFiles m_files;
 };
 
 using Prepared = std::variant<PreparedJob, JobRefusal>;
@@ -71,9 +79,15 @@ using Prepared = std::variant<PreparedJob, JobRefusal>;
 // Tidies `job` (folders made absolute against the current folder and tidied, the extension
 // normalised, re-runs and shares allowed into a folder that holds files), checks every field
 // the way the wizard's pages do, plus what only the installation can say (a writer for the
-// format, the plug-in options, the watermark file), and plans it.
+// format, the plug-in options, the watermark file), and plans it. With `files` the files are
+// made absolute, the source folder (when empty) becomes the deepest folder that holds them all,
+// and the plan holds exactly them; a list of which none is a file is refused.
 [[nodiscard]] Prepared prepare_job(ConversionJob job, PluginOptions options,
-                                   const JobServices& services, PrepareMode mode);
+                                   const JobServices& services, PrepareMode mode,
+                                   SourceFiles files = {});
+
+// The deepest folder that holds every one of the absolute `files` ("/" at the least).
+[[nodiscard]] std::u16string common_folder(const SourceFiles& files);
 
 // The checks of prepare_job that need no folder on disk, on a tidied record: for a job that is
 // saved as a preset rather than run (its folders may be left empty then).

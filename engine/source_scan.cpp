@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/text.h"
@@ -194,7 +196,55 @@ void list_folder(const ConversionJob& job, std::u16string_view relative, FolderC
 
 } // namespace
 
-std::vector<JobFile> list_job_files(const ConversionJob& job) {
+namespace {
+
+// The listed files, numbered in their order within each folder as the walk numbers a folder's.
+std::vector<JobFile> list_listed_files(const ConversionJob& job,
+                                       std::span<const std::u16string> listed) {
+    std::u16string prefix = job.sourceFolder.str();
+    if (prefix.empty() || prefix.back() != platform::kSeparator)
+        prefix.push_back(platform::kSeparator);
+    std::vector<JobFile> files;
+    std::unordered_set<std::u16string> seen;
+    std::map<std::u16string, std::uint32_t> per_folder;
+    for (const std::u16string& path : listed) {
+        if (!seen.insert(path).second)
+            continue;
+        const bool inside = path.size() > prefix.size() && path.starts_with(prefix);
+        std::u16string why;
+        if (!inside)
+            why = u"the file lies outside the source folder";
+        else if (!platform::is_file(path))
+            why = platform::path_exists(path) ? u"it is not a file" : u"the file does not exist";
+        if (!why.empty()) {
+            files.push_back({path, {}, {}, 0, 0, std::move(why)});
+            continue;
+        }
+        const std::u16string relative = path.substr(prefix.size());
+        files.push_back({path,
+                         relative,
+                         {},
+                         per_folder[std::u16string(platform::folder_of(relative))]++,
+                         0,
+                         {}});
+    }
+    for (JobFile& f : files) {
+        if (!f.unreachable.empty())
+            continue;
+        const std::u16string folder(platform::folder_of(f.relative));
+        f.folder_count = per_folder[folder];
+        f.target = plain_target_path(platform::join_path(job.targetFolder.view(), folder),
+                                     platform::file_name_of(f.source), job.targetExtension.view());
+    }
+    return files;
+}
+
+} // namespace
+
+std::vector<JobFile> list_job_files(const ConversionJob& job,
+                                    std::span<const std::u16string> listed) {
+    if (!listed.empty())
+        return list_listed_files(job, listed);
     std::vector<JobFile> files;
     FolderChain chain;
     list_folder(job, u"", chain, files);

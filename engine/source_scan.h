@@ -6,6 +6,7 @@
 // Thread: any.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +32,12 @@ struct JobFile {
     std::u16string unreachable;
 };
 // Every file the walk of `job` would hand out, in the walk's order (no filters applied), and
-// every place below the source folder it could not reach.
-[[nodiscard]] std::vector<JobFile> list_job_files(const ConversionJob& job);
+// every place below the source folder it could not reach. With `listed` files (pictures opened
+// from the desktop, vtconvert's several sources) the job is exactly those, in their order, each
+// relative to the source folder that holds them all; one that is not a regular file, or lies
+// outside the source folder, is a place the job cannot reach. A file listed twice counts once.
+[[nodiscard]] std::vector<JobFile> list_job_files(const ConversionJob& job,
+                                                  std::span<const std::u16string> listed = {});
 // Why `folder` cannot be listed ("Permission denied"); empty when it can.
 [[nodiscard]] std::u16string unlistable_reason(std::u16string_view folder);
 

@@ -114,10 +114,54 @@ std::u16string program_data_folder() {
     return with_slash(folder);
 }
 
+std::u16string user_dir_from(std::string_view text, std::string_view key,
+                             std::u16string_view home) {
+    std::u16string found;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        if (!line.starts_with(key) || line.substr(key.size()).size() < 3 ||
+            line.substr(key.size(), 2) != "=\"")
+            continue;
+        line.remove_prefix(key.size() + 2);
+        const std::size_t quote = line.find('"');
+        if (quote == std::string_view::npos)
+            continue;
+        const std::string_view value = line.substr(0, quote);
+        if (value.starts_with("$HOME") && (value.size() == 5 || value[5] == '/')) {
+            if (!home.empty())
+                found = std::u16string(home) + base::utf8_to_utf16(value.substr(5));
+        } else if (value.starts_with('/')) {
+            found = base::utf8_to_utf16(value);
+        }
+    }
+    while (found.size() > 1 && found.back() == kSeparator)
+        found.pop_back();
+    return found;
+}
+
+std::u16string documents_folder() {
+    std::u16string documents = environment("XDG_DOCUMENTS_DIR");
+    if (!documents.empty())
+        return documents;
+    const std::u16string config = env_or_home("XDG_CONFIG_HOME", u".config");
+    constexpr std::size_t kMostBytes = 64 * 1024;
+    if (!config.empty())
+        if (const auto text = read_file_prefix(join_path(config, u"user-dirs.dirs"), kMostBytes))
+            documents = user_dir_from(*text, "XDG_DOCUMENTS_DIR", environment("HOME"));
+    if (!documents.empty())
+        return documents;
+    const std::u16string home = environment("HOME");
+    return home.empty() ? std::u16string{} : join_path(home, u"Documents");
+}
+
 std::u16string shared_content_folder() {
     if (is_portable())
         return created(join_path(suite_program_folder(), u"Portable/Extras/Content"));
-    const std::u16string documents = env_or_home("XDG_DOCUMENTS_DIR", u"Documents");
+    const std::u16string documents = documents_folder();
     return documents.empty() ? std::u16string{} : created(join_path(documents, u"Vantrel"));
 }
 

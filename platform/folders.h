@@ -35,6 +35,15 @@ namespace vt::platform {
 [[nodiscard]] std::u16string suite_data_root();
 [[nodiscard]] std::u16string program_data_folder();
 [[nodiscard]] std::u16string shared_content_folder();
+
+// A folder named in the text of "user-dirs.dirs" (xdg-user-dirs): the value of the line
+// `key="..."` (the last such line), with a leading "$HOME" replaced by `home`; empty when the
+// key is not there or its value is neither "$HOME/..." nor an absolute path.
+[[nodiscard]] std::u16string user_dir_from(std::string_view text, std::string_view key,
+                                           std::u16string_view home);
+// The user's documents folder: XDG_DOCUMENTS_DIR from the environment, else from
+// $XDG_CONFIG_HOME/user-dirs.dirs (default ~/.config), else ~/Documents.
+[[nodiscard]] std::u16string documents_folder();
 // The configured override when it is not blank, else $TMPDIR, else /tmp.
 [[nodiscard]] std::u16string temp_folder(std::u16string_view override_folder = {});
 

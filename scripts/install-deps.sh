@@ -38,6 +38,8 @@ if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi
 packages+=(liblcms2-dev liblcms2-utils) # colour profiles; transicc and jpgicc judge the tests
+packages+=(qt6-translations-l10n)       # Qt's own dialogs and buttons in the session's language
+packages+=(dbus-daemon)                 # dbus-run-session: the notice test's own session bus
 packages+=(libfreetype-dev libfontconfig-dev fonts-dejavu-core) # text watermarks; the test's font
 packages+=(dpkg-dev file lintian)   # the Debian package: cpack's dpkg-shlibdeps, and its check
 packages+=(mmdebstrap)              # a fresh Debian 12 root to install the package in (CI)

@@ -7,6 +7,23 @@
 #include "platform/paths.h"
 
 namespace vt::session {
+
+TargetAlpha target_alpha(std::u16string_view extension) noexcept {
+    const auto same = [extension](std::u16string_view known) {
+        return extension.size() == known.size() &&
+               std::equal(extension.begin(), extension.end(), known.begin(),
+                          [](char16_t a, char16_t b) {
+                              return (a >= u'A' && a <= u'Z' ? a + 32 : a) == b;
+                          });
+    };
+    for (std::u16string_view jpeg : {u".jpg", u".jpeg", u".jpe", u".jfif"})
+        if (same(jpeg))
+            return TargetAlpha::on_white;
+    for (std::u16string_view map : {u".ppm", u".pgm", u".pbm", u".pnm"})
+        if (same(map))
+            return TargetAlpha::dropped;
+    return TargetAlpha::kept;
+}
 namespace {
 
 std::int16_t clamp16(int v) {

@@ -13,6 +13,12 @@
 
 namespace vt::session {
 
+// What files with this target extension hold of a picture's transparency, so that the preview
+// shows the picture as the file will: JPEG is flattened onto white, the Netpbm colour and grey
+// maps keep the colours and drop the transparency, any other keeps what the picture has.
+enum class TargetAlpha { kept, on_white, dropped };
+[[nodiscard]] TargetAlpha target_alpha(std::u16string_view extension) noexcept;
+
 // --- Menus, prepared each time a popup opens from a snapshot of the job.
 struct MenuState {
     bool newJob = false;

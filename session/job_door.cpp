@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 
 #include "base/text.h"
 #include "base/utf.h"
@@ -35,9 +36,35 @@ engine::JobServices job_services() {
     return services;
 }
 
+namespace {
+
+struct JobFiles {
+    std::mutex lock;
+    engine::SourceFiles files;
+};
+
+JobFiles& the_job_files() {
+    static JobFiles instance;
+    return instance;
+}
+
+} // namespace
+
+void set_job_files(engine::SourceFiles files) {
+    JobFiles& j = the_job_files();
+    std::lock_guard guard(j.lock);
+    j.files = std::move(files);
+}
+
+engine::SourceFiles job_files() {
+    JobFiles& j = the_job_files();
+    std::lock_guard guard(j.lock);
+    return j.files;
+}
+
 engine::Prepared prepare_job(const engine::ConversionJob& job, engine::PluginOptions options,
                              engine::PrepareMode mode) {
-    return engine::prepare_job(job, std::move(options), job_services(), mode);
+    return engine::prepare_job(job, std::move(options), job_services(), mode, job_files());
 }
 
 } // namespace vt::session

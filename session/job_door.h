@@ -11,6 +11,13 @@ namespace vt::session {
 // plug-in option and its value exist. The plug-ins' options are listed only when asked.
 [[nodiscard]] engine::JobServices job_services();
 
+// The file list that goes with the process's one job record (pictures opened from the desktop,
+// vtconvert's several sources): the record has no room for it, so it lives beside it. Empty:
+// the job is its source folder's tree. Thread: set on the front end's main thread.
+void set_job_files(engine::SourceFiles files);
+[[nodiscard]] engine::SourceFiles job_files();
+
+// The job through the engine's door, with the installation's services and the job files.
 [[nodiscard]] engine::Prepared prepare_job(const engine::ConversionJob& job,
                                            engine::PluginOptions options, engine::PrepareMode mode);
 

@@ -9,6 +9,7 @@
 #include "platform/ui_hooks.h"
 #include "plugins/core_bridge.h"
 #include "plugins/filter_registry.h"
+#include "session/remembered.h"
 
 namespace vt::session {
 
@@ -33,6 +34,8 @@ Session::Session(Options options) {
         (void)platform::message_box(problem, u"Vantrel Converter", platform::MessageButtons::ok,
                                     platform::MessageIcon::warning);
     m_registry = plugins::filter_registry().start();
+    // The options the user set in the plug-in dialog hold for every job and both front ends.
+    (void)restore_plugin_options();
     if (const std::u16string core = plugins::core_library_path(); !core.empty())
         (void)m_core.open(core);
 }

@@ -1,15 +1,21 @@
 #include "app/wizard/folder_pages.h"
 
 #include <QCheckBox>
-#include <QFileDialog>
+#include <QComboBox>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/folder_chooser.h"
 #include "app/translate.h"
+#include "app/wizard/job_options.h"
+#include "engine/job_checks.h"
+#include "lang/xlat.h"
 #include "platform/files.h"
+#include "session/job_door.h"
 
 namespace vt::app {
 namespace {
@@ -28,7 +34,7 @@ QLineEdit* add_folder_row(WizardPage* page, QVBoxLayout* body, const char16_t* p
     body->addLayout(row);
     QObject::connect(choose, &QPushButton::clicked, page, [page, field, prompt, &stored] {
         stored.assign(field->text().toStdU16String());
-        const QString chosen = QFileDialog::getExistingDirectory(page, xlat(prompt), field->text());
+        const QString chosen = choose_folder(page, xlat(prompt), field->text());
         if (!chosen.isEmpty())
             field->setText(chosen);
     });
@@ -51,13 +57,74 @@ SourcePage::SourcePage(engine::ConversionJob& job, QWidget* owner, std::function
     m_subfolders = new QCheckBox(xlat(u"Include sub-folders"), this);
     m_subfolders->setObjectName(QStringLiteral("subfolders"));
     body()->addWidget(m_subfolders);
+    // Pictures chosen on the desktop make a job of exactly those; another folder typed in, or
+    // the box cleared, goes back to the whole folder.
+    const std::size_t chosen = session::job_files().size();
+    m_chosen = new QCheckBox(
+        xlat(u"Only the chosen pictures") + QStringLiteral(" (%1)").arg(chosen), this);
+    m_chosen->setObjectName(QStringLiteral("chosen_files"));
+    m_chosen->setChecked(chosen > 0);
+    m_chosen->setVisible(chosen > 0);
+    body()->addWidget(m_chosen);
+    connect(m_folder, &QLineEdit::textEdited, m_chosen, [this] { m_chosen->setChecked(false); });
     body()->addStretch(1);
+    // A preset and START: the whole job in one click, the folder above as its source.
+    body()->addWidget(heading(this, u"Or convert at once with a preset:"));
+    auto* presets = new QHBoxLayout;
+    m_presets = new QComboBox(this);
+    m_presets->setObjectName(QStringLiteral("presets"));
+    for (const QString& file : preset_files())
+        m_presets->addItem(QFileInfo(file).completeBaseName(), file);
+    auto* start = new QPushButton(xlat(u"START"), this);
+    start->setObjectName(QStringLiteral("preset_start"));
+    start->setEnabled(m_presets->count() > 0);
+    presets->addWidget(m_presets, 1);
+    presets->addWidget(start);
+    body()->addLayout(presets);
+    connect(start, &QPushButton::clicked, this, [this] {
+        if (startPreset())
+            done(kStart);
+    });
     m_folder->setText(to_q(m_job.sourceFolder.view()));
     m_subfolders->setChecked(m_job.includeSubfolders != 0);
 }
 
+bool SourcePage::startPreset() {
+    if (!storeForNext())
+        return false;
+    const engine::PathText source = m_job.sourceFolder;
+    QString error;
+    if (!load_preset_into(m_presets->currentData().toString(), m_job, error)) {
+        (void)lang::XlatMessageBox(error.toStdU16String(), u"Preset Error",
+                                   platform::MessageButtons::ok, platform::MessageIcon::error);
+        return false;
+    }
+    // The folder on this page is the source, whatever the preset was saved with; the target
+    // page is skipped, so its proposal (in the user's language) is the target unless the preset
+    // names one.
+    m_job.sourceFolder = source;
+    if (m_job.targetFolder.view().size() < 3)
+        m_job.targetFolder.assign(m_job.sourceFolder.str() + u" (" +
+                                  xlat(u"Converted").toStdU16String() + u")");
+    m_job.targetFolder.assign(engine::propose_target_folder(
+        m_job.sourceFolder.view(), m_job.targetFolder.view(), m_job.overwrite != 0));
+    auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::run);
+    if (const auto* refusal = std::get_if<engine::JobRefusal>(&prepared)) {
+        std::u16string text = refusal->text;
+        if (!refusal->reason.empty())
+            text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
+        (void)lang::XlatMessageBox(text, refusal->title.empty() ? u"Preset Error" : refusal->title,
+                                   platform::MessageButtons::ok, platform::MessageIcon::none);
+        return false;
+    }
+    m_prepared = std::move(std::get<engine::PreparedJob>(prepared));
+    return true;
+}
+
 bool SourcePage::storeForNext() {
     m_job.includeSubfolders = m_subfolders->isChecked() ? 1 : 0;
+    if (!m_chosen->isChecked())
+        session::set_job_files({});
     std::u16string folder = m_folder->text().toStdU16String();
     const auto refusal = engine::check_source_folder(folder);
     m_job.sourceFolder.assign(folder);
@@ -77,9 +144,14 @@ TargetPage::TargetPage(engine::ConversionJob& job, QWidget* owner, std::function
     body()->addWidget(m_open);
     body()->addStretch(1);
 
-    if (platform::is_directory(m_job.sourceFolder.view()))
+    if (platform::is_directory(m_job.sourceFolder.view())) {
+        // The proposed name speaks the user's language; the rule below keeps any name given.
+        if (m_job.targetFolder.view().size() < 3)
+            m_job.targetFolder.assign(m_job.sourceFolder.str() + u" (" +
+                                      xlat(u"Converted").toStdU16String() + u")");
         m_job.targetFolder.assign(engine::propose_target_folder(
             m_job.sourceFolder.view(), m_job.targetFolder.view(), m_job.overwrite != 0));
+    }
     m_folder->setText(to_q(m_job.targetFolder.view()));
     m_overwrite->setChecked(m_job.overwrite != 0);
     m_open->setChecked(m_job.openTargetWhenDone != 0);

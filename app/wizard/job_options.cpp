@@ -38,14 +38,6 @@ const QString kPresetFilter = QStringLiteral("Presets (*.vtpreset);;All files (*
 constexpr std::size_t kPlanLinesShown = 2000;
 constexpr int kMostShares = 9999;
 
-QString own_presets_folder() {
-    const QString folder =
-        QString::fromStdU16String(platform::join_path(platform::program_data_folder(), u"Presets"));
-    QDir().mkpath(folder);
-    platform::keep_private(folder.toStdU16String());
-    return folder;
-}
-
 } // namespace
 
 QString job_options_summary(const engine::ConversionJob& job) {
@@ -70,6 +62,46 @@ QString job_options_summary(const engine::ConversionJob& job) {
 
 QString shipped_presets_folder() {
     return QString::fromStdU16String(platform::join_path(platform::data_folder(), u"Presets"));
+}
+
+QString own_presets_folder() {
+    const QString folder =
+        QString::fromStdU16String(platform::join_path(platform::program_data_folder(), u"Presets"));
+    QDir().mkpath(folder);
+    platform::keep_private(folder.toStdU16String());
+    return folder;
+}
+
+QStringList preset_files() {
+    QStringList files;
+    for (const QString& folder : {shipped_presets_folder(), own_presets_folder()}) {
+        const QDir dir(folder);
+        for (const QString& name : dir.entryList({QStringLiteral("*.vtpreset")},
+                                                 QDir::Files | QDir::Readable, QDir::Name))
+            files << dir.filePath(name);
+    }
+    return files;
+}
+
+bool load_preset_into(const QString& path, engine::ConversionJob& job, QString& error) {
+    engine::Preset preset;
+    preset.job = job;
+    std::string why;
+    if (!engine::load_preset_file(path.toStdU16String(), preset, why)) {
+        error = QString::fromStdString(why);
+        return false;
+    }
+    // Options are written to the state store at once: a wrong one must not get that far.
+    const engine::JobServices services = session::job_services();
+    for (const auto& [name, value] : preset.options)
+        if (const auto wrong = services.check_option(name, value)) {
+            error = QString::fromStdString(*wrong);
+            return false;
+        }
+    job = preset.job;
+    for (const auto& [name, value] : preset.options)
+        session::set_plugin_option(name, value);
+    return true;
 }
 
 JobOptionsBox::JobOptionsBox(engine::ConversionJob& job, QWidget* parent)
@@ -185,14 +217,14 @@ QString JobOptionsBox::planText() {
         if (i < kPlanLinesShown)
             lines += QString::fromStdU16String(f.relative) + QStringLiteral(" -> ") +
                      QString::fromStdU16String(f.target) + QStringLiteral("  (") +
-                     QString::fromLatin1(action) + QStringLiteral(")\n");
+                     xlat(QString::fromLatin1(action)) + QStringLiteral(")\n");
     }
     if (plan.files.size() > kPlanLinesShown)
         lines += QStringLiteral("...\n");
     QString summary =
         xlat(u"Files planned") + QStringLiteral(": ") + QString::number(plan.files.size());
     for (const auto& [action, count] : counts)
-        summary += QStringLiteral(", ") + QString::fromLatin1(action.c_str()) +
+        summary += QStringLiteral(", ") + xlat(QString::fromLatin1(action.c_str())) +
                    QStringLiteral(" ") + QString::number(count);
     for (const std::u16string& clash : plan.clashes)
         summary += QStringLiteral("\n") + xlat(u"Same target") + QStringLiteral(": ") +
@@ -227,23 +259,8 @@ void JobOptionsBox::store() {
 }
 
 bool JobOptionsBox::loadPreset(const QString& path, QString& error) {
-    engine::Preset preset;
-    preset.job = m_job;
-    std::string why;
-    if (!engine::load_preset_file(path.toStdU16String(), preset, why)) {
-        error = QString::fromStdString(why);
+    if (!load_preset_into(path, m_job, error))
         return false;
-    }
-    // Options are written to the state store at once: a wrong one must not get that far.
-    const engine::JobServices services = session::job_services();
-    for (const auto& [name, value] : preset.options)
-        if (const auto wrong = services.check_option(name, value)) {
-            error = QString::fromStdString(*wrong);
-            return false;
-        }
-    m_job = preset.job;
-    for (const auto& [name, value] : preset.options)
-        session::set_plugin_option(name, value);
     showJob();
     emit jobLoaded();
     return true;

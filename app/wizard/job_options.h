@@ -52,5 +52,12 @@ private:
 // Where the shipped presets lie: the "Presets" folder of the data folder (beside the programs
 // in the build tree, <prefix>/share/vantrel when installed).
 [[nodiscard]] QString shipped_presets_folder();
+// The user's own presets: "Presets" in the program data folder, made (private) when missing.
+[[nodiscard]] QString own_presets_folder();
+// Every preset file, the shipped ones first, then the user's own, each sorted by name.
+[[nodiscard]] QStringList preset_files();
+// Loads a preset over `job` (what it does not name stays) and puts its plug-in options into
+// the state store; a wrong option refuses the whole preset first. False with `error`.
+bool load_preset_into(const QString& path, engine::ConversionJob& job, QString& error);
 
 } // namespace vt::app

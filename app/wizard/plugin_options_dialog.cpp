@@ -11,6 +11,7 @@
 #include "base/utf.h"
 #include "plugins/plugin_interface.h"
 #include "plugins/state_store.h"
+#include "session/remembered.h"
 
 namespace vt::app {
 
@@ -48,17 +49,17 @@ PluginOptionsDialog::PluginOptionsDialog(std::vector<session::PluginOption> opti
         auto* field = new QLineEdit(this);
         field->setObjectName(QString::fromStdString(o.name));
         field->setText(stored_option_text(o.name));
-        field->setPlaceholderText(QString::fromStdString(o.default_value));
-        auto* meaning = new QLabel(QString::fromStdString(o.meaning), this);
+        field->setPlaceholderText(xlat(QString::fromStdString(o.default_value)));
+        auto* meaning = new QLabel(xlat(QString::fromStdString(o.meaning)), this);
         meaning->setWordWrap(true);
         auto* cell = new QVBoxLayout;
         cell->addWidget(field);
         cell->addWidget(meaning);
         // The plug-in's prefix says nothing here: the title names the plug-in.
         const std::size_t dot = o.name.find('.');
-        form->addRow(
-            QString::fromStdString(dot == std::string::npos ? o.name : o.name.substr(dot + 1)),
-            cell);
+        form->addRow(xlat(QString::fromStdString(
+                         dot == std::string::npos ? o.name : o.name.substr(dot + 1))),
+                     cell);
         m_fields.push_back(field);
     }
     layout->addLayout(form);
@@ -72,6 +73,7 @@ PluginOptionsDialog::PluginOptionsDialog(std::vector<session::PluginOption> opti
 }
 
 void PluginOptionsDialog::store() {
+    std::vector<std::u16string> names;
     for (std::size_t i = 0; i < m_options.size(); ++i) {
         const std::u16string name = base::utf8_to_utf16(m_options[i].name);
         const QString text = m_fields[i]->text().trimmed();
@@ -79,7 +81,10 @@ void PluginOptionsDialog::store() {
             (void)plugins::state_store().set(name, {});
         else
             session::set_plugin_option(name, text.toStdString());
+        names.push_back(name);
     }
+    // Kept for the next start too, as the user expects of settings.
+    (void)session::remember_plugin_options(names);
 }
 
 int configure_plugin(const std::u16string& plugin, QWidget* parent) {

@@ -38,6 +38,8 @@ std::optional<engine::PreparedJob> run_wizard(engine::ConversionJob& job, QWidge
         const int result = shown->run();
         if (result == kCancel)
             return std::nullopt;
+        if (result == kStart) // a preset's START on the first page
+            return static_cast<SourcePage&>(*shown).takePrepared();
         if (result == kNext && page == kWizardPages)
             return static_cast<SummaryPage&>(*shown).takePrepared();
         page += result == kNext ? 1 : -1;

@@ -21,7 +21,8 @@ class QPushButton;
 
 namespace vt::app {
 
-enum WizardResult : int { kCancel = 0, kNext = 1, kBack = 2 };
+// kStart: a page started the job at once (a preset's START on the first page).
+enum WizardResult : int { kCancel = 0, kNext = 1, kBack = 2, kStart = 3 };
 
 class WizardPage : public QDialog {
     Q_OBJECT

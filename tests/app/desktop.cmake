@@ -19,6 +19,8 @@ if(CMAKE_SCRIPT_MODE_FILE)
         share/vantrel/Help/index.html share/vantrel/Help/converter_usage.html
         share/vantrel/Help/help.css share/vantrel/Language/German.lng
         share/vantrel/Presets/web-1920-jpeg.vtpreset
+        lib/vantrel/opt_Plugins lib/vantrel/opt_Files lib/vantrel/opt_Language
+        lib/vantrel/opt_Other
         share/applications/vantrel-converter.desktop
         share/mime/packages/vantrel-converter.xml
         share/icons/hicolor/scalable/apps/vantrel-converter.svg
@@ -76,9 +78,16 @@ find_program(VT_DESKTOP_FILE_VALIDATE desktop-file-validate)
 if(VT_DESKTOP_FILE_VALIDATE)
     # Any output is a warning or a hint about the entry, and fails the test.
     add_test(NAME desktop_file_valid COMMAND ${VT_DESKTOP_FILE_VALIDATE}
-             ${PROJECT_SOURCE_DIR}/app/desktop/vantrel-converter.desktop)
+             ${CMAKE_BINARY_DIR}/share/applications/vantrel-converter.desktop)
     set_tests_properties(desktop_file_valid PROPERTIES LABELS app FAIL_REGULAR_EXPRESSION ".")
 endif()
+# The written entry claims what the plug-ins read (PNG and the PNM family are always built) and
+# never folders; folders are its action instead.
+add_test(NAME desktop_entry_types
+         COMMAND ${CMAKE_COMMAND}
+                 -DVT_ENTRY=${CMAKE_BINARY_DIR}/share/applications/vantrel-converter.desktop
+                 -P ${CMAKE_CURRENT_LIST_DIR}/desktop_entry_test.cmake)
+set_tests_properties(desktop_entry_types PROPERTIES LABELS app)
 
 add_test(NAME desktop_install
          COMMAND ${CMAKE_COMMAND} -DVT_BUILD_DIR=${CMAKE_BINARY_DIR}

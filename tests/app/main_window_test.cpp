@@ -12,24 +12,35 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QIcon>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
 #include "app/about_box.h"
 #include "app/main_window.h"
+#include "app/output_pane.h"
+#include "app/progress_pane.h"
 #include "app/startup.h"
 #include "app/ui_hooks_qt.h"
+#include "app/wizard/plugin_options_dialog.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
+#include "plugins/state_store.h"
+#include "session/job_door.h"
+#include "session/remembered.h"
+#include "tests/app/english_left.h"
 #include "tests/support/temp_folder.h"
 #include "vt5/vt5.h"
 
@@ -74,6 +85,13 @@ MenuState shown(MainWindow& w, QMenu* menu) {
             w.action(kCancelJob)->isEnabled(), w.action(kOpenTargetFolder)->isEnabled(),
             w.action(kPauseJob)->text()};
 }
+
+// The window as the desktop's drag and drop reaches it.
+class DropTarget : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+    void drop(QDropEvent& event) { dropEvent(&event); }
+};
 
 class ShellTest : public QObject {
     Q_OBJECT
@@ -142,6 +160,85 @@ private slots:
         g_asked.clear();
         QVERIFY(w.close()); // no job: no question
         QVERIFY(g_asked.isEmpty());
+    }
+
+    void picturesFromTheDesktopAreAJobOfExactlyThoseFiles() {
+        test::TempFolder source, target;
+        for (const char* name : {"a.ppm", "b.ppm", "c.ppm"})
+            source.write(name, ppm(40, 30, name[0]));
+        source.write("sub/d.ppm", ppm(20, 10, 4));
+        Startup startup;
+        DropTarget w(startup.job(), startup.settings());
+        w.showPlaced();
+        // Whatever opens modally (the wizard) is noted and closed.
+        QStringList opened;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                opened << d->windowTitle();
+                d->reject();
+            }
+        });
+        closer.start(20);
+
+        // Two pictures, as "vantrel-converter a.ppm sub/d.ppm" or Open With hands them over.
+        QVERIFY(w.openPaths({QString::fromStdString(source / "a.ppm"),
+                             QString::fromStdString(source / "sub/d.ppm")}));
+        QTRY_COMPARE(opened, QStringList{"Select Source Folder and Options"});
+        QCOMPARE(startup.job().sourceFolder.str(), source.path16());
+        QCOMPARE(startup.job().targetExtension.str(), std::u16string(u".ppm"));
+        QCOMPARE(session::job_files().size(), std::size_t{2});
+        startup.job().targetFolder.assign(target.sub16("out"));
+        startup.job().targetExtension.assign(u".bmp");
+        QVERIFY(w.startJob());
+        QVERIFY(w.run().wait_for_end(std::chrono::seconds(30)));
+        QStringList written;
+        QDirIterator it(QString::fromStdString(target / "out"), QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            written << QDir(QString::fromStdString(target / "out")).relativeFilePath(it.next());
+        written.sort();
+        QCOMPARE(written, (QStringList{"a.bmp", "sub/d.bmp"}));
+        QCOMPARE(QFileInfo(QString::fromStdString(target / "out/a.bmp")).size(),
+                 qint64{54 + 40 * 30 * 3});
+
+        // A dropped folder opens the wizard with it, and the chosen files are forgotten.
+        opened.clear();
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QString::fromStdString(source / "sub"))});
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        w.drop(drop);
+        QVERIFY(drop.isAccepted());
+        QTRY_COMPARE(opened, QStringList{"Select Source Folder and Options"});
+        QCOMPARE(startup.job().sourceFolder.str(), source.sub16("sub"));
+        QVERIFY(session::job_files().empty());
+        // Nothing usable is not taken.
+        QVERIFY(!w.openPaths({QString::fromStdString(source / "missing.ppm")}));
+        session::set_job_files({});
+    }
+
+    void bothPanesFollowOneSnapshot() {
+        test::TempFolder source, target;
+        for (int i = 0; i < 6; ++i)
+            source.write("p" + std::to_string(i) + ".ppm", ppm(64, 48, i));
+        Startup startup;
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        auto* output = w.findChild<OutputPane*>();
+        auto* progress = w.findChild<ProgressPane*>();
+        QTest::qWait(300); // both panes have shown the idle window
+        startup.job().sourceFolder.assign(source.path16());
+        startup.job().targetFolder.assign(target.sub16("out"));
+        startup.job().targetExtension.assign(u".bmp");
+        QVERIFY(w.startJob());
+        // The output pane sees the job as soon as the gauge does, not at its idle period (2 s).
+        QTRY_VERIFY_WITH_TIMEOUT(output->shownTexts().contains(QStringLiteral("TOTAL: 6")), 500);
+        QVERIFY(w.run().wait_for_end(std::chrono::seconds(30)));
+        QTRY_VERIFY_WITH_TIMEOUT(!progress->view().active, 500);
+        // The tick that saw the end showed it in both.
+        QVERIFY2(output->shownTexts().contains(QStringLiteral("Converted: 6")),
+                 qPrintable(output->shownTexts().join(QLatin1Char('|'))));
+        QCOMPARE(QDir(QString::fromStdString(target / "out")).entryList(QDir::Files).size(), 6);
     }
 
     void terminationSignalClosesWithoutAsking() {
@@ -259,6 +356,54 @@ private slots:
         QCOMPARE(w.size(), QSize(760, 540));
     }
 
+    void restartBringsBackTheLastJobAndThePluginOptions() {
+        test::TempFolder source;
+        {
+            Startup first;
+            QVERIFY(first.started());
+            first.job().sourceFolder.assign(source.path16());
+            first.job().targetExtension.assign(u".jpg");
+            first.job().rename = 1;
+            first.job().renamePattern.assign(u"%s-small");
+            std::vector<session::PluginOption> quality;
+            for (session::PluginOption& o : session::plugin_options())
+                if (o.name == "fmx_JPEG.quality")
+                    quality.push_back(std::move(o));
+            QCOMPARE(quality.size(), std::size_t{1});
+            PluginOptionsDialog form(std::move(quality), nullptr);
+            form.findChild<QLineEdit*>(QStringLiteral("fmx_JPEG.quality"))->setText("70");
+            form.store();
+        }
+        // A new process starts with an empty store.
+        (void)plugins::state_store().set(u"fmx_JPEG.quality", {});
+        QCOMPARE(stored_option_text("fmx_JPEG.quality"), QString());
+        {
+            Startup second;
+            QVERIFY(second.started());
+            QCOMPARE(second.job().sourceFolder.str(), source.path16());
+            QCOMPARE(second.job().targetExtension.str(), std::u16string(u".jpg"));
+            QCOMPARE(second.job().renamePattern.str(), std::u16string(u"%s-small"));
+            QCOMPARE(stored_option_text("fmx_JPEG.quality"), QStringLiteral("70"));
+            // Emptied in the dialog, the option is forgotten for the next start as well.
+            std::vector<session::PluginOption> quality{{"fmx_JPEG.quality", "90", "", u""}};
+            PluginOptionsDialog form(std::move(quality), nullptr);
+            form.findChild<QLineEdit*>(QStringLiteral("fmx_JPEG.quality"))->setText("");
+            form.store();
+        }
+        QCOMPARE(session::restore_plugin_options(), std::size_t{0});
+        QCOMPARE(stored_option_text("fmx_JPEG.quality"), QString());
+        // A last job that cannot be read leaves the defaults.
+        QFile::remove(QString::fromStdU16String(session::last_job_path()));
+        QFile broken(QString::fromStdU16String(session::last_job_path()));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("targetExtension = \n\xff\xfe nonsense\n");
+        broken.close();
+        engine::ConversionJob job = engine::default_job();
+        QVERIFY(!session::load_last_job(job));
+        QVERIFY(job == engine::default_job());
+        QFile::remove(QString::fromStdU16String(session::last_job_path()));
+    }
+
     void germanSessionGetsGermanTextsThroughout() {
         // A desktop session in German picks the shipped German file by itself.
         qunsetenv("LC_ALL");
@@ -280,20 +425,35 @@ private slots:
             }
         for (QAction* a : w.menuBar()->actions())
             texts.prepend(a->text());
-        QCOMPARE(texts.join(QLatin1Char('|')),
-                 QStringLiteral("Hilfe|Einstellungen|Datei|Neuer Auftrag|Auftrag anhalten|"
-                                "Auftrag abbrechen|Zielordner öffnen|Hilfe|Beenden|Neuer Auftrag|"
-                                "Auftrag anhalten|Auftrag abbrechen|Zielordner öffnen|"
-                                "Anwendung starten|Beenden|Plug-in-Verwaltung ...|"
-                                "Dateizuordnungen ...|Sprache (Language) ...|"
-                                "Weitere Einstellungen ...|Online nach Aktualisierungen suchen|"
-                                "Inhalt|Über|Vantrel Painter|Vantrel Viewer"));
+        QCOMPARE(
+            texts.join(QLatin1Char('|')),
+            QStringLiteral("Hilfe|Einstellungen|Datei|Neuer Auftrag|Auftrag anhalten|"
+                           "Auftrag abbrechen|Zielordner öffnen|Hilfe|Beenden|Neuer Auftrag|"
+                           "Auftrag anhalten|Auftrag abbrechen|Zielordner öffnen|"
+                           "Auftragsprotokoll ...|Anwendung starten|Beenden|Plug-in-Verwaltung ...|"
+                           "Dateizuordnungen ...|Sprache (Language) ...|"
+                           "Weitere Einstellungen ...|Online nach Aktualisierungen suchen|"
+                           "Inhalt|Über|Vantrel Painter|Vantrel Viewer"));
         AboutBox box(&w);
         QCOMPARE(box.windowTitle(), QStringLiteral("Über Vantrel Converter"));
         QTest::qWait(300);
         save_screen(w, "main_window_de.png");
+        const QSet<QString> english =
+            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        QStringList left = test::english_left(w, english) + test::english_left(box, english);
+        for (QMenu* menu : menus)
+            left += test::english_left(*menu, english);
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
         qputenv("LC_ALL", "C.UTF-8");
         lang::UnloadLanguageFile();
+    }
+
+    void theProgramHasAnIcon() {
+        // The test sits where the program would: its share/ beside the programs' folder.
+        const QIcon icon = program_icon();
+        QVERIFY(!icon.isNull());
+        QVERIFY(icon.availableSizes().contains(QSize(48, 48)));
+        QVERIFY(!icon.pixmap(48, 48).toImage().isNull());
     }
 
     void aboutBoxNamesVersionDateAndEngine() {

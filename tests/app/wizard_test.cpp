@@ -12,6 +12,8 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
@@ -21,12 +23,18 @@
 #include <QTest>
 #include <QTimer>
 
+#include "app/folder_chooser.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "app/translate.h"
+#include "app/wizard/folder_pages.h"
 #include "app/wizard/job_options.h"
+#include "app/wizard/plugin_options_dialog.h"
 #include "app/wizard/wizard.h"
+#include "engine/preset.h"
 #include "lang/translator.h"
 #include "platform/ui_hooks.h"
+#include "tests/app/english_left.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::app {
@@ -256,12 +264,50 @@ private slots:
         page->findChild<QPushButton*>(QStringLiteral("show_plan"))->click();
     }
 
+    void aPresetOnTheFirstPageStartsTheJobInOneClick() {
+        test::TempFolder tmp;
+        tmp.write("Bilder/a.ppm", "P6\n1 1\n255\nabc");
+        tmp.write("Bilder/b.ppm", "P6\n1 1\n255\ndef");
+        const QString own = own_presets_folder();
+        const QString mine = own + QStringLiteral("/small bitmaps.vtpreset");
+        engine::Preset preset;
+        preset.job.targetExtension.assign(u".bmp");
+        preset.job.rename = 1;
+        preset.job.renamePattern.assign(u"%s-small");
+        QVERIFY(engine::save_preset_file(mine.toStdU16String(), preset));
+        QVERIFY(preset_files().contains(mine));
+
+        engine::ConversionJob job = engine::default_job();
+        job.sourceFolder.assign(tmp.sub16("Bilder"));
+        auto page = open_page(1, job);
+        auto* presets = page->findChild<QComboBox*>(QStringLiteral("presets"));
+        presets->setCurrentIndex(presets->findText(QStringLiteral("small bitmaps")));
+        QVERIFY(presets->currentIndex() >= 0);
+        page->findChild<QPushButton*>(QStringLiteral("preset_start"))->click();
+        QVERIFY2(page->result() == kStart, qPrintable(g_refusals.join(QLatin1Char('\n'))));
+        auto prepared = static_cast<SourcePage&>(*page).takePrepared();
+        QVERIFY(prepared);
+        QCOMPARE(prepared->plan().files.size(), std::size_t{2});
+        QCOMPARE(prepared->job().targetFolder.str(), tmp.sub16("Bilder (Converted)"));
+        QCOMPARE(prepared->plan().files[0].target, tmp.sub16("Bilder (Converted)/a-small.bmp"));
+
+        // A source page that refuses refuses the preset too: nothing starts.
+        job.sourceFolder.assign(tmp.sub16("missing"));
+        page = open_page(1, job);
+        page->findChild<QPushButton*>(QStringLiteral("preset_start"))->click();
+        QVERIFY(page->isVisible());
+        QVERIFY(!static_cast<SourcePage&>(*page).takePrepared());
+        page->reject();
+        QFile::remove(mine);
+    }
+
     void everyPageIsRenderedInEnglishAndGerman() {
         test::TempFolder tmp;
         tmp.write("Photos/a.jpg");
         for (const char* language : {"C.UTF-8", "de_DE.UTF-8"}) {
             qputenv("LC_ALL", language);
             QVERIFY(lang::LoadLanguageFile() == (language[0] == 'd' ? 1 : 0));
+            use_qt_translations();
             engine::ConversionJob job;
             job.sourceFolder.assign(tmp.sub16("Photos"));
             job.targetExtension.assign(u".jpg");
@@ -275,6 +321,63 @@ private slots:
         }
         qputenv("LC_ALL", "C.UTF-8");
         lang::UnloadLanguageFile();
+        use_qt_translations();
+    }
+
+    void germanPagesAndDialogsHaveNoEnglishLeft() {
+        const QSet<QString> english =
+            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        test::TempFolder tmp;
+        tmp.write("Bilder/a.ppm", "P6\n1 1\n255\nabc");
+        qputenv("LC_ALL", "de_DE.UTF-8");
+        QVERIFY(lang::LoadLanguageFile());
+        use_qt_translations();
+        QStringList left;
+        const auto check = [&](QWidget& w, const QString& screen) {
+            w.show();
+            QTest::qWait(20);
+            save_screen(w, screen);
+            for (const QString& word : test::english_left(w, english))
+                left << screen + QStringLiteral(": ") + word;
+        };
+        engine::ConversionJob job = engine::default_job();
+        job.sourceFolder.assign(tmp.sub16("Bilder"));
+        job.targetExtension.assign(u".png");
+        for (int n = 1; n <= kWizardPages; ++n) {
+            auto page = open_page(n, job);
+            check(*page, QStringLiteral("wizard_page%1_de.png").arg(n));
+        }
+        // Qt's own folder chooser, as "Select Folder" opens it.
+        QFileDialog chooser(nullptr, xlat(u"Select source folder for the files to convert:"),
+                            QString::fromStdString(tmp.path()));
+        chooser.setFileMode(QFileDialog::Directory);
+        chooser.setOption(QFileDialog::DontUseNativeDialog);
+        fit_file_dialog(chooser);
+        check(chooser, QStringLiteral("folder_dialog_de.png"));
+        // The plug-in's options as the host's form shows them.
+        std::vector<session::PluginOption> options;
+        for (session::PluginOption& o : session::plugin_options())
+            if (o.name.starts_with("fmx_PNG."))
+                options.push_back(std::move(o));
+        QVERIFY(!options.empty());
+        PluginOptionsDialog form(std::move(options), nullptr);
+        check(form, QStringLiteral("plugin_options_de.png"));
+        // The plan of the job.
+        auto page = open_page(7, job);
+        QTimer::singleShot(0, [&] {
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (top->objectName() == QStringLiteral("plan_dialog") && top->isVisible()) {
+                    check(*top, QStringLiteral("plan_dialog_de.png"));
+                    static_cast<QDialog*>(top)->reject();
+                }
+        });
+        page->findChild<QPushButton*>(QStringLiteral("show_plan"))->click();
+        qputenv("LC_ALL", "C.UTF-8");
+        lang::UnloadLanguageFile();
+        use_qt_translations();
+        for (const QString& word : left)
+            qInfo().noquote() << word;
+        QVERIFY2(left.isEmpty(), "English words are left; they are listed above");
     }
 
     void wizardToStartConvertsAsVtconvertDoes() {

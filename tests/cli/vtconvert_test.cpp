@@ -129,6 +129,47 @@ TEST_F(VtconvertTest, ConvertsRenamesAndCountsInJson) {
     EXPECT_EQ(work.read("back/sub/0_-_deep_(3x2).ppm"), ppm(3, 2, 99));
 }
 
+// Pictures picked one by one: exactly those are converted, under the folders they sit in
+// below the folder that holds them all; a listed file that is gone counts as not loaded.
+TEST_F(VtconvertTest, ExactlyTheFilesNamedAreConverted) {
+    src.write("a.ppm", ppm(4, 3, 1));
+    src.write("b.ppm", ppm(4, 3, 2));
+    src.write("sub/c.ppm", ppm(2, 2, 3));
+    const Result r = run("-f .ppm --json " + q(src / "a.ppm") + " " + q(src / "sub/c.ppm") + " " +
+                         q(dst.path()));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(json_number(r.out, "total"), 2);
+    EXPECT_EQ(json_number(r.out, "converted"), 2);
+    EXPECT_EQ(dst.read("a.ppm"), ppm(4, 3, 1));
+    EXPECT_EQ(dst.read("sub/c.ppm"), ppm(2, 2, 3));
+    EXPECT_FALSE(dst.exists("b.ppm"));
+
+    // One file alone is a job of that file, not of its folder.
+    const Result one = run("-f .ppm --json " + q(src / "b.ppm") + " " + q(work / "one"));
+    ASSERT_EQ(one.exit_code, 0) << one.err;
+    EXPECT_EQ(json_number(one.out, "total"), 1);
+    EXPECT_EQ(work.read("one/b.ppm"), ppm(4, 3, 2));
+    EXPECT_FALSE(work.exists("one/a.ppm"));
+
+    work.write("list", src / "b.ppm" + "\r\n\n" + src / "gone.ppm" + "\n" + src / "b.ppm\n");
+    const Result listed =
+        run("-f .ppm --json --files-from " + q(work / "list") + " " + q(work / "listed"));
+    EXPECT_EQ(listed.exit_code, 1) << listed.err;
+    EXPECT_EQ(json_number(listed.out, "total"), 2); // the repeated name counts once
+    EXPECT_EQ(json_number(listed.out, "converted"), 1);
+    EXPECT_EQ(json_number(listed.out, "unknown"), 1);
+    EXPECT_NE(listed.out.find("the file does not exist"), std::string::npos) << listed.out;
+    EXPECT_EQ(work.read("listed/b.ppm"), ppm(4, 3, 2));
+
+    // A list of which nothing can be converted is refused before anything is made.
+    work.write("none", src / "gone.ppm" + "\n");
+    const Result none = run("-f .ppm --files-from " + q(work / "none") + " " + q(work / "never"));
+    EXPECT_EQ(none.exit_code, 3);
+    EXPECT_NE(none.err.find("None of the files can be converted"), std::string::npos) << none.err;
+    EXPECT_FALSE(work.exists("never"));
+    EXPECT_EQ(run("-f .ppm --files-from " + q(work / "missing-list") + " x").exit_code, 2);
+}
+
 TEST_F(VtconvertTest, UnreadableAndUnsavableFilesAreCountedAndLogged) {
     src.write("good.ppm", ppm(2, 2, 1));
     src.write("broken.ppm", "P6\n99999 99999\n255\nshort");

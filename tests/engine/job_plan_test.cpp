@@ -7,6 +7,7 @@
 #include "base/escape.h"
 #include "base/utf.h"
 #include "engine/job_plan.h"
+#include "engine/prepared_job.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::engine {
@@ -128,6 +129,45 @@ TEST(FileRules, SkipLeavesATargetAnotherJobWroteMeanwhile) {
     f.dst.write("b.jpg", "another job's b");
     EXPECT_FALSE(rules.final_target(f.src.sub16("b.png"), f.target("b.jpg")));
     EXPECT_EQ(f.dst.read("b.jpg"), "another job's b");
+}
+
+// A job of listed files: exactly those, numbered in the order given within each folder (what
+// "%n" renames by), each file once; what is not a file inside the source folder is unreachable.
+TEST(ListedFiles, PlanHoldsExactlyThemInTheirOrder) {
+    TempFolder src, other;
+    for (const char* name : {"a.ppm", "b.ppm", "c.ppm", "sub/d.ppm"})
+        src.write(name);
+    other.write("e.ppm");
+    ConversionJob job = default_job();
+    job.sourceFolder.assign(src.path16());
+    job.targetFolder.assign(src.sub16("out"));
+    job.targetExtension.assign(u".png");
+    job.rename = 1;
+    job.renamePattern.assign(u"%n-%s");
+    const std::vector<std::u16string> listed{
+        src.sub16("c.ppm"), src.sub16("a.ppm"),     src.sub16("sub"),     other.sub16("e.ppm"),
+        src.sub16("c.ppm"), src.sub16("sub/d.ppm"), src.sub16("gone.ppm")};
+    const JobPlan plan = plan_job(job, DoneList{}, listed);
+    struct Want {
+        std::u16string source, target, unreachable;
+    };
+    const std::vector<Want> want{
+        {src.sub16("c.ppm"), src.sub16("out/0-c.png"), u""},
+        {src.sub16("a.ppm"), src.sub16("out/1-a.png"), u""},
+        {src.sub16("sub"), u"", u"it is not a file"},
+        {other.sub16("e.ppm"), u"", u"the file lies outside the source folder"},
+        {src.sub16("sub/d.ppm"), src.sub16("out/sub/0-d.png"), u""},
+        {src.sub16("gone.ppm"), u"", u"the file does not exist"},
+    };
+    ASSERT_EQ(plan.files.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(plan.files[i].source, want[i].source) << i;
+        EXPECT_EQ(plan.files[i].target, want[i].target) << i;
+        EXPECT_EQ(plan.files[i].unreachable, want[i].unreachable) << i;
+    }
+    EXPECT_EQ(plan.files[1].folder_count, 2u);
+    EXPECT_EQ(common_folder({src.sub16("sub/d.ppm"), src.sub16("a.ppm")}), src.path16());
+    EXPECT_EQ(common_folder({u"/x/ab/c", u"/x/a/d"}), u"/x");
 }
 
 } // namespace

@@ -61,6 +61,36 @@ TEST(Folders, InstalledDataRootFollowsXdgAndIsCreated) {
     }
 }
 
+// The documents folder as xdg-user-dirs names it, in the file's own syntax and its odd lines.
+TEST(Folders, UserDirsNameTheDocumentsFolder) {
+    struct Case {
+        const char* text;
+        std::u16string want;
+    };
+    const Case cases[] = {
+        {"XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n", u"/home/u/Dokumente"},
+        {"# comment\n  XDG_DOCUMENTS_DIR=\"/data/docs/\"", u"/data/docs"},
+        {"XDG_DOCUMENTS_DIR=\"$HOME\"\n", u"/home/u"},
+        {"XDG_DOCUMENTS_DIR=\"$HOMEWORK/x\"\n", u""}, // not $HOME
+        {"XDG_DOCUMENTS_DIR=\"relative/x\"\n", u""},  // neither absolute nor $HOME
+        {"XDG_DOCUMENTS_DIR=\"/no/closing/quote\n", u""},
+        {"XDG_DOCUMENTS_DIRX=\"/x\"\nXDG_DOWNLOAD_DIR=\"/d\"\n", u""},
+        {"XDG_DOCUMENTS_DIR=\"/first\"\nXDG_DOCUMENTS_DIR=\"/second\"\n", u"/second"},
+        {"XDG_DOCUMENTS_DIR=\"$HOME/Dokumente \xc3\xa4\"\n", u"/home/u/Dokumente \u00e4"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(user_dir_from(c.text, "XDG_DOCUMENTS_DIR", u"/home/u"), c.want) << c.text;
+
+    TempFolder tmp;
+    tmp.write("config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
+    ScopedEnv home("HOME", tmp / "home");
+    ScopedEnv config("XDG_CONFIG_HOME", tmp / "config");
+    ScopedEnv docs("XDG_DOCUMENTS_DIR", std::nullopt);
+    EXPECT_EQ(documents_folder(), tmp.sub16("home/Dokumente"));
+    ScopedEnv none("XDG_CONFIG_HOME", tmp / "nowhere");
+    EXPECT_EQ(documents_folder(), tmp.sub16("home/Documents"));
+}
+
 TEST(Folders, PortableInstallationKeepsEverythingBesideTheProgram) {
     TempFolder tmp;
     std::filesystem::create_directories(tmp / "suite/Portable");
