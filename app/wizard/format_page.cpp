@@ -64,7 +64,7 @@ public:
 } // namespace
 
 QStringList depth_items() {
-    return {xlat(u"Automatic (16 bits where both ends hold them)"), xlat(u"8 bits"),
+    return {xlat(u"Automatic: 16 bits where both ends hold them"), xlat(u"8 bits"),
             xlat(u"16 bits")};
 }
 
