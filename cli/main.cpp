@@ -237,7 +237,12 @@ std::optional<int> prepare(const cli::Options& options, std::optional<engine::Pr
                                                                                    : f.target)
                         .c_str(),
                     engine::action_name(f.action), f.named_later ? ", named after processing" : "");
-    std::printf("%zu files planned\n", out->plan().files.size());
+    // Which depth a file gets is known only once it is read: the rule is told instead.
+    static const char* const kDepthRules[] = {
+        "up to 16 bits per channel where the source and the format hold them", "8 bits per channel",
+        "up to 16 bits per channel where the source and the format hold them"};
+    std::printf("%zu files planned, %s\n", out->plan().files.size(),
+                kDepthRules[std::clamp(out->job().depth, 0, 2)]);
     return kAllConverted;
 }
 

@@ -147,7 +147,7 @@ private:
     // The report line of a finished file (if the job keeps a report); `reason` is a failure text.
     void report(const TakenFile& file, std::u16string_view target, Outcome outcome,
                 std::u16string_view reason, platform::TimeStamp began,
-                const std::vector<std::u16string>& warnings = {}) const;
+                const std::vector<std::u16string>& warnings = {}, std::uint32_t bits = 0) const;
     void load_failed(FrameRoom& room, const TakenFile& file, platform::TimeStamp began);
     // A target the job leaves as it is: counted and reported as skipped.
     void skip(const TakenFile& file, std::u16string_view target, platform::TimeStamp began);
@@ -254,7 +254,7 @@ void Worker::update_preview(FrameRoom& room) {
 
 void Worker::report(const TakenFile& file, std::u16string_view target, Outcome outcome,
                     std::u16string_view reason, platform::TimeStamp began,
-                    const std::vector<std::u16string>& warnings) const {
+                    const std::vector<std::u16string>& warnings, std::uint32_t bits) const {
     if (!m_ctx.rules || !m_ctx.rules->reporting())
         return;
     ReportRecord r;
@@ -265,6 +265,7 @@ void Worker::report(const TakenFile& file, std::u16string_view target, Outcome o
         r.reason = base::utf16_to_utf8(base::format_s(reason, platform::file_name_of(file.source)));
     for (const std::u16string& w : warnings)
         r.warnings.push_back(base::utf16_to_utf8(w));
+    r.bits = bits;
     r.bytes_in = platform::file_size(file.source).value_or(0);
     if (outcome == Outcome::converted || outcome == Outcome::warned ||
         outcome == Outcome::cut_short)
@@ -382,6 +383,8 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
     // A copy is the source itself: what the load had to repair is not in it.
     const std::vector<std::u16string> warnings =
         saved && !copied ? step.warnings(room) : std::vector<std::u16string>{};
+    // A copy keeps whatever the source holds: only a written picture tells its depth.
+    const std::uint32_t bits = saved && !copied ? step.saved_bits(room) : 0;
     step.release_frames(room);
     if (m_me.abandoned)
         return;
@@ -413,7 +416,7 @@ void Worker::process(FrameRoom& room, const TakenFile& file) {
                                        saved ? FailureStage::transform : FailureStage::save, reason,
                                        warnings});
     }
-    report(file, target, outcome, reason, began, warnings);
+    report(file, target, outcome, reason, began, warnings, bits);
 }
 
 void run_worker(std::shared_ptr<JobContext> ctx, unsigned index) {

@@ -96,6 +96,12 @@ public:
         (void)room;
         return {};
     }
+    // Bits per channel of what the last save in `room` wrote: 16 when the writer took the deep
+    // picture, else 8.
+    [[nodiscard]] virtual std::uint32_t saved_bits(const FrameRoom& room) noexcept {
+        (void)room;
+        return 8;
+    }
     // One picture, flattened, for the watermark; null when it cannot be loaded.
     [[nodiscard]] virtual std::unique_ptr<Picture>
     load_flattened(std::u16string_view path, std::uint32_t time_limit_ms) noexcept = 0;

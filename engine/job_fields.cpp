@@ -219,8 +219,8 @@ constexpr JobOption kOptions[] = {
      "sources of one\njob that map to one target refuse the job, unless\nkeep-both numbers the "
      "later ones"},
     {"--report", 0, "FILE", K::text, "reportFile", nullptr, nullptr, nullptr, S::reruns,
-     "write a JSON line per finished file (source,\ntarget, outcome, reason, warnings, bytes "
-     "in/out, ms)"},
+     "write a JSON line per finished file (source,\ntarget, outcome, reason, warnings, bits, "
+     "bytes\nin/out, ms)"},
     {"--resume", 0, "FILE", K::text, "resumeFile", nullptr, nullptr, nullptr, S::reruns,
      "leave out the sources that report FILE lists as\nconverted whose targets still have the "
      "recorded\nsize (a report to the same FILE is added to); files\ncut short are done again"},

@@ -249,6 +249,8 @@ std::string report_line(const ReportRecord& r) {
         }
         line += ']';
     }
+    if (r.bits != 0)
+        line += ",\"bits\":" + std::to_string(r.bits);
     line += ",\"bytes_in\":" + std::to_string(r.bytes_in) +
             ",\"bytes_out\":" + std::to_string(r.bytes_out) + ",\"ms\":" + std::to_string(r.ms) +
             "}";
@@ -283,6 +285,8 @@ std::optional<ReportRecord> parse_report_line(std::string_view line) {
         [&](const std::string& key, std::uint64_t value) {
             if (key == "bytes_in")
                 r.bytes_in = value;
+            else if (key == "bits")
+                r.bits = static_cast<std::uint32_t>(std::min<std::uint64_t>(value, 64));
             else if (key == "bytes_out")
                 r.bytes_out = value;
             else if (key == "ms")

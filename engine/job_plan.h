@@ -31,6 +31,7 @@ struct ReportRecord {
     std::string outcome; // outcome_name() of the file's outcome
     std::string reason;  // why, for every outcome but "converted"
     std::vector<std::string> warnings;
+    std::uint32_t bits = 0; // bits per channel written; 0 when nothing was written
     std::uint64_t bytes_in = 0, bytes_out = 0, ms = 0;
 };
 // The JSON object of one record, without the line end.

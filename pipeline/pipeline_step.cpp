@@ -50,7 +50,8 @@ struct Room : engine::FrameRoom {
     // nothing has changed the 8-bit picture it stands for.
     bool want_deep = false;
     image::DeepImage deep;
-    bool deep_resize = false; // the deep picture follows layer 0's size after the transforms
+    bool deep_resize = false;     // the deep picture follows layer 0's size after the transforms
+    std::uint32_t saved_bits = 8; // what the last save wrote, per channel
 };
 
 // The status text as one line: its lines joined, the support-contact paragraph left out (it says
@@ -202,8 +203,13 @@ public:
         status.deep_offer = room.deep.empty() ? nullptr : &room.deep;
         const bool saved = plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
         status.deep_offer = nullptr;
+        room.saved_bits = saved && status.deep_saved ? 16 : 8;
         keep_reason(room, !saved, status);
         return saved;
+    }
+
+    std::uint32_t saved_bits(const engine::FrameRoom& base) noexcept override {
+        return static_cast<const Room&>(base).saved_bits;
     }
 
     std::vector<std::u16string> warnings(const engine::FrameRoom& base) noexcept override {

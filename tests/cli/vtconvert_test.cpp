@@ -531,7 +531,12 @@ TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult
         EXPECT_EQ(bit_depth(file(folder, "deep.png")), 16);
         EXPECT_EQ(samples(work / (std::string(folder) + "/deep.png"), 16), samples(deep, 16));
         EXPECT_EQ(reports[folder].find("\"warnings\":[\""), std::string::npos);
+        EXPECT_NE(reports[folder].find("\"bits\":16"), std::string::npos) << reports[folder];
     }
+    // The report says what each file got.
+    for (const char* folder : {"eight", "resized8", "bmp-auto"})
+        EXPECT_EQ(reports[folder].find("\"bits\":16"), std::string::npos) << folder;
+    EXPECT_NE(reports["eight"].find("\"bits\":8"), std::string::npos) << reports["eight"];
     // Rounded: the 8-bit file is the 16-bit one rounded to nearest, and an 8-bit source gives
     // the same bytes whatever the depth asked.
     EXPECT_EQ(bit_depth(file("eight", "deep.png")), 8);
