@@ -370,11 +370,8 @@ void MainWindow::newJob() {
 bool MainWindow::startJob() {
     const auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::run);
     if (const auto* refusal = std::get_if<engine::JobRefusal>(&prepared)) {
-        std::u16string text = refusal->text;
-        if (!refusal->reason.empty())
-            text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
-        (void)lang::XlatMessageBox(text, refusal->title, platform::MessageButtons::ok,
-                                   platform::MessageIcon::error);
+        (void)lang::XlatMessageBox(engine::refusal_message(*refusal), refusal->title,
+                                   platform::MessageButtons::ok, platform::MessageIcon::error);
         return false;
     }
     const auto& job = std::get<engine::PreparedJob>(prepared);

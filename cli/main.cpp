@@ -69,15 +69,6 @@ bool open_with_desktop(std::u16string_view folder) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::u16string absolute(const std::u16string& path) {
-    if (!path.empty() && path.front() == u'/')
-        return path;
-    std::vector<char> cwd(platform::kMaxPath);
-    if (!getcwd(cwd.data(), cwd.size()))
-        return path;
-    return platform::join_path(base::utf8_to_utf16(cwd.data()), path);
-}
-
 std::string json_escape(const std::string& text) {
     return cli::json_escape(base::utf8_to_utf16(text));
 }
@@ -260,7 +251,7 @@ int save_preset(const cli::Options& options) {
     preset.options = options.states;
     const std::u16string_view name = platform::file_name_of(options.save_preset);
     preset.name = u8(name.substr(0, name.rfind(u'.')));
-    if (!engine::save_preset_file(absolute(options.save_preset), preset))
+    if (!engine::save_preset_file(platform::absolute_path(options.save_preset), preset))
         return refuse(kCannotStart, "cannot write the preset " + u8(options.save_preset));
     if (!options.quiet)
         std::fprintf(stderr, "vtconvert: preset saved to %s\n", u8(options.save_preset).c_str());

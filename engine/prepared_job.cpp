@@ -1,9 +1,6 @@
 #include "engine/prepared_job.h"
 
 #include <algorithm>
-#include <vector>
-
-#include <unistd.h>
 
 #include "base/utf.h"
 #include "engine/job_checks.h"
@@ -12,15 +9,6 @@
 
 namespace vt::engine {
 namespace {
-
-std::u16string absolute(std::u16string_view path) {
-    if (path.empty() || path.front() == platform::kSeparator)
-        return std::u16string(path);
-    std::vector<char> cwd(platform::kMaxPath);
-    if (!::getcwd(cwd.data(), cwd.size()))
-        return std::u16string(path);
-    return platform::join_path(base::utf8_to_utf16(cwd.data()), path);
-}
 
 JobRefusal usage(std::u16string text, std::u16string reason = {}) {
     return {true, std::move(text), {}, std::move(reason)};
@@ -119,6 +107,12 @@ std::u16string refusal_line(const JobRefusal& refusal) {
     return line;
 }
 
+std::u16string refusal_message(const JobRefusal& refusal) {
+    if (refusal.reason.empty())
+        return refusal.text;
+    return refusal.text + (refusal.reason.front() == u'\n' ? u"" : u"\n") + refusal.reason;
+}
+
 std::uint32_t PreparedJob::total() const noexcept {
     std::uint32_t n = 0;
     for (const PlannedFile& f : m_plan.files)
@@ -129,10 +123,10 @@ std::uint32_t PreparedJob::total() const noexcept {
 ConversionJob tidy_job(ConversionJob job) {
     for (PathText* folder : {&job.sourceFolder, &job.targetFolder})
         if (!folder->view().empty())
-            folder->assign(tidy_folder(absolute(folder->view())));
+            folder->assign(tidy_folder(platform::absolute_path(folder->view())));
     for (PathText* file : {&job.extras.reportFile, &job.extras.resumeFile, &job.watermarkFile})
         if (!file->view().empty())
-            file->assign(absolute(file->view()));
+            file->assign(platform::absolute_path(file->view()));
     if (!job.targetExtension.view().empty())
         job.targetExtension.assign(normalize_extension(job.targetExtension.view()));
     // Re-runs and shares write into a target folder that holds files by design.
@@ -157,7 +151,7 @@ std::u16string common_folder(const SourceFiles& files) {
 Prepared prepare_job(ConversionJob job, PluginOptions options, const JobServices& services,
                      PrepareMode mode, SourceFiles files) {
     for (std::u16string& file : files)
-        file = absolute(file);
+        file = platform::absolute_path(file);
     if (!files.empty() && job.sourceFolder.view().empty())
         job.sourceFolder.assign(common_folder(files));
     job = tidy_job(std::move(job));

@@ -52,6 +52,8 @@ struct JobRefusal {
 
 // "title: text" plus the reason, for a terminal or a log.
 [[nodiscard]] std::u16string refusal_line(const JobRefusal& refusal);
+// The text with the reason on the lines below it, for a message box under the title.
+[[nodiscard]] std::u16string refusal_message(const JobRefusal& refusal);
 
 class PreparedJob {
 public:

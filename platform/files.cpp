@@ -99,6 +99,15 @@ bool path_exists(std::u16string_view path) {
     return stat_of(path).has_value();
 }
 
+std::u16string absolute_path(std::u16string_view path) {
+    if (path.empty() || path.front() == kSeparator)
+        return std::u16string(path);
+    std::string cwd(kMaxPath, '\0');
+    if (::getcwd(cwd.data(), cwd.size()) == nullptr)
+        return std::u16string(path);
+    return join_path(base::utf8_to_utf16(cwd.c_str()), path);
+}
+
 bool same_file(std::u16string_view a, std::u16string_view b) {
     const auto sa = stat_of(a), sb = stat_of(b);
     return sa && sb && sa->st_dev == sb->st_dev && sa->st_ino == sb->st_ino;

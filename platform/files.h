@@ -55,6 +55,9 @@ using FileId = FolderId; // the same identity, of a file
 [[nodiscard]] bool path_exists(std::u16string_view path);
 // Whether two paths name the same existing file (through links too).
 [[nodiscard]] bool same_file(std::u16string_view a, std::u16string_view b);
+// `path` made absolute against the current folder; unchanged when it is absolute already, empty,
+// or the current folder cannot be had.
+[[nodiscard]] std::u16string absolute_path(std::u16string_view path);
 [[nodiscard]] bool is_directory(std::u16string_view path);
 // Exists and is not a folder.
 [[nodiscard]] bool is_file(std::u16string_view path);

@@ -305,10 +305,7 @@ bool SummaryPage::storeForNext() {
         m_prepared = std::move(std::get<engine::PreparedJob>(prepared));
         return true;
     }
-    std::u16string text = refusal->text;
-    if (!refusal->reason.empty())
-        text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
-    (void)lang::XlatMessageBox(text,
+    (void)lang::XlatMessageBox(engine::refusal_message(*refusal),
                                refusal->title.empty() ? u"Conversion Summary" : refusal->title,
                                platform::MessageButtons::ok, platform::MessageIcon::none);
     return false;

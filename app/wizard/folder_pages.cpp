@@ -110,10 +110,8 @@ bool SourcePage::startPreset() {
         m_job.sourceFolder.view(), m_job.targetFolder.view(), m_job.overwrite != 0));
     auto prepared = session::prepare_job(m_job, {}, engine::PrepareMode::run);
     if (const auto* refusal = std::get_if<engine::JobRefusal>(&prepared)) {
-        std::u16string text = refusal->text;
-        if (!refusal->reason.empty())
-            text += (refusal->reason.front() == u'\n' ? u"" : u"\n") + refusal->reason;
-        (void)lang::XlatMessageBox(text, refusal->title.empty() ? u"Preset Error" : refusal->title,
+        (void)lang::XlatMessageBox(engine::refusal_message(*refusal),
+                                   refusal->title.empty() ? u"Preset Error" : refusal->title,
                                    platform::MessageButtons::ok, platform::MessageIcon::none);
         return false;
     }

@@ -230,6 +230,15 @@ int32_t vt_png_read(const uint8_t* data, size_t size, const VtPngReadSink* sink)
 /* Hands the whole image data to libpng as IDAT chunks of this size. */
 #define VT_PNG_IDAT_CHUNK ((size_t)1 << 20)
 
+/* The image data made beforehand, as IDAT chunks, and the end of the file. */
+static void write_idat(png_structp png, const uint8_t* idat, size_t idat_size) {
+    for (size_t at = 0; at < idat_size; at += VT_PNG_IDAT_CHUNK) {
+        const size_t n = idat_size - at < VT_PNG_IDAT_CHUNK ? idat_size - at : VT_PNG_IDAT_CHUNK;
+        png_write_chunk(png, (png_const_bytep) "IDAT", idat + at, n);
+    }
+    png_write_chunk(png, (png_const_bytep) "IEND", NULL, 0);
+}
+
 int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_t height,
                      uint32_t stride, int with_alpha, int level, const VtPngWriteMetadata* meta) {
     /* Made before libpng starts, so that nothing needs freeing in between; without it (level 0,
@@ -264,12 +273,7 @@ int32_t vt_png_write(FILE* file, const uint32_t* pixels, uint32_t width, uint32_
     set_metadata(png, info, meta);
     png_write_info(png, info);
     if (idat != NULL) {
-        for (size_t at = 0; at < idat_size; at += VT_PNG_IDAT_CHUNK) {
-            const size_t n =
-                idat_size - at < VT_PNG_IDAT_CHUNK ? idat_size - at : VT_PNG_IDAT_CHUNK;
-            png_write_chunk(png, (png_const_bytep) "IDAT", idat + at, n);
-        }
-        png_write_chunk(png, (png_const_bytep) "IEND", NULL, 0);
+        write_idat(png, idat, idat_size);
     } else {
         png_set_bgr(png);
         if (with_alpha)
@@ -390,12 +394,7 @@ int32_t vt_png_write_deep(FILE* file, const VtDeepImage* image, int with_alpha, 
     set_metadata(png, info, meta);
     png_write_info(png, info);
     if (idat != NULL) {
-        for (size_t at = 0; at < idat_size; at += VT_PNG_IDAT_CHUNK) {
-            const size_t n =
-                idat_size - at < VT_PNG_IDAT_CHUNK ? idat_size - at : VT_PNG_IDAT_CHUNK;
-            png_write_chunk(png, (png_const_bytep) "IDAT", idat + at, n);
-        }
-        png_write_chunk(png, (png_const_bytep) "IEND", NULL, 0);
+        write_idat(png, idat, idat_size);
     } else {
         if (!with_alpha)
             png_set_filler(png, 0, PNG_FILLER_AFTER);
