@@ -165,9 +165,14 @@ QStringList readable_mime_types() {
     for (const session::FormatEntry& entry : session::format_catalogue()) {
         if (entry.reader.empty() && !entry.built_in)
             continue;
-        for (const QMimeType& type :
-             db.mimeTypesForFileName(QStringLiteral("x") + qs(entry.extension)))
-            if (!type.isDefault())
+        const QList<QMimeType> found =
+            db.mimeTypesForFileName(QStringLiteral("x") + qs(entry.extension));
+        // As the desktop entry has it: an extension several kinds of file share (".vst": Targa
+        // and Visio) is ours only as a picture or a video.
+        for (const QMimeType& type : found)
+            if (!type.isDefault() &&
+                (found.size() == 1 || type.name().startsWith(QStringLiteral("image/")) ||
+                 type.name().startsWith(QStringLiteral("video/"))))
                 types.insert(type.name());
     }
     return {types.begin(), types.end()};
