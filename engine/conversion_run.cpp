@@ -551,6 +551,7 @@ bool uses_rules(const ConversionJob& job) {
 
 void run_job(std::shared_ptr<JobContext> ctx, std::chrono::milliseconds cancel_limit) {
     JobContext& job = *ctx;
+    const platform::PictureHeap heap;
     // What a killed save left half done (here or in another of our programs) goes first.
     (void)platform::replay_pending_operations();
     if (job.plan.listed == 0) {

@@ -1,8 +1,10 @@
 #include "platform/system.h"
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
+#include <malloc.h>
 #include <sched.h>
 
 namespace vt::platform {
@@ -25,6 +27,39 @@ void yield_processor() noexcept {
 
 void sleep_ms(std::uint32_t ms) noexcept {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+namespace {
+
+// glibc's defaults, which it adjusts by itself once a mapped block is freed.
+constexpr int kDefaultMmapThreshold = 128 * 1024;
+constexpr int kDefaultTrimThreshold = 128 * 1024;
+// The largest mapping threshold glibc accepts on 64-bit: a 6000 x 4000 RGBA picture is
+// larger and is still mapped, but rows, tiles and pictures up to 8 MP are reused.
+constexpr int kPictureMmapThreshold = 32 * 1024 * 1024;
+constexpr int kPictureTrimThreshold = 1024 * 1024 * 1024;
+
+// Jobs may overlap (a preview beside a run): the last one to end gives the memory back.
+std::mutex g_heap_lock;
+int g_heap_users = 0;
+
+} // namespace
+
+PictureHeap::PictureHeap() noexcept {
+    std::lock_guard lock(g_heap_lock);
+    if (g_heap_users++ > 0)
+        return;
+    (void)::mallopt(M_MMAP_THRESHOLD, kPictureMmapThreshold);
+    (void)::mallopt(M_TRIM_THRESHOLD, kPictureTrimThreshold);
+}
+
+PictureHeap::~PictureHeap() {
+    std::lock_guard lock(g_heap_lock);
+    if (--g_heap_users > 0)
+        return;
+    (void)::mallopt(M_MMAP_THRESHOLD, kDefaultMmapThreshold);
+    (void)::mallopt(M_TRIM_THRESHOLD, kDefaultTrimThreshold);
+    (void)::malloc_trim(0);
 }
 
 } // namespace vt::platform
