@@ -295,6 +295,15 @@ std::optional<std::u16string> FilterRegistry::look_up(RegistryKind kind,
         if (!b.in_use(i) || !base::iequal(b.extension(i), extension))
             continue;
         std::u16string path = b.path(i);
+        // Another installation of the user (a package beside a build) made this entry: its
+        // plug-in of the same name here is the one meant. Without this every file of a job
+        // would walk every plug-in, as the entry could never be loaded.
+        if (!path.empty() && !installed_here(path)) {
+            const std::size_t slash = path.find_last_of(u'/');
+            std::u16string own = find_plugin(m_options.plugins_folder, path.substr(slash + 1));
+            if (!own.empty() && installed_here(own))
+                path = std::move(own);
+        }
         if (blacklisted_locked(path))
             return std::nullopt;
         for (std::size_t k = 0; k < kRegistryEntries; ++k)

@@ -109,7 +109,8 @@ public:
     void stop();
 
     // The plug-in path for an extension (ignoring case), possibly empty when the default
-    // plug-in was not found; nothing when unknown or blacklisted.
+    // plug-in was not found; nothing when unknown or blacklisted. An entry naming a plug-in of
+    // another installation gives this installation's plug-in of the same file name, if any.
     [[nodiscard]] std::optional<std::u16string> look_up(RegistryKind kind,
                                                         std::u16string_view extension);
     // Whether `path` lies in this installation's Plugins folder: written below it without "."

@@ -105,6 +105,13 @@ TEST_F(RegistryTest, OnlyPluginsOfThisInstallationAreInstalledHere) {
           folder + u"/", folder + u"/codecs/../fmx_PNG.so", folder + u"/missing.so",
           std::u16string()})
         EXPECT_FALSE(registry.installed_here(other)) << test::u8(other);
+
+    // An entry another installation made stands for this one's plug-in of that name.
+    FilterRegistry shared(options());
+    shared.remember(RegistryKind::save, u".png", u"/opt/other/Plugins/fmx_PNG.so");
+    shared.remember(RegistryKind::save, u".tga", u"/opt/other/Plugins/fmx_TGA.so");
+    EXPECT_EQ(shared.look_up(RegistryKind::save, u".png"), folder + u"/fmx_PNG.so");
+    EXPECT_EQ(shared.look_up(RegistryKind::save, u".tga"), u"/opt/other/Plugins/fmx_TGA.so");
 }
 
 // A fresh copy of the marker library at `rel` in the test folder: loading it runs its
