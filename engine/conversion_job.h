@@ -83,7 +83,7 @@ struct ConversionJob {
     std::uint32_t watermarkFade = 0; // 0..99
     PathText watermarkFile;
     // Beyond the classic record: off by default, so a default job behaves as it always did.
-    std::uint8_t fastDecode = 0; // JPEG and WebP decoded reduced to twice the resize target
+    std::uint8_t fastDecode = 0; // JPEG and WebP decoded reduced, then resampled to the target
     // Colour profiles: 0 converted to sRGB (perceptual) for targets that cannot carry one,
     // 1 always perceptual, 2 always relative colorimetric, 3 never (profiles kept as loaded).
     std::int32_t toSrgb = 0;

@@ -9,8 +9,8 @@ namespace {
 thread_local const DraftHint* t_hint = nullptr;
 thread_local DraftRecord t_record;
 
-std::uint32_t twice_within(std::int64_t target, std::uint32_t full) {
-    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(2 * target, 1, full));
+std::uint32_t within(std::int64_t target, std::uint32_t full) {
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(target, 1, full));
 }
 
 } // namespace
@@ -34,8 +34,8 @@ bool draft_min_size(const DraftHint& hint, std::uint32_t full_width, std::uint32
         need_w = std::max(need_w, turned.height);
         need_h = std::max(need_h, turned.width);
     }
-    min_width = twice_within(need_w, full_width);
-    min_height = twice_within(need_h, full_height);
+    min_width = within(need_w, full_width);
+    min_height = within(need_h, full_height);
     return min_width < full_width || min_height < full_height;
 }
 

@@ -25,7 +25,7 @@ struct DraftHint {
 // The hint for the loads that follow on this thread; null: full-size decodes.
 void set_draft_hint(const DraftHint* hint) noexcept;
 
-// The smallest decoded size the hint accepts for a full_width x full_height picture: twice the
+// The smallest decoded size the hint accepts for a full_width x full_height picture: the
 // resize target on each side (at most the full side). False when no reduction is possible.
 [[nodiscard]] bool draft_min_size(const DraftHint& hint, std::uint32_t full_width,
                                   std::uint32_t full_height, std::uint32_t& min_width,

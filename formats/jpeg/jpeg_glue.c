@@ -216,6 +216,9 @@ static void apply_draft_scale(struct jpeg_decompress_struct* c, const VtJpegTarg
         return;
     c->scale_num = target->scale_eighths;
     c->scale_denom = 8;
+    /* The resampler smooths the draft anyway: chroma doubled by the merged colour conversion
+     * costs a fraction of the fancy upsampler and makes no visible difference. */
+    c->do_fancy_upsampling = FALSE;
     header->width = vt_jpeg_scaled_side(header->width, target->scale_eighths);
     header->height = vt_jpeg_scaled_side(header->height, target->scale_eighths);
 }
