@@ -1,12 +1,16 @@
 // fmx_JXL: JPEG XL files through libjxl. Every frame of an animation is delivered fully
 // composed, with its duration in `mode2`; libjxl turns the pixels by the file's orientation.
-// Saves write one picture, lossless or at a distance, with alpha, the ICC profile and EXIF.
+// A file of more than 8 integer bits per sample also gives frame 0 at 16 bits when the host
+// asks (decoded a second time, so the 8-bit frames stay as they were). Saves write one picture,
+// lossless or at a distance, with alpha, the ICC profile and EXIF: at 16 bits when the host
+// offers a deep picture, else at 8.
 
 #include <jxl/decode.h>
 #include <jxl/encode.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -229,6 +233,60 @@ private:
     bool m_in_exif = false;
 };
 
+struct SamplesFree {
+    void operator()(std::uint16_t* samples) const noexcept { std::free(samples); }
+};
+
+// Frame 0 again at 16 bits (grey, alpha or red, green, blue, alpha) for a file of more than 8
+// integer bits; float files and every failure leave the 8-bit frame alone.
+void load_deep(FilterCall* call, const std::vector<std::uint8_t>& bytes) {
+    const std::unique_ptr<JxlDecoder, DecoderFree> decoder(JxlDecoderCreate(nullptr));
+    JxlDecoder* d = decoder.get();
+    if (d == nullptr ||
+        JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(d, bytes.data(), bytes.size()) != JXL_DEC_SUCCESS)
+        return;
+    JxlDecoderCloseInput(d);
+    JxlBasicInfo info{};
+    JxlPixelFormat format{4, JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
+    std::unique_ptr<std::uint16_t, SamplesFree> samples;
+    VtDeepImage deep{};
+    for (;;) {
+        switch (JxlDecoderProcessInput(d)) {
+        case JXL_DEC_BASIC_INFO:
+            if (JxlDecoderGetBasicInfo(d, &info) != JXL_DEC_SUCCESS || info.bits_per_sample <= 8 ||
+                info.bits_per_sample > 16 || info.exponent_bits_per_sample != 0)
+                return;
+            format.num_channels = info.num_color_channels == 1 ? 2 : 4;
+            deep = {info.xsize,           info.ysize, format.num_channels, 0, nullptr,
+                    info.bits_per_sample, 0};
+            if (info.orientation >= JXL_ORIENT_TRANSPOSE)
+                std::swap(deep.width, deep.height);
+            deep.stride = deep.width * deep.channels;
+            break;
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+            size_t size = 0;
+            if (samples || JxlDecoderImageOutBufferSize(d, &format, &size) != JXL_DEC_SUCCESS ||
+                size != std::size_t{deep.stride} * deep.height * sizeof(std::uint16_t))
+                return;
+            samples.reset(static_cast<std::uint16_t*>(std::malloc(size)));
+            if (!samples ||
+                JxlDecoderSetImageOutBuffer(d, &format, samples.get(), size) != JXL_DEC_SUCCESS)
+                return;
+            break;
+        }
+        case JXL_DEC_FULL_IMAGE:
+            if (samples) {
+                deep.samples = samples.release();
+                deliver_deep(call, deep);
+            }
+            return;
+        default:
+            return;
+        }
+    }
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -238,30 +296,72 @@ std::int32_t load_image(FilterCall* call) {
     if (JxlSignatureCheck(bytes.data(), bytes.size()) < JXL_SIG_CODESTREAM)
         return bytes.size() < 12 && !bytes.empty() ? VT_ERR_READ : VT_ERR_CORRUPT_OR_UNSUPPORTED;
     Loader loader(call);
-    return loader.run(bytes);
+    const std::int32_t result = loader.run(bytes);
+    if (result == VT_OK && deep_wanted(call))
+        load_deep(call, bytes);
+    return result;
 }
 
-std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
+// The picture as the encoder takes it: 8-bit red, green, blue (alpha) from the frame, or 16-bit
+// grey or colour (alpha) from a deep picture. Grey stays grey only without a profile, which
+// would be a colour one.
+struct EncoderPixels {
+    std::vector<std::uint8_t> bytes;
+    JxlPixelFormat format{};
+    std::uint32_t bits = 8;
+    bool alpha = false;
+};
+
+EncoderPixels pixels_of(const FilterCall* call, const VtDeepImage* deep, bool has_profile) {
+    EncoderPixels p;
+    if (deep == nullptr) {
+        p.alpha = any_transparent(call);
+        p.format = {p.alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+        p.bytes.resize(std::size_t{call->width} * call->height * p.format.num_channels);
+        std::uint8_t* out = p.bytes.data();
+        for (std::uint32_t y = 0; y < call->height; ++y) {
+            const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
+            for (std::uint32_t x = 0; x < call->width; ++x) {
+                *out++ = static_cast<std::uint8_t>(in[x] >> 16);
+                *out++ = static_cast<std::uint8_t>(in[x] >> 8);
+                *out++ = static_cast<std::uint8_t>(in[x]);
+                if (p.alpha)
+                    *out++ = static_cast<std::uint8_t>(255 - (in[x] >> 24));
+            }
+        }
+        return p;
+    }
+    p.bits = 16;
+    p.alpha = deep_transparent(*deep);
+    const bool grey = deep->channels == VT_DEEP_GREY_ALPHA && !has_profile;
+    const std::uint32_t colours = grey ? 1 : 3;
+    p.format = {colours + (p.alpha ? 1 : 0), JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
+    std::vector<std::uint16_t> samples;
+    samples.reserve(std::size_t{deep->width} * deep->height * p.format.num_channels);
+    for (std::uint32_t y = 0; y < deep->height; ++y) {
+        const std::uint16_t* in = deep->samples + static_cast<std::size_t>(y) * deep->stride;
+        for (std::uint32_t x = 0; x < deep->width; ++x, in += deep->channels) {
+            // A grey deep picture written as colour repeats its grey.
+            for (std::uint32_t c = 0; c < colours; ++c)
+                samples.push_back(in[deep->channels == VT_DEEP_RGBA ? c : 0]);
+            if (p.alpha)
+                samples.push_back(in[deep->channels - 1]);
+        }
+    }
+    p.bytes.resize(samples.size() * sizeof(std::uint16_t));
+    std::memcpy(p.bytes.data(), samples.data(), p.bytes.size());
+    return p;
+}
+
+std::int32_t encode(FilterCall* call, const VtDeepImage* deep, std::vector<std::uint8_t>& file) {
     const bool lossless = state_option(call, u"fmx_JXL.lossless", 0, 0, 1) != 0;
     const int distance = state_option(call, u"fmx_JXL.distance", 10, 0, 150);
     const int effort = state_option(call, u"fmx_JXL.effort", 7, 1, 9);
-    const bool alpha = any_transparent(call);
-    const JxlPixelFormat format{alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    std::vector<std::uint8_t> rgba(std::size_t{call->width} * call->height * format.num_channels);
-    std::uint8_t* out = rgba.data();
-    for (std::uint32_t y = 0; y < call->height; ++y) {
-        const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
-        for (std::uint32_t x = 0; x < call->width; ++x) {
-            *out++ = static_cast<std::uint8_t>(in[x] >> 16);
-            *out++ = static_cast<std::uint8_t>(in[x] >> 8);
-            *out++ = static_cast<std::uint8_t>(in[x]);
-            if (alpha)
-                *out++ = static_cast<std::uint8_t>(255 - (in[x] >> 24));
-        }
-    }
     std::vector<std::uint8_t> icc;
     if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
         icc.assign(view.data, view.data + view.size);
+    const EncoderPixels pixels = pixels_of(call, deep, !icc.empty());
+    const bool grey = pixels.format.num_channels == (pixels.alpha ? 2u : 1u);
     const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxJxlExifBytes);
 
     const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
@@ -272,10 +372,10 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
     JxlEncoderInitBasicInfo(&info);
     info.xsize = call->width;
     info.ysize = call->height;
-    info.bits_per_sample = 8;
-    info.num_color_channels = 3;
-    info.alpha_bits = alpha ? 8 : 0;
-    info.num_extra_channels = alpha ? 1 : 0;
+    info.bits_per_sample = pixels.bits;
+    info.num_color_channels = grey ? 1 : 3;
+    info.alpha_bits = pixels.alpha ? pixels.bits : 0;
+    info.num_extra_channels = pixels.alpha ? 1 : 0;
     info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
     if (!exif.empty() && JxlEncoderUseBoxes(e) != JXL_ENC_SUCCESS)
         return VT_ERR_COMPONENT_FAILED;
@@ -285,7 +385,7 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
         !icc.empty() && JxlEncoderSetICCProfile(e, icc.data(), icc.size()) == JXL_ENC_SUCCESS;
     if (!colour_set) {
         JxlColorEncoding srgb{};
-        JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+        JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
         colour_set = JxlEncoderSetColorEncoding(e, &srgb) == JXL_ENC_SUCCESS;
     }
     if (!colour_set)
@@ -303,7 +403,8 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
         JxlEncoderSetFrameLossless(settings, JXL_TRUE);
     else
         JxlEncoderSetFrameDistance(settings, static_cast<float>(std::max(distance, 1)) / 10.0f);
-    if (JxlEncoderAddImageFrame(settings, &format, rgba.data(), rgba.size()) != JXL_ENC_SUCCESS)
+    if (JxlEncoderAddImageFrame(settings, &pixels.format, pixels.bytes.data(),
+                                pixels.bytes.size()) != JXL_ENC_SUCCESS)
         return VT_ERR_COMPONENT_FAILED;
     JxlEncoderCloseInput(e);
     file.resize(65536);
@@ -327,10 +428,14 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
 std::int32_t save_image(FilterCall* call) {
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
+    const VtDeepImage* deep = deep_offered(call);
     std::vector<std::uint8_t> file;
-    if (const std::int32_t r = encode(call, file); r != VT_OK)
+    if (const std::int32_t r = encode(call, deep, file); r != VT_OK)
         return r;
-    return write_target_bytes(call->path, file);
+    const std::int32_t written = write_target_bytes(call->path, file);
+    if (written == VT_OK && deep != nullptr)
+        deep_written(call);
+    return written;
 }
 
 bool jxl_signature(const FilterCheck& check) {
@@ -345,7 +450,8 @@ bool jxl_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, jxl_signature, jxl_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, jxl_signature, jxl_extension, jxl_extension, load_image,
+                              save_image, 16)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_JXL.lossless", "0", "1: lossless, every pixel exactly as it is"},
