@@ -42,4 +42,12 @@ inline Frame eight_bit_frame(const DeepFrame& d) {
     return f;
 }
 
+// A deep picture of red, green, blue, alpha samples as grey, alpha (the red ones).
+inline DeepFrame grey_of(const DeepFrame& d) {
+    DeepFrame grey{d.width, d.height, 2, d.bits, {}};
+    for (std::size_t i = 0; i + 3 < d.samples.size(); i += 4)
+        grey.samples.insert(grey.samples.end(), {d.samples[i], d.samples[i + 3]});
+    return grey;
+}
+
 } // namespace vt::test

@@ -88,14 +88,6 @@ const DeepSource kDeepSources[] = {
     {"rgb8", "-size 20x10 gradient:red-blue PNG24:", 0, 4, true},
 };
 
-// A deep picture of red, green, blue, alpha samples as grey, alpha (the red ones).
-DeepFrame grey_of(const DeepFrame& d) {
-    DeepFrame grey{d.width, d.height, 2, d.bits, {}};
-    for (std::size_t i = 0; i + 3 < d.samples.size(); i += 4)
-        grey.samples.insert(grey.samples.end(), {d.samples[i], d.samples[i + 3]});
-    return grey;
-}
-
 // cjxl's lossless files from ImageMagick's deep pictures: frame 0 at the file's depth, scaled to
 // 16 bits as ImageMagick scales it, beside the 8-bit frame of a plain load.
 TEST_F(JxlPlugin, DeepFilesDeliverTheirSamplesBesideTheUnchangedEightBitFrame) {
