@@ -1,5 +1,7 @@
 // fmx_JXL: JPEG XL files through libjxl. Every frame of an animation is delivered fully
 // composed, with its duration in `mode2`; libjxl turns the pixels by the file's orientation.
+// A lossy colour file with an ICC profile is taken from libjxl's linear sRGB to that profile by
+// Little CMS, so its pixels are the numbers its "ICCP" label describes.
 // A file of more than 8 integer bits per sample also gives frame 0 at 16 bits when the host
 // asks (decoded a second time, so the 8-bit frames stay as they were). Saves write one picture,
 // lossless or at a distance, with alpha, the ICC profile and EXIF: at 16 bits when the host
@@ -7,6 +9,7 @@
 
 #include <jxl/decode.h>
 #include <jxl/encode.h>
+#include <lcms2.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -29,6 +32,7 @@ constexpr std::uint8_t kDocFrameAnimation = 2;
 constexpr std::size_t kMaxExifBox = 1u << 20;
 constexpr std::uint32_t kMaxJxlExifBytes = 65536;
 constexpr JxlPixelFormat kRgba{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+constexpr JxlPixelFormat kRgbaFloat{4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
 
 struct DecoderFree {
     void operator()(JxlDecoder* d) const noexcept { JxlDecoderDestroy(d); }
@@ -37,19 +41,79 @@ struct EncoderFree {
     void operator()(JxlEncoder* e) const noexcept { JxlEncoderDestroy(e); }
 };
 
-// The host frame being decoded into, for libjxl's row callback.
+struct TransformFree {
+    void operator()(void* t) const noexcept { cmsDeleteTransform(t); }
+};
+using Transform = std::unique_ptr<void, TransformFree>;
+
+struct ProfileFree {
+    void operator()(void* p) const noexcept { cmsCloseProfile(p); }
+};
+using Profile = std::unique_ptr<void, ProfileFree>;
+
+std::vector<std::uint8_t> icc_profile(const JxlDecoder* d, JxlColorProfileTarget target) {
+    size_t size = 0;
+    std::vector<std::uint8_t> icc;
+    if (JxlDecoderGetICCProfileSize(d, nullptr, target, &size) != JXL_DEC_SUCCESS || size == 0 ||
+        size > kMaxExifBox)
+        return icc;
+    icc.resize(size);
+    if (JxlDecoderGetColorAsICCProfile(d, nullptr, target, icc.data(), size) != JXL_DEC_SUCCESS)
+        icc.clear();
+    return icc;
+}
+
+// libjxl has no colour management: a lossy colour file whose profile is an ICC one comes out
+// in linear sRGB. This takes its float red, green, blue, alpha to the file's own profile as
+// `out_format` (TYPE_RGBA_8 or TYPE_RGBA_16); null when the pixels are already in the file's
+// colour space or Little CMS cannot make the way, `data_icc` then says what they are.
+Transform to_own_profile(const JxlDecoder* d, const JxlBasicInfo& info, cmsUInt32Number out_format,
+                         std::vector<std::uint8_t>& data_icc) {
+    JxlColorEncoding encoded{};
+    if (info.uses_original_profile || info.num_color_channels != 3 ||
+        JxlDecoderGetColorAsEncodedProfile(d, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                           &encoded) == JXL_DEC_SUCCESS)
+        return nullptr;
+    data_icc = icc_profile(d, JXL_COLOR_PROFILE_TARGET_DATA);
+    const std::vector<std::uint8_t> own = icc_profile(d, JXL_COLOR_PROFILE_TARGET_ORIGINAL);
+    if (data_icc.empty() || own.empty())
+        return nullptr;
+    const Profile from(
+        cmsOpenProfileFromMem(data_icc.data(), static_cast<cmsUInt32Number>(data_icc.size())));
+    const Profile to(cmsOpenProfileFromMem(own.data(), static_cast<cmsUInt32Number>(own.size())));
+    if (!from || !to || cmsGetColorSpace(to.get()) != cmsSigRgbData)
+        return nullptr;
+    return Transform(cmsCreateTransform(from.get(), TYPE_RGBA_FLT, to.get(), out_format,
+                                        INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_COPY_ALPHA));
+}
+
+// The host frame being decoded into, for libjxl's row callback; with a transform, the row
+// buffer holds a converted run of pixels (sized for the widest before the decode starts).
 struct FrameTarget {
     std::uint32_t* pixels = nullptr;
     std::uint32_t stride = 0;
+    void* transform = nullptr;
+    std::vector<std::uint8_t> row;
 };
 
-void put_pixels(void* opaque, size_t x, size_t y, size_t count, const void* rgba) {
-    const auto* target = static_cast<const FrameTarget*>(opaque);
-    const auto* in = static_cast<const std::uint8_t*>(rgba);
-    std::uint32_t* out = target->pixels + y * target->stride + x;
+void put_rgba(const FrameTarget& target, size_t x, size_t y, size_t count, const std::uint8_t* in) {
+    std::uint32_t* out = target.pixels + y * target.stride + x;
     for (size_t i = 0; i < count; ++i, in += 4)
         out[i] = in[2] | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[0]} << 16) |
                  (std::uint32_t(255 - in[3]) << 24);
+}
+
+void put_pixels(void* opaque, size_t x, size_t y, size_t count, const void* rgba) {
+    put_rgba(*static_cast<const FrameTarget*>(opaque), x, y, count,
+             static_cast<const std::uint8_t*>(rgba));
+}
+
+void put_converted(void* opaque, size_t x, size_t y, size_t count, const void* rgba) {
+    auto* target = static_cast<FrameTarget*>(opaque);
+    count = std::min(count, target->row.size() / 4);
+    cmsDoTransform(target->transform, rgba, target->row.data(),
+                   static_cast<cmsUInt32Number>(count));
+    put_rgba(*target, x, y, count, target->row.data());
 }
 
 class Loader {
@@ -92,7 +156,9 @@ public:
                     return r == kEnough ? VT_OK : r;
                 break;
             case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-                if (JxlDecoderSetImageOutCallback(d, &kRgba, put_pixels, &m_target) !=
+                if ((m_transform
+                         ? JxlDecoderSetImageOutCallback(d, &kRgbaFloat, put_converted, &m_target)
+                         : JxlDecoderSetImageOutCallback(d, &kRgba, put_pixels, &m_target)) !=
                     JXL_DEC_SUCCESS)
                     return VT_ERR_COMPONENT_FAILED;
                 break;
@@ -142,20 +208,19 @@ private:
     }
 
     // The profile only when the file carries one; a described colour space is sRGB's kin.
+    // Pixels that cannot be taken to the file's profile are labelled with what they are.
     void color_profile(JxlDecoder* d) {
         JxlColorEncoding encoded{};
-        if (JxlDecoderGetColorAsEncodedProfile(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+        if (JxlDecoderGetColorAsEncodedProfile(d, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
                                                &encoded) == JXL_DEC_SUCCESS)
             return;
-        size_t size = 0;
-        if (JxlDecoderGetICCProfileSize(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &size) !=
-                JXL_DEC_SUCCESS ||
-            size == 0 || size > kMaxExifBox)
-            return;
-        m_icc.resize(size);
-        if (JxlDecoderGetColorAsICCProfile(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
-                                           m_icc.data(), size) != JXL_DEC_SUCCESS)
-            m_icc.clear();
+        std::vector<std::uint8_t> data_icc;
+        m_transform = to_own_profile(d, m_info, TYPE_RGBA_8, data_icc);
+        m_icc = m_transform || data_icc.empty() ? icc_profile(d, JXL_COLOR_PROFILE_TARGET_ORIGINAL)
+                                                : data_icc;
+        m_target.transform = m_transform.get();
+        if (m_transform)
+            m_target.row.resize(std::size_t{std::max(m_width, m_height)} * 4);
     }
 
     std::int32_t begin_frame(JxlDecoder* d) {
@@ -177,7 +242,8 @@ private:
             return r;
         if (m_frames > 0)
             m_call->doc_kind = kDocFrameAnimation;
-        m_target = {m_call->pixels, m_call->stride};
+        m_target.pixels = m_call->pixels;
+        m_target.stride = m_call->stride;
         return VT_OK;
     }
 
@@ -227,6 +293,7 @@ private:
     std::uint32_t m_width = 0;
     std::uint32_t m_height = 0;
     std::uint32_t m_frames = 0;
+    Transform m_transform;
     FrameTarget m_target;
     std::vector<std::uint8_t> m_icc;
     std::vector<std::uint8_t> m_exif;
@@ -234,22 +301,26 @@ private:
 };
 
 struct SamplesFree {
-    void operator()(std::uint16_t* samples) const noexcept { std::free(samples); }
+    void operator()(void* samples) const noexcept { std::free(samples); }
 };
 
 // Frame 0 again at 16 bits (grey, alpha or red, green, blue, alpha) for a file of more than 8
-// integer bits; float files and every failure leave the 8-bit frame alone.
+// integer bits, in the colour space of the 8-bit frames; float files and every failure leave
+// the 8-bit frame alone.
 void load_deep(FilterCall* call, const std::vector<std::uint8_t>& bytes) {
     const std::unique_ptr<JxlDecoder, DecoderFree> decoder(JxlDecoderCreate(nullptr));
     JxlDecoder* d = decoder.get();
     if (d == nullptr ||
-        JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+                                         JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetInput(d, bytes.data(), bytes.size()) != JXL_DEC_SUCCESS)
         return;
     JxlDecoderCloseInput(d);
     JxlBasicInfo info{};
     JxlPixelFormat format{4, JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
+    Transform transform;
     std::unique_ptr<std::uint16_t, SamplesFree> samples;
+    std::unique_ptr<float, SamplesFree> floats; // libjxl's linear sRGB, before the transform
     VtDeepImage deep{};
     for (;;) {
         switch (JxlDecoderProcessInput(d)) {
@@ -264,22 +335,38 @@ void load_deep(FilterCall* call, const std::vector<std::uint8_t>& bytes) {
                 std::swap(deep.width, deep.height);
             deep.stride = deep.width * deep.channels;
             break;
+        case JXL_DEC_COLOR_ENCODING: {
+            std::vector<std::uint8_t> data_icc;
+            transform = to_own_profile(d, info, TYPE_RGBA_16, data_icc);
+            if (transform)
+                format = kRgbaFloat;
+            break;
+        }
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+            const std::size_t count = std::size_t{deep.stride} * deep.height;
             size_t size = 0;
             if (samples || JxlDecoderImageOutBufferSize(d, &format, &size) != JXL_DEC_SUCCESS ||
-                size != std::size_t{deep.stride} * deep.height * sizeof(std::uint16_t))
+                size != count * (transform ? sizeof(float) : sizeof(std::uint16_t)))
                 return;
-            samples.reset(static_cast<std::uint16_t*>(std::malloc(size)));
-            if (!samples ||
-                JxlDecoderSetImageOutBuffer(d, &format, samples.get(), size) != JXL_DEC_SUCCESS)
+            samples.reset(static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t))));
+            if (transform)
+                floats.reset(static_cast<float*>(std::malloc(size)));
+            if (!samples || (transform && !floats) ||
+                JxlDecoderSetImageOutBuffer(d, &format,
+                                            transform ? static_cast<void*>(floats.get())
+                                                      : static_cast<void*>(samples.get()),
+                                            size) != JXL_DEC_SUCCESS)
                 return;
             break;
         }
         case JXL_DEC_FULL_IMAGE:
-            if (samples) {
-                deep.samples = samples.release();
-                deliver_deep(call, deep);
-            }
+            if (!samples)
+                return;
+            if (transform)
+                cmsDoTransform(transform.get(), floats.get(), samples.get(),
+                               static_cast<cmsUInt32Number>(deep.width) * deep.height);
+            deep.samples = samples.release();
+            deliver_deep(call, deep);
             return;
         default:
             return;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
+#include <cmath>
 #include <filesystem>
 #include <string>
 
@@ -154,6 +156,81 @@ TEST_F(JxlPlugin, DeepPicturesSaveAt16BitsAndComeBackBitExact) {
     EXPECT_EQ(load_with(api(), lossy, ask).deep.bits, 16u);
     ASSERT_EQ(save_with(api(), lossy, {eight_bit_frame(offer)}).result, VT_OK);
     EXPECT_TRUE(load_with(api(), lossy, ask).deep.empty());
+}
+
+// Adobe RGB (1998)'s primaries and gamma as a Little CMS profile: a colour space that is not
+// sRGB's.
+std::vector<std::uint8_t> wide_profile() {
+    const cmsCIExyY white{0.3127, 0.3290, 1};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
+    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256);
+    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::vector<std::uint8_t> icc(size);
+    cmsSaveProfileToMem(profile, icc.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(gamma);
+    return icc;
+}
+
+// Red, green, blue, alpha 16-bit samples from profile `from` to profile `to`.
+std::vector<std::uint16_t> convert16(std::vector<std::uint16_t> samples, const std::string& from,
+                                     const std::vector<std::uint8_t>& to) {
+    cmsHPROFILE in = cmsOpenProfileFromMem(from.data(), static_cast<cmsUInt32Number>(from.size()));
+    cmsHPROFILE out = cmsOpenProfileFromMem(to.data(), static_cast<cmsUInt32Number>(to.size()));
+    cmsHTRANSFORM t = cmsCreateTransform(in, TYPE_RGBA_16, out, TYPE_RGBA_16,
+                                         INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_COPY_ALPHA);
+    if (t != nullptr)
+        cmsDoTransform(t, samples.data(), samples.data(),
+                       static_cast<cmsUInt32Number>(samples.size() / 4));
+    cmsDeleteTransform(t);
+    cmsCloseProfile(in);
+    cmsCloseProfile(out);
+    return t != nullptr ? samples : std::vector<std::uint16_t>{};
+}
+
+double psnr(const std::vector<std::uint16_t>& a, const std::vector<std::uint16_t>& b, double top) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
+        sum += d * d;
+    }
+    return a.size() != b.size() || a.empty() ? 0
+           : sum == 0                        ? 99
+                      : 10 * std::log10(top * top * static_cast<double>(a.size()) / sum);
+}
+
+// A lossy file with a profile that is not sRGB comes out in that profile's own numbers, as it
+// is labelled: djxl's linear-sRGB output taken to the profile by Little CMS is the reference,
+// for the 8-bit frame and the deep picture.
+TEST_F(JxlPlugin, LossyFilesWithAProfileDecodeInTheirOwnColourSpace) {
+    const std::vector<std::uint8_t> icc = wide_profile();
+    const std::filesystem::path profile = m_temp / "wide.icc";
+    write_bytes(profile, std::string(icc.begin(), icc.end()));
+    const std::filesystem::path png = m_temp / "wide.png", jxl = m_temp / "wide.jxl";
+    const std::filesystem::path ref = m_temp / "ref.png", ref_icc = m_temp / "ref.icc";
+    if (!run_tool("convert -size 64x48 gradient:'#ff2010-#10e0ff' -depth 16 -profile " +
+                  quoted(profile) + " PNG48:" + quoted(png)) ||
+        !run_tool("cjxl -d 1 " + quoted(png) + " " + quoted(jxl)) ||
+        !run_tool("djxl " + quoted(jxl) + " " + quoted(ref) + " --icc_out=" + quoted(ref_icc)))
+        GTEST_SKIP() << "no ImageMagick, cjxl or djxl";
+    const std::vector<std::uint16_t> reference =
+        convert16(magick_deep(ref).samples, read_bytes(ref_icc), icc);
+    LoadOptions ask;
+    ask.want_deep = true;
+    const LoadResult loaded = load_with(api(), jxl.string(), ask);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+    std::vector<std::uint16_t> eight, reference8;
+    for (const std::uint32_t p : loaded.frames[0].pixels)
+        eight.insert(eight.end(), {std::uint16_t(p >> 16 & 0xFF), std::uint16_t(p >> 8 & 0xFF),
+                                   std::uint16_t(p & 0xFF), std::uint16_t(255 - (p >> 24))});
+    for (const std::uint16_t v : reference)
+        reference8.push_back(image::to_8bit(v));
+    EXPECT_GE(psnr(eight, reference8, 255), 45);
+    EXPECT_GE(psnr(loaded.deep.samples, reference, 65535), 45);
 }
 
 TEST_F(JxlPlugin, SaveCheckSaysItWrites16Bits) {
