@@ -397,6 +397,7 @@ struct EncoderPixels {
     JxlPixelFormat format{};
     std::uint32_t bits = 8;
     bool alpha = false;
+    bool grey = false;
 };
 
 EncoderPixels pixels_of(const FilterCall* call, const VtDeepImage* deep, bool has_profile) {
@@ -420,8 +421,8 @@ EncoderPixels pixels_of(const FilterCall* call, const VtDeepImage* deep, bool ha
     }
     p.bits = 16;
     p.alpha = deep_transparent(*deep);
-    const bool grey = deep->channels == VT_DEEP_GREY_ALPHA && !has_profile;
-    const std::uint32_t colours = grey ? 1 : 3;
+    p.grey = deep->channels == VT_DEEP_GREY_ALPHA && !has_profile;
+    const std::uint32_t colours = p.grey ? 1 : 3;
     p.format = {colours + (p.alpha ? 1 : 0), JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
     std::vector<std::uint16_t> samples;
     samples.reserve(std::size_t{deep->width} * deep->height * p.format.num_channels);
@@ -448,7 +449,7 @@ std::int32_t encode(FilterCall* call, const VtDeepImage* deep, std::vector<std::
     if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
         icc.assign(view.data, view.data + view.size);
     const EncoderPixels pixels = pixels_of(call, deep, !icc.empty());
-    const bool grey = pixels.format.num_channels == (pixels.alpha ? 2u : 1u);
+    const bool grey = pixels.grey;
     const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxJxlExifBytes);
 
     const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
