@@ -1,5 +1,6 @@
 // The HEIF plug-in's decoder over arbitrary files, through the test host. Saves are lossy AV1 at
-// the lowest quality, so a picture loaded back must only keep its size.
+// the lowest quality, so a picture loaded back must only keep its size; bit 7 of the options
+// byte asks for 16 bits too, which must stand for the 8-bit frame within 1.
 
 #include "fuzz/format_fuzz_driver.h"
 
@@ -12,5 +13,6 @@ void heif_options(std::uint8_t /*options*/) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return vt::fuzz::fuzz_format_plugin(data, size, ".avif", false, heif_options);
+    return vt::fuzz::fuzz_format_plugin(data, size, ".avif", false, heif_options, false,
+                                        /*deep_bit=*/0x80, /*deep_tolerance=*/1);
 }

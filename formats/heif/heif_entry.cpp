@@ -1,11 +1,16 @@
 // fmx_HEIF: HEIF, HEIC and AVIF files through libheif. Every top-level image is a frame, the
 // primary one first; libheif applies the file's rotation and mirroring, so the markup's EXIF
-// orientation is set upright. Saves write one picture as AVIF (AV1) or HEIC (HEVC).
+// orientation is set upright. The primary image of more than 8 bits (10, 12) also gives frame 0
+// at 16 bits when the host asks, decoded a second time so the 8-bit frames stay as they were.
+// Saves write one picture as AVIF (AV1) or HEIC (HEVC): at 8 bits, or at the depth option's 10
+// or 12 (the top bits of each 16-bit sample) when the host offers a deep picture.
 
 #include <libheif/heif.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -23,6 +28,8 @@ constexpr std::uint64_t kMaxPixels = 250000000;
 constexpr int kDefaultQuality = 80;
 constexpr std::uint8_t kDocPages = 1;
 constexpr std::uint32_t kMaxHeifExifBytes = 65536;
+constexpr int kDefaultDeepBits = 12;
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 
 struct ContextFree {
     void operator()(heif_context* c) const noexcept { heif_context_free(c); }
@@ -95,7 +102,54 @@ std::vector<std::uint8_t> icc_of(const heif_image_handle* handle) {
     return icc;
 }
 
-std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id) {
+// Frame 0 again at 16 bits for an image of more than 8: libheif's 10 or 12-bit samples scaled to
+// 0-65535 with rounding. Every failure leaves the 8-bit frame alone.
+void load_deep(FilterCall* call, heif_image_handle* handle, bool alpha) {
+    if (heif_image_handle_get_luma_bits_per_pixel(handle) <= 8)
+        return;
+    heif_image* raw_image = nullptr;
+    const heif_chroma chroma = alpha ? (kLittleEndian ? heif_chroma_interleaved_RRGGBBAA_LE
+                                                      : heif_chroma_interleaved_RRGGBBAA_BE)
+                                     : (kLittleEndian ? heif_chroma_interleaved_RRGGBB_LE
+                                                      : heif_chroma_interleaved_RRGGBB_BE);
+    const heif_error e =
+        heif_decode_image(handle, &raw_image, heif_colorspace_RGB, chroma, nullptr);
+    const Image image(raw_image);
+    if (e.code != heif_error_Ok)
+        return;
+    const int bits = heif_image_get_bits_per_pixel_range(raw_image, heif_channel_interleaved);
+    const int width = heif_image_get_width(raw_image, heif_channel_interleaved);
+    const int height = heif_image_get_height(raw_image, heif_channel_interleaved);
+    const int in_channels = alpha ? 4 : 3;
+    int stride = 0;
+    const std::uint8_t* plane =
+        heif_image_get_plane_readonly(raw_image, heif_channel_interleaved, &stride);
+    if (plane == nullptr || bits <= 8 || bits > 16 || width < 1 || height < 1 ||
+        stride < 2 * in_channels * width)
+        return;
+    const std::uint32_t w = static_cast<std::uint32_t>(width);
+    const std::uint32_t h = static_cast<std::uint32_t>(height);
+    auto* samples = static_cast<std::uint16_t*>(std::malloc(std::size_t{w} * h * 4 * 2));
+    if (samples == nullptr)
+        return;
+    const std::uint32_t top = (1u << bits) - 1;
+    std::uint16_t* out = samples;
+    for (std::uint32_t y = 0; y < h; ++y) {
+        const std::uint8_t* row =
+            plane + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride);
+        for (std::uint32_t x = 0; x < w; ++x) {
+            std::uint16_t in[4] = {0, 0, 0, static_cast<std::uint16_t>(top)};
+            std::memcpy(in, row + std::size_t{x} * 2 * static_cast<std::size_t>(in_channels),
+                        2 * static_cast<std::size_t>(in_channels));
+            for (const std::uint16_t v : in)
+                *out++ = static_cast<std::uint16_t>(
+                    (std::min<std::uint32_t>(v, top) * 65535u + top / 2) / top);
+        }
+    }
+    deliver_deep(call, {w, h, VT_DEEP_RGBA, w * 4, samples, static_cast<std::uint32_t>(bits), 0});
+}
+
+std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id, bool first) {
     heif_image_handle* raw_handle = nullptr;
     if (const heif_error e = heif_context_get_image_handle(context, id, &raw_handle); e.code)
         return result_of(e);
@@ -141,6 +195,8 @@ std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id) 
                           .upright = true});
     const std::vector<std::uint8_t> icc = icc_of(raw_handle);
     add_frame_chunk(call, kTagIcc, icc.data(), static_cast<std::uint32_t>(icc.size()));
+    if (first && deep_wanted(call))
+        load_deep(call, raw_handle, alpha);
     return VT_OK;
 }
 
@@ -174,7 +230,7 @@ std::int32_t load_image(FilterCall* call) {
             call->warnings |= VT_WARN_LAYERS_DROPPED;
             break;
         }
-        const std::int32_t r = load_one(call, context.get(), ids[i]);
+        const std::int32_t r = load_one(call, context.get(), ids[i], i == 0);
         if (r != VT_OK) {
             // A later image that fails keeps the ones before it.
             if (i == 0 || r == VT_ERR_TIMEOUT)
@@ -199,21 +255,37 @@ heif_error append_bytes(heif_context*, const void* data, size_t size, void* user
     return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
 }
 
-// The selected picture as an RGB(A) image for the encoder.
-std::int32_t make_image(const FilterCall* call, bool alpha, Image& image) {
+// An RGB(A) image for the encoder of `bits` per channel (8, or 9-16 in 16-bit containers) with
+// its plane: VT_OK or the result code.
+std::int32_t create_image(const FilterCall* call, bool alpha, int bits, Image& image,
+                          std::uint8_t*& plane, int& stride) {
     heif_image* raw = nullptr;
-    const heif_chroma chroma = alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+    const heif_chroma chroma =
+        bits == 8 ? (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB)
+        : alpha   ? (kLittleEndian ? heif_chroma_interleaved_RRGGBBAA_LE
+                                   : heif_chroma_interleaved_RRGGBBAA_BE)
+                  : (kLittleEndian ? heif_chroma_interleaved_RRGGBB_LE
+                                   : heif_chroma_interleaved_RRGGBB_BE);
     const int w = static_cast<int>(call->width);
     const int h = static_cast<int>(call->height);
     if (const heif_error e = heif_image_create(w, h, heif_colorspace_RGB, chroma, &raw); e.code)
         return result_of(e);
     image.reset(raw);
-    if (const heif_error e = heif_image_add_plane(raw, heif_channel_interleaved, w, h, 8); e.code)
+    if (const heif_error e = heif_image_add_plane(raw, heif_channel_interleaved, w, h, bits);
+        e.code)
         return result_of(e);
+    plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
+    return plane == nullptr ? VT_ERR_OUT_OF_MEMORY : VT_OK;
+}
+
+// The selected picture as an 8-bit RGB(A) image for the encoder.
+std::int32_t make_image(const FilterCall* call, bool alpha, Image& image) {
+    std::uint8_t* plane = nullptr;
     int stride = 0;
-    std::uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
-    if (plane == nullptr)
-        return VT_ERR_OUT_OF_MEMORY;
+    if (const std::int32_t r = create_image(call, alpha, 8, image, plane, stride); r != VT_OK)
+        return r;
+    const int w = static_cast<int>(call->width);
+    const int h = static_cast<int>(call->height);
     for (int y = 0; y < h; ++y) {
         const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
         std::uint8_t* out = plane + static_cast<std::size_t>(y) * stride;
@@ -226,6 +298,42 @@ std::int32_t make_image(const FilterCall* call, bool alpha, Image& image) {
         }
     }
     return VT_OK;
+}
+
+// A deep picture as an RGB(A) image of `bits` per channel: the top bits of each sample, so a
+// picture read from a file of that depth goes back unchanged.
+std::int32_t make_deep_image(const FilterCall* call, const VtDeepImage& deep, bool alpha, int bits,
+                             Image& image) {
+    std::uint8_t* plane = nullptr;
+    int stride = 0;
+    if (const std::int32_t r = create_image(call, alpha, bits, image, plane, stride); r != VT_OK)
+        return r;
+    const std::uint32_t out_channels = alpha ? 4 : 3;
+    const int shift = 16 - bits;
+    std::vector<std::uint16_t> row(std::size_t{deep.width} * out_channels);
+    for (std::uint32_t y = 0; y < deep.height; ++y) {
+        const std::uint16_t* in = deep.samples + static_cast<std::size_t>(y) * deep.stride;
+        std::uint16_t* out = row.data();
+        for (std::uint32_t x = 0; x < deep.width; ++x, in += deep.channels) {
+            // A grey deep picture repeats its grey.
+            for (std::uint32_t c = 0; c < 3; ++c)
+                *out++ =
+                    static_cast<std::uint16_t>(in[deep.channels == VT_DEEP_RGBA ? c : 0] >> shift);
+            if (alpha)
+                *out++ = static_cast<std::uint16_t>(in[deep.channels - 1] >> shift);
+        }
+        std::memcpy(plane + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride),
+                    row.data(), row.size() * sizeof(std::uint16_t));
+    }
+    return VT_OK;
+}
+
+// The depth a deep picture is written at: the option's 8, 10 or 12 (odd values round down).
+// libheif before 1.16 hands libaom the wrong depth for 10-bit pictures, which fails or, with
+// libaom's assertions on, ends the process: AVIF then takes 12.
+int deep_depth(const FilterCall* call, bool heic) {
+    const int depth = state_option(call, u"fmx_HEIF.depth", kDefaultDeepBits, 8, 12) & ~1;
+    return depth == 10 && !heic && heif_get_version_number() < 0x01100000 ? 12 : depth;
 }
 
 std::int32_t save_image(FilterCall* call) {
@@ -245,9 +353,13 @@ std::int32_t save_image(FilterCall* call) {
         return r;
     const int quality = state_option(call, u"fmx_HEIF.quality", kDefaultQuality, 0, 100);
     const bool lossless = state_option(call, u"fmx_HEIF.lossless", 0, 0, 1) != 0;
-    const bool alpha = any_transparent(call);
+    const int depth = deep_depth(call, heic);
+    const VtDeepImage* deep = depth > 8 ? deep_offered(call) : nullptr;
+    const bool alpha = deep != nullptr ? deep_transparent(*deep) : any_transparent(call);
     Image image;
-    if (const std::int32_t r = make_image(call, alpha, image); r != VT_OK)
+    if (const std::int32_t r = deep != nullptr ? make_deep_image(call, *deep, alpha, depth, image)
+                                               : make_image(call, alpha, image);
+        r != VT_OK)
         return r;
     std::vector<std::uint8_t> icc;
     if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr) {
@@ -279,6 +391,10 @@ std::int32_t save_image(FilterCall* call) {
         lossless ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;
     nclx.full_range_flag = 1;
     options->output_nclx_profile = &nclx;
+    // libheif 1.15 converts by the image's own profile only: without it a deep lossless picture
+    // would go through YCbCr and come back within one step rather than exactly.
+    if (lossless && deep != nullptr)
+        heif_image_set_nclx_color_profile(image.get(), &nclx);
     if (lossless)
         heif_encoder_set_parameter_string(raw_encoder, "chroma", "444");
     heif_image_handle* raw_handle = nullptr;
@@ -295,7 +411,10 @@ std::int32_t save_image(FilterCall* call) {
     heif_writer writer{1, append_bytes};
     if (const heif_error w = heif_context_write(context.get(), &writer, &file); w.code)
         return result_of(w);
-    return write_target_bytes(call->path, file);
+    const std::int32_t written = write_target_bytes(call->path, file);
+    if (written == VT_OK && deep != nullptr)
+        deep_written(call);
+    return written;
 }
 
 // An ISO base media file whose brand is one of HEIF's.
@@ -321,10 +440,10 @@ bool heif_save_extension(const FilterCheck& c) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(100, heif_signature, heif_load_extension, heif_save_extension,
-                                    load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, heif_signature, heif_load_extension, heif_save_extension,
+                              load_image, save_image, 16)
 
-VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_HEIF.quality", "80",
-                                "0 to 100: higher keeps more detail in larger files"},
-                               {"fmx_HEIF.lossless", "0",
-                                "1: lossless, every pixel exactly as it is"})
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_HEIF.quality", "80", "0 to 100: higher keeps more detail in larger files"},
+    {"fmx_HEIF.lossless", "0", "1: lossless, every pixel exactly as it is"},
+    {"fmx_HEIF.depth", "12", "8, 10 or 12: bits per channel of a picture that has more than 8"})

@@ -1,12 +1,19 @@
 // fmx_JXL: JPEG XL files through libjxl. Every frame of an animation is delivered fully
 // composed, with its duration in `mode2`; libjxl turns the pixels by the file's orientation.
-// Saves write one picture, lossless or at a distance, with alpha, the ICC profile and EXIF.
+// A lossy colour file with an ICC profile is taken from libjxl's linear sRGB to that profile by
+// Little CMS, so its pixels are the numbers its "ICCP" label describes.
+// A file of more than 8 integer bits per sample also gives frame 0 at 16 bits when the host
+// asks (decoded a second time, so the 8-bit frames stay as they were). Saves write one picture,
+// lossless or at a distance, with alpha, the ICC profile and EXIF: at 16 bits when the host
+// offers a deep picture, else at 8.
 
 #include <jxl/decode.h>
 #include <jxl/encode.h>
+#include <lcms2.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,6 +32,7 @@ constexpr std::uint8_t kDocFrameAnimation = 2;
 constexpr std::size_t kMaxExifBox = 1u << 20;
 constexpr std::uint32_t kMaxJxlExifBytes = 65536;
 constexpr JxlPixelFormat kRgba{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+constexpr JxlPixelFormat kRgbaFloat{4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
 
 struct DecoderFree {
     void operator()(JxlDecoder* d) const noexcept { JxlDecoderDestroy(d); }
@@ -33,19 +41,79 @@ struct EncoderFree {
     void operator()(JxlEncoder* e) const noexcept { JxlEncoderDestroy(e); }
 };
 
-// The host frame being decoded into, for libjxl's row callback.
+struct TransformFree {
+    void operator()(void* t) const noexcept { cmsDeleteTransform(t); }
+};
+using Transform = std::unique_ptr<void, TransformFree>;
+
+struct ProfileFree {
+    void operator()(void* p) const noexcept { cmsCloseProfile(p); }
+};
+using Profile = std::unique_ptr<void, ProfileFree>;
+
+std::vector<std::uint8_t> icc_profile(const JxlDecoder* d, JxlColorProfileTarget target) {
+    size_t size = 0;
+    std::vector<std::uint8_t> icc;
+    if (JxlDecoderGetICCProfileSize(d, nullptr, target, &size) != JXL_DEC_SUCCESS || size == 0 ||
+        size > kMaxExifBox)
+        return icc;
+    icc.resize(size);
+    if (JxlDecoderGetColorAsICCProfile(d, nullptr, target, icc.data(), size) != JXL_DEC_SUCCESS)
+        icc.clear();
+    return icc;
+}
+
+// libjxl has no colour management: a lossy colour file whose profile is an ICC one comes out
+// in linear sRGB. This takes its float red, green, blue, alpha to the file's own profile as
+// `out_format` (TYPE_RGBA_8 or TYPE_RGBA_16); null when the pixels are already in the file's
+// colour space or Little CMS cannot make the way, `data_icc` then says what they are.
+Transform to_own_profile(const JxlDecoder* d, const JxlBasicInfo& info, cmsUInt32Number out_format,
+                         std::vector<std::uint8_t>& data_icc) {
+    JxlColorEncoding encoded{};
+    if (info.uses_original_profile || info.num_color_channels != 3 ||
+        JxlDecoderGetColorAsEncodedProfile(d, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                           &encoded) == JXL_DEC_SUCCESS)
+        return nullptr;
+    data_icc = icc_profile(d, JXL_COLOR_PROFILE_TARGET_DATA);
+    const std::vector<std::uint8_t> own = icc_profile(d, JXL_COLOR_PROFILE_TARGET_ORIGINAL);
+    if (data_icc.empty() || own.empty())
+        return nullptr;
+    const Profile from(
+        cmsOpenProfileFromMem(data_icc.data(), static_cast<cmsUInt32Number>(data_icc.size())));
+    const Profile to(cmsOpenProfileFromMem(own.data(), static_cast<cmsUInt32Number>(own.size())));
+    if (!from || !to || cmsGetColorSpace(to.get()) != cmsSigRgbData)
+        return nullptr;
+    return Transform(cmsCreateTransform(from.get(), TYPE_RGBA_FLT, to.get(), out_format,
+                                        INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_COPY_ALPHA));
+}
+
+// The host frame being decoded into, for libjxl's row callback; with a transform, the row
+// buffer holds a converted run of pixels (sized for the widest before the decode starts).
 struct FrameTarget {
     std::uint32_t* pixels = nullptr;
     std::uint32_t stride = 0;
+    void* transform = nullptr;
+    std::vector<std::uint8_t> row;
 };
 
-void put_pixels(void* opaque, size_t x, size_t y, size_t count, const void* rgba) {
-    const auto* target = static_cast<const FrameTarget*>(opaque);
-    const auto* in = static_cast<const std::uint8_t*>(rgba);
-    std::uint32_t* out = target->pixels + y * target->stride + x;
+void put_rgba(const FrameTarget& target, size_t x, size_t y, size_t count, const std::uint8_t* in) {
+    std::uint32_t* out = target.pixels + y * target.stride + x;
     for (size_t i = 0; i < count; ++i, in += 4)
         out[i] = in[2] | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[0]} << 16) |
                  (std::uint32_t(255 - in[3]) << 24);
+}
+
+void put_pixels(void* opaque, size_t x, size_t y, size_t count, const void* rgba) {
+    put_rgba(*static_cast<const FrameTarget*>(opaque), x, y, count,
+             static_cast<const std::uint8_t*>(rgba));
+}
+
+void put_converted(void* opaque, size_t x, size_t y, size_t count, const void* rgba) {
+    auto* target = static_cast<FrameTarget*>(opaque);
+    count = std::min(count, target->row.size() / 4);
+    cmsDoTransform(target->transform, rgba, target->row.data(),
+                   static_cast<cmsUInt32Number>(count));
+    put_rgba(*target, x, y, count, target->row.data());
 }
 
 class Loader {
@@ -88,7 +156,9 @@ public:
                     return r == kEnough ? VT_OK : r;
                 break;
             case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-                if (JxlDecoderSetImageOutCallback(d, &kRgba, put_pixels, &m_target) !=
+                if ((m_transform
+                         ? JxlDecoderSetImageOutCallback(d, &kRgbaFloat, put_converted, &m_target)
+                         : JxlDecoderSetImageOutCallback(d, &kRgba, put_pixels, &m_target)) !=
                     JXL_DEC_SUCCESS)
                     return VT_ERR_COMPONENT_FAILED;
                 break;
@@ -138,20 +208,19 @@ private:
     }
 
     // The profile only when the file carries one; a described colour space is sRGB's kin.
+    // Pixels that cannot be taken to the file's profile are labelled with what they are.
     void color_profile(JxlDecoder* d) {
         JxlColorEncoding encoded{};
-        if (JxlDecoderGetColorAsEncodedProfile(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+        if (JxlDecoderGetColorAsEncodedProfile(d, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
                                                &encoded) == JXL_DEC_SUCCESS)
             return;
-        size_t size = 0;
-        if (JxlDecoderGetICCProfileSize(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &size) !=
-                JXL_DEC_SUCCESS ||
-            size == 0 || size > kMaxExifBox)
-            return;
-        m_icc.resize(size);
-        if (JxlDecoderGetColorAsICCProfile(d, &kRgba, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
-                                           m_icc.data(), size) != JXL_DEC_SUCCESS)
-            m_icc.clear();
+        std::vector<std::uint8_t> data_icc;
+        m_transform = to_own_profile(d, m_info, TYPE_RGBA_8, data_icc);
+        m_icc = m_transform || data_icc.empty() ? icc_profile(d, JXL_COLOR_PROFILE_TARGET_ORIGINAL)
+                                                : data_icc;
+        m_target.transform = m_transform.get();
+        if (m_transform)
+            m_target.row.resize(std::size_t{std::max(m_width, m_height)} * 4);
     }
 
     std::int32_t begin_frame(JxlDecoder* d) {
@@ -173,7 +242,8 @@ private:
             return r;
         if (m_frames > 0)
             m_call->doc_kind = kDocFrameAnimation;
-        m_target = {m_call->pixels, m_call->stride};
+        m_target.pixels = m_call->pixels;
+        m_target.stride = m_call->stride;
         return VT_OK;
     }
 
@@ -223,11 +293,86 @@ private:
     std::uint32_t m_width = 0;
     std::uint32_t m_height = 0;
     std::uint32_t m_frames = 0;
+    Transform m_transform;
     FrameTarget m_target;
     std::vector<std::uint8_t> m_icc;
     std::vector<std::uint8_t> m_exif;
     bool m_in_exif = false;
 };
+
+struct SamplesFree {
+    void operator()(void* samples) const noexcept { std::free(samples); }
+};
+
+// Frame 0 again at 16 bits (grey, alpha or red, green, blue, alpha) for a file of more than 8
+// integer bits, in the colour space of the 8-bit frames; float files and every failure leave
+// the 8-bit frame alone.
+void load_deep(FilterCall* call, const std::vector<std::uint8_t>& bytes) {
+    const std::unique_ptr<JxlDecoder, DecoderFree> decoder(JxlDecoderCreate(nullptr));
+    JxlDecoder* d = decoder.get();
+    if (d == nullptr ||
+        JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+                                         JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(d, bytes.data(), bytes.size()) != JXL_DEC_SUCCESS)
+        return;
+    JxlDecoderCloseInput(d);
+    JxlBasicInfo info{};
+    JxlPixelFormat format{4, JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
+    Transform transform;
+    std::unique_ptr<std::uint16_t, SamplesFree> samples;
+    std::unique_ptr<float, SamplesFree> floats; // libjxl's linear sRGB, before the transform
+    VtDeepImage deep{};
+    for (;;) {
+        switch (JxlDecoderProcessInput(d)) {
+        case JXL_DEC_BASIC_INFO:
+            if (JxlDecoderGetBasicInfo(d, &info) != JXL_DEC_SUCCESS || info.bits_per_sample <= 8 ||
+                info.bits_per_sample > 16 || info.exponent_bits_per_sample != 0)
+                return;
+            format.num_channels = info.num_color_channels == 1 ? 2 : 4;
+            deep = {info.xsize,           info.ysize, format.num_channels, 0, nullptr,
+                    info.bits_per_sample, 0};
+            if (info.orientation >= JXL_ORIENT_TRANSPOSE)
+                std::swap(deep.width, deep.height);
+            deep.stride = deep.width * deep.channels;
+            break;
+        case JXL_DEC_COLOR_ENCODING: {
+            std::vector<std::uint8_t> data_icc;
+            transform = to_own_profile(d, info, TYPE_RGBA_16, data_icc);
+            if (transform)
+                format = kRgbaFloat;
+            break;
+        }
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+            const std::size_t count = std::size_t{deep.stride} * deep.height;
+            size_t size = 0;
+            if (samples || JxlDecoderImageOutBufferSize(d, &format, &size) != JXL_DEC_SUCCESS ||
+                size != count * (transform ? sizeof(float) : sizeof(std::uint16_t)))
+                return;
+            samples.reset(static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t))));
+            if (transform)
+                floats.reset(static_cast<float*>(std::malloc(size)));
+            if (!samples || (transform && !floats) ||
+                JxlDecoderSetImageOutBuffer(d, &format,
+                                            transform ? static_cast<void*>(floats.get())
+                                                      : static_cast<void*>(samples.get()),
+                                            size) != JXL_DEC_SUCCESS)
+                return;
+            break;
+        }
+        case JXL_DEC_FULL_IMAGE:
+            if (!samples)
+                return;
+            if (transform)
+                cmsDoTransform(transform.get(), floats.get(), samples.get(),
+                               static_cast<cmsUInt32Number>(deep.width) * deep.height);
+            deep.samples = samples.release();
+            deliver_deep(call, deep);
+            return;
+        default:
+            return;
+        }
+    }
+}
 
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
@@ -238,30 +383,73 @@ std::int32_t load_image(FilterCall* call) {
     if (JxlSignatureCheck(bytes.data(), bytes.size()) < JXL_SIG_CODESTREAM)
         return bytes.size() < 12 && !bytes.empty() ? VT_ERR_READ : VT_ERR_CORRUPT_OR_UNSUPPORTED;
     Loader loader(call);
-    return loader.run(bytes);
+    const std::int32_t result = loader.run(bytes);
+    if (result == VT_OK && deep_wanted(call))
+        load_deep(call, bytes);
+    return result;
 }
 
-std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
+// The picture as the encoder takes it: 8-bit red, green, blue (alpha) from the frame, or 16-bit
+// grey or colour (alpha) from a deep picture. Grey stays grey only without a profile, which
+// would be a colour one.
+struct EncoderPixels {
+    std::vector<std::uint8_t> bytes;
+    JxlPixelFormat format{};
+    std::uint32_t bits = 8;
+    bool alpha = false;
+    bool grey = false;
+};
+
+EncoderPixels pixels_of(const FilterCall* call, const VtDeepImage* deep, bool has_profile) {
+    EncoderPixels p;
+    if (deep == nullptr) {
+        p.alpha = any_transparent(call);
+        p.format = {p.alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+        p.bytes.resize(std::size_t{call->width} * call->height * p.format.num_channels);
+        std::uint8_t* out = p.bytes.data();
+        for (std::uint32_t y = 0; y < call->height; ++y) {
+            const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
+            for (std::uint32_t x = 0; x < call->width; ++x) {
+                *out++ = static_cast<std::uint8_t>(in[x] >> 16);
+                *out++ = static_cast<std::uint8_t>(in[x] >> 8);
+                *out++ = static_cast<std::uint8_t>(in[x]);
+                if (p.alpha)
+                    *out++ = static_cast<std::uint8_t>(255 - (in[x] >> 24));
+            }
+        }
+        return p;
+    }
+    p.bits = 16;
+    p.alpha = deep_transparent(*deep);
+    p.grey = deep->channels == VT_DEEP_GREY_ALPHA && !has_profile;
+    const std::uint32_t colours = p.grey ? 1 : 3;
+    p.format = {colours + (p.alpha ? 1 : 0), JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
+    std::vector<std::uint16_t> samples;
+    samples.reserve(std::size_t{deep->width} * deep->height * p.format.num_channels);
+    for (std::uint32_t y = 0; y < deep->height; ++y) {
+        const std::uint16_t* in = deep->samples + static_cast<std::size_t>(y) * deep->stride;
+        for (std::uint32_t x = 0; x < deep->width; ++x, in += deep->channels) {
+            // A grey deep picture written as colour repeats its grey.
+            for (std::uint32_t c = 0; c < colours; ++c)
+                samples.push_back(in[deep->channels == VT_DEEP_RGBA ? c : 0]);
+            if (p.alpha)
+                samples.push_back(in[deep->channels - 1]);
+        }
+    }
+    p.bytes.resize(samples.size() * sizeof(std::uint16_t));
+    std::memcpy(p.bytes.data(), samples.data(), p.bytes.size());
+    return p;
+}
+
+std::int32_t encode(FilterCall* call, const VtDeepImage* deep, std::vector<std::uint8_t>& file) {
     const bool lossless = state_option(call, u"fmx_JXL.lossless", 0, 0, 1) != 0;
     const int distance = state_option(call, u"fmx_JXL.distance", 10, 0, 150);
     const int effort = state_option(call, u"fmx_JXL.effort", 7, 1, 9);
-    const bool alpha = any_transparent(call);
-    const JxlPixelFormat format{alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    std::vector<std::uint8_t> rgba(std::size_t{call->width} * call->height * format.num_channels);
-    std::uint8_t* out = rgba.data();
-    for (std::uint32_t y = 0; y < call->height; ++y) {
-        const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
-        for (std::uint32_t x = 0; x < call->width; ++x) {
-            *out++ = static_cast<std::uint8_t>(in[x] >> 16);
-            *out++ = static_cast<std::uint8_t>(in[x] >> 8);
-            *out++ = static_cast<std::uint8_t>(in[x]);
-            if (alpha)
-                *out++ = static_cast<std::uint8_t>(255 - (in[x] >> 24));
-        }
-    }
     std::vector<std::uint8_t> icc;
     if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
         icc.assign(view.data, view.data + view.size);
+    const EncoderPixels pixels = pixels_of(call, deep, !icc.empty());
+    const bool grey = pixels.grey;
     const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxJxlExifBytes);
 
     const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
@@ -272,10 +460,10 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
     JxlEncoderInitBasicInfo(&info);
     info.xsize = call->width;
     info.ysize = call->height;
-    info.bits_per_sample = 8;
-    info.num_color_channels = 3;
-    info.alpha_bits = alpha ? 8 : 0;
-    info.num_extra_channels = alpha ? 1 : 0;
+    info.bits_per_sample = pixels.bits;
+    info.num_color_channels = grey ? 1 : 3;
+    info.alpha_bits = pixels.alpha ? pixels.bits : 0;
+    info.num_extra_channels = pixels.alpha ? 1 : 0;
     info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
     if (!exif.empty() && JxlEncoderUseBoxes(e) != JXL_ENC_SUCCESS)
         return VT_ERR_COMPONENT_FAILED;
@@ -285,7 +473,7 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
         !icc.empty() && JxlEncoderSetICCProfile(e, icc.data(), icc.size()) == JXL_ENC_SUCCESS;
     if (!colour_set) {
         JxlColorEncoding srgb{};
-        JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+        JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
         colour_set = JxlEncoderSetColorEncoding(e, &srgb) == JXL_ENC_SUCCESS;
     }
     if (!colour_set)
@@ -303,7 +491,8 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
         JxlEncoderSetFrameLossless(settings, JXL_TRUE);
     else
         JxlEncoderSetFrameDistance(settings, static_cast<float>(std::max(distance, 1)) / 10.0f);
-    if (JxlEncoderAddImageFrame(settings, &format, rgba.data(), rgba.size()) != JXL_ENC_SUCCESS)
+    if (JxlEncoderAddImageFrame(settings, &pixels.format, pixels.bytes.data(),
+                                pixels.bytes.size()) != JXL_ENC_SUCCESS)
         return VT_ERR_COMPONENT_FAILED;
     JxlEncoderCloseInput(e);
     file.resize(65536);
@@ -327,10 +516,14 @@ std::int32_t encode(FilterCall* call, std::vector<std::uint8_t>& file) {
 std::int32_t save_image(FilterCall* call) {
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
+    const VtDeepImage* deep = deep_offered(call);
     std::vector<std::uint8_t> file;
-    if (const std::int32_t r = encode(call, file); r != VT_OK)
+    if (const std::int32_t r = encode(call, deep, file); r != VT_OK)
         return r;
-    return write_target_bytes(call->path, file);
+    const std::int32_t written = write_target_bytes(call->path, file);
+    if (written == VT_OK && deep != nullptr)
+        deep_written(call);
+    return written;
 }
 
 bool jxl_signature(const FilterCheck& check) {
@@ -345,7 +538,8 @@ bool jxl_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, jxl_signature, jxl_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, jxl_signature, jxl_extension, jxl_extension, load_image,
+                              save_image, 16)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_JXL.lossless", "0", "1: lossless, every pixel exactly as it is"},

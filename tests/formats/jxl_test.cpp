@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
+#include <cmath>
 #include <filesystem>
 #include <string>
 
+#include "fuzz/format_fuzz_driver.h"
+#include "tests/formats/deep_outside.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
 
@@ -59,6 +63,178 @@ TEST_F(JxlPlugin, AnimationFramesKeepTheirDelays) {
         EXPECT_EQ(loaded.frames[i].pixels[0], colours[i]) << i;
         EXPECT_EQ(loaded.frames[i].delay, delays[i]) << i;
     }
+}
+
+// --- more than 8 bits per channel
+
+struct DeepSource {
+    const char* name;
+    const char* magick; // ImageMagick's arguments that draw it, then the file
+    std::uint32_t bits; // what a deep load gives (0: the file has 8 bits, none)
+    std::uint32_t channels;
+    bool by_cjxl; // cjxl keeps it as it is (its 0.7 keeps 8 bits of a 16-bit PNG's alpha)
+};
+
+const DeepSource kDeepSources[] = {
+    {"rgb16",
+     "-size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 +noise Uniform "
+     "-depth 16 PNG48:",
+     16, 4, true},
+    {"rgba16",
+     "-size 29x19 radial-gradient:'rgba(255,200,0,1)-rgba(0,0,255,0.25)' -depth 16 PNG64:", 16, 4,
+     false},
+    {"grey16",
+     "-size 31x17 gradient:black-white -seed 3 -attenuate 0.2 +noise Uniform "
+     "-colorspace Gray -depth 16 -define png:color-type=0 ",
+     16, 2, true},
+    {"rgb8", "-size 20x10 gradient:red-blue PNG24:", 0, 4, true},
+};
+
+// cjxl's lossless files from ImageMagick's deep pictures: frame 0 at the file's depth, scaled to
+// 16 bits as ImageMagick scales it, beside the 8-bit frame of a plain load.
+TEST_F(JxlPlugin, DeepFilesDeliverTheirSamplesBesideTheUnchangedEightBitFrame) {
+    for (const DeepSource& source : kDeepSources) {
+        SCOPED_TRACE(source.name);
+        const std::filesystem::path picture = m_temp / (std::string(source.name) + ".png");
+        const std::filesystem::path jxl = m_temp / (std::string(source.name) + ".jxl");
+        if (!source.by_cjxl)
+            continue;
+        if (!run_tool(std::string("convert ") + source.magick + quoted(picture)) ||
+            !run_tool("cjxl -d 0 " + quoted(picture) + " " + quoted(jxl)))
+            GTEST_SKIP() << "no ImageMagick or cjxl";
+        const LoadResult plain = load_with(api(), jxl.string());
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult deep = load_with(api(), jxl.string(), ask);
+        ASSERT_EQ(deep.result, VT_OK);
+        EXPECT_EQ(deep.frames[0].pixels, plain.frames[0].pixels);
+        if (source.bits == 0) {
+            EXPECT_TRUE(deep.deep.empty());
+            continue;
+        }
+        ASSERT_FALSE(deep.deep.empty());
+        EXPECT_EQ(deep.deep.bits, source.bits);
+        EXPECT_EQ(deep.deep.channels, source.channels);
+        EXPECT_EQ(fuzz::deep_rgba(deep.deep), magick_deep(picture).samples);
+        EXPECT_TRUE(fuzz::deep_stands_for(deep.deep, deep.frames[0], 0));
+    }
+}
+
+// A deep picture saved losslessly comes back sample for sample, through the plug-in and through
+// djxl's 16-bit PNG; grey stays grey. Lossy saves are 16-bit too; without an offer, 8-bit.
+TEST_F(JxlPlugin, DeepPicturesSaveAt16BitsAndComeBackBitExact) {
+    HarnessServices::set_state(u"fmx_JXL.lossless", "1");
+    for (const DeepSource& source : kDeepSources) {
+        SCOPED_TRACE(source.name);
+        const std::filesystem::path picture = m_temp / (std::string(source.name) + ".png");
+        if (source.bits == 0 ||
+            !run_tool(std::string("convert ") + source.magick + quoted(picture)))
+            continue;
+        const DeepFrame rgba = magick_deep(picture);
+        const DeepFrame offer = source.channels == 2 ? grey_of(rgba) : rgba;
+        const std::filesystem::path saved = m_temp / (std::string(source.name) + "-saved.jxl");
+        const SaveResult result =
+            save_with(api(), saved.string(), {eight_bit_frame(rgba)}, 0, &offer);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_TRUE(result.deep_written);
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult again = load_with(api(), saved.string(), ask);
+        EXPECT_EQ(again.deep.bits, 16u);
+        EXPECT_EQ(again.deep.samples, offer.samples);
+        const std::filesystem::path png = saved.string() + ".png";
+        if (run_tool("djxl " + quoted(saved) + " " + quoted(png))) {
+            EXPECT_EQ(magick_deep(png).samples, rgba.samples);
+        }
+    }
+    HarnessServices::set_state(u"fmx_JXL.lossless", "0");
+    DeepFrame offer{2, 1, 4, 16, {0, 257, 65535, 65535, 1000, 40000, 65535, 30000}};
+    const std::string lossy = m_temp / "lossy.jxl";
+    ASSERT_TRUE(save_with(api(), lossy, {eight_bit_frame(offer)}, 0, &offer).deep_written);
+    LoadOptions ask;
+    ask.want_deep = true;
+    EXPECT_EQ(load_with(api(), lossy, ask).deep.bits, 16u);
+    ASSERT_EQ(save_with(api(), lossy, {eight_bit_frame(offer)}).result, VT_OK);
+    EXPECT_TRUE(load_with(api(), lossy, ask).deep.empty());
+}
+
+// Adobe RGB (1998)'s primaries and gamma as a Little CMS profile: a colour space that is not
+// sRGB's.
+std::vector<std::uint8_t> wide_profile() {
+    const cmsCIExyY white{0.3127, 0.3290, 1};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
+    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256);
+    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::vector<std::uint8_t> icc(size);
+    cmsSaveProfileToMem(profile, icc.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(gamma);
+    return icc;
+}
+
+// Red, green, blue, alpha 16-bit samples from profile `from` to profile `to`.
+std::vector<std::uint16_t> convert16(std::vector<std::uint16_t> samples, const std::string& from,
+                                     const std::vector<std::uint8_t>& to) {
+    cmsHPROFILE in = cmsOpenProfileFromMem(from.data(), static_cast<cmsUInt32Number>(from.size()));
+    cmsHPROFILE out = cmsOpenProfileFromMem(to.data(), static_cast<cmsUInt32Number>(to.size()));
+    cmsHTRANSFORM t = cmsCreateTransform(in, TYPE_RGBA_16, out, TYPE_RGBA_16,
+                                         INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_COPY_ALPHA);
+    if (t != nullptr)
+        cmsDoTransform(t, samples.data(), samples.data(),
+                       static_cast<cmsUInt32Number>(samples.size() / 4));
+    cmsDeleteTransform(t);
+    cmsCloseProfile(in);
+    cmsCloseProfile(out);
+    return t != nullptr ? samples : std::vector<std::uint16_t>{};
+}
+
+double psnr(const std::vector<std::uint16_t>& a, const std::vector<std::uint16_t>& b, double top) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
+        sum += d * d;
+    }
+    return a.size() != b.size() || a.empty() ? 0
+           : sum == 0                        ? 99
+                      : 10 * std::log10(top * top * static_cast<double>(a.size()) / sum);
+}
+
+// A lossy file with a profile that is not sRGB comes out in that profile's own numbers, as it
+// is labelled: djxl's linear-sRGB output taken to the profile by Little CMS is the reference,
+// for the 8-bit frame and the deep picture.
+TEST_F(JxlPlugin, LossyFilesWithAProfileDecodeInTheirOwnColourSpace) {
+    const std::vector<std::uint8_t> icc = wide_profile();
+    const std::filesystem::path profile = m_temp / "wide.icc";
+    write_bytes(profile, std::string(icc.begin(), icc.end()));
+    const std::filesystem::path png = m_temp / "wide.png", jxl = m_temp / "wide.jxl";
+    const std::filesystem::path ref = m_temp / "ref.png", ref_icc = m_temp / "ref.icc";
+    if (!run_tool("convert -size 64x48 gradient:'#ff2010-#10e0ff' -depth 16 -profile " +
+                  quoted(profile) + " PNG48:" + quoted(png)) ||
+        !run_tool("cjxl -d 1 " + quoted(png) + " " + quoted(jxl)) ||
+        !run_tool("djxl " + quoted(jxl) + " " + quoted(ref) + " --icc_out=" + quoted(ref_icc)))
+        GTEST_SKIP() << "no ImageMagick, cjxl or djxl";
+    const std::vector<std::uint16_t> reference =
+        convert16(magick_deep(ref).samples, read_bytes(ref_icc), icc);
+    LoadOptions ask;
+    ask.want_deep = true;
+    const LoadResult loaded = load_with(api(), jxl.string(), ask);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+    std::vector<std::uint16_t> eight, reference8;
+    for (const std::uint32_t p : loaded.frames[0].pixels)
+        eight.insert(eight.end(), {std::uint16_t(p >> 16 & 0xFF), std::uint16_t(p >> 8 & 0xFF),
+                                   std::uint16_t(p & 0xFF), std::uint16_t(255 - (p >> 24))});
+    for (const std::uint16_t v : reference)
+        reference8.push_back(image::to_8bit(v));
+    EXPECT_GE(psnr(eight, reference8, 255), 45);
+    EXPECT_GE(psnr(loaded.deep.samples, reference, 65535), 45);
+}
+
+TEST_F(JxlPlugin, SaveCheckSaysItWrites16Bits) {
+    EXPECT_EQ(check_with(api().check_save, u".jxl").deep_bits, 16);
 }
 
 } // namespace
