@@ -193,5 +193,25 @@ TEST_F(Jp2kPlugin, DeepComponentsLoadAndSaveBitExact) {
     EXPECT_EQ(check_with(api().check_save, u".jp2").deep_bits, 16);
 }
 
+// Pillow's 16- and 9-bit files load at 16 bits as opj_decompress's PGM at their precision.
+TEST_F(Jp2kPlugin, ConformanceFilesOfMoreThanEightBitsLoadDeep) {
+    VT_TESTDATA_OR_SKIP(folder, "pillow-testimages/jpeg2000");
+    LoadOptions ask;
+    ask.want_deep = true;
+    for (const auto& [name, bits] :
+         {std::pair{"16bit.cropped.j2k", 16u}, std::pair{"16bit.cropped.jp2", 16u},
+          std::pair{"9bit.j2k", 9u}}) {
+        SCOPED_TRACE(name);
+        const std::filesystem::path outside = m_temp / "opj.pgm";
+        if (!run_tool("opj_decompress -i " + quoted(folder / name) + " -o " + quoted(outside)))
+            GTEST_SKIP() << "no opj_decompress";
+        const LoadResult loaded = load_with(api(), folder / name, ask);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.deep.bits, bits);
+        EXPECT_EQ(deep_rgba(loaded.deep), magick_rgba16(outside));
+        EXPECT_EQ(loaded.frames[0].pixels, rounded(loaded.deep));
+    }
+}
+
 } // namespace
 } // namespace vt::test
