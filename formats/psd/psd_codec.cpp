@@ -803,9 +803,9 @@ struct Planes {
     std::vector<std::int32_t> ids;
 };
 
-Planes planes_of(const std::uint32_t* pixels, const OutDocument& doc) {
+Planes planes_of(const std::uint32_t* pixels, const OutDocument& doc, bool deep) {
     Planes out;
-    if (doc.deep != nullptr) {
+    if (deep) {
         for (std::uint32_t c = 0; c < doc.deep_channels; ++c) {
             out.planes.push_back({nullptr, 0, doc.deep, doc.deep_channels, c, doc.deep_stride});
             out.ids.push_back(c + 1 == doc.deep_channels ? -1 : static_cast<std::int32_t>(c));
@@ -884,7 +884,9 @@ void write_layer_record(const OutLayer& layer, const std::vector<std::int32_t>& 
 } // namespace
 
 std::vector<std::uint8_t> write_document(const OutDocument& doc) {
-    const bool deep = doc.deep != nullptr;
+    // A deep picture stands for the whole picture: it is written only as its one layer.
+    const bool deep = doc.deep != nullptr && doc.layers.size() == 1 &&
+                      doc.layers[0].width == doc.width && doc.layers[0].height == doc.height;
     bool alpha = false;
     if (deep) {
         for (std::uint32_t y = 0; y < doc.height && !alpha; ++y) {
@@ -918,8 +920,7 @@ std::vector<std::uint8_t> write_document(const OutDocument& doc) {
     put16(o, static_cast<std::uint32_t>(alpha ? -count : count) & 0xFFFF);
     std::vector<std::uint8_t> channel_data;
     for (const OutLayer& layer : doc.layers) {
-        // A deep picture is written only as the one layer that is the whole picture.
-        Planes planes = planes_of(layer.pixels.data(), doc);
+        Planes planes = planes_of(layer.pixels.data(), doc, deep);
         // The transparency first, as other writers order them.
         std::rotate(planes.planes.rbegin(), planes.planes.rbegin() + 1, planes.planes.rend());
         std::rotate(planes.ids.rbegin(), planes.ids.rbegin() + 1, planes.ids.rend());
@@ -945,7 +946,7 @@ std::vector<std::uint8_t> write_document(const OutDocument& doc) {
     put16(o, 1);
     std::vector<std::uint8_t> counts;
     std::vector<std::uint8_t> data;
-    Planes merged = planes_of(doc.merged.data(), doc);
+    Planes merged = planes_of(doc.merged.data(), doc, deep);
     if (!alpha)
         merged.planes.pop_back();
     for (const Plane& plane : merged.planes)

@@ -125,8 +125,9 @@ struct OutDocument {
     std::vector<OutLayer> layers;      // bottom first
     std::vector<std::uint8_t> icc;
     std::uint32_t ppi_x = 72, ppi_y = 72;
-    // A 16-bit picture written instead of `merged` and of the one layer, which then only gives
-    // its name: red, green, blue, alpha or grey, alpha samples, `deep_stride` apart; or null.
+    // A 16-bit picture written instead of `merged` and of the one layer of the picture's size,
+    // which then only gives its name (with other layers it is left out): red, green, blue, alpha
+    // or grey, alpha samples, `deep_stride` apart; or null.
     const std::uint16_t* deep = nullptr;
     std::uint32_t deep_channels = 0, deep_stride = 0;
 };
