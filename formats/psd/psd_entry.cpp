@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -202,7 +204,8 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
 
 // Frame 0 at 16 bits when it is the whole picture: the merged image of a document without
 // layers, or the one layer that is its canvas. Several layers are flattened by the host from
-// their 8-bit frames, so they deliver none.
+// their 8-bit frames, so they deliver none; nor does a decode that runs out of memory, which
+// leaves the 8-bit frames as they are.
 void load_deep(FilterCall* call, std::span<const std::uint8_t> file, const psd::Document& doc,
                const std::vector<Drawn>& layers) {
     const std::uint32_t channels = psd::deep_channels(doc);
@@ -210,17 +213,20 @@ void load_deep(FilterCall* call, std::span<const std::uint8_t> file, const psd::
         (layers.size() == 1 && (!is_canvas(layers[0], doc) || layers[0].hidden)))
         return;
     const std::size_t count = std::size_t{doc.width} * doc.height * channels;
-    auto* samples = static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t)));
-    if (samples == nullptr)
+    std::unique_ptr<std::uint16_t, decltype(&std::free)> samples(
+        static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t))), &std::free);
+    if (!samples)
         return;
-    const std::int32_t r = layers.empty()
-                               ? psd::decode_merged_deep(file, doc, samples)
-                               : psd::decode_layer_deep(file, doc, *layers[0].layer, samples);
-    if (r != VT_OK) {
-        std::free(samples);
+    try {
+        if ((layers.empty()
+                 ? psd::decode_merged_deep(file, doc, samples.get())
+                 : psd::decode_layer_deep(file, doc, *layers[0].layer, samples.get())) != VT_OK)
+            return;
+    } catch (const std::bad_alloc&) {
         return;
     }
-    deliver_deep(call, {doc.width, doc.height, channels, doc.width * channels, samples, 16, 0});
+    deliver_deep(call,
+                 {doc.width, doc.height, channels, doc.width * channels, samples.release(), 16, 0});
 }
 
 std::int32_t load_image(FilterCall* call) {

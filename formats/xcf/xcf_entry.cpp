@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -122,22 +124,27 @@ void apply_groups(std::vector<XcfLayer>& layers) {
 }
 
 // Frame 0 at 16 bits when it is the whole picture: one visible layer that covers the canvas.
+// A decode that runs out of memory delivers none and leaves the 8-bit frame as it is.
 void load_deep(FilterCall* call, std::span<const std::uint8_t> file, const XcfImage& image,
                const XcfLayer& layer) {
     const std::uint32_t channels = xcf_deep_channels(image, layer);
     if (channels == 0 || !layer.visible)
         return;
-    auto* samples = static_cast<std::uint16_t*>(
-        std::malloc(std::size_t{layer.width} * layer.height * channels * sizeof(std::uint16_t)));
-    if (samples == nullptr)
+    std::unique_ptr<std::uint16_t, decltype(&std::free)> samples(
+        static_cast<std::uint16_t*>(std::malloc(std::size_t{layer.width} * layer.height * channels *
+                                                sizeof(std::uint16_t))),
+        &std::free);
+    if (!samples)
         return;
-    if (decode_xcf_layer_deep(file, image, layer, samples) != VT_OK) {
-        std::free(samples);
+    try {
+        if (decode_xcf_layer_deep(file, image, layer, samples.get()) != VT_OK)
+            return;
+    } catch (const std::bad_alloc&) {
         return;
     }
     const std::uint32_t bits = std::min<std::uint32_t>(image.sample_bytes * 8, 16);
-    deliver_deep(call,
-                 {layer.width, layer.height, channels, layer.width * channels, samples, bits, 0});
+    deliver_deep(call, {layer.width, layer.height, channels, layer.width * channels,
+                        samples.release(), bits, 0});
 }
 
 std::int32_t load_image(FilterCall* call) {
