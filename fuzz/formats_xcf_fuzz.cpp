@@ -1,8 +1,9 @@
 // The XCF plug-in's reader over arbitrary files, through the test host; a picture saved and
-// loaded back must come back identical.
+// loaded back must come back identical; bit 7 of the options byte asks for 16 bits too.
 
 #include "fuzz/format_fuzz_driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return vt::fuzz::fuzz_format_plugin(data, size, ".xcf", /*lossless=*/true);
+    return vt::fuzz::fuzz_format_plugin(data, size, ".xcf", /*lossless=*/true, nullptr, false,
+                                        /*deep_bit=*/0x80);
 }

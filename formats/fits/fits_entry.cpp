@@ -1,13 +1,15 @@
 // fmx_FITS: the first image of a FITS file through cfitsio, 8-, 16-, 32- or 64-bit integer or
 // float samples (BZERO and BSCALE applied) scaled linearly to 8 bits between DATAMIN and DATAMAX
-// when the header gives both, else between the data's own least and greatest values. One plane
-// is grey, three planes are red, green and blue. FITS counts rows from the bottom. Load only.
+// when the header gives both, else between the data's own least and greatest values; samples of
+// more than 8 bits also give the picture scaled the same way to 16 bits when asked. One plane is
+// grey, three planes are red, green and blue. FITS counts rows from the bottom. Load only.
 
 #include <fitsio.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -107,6 +109,52 @@ void value_range(fitsfile* file, const std::vector<float>& values, double& low, 
         }
 }
 
+// The scale's ends and how a value goes to 8 bits: linearly between them, rounded.
+struct Scale {
+    double low = 0;
+    double high = 0;
+    [[nodiscard]] std::uint32_t to8(float v) const {
+        if (!std::isfinite(v) || high <= low)
+            return 0;
+        const double s = std::round((v - low) * (255.0 / (high - low)));
+        return static_cast<std::uint32_t>(std::clamp(s, 0.0, 255.0));
+    }
+    // The same value at 16 bits: the nearest to the exact scale among the values that round to
+    // its 8-bit one (a step apart at most), so the deep picture's rounding is the 8-bit frame.
+    [[nodiscard]] std::uint16_t to16(float v) const {
+        const std::uint32_t eight = to8(v);
+        if (!std::isfinite(v) || high <= low)
+            return 0;
+        const double s = std::clamp(std::round((v - low) * (65535.0 / (high - low))), 0.0, 65535.0);
+        const double least = eight == 0 ? 0.0 : 257.0 * eight - 128;
+        const double most = eight == 255 ? 65535.0 : 257.0 * eight + 128;
+        return static_cast<std::uint16_t>(std::clamp(s, least, most));
+    }
+};
+
+// Frame 0 at 16 bits for samples of more than 8, scaled as the 8-bit frame is.
+void load_deep(FilterCall* call, const ImageInfo& info, const std::vector<float>& values,
+               const Scale& scale) {
+    const std::uint32_t channels = info.planes == 3 ? 4 : 2;
+    const std::size_t plane = std::size_t{info.width} * info.height;
+    auto* samples =
+        static_cast<std::uint16_t*>(std::malloc(plane * channels * sizeof(std::uint16_t)));
+    if (samples == nullptr)
+        return;
+    for (std::uint32_t y = 0; y < info.height; ++y) {
+        const std::size_t row = std::size_t{info.height - 1 - y} * info.width;
+        std::uint16_t* out = samples + std::size_t{y} * info.width * channels;
+        for (std::uint32_t x = 0; x < info.width; ++x, out += channels) {
+            for (std::uint32_t c = 0; c + 1 < channels; ++c)
+                out[c] = scale.to16(values[c * plane + row + x]);
+            out[channels - 1] = 0xFFFF;
+        }
+    }
+    const auto bits = static_cast<std::uint32_t>(std::min(std::abs(info.bitpix), 16));
+    deliver_deep(call,
+                 {info.width, info.height, channels, info.width * channels, samples, bits, 0});
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -147,16 +195,9 @@ std::int32_t load_image(FilterCall* call) {
     if (fits_read_img(file.get(), TFLOAT, 1, static_cast<LONGLONG>(count), &blank, values.data(),
                       &any_blank, &status) != 0)
         return result_of(status);
-    double low = 0;
-    double high = 0;
-    value_range(file.get(), values, low, high);
-    const double scale = high > low ? 255.0 / (high - low) : 0.0;
-    const auto to8 = [&](float v) -> std::uint32_t {
-        if (!std::isfinite(v))
-            return 0;
-        const double s = std::round((v - low) * scale);
-        return static_cast<std::uint32_t>(std::clamp(s, 0.0, 255.0));
-    };
+    Scale scale;
+    value_range(file.get(), values, scale.low, scale.high);
+    const auto to8 = [&scale](float v) { return scale.to8(v); };
     if (const std::int32_t r = request_frame(call, info.width, info.height); r != VT_OK)
         return r;
     for (std::uint32_t y = 0; y < info.height; ++y) {
@@ -172,6 +213,8 @@ std::int32_t load_image(FilterCall* call) {
     }
     deliver_markup(call, {static_cast<std::uint32_t>(std::abs(info.bitpix)) * info.planes, nullptr,
                           0, nullptr, nullptr, nullptr});
+    if (deep_wanted(call) && std::abs(info.bitpix) > 8)
+        load_deep(call, info, values, scale);
     return VT_OK;
 }
 

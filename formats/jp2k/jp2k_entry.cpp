@@ -1,12 +1,14 @@
 // fmx_JP2K: JPEG 2000 codestreams (.j2k), JP2 files (.jp2) and JPIP streams (.jpt) on OpenJPEG
 // (opj_glue.cpp), Motion JPEG 2000 in mj2.cpp. Load: 1-4 components (grey, grey + alpha, RGB,
 // RGBA; subsampled components are spread), any precision scaled to 8 bits, the JP2 ICC profile
-// as an "ICCP" chunk. Save: ".jp2" writes JP2, anything else a codestream; "fmx_JP2K.rate" is
-// the compression ratio (0 lossless, default).
+// as an "ICCP" chunk; components of 9-16 bits also give the picture at 16 bits when asked. Save:
+// ".jp2" writes JP2, anything else a codestream, with 16-bit components when offered a 16-bit
+// picture; "fmx_JP2K.rate" is the compression ratio (0 lossless, default).
 
 #include <openjpeg.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -52,9 +54,14 @@ std::int32_t load_image(FilterCall* call) {
         return VT_ERR_CORRUPT_OR_UNSUPPORTED;
     }
     vt::formats::jp2k::Decoded decoded;
-    if (const std::int32_t r = vt::formats::jp2k::decode_into_frame(call, bytes, jp2, decoded);
-        r != VT_OK)
+    decoded.want_deep = deep_wanted(call);
+    const std::int32_t r = vt::formats::jp2k::decode_into_frame(call, bytes, jp2, decoded);
+    if (r != VT_OK) {
+        std::free(decoded.deep.samples);
         return r;
+    }
+    if (decoded.deep.samples != nullptr)
+        deliver_deep(call, decoded.deep);
     add_frame_chunk(call, kTagIcc, decoded.icc.data(),
                     static_cast<std::uint32_t>(decoded.icc.size()));
     deliver_markup(call, {decoded.bits});
@@ -87,37 +94,46 @@ std::int32_t save_image(FilterCall* call) {
         return vt::formats::jp2k::save_mj2(call);
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
-    const vt::formats::jp2k::Image image = vt::formats::jp2k::image_of(
-        call->pixels, call->stride, call->width, call->height, any_transparent(call));
+    const VtDeepImage* deep = deep_offered(call);
+    const vt::formats::jp2k::Image image =
+        deep != nullptr ? vt::formats::jp2k::image_of_deep(*deep, deep_transparent(*deep))
+                        : vt::formats::jp2k::image_of(call->pixels, call->stride, call->width,
+                                                      call->height, any_transparent(call));
     if (!image)
         return VT_ERR_OUT_OF_MEMORY;
     opj_cparameters_t parameters =
         vt::formats::jp2k::encoder_parameters(call, call->width, call->height);
     const bool jp2 = ends_with_jp2(call->path);
     const PrintResolution resolution = jp2 ? frame_resolution(call) : PrintResolution{};
-    return write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
-        const vt::formats::jp2k::Codec codec = vt::formats::jp2k::quiet_codec(
-            opj_create_compress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
-        if (!codec)
-            return VT_ERR_OUT_OF_MEMORY;
-        if (!opj_setup_encoder(codec.get(), &parameters, image.get()))
-            return VT_ERR_INTERNAL;
-        vt::formats::jp2k::Stream stream(
-            opj_stream_create_default_file_stream(name.c_str(), OPJ_FALSE));
-        if (!stream)
-            return VT_ERR_OPEN_WRITE;
-        if (!opj_start_compress(codec.get(), image.get(), stream.get()) ||
-            !opj_encode(codec.get(), stream.get()) || !opj_end_compress(codec.get(), stream.get()))
-            return VT_ERR_WRITE;
-        if (!resolution.known())
-            return VT_OK;
-        stream.reset(); // closes the file
-        return vt::formats::jp2k::add_jp2_resolution(name, resolution);
-    });
+    const std::int32_t written =
+        write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
+            const vt::formats::jp2k::Codec codec = vt::formats::jp2k::quiet_codec(
+                opj_create_compress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
+            if (!codec)
+                return VT_ERR_OUT_OF_MEMORY;
+            if (!opj_setup_encoder(codec.get(), &parameters, image.get()))
+                return VT_ERR_INTERNAL;
+            vt::formats::jp2k::Stream stream(
+                opj_stream_create_default_file_stream(name.c_str(), OPJ_FALSE));
+            if (!stream)
+                return VT_ERR_OPEN_WRITE;
+            if (!opj_start_compress(codec.get(), image.get(), stream.get()) ||
+                !opj_encode(codec.get(), stream.get()) ||
+                !opj_end_compress(codec.get(), stream.get()))
+                return VT_ERR_WRITE;
+            if (!resolution.known())
+                return VT_OK;
+            stream.reset(); // closes the file
+            return vt::formats::jp2k::add_jp2_resolution(name, resolution);
+        });
+    if (written == VT_OK && deep != nullptr)
+        deep_written(call);
+    return written;
 }
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, has_signature, known_extension, known_extension, load_image,
+                              save_image, 16)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_JP2K.rate", "0",
                                 "compression ratio; 0 or 1 lossless (the default)"})

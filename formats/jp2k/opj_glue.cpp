@@ -1,6 +1,7 @@
 #include "formats/jp2k/opj_glue.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "sdk/kit/plugin_kit.h"
@@ -67,6 +68,20 @@ std::uint32_t sample_8bit(const opj_image_comp_t& c, std::uint32_t x, std::uint3
     const std::int64_t top = (std::int64_t{1} << c.prec) - 1;
     v = std::clamp<std::int64_t>(v, 0, top);
     return static_cast<std::uint32_t>((v * 255 + top / 2) / top);
+}
+
+// The same sample scaled to 16 bits: its rounding to 8 bits is the 8-bit sample (65535 being
+// 255 x 257).
+std::uint16_t sample_16bit(const opj_image_comp_t& c, std::uint32_t x, std::uint32_t y,
+                           std::uint32_t x0, std::uint32_t y0) {
+    const std::uint32_t cx = std::min((x + x0) / c.dx - c.x0, c.w - 1);
+    const std::uint32_t cy = std::min((y + y0) / c.dy - c.y0, c.h - 1);
+    std::int64_t v = c.data[static_cast<std::size_t>(cy) * c.w + cx];
+    if (c.sgnd)
+        v += std::int64_t{1} << (c.prec - 1);
+    const std::int64_t top = (std::int64_t{1} << c.prec) - 1;
+    v = std::clamp<std::int64_t>(v, 0, top);
+    return static_cast<std::uint16_t>((v * 65535 + top / 2) / top);
 }
 
 // Every tile has at least one tile-part: an SOT marker segment and SOD, 14 bytes. OpenJPEG
@@ -139,6 +154,34 @@ void to_pixels(const opj_image_t& image, std::uint32_t* pixels, std::uint32_t st
     }
 }
 
+// The picture at 16 bits when some component has more than 8 (and none more than 16).
+VtDeepImage to_deep(const opj_image_t& image) {
+    std::uint32_t bits = 0;
+    for (std::uint32_t k = 0; k < image.numcomps; ++k)
+        bits = std::max(bits, image.comps[k].prec);
+    if (bits <= 8 || bits > 16)
+        return {};
+    const std::uint32_t n = image.numcomps;
+    const std::uint32_t channels = n >= 3 ? 4 : 2;
+    const std::uint32_t width = image.x1 - image.x0;
+    const std::uint32_t height = image.y1 - image.y0;
+    auto* samples = static_cast<std::uint16_t*>(
+        std::malloc(std::size_t{width} * height * channels * sizeof(std::uint16_t)));
+    if (samples == nullptr)
+        return {};
+    const bool alpha = n == 2 || n == 4;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        std::uint16_t* out = samples + std::size_t{y} * width * channels;
+        for (std::uint32_t x = 0; x < width; ++x, out += channels) {
+            for (std::uint32_t k = 0; k + 1 < channels; ++k)
+                out[k] = sample_16bit(image.comps[k], x, y, image.x0, image.y0);
+            out[channels - 1] =
+                alpha ? sample_16bit(image.comps[n - 1], x, y, image.x0, image.y0) : 0xFFFF;
+        }
+    }
+    return {width, height, channels, width * channels, samples, bits, 0};
+}
+
 } // namespace
 
 Stream memory_stream(Memory& memory, bool input) {
@@ -200,6 +243,8 @@ std::int32_t decode_into_frame(FilterCall* call, Bytes data, bool jp2, Decoded& 
         if (image->comps[k].data == nullptr || image->comps[k].w < 1 || image->comps[k].h < 1)
             return VT_ERR_INVALID_DATA;
     to_pixels(*image, call->pixels, call->stride);
+    if (decoded.want_deep)
+        decoded.deep = to_deep(*image);
     if (image->icc_profile_buf != nullptr && image->icc_profile_len > 0)
         decoded.icc.assign(image->icc_profile_buf, image->icc_profile_buf + image->icc_profile_len);
     return VT_OK;
@@ -232,6 +277,33 @@ Image image_of(const std::uint32_t* pixels, std::uint32_t stride, std::uint32_t 
             if (alpha)
                 image->comps[3].data[i] = static_cast<OPJ_INT32>(255 - (p >> 24));
         }
+    return image;
+}
+
+Image image_of_deep(const VtDeepImage& deep, bool alpha) {
+    const std::uint32_t colours = deep.channels - 1;
+    const std::uint32_t n = colours + (alpha ? 1 : 0);
+    opj_image_cmptparm_t parts[4] = {};
+    for (std::uint32_t k = 0; k < n; ++k) {
+        parts[k].dx = parts[k].dy = 1;
+        parts[k].w = deep.width;
+        parts[k].h = deep.height;
+        parts[k].prec = 16;
+    }
+    Image image(opj_image_create(n, parts, colours == 1 ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB));
+    if (!image)
+        return image;
+    image->x1 = deep.width;
+    image->y1 = deep.height;
+    if (alpha)
+        image->comps[n - 1].alpha = 1;
+    for (std::uint32_t y = 0; y < deep.height; ++y) {
+        const std::uint16_t* row = deep.samples + std::size_t{y} * deep.stride;
+        for (std::uint32_t x = 0; x < deep.width; ++x)
+            for (std::uint32_t k = 0; k < n; ++k)
+                image->comps[k].data[std::size_t{y} * deep.width + x] =
+                    row[std::size_t{x} * deep.channels + (k < colours ? k : deep.channels - 1)];
+    }
     return image;
 }
 

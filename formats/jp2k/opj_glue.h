@@ -44,12 +44,16 @@ using Image = std::unique_ptr<opj_image_t, ImageClose>;
 [[nodiscard]] Codec quiet_codec(opj_codec_t* raw);
 
 struct Decoded {
+    bool want_deep = false;        // in: make `deep` too when a component has 9-16 bits
     std::uint32_t bits = 0;        // per pixel, as stored
     std::vector<std::uint8_t> icc; // a JP2 file's colour profile
+    // The picture at 16 bits (samples from malloc, the caller's), or empty.
+    VtDeepImage deep{};
 };
 
 // Decodes a codestream, or a JP2 file when `jp2`, into a new frame of the call: 1-4 components
-// (grey, grey + alpha, RGB, RGBA; subsampled ones spread), any precision scaled to 8 bits.
+// (grey, grey + alpha, RGB, RGBA; subsampled ones spread), any precision scaled to 8 bits, and
+// when asked to 16 bits as well (`bits` the highest precision).
 // VT_OK, -42 the data ends early, -44 invalid data, -13 sizes beyond the limits, -2 a layout
 // not read, -20 out of memory, or the host's answer to the frame request.
 [[nodiscard]] std::int32_t decode_into_frame(FilterCall* call, Bytes data, bool jp2,
@@ -58,6 +62,8 @@ struct Decoded {
 // The picture (host pixels) as 8-bit R, G, B and, with `alpha`, opacity components.
 [[nodiscard]] Image image_of(const std::uint32_t* pixels, std::uint32_t stride, std::uint32_t width,
                              std::uint32_t height, bool alpha);
+// A deep picture as 16-bit components: R, G, B or grey, and with `alpha` opacity.
+[[nodiscard]] Image image_of_deep(const VtDeepImage& deep, bool alpha);
 // The encoder's settings for a picture of that size: one layer at the ratio "fmx_JP2K.rate"
 // (0 or 1 lossless), as many resolution levels as halvings fit.
 [[nodiscard]] opj_cparameters_t encoder_parameters(const FilterCall* call, std::uint32_t width,

@@ -472,7 +472,28 @@ std::uint32_t colour_at(const Document& doc, const std::vector<const std::uint8_
     return b | (g << 8) | (r << 16) | ((255 - alpha) << 24);
 }
 
+// Big-endian 16-bit planes of `count` samples, each with `alpha` (opaque when null) after its
+// colours, as interleaved native samples.
+void interleave(const std::vector<const std::uint8_t*>& colours, const std::uint8_t* alpha,
+                std::size_t count, std::uint16_t* out) {
+    const std::size_t step = colours.size() + 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint16_t* px = out + i * step;
+        for (std::size_t c = 0; c < colours.size(); ++c)
+            px[c] = static_cast<std::uint16_t>(colours[c][2 * i] << 8 | colours[c][2 * i + 1]);
+        px[step - 1] = alpha == nullptr
+                           ? std::uint16_t{0xFFFF}
+                           : static_cast<std::uint16_t>(alpha[2 * i] << 8 | alpha[2 * i + 1]);
+    }
+}
+
 } // namespace
+
+std::uint32_t deep_channels(const Document& doc) {
+    if (doc.depth != 16)
+        return 0;
+    return doc.mode == kModeRgb ? 4 : doc.mode == kModeGrey ? 2 : 0;
+}
 
 std::int32_t read_document(std::span<const std::uint8_t> file, Document& doc) {
     doc = Document{};
@@ -634,6 +655,69 @@ std::int32_t decode_merged(std::span<const std::uint8_t> file, const Document& d
     return kOk;
 }
 
+std::int32_t decode_layer_deep(std::span<const std::uint8_t> file, const Document& doc,
+                               const LayerRecord& layer, std::uint16_t* samples) {
+    const std::uint32_t channels = deep_channels(doc);
+    if (channels == 0)
+        return kVariant;
+    const std::size_t count = std::size_t{layer.rect.width()} * layer.rect.height();
+    std::vector<std::vector<std::uint8_t>> planes(channels - 1);
+    std::vector<std::uint8_t> alpha;
+    for (const ChannelData& ch : layer.channels) {
+        std::vector<std::uint8_t>* into = nullptr;
+        if (ch.id >= 0 && static_cast<std::uint32_t>(ch.id) < channels - 1)
+            into = &planes[static_cast<std::size_t>(ch.id)];
+        else if (ch.id == -1)
+            into = &alpha;
+        else if (ch.id == -2 && !layer.mask_disabled && !layer.mask.empty())
+            return kVariant; // the mask multiplies the transparency at 8 bits only
+        if (into == nullptr)
+            continue;
+        const std::uint32_t compression = (file[ch.offset] << 8) | file[ch.offset + 1];
+        if (const std::int32_t r =
+                unpack(file, ch.offset + 2, ch.offset + static_cast<std::size_t>(ch.length),
+                       compression, layer.rect.height(), std::size_t{layer.rect.width()} * 2, 2,
+                       doc.version == 2 ? 4 : 2, *into);
+            r != kOk)
+            return r;
+    }
+    std::vector<const std::uint8_t*> colours;
+    for (const std::vector<std::uint8_t>& plane : planes) {
+        if (plane.size() != count * 2)
+            return kInvalid;
+        colours.push_back(plane.data());
+    }
+    interleave(colours, alpha.empty() ? nullptr : alpha.data(), count, samples);
+    return kOk;
+}
+
+std::int32_t decode_merged_deep(std::span<const std::uint8_t> file, const Document& doc,
+                                std::uint16_t* samples) {
+    const std::uint32_t channels = deep_channels(doc);
+    if (channels == 0)
+        return kVariant;
+    const std::uint32_t colours = channels - 1;
+    const std::uint32_t compression = (file[doc.merged_offset] << 8) | file[doc.merged_offset + 1];
+    // The same channels as the 8-bit decode takes.
+    const bool alpha = doc.channels > colours && (doc.merged_alpha || doc.layers.empty());
+    const std::uint32_t used = colours + (alpha ? 1 : 0);
+    if (compression >= 2 && used != doc.channels)
+        return kVariant;
+    const std::size_t plane = std::size_t{doc.width} * doc.height;
+    std::vector<std::uint8_t> bytes;
+    if (const std::int32_t r =
+            unpack(file, doc.merged_offset + 2, file.size(), compression,
+                   std::uint64_t{doc.height} * used, std::size_t{doc.width} * 2, 2,
+                   doc.version == 2 ? 4 : 2, bytes, std::uint64_t{doc.height} * doc.channels);
+        r != kOk)
+        return r;
+    std::vector<const std::uint8_t*> planes;
+    for (std::uint32_t i = 0; i < colours; ++i)
+        planes.push_back(bytes.data() + i * plane * 2);
+    interleave(planes, alpha ? bytes.data() + colours * plane * 2 : nullptr, plane, samples);
+    return kOk;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Writing
 
@@ -679,20 +763,60 @@ void pack_row(const std::uint8_t* row, std::size_t n, std::vector<std::uint8_t>&
     }
 }
 
-// The byte of each pixel at `shift` (0 blue .. 16 red, 24 opacity), as run-length rows: the
-// rows' byte counts, then the rows.
-void pack_plane(const std::uint32_t* pixels, std::uint32_t width, std::uint32_t height, int shift,
+// One channel of a picture to write: the byte at `shift` of 8-bit pixels (0 blue .. 16 red, 24
+// opacity), or channel `channel` of deep samples as two big-endian bytes.
+struct Plane {
+    const std::uint32_t* pixels = nullptr;
+    int shift = 0;
+    const std::uint16_t* deep = nullptr;
+    std::uint32_t channels = 0, channel = 0, stride = 0;
+};
+
+// A plane of width x height as run-length rows: the rows' byte counts, then the rows.
+void pack_plane(const Plane& plane, std::uint32_t width, std::uint32_t height,
                 std::vector<std::uint8_t>& counts, std::vector<std::uint8_t>& data) {
-    std::vector<std::uint8_t> row(width);
+    std::vector<std::uint8_t> row(std::size_t{width} * (plane.deep != nullptr ? 2 : 1));
     for (std::uint32_t y = 0; y < height; ++y) {
-        const std::uint32_t* src = pixels + std::size_t{y} * width;
-        for (std::uint32_t x = 0; x < width; ++x)
-            row[x] = shift == 24 ? static_cast<std::uint8_t>(255 - (src[x] >> 24))
-                                 : static_cast<std::uint8_t>(src[x] >> shift);
+        if (plane.deep != nullptr) {
+            const std::uint16_t* src = plane.deep + std::size_t{y} * plane.stride + plane.channel;
+            for (std::uint32_t x = 0; x < width; ++x) {
+                const std::uint16_t v = src[std::size_t{x} * plane.channels];
+                row[2 * std::size_t{x}] = static_cast<std::uint8_t>(v >> 8);
+                row[2 * std::size_t{x} + 1] = static_cast<std::uint8_t>(v);
+            }
+        } else {
+            const std::uint32_t* src = plane.pixels + std::size_t{y} * width;
+            for (std::uint32_t x = 0; x < width; ++x)
+                row[x] = plane.shift == 24 ? static_cast<std::uint8_t>(255 - (src[x] >> 24))
+                                           : static_cast<std::uint8_t>(src[x] >> plane.shift);
+        }
         const std::size_t before = data.size();
-        pack_row(row.data(), width, data);
+        pack_row(row.data(), row.size(), data);
         put16(counts, static_cast<std::uint32_t>(data.size() - before));
     }
+}
+
+// The planes of a picture, colours first and transparency last, with the channel ids a layer
+// record gives them.
+struct Planes {
+    std::vector<Plane> planes;
+    std::vector<std::int32_t> ids;
+};
+
+Planes planes_of(const std::uint32_t* pixels, const OutDocument& doc, bool deep) {
+    Planes out;
+    if (deep) {
+        for (std::uint32_t c = 0; c < doc.deep_channels; ++c) {
+            out.planes.push_back({nullptr, 0, doc.deep, doc.deep_channels, c, doc.deep_stride});
+            out.ids.push_back(c + 1 == doc.deep_channels ? -1 : static_cast<std::int32_t>(c));
+        }
+        return out;
+    }
+    for (const int shift : {16, 8, 0, 24}) {
+        out.planes.push_back({pixels, shift});
+        out.ids.push_back(shift == 24 ? -1 : 2 - shift / 8);
+    }
+    return out;
 }
 
 void write_resources(const OutDocument& doc, std::vector<std::uint8_t>& o) {
@@ -719,15 +843,14 @@ void write_resources(const OutDocument& doc, std::vector<std::uint8_t>& o) {
     patch32(o, at, o.size() - at - 4);
 }
 
-void write_layer_record(const OutLayer& layer, const std::vector<std::uint32_t>& lengths,
-                        std::vector<std::uint8_t>& o) {
+void write_layer_record(const OutLayer& layer, const std::vector<std::int32_t>& ids,
+                        const std::vector<std::uint32_t>& lengths, std::vector<std::uint8_t>& o) {
     put32(o, static_cast<std::uint32_t>(layer.y));
     put32(o, static_cast<std::uint32_t>(layer.x));
     put32(o, static_cast<std::uint32_t>(layer.y + static_cast<std::int32_t>(layer.height)));
     put32(o, static_cast<std::uint32_t>(layer.x + static_cast<std::int32_t>(layer.width)));
-    put16(o, 4);
-    const std::int32_t ids[] = {-1, 0, 1, 2};
-    for (std::size_t i = 0; i < 4; ++i) {
+    put16(o, static_cast<std::uint32_t>(ids.size()));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
         put16(o, static_cast<std::uint32_t>(ids[i]) & 0xFFFF);
         put32(o, lengths[i]);
     }
@@ -761,19 +884,31 @@ void write_layer_record(const OutLayer& layer, const std::vector<std::uint32_t>&
 } // namespace
 
 std::vector<std::uint8_t> write_document(const OutDocument& doc) {
+    // A deep picture stands for the whole picture: it is written only as its one layer.
+    const bool deep = doc.deep != nullptr && doc.layers.size() == 1 &&
+                      doc.layers[0].width == doc.width && doc.layers[0].height == doc.height;
     bool alpha = false;
-    for (const std::uint32_t p : doc.merged)
-        alpha = alpha || (p >> 24) != 0;
+    if (deep) {
+        for (std::uint32_t y = 0; y < doc.height && !alpha; ++y) {
+            const std::uint16_t* row = doc.deep + std::size_t{y} * doc.deep_stride;
+            for (std::uint32_t x = 0; x < doc.width && !alpha; ++x)
+                alpha = row[std::size_t{x} * doc.deep_channels + doc.deep_channels - 1] != 0xFFFF;
+        }
+    } else {
+        for (const std::uint32_t p : doc.merged)
+            alpha = alpha || (p >> 24) != 0;
+    }
+    const std::uint32_t colours = deep ? doc.deep_channels - 1 : 3;
     std::vector<std::uint8_t> o;
     put32(o, key("8BPS"));
     put16(o, 1);
     put32(o, 0);
     put16(o, 0);
-    put16(o, alpha ? 4 : 3);
+    put16(o, colours + (alpha ? 1 : 0));
     put32(o, doc.height);
     put32(o, doc.width);
-    put16(o, 8);
-    put16(o, kModeRgb);
+    put16(o, deep ? 16 : 8);
+    put16(o, colours == 1 ? kModeGrey : kModeRgb);
     put32(o, 0); // no colour mode data
     write_resources(doc, o);
 
@@ -785,17 +920,21 @@ std::vector<std::uint8_t> write_document(const OutDocument& doc) {
     put16(o, static_cast<std::uint32_t>(alpha ? -count : count) & 0xFFFF);
     std::vector<std::uint8_t> channel_data;
     for (const OutLayer& layer : doc.layers) {
+        Planes planes = planes_of(layer.pixels.data(), doc, deep);
+        // The transparency first, as other writers order them.
+        std::rotate(planes.planes.rbegin(), planes.planes.rbegin() + 1, planes.planes.rend());
+        std::rotate(planes.ids.rbegin(), planes.ids.rbegin() + 1, planes.ids.rend());
         std::vector<std::uint32_t> lengths;
-        for (const int shift : {24, 16, 8, 0}) {
+        for (const Plane& plane : planes.planes) {
             std::vector<std::uint8_t> counts;
             std::vector<std::uint8_t> data;
-            pack_plane(layer.pixels.data(), layer.width, layer.height, shift, counts, data);
+            pack_plane(plane, layer.width, layer.height, counts, data);
             put16(channel_data, 1);
             channel_data.insert(channel_data.end(), counts.begin(), counts.end());
             channel_data.insert(channel_data.end(), data.begin(), data.end());
             lengths.push_back(static_cast<std::uint32_t>(2 + counts.size() + data.size()));
         }
-        write_layer_record(layer, lengths, o);
+        write_layer_record(layer, planes.ids, lengths, o);
     }
     o.insert(o.end(), channel_data.begin(), channel_data.end());
     if ((o.size() - info_at) % 2 != 0)
@@ -807,11 +946,11 @@ std::vector<std::uint8_t> write_document(const OutDocument& doc) {
     put16(o, 1);
     std::vector<std::uint8_t> counts;
     std::vector<std::uint8_t> data;
-    for (const int shift : {16, 8, 0, 24}) {
-        if (shift == 24 && !alpha)
-            break;
-        pack_plane(doc.merged.data(), doc.width, doc.height, shift, counts, data);
-    }
+    Planes merged = planes_of(doc.merged.data(), doc, deep);
+    if (!alpha)
+        merged.planes.pop_back();
+    for (const Plane& plane : merged.planes)
+        pack_plane(plane, doc.width, doc.height, counts, data);
     o.insert(o.end(), counts.begin(), counts.end());
     o.insert(o.end(), data.begin(), data.end());
     return o;

@@ -91,7 +91,23 @@ struct Document {
 [[nodiscard]] std::int32_t decode_merged(std::span<const std::uint8_t> file, const Document& doc,
                                          std::uint32_t* pixels, std::uint32_t stride);
 
-// What a save writes: 8-bit RGB with transparency, every layer run-length coded.
+// 16-bit RGB and grey documents, with or without transparency, also decode at full depth: red,
+// green, blue, alpha (4) or grey, alpha (2) samples, native order, alpha straight and 65535
+// opaque. The number of channels, or 0 for every other document.
+[[nodiscard]] std::uint32_t deep_channels(const Document& doc);
+
+// The merged image at full depth into width x height x deep_channels samples, rows packed.
+[[nodiscard]] std::int32_t decode_merged_deep(std::span<const std::uint8_t> file,
+                                              const Document& doc, std::uint16_t* samples);
+
+// A layer's rectangle at full depth, rows packed. -2 for a layer whose user mask is on: the
+// mask makes its transparency at 8 bits only.
+[[nodiscard]] std::int32_t decode_layer_deep(std::span<const std::uint8_t> file,
+                                             const Document& doc, const LayerRecord& layer,
+                                             std::uint16_t* samples);
+
+// What a save writes: 8-bit RGB with transparency, or one 16-bit RGB or grey picture with
+// transparency, every layer run-length coded.
 struct OutLayer {
     std::vector<std::uint32_t> pixels; // rows packed, width x height
     std::uint32_t width = 0, height = 0;
@@ -109,6 +125,11 @@ struct OutDocument {
     std::vector<OutLayer> layers;      // bottom first
     std::vector<std::uint8_t> icc;
     std::uint32_t ppi_x = 72, ppi_y = 72;
+    // A 16-bit picture written instead of `merged` and of the one layer of the picture's size,
+    // which then only gives its name (with other layers it is left out): red, green, blue, alpha
+    // or grey, alpha samples, `deep_stride` apart; or null.
+    const std::uint16_t* deep = nullptr;
+    std::uint32_t deep_channels = 0, deep_stride = 0;
 };
 
 // The whole file. Sides of more than 30000 pixels are refused by the caller.

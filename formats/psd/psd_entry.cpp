@@ -1,10 +1,15 @@
 // fmx_PSD: the plug-in's exports, its answers to the host's checks, and the mapping between the
 // file's layers and the host's: names, offsets, opacity, visibility, clipping and blend modes.
-// The reading and writing of the format is in psd_codec.cpp.
+// A 16-bit RGB or grey document of one picture (no layers, or one layer that is the canvas)
+// also gives it at 16 bits when asked; a save of one picture offered at 16 bits writes a 16-bit
+// document. The reading and writing of the format is in psd_codec.cpp.
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -197,6 +202,33 @@ std::int32_t load_layers(FilterCall* call, std::span<const std::uint8_t> file,
     return VT_OK;
 }
 
+// Frame 0 at 16 bits when it is the whole picture: the merged image of a document without
+// layers, or the one layer that is its canvas. Several layers are flattened by the host from
+// their 8-bit frames, so they deliver none; nor does a decode that runs out of memory, which
+// leaves the 8-bit frames as they are.
+void load_deep(FilterCall* call, std::span<const std::uint8_t> file, const psd::Document& doc,
+               const std::vector<Drawn>& layers) {
+    const std::uint32_t channels = psd::deep_channels(doc);
+    if (channels == 0 || layers.size() > 1 ||
+        (layers.size() == 1 && (!is_canvas(layers[0], doc) || layers[0].hidden)))
+        return;
+    const std::size_t count = std::size_t{doc.width} * doc.height * channels;
+    std::unique_ptr<std::uint16_t, decltype(&std::free)> samples(
+        static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t))), &std::free);
+    if (!samples)
+        return;
+    try {
+        if ((layers.empty()
+                 ? psd::decode_merged_deep(file, doc, samples.get())
+                 : psd::decode_layer_deep(file, doc, *layers[0].layer, samples.get())) != VT_OK)
+            return;
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    deliver_deep(call,
+                 {doc.width, doc.height, channels, doc.width * channels, samples.release(), 16, 0});
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -208,14 +240,19 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = psd::read_document(file, doc); r != VT_OK)
         return r;
     const std::vector<Drawn> layers = drawn_layers(doc, call);
-    if (!layers.empty())
-        return load_layers(call, file, doc, layers);
-    if (const std::int32_t r = request_frame(call, doc.width, doc.height); r != VT_OK)
-        return r;
-    if (const std::int32_t r = psd::decode_merged(file, doc, call->pixels, call->stride);
-        r != VT_OK)
-        return r;
-    deliver_metadata(call, doc);
+    if (!layers.empty()) {
+        if (const std::int32_t r = load_layers(call, file, doc, layers); r != VT_OK)
+            return r;
+    } else {
+        if (const std::int32_t r = request_frame(call, doc.width, doc.height); r != VT_OK)
+            return r;
+        if (const std::int32_t r = psd::decode_merged(file, doc, call->pixels, call->stride);
+            r != VT_OK)
+            return r;
+        deliver_metadata(call, doc);
+    }
+    if (deep_wanted(call))
+        load_deep(call, file, doc, layers);
     return VT_OK;
 }
 
@@ -302,6 +339,12 @@ std::int32_t save_image(FilterCall* call) {
     doc.merged = copy_pixels(call);
     // Frame sets and animations have no layers to keep: their composite is the one layer.
     const bool layered = call->frame_count > 1 && (call->doc_kind == 0 || call->doc_kind == 3);
+    const VtDeepImage* deep = layered ? nullptr : deep_offered(call);
+    if (deep != nullptr) {
+        doc.deep = deep->samples;
+        doc.deep_channels = deep->channels;
+        doc.deep_stride = deep->stride;
+    }
     if (!layered) {
         psd::OutLayer layer;
         layer.pixels = doc.merged;
@@ -322,10 +365,13 @@ std::int32_t save_image(FilterCall* call) {
     }
     take_metadata(call, doc);
     const std::vector<std::uint8_t> bytes = psd::write_document(doc);
-    return write_target_bytes(call->path, bytes);
+    const std::int32_t r = write_target_bytes(call->path, bytes);
+    if (r == VT_OK && deep != nullptr)
+        deep_written(call);
+    return r;
 }
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(100, has_signature, known_extension, writes, load_image,
-                                    save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, has_signature, known_extension, writes, load_image, save_image,
+                              16)

@@ -347,11 +347,12 @@ std::int32_t decode_hierarchy(std::span<const std::uint8_t> file, const XcfImage
     return VT_OK;
 }
 
-std::uint8_t to_gamma(double v, bool linear) {
+// A level clamped to 0-1, gamma-encoded when linear.
+double encoded(double v, bool linear) {
     v = v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0;
     if (linear)
         v = v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
-    return static_cast<std::uint8_t>(std::lround(v * 255.0));
+    return v;
 }
 
 double half_to_double(std::uint32_t h) {
@@ -364,31 +365,50 @@ double half_to_double(std::uint32_t h) {
     return (h & 0x8000) != 0 ? -v : v;
 }
 
-// One sample as 8 bits; colour samples of a linear image are gamma-encoded.
-std::uint8_t sample(const std::uint8_t* p, const XcfImage& image, bool colour) {
-    const bool linear = colour && image.linear;
+// One sample as a level of 0-1 (gamma-encoded when `linear`), before any rounding.
+double level(const std::uint8_t* p, const XcfImage& image, bool linear) {
     std::uint64_t v = 0;
     for (std::uint32_t i = 0; i < image.sample_bytes; ++i)
         v = (v << 8) | p[i];
     if (!image.floating_point) {
-        if (image.sample_bytes == 1 && !linear)
-            return static_cast<std::uint8_t>(v);
         const double max = image.sample_bytes == 1   ? 255.0
                            : image.sample_bytes == 2 ? 65535.0
                                                      : 4294967295.0;
-        return to_gamma(static_cast<double>(v) / max, linear);
+        return encoded(static_cast<double>(v) / max, linear);
     }
     if (image.sample_bytes == 2)
-        return to_gamma(half_to_double(static_cast<std::uint32_t>(v)), linear);
+        return encoded(half_to_double(static_cast<std::uint32_t>(v)), linear);
     if (image.sample_bytes == 4) {
         float f = 0;
         const auto bits = static_cast<std::uint32_t>(v);
         std::memcpy(&f, &bits, 4);
-        return to_gamma(f, linear);
+        return encoded(f, linear);
     }
     double d = 0;
     std::memcpy(&d, &v, 8);
-    return to_gamma(d, linear);
+    return encoded(d, linear);
+}
+
+// One sample at 16 bits: the nearest to its level among the values whose rounding to 8 bits is
+// the 8-bit sample (a step apart at most), so the deep picture's rounding is the 8-bit frame.
+std::uint16_t sample16(const std::uint8_t* p, const XcfImage& image, bool colour) {
+    const bool linear = colour && image.linear;
+    if (image.sample_bytes == 2 && !image.floating_point && !linear)
+        return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+    const double v = level(p, image, linear);
+    const auto eight = static_cast<std::uint32_t>(std::lround(v * 255.0));
+    const auto s = static_cast<std::uint32_t>(std::lround(v * 65535.0));
+    const std::uint32_t least = eight == 0 ? 0 : 257 * eight - 128;
+    const std::uint32_t most = eight == 255 ? 65535 : 257 * eight + 128;
+    return static_cast<std::uint16_t>(std::clamp(s, least, most));
+}
+
+// One sample as 8 bits; colour samples of a linear image are gamma-encoded.
+std::uint8_t sample(const std::uint8_t* p, const XcfImage& image, bool colour) {
+    const bool linear = colour && image.linear;
+    if (image.sample_bytes == 1 && !image.floating_point && !linear)
+        return p[0];
+    return static_cast<std::uint8_t>(std::lround(level(p, image, linear) * 255.0));
 }
 
 } // namespace
@@ -565,6 +585,38 @@ std::int32_t decode_xcf_layer(std::span<const std::uint8_t> file, const XcfImage
     return decode_hierarchy(file, image, hierarchy, layer.width, layer.height, sb, mask);
 }
 
+std::uint32_t xcf_deep_channels(const XcfImage& image, const XcfLayer& layer) {
+    if (layer.type >= 4 || (image.sample_bytes == 1 && !image.floating_point))
+        return 0;
+    return layer.type < 2 ? 4 : 2;
+}
+
+std::int32_t decode_xcf_layer_deep(std::span<const std::uint8_t> file, const XcfImage& image,
+                                   const XcfLayer& layer, std::uint16_t* samples) {
+    const std::uint32_t out_channels = xcf_deep_channels(image, layer);
+    if (out_channels == 0 || (layer.mask != 0 && layer.apply_mask))
+        return VT_ERR_NOT_IMPLEMENTED;
+    const std::uint32_t sb = image.sample_bytes;
+    const std::uint32_t channels = channels_of(layer.type);
+    const bool alpha = (layer.type & 1) != 0;
+    const std::uint32_t colours = out_channels - 1;
+    const std::uint32_t bpp = channels * sb;
+    const TileSink put = [&](std::uint32_t x0, std::uint32_t y0, std::uint32_t w, std::uint32_t h,
+                             const std::uint8_t* bytes) -> std::int32_t {
+        for (std::uint32_t y = 0; y < h; ++y) {
+            std::uint16_t* row = samples + (std::size_t{y0 + y} * layer.width + x0) * out_channels;
+            for (std::uint32_t x = 0; x < w; ++x, row += out_channels) {
+                const std::uint8_t* p = bytes + (std::size_t{y} * w + x) * bpp;
+                for (std::uint32_t k = 0; k < colours; ++k)
+                    row[k] = sample16(p + k * sb, image, true);
+                row[colours] = alpha ? sample16(p + colours * sb, image, false) : 0xFFFF;
+            }
+        }
+        return VT_OK;
+    };
+    return decode_hierarchy(file, image, layer.hierarchy, layer.width, layer.height, bpp, put);
+}
+
 namespace {
 
 class Out {
@@ -645,10 +697,36 @@ void encode_rle(const std::uint8_t* in, std::uint32_t count, std::uint32_t step,
     flush(count);
 }
 
+// The samples of a tile as the file stores them, one pixel after another: 8-bit R, G, B, alpha,
+// or a deep picture's channels as big-endian 16-bit numbers.
+void tile_bytes(const XcfOutLayer& layer, std::uint32_t x0, std::uint32_t y0, std::uint32_t tw,
+                std::uint32_t th, std::vector<std::uint8_t>& out) {
+    std::size_t k = 0;
+    for (std::uint32_t y = 0; y < th; ++y)
+        for (std::uint32_t x = 0; x < tw; ++x) {
+            if (layer.deep != nullptr) {
+                const std::uint16_t* p = layer.deep + std::size_t{y0 + y} * layer.deep_stride +
+                                         std::size_t{x0 + x} * layer.deep_channels;
+                for (std::uint32_t c = 0; c < layer.deep_channels; ++c) {
+                    out[k++] = static_cast<std::uint8_t>(p[c] >> 8);
+                    out[k++] = static_cast<std::uint8_t>(p[c]);
+                }
+                continue;
+            }
+            const std::uint32_t p = layer.pixels[std::size_t{y0 + y} * layer.stride + x0 + x];
+            out[k++] = static_cast<std::uint8_t>(p >> 16);
+            out[k++] = static_cast<std::uint8_t>(p >> 8);
+            out[k++] = static_cast<std::uint8_t>(p);
+            out[k++] = static_cast<std::uint8_t>(255 - (p >> 24));
+        }
+}
+
 void write_layer(Out& out, const XcfOutLayer& layer) {
+    const bool grey = layer.deep != nullptr && layer.deep_channels == 2;
+    const std::uint32_t bpp = layer.deep != nullptr ? layer.deep_channels * 2 : 4;
     out.u32(layer.width);
     out.u32(layer.height);
-    out.u32(1); // RGB with alpha
+    out.u32(grey ? 3 : 1); // grey or RGB, with alpha
     out.text(layer.name);
     const std::uint32_t props[][3] = {{kPropOpacity, 4, layer.opacity},
                                       {kPropVisible, 4, layer.visible ? 1u : 0u},
@@ -670,7 +748,7 @@ void write_layer(Out& out, const XcfOutLayer& layer) {
     out.patch(hierarchy_slot);
     out.u32(layer.width);
     out.u32(layer.height);
-    out.u32(4);
+    out.u32(bpp);
     // GIMP's writer follows the level with empty ones, each half the size, down below 64.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> dummies;
     for (std::uint32_t w = layer.width, h = layer.height; w >= kTile || h >= kTile;) {
@@ -690,25 +768,17 @@ void write_layer(Out& out, const XcfOutLayer& layer) {
     const std::uint64_t tiles = out.pos();
     for (std::uint32_t i = 0; i <= columns * rows; ++i)
         out.u32(0);
-    std::vector<std::uint8_t> rgba(std::size_t{kTile} * kTile * 4);
+    std::vector<std::uint8_t> samples(std::size_t{kTile} * kTile * bpp);
     std::vector<std::uint8_t> coded;
     for (std::uint32_t t = 0; t < columns * rows; ++t) {
         const std::uint32_t x0 = (t % columns) * kTile;
         const std::uint32_t y0 = (t / columns) * kTile;
         const std::uint32_t tw = std::min(kTile, layer.width - x0);
         const std::uint32_t th = std::min(kTile, layer.height - y0);
-        std::size_t k = 0;
-        for (std::uint32_t y = 0; y < th; ++y)
-            for (std::uint32_t x = 0; x < tw; ++x) {
-                const std::uint32_t p = layer.pixels[std::size_t{y0 + y} * layer.stride + x0 + x];
-                rgba[k++] = static_cast<std::uint8_t>(p >> 16);
-                rgba[k++] = static_cast<std::uint8_t>(p >> 8);
-                rgba[k++] = static_cast<std::uint8_t>(p);
-                rgba[k++] = static_cast<std::uint8_t>(255 - (p >> 24));
-            }
+        tile_bytes(layer, x0, y0, tw, th, samples);
         coded.clear();
-        for (std::uint32_t c = 0; c < 4; ++c)
-            encode_rle(rgba.data() + c, tw * th, 4, coded);
+        for (std::uint32_t c = 0; c < bpp; ++c)
+            encode_rle(samples.data() + c, tw * th, bpp, coded);
         out.patch(tiles + 4u * t);
         out.bytes(coded.data(), coded.size());
     }
@@ -725,8 +795,18 @@ void write_layer(Out& out, const XcfOutLayer& layer) {
 std::int32_t write_xcf(std::uint32_t width, std::uint32_t height, double xres, double yres,
                        const std::vector<XcfOutLayer>& layers, std::vector<std::uint8_t>& out) {
     std::uint32_t version = 3;
-    for (const XcfOutLayer& l : layers)
+    bool deep = false;
+    bool grey = false;
+    for (const XcfOutLayer& l : layers) {
         version = std::max(version, l.mode >= 28 ? 10u : l.mode >= 23 ? 9u : 3u);
+        deep = deep || l.deep != nullptr;
+        grey = grey || (l.deep != nullptr && l.deep_channels == 2);
+    }
+    // Every layer has the image's type and precision: a deep layer is written alone.
+    if (deep && layers.size() != 1)
+        return VT_ERR_INTERNAL;
+    if (deep)
+        version = std::max(version, 7u); // GIMP 2.10's precision codes
     out.clear();
     const std::string tag =
         "gimp xcf v0" + std::string(version < 10 ? "0" : "") + std::to_string(version);
@@ -735,9 +815,9 @@ std::int32_t write_xcf(std::uint32_t width, std::uint32_t height, double xres, d
     Out o(out);
     o.u32(width);
     o.u32(height);
-    o.u32(0); // RGB
+    o.u32(grey ? 1 : 0); // grey or RGB
     if (version >= 4)
-        o.u32(150); // 8-bit gamma-encoded integers
+        o.u32(deep ? 250 : 150); // 16- or 8-bit gamma-encoded integers
     o.u32(kPropCompression);
     o.u32(1);
     out.push_back(1); // run-length coded

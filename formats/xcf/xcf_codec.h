@@ -9,7 +9,8 @@
 // ones converted to the gamma-encoded samples our pixels hold), layer masks applied to the
 // alpha. Group layers (their children are in the list with their own positions) and a
 // floating selection are left out. Writing gives 8-bit RGB with alpha in run-length coded
-// tiles, version 3 (version 9 or 10 when a blend mode needs GIMP 2.10's modes).
+// tiles, version 3 (version 9 or 10 when a blend mode needs GIMP 2.10's modes), or one layer of
+// 16-bit gamma-encoded RGB or grey with alpha, version 7 or later.
 // Thread: any.
 
 #include <cstdint>
@@ -72,6 +73,17 @@ struct XcfImage {
                                             const XcfImage& image, const XcfLayer& layer,
                                             std::uint32_t* pixels, std::uint32_t stride);
 
+// A layer of more than 8 bits a sample (RGB or grey) also decodes at 16 bits: red, green, blue,
+// alpha (4) or grey, alpha (2) samples, native order, alpha straight and 65535 opaque, colours
+// gamma-encoded as the 8-bit pixels are and rounding to them. The number of channels, or 0.
+[[nodiscard]] std::uint32_t xcf_deep_channels(const XcfImage& image, const XcfLayer& layer);
+
+// Decodes the layer into width x height x xcf_deep_channels samples, rows packed; -2 for a
+// layer whose mask is applied (the mask makes its alpha at 8 bits only).
+[[nodiscard]] std::int32_t decode_xcf_layer_deep(std::span<const std::uint8_t> file,
+                                                 const XcfImage& image, const XcfLayer& layer,
+                                                 std::uint16_t* samples);
+
 struct XcfOutLayer {
     std::string name;
     std::int32_t x = 0;
@@ -83,6 +95,10 @@ struct XcfOutLayer {
     std::uint8_t opacity = 255;
     bool visible = true;
     std::uint32_t mode = 0; // the file's layer mode
+    // Samples written at 16 bits instead of `pixels` (red, green, blue, alpha or grey, alpha,
+    // `deep_stride` apart), for a file of this one layer; or null.
+    const std::uint16_t* deep = nullptr;
+    std::uint32_t deep_channels = 0, deep_stride = 0;
 };
 
 // The file of a canvas with its layers (topmost first): VT_OK, -13 beyond 4 GiB.

@@ -1,11 +1,17 @@
 // fmx_XCF: GIMP's XCF documents (devel-docs/xcf.txt of GIMP's sources; the codec is in
 // xcf_codec.cpp). Layers come in bottom first with their names, positions, opacity,
-// visibility and modes, and go out the same way; the resolution travels as a "PHYS" chunk.
+// visibility and modes, and go out the same way; the resolution travels as a "PHYS" chunk. A
+// document of one layer that covers the canvas, of more than 8 bits a sample, also gives it at
+// 16 bits when asked, and one picture offered at 16 bits is written at 16 bits.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
+#include <memory>
+#include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -117,6 +123,30 @@ void apply_groups(std::vector<XcfLayer>& layers) {
     }
 }
 
+// Frame 0 at 16 bits when it is the whole picture: one visible layer that covers the canvas.
+// A decode that runs out of memory delivers none and leaves the 8-bit frame as it is.
+void load_deep(FilterCall* call, std::span<const std::uint8_t> file, const XcfImage& image,
+               const XcfLayer& layer) {
+    const std::uint32_t channels = xcf_deep_channels(image, layer);
+    if (channels == 0 || !layer.visible)
+        return;
+    std::unique_ptr<std::uint16_t, decltype(&std::free)> samples(
+        static_cast<std::uint16_t*>(std::malloc(std::size_t{layer.width} * layer.height * channels *
+                                                sizeof(std::uint16_t))),
+        &std::free);
+    if (!samples)
+        return;
+    try {
+        if (decode_xcf_layer_deep(file, image, layer, samples.get()) != VT_OK)
+            return;
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    const std::uint32_t bits = std::min<std::uint32_t>(image.sample_bytes * 8, 16);
+    deliver_deep(call, {layer.width, layer.height, channels, layer.width * channels,
+                        samples.release(), bits, 0});
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -130,6 +160,7 @@ std::int32_t load_image(FilterCall* call) {
     const std::uint32_t capacity =
         call->max_frame >= 0 ? static_cast<std::uint32_t>(call->max_frame) + 1 : 1;
     std::uint16_t warnings = 0;
+    const XcfLayer* bottom = nullptr;
     for (auto it = image.layers.rbegin(); it != image.layers.rend(); ++it) {
         const XcfLayer& layer = *it;
         if (layer.group || layer.floating) {
@@ -156,14 +187,18 @@ std::int32_t load_image(FilterCall* call) {
         set_fields(call, layer, call->frame_count == 0 ? 0 : blend, warnings);
         if (const std::int32_t r = request_frame(call, layer.width, layer.height); r != VT_OK)
             return r;
-        if (first)
+        if (first) {
             deliver_metadata(call, image);
+            bottom = &layer;
+        }
         if (const std::int32_t r =
                 decode_xcf_layer(bytes, image, layer, call->pixels, call->stride);
             r != VT_OK)
             return r;
     }
     call->warnings = static_cast<std::uint16_t>(call->warnings | warnings);
+    if (call->frame_count == 1 && bottom != nullptr && deep_wanted(call))
+        load_deep(call, bytes, image, *bottom);
     return call->frame_count > 0 ? VT_OK : VT_ERR_NO_IMAGE_DATA;
 }
 
@@ -249,6 +284,15 @@ std::int32_t save_image(FilterCall* call) {
         hold(call, held, true);
         held.back().out.name.clear();
     }
+    // One picture offered at 16 bits is written at 16 bits.
+    const VtDeepImage* deep = held.size() == 1 ? deep_offered(call) : nullptr;
+    if (deep != nullptr && deep->width == held[0].out.width && deep->height == held[0].out.height) {
+        held[0].out.deep = deep->samples;
+        held[0].out.deep_channels = deep->channels;
+        held[0].out.deep_stride = deep->stride;
+    } else {
+        deep = nullptr;
+    }
     std::vector<XcfOutLayer> layers;
     for (auto it = held.rbegin(); it != held.rend(); ++it) {
         it->out.pixels = it->pixels.data();
@@ -257,7 +301,10 @@ std::int32_t save_image(FilterCall* call) {
     std::vector<std::uint8_t> file;
     if (const std::int32_t r = write_xcf(width, height, xres, yres, layers, file); r != VT_OK)
         return r;
-    return write_target_bytes(call->path, file);
+    const std::int32_t r = write_target_bytes(call->path, file);
+    if (r == VT_OK && deep != nullptr)
+        deep_written(call);
+    return r;
 }
 
 bool known_extension(const FilterCheck& check) {
@@ -271,4 +318,5 @@ bool has_signature(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, has_signature, known_extension, known_extension, load_image,
+                              save_image, 16)

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 
 namespace vt::test {
@@ -122,6 +123,94 @@ TEST_F(Jp2kPlugin, MotionFramesAndDurationsReadElsewhere) {
     ASSERT_EQ(outside.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i)
         EXPECT_EQ(max_difference(outside[i], frames[i]), 0) << i;
+}
+
+// --- 9 to 16 bits per component: OpenJPEG's lossless files of ImageMagick's 16-bit PAMs
+// (opj_compress reads 16-bit PNGs inexactly) and of a 12-bit PGM load at 16 bits as drawn and as
+// opj_decompress gives them, beside the unchanged 8-bit frame that is their rounding; saved at
+// 16 bits they come back sample for sample.
+struct DeepJp2k {
+    const char* name;
+    const char* magick;  // ImageMagick's arguments that draw it; null: a 12-bit PGM
+    const char* decoded; // what opj_decompress writes: "png", or "pgm" at the file's precision
+    std::uint32_t channels, bits;
+};
+
+const DeepJp2k kDeepJp2ks[] = {
+    {"rgb", "-size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 +noise Uniform", "png",
+     4, 16},
+    {"rgba", "-size 29x19 radial-gradient:'rgba(255,200,0,1)-rgba(0,0,255,0.25)'", "png", 4, 16},
+    {"grey alpha",
+     "-size 31x17 gradient:black-white -colorspace Gray -alpha set -channel A -fx 'i/w' +channel",
+     "png", 2, 16},
+    {"12-bit grey", nullptr, "pgm", 2, 12},
+};
+
+TEST_F(Jp2kPlugin, DeepComponentsLoadAndSaveBitExact) {
+    LoadOptions ask;
+    ask.want_deep = true;
+    for (const DeepJp2k& c : kDeepJp2ks) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path source = m_temp / (c.magick ? "source.pam" : "source.pgm");
+        if (c.magick != nullptr) {
+            if (!run_tool(std::string("convert ") + c.magick + " -depth 16 PAM:" + quoted(source)))
+                GTEST_SKIP() << "no ImageMagick";
+        } else {
+            std::string pgm = "P5\n23 11\n4095\n";
+            for (std::uint32_t i = 0; i < 23 * 11; ++i)
+                pgm += {static_cast<char>(i * 37 % 4096 >> 8), static_cast<char>(i * 37 % 256)};
+            write_bytes(source, pgm);
+        }
+        const std::filesystem::path file = m_temp / "deep.jp2";
+        if (!run_tool("opj_compress -n 4 -i " + quoted(source) + " -o " + quoted(file)))
+            GTEST_SKIP() << "no opj_compress";
+        const std::vector<std::uint16_t> drawn = magick_rgba16(source);
+        const LoadResult plain = load_with(api(), file);
+        const LoadResult loaded = load_with(api(), file, ask);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.frames[0].pixels, plain.frames[0].pixels);
+        EXPECT_EQ(loaded.frames[0].pixels, rounded(loaded.deep));
+        ASSERT_EQ(loaded.deep.channels, c.channels);
+        EXPECT_EQ(loaded.deep.bits, c.bits);
+        EXPECT_EQ(deep_rgba(loaded.deep), drawn);
+        const std::filesystem::path outside = m_temp / (std::string("opj.") + c.decoded);
+        ASSERT_TRUE(run_tool("opj_decompress -i " + quoted(file) + " -o " + quoted(outside)));
+        EXPECT_EQ(magick_rgba16(outside), drawn);
+
+        for (const char* name : {"saved.jp2", "saved.j2k"}) {
+            const std::filesystem::path saved = m_temp / name;
+            const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &loaded.deep);
+            ASSERT_EQ(result.result, VT_OK);
+            EXPECT_TRUE(result.deep_written);
+            const LoadResult again = load_with(api(), saved, ask);
+            EXPECT_EQ(again.deep.samples, loaded.deep.samples);
+            EXPECT_EQ(again.deep.bits, 16u);
+            EXPECT_EQ(again.frames[0].pixels, loaded.frames[0].pixels);
+            ASSERT_TRUE(run_tool("opj_decompress -i " + quoted(saved) + " -o " + quoted(outside)));
+            EXPECT_EQ(magick_rgba16(outside), drawn);
+        }
+    }
+    EXPECT_EQ(check_with(api().check_save, u".jp2").deep_bits, 16);
+}
+
+// Pillow's 16- and 9-bit files load at 16 bits as opj_decompress's PGM at their precision.
+TEST_F(Jp2kPlugin, ConformanceFilesOfMoreThanEightBitsLoadDeep) {
+    VT_TESTDATA_OR_SKIP(folder, "pillow-testimages/jpeg2000");
+    LoadOptions ask;
+    ask.want_deep = true;
+    for (const auto& [name, bits] :
+         {std::pair{"16bit.cropped.j2k", 16u}, std::pair{"16bit.cropped.jp2", 16u},
+          std::pair{"9bit.j2k", 9u}}) {
+        SCOPED_TRACE(name);
+        const std::filesystem::path outside = m_temp / "opj.pgm";
+        if (!run_tool("opj_decompress -i " + quoted(folder / name) + " -o " + quoted(outside)))
+            GTEST_SKIP() << "no opj_decompress";
+        const LoadResult loaded = load_with(api(), folder / name, ask);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.deep.bits, bits);
+        EXPECT_EQ(deep_rgba(loaded.deep), magick_rgba16(outside));
+        EXPECT_EQ(loaded.frames[0].pixels, rounded(loaded.deep));
+    }
 }
 
 } // namespace

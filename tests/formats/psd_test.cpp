@@ -11,6 +11,7 @@
 #include "image/image_doc.h"
 #include "plugins/load_save.h"
 #include "plugins/state_store.h"
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
 
@@ -305,6 +306,83 @@ TEST_F(PsdPlugin, HostileFilesAreRefused) {
         {"32767 layers in 4 bytes", layers, VT_ERR_INVALID_DATA},
         {"resources beyond the file", header(1, 1).replace(30, 4, "\0\1\0\0", 4), VT_ERR_READ},
     });
+}
+
+// --- 16 bits per channel: ImageMagick's pictures in its documents, or a picture of every
+// sample saved by us first. Each loads at 16 bits as drawn, beside the unchanged 8-bit frame
+// that is its rounding, and is saved at 16 bits and read back sample for sample, by us and by
+// ImageMagick (which reads a merged image with transparency as matted: only its layer then).
+struct DeepPsd {
+    const char* name;
+    const char* magick;     // ImageMagick's arguments that draw it, or null
+    const char* layout;     // "PSD:" or "PSB:"
+    std::uint32_t channels; // of the deep picture; 0: none is delivered
+    bool transparent;
+};
+
+const DeepPsd kDeepPsds[] = {
+    {"rgb",
+     "-size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 +noise Uniform -alpha off",
+     "PSD:", 4, false},
+    {"rgba in a layer", "-size 29x19 radial-gradient:'rgba(255,200,0,1)-rgba(0,0,255,0.25)'",
+     "PSD:", 4, true},
+    {"grey",
+     "-size 31x17 gradient:black-white -seed 3 -attenuate 0.2 +noise Uniform -colorspace Gray",
+     "PSD:", 2, false},
+    {"large layout", "-size 23x9 gradient:'#0102ff-#fefd00' -alpha off", "PSB:", 4, false},
+    {"two layers", "-size 9x5 xc:red \\( -size 4x3 xc:blue -repage +2+1 \\) -alpha set", "PSD:", 0,
+     true},
+    {"our rgba", nullptr, "", 4, true},
+    {"our grey", nullptr, "", 2, false},
+};
+
+TEST_F(PsdPlugin, SixteenBitPicturesLoadAndSaveBitExact) {
+    LoadOptions ask;
+    ask.want_deep = true;
+    for (const DeepPsd& c : kDeepPsds) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path file = m_temp / "deep.psd";
+        DeepFrame drawn = noisy_deep(27, 13, c.channels, c.transparent);
+        if (c.magick == nullptr) {
+            const SaveResult made = save_with(api(), file, {frame_of(drawn)}, 0, &drawn);
+            ASSERT_EQ(made.result, VT_OK);
+            EXPECT_TRUE(made.deep_written);
+        } else if (!run_tool(std::string("convert ") + c.magick + " -depth 16 " + c.layout +
+                             quoted(file))) {
+            GTEST_SKIP() << "no ImageMagick";
+        } else {
+            drawn = {0, 0, 4, 16, magick_rgba16(c.magick, file)};
+        }
+        const LoadResult plain = load_with(api(), file);
+        const LoadResult loaded = load_with(api(), file, ask);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.frames.size(), plain.frames.size());
+        EXPECT_EQ(loaded.frames[0].pixels, plain.frames[0].pixels);
+        ASSERT_EQ(loaded.deep.channels, c.channels);
+        if (c.channels == 0)
+            continue;
+        EXPECT_EQ(loaded.deep.bits, 16u);
+        EXPECT_EQ(loaded.frames[0].pixels, rounded(loaded.deep));
+        EXPECT_EQ(deep_rgba(loaded.deep), deep_rgba(drawn));
+
+        const std::filesystem::path saved = m_temp / "saved.psd";
+        const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &loaded.deep);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_TRUE(result.deep_written);
+        EXPECT_EQ(read_bytes(saved).substr(22, 2), std::string("\0\x10", 2)); // depth 16
+        const LoadResult again = load_with(api(), saved, ask);
+        EXPECT_EQ(again.deep.samples, loaded.deep.samples);
+        EXPECT_EQ(again.frames[0].pixels, loaded.frames[0].pixels);
+        EXPECT_EQ(magick_rgba16(saved, "[1]"), deep_rgba(drawn));
+        if (!c.transparent) {
+            EXPECT_EQ(magick_rgba16(saved, "[0]"), deep_rgba(drawn));
+        }
+    }
+    // The save check says so; 8-bit pictures are written at 8 bits as ever.
+    EXPECT_EQ(check_with(api().check_save, u".psd").deep_bits, 16);
+    const std::filesystem::path eight = m_temp / "eight.psd";
+    ASSERT_EQ(save_with(api(), eight, {make_picture(5, 4, true)}).result, VT_OK);
+    EXPECT_EQ(read_bytes(eight)[23], 8);
 }
 
 } // namespace

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/layered_formats.h"
 
@@ -68,6 +73,25 @@ elif sys.argv[1] == 'grouped':
     xcf(sys.argv[2], 3, 0, 0, 1, 1, [('g', 5, 7, 12, 10, [(29, 0, b''), (6, 4, 128), (8, 4, int(sys.argv[3]))], small),
         ('in', 5, 7, 12, 10, [(30, 8, struct.pack('>II', 0, 0)), (6, 4, 200)], small),
         ('base', 0, 0, W, H, [], b''.join(bytes(p) for p in full))])
+elif sys.argv[1] == 'deep':
+    prec, base, lt, n = (int(a) for a in sys.argv[3:7])
+    code, chans = {1: '>B', 2: '>H', 5: '>e', 6: '>f'}[prec // 100], (3, 4, 1, 2)[lt]
+    top = {'>B': 255, '>H': 65535}.get(code, 1)
+    colours = 3 if chans >= 3 else 1
+    vals = [((x * 7919 + y * 104729 + c * 3571) * 2654435761 >> 7) % 65536 for y in range(H) for x in range(W) for c in range(chans)]
+    enc = [struct.pack(code, v >> 8 if top == 255 else v if top > 1 else v / 65535) for v in vals]
+    def level(b, c):
+        v = min(max(struct.unpack(code, b)[0] / top, 0.0), 1.0)
+        if prec % 100 == 0 and c < colours:
+            v = v * 12.92 if v <= 0.0031308 else 1.055 * v ** (1 / 2.4) - 0.055
+        return int(v * 65535 + 0.5)
+    out = [level(b, i % chans) for i, b in enumerate(enc)]
+    rgba = b''
+    for i in range(0, len(out), chans):
+        p = out[i:i + chans]
+        rgba += struct.pack('<4H', *(p[:3] if colours == 3 else p[:1] * 3), p[-1] if chans % 2 == 0 else 65535)
+    open(sys.argv[2] + '.raw', 'wb').write(rgba)
+    xcf(sys.argv[2], 12, prec, base, lt, 1, [('only', 0, 0, W, H, [], b''.join(enc))] * n)
 else:
     small = b''.join(bytes(px(x, y)) for y in range(10) for x in range(12))
     xcf(sys.argv[2], 3, 0, 0, 1, 1, [('T\xf6p', 5, 7, 12, 10, [(7, 4, 3), (6, 4, 128)], small),
@@ -151,6 +175,55 @@ TEST_F(XcfPlugin, GroupsReachTheirLayers) {
         EXPECT_EQ(rows[1].transparency, 255 - 100);
         EXPECT_EQ(rows[1].mode, visible ? 0 : 0x100);
     }
+}
+
+// GIMP 2.10's deeper samples load at 16 bits for a document of one layer (colours of linear
+// ones gamma-encoded, as for 8 bits), rounding to the unchanged 8-bit frame; 8-bit samples and
+// several layers give none. Saved at 16 bits, they come back sample for sample.
+TEST_F(XcfPlugin, DeepSamplesLoadAndSaveAtSixteenBits) {
+    const struct {
+        const char* name;
+        int precision, base, layer_type, layers;
+        std::uint32_t channels; // 0: no deep picture
+    } rows[] = {
+        {"16-bit RGBA", 250, 0, 1, 1, 4},       {"16-bit grey alpha", 250, 1, 3, 1, 2},
+        {"16-bit linear RGB", 200, 0, 0, 1, 4}, {"linear float RGBA", 600, 0, 1, 1, 4},
+        {"half grey", 550, 1, 2, 1, 2},         {"8-bit", 150, 0, 1, 1, 0},
+        {"two layers", 250, 0, 1, 2, 0},
+    };
+    const std::string d = m_temp.path();
+    LoadOptions ask;
+    ask.want_deep = true;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string file = d + "/deep.xcf";
+        ASSERT_TRUE(run_tool(script(d) + "deep '" + file + "' " + std::to_string(r.precision) +
+                             " " + std::to_string(r.base) + " " + std::to_string(r.layer_type) +
+                             " " + std::to_string(r.layers)));
+        const LoadResult plain = load_with(api(), file);
+        const LoadResult loaded = load_with(api(), file, ask);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.frames.size(), plain.frames.size());
+        EXPECT_EQ(loaded.frames[0].pixels, plain.frames[0].pixels);
+        ASSERT_EQ(loaded.deep.channels, r.channels);
+        if (r.channels == 0)
+            continue;
+        EXPECT_EQ(loaded.deep.bits, 16u);
+        EXPECT_EQ(loaded.frames[0].pixels, rounded(loaded.deep));
+        const std::string raw = read_bytes(file + ".raw");
+        std::vector<std::uint16_t> expected(raw.size() / 2);
+        std::memcpy(expected.data(), raw.data(), raw.size());
+        EXPECT_EQ(deep_rgba(loaded.deep), expected);
+
+        const std::string saved = d + "/saved.xcf";
+        const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &loaded.deep);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_TRUE(result.deep_written);
+        const LoadResult again = load_with(api(), saved, ask);
+        EXPECT_EQ(again.deep.samples, loaded.deep.samples);
+        EXPECT_EQ(again.frames[0].pixels, loaded.frames[0].pixels);
+    }
+    EXPECT_EQ(check_with(api().check_save, u".xcf").deep_bits, 16);
 }
 
 } // namespace
