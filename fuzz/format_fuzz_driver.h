@@ -27,23 +27,13 @@ namespace vt::fuzz {
 inline constexpr std::uint64_t kMaxPixels = 1u << 22;
 
 // `lossless`: a picture saved and loaded back must have the same pixels (else only its size).
-// A deep picture as red, green, blue, alpha samples.
-inline std::vector<std::uint16_t> deep_rgba(const vt::test::DeepFrame& d) {
-    if (d.channels == 4)
-        return d.samples;
-    std::vector<std::uint16_t> out;
-    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
-        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
-    return out;
-}
-
 // A deep picture must stand for frame 0: its size, and its samples rounded to 8 bits within
 // `tolerance` of the frame's pixels (0: the very pixels).
 inline bool deep_stands_for(const vt::test::DeepFrame& d, const vt::test::Frame& f, int tolerance) {
     if (d.width != f.width || d.height != f.height || (d.channels != 2 && d.channels != 4) ||
         d.samples.size() != std::size_t{d.width} * d.height * d.channels)
         return false;
-    const std::vector<std::uint16_t> rgba = deep_rgba(d);
+    const std::vector<std::uint16_t> rgba = vt::test::deep_rgba(d);
     for (std::size_t i = 0; i < f.pixels.size(); ++i) {
         const std::uint32_t p = f.pixels[i];
         const int have[4] = {static_cast<int>(p >> 16 & 0xFF), static_cast<int>(p >> 8 & 0xFF),
@@ -98,7 +88,7 @@ inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const 
             again_options.want_deep = offer != nullptr;
             const vt::test::LoadResult again = vt::test::load_with(api, output, again_options);
             // A deep picture written comes back sample for sample.
-            if (offer != nullptr && lossless && deep_rgba(again.deep) != deep_rgba(*offer))
+            if (offer != nullptr && lossless && vt::test::deep_rgba(again.deep) != vt::test::deep_rgba(*offer))
                 std::abort();
             if (again.result != VT_OK || again.frames.empty())
                 std::abort();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,13 +35,21 @@ inline std::vector<std::uint16_t> magick_rgba16(const std::filesystem::path& fil
     return magick_rgba16(vt::test::quoted(file.string() + picture), file);
 }
 
-inline std::vector<std::uint16_t> deep_rgba(const DeepFrame& d) {
-    if (d.channels == 4)
-        return d.samples;
-    std::vector<std::uint16_t> out;
-    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
-        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
-    return out;
+// ImageMagick's decode of a file as a red, green, blue, alpha deep frame of `bits` 16; empty
+// when it cannot read it.
+inline DeepFrame magick_deep(const std::filesystem::path& file) {
+    const std::optional<Frame> size = magick_frame(file);
+    if (!size)
+        return {};
+    return {size->width, size->height, 4, 16, magick_rgba16(file)};
+}
+
+// A deep picture of red, green, blue, alpha samples as grey, alpha (the red ones).
+inline DeepFrame grey_of(const DeepFrame& d) {
+    DeepFrame grey{d.width, d.height, 2, d.bits, {}};
+    for (std::size_t i = 0; i + 3 < d.samples.size(); i += 4)
+        grey.samples.insert(grey.samples.end(), {d.samples[i], d.samples[i + 3]});
+    return grey;
 }
 
 // The 8-bit pixels a deep picture stands for: each sample rounded.

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz/format_fuzz_driver.h"
-#include "tests/formats/deep_outside.h"
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
 
@@ -169,11 +169,11 @@ TEST_F(HeifPlugin, DeepPicturesSaveAtTheChosenDepth) {
             GTEST_SKIP() << "no ImageMagick";
         const DeepFrame rgba = magick_deep(png);
         const DeepFrame offer = c.grey ? grey_of(rgba) : rgba;
-        const DeepFrame expected{rgba.width, rgba.height, 4, 16, fuzz::deep_rgba(offer)};
+        const DeepFrame expected{rgba.width, rgba.height, 4, 16, deep_rgba(offer)};
         HarnessServices::set_state(u"fmx_HEIF.depth", c.depth);
         HarnessServices::set_state(u"fmx_HEIF.lossless", c.lossless);
         const std::filesystem::path saved = m_temp / c.target;
-        const Frame eight = eight_bit_frame(expected);
+        const Frame eight = frame_of(expected);
         const SaveResult result = save_with(api(), saved.string(), {eight}, 0, &offer);
         ASSERT_EQ(result.result, VT_OK);
         EXPECT_EQ(result.deep_written, c.bits != 0);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz/format_fuzz_driver.h"
-#include "tests/formats/deep_outside.h"
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
 
@@ -115,7 +115,7 @@ TEST_F(JxlPlugin, DeepFilesDeliverTheirSamplesBesideTheUnchangedEightBitFrame) {
         ASSERT_FALSE(deep.deep.empty());
         EXPECT_EQ(deep.deep.bits, source.bits);
         EXPECT_EQ(deep.deep.channels, source.channels);
-        EXPECT_EQ(fuzz::deep_rgba(deep.deep), magick_deep(picture).samples);
+        EXPECT_EQ(deep_rgba(deep.deep), magick_deep(picture).samples);
         EXPECT_TRUE(fuzz::deep_stands_for(deep.deep, deep.frames[0], 0));
     }
 }
@@ -134,7 +134,7 @@ TEST_F(JxlPlugin, DeepPicturesSaveAt16BitsAndComeBackBitExact) {
         const DeepFrame offer = source.channels == 2 ? grey_of(rgba) : rgba;
         const std::filesystem::path saved = m_temp / (std::string(source.name) + "-saved.jxl");
         const SaveResult result =
-            save_with(api(), saved.string(), {eight_bit_frame(rgba)}, 0, &offer);
+            save_with(api(), saved.string(), {frame_of(rgba)}, 0, &offer);
         ASSERT_EQ(result.result, VT_OK);
         EXPECT_TRUE(result.deep_written);
         LoadOptions ask;
@@ -150,11 +150,11 @@ TEST_F(JxlPlugin, DeepPicturesSaveAt16BitsAndComeBackBitExact) {
     HarnessServices::set_state(u"fmx_JXL.lossless", "0");
     DeepFrame offer{2, 1, 4, 16, {0, 257, 65535, 65535, 1000, 40000, 65535, 30000}};
     const std::string lossy = m_temp / "lossy.jxl";
-    ASSERT_TRUE(save_with(api(), lossy, {eight_bit_frame(offer)}, 0, &offer).deep_written);
+    ASSERT_TRUE(save_with(api(), lossy, {frame_of(offer)}, 0, &offer).deep_written);
     LoadOptions ask;
     ask.want_deep = true;
     EXPECT_EQ(load_with(api(), lossy, ask).deep.bits, 16u);
-    ASSERT_EQ(save_with(api(), lossy, {eight_bit_frame(offer)}).result, VT_OK);
+    ASSERT_EQ(save_with(api(), lossy, {frame_of(offer)}).result, VT_OK);
     EXPECT_TRUE(load_with(api(), lossy, ask).deep.empty());
 }
 

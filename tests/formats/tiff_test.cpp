@@ -16,6 +16,7 @@
 
 #include "formats/tiff/tiff_exif.h"
 #include "image/deep_image.h"
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
 #include "tests/formats/tiff_test_util.h"
@@ -887,28 +888,6 @@ const DeepTiff kDeepTiffs[] = {
      2},
 };
 
-// ImageMagick's decode of a file as 16-bit RGBA samples, native order.
-std::vector<std::uint16_t> magick_rgba16(const std::filesystem::path& file) {
-    const std::filesystem::path raw = file.string() + ".raw";
-    if (!run_tool("convert " + quoted(file) + " -depth 16 -endian LSB rgba:" + quoted(raw)))
-        return {};
-    const std::string bytes = read_bytes(raw);
-    std::vector<std::uint16_t> out(bytes.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
-                                            static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8);
-    return out;
-}
-
-std::vector<std::uint16_t> as_rgba(const DeepFrame& d) {
-    if (d.channels == 4)
-        return d.samples;
-    std::vector<std::uint16_t> out;
-    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
-        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
-    return out;
-}
-
 TEST_F(TiffPlugin, SixteenBitPagesLoadAndSaveBitExact) {
     for (const DeepTiff& c : kDeepTiffs) {
         SCOPED_TRACE(c.name);
@@ -922,7 +901,7 @@ TEST_F(TiffPlugin, SixteenBitPagesLoadAndSaveBitExact) {
         ASSERT_EQ(loaded.result, VT_OK);
         EXPECT_EQ(loaded.frames[0].pixels, plain.frames[0].pixels);
         ASSERT_EQ(loaded.deep.channels, c.channels);
-        const std::vector<std::uint16_t> rgba = as_rgba(loaded.deep);
+        const std::vector<std::uint16_t> rgba = deep_rgba(loaded.deep);
         EXPECT_EQ(rgba, magick_rgba16(file));
         // The 8-bit frame, libtiff's own 16-to-8 scaling as ever, is within one step of the
         // deep picture's rounding.

@@ -92,6 +92,16 @@ struct DeepFrame {
     [[nodiscard]] bool empty() const { return samples.empty(); }
 };
 
+// A deep picture as red, green, blue, alpha samples (grey spread to the three colours).
+inline std::vector<std::uint16_t> deep_rgba(const DeepFrame& d) {
+    if (d.channels == 4)
+        return d.samples;
+    std::vector<std::uint16_t> out;
+    for (std::size_t i = 0; i + 1 < d.samples.size(); i += 2)
+        out.insert(out.end(), {d.samples[i], d.samples[i], d.samples[i], d.samples[i + 1]});
+    return out;
+}
+
 struct LoadResult {
     std::int32_t result = 0;
     std::uint16_t warnings = 0;
