@@ -2,7 +2,7 @@
 // and its file format, T.832 Annex A).
 // Load: whatever jxrlib's format converter turns into 8-bit grey, RGB or RGBA; deeper and
 // floating-point pixels come down to 8 bits on the way. The colour profile becomes an "ICCP"
-// chunk, the resolution "image.ppi". Save: 8-bit grey, RGB, or RGBA when any pixel is not
+// chunk, the resolution a "PHYS" chunk. Save: 8-bit grey, RGB, or RGBA when any pixel is not
 // opaque, with the profile and resolution; "fmx_WIC.quality" 1-100 and "fmx_WIC.lossless".
 // jxrlib keeps state in globals and is not safe to enter from two threads: every use of it runs
 // under one lock, which a fault inside the library (caught by the host) leaves closed. Loads
@@ -479,7 +479,12 @@ std::int32_t receive(FilterCall* call, int fd, std::chrono::steady_clock::time_p
                       std::size_t{head.width} * 4, until))
             return VT_ERR_INVALID_DATA;
     add_frame_chunk(call, kTagIcc, icc.data(), static_cast<std::uint32_t>(icc.size()));
-    deliver_markup(call, {.bits_per_pixel = head.bits, .ppi = ppi.empty() ? nullptr : ppi.c_str()});
+    deliver_markup(call, {.bits_per_pixel = head.bits});
+    if (!ppi.empty()) {
+        char* end = nullptr;
+        const double x = std::strtod(ppi.c_str(), &end);
+        deliver_resolution(call, resolution_per_unit(x, std::strtod(end, nullptr), false));
+    }
     return VT_OK;
 }
 
@@ -550,26 +555,6 @@ std::int32_t load_image(FilterCall* call) {
     return decode(call, bytes);
 }
 
-// The selected picture's resolution from its markup, "x y" or one number; 0 when absent.
-void markup_ppi(FilterCall* call, float& x, float& y) {
-    MarkupBuffer mb{};
-    if (!open_frame_markup(call, mb))
-        return;
-    const pi_MetaMarkup* markup = call->meta_markup;
-    char value[64] = {};
-    if (markup->get_value != nullptr &&
-        markup->get_value(&mb, "image.ppi", value, sizeof(value)) != 0) {
-        char* end = nullptr;
-        const float a = std::strtof(value, &end);
-        const float b = end != value && *end != '\0' ? std::strtof(end + 1, nullptr) : a;
-        if (a > 0 && a < 1e6f) {
-            x = a;
-            y = b > 0 && b < 1e6f ? b : a;
-        }
-    }
-    markup->free_buffer(&mb);
-}
-
 bool all_grey(const FilterCall* call) {
     for (std::uint32_t y = 0; y < call->height; ++y) {
         const std::uint32_t* row = call->pixels + static_cast<std::size_t>(y) * call->stride;
@@ -637,9 +622,11 @@ std::int32_t save_image(FilterCall* call) {
     std::vector<std::uint8_t> icc;
     if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
         icc.assign(view.data, view.data + view.size);
-    float x_ppi = 96;
-    float y_ppi = 96;
-    markup_ppi(call, x_ppi, y_ppi);
+    // The source's resolution as loaders deliver it; 96 per inch, the format's default, when
+    // it has none.
+    const PrintResolution resolution = frame_resolution(call);
+    const auto x_ppi = static_cast<float>(resolution.known() ? resolution.x_dpi() : 96);
+    const auto y_ppi = static_cast<float>(resolution.known() ? resolution.y_dpi() : 96);
     CWMIStrCodecParam parameters = coding(call, alpha);
     const CodecLock hold;
     if (!hold.held())

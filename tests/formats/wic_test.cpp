@@ -84,17 +84,53 @@ TEST_F(WicPlugin, LossyQualityTradesSizeForDetail) {
     }
 }
 
+// The resolution loaders deliver (a "PHYS" chunk, per inch or per centimetre) is written, and
+// jxrlib's decoder program finds it in the file; the older markup key still counts.
 TEST_F(WicPlugin, ProfileAndResolutionComeBack) {
-    Frame picture = make_picture(16, 16, false);
     const std::vector<std::uint8_t> icc = block_bytes(700);
-    picture.chunks[VT_TAG('I', 'C', 'C', 'P')] = icc;
-    picture.markup = "\r\nimage.ppi=300 150;";
-    const std::string file = m_temp / "meta.wdp";
-    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
-    const LoadResult loaded = load_with(api(), file);
-    ASSERT_EQ(loaded.result, VT_OK);
-    EXPECT_TRUE(has_entry(loaded.frames[0], "image.ppi=300 150;"));
-    EXPECT_EQ(loaded.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+    const auto phys = [](std::uint32_t x, std::uint32_t y, bool per_cm) {
+        std::vector<std::uint8_t> c(16, 0);
+        c[0] = 1;
+        for (int i = 0; i < 4; ++i) {
+            c[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(x >> (8 * i));
+            c[8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(y >> (8 * i));
+        }
+        c[12] = per_cm ? 1 : 0;
+        return c;
+    };
+    const struct {
+        std::vector<std::uint8_t> phys;
+        const char* markup;
+        const char* expected;
+    } cases[] = {
+        {phys(300, 150, false), "", "300 150 in"},
+        {phys(118, 118, true), "", "300 300 in"},
+        {{}, "\r\nimage.ppi=72 72;", "72 72 in"},
+        {{}, "", "96 96 in"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        Frame picture = make_picture(16, 16, false);
+        picture.chunks[VT_TAG('I', 'C', 'C', 'P')] = icc;
+        if (!c.phys.empty())
+            picture.chunks[VT_TAG('P', 'H', 'Y', 'S')] = c.phys;
+        picture.markup = c.markup;
+        const std::string file = m_temp / "meta.wdp";
+        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(phys_text(loaded.frames[0]), c.expected);
+        EXPECT_EQ(loaded.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+        const std::string tif = file + ".tif";
+        if (run_tool("JxrDecApp -i '" + file + "' -o '" + tif + "'") &&
+            run_tool("command -v identify")) {
+            const std::string dpi =
+                std::string(c.expected).substr(0, std::string(c.expected).size() - 3);
+            EXPECT_TRUE(run_tool("test \"$(identify -units PixelsPerInch -format "
+                                 "'%[fx:round(resolution.x)] %[fx:round(resolution.y)]' '" +
+                                 tif + "')\" = '" + dpi + "'"));
+        }
+    }
 }
 
 // The codestream header's width and height (minus one), 16 or 32 bits as its flag says.
