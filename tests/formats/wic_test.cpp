@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "image/deep_image.h"
 #include "tests/formats/format_conformance.h"
+#include "tests/formats/outside_tools.h"
 
 namespace vt::test {
 namespace {
@@ -130,6 +134,59 @@ TEST_F(WicPlugin, ProfileAndResolutionComeBack) {
                                  "'%[fx:round(resolution.x)] %[fx:round(resolution.y)]' '" +
                                  tif + "')\" = '" + dpi + "'"));
         }
+    }
+}
+
+// 16-bit integer pixels (48bppRGB, 64bppRGBA, 16bppGray) are read at 16 bits, sample for sample
+// what jxrlib's encoder program was given, and written back at 16 bits that its decoder program
+// returns exactly.
+TEST_F(WicPlugin, SixteenBitPicturesRoundTripWithJxrlibsPrograms) {
+    const struct {
+        const char* source;
+        const char* magick;
+        std::uint32_t channels;
+    } cases[] = {
+        {"rgb.tif", "-size 37x23 gradient:'#0102ff-#fefd00' -seed 7 -attenuate 0.3 +noise Uniform",
+         4},
+        {"rgba.tif", "-size 29x19 radial-gradient:'rgba(255,200,0,1)-rgba(0,0,255,0.25)'", 4},
+        {"grey.tif", "-size 31x17 gradient:black-white -colorspace Gray -type Grayscale", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        const std::string source = m_temp / c.source;
+        const std::string file = source + ".jxr";
+        // TIFF, as jxrlib's program reads 16-bit PNM samples in the wrong byte order.
+        if (!run_tool(std::string("convert ") + c.magick +
+                      " -depth 16 -compress none -endian LSB '" + source + "'") ||
+            !run_tool("JxrEncApp -i '" + source + "' -o '" + file + "' -q 1"))
+            GTEST_SKIP() << "no ImageMagick or JxrEncApp";
+        LoadOptions ask;
+        ask.want_deep = true;
+        const LoadResult loaded = load_with(api(), file, ask);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.frames[0].pixels, load_with(api(), file).frames[0].pixels);
+        ASSERT_EQ(loaded.deep.channels, c.channels);
+        const std::vector<std::uint16_t> rgba = as_rgba(loaded.deep);
+        EXPECT_EQ(rgba, magick_rgba16(source));
+        int worst = 0; // jxrlib's own 16-to-8 conversion against the host's rounding
+        for (std::size_t i = 0; i < loaded.frames[0].pixels.size(); ++i) {
+            const std::uint32_t p = loaded.frames[0].pixels[i];
+            const int got[4] = {int(p >> 16 & 0xFF), int(p >> 8 & 0xFF), int(p & 0xFF),
+                                255 - int(p >> 24)};
+            for (int ch = 0; ch < 4; ++ch)
+                worst = std::max(worst, std::abs(got[ch] - image::to_8bit(rgba[4 * i + ch])));
+        }
+        EXPECT_LE(worst, 1);
+
+        lossless();
+        const std::string saved = m_temp / "saved.jxr";
+        const SaveResult result = save_with(api(), saved, {loaded.frames[0]}, 0, &loaded.deep);
+        ASSERT_EQ(result.result, VT_OK);
+        EXPECT_TRUE(result.deep_written);
+        EXPECT_EQ(load_with(api(), saved, ask).deep.samples, loaded.deep.samples);
+        const std::string decoded = saved + ".tif";
+        ASSERT_TRUE(run_tool("JxrDecApp -i '" + saved + "' -o '" + decoded + "'"));
+        EXPECT_EQ(magick_rgba16(decoded), rgba);
     }
 }
 
