@@ -428,8 +428,6 @@ void send_deep(int fd, Objects& o, const PKPixelFormatGUID& format, std::uint32_
             for (std::size_t x = 0; x < width; ++x) {
                 std::uint16_t v[4] = {0, 0, 0, 0xFFFF};
                 std::memcpy(v, in + x * samples * 2, samples * 2);
-                if (samples == 1)
-                    v[3] = 0xFFFF;
                 for (std::uint32_t c = 0; c + 1 < channels; ++c)
                     row[x * channels + c] = v[c];
                 row[x * channels + channels - 1] = v[3];
@@ -701,6 +699,9 @@ std::int32_t save_image(FilterCall* call) {
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
     const VtDeepImage* deep = deep_offered(call);
+    if (deep != nullptr && (deep->width != call->width || deep->height != call->height ||
+                            (deep->channels != 2 && deep->channels != 4)))
+        deep = nullptr; // not this picture's: the 8-bit one is written
     const bool alpha = deep != nullptr ? deep_transparent(*deep) : any_transparent(call);
     const Target& target = deep != nullptr  ? deep_target(*deep, alpha)
                            : alpha          ? kRgba
