@@ -69,11 +69,10 @@ public:
     explicit Bits(const std::uint8_t* block) { std::memcpy(m_bytes, block, 16); }
     std::uint32_t take(std::uint32_t count) {
         std::uint32_t v = 0;
-        for (std::uint32_t i = 0; i < count; ++i, ++m_at)
+        for (std::uint32_t i = 0; i < count && m_at < 128; ++i, ++m_at)
             v |= static_cast<std::uint32_t>((m_bytes[m_at >> 3] >> (m_at & 7)) & 1) << i;
         return v;
     }
-    [[nodiscard]] std::uint32_t at() const { return m_at; }
 
 private:
     std::uint8_t m_bytes[16];
