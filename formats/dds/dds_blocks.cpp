@@ -1,8 +1,11 @@
-// BC1-BC3 block decoding and a small BC1/BC3 encoder for fmx_DDS (Microsoft's "Texture Block
-// Compression in Direct3D 11").
+// BC1-BC5 block decoding and a small BC1/BC3 encoder for fmx_DDS (Microsoft's "Texture Block
+// Compression in Direct3D 11"). BC4 and BC5 hold one or two channels of BC3's alpha block
+// each; their signed forms count -127..127 (-128 standing for -127) and come out as 1..255,
+// 128 being zero.
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "formats/dds/dds_codec.h"
@@ -165,9 +168,55 @@ void encode_colours(const std::uint32_t in[16], const bool used[16], bool three,
     std::memcpy(out, bytes, 8);
 }
 
+// One BC4 channel block: 16 values of 0..255.
+void decode_channel(const std::uint8_t* block, bool is_signed, std::uint32_t out[16]) {
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 6; ++i)
+        bits |= static_cast<std::uint64_t>(block[2 + i]) << (8 * i);
+    std::uint32_t values[8];
+    if (!is_signed) {
+        alpha_palette(block[0], block[1], values);
+    } else {
+        const int e0 = std::max(-127, static_cast<int>(static_cast<std::int8_t>(block[0])));
+        const int e1 = std::max(-127, static_cast<int>(static_cast<std::int8_t>(block[1])));
+        int v[8] = {e0, e1, 0, 0, 0, 0, -127, 127};
+        const int steps = e0 > e1 ? 7 : 5;
+        for (int i = 1; i < steps; ++i) {
+            const int sum = (steps - i) * e0 + i * e1;
+            v[1 + i] = (sum >= 0 ? sum + steps / 2 : sum - steps / 2) / steps;
+        }
+        for (int i = 0; i < 8; ++i)
+            values[i] = static_cast<std::uint32_t>(v[i] + 128);
+    }
+    for (int i = 0; i < 16; ++i)
+        out[i] = values[(bits >> (3 * i)) & 7];
+}
+
 } // namespace
 
-void decode_bc_block(const std::uint8_t* block, DdsLayout layout, std::uint32_t out[16]) {
+void decode_bc_block(const std::uint8_t* block, DdsLayout layout, bool is_signed,
+                     std::uint32_t out[16]) {
+    if (layout == DdsLayout::kBc4 || layout == DdsLayout::kBc5) {
+        std::uint32_t red[16];
+        std::uint32_t green[16] = {};
+        decode_channel(block, is_signed, red);
+        if (layout == DdsLayout::kBc5)
+            decode_channel(block + 8, is_signed, green);
+        // One channel is grey; two are red and green, blue the channels' zero.
+        const std::uint32_t blue = is_signed ? 128 : 0;
+        for (int i = 0; i < 16; ++i)
+            out[i] = layout == DdsLayout::kBc4 ? red[i] * 0x010101u
+                                               : blue | green[i] << 8 | red[i] << 16;
+        return;
+    }
+    if (layout == DdsLayout::kBc6h) {
+        decode_bc6h_block(block, is_signed, out);
+        return;
+    }
+    if (layout == DdsLayout::kBc7) {
+        decode_bc7_block(block, out);
+        return;
+    }
     std::uint32_t alpha[16];
     std::fill_n(alpha, 16, 255u);
     const std::uint8_t* colour = block;

@@ -55,6 +55,29 @@ std::int32_t dxgi_layout(std::uint32_t format, DdsHeader& h) {
     case 78:
         h.layout = DdsLayout::kBc3;
         return 1;
+    case 79: // BC4, BC5, BC6H and BC7: typeless, unsigned (and sRGB), signed
+    case 80:
+    case 81:
+        h.layout = DdsLayout::kBc4;
+        h.is_signed = format == 81;
+        return 1;
+    case 82:
+    case 83:
+    case 84:
+        h.layout = DdsLayout::kBc5;
+        h.is_signed = format == 84;
+        return 1;
+    case 94:
+    case 95:
+    case 96:
+        h.layout = DdsLayout::kBc6h;
+        h.is_signed = format == 96;
+        return 1;
+    case 97:
+    case 98:
+    case 99:
+        h.layout = DdsLayout::kBc7;
+        return 1;
     case 28:
     case 29:
         h.bits = 32;
@@ -78,6 +101,10 @@ std::int32_t dxgi_layout(std::uint32_t format, DdsHeader& h) {
     }
 }
 
+std::size_t block_bytes(DdsLayout layout) {
+    return layout == DdsLayout::kBc1 || layout == DdsLayout::kBc4 ? 8 : 16;
+}
+
 std::int32_t pixel_format(const std::uint8_t* pf, std::span<const std::uint8_t> file,
                           DdsHeader& h) {
     const std::uint32_t flags = le32(pf + 4);
@@ -92,6 +119,12 @@ std::int32_t pixel_format(const std::uint8_t* pf, std::span<const std::uint8_t> 
         } else if (code == fourcc("DXT4") || code == fourcc("DXT5")) {
             h.layout = DdsLayout::kBc3;
             h.premultiplied = code == fourcc("DXT4");
+        } else if (code == fourcc("ATI1") || code == fourcc("BC4U") || code == fourcc("BC4S")) {
+            h.layout = DdsLayout::kBc4;
+            h.is_signed = code == fourcc("BC4S");
+        } else if (code == fourcc("ATI2") || code == fourcc("BC5U") || code == fourcc("BC5S")) {
+            h.layout = DdsLayout::kBc5;
+            h.is_signed = code == fourcc("BC5S");
         } else if (code == fourcc("DX10")) {
             if (file.size() < kHeaderBytes + 20)
                 return -42;
@@ -111,6 +144,13 @@ std::int32_t pixel_format(const std::uint8_t* pf, std::span<const std::uint8_t> 
     for (int k = 0; k < 3; ++k)
         h.masks[k] = (flags & (kRgb | kLuminance)) != 0 ? le32(pf + 16 + 4 * k) : 0;
     h.masks[3] = (flags & (kAlphaPixels | kAlphaOnly)) != 0 ? le32(pf + 28) : 0;
+    // Luminance is in the first mask only; some writers give 8-bit luminance the masks of a
+    // 32-bit pixel, where the byte is the luminance.
+    if (h.luminance) {
+        h.masks[1] = h.masks[2] = 0;
+        if (h.bits == 8 && h.masks[3] == 0 && h.masks[0] > 0xFF)
+            h.masks[0] = 0xFF;
+    }
     const std::uint64_t limit = h.bits == 32 ? 0xFFFFFFFFull : (1ull << h.bits) - 1;
     for (const std::uint32_t m : h.masks)
         if (m > limit)
@@ -136,10 +176,10 @@ std::int32_t read_dds_header(std::span<const std::uint8_t> file, DdsHeader& h) {
     if (h.width < 1 || h.height < 1 || h.width > kMaxSide || h.height > kMaxSide ||
         static_cast<std::uint64_t>(h.width) * h.height > kMaxPixels)
         return -13;
-    const std::uint64_t needed = h.layout == DdsLayout::kMasks
-                                     ? static_cast<std::uint64_t>(h.width) * h.height * (h.bits / 8)
-                                     : ((h.width + 3ull) / 4) * ((h.height + 3ull) / 4) *
-                                           (h.layout == DdsLayout::kBc1 ? 8 : 16);
+    const std::uint64_t needed =
+        h.layout == DdsLayout::kMasks
+            ? static_cast<std::uint64_t>(h.width) * h.height * (h.bits / 8)
+            : ((h.width + 3ull) / 4) * ((h.height + 3ull) / 4) * block_bytes(h.layout);
     if (file.size() - h.data_offset < needed)
         return -42;
     return 1;
@@ -165,13 +205,13 @@ void decode_dds(std::span<const std::uint8_t> file, const DdsHeader& h, std::uin
             }
         return;
     }
-    const std::size_t block_bytes = h.layout == DdsLayout::kBc1 ? 8 : 16;
+    const std::size_t bytes = block_bytes(h.layout);
     const std::uint32_t blocks_x = (h.width + 3) / 4;
     std::uint32_t block[16];
     for (std::uint32_t by = 0; by < (h.height + 3) / 4; ++by)
         for (std::uint32_t bx = 0; bx < blocks_x; ++bx) {
-            decode_bc_block(data + (static_cast<std::size_t>(by) * blocks_x + bx) * block_bytes,
-                            h.layout, block);
+            decode_bc_block(data + (static_cast<std::size_t>(by) * blocks_x + bx) * bytes, h.layout,
+                            h.is_signed, block);
             for (std::uint32_t i = 0; i < 16; ++i) {
                 const std::uint32_t x = bx * 4 + i % 4;
                 const std::uint32_t y = by * 4 + i / 4;

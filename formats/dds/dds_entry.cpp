@@ -32,9 +32,10 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = load_one_picture(call, header, vt::formats::read_dds_header, decode);
         r != VT_OK)
         return r;
-    deliver_markup(call, {header.layout == vt::formats::DdsLayout::kBc1     ? 4u
-                          : header.layout == vt::formats::DdsLayout::kMasks ? header.bits
-                                                                            : 8u});
+    using vt::formats::DdsLayout;
+    deliver_markup(call, {header.layout == DdsLayout::kBc1 || header.layout == DdsLayout::kBc4 ? 4u
+                          : header.layout == DdsLayout::kMasks ? header.bits
+                                                               : 8u});
     return VT_OK;
 }
 

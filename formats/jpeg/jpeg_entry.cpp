@@ -52,20 +52,35 @@ std::int32_t begin_frame(void* context, const VtJpegHeader* header, VtJpegTarget
     return VT_OK;
 }
 
-// The host's warning line for a file that ends early.
-void say_cut(FilterCall* call, std::uint32_t read, std::uint32_t rows) noexcept {
+// A line for the host's message (ASCII text).
+void say(FilterCall* call, const std::string& text) noexcept {
     if (call->set_message == nullptr)
         return;
     try {
-        const std::string text =
-            read >= rows ? std::string("the file is cut short: its rows hold only the detail "
-                                       "that arrived")
-                         : "the file is cut short: " + std::to_string(read) + " of " +
-                               std::to_string(rows) + " rows could be read";
         const std::u16string wide(text.begin(), text.end());
         (void)call->set_message(call, reinterpret_cast<const std::uint16_t*>(wide.c_str()));
     } catch (...) {
+        // The result code alone still tells the host.
+    }
+}
+
+// The host's warning line for a file that ends early.
+void say_cut(FilterCall* call, std::uint32_t read, std::uint32_t rows) noexcept {
+    try {
+        say(call, read >= rows ? std::string("the file is cut short: its rows hold only the "
+                                             "detail that arrived")
+                               : "the file is cut short: " + std::to_string(read) + " of " +
+                                     std::to_string(rows) + " rows could be read");
+    } catch (...) {
         // The warning flag alone still tells the host.
+    }
+}
+
+void say_refused(void* context, const char* reason) noexcept {
+    try {
+        say(static_cast<LoadContext*>(context)->call, reason);
+    } catch (...) {
+        // The result code alone still tells the host.
     }
 }
 
@@ -95,7 +110,7 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
         return r;
     LoadContext context{call, 0};
-    const VtJpegReadSink sink{&context, begin_frame, take_metadata};
+    const VtJpegReadSink sink{&context, begin_frame, take_metadata, say_refused};
     return vt_jpeg_read(bytes.data(), bytes.size(), &sink);
 }
 

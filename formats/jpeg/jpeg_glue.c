@@ -119,6 +119,29 @@ static int32_t error_result(const Decoder* d) {
     }
 }
 
+/* Words for a file of a JPEG process this library does not decode. */
+static void tell_refusal(const Decoder* d, const VtJpegReadSink* sink) {
+    char text[96];
+    switch (d->err.pub.msg_code) {
+    case JERR_BAD_PRECISION:
+        snprintf(text, sizeof text, "%d-bit JPEG is not supported: only 8-bit samples are read",
+                 d->err.pub.msg_parm.i[0]);
+        break;
+    case JERR_SOF_UNSUPPORTED:
+        snprintf(text, sizeof text, "%s JPEG is not supported",
+                 d->err.pub.msg_parm.i[0] == 0xC3 || d->err.pub.msg_parm.i[0] == 0xC7 ||
+                         d->err.pub.msg_parm.i[0] == 0xCB || d->err.pub.msg_parm.i[0] == 0xCF
+                     ? "lossless"
+                     : "hierarchical");
+        break;
+    default:
+        snprintf(text, sizeof text, "this JPEG process is not supported");
+        break;
+    }
+    if (sink->refused != NULL)
+        sink->refused(sink->context, text);
+}
+
 static int32_t check_header(const Decoder* d, VtJpegHeader* header) {
     const struct jpeg_decompress_struct* c = &d->cinfo;
     if (c->image_width < 1 || c->image_height < 1)
@@ -327,6 +350,8 @@ int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sin
         decode(d, sink);
     } else if (d->result == 1) {
         d->result = error_result(d);
+        if (d->result == -2)
+            tell_refusal(d, sink);
     }
     const int32_t result = d->result;
     if (d->cmyk_to_srgb != NULL)

@@ -66,12 +66,17 @@ typedef struct VtJpegReadSink {
     int32_t (*begin)(void* context, const VtJpegHeader* header, VtJpegTarget* target);
     /* After the last row, while the frame is still the current one. */
     void (*metadata)(void* context, const VtJpegMetadata* metadata);
+    /* Optional: why a file answered -2, in words for the user ("12-bit JPEG is not
+     * supported ..."). */
+    void (*refused)(void* context, const char* reason);
 } VtJpegReadSink;
 
 /* Decodes a whole JPEG file held in memory. -1 not a JPEG, -2 a JPEG process libjpeg-turbo does
- * not decode (lossless, 12-bit), -13 a size beyond the limits, -42 the data ends before any
- * row is complete, -44 invalid data, -20 out of memory, 1 done (a file cut after some rows is
- * done too, with `cut` in its metadata); or what `begin` returned. */
+ * not decode (lossless, 12-bit: this build's libjpeg-turbo holds 8-bit samples only, and a
+ * 12-bit picture is refused rather than squeezed into them), with its reason told to `refused`, -13
+ * a size beyond the limits, -42 the data ends before any row is complete, -44 invalid data, -20 out
+ * of memory, 1 done (a file cut after some rows is done too, with `cut` in its metadata); or what
+ * `begin` returned. */
 int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sink);
 
 typedef struct VtJpegWriteOptions {

@@ -39,6 +39,7 @@ void put_be32(std::string& out, std::uint32_t v) {
 struct Chunk {
     std::uint32_t type;
     std::span<const std::uint8_t> data;
+    bool crc_ok;
 };
 
 constexpr std::uint32_t tag(const char (&name)[5]) {
@@ -55,7 +56,8 @@ std::vector<Chunk> chunks_of(std::span<const std::uint8_t> file) {
         if (length > file.size() - at - 12)
             break;
         const std::uint32_t type = be32(&file[at + 4]);
-        chunks.push_back({type, file.subspan(at + 8, length)});
+        const auto crc = crc32(0, &file[at + 4], static_cast<uInt>(length + 4));
+        chunks.push_back({type, file.subspan(at + 8, length), crc == be32(&file[at + 8 + length])});
         if (type == tag("IEND"))
             break;
         at += std::size_t{length} + 12;
@@ -135,7 +137,8 @@ Animation parse(const std::vector<Chunk>& chunks) {
                 break;
             if (current != kNone && current != default_frame && c.data.size() > 4)
                 a.frames[current].data.push_back(c.data.subspan(4));
-        } else if (!image_data_seen && c.type != tag("IEND")) {
+        } else if (!image_data_seen && c.type != tag("IEND") && c.crc_ok) {
+            // An ancillary chunk with a bad CRC is left out, as libpng leaves it out of a still.
             a.shared.push_back(c);
         }
     }
@@ -360,6 +363,24 @@ private:
 };
 
 } // namespace
+
+std::string damaged_chunk(std::span<const std::uint8_t> file) {
+    if (file.size() < 8 || std::memcmp(file.data(), kSignature, 8) != 0)
+        return {};
+    for (const Chunk& c : chunks_of(file)) {
+        const bool critical = (c.type & 0x20000000u) == 0;
+        if (!c.crc_ok &&
+            (critical || c.type == tag("acTL") || c.type == tag("fcTL") || c.type == tag("fdAT"))) {
+            std::string name;
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                const auto ch = static_cast<char>(c.type >> shift);
+                name += ch >= 0x21 && ch <= 0x7E ? ch : '?';
+            }
+            return name;
+        }
+    }
+    return {};
+}
 
 std::int32_t read_apng(std::span<const std::uint8_t> file, FilterCall* call) {
     if (file.size() < 8 || std::memcmp(file.data(), kSignature, 8) != 0)

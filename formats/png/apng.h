@@ -20,6 +20,12 @@ namespace vt::formats::png {
 // that does not decode): the caller reads it as a still picture.
 inline constexpr std::int32_t kNotAnimated = 0;
 
+// The type of the first chunk whose CRC does not match its bytes among those a picture is
+// made of: the critical chunks (IHDR, PLTE, IDAT, IEND) and the animation's (acTL, fcTL,
+// fdAT); empty when they are all sound. libpng refuses such a critical chunk in a still file,
+// and the animated path rebuilds the frames' chunks, so this one check holds for both.
+[[nodiscard]] std::string damaged_chunk(std::span<const std::uint8_t> file);
+
 // Loads every frame of an animated PNG into the call's frames, the first whole and the later
 // ones as what changed: VT_OK, kNotAnimated, or the host's result code.
 [[nodiscard]] std::int32_t read_apng(std::span<const std::uint8_t> file, FilterCall* call);

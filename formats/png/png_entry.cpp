@@ -46,12 +46,24 @@ void take_metadata(void* context, const VtPngMetadata* meta) noexcept {
     deliver_resolution(call, resolution_per_metre(meta->ppm_x, meta->ppm_y));
 }
 
+// The reason a load failed, for the host's message (ASCII text).
+void say(FilterCall* call, const std::string& text) {
+    if (call->set_message == nullptr)
+        return;
+    const std::u16string wide(text.begin(), text.end());
+    (void)call->set_message(call, reinterpret_cast<const std::uint16_t*>(wide.c_str()));
+}
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
     std::vector<std::uint8_t> bytes;
     if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
         return r;
+    if (const std::string chunk = vt::formats::png::damaged_chunk(bytes); !chunk.empty()) {
+        say(call, "CRC error in the " + chunk + " chunk: the file is damaged");
+        return VT_ERR_INVALID_DATA;
+    }
     if (const std::int32_t r = vt::formats::png::read_apng(bytes, call);
         r != vt::formats::png::kNotAnimated)
         return r;

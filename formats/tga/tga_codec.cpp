@@ -28,13 +28,22 @@ std::uint32_t expand5(std::uint32_t v) {
 }
 
 // A stored pixel or colour map entry of `bits` as B, G, R, transparency; `alpha` says whether
-// its alpha bits count.
-std::uint32_t to_pixel(const std::uint8_t* p, std::uint32_t bits, bool alpha, bool premultiplied) {
+// its alpha bits count. Grey pixels of 16 bits are a grey byte and an alpha byte.
+std::uint32_t to_pixel(const std::uint8_t* p, std::uint32_t bits, bool alpha, bool premultiplied,
+                       bool grey = false) {
     std::uint32_t b = 0;
     std::uint32_t g = 0;
     std::uint32_t r = 0;
     std::uint32_t a = 255;
+    if (grey) {
+        b = g = r = p[0];
+        if (bits == 16 && alpha)
+            a = p[1];
+        bits = 0;
+    }
     switch (bits) {
+    case 0:
+        break;
     case 8:
         b = g = r = p[0];
         break;
@@ -94,7 +103,7 @@ std::int32_t parse_fixed(const std::uint8_t* h, TgaHeader& t) {
             return -1;
         break;
     case 3:
-        if (t.depth != 8)
+        if (t.depth != 8 && t.depth != 16)
             return -1;
         break;
     default:
@@ -143,6 +152,7 @@ std::int32_t read_tga_header(std::span<const std::uint8_t> file, TgaHeader& t) {
 std::int32_t decode_tga(std::span<const std::uint8_t> file, const TgaHeader& t,
                         std::uint32_t* pixels, std::uint32_t stride) {
     const bool mapped = (t.image_type & ~8u) == 1;
+    const bool grey = (t.image_type & ~8u) == 3;
     const bool alpha = t.alpha_bits > 0 && (t.attributes_type < 0 || t.attributes_type >= 3);
     const bool premultiplied = t.attributes_type == 4;
     std::vector<std::uint32_t> map;
@@ -158,7 +168,7 @@ std::int32_t decode_tga(std::span<const std::uint8_t> file, const TgaHeader& t,
     // The value of one stored pixel; false for an index beyond the map.
     auto value = [&](const std::uint8_t* p, std::uint32_t& out) {
         if (!mapped) {
-            out = to_pixel(p, t.depth, alpha, premultiplied);
+            out = to_pixel(p, t.depth, alpha, premultiplied, grey);
             return true;
         }
         const std::uint32_t index = t.depth == 8 ? p[0] : le16(p);

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <lcms2.h>
@@ -195,33 +196,71 @@ struct ReadState {
     MemoryFile file;
     Messages messages;
     TIFF* tif = nullptr;
-    cmsHTRANSFORM cmyk_to_srgb = nullptr; // the current page's inks through its own profile
-    bool straight_alpha = false;          // the decoded page's extra sample is unassociated alpha
+    // The current page's samples as libtiff hands them over untouched (read as RGB), and what
+    // becomes of them: inks through the page's own profile, inks by the naive inverse, or
+    // CIELAB through Little CMS. Null and false for pages libtiff's reader colours itself.
+    cmsHTRANSFORM to_srgb = nullptr;
+    bool naive_inks = false;
+    bool float_samples = false;  // 32-bit floating-point grey or RGB, read by our own loop
+    bool straight_alpha = false; // the decoded page's extra sample is unassociated alpha
+    std::string refusal;         // why `inspect` answered -2
     ~ReadState() {
-        forget_cmyk();
+        forget_transform();
         if (tif != nullptr)
             TIFFClose(tif);
     }
-    void forget_cmyk() noexcept {
-        if (cmyk_to_srgb != nullptr)
-            cmsDeleteTransform(cmyk_to_srgb);
-        cmyk_to_srgb = nullptr;
+    void forget_transform() noexcept {
+        if (to_srgb != nullptr)
+            cmsDeleteTransform(to_srgb);
+        to_srgb = nullptr;
+        naive_inks = false;
+        float_samples = false;
     }
 };
 
 namespace {
 
+// Whether the page holds four CMYK inks of 8 or 16 bits (and nothing else).
+bool plain_cmyk(TIFF* tif, std::uint16_t& bits) {
+    std::uint16_t photometric = 0, inkset = INKSET_CMYK, samples = 0;
+    bits = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
+    return TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) != 0 &&
+           photometric == PHOTOMETRIC_SEPARATED && inkset == INKSET_CMYK &&
+           (bits == 8 || bits == 16) && samples == 4;
+}
+
+// An 8-bit CIELAB page of three samples: Little CMS takes it to sRGB (D50 to sRGB's white,
+// relative colorimetric) where libtiff's reader uses its own rough display model. Null for any
+// other page.
+cmsHTRANSFORM lab_transform(TIFF* tif) {
+    std::uint16_t photometric = 0, bits = 0, samples = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0 ||
+        photometric != PHOTOMETRIC_CIELAB || bits != 8 || samples != 3)
+        return nullptr;
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM transform = nullptr;
+    if (lab != nullptr && srgb != nullptr)
+        transform = cmsCreateTransform(lab, TYPE_Lab_8 | EXTRA_SH(1), srgb, TYPE_BGRA_8,
+                                       INTENT_RELATIVE_COLORIMETRIC, 0);
+    if (lab != nullptr)
+        cmsCloseProfile(lab);
+    if (srgb != nullptr)
+        cmsCloseProfile(srgb);
+    return transform;
+}
+
 // A CMYK page of 8 or 16 bits with a CMYK profile: its inks go through the profile to sRGB,
 // which libtiff's naive inverse only approximates (16-bit inks are rounded to 8 bits first, as
 // libtiff hands them over). Null for any other page.
 cmsHTRANSFORM cmyk_transform(TIFF* tif, const PageInfo& info) {
-    std::uint16_t photometric = 0, inkset = INKSET_CMYK, bits = 0, samples = 0;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
-    if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0 ||
-        photometric != PHOTOMETRIC_SEPARATED || inkset != INKSET_CMYK ||
-        (bits != 8 && bits != 16) || samples != 4 || info.icc == nullptr)
+    std::uint16_t bits = 0;
+    if (!plain_cmyk(tif, bits) || info.icc == nullptr)
         return nullptr;
     cmsHPROFILE from = cmsOpenProfileFromMem(info.icc, info.icc_size);
     if (from == nullptr)
@@ -238,6 +277,34 @@ cmsHTRANSFORM cmyk_transform(TIFF* tif, const PageInfo& info) {
     }
     cmsCloseProfile(from);
     return transform;
+}
+
+// One row of untouched samples (libtiff's A, B, G, R words holding C, M, Y, K or L*, a*, b*)
+// to opaque host pixels: through `transform`, or by the naive inverse of the inks when null
+// (red = (1 - C)(1 - K), as libtiff turns 8-bit inks).
+void convert_raw_row(cmsHTRANSFORM transform, const std::uint32_t* from, std::uint32_t* to,
+                     std::uint32_t width, bool lab) {
+    if (transform != nullptr) {
+        if (lab) { // TIFF's a* and b* are signed bytes; Little CMS counts them from 128
+            for (std::uint32_t x = 0; x < width; ++x)
+                to[x] = (from[x] & 0xFFu) | ((from[x] ^ 0x808000u) & 0xFFFF00u);
+            from = to;
+        }
+        cmsDoTransform(transform, from, to, width);
+        for (std::uint32_t x = 0; x < width; ++x)
+            to[x] &= 0x00FFFFFFu;
+        return;
+    }
+    for (std::uint32_t x = 0; x < width; ++x) {
+        const std::uint32_t v = from[x];
+        const std::uint32_t white = 255 - (v >> 24);
+        std::uint32_t out = 0;
+        for (int i = 0; i < 3; ++i) {
+            const std::uint32_t ink = (v >> (8 * i)) & 0xFF;
+            out |= (((255 - ink) * white + 127) / 255) << (16 - 8 * i);
+        }
+        to[x] = out;
+    }
 }
 
 } // namespace
@@ -278,8 +345,31 @@ std::int32_t TiffReader::inspect(PageInfo& info) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     info.bits_per_pixel = std::uint32_t{bits} * samples;
     char reason[1024] = {};
-    if (TIFFRGBAImageOK(tif, reason) == 0)
+    m_state->refusal.clear();
+    m_state->forget_transform();
+    std::uint16_t format = SAMPLEFORMAT_UINT;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+    if (format == SAMPLEFORMAT_IEEEFP) {
+        // libtiff's reader takes no floating point: 32-bit grey or RGB in strips is read here.
+        std::uint16_t extra_count = 0;
+        std::uint16_t* extra = nullptr;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+        m_state->straight_alpha =
+            extra_count == 1 && extra != nullptr && extra[0] == EXTRASAMPLE_UNASSALPHA;
+        m_state->float_samples = true;
+        if (deep_channels() == 0) {
+            m_state->float_samples = false;
+            m_state->refusal = std::to_string(bits) +
+                               "-bit floating-point samples are read only as 32-bit grey or RGB "
+                               "(with unassociated alpha), interleaved, in strips";
+            return VT_ERR_NOT_IMPLEMENTED;
+        }
+    } else if (TIFFRGBAImageOK(tif, reason) == 0) {
+        m_state->refusal = bits > 16
+                               ? std::to_string(bits) + "-bit samples are not supported"
+                               : std::string("this kind of TIFF page is not supported: ") + reason;
         return VT_ERR_NOT_IMPLEMENTED;
+    }
 
     const std::uint64_t raw =
         (std::uint64_t{info.width} * info.bits_per_pixel + 7) / 8 * info.height;
@@ -310,11 +400,17 @@ std::int32_t TiffReader::inspect(PageInfo& info) {
         info.icc = static_cast<const std::uint8_t*>(data);
         info.icc_size = count;
     }
-    m_state->forget_cmyk();
-    m_state->cmyk_to_srgb = cmyk_transform(tif, info);
-    if (m_state->cmyk_to_srgb != nullptr) { // the pixels will be sRGB: the profile stays behind
+    m_state->to_srgb = m_state->float_samples ? nullptr : cmyk_transform(tif, info);
+    if (m_state->float_samples) {
+        // Read as they are.
+    } else if (m_state->to_srgb != nullptr) { // the pixels will be sRGB: the profile stays behind
         info.icc = nullptr;
         info.icc_size = 0;
+    } else if (std::uint16_t ink_bits = 0; plain_cmyk(tif, ink_bits) && ink_bits == 16) {
+        // libtiff's reader has no 16-bit inverse of its own.
+        m_state->naive_inks = true;
+    } else {
+        m_state->to_srgb = lab_transform(tif);
     }
     count = 0;
     data = nullptr;
@@ -327,6 +423,8 @@ std::int32_t TiffReader::inspect(PageInfo& info) {
 
 std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
     TIFF* tif = m_state->tif;
+    if (m_state->float_samples)
+        return decode_float(pixels, stride);
     std::uint16_t samples = 1;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
     // libtiff's reader premultiplies unassociated alpha; labelled associated, the samples pass
@@ -348,13 +446,16 @@ std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
         }
     }
 
-    const cmsHTRANSFORM cmyk = m_state->cmyk_to_srgb;
-    if (cmyk != nullptr) {
-        // Read as RGB with an associated fourth sample, libtiff hands the inks over untouched,
-        // in C, M, Y, K byte order.
-        const std::uint16_t fourth[1] = {EXTRASAMPLE_ASSOCALPHA};
+    const cmsHTRANSFORM transform = m_state->to_srgb;
+    const bool raw = transform != nullptr || m_state->naive_inks;
+    if (raw) {
+        // Read as RGB (with an associated fourth sample for inks), libtiff hands the samples
+        // over untouched: C, M, Y, K or L*, a*, b* bytes.
+        if (samples == 4) {
+            const std::uint16_t fourth[1] = {EXTRASAMPLE_ASSOCALPHA};
+            TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, fourth);
+        }
         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, fourth);
         premultiplied = false;
     }
 
@@ -377,10 +478,8 @@ std::int32_t TiffReader::decode(std::uint32_t* pixels, std::uint32_t stride) {
     for (std::uint32_t row = 0; row < height; ++row) {
         const std::uint32_t* from = raster + std::size_t{row} * width;
         std::uint32_t* to = pixels + std::size_t{row} * stride;
-        if (cmyk != nullptr) {
-            cmsDoTransform(cmyk, from, to, width);
-            for (std::uint32_t x = 0; x < width; ++x)
-                to[x] &= 0x00FFFFFFu;
+        if (raw) {
+            convert_raw_row(transform, from, to, width, samples == 3);
             continue;
         }
         for (std::uint32_t x = 0; x < width; ++x)
@@ -410,9 +509,12 @@ std::uint32_t TiffReader::deep_channels() const {
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
-    if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0 || bits != 16 ||
-        format != SAMPLEFORMAT_UINT || planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tif) != 0 ||
-        m_state->cmyk_to_srgb != nullptr)
+    const bool float_samples =
+        m_state->float_samples && bits == 32 && format == SAMPLEFORMAT_IEEEFP;
+    if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0 ||
+        !(float_samples || (bits == 16 && format == SAMPLEFORMAT_UINT)) ||
+        planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tif) != 0 || m_state->to_srgb != nullptr ||
+        m_state->naive_inks)
         return 0;
     const std::uint16_t colours = photometric == PHOTOMETRIC_RGB          ? 3
                                   : photometric == PHOTOMETRIC_MINISBLACK ? 1
@@ -435,27 +537,68 @@ std::int32_t TiffReader::decode_deep(std::uint16_t* out, std::uint32_t stride) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
     rows_per_strip = std::clamp<std::uint32_t>(rows_per_strip, 1, height);
     const std::size_t row_samples = std::size_t{width} * samples;
+    const std::size_t sample_bytes = m_state->float_samples ? 4 : 2;
     const tmsize_t strip_size = TIFFStripSize(tif);
     if (strip_size <= 0 ||
-        static_cast<std::uint64_t>(strip_size) < row_samples * 2 * rows_per_strip)
+        static_cast<std::uint64_t>(strip_size) < row_samples * sample_bytes * rows_per_strip)
         return VT_ERR_INVALID_DATA;
-    std::vector<std::uint16_t> strip(static_cast<std::size_t>(strip_size) / 2 + 1);
+    std::vector<std::uint32_t> strip(static_cast<std::size_t>(strip_size) / 4 + 1);
+    // Floating point: 0 to 1 is the whole range; what lies outside is clipped.
+    const auto sample = [&](const std::uint8_t* row, std::size_t i) -> std::uint16_t {
+        if (sample_bytes == 2) {
+            std::uint16_t v = 0;
+            std::memcpy(&v, row + 2 * i, 2);
+            return v;
+        }
+        float f = 0;
+        std::memcpy(&f, row + 4 * i, 4);
+        return !(f > 0) ? 0 : f >= 1 ? 0xFFFF : static_cast<std::uint16_t>(f * 65535.0f + 0.5f);
+    };
     for (std::uint32_t top = 0, index = 0; top < height; top += rows_per_strip, ++index) {
         const std::uint32_t rows = std::min(rows_per_strip, height - top);
         const tmsize_t got = TIFFReadEncodedStrip(tif, index, strip.data(), strip_size);
-        if (got < 0 || static_cast<std::uint64_t>(got) < row_samples * 2 * rows)
+        if (got < 0 || static_cast<std::uint64_t>(got) < row_samples * sample_bytes * rows)
             return got < 0 ? VT_ERR_INVALID_DATA : VT_ERR_READ;
         for (std::uint32_t r = 0; r < rows; ++r) {
-            const std::uint16_t* from = strip.data() + row_samples * r;
+            const auto* from = reinterpret_cast<const std::uint8_t*>(strip.data()) +
+                               row_samples * sample_bytes * r;
             std::uint16_t* to = out + std::size_t{top + r} * stride;
-            for (std::uint32_t x = 0; x < width; ++x, from += samples, to += channels) {
+            for (std::size_t x = 0; x < width; ++x, to += channels) {
                 for (std::uint32_t c = 0; c + 1 < channels; ++c)
-                    to[c] = from[c];
-                to[channels - 1] = samples == channels ? from[channels - 1] : 0xFFFF;
+                    to[c] = sample(from, x * samples + c);
+                to[channels - 1] =
+                    samples == channels ? sample(from, x * samples + channels - 1) : 0xFFFF;
             }
         }
     }
     return VT_OK;
+}
+
+std::int32_t TiffReader::decode_float(std::uint32_t* pixels, std::uint32_t stride) {
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(m_state->tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(m_state->tif, TIFFTAG_IMAGELENGTH, &height);
+    const std::uint32_t channels = deep_channels();
+    std::vector<std::uint16_t> deep(std::size_t{width} * height * channels);
+    if (const std::int32_t r = decode_deep(deep.data(), width * channels); r != VT_OK)
+        return r;
+    // The 8-bit picture is the rounding of the 16-bit one.
+    const auto eight = [](std::uint16_t v) { return (std::uint32_t{v} * 255 + 32767) / 65535; };
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint16_t* from = deep.data() + std::size_t{y} * width * channels;
+        std::uint32_t* to = pixels + std::size_t{y} * stride;
+        for (std::uint32_t x = 0; x < width; ++x, from += channels) {
+            const std::uint32_t r = eight(from[0]);
+            const std::uint32_t g = channels == 4 ? eight(from[1]) : r;
+            const std::uint32_t b = channels == 4 ? eight(from[2]) : r;
+            to[x] = b | g << 8 | r << 16 | (255 - eight(from[channels - 1])) << 24;
+        }
+    }
+    return VT_OK;
+}
+
+const std::string& TiffReader::refusal() const {
+    return m_state->refusal;
 }
 
 bool TiffReader::last_page() const {

@@ -49,6 +49,8 @@ public:
     // -13 sizes beyond the limits, -2 a kind of page the reader cannot turn into colours,
     // -42 a page whose compressed data cannot fit the file, -44 invalid sizes.
     [[nodiscard]] std::int32_t inspect(PageInfo& info);
+    // After `inspect` answered -2: why, in words for the user.
+    [[nodiscard]] const std::string& refusal() const;
 
     // Decodes the current page (after `inspect`) into 32-bit B, G, R, transparency pixels in the
     // stored row order, alpha un-premultiplied: VT_OK, -42 its data ends early, -44 invalid
@@ -56,8 +58,9 @@ public:
     [[nodiscard]] std::int32_t decode(std::uint32_t* pixels, std::uint32_t stride);
 
     // 16 bits per channel (after `decode` of the same page): the channels of its deep picture,
-    // 4 (red, green, blue, alpha) or 2 (grey, alpha), for a page of 16-bit unsigned RGB or grey
-    // samples, interleaved, in strips, with no alpha or an unassociated one; 0 for any other.
+    // 4 (red, green, blue, alpha) or 2 (grey, alpha), for a page of 16-bit unsigned or 32-bit
+    // floating-point (0 to 1, clipped) RGB or grey samples, interleaved, in strips, with no
+    // alpha or an unassociated one; 0 for any other.
     [[nodiscard]] std::uint32_t deep_channels() const;
     // Decodes it into width x channels samples a row (native order, alpha 65535 when the page
     // has none), rows in the stored order: VT_OK, -2 not such a page, -42 data that ends early,
@@ -75,6 +78,9 @@ public:
     [[nodiscard]] std::int32_t next_page();
 
 private:
+    // A page of 32-bit floating-point samples: its 16-bit picture, rounded to 8 bits.
+    [[nodiscard]] std::int32_t decode_float(std::uint32_t* pixels, std::uint32_t stride);
+
     std::unique_ptr<ReadState> m_state;
 };
 

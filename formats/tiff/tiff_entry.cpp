@@ -83,8 +83,14 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = skip_previews(reader); r != VT_OK)
         return r;
     PageInfo page;
-    if (const std::int32_t r = reader.inspect(page); r != VT_OK)
+    if (const std::int32_t r = reader.inspect(page); r != VT_OK) {
+        if (r == VT_ERR_NOT_IMPLEMENTED && call->set_message != nullptr) {
+            const std::string& text = reader.refusal();
+            const std::u16string wide(text.begin(), text.end());
+            (void)call->set_message(call, reinterpret_cast<const std::uint16_t*>(wide.c_str()));
+        }
         return r;
+    }
     if (const std::int32_t r = request_frame(call, page.width, page.height); r != VT_OK)
         return r;
     if (const std::int32_t r = reader.decode(call->pixels, call->stride); r != VT_OK)

@@ -1,9 +1,12 @@
 // fmx_WIC: JPEG XR files (.jxr, .wdp, .hdp) on jxrlib, the format's reference codec (ITU-T T.832
 // and its file format, T.832 Annex A).
 // Load: whatever jxrlib's format converter turns into 8-bit grey, RGB or RGBA; deeper and
-// floating-point pixels come down to 8 bits on the way. The colour profile becomes an "ICCP"
-// chunk, the resolution "image.ppi". Save: 8-bit grey, RGB, or RGBA when any pixel is not
-// opaque, with the profile and resolution; "fmx_WIC.quality" 1-100 and "fmx_WIC.lossless".
+// floating-point pixels come down to 8 bits on the way, and 16-bit integer files (48bppRGB,
+// 64bppRGBA, 16bppGray) also deliver their samples as the deep picture when it is asked for.
+// The colour profile becomes an "ICCP" chunk, the resolution a "PHYS" chunk. Save: 8-bit grey,
+// RGB, or RGBA when any pixel is not opaque, or from an offered deep picture 16bppGray,
+// 48bppRGB or 64bppRGBA; with the profile and resolution; "fmx_WIC.quality" 1-100 and
+// "fmx_WIC.lossless".
 // jxrlib keeps state in globals and is not safe to enter from two threads: every use of it runs
 // under one lock, which a fault inside the library (caught by the host) leaves closed. Loads
 // decode in a child process, where a fault on a broken file ends only the child.
@@ -15,6 +18,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -346,7 +350,21 @@ ERR copy_rows(PKImageDecode* decoder, PKFormatConverter* converter, const PKRect
 struct DecodedHead {
     std::int32_t result = VT_ERR_INVALID_DATA;
     std::uint32_t width = 0, height = 0, bits = 0, icc_size = 0, ppi_size = 0;
+    // Channels of the 16-bit picture sent after the 8-bit rows (4 RGBA, 2 grey + alpha), 0: none.
+    std::uint32_t deep_channels = 0;
 };
+
+// The 16-bit unsigned pixel formats whose samples are delivered as they are: their samples per
+// pixel, 0 for any other format.
+std::uint32_t deep_samples(const PKPixelFormatGUID& format) {
+    if (IsEqualGUID(format, GUID_PKPixelFormat48bppRGB))
+        return 3;
+    if (IsEqualGUID(format, GUID_PKPixelFormat64bppRGBA))
+        return 4;
+    if (IsEqualGUID(format, GUID_PKPixelFormat16bppGray))
+        return 1;
+    return 0;
+}
 
 bool write_all(int fd, const void* data, std::size_t size) {
     const auto* p = static_cast<const std::uint8_t*>(data);
@@ -385,9 +403,44 @@ bool read_all(int fd, void* data, std::size_t size, std::chrono::steady_clock::t
     return true;
 }
 
+// In the child, after the 8-bit rows: the picture decoded again in its own 16-bit format,
+// sent row by row as the host's deep samples (alpha 65535 where the file has none).
+void send_deep(int fd, Objects& o, const PKPixelFormatGUID& format, std::uint32_t width,
+               std::uint32_t height, std::uint32_t channels) {
+    const std::uint32_t samples = deep_samples(format);
+    if (o.converter != nullptr)
+        o.converter->Release(&o.converter);
+    char extension[] = ".jxr";
+    if (PKCodecFactory_CreateFormatConverter(&o.converter) < 0 ||
+        PKFormatConverter_Initialize(o.converter, o.decoder, extension, format) < 0)
+        return; // the parent sees the samples end early
+    const std::size_t stride = (static_cast<std::size_t>(width) * samples * 2 + 127) & ~127u;
+    std::vector<std::uint8_t> band(stride * std::min(kBandRows, height));
+    std::vector<std::uint16_t> row(std::size_t{width} * channels);
+    for (std::uint32_t top = 0; top < height; top += kBandRows) {
+        const std::uint32_t rows = std::min(kBandRows, height - top);
+        const PKRect rect{0, static_cast<I32>(top), static_cast<I32>(width),
+                          static_cast<I32>(rows)};
+        if (copy_rows(o.decoder, o.converter, rect, band.data(), stride) < 0)
+            return;
+        for (std::uint32_t y = 0; y < rows; ++y) {
+            const std::uint8_t* in = band.data() + y * stride;
+            for (std::size_t x = 0; x < width; ++x) {
+                std::uint16_t v[4] = {0, 0, 0, 0xFFFF};
+                std::memcpy(v, in + x * samples * 2, samples * 2);
+                for (std::uint32_t c = 0; c + 1 < channels; ++c)
+                    row[x * channels + c] = v[c];
+                row[x * channels + channels - 1] = v[3];
+            }
+            if (!write_all(fd, row.data(), row.size() * 2))
+                return;
+        }
+    }
+}
+
 // In the child: decodes and sends the head, the profile, the resolution text and the pixels
-// row by row, as the host's 32-bit pixels.
-void decode_to(int fd, std::vector<std::uint8_t>& bytes) {
+// row by row, as the host's 32-bit pixels; with `want_deep`, a 16-bit file's samples after them.
+void decode_to(int fd, std::vector<std::uint8_t>& bytes, bool want_deep) {
     DecodedHead head;
     Objects o;
     auto fail = [&](std::int32_t result) {
@@ -426,12 +479,16 @@ void decode_to(int fd, std::vector<std::uint8_t>& bytes) {
         return fail(r);
     const std::vector<std::uint8_t> icc = profile_of(o.decoder);
     const std::string ppi = ppi_text(o.decoder);
+    const std::uint32_t samples = want_deep ? deep_samples(format) : 0;
     head = {VT_OK,
             width,
             height,
             source.cbitUnit,
             static_cast<std::uint32_t>(icc.size()),
-            static_cast<std::uint32_t>(ppi.size())};
+            static_cast<std::uint32_t>(ppi.size()),
+            samples == 0   ? 0u
+            : samples == 1 ? 2u
+                           : 4u};
     if (!write_all(fd, &head, sizeof head) || !write_all(fd, icc.data(), icc.size()) ||
         !write_all(fd, ppi.data(), ppi.size()))
         return;
@@ -454,6 +511,24 @@ void decode_to(int fd, std::vector<std::uint8_t>& bytes) {
                 return;
         }
     }
+    if (head.deep_channels != 0)
+        send_deep(fd, o, format, width, height, head.deep_channels);
+}
+
+// In the parent: the child's 16-bit picture, when it sends one; a picture that ends early is
+// left out (the 8-bit frame stands).
+void receive_deep(FilterCall* call, int fd, const DecodedHead& head,
+                  std::chrono::steady_clock::time_point until) {
+    const std::size_t count = std::size_t{head.width} * head.height * head.deep_channels;
+    auto* samples = static_cast<std::uint16_t*>(std::malloc(count * sizeof(std::uint16_t)));
+    if (samples == nullptr)
+        return;
+    if (!read_all(fd, samples, count * sizeof(std::uint16_t), until)) {
+        std::free(samples);
+        return;
+    }
+    deliver_deep(call, {head.width, head.height, head.deep_channels,
+                        head.width * head.deep_channels, samples, 16, 0});
 }
 
 // In the parent: the child's picture into a host frame.
@@ -465,7 +540,8 @@ std::int32_t receive(FilterCall* call, int fd, std::chrono::steady_clock::time_p
         return head.result < 0 ? head.result : VT_ERR_INVALID_DATA;
     if (head.width == 0 || head.height == 0 || head.width > kMaxSide || head.height > kMaxSide ||
         std::uint64_t{head.width} * head.height > kMaxPixels || head.icc_size > kMaxProfileBytes ||
-        head.ppi_size > 64)
+        head.ppi_size > 64 ||
+        (head.deep_channels != 0 && head.deep_channels != 2 && head.deep_channels != 4))
         return VT_ERR_INVALID_DATA;
     std::vector<std::uint8_t> icc(head.icc_size);
     std::string ppi(head.ppi_size, '\0');
@@ -479,7 +555,14 @@ std::int32_t receive(FilterCall* call, int fd, std::chrono::steady_clock::time_p
                       std::size_t{head.width} * 4, until))
             return VT_ERR_INVALID_DATA;
     add_frame_chunk(call, kTagIcc, icc.data(), static_cast<std::uint32_t>(icc.size()));
-    deliver_markup(call, {.bits_per_pixel = head.bits, .ppi = ppi.empty() ? nullptr : ppi.c_str()});
+    deliver_markup(call, {.bits_per_pixel = head.bits});
+    if (!ppi.empty()) {
+        char* end = nullptr;
+        const double x = std::strtod(ppi.c_str(), &end);
+        deliver_resolution(call, resolution_per_unit(x, std::strtod(end, nullptr), false));
+    }
+    if (head.deep_channels != 0)
+        receive_deep(call, fd, head, until);
     return VT_OK;
 }
 
@@ -516,7 +599,7 @@ std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
     if (child == 0) {
         ::close(pipe_fds[0]);
         default_fault_actions();
-        decode_to(pipe_fds[1], bytes);
+        decode_to(pipe_fds[1], bytes, deep_wanted(call));
         ::_exit(0);
     }
     ::close(pipe_fds[1]);
@@ -548,26 +631,6 @@ std::int32_t load_image(FilterCall* call) {
     if (const std::int32_t r = check_container(bytes); r != VT_OK)
         return r;
     return decode(call, bytes);
-}
-
-// The selected picture's resolution from its markup, "x y" or one number; 0 when absent.
-void markup_ppi(FilterCall* call, float& x, float& y) {
-    MarkupBuffer mb{};
-    if (!open_frame_markup(call, mb))
-        return;
-    const pi_MetaMarkup* markup = call->meta_markup;
-    char value[64] = {};
-    if (markup->get_value != nullptr &&
-        markup->get_value(&mb, "image.ppi", value, sizeof(value)) != 0) {
-        char* end = nullptr;
-        const float a = std::strtof(value, &end);
-        const float b = end != value && *end != '\0' ? std::strtof(end + 1, nullptr) : a;
-        if (a > 0 && a < 1e6f) {
-            x = a;
-            y = b > 0 && b < 1e6f ? b : a;
-        }
-    }
-    markup->free_buffer(&mb);
 }
 
 bool all_grey(const FilterCall* call) {
@@ -605,20 +668,54 @@ CWMIStrCodecParam coding(const FilterCall* call, bool alpha) {
     return p;
 }
 
+// 16 bits a sample: grey for a grey picture without alpha, else RGB, or RGBA with alpha.
+const Target kGrey16{&GUID_PKPixelFormat16bppGray, Layout::grey, 2};
+const Target kRgb16{&GUID_PKPixelFormat48bppRGB, Layout::rgb, 6};
+const Target kRgba16{&GUID_PKPixelFormat64bppRGBA, Layout::rgba, 8};
+
+const Target& deep_target(const VtDeepImage& deep, bool alpha) {
+    return alpha ? kRgba16 : deep.channels == 2 ? kGrey16 : kRgb16;
+}
+
+// The deep picture's samples in the target's layout (native order, as jxrlib takes them).
+void pack_deep(const VtDeepImage& deep, const Target& target, std::uint8_t* out,
+               std::size_t stride) {
+    const std::uint32_t colours = deep.channels == 2 ? 1 : 3;
+    const std::size_t samples = target.bytes / 2;
+    for (std::uint32_t y = 0; y < deep.height; ++y) {
+        const std::uint16_t* in = deep.samples + static_cast<std::size_t>(y) * deep.stride;
+        auto* row = reinterpret_cast<std::uint16_t*>(out + y * stride);
+        for (std::size_t x = 0; x < deep.width; ++x, in += deep.channels) {
+            std::uint16_t* p = row + x * samples;
+            for (std::size_t c = 0; c < samples; ++c)
+                p[c] = c == 3 ? in[colours] : in[colours == 1 ? 0 : c];
+        }
+    }
+}
+
 std::int32_t save_image(FilterCall* call) {
     if (call->path == nullptr)
         return VT_ERR_HOST_SERVICES;
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
-    const bool alpha = any_transparent(call);
-    const Target& target = alpha ? kRgba : all_grey(call) ? kGrey : kRgb;
+    const VtDeepImage* deep = deep_offered(call);
+    if (deep != nullptr && (deep->width != call->width || deep->height != call->height ||
+                            (deep->channels != 2 && deep->channels != 4)))
+        deep = nullptr; // not this picture's: the 8-bit one is written
+    const bool alpha = deep != nullptr ? deep_transparent(*deep) : any_transparent(call);
+    const Target& target = deep != nullptr  ? deep_target(*deep, alpha)
+                           : alpha          ? kRgba
+                           : all_grey(call) ? kGrey
+                                            : kRgb;
     const std::uint32_t w = call->width;
     const std::uint32_t h = call->height;
     if (w > kMaxSide || h > kMaxSide)
         return VT_ERR_DIMENSIONS;
     const std::size_t stride = static_cast<std::size_t>(w) * target.bytes;
     std::vector<std::uint8_t> packed(stride * h);
-    for (std::uint32_t y = 0; y < h; ++y) {
+    if (deep != nullptr)
+        pack_deep(*deep, target, packed.data(), stride);
+    for (std::uint32_t y = 0; deep == nullptr && y < h; ++y) {
         const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
         std::uint8_t* out = packed.data() + y * stride;
         for (std::uint32_t x = 0; x < w; ++x) {
@@ -637,43 +734,50 @@ std::int32_t save_image(FilterCall* call) {
     std::vector<std::uint8_t> icc;
     if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
         icc.assign(view.data, view.data + view.size);
-    float x_ppi = 96;
-    float y_ppi = 96;
-    markup_ppi(call, x_ppi, y_ppi);
+    // The source's resolution as loaders deliver it; 96 per inch, the format's default, when
+    // it has none.
+    const PrintResolution resolution = frame_resolution(call);
+    const auto x_ppi = static_cast<float>(resolution.known() ? resolution.x_dpi() : 96);
+    const auto y_ppi = static_cast<float>(resolution.known() ? resolution.y_dpi() : 96);
     CWMIStrCodecParam parameters = coding(call, alpha);
     const CodecLock hold;
     if (!hold.held())
         return VT_ERR_INTERNAL;
-    return write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
-        Objects o;
-        if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0)
-            return VT_ERR_OUT_OF_MEMORY;
-        if (o.factory->CreateStreamFromFilename(&o.stream, name.c_str(), "wb") < 0) {
-            // A stream whose file did not open is allocated but cannot be closed.
-            PKFree(reinterpret_cast<void**>(&o.stream));
-            return VT_ERR_OPEN_WRITE;
-        }
-        if (PKImageEncode_Create_WMP(&o.encoder) < 0)
-            return VT_ERR_OUT_OF_MEMORY;
-        if (o.encoder->Initialize(o.encoder, o.stream, &parameters, sizeof(parameters)) < 0)
-            return VT_ERR_INTERNAL;
-        o.encoder_owns_stream = true;
-        if (o.encoder->SetPixelFormat(o.encoder, *target.format) < 0 ||
-            o.encoder->SetSize(o.encoder, static_cast<I32>(w), static_cast<I32>(h)) < 0 ||
-            o.encoder->SetResolution(o.encoder, x_ppi, y_ppi) < 0)
-            return VT_ERR_INTERNAL;
-        if (!icc.empty() &&
-            o.encoder->SetColorContext(o.encoder, icc.data(), static_cast<U32>(icc.size())) < 0)
-            return VT_ERR_INTERNAL;
-        if (o.encoder->WritePixels(o.encoder, h, packed.data(), static_cast<U32>(stride)) < 0)
-            return VT_ERR_WRITE;
-        return VT_OK;
-    });
+    const std::int32_t result =
+        write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
+            Objects o;
+            if (PKCreateFactory(&o.factory, PK_SDK_VERSION) < 0)
+                return VT_ERR_OUT_OF_MEMORY;
+            if (o.factory->CreateStreamFromFilename(&o.stream, name.c_str(), "wb") < 0) {
+                // A stream whose file did not open is allocated but cannot be closed.
+                PKFree(reinterpret_cast<void**>(&o.stream));
+                return VT_ERR_OPEN_WRITE;
+            }
+            if (PKImageEncode_Create_WMP(&o.encoder) < 0)
+                return VT_ERR_OUT_OF_MEMORY;
+            if (o.encoder->Initialize(o.encoder, o.stream, &parameters, sizeof(parameters)) < 0)
+                return VT_ERR_INTERNAL;
+            o.encoder_owns_stream = true;
+            if (o.encoder->SetPixelFormat(o.encoder, *target.format) < 0 ||
+                o.encoder->SetSize(o.encoder, static_cast<I32>(w), static_cast<I32>(h)) < 0 ||
+                o.encoder->SetResolution(o.encoder, x_ppi, y_ppi) < 0)
+                return VT_ERR_INTERNAL;
+            if (!icc.empty() &&
+                o.encoder->SetColorContext(o.encoder, icc.data(), static_cast<U32>(icc.size())) < 0)
+                return VT_ERR_INTERNAL;
+            if (o.encoder->WritePixels(o.encoder, h, packed.data(), static_cast<U32>(stride)) < 0)
+                return VT_ERR_WRITE;
+            return VT_OK;
+        });
+    if (result == VT_OK && deep != nullptr)
+        deep_written(call);
+    return result;
 }
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, has_signature, known_extension, known_extension, load_image,
+                              save_image, 16)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_WIC.quality", "90",
                                 "1 to 100: higher keeps more detail in larger files"},
                                {"fmx_WIC.lossless", "0",

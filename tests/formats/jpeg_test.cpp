@@ -104,6 +104,7 @@ struct Captured {
     std::vector<std::uint8_t> icc;
     std::vector<std::uint8_t> exif;
     std::uint32_t width = 0;
+    std::string reason;
 };
 
 std::int32_t capture_begin(void* context, const VtJpegHeader* header, VtJpegTarget* target) {
@@ -123,8 +124,12 @@ void capture_metadata(void* context, const VtJpegMetadata* meta) {
         c->exif.assign(meta->exif, meta->exif + meta->exif_size);
 }
 
+void capture_reason(void* context, const char* reason) {
+    static_cast<Captured*>(context)->reason = reason;
+}
+
 std::int32_t read_with_glue(const std::string& bytes, Captured& out) {
-    const VtJpegReadSink sink{&out, capture_begin, capture_metadata};
+    const VtJpegReadSink sink{&out, capture_begin, capture_metadata, capture_reason};
     return vt_jpeg_read(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &sink);
 }
 
@@ -214,10 +219,29 @@ TEST_F(JpegPlugin, LibjpegTurboReferenceImages) {
     }
     // The arithmetic-coded file holds the same coefficients as the integer-DCT one.
     EXPECT_EQ(decoded.at(1), decoded.at(2));
-    // 12-bit samples are beyond an 8-bit libjpeg-turbo build.
+    // 12-bit samples are beyond an 8-bit libjpeg-turbo build: refused with the reason, never
+    // squeezed into 8 bits.
     const LoadResult twelve = load_with(api(), (folder / "monkey12.jpg").string());
     EXPECT_EQ(twelve.result, VT_ERR_NOT_IMPLEMENTED);
     EXPECT_TRUE(twelve.frames.empty());
+}
+
+TEST(JpegGlue, RefusalsSayWhy) {
+    VT_TESTDATA_OR_SKIP(folder, "jpeg-libjpeg-turbo");
+    VT_TESTDATA_OR_SKIP(reftest, "jpeg-decoder-tests/reftest");
+    const auto lossless = files_in(reftest / "lossless", ".jpg");
+    ASSERT_FALSE(lossless.empty());
+    const std::pair<std::filesystem::path, const char*> cases[] = {
+        {folder / "monkey12.jpg", "12-bit JPEG is not supported: only 8-bit samples are read"},
+        {lossless.front(), "lossless JPEG is not supported"},
+        {folder / "testorig.jpg", ""}};
+    for (const auto& [path, reason] : cases) {
+        Captured out;
+        EXPECT_EQ(read_with_glue(read_bytes(path), out),
+                  *reason != 0 ? VT_ERR_NOT_IMPLEMENTED : VT_OK)
+            << path;
+        EXPECT_EQ(out.reason, reason) << path;
+    }
 }
 
 TEST_F(JpegPlugin, HostileHeadersAreRefusedBeforeAllocating) {

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -294,6 +295,56 @@ TEST_F(PngPlugin, AnimatedPngFramesMatchFfmpeg) {
                 ASSERT_EQ(std::pair(f.width, f.height), std::pair(64u, 48u)) << cut;
         }
     }
+}
+
+// A chunk whose CRC does not match is refused when a picture is made of it, as libpng (and so
+// ImageMagick) refuses a critical one; a damaged ancillary chunk is left out. An animation's
+// frames are rebuilt into chunks of their own, so its chunks must be checked before that.
+TEST_F(PngPlugin, DamagedChunksAreRefusedOrLeftOut) {
+    VT_TESTDATA_OR_SKIP(suite, "pngsuite/png");
+    const TempFolder temp;
+    const std::string still = read_bytes(suite / "ctzn0g04.png");
+    const std::string animated = temp / "anim.png";
+    const bool have_ffmpeg = run_tool("ffmpeg -v error -y -f lavfi -i testsrc=size=32x24:rate=5 "
+                                      "-frames:v 3 -f apng '" +
+                                      animated + "'");
+    struct Case {
+        std::string bytes;
+        bool animation;
+    };
+    std::vector<Case> sources = {{still, false}};
+    if (have_ffmpeg)
+        sources.push_back({read_bytes(animated), true});
+    const bool have_magick = run_tool("convert -version");
+    int refused = 0;
+    for (const Case& source : sources) {
+        const std::string& bytes = source.bytes;
+        const std::size_t frames = load_bytes(bytes).frames.size();
+        ASSERT_EQ(frames, source.animation ? 3u : 1u);
+        for (std::size_t at = 8; at + 12 <= bytes.size();) {
+            const std::size_t length = static_cast<std::uint8_t>(bytes[at + 2]) * 256u +
+                                       static_cast<std::uint8_t>(bytes[at + 3]);
+            const std::string type = bytes.substr(at + 4, 4);
+            std::string damaged = bytes;
+            damaged[at + 8 + length] = static_cast<char>(damaged[at + 8 + length] ^ 0x5A);
+            const bool fatal = std::isupper(static_cast<unsigned char>(type[0])) != 0 ||
+                               type == "acTL" || type == "fcTL" || type == "fdAT";
+            const LoadResult r = load_bytes(damaged);
+            EXPECT_EQ(r.result, fatal ? VT_ERR_INVALID_DATA : VT_OK) << type;
+            EXPECT_EQ(r.frames.size(), fatal ? 0u : frames) << type;
+            refused += fatal ? 1 : 0;
+            // ImageMagick agrees on the still picture.
+            const std::string file = temp / "damaged.png";
+            write_bytes(file, damaged);
+            if (!source.animation && have_magick) {
+                EXPECT_EQ(magick_frame(file).has_value(), !fatal) << type;
+            }
+            at += length + 12;
+        }
+    }
+    EXPECT_GE(refused, have_ffmpeg ? 11 : 3);
+    for (const char* name : {"xcsn0g01.png", "xhdn0g08.png"})
+        EXPECT_EQ(load_with(api(), suite / name).result, VT_ERR_INVALID_DATA) << name;
 }
 
 // --- 16 bits per channel (deep pictures)

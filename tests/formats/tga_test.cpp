@@ -89,6 +89,12 @@ TEST_F(TgaPlugin, StoredFormsDecode) {
          tga(11, 2, 2, 8, 0x20) + std::string("\x83\x07", 2),
          {bgrt(7, 7, 7), bgrt(7, 7, 7), bgrt(7, 7, 7), bgrt(7, 7, 7)}},
         {"alpha", pair, {bgrt(255, 0, 0, 127), blue}},
+        {"grey and alpha",
+         tga(3, 2, 1, 16, 8) + bin("\x40\xff\xc0\x00"),
+         {bgrt(64, 64, 64), bgrt(192, 192, 192, 255)}},
+        {"grey and alpha, run",
+         tga(11, 2, 1, 16, 0x28) + bin("\x81\x40\x80"),
+         {bgrt(64, 64, 64, 127), bgrt(64, 64, 64, 127)}},
         {"alpha type 0 means no alpha", pair + footer(pair.size(), 0), {red, blue}},
         {"premultiplied alpha", pair + footer(pair.size(), 4), {bgrt(255, 0, 0, 127), blue}},
     };
@@ -97,6 +103,24 @@ TEST_F(TgaPlugin, StoredFormsDecode) {
         ASSERT_EQ(loaded.result, VT_OK) << c.what;
         EXPECT_EQ(loaded.frames[0].pixels, c.pixels) << c.what;
     }
+}
+
+// GIMP's files in every origin and coding match Pillow's reference pictures exactly.
+TEST_F(TgaPlugin, PillowCommonSetMatchesItsReferences) {
+    VT_TESTDATA_OR_SKIP(folder, "pillow-testimages/tga/common");
+    int compared = 0;
+    for (const char* kind : {"l", "la", "p", "rgb", "rgba"}) {
+        const auto reference = png_frame(folder / ("200x32_" + std::string(kind) + ".png"));
+        ASSERT_TRUE(reference) << kind;
+        for (const char* form : {"bl_raw", "bl_rle", "tl_raw", "tl_rle"}) {
+            const std::string name = "200x32_" + std::string(kind) + "_" + form + ".tga";
+            const LoadResult loaded = load_with(api(), (folder / name).string());
+            ASSERT_EQ(loaded.result, VT_OK) << name;
+            EXPECT_EQ(max_difference(loaded.frames.at(0), *reference), 0) << name;
+            ++compared;
+        }
+    }
+    EXPECT_EQ(compared, 20);
 }
 
 TEST_F(TgaPlugin, HostileFilesAreRefused) {

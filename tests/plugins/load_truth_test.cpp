@@ -208,6 +208,7 @@ TEST(VideoContainers, OnlyListedContainersGoToTheHelper) {
         {head("\x76\x2F\x31\x01"), false}, // OpenEXR
         {head("SDPX"), false},
         {head("\x89PNG\r\n\x1A\n"), false},
+        {head("\xFF\xD8\xFF\xE0"), false}, // a 12-bit JPEG the JPEG plug-in refuses stays refused
         {head("RIFF\x10\0\0\0WAVE"), false},
     };
     for (const auto& c : cases) {
