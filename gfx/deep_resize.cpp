@@ -69,17 +69,28 @@ struct Job {
     }
 };
 
-void nearest(const Job& j, const DeepAxis& cols, const DeepAxis& rows) noexcept {
-    const std::size_t bytes = j.ch * sizeof(std::uint16_t);
+// A pixel moved whole: 8 bytes (RGBA) or 4 (grey, alpha).
+template <class Pixel>
+void nearest_pixels(const Job& j, const DeepAxis& cols, const DeepAxis& rows) noexcept {
     for (std::uint32_t y = 0; y < j.dh; ++y) {
         const std::uint16_t* r = j.in_row(rows.table.at(static_cast<std::int32_t>(y)));
         std::uint16_t* o = j.out_row(y);
-        for (std::uint32_t x = 0; x < j.dw; ++x)
-            std::memcpy(o + std::size_t{x} * j.ch,
+        for (std::uint32_t x = 0; x < j.dw; ++x) {
+            Pixel p;
+            std::memcpy(&p,
                         r + static_cast<std::size_t>(cols.table.at(static_cast<std::int32_t>(x))) *
                                 j.ch,
-                        bytes);
+                        sizeof p);
+            std::memcpy(o + std::size_t{x} * j.ch, &p, sizeof p);
+        }
     }
+}
+
+void nearest(const Job& j, const DeepAxis& cols, const DeepAxis& rows) noexcept {
+    if (j.ch == VT_DEEP_RGBA)
+        nearest_pixels<std::uint64_t>(j, cols, rows);
+    else
+        nearest_pixels<std::uint32_t>(j, cols, rows);
 }
 
 // The balanced shrink: the mean of the four pixels at the middle and the end of each span.

@@ -285,8 +285,6 @@ private:
                 image::find_layer_chunk(room.doc->layers[0], image::meta_tag("ICCP"), icc) &&
                 icc.size >= 128)
                 add(u"conversion to sRGB");
-            if (o.denoiseRadius != 0)
-                add(u"noise reduction");
             if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
                 add(u"watermark");
             if (!o.textMark.text.empty())

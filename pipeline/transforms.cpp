@@ -1,5 +1,6 @@
 #include "pipeline/transforms.h"
 
+#include "gfx/deep_denoise.h"
 #include "gfx/deep_levels.h"
 #include "gfx/deep_resize.h"
 #include "gfx/deep_turn.h"
@@ -122,6 +123,9 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
     }
     if (options.denoiseRadius != 0) {
         // A layer the filter cannot work on stays as it was; that is no reason to fail the file.
+        if (image::DeepImage* picture = carried(deep);
+            picture != nullptr && !gfx::deep_denoise(*picture, options.denoiseRadius))
+            drop_deep(deep, u"noise reduction");
         for (std::uint32_t i = 0; i < count; ++i) {
             (void)gfx::MedianDenoise(&layers[i].bitmap, options.denoiseRadius);
             changed = true;

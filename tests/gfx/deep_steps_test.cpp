@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gfx/advanced_weights_p.h"
+#include "gfx/deep_denoise.h"
 #include "gfx/deep_levels.h"
 #include "gfx/deep_resize.h"
 #include "gfx/resample.h"
@@ -263,6 +264,83 @@ TEST_F(DeepSteps, LevelsStretchTheDeepSamplesByTheEightBitEstimates) {
         EXPECT_LE(worst, 0.5);
         EXPECT_LE(apart, c.span ? 1.0 + 0.5 * 255 / (e.hi - e.lo) : 0.0);
     }
+}
+
+// Denoise: every pixel against a brute-force median of its clipped window (luma alone, chroma as
+// the (Cb, Cr) pair), on noise, on a palette whose colours share Cb with different Cr (the ties
+// the filter resolves from the window), and on grey + alpha. Alpha is kept.
+TEST_F(DeepSteps, DenoiseIsTheMedianOfEachWindowAtSixteenBits) {
+    const std::uint16_t palette[4][3] = {
+        {0, 0, 0}, {30000, 30000, 30000}, {65535, 0, 22116}, {0, 65535, 43420}};
+    const struct {
+        std::uint32_t w, h, ch;
+        std::int32_t radius;
+        bool ties;
+    } cases[] = {{23, 17, 4, 1, false}, {23, 17, 4, 3, false}, {30, 12, 4, 2, true},
+                 {9, 40, 2, 2, false},  {2, 2, 4, 1, false},   {40, 3, 4, 17, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " r " +
+                     std::to_string(c.radius) + (c.ties ? " palette" : ""));
+        image::DeepImage deep;
+        fill_noise(deep, c.w, c.h, c.ch, false);
+        const auto sample = [&](std::uint32_t x, std::uint32_t y, std::uint32_t k) {
+            return deep.row(y)[x * c.ch + (c.ch == 2 ? 0 : k)];
+        };
+        if (c.ties)
+            for (std::uint32_t y = 0; y < c.h; ++y)
+                for (std::uint32_t x = 0; x < c.w; ++x)
+                    std::copy(palette[deep.row(y)[x * 4] % 4], palette[deep.row(y)[x * 4] % 4] + 3,
+                              deep.row(y) + x * 4);
+        std::vector<DeepYcc> ycc;
+        std::vector<std::uint16_t> alpha;
+        for (std::uint32_t y = 0; y < c.h; ++y)
+            for (std::uint32_t x = 0; x < c.w; ++x) {
+                ycc.push_back(deep_to_ycc(sample(x, y, 0), sample(x, y, 1), sample(x, y, 2)));
+                alpha.push_back(deep.row(y)[x * c.ch + c.ch - 1]);
+            }
+        ASSERT_TRUE(deep_denoise(deep, c.radius));
+        const std::int32_t r = std::min(c.radius, 16);
+        int wrong = 0;
+        for (std::int32_t y = 0; y < static_cast<std::int32_t>(c.h); ++y)
+            for (std::int32_t x = 0; x < static_cast<std::int32_t>(c.w); ++x) {
+                std::vector<std::uint32_t> lumas, chromas;
+                for (std::int32_t j = std::max(0, y - r);
+                     j <= std::min<std::int32_t>(c.h - 1, y + r); ++j)
+                    for (std::int32_t i = std::max(0, x - r);
+                         i <= std::min<std::int32_t>(c.w - 1, x + r); ++i) {
+                        const DeepYcc& v = ycc[static_cast<std::size_t>(j) * c.w + i];
+                        lumas.push_back(v.y);
+                        chromas.push_back(std::uint32_t{v.cb} << 16 | v.cr);
+                    }
+                std::sort(lumas.begin(), lumas.end());
+                std::sort(chromas.begin(), chromas.end());
+                const std::size_t at =
+                    static_cast<std::size_t>(y) * c.w + static_cast<std::size_t>(x);
+                DeepYcc want = ycc[at];
+                if (lumas.size() > 3)
+                    want = {static_cast<std::uint16_t>(lumas[lumas.size() / 2]),
+                            static_cast<std::uint16_t>(chromas[lumas.size() / 2] >> 16),
+                            static_cast<std::uint16_t>(chromas[lumas.size() / 2] & 0xFFFF)};
+                std::uint16_t rgb[3];
+                deep_from_ycc(want, rgb);
+                const auto ux = static_cast<std::uint32_t>(x), uy = static_cast<std::uint32_t>(y);
+                for (std::uint32_t k = 0; k < (c.ch == 2 ? 1u : 3u); ++k)
+                    wrong += sample(ux, uy, k) != rgb[k];
+                wrong += deep.row(uy)[ux * c.ch + c.ch - 1] != alpha[at];
+            }
+        EXPECT_EQ(wrong, 0);
+    }
+    // The conversions are the JFIF equations rounded: grey stays grey, through and back.
+    for (const int grey : {0, 1, 257, 32767, 32768, 65534, 65535}) {
+        const auto g = static_cast<std::uint16_t>(grey);
+        const DeepYcc v = deep_to_ycc(g, g, g);
+        EXPECT_EQ(v.y, g);
+        EXPECT_EQ(v.cb, 32768);
+        EXPECT_EQ(v.cr, 32768);
+    }
+    const DeepYcc red = deep_to_ycc(65535, 0, 0);
+    EXPECT_EQ(red.y, 19595);  // 0.299 x 65535 = 19594.97
+    EXPECT_EQ(red.cb, 21710); // 32768 - 0.168736 x 65535 = 21709.95
 }
 
 } // namespace
