@@ -3,6 +3,7 @@
 // Argument: 0 the 8-bit picture, 1 the deep one.
 
 #include <benchmark/benchmark.h>
+#include <lcms2.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,9 @@
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
 #include "image/deep_image.h"
+#include "image/image_doc.h"
+#include "image/meta_block.h"
+#include "pipeline/colour_step.h"
 
 namespace {
 
@@ -165,6 +169,40 @@ void BM_Denoise(benchmark::State& state) {
         });
 }
 
+// Conversion to sRGB from a wide-gamut RGB profile with a gamma of 2.2.
+void BM_ColourToSrgb(benchmark::State& state) {
+    cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::vector<std::uint8_t> icc(size);
+    cmsSaveProfileToMem(profile, icc.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    Layer layer{};
+    (void)vt::image::replace_layer_chunk(layer, vt::image::meta_tag("ICCP"), size, icc.data());
+    run(
+        state,
+        [&](Bitmap* bmp) {
+            // The 8-bit step drops the profile: each run converts a layer of its own.
+            Layer own{};
+            own.bitmap = *bmp;
+            (void)vt::image::replace_layer_chunk(own, vt::image::meta_tag("ICCP"), size,
+                                                 icc.data());
+            benchmark::DoNotOptimize(vt::pipeline::ConvertToSrgb(&own, 1, 0));
+            *bmp = own.bitmap;
+            own.bitmap = Bitmap{};
+            vt::image::release_layer(own);
+        },
+        [&](vt::image::DeepImage& deep) {
+            benchmark::DoNotOptimize(vt::pipeline::ConvertDeepToSrgb(layer, deep, 0));
+        });
+    vt::image::release_layer(layer);
+}
+
 BENCHMARK(BM_HalfHighQuality)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ShrinkHighQuality)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EnlargeHighQuality)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
@@ -173,6 +211,7 @@ BENCHMARK(BM_ShrinkNearest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ShrinkMitchell)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ShrinkLanczos3)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AutoLevels)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColourToSrgb)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Denoise)
     ->Args({0, 1})
     ->Args({1, 1})

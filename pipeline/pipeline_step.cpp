@@ -280,11 +280,6 @@ private:
                 steps += steps.empty() ? u"" : u", ";
                 steps += name;
             };
-            image::MetaChunk icc{};
-            if (o.srgbIntent >= 0 &&
-                image::find_layer_chunk(room.doc->layers[0], image::meta_tag("ICCP"), icc) &&
-                icc.size >= 128)
-                add(u"conversion to sRGB");
             if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
                 add(u"watermark");
             if (!o.textMark.text.empty())

@@ -98,6 +98,11 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
     bool changed = false;
 
     if (options.srgbIntent >= 0) {
+        // The deep picture first: the 8-bit conversion drops the profile.
+        if (image::DeepImage* picture = carried(deep);
+            picture != nullptr && count > 0 &&
+            ConvertDeepToSrgb(layers[0], *picture, options.srgbIntent) == 0)
+            drop_deep(deep, u"conversion to sRGB");
         const int converted = ConvertToSrgb(layers, count, options.srgbIntent);
         if (converted == 0)
             return 0;

@@ -50,7 +50,8 @@ struct TransformOptions : gfx::ResizeOptions {
 // once, untouched, when `status` says the file is protected and was not opened.
 //
 // `deep`, when given with a picture, is the 16-bit picture standing for layer 0 of a single
-// picture: the steps with a deep form (levels, noise reduction, rotation, resizing) carry it along
+// picture: the steps with a deep form (conversion to sRGB, levels, noise reduction, rotation,
+// resizing) carry it along
 // with layer 0. A step whose deep form cannot run (no memory, a picture decoded reduced) frees it
 // and names itself in `dropped`; the 8-bit steps go on as ever.
 struct DeepCarry {
