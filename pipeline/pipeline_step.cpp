@@ -139,7 +139,6 @@ public:
         TransformOptions options = transform_options(job);
         options.fullWidth = room.decoded.full_width;
         options.fullHeight = room.decoded.full_height;
-        drop_deep_for_transforms(room, options, mark);
         // The transforms work frame by frame on whole pictures.
         if (needs_whole_frames(room, options, mark) &&
             !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
@@ -265,32 +264,6 @@ private:
                (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0) ||
                !o.textMark.text.empty() ||
                gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0;
-    }
-
-    // The steps without a deep form work at 8 bits only: a picture they touch goes at 8 bits, and
-    // the file's warnings say so rather than losing the depth silently. The others carry the
-    // deep picture along (RunTransforms).
-    static void drop_deep_for_transforms(Room& room, const TransformOptions& o,
-                                         const BitmapPicture* mark) noexcept {
-        if (room.deep.empty())
-            return;
-        try {
-            std::u16string steps;
-            const auto add = [&steps](std::u16string_view name) {
-                steps += steps.empty() ? u"" : u", ";
-                steps += name;
-            };
-            if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
-                add(u"watermark");
-            if (!o.textMark.text.empty())
-                add(u"text watermark");
-            if (steps.empty())
-                return;
-            room.deep.reset();
-            warn_8bit(room, steps);
-        } catch (const std::bad_alloc&) {
-            room.deep.reset();
-        }
     }
 
     static void warn_8bit(Room& room, std::u16string_view steps) noexcept {

@@ -4,6 +4,7 @@
 #include "gfx/deep_levels.h"
 #include "gfx/deep_resize.h"
 #include "gfx/deep_turn.h"
+#include "gfx/deep_watermark.h"
 #include "gfx/denoise.h"
 #include "gfx/levels.h"
 #include "gfx/orientation.h"
@@ -167,13 +168,20 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         gfx::WatermarkOptions mark{options.watermarkX, options.watermarkY, options.watermarkSize,
                                    options.watermarkFade};
         // Locking the shared mark only counts a reader; its pixels are never written.
+        if (image::DeepImage* picture = carried(deep);
+            picture != nullptr &&
+            !gfx::watermark_deep(*picture, const_cast<Bitmap*>(watermark), mark))
+            drop_deep(deep, u"watermark");
         if (gfx::WatermarkStep(layers, count, const_cast<Bitmap*>(watermark), mark) == 0)
             return 0;
         changed = true;
     }
     if (!options.textMark.text.empty()) {
-        if (TextWatermarkStep(layers, count, options.textMark) == 0)
+        image::DeepImage* picture = carried(deep);
+        if (TextWatermarkStep(layers, count, options.textMark, picture) == 0)
             return 0;
+        if (picture != nullptr && picture->empty())
+            deep->dropped = u"text watermark";
         changed = true;
     }
     return changed ? 1 : -1;

@@ -50,10 +50,9 @@ struct TransformOptions : gfx::ResizeOptions {
 // once, untouched, when `status` says the file is protected and was not opened.
 //
 // `deep`, when given with a picture, is the 16-bit picture standing for layer 0 of a single
-// picture: the steps with a deep form (conversion to sRGB, levels, noise reduction, rotation,
-// resizing) carry it along
-// with layer 0. A step whose deep form cannot run (no memory, a picture decoded reduced) frees it
-// and names itself in `dropped`; the 8-bit steps go on as ever.
+// picture: every step carries it along with layer 0 in its deep form. A step whose deep form
+// cannot run (no memory, the area shrink after a reduced decode, a grey picture with an RGB
+// profile) frees it and names itself in `dropped`; the 8-bit steps go on as ever.
 struct DeepCarry {
     image::DeepImage* picture = nullptr;
     const char16_t* dropped = nullptr;
