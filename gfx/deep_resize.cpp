@@ -309,21 +309,6 @@ bool advanced(const Job& j, int filter, int window, int size) noexcept {
 
 } // namespace
 
-bool deep_box_resize_fits(std::uint32_t w, std::uint32_t h, std::uint32_t new_w,
-                          std::uint32_t new_h) noexcept {
-    return w >= 1 && h >= 1 && new_w >= 1 && new_h >= 1 && new_w <= kMaxSide && new_h <= kMaxSide &&
-           detail::choose_mode(new_w, w, new_h, h, 0, 0, true) == detail::SampleMode::kBox;
-}
-
-bool resize_deep_box(image::DeepImage& deep, std::uint32_t new_w, std::uint32_t new_h) noexcept {
-    if (deep.empty() ||
-        !deep_box_resize_fits(deep.record().width, deep.record().height, new_w, new_h))
-        return false;
-    ResizeOptions high_quality;
-    high_quality.resizeAlgorithm = 2;
-    return resize_deep(deep, new_w, new_h, high_quality);
-}
-
 bool resize_deep(image::DeepImage& deep, std::uint32_t new_w, std::uint32_t new_h,
                  const ResizeOptions& options) noexcept {
     if (deep.empty() || new_w < 1 || new_h < 1 || new_w > kMaxSide || new_h > kMaxSide)

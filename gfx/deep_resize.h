@@ -13,15 +13,6 @@
 
 namespace vt::gfx {
 
-// Whether the high-quality scaled copy from w x h to new_w x new_h takes the box path.
-[[nodiscard]] bool deep_box_resize_fits(std::uint32_t w, std::uint32_t h, std::uint32_t new_w,
-                                        std::uint32_t new_h) noexcept;
-
-// Resizes `deep` to new_w x new_h by the box path. False, the picture unchanged, when the box
-// path does not fit the sizes or memory runs out.
-[[nodiscard]] bool resize_deep_box(image::DeepImage& deep, std::uint32_t new_w,
-                                   std::uint32_t new_h) noexcept;
-
 // Resizes `deep` to new_w x new_h with the algorithm, filter, window and taps the resize step
 // would use on an 8-bit layer (`options.resizeAlgorithm` and the advanced fields). False, the
 // picture unchanged, for the area shrink after a reduced decode (no deep form), sizes the scaled

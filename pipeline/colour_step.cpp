@@ -115,8 +115,10 @@ public:
             if (curve == nullptr || cmsEvalToneCurveFloat(curve, 0.0f) != 0.0f)
                 return false;
             m_in[c].resize(65536);
-            for (std::uint32_t v = 0; v < 65536; ++v)
-                m_in[c][v] = cmsEvalToneCurveFloat(curve, static_cast<float>(v / 65535.0));
+            for (std::uint32_t v = 0; v < 65536; ++v) {
+                const float lin = cmsEvalToneCurveFloat(curve, static_cast<float>(v / 65535.0));
+                m_in[c][v] = std::isfinite(lin) ? lin : 0.0f; // a hostile curve stays finite
+            }
         }
         const auto* green = static_cast<const cmsToneCurve*>(cmsReadTag(srgb, cmsSigGreenTRCTag));
         cmsToneCurve* reverse = green ? cmsReverseToneCurve(green) : nullptr;
@@ -124,7 +126,9 @@ public:
             return false;
         m_out.resize(kOutSteps + 2);
         for (std::uint32_t i = 0; i <= kOutSteps; ++i)
-            m_out[i] = 65535.0 * cmsEvalToneCurveFloat(reverse, static_cast<float>(i) / kOutSteps);
+            m_out[i] =
+                within_unit(cmsEvalToneCurveFloat(reverse, static_cast<float>(i) / kOutSteps)) *
+                65535.0;
         m_out[kOutSteps + 1] = m_out[kOutSteps];
         cmsFreeToneCurve(reverse);
         return true;
@@ -137,7 +141,7 @@ public:
                 const double v =
                     m_matrix[c][0] * lin[0] + m_matrix[c][1] * lin[1] + m_matrix[c][2] * lin[2];
                 // Between two entries of the fine table of sRGB's curve.
-                const double at = std::clamp(v, 0.0, 1.0) * kOutSteps;
+                const double at = within_unit(v) * kOutSteps;
                 const auto i = static_cast<std::uint32_t>(at);
                 const double f = at - i;
                 p[c] = static_cast<std::uint16_t>(m_out[i] + (m_out[i + 1] - m_out[i]) * f + 0.5);
@@ -147,6 +151,9 @@ public:
 
 private:
     static constexpr std::uint32_t kOutSteps = 1u << 16;
+
+    // 0..1, NaN as 0.
+    static double within_unit(double v) noexcept { return v > 0.0 ? std::min(v, 1.0) : 0.0; }
 
     // Columns red, green, blue of the profile's XYZ colorants.
     static bool colorants(cmsHPROFILE p, double m[3][3]) {

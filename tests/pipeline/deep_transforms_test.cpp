@@ -21,6 +21,7 @@
 #include "image/deep_image.h"
 #include "image/meta_block.h"
 #include "pipeline/colour_step.h"
+#include "pipeline/transforms.h"
 #include "tests/gfx/gfx_test_util.h"
 #include "tests/support/temp_folder.h"
 
@@ -201,6 +202,100 @@ TEST_F(DeepTransforms, WatermarkComposesTheMarkByTheNormalBlendAtSixteenBits) {
             }
         EXPECT_LE(worst, 0.5 + 1e-9);
         EXPECT_LE(apart, 1);
+    }
+}
+
+// The pipeline carries the deep picture through the steps in their order: it keeps layer 0's
+// size through turns and resizes, and its rounding stays within a step or two of the 8-bit
+// result (from samples the 8-bit picture holds exactly); the area shrink after a reduced decode
+// has no deep form and drops it, naming the step.
+TEST_F(DeepTransforms, TheStepsCarryTheDeepPictureInOrder) {
+    gfx::testing::Picture mark(9, 6, [](std::int32_t x, std::int32_t y) {
+        return gfx::testing::noisy(x, y, 11) & 0x7FFFFFFFu;
+    });
+    const bool has_font = !find_font(u"DejaVu Sans").path.empty();
+    const struct {
+        const char* name;
+        void (*set)(TransformOptions&);
+        bool watermark;
+        int apart;
+        const char16_t* dropped;
+    } cases[] = {
+        {"turn and halve",
+         [](TransformOptions& o) {
+             o.rotationMode = 1;
+             o.resizeAlgorithm = 2;
+         },
+         false, 1, nullptr},
+        {"turn and nearest",
+         [](TransformOptions& o) {
+             o.rotationMode = 3;
+             o.resizeAlgorithm = 0;
+         },
+         false, 0, nullptr},
+        {"levels, watermark",
+         [](TransformOptions& o) {
+             o.autofixLevels = 1;
+             o.resize = false;
+             o.watermarkSize = 50;
+         },
+         true, 2, nullptr},
+        {"text",
+         [](TransformOptions& o) {
+             o.resize = false;
+             o.textMark.text = u"Vt";
+             o.textMark.font = u"DejaVu Sans";
+             o.textMark.size = 60;
+             o.textMark.colour = 0x3080F0;
+         },
+         false, 1, nullptr},
+        {"reduced decode",
+         [](TransformOptions& o) {
+             o.fullWidth = 80;
+             o.fullHeight = 54;
+             o.resizeAlgorithm = 2;
+         },
+         false, 255, u"resizing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "text" && !has_font)
+            continue;
+        TransformOptions o;
+        o.resize = true;
+        o.resizeMode = 5;
+        o.resizeWidth = o.resizeHeight = 50;
+        c.set(o);
+        image::DeepImage deep;
+        fill_noise(deep, 60, 40, 4);
+        for (std::uint32_t y = 0; y < 40; ++y)
+            for (std::uint32_t i = 0; i < 240; ++i)
+                deep.row(y)[i] = static_cast<std::uint16_t>(deep.row(y)[i] / 257 * 257);
+        LayerStack doc;
+        Layer& layer = doc.add(60, 40);
+        image::deep_to_pixels(deep, layer.bitmap.pixels, layer.bitmap.stride);
+        DeepCarry carry{&deep, nullptr};
+        ASSERT_EQ(RunTransforms(doc.data(), 1, image::LoadStatus{}, o,
+                                c.watermark ? mark.get() : nullptr, &carry),
+                  1);
+        if (c.dropped != nullptr) {
+            EXPECT_TRUE(deep.empty());
+            EXPECT_EQ(std::u16string(carry.dropped ? carry.dropped : u""), c.dropped);
+            continue;
+        }
+        EXPECT_EQ(carry.dropped, nullptr);
+        ASSERT_FALSE(deep.empty());
+        ASSERT_EQ(deep.record().width, layer.bitmap.width);
+        ASSERT_EQ(deep.record().height, layer.bitmap.height);
+        std::vector<std::uint32_t> rounded(std::size_t{layer.bitmap.width} * layer.bitmap.height);
+        image::deep_to_pixels(deep, rounded.data(), layer.bitmap.width);
+        const std::vector<std::uint32_t> eight = LayerStack::pixels(layer);
+        int apart = 0;
+        for (std::size_t i = 0; i < rounded.size(); ++i)
+            for (int shift = 0; shift < 32; shift += 8)
+                apart = std::max(apart, std::abs(static_cast<int>((rounded[i] >> shift) & 255) -
+                                                 static_cast<int>((eight[i] >> shift) & 255)));
+        EXPECT_LE(apart, c.apart);
     }
 }
 
