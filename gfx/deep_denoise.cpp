@@ -49,14 +49,14 @@ public:
         const std::uint32_t ch = deep.record().channels;
         std::int32_t x = 0;
         for (std::int32_t y = 0; y <= std::min(m_h - 1, m_r); ++y)
-            rows(y, 0, std::min(m_w - 1, m_r), true);
+            rows<true>(y, 0, std::min(m_w - 1, m_r));
         for (std::int32_t y = 0; y < m_h; ++y) {
             if (y > 0) {
                 const std::int32_t x0 = std::max(0, x - m_r), x1 = std::min(m_w - 1, x + m_r);
                 if (y - 1 - m_r >= 0)
-                    rows(y - 1 - m_r, x0, x1, false);
+                    rows<false>(y - 1 - m_r, x0, x1);
                 if (y + m_r < m_h)
-                    rows(y + m_r, x0, x1, true);
+                    rows<true>(y + m_r, x0, x1);
             }
             const std::int32_t y0 = std::max(0, y - m_r), y1 = std::min(m_h - 1, y + m_r);
             const bool rightwards = (y & 1) == 0;
@@ -66,9 +66,9 @@ public:
                     const std::int32_t leave = rightwards ? x - m_r : x + m_r;
                     const std::int32_t enter = rightwards ? x + 1 + m_r : x - 1 - m_r;
                     if (leave >= 0 && leave < m_w)
-                        column(leave, y0, y1, false);
+                        column<false>(leave, y0, y1);
                     if (enter >= 0 && enter < m_w)
-                        column(enter, y0, y1, true);
+                        column<true>(enter, y0, y1);
                     x += rightwards ? 1 : -1;
                 }
                 DeepYcc v = m_b.work[at(x, y)];
@@ -90,31 +90,36 @@ private:
         return static_cast<std::size_t>(y) * static_cast<std::size_t>(m_w) +
                static_cast<std::size_t>(x);
     }
-    void count(std::size_t i, bool in) noexcept {
+    // One sample into (In) or out of the window's counts.
+    template <bool In>
+    [[gnu::always_inline]] void count(std::size_t i) noexcept {
         const DeepYcc v = m_b.work[i];
         const std::uint32_t cb = v.cb, cr = v.cr;
         const std::uint64_t square = std::uint64_t{cr} * cr;
-        if (in) {
+        Buffers::CrSums& sums = m_b.cr[cb];
+        if constexpr (In) {
             m_y.add(v.y);
             m_cb.add(cb);
-            m_b.cr[cb].sum += cr;
-            m_b.cr[cb].squares += square;
+            sums.sum += cr;
+            sums.squares += square;
             ++m_count;
         } else {
             m_y.remove(v.y);
             m_cb.remove(cb);
-            m_b.cr[cb].sum -= cr;
-            m_b.cr[cb].squares -= square;
+            sums.sum -= cr;
+            sums.squares -= square;
             --m_count;
         }
     }
-    void rows(std::int32_t y, std::int32_t x0, std::int32_t x1, bool in) noexcept {
+    template <bool In>
+    void rows(std::int32_t y, std::int32_t x0, std::int32_t x1) noexcept {
         for (std::int32_t x = x0; x <= x1; ++x)
-            count(at(x, y), in);
+            count<In>(at(x, y));
     }
-    void column(std::int32_t x, std::int32_t y0, std::int32_t y1, bool in) noexcept {
+    template <bool In>
+    void column(std::int32_t x, std::int32_t y0, std::int32_t y1) noexcept {
         for (std::int32_t y = y0; y <= y1; ++y)
-            count(at(x, y), in);
+            count<In>(at(x, y));
     }
 
     DeepYcc median(std::int32_t x, std::int32_t y0, std::int32_t y1) noexcept {

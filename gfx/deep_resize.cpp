@@ -69,28 +69,33 @@ struct Job {
     }
 };
 
-// A pixel moved whole: 8 bytes (RGBA) or 4 (grey, alpha).
+// A pixel moved whole: 8 bytes (RGBA) or 4 (grey, alpha), from the column each destination
+// pixel reads, looked up once for the picture.
 template <class Pixel>
-void nearest_pixels(const Job& j, const DeepAxis& cols, const DeepAxis& rows) noexcept {
+bool nearest_pixels(const Job& j, const DeepAxis& cols, const DeepAxis& rows) noexcept {
+    std::vector<std::size_t> at;
+    try {
+        at.resize(j.dw);
+    } catch (...) {
+        return false;
+    }
+    for (std::uint32_t x = 0; x < j.dw; ++x)
+        at[x] = static_cast<std::size_t>(cols.table.at(static_cast<std::int32_t>(x))) * j.ch;
     for (std::uint32_t y = 0; y < j.dh; ++y) {
         const std::uint16_t* r = j.in_row(rows.table.at(static_cast<std::int32_t>(y)));
-        std::uint16_t* o = j.out_row(y);
+        auto* o = reinterpret_cast<unsigned char*>(j.out_row(y));
         for (std::uint32_t x = 0; x < j.dw; ++x) {
             Pixel p;
-            std::memcpy(&p,
-                        r + static_cast<std::size_t>(cols.table.at(static_cast<std::int32_t>(x))) *
-                                j.ch,
-                        sizeof p);
-            std::memcpy(o + std::size_t{x} * j.ch, &p, sizeof p);
+            std::memcpy(&p, r + at[x], sizeof p);
+            std::memcpy(o + std::size_t{x} * sizeof p, &p, sizeof p);
         }
     }
+    return true;
 }
 
-void nearest(const Job& j, const DeepAxis& cols, const DeepAxis& rows) noexcept {
-    if (j.ch == VT_DEEP_RGBA)
-        nearest_pixels<std::uint64_t>(j, cols, rows);
-    else
-        nearest_pixels<std::uint32_t>(j, cols, rows);
+bool nearest(const Job& j, const DeepAxis& cols, const DeepAxis& rows) noexcept {
+    return j.ch == VT_DEEP_RGBA ? nearest_pixels<std::uint64_t>(j, cols, rows)
+                                : nearest_pixels<std::uint32_t>(j, cols, rows);
 }
 
 // The balanced shrink: the mean of the four pixels at the middle and the end of each span.
@@ -238,8 +243,7 @@ bool table_resize(const Job& j, detail::SampleMode mode) noexcept {
         return false;
     switch (mode) {
     case detail::SampleMode::kNearest:
-        nearest(j, cols, rows);
-        return true;
+        return nearest(j, cols, rows);
     case detail::SampleMode::kCorner:
         corner(j, cols, rows);
         return true;
