@@ -192,6 +192,10 @@ private:
 
 // The deep picture's rows in place, alpha kept. 1 converted, -1 no transform.
 int convert_deep_rgb(image::DeepImage& deep, cmsHPROFILE from, cmsHPROFILE srgb, int intent) {
+    // Only where the 8-bit step can convert: a profile it keeps, the deep picture keeps too.
+    if (!Transform(cmsCreateTransform(from, TYPE_BGRA_8, srgb, TYPE_BGRA_8,
+                                      static_cast<cmsUInt32Number>(intent), cmsFLAGS_COPY_ALPHA)))
+        return -1;
     const VtDeepImage& d = deep.record();
     MatrixShaper shaper;
     if (shaper.build(from, srgb)) {
