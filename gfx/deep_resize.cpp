@@ -1,6 +1,7 @@
 #include "gfx/deep_resize.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "gfx/advanced_weights_p.h"
 #include "gfx/resample.h"
 #include "gfx/scaled_copy_p.h"
+#include "gfxcore/row_claim.h"
 #include "gfxcore/runtime.h"
 
 namespace vt::gfx {
@@ -282,7 +284,7 @@ bool advanced(const Job& j, int filter, int window, int size) noexcept {
         return false;
     }
     const auto taps = static_cast<std::size_t>(range.count);
-    for (std::uint32_t y = 0; y < j.dh; ++y) {
+    const auto compute_row = [&](std::uint32_t y) {
         std::fill(acc.begin(), acc.end(), 0.0f);
         for (std::size_t n = 0; n < taps; ++n) {
             const float w = rw[y * taps + n];
@@ -305,9 +307,13 @@ bool advanced(const Job& j, int filter, int window, int size) noexcept {
             for (std::uint32_t c = 0; c < j.ch; ++c)
                 o[std::size_t{x} * j.ch + c] = round_sample(v[c]);
         }
-        if (resample_abort.load(std::memory_order_relaxed))
-            return false;
-    }
+    };
+    // The 8-bit resampler's row loop, which stops when the job is cancelled; like that one it
+    // clears the flag when it starts.
+    resample_abort.store(false, std::memory_order_relaxed);
+    std::atomic<std::uint32_t> next_row{0};
+    if (run_claimed_rows(next_row, j.dh, compute_row) != j.dh)
+        return false;
     return true;
 }
 
