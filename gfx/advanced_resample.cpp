@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cmath>
 #include <numbers>
+#include <utility>
 #include <vector>
 
+#include "gfx/advanced_weights_p.h"
 #include "gfx/resample.h"
 #include "gfx/resample_testing.h"
 #include "gfx/scaled_copy_p.h"
@@ -57,10 +59,38 @@ struct AxisWeights {
 
 bool build_weights(AxisWeights& out, int filter, int window, const TapRange& range,
                    std::int32_t src, std::int32_t dst) noexcept {
+    detail::AdvancedAxis axis;
+    if (!detail::build_advanced_axis(axis, filter, window, range, src, dst))
+        return false;
+    try {
+        out.weight.assign(axis.weight.size(), 0.0f);
+    } catch (...) {
+        return false;
+    }
+    for (std::size_t i = 0; i < axis.weight.size(); ++i)
+        out.weight[i] = static_cast<float>(axis.weight[i]);
+    out.taps = axis.taps;
+    out.index = std::move(axis.index);
+    return true;
+}
+
+std::uint8_t to_channel(float v) noexcept {
+    // Truncated, with a little slack so that weights that sum to one in exact
+    // arithmetic but not in floats cannot turn 255 into 254.
+    v = std::min(std::max(v + 1e-3f, 0.0f), 255.0f);
+    return static_cast<std::uint8_t>(v);
+}
+
+} // namespace
+
+namespace detail {
+
+bool build_advanced_axis(AdvancedAxis& out, int filter, int window, const TapRange& range,
+                         std::int32_t src, std::int32_t dst) noexcept {
     try {
         out.taps = range.count;
         out.index.assign(static_cast<std::size_t>(dst) * static_cast<std::size_t>(range.count), 0);
-        out.weight.assign(out.index.size(), 0.0f);
+        out.weight.assign(out.index.size(), 0.0);
     } catch (...) {
         return false;
     }
@@ -91,21 +121,13 @@ bool build_weights(AxisWeights& out, int filter, int window, const TapRange& ran
         for (int m = 0; m < range.count; ++m) {
             out.index[row + static_cast<std::size_t>(m)] =
                 std::clamp(base + range.first + m, 0, src - 1);
-            out.weight[row + static_cast<std::size_t>(m)] =
-                static_cast<float>(w[static_cast<std::size_t>(m)] / sum);
+            out.weight[row + static_cast<std::size_t>(m)] = w[static_cast<std::size_t>(m)] / sum;
         }
     }
     return true;
 }
 
-std::uint8_t to_channel(float v) noexcept {
-    // Truncated, with a little slack so that weights that sum to one in exact
-    // arithmetic but not in floats cannot turn 255 into 254.
-    v = std::min(std::max(v + 1e-3f, 0.0f), 255.0f);
-    return static_cast<std::uint8_t>(v);
-}
-
-} // namespace
+} // namespace detail
 
 void set_resample_row_hook(ResampleRowHook hook) noexcept {
     g_row_hook.store(hook, std::memory_order_relaxed);

@@ -5,11 +5,8 @@
 #include <memory>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "gfx/levels.h"
+#include "gfx/median_p.h"
 #include "gfxcore/runtime.h"
 #include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
@@ -19,115 +16,47 @@ namespace vt::gfx {
 namespace {
 
 // The window's samples as histograms: Y in 256 bins under 16 groups, and the 16-bit chroma keys
-// in 65536 fine bins under 4096 groups of 16 under 256 blocks of 256 (one block per Cb value).
-// The window slides one row or column at a time, so only the entering and leaving samples are
-// counted. The median's group (Y) or block (chroma) is tracked together with the number of
-// samples below it, which moves by a step or two between neighbouring pixels; inside it the
-// median is found by at most 16 + 16 steps however sparse the keys are.
+// in a KeyHistogram (one block per Cb value). The window slides one row or column at a time, so
+// only the entering and leaving samples are counted. The median's group (Y) is tracked together
+// with the number of samples below it, as the chroma's block is.
 class WindowHistogram {
 public:
-    explicit WindowHistogram(std::uint16_t* fine) noexcept : m_c_fine(fine) {}
+    explicit WindowHistogram(std::uint16_t* fine) noexcept : m_c(fine) {}
 
     void add(std::uint32_t v) noexcept {
         const std::uint32_t y = (v >> 16) & 255;
-        const std::uint32_t c = v & 0xFFFF;
         ++m_y_fine[y];
         ++m_y_group[y >> 4];
-        ++m_c_fine[c];
-        ++m_c_group[c >> 4];
-        ++m_c_block[c >> 8];
         m_y_below += (y >> 4) < m_y_at ? 1u : 0u;
-        m_c_below += (c >> 8) < m_c_at ? 1u : 0u;
+        m_c.add(v & 0xFFFF);
         ++m_count;
     }
     void remove(std::uint32_t v) noexcept {
         const std::uint32_t y = (v >> 16) & 255;
-        const std::uint32_t c = v & 0xFFFF;
         --m_y_fine[y];
         --m_y_group[y >> 4];
-        --m_c_fine[c];
-        --m_c_group[c >> 4];
-        --m_c_block[c >> 8];
         m_y_below -= (y >> 4) < m_y_at ? 1u : 0u;
-        m_c_below -= (c >> 8) < m_c_at ? 1u : 0u;
+        m_c.remove(v & 0xFFFF);
         --m_count;
     }
-
     [[nodiscard]] std::uint32_t count() const noexcept { return m_count; }
 
     // Y and chroma of rank count / 2, packed as Y << 16 | chroma. Needs count >= 1.
     [[nodiscard]] std::uint32_t median() noexcept {
         const std::uint32_t k = m_count / 2;
-        track(m_y_group, m_y_at, m_y_below, k);
+        detail::track_bins(m_y_group, m_y_at, m_y_below, k);
         std::uint32_t rest = k - m_y_below;
-        const std::uint32_t y = descend(m_y_fine, m_y_at * 16, rest);
-        track(m_c_block, m_c_at, m_c_below, k);
-        rest = k - m_c_below;
-        const std::uint32_t group = descend(m_c_group, m_c_at * 16, rest);
-        const std::uint32_t c = descend(m_c_fine, group * 16, rest);
-        return (y << 16) | c;
+        const std::uint32_t y = detail::descend_bins(m_y_fine, m_y_at * 16, rest);
+        return (y << 16) | m_c.rank(k, rest);
     }
 
 private:
-    // Moves `at` to the bin that holds rank k, keeping `below` = samples in bins before it.
-    static void track(const std::uint16_t* bins, std::uint32_t& at, std::uint32_t& below,
-                      std::uint32_t k) noexcept {
-        while (below > k) {
-            --at;
-            below -= bins[at];
-        }
-        while (below + bins[at] <= k) {
-            below += bins[at];
-            ++at;
-        }
-    }
-    // The bin among the 16 from `first` that holds rank `rest` (counted from `first`); `rest`
-    // becomes the rank within that bin.
-    static std::uint32_t descend(const std::uint16_t* bins, std::uint32_t first,
-                                 std::uint32_t& rest) noexcept {
-#if defined(__SSE2__)
-        // Running sums of the 16 bins (at most 1089, so signed 16-bit compares hold); the bin
-        // is the number of sums that do not exceed `rest`. No data-dependent branches.
-        __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + first));
-        __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bins + first + 8));
-        lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
-        hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
-        lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 4));
-        hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 4));
-        lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 8));
-        hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 8));
-        const __m128i last = _mm_shufflehi_epi16(lo, 0xFF);     // the first eight's total ...
-        hi = _mm_add_epi16(hi, _mm_unpackhi_epi64(last, last)); // ... added to the last eight
-        const __m128i limit = _mm_set1_epi16(static_cast<short>(rest));
-        const auto beyond = static_cast<std::uint32_t>(_mm_movemask_epi8(
-            _mm_packs_epi16(_mm_cmpgt_epi16(lo, limit), _mm_cmpgt_epi16(hi, limit))));
-        const auto i = static_cast<std::uint32_t>(__builtin_ctz(beyond | 0x10000u));
-        alignas(16) std::uint16_t sums[16];
-        _mm_store_si128(reinterpret_cast<__m128i*>(sums), lo);
-        _mm_store_si128(reinterpret_cast<__m128i*>(sums + 8), hi);
-        if (i > 0)
-            rest -= sums[i - 1];
-        return first + i;
-#else
-        std::uint32_t i = first;
-        while (rest >= bins[i]) {
-            rest -= bins[i];
-            ++i;
-        }
-        return i;
-#endif
-    }
-
     std::uint16_t m_y_fine[256] = {};
     std::uint16_t m_y_group[16] = {};
-    std::uint16_t m_c_group[4096] = {};
-    std::uint16_t m_c_block[256] = {};
-    std::uint16_t* m_c_fine;
+    detail::KeyHistogram m_c;
     std::uint32_t m_count = 0;
     std::uint32_t m_y_at = 0;    // the Y group holding the median
     std::uint32_t m_y_below = 0; // samples in Y groups before it
-    std::uint32_t m_c_at = 0;    // the chroma block holding the median
-    std::uint32_t m_c_below = 0; // samples in chroma blocks before it
 };
 
 // Runs the window over the picture in a serpentine (left to right, down one row, right to

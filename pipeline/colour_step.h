@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "image/deep_image.h"
 #include "sdk/vt_plugin.h"
 
 namespace vt::pipeline {
@@ -35,5 +36,14 @@ inline constexpr int kNoConversion = -1;
 // The transparency byte is kept. Returns 1 when a layer changed, -1 when none carried a usable
 // profile (an unreadable profile is left as it is), 0 when a transform could not be made.
 [[nodiscard]] int ConvertToSrgb(Layer* layers, std::uint32_t count, int intent) noexcept;
+
+// The deep (16-bit) picture standing for `layer` converted to sRGB with `intent` through the
+// layer's profile, before ConvertToSrgb drops it: RGBA with an RGB profile, the green channel of
+// RGBA or the grey of grey + alpha with a grey profile (a grey picture stays grey). Alpha is
+// kept. Returns 1 when converted, -1 when the layer carries no usable profile (nor will the
+// 8-bit picture be converted), 0 when the picture cannot follow (a grey picture with an RGB
+// profile, no memory).
+[[nodiscard]] int ConvertDeepToSrgb(const Layer& layer, image::DeepImage& deep,
+                                    int intent) noexcept;
 
 } // namespace vt::pipeline

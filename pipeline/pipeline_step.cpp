@@ -8,8 +8,6 @@
 
 #include "base/text.h"
 #include "engine/job_stats.h"
-#include "gfx/deep_resize.h"
-#include "gfx/deep_turn.h"
 #include "gfx/orientation.h"
 #include "gfx/resample.h"
 #include "gfxcore/runtime.h"
@@ -50,7 +48,6 @@ struct Room : engine::FrameRoom {
     // nothing has changed the 8-bit picture it stands for.
     bool want_deep = false;
     image::DeepImage deep;
-    bool deep_resize = false;     // the deep picture follows layer 0's size after the transforms
     std::uint32_t saved_bits = 8; // what the last save wrote, per channel
 };
 
@@ -142,15 +139,15 @@ public:
         TransformOptions options = transform_options(job);
         options.fullWidth = room.decoded.full_width;
         options.fullHeight = room.decoded.full_height;
-        drop_deep_for_transforms(room, options, mark);
         // The transforms work frame by frame on whole pictures.
         if (needs_whole_frames(room, options, mark) &&
             !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
             return engine::kTransformFailed;
+        DeepCarry deep{room.deep.empty() ? nullptr : &room.deep, nullptr};
         const int result = RunTransforms(room.doc->layers, room.frames, room.status, options,
-                                         mark ? mark->bitmap() : nullptr);
-        if (result != 0 && room.deep_resize)
-            follow_resize(room);
+                                         mark ? mark->bitmap() : nullptr, &deep);
+        if (deep.dropped != nullptr)
+            warn_8bit(room, deep.dropped);
         return result;
     }
 
@@ -269,72 +266,11 @@ private:
                gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode) != 0;
     }
 
-    // The steps that change pixels work at 8 bits only, but for turns: a picture they touch goes
-    // at 8 bits, and the file's warnings say so rather than losing the depth silently.
-    static void drop_deep_for_transforms(Room& room, const TransformOptions& o,
-                                         const BitmapPicture* mark) noexcept {
-        if (room.deep.empty())
-            return;
+    static void warn_8bit(Room& room, std::u16string_view steps) noexcept {
         try {
-            std::u16string steps;
-            const auto add = [&steps](std::u16string_view name) {
-                steps += steps.empty() ? u"" : u", ";
-                steps += name;
-            };
-            image::MetaChunk icc{};
-            if (o.srgbIntent >= 0 &&
-                image::find_layer_chunk(room.doc->layers[0], image::meta_tag("ICCP"), icc) &&
-                icc.size >= 128)
-                add(u"conversion to sRGB");
-            if (o.autofixLevels != 0)
-                add(u"auto levels");
-            if (o.denoiseRadius != 0)
-                add(u"noise reduction");
-            // Turns move samples unchanged: a deep picture turns with the 8-bit one.
-            const int turn = gfx::rotation_turn(room.doc->layers, room.frames, o.rotationMode);
-            // The high-quality shrink by two or more has a deep form; it is checked against the
-            // size the transforms give layer 0.
-            room.deep_resize = false;
-            const bool high_quality = o.resizeAlgorithm != 0 && o.resizeAlgorithm != 1 &&
-                                      o.resizeAlgorithm != 3 && o.fullWidth == 0 &&
-                                      o.areaShrink == 0;
-            if (o.resize && high_quality)
-                room.deep_resize = true;
-            else if (o.resize)
-                add(u"resizing");
-            if (mark != nullptr && image::IsBitmapValid(mark->bitmap()) != 0)
-                add(u"watermark");
-            if (!o.textMark.text.empty())
-                add(u"text watermark");
-            if (steps.empty()) {
-                if (gfx::turn_deep(room.deep, turn))
-                    return;
-                add(u"rotation");
-            }
-            room.deep.reset();
             room.warnings.push_back(
-                u"converted at 8 bits per channel, as these work at 8 bits only: " + steps);
-        } catch (const std::bad_alloc&) {
-            room.deep.reset();
-        }
-    }
-
-    // The deep picture takes layer 0's new size by the box path, or the picture goes at 8 bits
-    // with the warning.
-    static void follow_resize(Room& room) noexcept {
-        room.deep_resize = false;
-        if (room.deep.empty() || room.frames != 1)
-            return;
-        const Bitmap& now = room.doc->layers[0].bitmap;
-        const VtDeepImage& deep = room.deep.record();
-        if (now.width == deep.width && now.height == deep.height)
-            return;
-        if (gfx::resize_deep_box(room.deep, now.width, now.height))
-            return;
-        room.deep.reset();
-        try {
-            room.warnings.emplace_back(
-                u"converted at 8 bits per channel, as these work at 8 bits only: resizing");
+                u"converted at 8 bits per channel, as these work at 8 bits only: " +
+                std::u16string(steps));
         } catch (const std::bad_alloc&) {
         }
     }

@@ -15,6 +15,7 @@
 
 #include "base/utf.h"
 #include "gfx/compose.h"
+#include "gfx/deep_watermark.h"
 #include "gfx/watermark.h"
 #include "image/bitmap.h"
 
@@ -191,7 +192,8 @@ bool render_text(Bitmap* out, std::u16string_view text, const FontFile& font,
     return true;
 }
 
-int TextWatermarkStep(Layer* layers, std::uint32_t count, const TextMarkOptions& options) noexcept {
+int TextWatermarkStep(Layer* layers, std::uint32_t count, const TextMarkOptions& options,
+                      image::DeepImage* deep) noexcept {
     if (layers == nullptr || count == 0 || image::IsBitmapValid(&layers[0].bitmap) == 0)
         return 0;
     const FontFile font = find_font(options.font);
@@ -228,6 +230,9 @@ int TextWatermarkStep(Layer* layers, std::uint32_t count, const TextMarkOptions&
                                      static_cast<std::int32_t>(mark.height) - 1};
         result =
             gfx::Blend(&picture, to, &mark, from, transparency, gfx::kOpNormal, 0) != 0 ? 1 : 0;
+        if (result != 0 && deep != nullptr && !deep->empty() &&
+            !gfx::blend_mark_deep(*deep, x, y, mark, transparency))
+            deep->reset();
     }
     image::FreeBitmap(&mark);
     return result;

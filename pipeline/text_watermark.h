@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "image/deep_image.h"
 #include "sdk/vt_plugin.h"
 
 namespace vt::pipeline {
@@ -36,9 +37,13 @@ struct FontFile {
 [[nodiscard]] bool render_text(Bitmap* out, std::u16string_view text, const FontFile& font,
                                std::uint32_t pixel_size, std::uint32_t colour) noexcept;
 
-// Stamps the text onto layer 0. Returns 1 after stamping (also when the placement leaves the
-// mark outside the picture), 0 when there is no layer, no font or the drawing fails.
+// Stamps the text onto layer 0, and the same mark onto `deep` (the 16-bit picture standing for
+// layer 0) when given with a picture: the normal blend at 16 bits (gfx/deep_watermark.h); a
+// deep picture that cannot take it (no memory) is freed. Returns 1 after stamping (also when
+// the placement leaves the mark outside the picture), 0 when there is no layer, no font or the
+// drawing fails.
 [[nodiscard]] int TextWatermarkStep(Layer* layers, std::uint32_t count,
-                                    const TextMarkOptions& options) noexcept;
+                                    const TextMarkOptions& options,
+                                    image::DeepImage* deep = nullptr) noexcept;
 
 } // namespace vt::pipeline

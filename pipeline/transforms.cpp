@@ -1,5 +1,10 @@
 #include "pipeline/transforms.h"
 
+#include "gfx/deep_denoise.h"
+#include "gfx/deep_levels.h"
+#include "gfx/deep_resize.h"
+#include "gfx/deep_turn.h"
+#include "gfx/deep_watermark.h"
 #include "gfx/denoise.h"
 #include "gfx/levels.h"
 #include "gfx/orientation.h"
@@ -67,10 +72,24 @@ gfx::ResizeOptions draft_resize(const Layer* layers, std::uint32_t count,
     return resize;
 }
 
+// The deep picture, while there is one to carry.
+image::DeepImage* carried(DeepCarry* deep) noexcept {
+    return deep != nullptr && deep->picture != nullptr && !deep->picture->empty() ? deep->picture
+                                                                                  : nullptr;
+}
+
+void drop_deep(DeepCarry* deep, const char16_t* step) noexcept {
+    if (carried(deep) == nullptr)
+        return;
+    deep->picture->reset();
+    deep->dropped = step;
+}
+
 } // namespace
 
 int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& status,
-                  const TransformOptions& options, const Bitmap* watermark) noexcept {
+                  const TransformOptions& options, const Bitmap* watermark,
+                  DeepCarry* deep) noexcept {
     // The layers of a protected file that was not opened are placeholders: never edit or save
     // them as if they were the picture.
     if (status.password_protected != 0)
@@ -80,6 +99,11 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
     bool changed = false;
 
     if (options.srgbIntent >= 0) {
+        // The deep picture first: the 8-bit conversion drops the profile.
+        if (image::DeepImage* picture = carried(deep);
+            picture != nullptr && count > 0 &&
+            ConvertDeepToSrgb(layers[0], *picture, options.srgbIntent) == 0)
+            drop_deep(deep, u"conversion to sRGB");
         const int converted = ConvertToSrgb(layers, count, options.srgbIntent);
         if (converted == 0)
             return 0;
@@ -90,6 +114,14 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         changed = true; // also when no key was present: the file is re-encoded without them
     }
     if (options.autofixLevels != 0) {
+        // The deep picture takes the stretch of the 8-bit picture it stands for.
+        if (image::DeepImage* picture = carried(deep)) {
+            gfx::LevelEstimate estimate;
+            if (count > 0)
+                (void)gfx::estimate_levels(&layers[0].bitmap, estimate);
+            if (!gfx::deep_levels(*picture, estimate))
+                drop_deep(deep, u"auto levels");
+        }
         for (std::uint32_t i = 0; i < count; ++i) {
             gfx::AutoLevels(&layers[i].bitmap);
             changed = true;
@@ -97,6 +129,9 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
     }
     if (options.denoiseRadius != 0) {
         // A layer the filter cannot work on stays as it was; that is no reason to fail the file.
+        if (image::DeepImage* picture = carried(deep);
+            picture != nullptr && !gfx::deep_denoise(*picture, options.denoiseRadius))
+            drop_deep(deep, u"noise reduction");
         for (std::uint32_t i = 0; i < count; ++i) {
             (void)gfx::MedianDenoise(&layers[i].bitmap, options.denoiseRadius);
             changed = true;
@@ -105,9 +140,13 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
     const bool sides_swap_on_turn = count > 0 && layers[0].bitmap.width != layers[0].bitmap.height;
     const std::uint32_t width_before_turn = count > 0 ? layers[0].bitmap.width : 0;
     if (options.rotationMode != 0) {
+        const int turn =
+            carried(deep) ? gfx::rotation_turn(layers, count, options.rotationMode) : 0;
         const int turned = gfx::RotationStep(layers, count, options.rotationMode);
         if (turned == 0)
             return 0;
+        if (turned > 0 && carried(deep) && !gfx::turn_deep(*deep->picture, turn))
+            drop_deep(deep, u"rotation");
         changed = changed || turned > 0;
     }
     if (options.resize) {
@@ -116,19 +155,33 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
         const int resized = gfx::ResizeStep(layers, count, resize);
         if (resized == 0)
             return 0;
+        // The deep picture takes layer 0's new size (the engine may have made it smaller than
+        // asked) by the same algorithm; the area shrink after a reduced decode has no deep form.
+        if (image::DeepImage* picture = carried(deep)) {
+            const Bitmap& now = layers[0].bitmap;
+            if (!gfx::resize_deep(*picture, now.width, now.height, resize))
+                drop_deep(deep, u"resizing");
+        }
         changed = changed || resized > 0;
     }
     if (watermark != nullptr && image::IsBitmapValid(watermark) != 0) {
         gfx::WatermarkOptions mark{options.watermarkX, options.watermarkY, options.watermarkSize,
                                    options.watermarkFade};
         // Locking the shared mark only counts a reader; its pixels are never written.
+        if (image::DeepImage* picture = carried(deep);
+            picture != nullptr &&
+            !gfx::watermark_deep(*picture, const_cast<Bitmap*>(watermark), mark))
+            drop_deep(deep, u"watermark");
         if (gfx::WatermarkStep(layers, count, const_cast<Bitmap*>(watermark), mark) == 0)
             return 0;
         changed = true;
     }
     if (!options.textMark.text.empty()) {
-        if (TextWatermarkStep(layers, count, options.textMark) == 0)
+        image::DeepImage* picture = carried(deep);
+        if (TextWatermarkStep(layers, count, options.textMark, picture) == 0)
             return 0;
+        if (picture != nullptr && picture->empty())
+            deep->dropped = u"text watermark";
         changed = true;
     }
     return changed ? 1 : -1;

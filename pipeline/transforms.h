@@ -9,6 +9,7 @@
 
 #include "engine/conversion_job.h"
 #include "gfx/resize_step.h"
+#include "image/deep_image.h"
 #include "image/load_status.h"
 #include "pipeline/text_watermark.h"
 #include "sdk/vt_plugin.h"
@@ -47,7 +48,17 @@ struct TransformOptions : gfx::ResizeOptions {
 // Returns 1 when a step changed the picture or its metadata, -1 when every step that ran
 // succeeded without change, 0 at the first failing step (the layers stay as it left them) or at
 // once, untouched, when `status` says the file is protected and was not opened.
+//
+// `deep`, when given with a picture, is the 16-bit picture standing for layer 0 of a single
+// picture: every step carries it along with layer 0 in its deep form. A step whose deep form
+// cannot run (no memory, the area shrink after a reduced decode, a grey picture with an RGB
+// profile) frees it and names itself in `dropped`; the 8-bit steps go on as ever.
+struct DeepCarry {
+    image::DeepImage* picture = nullptr;
+    const char16_t* dropped = nullptr;
+};
 [[nodiscard]] int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& status,
-                                const TransformOptions& options, const Bitmap* watermark) noexcept;
+                                const TransformOptions& options, const Bitmap* watermark,
+                                DeepCarry* deep = nullptr) noexcept;
 
 } // namespace vt::pipeline
