@@ -175,8 +175,20 @@ std::int32_t load_preview(FilterCall* call, Developer& developer) {
     return deliver_rgb(call, thumb->data, thumb->width, thumb->height, thumb->colors);
 }
 
-// The same develop written out at 16 bits per channel, handed over beside the 8-bit frame (whose
-// samples are the high bytes of these: LibRaw makes both from one 16-bit curve).
+// LibRaw's 8-bit develop keeps the high byte of its 16-bit one, v / 256 cut short, where the
+// host's rule rounds v / 257. Each 256-value bucket moves into the span the rule rounds to its
+// high byte, so the deep picture stands for the very 8-bit frame: in between a bucket shifts by
+// high - 128 (order and every step kept); the first and last, with 129 values of room, are
+// pressed into them.
+std::uint16_t rounds_to_high_byte(std::uint16_t v) noexcept {
+    const int high = v >> 8, offset = v & 0xFF;
+    const int low = std::max(0, high * 257 - 128);
+    const int top = std::min(65535, high * 257 + 127);
+    return static_cast<std::uint16_t>(low + (offset * (top - low) + 127) / 255);
+}
+
+// The same develop written out at 16 bits per channel, handed over beside the 8-bit frame (the
+// high bytes of these: LibRaw makes both from one 16-bit curve).
 void deliver_deep_develop(FilterCall* call, Developer& developer) {
     developer.imgdata.params.output_bps = 16;
     int error = 0;
@@ -197,7 +209,7 @@ void deliver_deep_develop(FilterCall* call, Developer& developer) {
         std::uint16_t in[3];
         std::memcpy(in, image->data + i * colors * 2, colors * 2);
         for (std::uint32_t c = 0; c < colors; ++c)
-            samples[i * channels + c] = in[c];
+            samples[i * channels + c] = rounds_to_high_byte(in[c]);
         samples[i * channels + channels - 1] = 0xFFFF;
     }
     deliver_deep(call,
