@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include <utility>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -28,6 +30,7 @@
 #include "app/status_bar.h"
 #include "app/translate.h"
 #include "app/wizard/wizard.h"
+#include "app/wizard/wizard_page.h"
 #include "lang/translator.h"
 #include "lang/xlat.h"
 #include "pipeline/pipeline_step.h"
@@ -121,6 +124,8 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     m_output->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_output, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { m_context->popup(m_output->mapToGlobal(at)); });
+    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(help, &QShortcut::activated, this, &MainWindow::showHelp);
 
@@ -165,6 +170,10 @@ void MainWindow::buildMenus() {
     add(launch, kLaunchViewer, QStringLiteral("Vantrel Viewer"));
     file->addSeparator();
     add(file, kExit, QStringLiteral("E&xit"));
+    // Shown in the menu; the window-wide shortcut below does the work, so that it also acts
+    // while the menu bar is out of reach (a wizard page is open).
+    m_actions[kExit]->setShortcut(QKeySequence::Quit);
+    m_actions[kExit]->setShortcutContext(Qt::WidgetShortcut);
     QMenu* configure = menuBar()->addMenu(QStringLiteral("&Configure"));
     add(configure, kPluginManager, QStringLiteral("&Plug-in Manager ..."));
     add(configure, kFileAssociations, QStringLiteral("File &Associations ..."));
@@ -293,8 +302,10 @@ void MainWindow::launch(const QString& name, const QStringList& arguments, int w
     m_waiting = wait_ms > 0;
     (void)launch_suite_program(this, name, arguments, wait_ms, [this] { return m_close_pending; });
     m_waiting = false;
-    if (m_close_pending)
-        QMetaObject::invokeMethod(this, &MainWindow::closeWithoutQuestion, Qt::QueuedConnection);
+    // Asked while waiting: closed now, with the question when a job runs and it was the
+    // window's own close.
+    if (std::exchange(m_close_pending, false))
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void MainWindow::afterLanguageTool() {
@@ -312,7 +323,7 @@ void MainWindow::afterLanguageTool() {
 }
 
 bool MainWindow::openPaths(const QStringList& paths) {
-    if (m_run->job_active())
+    if (m_in_wizard || m_run->job_active())
         return false;
     QStringList files;
     QString folder;
@@ -344,7 +355,7 @@ bool MainWindow::openPaths(const QStringList& paths) {
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (!m_run->job_active() && event->mimeData()->hasUrls())
+    if (!m_in_wizard && !m_run->job_active() && event->mimeData()->hasUrls())
         event->acceptProposedAction();
 }
 
@@ -358,9 +369,22 @@ void MainWindow::dropEvent(QDropEvent* event) {
 }
 
 void MainWindow::newJob() {
-    if (m_run->job_active())
+    if (m_in_wizard || m_run->job_active())
         return;
-    if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); })) {
+    // The pages are not modal (so that close requests still arrive here): the window's own
+    // controls are out of reach while they run.
+    m_in_wizard = true;
+    centralWidget()->setEnabled(false);
+    menuBar()->setEnabled(false);
+    auto prepared = run_wizard(m_job, this, [this] { showHelp(); });
+    centralWidget()->setEnabled(true);
+    menuBar()->setEnabled(true);
+    m_in_wizard = false;
+    if (std::exchange(m_close_pending, false)) {
+        close(); // asked while a page was open: the job does not start
+        return;
+    }
+    if (prepared) {
         (void)session::save_last_job(m_job); // a crash during the job keeps it too
         if (m_run->start_job(*prepared))
             noteJobStarted(*prepared);
@@ -459,26 +483,50 @@ void MainWindow::showAbout() {
 }
 
 void MainWindow::closeWithoutQuestion() {
+    m_no_question = true;
     if (m_waiting) {
-        m_close_pending = true; // the wait ends and comes back here
+        m_close_pending = true; // the wait ends and closes the window
         return;
     }
-    m_no_question = true;
     (void)m_run->cancel_job();
     close();
 }
 
+void MainWindow::endOpenDialogs() {
+    // Innermost first: a box a page opened, then the page.
+    QList<QWidget*> ended;
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        if (ended.contains(modal))
+            break;
+        ended << modal;
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+    }
+    for (WizardPage* page : findChildren<WizardPage*>())
+        if (page->isVisible())
+            page->reject();
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (m_waiting) {
+    // A wizard page, a waited-for tool or the question itself is open: the request is kept and
+    // what is open is ended; the code that opened it closes the window once it is back.
+    if (m_waiting || m_in_wizard || m_asking) {
         m_close_pending = true;
+        endOpenDialogs();
         event->ignore();
         return;
     }
     if (!m_no_question && m_run->job_active()) {
+        m_asking = true;
         const auto answer =
             lang::XlatMessageBox(u"Are you sure you want to cancel this operation?", u"Cancel?",
                                  platform::MessageButtons::yes_no, platform::MessageIcon::warning);
-        if (answer != platform::MessageAnswer::yes) {
+        m_asking = false;
+        // A close without question (SIGTERM) that came while asking wins over the answer.
+        const bool forced = std::exchange(m_close_pending, false) && m_no_question;
+        if (answer != platform::MessageAnswer::yes && !forced) {
             event->ignore();
             return;
         }

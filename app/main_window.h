@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <QMainWindow>
@@ -88,7 +89,8 @@ public:
 
     // The title without the "waiting" text.
     [[nodiscard]] QString baseTitle() const { return m_title; }
-    // Set while a launched program is waited for; a close asked meanwhile ends the wait.
+    // A close asked while a launched program is waited for, a wizard page or the question is
+    // open: what is open is ended, and the window closes once control is back.
     [[nodiscard]] bool closePending() const { return m_close_pending; }
 
 protected:
@@ -109,6 +111,8 @@ private:
     void tickPanes();
     void launch(const QString& name, const QStringList& arguments, int wait_ms);
     void afterLanguageTool();
+    // Rejects the modal dialogs and the wizard page that are open, innermost first.
+    void endOpenDialogs();
 
     std::unique_ptr<engine::ConversionRun> m_run;
     engine::ConversionJob& m_job;
@@ -133,6 +137,8 @@ private:
     bool m_no_question = false;
     bool m_waiting = false;
     bool m_close_pending = false;
+    bool m_in_wizard = false;
+    bool m_asking = false; // the question before a running job is closed is open
 };
 
 } // namespace vt::app

@@ -1,6 +1,7 @@
 #include "app/wizard/wizard_page.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -76,7 +77,6 @@ WizardPage::WizardPage(int number, const char16_t* title, engine::ConversionJob&
     : QDialog(owner), m_job(job), m_number(number) {
     setObjectName(QStringLiteral("wizard_page%1").arg(number));
     setWindowTitle(xlat(title));
-    setModal(true);
     setFixedSize(dpi_scale(kWidth), dpi_scale(kHeight));
 
     auto* outer = new QVBoxLayout(this);
@@ -109,6 +109,14 @@ WizardPage::WizardPage(int number, const char16_t* title, engine::ConversionJob&
         storeForBack();
         done(kBack);
     });
+    // Ctrl+Q quits the program from the page too: the page goes, and its owner is asked to
+    // close as the window's own close would.
+    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, [this] {
+        reject();
+        if (QWidget* above = parentWidget())
+            above->window()->close();
+    });
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(f1, &QShortcut::activated, this, [help = std::move(help)] {
         if (help)
@@ -121,7 +129,17 @@ int WizardPage::run() {
         const QRect over = owner->frameGeometry();
         move(over.center() - QPoint(width() / 2, height() / 2));
     }
-    return exec();
+    // Not modal to the window system: a window blocked by a modal one never hears the window
+    // manager's close, and a close request must not be lost while a page is open. The owner
+    // keeps its controls out of reach meanwhile (MainWindow::newJob).
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+    setResult(kCancel);
+    show();
+    raise();
+    activateWindow();
+    loop.exec(QEventLoop::DialogExec);
+    return result();
 }
 
 bool WizardPage::refuse(const std::optional<engine::Refusal>& refusal, platform::MessageIcon icon) {

@@ -33,6 +33,7 @@
 #include "app/startup.h"
 #include "app/ui_hooks_qt.h"
 #include "app/wizard/plugin_options_dialog.h"
+#include "app/wizard/wizard_page.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "lang/translator.h"
@@ -170,14 +171,15 @@ private slots:
         Startup startup;
         DropTarget w(startup.job(), startup.settings());
         w.showPlaced();
-        // Whatever opens modally (the wizard) is noted and closed.
+        // Whatever page of the wizard opens is noted and closed.
         QStringList opened;
         QTimer closer;
         connect(&closer, &QTimer::timeout, [&] {
-            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-                opened << d->windowTitle();
-                d->reject();
-            }
+            for (auto* page : w.findChildren<WizardPage*>())
+                if (page->isVisible()) {
+                    opened << page->windowTitle();
+                    page->reject();
+                }
         });
         closer.start(20);
 

@@ -396,7 +396,10 @@ private slots:
         const QString out = QString::fromStdString(target / "out");
         int pages = 0;
         std::function<void()> drive = [&] {
-            auto* page = qobject_cast<WizardPage*>(QApplication::activeModalWidget());
+            WizardPage* page = nullptr;
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* shown = qobject_cast<WizardPage*>(top); shown && shown->isVisible())
+                    page = shown;
             if (page) {
                 ++pages;
                 if (page->number() == 1)
