@@ -39,6 +39,7 @@
 #include "platform/paths.h"
 #include "platform/suite_config.h"
 #include "session/desktop_rules.h"
+#include "session/engine_limits.h"
 #include "session/job_door.h"
 #include "session/remembered.h"
 
@@ -89,12 +90,19 @@ QString translated_window_title() {
     return xlat(title);
 }
 
+// The run with the worker count and memory budget of the Other Settings, as they are when the
+// window opens.
+std::unique_ptr<engine::ConversionRun> make_run() {
+    const session::EngineLimits limits = session::job_limits(0, 0);
+    return std::make_unique<engine::ConversionRun>(
+        pipeline::make_pipeline_step(pipeline::picture_budget(limits.workers, limits.memory_mb)),
+        engine::RunOptions{.workers = limits.workers});
+}
+
 } // namespace
 
 MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& settings, QWidget* parent)
-    : QMainWindow(parent),
-      m_run(std::make_unique<engine::ConversionRun>(pipeline::make_pipeline_step())), m_job(job),
-      m_settings(settings) {
+    : QMainWindow(parent), m_run(make_run()), m_job(job), m_settings(settings) {
     setObjectName(QStringLiteral("VTLneo_Main"));
     auto* centre = new QWidget(this);
     auto* layout = new QVBoxLayout(centre);
