@@ -42,9 +42,12 @@ std::vector<LogRow> job_log_rows(const std::vector<engine::PlannedFile>& plan,
             row.outcome = QString::fromLatin1(engine::outcome_name(o.outcome));
             if (!o.target.empty())
                 row.target = q(o.target);
-            row.reason = q(o.reason);
+            // The engine's reasons are English; the language table has their fixed parts, and
+            // what an outside library said stays as it is after them.
+            row.reason = xlat(q(o.reason));
             for (const std::u16string& w : o.warnings)
-                row.reason += (row.reason.isEmpty() ? QString() : QStringLiteral("; ")) + q(w);
+                row.reason +=
+                    (row.reason.isEmpty() ? QString() : QStringLiteral("; ")) + xlat(q(w));
             ++handed;
         } else if (f.action == engine::PlanAction::done) {
             row.outcome = QStringLiteral("done before");

@@ -222,14 +222,14 @@ private slots:
         {
             JobLogDialog german(plan, outcomes, false, 4);
             save_screen(german, QStringLiteral("job_log_de.png"));
-            const QSet<QString> english =
-                test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+            const QSet<QString> vocabulary =
+                test::german_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
             // The reasons are the engine's and plug-ins' own texts, which stay English.
             german.table()->setColumnHidden(2, true);
             QStringList left;
             for (int r = 0; r < german.table()->rowCount(); ++r)
                 german.table()->item(r, 2)->setText(QString());
-            left = test::english_left(german, english);
+            left = test::english_left(german, vocabulary);
             QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
         }
         qputenv("LC_ALL", "C.UTF-8");

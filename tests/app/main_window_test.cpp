@@ -440,11 +440,11 @@ private slots:
         QCOMPARE(box.windowTitle(), QStringLiteral("Über Vantrel Converter"));
         QTest::qWait(300);
         save_screen(w, "main_window_de.png");
-        const QSet<QString> english =
-            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
-        QStringList left = test::english_left(w, english) + test::english_left(box, english);
+        const QSet<QString> vocabulary =
+            test::german_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        QStringList left = test::english_left(w, vocabulary) + test::english_left(box, vocabulary);
         for (QMenu* menu : menus)
-            left += test::english_left(*menu, english);
+            left += test::english_left(*menu, vocabulary);
         QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
         qputenv("LC_ALL", "C.UTF-8");
         lang::UnloadLanguageFile();

@@ -341,9 +341,9 @@ private slots:
     void toolsInGerman() {
         qunsetenv("LC_ALL");
         qputenv("LANG", "de_DE.UTF-8");
-        const QSet<QString> english =
-            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
-        QVERIFY(english.contains("folder") && !english.contains("png"));
+        const QSet<QString> vocabulary =
+            test::german_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        QVERIFY(vocabulary.contains("ordner") && !vocabulary.contains("folder"));
         {
             Startup startup;
             QVERIFY(startup.started());
@@ -360,7 +360,7 @@ private slots:
             save_screen(other, QStringLiteral("opt_Other_de.png"));
             for (QDialog* tool :
                  std::initializer_list<QDialog*>{&plugins, &files, &language, &other}) {
-                const QStringList left = test::english_left(*tool, english);
+                const QStringList left = test::english_left(*tool, vocabulary);
                 QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
             }
         }
