@@ -132,7 +132,7 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     m_output->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_output, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { m_context->popup(m_output->mapToGlobal(at)); });
-    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &QWidget::close);
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(help, &QShortcut::activated, this, &MainWindow::showHelp);
@@ -180,8 +180,9 @@ void MainWindow::buildMenus() {
     add(file, kExit, QStringLiteral("E&xit"));
     // Shown in the menu; the window-wide shortcut below does the work, so that it also acts
     // while the menu bar is out of reach (a wizard page is open).
-    m_actions[kExit]->setShortcut(QKeySequence::Quit);
+    m_actions[kExit]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_actions[kExit]->setShortcutContext(Qt::WidgetShortcut);
+    m_actions[kExit]->setShortcutVisibleInContextMenu(true);
     QMenu* configure = menuBar()->addMenu(QStringLiteral("&Configure"));
     add(configure, kPluginManager, QStringLiteral("&Plug-in Manager ..."));
     add(configure, kFileAssociations, QStringLiteral("File &Associations ..."));
@@ -212,6 +213,9 @@ void MainWindow::buildMenus() {
     add_context(kHelpContents, QStringLiteral("&Help"));
     m_context->addSeparator();
     add_context(kExit, QStringLiteral("E&xit"));
+    m_context_actions[kExit]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    m_context_actions[kExit]->setShortcutContext(Qt::WidgetShortcut);
+    m_context_actions[kExit]->setShortcutVisibleInContextMenu(true);
     translate_items(m_context->actions());
 
     for (QMenu* menu : {file, configure, help, m_context})

@@ -111,7 +111,7 @@ WizardPage::WizardPage(int number, const char16_t* title, engine::ConversionJob&
     });
     // Ctrl+Q quits the program from the page too: the page goes, and its owner is asked to
     // close as the window's own close would.
-    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, [this] {
         reject();
         if (QWidget* above = parentWidget())
