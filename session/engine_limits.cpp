@@ -33,6 +33,24 @@ bool budget_in_range(std::uint64_t mb) {
 
 } // namespace
 
+bool is_engine_limit(std::u16string_view name) noexcept {
+    return name == kWorkersState || name == kMemoryBudgetState;
+}
+
+std::optional<std::string> check_engine_limit(std::u16string_view name, std::string_view value) {
+    const bool workers = name == kWorkersState;
+    std::uint64_t n = 0;
+    bool digits = !value.empty() && value.size() <= 12;
+    for (const char c : value) {
+        digits = digits && c >= '0' && c <= '9';
+        n = digits ? n * 10 + static_cast<unsigned>(c - '0') : 0;
+    }
+    if (digits && (workers ? workers_in_range(n) : budget_in_range(n)))
+        return std::nullopt;
+    return workers ? std::string("Converter.workers takes 0 (one per processor) to 32")
+                   : std::string("Converter.memory_mb takes 0 (automatic) or 16 to 1073741824");
+}
+
 EngineLimits engine_limits(plugins::StateStore& store) {
     EngineLimits limits;
     if (const std::uint64_t n = stored_number(store, kWorkersState); workers_in_range(n))

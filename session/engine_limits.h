@@ -9,6 +9,8 @@
 // Thread: the front end's main thread.
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "plugins/state_store.h"
@@ -32,6 +34,12 @@ struct EngineLimits {
 // is out of range (nothing is stored then) or the state file could not be written.
 bool save_engine_limits(const EngineLimits& limits,
                         plugins::StateStore& store = plugins::state_store());
+// Whether `name` is one of the two entries.
+[[nodiscard]] bool is_engine_limit(std::u16string_view name) noexcept;
+// Empty when `value` (decimal) is one the entry `name` takes, else why not; for
+// `vtconvert --set`.
+[[nodiscard]] std::optional<std::string> check_engine_limit(std::u16string_view name,
+                                                            std::string_view value);
 // What a job runs with: what its command line asked for wins, then, for the budget,
 // VANTREL_MEMORY_BUDGET_MB (answered as 0, which the picture budget reads itself), then the
 // stored limits.

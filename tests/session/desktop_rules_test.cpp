@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "session/desktop_rules.h"
 #include "session/engine_limits.h"
@@ -47,6 +48,14 @@ TEST(EngineLimits, CommandLineThenEnvironmentThenStored) {
     EXPECT_FALSE(save_engine_limits({33, 0}, store));
     EXPECT_FALSE(save_engine_limits({0, 15}, store));
     EXPECT_EQ(store.size(kWorkersState), 0);
+    // What vtconvert --set accepts.
+    for (const auto& [name, value, ok] :
+         {std::tuple{kWorkersState, "32", true}, std::tuple{kWorkersState, "33", false},
+          std::tuple{kWorkersState, "-1", false}, std::tuple{kMemoryBudgetState, "0", true},
+          std::tuple{kMemoryBudgetState, "15", false}, std::tuple{kMemoryBudgetState, "16", true},
+          std::tuple{kMemoryBudgetState, "1073741825", false},
+          std::tuple{kMemoryBudgetState, "lots", false}})
+        EXPECT_EQ(!check_engine_limit(name, value).has_value(), ok) << value;
 }
 
 using test::TempFolder;
