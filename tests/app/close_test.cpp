@@ -158,7 +158,7 @@ private slots:
         startup.job().targetExtension.assign(u".bmp");
         BoxAnswerer answers({QMessageBox::No, QMessageBox::No, QMessageBox::Yes});
         QVERIFY(w.startJob());
-        w.pauseJob(); // the job stays active whatever the machine's speed
+        w.pauseJob();                 // the job stays active whatever the machine's speed
         send_window_manager_close(w); // in the job's first moments
         QTRY_COMPARE_WITH_TIMEOUT(answers.asked.size(), 1, 5000);
         QTest::qWait(300);
