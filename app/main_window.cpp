@@ -530,6 +530,21 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // Any other modal dialog (About, the job log, a message box): it is ended, and the close
+    // follows through the event loop once its caller has returned.
+    if (QApplication::activeModalWidget()) {
+        m_close_pending = true;
+        endOpenDialogs();
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (std::exchange(m_close_pending, false))
+                    close();
+            },
+            Qt::QueuedConnection);
+        event->ignore();
+        return;
+    }
     if (!m_no_question && m_run->job_active()) {
         m_asking = true;
         const auto answer =

@@ -12,6 +12,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -142,6 +143,29 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 5000);
         QVERIFY(shown_page() == nullptr);
         QVERIFY(!w.run().job_active());
+    }
+
+    // SIGTERM while a modal dialog of the window is open (here the About box) ends it and closes.
+    void terminationWithADialogOpen() {
+        Startup startup;
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        close_on_termination_signals(w);
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTimer::singleShot(300, [] { ::raise(SIGTERM); });
+        bool lost = false; // the request did not end the box: the watchdog had to
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        connect(&watchdog, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                lost = true;
+                box->reject();
+            }
+        });
+        watchdog.start(4000);
+        w.showAbout();
+        QVERIFY(!lost);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
     }
 
     // During a job every request asks; No keeps the job, and the next request is asked again.
