@@ -178,7 +178,7 @@ void MainWindow::buildMenus() {
     add(launch, kLaunchViewer, QStringLiteral("Vantrel Viewer"));
     file->addSeparator();
     add(file, kExit, QStringLiteral("E&xit"));
-    // Shown in the menu; the window-wide shortcut below does the work, so that it also acts
+    // Shown in the menu; the window's own Ctrl+Q shortcut does the work, so that it also acts
     // while the menu bar is out of reach (a wizard page is open).
     m_actions[kExit]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_actions[kExit]->setShortcutContext(Qt::WidgetShortcut);
