@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <optional>
 #include <utility>
 
 #include <QAction>
@@ -335,7 +336,7 @@ void MainWindow::afterLanguageTool() {
 }
 
 bool MainWindow::openPaths(const QStringList& paths) {
-    if (m_in_wizard || m_run->job_active())
+    if (m_in_dialog || m_run->job_active())
         return false;
     QStringList files;
     QString folder;
@@ -367,7 +368,7 @@ bool MainWindow::openPaths(const QStringList& paths) {
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (!m_in_wizard && !m_run->job_active() && event->mimeData()->hasUrls())
+    if (!m_in_dialog && !m_run->job_active() && event->mimeData()->hasUrls())
         event->acceptProposedAction();
 }
 
@@ -381,17 +382,10 @@ void MainWindow::dropEvent(QDropEvent* event) {
 }
 
 void MainWindow::newJob() {
-    if (m_in_wizard || m_run->job_active())
+    if (m_in_dialog || m_run->job_active())
         return;
-    // The pages are not modal (so that close requests still arrive here): the window's own
-    // controls are out of reach while they run.
-    m_in_wizard = true;
-    centralWidget()->setEnabled(false);
-    menuBar()->setEnabled(false);
-    auto prepared = run_wizard(m_job, this, [this] { showHelp(); });
-    centralWidget()->setEnabled(true);
-    menuBar()->setEnabled(true);
-    m_in_wizard = false;
+    std::optional<engine::PreparedJob> prepared;
+    runOwned([&] { prepared = run_wizard(m_job, this, [this] { showHelp(); }); });
     if (std::exchange(m_close_pending, false)) {
         close(); // asked while a page was open: the job does not start
         return;
@@ -458,7 +452,21 @@ void MainWindow::showJobLog() {
     const auto handled = static_cast<std::uint32_t>(std::uint64_t{stats.converted} + stats.failed +
                                                     stats.unknown + stats.skipped);
     JobLogDialog log(m_planned, m_run->outcomes(), running, handled, this);
-    log.exec();
+    runOwned([&] { (void)run_unblocking(log); });
+    if (std::exchange(m_close_pending, false))
+        close();
+}
+
+void MainWindow::runOwned(const std::function<void()>& run) {
+    // What runs is not modal (so that close requests still arrive here): the window's own
+    // controls are out of reach instead.
+    m_in_dialog = true;
+    centralWidget()->setEnabled(false);
+    menuBar()->setEnabled(false);
+    run();
+    centralWidget()->setEnabled(true);
+    menuBar()->setEnabled(true);
+    m_in_dialog = false;
 }
 
 void MainWindow::pauseJob() {
@@ -491,7 +499,9 @@ void MainWindow::showHelp() {
 
 void MainWindow::showAbout() {
     AboutBox box(this);
-    box.exec();
+    runOwned([&] { (void)run_unblocking(box); });
+    if (std::exchange(m_close_pending, false))
+        close();
 }
 
 void MainWindow::closeWithoutQuestion() {
@@ -516,15 +526,17 @@ void MainWindow::endOpenDialogs() {
         else
             modal->close();
     }
-    for (WizardPage* page : findChildren<WizardPage*>())
-        if (page->isVisible())
-            page->reject();
+    // Then what runs without being modal: a wizard page, the About box, the job log.
+    for (QDialog* dialog : findChildren<QDialog*>())
+        if (dialog->isVisible())
+            dialog->reject();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    // A wizard page, a waited-for tool or the question itself is open: the request is kept and
-    // what is open is ended; the code that opened it closes the window once it is back.
-    if (m_waiting || m_in_wizard || m_asking) {
+    // A wizard page or a dialog of the window, a waited-for tool or the question itself is open:
+    // the request is kept and what is open is ended; the code that opened it closes the window
+    // once it is back.
+    if (m_waiting || m_in_dialog || m_asking) {
         m_close_pending = true;
         endOpenDialogs();
         event->ignore();

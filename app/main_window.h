@@ -4,6 +4,7 @@
 // record, and the question before a running job is closed away.
 // Thread: UI only.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <utility>
@@ -111,8 +112,11 @@ private:
     void tickPanes();
     void launch(const QString& name, const QStringList& arguments, int wait_ms);
     void afterLanguageTool();
-    // Rejects the modal dialogs and the wizard page that are open, innermost first.
+    // Rejects the modal dialogs and then the wizard page or dialog of the window that is open.
     void endOpenDialogs();
+    // Runs `run` (the wizard, the About box, the job log: none of them modal) with the window's
+    // own controls out of reach.
+    void runOwned(const std::function<void()>& run);
 
     std::unique_ptr<engine::ConversionRun> m_run;
     engine::ConversionJob& m_job;
@@ -137,7 +141,7 @@ private:
     bool m_no_question = false;
     bool m_waiting = false;
     bool m_close_pending = false;
-    bool m_in_wizard = false;
+    bool m_in_dialog = false;
     bool m_asking = false; // the question before a running job is closed is open
 };
 

@@ -129,17 +129,18 @@ int WizardPage::run() {
         const QRect over = owner->frameGeometry();
         move(over.center() - QPoint(width() / 2, height() / 2));
     }
-    // Not modal to the window system: a window blocked by a modal one never hears the window
-    // manager's close, and a close request must not be lost while a page is open. The owner
-    // keeps its controls out of reach meanwhile (MainWindow::newJob).
+    return run_unblocking(*this);
+}
+
+int run_unblocking(QDialog& dialog) {
     QEventLoop loop;
-    connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
-    setResult(kCancel);
-    show();
-    raise();
-    activateWindow();
+    QObject::connect(&dialog, &QDialog::finished, &loop, &QEventLoop::quit);
+    dialog.setResult(QDialog::Rejected);
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
     loop.exec(QEventLoop::DialogExec);
-    return result();
+    return dialog.result();
 }
 
 bool WizardPage::refuse(const std::optional<engine::Refusal>& refusal, platform::MessageIcon icon) {

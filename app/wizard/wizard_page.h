@@ -62,6 +62,12 @@ private:
     QPushButton* m_back = nullptr;
 };
 
+// Shows `dialog` and waits for its end (its result) without making it modal to the window
+// system: a window blocked by a modal one never hears the window manager's close, and a close
+// request must not be lost while a page or one of the main window's dialogs is open. The caller
+// keeps its own controls out of reach meanwhile (MainWindow does).
+int run_unblocking(QDialog& dialog);
+
 // Text helpers the pages share.
 [[nodiscard]] QString to_q(std::u16string_view text);
 // The leading decimal number of a text ("3 - Best fit" -> 3); 0 when it has none.

@@ -145,19 +145,37 @@ private slots:
         QVERIFY(!w.run().job_active());
     }
 
-    // SIGTERM while a modal dialog of the window is open (here the About box) ends it and closes.
-    void terminationWithADialogOpen() {
+    // The window manager's close or SIGTERM while a dialog of the window is open (here the
+    // About box) ends it and closes the window.
+    void closeWithADialogOpen_data() {
+        QTest::addColumn<int>("request");
+        QTest::newRow("window manager") << static_cast<int>(Request::window_manager);
+        QTest::newRow("SIGTERM") << static_cast<int>(Request::sigterm);
+    }
+    void closeWithADialogOpen() {
+        QFETCH(int, request);
         Startup startup;
         MainWindow w(startup.job(), startup.settings());
         w.showPlaced();
         close_on_termination_signals(w);
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QTimer::singleShot(300, [] { ::raise(SIGTERM); });
+        const auto shown_dialog = [&w]() -> QDialog* {
+            for (QDialog* d : w.findChildren<QDialog*>())
+                if (d->isVisible())
+                    return d;
+            return nullptr;
+        };
+        QTimer::singleShot(300, [&] {
+            if (static_cast<Request>(request) == Request::window_manager)
+                send_window_manager_close(w);
+            else
+                ::raise(SIGTERM);
+        });
         bool lost = false; // the request did not end the box: the watchdog had to
         QTimer watchdog;
         watchdog.setSingleShot(true);
         connect(&watchdog, &QTimer::timeout, [&] {
-            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            if (QDialog* box = shown_dialog()) {
                 lost = true;
                 box->reject();
             }
