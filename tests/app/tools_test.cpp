@@ -20,6 +20,7 @@
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 
 #include "app/main_window.h"
 #include "app/startup.h"
@@ -318,6 +319,25 @@ private slots:
         QCOMPARE(tool.table()->item(pnm, 4)->text(), QStringLiteral("Active"));
         QVERIFY(!plugins::filter_registry().is_blacklisted(path));
         QVERIFY(listed_now());
+
+        // Options: the JPEG plug-in's form opens; a plug-in without options says so.
+        QStringList opened;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                opened << QString::fromLatin1(d->metaObject()->className());
+                d->reject();
+            }
+        });
+        closer.start(20);
+        for (int r = 0; r < tool.table()->rowCount(); ++r)
+            if (tool.table()->item(r, 0)->text() == "fmx_JPEG.so")
+                tool.table()->selectRow(r);
+        tool.configureSelected();
+        QCOMPARE(opened, QStringList{"vt::app::PluginOptionsDialog"});
+        tool.table()->selectRow(pnm);
+        tool.configureSelected();
+        QCOMPARE(g_asked, QStringList{"Configure: Nothing to configure!"});
     }
 
     void painterAndViewerFallBackToTheDesktopsOpener() {
