@@ -1,5 +1,6 @@
 #include "app/job_log.h"
 
+#include <cstring>
 #include <map>
 
 #include <QComboBox>
@@ -8,6 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QSet>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -18,6 +20,28 @@ namespace {
 
 QString q(const std::u16string& s) {
     return QString::fromStdU16String(s);
+}
+
+// Whether `text` is one of the system's own error messages, which some of the engine's reasons
+// end with ("copy failed: No space left on device").
+bool is_system_message(const QString& text) {
+    static const QSet<QString> messages = [] {
+        QSet<QString> all;
+        for (int e = 1; e < 256; ++e)
+            all.insert(QString::fromLocal8Bit(std::strerror(e)));
+        return all;
+    }();
+    return messages.contains(text);
+}
+
+// A reason through the language table: the engine's fixed words are translated, a system
+// message at the end stays as it is, after the translated lead-in.
+QString reason_text(const std::u16string& english) {
+    const QString text = q(english);
+    const auto at = text.lastIndexOf(QStringLiteral(": "));
+    if (at > 0 && is_system_message(text.mid(at + 2)))
+        return xlat(text.left(at)) + text.mid(at);
+    return xlat(text);
 }
 
 constexpr const char* kFilters[] = {
@@ -42,9 +66,10 @@ std::vector<LogRow> job_log_rows(const std::vector<engine::PlannedFile>& plan,
             row.outcome = QString::fromLatin1(engine::outcome_name(o.outcome));
             if (!o.target.empty())
                 row.target = q(o.target);
-            row.reason = q(o.reason);
+            row.reason = reason_text(o.reason);
             for (const std::u16string& w : o.warnings)
-                row.reason += (row.reason.isEmpty() ? QString() : QStringLiteral("; ")) + q(w);
+                row.reason +=
+                    (row.reason.isEmpty() ? QString() : QStringLiteral("; ")) + reason_text(w);
             ++handed;
         } else if (f.action == engine::PlanAction::done) {
             row.outcome = QStringLiteral("done before");

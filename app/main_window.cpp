@@ -1,5 +1,8 @@
 #include "app/main_window.h"
 
+#include <optional>
+#include <utility>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -28,6 +31,7 @@
 #include "app/status_bar.h"
 #include "app/translate.h"
 #include "app/wizard/wizard.h"
+#include "app/wizard/wizard_page.h"
 #include "lang/translator.h"
 #include "lang/xlat.h"
 #include "pipeline/pipeline_step.h"
@@ -36,6 +40,7 @@
 #include "platform/paths.h"
 #include "platform/suite_config.h"
 #include "session/desktop_rules.h"
+#include "session/engine_limits.h"
 #include "session/job_door.h"
 #include "session/remembered.h"
 
@@ -86,12 +91,19 @@ QString translated_window_title() {
     return xlat(title);
 }
 
+// The run with the worker count and memory budget of the Other Settings, as they are when the
+// window opens.
+std::unique_ptr<engine::ConversionRun> make_run() {
+    const session::EngineLimits limits = session::job_limits(0, 0);
+    return std::make_unique<engine::ConversionRun>(
+        pipeline::make_pipeline_step(pipeline::picture_budget(limits.workers, limits.memory_mb)),
+        engine::RunOptions{.workers = limits.workers});
+}
+
 } // namespace
 
 MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& settings, QWidget* parent)
-    : QMainWindow(parent),
-      m_run(std::make_unique<engine::ConversionRun>(pipeline::make_pipeline_step())), m_job(job),
-      m_settings(settings) {
+    : QMainWindow(parent), m_run(make_run()), m_job(job), m_settings(settings) {
     setObjectName(QStringLiteral("VTLneo_Main"));
     auto* centre = new QWidget(this);
     auto* layout = new QVBoxLayout(centre);
@@ -121,6 +133,8 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     m_output->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_output, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { m_context->popup(m_output->mapToGlobal(at)); });
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
     auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(help, &QShortcut::activated, this, &MainWindow::showHelp);
 
@@ -165,6 +179,11 @@ void MainWindow::buildMenus() {
     add(launch, kLaunchViewer, QStringLiteral("Vantrel Viewer"));
     file->addSeparator();
     add(file, kExit, QStringLiteral("E&xit"));
+    // Shown in the menu; the window's own Ctrl+Q shortcut does the work, so that it also acts
+    // while the menu bar is out of reach (a wizard page is open).
+    m_actions[kExit]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    m_actions[kExit]->setShortcutContext(Qt::WidgetShortcut);
+    m_actions[kExit]->setShortcutVisibleInContextMenu(true);
     QMenu* configure = menuBar()->addMenu(QStringLiteral("&Configure"));
     add(configure, kPluginManager, QStringLiteral("&Plug-in Manager ..."));
     add(configure, kFileAssociations, QStringLiteral("File &Associations ..."));
@@ -195,6 +214,9 @@ void MainWindow::buildMenus() {
     add_context(kHelpContents, QStringLiteral("&Help"));
     m_context->addSeparator();
     add_context(kExit, QStringLiteral("E&xit"));
+    m_context_actions[kExit]->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    m_context_actions[kExit]->setShortcutContext(Qt::WidgetShortcut);
+    m_context_actions[kExit]->setShortcutVisibleInContextMenu(true);
     translate_items(m_context->actions());
 
     for (QMenu* menu : {file, configure, help, m_context})
@@ -293,8 +315,10 @@ void MainWindow::launch(const QString& name, const QStringList& arguments, int w
     m_waiting = wait_ms > 0;
     (void)launch_suite_program(this, name, arguments, wait_ms, [this] { return m_close_pending; });
     m_waiting = false;
-    if (m_close_pending)
-        QMetaObject::invokeMethod(this, &MainWindow::closeWithoutQuestion, Qt::QueuedConnection);
+    // Asked while waiting: closed now, with the question when a job runs and it was the
+    // window's own close.
+    if (std::exchange(m_close_pending, false))
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void MainWindow::afterLanguageTool() {
@@ -312,7 +336,7 @@ void MainWindow::afterLanguageTool() {
 }
 
 bool MainWindow::openPaths(const QStringList& paths) {
-    if (m_run->job_active())
+    if (m_in_dialog || m_run->job_active())
         return false;
     QStringList files;
     QString folder;
@@ -344,7 +368,7 @@ bool MainWindow::openPaths(const QStringList& paths) {
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    if (!m_run->job_active() && event->mimeData()->hasUrls())
+    if (!m_in_dialog && !m_run->job_active() && event->mimeData()->hasUrls())
         event->acceptProposedAction();
 }
 
@@ -358,9 +382,15 @@ void MainWindow::dropEvent(QDropEvent* event) {
 }
 
 void MainWindow::newJob() {
-    if (m_run->job_active())
+    if (m_in_dialog || m_run->job_active())
         return;
-    if (auto prepared = run_wizard(m_job, this, [this] { showHelp(); })) {
+    std::optional<engine::PreparedJob> prepared;
+    runOwned([&] { prepared = run_wizard(m_job, this, [this] { showHelp(); }); });
+    if (std::exchange(m_close_pending, false)) {
+        close(); // asked while a page was open: the job does not start
+        return;
+    }
+    if (prepared) {
         (void)session::save_last_job(m_job); // a crash during the job keeps it too
         if (m_run->start_job(*prepared))
             noteJobStarted(*prepared);
@@ -422,7 +452,21 @@ void MainWindow::showJobLog() {
     const auto handled = static_cast<std::uint32_t>(std::uint64_t{stats.converted} + stats.failed +
                                                     stats.unknown + stats.skipped);
     JobLogDialog log(m_planned, m_run->outcomes(), running, handled, this);
-    log.exec();
+    runOwned([&] { (void)run_unblocking(log); });
+    if (std::exchange(m_close_pending, false))
+        close();
+}
+
+void MainWindow::runOwned(const std::function<void()>& run) {
+    // What runs is not modal (so that close requests still arrive here): the window's own
+    // controls are out of reach instead.
+    m_in_dialog = true;
+    centralWidget()->setEnabled(false);
+    menuBar()->setEnabled(false);
+    run();
+    centralWidget()->setEnabled(true);
+    menuBar()->setEnabled(true);
+    m_in_dialog = false;
 }
 
 void MainWindow::pauseJob() {
@@ -455,30 +499,73 @@ void MainWindow::showHelp() {
 
 void MainWindow::showAbout() {
     AboutBox box(this);
-    box.exec();
+    runOwned([&] { (void)run_unblocking(box); });
+    if (std::exchange(m_close_pending, false))
+        close();
 }
 
 void MainWindow::closeWithoutQuestion() {
+    m_no_question = true;
     if (m_waiting) {
-        m_close_pending = true; // the wait ends and comes back here
+        m_close_pending = true; // the wait ends and closes the window
         return;
     }
-    m_no_question = true;
     (void)m_run->cancel_job();
     close();
 }
 
+void MainWindow::endOpenDialogs() {
+    // Innermost first: a box a page opened, then the page.
+    QList<QWidget*> ended;
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        if (ended.contains(modal))
+            break;
+        ended << modal;
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+    }
+    // Then what runs without being modal: a wizard page, the About box, the job log.
+    for (QDialog* dialog : findChildren<QDialog*>())
+        if (dialog->isVisible())
+            dialog->reject();
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (m_waiting) {
+    // A wizard page or a dialog of the window, a waited-for tool or the question itself is open:
+    // the request is kept and what is open is ended; the code that opened it closes the window
+    // once it is back.
+    if (m_waiting || m_in_dialog || m_asking) {
         m_close_pending = true;
+        endOpenDialogs();
+        event->ignore();
+        return;
+    }
+    // Any other modal dialog (About, the job log, a message box): it is ended, and the close
+    // follows through the event loop once its caller has returned.
+    if (QApplication::activeModalWidget()) {
+        m_close_pending = true;
+        endOpenDialogs();
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (std::exchange(m_close_pending, false))
+                    close();
+            },
+            Qt::QueuedConnection);
         event->ignore();
         return;
     }
     if (!m_no_question && m_run->job_active()) {
+        m_asking = true;
         const auto answer =
             lang::XlatMessageBox(u"Are you sure you want to cancel this operation?", u"Cancel?",
                                  platform::MessageButtons::yes_no, platform::MessageIcon::warning);
-        if (answer != platform::MessageAnswer::yes) {
+        m_asking = false;
+        // A close without question (SIGTERM) that came while asking wins over the answer.
+        const bool forced = std::exchange(m_close_pending, false) && m_no_question;
+        if (answer != platform::MessageAnswer::yes && !forced) {
             event->ignore();
             return;
         }

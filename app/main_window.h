@@ -4,8 +4,10 @@
 // record, and the question before a running job is closed away.
 // Thread: UI only.
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <QMainWindow>
@@ -88,7 +90,8 @@ public:
 
     // The title without the "waiting" text.
     [[nodiscard]] QString baseTitle() const { return m_title; }
-    // Set while a launched program is waited for; a close asked meanwhile ends the wait.
+    // A close asked while a launched program is waited for, a wizard page or the question is
+    // open: what is open is ended, and the window closes once control is back.
     [[nodiscard]] bool closePending() const { return m_close_pending; }
 
 protected:
@@ -109,6 +112,11 @@ private:
     void tickPanes();
     void launch(const QString& name, const QStringList& arguments, int wait_ms);
     void afterLanguageTool();
+    // Rejects the modal dialogs and then the wizard page or dialog of the window that is open.
+    void endOpenDialogs();
+    // Runs `run` (the wizard, the About box, the job log: none of them modal) with the window's
+    // own controls out of reach.
+    void runOwned(const std::function<void()>& run);
 
     std::unique_ptr<engine::ConversionRun> m_run;
     engine::ConversionJob& m_job;
@@ -133,6 +141,8 @@ private:
     bool m_no_question = false;
     bool m_waiting = false;
     bool m_close_pending = false;
+    bool m_in_dialog = false;
+    bool m_asking = false; // the question before a running job is closed is open
 };
 
 } // namespace vt::app

@@ -27,6 +27,7 @@
 #include "platform/ui_hooks.h"
 #include "plugins/filter_registry.h"
 #include "plugins/plugin_interface.h"
+#include "session/engine_limits.h"
 #include "session/format_catalogue.h"
 #include "session/job_door.h"
 #include "session/session.h"
@@ -268,9 +269,11 @@ int run(const cli::Options& options) {
     const std::u16string target = prepared->job().targetFolder.str();
 
     // Nothing shows a preview here.
-    engine::ConversionRun conversion(pipeline::make_pipeline_step(pipeline::picture_budget(
-                                         options.threads, options.memory_budget_mb)),
-                                     {.workers = options.threads, .preview = false});
+    const session::EngineLimits limits =
+        session::job_limits(options.threads, options.memory_budget_mb);
+    engine::ConversionRun conversion(
+        pipeline::make_pipeline_step(pipeline::picture_budget(limits.workers, limits.memory_mb)),
+        {.workers = limits.workers, .preview = false});
     if (!conversion.start_job(*prepared))
         return refuse(kCannotStart, u8(conversion.failure_text()));
     const bool live = !options.quiet && isatty(STDERR_FILENO);

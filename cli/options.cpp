@@ -72,7 +72,8 @@ constexpr ProgramOption kProgramOptions[] = {
          o.states.emplace_back(base::utf8_to_utf16(v.substr(0, eq)), std::string(v.substr(eq + 1)));
          return true;
      }},
-    {"--threads", 0, "N", S::program, "worker threads (default: one per processor)",
+    {"--threads", 0, "N", S::program,
+     "worker threads (default: the state entry\nConverter.workers, else one per processor)",
      [](Options& o, std::string_view v, std::string& error) {
          long long x = 0;
          return engine::parse_whole("--threads", v, 1, 32, x, error) &&
@@ -80,8 +81,9 @@ constexpr ProgramOption kProgramOptions[] = {
      }},
     {"--memory-budget", 0, "MB", S::program,
      "memory the job's pictures may take together; each\nworker's picture gets its share, a "
-     "bigger one fails\nwith its reason (default: VANTREL_MEMORY_BUDGET_MB,\nelse 3/4 of the "
-     "available memory). Without it a\npicture over 1 GB and over 1024 times its file's\nsize "
+     "bigger one fails\nwith its reason (default: VANTREL_MEMORY_BUDGET_MB,\nelse the state entry "
+     "Converter.memory_mb, else 3/4\nof the available memory). Without it a\npicture over 1 GB and "
+     "over 1024 times its file's\nsize "
      "is refused as a decompression bomb",
      [](Options& o, std::string_view v, std::string& error) {
          long long x = 0;

@@ -17,6 +17,7 @@ constexpr std::uint8_t kMagic[4] = {'f', 'p', '$', '_'};
 constexpr std::size_t kExtensionOffset = 8;
 constexpr std::size_t kPathOffset = 40;
 constexpr std::uint32_t kBlacklistMaxAgeMs = 15000;
+constexpr std::u16string_view kBlacklistBlanks = u" \t\r\n";
 constexpr std::uint32_t kKeptLibraryIdleMs = 2000;
 constexpr int kMaxScanDepth = 5;
 constexpr std::size_t kDefaultTextLimit = 63;
@@ -439,10 +440,52 @@ void FilterRegistry::blacklist_add(std::u16string_view path) {
     read_blacklist_locked();
     if (!path.empty() && m_blacklist.find(path) != std::u16string::npos)
         return;
-    constexpr std::u16string_view kBlanks = u" \t\r\n";
-    std::u16string text(base::trim(m_blacklist, kBlanks));
+    std::u16string text(base::trim(m_blacklist, kBlacklistBlanks));
     text = text.empty() ? std::u16string(path) : text + u"\r\n" + std::u16string(path);
-    text = std::u16string(base::trim(text, kBlanks));
+    write_blacklist_locked(std::u16string(base::trim(text, kBlacklistBlanks)));
+}
+
+bool FilterRegistry::blacklist_remove(std::u16string_view path) {
+    std::lock_guard lock(m_lock);
+    read_blacklist_locked();
+    if (path.empty() || m_blacklist.find(path) == std::u16string::npos)
+        return true;
+    // Every line the path occurs in goes: those are what block it.
+    std::u16string text;
+    std::u16string_view rest = m_blacklist;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(u'\n');
+        const std::u16string_view line = rest.substr(0, end);
+        rest = end == std::u16string_view::npos ? std::u16string_view{} : rest.substr(end + 1);
+        if (line.find(path) != std::u16string_view::npos)
+            continue;
+        const std::u16string_view kept = base::trim(line, kBlacklistBlanks);
+        if (kept.empty())
+            continue;
+        if (!text.empty())
+            text += u"\r\n";
+        text += kept;
+    }
+    write_blacklist_locked(std::move(text));
+    return m_blacklist.find(path) == std::u16string::npos;
+}
+
+std::vector<std::u16string> FilterRegistry::blacklist_entries() {
+    std::lock_guard lock(m_lock);
+    read_blacklist_locked();
+    std::vector<std::u16string> lines;
+    std::u16string_view rest = m_blacklist;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(u'\n');
+        const std::u16string_view line = base::trim(rest.substr(0, end), kBlacklistBlanks);
+        rest = end == std::u16string_view::npos ? std::u16string_view{} : rest.substr(end + 1);
+        if (!line.empty())
+            lines.emplace_back(line);
+    }
+    return lines;
+}
+
+void FilterRegistry::write_blacklist_locked(std::u16string text) {
     const std::u16string file = blacklist_path();
     if (!file.empty()) {
         if (text.empty()) {
@@ -458,8 +501,9 @@ void FilterRegistry::blacklist_add(std::u16string_view path) {
             }
         }
     }
-    m_blacklist = text;
+    m_blacklist = std::move(text);
     m_blacklist_read = now();
+    m_plugins_scanned.reset(); // the plug-in list leaves out what is blocked now
 }
 
 void FilterRegistry::keep_library(std::u16string_view path) {

@@ -134,6 +134,12 @@ public:
     // while it and the data root are the user's alone.
     [[nodiscard]] bool is_blacklisted(std::u16string_view path);
     void blacklist_add(std::u16string_view path);
+    // Unblocks `path`: every line it occurs in is removed (a line naming a longer path that
+    // begins with it goes too, as it blocks both); no line left deletes the file. True when
+    // the path is no longer blacklisted.
+    bool blacklist_remove(std::u16string_view path);
+    // The blacklist's lines, trimmed, without empty ones.
+    [[nodiscard]] std::vector<std::u16string> blacklist_entries();
 
     // Keeps the plug-in library `path` loaded between files (its own reference).
     void keep_library(std::u16string_view path);
@@ -150,6 +156,8 @@ private:
     void ensure_defaults(RegistryBlock& b);
     bool blacklisted_locked(std::u16string_view path);
     void read_blacklist_locked();
+    // Writes `text` as the blacklist (deleting the file when empty) and keeps it as read now.
+    void write_blacklist_locked(std::u16string text);
     [[nodiscard]] platform::TimeStamp now() const;
 
     Options m_options;

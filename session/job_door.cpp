@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "base/utf.h"
 #include "plugins/plugin_interface.h"
+#include "session/engine_limits.h"
 #include "session/format_catalogue.h"
 
 namespace vt::session {
@@ -24,6 +25,8 @@ engine::JobServices job_services() {
     auto known = std::make_shared<std::optional<std::vector<PluginOption>>>();
     services.check_option = [known](std::u16string_view name,
                                     std::string_view value) -> std::optional<std::string> {
+        if (is_engine_limit(name))
+            return check_engine_limit(name, value);
         if (!*known)
             *known = plugin_options();
         const std::string key = base::utf16_to_utf8(name);

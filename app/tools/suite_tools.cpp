@@ -5,9 +5,12 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -17,6 +20,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -26,12 +30,15 @@
 #include "app/translate.h"
 #include "app/ui_hooks_qt.h"
 #include "app/wizard/plugin_options_dialog.h"
+#include "base/text.h"
 #include "lang/translator.h"
 #include "lang/xlat.h"
+#include "platform/files.h"
 #include "platform/folders.h"
 #include "platform/paths.h"
 #include "platform/suite_config.h"
 #include "plugins/filter_registry.h"
+#include "session/engine_limits.h"
 #include "session/format_catalogue.h"
 #include "session/session.h"
 #include "session/suite_settings.h"
@@ -80,61 +87,92 @@ PluginsTool::PluginsTool(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("opt_Plugins"));
     setWindowTitle(xlat(u"Plug-in Manager"));
     auto* layout = new QVBoxLayout(this);
-    m_table = new QTableWidget(0, 4, this);
+    m_table = new QTableWidget(0, kColumns, this);
     m_table->setHorizontalHeaderLabels(
-        {xlat(u"Plug-in"), xlat(u"Reads"), xlat(u"Writes"), xlat(u"State")});
+        {xlat(u"Plug-in"), xlat(u"Date"), xlat(u"Reads"), xlat(u"Writes"), xlat(u"State")});
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setWordWrap(false);
     m_table->verticalHeader()->hide();
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    m_table->horizontalHeader()->setStretchLastSection(true);
+    // The long column gives way (its full text is the tool tip), so the state stays in sight.
+    m_table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+    m_table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_table->setTextElideMode(Qt::ElideRight);
     layout->addWidget(m_table, 1);
     auto* row = new QHBoxLayout;
-    auto* block = new QPushButton(xlat(u"Block"), this);
+    m_block = new QPushButton(xlat(u"Block"), this);
+    m_unblock = new QPushButton(xlat(u"Unblock"), this);
     auto* options = new QPushButton(xlat(u"Options ..."), this);
     auto* close = new QPushButton(xlat(u"Close"), this);
-    row->addWidget(block);
+    row->addWidget(m_block);
+    row->addWidget(m_unblock);
     row->addWidget(options);
     row->addStretch(1);
     row->addWidget(close);
     layout->addLayout(row);
-    connect(block, &QPushButton::clicked, this, &PluginsTool::blockSelected);
+    connect(m_block, &QPushButton::clicked, this, &PluginsTool::blockSelected);
+    connect(m_unblock, &QPushButton::clicked, this, &PluginsTool::unblockSelected);
     connect(options, &QPushButton::clicked, this, &PluginsTool::configureSelected);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_table, &QTableWidget::currentCellChanged, this, &PluginsTool::updateButtons);
+    connect(m_table, &QTableWidget::cellDoubleClicked, this, &PluginsTool::configureSelected);
     fill();
-    resize(720, 420);
+    resize(760, 420);
 }
 
 void PluginsTool::fill() {
     plugins::FilterRegistry& registry = plugins::filter_registry();
-    (void)registry.refresh_plugin_list();
-    std::map<std::u16string, std::pair<QStringList, QStringList>> formats;
     for (const std::u16string& path : registry.plugin_list())
-        formats[path];
+        m_formats[path];
     for (const session::FormatEntry& entry : session::format_catalogue(registry)) {
-        if (!entry.reader.empty())
-            formats[entry.reader].first << qs(entry.extension);
-        if (!entry.writer.empty())
-            formats[entry.writer].second << qs(entry.extension);
+        // Once seen, what a plug-in reads and writes stays in its row when it is blocked.
+        auto& [reads, writes] = m_formats[entry.reader];
+        if (!entry.reader.empty() && !reads.contains(qs(entry.extension)))
+            reads << qs(entry.extension);
+        auto& written = m_formats[entry.writer].second;
+        if (!entry.writer.empty() && !written.contains(qs(entry.extension)))
+            written << qs(entry.extension);
     }
+    m_formats.erase(std::u16string{});
+    // Blocked plug-ins are left out of the registry's list; the blacklist names them.
+    for (const std::u16string& path : registry.blacklist_entries())
+        if (platform::is_file(path) && registry.installed_here(path) &&
+            base::iequal(platform::extension_of(path), plugins::kPluginSuffix))
+            m_formats[path];
+
     m_paths.clear();
     m_table->setRowCount(0);
-    for (const auto& [path, io] : formats) {
+    for (const auto& [path, io] : m_formats) {
         const int r = m_table->rowCount();
         m_table->insertRow(r);
         m_paths << qs(path);
+        const QFileInfo file(qs(path));
+        const bool blocked = registry.is_blacklisted(path);
         m_table->setItem(r, 0, new QTableWidgetItem(plugin_file_name(path)));
-        m_table->setItem(r, 1, new QTableWidgetItem(io.first.join(QLatin1Char(' '))));
-        m_table->setItem(r, 2, new QTableWidgetItem(io.second.join(QLatin1Char(' '))));
-        m_table->setItem(r, 3,
-                         new QTableWidgetItem(registry.is_blacklisted(path) ? xlat(u"Blocked")
-                                                                            : xlat(u"Active")));
+        // Plug-ins carry no version of their own: the day the library was built tells one
+        // installation's from another's.
+        m_table->setItem(r, 1,
+                         new QTableWidgetItem(file.lastModified().toString(Qt::ISODate).left(10)));
+        m_table->setItem(r, 2, new QTableWidgetItem(io.first.join(QLatin1Char(' '))));
+        m_table->setItem(r, 3, new QTableWidgetItem(io.second.join(QLatin1Char(' '))));
+        m_table->setItem(r, 4, new QTableWidgetItem(blocked ? xlat(u"Blocked") : xlat(u"Active")));
+        m_table->item(r, 2)->setToolTip(m_table->item(r, 2)->text());
     }
+    updateButtons();
 }
 
 QString PluginsTool::pluginAt(int row) const {
     return row >= 0 && row < m_paths.size() ? m_paths[row] : QString();
+}
+
+void PluginsTool::updateButtons() {
+    const QString path = pluginAt(m_table->currentRow());
+    const bool blocked =
+        !path.isEmpty() && plugins::filter_registry().is_blacklisted(path.toStdU16String());
+    m_block->setEnabled(!path.isEmpty() && !blocked);
+    m_unblock->setEnabled(blocked);
 }
 
 void PluginsTool::blockSelected() {
@@ -142,6 +180,17 @@ void PluginsTool::blockSelected() {
     if (path.isEmpty())
         return;
     plugins::filter_registry().blacklist_add(path.toStdU16String());
+    const int row = m_table->currentRow();
+    fill();
+    m_table->selectRow(row);
+}
+
+void PluginsTool::unblockSelected() {
+    const QString path = pluginAt(m_table->currentRow());
+    if (path.isEmpty())
+        return;
+    if (!plugins::filter_registry().blacklist_remove(path.toStdU16String()))
+        say(this, u"The plug-in could not be unblocked.", u"Plug-in Manager");
     const int row = m_table->currentRow();
     fill();
     m_table->selectRow(row);
@@ -384,9 +433,32 @@ OtherTool::OtherTool(QWidget* parent) : QDialog(parent) {
     m_thorough = new QCheckBox(xlat(u"Thorough compression for VT5 files (slower, smaller)"), this);
     m_thorough->setChecked(settings.vt5_writer_value != 0);
     layout->addWidget(m_thorough);
+
+    // The engine's limits: not fields of the suite configuration, but state entries.
+    const session::EngineLimits limits = session::engine_limits();
+    auto* grid = new QFormLayout;
+    m_workers = new QSpinBox(this);
+    m_workers->setRange(0, static_cast<int>(session::kMaxJobWorkers));
+    m_workers->setSpecialValueText(xlat(u"Automatic"));
+    m_workers->setValue(static_cast<int>(limits.workers));
+    grid->addRow(xlat(u"Worker threads (1 to 32; automatic: one per processor):"), m_workers);
+    m_memory = new QSpinBox(this);
+    m_memory->setRange(0, static_cast<int>(session::kMaxMemoryBudgetMb));
+    m_memory->setSingleStep(256);
+    m_memory->setSuffix(QStringLiteral(" MB"));
+    m_memory->setSpecialValueText(xlat(u"Automatic"));
+    m_memory->setValue(static_cast<int>(limits.memory_mb));
+    grid->addRow(xlat(u"Memory budget of a job (16 MB or more; automatic: three quarters of the "
+                      u"free memory):"),
+                 m_memory);
+    layout->addLayout(grid);
+    auto* note =
+        new QLabel(xlat(u"Worker threads and memory budget apply from the next start."), this);
+    note->setWordWrap(true);
+    layout->addWidget(note);
     layout->addStretch(1);
     layout->addWidget(ok_cancel(this));
-    resize(480, 200);
+    resize(560, 260);
 }
 
 bool OtherTool::apply() {
@@ -398,7 +470,13 @@ bool OtherTool::apply() {
     }
     settings.temp_override = temp.toStdU16String();
     settings.vt5_writer_value = m_thorough->isChecked() ? 1 : 0;
-    if (!session::save_suite_settings(settings)) {
+    const session::EngineLimits limits{static_cast<unsigned>(m_workers->value()),
+                                       static_cast<std::uint64_t>(m_memory->value())};
+    if (limits.memory_mb != 0 && limits.memory_mb < session::kMinMemoryBudgetMb) {
+        say(this, u"The memory budget must be at least 16 MB.", u"Other Settings");
+        return false;
+    }
+    if (!session::save_suite_settings(settings) || !session::save_engine_limits(limits)) {
         say(this, u"The settings could not be saved.", u"Other Settings");
         return false;
     }

@@ -6,18 +6,25 @@
 // live here so that the tests drive the same code the programs run.
 // Thread: UI only.
 
+#include <map>
+#include <string>
+#include <utility>
+
 #include <QDialog>
 #include <QStringList>
 
 class QCheckBox;
 class QLineEdit;
 class QListWidget;
+class QPushButton;
+class QSpinBox;
 class QTableWidget;
 
 namespace vt::app {
 
-// Every plug-in in the Plugins folder with what it reads and writes and whether it is blocked;
-// a plug-in can be blocked and its options opened.
+// Every plug-in in the Plugins folder with the day it was built, what it reads and writes and
+// whether it is blocked (the registry's blacklist); a plug-in can be blocked, unblocked and its
+// options opened.
 class PluginsTool : public QDialog {
     Q_OBJECT
 public:
@@ -26,12 +33,19 @@ public:
     // The plug-in file of a row, as the registry lists it.
     [[nodiscard]] QString pluginAt(int row) const;
     void blockSelected();
+    void unblockSelected();
     void configureSelected();
 
 private:
+    static constexpr int kColumns = 5;
     void fill();
+    void updateButtons();
     QTableWidget* m_table = nullptr;
+    QPushButton* m_block = nullptr;
+    QPushButton* m_unblock = nullptr;
     QStringList m_paths;
+    // Plug-in path -> the extensions it reads and writes, as last seen.
+    std::map<std::u16string, std::pair<QStringList, QStringList>> m_formats;
 };
 
 // The picture types the installed plug-ins read, each checked when the converter is the user's
@@ -77,18 +91,23 @@ private:
 // suite program folder, sorted and without repeats.
 [[nodiscard]] QStringList language_file_names();
 
-// The temporary-folder override and the VT5 writer's choice of the suite configuration.
+// The temporary-folder override and the VT5 writer's choice of the suite configuration, and the
+// engine's worker count and memory budget (session/engine_limits.h), with their ranges.
 class OtherTool : public QDialog {
     Q_OBJECT
 public:
     explicit OtherTool(QWidget* parent = nullptr);
     [[nodiscard]] QLineEdit* tempFolder() const { return m_temp; }
     [[nodiscard]] QCheckBox* thoroughVt5() const { return m_thorough; }
+    [[nodiscard]] QSpinBox* workers() const { return m_workers; }
+    [[nodiscard]] QSpinBox* memoryBudget() const { return m_memory; }
     bool apply();
 
 private:
     QLineEdit* m_temp = nullptr;
     QCheckBox* m_thorough = nullptr;
+    QSpinBox* m_workers = nullptr;
+    QSpinBox* m_memory = nullptr;
 };
 
 // Starts what a tool needs (the UI hooks, the language, the plug-ins), shows the dialog `make`

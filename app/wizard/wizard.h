@@ -1,5 +1,5 @@
 #pragma once
-// The conversion wizard: eight modal pages over the main window that edit the job record, from
+// The conversion wizard: eight pages over the main window that edit the job record, from
 // the source folder to START. Next shows the following page, Back the previous one; Cancel
 // ends the wizard (what the pages stored so far stays in the record).
 // Thread: UI only.

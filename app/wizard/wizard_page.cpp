@@ -1,6 +1,7 @@
 #include "app/wizard/wizard_page.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -76,7 +77,6 @@ WizardPage::WizardPage(int number, const char16_t* title, engine::ConversionJob&
     : QDialog(owner), m_job(job), m_number(number) {
     setObjectName(QStringLiteral("wizard_page%1").arg(number));
     setWindowTitle(xlat(title));
-    setModal(true);
     setFixedSize(dpi_scale(kWidth), dpi_scale(kHeight));
 
     auto* outer = new QVBoxLayout(this);
@@ -109,6 +109,14 @@ WizardPage::WizardPage(int number, const char16_t* title, engine::ConversionJob&
         storeForBack();
         done(kBack);
     });
+    // Ctrl+Q quits the program from the page too: the page goes, and its owner is asked to
+    // close as the window's own close would.
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, [this] {
+        reject();
+        if (QWidget* above = parentWidget())
+            above->window()->close();
+    });
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(f1, &QShortcut::activated, this, [help = std::move(help)] {
         if (help)
@@ -121,7 +129,18 @@ int WizardPage::run() {
         const QRect over = owner->frameGeometry();
         move(over.center() - QPoint(width() / 2, height() / 2));
     }
-    return exec();
+    return run_unblocking(*this);
+}
+
+int run_unblocking(QDialog& dialog) {
+    QEventLoop loop;
+    QObject::connect(&dialog, &QDialog::finished, &loop, &QEventLoop::quit);
+    dialog.setResult(QDialog::Rejected);
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
+    loop.exec(QEventLoop::DialogExec);
+    return dialog.result();
 }
 
 bool WizardPage::refuse(const std::optional<engine::Refusal>& refusal, platform::MessageIcon icon) {

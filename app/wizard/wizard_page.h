@@ -1,9 +1,12 @@
 #pragma once
-// What every page of the conversion wizard shares: a modal dialog of 300 x 250 dialog units
+// What every page of the conversion wizard shares: a dialog of 300 x 250 dialog units
 // centred over its owner, the program icon at the bottom left and "<< Back" (Cancel on the
-// first page) and "Next >>" (START on the last) at the bottom right, F1 for the help, texts
-// through the translator, and the refusal boxes the pages show.
-// A page's exec() answers kNext, kBack or kCancel (the close box and Escape are Cancel).
+// first page) and "Next >>" (START on the last) at the bottom right, F1 for the help, Ctrl+Q to
+// quit (the page is cancelled and its owner's window asked to close), texts through the
+// translator, and the refusal boxes the pages show.
+// A page's run() answers kNext, kBack or kCancel (the close box and Escape are Cancel). The page
+// is not modal to the window system, so that the owner still hears close requests; the owner
+// keeps its own controls out of reach while a page runs.
 // Thread: UI only.
 
 #include <functional>
@@ -36,7 +39,7 @@ public:
     [[nodiscard]] QPushButton* nextButton() const { return m_next; }
     [[nodiscard]] QPushButton* backButton() const { return m_back; }
 
-    // Sizes, centres and shows the page modally; the page's result.
+    // Centres and shows the page and waits for its end; the page's result.
     int run();
 
 protected:
@@ -58,6 +61,12 @@ private:
     QPushButton* m_next = nullptr;
     QPushButton* m_back = nullptr;
 };
+
+// Shows `dialog` and waits for its end (its result) without making it modal to the window
+// system: a window blocked by a modal one never hears the window manager's close, and a close
+// request must not be lost while a page or one of the main window's dialogs is open. The caller
+// keeps its own controls out of reach meanwhile (MainWindow does).
+int run_unblocking(QDialog& dialog);
 
 // Text helpers the pages share.
 [[nodiscard]] QString to_q(std::u16string_view text);

@@ -1,9 +1,9 @@
 #pragma once
-// The English words left in a German window: every text a widget tree shows (titles, labels,
-// buttons, fields, lists, tables, headers, menus) is cut into words, and a word counts as
-// English when the English side of German.lng uses it, or Qt's own dialogs do, while no German
-// text of the file does (so "PNG", "OK" or "Plug-in" are no English words). Product names,
-// paths, MIME types, extensions and file names are not words here.
+// The English left in a German window: every text a widget tree shows (titles, labels, buttons,
+// fields, lists, tables, headers, menus) is cut into words, and each word must be German: a word
+// of German.lng's German side, or of Qt's own German texts (its dialogs), or a name (product
+// names, acronyms in capitals, paths, MIME types, extensions and file names). Any other word is
+// English left over, whether German.lng knows it or not, so a new English text fails.
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -11,8 +11,10 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeDatabase>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QSet>
@@ -32,19 +34,59 @@ inline QStringList words_of(const QString& text) {
     return out;
 }
 
-// The English words of `lng_path` (a German.lng) and of Qt's dialogs, less those German uses.
-inline QSet<QString> english_words(const QString& lng_path) {
+// The words of every translation in a Qt message catalogue (.qm): sections of a tag byte and a
+// big-endian length; in the messages section (0x69) each message is a run of tagged fields up
+// to an end tag (1), a translation (3) being UTF-16 big-endian.
+inline void add_catalogue_words(QSet<QString>& words, const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray data = file.readAll();
+    const auto be32 = [&](qsizetype i) {
+        return quint32(uchar(data[i])) << 24 | quint32(uchar(data[i + 1])) << 16 |
+               quint32(uchar(data[i + 2])) << 8 | quint32(uchar(data[i + 3]));
+    };
+    for (qsizetype at = 16; at + 5 <= data.size();) {
+        const uchar section = uchar(data[at]);
+        const qsizetype end = at + 5 + be32(at + 1);
+        if (end > data.size())
+            return;
+        for (qsizetype m = at + 5; section == 0x69 && m < end;) {
+            const uchar tag = uchar(data[m++]);
+            if (tag == 1)
+                continue;
+            if (tag == 5) { // an obsolete field of four bytes
+                m += 4;
+                continue;
+            }
+            if ((tag != 3 && tag != 6 && tag != 7 && tag != 8) || m + 4 > end)
+                break;
+            const quint32 size = be32(m);
+            m += 4;
+            if (size == 0xFFFFFFFFu)
+                continue;
+            if (m + size > end)
+                break;
+            if (tag == 3) {
+                QString text;
+                for (qsizetype i = m; i + 1 < m + qsizetype(size); i += 2)
+                    text += QChar(char16_t(uchar(data[i]) << 8 | uchar(data[i + 1])));
+                for (const QString& w : words_of(text))
+                    words.insert(w.toLower());
+            }
+            m += size;
+        }
+        at = end;
+    }
+}
+
+// The words a German window may show: German.lng's German side, Qt's own German texts and the
+// product's names.
+inline QSet<QString> german_words(const QString& lng_path) {
+    QSet<QString> german;
     QFile file(lng_path);
     if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QSet<QString> english, german;
-    const QStringList qt_words{"Look",   "Directory", "Choose", "Files",  "type",    "Size",
-                               "Date",   "Modified",  "Cancel", "Open",   "Save",    "Close",
-                               "Back",   "Forward",   "Parent", "Create", "Folder",  "Detail",
-                               "View",   "List",      "Apply",  "Reset",  "Yes",     "Kind",
-                               "Rename", "Delete",    "Show",   "hidden", "Computer"};
-    for (const QString& w : qt_words)
-        english.insert(w.toLower());
+        return german;
     bool entries = false;
     for (const QString& line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'))) {
         if (line.contains(QStringLiteral("#XLAT_BEGIN"))) {
@@ -54,17 +96,35 @@ inline QSet<QString> english_words(const QString& lng_path) {
         const auto eq = line.indexOf(QLatin1Char('='));
         if (!entries || eq < 0)
             continue;
-        for (const QString& w : words_of(line.left(eq)))
-            english.insert(w.toLower());
         for (const QString& w : words_of(line.mid(eq + 1)))
             german.insert(w.toLower());
     }
-    // Product names, and "raw", which German photographers say too (the MIME database's own
-    // German names of camera formats use it).
-    for (const char* kept : {"vantrel", "converter", "painter", "viewer", "update", "software",
-                             "vxgraf", "english", "raw"})
+    add_catalogue_words(german, QLibraryInfo::path(QLibraryInfo::TranslationsPath) +
+                                    QStringLiteral("/qtbase_de.qm"));
+    // The MIME database's names of file types, in the session's language, and their suffixes.
+    for (const QMimeType& type : QMimeDatabase().allMimeTypes()) {
+        for (const QString& w : words_of(type.comment()))
+            german.insert(w.toLower());
+        for (const QString& suffix : type.suffixes())
+            german.insert(suffix.toLower());
+    }
+    // Product names and names of people, formats and fonts, which German keeps: the windows of
+    // the resampling filters, a format's other name, the font family, the files' owner; and
+    // "raw", which German photographers say too.
+    for (const char* kept :
+         {"vantrel",  "converter",  "painter",  "viewer",   "update",          "software",
+          "vxgraf",   "raw",        "bartlett", "blackman", "blackman-harris", "bohman",
+          "gauss",    "hamming",    "hann",     "kaiser",   "lanczos",         "parzen",
+          "welch",    "mitchell",   "cardinal", "spline",   "b-spline",        "bc-spline",
+          "hd-photo", "sans-serif", "root"})
         german.insert(QLatin1String(kept));
-    return english - german;
+    return german;
+}
+
+// A name rather than a word: an acronym or a format's name in capitals ("PNG", "WebP" aside,
+// which German.lng's German side knows).
+inline bool is_name(const QString& word) {
+    return word.size() >= 2 && word == word.toUpper();
 }
 
 inline void add_texts(QStringList& texts, const QAbstractItemModel* model) {
@@ -118,8 +178,8 @@ inline QStringList shown_texts(QWidget& root) {
     return texts;
 }
 
-// The English words `root` shows, each with the text it stands in.
-inline QStringList english_left(QWidget& root, const QSet<QString>& english) {
+// The words `root` shows that are not German, each with the text it stands in.
+inline QStringList english_left(QWidget& root, const QSet<QString>& german) {
     QStringList found;
     for (const QString& text : shown_texts(root)) {
         // Paths and MIME types are names, not words: a blank-separated piece with a slash.
@@ -128,13 +188,22 @@ inline QStringList english_left(QWidget& root, const QSet<QString>& english) {
                                  .remove(QLatin1Char('&'))
                                  .remove(QStringLiteral(" (Language)"))
                                  .split(QLatin1Char(' '));
-        // So are extensions (".tiff") and file names ("fmx_TIFF.so").
+        // So are extensions (".tiff"), file names ("fmx_TIFF.so"), the rename pattern's
+        // placeholders ("%wx%h") and colours ("ffffff").
+        static const QRegularExpression colour(QStringLiteral("^#?[0-9a-fA-F]{6}$"));
         pieces.removeIf([](const QString& p) {
             return p.contains(QLatin1Char('/')) || p.startsWith(QLatin1Char('.')) ||
-                   p.contains(QLatin1Char('_'));
+                   p.contains(QLatin1Char('_')) || p.contains(QLatin1Char('%')) ||
+                   colour.match(p).hasMatch();
         });
+        // A file's time as the file dialog shows it is the system locale's, which the test
+        // cannot switch after the start.
+        static const QRegularExpression file_time(
+            QStringLiteral("^\\d{1,2} [[:alpha:]]{3} \\d{4} \\d\\d:\\d\\d:\\d\\d$"));
+        if (file_time.match(text).hasMatch())
+            continue;
         for (const QString& w : words_of(pieces.join(QLatin1Char(' '))))
-            if (english.contains(w.toLower()))
+            if (!is_name(w) && !german.contains(w.toLower()))
                 found << w + QStringLiteral(" in \"") + text + QLatin1Char('"');
     }
     found.removeDuplicates();

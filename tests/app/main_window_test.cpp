@@ -33,6 +33,7 @@
 #include "app/startup.h"
 #include "app/ui_hooks_qt.h"
 #include "app/wizard/plugin_options_dialog.h"
+#include "app/wizard/wizard_page.h"
 #include "image/image_doc.h"
 #include "image/load_status.h"
 #include "lang/translator.h"
@@ -170,14 +171,15 @@ private slots:
         Startup startup;
         DropTarget w(startup.job(), startup.settings());
         w.showPlaced();
-        // Whatever opens modally (the wizard) is noted and closed.
+        // Whatever page of the wizard opens is noted and closed.
         QStringList opened;
         QTimer closer;
         connect(&closer, &QTimer::timeout, [&] {
-            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
-                opened << d->windowTitle();
-                d->reject();
-            }
+            for (auto* page : w.findChildren<WizardPage*>())
+                if (page->isVisible()) {
+                    opened << page->windowTitle();
+                    page->reject();
+                }
         });
         closer.start(20);
 
@@ -438,11 +440,11 @@ private slots:
         QCOMPARE(box.windowTitle(), QStringLiteral("Über Vantrel Converter"));
         QTest::qWait(300);
         save_screen(w, "main_window_de.png");
-        const QSet<QString> english =
-            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
-        QStringList left = test::english_left(w, english) + test::english_left(box, english);
+        const QSet<QString> vocabulary =
+            test::german_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        QStringList left = test::english_left(w, vocabulary) + test::english_left(box, vocabulary);
         for (QMenu* menu : menus)
-            left += test::english_left(*menu, english);
+            left += test::english_left(*menu, vocabulary);
         QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
         qputenv("LC_ALL", "C.UTF-8");
         lang::UnloadLanguageFile();

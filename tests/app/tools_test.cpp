@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -13,10 +14,13 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 
 #include "app/main_window.h"
 #include "app/startup.h"
@@ -25,6 +29,8 @@
 #include "platform/suite_config.h"
 #include "platform/ui_hooks.h"
 #include "plugins/filter_registry.h"
+#include "session/engine_limits.h"
+#include "session/remembered.h"
 #include "session/suite_settings.h"
 #include "tests/app/english_left.h"
 #include "tests/support/temp_folder.h"
@@ -119,6 +125,44 @@ private slots:
         OtherTool again;
         QCOMPARE(again.tempFolder()->text(), QString::fromStdString(temp.path()));
         QVERIFY(again.thoroughVt5()->isChecked());
+    }
+
+    // The worker count and the memory budget are state entries, kept in the plug-in options'
+    // file, so a new session (either front end) starts with them.
+    void engineLimitsOutliveTheSession() {
+        plugins::StateStore scratch(m_root.sub16("Plugins"));
+        OtherTool tool;
+        QCOMPARE(tool.workers()->value(), 0);
+        QCOMPARE(tool.workers()->text(), QStringLiteral("Automatic"));
+        tool.memoryBudget()->setValue(8); // below the least budget a job may have
+        QVERIFY(!tool.apply());
+        QCOMPARE(g_asked, QStringList{"Other Settings: The memory budget must be at least 16 MB."});
+        QCOMPARE(session::engine_limits().memory_mb, std::uint64_t{0});
+        tool.workers()->setValue(3);
+        tool.memoryBudget()->setValue(700);
+        QVERIFY(tool.apply());
+        QCOMPARE(session::restore_plugin_options(scratch), std::size_t{2});
+        const session::EngineLimits kept = session::engine_limits(scratch);
+        QCOMPARE(kept.workers, 3u);
+        QCOMPARE(kept.memory_mb, std::uint64_t{700});
+        // The window's job runs with them.
+        Startup startup;
+        MainWindow w(startup.job(), startup.settings());
+        test::TempFolder source, target;
+        for (int i = 0; i < 4; ++i)
+            source.write("p" + std::to_string(i) + ".ppm", "P6\n2 2\n255\n............");
+        startup.job().sourceFolder.assign(source.path16());
+        startup.job().targetFolder.assign(target.path16());
+        startup.job().targetExtension.assign(u".ppm");
+        QVERIFY(w.startJob());
+        engine::JobStats stats;
+        (void)w.run().take_snapshot(stats);
+        QVERIFY(stats.liveWorkers <= 3u);
+        QVERIFY(w.run().wait_for_end(std::chrono::seconds(20)));
+        tool.workers()->setValue(0);
+        tool.memoryBudget()->setValue(0);
+        QVERIFY(tool.apply()); // back to automatic: the entries go
+        QCOMPARE(session::engine_limits().workers, 0u);
     }
 
     void textsLongerThanTheirFieldAreCut() {
@@ -235,7 +279,7 @@ private slots:
                  std::string("default vantrel-converter.desktop image/x-portable-pixmap\n"));
     }
 
-    void aPluginIsListedAndBlocked() {
+    void aPluginIsListedBlockedAndUnblocked() {
         Startup startup;
         QVERIFY(startup.started());
         PluginsTool tool;
@@ -244,14 +288,56 @@ private slots:
             if (tool.table()->item(r, 0)->text() == "fmx_PNM.so")
                 pnm = r;
         QVERIFY(pnm >= 0);
-        QVERIFY(tool.table()->item(pnm, 1)->text().split(' ').contains(".ppm"));
+        QVERIFY(tool.table()->item(pnm, 1)->text().startsWith(QStringLiteral("20")));
         QVERIFY(tool.table()->item(pnm, 2)->text().split(' ').contains(".ppm"));
-        QCOMPARE(tool.table()->item(pnm, 3)->text(), QStringLiteral("Active"));
+        QVERIFY(tool.table()->item(pnm, 3)->text().split(' ').contains(".ppm"));
+        QCOMPARE(tool.table()->item(pnm, 4)->text(), QStringLiteral("Active"));
         save_screen(tool, QStringLiteral("opt_Plugins.png"));
         tool.table()->selectRow(pnm);
         tool.blockSelected();
-        QCOMPARE(tool.table()->item(pnm, 3)->text(), QStringLiteral("Blocked"));
-        QVERIFY(plugins::filter_registry().is_blacklisted(tool.pluginAt(pnm).toStdU16String()));
+        // Still listed, with what it handles, so that it can be unblocked.
+        QCOMPARE(tool.table()->item(pnm, 0)->text(), QStringLiteral("fmx_PNM.so"));
+        QCOMPARE(tool.table()->item(pnm, 4)->text(), QStringLiteral("Blocked"));
+        QVERIFY(tool.table()->item(pnm, 2)->text().split(' ').contains(".ppm"));
+        const std::u16string path = tool.pluginAt(pnm).toStdU16String();
+        QVERIFY(plugins::filter_registry().is_blacklisted(path));
+        const auto listed_now = [&] {
+            const auto list = plugins::filter_registry().plugin_list();
+            return std::find(list.begin(), list.end(), path) != list.end();
+        };
+        QVERIFY(!listed_now());
+        save_screen(tool, QStringLiteral("opt_Plugins_blocked.png"));
+        {
+            PluginsTool reopened; // a new run of the tool finds it through the blacklist
+            bool listed = false;
+            for (int r = 0; r < reopened.table()->rowCount(); ++r)
+                listed |= reopened.table()->item(r, 0)->text() == "fmx_PNM.so" &&
+                          reopened.table()->item(r, 4)->text() == "Blocked";
+            QVERIFY(listed);
+        }
+        tool.unblockSelected();
+        QCOMPARE(tool.table()->item(pnm, 4)->text(), QStringLiteral("Active"));
+        QVERIFY(!plugins::filter_registry().is_blacklisted(path));
+        QVERIFY(listed_now());
+
+        // Options: the JPEG plug-in's form opens; a plug-in without options says so.
+        QStringList opened;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&] {
+            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                opened << QString::fromLatin1(d->metaObject()->className());
+                d->reject();
+            }
+        });
+        closer.start(20);
+        for (int r = 0; r < tool.table()->rowCount(); ++r)
+            if (tool.table()->item(r, 0)->text() == "fmx_JPEG.so")
+                tool.table()->selectRow(r);
+        tool.configureSelected();
+        QCOMPARE(opened, QStringList{"vt::app::PluginOptionsDialog"});
+        tool.table()->selectRow(pnm);
+        tool.configureSelected();
+        QCOMPARE(g_asked, QStringList{"Configure: Nothing to configure!"});
     }
 
     void painterAndViewerFallBackToTheDesktopsOpener() {
@@ -276,9 +362,9 @@ private slots:
     void toolsInGerman() {
         qunsetenv("LC_ALL");
         qputenv("LANG", "de_DE.UTF-8");
-        const QSet<QString> english =
-            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
-        QVERIFY(english.contains("folder") && !english.contains("png"));
+        const QSet<QString> vocabulary =
+            test::german_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        QVERIFY(vocabulary.contains("ordner") && !vocabulary.contains("folder"));
         {
             Startup startup;
             QVERIFY(startup.started());
@@ -295,8 +381,22 @@ private slots:
             save_screen(other, QStringLiteral("opt_Other_de.png"));
             for (QDialog* tool :
                  std::initializer_list<QDialog*>{&plugins, &files, &language, &other}) {
-                const QStringList left = test::english_left(*tool, english);
+                const QStringList left = test::english_left(*tool, vocabulary);
                 QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
+            }
+            // The check knows no list of English words: any text the table does not have
+            // fails it, and only names pass untranslated.
+            const struct {
+                const char* shown;
+                bool english;
+            } labels[] = {{"Keep a copy of every picture", true},
+                          {"Settings", true},
+                          {"Speicherbudget: 512 MB (JPEG, fmx_JPEG.so, /tmp/x)", false},
+                          {"Vantrel Converter", false}};
+            for (const auto& l : labels) {
+                QWidget box;
+                new QLabel(QString::fromUtf8(l.shown), &box);
+                QCOMPARE(!test::english_left(box, vocabulary).isEmpty(), l.english);
             }
         }
         qputenv("LC_ALL", "C.UTF-8");

@@ -325,8 +325,8 @@ private slots:
     }
 
     void germanPagesAndDialogsHaveNoEnglishLeft() {
-        const QSet<QString> english =
-            test::english_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
+        const QSet<QString> vocabulary =
+            test::german_words(QStringLiteral(VT_SOURCE_DIR "/lang/files/German.lng"));
         test::TempFolder tmp;
         tmp.write("Bilder/a.ppm", "P6\n1 1\n255\nabc");
         qputenv("LC_ALL", "de_DE.UTF-8");
@@ -337,7 +337,7 @@ private slots:
             w.show();
             QTest::qWait(20);
             save_screen(w, screen);
-            for (const QString& word : test::english_left(w, english))
+            for (const QString& word : test::english_left(w, vocabulary))
                 left << screen + QStringLiteral(": ") + word;
         };
         engine::ConversionJob job = engine::default_job();
@@ -396,7 +396,10 @@ private slots:
         const QString out = QString::fromStdString(target / "out");
         int pages = 0;
         std::function<void()> drive = [&] {
-            auto* page = qobject_cast<WizardPage*>(QApplication::activeModalWidget());
+            WizardPage* page = nullptr;
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* shown = qobject_cast<WizardPage*>(top); shown && shown->isVisible())
+                    page = shown;
             if (page) {
                 ++pages;
                 if (page->number() == 1)

@@ -252,6 +252,15 @@ TEST_F(VtconvertTest, MemoryBudgetAndOptionRanges) {
     EXPECT_NE(r.out.find("over the memory budget of 8 MB per picture"), std::string::npos) << r.out;
     EXPECT_EQ(run("--set fmx_PNG.level=10 -f png " + q(src.path()) + " " + q(work / "o")).exit_code,
               2);
+    // The limits the desktop's Other Settings keep are state entries the job honours too.
+    const Result stored =
+        run("--json --set Converter.workers=2 --set Converter.memory_mb=16 -f png " +
+            q(src.path()) + " " + q(work / "stored"));
+    EXPECT_EQ(json_number(stored.out, "failed"), 1) << stored.out;
+    EXPECT_NE(stored.out.find("over the memory budget of 8 MB per picture"), std::string::npos);
+    EXPECT_EQ(
+        run("--set Converter.memory_mb=15 -f png " + q(src.path()) + " " + q(work / "p")).exit_code,
+        2);
 }
 
 // An animation of one-pixel changes on a large screen: kept as its changes, it fits a budget

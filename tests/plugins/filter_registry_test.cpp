@@ -321,6 +321,37 @@ TEST_F(RegistryTest, BlacklistAddWritesEightBitOrUtf16AndIsReReadAfter15Seconds)
     EXPECT_FALSE(registry.is_blacklisted(u"/p/fmx_A.so"));
 }
 
+TEST_F(RegistryTest, BlockingAndUnblockingTakeEffectAtOnceAndKeepOtherLines) {
+    plugin("fmx_PNG.so");
+    plugin("fmx_BMP.so");
+    const std::u16string png = tmp.sub16("Plugins/fmx_PNG.so");
+    FilterRegistry registry(options());
+    ASSERT_EQ(registry.refresh_plugin_list(), 2u);
+    registry.blacklist_add(u"/elsewhere/fmx_Old.so");
+    registry.blacklist_add(png);
+    // The fresh list already leaves the blocked one out.
+    EXPECT_EQ(registry.plugin_list(), std::vector<std::u16string>{tmp.sub16("Plugins/fmx_BMP.so")});
+    EXPECT_FALSE(registry.look_up(RegistryKind::load, u".png"));
+    EXPECT_EQ(registry.blacklist_entries(),
+              (std::vector<std::u16string>{u"/elsewhere/fmx_Old.so", png}));
+
+    EXPECT_TRUE(registry.blacklist_remove(png));
+    EXPECT_EQ(registry.refresh_plugin_list(), 2u);
+    EXPECT_EQ(registry.look_up(RegistryKind::load, u".png"), png);
+    EXPECT_EQ(tmp.read("plugin_blacklist.txt"), "/elsewhere/fmx_Old.so");
+    EXPECT_TRUE(registry.blacklist_remove(u"/not/listed.so"));
+
+    // A line naming a longer path blocks its prefix too, so unblocking the prefix removes it;
+    // the last line gone takes the file with it.
+    registry.blacklist_add(png + u".d/fmx_Extra.so");
+    EXPECT_TRUE(registry.is_blacklisted(png));
+    EXPECT_TRUE(registry.blacklist_remove(png));
+    EXPECT_FALSE(registry.is_blacklisted(png + u".d/fmx_Extra.so"));
+    EXPECT_TRUE(registry.blacklist_remove(u"/elsewhere/fmx_Old.so"));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "plugin_blacklist.txt"));
+    EXPECT_TRUE(registry.blacklist_entries().empty());
+}
+
 TEST_F(RegistryTest, KeptLibraryIsReleasedOnlyWhenIdleOrForced) {
     FilterRegistry registry(options());
     registry.keep_library(u"" VT_TEST_PLUGIN);

@@ -1,12 +1,62 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "session/desktop_rules.h"
+#include "session/engine_limits.h"
+#include "session/format_catalogue.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::session {
 namespace {
+
+// What the command line asks for wins, then VANTREL_MEMORY_BUDGET_MB for the budget, then the
+// stored entries; stored values out of range count as absent.
+TEST(EngineLimits, CommandLineThenEnvironmentThenStored) {
+    struct Case {
+        const char* workers;
+        const char* memory;
+        unsigned asked_workers;
+        std::uint64_t asked_mb;
+        const char* env;
+        unsigned workers_out;
+        std::uint64_t mb_out;
+    } cases[] = {
+        {nullptr, nullptr, 0, 0, nullptr, 0, 0}, {"4", "512", 0, 0, nullptr, 4, 512},
+        {"4", "512", 2, 64, nullptr, 2, 64},     {"4", "512", 0, 0, "300", 4, 0},
+        {"33", "15", 0, 0, nullptr, 0, 0},       {"-1", "1073741825", 0, 0, nullptr, 0, 0},
+        {"many", "lots", 0, 0, nullptr, 0, 0},
+    };
+    for (const Case& c : cases) {
+        test::TempFolder tmp;
+        plugins::StateStore store(tmp.path16());
+        if (c.workers)
+            set_plugin_option(kWorkersState, c.workers, store);
+        if (c.memory)
+            set_plugin_option(kMemoryBudgetState, c.memory, store);
+        if (c.env)
+            ::setenv("VANTREL_MEMORY_BUDGET_MB", c.env, 1);
+        const EngineLimits got = job_limits(c.asked_workers, c.asked_mb, store);
+        ::unsetenv("VANTREL_MEMORY_BUDGET_MB");
+        EXPECT_EQ(got.workers, c.workers_out) << c.workers;
+        EXPECT_EQ(got.memory_mb, c.mb_out) << c.memory;
+    }
+    test::TempFolder tmp;
+    plugins::StateStore store(tmp.path16());
+    EXPECT_FALSE(save_engine_limits({33, 0}, store));
+    EXPECT_FALSE(save_engine_limits({0, 15}, store));
+    EXPECT_EQ(store.size(kWorkersState), 0);
+    // What vtconvert --set accepts.
+    for (const auto& [name, value, ok] :
+         {std::tuple{kWorkersState, "32", true}, std::tuple{kWorkersState, "33", false},
+          std::tuple{kWorkersState, "-1", false}, std::tuple{kMemoryBudgetState, "0", true},
+          std::tuple{kMemoryBudgetState, "15", false}, std::tuple{kMemoryBudgetState, "16", true},
+          std::tuple{kMemoryBudgetState, "1073741825", false},
+          std::tuple{kMemoryBudgetState, "lots", false}})
+        EXPECT_EQ(!check_engine_limit(name, value).has_value(), ok) << value;
+}
 
 using test::TempFolder;
 
