@@ -29,6 +29,7 @@
 #include "app/output_pane.h"
 #include "app/progress_pane.h"
 #include "app/status_bar.h"
+#include "app/window_manager_close.h"
 #include "app/translate.h"
 #include "app/wizard/wizard.h"
 #include "app/wizard/wizard_page.h"
@@ -127,6 +128,7 @@ MainWindow::MainWindow(engine::ConversionJob& job, engine::SettingsSync& setting
     m_title = translated_window_title();
     setWindowTitle(m_title);
     setAcceptDrops(true); // pictures and folders from the desktop (openPaths)
+    m_window_manager_close = watch_window_manager_close(*this);
     setMinimumSize(dpi_scale(720), dpi_scale(500));
     buildMenus();
 

@@ -22,6 +22,7 @@ class QMenu;
 namespace vt::app {
 
 class OutputPane;
+class WindowManagerCloseWatch;
 
 // Command ids, as the menus number them.
 enum Command : int {
@@ -143,6 +144,7 @@ private:
     bool m_close_pending = false;
     bool m_in_dialog = false;
     bool m_asking = false; // the question before a running job is closed is open
+    std::shared_ptr<WindowManagerCloseWatch> m_window_manager_close;
 };
 
 } // namespace vt::app

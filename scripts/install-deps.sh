@@ -15,6 +15,7 @@ packages=(
     libtiff-dev                                 # fmx_TIFF
     libgif-dev libimagequant-dev                # fmx_GIF
     qt6-base-dev                                # the desktop program (Widgets, Qt Test)
+    libxcb1-dev                                 # the X server's close requests while a box is open
     xvfb xauth                                  # the desktop program run for real in CI
     librsvg2-bin                                # the desktop icons, drawn from their SVG at build time
     help2man                                    # vtconvert's manual page, from vtconvert --help

@@ -1,6 +1,6 @@
 // Close requests as an X server delivers them (WM_DELETE_WINDOW from the window manager), Ctrl+Q
-// and SIGTERM reach the main window whatever is open: a wizard page, the question before a
-// running job is closed, or nothing. Runs on a virtual X server (xvfb-run), with the real
+// and SIGTERM reach the main window whatever is open: a wizard page, a message box, the question
+// before a running job is closed, or nothing. Runs on a virtual X server (xvfb-run), with the real
 // message boxes answered by clicking their buttons.
 
 #include <csignal>
@@ -182,6 +182,34 @@ private slots:
         });
         watchdog.start(4000);
         w.showAbout();
+        QVERIFY(!lost);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
+    }
+
+    // A modal box blocks the window, and Qt drops the window manager's close aimed at a blocked
+    // window: the box is ended and the window closes all the same.
+    void windowManagerCloseWithAMessageBoxOpen() {
+        Startup startup;
+        MainWindow w(startup.job(), startup.settings());
+        w.showPlaced();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        bool lost = false;
+        QTimer driver;
+        connect(&driver, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            driver.stop();
+            send_window_manager_close(w);
+            QTimer::singleShot(4000, box, [&lost, box] {
+                lost = true;
+                box->reject();
+            });
+        });
+        driver.start(20);
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Box"), QStringLiteral("Open"),
+                        QMessageBox::Ok, &w);
+        box.exec();
         QVERIFY(!lost);
         QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
     }
