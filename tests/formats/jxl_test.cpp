@@ -133,8 +133,7 @@ TEST_F(JxlPlugin, DeepPicturesSaveAt16BitsAndComeBackBitExact) {
         const DeepFrame rgba = magick_deep(picture);
         const DeepFrame offer = source.channels == 2 ? grey_of(rgba) : rgba;
         const std::filesystem::path saved = m_temp / (std::string(source.name) + "-saved.jxl");
-        const SaveResult result =
-            save_with(api(), saved.string(), {frame_of(rgba)}, 0, &offer);
+        const SaveResult result = save_with(api(), saved.string(), {frame_of(rgba)}, 0, &offer);
         ASSERT_EQ(result.result, VT_OK);
         EXPECT_TRUE(result.deep_written);
         LoadOptions ask;

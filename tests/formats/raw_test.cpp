@@ -139,7 +139,8 @@ TEST_F(RawPlugin, SixteenBitDevelopRoundsToTheEightBitFrame) {
         ASSERT_EQ(loaded.deep.width, loaded.frames[0].width);
         ASSERT_EQ(loaded.deep.height, loaded.frames[0].height);
         EXPECT_EQ(frame_of(loaded.deep).pixels, loaded.frames[0].pixels);
-        const std::set<std::uint16_t> levels(loaded.deep.samples.begin(), loaded.deep.samples.end());
+        const std::set<std::uint16_t> levels(loaded.deep.samples.begin(),
+                                             loaded.deep.samples.end());
         EXPECT_GT(levels.size(), 256u) << "no more steps than an 8-bit picture";
     }
 }

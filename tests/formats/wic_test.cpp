@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/deep_image.h"
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
 
@@ -166,7 +167,7 @@ TEST_F(WicPlugin, SixteenBitPicturesRoundTripWithJxrlibsPrograms) {
         ASSERT_EQ(loaded.result, VT_OK);
         EXPECT_EQ(loaded.frames[0].pixels, load_with(api(), file).frames[0].pixels);
         ASSERT_EQ(loaded.deep.channels, c.channels);
-        const std::vector<std::uint16_t> rgba = as_rgba(loaded.deep);
+        const std::vector<std::uint16_t> rgba = deep_rgba(loaded.deep);
         EXPECT_EQ(rgba, magick_rgba16(source));
         int worst = 0; // jxrlib's own 16-to-8 conversion against the host's rounding
         for (std::size_t i = 0; i < loaded.frames[0].pixels.size(); ++i) {
