@@ -31,20 +31,6 @@ inline std::optional<Frame> decoded_by(const std::string& command,
     return frame;
 }
 
-// ImageMagick's own decode of a file as 16-bit RGBA samples, native order; empty without it.
-inline std::vector<std::uint16_t> magick_rgba16(const std::filesystem::path& file) {
-    const std::filesystem::path raw = file.string() + ".raw";
-    if (!run_tool("convert " + quoted(file) + " -depth 16 -endian LSB rgba:" + quoted(raw)))
-        return {};
-    const std::string bytes = read_bytes(raw);
-    std::filesystem::remove(raw);
-    std::vector<std::uint16_t> out(bytes.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
-                                            static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8);
-    return out;
-}
-
 // A deep picture's samples as RGBA (grey repeated).
 inline std::vector<std::uint16_t> as_rgba(const DeepFrame& d) {
     if (d.channels == 4)

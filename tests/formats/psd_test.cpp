@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -306,6 +307,66 @@ TEST_F(PsdPlugin, HostileFilesAreRefused) {
         {"32767 layers in 4 bytes", layers, VT_ERR_INVALID_DATA},
         {"resources beyond the file", header(1, 1).replace(30, 4, "\0\1\0\0", 4), VT_ERR_READ},
     });
+}
+
+// The picture over white, as 8-bit pixels.
+std::vector<std::uint32_t> on_white(const std::vector<std::uint32_t>& pixels) {
+    std::vector<std::uint32_t> out;
+    for (const std::uint32_t p : pixels) {
+        const std::uint32_t t = p >> 24;
+        std::uint32_t q = 0;
+        for (const int shift : {0, 8, 16})
+            q |= ((((p >> shift) & 0xFF) * (255 - t) + 255 * t + 127) / 255) << shift;
+        out.push_back(q);
+    }
+    return out;
+}
+
+double psnr(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    if (a.size() != b.size() || a.empty())
+        return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (const int shift : {0, 8, 16}) {
+            const double d = static_cast<double>((a[i] >> shift) & 0xFF) -
+                             static_cast<double>((b[i] >> shift) & 0xFF);
+            sum += d * d;
+        }
+    const double mse = sum / (3.0 * static_cast<double>(a.size()));
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// Both layouts, opaque and transparent: another reader composes the merged picture (which it
+// takes as matted on white) and the layer as drawn; our reader gives back the layer unmatted.
+TEST_F(PsdPlugin, MergedPictureIsMattedOnWhiteInBothLayouts) {
+    if (!run_tool("convert -version"))
+        GTEST_SKIP() << "no ImageMagick";
+    for (const char* name : {"m.psd", "m.psb"})
+        for (const bool transparent : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (transparent ? " transparent" : " opaque"));
+            const Frame picture = make_picture(41, 27, transparent);
+            const std::filesystem::path file = m_temp / name;
+            ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+            EXPECT_EQ(read_bytes(file)[5], name[4] == 'b' ? 2 : 1); // the layout's version
+            const LoadResult ours = load_with(api(), file);
+            ASSERT_EQ(ours.result, VT_OK);
+            EXPECT_EQ(max_difference(ours.frames.back().pixels, picture.pixels), 0);
+            const std::filesystem::path flat = m_temp / "flat.png";
+            ASSERT_TRUE(run_tool("convert " + vt::test::quoted(file.string() + "[0]") +
+                                 " -background white -flatten PNG24:" + vt::test::quoted(flat)));
+            const std::optional<Frame> merged = png_frame(flat);
+            ASSERT_TRUE(merged.has_value());
+            EXPECT_GE(psnr(merged->pixels, on_white(picture.pixels)), 45.0);
+            const std::optional<Frame> layer = reference(file);
+            ASSERT_TRUE(layer.has_value());
+            EXPECT_LE(max_difference(layer->pixels, picture.pixels), 1);
+        }
+    // The large layout allows sides the small one refuses.
+    const Frame wide = make_picture(30001, 1, false);
+    EXPECT_EQ(save_with(api(), m_temp / "w.psd", {wide}).result, VT_ERR_DIMENSIONS);
+    ASSERT_EQ(save_with(api(), m_temp / "w.psb", {wide}).result, VT_OK);
+    EXPECT_EQ(load_with(api(), m_temp / "w.psb").frames[0].pixels, wide.pixels);
+    EXPECT_EQ(check_with(api().check_save, u".psb").level, 100);
 }
 
 // --- 16 bits per channel: ImageMagick's pictures in its documents, or a picture of every
