@@ -446,3 +446,8 @@ bool ico_save_extension(const FilterCheck& check) {
 
 VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(50, ico_signature, ico_extension, ico_save_extension,
                                     load_image, save_image)
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_ICO.hotspot_x", "",
+     "a cursor's hotspot, pixels from the left (unset: the picture's own, else 0)"},
+    {"fmx_ICO.hotspot_y", "",
+     "a cursor's hotspot, pixels from the top (unset: the picture's own, else 0)"})

@@ -2,6 +2,7 @@
 // The reading and writing of the formats is in xpm_codec.cpp. A ".xbm" target gets an X bitmap,
 // which holds only black and white: any other picture is refused with the reason.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -33,7 +34,18 @@ std::string stem_of(const std::uint16_t* path, bool& bitmap) {
     for (char& c : ext)
         c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
     bitmap = ext == ".xbm";
-    return dot == std::string::npos ? name : name.substr(0, dot);
+    if (dot != std::string::npos)
+        name.erase(dot);
+    // The host writes beside the target, "<target>.<8 hex digits>.tmp<extension>", and renames
+    // the file when it is complete: the names inside come from the target's.
+    const auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    if (name.size() > 13 + ext.size() && name.ends_with(".tmp") && name[name.size() - 13] == '.' &&
+        std::all_of(name.end() - 12, name.end() - 4, hex)) {
+        name.erase(name.size() - 13);
+        if (name.size() > ext.size() && name.ends_with(ext))
+            name.erase(name.size() - ext.size());
+    }
+    return name;
 }
 
 // The reason for the host's message (ASCII text).

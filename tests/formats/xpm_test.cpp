@@ -157,6 +157,13 @@ TEST(XbmSave, ColourPictureIsRefusedWithTheReason) {
     EXPECT_NE(text.find("image-mode is invalid"), std::string::npos) << text;
     EXPECT_NE(text.find("XBM holds only black and white"), std::string::npos) << text;
     EXPECT_FALSE(std::filesystem::exists(tmp / "red.xbm"));
+    // A black-and-white one is written; its names come from the target's, not from the
+    // temporary file the host writes first.
+    ASSERT_NE(image::LockBitmap(&layer.bitmap, 0), 0);
+    std::fill_n(layer.bitmap.pixels, 6, 0x00FFFFFFu);
+    image::UnlockBitmap(&layer.bitmap, 0);
+    EXPECT_GT(plugins::save_image(tmp.sub16("bw.xbm"), &layer, 1, status, registry), 0);
+    EXPECT_TRUE(read_bytes(tmp / "bw.xbm").starts_with("#define bw_width 3\n"));
     image::release_layer(layer);
     gfx::EngineShutdown();
 }
