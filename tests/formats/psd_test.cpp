@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -437,6 +438,19 @@ TEST_F(PsdPlugin, SixteenBitPicturesLoadAndSaveBitExact) {
         EXPECT_EQ(magick_rgba16(saved, "[1]"), deep_rgba(drawn));
         if (!c.transparent) {
             EXPECT_EQ(magick_rgba16(saved, "[0]"), deep_rgba(drawn));
+        } else {
+            // The merged picture, matted on white, composes on white as the picture does.
+            const std::vector<std::uint16_t> outside = magick_rgba16(
+                vt::test::quoted(saved.string() + "[0]") + " -background white -flatten", saved);
+            const std::vector<std::uint16_t> rgba = deep_rgba(drawn);
+            ASSERT_EQ(outside.size(), rgba.size());
+            int most = 0;
+            for (std::size_t i = 0; i < rgba.size(); ++i) {
+                const double a = rgba[i - i % 4 + 3] / 65535.0;
+                const double want = i % 4 == 3 ? 65535 : rgba[i] * a + 65535 * (1 - a);
+                most = std::max(most, static_cast<int>(std::lround(std::abs(outside[i] - want))));
+            }
+            EXPECT_LE(most, 2);
         }
     }
     // The save check says so; 8-bit pictures are written at 8 bits as ever.
