@@ -373,7 +373,7 @@ TEST_F(PsdPlugin, MergedPictureIsMattedOnWhiteInBothLayouts) {
 // --- 16 bits per channel: ImageMagick's pictures in its documents, or a picture of every
 // sample saved by us first. Each loads at 16 bits as drawn, beside the unchanged 8-bit frame
 // that is its rounding, and is saved at 16 bits and read back sample for sample, by us and by
-// ImageMagick (which reads a merged image with transparency as matted: only its layer then).
+// ImageMagick (which reads a merged image with transparency as matted: composed on white then).
 struct DeepPsd {
     const char* name;
     const char* magick;     // ImageMagick's arguments that draw it, or null
