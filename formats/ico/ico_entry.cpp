@@ -3,6 +3,8 @@
 // BMP device-independent bitmap of BITMAPINFOHEADER, colour rows then a 1-bit AND mask, both
 // bottom-up). Every image is a frame, the largest first. A save writes the sizes 256, 48, 32 and
 // 16 that are not larger than the picture (aspect kept), and the picture itself when it fits.
+// A cursor is one image (the picture, reduced to 256 a side when larger) with its hotspot: the
+// options "fmx_ICO.hotspot_x"/"hotspot_y", else the one a loaded cursor kept, else the corner.
 
 #include <png.h>
 
@@ -24,6 +26,8 @@ constexpr std::uint64_t kMaxPixels = 250000000;
 constexpr std::uint8_t kDocPages = 1;
 constexpr std::uint32_t kSaveSizes[] = {256, 48, 32, 16};
 constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+// A cursor image's hotspot, kept with its frame: x and y, 16 bits each, little-endian.
+constexpr std::uint32_t kTagHotspot = VT_TAG('H', 'O', 'T', 'S');
 
 std::uint32_t le16(const std::uint8_t* p) {
     return p[0] | (std::uint32_t{p[1]} << 8);
@@ -39,6 +43,8 @@ struct Entry {
     std::uint32_t height = 0;
     std::uint32_t bits = 0;
     bool png = false;
+    bool cursor = false;
+    std::uint32_t hot_x = 0, hot_y = 0; // a cursor's hotspot, where an icon keeps its depth
 };
 
 bool within_limits(std::uint64_t width, std::uint64_t height) {
@@ -168,6 +174,7 @@ std::int32_t read_entries(const std::vector<std::uint8_t>& file, std::vector<Ent
     if (file.size() < 6 || le16(file.data()) != 0 ||
         (le16(file.data() + 2) != 1 && le16(file.data() + 2) != 2))
         return VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    const bool cursor = le16(file.data() + 2) == 2;
     const std::uint32_t count = le16(file.data() + 4);
     if (count == 0)
         return VT_ERR_NO_IMAGE_DATA;
@@ -179,6 +186,9 @@ std::int32_t read_entries(const std::vector<std::uint8_t>& file, std::vector<Ent
         Entry e;
         e.size = le32(d + 8);
         e.offset = le32(d + 12);
+        e.cursor = cursor;
+        e.hot_x = le16(d + 4);
+        e.hot_y = le16(d + 6);
         std::int32_t r = std::uint64_t{e.offset} + e.size > file.size() ? VT_ERR_READ : VT_OK;
         if (r == VT_OK)
             r = inspect(file, e);
@@ -222,6 +232,12 @@ std::int32_t load_image(FilterCall* call) {
             break;
         }
         deliver_markup(call, {e.bits, nullptr, 0, nullptr, nullptr, nullptr});
+        if (e.cursor) {
+            const std::uint8_t hot[4] = {
+                static_cast<std::uint8_t>(e.hot_x), static_cast<std::uint8_t>(e.hot_x >> 8),
+                static_cast<std::uint8_t>(e.hot_y), static_cast<std::uint8_t>(e.hot_y >> 8)};
+            add_frame_chunk(call, kTagHotspot, hot, sizeof(hot));
+        }
         if (i > 0)
             call->doc_kind = kDocPages;
     }
@@ -316,9 +332,42 @@ bool encode_image(const Picture& p, std::string& out) {
     return true;
 }
 
+// A target named ".cur" is a cursor.
+bool cursor_target(const std::uint16_t* path) {
+    std::size_t n = 0;
+    while (path[n] != 0)
+        ++n;
+    const char16_t want[] = u".cur";
+    for (std::size_t i = 0; n >= 4 && i < 4; ++i) {
+        const std::uint16_t c = path[n - 4 + i];
+        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != want[i])
+            return false;
+    }
+    return n >= 4;
+}
+
+// The cursor's hotspot on the picture: each option set wins, then the one the picture kept.
+void hotspot_of(FilterCall* call, std::uint32_t& x, std::uint32_t& y) {
+    x = y = 0;
+    const ChunkView kept = frame_chunk(call, kTagHotspot);
+    if (kept.data != nullptr && kept.size == 4) {
+        x = le16(kept.data);
+        y = le16(kept.data + 2);
+    }
+    const int ox = state_option(call, u"fmx_ICO.hotspot_x", -1, 0, 65535);
+    const int oy = state_option(call, u"fmx_ICO.hotspot_y", -1, 0, 65535);
+    if (ox >= 0)
+        x = static_cast<std::uint32_t>(ox);
+    if (oy >= 0)
+        y = static_cast<std::uint32_t>(oy);
+}
+
 std::int32_t save_image(FilterCall* call) {
+    if (call->path == nullptr)
+        return VT_ERR_HOST_SERVICES;
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
+    const bool cursor = cursor_target(call->path);
     const std::uint32_t longest = std::max(call->width, call->height);
     std::vector<Picture> pictures;
     if (longest <= 256) {
@@ -330,7 +379,7 @@ std::int32_t save_image(FilterCall* call) {
         pictures.push_back(std::move(own));
     }
     for (const std::uint32_t side : kSaveSizes) {
-        if (side >= longest)
+        if (side >= longest || (cursor && !pictures.empty()))
             continue;
         const auto scaled = [&](std::uint32_t v) {
             return std::max<std::uint32_t>(
@@ -338,10 +387,14 @@ std::int32_t save_image(FilterCall* call) {
         };
         pictures.push_back(reduced(call, scaled(call->width), scaled(call->height)));
     }
+    std::uint32_t hot_x = 0;
+    std::uint32_t hot_y = 0;
+    if (cursor)
+        hotspot_of(call, hot_x, hot_y);
     std::string head;
     std::string body;
     put16(head, 0);
-    put16(head, 1);
+    put16(head, cursor ? 2 : 1);
     put16(head, static_cast<std::uint32_t>(pictures.size()));
     const std::uint32_t data_at = 6 + 16 * static_cast<std::uint32_t>(pictures.size());
     for (const Picture& p : pictures) {
@@ -351,8 +404,18 @@ std::int32_t save_image(FilterCall* call) {
         head += static_cast<char>(p.width >= 256 ? 0 : p.width);
         head += static_cast<char>(p.height >= 256 ? 0 : p.height);
         head += std::string(2, '\0');
-        put16(head, 1);
-        put16(head, 32);
+        if (cursor) {
+            // The hotspot moves with the picture's reduction and stays on it.
+            const auto at = [](std::uint32_t v, std::uint32_t side, std::uint32_t original) {
+                return std::min<std::uint32_t>(
+                    side - 1, static_cast<std::uint32_t>(std::uint64_t{v} * side / original));
+            };
+            put16(head, at(hot_x, p.width, call->width));
+            put16(head, at(hot_y, p.height, call->height));
+        } else {
+            put16(head, 1);
+            put16(head, 32);
+        }
         put32(head, static_cast<std::uint32_t>(image.size()));
         put32(head, data_at + static_cast<std::uint32_t>(body.size()));
         body += image;
@@ -376,10 +439,15 @@ bool ico_extension(const FilterCheck& check) {
 }
 
 bool ico_save_extension(const FilterCheck& check) {
-    return extension_is(check, u".ico");
+    return ico_extension(check);
 }
 
 } // namespace
 
 VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(50, ico_signature, ico_extension, ico_save_extension,
                                     load_image, save_image)
+VT_FORMAT_PLUGIN_STATE_ENTRIES(
+    {"fmx_ICO.hotspot_x", "",
+     "a cursor's hotspot, pixels from the left (unset: the picture's own, else 0)"},
+    {"fmx_ICO.hotspot_y", "",
+     "a cursor's hotspot, pixels from the top (unset: the picture's own, else 0)"})

@@ -2,8 +2,9 @@
 // (opj_glue.cpp), Motion JPEG 2000 in mj2.cpp. Load: 1-4 components (grey, grey + alpha, RGB,
 // RGBA; subsampled components are spread), any precision scaled to 8 bits, the JP2 ICC profile
 // as an "ICCP" chunk; components of 9-16 bits also give the picture at 16 bits when asked. Save:
-// ".jp2" writes JP2, anything else a codestream, with 16-bit components when offered a 16-bit
-// picture; "fmx_JP2K.rate" is the compression ratio (0 lossless, default).
+// ".jp2" writes JP2 (with the picture's profile and resolution in its header box), anything else
+// a codestream, with 16-bit components when offered a 16-bit picture; "fmx_JP2K.rate" is the
+// compression ratio (0 lossless, default).
 
 #include <openjpeg.h>
 
@@ -105,6 +106,9 @@ std::int32_t save_image(FilterCall* call) {
         vt::formats::jp2k::encoder_parameters(call, call->width, call->height);
     const bool jp2 = ends_with_jp2(call->path);
     const PrintResolution resolution = jp2 ? frame_resolution(call) : PrintResolution{};
+    const ChunkView profile = jp2 ? frame_chunk(call, kTagIcc) : ChunkView{};
+    const std::span<const std::uint8_t> icc(profile.data,
+                                            profile.data != nullptr ? profile.size : 0);
     const std::int32_t written =
         write_target_named(call->path, [&](const std::string& name) -> std::int32_t {
             const vt::formats::jp2k::Codec codec = vt::formats::jp2k::quiet_codec(
@@ -121,10 +125,10 @@ std::int32_t save_image(FilterCall* call) {
                 !opj_encode(codec.get(), stream.get()) ||
                 !opj_end_compress(codec.get(), stream.get()))
                 return VT_ERR_WRITE;
-            if (!resolution.known())
+            if (!resolution.known() && icc.empty())
                 return VT_OK;
             stream.reset(); // closes the file
-            return vt::formats::jp2k::add_jp2_resolution(name, resolution);
+            return vt::formats::jp2k::add_jp2_header_boxes(name, resolution, icc);
         });
     if (written == VT_OK && deep != nullptr)
         deep_written(call);

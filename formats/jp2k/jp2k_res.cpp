@@ -1,4 +1,4 @@
-// The JP2 resolution boxes of fmx_JP2K.
+// The JP2 resolution boxes and colour profile of fmx_JP2K.
 
 #include "formats/jp2k/jp2k_res.h"
 
@@ -112,7 +112,8 @@ PrintResolution jp2_resolution(std::span<const std::uint8_t> file) noexcept {
     return {};
 }
 
-std::int32_t add_jp2_resolution(const std::string& name, const PrintResolution& resolution) {
+std::int32_t add_jp2_header_boxes(const std::string& name, const PrintResolution& resolution,
+                                  std::span<const std::uint8_t> icc) {
     std::vector<std::uint8_t> bytes;
     {
         std::FILE* in = std::fopen(name.c_str(), "rb");
@@ -126,23 +127,43 @@ std::int32_t add_jp2_resolution(const std::string& name, const PrintResolution& 
     const std::optional<Box> header = find_box(bytes, 0, bytes.size(), "jp2h");
     if (!header || header->header != 8)
         return VT_ERR_INVALID_DATA;
-    std::vector<std::uint8_t> res;
-    put32(res, 8 + 2 * 18);
-    res.insert(res.end(), {'r', 'e', 's', ' '});
-    for (const char* type : {"resc", "resd"}) {
-        put32(res, 18);
-        res.insert(res.end(), type, type + 4);
-        put_grid(res, resolution.x_per_metre(), resolution.y_per_metre());
+    std::vector<std::uint8_t> contents(bytes.begin() + static_cast<std::ptrdiff_t>(header->content),
+                                       bytes.begin() + static_cast<std::ptrdiff_t>(header->end));
+    if (!icc.empty()) {
+        // The enumerated colour space OpenJPEG wrote gives way to the profile: method 2, no
+        // precedence, no approximation.
+        const std::optional<Box> colr = find_box(contents, 0, contents.size(), "colr");
+        if (!colr || icc.size() > 0xFFFFFFFFu - 11)
+            return VT_ERR_INVALID_DATA;
+        std::vector<std::uint8_t> box;
+        put32(box, static_cast<std::uint32_t>(11 + icc.size()));
+        box.insert(box.end(), {'c', 'o', 'l', 'r', 2, 0, 0});
+        box.insert(box.end(), icc.begin(), icc.end());
+        const auto from = static_cast<std::ptrdiff_t>(colr->content - colr->header);
+        contents.erase(contents.begin() + from,
+                       contents.begin() + static_cast<std::ptrdiff_t>(colr->end));
+        contents.insert(contents.begin() + from, box.begin(), box.end());
+    }
+    if (resolution.known()) {
+        put32(contents, 8 + 2 * 18);
+        contents.insert(contents.end(), {'r', 'e', 's', ' '});
+        for (const char* type : {"resc", "resd"}) {
+            put32(contents, 18);
+            contents.insert(contents.end(), type, type + 4);
+            put_grid(contents, resolution.x_per_metre(), resolution.y_per_metre());
+        }
     }
     const std::size_t start = header->content - 8;
-    const std::uint64_t length = header->end - start + res.size();
+    const std::uint64_t length = std::uint64_t{8} + contents.size();
     if (length > 0xFFFFFFFFu)
         return VT_ERR_INVALID_DATA;
-    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(header->end), res.begin(), res.end());
-    std::vector<std::uint8_t> length_bytes;
-    put32(length_bytes, static_cast<std::uint32_t>(length));
-    std::copy(length_bytes.begin(), length_bytes.end(),
-              bytes.begin() + static_cast<std::ptrdiff_t>(start));
+    std::vector<std::uint8_t> box;
+    put32(box, static_cast<std::uint32_t>(length));
+    box.insert(box.end(), {'j', 'p', '2', 'h'});
+    box.insert(box.end(), contents.begin(), contents.end());
+    bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                bytes.begin() + static_cast<std::ptrdiff_t>(header->end));
+    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(start), box.begin(), box.end());
     std::FILE* out = std::fopen(name.c_str(), "wb");
     if (out == nullptr)
         return VT_ERR_WRITE;

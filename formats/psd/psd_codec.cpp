@@ -734,9 +734,30 @@ void put32(std::vector<std::uint8_t>& o, std::uint32_t v) {
     put16(o, v >> 16);
     put16(o, v & 0xFFFF);
 }
+void put64(std::vector<std::uint8_t>& o, std::uint64_t v) {
+    put32(o, static_cast<std::uint32_t>(v >> 32));
+    put32(o, static_cast<std::uint32_t>(v));
+}
 void patch32(std::vector<std::uint8_t>& o, std::size_t at, std::uint64_t v) {
     for (int i = 0; i < 4; ++i)
         o[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+void patch64(std::vector<std::uint8_t>& o, std::size_t at, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        o[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+}
+// A length the large layout stores in 8 bytes, put or patched.
+void put_length(std::vector<std::uint8_t>& o, bool large, std::uint64_t v) {
+    if (large)
+        put64(o, v);
+    else
+        put32(o, static_cast<std::uint32_t>(v));
+}
+void patch_length(std::vector<std::uint8_t>& o, bool large, std::size_t at, std::uint64_t v) {
+    if (large)
+        patch64(o, at, v);
+    else
+        patch32(o, at, v);
 }
 
 // PackBits: runs of 3 or more repeat, the rest as literals of up to 128 bytes.
@@ -773,7 +794,7 @@ struct Plane {
 };
 
 // A plane of width x height as run-length rows: the rows' byte counts, then the rows.
-void pack_plane(const Plane& plane, std::uint32_t width, std::uint32_t height,
+void pack_plane(const Plane& plane, std::uint32_t width, std::uint32_t height, bool large,
                 std::vector<std::uint8_t>& counts, std::vector<std::uint8_t>& data) {
     std::vector<std::uint8_t> row(std::size_t{width} * (plane.deep != nullptr ? 2 : 1));
     for (std::uint32_t y = 0; y < height; ++y) {
@@ -792,7 +813,11 @@ void pack_plane(const Plane& plane, std::uint32_t width, std::uint32_t height,
         }
         const std::size_t before = data.size();
         pack_row(row.data(), row.size(), data);
-        put16(counts, static_cast<std::uint32_t>(data.size() - before));
+        const auto count = static_cast<std::uint32_t>(data.size() - before);
+        if (large)
+            put32(counts, count);
+        else
+            put16(counts, count);
     }
 }
 
@@ -803,11 +828,12 @@ struct Planes {
     std::vector<std::int32_t> ids;
 };
 
-Planes planes_of(const std::uint32_t* pixels, const OutDocument& doc, bool deep) {
+Planes planes_of(const std::uint32_t* pixels, const std::uint16_t* samples, const OutDocument& doc,
+                 bool deep) {
     Planes out;
     if (deep) {
         for (std::uint32_t c = 0; c < doc.deep_channels; ++c) {
-            out.planes.push_back({nullptr, 0, doc.deep, doc.deep_channels, c, doc.deep_stride});
+            out.planes.push_back({nullptr, 0, samples, doc.deep_channels, c, doc.deep_stride});
             out.ids.push_back(c + 1 == doc.deep_channels ? -1 : static_cast<std::int32_t>(c));
         }
         return out;
@@ -844,7 +870,8 @@ void write_resources(const OutDocument& doc, std::vector<std::uint8_t>& o) {
 }
 
 void write_layer_record(const OutLayer& layer, const std::vector<std::int32_t>& ids,
-                        const std::vector<std::uint32_t>& lengths, std::vector<std::uint8_t>& o) {
+                        const std::vector<std::uint64_t>& lengths, bool large,
+                        std::vector<std::uint8_t>& o) {
     put32(o, static_cast<std::uint32_t>(layer.y));
     put32(o, static_cast<std::uint32_t>(layer.x));
     put32(o, static_cast<std::uint32_t>(layer.y + static_cast<std::int32_t>(layer.height)));
@@ -852,7 +879,7 @@ void write_layer_record(const OutLayer& layer, const std::vector<std::int32_t>& 
     put16(o, static_cast<std::uint32_t>(ids.size()));
     for (std::size_t i = 0; i < ids.size(); ++i) {
         put16(o, static_cast<std::uint32_t>(ids[i]) & 0xFFFF);
-        put32(o, lengths[i]);
+        put_length(o, large, lengths[i]);
     }
     put32(o, key("8BIM"));
     put32(o, layer.blend);
@@ -881,6 +908,40 @@ void write_layer_record(const OutLayer& layer, const std::vector<std::int32_t>& 
     patch32(o, extra_at, o.size() - extra_at - 4);
 }
 
+// The merged image of a transparent picture as other readers expect it: its colours matted on
+// white, its transparency kept beside them (they take the matte out again).
+std::vector<std::uint32_t> matted(const std::vector<std::uint32_t>& pixels) {
+    std::vector<std::uint32_t> out(pixels.size());
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        const std::uint32_t t = pixels[i] >> 24;
+        std::uint32_t p = pixels[i] & 0xFF000000u;
+        for (const int shift : {0, 8, 16}) {
+            const std::uint32_t c = (pixels[i] >> shift) & 0xFF;
+            p |= ((c * (255 - t) + 255 * t + 127) / 255) << shift;
+        }
+        out[i] = p;
+    }
+    return out;
+}
+
+std::vector<std::uint16_t> matted_deep(const OutDocument& doc) {
+    const std::uint32_t n = doc.deep_channels;
+    std::vector<std::uint16_t> out(std::size_t{doc.height} * doc.deep_stride);
+    for (std::uint32_t y = 0; y < doc.height; ++y) {
+        const std::size_t row = std::size_t{y} * doc.deep_stride;
+        for (std::uint32_t x = 0; x < doc.width; ++x) {
+            const std::uint16_t* in = doc.deep + row + std::size_t{x} * n;
+            std::uint16_t* to = out.data() + row + std::size_t{x} * n;
+            const std::uint64_t a = in[n - 1];
+            for (std::uint32_t c = 0; c + 1 < n; ++c)
+                to[c] =
+                    static_cast<std::uint16_t>((in[c] * a + 65535 * (65535 - a) + 32767) / 65535);
+            to[n - 1] = in[n - 1];
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 std::vector<std::uint8_t> write_document(const OutDocument& doc) {
@@ -898,10 +959,11 @@ std::vector<std::uint8_t> write_document(const OutDocument& doc) {
         for (const std::uint32_t p : doc.merged)
             alpha = alpha || (p >> 24) != 0;
     }
+    const bool large = doc.large;
     const std::uint32_t colours = deep ? doc.deep_channels - 1 : 3;
     std::vector<std::uint8_t> o;
     put32(o, key("8BPS"));
-    put16(o, 1);
+    put16(o, large ? 2 : 1);
     put32(o, 0);
     put16(o, 0);
     put16(o, colours + (alpha ? 1 : 0));
@@ -913,44 +975,50 @@ std::vector<std::uint8_t> write_document(const OutDocument& doc) {
     write_resources(doc, o);
 
     const std::size_t section_at = o.size();
-    put32(o, 0);
+    put_length(o, large, 0);
     const std::size_t info_at = o.size();
-    put32(o, 0);
+    put_length(o, large, 0);
     const auto count = static_cast<std::int32_t>(doc.layers.size());
     put16(o, static_cast<std::uint32_t>(alpha ? -count : count) & 0xFFFF);
     std::vector<std::uint8_t> channel_data;
     for (const OutLayer& layer : doc.layers) {
-        Planes planes = planes_of(layer.pixels.data(), doc, deep);
+        Planes planes = planes_of(layer.pixels.data(), doc.deep, doc, deep);
         // The transparency first, as other writers order them.
         std::rotate(planes.planes.rbegin(), planes.planes.rbegin() + 1, planes.planes.rend());
         std::rotate(planes.ids.rbegin(), planes.ids.rbegin() + 1, planes.ids.rend());
-        std::vector<std::uint32_t> lengths;
+        std::vector<std::uint64_t> lengths;
         for (const Plane& plane : planes.planes) {
             std::vector<std::uint8_t> counts;
             std::vector<std::uint8_t> data;
-            pack_plane(plane, layer.width, layer.height, counts, data);
+            pack_plane(plane, layer.width, layer.height, large, counts, data);
             put16(channel_data, 1);
             channel_data.insert(channel_data.end(), counts.begin(), counts.end());
             channel_data.insert(channel_data.end(), data.begin(), data.end());
-            lengths.push_back(static_cast<std::uint32_t>(2 + counts.size() + data.size()));
+            lengths.push_back(2 + counts.size() + data.size());
         }
-        write_layer_record(layer, planes.ids, lengths, o);
+        write_layer_record(layer, planes.ids, lengths, large, o);
     }
     o.insert(o.end(), channel_data.begin(), channel_data.end());
+    const std::size_t length_bytes = large ? 8 : 4;
     if ((o.size() - info_at) % 2 != 0)
         put8(o, 0);
-    patch32(o, info_at, o.size() - info_at - 4);
+    patch_length(o, large, info_at, o.size() - info_at - length_bytes);
     put32(o, 0); // no global layer mask
-    patch32(o, section_at, o.size() - section_at - 4);
+    patch_length(o, large, section_at, o.size() - section_at - length_bytes);
 
     put16(o, 1);
     std::vector<std::uint8_t> counts;
     std::vector<std::uint8_t> data;
-    Planes merged = planes_of(doc.merged.data(), doc, deep);
+    const std::vector<std::uint32_t> merged_pixels =
+        alpha && !deep ? matted(doc.merged) : std::vector<std::uint32_t>{};
+    const std::vector<std::uint16_t> merged_samples =
+        alpha && deep ? matted_deep(doc) : std::vector<std::uint16_t>{};
+    Planes merged = planes_of(alpha && !deep ? merged_pixels.data() : doc.merged.data(),
+                              alpha && deep ? merged_samples.data() : doc.deep, doc, deep);
     if (!alpha)
         merged.planes.pop_back();
     for (const Plane& plane : merged.planes)
-        pack_plane(plane, doc.width, doc.height, counts, data);
+        pack_plane(plane, doc.width, doc.height, large, counts, data);
     o.insert(o.end(), counts.begin(), counts.end());
     o.insert(o.end(), data.begin(), data.end());
     return o;

@@ -130,9 +130,12 @@ struct OutDocument {
     // or grey, alpha samples, `deep_stride` apart; or null.
     const std::uint16_t* deep = nullptr;
     std::uint32_t deep_channels = 0, deep_stride = 0;
+    bool large = false; // the large-document layout (version 2)
 };
 
-// The whole file. Sides of more than 30000 pixels are refused by the caller.
+// The whole file. Sides of more than 30000 pixels (300000 in the large layout) are refused by the
+// caller. The merged image of a transparent picture has its colours matted on white, as other
+// readers take it; the layers keep theirs as they are.
 [[nodiscard]] std::vector<std::uint8_t> write_document(const OutDocument& doc);
 
 } // namespace vt::formats::psd

@@ -34,6 +34,7 @@ constexpr std::uint32_t kTagPhys = VT_TAG('P', 'H', 'Y', 'S');
 // save writes it again.
 constexpr std::uint32_t kTagBlendKey = VT_TAG('P', 'S', 'D', 'B');
 constexpr std::uint32_t kMaxSide = 30000;
+constexpr std::uint32_t kMaxSideLarge = 300000;
 
 // The file's blend keys and the host's layer blend modes that draw the same.
 struct BlendPair {
@@ -72,7 +73,21 @@ bool known_extension(const FilterCheck& check) {
 }
 
 bool writes(const FilterCheck& check) {
-    return extension_is(check, u".psd");
+    return known_extension(check);
+}
+
+// A ".psb" target is written in the large-document layout.
+bool large_target(const std::uint16_t* path) {
+    std::size_t n = 0;
+    while (path[n] != 0)
+        ++n;
+    const char16_t want[] = u".psb";
+    for (std::size_t i = 0; n >= 4 && i < 4; ++i) {
+        const std::uint16_t c = path[n - 4 + i];
+        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != want[i])
+            return false;
+    }
+    return n >= 4;
 }
 
 bool has_signature(const FilterCheck& check) {
@@ -274,13 +289,14 @@ std::u16string name_of(const FilterCall* call) {
 
 // Frame `index` as a layer of the file. The host draws its first layer plainly at the origin,
 // so the file's bottom layer does the same.
-std::int32_t take_layer(FilterCall* call, std::int32_t index, psd::OutLayer& layer) {
+std::int32_t take_layer(FilterCall* call, std::int32_t index, std::uint32_t max_side,
+                        psd::OutLayer& layer) {
     if (call->frame_cb.select_frame(call, index) == 0)
         return call->status < 0 ? call->status : VT_ERR_BITMAP_REQUEST;
     if (call->pixels == nullptr || call->width < 1 || call->height < 1 ||
         call->stride < call->width)
         return VT_ERR_BITMAP_REQUEST;
-    if (call->width > kMaxSide || call->height > kMaxSide)
+    if (call->width > max_side || call->height > max_side)
         return VT_ERR_DIMENSIONS;
     layer.pixels = copy_pixels(call);
     layer.width = call->width;
@@ -330,9 +346,11 @@ std::int32_t save_image(FilterCall* call) {
     if (call->path == nullptr || call->frame_cb.select_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
     psd::OutDocument doc;
+    doc.large = large_target(call->path);
+    const std::uint32_t max_side = doc.large ? kMaxSideLarge : kMaxSide;
     if (const std::int32_t r = select_composite(call); r != VT_OK)
         return r;
-    if (call->width > kMaxSide || call->height > kMaxSide)
+    if (call->width > max_side || call->height > max_side)
         return VT_ERR_DIMENSIONS;
     doc.width = call->width;
     doc.height = call->height;
@@ -356,7 +374,7 @@ std::int32_t save_image(FilterCall* call) {
     }
     for (std::uint32_t i = 0; layered && i < call->frame_count; ++i) {
         psd::OutLayer layer;
-        if (const std::int32_t r = take_layer(call, static_cast<std::int32_t>(i), layer);
+        if (const std::int32_t r = take_layer(call, static_cast<std::int32_t>(i), max_side, layer);
             r != VT_OK)
             return r;
         if (i == 0 && (call->attr & kAttrCanvas) != 0)

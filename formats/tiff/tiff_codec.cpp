@@ -633,11 +633,21 @@ struct WriteState {
 TiffWriter::TiffWriter() : m_state(std::make_unique<WriteState>()) {}
 TiffWriter::~TiffWriter() = default;
 
-std::int32_t TiffWriter::open(const std::string& path) {
+bool needs_bigtiff(std::uint64_t raw_bytes, std::uint16_t compression) {
+    constexpr std::uint64_t kClassicEnd = std::uint64_t{1} << 32;
+    constexpr std::uint64_t kTagRoom = std::uint64_t{64} << 20;
+    // Stored and PackBits data grow by at most a byte in 128; LZW and Deflate are allowed a half.
+    const std::uint64_t coded = compression == kCompressNone || compression == kCompressPackBits
+                                    ? raw_bytes + raw_bytes / 128
+                                    : raw_bytes + raw_bytes / 2;
+    return coded + kTagRoom >= kClassicEnd;
+}
+
+std::int32_t TiffWriter::open(const std::string& path, bool big) {
     Options options = make_options(&m_state->messages);
     if (!options)
         return VT_ERR_OUT_OF_MEMORY;
-    m_state->tif = TIFFOpenExt(path.c_str(), "w", options.get());
+    m_state->tif = TIFFOpenExt(path.c_str(), big ? "w8" : "w", options.get());
     return m_state->tif != nullptr ? VT_OK : VT_ERR_OPEN_WRITE;
 }
 

@@ -117,6 +117,12 @@ struct PageCoding {
     int jpeg_quality = 90;
 };
 
+// Whether pages of `raw_bytes` uncompressed samples in all, coded with `compression`, may make
+// a file past the 4 GiB that a classic TIFF's 32-bit offsets reach, so that it must be a
+// BigTIFF. Compression may grow data that does not compress (LZW by up to a half), and tags
+// and profiles take some room too.
+[[nodiscard]] bool needs_bigtiff(std::uint64_t raw_bytes, std::uint16_t compression);
+
 // Writes pages of 8-bit RGB or RGBA to a new file.
 class TiffWriter {
 public:
@@ -125,8 +131,8 @@ public:
     TiffWriter(const TiffWriter&) = delete;
     TiffWriter& operator=(const TiffWriter&) = delete;
 
-    // Creates the file (UTF-8 path): VT_OK or -41.
-    [[nodiscard]] std::int32_t open(const std::string& path);
+    // Creates the file (UTF-8 path), a BigTIFF (64-bit offsets) when `big`: VT_OK or -41.
+    [[nodiscard]] std::int32_t open(const std::string& path, bool big = false);
     // Writes one page: RGB when every pixel is opaque, else RGBA with unassociated alpha.
     // JPEG is used only for opaque pages (LZW otherwise); an unknown code means LZW.
     // VT_OK, -43 write failure, -20 out of memory.

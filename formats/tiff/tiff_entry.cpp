@@ -235,18 +235,26 @@ std::int32_t save_image(FilterCall* call) {
     coding.compression = static_cast<std::uint16_t>(
         state_option(call, u"fmx_TIFF.compression", kCompressLzw, 1, 65535));
     coding.jpeg_quality = state_option(call, u"fmx_TIFF.jpeg_quality", 90, 1, 100);
-    // The first picture is checked before the file is touched.
-    if (const std::int32_t r = select_page(call, 0, pages); r != VT_OK)
-        return r;
+    const int bigtiff = state_option(call, u"fmx_TIFF.bigtiff", 0, 0, 1);
+    // Every picture is checked before the file is touched, and counted towards the size.
+    std::uint64_t raw_bytes = 0;
+    for (std::uint32_t i = pages; i-- > 0;) {
+        if (const std::int32_t r = select_page(call, i, pages); r != VT_OK)
+            return r;
+        raw_bytes += std::uint64_t{call->width} * call->height * 4;
+    }
+    const VtDeepImage* deep = pages == 1 ? deep_offered(call) : nullptr;
+    if (deep != nullptr)
+        raw_bytes = std::uint64_t{deep->width} * deep->height * deep->channels * 2;
+    const bool big = bigtiff == 1 || needs_bigtiff(raw_bytes, coding.compression);
     // The first page's camera data, from the markup only, like every other plug-in's.
     const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxExifBytes);
     // libtiff opens the file itself.
     return write_target_named(call->path, [&](const std::string& name) {
         TiffWriter writer;
-        std::int32_t result = writer.open(name);
+        std::int32_t result = writer.open(name, big);
         if (result != VT_OK)
             return result;
-        const VtDeepImage* deep = pages == 1 ? deep_offered(call) : nullptr;
         if (deep != nullptr) {
             PageTags tags = page_tags(call);
             result = writer.write_deep_page(deep->samples, deep->width, deep->height, deep->stride,
@@ -259,8 +267,9 @@ std::int32_t save_image(FilterCall* call) {
             result = closed;
         if (result == VT_OK && deep != nullptr)
             deep_written(call);
-        if (result == VT_OK && !exif.empty()) {
+        if (result == VT_OK && !exif.empty() && !big) {
             // Without its EXIF directory the file is still a good picture with its main tags.
+            // (A BigTIFF's 64-bit directories are not ours to extend: it goes without.)
             if (std::FILE* file = std::fopen(name.c_str(), "r+b"); file != nullptr) {
                 (void)attach_exif(file, exif);
                 std::fclose(file);
@@ -288,4 +297,6 @@ VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_TIFF.compression", "5",
      "1: none, 5: LZW, 8: Deflate, 32773: PackBits, 7: JPEG (pictures without "
      "transparency; others use LZW)"},
-    {"fmx_TIFF.jpeg_quality", "90", "1 to 100: the quality of JPEG compression"})
+    {"fmx_TIFF.jpeg_quality", "90", "1 to 100: the quality of JPEG compression"},
+    {"fmx_TIFF.bigtiff", "0",
+     "0: BigTIFF only when the file may pass 4 GB, 1: always BigTIFF (64-bit offsets)"})

@@ -28,6 +28,7 @@ enum : std::uint32_t {
     kPropOffsets = 15,
     kPropCompression = 17,
     kPropResolution = 19,
+    kPropParasites = 21,
     kPropGroupItem = 29,
     kPropItemPath = 30,
     kPropFloatOpacity = 33,
@@ -134,6 +135,23 @@ bool set_precision(XcfImage& image, std::uint32_t code) {
 std::uint32_t channels_of(std::uint32_t type) {
     static const std::uint32_t kChannels[] = {3, 4, 1, 2, 1, 2};
     return kChannels[type];
+}
+
+// The image's parasites (name, flags, size, data, one after another) between `at` and `end`:
+// the colour profile is the one named "icc-profile". A parasite that does not fit ends the list.
+void read_parasites(std::span<const std::uint8_t> file, std::uint64_t at, std::uint64_t end,
+                    XcfImage& image) {
+    Cursor c(file.first(static_cast<std::size_t>(end)), at, 0);
+    while (c.pos() < end) {
+        const std::string name = c.text();
+        c.u32(); // flags
+        const std::uint32_t size = c.u32();
+        const std::uint8_t* data = c.take(size);
+        if (c.cut())
+            return;
+        if (name == "icc-profile" && size > 0)
+            image.icc.assign(data, data + size);
+    }
 }
 
 std::int32_t read_layer(Cursor& c, XcfImage& image, XcfLayer& layer) {
@@ -476,6 +494,8 @@ std::int32_t read_xcf_image(std::span<const std::uint8_t> file, XcfImage& image)
         } else if (type == kPropResolution) {
             image.xres = c.f32();
             image.yres = c.f32();
+        } else if (type == kPropParasites) {
+            read_parasites(file, c.pos(), std::min<std::uint64_t>(next, file.size()), image);
         }
         c.seek(next);
     }
@@ -793,7 +813,8 @@ void write_layer(Out& out, const XcfOutLayer& layer) {
 } // namespace
 
 std::int32_t write_xcf(std::uint32_t width, std::uint32_t height, double xres, double yres,
-                       const std::vector<XcfOutLayer>& layers, std::vector<std::uint8_t>& out) {
+                       const std::vector<XcfOutLayer>& layers, std::vector<std::uint8_t>& out,
+                       std::span<const std::uint8_t> icc) {
     std::uint32_t version = 3;
     bool deep = false;
     bool grey = false;
@@ -826,6 +847,16 @@ std::int32_t write_xcf(std::uint32_t width, std::uint32_t height, double xres, d
         o.u32(8);
         o.f32(static_cast<float>(xres));
         o.f32(static_cast<float>(yres));
+    }
+    if (!icc.empty()) {
+        // GIMP's own parasite for the profile, persistent and undoable as GIMP writes it.
+        static const std::string kName = "icc-profile";
+        o.u32(kPropParasites);
+        o.u32(static_cast<std::uint32_t>(4 + kName.size() + 1 + 4 + 4 + icc.size()));
+        o.text(kName);
+        o.u32(3);
+        o.u32(static_cast<std::uint32_t>(icc.size()));
+        o.bytes(icc.data(), icc.size());
     }
     o.u32(kPropEnd);
     o.u32(0);

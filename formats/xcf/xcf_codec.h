@@ -53,6 +53,7 @@ struct XcfImage {
     double xres = 0;              // pixels per inch, 0 when not stated
     double yres = 0;
     std::vector<std::uint8_t> colormap; // R, G, B per entry
+    std::vector<std::uint8_t> icc;      // the "icc-profile" parasite, empty without one
     std::vector<XcfLayer> layers;       // topmost first
 };
 
@@ -101,10 +102,12 @@ struct XcfOutLayer {
     std::uint32_t deep_channels = 0, deep_stride = 0;
 };
 
-// The file of a canvas with its layers (topmost first): VT_OK, -13 beyond 4 GiB.
+// The file of a canvas with its layers (topmost first) and, when `icc` is not empty, the colour
+// profile as the image's "icc-profile" parasite: VT_OK, -13 beyond 4 GiB.
 [[nodiscard]] std::int32_t write_xcf(std::uint32_t width, std::uint32_t height, double xres,
                                      double yres, const std::vector<XcfOutLayer>& layers,
-                                     std::vector<std::uint8_t>& out);
+                                     std::vector<std::uint8_t>& out,
+                                     std::span<const std::uint8_t> icc = {});
 
 // Layer modes of the file and our blend modes; `known` false for one drawn as normal.
 [[nodiscard]] std::uint8_t blend_of_xcf_mode(std::uint32_t mode, bool& known) noexcept;

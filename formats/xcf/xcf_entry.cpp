@@ -1,6 +1,7 @@
 // fmx_XCF: GIMP's XCF documents (devel-docs/xcf.txt of GIMP's sources; the codec is in
 // xcf_codec.cpp). Layers come in bottom first with their names, positions, opacity,
-// visibility and modes, and go out the same way; the resolution travels as a "PHYS" chunk. A
+// visibility and modes, and go out the same way; the resolution travels as a "PHYS" chunk, the
+// colour profile (the image's "icc-profile" parasite) as "ICCP". A
 // document of one layer that covers the canvas, of more than 8 bits a sample, also gives it at
 // 16 bits when asked, and one picture offered at 16 bits is written at 16 bits.
 
@@ -70,6 +71,7 @@ void deliver_resolution(FilterCall* call, const XcfImage& image) {
 void deliver_metadata(FilterCall* call, const XcfImage& image) {
     deliver_markup(call, {image.sample_bytes * 32});
     deliver_resolution(call, image);
+    add_frame_chunk(call, kTagIcc, image.icc.data(), static_cast<std::uint32_t>(image.icc.size()));
 }
 
 void set_fields(FilterCall* call, const XcfLayer& layer, std::uint8_t blend, std::uint16_t& warn) {
@@ -267,6 +269,9 @@ std::int32_t save_image(FilterCall* call) {
     if (const std::int32_t r = select(call, 0); r != VT_OK)
         return r;
     frame_resolution(call, xres, yres);
+    std::vector<std::uint8_t> icc;
+    if (const ChunkView profile = frame_chunk(call, kTagIcc); profile.data != nullptr)
+        icc.assign(profile.data, profile.data + profile.size);
     const std::uint32_t width = call->width;
     const std::uint32_t height = call->height;
     if (call->doc_kind == 0) {
@@ -299,7 +304,7 @@ std::int32_t save_image(FilterCall* call) {
         layers.push_back(it->out);
     }
     std::vector<std::uint8_t> file;
-    if (const std::int32_t r = write_xcf(width, height, xres, yres, layers, file); r != VT_OK)
+    if (const std::int32_t r = write_xcf(width, height, xres, yres, layers, file, icc); r != VT_OK)
         return r;
     const std::int32_t r = write_target_bytes(call->path, file);
     if (r == VT_OK && deep != nullptr)

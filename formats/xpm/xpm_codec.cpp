@@ -1,4 +1,4 @@
-// XPM reader and writer and XBM reader of fmx_XPM (X.Org XPM manual, X11 bitmap files).
+// XPM and XBM reader and writer of fmx_XPM (X.Org XPM manual, X11 bitmap files).
 
 #include "formats/xpm/xpm_codec.h"
 
@@ -367,6 +367,61 @@ std::int32_t write_xpm(std::FILE* file, const std::uint32_t* pixels, std::uint32
         if (out.size() > (1u << 20) || y + 1 == height) {
             if (y + 1 == height)
                 out += "};"; // the last bytes: a cut file lacks them
+            if (std::fwrite(out.data(), 1, out.size(), file) != out.size())
+                return -43;
+            out.clear();
+        }
+    }
+    return 1;
+}
+
+const char* xbm_refusal(const std::uint32_t* pixels, std::uint32_t width, std::uint32_t height,
+                        std::uint32_t stride) {
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::uint32_t p = pixels[static_cast<std::size_t>(y) * stride + x];
+            const std::uint32_t t = p >> 24;
+            if (t != 0 && t != 255)
+                return "XBM has no transparency: the picture has partly transparent pixels";
+            if (t == 0 && (p & 0xFFFFFF) != 0 && (p & 0xFFFFFF) != 0xFFFFFF)
+                return "XBM holds only black and white: the picture has other colours";
+        }
+    return nullptr;
+}
+
+std::int32_t write_xbm(std::FILE* file, const std::uint32_t* pixels, std::uint32_t width,
+                       std::uint32_t height, std::uint32_t stride, std::string_view name) {
+    if (xbm_refusal(pixels, width, height, stride) != nullptr)
+        return -14;
+    // The names are C identifiers: the file's name with everything else as '_'.
+    std::string id;
+    for (const char c : name)
+        id += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    if (id.empty() || std::isdigit(static_cast<unsigned char>(id[0])) != 0)
+        id.insert(0, "image_");
+    std::string out = "#define " + id + "_width " + std::to_string(width) + "\n#define " + id +
+                      "_height " + std::to_string(height) + "\nstatic unsigned char " + id +
+                      "_bits[] = {\n";
+    const std::uint64_t total = static_cast<std::uint64_t>((width + 7) / 8) * height;
+    std::uint64_t written = 0;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint32_t* row = pixels + static_cast<std::size_t>(y) * stride;
+        for (std::uint32_t x = 0; x < width; x += 8) {
+            unsigned byte = 0;
+            // The least significant bit first; 1 is black, the foreground. A fully transparent
+            // pixel is background, as a bitmap's clear bits are where nothing is drawn.
+            for (std::uint32_t b = 0; b < 8 && x + b < width; ++b)
+                if ((row[x + b] >> 24) == 0 && (row[x + b] & 0xFFFFFF) == 0)
+                    byte |= 1u << b;
+            char text[8];
+            std::snprintf(text, sizeof(text), "0x%02x", byte);
+            out += (written % 12 == 0 ? "   " : " ") + std::string(text);
+            ++written;
+            out += written == total ? "" : written % 12 == 0 ? ",\n" : ",";
+        }
+        if (out.size() > (1u << 20) || y + 1 == height) {
+            if (y + 1 == height)
+                out += "};\n";
             if (std::fwrite(out.data(), 1, out.size(), file) != out.size())
                 return -43;
             out.clear();

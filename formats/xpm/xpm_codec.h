@@ -1,5 +1,5 @@
 #pragma once
-// The X PixMap reader and writer and the X BitMap reader of fmx_XPM, over bytes in memory and an
+// The X PixMap and X BitMap readers and writers of fmx_XPM, over bytes in memory and an
 // open file. Written from the X.Org "XPM Manual" (Arnaud Le Hors, version 3.4): XPM3 is a C
 // array of strings (values "width height colours chars-per-pixel", one string per colour with
 // its keys c, g, g4, m, s, then one string per row), XPM2 the same lines after "! XPM2"; and
@@ -45,5 +45,17 @@ struct XpmImage {
 [[nodiscard]] std::int32_t write_xpm(std::FILE* file, const std::uint32_t* pixels,
                                      std::uint32_t width, std::uint32_t height,
                                      std::uint32_t stride);
+
+// Why the picture cannot be an X bitmap (a pixel neither black nor white, or partly transparent),
+// or null when it can. Fully transparent pixels are the bitmap's background.
+[[nodiscard]] const char* xbm_refusal(const std::uint32_t* pixels, std::uint32_t width,
+                                      std::uint32_t height, std::uint32_t stride);
+
+// Writes an X bitmap whose names start with `name` (made a C identifier): 1 bits for black,
+// 0 for white and for fully transparent pixels. -14 for a picture xbm_refusal refuses, before
+// anything is written.
+[[nodiscard]] std::int32_t write_xbm(std::FILE* file, const std::uint32_t* pixels,
+                                     std::uint32_t width, std::uint32_t height,
+                                     std::uint32_t stride, std::string_view name);
 
 } // namespace vt::formats

@@ -82,8 +82,8 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         const char* reader_writer; // what the row ends with
     } expected[] = {
         {".vt5", "(built in) | (built in)"},    {".ico", "fmx_ICO.so | fmx_ICO.so"},
-        {".cur", "fmx_ICO.so | (read only)"},   {".psb", "fmx_PSD.so | (read only)"},
-        {".xbm", "fmx_XPM.so | (read only)"},   {".svg", "fmx_SVG.so | (read only)"},
+        {".cur", "fmx_ICO.so | fmx_ICO.so"},    {".psb", "fmx_PSD.so | fmx_PSD.so"},
+        {".xbm", "fmx_XPM.so | fmx_XPM.so"},    {".svg", "fmx_SVG.so | (read only)"},
         {".fits", "fmx_FITS.so | (read only)"}, {".psp", "fmx_PSP.so | (read only)"},
         {".kra", "fmx_KRA.so | (read only)"},   {".raw", "fmx_RAW.so | (read only)"},
         {".dng", "fmx_RAW.so | (read only)"},   {".cr2", "fmx_RAW.so | (read only)"},

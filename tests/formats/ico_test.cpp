@@ -76,5 +76,60 @@ TEST_F(IcoPlugin, SavesTheIconSizesLargestFirst) {
     }
 }
 
+// A cursor is one image with its hotspot: an option wins over the hotspot the picture kept (a
+// loaded cursor's), the corner without either; it follows a reduction to 256. ImageMagick reads
+// the cursor as the picture.
+TEST_F(IcoPlugin, CursorsKeepOneImageAndTheirHotspot) {
+    constexpr std::uint32_t kHot = VT_TAG('H', 'O', 'T', 'S');
+    const struct {
+        std::uint32_t width, height;
+        std::vector<std::uint8_t> kept; // the picture's hotspot chunk
+        const char *option_x, *option_y;
+        std::uint32_t hot_x, hot_y, saved_width, saved_height;
+    } cases[] = {
+        {32, 32, {}, nullptr, nullptr, 0, 0, 32, 32},
+        {31, 20, {5, 0, 7, 0}, nullptr, nullptr, 5, 7, 31, 20},
+        {31, 20, {5, 0, 7, 0}, "9", nullptr, 9, 7, 31, 20},
+        {31, 20, {}, "400", "400", 30, 19, 31, 20},
+        {600, 300, {}, "300", "150", 128, 64, 256, 128},
+    };
+    const bool magick = run_tool("convert -version");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        HarnessServices::state().clear();
+        if (c.option_x != nullptr)
+            HarnessServices::set_state(u"fmx_ICO.hotspot_x", c.option_x);
+        if (c.option_y != nullptr)
+            HarnessServices::set_state(u"fmx_ICO.hotspot_y", c.option_y);
+        Frame picture = make_picture(c.width, c.height, true);
+        if (!c.kept.empty())
+            picture.chunks[kHot] = c.kept;
+        const std::filesystem::path file = m_temp / "x.cur";
+        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        const std::string bytes = read_bytes(file);
+        ASSERT_GE(bytes.size(), 22u);
+        EXPECT_EQ(bytes.substr(2, 4), std::string("\2\0\1\0", 4)); // a cursor of one image
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_EQ(loaded.frames.size(), 1u);
+        const std::vector<std::uint8_t> hot = {
+            static_cast<std::uint8_t>(c.hot_x), static_cast<std::uint8_t>(c.hot_x >> 8),
+            static_cast<std::uint8_t>(c.hot_y), static_cast<std::uint8_t>(c.hot_y >> 8)};
+        EXPECT_EQ(loaded.frames[0].chunks.at(kHot), hot);
+        EXPECT_EQ(loaded.frames[0].width, c.saved_width);
+        EXPECT_EQ(loaded.frames[0].height, c.saved_height);
+        if (c.saved_width == c.width) {
+            EXPECT_EQ(max_difference(loaded.frames[0], picture), 0);
+        }
+        if (magick) {
+            const std::optional<Frame> outside = magick_first(file);
+            ASSERT_TRUE(outside.has_value());
+            EXPECT_EQ(max_difference(*outside, loaded.frames[0]), 0);
+        }
+    }
+    HarnessServices::state().clear();
+    EXPECT_EQ(check_with(api().check_save, u".cur").level, 100);
+}
+
 } // namespace
 } // namespace vt::test

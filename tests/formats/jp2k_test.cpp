@@ -5,6 +5,8 @@
 
 #include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
+#include "tests/formats/outside_tools.h"
+#include "tests/formats/wide_profile.h"
 
 namespace vt::test {
 namespace {
@@ -102,6 +104,46 @@ TEST_F(Jp2kPlugin, CodestreamsAndLossySavesOpenElsewhere) {
         ASSERT_TRUE(outside.has_value());
         EXPECT_EQ(max_difference(*outside, loaded.frames[0]), 0);
     }
+}
+
+// A picture's profile goes into the JP2 colour specification box (method 2), beside the
+// resolution box, where ImageMagick (which reads JP2 through OpenJPEG; opj_dump shows only the
+// main header) finds the same bytes; a codestream has no place for it.
+TEST_F(Jp2kPlugin, ColourProfileIsWrittenIntoJp2Files) {
+    const std::vector<std::uint8_t> icc = adobe_rgb_profile();
+    const bool magick = run_tool("convert -version");
+    for (const bool with_resolution : {false, true}) {
+        SCOPED_TRACE(with_resolution ? "with a resolution" : "alone");
+        Frame picture = make_picture(21, 13, with_resolution);
+        picture.chunks[VT_TAG('I', 'C', 'C', 'P')] = icc;
+        if (with_resolution)
+            picture.chunks[VT_TAG('P', 'H', 'Y', 'S')] = {1,  0, 0, 0, 44, 1, 0, 0,
+                                                          44, 1, 0, 0, 0,  0, 0, 0};
+        const std::filesystem::path file = m_temp / "p.jp2";
+        ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+        EXPECT_EQ(max_difference(loaded.frames[0], picture), 0);
+        if (with_resolution) {
+            EXPECT_EQ(phys_text(loaded.frames[0]), phys_text(picture));
+        }
+        if (magick) {
+            const std::filesystem::path out = m_temp / "out.icc";
+            ASSERT_TRUE(run_tool("convert " + quoted(file) + " " + quoted(out)));
+            const std::string bytes = read_bytes(out);
+            EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), icc);
+        }
+        // OpenJPEG's own program takes the file (and converts its colours by the profile).
+        const std::optional<Frame> outside = opj_frame(file);
+        ASSERT_TRUE(outside.has_value());
+        EXPECT_EQ(outside->width, picture.width);
+    }
+    Frame picture = make_picture(9, 7, false);
+    picture.chunks[VT_TAG('I', 'C', 'C', 'P')] = icc;
+    ASSERT_EQ(save_with(api(), m_temp / "p.j2k", {picture}).result, VT_OK);
+    EXPECT_EQ(load_with(api(), m_temp / "p.j2k").frames[0].chunks.count(VT_TAG('I', 'C', 'C', 'P')),
+              0u);
 }
 
 TEST_F(Jp2kPlugin, MotionFramesAndDurationsReadElsewhere) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -308,10 +310,70 @@ TEST_F(PsdPlugin, HostileFilesAreRefused) {
     });
 }
 
+// The picture over white, as 8-bit pixels.
+std::vector<std::uint32_t> on_white(const std::vector<std::uint32_t>& pixels) {
+    std::vector<std::uint32_t> out;
+    for (const std::uint32_t p : pixels) {
+        const std::uint32_t t = p >> 24;
+        std::uint32_t q = 0;
+        for (const int shift : {0, 8, 16})
+            q |= ((((p >> shift) & 0xFF) * (255 - t) + 255 * t + 127) / 255) << shift;
+        out.push_back(q);
+    }
+    return out;
+}
+
+double psnr(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    if (a.size() != b.size() || a.empty())
+        return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (const int shift : {0, 8, 16}) {
+            const double d = static_cast<double>((a[i] >> shift) & 0xFF) -
+                             static_cast<double>((b[i] >> shift) & 0xFF);
+            sum += d * d;
+        }
+    const double mse = sum / (3.0 * static_cast<double>(a.size()));
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// Both layouts, opaque and transparent: another reader composes the merged picture (which it
+// takes as matted on white) and the layer as drawn; our reader gives back the layer unmatted.
+TEST_F(PsdPlugin, MergedPictureIsMattedOnWhiteInBothLayouts) {
+    if (!run_tool("convert -version"))
+        GTEST_SKIP() << "no ImageMagick";
+    for (const char* name : {"m.psd", "m.psb"})
+        for (const bool transparent : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (transparent ? " transparent" : " opaque"));
+            const Frame picture = make_picture(41, 27, transparent);
+            const std::filesystem::path file = m_temp / name;
+            ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+            EXPECT_EQ(read_bytes(file)[5], name[4] == 'b' ? 2 : 1); // the layout's version
+            const LoadResult ours = load_with(api(), file);
+            ASSERT_EQ(ours.result, VT_OK);
+            EXPECT_EQ(max_difference(ours.frames.back().pixels, picture.pixels), 0);
+            const std::filesystem::path flat = m_temp / "flat.png";
+            ASSERT_TRUE(run_tool("convert " + vt::test::quoted(file.string() + "[0]") +
+                                 " -background white -flatten PNG24:" + vt::test::quoted(flat)));
+            const std::optional<Frame> merged = png_frame(flat);
+            ASSERT_TRUE(merged.has_value());
+            EXPECT_GE(psnr(merged->pixels, on_white(picture.pixels)), 45.0);
+            const std::optional<Frame> layer = reference(file);
+            ASSERT_TRUE(layer.has_value());
+            EXPECT_LE(max_difference(layer->pixels, picture.pixels), 1);
+        }
+    // The large layout allows sides the small one refuses.
+    const Frame wide = make_picture(30001, 1, false);
+    EXPECT_EQ(save_with(api(), m_temp / "w.psd", {wide}).result, VT_ERR_DIMENSIONS);
+    ASSERT_EQ(save_with(api(), m_temp / "w.psb", {wide}).result, VT_OK);
+    EXPECT_EQ(load_with(api(), m_temp / "w.psb").frames[0].pixels, wide.pixels);
+    EXPECT_EQ(check_with(api().check_save, u".psb").level, 100);
+}
+
 // --- 16 bits per channel: ImageMagick's pictures in its documents, or a picture of every
 // sample saved by us first. Each loads at 16 bits as drawn, beside the unchanged 8-bit frame
 // that is its rounding, and is saved at 16 bits and read back sample for sample, by us and by
-// ImageMagick (which reads a merged image with transparency as matted: only its layer then).
+// ImageMagick (which reads a merged image with transparency as matted: composed on white then).
 struct DeepPsd {
     const char* name;
     const char* magick;     // ImageMagick's arguments that draw it, or null
@@ -376,6 +438,19 @@ TEST_F(PsdPlugin, SixteenBitPicturesLoadAndSaveBitExact) {
         EXPECT_EQ(magick_rgba16(saved, "[1]"), deep_rgba(drawn));
         if (!c.transparent) {
             EXPECT_EQ(magick_rgba16(saved, "[0]"), deep_rgba(drawn));
+        } else {
+            // The merged picture, matted on white, composes on white as the picture does.
+            const std::vector<std::uint16_t> outside = magick_rgba16(
+                vt::test::quoted(saved.string() + "[0]") + " -background white -flatten", saved);
+            const std::vector<std::uint16_t> rgba = deep_rgba(drawn);
+            ASSERT_EQ(outside.size(), rgba.size());
+            int most = 0;
+            for (std::size_t i = 0; i < rgba.size(); ++i) {
+                const double a = rgba[i - i % 4 + 3] / 65535.0;
+                const double want = i % 4 == 3 ? 65535 : rgba[i] * a + 65535 * (1 - a);
+                most = std::max(most, static_cast<int>(std::lround(std::abs(outside[i] - want))));
+            }
+            EXPECT_LE(most, 2);
         }
     }
     // The save check says so; 8-bit pictures are written at 8 bits as ever.

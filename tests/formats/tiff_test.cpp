@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/tiff/tiff_codec.h"
 #include "formats/tiff/tiff_exif.h"
 #include "image/deep_image.h"
 #include "tests/formats/deep_files.h"
@@ -119,6 +120,58 @@ TEST_F(TiffPlugin, EveryCompressionRoundTrips) {
             }
         }
     }
+}
+
+// "fmx_TIFF.bigtiff" 1 writes a BigTIFF of every page, which we, libtiff, ImageMagick and
+// tiffinfo (where installed) read back; without it only an output that may pass 4 GiB is one.
+TEST_F(TiffPlugin, BigTiffIsForcedByTheOptionOrChosenBySize) {
+    const bool magick = run_tool("convert -version");
+    const bool tiffinfo = run_tool("command -v tiffinfo");
+    for (const char* compression : {"1", "5"}) {
+        HarnessServices::set_state(u"fmx_TIFF.compression", compression);
+        HarnessServices::set_state(u"fmx_TIFF.bigtiff", "1");
+        const std::vector<Frame> pages = {make_picture(37, 21, true), make_picture(9, 30, false)};
+        const std::filesystem::path file = m_temp / "big.tif";
+        ASSERT_EQ(save_with(api(), file, pages, 1).result, VT_OK);
+        EXPECT_EQ(read_bytes(file).substr(0, 4), std::string("II+\0", 4));
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        ASSERT_EQ(loaded.frames.size(), 2u);
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(max_difference(loaded.frames[i], pages[i]), 0) << i;
+            if (magick) {
+                const std::optional<Frame> outside = decoded_by(
+                    "sh -c 'convert \"$0[" + std::to_string(i) + "]\" PNG32:\"$1\"'", file);
+                ASSERT_TRUE(outside.has_value());
+                EXPECT_EQ(max_difference(*outside, pages[i]), 0) << i;
+            }
+        }
+        if (tiffinfo) {
+            const std::filesystem::path info = m_temp / "info.txt";
+            const std::string command = "tiffinfo " + quoted(file) + " >" + quoted(info) + " 2>&1";
+            ASSERT_EQ(std::system(command.c_str()), 0);
+            const std::string text = read_bytes(info);
+            EXPECT_NE(text.find("Image Width: 37 Image Length: 21"), std::string::npos) << text;
+            EXPECT_NE(text.find("Image Width: 9 Image Length: 30"), std::string::npos) << text;
+        }
+        HarnessServices::state().erase(u"fmx_TIFF.bigtiff");
+        ASSERT_EQ(save_with(api(), file, pages, 1).result, VT_OK);
+        EXPECT_EQ(read_bytes(file).substr(0, 4), std::string("II*\0", 4));
+    }
+    HarnessServices::state().erase(u"fmx_TIFF.compression");
+    const struct {
+        std::uint64_t raw;
+        std::uint16_t compression;
+        bool big;
+    } sizes[] = {
+        {3'000'000'000, 1, false},       {4'200'000'000, 1, true},
+        {4'200'000'000, 32773, true},    {2'000'000'000, 5, false},
+        {3'000'000'000, 5, true},        {3'000'000'000, 8, true},
+        {(1ull << 32) - 1, 32773, true}, {0, 5, false},
+    };
+    for (const auto& c : sizes)
+        EXPECT_EQ(vt::formats::tiff::needs_bigtiff(c.raw, c.compression), c.big)
+            << c.raw << " " << c.compression;
 }
 
 TEST_F(TiffPlugin, JpegQualityOptionTradesSizeForFidelity) {

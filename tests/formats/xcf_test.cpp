@@ -7,6 +7,8 @@
 #include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/layered_formats.h"
+#include "tests/formats/outside_tools.h"
+#include "tests/formats/wide_profile.h"
 
 namespace vt::test {
 namespace {
@@ -19,13 +21,13 @@ W, H = 70, 66
 def px(x, y): return ((x * 3) % 256, (y * 5) % 256, (x * y) % 256, 255 - (x + y) % 200)
 def grey(v): return (v[0], v[0], v[0], v[3])
 def rle(b): return b''.join(bytes([256 - len(b[i:i + 100])]) + b[i:i + 100] for i in range(0, len(b), 100))
-def xcf(name, version, precision, base, ltype, comp, layers, pal=b'', res=None):
+def xcf(name, version, precision, base, ltype, comp, layers, pal=b'', res=None, props=b''):
     wide, ptr = version >= 11, (lambda v: struct.pack('>Q' if version >= 11 else '>I', v))
     head = b'gimp xcf ' + (b'v%03d' % version) + b'\0' + struct.pack('>III', W, H, base)
     head += struct.pack('>I', precision) if version >= 4 else b''
     head += struct.pack('>IIB', 17, 1, comp) + (struct.pack('>III', 1, 4 + len(pal), len(pal) // 3) + pal if pal else b'')
     head += struct.pack('>IIff', 19, 8, *res) if res else b''
-    head += struct.pack('>II', 0, 0)
+    head += props + struct.pack('>II', 0, 0)
     body, at = b'', len(head) + (len(layers) + 2) * (8 if wide else 4)
     table = b''
     for (lname, x, y, w, h, props, data) in layers:
@@ -68,6 +70,10 @@ if sys.argv[1] == 'corpus':
     for i, (v, prec, base, lt, comp, enc, ref) in enumerate(cases):
         xcf('%s/%d.xcf' % (sys.argv[2], i), v, prec, base, lt, comp, [('only', 0, 0, W, H, [], b''.join(enc(p) for p in full))], pal if base == 2 else b'')
         pam('%s/%d.pam' % (sys.argv[2], i), [ref(p) for p in full])
+elif sys.argv[1] == 'profile':
+    def parasite(n, data): return struct.pack('>I', len(n) + 1) + n + b'\0' + struct.pack('>II', 1, len(data)) + data
+    both = parasite(b'gimp-comment', b'made\0') + parasite(b'icc-profile', open(sys.argv[3], 'rb').read())
+    xcf(sys.argv[2], 3, 0, 0, 1, 1, [('only', 0, 0, W, H, [], b''.join(bytes(p) for p in full))], props=struct.pack('>II', 21, len(both)) + both)
 elif sys.argv[1] == 'grouped':
     small = b''.join(bytes(px(x, y)) for y in range(10) for x in range(12))
     xcf(sys.argv[2], 3, 0, 0, 1, 1, [('g', 5, 7, 12, 10, [(29, 0, b''), (6, 4, 128), (8, 4, int(sys.argv[3]))], small),
@@ -140,6 +146,29 @@ class XcfPlugin : public PluginTest {
 protected:
     static void SetUpTestSuite() { open("fmx_XCF"); }
 };
+
+// The image's "icc-profile" parasite (after another parasite, as GIMP files have several) is the
+// picture's colour profile, and a save writes it back as one.
+TEST_F(XcfPlugin, ColourProfileTravelsAsTheIccParasite) {
+    const std::vector<std::uint8_t> icc = adobe_rgb_profile();
+    const std::filesystem::path profile = m_temp / "adobe.icc";
+    write_bytes(profile, std::string(icc.begin(), icc.end()));
+    const std::filesystem::path made = m_temp / "made.xcf";
+    if (!run_tool(script(m_temp.path()) + "profile " + quoted(made) + " " + quoted(profile)))
+        GTEST_SKIP() << "no Python";
+    const LoadResult loaded = load_with(api(), made);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+    const std::filesystem::path saved = m_temp / "saved.xcf";
+    ASSERT_EQ(save_with(api(), saved, loaded.frames).result, VT_OK);
+    const LoadResult again = load_with(api(), saved);
+    ASSERT_EQ(again.result, VT_OK);
+    EXPECT_EQ(again.frames[0].chunks.at(VT_TAG('I', 'C', 'C', 'P')), icc);
+    EXPECT_EQ(again.frames[0].pixels, loaded.frames[0].pixels);
+    // A picture without one is written without one.
+    ASSERT_EQ(save_with(api(), saved, {make_picture(5, 4, true)}).result, VT_OK);
+    EXPECT_EQ(load_with(api(), saved).frames[0].chunks.count(VT_TAG('I', 'C', 'C', 'P')), 0u);
+}
 
 // A bottom layer off the origin gets the empty canvas layer in front, which a save leaves out.
 TEST_F(XcfPlugin, LayersKeepTheirFieldsThroughVt5) {

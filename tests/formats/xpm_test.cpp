@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/utf.h"
+#include "gfxcore/runtime.h"
+#include "image/image_doc.h"
+#include "plugins/load_save.h"
+#include "plugins/state_store.h"
 #include "tests/formats/format_conformance.h"
+#include "tests/formats/outside_tools.h"
 
 namespace vt::test {
 namespace {
@@ -74,6 +82,90 @@ TEST_F(XpmPlugin, ImageMagickBitmapsDecodeAlike) {
     const LoadResult loaded = load_with(api(), (folder / "0.xbm").string());
     ASSERT_EQ(loaded.result, VT_OK);
     EXPECT_EQ(max_difference(loaded.frames[0], *magick_frame(folder / "0.xbm")), 0);
+}
+
+// X bitmaps are written for black-and-white pictures (fully transparent pixels are the
+// background) and load back alike here and in ImageMagick; other pictures are refused before
+// the target is touched.
+TEST_F(XpmPlugin, BlackAndWhitePicturesSaveAsBitmaps) {
+    const std::uint32_t black = bgrt(0, 0, 0);
+    const std::uint32_t white = bgrt(255, 255, 255);
+    const std::uint32_t clear = bgrt(9, 9, 9, 255);
+    const auto pattern = [&](std::uint32_t w, std::uint32_t h, std::uint32_t other) {
+        Frame f{.width = w, .height = h};
+        for (std::uint32_t i = 0; i < w * h; ++i)
+            f.pixels.push_back((i * 7 + i / w) % 3 == 0 ? black : i % 2 == 0 ? white : other);
+        return f;
+    };
+    const struct {
+        const char* what;
+        Frame picture;
+        std::int32_t result;
+    } cases[] = {
+        {"black and white across byte ends", pattern(13, 5, white), VT_OK},
+        {"black on a transparent ground", pattern(8, 3, clear), VT_OK},
+        {"a grey pixel", pattern(4, 2, bgrt(128, 128, 128)), VT_ERR_IMAGE_MODE},
+        {"a partly transparent pixel", pattern(4, 2, bgrt(0, 0, 0, 100)), VT_ERR_IMAGE_MODE},
+    };
+    const bool magick = run_tool("convert -version");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::filesystem::path file = m_temp / "1 b-w.xbm";
+        std::filesystem::remove(file);
+        ASSERT_EQ(save_with(api(), file, {c.picture}).result, c.result);
+        if (c.result != VT_OK) {
+            EXPECT_FALSE(std::filesystem::exists(file));
+            continue;
+        }
+        EXPECT_TRUE(read_bytes(file).starts_with("#define image_1_b_w_width "));
+        std::vector<std::uint32_t> expected = c.picture.pixels;
+        for (std::uint32_t& p : expected)
+            p = p == black ? black : white;
+        const LoadResult loaded = load_with(api(), file);
+        ASSERT_EQ(loaded.result, VT_OK);
+        EXPECT_EQ(loaded.frames[0].pixels, expected);
+        if (magick) {
+            const std::optional<Frame> outside = magick_frame(file);
+            ASSERT_TRUE(outside.has_value());
+            EXPECT_EQ(outside->pixels, expected);
+        }
+    }
+    EXPECT_EQ(check_with(api().check_save, u".xbm").level, 100);
+}
+
+// Through the host, a refused bitmap says why, after the host's own words.
+TEST(XbmSave, ColourPictureIsRefusedWithTheReason) {
+    char16_t why[128];
+    ASSERT_TRUE(gfx::EngineStartup(why, 128));
+    TempFolder tmp;
+    plugins::StateStore store{tmp.sub16("state")};
+    plugins::FilterRegistry::Options options;
+    options.plugins_folder = base::utf8_to_utf16(VT_PLUGINS_DIR);
+    options.data_root = tmp.path16();
+    options.store = &store;
+    plugins::FilterRegistry registry(options);
+    Layer layer;
+    std::memset(&layer, 0, sizeof(layer));
+    ASSERT_NE(image::CreateBitmap(&layer.bitmap, 3, 2, image::kCreateMemory), 0);
+    ASSERT_NE(image::LockBitmap(&layer.bitmap, 0), 0);
+    std::fill_n(layer.bitmap.pixels, 6, 0x00FF0000u);
+    image::UnlockBitmap(&layer.bitmap, 0);
+    image::LoadStatus status;
+    status.silent = 1;
+    EXPECT_EQ(plugins::save_image(tmp.sub16("red.xbm"), &layer, 1, status, registry), 0);
+    const std::string text = base::utf16_to_utf8(status.error_text.view());
+    EXPECT_NE(text.find("image-mode is invalid"), std::string::npos) << text;
+    EXPECT_NE(text.find("XBM holds only black and white"), std::string::npos) << text;
+    EXPECT_FALSE(std::filesystem::exists(tmp / "red.xbm"));
+    // A black-and-white one is written; its names come from the target's, not from the
+    // temporary file the host writes first.
+    ASSERT_NE(image::LockBitmap(&layer.bitmap, 0), 0);
+    std::fill_n(layer.bitmap.pixels, 6, 0x00FFFFFFu);
+    image::UnlockBitmap(&layer.bitmap, 0);
+    EXPECT_GT(plugins::save_image(tmp.sub16("bw.xbm"), &layer, 1, status, registry), 0);
+    EXPECT_TRUE(read_bytes(tmp / "bw.xbm").starts_with("#define bw_width 3\n"));
+    image::release_layer(layer);
+    gfx::EngineShutdown();
 }
 
 TEST_F(XpmPlugin, HostileFilesAreRefused) {
