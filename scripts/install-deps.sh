@@ -12,7 +12,7 @@ packages=(
     libdeflate-dev                              # fmx_PNG: whole-picture compression
     libjpeg62-turbo-dev                         # fmx_JPEG
     libwebp-dev                                 # fmx_WebP (with mux and demux)
-    libtiff-dev                                 # fmx_TIFF
+    libtiff-dev libtiff-tools                   # fmx_TIFF; tiffinfo checks its BigTIFF
     libgif-dev libimagequant-dev                # fmx_GIF
     qt6-base-dev                                # the desktop program (Widgets, Qt Test)
     libxcb1-dev                                 # the X server's close requests while a box is open

@@ -9,6 +9,7 @@
 #include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
+#include "tests/formats/wide_profile.h"
 
 namespace vt::test {
 namespace {
@@ -157,23 +158,6 @@ TEST_F(JxlPlugin, DeepPicturesSaveAt16BitsAndComeBackBitExact) {
     EXPECT_TRUE(load_with(api(), lossy, ask).deep.empty());
 }
 
-// Adobe RGB (1998)'s primaries and gamma as a Little CMS profile: a colour space that is not
-// sRGB's.
-std::vector<std::uint8_t> wide_profile() {
-    const cmsCIExyY white{0.3127, 0.3290, 1};
-    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
-    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256);
-    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    std::vector<std::uint8_t> icc(size);
-    cmsSaveProfileToMem(profile, icc.data(), &size);
-    cmsCloseProfile(profile);
-    cmsFreeToneCurve(gamma);
-    return icc;
-}
-
 // Red, green, blue, alpha 16-bit samples from profile `from` to profile `to`.
 std::vector<std::uint16_t> convert16(std::vector<std::uint16_t> samples, const std::string& from,
                                      const std::vector<std::uint8_t>& to) {
@@ -205,7 +189,7 @@ double psnr(const std::vector<std::uint16_t>& a, const std::vector<std::uint16_t
 // is labelled: djxl's linear-sRGB output taken to the profile by Little CMS is the reference,
 // for the 8-bit frame and the deep picture.
 TEST_F(JxlPlugin, LossyFilesWithAProfileDecodeInTheirOwnColourSpace) {
-    const std::vector<std::uint8_t> icc = wide_profile();
+    const std::vector<std::uint8_t> icc = adobe_rgb_profile();
     const std::filesystem::path profile = m_temp / "wide.icc";
     write_bytes(profile, std::string(icc.begin(), icc.end()));
     const std::filesystem::path png = m_temp / "wide.png", jxl = m_temp / "wide.jxl";

@@ -88,7 +88,7 @@ TEST(Catalogue, ExtensionsComeFromThePluginsOwnTables) {
     const std::vector<std::string> expected = {
         ".vt5 - - Vantrel Image",
         ".avi fmx_AVI.so fmx_AVI.so Video (AVI)",
-        ".cur fmx_ICO.so - Windows Cursor",
+        ".cur fmx_ICO.so fmx_ICO.so Windows Cursor",
         ".flv fmx_AVI.so - Video (Flash)",
         ".ico fmx_ICO.so fmx_ICO.so Windows Icon",
         ".m4v fmx_AVI.so - Video (MPEG-4)",
