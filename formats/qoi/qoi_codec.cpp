@@ -71,8 +71,7 @@ std::int32_t read_qoi_header(std::span<const std::uint8_t> file, QoiHeader& head
         return VT_ERR_INVALID_DATA;
     const std::uint64_t pixels = std::uint64_t{header.width} * header.height;
     if (header.width == 0 || header.height == 0 || header.width > kQoiMaxSide ||
-        header.height > kQoiMaxSide || pixels > kQoiMaxPixels ||
-        file.size() > INT_MAX)
+        header.height > kQoiMaxSide || pixels > kQoiMaxPixels || file.size() > INT_MAX)
         return VT_ERR_DIMENSIONS;
     if (file.size() < kHeaderBytes + kEndBytes + 1 ||
         pixels > std::uint64_t{file.size() - kHeaderBytes - kEndBytes} * 62)

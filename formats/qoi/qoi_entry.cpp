@@ -48,10 +48,10 @@ bool marked_linear(FilterCall* call) {
     if (!open_frame_markup(call, mb))
         return false;
     char value[8] = {};
-    const bool linear = call->meta_markup->get_value != nullptr &&
-                        call->meta_markup->get_value(&mb, kColourSpaceKey, value, sizeof value) !=
-                            0 &&
-                        std::strcmp(value, "linear") == 0;
+    const bool linear =
+        call->meta_markup->get_value != nullptr &&
+        call->meta_markup->get_value(&mb, kColourSpaceKey, value, sizeof value) != 0 &&
+        std::strcmp(value, "linear") == 0;
     call->meta_markup->free_buffer(&mb);
     return linear;
 }

@@ -66,14 +66,21 @@ TEST_F(QoiPlugin, ChunksDecodeAndTheColourSpaceTravels) {
         const char* space;
         char saved_channels;
     } cases[] = {
-        {"RGB literal, run of two", qoi(3, 1, 3, 0, "\xFE\xC8\x0A\x14\xC1"), {red, red, red},
-         "sRGB", 3},
+        {"RGB literal, run of two",
+         qoi(3, 1, 3, 0, "\xFE\xC8\x0A\x14\xC1"),
+         {red, red, red},
+         "sRGB",
+         3},
         {"linear, RGBA literal and a difference",
          qoi(2, 1, 4, 1, "\xFF\x0A\x14\x1E\x80\x7F"),
-         {bgrt(10, 20, 30, 127), bgrt(11, 21, 31, 127)}, "linear", 4},
+         {bgrt(10, 20, 30, 127), bgrt(11, 21, 31, 127)},
+         "linear",
+         4},
         {"luma difference, then an index hit of the first colour",
          qoi(3, 1, 3, 0, std::string("\xFE\x64\x64\x64\xA8\x88", 6) + static_cast<char>(17)),
-         {bgrt(100, 100, 100), bgrt(108, 108, 108), bgrt(100, 100, 100)}, "sRGB", 3},
+         {bgrt(100, 100, 100), bgrt(108, 108, 108), bgrt(100, 100, 100)},
+         "sRGB",
+         3},
     };
     for (const auto& c : cases) {
         const LoadResult loaded = load_bytes(c.bytes);
