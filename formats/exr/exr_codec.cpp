@@ -126,6 +126,76 @@ Chosen choose(const Imf::ChannelList& channels) {
     return c;
 }
 
+std::uint32_t le32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
+
+// Where each header starts (one, or a multi-part file's list up to its empty header), every
+// attribute's size checked against the bytes left: the library allocates what a size says
+// before it reads. -42 for a cut, -44 for a name that is empty or too long.
+std::int32_t header_starts(std::span<const std::uint8_t> file, bool multi_part,
+                           std::vector<std::size_t>& starts) {
+    std::size_t at = 8;
+    const auto name = [&]() -> std::int32_t {
+        const std::size_t begin = at;
+        while (at < file.size() && file[at] != 0 && at - begin <= 255)
+            ++at;
+        if (at >= file.size())
+            return VT_ERR_READ;
+        if (at == begin || file[at] != 0)
+            return VT_ERR_INVALID_DATA;
+        ++at;
+        return VT_OK;
+    };
+    for (;;) {
+        if (at >= file.size())
+            return VT_ERR_READ;
+        if (!starts.empty() && file[at] == 0)
+            return VT_OK;
+        starts.push_back(at);
+        while (file[at] != 0) {
+            for (int i = 0; i < 2; ++i)
+                if (const std::int32_t r = name(); r != VT_OK)
+                    return r;
+            if (file.size() - at < 4 || le32(&file[at]) > file.size() - at - 4)
+                return VT_ERR_READ;
+            at += 4 + le32(&file[at]);
+            if (at >= file.size())
+                return VT_ERR_READ;
+        }
+        ++at;
+        if (!multi_part)
+            return VT_OK;
+    }
+}
+
+// A part's sizes: the limits (-13), and what the library allocates for them against the file
+// (-42): its samples (and a tile's) over deflate's best ratio, and its table of tile offsets.
+std::int32_t check_part(const Imf::Header& h, std::size_t file_size) {
+    const Imath::Box2i window = h.dataWindow();
+    const std::int64_t w = std::int64_t{window.max.x} - window.min.x + 1;
+    const std::int64_t ht = std::int64_t{window.max.y} - window.min.y + 1;
+    if (w < 1 || ht < 1 || w > kExrMaxSide || ht > kExrMaxSide ||
+        static_cast<std::uint64_t>(w * ht) > kExrMaxPixels)
+        return VT_ERR_DIMENSIONS;
+    std::uint64_t pixel_bytes = 0;
+    for (auto it = h.channels().begin(); it != h.channels().end(); ++it)
+        pixel_bytes += static_cast<std::uint64_t>(sample_bits(it.channel().type) / 8);
+    std::uint64_t area = static_cast<std::uint64_t>(w * ht);
+    if (h.hasTileDescription()) {
+        const Imf::TileDescription& tile = h.tileDescription();
+        if (tile.xSize < 1 || tile.ySize < 1 || tile.xSize > 4096 || tile.ySize > 4096)
+            return VT_ERR_DIMENSIONS;
+        const std::uint64_t tiles = static_cast<std::uint64_t>((w + tile.xSize - 1) / tile.xSize) *
+                                    static_cast<std::uint64_t>((ht + tile.ySize - 1) / tile.ySize);
+        if (tiles * 8 > file_size)
+            return VT_ERR_READ;
+        area = std::max<std::uint64_t>(area, std::uint64_t{tile.xSize} * tile.ySize);
+    }
+    return area * pixel_bytes / kExrBestRatio > file_size ? VT_ERR_READ : VT_OK;
+}
+
 template <typename Body>
 std::int32_t guarded(Body body, std::int32_t failed) noexcept {
     try {
@@ -150,20 +220,27 @@ std::int32_t read_exr_header(std::span<const std::uint8_t> file, ExrHeader& head
         return VT_ERR_NOT_IMPLEMENTED;
     set_limits();
     return guarded(
-        [&] {
-            // The first header alone: its sizes are checked before the library reads a table
-            // whose length they give.
+        [&]() -> std::int32_t {
+            // The headers alone: their sizes are checked before the library reads or allocates
+            // anything they govern.
+            const int version = static_cast<int>(le32(&file[4]));
+            std::vector<std::size_t> starts;
+            if (const std::int32_t r = header_starts(file, Imf::isMultiPart(version), starts);
+                r != VT_OK)
+                return r;
             MemoryStream stream(file);
-            stream.seekg(8);
-            int version = file[4] | file[5] << 8 | file[6] << 16 | file[7] << 24;
             Imf::Header h;
-            h.readFrom(stream, version);
+            for (std::size_t i = starts.size(); i-- > 0;) {
+                stream.seekg(starts[i]);
+                int v = version;
+                h = Imf::Header();
+                h.readFrom(stream, v);
+                if (const std::int32_t r = check_part(h, file.size()); r != VT_OK)
+                    return r;
+            }
             const Imath::Box2i window = h.dataWindow();
             const std::int64_t w = std::int64_t{window.max.x} - window.min.x + 1;
             const std::int64_t ht = std::int64_t{window.max.y} - window.min.y + 1;
-            if (w < 1 || ht < 1 || w > kExrMaxSide || ht > kExrMaxSide ||
-                static_cast<std::uint64_t>(w * ht) > kExrMaxPixels)
-                return VT_ERR_DIMENSIONS;
             const Chosen c = choose(h.channels());
             const bool colour = c.colour[0] || c.colour[1] || c.colour[2];
             if ((!colour && c.grey == nullptr) || h.channels().findChannel("RY") != nullptr ||
@@ -184,8 +261,6 @@ std::int32_t read_exr_header(std::span<const std::uint8_t> file, ExrHeader& head
                 bits += static_cast<std::uint64_t>(sample_bits(channel->type));
             }
             header.bits_per_pixel = static_cast<std::uint32_t>(bits);
-            if (static_cast<std::uint64_t>(w * ht) * (bits / 8) / kExrBestRatio > file.size())
-                return VT_ERR_READ;
             h.sanityCheck(Imf::isTiled(version));
             return VT_OK;
         },

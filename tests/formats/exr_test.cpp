@@ -19,13 +19,14 @@
 namespace vt::test {
 namespace {
 
-// A scanline header by hand: `channels` of the given pixel type (0 uint, 1 half, 2 float),
-// ZIP, the data window from (x0, y0) of width x height; the offset table and data left out.
+// A header by hand: `channels` of the given pixel type (0 uint, 1 half, 2 float), ZIP, the
+// data window of width x height, `flags` (the version's second byte), `extra` attributes; the
+// offset table and data left out.
 std::string exr_header(std::uint32_t width, std::uint32_t height,
                        const std::vector<std::pair<std::string, int>>& channels = {{"R", 1},
                                                                                    {"G", 1},
                                                                                    {"B", 1}},
-                       int flags = 0, std::int32_t x0 = 0, std::int32_t y0 = 0) {
+                       int flags = 0, const std::string& extra = {}) {
     const auto attribute = [](const std::string& name, const std::string& type,
                               const std::string& value) {
         std::string s = name + '\0' + type + '\0';
@@ -42,9 +43,8 @@ std::string exr_header(std::uint32_t width, std::uint32_t height,
     }
     list += '\0';
     std::string box;
-    for (const std::int64_t v : {std::int64_t{x0}, std::int64_t{y0}, x0 + std::int64_t{width} - 1,
-                                 y0 + std::int64_t{height} - 1})
-        le32(box, static_cast<std::uint32_t>(v));
+    for (const std::uint32_t v : {0u, 0u, width - 1, height - 1})
+        le32(box, v);
     std::string one, zero8(8, '\0');
     le32(one, 0x3F800000);
     std::string s = "\x76\x2f\x31\x01";
@@ -55,7 +55,7 @@ std::string exr_header(std::uint32_t width, std::uint32_t height,
            attribute("lineOrder", "lineOrder", std::string(1, '\0')) +
            attribute("pixelAspectRatio", "float", one) +
            attribute("screenWindowCenter", "v2f", zero8) +
-           attribute("screenWindowWidth", "float", one) + '\0';
+           attribute("screenWindowWidth", "float", one) + extra + '\0';
 }
 
 std::string conformance_header(std::uint32_t width, std::uint32_t height) {
@@ -258,11 +258,21 @@ TEST_F(ExrPlugin, HostileFilesAreRefused) {
          VT_ERR_NOT_IMPLEMENTED},
         {"deep data", exr_header(4, 4, {{"R", 1}}, 0x08) + std::string(200, '\0'),
          VT_ERR_NOT_IMPLEMENTED},
-        {"a huge window in a tiny file", exr_header(15000, 15000, {{"R", 2}}, 0, -5, -5),
-         VT_ERR_READ},
+        {"a huge window in a tiny file", exr_header(15000, 15000, {{"R", 2}}), VT_ERR_READ},
         {"an offset table pointing nowhere", rgb + std::string(8, '\x7f') + std::string(64, '\0'),
          VT_ERR_INVALID_DATA},
-        {"a cut header", rgb.substr(0, 60), VT_ERR_INVALID_DATA},
+        {"a cut header", rgb.substr(0, 60), VT_ERR_READ},
+        // The library allocates an attribute of a type it does not know at its stated size.
+        {"an attribute larger than the file",
+         rgb.substr(0, rgb.size() - 1) + "x" + '\0' + "y" + '\0' +
+             std::string("\x00\x00\x00\x60", 4) + std::string(64, '\0'),
+         VT_ERR_READ},
+        // 1 x 1 tiles over 240,000,000 pixels: a table of 1.9 GB the file cannot hold.
+        {"a table of tiles larger than the file",
+         exr_header(60000, 4000, {{"R", 1}}, 0x02,
+                    std::string("tiles\0tiledesc\0\x09\0\0\0\x01\0\0\0\x01\0\0\0\0", 28)) +
+             std::string(600000, '\0'),
+         VT_ERR_READ},
     });
 }
 
