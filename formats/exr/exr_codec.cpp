@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vt::formats {
@@ -131,6 +133,69 @@ std::uint32_t le32(const std::uint8_t* p) {
            std::uint32_t{p[3]} << 24;
 }
 
+// Whether the library's reader of an attribute of `type` takes exactly `value`'s bytes: the
+// readers of known types read their own layout, whatever size the file states, so a value of
+// another size would set the library reading somewhere the checks here did not look.
+bool value_fits(std::string_view type, std::span<const std::uint8_t> value) {
+    static constexpr std::pair<std::string_view, std::size_t> kFixed[] = {{"box2i", 16},
+                                                                          {"box2f", 16},
+                                                                          {"chromaticities", 32},
+                                                                          {"compression", 1},
+                                                                          {"deepImageState", 1},
+                                                                          {"double", 8},
+                                                                          {"envmap", 1},
+                                                                          {"float", 4},
+                                                                          {"int", 4},
+                                                                          {"keycode", 28},
+                                                                          {"lineOrder", 1},
+                                                                          {"m33d", 72},
+                                                                          {"m33f", 36},
+                                                                          {"m44d", 128},
+                                                                          {"m44f", 64},
+                                                                          {"rational", 8},
+                                                                          {"tiledesc", 9},
+                                                                          {"timecode", 8},
+                                                                          {"v2d", 16},
+                                                                          {"v2f", 8},
+                                                                          {"v2i", 8},
+                                                                          {"v3d", 24},
+                                                                          {"v3f", 12},
+                                                                          {"v3i", 12}};
+    for (const auto& [name, size] : kFixed)
+        if (type == name)
+            return value.size() == size;
+    if (type == "chlist") {
+        // Entries of a name and 16 bytes, up to an empty name that ends the value.
+        std::size_t at = 0;
+        while (at < value.size() && value[at] != 0) {
+            const std::size_t begin = at;
+            while (at < value.size() && value[at] != 0 && at - begin < 255)
+                ++at;
+            if (at >= value.size() || value[at] != 0 || value.size() - at - 1 < 16)
+                return false;
+            at += 1 + 16;
+        }
+        return at + 1 == value.size();
+    }
+    if (type == "preview") {
+        if (value.size() < 8)
+            return false;
+        return std::uint64_t{le32(value.data())} * le32(value.data() + 4) * 4 == value.size() - 8;
+    }
+    if (type == "stringvector") {
+        for (std::size_t at = 0; at < value.size();) {
+            if (value.size() - at < 4 || le32(&value[at]) > value.size() - at - 4)
+                return false;
+            at += 4 + le32(&value[at]);
+        }
+        return true;
+    }
+    if (type == "floatvector")
+        return value.size() % 4 == 0;
+    // Strings, manifests and types the library does not know are read at the stated size.
+    return true;
+}
+
 // Where each header starts (one, or a multi-part file's list up to its empty header), every
 // attribute's size checked against the bytes left: the library allocates what a size says
 // before it reads. -42 for a cut, -44 for a name that is empty or too long.
@@ -139,7 +204,7 @@ std::int32_t header_starts(std::span<const std::uint8_t> file, bool multi_part,
     std::size_t at = 8;
     const auto name = [&]() -> std::int32_t {
         const std::size_t begin = at;
-        while (at < file.size() && file[at] != 0 && at - begin <= 255)
+        while (at < file.size() && file[at] != 0 && at - begin < 255)
             ++at;
         if (at >= file.size())
             return VT_ERR_READ;
@@ -155,11 +220,17 @@ std::int32_t header_starts(std::span<const std::uint8_t> file, bool multi_part,
             return VT_OK;
         starts.push_back(at);
         while (file[at] != 0) {
-            for (int i = 0; i < 2; ++i)
-                if (const std::int32_t r = name(); r != VT_OK)
-                    return r;
+            if (const std::int32_t r = name(); r != VT_OK)
+                return r;
+            const std::size_t type = at;
+            if (const std::int32_t r = name(); r != VT_OK)
+                return r;
             if (file.size() - at < 4 || le32(&file[at]) > file.size() - at - 4)
                 return VT_ERR_READ;
+            const std::string_view type_name(reinterpret_cast<const char*>(&file[type]),
+                                             at - type - 1);
+            if (!value_fits(type_name, file.subspan(at + 4, le32(&file[at]))))
+                return VT_ERR_INVALID_DATA;
             at += 4 + le32(&file[at]);
             if (at >= file.size())
                 return VT_ERR_READ;
