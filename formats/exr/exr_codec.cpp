@@ -12,6 +12,7 @@
 #include <half.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -82,14 +83,29 @@ private:
     std::FILE* m_file;
 };
 
+// The linear values at which the 16-bit display value steps up (the inverse curve at each
+// half step): a value's encoding, rounded to nearest, is how many of them lie at or below it. A
+// search of this table costs a fraction of the curve's power function per sample.
+const std::array<float, 65535>& steps() {
+    static const std::array<float, 65535> table = [] {
+        std::array<float, 65535> t{};
+        for (std::size_t v = 1; v <= t.size(); ++v) {
+            const double s = (static_cast<double>(v) - 0.5) / 65535.0;
+            t[v - 1] =
+                static_cast<float>(s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4));
+        }
+        return t;
+    }();
+    return table;
+}
+
 std::uint16_t encode_linear(float linear) {
     if (!(linear > 0.0f))
         return 0;
     if (linear >= 1.0f)
         return 65535;
-    const double l = linear;
-    const double s = l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1.0 / 2.4) - 0.055;
-    return static_cast<std::uint16_t>(s * 65535.0 + 0.5);
+    const std::array<float, 65535>& t = steps();
+    return static_cast<std::uint16_t>(std::upper_bound(t.begin(), t.end(), linear) - t.begin());
 }
 
 float decode_to_linear(std::uint16_t display) {
