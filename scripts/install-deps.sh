@@ -35,6 +35,8 @@ packages=(
 )
 packages+=(libzip-dev libexpat1-dev)            # fmx_ORA, fmx_KRA: zip containers and their XML
 packages+=(libjxr-dev libjxr-tools)  # fmx_WIC; its tests' outside encoder and decoder
+packages+=(libqoi-dev qoi)           # fmx_QOI (the reference codec), and qoiconv for its tests
+packages+=(libopenexr-dev openexr)   # fmx_EXR, and exrheader for its tests
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi

@@ -16,6 +16,18 @@ if(NOT result EQUAL 0)
 endif()
 
 file(STRINGS ${GLOBS} globs)
+# Our own MIME file (beside the template) defines the types the system's database may lack
+# (QOI, Radiance, PFM): its globs count as the database's.
+get_filename_component(here ${TEMPLATE} DIRECTORY)
+file(STRINGS ${here}/vantrel-converter.xml own_mime)
+set(own_type)
+foreach(line IN LISTS own_mime)
+    if(line MATCHES "<mime-type type=\"([^\"]+)\">")
+        set(own_type ${CMAKE_MATCH_1})
+    elseif(line MATCHES "<glob pattern=\"\\*\\.([^\"]+)\"/>" AND own_type)
+        list(APPEND globs "50:${own_type}:*.${CMAKE_MATCH_1}")
+    endif()
+endforeach()
 set(types)
 string(REPLACE "\n" ";" lines "${listing}")
 foreach(line IN LISTS lines)

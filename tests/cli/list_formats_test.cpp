@@ -89,7 +89,9 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         {".dng", "fmx_RAW.so | (read only)"},   {".cr2", "fmx_RAW.so | (read only)"},
         {".wdp", "fmx_WIC.so | fmx_WIC.so"},    {".hdp", "fmx_WIC.so | fmx_WIC.so"},
         {".mkv", "fmx_AVI.so | (read only)"},   {".png", "fmx_PNG.so | fmx_PNG.so"},
-        {".jfif", "fmx_JPEG.so | fmx_JPEG.so"},
+        {".jfif", "fmx_JPEG.so | fmx_JPEG.so"}, {".qoi", "fmx_QOI.so | fmx_QOI.so"},
+        {".hdr", "fmx_HDR.so | fmx_HDR.so"},    {".pic", "fmx_HDR.so | fmx_HDR.so"},
+        {".pfm", "fmx_HDR.so | fmx_HDR.so"},    {".exr", "fmx_EXR.so | fmx_EXR.so"},
     };
     for (const auto& e : expected) {
         const auto row = rows.find(e.extension);
