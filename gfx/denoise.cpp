@@ -61,24 +61,32 @@ private:
 
 // Runs the window over the picture in a serpentine (left to right, down one row, right to
 // left, ...), so that every move, also between rows, changes one row or column of samples.
+// The picture is filtered in place: only the 2r + 1 rows of YCbCr samples the window spans are
+// kept, in a ring, and a row is converted just before the window first reaches it, while the
+// picture still holds it unfiltered.
 class MedianFilter {
 public:
-    MedianFilter(const std::uint32_t* work, std::int32_t width, std::int32_t height,
-                 std::int32_t radius, std::uint16_t* fine) noexcept
-        : m_work(work), m_w(width), m_h(height), m_r(radius), m_hist(fine) {}
+    // `ring` holds 2r + 1 rows of `width` samples; `rows` has a pointer for each of `height`.
+    MedianFilter(std::uint32_t* ring, const std::uint32_t** rows, std::int32_t width,
+                 std::int32_t height, std::int32_t radius, std::uint16_t* fine) noexcept
+        : m_ring(ring), m_rows(rows), m_w(width), m_h(height), m_r(radius), m_hist(fine) {}
 
     void run(std::uint32_t* out, std::size_t out_stride) noexcept {
         std::int32_t x = 0;
-        for (std::int32_t y = 0; y <= std::min(m_h - 1, m_r); ++y)
+        for (std::int32_t y = 0; y <= std::min(m_h - 1, m_r); ++y) {
+            convert_row(y, out, out_stride);
             add_row(y, 0, std::min(m_w - 1, m_r));
+        }
         for (std::int32_t y = 0; y < m_h; ++y) {
             if (y > 0) {
                 const std::int32_t x0 = std::max(0, x - m_r);
                 const std::int32_t x1 = std::min(m_w - 1, x + m_r);
                 if (y - 1 - m_r >= 0)
                     remove_row(y - 1 - m_r, x0, x1);
-                if (y + m_r < m_h)
+                if (y + m_r < m_h) {
+                    convert_row(y + m_r, out, out_stride);
                     add_row(y + m_r, x0, x1);
+                }
             }
             const std::int32_t y0 = std::max(0, y - m_r);
             const std::int32_t y1 = std::min(m_h - 1, y + m_r);
@@ -109,9 +117,18 @@ public:
     }
 
 private:
+    // Row y of the picture into the ring slot that row y - 2r - 1, no longer in the window,
+    // held.
+    void convert_row(std::int32_t y, const std::uint32_t* pixels, std::size_t stride) noexcept {
+        const auto slot = static_cast<std::size_t>(y % (2 * m_r + 1));
+        std::uint32_t* dst = m_ring + slot * static_cast<std::size_t>(m_w);
+        const std::uint32_t* row = pixels + static_cast<std::size_t>(y) * stride;
+        for (std::int32_t x = 0; x < m_w; ++x)
+            dst[x] = RgbToYcc(row[x]);
+        m_rows[y] = dst;
+    }
     [[nodiscard]] std::uint32_t at(std::int32_t x, std::int32_t y) const noexcept {
-        return m_work[static_cast<std::size_t>(y) * static_cast<std::size_t>(m_w) +
-                      static_cast<std::size_t>(x)];
+        return m_rows[y][x];
     }
     void add_row(std::int32_t y, std::int32_t x0, std::int32_t x1) noexcept {
         for (std::int32_t x = x0; x <= x1; ++x)
@@ -130,7 +147,8 @@ private:
             m_hist.remove(at(x, y));
     }
 
-    const std::uint32_t* m_work;
+    std::uint32_t* m_ring;
+    const std::uint32_t** m_rows;
     std::int32_t m_w;
     std::int32_t m_h;
     std::int32_t m_r;
@@ -156,20 +174,16 @@ int MedianDenoise(Bitmap* bmp, std::int32_t radius) noexcept {
     const std::uint32_t h = bmp->height;
     if (w == 0 || h == 0)
         return finish(slot, kErrorNone, 1);
-    // A live bitmap is within the engine limits, so the work copy's size cannot overflow.
-    const std::size_t pixels = static_cast<std::size_t>(w) * h;
-    std::unique_ptr<std::uint32_t[]> work(new (std::nothrow) std::uint32_t[pixels]);
+    // A live bitmap is within the engine limits, so the ring's size cannot overflow.
+    const std::size_t window_rows =
+        static_cast<std::size_t>(std::min(h, static_cast<std::uint32_t>(2 * r + 1)));
+    std::unique_ptr<std::uint32_t[]> ring(new (std::nothrow) std::uint32_t[window_rows * w]);
+    std::unique_ptr<const std::uint32_t*[]> rows(new (std::nothrow) const std::uint32_t*[h]);
     std::unique_ptr<std::uint16_t[]> fine(new (std::nothrow) std::uint16_t[65536]());
-    if (!work || !fine)
+    if (!ring || !rows || !fine)
         return finish(slot, kErrorScratch, 0);
-    for (std::uint32_t y = 0; y < h; ++y) {
-        const std::uint32_t* row = bmp->pixels + static_cast<std::size_t>(y) * bmp->stride;
-        std::uint32_t* dst = work.get() + static_cast<std::size_t>(y) * w;
-        for (std::uint32_t x = 0; x < w; ++x)
-            dst[x] = RgbToYcc(row[x]);
-    }
-    MedianFilter filter(work.get(), static_cast<std::int32_t>(w), static_cast<std::int32_t>(h), r,
-                        fine.get());
+    MedianFilter filter(ring.get(), rows.get(), static_cast<std::int32_t>(w),
+                        static_cast<std::int32_t>(h), r, fine.get());
     filter.run(bmp->pixels, bmp->stride);
     return finish(slot, kErrorNone, 1);
 }
