@@ -25,6 +25,9 @@ using std::numbers::pi;
 
 std::atomic<ResampleRowHook> g_row_hook{nullptr};
 
+// Rows below which another thread costs more than it saves.
+constexpr std::uint32_t kRowsPerHelper = 16;
+
 // Modified Bessel function of order 0 by its power series, terms up to x^20.
 double bessel_i0(double x) noexcept {
     const double q = x * x / 4.0;
@@ -285,10 +288,9 @@ int AdvancedResample(Bitmap* bmp, std::int32_t width, std::int32_t height, int f
                 const ResampleRowHook hook = g_row_hook.load(std::memory_order_relaxed);
                 const bool avx2 = detail::avx2_enabled();
                 const bool sse2 = detail::vector_paths_enabled();
-                const auto compute_row = [&](std::uint32_t y) {
+                const auto compute_row = [&](std::uint32_t y, float* acc) {
                     // Down the taps first into one float row, then across. Taps that weigh
                     // nothing are left out.
-                    float* acc = sums.get();
                     const std::uint32_t* lines[kMaxSincTaps];
                     float line_weight[kMaxSincTaps];
                     int used = 0;
@@ -321,9 +323,31 @@ int AdvancedResample(Bitmap* bmp, std::int32_t width, std::int32_t height, int f
                     if (hook != nullptr)
                         hook(y);
                 };
-                const std::uint32_t computed = run_claimed_rows(
-                    *work.next_row, static_cast<std::uint32_t>(dh), compute_row, work.done);
-                complete = computed == static_cast<std::uint32_t>(dh);
+                // Rows are independent: the job's idle workers may take some of them, each
+                // with its own float row.
+                std::atomic<std::uint32_t> computed{0};
+                const auto out_rows = static_cast<std::uint32_t>(dh);
+                const auto rows_of = [&](float* acc) {
+                    computed.fetch_add(run_claimed_rows(
+                                           *work.next_row, out_rows,
+                                           [&](std::uint32_t y) { compute_row(y, acc); },
+                                           work.done),
+                                       std::memory_order_relaxed);
+                };
+                const std::uint32_t helpers =
+                    out_rows >= kRowsPerHelper * 2
+                        ? std::min(row_helpers(), out_rows / kRowsPerHelper - 1)
+                        : 0;
+                run_with_helpers(helpers, [&](bool helper) {
+                    if (!helper) {
+                        rows_of(sums.get());
+                        return;
+                    }
+                    const auto own = detail::try_alloc<float>(static_cast<std::size_t>(sw) * 4);
+                    if (own)
+                        rows_of(own.get());
+                });
+                complete = computed.load() == out_rows;
             }
         }
     }

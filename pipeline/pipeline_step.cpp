@@ -11,6 +11,7 @@
 #include "engine/job_stats.h"
 #include "gfx/orientation.h"
 #include "gfx/resample.h"
+#include "gfxcore/row_claim.h"
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
 #include "image/deep_image.h"
@@ -155,8 +156,10 @@ public:
             !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
             return engine::kTransformFailed;
         DeepCarry deep{room.deep.empty() ? nullptr : &room.deep, nullptr};
+        gfx::set_row_helpers(&m_idle_workers);
         const int result = RunTransforms(room.doc->layers, room.frames, room.status, options,
                                          mark ? mark->bitmap() : nullptr, &deep);
+        gfx::set_row_helpers(nullptr);
         if (deep.dropped != nullptr)
             warn_8bit(room, deep.dropped);
         return result;
@@ -338,7 +341,8 @@ private:
     static constexpr int kDataLost = 3; // LoadStatus::warnings: data not transferred
 
     const PictureBudget m_budget;
-    // Workers that have run out of pictures: the threads a plug-in may add (job.spare_threads).
+    // Workers that have run out of pictures: the threads a plug-in (job.spare_threads) or a row
+    // loop of the transforms may add.
     std::atomic<std::uint32_t> m_idle_workers{0};
 };
 

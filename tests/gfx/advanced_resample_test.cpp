@@ -9,6 +9,7 @@
 
 #include "gfx/resample.h"
 #include "gfx/resample_testing.h"
+#include "gfxcore/row_claim.h"
 #include "gfxcore/runtime.h"
 #include "gfxcore/thread_slot.h"
 #include "tests/gfx/gfx_test_util.h"
@@ -182,6 +183,22 @@ TEST(AdvancedResample, ScalingByOneIsExact) {
         if (filter == kFilterBSpline || filter == kFilterMitchell)
             continue;
         EXPECT_EQ(advanced(p, 9, 8, filter, kWindowLanczos, 4), src.pixels()) << filter;
+    }
+}
+
+TEST(AdvancedResample, HelperThreadsWriteTheSameRows) {
+    const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 5); };
+    for (int filter : {kFilterBilinear, kFilterSinc}) {
+        Picture alone(90, 70, fill);
+        const auto expected = advanced(alone, 45, 131, filter, kWindowHann, 6);
+        for (std::uint32_t idle : {1u, 3u}) {
+            const std::atomic<std::uint32_t> count{idle};
+            set_row_helpers(&count);
+            Picture p(90, 70, fill);
+            const auto shared = advanced(p, 45, 131, filter, kWindowHann, 6);
+            set_row_helpers(nullptr);
+            EXPECT_EQ(shared, expected) << filter << " idle " << idle;
+        }
     }
 }
 
