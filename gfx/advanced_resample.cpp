@@ -6,10 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "gfx/advanced_rows_p.h"
 #include "gfx/advanced_weights_p.h"
 #include "gfx/resample.h"
 #include "gfx/resample_testing.h"
 #include "gfx/scaled_copy_p.h"
+#include "gfx/vector_paths.h"
 #include "gfxcore/row_claim.h"
 #include "gfxcore/runtime.h"
 #include "gfxcore/thread_slot.h"
@@ -22,6 +24,9 @@ namespace {
 using std::numbers::pi;
 
 std::atomic<ResampleRowHook> g_row_hook{nullptr};
+
+// Rows below which another thread costs more than it saves.
+constexpr std::uint32_t kRowsPerHelper = 16;
 
 // Modified Bessel function of order 0 by its power series, terms up to x^20.
 double bessel_i0(double x) noexcept {
@@ -72,13 +77,6 @@ bool build_weights(AxisWeights& out, int filter, int window, const TapRange& ran
     out.taps = axis.taps;
     out.index = std::move(axis.index);
     return true;
-}
-
-std::uint8_t to_channel(float v) noexcept {
-    // Truncated, with a little slack so that weights that sum to one in exact
-    // arithmetic but not in floats cannot turn 255 into 254.
-    v = std::min(std::max(v + 1e-3f, 0.0f), 255.0f);
-    return static_cast<std::uint8_t>(v);
 }
 
 } // namespace
@@ -288,56 +286,68 @@ int AdvancedResample(Bitmap* bmp, std::int32_t width, std::int32_t height, int f
             } else {
                 resample_abort.store(false, std::memory_order_relaxed);
                 const ResampleRowHook hook = g_row_hook.load(std::memory_order_relaxed);
-                const auto compute_row = [&](std::uint32_t y) {
-                    // Down the taps first into one float row, then across.
-                    float* acc = sums.get();
-                    std::fill(acc, acc + static_cast<std::size_t>(sw) * 4, 0.0f);
+                const bool avx2 = detail::avx2_enabled();
+                const bool sse2 = detail::vector_paths_enabled();
+                const auto compute_row = [&](std::uint32_t y, float* acc) {
+                    // Down the taps first into one float row, then across. Taps that weigh
+                    // nothing are left out.
+                    const std::uint32_t* lines[kMaxSincTaps];
+                    float line_weight[kMaxSincTaps];
+                    int used = 0;
                     const std::size_t ry =
                         static_cast<std::size_t>(y) * static_cast<std::size_t>(rows.taps);
                     for (int n = 0; n < rows.taps; ++n) {
                         const float w = rows.weight[ry + static_cast<std::size_t>(n)];
                         if (w == 0.0f)
                             continue;
-                        const std::uint32_t* line =
+                        lines[used] =
                             src.pixels +
                             static_cast<std::size_t>(rows.index[ry + static_cast<std::size_t>(n)]) *
                                 src.stride;
-                        for (std::int32_t x = 0; x < sw; ++x) {
-                            const std::uint32_t p = line[x];
-                            float* a = acc + static_cast<std::size_t>(x) * 4;
-                            a[0] += w * static_cast<float>(p & 255u);
-                            a[1] += w * static_cast<float>((p >> 8) & 255u);
-                            a[2] += w * static_cast<float>((p >> 16) & 255u);
-                            a[3] += w * static_cast<float>(p >> 24);
-                        }
+                        line_weight[used++] = w;
                     }
                     std::uint32_t* out = dst.pixels + static_cast<std::size_t>(y) * dst.stride;
-                    for (std::int32_t x = 0; x < dw; ++x) {
-                        const std::size_t cx =
-                            static_cast<std::size_t>(x) * static_cast<std::size_t>(cols.taps);
-                        float v[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-                        for (int m = 0; m < cols.taps; ++m) {
-                            const float w = cols.weight[cx + static_cast<std::size_t>(m)];
-                            const float* a =
-                                acc + static_cast<std::size_t>(
-                                          cols.index[cx + static_cast<std::size_t>(m)]) *
-                                          4;
-                            v[0] += w * a[0];
-                            v[1] += w * a[1];
-                            v[2] += w * a[2];
-                            v[3] += w * a[3];
-                        }
-                        out[x] = static_cast<std::uint32_t>(to_channel(v[0])) |
-                                 static_cast<std::uint32_t>(to_channel(v[1])) << 8 |
-                                 static_cast<std::uint32_t>(to_channel(v[2])) << 16 |
-                                 static_cast<std::uint32_t>(to_channel(v[3])) << 24;
+                    if (avx2) {
+                        detail::advanced_down_avx2(lines, line_weight, used, sw, acc);
+                        detail::advanced_across_avx2(acc, cols.index.data(), cols.weight.data(),
+                                                     cols.taps, dw, out);
+                    } else if (sse2) {
+                        detail::advanced_down_sse2(lines, line_weight, used, sw, acc);
+                        detail::advanced_across_sse2(acc, cols.index.data(), cols.weight.data(),
+                                                     cols.taps, dw, out);
+                    } else {
+                        detail::advanced_down_portable(lines, line_weight, used, 0, sw, acc);
+                        detail::advanced_across_portable(acc, cols.index.data(), cols.weight.data(),
+                                                         cols.taps, 0, dw, out);
                     }
                     if (hook != nullptr)
                         hook(y);
                 };
-                const std::uint32_t computed = run_claimed_rows(
-                    *work.next_row, static_cast<std::uint32_t>(dh), compute_row, work.done);
-                complete = computed == static_cast<std::uint32_t>(dh);
+                // Rows are independent: the job's idle workers may take some of them, each
+                // with its own float row.
+                std::atomic<std::uint32_t> computed{0};
+                const auto out_rows = static_cast<std::uint32_t>(dh);
+                const auto rows_of = [&](float* acc) {
+                    computed.fetch_add(run_claimed_rows(
+                                           *work.next_row, out_rows,
+                                           [&](std::uint32_t y) { compute_row(y, acc); },
+                                           work.done),
+                                       std::memory_order_relaxed);
+                };
+                const std::uint32_t helpers =
+                    out_rows >= kRowsPerHelper * 2
+                        ? std::min(row_helpers(), out_rows / kRowsPerHelper - 1)
+                        : 0;
+                run_with_helpers(helpers, [&](bool helper) {
+                    if (!helper) {
+                        rows_of(sums.get());
+                        return;
+                    }
+                    const auto own = detail::try_alloc<float>(static_cast<std::size_t>(sw) * 4);
+                    if (own)
+                        rows_of(own.get());
+                });
+                complete = computed.load() == out_rows;
             }
         }
     }

@@ -1,12 +1,15 @@
 #include "gfx/denoise.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "gfx/levels.h"
 #include "gfx/median_p.h"
+#include "gfxcore/row_claim.h"
 #include "gfxcore/runtime.h"
 #include "gfxcore/thread_slot.h"
 #include "image/bitmap.h"
@@ -59,26 +62,41 @@ private:
     std::uint32_t m_y_below = 0; // samples in Y groups before it
 };
 
-// Runs the window over the picture in a serpentine (left to right, down one row, right to
-// left, ...), so that every move, also between rows, changes one row or column of samples.
+// Runs the window over rows of the picture in a serpentine (left to right on even rows, right to
+// left on odd ones), so that every move, also between rows, changes one row or column of
+// samples. The picture is filtered in place: only the 2r + 1 rows of YCbCr samples the window
+// spans are kept, in a ring, and a row is converted just before the window first reaches it,
+// while the picture still holds it unfiltered. A band of rows that other threads filter at the
+// same time takes the rows beyond its ends, converted before anyone wrote, from `edges`.
 class MedianFilter {
 public:
-    MedianFilter(const std::uint32_t* work, std::int32_t width, std::int32_t height,
-                 std::int32_t radius, std::uint16_t* fine) noexcept
-        : m_work(work), m_w(width), m_h(height), m_r(radius), m_hist(fine) {}
+    // `ring` holds 2r + 1 rows of `width` samples; `rows` has a pointer for each of `height`;
+    // `edges` (for a band only) the r rows before the band and the r rows after it.
+    MedianFilter(std::uint32_t* ring, const std::uint32_t** rows, std::int32_t width,
+                 std::int32_t height, std::int32_t radius, std::uint16_t* fine) noexcept
+        : m_ring(ring), m_rows(rows), m_w(width), m_h(height), m_r(radius), m_hist(fine) {}
 
-    void run(std::uint32_t* out, std::size_t out_stride) noexcept {
-        std::int32_t x = 0;
-        for (std::int32_t y = 0; y <= std::min(m_h - 1, m_r); ++y)
-            add_row(y, 0, std::min(m_w - 1, m_r));
-        for (std::int32_t y = 0; y < m_h; ++y) {
-            if (y > 0) {
+    // Filters rows first .. end - 1.
+    void run(std::uint32_t* out, std::size_t out_stride, std::int32_t first, std::int32_t end,
+             const std::uint32_t* edges) noexcept {
+        m_first = first;
+        m_end = end;
+        m_edges = edges;
+        std::int32_t x = (first & 1) == 0 ? 0 : m_w - 1;
+        for (std::int32_t y = std::max(0, first - m_r); y <= std::min(m_h - 1, first + m_r); ++y) {
+            fetch_row(y, out, out_stride);
+            add_row(y, std::max(0, x - m_r), std::min(m_w - 1, x + m_r));
+        }
+        for (std::int32_t y = first; y < end; ++y) {
+            if (y > first) {
                 const std::int32_t x0 = std::max(0, x - m_r);
                 const std::int32_t x1 = std::min(m_w - 1, x + m_r);
                 if (y - 1 - m_r >= 0)
                     remove_row(y - 1 - m_r, x0, x1);
-                if (y + m_r < m_h)
+                if (y + m_r < m_h) {
+                    fetch_row(y + m_r, out, out_stride);
                     add_row(y + m_r, x0, x1);
+                }
             }
             const std::int32_t y0 = std::max(0, y - m_r);
             const std::int32_t y1 = std::min(m_h - 1, y + m_r);
@@ -109,9 +127,27 @@ public:
     }
 
 private:
+    // Row y of the band into the ring slot that row y - 2r - 1, no longer in the window, held;
+    // a row beyond the band from the edges.
+    void fetch_row(std::int32_t y, const std::uint32_t* pixels, std::size_t stride) noexcept {
+        const auto width = static_cast<std::size_t>(m_w);
+        if (y < m_first) {
+            m_rows[y] = m_edges + static_cast<std::size_t>(y - (m_first - m_r)) * width;
+            return;
+        }
+        if (y >= m_end) {
+            m_rows[y] = m_edges + static_cast<std::size_t>(m_r + y - m_end) * width;
+            return;
+        }
+        const auto slot = static_cast<std::size_t>(y % (2 * m_r + 1));
+        std::uint32_t* dst = m_ring + slot * static_cast<std::size_t>(m_w);
+        const std::uint32_t* row = pixels + static_cast<std::size_t>(y) * stride;
+        for (std::int32_t x = 0; x < m_w; ++x)
+            dst[x] = RgbToYcc(row[x]);
+        m_rows[y] = dst;
+    }
     [[nodiscard]] std::uint32_t at(std::int32_t x, std::int32_t y) const noexcept {
-        return m_work[static_cast<std::size_t>(y) * static_cast<std::size_t>(m_w) +
-                      static_cast<std::size_t>(x)];
+        return m_rows[y][x];
     }
     void add_row(std::int32_t y, std::int32_t x0, std::int32_t x1) noexcept {
         for (std::int32_t x = x0; x <= x1; ++x)
@@ -130,12 +166,67 @@ private:
             m_hist.remove(at(x, y));
     }
 
-    const std::uint32_t* m_work;
+    std::uint32_t* m_ring;
+    const std::uint32_t** m_rows;
     std::int32_t m_w;
     std::int32_t m_h;
     std::int32_t m_r;
     WindowHistogram m_hist;
+    std::int32_t m_first = 0;
+    std::int32_t m_end = 0;
+    const std::uint32_t* m_edges = nullptr;
 };
+
+// Work for one band of rows: its own ring, row pointers, histogram and edge rows.
+struct Band {
+    std::int32_t first = 0;
+    std::int32_t end = 0;
+    std::unique_ptr<std::uint32_t[]> ring;
+    std::unique_ptr<const std::uint32_t*[]> rows;
+    std::unique_ptr<std::uint16_t[]> fine;
+    std::unique_ptr<std::uint32_t[]> edges;
+};
+
+// Rows a band should have at least, so that its set-up stays small beside its work.
+constexpr std::uint32_t kMinBandRows = 64;
+
+// Sets up `count` bands over the picture, the edges converted now; false without memory.
+bool make_bands(std::vector<Band>& bands, std::uint32_t count, const Bitmap& bmp,
+                std::int32_t r) noexcept {
+    const std::uint32_t w = bmp.width;
+    const std::uint32_t h = bmp.height;
+    const std::size_t window_rows =
+        static_cast<std::size_t>(std::min(h, static_cast<std::uint32_t>(2 * r + 1)));
+    try {
+        bands.resize(count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Band& band = bands[i];
+        band.first = static_cast<std::int32_t>(std::uint64_t{h} * i / count);
+        band.end = static_cast<std::int32_t>(std::uint64_t{h} * (i + 1) / count);
+        band.ring.reset(new (std::nothrow) std::uint32_t[window_rows * w]);
+        band.rows.reset(new (std::nothrow) const std::uint32_t*[h]);
+        band.fine.reset(new (std::nothrow) std::uint16_t[65536]());
+        if (count > 1)
+            band.edges.reset(new (std::nothrow) std::uint32_t[static_cast<std::size_t>(2 * r) * w]);
+        if (!band.ring || !band.rows || !band.fine || (count > 1 && !band.edges))
+            return false;
+        if (count == 1)
+            continue;
+        for (std::int32_t e = 0; e < 2 * r; ++e) {
+            const std::int32_t y = e < r ? band.first - r + e : band.end + e - r;
+            if (y < 0 || y >= static_cast<std::int32_t>(h))
+                continue;
+            const std::uint32_t* row = bmp.pixels + static_cast<std::size_t>(y) * bmp.stride;
+            std::uint32_t* dst = band.edges.get() + static_cast<std::size_t>(e) * w;
+            for (std::uint32_t x = 0; x < w; ++x)
+                dst[x] = RgbToYcc(row[x]);
+        }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -156,21 +247,26 @@ int MedianDenoise(Bitmap* bmp, std::int32_t radius) noexcept {
     const std::uint32_t h = bmp->height;
     if (w == 0 || h == 0)
         return finish(slot, kErrorNone, 1);
-    // A live bitmap is within the engine limits, so the work copy's size cannot overflow.
-    const std::size_t pixels = static_cast<std::size_t>(w) * h;
-    std::unique_ptr<std::uint32_t[]> work(new (std::nothrow) std::uint32_t[pixels]);
-    std::unique_ptr<std::uint16_t[]> fine(new (std::nothrow) std::uint16_t[65536]());
-    if (!work || !fine)
-        return finish(slot, kErrorScratch, 0);
-    for (std::uint32_t y = 0; y < h; ++y) {
-        const std::uint32_t* row = bmp->pixels + static_cast<std::size_t>(y) * bmp->stride;
-        std::uint32_t* dst = work.get() + static_cast<std::size_t>(y) * w;
-        for (std::uint32_t x = 0; x < w; ++x)
-            dst[x] = RgbToYcc(row[x]);
+    // A live bitmap is within the engine limits, so no buffer size can overflow. Bands are
+    // independent once their edges are converted: the job's idle workers may filter some.
+    const std::uint32_t most = h >= 2 * kMinBandRows ? h / kMinBandRows - 1 : 0;
+    const std::uint32_t helpers = std::min(row_helpers(), most);
+    std::vector<Band> bands;
+    if (helpers == 0 || !make_bands(bands, helpers + 1, *bmp, r)) {
+        bands.clear();
+        if (!make_bands(bands, 1, *bmp, r))
+            return finish(slot, kErrorScratch, 0);
     }
-    MedianFilter filter(work.get(), static_cast<std::int32_t>(w), static_cast<std::int32_t>(h), r,
-                        fine.get());
-    filter.run(bmp->pixels, bmp->stride);
+    std::atomic<std::uint32_t> next_band{0};
+    const auto count = static_cast<std::uint32_t>(bands.size());
+    run_with_helpers(count - 1, [&](bool) {
+        for (std::uint32_t i; (i = next_band.fetch_add(1)) < count;) {
+            Band& band = bands[i];
+            MedianFilter filter(band.ring.get(), band.rows.get(), static_cast<std::int32_t>(w),
+                                static_cast<std::int32_t>(h), r, band.fine.get());
+            filter.run(bmp->pixels, bmp->stride, band.first, band.end, band.edges.get());
+        }
+    });
     return finish(slot, kErrorNone, 1);
 }
 

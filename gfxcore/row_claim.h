@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
+#include <thread>
+#include <vector>
 
 #include "gfxcore/runtime.h"
 
@@ -32,6 +35,32 @@ std::uint32_t run_claimed_rows(std::atomic<std::uint32_t>& next_row, std::uint32
     if (done != nullptr)
         done->store(true, std::memory_order_release);
     return computed;
+}
+
+// Threads a row loop may run beside the calling one: the count behind `idle` (the job's workers
+// that have run out of pictures), set for the calling thread around a picture's transforms;
+// null: none.
+void set_row_helpers(const std::atomic<std::uint32_t>* idle) noexcept;
+// That count now, at most kMaxRowHelpers; 0 when none is set for this thread.
+[[nodiscard]] std::uint32_t row_helpers() noexcept;
+inline constexpr std::uint32_t kMaxRowHelpers = 31;
+
+// Runs `work(true)` on up to `helpers` new threads and `work(false)` on the calling thread, and
+// waits for them (a blocking join, no spinning). A thread the system refuses is left out: the
+// others claim its rows. `work` must be safe to run on several threads at once.
+template <class Work>
+void run_with_helpers(std::uint32_t helpers, Work&& work) noexcept {
+    std::vector<std::thread> threads;
+    try {
+        threads.reserve(helpers);
+        for (std::uint32_t i = 0; i < helpers; ++i)
+            threads.emplace_back([&work] { work(true); });
+    } catch (const std::exception&) {
+        // No memory or no thread: fewer helpers.
+    }
+    work(false);
+    for (auto& t : threads)
+        t.join();
 }
 
 } // namespace vt::gfx

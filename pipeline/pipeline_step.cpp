@@ -1,6 +1,7 @@
 #include "pipeline/pipeline_step.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,6 +11,7 @@
 #include "engine/job_stats.h"
 #include "gfx/orientation.h"
 #include "gfx/resample.h"
+#include "gfxcore/row_claim.h"
 #include "gfxcore/runtime.h"
 #include "image/bitmap.h"
 #include "image/deep_image.h"
@@ -33,7 +35,14 @@ namespace {
 
 struct Room : engine::FrameRoom {
     Room() { std::memset(doc.get(), 0, sizeof *doc); }
-    ~Room() override { image::release_image(*doc); }
+    ~Room() override {
+        image::release_image(*doc);
+        // A worker lets go of its room when the job has no picture left for it.
+        if (idle_workers != nullptr)
+            idle_workers->fetch_add(1, std::memory_order_relaxed);
+    }
+
+    std::atomic<std::uint32_t>* idle_workers = nullptr; // the step's count
 
     std::unique_ptr<image::ImageDoc> doc{new (std::nothrow) image::ImageDoc};
     std::uint32_t frames = 0;
@@ -82,6 +91,7 @@ public:
         auto room = std::unique_ptr<Room>(new (std::nothrow) Room);
         if (!room || !room->doc)
             return nullptr;
+        room->idle_workers = &m_idle_workers;
         return room;
     }
 
@@ -98,7 +108,9 @@ public:
         plugins::set_draft_hint(room.fast_decode ? &room.draft : nullptr);
         room.deep.reset();
         room.status.deep = room.want_deep ? &room.deep : nullptr;
+        plugins::set_spare_threads(&m_idle_workers);
         room.frames = plugins::load_image(source, room.doc->layers, image::kMaxLayers, room.status);
+        plugins::set_spare_threads(nullptr);
         room.status.deep = nullptr;
         room.decoded = plugins::take_draft_record();
         plugins::set_draft_hint(nullptr);
@@ -144,8 +156,10 @@ public:
             !plugins::expand_frame_changes(room.doc->layers, room.frames, room.status))
             return engine::kTransformFailed;
         DeepCarry deep{room.deep.empty() ? nullptr : &room.deep, nullptr};
+        gfx::set_row_helpers(&m_idle_workers);
         const int result = RunTransforms(room.doc->layers, room.frames, room.status, options,
                                          mark ? mark->bitmap() : nullptr, &deep);
+        gfx::set_row_helpers(nullptr);
         if (deep.dropped != nullptr)
             warn_8bit(room, deep.dropped);
         return result;
@@ -198,7 +212,9 @@ public:
             return false;
         }
         status.deep_offer = room.deep.empty() ? nullptr : &room.deep;
+        plugins::set_spare_threads(&m_idle_workers);
         const bool saved = plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
+        plugins::set_spare_threads(nullptr);
         status.deep_offer = nullptr;
         room.saved_bits = saved && status.deep_saved ? 16 : 8;
         keep_reason(room, !saved, status);
@@ -325,6 +341,9 @@ private:
     static constexpr int kDataLost = 3; // LoadStatus::warnings: data not transferred
 
     const PictureBudget m_budget;
+    // Workers that have run out of pictures: the threads a plug-in (job.spare_threads) or a row
+    // loop of the transforms may add.
+    std::atomic<std::uint32_t> m_idle_workers{0};
 };
 
 } // namespace

@@ -178,6 +178,8 @@ std::int32_t bq_query(const char* key, void* buffer, std::int32_t capacity) {
         return answer_draft_query(buffer, capacity);
     if (k == "load.frame_bytes")
         return answer_frame_bytes_query(buffer, capacity);
+    if (k == "job.spare_threads")
+        return answer_spare_threads_query(buffer, capacity);
     return 0;
 }
 

@@ -8,6 +8,7 @@ namespace {
 
 thread_local const DraftHint* t_hint = nullptr;
 thread_local DraftRecord t_record;
+thread_local const std::atomic<std::uint32_t>* t_idle_workers = nullptr;
 
 std::uint32_t within(std::int64_t target, std::uint32_t full) {
     return static_cast<std::uint32_t>(std::clamp<std::int64_t>(target, 1, full));
@@ -58,6 +59,19 @@ std::int32_t answer_draft_query(void* buffer, std::int32_t capacity) noexcept {
     t_record = {size[0], size[1]};
     std::memcpy(buffer, min_size, sizeof min_size);
     return 8;
+}
+
+void set_spare_threads(const std::atomic<std::uint32_t>* idle_workers) noexcept {
+    t_idle_workers = idle_workers;
+}
+
+std::int32_t answer_spare_threads_query(void* buffer, std::int32_t capacity) noexcept {
+    if (capacity < 4)
+        return -4;
+    const std::uint32_t spare =
+        t_idle_workers != nullptr ? t_idle_workers->load(std::memory_order_relaxed) : 0;
+    std::memcpy(buffer, &spare, sizeof spare);
+    return 4;
 }
 
 } // namespace vt::plugins

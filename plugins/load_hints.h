@@ -9,8 +9,15 @@
 // answer 0 asks for the full size. The host records the full size the plug-in named, so the
 // transforms can size the result as if the picture had been decoded whole.
 //
+// "job.spare_threads": the host writes into the buffer (one uint32, capacity at least 4) how many
+// threads the plug-in may run beside the calling one, and answers 4: the workers of the job that
+// have run out of pictures, so that the last pictures of a job can use every core. 0 (and an
+// answer 0 outside a job) means: work on the calling thread alone. The count can grow while a
+// plug-in works; it never shrinks during a job.
+//
 // Thread: the hint and the record belong to the calling thread (one load at a time per worker).
 
+#include <atomic>
 #include <cstdint>
 
 #include "gfx/resize_step.h"
@@ -40,5 +47,12 @@ struct DraftRecord {
 
 // The query's answer (see above).
 [[nodiscard]] std::int32_t answer_draft_query(void* buffer, std::int32_t capacity) noexcept;
+
+// The job's count of idle workers for the loads and saves that follow on this thread; null:
+// none.
+void set_spare_threads(const std::atomic<std::uint32_t>* idle_workers) noexcept;
+
+// The "job.spare_threads" answer (see above).
+[[nodiscard]] std::int32_t answer_spare_threads_query(void* buffer, std::int32_t capacity) noexcept;
 
 } // namespace vt::plugins

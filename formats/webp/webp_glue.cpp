@@ -312,6 +312,7 @@ bool make_config(const EncodeOptions& options, WebPConfig& config) {
     config.lossless = options.lossless ? 1 : 0;
     // Lossless means every pixel, the colour under full transparency too.
     config.exact = options.lossless ? 1 : 0;
+    config.thread_level = options.threads ? 1 : 0;
     return WebPValidateConfig(&config) != 0;
 }
 

@@ -76,6 +76,7 @@ struct EncodeOptions {
     bool lossless = false;   // lossless keeps every pixel exactly, under full transparency too
     int method = 4;          // 0-6: speed against size
     std::uint32_t plays = 0; // how often an animation runs, 0 endlessly
+    bool threads = false;    // the encoder may run a second thread (same bytes, less waiting)
 };
 
 // A picture to encode: B, G, R, transparency pixels as in a Bitmap.

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <vector>
 
 #include "gfx/denoise.h"
 #include "gfx/levels.h"
+#include "gfxcore/row_claim.h"
 #include "image/bitmap.h"
 #include "tests/gfx/gfx_test_util.h"
 #include "tests/gfx_transforms/median_reference.h"
@@ -68,6 +70,25 @@ TEST(MedianDenoise, EqualsTheDirectFilterOnAPhotoLikePicture) {
         reference::median_filter(expected, w, h, radius);
         EXPECT_EQ(filtered(w, h, src, radius), expected) << radius;
     }
+}
+
+TEST(MedianDenoise, BandsOnHelperThreadsGiveTheSameBytes) {
+    // Band ends on odd and even rows, bands shorter than the window's reach, narrow pictures.
+    std::uint32_t seed = 70;
+    for (const Shape s : {Shape{37, 200}, Shape{3, 131}, Shape{90, 129}})
+        for (int radius : {1, 3, 16}) {
+            const auto src =
+                random_pixels(static_cast<std::size_t>(s.w * s.h), ++seed, 0x0FF0F0F0u);
+            const auto alone = filtered(s.w, s.h, src, radius);
+            for (std::uint32_t idle : {1u, 3u}) {
+                const std::atomic<std::uint32_t> count{idle};
+                set_row_helpers(&count);
+                const auto shared = filtered(s.w, s.h, src, radius);
+                set_row_helpers(nullptr);
+                ASSERT_EQ(shared, alone)
+                    << s.w << "x" << s.h << " radius " << radius << " idle " << idle;
+            }
+        }
 }
 
 TEST(MedianDenoise, RadiusAboveSixteenActsAsSixteen) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "platform/ui_hooks.h"
 #include "plugins/frame_changes.h"
 #include "plugins/host_services.h"
+#include "plugins/load_hints.h"
 #include "plugins/load_save.h"
 #include "plugins/plugin_interface.h"
 #include "tests/support/temp_folder.h"
@@ -313,6 +315,16 @@ TEST(HostServices, QueriesAndInterfaces) {
     EXPECT_EQ(q->query(nullptr, buffer, 64), 0);
     EXPECT_EQ(q->set("host.name", buffer, 4), 0);
     EXPECT_EQ(q->set("host.name", buffer, 0), -1);
+    // Spare threads: none outside a job, the job's idle workers inside one.
+    std::atomic<std::uint32_t> idle{2};
+    std::uint32_t spare = 99;
+    for (const auto* source : {static_cast<std::atomic<std::uint32_t>*>(nullptr), &idle}) {
+        set_spare_threads(source);
+        EXPECT_EQ(q->query("job.spare_threads", &spare, 3), -4);
+        EXPECT_EQ(q->query("job.spare_threads", &spare, 4), 4);
+        EXPECT_EQ(spare, source != nullptr ? 2u : 0u);
+    }
+    set_spare_threads(nullptr);
 
     const auto name = [](const char16_t* s) { return reinterpret_cast<const std::uint16_t*>(s); };
     EXPECT_EQ(q->get_interface(name(u"PI_METAMARKUP")), meta_markup_table());
