@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
 #include "tests/formats/outside_tools.h"
 
