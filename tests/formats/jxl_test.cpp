@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <lcms2.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -37,6 +38,7 @@ VT_FORMAT_CONFORMANCE(Jxl,
                           .corpus_extension = ".jxl",
                           .compared = 4,
                           .tolerance = 1,
+                          .frame_sets = 2,
                           .prepare = [] { HarnessServices::set_state(u"fmx_JXL.lossless", "1"); },
                           .make_corpus_in = make_corpus});
 
@@ -63,6 +65,53 @@ TEST_F(JxlPlugin, AnimationFramesKeepTheirDelays) {
         EXPECT_EQ(loaded.frames[i].pixels[0], colours[i]) << i;
         EXPECT_EQ(loaded.frames[i].delay, delays[i]) << i;
     }
+}
+
+// Twenty frames of different sizes saved losslessly as an animation: our loader gives every
+// frame, delay and the loop count back, and djxl's animated PNG, decoded by FFmpeg, has the same
+// twenty pictures. A frame without a delay shows 100 ms.
+TEST_F(JxlPlugin, AnimationsSaveEveryFrameWithDelaysAndLoops) {
+    HarnessServices::set_state(u"fmx_JXL.lossless", "1");
+    std::vector<Frame> frames;
+    for (std::uint16_t i = 0; i < 20; ++i) {
+        frames.push_back(make_picture(i % 3 == 0 ? 24 : 22, i % 4 == 0 ? 18 : 16, i % 2 == 0));
+        std::rotate(frames.back().pixels.begin(), frames.back().pixels.begin() + 13 * i,
+                    frames.back().pixels.end());
+        frames.back().delay = static_cast<std::uint16_t>(i == 5 ? 0 : 10 * (i + 1));
+    }
+    for (const auto& [markup, plays] : {std::pair{"animation.plays=5;", "5"}, std::pair{"", "0"}}) {
+        SCOPED_TRACE(plays);
+        frames[0].markup = std::string("\r\n") + markup;
+        const std::filesystem::path jxl = m_temp / "twenty.jxl";
+        ASSERT_EQ(save_with(api(), jxl.string(), frames, 2).result, VT_OK);
+        const LoadResult back = load_with(api(), jxl.string(), {.max_frames = 32});
+        ASSERT_EQ(back.result, VT_OK);
+        ASSERT_EQ(back.frames.size(), 20u);
+        EXPECT_EQ(back.doc_kind, 2);
+        EXPECT_TRUE(has_entry(back.frames[0], std::string("animation.plays=") + plays + ";"));
+        for (std::size_t i = 0; i < 20; ++i) {
+            EXPECT_EQ(back.frames[i].delay, i == 5 ? 100 : 10 * (i + 1)) << i;
+            ASSERT_EQ(back.frames[i].width, 24u);
+            // Each frame centred on the canvas, clear around it.
+            const Frame& f = frames[i];
+            const std::uint32_t left = (24 - f.width) / 2, top = (18 - f.height) / 2;
+            EXPECT_EQ(back.frames[i].pixels[0],
+                      f.width == 24 && f.height == 18 ? f.pixels[0] : 0xFF000000u)
+                << i;
+            EXPECT_EQ(back.frames[i].pixels[(top + 3) * 24 + left + 5], f.pixels[3 * f.width + 5])
+                << i;
+        }
+        const std::filesystem::path apng = m_temp / "twenty.apng";
+        if (!run_tool("djxl " + quoted(jxl) + " " + quoted(apng)))
+            GTEST_SKIP() << "no djxl";
+        const std::vector<Frame> theirs = ffmpeg_frames(apng);
+        if (theirs.empty())
+            continue; // no FFmpeg
+        ASSERT_EQ(theirs.size(), 20u);
+        for (std::size_t i = 0; i < 20; ++i)
+            EXPECT_EQ(max_difference(theirs[i], back.frames[i]), 0) << i;
+    }
+    HarnessServices::set_state(u"fmx_JXL.lossless", "0");
 }
 
 // --- more than 8 bits per channel
@@ -133,8 +182,7 @@ TEST_F(JxlPlugin, DeepPicturesSaveAt16BitsAndComeBackBitExact) {
         const DeepFrame rgba = magick_deep(picture);
         const DeepFrame offer = source.channels == 2 ? grey_of(rgba) : rgba;
         const std::filesystem::path saved = m_temp / (std::string(source.name) + "-saved.jxl");
-        const SaveResult result =
-            save_with(api(), saved.string(), {frame_of(rgba)}, 0, &offer);
+        const SaveResult result = save_with(api(), saved.string(), {frame_of(rgba)}, 0, &offer);
         ASSERT_EQ(result.result, VT_OK);
         EXPECT_TRUE(result.deep_written);
         LoadOptions ask;
