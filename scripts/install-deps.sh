@@ -34,6 +34,8 @@ packages=(
 )
 packages+=(libzip-dev libexpat1-dev)            # fmx_ORA, fmx_KRA: zip containers and their XML
 packages+=(libjxr-dev libjxr-tools)  # fmx_WIC; its tests' outside encoder and decoder
+packages+=(libavif-dev libavif-bin)  # fmx_HEIF's AVIF sequences; avifenc/avifdec for its tests
+packages+=(libpoppler-cpp-dev poppler-utils) # fmx_PDF; pdftoppm is its tests' reference
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi
