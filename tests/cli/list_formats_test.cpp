@@ -89,7 +89,7 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         {".dng", "fmx_RAW.so | (read only)"},   {".cr2", "fmx_RAW.so | (read only)"},
         {".wdp", "fmx_WIC.so | fmx_WIC.so"},    {".hdp", "fmx_WIC.so | fmx_WIC.so"},
         {".mkv", "fmx_AVI.so | (read only)"},   {".png", "fmx_PNG.so | fmx_PNG.so"},
-        {".jfif", "fmx_JPEG.so | fmx_JPEG.so"},
+        {".jfif", "fmx_JPEG.so | fmx_JPEG.so"}, {".pdf", "fmx_PDF.so | (read only)"},
     };
     for (const auto& e : expected) {
         const auto row = rows.find(e.extension);
