@@ -94,6 +94,12 @@ bool fits(const pdf::PageSize& s) {
            std::uint64_t{s.width} * s.height <= kMaxPixels;
 }
 
+void paint_white(FilterCall* call) {
+    for (std::uint32_t y = 0; y < call->height; ++y)
+        std::fill_n(call->pixels + static_cast<std::size_t>(y) * call->stride, call->width,
+                    0x00FFFFFFu);
+}
+
 // In the parent: the child's pages into host frames.
 std::int32_t receive(FilterCall* call, int from, const pdf::RenderRequest& request,
                      std::chrono::steady_clock::time_point until) {
@@ -132,33 +138,38 @@ std::int32_t receive(FilterCall* call, int from, const pdf::RenderRequest& reque
     }
     if (const std::int32_t r = announce_frame_bytes(call, bytes); r != VT_OK)
         return r;
-    // A child that has stopped reading must not end this process with SIGPIPE.
-    if (::send(from, &take, sizeof take, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof take))
-        return VT_ERR_INVALID_DATA;
+    std::vector<std::uint32_t> row;
     for (std::uint32_t i = 0; i < take; ++i) {
-        pdf::PageHead page;
-        const bool sent = read_all(from, &page, sizeof page, until);
-        // A page that does not draw ends the document with the pages before it.
-        if (!sent || page.result != VT_OK || page.width > sizes[i].width + 1 ||
-            page.height > sizes[i].height + 1 || !fits({page.width, page.height})) {
-            if (i == 0)
-                return sent && page.result < 0 ? page.result : VT_ERR_INVALID_DATA;
-            call->warnings |= VT_WARN_DATA_LOST;
-            say(call, "page " + std::to_string(i + 1) +
-                          " could not be drawn: the pages before "
-                          "it are kept");
-            return VT_OK;
-        }
-        if (const std::int32_t r = request_frame(call, page.width, page.height); r != VT_OK)
+        // The host gets its say (limits, memory, time) before the page is drawn.
+        if (const std::int32_t r = request_frame(call, sizes[i].width, sizes[i].height); r != VT_OK)
             return r;
-        for (std::uint32_t y = 0; y < page.height; ++y)
-            if (!read_all(from, call->pixels + static_cast<std::size_t>(y) * call->stride,
-                          std::size_t{page.width} * 4, until))
-                return VT_ERR_INVALID_DATA;
-        deliver_markup(call, {.bits_per_pixel = 24});
-        deliver_resolution(call, resolution_per_unit(dpi, dpi, false));
+        paint_white(call);
         if (i > 0)
             call->doc_kind = kDocPages;
+        deliver_markup(call, {.bits_per_pixel = 24});
+        deliver_resolution(call, resolution_per_unit(dpi, dpi, false));
+        const std::uint32_t go = 1;
+        // A child that has stopped reading must not end this process with SIGPIPE.
+        const bool asked = ::send(from, &go, sizeof go, MSG_NOSIGNAL) == sizeof go;
+        pdf::PageHead page;
+        const bool sent = asked && read_all(from, &page, sizeof page, until);
+        if (!sent || page.result != VT_OK || !fits({page.width, page.height})) {
+            if (i == 0)
+                return sent && page.result < 0 ? page.result : VT_ERR_INVALID_DATA;
+            // The pages before it are kept; this one stays white.
+            call->warnings |= VT_WARN_DATA_LOST;
+            say(call, "page " + std::to_string(i + 1) + " could not be drawn");
+            return VT_OK;
+        }
+        // The drawing has the size foretold; should it not, what overlaps is kept.
+        row.resize(page.width);
+        for (std::uint32_t y = 0; y < page.height; ++y) {
+            if (!read_all(from, row.data(), row.size() * 4, until))
+                return i == 0 ? VT_ERR_INVALID_DATA : VT_OK;
+            if (y < call->height)
+                std::memcpy(call->pixels + static_cast<std::size_t>(y) * call->stride, row.data(),
+                            std::min(page.width, call->width) * 4u);
+        }
     }
     if (take < head.selected)
         call->warnings |= VT_WARN_LAYERS_DROPPED;

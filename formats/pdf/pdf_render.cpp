@@ -146,12 +146,12 @@ void render_to(int out, int in, std::span<const std::uint8_t> file,
         if (!write_all(out, &head, sizeof head) ||
             !write_all(out, sizes.data(), sizes.size() * sizeof(PageSize)))
             return;
-        std::uint32_t wanted = 0;
-        if (!read_all(in, &wanted, sizeof wanted))
-            return;
-        for (std::uint32_t i = 0; i < wanted && i < head.selected; ++i)
-            if (!send_page(out, *doc, first + i, request.dpi))
+        for (std::uint32_t i = 0; i < head.selected; ++i) {
+            std::uint32_t go = 0;
+            if (!read_all(in, &go, sizeof go) || go != 1 ||
+                !send_page(out, *doc, first + i, request.dpi))
                 return;
+        }
     } catch (...) {
         // The parent sees the answer end early.
     }

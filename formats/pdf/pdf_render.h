@@ -4,8 +4,9 @@
 // never the program. What the child says travels over a pipe:
 //
 //   child -> parent  DocHead, then DocHead.selected PageSize (the sizes the pages will have)
-//   parent -> child  one uint32: how many of those pages to render (0: none)
-//   child -> parent  per page: PageHead, then PageHead.height rows of PageHead.width pixels
+//   then per page, while the parent wants more:
+//   parent -> child  uint32 1: draw the next page (anything else, or nothing: stop)
+//   child -> parent  PageHead, then PageHead.height rows of PageHead.width pixels
 //                    (B, G, R, transparency: 0 opaque, as a Bitmap holds them)
 //
 // Pages are drawn on white paper, as a viewer shows them: every pixel is opaque.
