@@ -2,6 +2,7 @@
 #include <libheif/heif.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -276,6 +277,21 @@ TEST_F(HeifPlugin, LoopCountsOnlyChangeFilesTheyKnow) {
         const LoadResult part = load_bytes(made.substr(0, cut));
         EXPECT_TRUE(part.result != VT_OK || !part.frames.empty()) << cut;
     }
+}
+
+// After the first frame of a sequence the host gets only what changed.
+TEST_F(HeifPlugin, LaterSequenceFramesArriveAsWhatChanged) {
+    HarnessServices::set_state(u"fmx_HEIF.lossless", "1");
+    std::vector<Frame> frames(3, make_picture(30, 20, false));
+    frames[1].pixels[7 * 30 + 11] ^= 0x00FFFFFFu;
+    frames[2] = frames[1];
+    const std::filesystem::path avif = m_temp / "changes.avif";
+    ASSERT_EQ(save_with(api(), avif.string(), frames, 2).result, VT_OK);
+    const LoadResult back = load_with(api(), avif.string());
+    ASSERT_EQ(back.result, VT_OK);
+    using Box = std::array<std::int32_t, 4>;
+    EXPECT_EQ(back.delivered, (std::vector<Box>{{0, 0, 30, 20}, {11, 7, 1, 1}, {0, 0, 1, 1}}));
+    HarnessServices::set_state(u"fmx_HEIF.lossless", "0");
 }
 
 TEST_F(HeifPlugin, SaveCheckSaysItWrites16Bits) {

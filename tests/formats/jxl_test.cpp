@@ -2,6 +2,7 @@
 #include <lcms2.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -97,6 +98,25 @@ TEST_F(JxlPlugin, AnimationsSaveEveryFrameWithDelaysAndLoops) {
         for (std::size_t i = 0; i < 20; ++i)
             EXPECT_EQ(max_difference(theirs[i], back.frames[i]), 0) << i;
     }
+    HarnessServices::set_state(u"fmx_JXL.lossless", "0");
+}
+
+// After the first frame the host gets only what changed: one pixel here, nothing (one pixel as
+// it was) there.
+TEST_F(JxlPlugin, LaterAnimationFramesArriveAsWhatChanged) {
+    HarnessServices::set_state(u"fmx_JXL.lossless", "1");
+    std::vector<Frame> frames(3, make_picture(30, 20, false));
+    frames[1].pixels[7 * 30 + 11] ^= 0x00FFFFFFu;
+    frames[2] = frames[1];
+    const std::filesystem::path jxl = m_temp / "changes.jxl";
+    ASSERT_EQ(save_with(api(), jxl.string(), frames, 2).result, VT_OK);
+    const LoadResult back = load_with(api(), jxl.string());
+    ASSERT_EQ(back.result, VT_OK);
+    using Box = std::array<std::int32_t, 4>;
+    EXPECT_EQ(back.delivered, (std::vector<Box>{{0, 0, 30, 20}, {11, 7, 1, 1}, {0, 0, 1, 1}}));
+    ASSERT_EQ(back.frames.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(back.frames[i].pixels, frames[i].pixels) << i;
     HarnessServices::set_state(u"fmx_JXL.lossless", "0");
 }
 
