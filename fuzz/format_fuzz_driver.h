@@ -88,7 +88,8 @@ inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const 
             again_options.want_deep = offer != nullptr;
             const vt::test::LoadResult again = vt::test::load_with(api, output, again_options);
             // A deep picture written comes back sample for sample.
-            if (offer != nullptr && lossless && vt::test::deep_rgba(again.deep) != vt::test::deep_rgba(*offer))
+            if (offer != nullptr && lossless &&
+                vt::test::deep_rgba(again.deep) != vt::test::deep_rgba(*offer))
                 std::abort();
             if (again.result != VT_OK || again.frames.empty())
                 std::abort();
