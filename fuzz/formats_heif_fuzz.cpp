@@ -1,7 +1,9 @@
 // The HEIF plug-in's decoder over arbitrary files, through the test host. Saves are lossy AV1 at
 // the lowest quality, so a picture loaded back must only keep its size; bit 7 of the options
-// byte asks for 16 bits too, which must stand for the 8-bit frame within 1.
+// byte asks for 16 bits too, which must stand for the 8-bit frame within 1; bit 6 saves an
+// animation (an AVIF sequence) as one and loads it back.
 
+#include "fuzz/animation_round_trip.h"
 #include "fuzz/format_fuzz_driver.h"
 
 namespace {
@@ -13,6 +15,9 @@ void heif_options(std::uint8_t /*options*/) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return vt::fuzz::fuzz_format_plugin(data, size, ".avif", false, heif_options, false,
-                                        /*deep_bit=*/0x80, /*deep_tolerance=*/1);
+    const int r = vt::fuzz::fuzz_format_plugin(data, size, ".avif", false, heif_options, false,
+                                               /*deep_bit=*/0x80, /*deep_tolerance=*/1);
+    heif_options(0);
+    vt::fuzz::fuzz_animation_round_trip(data, size, ".avif");
+    return r;
 }

@@ -37,6 +37,8 @@ packages+=(libzip-dev libexpat1-dev)            # fmx_ORA, fmx_KRA: zip containe
 packages+=(libjxr-dev libjxr-tools)  # fmx_WIC; its tests' outside encoder and decoder
 packages+=(libqoi-dev qoi)           # fmx_QOI (the reference codec), and qoiconv for its tests
 packages+=(libopenexr-dev openexr)   # fmx_EXR, and exrheader for its tests
+packages+=(libavif-dev libavif-bin)  # fmx_HEIF's AVIF sequences; avifenc/avifdec for its tests
+packages+=(libpoppler-cpp-dev poppler-utils) # fmx_PDF; pdftoppm is its tests' reference
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(imagemagick graphicsmagick libvips-tools)
 fi

@@ -69,6 +69,7 @@ constexpr KnownFormat kFormats[] = {
     {u".ico", "Windows Icon"},
     {u".cur", "Windows Cursor"},
     {u".svg", "Scalable Vector Graphics"},
+    {u".pdf", "PDF Document"},
     {u".fits", "FITS Image"},
     {u".fit", "FITS Image"},
     {u".fts", "FITS Image"},

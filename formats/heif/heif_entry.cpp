@@ -4,6 +4,10 @@
 // at 16 bits when the host asks, decoded a second time so the 8-bit frames stay as they were.
 // Saves write one picture as AVIF (AV1) or HEIC (HEVC): at 8 bits, or at the depth option's 10
 // or 12 (the top bits of each 16-bit sample) when the host offers a deep picture.
+// AVIF sequences, which Debian 12's libheif cannot read or write, go through libavif
+// (avif_sequence.cpp): every frame with its delay and the loop count, later frames handed to the
+// host as what changed. An animation saved as HEIC, and a HEVC image sequence read, keep only
+// their first picture, with the warning that frames were dropped.
 
 #include <libheif/heif.h>
 
@@ -14,19 +18,25 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
+#include <string>
 #include <vector>
 
+#include "formats/heif/avif_sequence.h"
+#include "sdk/kit/frame_changes.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
 namespace {
 
 using namespace vt::kit;
+namespace seq = vt::formats::heif;
 
 constexpr std::uint32_t kMaxSide = 65536;
 constexpr std::uint64_t kMaxPixels = 250000000;
 constexpr int kDefaultQuality = 80;
 constexpr std::uint8_t kDocPages = 1;
+constexpr std::uint8_t kDocFrameAnimation = 2;
 constexpr std::uint32_t kMaxHeifExifBytes = 65536;
 constexpr int kDefaultDeepBits = 12;
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
@@ -200,6 +210,82 @@ std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id, 
     return VT_OK;
 }
 
+// An EXIF block from its TIFF byte order on, whether or not it still starts with the offset of
+// that header.
+std::span<const std::uint8_t> tiff_of(std::span<const std::uint8_t> exif) {
+    if (exif.size() >= 8 &&
+        (std::memcmp(exif.data(), "II*", 4) == 0 || std::memcmp(exif.data(), "MM\0*", 4) == 0))
+        return exif;
+    if (exif.size() < 12)
+        return {};
+    const std::uint32_t skip = (std::uint32_t{exif[0]} << 24) | (std::uint32_t{exif[1]} << 16) |
+                               (std::uint32_t{exif[2]} << 8) | exif[3];
+    return skip <= exif.size() - 12 ? exif.subspan(4 + skip) : std::span<const std::uint8_t>{};
+}
+
+// An AVIF sequence's frames into the host: the first whole, the later ones as what changed.
+class SequenceLoad final : public seq::SequenceSink {
+public:
+    explicit SequenceLoad(FilterCall* call) : m_call(call) {}
+
+    std::int32_t begin_frame(const seq::SequenceInfo& info, std::uint32_t index,
+                             std::uint32_t delay_ms, std::uint32_t*& pixels,
+                             std::uint32_t& stride) noexcept override {
+        if (index > 0 && static_cast<std::int64_t>(index) > m_call->max_frame) {
+            m_call->warnings |= VT_WARN_LAYERS_DROPPED;
+            return seq::kEnoughFrames;
+        }
+        m_asked = true;
+        m_call->mode2 = static_cast<std::uint16_t>(std::min<std::uint32_t>(delay_ms, 65535));
+        if (index > 0 && m_changes.ready() && composed(info)) {
+            pixels = m_composed.data();
+            stride = info.width;
+            return VT_OK;
+        }
+        m_composed.clear();
+        if (const std::int32_t r = request_frame(m_call, info.width, info.height); r != VT_OK)
+            return r;
+        m_call->doc_kind = kDocFrameAnimation;
+        pixels = m_call->pixels;
+        stride = m_call->stride;
+        return VT_OK;
+    }
+
+    std::int32_t end_frame(const seq::SequenceInfo& info, std::uint32_t index) noexcept override {
+        if (index > 0)
+            return m_composed.empty() ? VT_OK : m_changes.deliver(m_composed.data(), info.width);
+        const std::span<const std::uint8_t> exif = tiff_of(info.exif);
+        const std::string plays = std::to_string(info.plays);
+        deliver_markup(m_call, {.bits_per_pixel = info.bits * (info.alpha ? 4 : 3),
+                                .exif = exif.data(),
+                                .exif_size = static_cast<std::uint32_t>(exif.size()),
+                                .plays = plays.c_str()});
+        add_frame_chunk(m_call, kTagIcc, info.icc.data(),
+                        static_cast<std::uint32_t>(info.icc.size()));
+        m_changes.keep_first(m_call->pixels, info.width, info.height, m_call->stride);
+        return VT_OK;
+    }
+
+    // Whether the host was asked for anything: a load that fails before may still be libheif's.
+    bool asked() const { return m_asked; }
+
+private:
+    bool composed(const seq::SequenceInfo& info) noexcept {
+        try {
+            m_composed.resize(std::size_t{info.width} * info.height);
+        } catch (const std::bad_alloc&) {
+            m_composed.clear();
+            return false;
+        }
+        return true;
+    }
+
+    FilterCall* m_call;
+    bool m_asked = false;
+    ChangedFrames m_changes{m_call};
+    std::vector<std::uint32_t> m_composed; // frames after the first, whole, before the change
+};
+
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
@@ -208,6 +294,15 @@ std::int32_t load_image(FilterCall* call) {
         return r;
     if (bytes.size() < 12)
         return VT_ERR_CORRUPT_OR_UNSUPPORTED;
+    // A movie is an image sequence: libavif reads AV1 ones; libheif the still pictures beside.
+    bool sequence_left = false;
+    if (seq::has_movie(bytes)) {
+        SequenceLoad sink(call);
+        const std::int32_t r = seq::read_avif_sequence(bytes, sink, call->warnings);
+        if (r == VT_OK || sink.asked())
+            return r;
+        sequence_left = r != seq::kNotASequence;
+    }
     const Context context(heif_context_alloc());
     if (!context)
         return VT_ERR_OUT_OF_MEMORY;
@@ -241,6 +336,9 @@ std::int32_t load_image(FilterCall* call) {
         if (i > 0)
             call->doc_kind = kDocPages;
     }
+    // A HEVC image sequence (or an AV1 one libavif cannot read): its pictures stay behind.
+    if (sequence_left)
+        call->warnings |= VT_WARN_LAYERS_DROPPED;
     return VT_OK;
 }
 
@@ -336,6 +434,49 @@ int deep_depth(const FilterCall* call, bool heic) {
     return depth == 10 && !heic && heif_get_version_number() < 0x01100000 ? 12 : depth;
 }
 
+// Every frame of an animation as an AVIF sequence, centred on a canvas of the largest width and
+// height as the host flattens a frame animation, with the markup's loop count.
+std::int32_t save_sequence(FilterCall* call) {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool alpha = false;
+    std::vector<std::uint8_t> icc;
+    std::vector<std::uint8_t> exif;
+    seq::SequenceOptions options;
+    options.quality = state_option(call, u"fmx_HEIF.quality", kDefaultQuality, 0, 100);
+    options.lossless = state_option(call, u"fmx_HEIF.lossless", 0, 0, 1) != 0;
+    for (std::uint32_t i = 0; i < call->frame_count; ++i) {
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
+            return r;
+        if (i == 0) {
+            if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
+                icc.assign(view.data, view.data + view.size);
+            exif = exif_from_markup(call, kMaxHeifExifBytes);
+            options.plays = markup_plays(call);
+        } else if (call->width != width || call->height != height) {
+            alpha = true; // the canvas around a smaller frame is clear
+        }
+        width = std::max(width, call->width);
+        height = std::max(height, call->height);
+        alpha = alpha || any_transparent(call);
+    }
+    options.icc = icc;
+    options.exif = exif;
+    const seq::SequenceSource source = [call](std::uint32_t index, seq::SequenceFrame& frame) {
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(index));
+            r != VT_OK)
+            return r;
+        frame = {call->pixels, call->width, call->height, call->stride, call->mode2};
+        return static_cast<std::int32_t>(VT_OK);
+    };
+    std::vector<std::uint8_t> file;
+    if (const std::int32_t r = seq::encode_avif_sequence(width, height, call->frame_count, alpha,
+                                                         source, options, file);
+        r != VT_OK)
+        return r;
+    return write_target_bytes(call->path, file);
+}
+
 std::int32_t save_image(FilterCall* call) {
     // The target's extension picks the codec.
     const bool heic = [call] {
@@ -349,6 +490,12 @@ std::int32_t save_image(FilterCall* call) {
         return lower(e[0]) == '.' && lower(e[1]) == 'h' && lower(e[2]) == 'e' &&
                lower(e[3]) == 'i' && (lower(e[4]) == 'c' || lower(e[4]) == 'f');
     }();
+    if (call->doc_kind == kDocFrameAnimation && call->frame_count > 1) {
+        if (!heic)
+            return save_sequence(call);
+        // Debian 12's libheif writes no HEVC image sequence: the animation's first picture.
+        call->warnings |= VT_WARN_LAYERS_DROPPED;
+    }
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
     const int quality = state_option(call, u"fmx_HEIF.quality", kDefaultQuality, 0, 100);

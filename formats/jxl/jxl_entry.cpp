@@ -1,11 +1,14 @@
-// fmx_JXL: JPEG XL files through libjxl. Every frame of an animation is delivered fully
-// composed, with its duration in `mode2`; libjxl turns the pixels by the file's orientation.
+// fmx_JXL: JPEG XL files through libjxl. Every frame of an animation is composed by libjxl and
+// handed to the host as what changed since the frame before, with its duration in `mode2` and
+// the loop count in the markup; libjxl turns the pixels by the file's orientation.
 // A lossy colour file with an ICC profile is taken from libjxl's linear sRGB to that profile by
 // Little CMS, so its pixels are the numbers its "ICCP" label describes.
 // A file of more than 8 integer bits per sample also gives frame 0 at 16 bits when the host
 // asks (decoded a second time, so the 8-bit frames stay as they were). Saves write one picture,
 // lossless or at a distance, with alpha, the ICC profile and EXIF: at 16 bits when the host
-// offers a deep picture, else at 8.
+// offers a deep picture, else at 8. An animation of several frames is saved as one, at 8 bits,
+// each frame centred on a canvas of the largest width and height, with its delay and the
+// markup's loop count.
 
 #include <jxl/decode.h>
 #include <jxl/encode.h>
@@ -16,9 +19,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "sdk/kit/frame_changes.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
@@ -31,6 +36,8 @@ constexpr std::uint64_t kMaxPixels = 250000000;
 constexpr std::uint8_t kDocFrameAnimation = 2;
 constexpr std::size_t kMaxExifBox = 1u << 20;
 constexpr std::uint32_t kMaxJxlExifBytes = 65536;
+// A frame that states no delay shows this long, as in the other animation formats.
+constexpr std::uint32_t kDefaultDelayMs = 100;
 constexpr JxlPixelFormat kRgba{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
 constexpr JxlPixelFormat kRgbaFloat{4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
 
@@ -163,8 +170,8 @@ public:
                     return VT_ERR_COMPONENT_FAILED;
                 break;
             case JXL_DEC_FULL_IMAGE:
-                if (++m_frames == 1)
-                    deliver_metadata();
+                if (const std::int32_t r = end_frame(); r != VT_OK)
+                    return r;
                 break;
             case JXL_DEC_BOX:
                 begin_box(d);
@@ -238,6 +245,12 @@ private:
             delay = static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, 65535));
         }
         m_call->mode2 = static_cast<std::uint16_t>(delay);
+        if (m_frames > 0 && m_changes.ready() && composed()) {
+            m_target.pixels = m_composed.data();
+            m_target.stride = m_width;
+            return VT_OK;
+        }
+        m_composed.clear();
         if (const std::int32_t r = request_frame(m_call, m_width, m_height); r != VT_OK)
             return r;
         if (m_frames > 0)
@@ -245,6 +258,27 @@ private:
         m_target.pixels = m_call->pixels;
         m_target.stride = m_call->stride;
         return VT_OK;
+    }
+
+    // libjxl composes every frame on the whole canvas; after the first the host gets what
+    // changed, so a small change on a large canvas costs only its own memory.
+    std::int32_t end_frame() {
+        if (++m_frames > 1)
+            return m_composed.empty() ? VT_OK : m_changes.deliver(m_composed.data(), m_width);
+        deliver_metadata();
+        if (m_info.have_animation)
+            m_changes.keep_first(m_call->pixels, m_width, m_height, m_call->stride);
+        return VT_OK;
+    }
+
+    bool composed() noexcept {
+        try {
+            m_composed.resize(std::size_t{m_width} * m_height);
+        } catch (const std::bad_alloc&) {
+            m_composed.clear();
+            return false;
+        }
+        return true;
     }
 
     void begin_box(JxlDecoder* d) {
@@ -298,6 +332,8 @@ private:
     std::vector<std::uint8_t> m_icc;
     std::vector<std::uint8_t> m_exif;
     bool m_in_exif = false;
+    ChangedFrames m_changes{m_call};
+    std::vector<std::uint32_t> m_composed; // frames after the first, whole, before the change
 };
 
 struct SamplesFree {
@@ -441,83 +477,212 @@ EncoderPixels pixels_of(const FilterCall* call, const VtDeepImage* deep, bool ha
     return p;
 }
 
-std::int32_t encode(FilterCall* call, const VtDeepImage* deep, std::vector<std::uint8_t>& file) {
-    const bool lossless = state_option(call, u"fmx_JXL.lossless", 0, 0, 1) != 0;
-    const int distance = state_option(call, u"fmx_JXL.distance", 10, 0, 150);
-    const int effort = state_option(call, u"fmx_JXL.effort", 7, 1, 9);
+// What every save takes from the state store and from the picture it starts with.
+struct SaveSettings {
+    bool lossless = false;
+    int distance = 10;
+    int effort = 7;
     std::vector<std::uint8_t> icc;
-    if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
-        icc.assign(view.data, view.data + view.size);
-    const EncoderPixels pixels = pixels_of(call, deep, !icc.empty());
-    const bool grey = pixels.grey;
-    const std::vector<std::uint8_t> exif = exif_from_markup(call, kMaxJxlExifBytes);
+    std::vector<std::uint8_t> exif;
+};
 
-    const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
-    JxlEncoder* e = encoder.get();
-    if (e == nullptr)
-        return VT_ERR_OUT_OF_MEMORY;
-    JxlBasicInfo info;
-    JxlEncoderInitBasicInfo(&info);
-    info.xsize = call->width;
-    info.ysize = call->height;
-    info.bits_per_sample = pixels.bits;
-    info.num_color_channels = grey ? 1 : 3;
-    info.alpha_bits = pixels.alpha ? pixels.bits : 0;
-    info.num_extra_channels = pixels.alpha ? 1 : 0;
-    info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
-    if (!exif.empty() && JxlEncoderUseBoxes(e) != JXL_ENC_SUCCESS)
-        return VT_ERR_COMPONENT_FAILED;
+SaveSettings save_settings(FilterCall* call) {
+    SaveSettings s;
+    s.lossless = state_option(call, u"fmx_JXL.lossless", 0, 0, 1) != 0;
+    s.distance = state_option(call, u"fmx_JXL.distance", 10, 0, 150);
+    s.effort = state_option(call, u"fmx_JXL.effort", 7, 1, 9);
+    if (const ChunkView view = frame_chunk(call, kTagIcc); view.data != nullptr)
+        s.icc.assign(view.data, view.data + view.size);
+    s.exif = exif_from_markup(call, kMaxJxlExifBytes);
+    return s;
+}
+
+// The basic information, colour and EXIF box set on a new encoder; its frame settings, or null
+// (`result` says why).
+JxlEncoderFrameSettings* start_file(JxlEncoder* e, const JxlBasicInfo& info, const SaveSettings& s,
+                                    bool grey, std::int32_t& result) {
+    result = VT_ERR_COMPONENT_FAILED;
+    if (!s.exif.empty() && JxlEncoderUseBoxes(e) != JXL_ENC_SUCCESS)
+        return nullptr;
     if (JxlEncoderSetBasicInfo(e, &info) != JXL_ENC_SUCCESS)
-        return VT_ERR_COMPONENT_FAILED;
+        return nullptr;
     bool colour_set =
-        !icc.empty() && JxlEncoderSetICCProfile(e, icc.data(), icc.size()) == JXL_ENC_SUCCESS;
+        !s.icc.empty() && JxlEncoderSetICCProfile(e, s.icc.data(), s.icc.size()) == JXL_ENC_SUCCESS;
     if (!colour_set) {
         JxlColorEncoding srgb{};
         JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
         colour_set = JxlEncoderSetColorEncoding(e, &srgb) == JXL_ENC_SUCCESS;
     }
     if (!colour_set)
-        return VT_ERR_COMPONENT_FAILED;
-    if (!exif.empty()) {
+        return nullptr;
+    if (!s.exif.empty()) {
         std::vector<std::uint8_t> box(4, 0); // the TIFF header follows at once
-        box.insert(box.end(), exif.begin(), exif.end());
+        box.insert(box.end(), s.exif.begin(), s.exif.end());
         JxlEncoderAddBox(e, "Exif", box.data(), box.size(), JXL_FALSE);
     }
     JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(e, nullptr);
-    if (settings == nullptr)
-        return VT_ERR_OUT_OF_MEMORY;
-    JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, effort);
-    if (lossless)
+    if (settings == nullptr) {
+        result = VT_ERR_OUT_OF_MEMORY;
+        return nullptr;
+    }
+    JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, s.effort);
+    if (s.lossless)
         JxlEncoderSetFrameLossless(settings, JXL_TRUE);
     else
-        JxlEncoderSetFrameDistance(settings, static_cast<float>(std::max(distance, 1)) / 10.0f);
-    if (JxlEncoderAddImageFrame(settings, &pixels.format, pixels.bytes.data(),
-                                pixels.bytes.size()) != JXL_ENC_SUCCESS)
-        return VT_ERR_COMPONENT_FAILED;
-    JxlEncoderCloseInput(e);
-    file.resize(65536);
-    std::uint8_t* next = file.data();
-    size_t avail = file.size();
+        JxlEncoderSetFrameDistance(settings, static_cast<float>(std::max(s.distance, 1)) / 10.0f);
+    result = VT_OK;
+    return settings;
+}
+
+// Takes what the encoder has made so far into `file` (whose first `used` bytes are written).
+std::int32_t take_output(JxlEncoder* e, std::vector<std::uint8_t>& file, std::size_t& used) {
     for (;;) {
+        if (file.size() - used < 65536)
+            file.resize(std::max<std::size_t>(file.size() * 2, 65536));
+        std::uint8_t* next = file.data() + used;
+        size_t avail = file.size() - used;
         const JxlEncoderStatus status = JxlEncoderProcessOutput(e, &next, &avail);
+        used = static_cast<std::size_t>(next - file.data());
         if (status == JXL_ENC_SUCCESS)
-            break;
+            return VT_OK;
         if (status != JXL_ENC_NEED_MORE_OUTPUT)
             return VT_ERR_COMPONENT_FAILED;
-        const std::size_t used = static_cast<std::size_t>(next - file.data());
-        file.resize(file.size() * 2);
-        next = file.data() + used;
-        avail = file.size() - used;
     }
-    file.resize(static_cast<std::size_t>(next - file.data()));
+}
+
+std::int32_t finish_file(JxlEncoder* e, std::vector<std::uint8_t>& file, std::size_t used) {
+    JxlEncoderCloseInput(e);
+    if (const std::int32_t r = take_output(e, file, used); r != VT_OK)
+        return r;
+    file.resize(used);
     return VT_OK;
 }
 
+JxlBasicInfo basic_info_for(std::uint32_t width, std::uint32_t height, std::uint32_t bits,
+                            bool grey, bool alpha, bool lossless) {
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = width;
+    info.ysize = height;
+    info.bits_per_sample = bits;
+    info.num_color_channels = grey ? 1 : 3;
+    info.alpha_bits = alpha ? bits : 0;
+    info.num_extra_channels = alpha ? 1 : 0;
+    info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
+    return info;
+}
+
+std::int32_t encode(FilterCall* call, const VtDeepImage* deep, std::vector<std::uint8_t>& file) {
+    const SaveSettings s = save_settings(call);
+    const EncoderPixels pixels = pixels_of(call, deep, !s.icc.empty());
+    const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
+    JxlEncoder* e = encoder.get();
+    if (e == nullptr)
+        return VT_ERR_OUT_OF_MEMORY;
+    const JxlBasicInfo info = basic_info_for(call->width, call->height, pixels.bits, pixels.grey,
+                                             pixels.alpha, s.lossless);
+    std::int32_t result = VT_OK;
+    JxlEncoderFrameSettings* settings = start_file(e, info, s, pixels.grey, result);
+    if (settings == nullptr)
+        return result;
+    if (JxlEncoderAddImageFrame(settings, &pixels.format, pixels.bytes.data(),
+                                pixels.bytes.size()) != JXL_ENC_SUCCESS)
+        return VT_ERR_COMPONENT_FAILED;
+    return finish_file(e, file, 0);
+}
+
+// The selected frame centred on a clear canvas of width x height, as 8-bit RGB(A).
+void place_frame(const FilterCall* call, std::uint32_t width, std::uint32_t height, bool alpha,
+                 std::vector<std::uint8_t>& canvas) {
+    const std::uint32_t channels = alpha ? 4 : 3;
+    canvas.assign(std::size_t{width} * height * channels, 0);
+    const std::uint32_t left = (width - call->width) / 2;
+    const std::uint32_t top = (height - call->height) / 2;
+    for (std::uint32_t y = 0; y < call->height; ++y) {
+        const std::uint32_t* in = call->pixels + static_cast<std::size_t>(y) * call->stride;
+        std::uint8_t* out = canvas.data() + (std::size_t{top + y} * width + left) * channels;
+        for (std::uint32_t x = 0; x < call->width; ++x) {
+            *out++ = static_cast<std::uint8_t>(in[x] >> 16);
+            *out++ = static_cast<std::uint8_t>(in[x] >> 8);
+            *out++ = static_cast<std::uint8_t>(in[x]);
+            if (alpha)
+                *out++ = static_cast<std::uint8_t>(255 - (in[x] >> 24));
+        }
+    }
+}
+
+// Every frame of an animation, each with its delay in milliseconds (ticks of 1 ms) and the
+// markup's loop count; the encoder's output is taken after each frame, so it holds at most two
+// frames' pixels.
+std::int32_t encode_animation(FilterCall* call, std::vector<std::uint8_t>& file) {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool alpha = false;
+    bool same_size = true;
+    SaveSettings s;
+    std::uint32_t plays = 0;
+    for (std::uint32_t i = 0; i < call->frame_count; ++i) {
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
+            return r;
+        if (i == 0) {
+            s = save_settings(call);
+            plays = markup_plays(call);
+        } else if (call->width != width || call->height != height) {
+            same_size = false;
+        }
+        width = std::max(width, call->width);
+        height = std::max(height, call->height);
+        alpha = alpha || any_transparent(call);
+    }
+    if (width > kMaxSide || height > kMaxSide || std::uint64_t{width} * height > kMaxPixels)
+        return VT_ERR_DIMENSIONS;
+    alpha = alpha || !same_size; // the canvas around a smaller frame is clear
+    const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
+    JxlEncoder* e = encoder.get();
+    if (e == nullptr)
+        return VT_ERR_OUT_OF_MEMORY;
+    JxlBasicInfo info = basic_info_for(width, height, 8, false, alpha, s.lossless);
+    info.have_animation = JXL_TRUE;
+    info.animation.tps_numerator = 1000;
+    info.animation.tps_denominator = 1;
+    info.animation.num_loops = plays;
+    std::int32_t result = VT_OK;
+    JxlEncoderFrameSettings* settings = start_file(e, info, s, false, result);
+    if (settings == nullptr)
+        return result;
+    const JxlPixelFormat format{alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    std::vector<std::uint8_t> canvas;
+    std::size_t used = 0;
+    for (std::uint32_t i = 0; i < call->frame_count; ++i) {
+        if (const std::int32_t r = select_frame_at(call, static_cast<std::int32_t>(i)); r != VT_OK)
+            return r;
+        place_frame(call, width, height, alpha, canvas);
+        JxlFrameHeader header;
+        JxlEncoderInitFrameHeader(&header);
+        header.duration = call->mode2 != 0 ? call->mode2 : kDefaultDelayMs;
+        if (JxlEncoderSetFrameHeader(settings, &header) != JXL_ENC_SUCCESS ||
+            JxlEncoderAddImageFrame(settings, &format, canvas.data(), canvas.size()) !=
+                JXL_ENC_SUCCESS)
+            return VT_ERR_COMPONENT_FAILED;
+        // The last frame stays queued until the input is closed: libjxl marks only a frame
+        // it codes after that as the last one.
+        if (i + 1 < call->frame_count)
+            if (const std::int32_t r = take_output(e, file, used); r != VT_OK)
+                return r;
+    }
+    return finish_file(e, file, used);
+}
+
 std::int32_t save_image(FilterCall* call) {
+    std::vector<std::uint8_t> file;
+    if (call->doc_kind == kDocFrameAnimation && call->frame_count > 1) {
+        if (const std::int32_t r = encode_animation(call, file); r != VT_OK)
+            return r;
+        return write_target_bytes(call->path, file);
+    }
     if (const std::int32_t r = select_picture(call); r != VT_OK)
         return r;
     const VtDeepImage* deep = deep_offered(call);
-    std::vector<std::uint8_t> file;
     if (const std::int32_t r = encode(call, deep, file); r != VT_OK)
         return r;
     const std::int32_t written = write_target_bytes(call->path, file);

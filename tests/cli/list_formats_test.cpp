@@ -92,6 +92,7 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         {".jfif", "fmx_JPEG.so | fmx_JPEG.so"}, {".qoi", "fmx_QOI.so | fmx_QOI.so"},
         {".hdr", "fmx_HDR.so | fmx_HDR.so"},    {".pic", "fmx_HDR.so | fmx_HDR.so"},
         {".pfm", "fmx_HDR.so | fmx_HDR.so"},    {".exr", "fmx_EXR.so | fmx_EXR.so"},
+        {".pdf", "fmx_PDF.so | (read only)"},
     };
     for (const auto& e : expected) {
         const auto row = rows.find(e.extension);

@@ -41,7 +41,7 @@ inline DeepFrame magick_deep(const std::filesystem::path& file) {
     const std::optional<Frame> size = magick_frame(file);
     if (!size)
         return {};
-    return {size->width, size->height, 4, 16, magick_rgba16(file)};
+    return {size->width, size->height, 4, 16, magick_rgba16(file, "")};
 }
 
 // A deep picture of red, green, blue, alpha samples as grey, alpha (the red ones).

@@ -116,6 +116,28 @@ std::vector<Frame> ffmpeg_frames(const std::filesystem::path& file) {
     }
 }
 
+std::vector<Frame> animation_frames(std::uint16_t count) {
+    std::vector<Frame> frames;
+    for (std::uint16_t i = 0; i < count; ++i) {
+        frames.push_back(make_picture(i % 3 == 0 ? 24 : 22, i % 4 == 0 ? 18 : 16, i % 2 == 0));
+        std::rotate(frames.back().pixels.begin(), frames.back().pixels.begin() + 13 * i,
+                    frames.back().pixels.end());
+        frames.back().delay = static_cast<std::uint16_t>(i == 5 ? 0 : 10 * (i + 1));
+    }
+    return frames;
+}
+
+::testing::AssertionResult centred(const Frame& back, const Frame& sent, int tolerance) {
+    const std::uint32_t left = (back.width - sent.width) / 2, top = (back.height - sent.height) / 2;
+    const bool whole = left == 0 && top == 0 && back.width == sent.width;
+    const int corner = max_difference(back.pixels.at(0), whole ? sent.pixels[0] : 0xFF000000u);
+    const int inside = max_difference(back.pixels.at((top + 3) * back.width + left + 5),
+                                      sent.pixels.at(3 * sent.width + 5));
+    if (corner <= tolerance && inside <= tolerance)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "corner off by " << corner << ", inside by " << inside;
+}
+
 bool run_tool(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }

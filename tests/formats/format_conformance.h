@@ -47,6 +47,12 @@ inline std::vector<std::uint8_t> block_bytes(std::size_t size) {
 }
 // A picture without sharp edges, the kind lossy coding is made for.
 Frame smooth_picture(std::uint32_t width, std::uint32_t height, bool transparent = false);
+// An animation of `count` frames of three sizes up to 24 x 18, every other one transparent,
+// frame i shown 10 (i + 1) ms but frame 5, which states no delay.
+std::vector<Frame> animation_frames(std::uint16_t count);
+// Whether frame `back` is `sent` centred on its larger canvas, clear around it, within
+// `tolerance`: its corner and a pixel inside.
+::testing::AssertionResult centred(const Frame& back, const Frame& sent, int tolerance);
 
 // The largest difference of one channel, transparency included; two fully transparent pixels
 // are equal whatever their colour.

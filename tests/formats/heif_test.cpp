@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <libheif/heif.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
+#include "formats/heif/avif_sequence.h"
 #include "fuzz/format_fuzz_driver.h"
 #include "tests/formats/deep_files.h"
 #include "tests/formats/format_conformance.h"
@@ -44,6 +48,7 @@ VT_FORMAT_CONFORMANCE(Heif,
                           .compared = 4,
                           .tolerance = 1,
                           .round_trip_tolerance = 1,
+                          .frame_sets = 2,
                           .prepare = [] { HarnessServices::set_state(u"fmx_HEIF.lossless", "1"); },
                           .make_corpus_in = make_corpus});
 
@@ -200,6 +205,92 @@ TEST_F(HeifPlugin, DeepPicturesSaveAtTheChosenDepth) {
         EXPECT_EQ(differ, 0u);
     }
     HarnessServices::set_state(u"fmx_HEIF.depth", "12");
+    HarnessServices::set_state(u"fmx_HEIF.lossless", "0");
+}
+
+// Twenty frames of different sizes saved losslessly as an AVIF sequence: our loader gives every
+// frame, delay and the loop count back, and FFmpeg decodes the same twenty pictures; libavif's
+// avifdec reads it. Without a count the sequence has no edit list, which viewers loop.
+TEST_F(HeifPlugin, AnimationsSaveAsAvifSequencesWithDelaysAndLoops) {
+    HarnessServices::set_state(u"fmx_HEIF.lossless", "1");
+    std::vector<Frame> frames = animation_frames(20);
+    for (const auto& [markup, plays] :
+         {std::pair{"animation.plays=5;", 5u}, std::pair{"animation.plays=1;", 1u},
+          std::pair{"animation.plays=65535;", 65535u}, std::pair{"", 0u}}) {
+        SCOPED_TRACE(markup);
+        frames[0].markup = std::string("\r\n") + markup;
+        const std::filesystem::path avif = m_temp / "twenty.avif";
+        ASSERT_EQ(save_with(api(), avif.string(), frames, 2).result, VT_OK);
+        const std::string bytes = read_bytes(avif);
+        EXPECT_EQ(formats::heif::sequence_plays(
+                      {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}),
+                  plays);
+        const LoadResult back = load_with(api(), avif.string(), {.max_frames = 32});
+        ASSERT_EQ(back.result, VT_OK);
+        ASSERT_EQ(back.frames.size(), 20u);
+        EXPECT_EQ(back.doc_kind, 2);
+        EXPECT_EQ(back.warnings, 0);
+        EXPECT_TRUE(has_entry(back.frames[0], "animation.plays=" + std::to_string(plays) + ";"));
+        for (std::size_t i = 0; i < 20; ++i) {
+            EXPECT_EQ(back.frames[i].delay, i == 5 ? 100 : 10 * (i + 1)) << i;
+            EXPECT_TRUE(centred(back.frames[i], frames[i], 1)) << i;
+        }
+        if (run_tool("command -v avifdec")) {
+            EXPECT_TRUE(run_tool("avifdec --info " + quoted(avif)));
+        }
+        // FFmpeg shows the colour track alone: the colours of the opaque pixels.
+        const std::vector<Frame> theirs = ffmpeg_frames(avif);
+        if (theirs.empty())
+            continue; // no FFmpeg
+        ASSERT_EQ(theirs.size(), 20u);
+        for (std::size_t i = 0; i < 20; ++i) {
+            int worst = 0;
+            for (std::size_t p = 0; p < theirs[i].pixels.size(); ++p)
+                if (back.frames[i].pixels.at(p) >> 24 == 0)
+                    worst = std::max(worst, max_difference(theirs[i].pixels[p] & 0xFFFFFFu,
+                                                           back.frames[i].pixels[p]));
+            EXPECT_LE(worst, 1) << i;
+        }
+    }
+    HarnessServices::set_state(u"fmx_HEIF.lossless", "0");
+}
+
+// The loop count lives in edit lists the plug-in adds to libavif's file: files it does not
+// know are left alone, and every cut of a sequence fails cleanly or keeps its first frames.
+TEST_F(HeifPlugin, LoopCountsOnlyChangeFilesTheyKnow) {
+    std::vector<Frame> frames = animation_frames(3);
+    const std::filesystem::path avif = m_temp / "three.avif";
+    ASSERT_EQ(save_with(api(), avif.string(), frames, 2).result, VT_OK);
+    const std::string made = read_bytes(avif);
+    const std::vector<std::uint8_t> endless(made.begin(), made.end());
+    std::vector<std::uint8_t> counted = endless;
+    ASSERT_TRUE(formats::heif::set_sequence_plays(counted, 3));
+    const std::vector<std::uint8_t> no_movie(endless.begin(), endless.begin() + 40);
+    for (const auto& [what, file, plays] :
+         {std::tuple{"counted already", counted, 2u}, std::tuple{"no count", endless, 0u},
+          std::tuple{"no movie", no_movie, 2u}}) {
+        std::vector<std::uint8_t> again = file;
+        EXPECT_FALSE(formats::heif::set_sequence_plays(again, plays)) << what;
+        EXPECT_EQ(again, file) << what;
+    }
+    for (std::size_t cut = 12; cut < made.size(); cut += 7) {
+        const LoadResult part = load_bytes(made.substr(0, cut));
+        EXPECT_TRUE(part.result != VT_OK || !part.frames.empty()) << cut;
+    }
+}
+
+// After the first frame of a sequence the host gets only what changed.
+TEST_F(HeifPlugin, LaterSequenceFramesArriveAsWhatChanged) {
+    HarnessServices::set_state(u"fmx_HEIF.lossless", "1");
+    std::vector<Frame> frames(3, make_picture(30, 20, false));
+    frames[1].pixels[7 * 30 + 11] ^= 0x00FFFFFFu;
+    frames[2] = frames[1];
+    const std::filesystem::path avif = m_temp / "changes.avif";
+    ASSERT_EQ(save_with(api(), avif.string(), frames, 2).result, VT_OK);
+    const LoadResult back = load_with(api(), avif.string());
+    ASSERT_EQ(back.result, VT_OK);
+    using Box = std::array<std::int32_t, 4>;
+    EXPECT_EQ(back.delivered, (std::vector<Box>{{0, 0, 30, 20}, {11, 7, 1, 1}, {0, 0, 1, 1}}));
     HarnessServices::set_state(u"fmx_HEIF.lossless", "0");
 }
 

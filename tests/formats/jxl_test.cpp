@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <lcms2.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -38,6 +40,7 @@ VT_FORMAT_CONFORMANCE(Jxl,
                           .corpus_extension = ".jxl",
                           .compared = 4,
                           .tolerance = 1,
+                          .frame_sets = 2,
                           .prepare = [] { HarnessServices::set_state(u"fmx_JXL.lossless", "1"); },
                           .make_corpus_in = make_corpus});
 
@@ -64,6 +67,58 @@ TEST_F(JxlPlugin, AnimationFramesKeepTheirDelays) {
         EXPECT_EQ(loaded.frames[i].pixels[0], colours[i]) << i;
         EXPECT_EQ(loaded.frames[i].delay, delays[i]) << i;
     }
+}
+
+// Twenty frames of different sizes saved losslessly as an animation: our loader gives every
+// frame, delay and the loop count back, and djxl's animated PNG, decoded by FFmpeg, has the same
+// twenty pictures. A frame without a delay shows 100 ms.
+TEST_F(JxlPlugin, AnimationsSaveEveryFrameWithDelaysAndLoops) {
+    HarnessServices::set_state(u"fmx_JXL.lossless", "1");
+    std::vector<Frame> frames = animation_frames(20);
+    for (const auto& [markup, plays] : {std::pair{"animation.plays=5;", "5"}, std::pair{"", "0"}}) {
+        SCOPED_TRACE(plays);
+        frames[0].markup = std::string("\r\n") + markup;
+        const std::filesystem::path jxl = m_temp / "twenty.jxl";
+        ASSERT_EQ(save_with(api(), jxl.string(), frames, 2).result, VT_OK);
+        const LoadResult back = load_with(api(), jxl.string(), {.max_frames = 32});
+        ASSERT_EQ(back.result, VT_OK);
+        ASSERT_EQ(back.frames.size(), 20u);
+        EXPECT_EQ(back.doc_kind, 2);
+        EXPECT_TRUE(has_entry(back.frames[0], std::string("animation.plays=") + plays + ";"));
+        for (std::size_t i = 0; i < 20; ++i) {
+            EXPECT_EQ(back.frames[i].delay, i == 5 ? 100 : 10 * (i + 1)) << i;
+            EXPECT_TRUE(centred(back.frames[i], frames[i], 0)) << i;
+        }
+        const std::filesystem::path apng = m_temp / "twenty.apng";
+        if (!run_tool("djxl " + quoted(jxl) + " " + quoted(apng)))
+            GTEST_SKIP() << "no djxl";
+        const std::vector<Frame> theirs = ffmpeg_frames(apng);
+        if (theirs.empty())
+            continue; // no FFmpeg
+        ASSERT_EQ(theirs.size(), 20u);
+        for (std::size_t i = 0; i < 20; ++i)
+            EXPECT_EQ(max_difference(theirs[i], back.frames[i]), 0) << i;
+    }
+    HarnessServices::set_state(u"fmx_JXL.lossless", "0");
+}
+
+// After the first frame the host gets only what changed: one pixel here, nothing (one pixel as
+// it was) there.
+TEST_F(JxlPlugin, LaterAnimationFramesArriveAsWhatChanged) {
+    HarnessServices::set_state(u"fmx_JXL.lossless", "1");
+    std::vector<Frame> frames(3, make_picture(30, 20, false));
+    frames[1].pixels[7 * 30 + 11] ^= 0x00FFFFFFu;
+    frames[2] = frames[1];
+    const std::filesystem::path jxl = m_temp / "changes.jxl";
+    ASSERT_EQ(save_with(api(), jxl.string(), frames, 2).result, VT_OK);
+    const LoadResult back = load_with(api(), jxl.string());
+    ASSERT_EQ(back.result, VT_OK);
+    using Box = std::array<std::int32_t, 4>;
+    EXPECT_EQ(back.delivered, (std::vector<Box>{{0, 0, 30, 20}, {11, 7, 1, 1}, {0, 0, 1, 1}}));
+    ASSERT_EQ(back.frames.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(back.frames[i].pixels, frames[i].pixels) << i;
+    HarnessServices::set_state(u"fmx_JXL.lossless", "0");
 }
 
 // --- more than 8 bits per channel
