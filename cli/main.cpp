@@ -165,20 +165,24 @@ std::string plugin_name(const std::u16string& path) {
 }
 
 // --list-formats: every format a plug-in says it reads or writes, with the plug-in chosen for
-// each (each plug-in loaded once), then their options. help/formats.html lists the same formats.
+// each (each plug-in loaded once), the bits per channel its writer writes and what it keeps,
+// then their options. help/formats.html is generated from the same listing.
 void print_formats() {
     const session::PluginListing listing = session::list_plugins();
-    std::printf("%-8s %-28s %-16s %s\n", "FORMAT", "DESCRIPTION", "READ BY", "WRITTEN BY");
+    std::printf("%-8s %-28s %-16s %-16s %-5s %s\n", "FORMAT", "DESCRIPTION", "READ BY",
+                "WRITTEN BY", "BITS", "KEEPS");
     for (const session::FormatEntry& f : listing.formats) {
         const std::string reader = f.built_in         ? "(built in)"
                                    : f.reader.empty() ? "(write only)"
                                                       : plugin_name(f.reader);
-        const std::string writer = f.built_in         ? "(built in)"
-                                   : f.writer.empty() ? "(read only)"
-                                                      : plugin_name(f.writer);
-        std::printf("%-8s %-28s %-16s %s\n", u8(f.extension).c_str(),
+        const bool writes = f.built_in || !f.writer.empty();
+        const std::string writer = f.built_in ? "(built in)"
+                                   : writes   ? plugin_name(f.writer)
+                                              : "(read only)";
+        std::printf("%-8s %-28s %-16s %-16s %-5s %s\n", u8(f.extension).c_str(),
                     f.description.empty() ? "-" : f.description.c_str(), reader.c_str(),
-                    writer.c_str());
+                    writer.c_str(), writes ? std::to_string(f.write_depth).c_str() : "-",
+                    writes ? session::keeps_text(f.keeps).c_str() : "-");
     }
     if (listing.formats.size() < 2)
         std::printf("(no format plug-ins found in %s)\n", u8(platform::plugins_folder()).c_str());

@@ -440,8 +440,9 @@ bool heif_save_extension(const FilterCheck& c) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, heif_signature, heif_load_extension, heif_save_extension,
-                              load_image, save_image, 16)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, heif_signature, heif_load_extension, heif_save_extension,
+                                 load_image, save_image, 16,
+                                 VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_EXIF)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_HEIF.quality", "80", "0 to 100: higher keeps more detail in larger files"},

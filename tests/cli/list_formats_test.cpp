@@ -21,7 +21,7 @@ namespace {
 
 using test::TempFolder;
 
-// extension -> "description | reader | writer"
+// extension -> "description | reader | writer | bits | keeps"
 using FormatRows = std::map<std::string, std::string>;
 
 struct Listing {
@@ -41,7 +41,8 @@ Listing list_formats(const TempFolder& work, const std::string& environment = {}
 // The format lines of the listing, up to the options.
 FormatRows rows_of_listing(const std::string& out) {
     static const std::regex row(
-        R"(^(\.\S+)\s+(.*?)\s+(\(built in\)|\(write only\)|\S+)\s+(\(built in\)|\(read only\)|\S+)$)");
+        R"(^(\.\S+)\s+(.*?)\s+(\(built in\)|\(write only\)|\S+)\s+(\(built in\)|\(read only\)|\S+))"
+        R"(\s+(\d+|-)\s+(\S+)$)");
     FormatRows rows;
     std::istringstream in(out);
     std::string line;
@@ -50,25 +51,27 @@ FormatRows rows_of_listing(const std::string& out) {
         std::smatch m;
         EXPECT_TRUE(std::regex_match(line, m, row)) << line;
         if (!m.empty())
-            rows[m[1]] = m[2].str() + " | " + m[3].str() + " | " + m[4].str();
+            rows[m[1]] = m[2].str() + " | " + m[3].str() + " | " + m[4].str() + " | " + m[5].str() +
+                         " | " + m[6].str();
     }
     return rows;
 }
 
-// The rows of the help page's format table.
+// The rows of the help page's format table, as the build made it.
 FormatRows rows_of_help() {
-    std::ifstream in(VT_SOURCE_DIR "/help/formats.html");
+    std::ifstream in(VT_HELP_DIR "/formats.html");
     const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::size_t begin = page.find("<table id=\"format-list\">");
     const std::size_t end = page.find("</table>", begin);
     EXPECT_NE(begin, std::string::npos) << "help/formats.html has no format list";
-    static const std::regex row(
-        R"(<tr><td>(\.[^<]+)</td><td>([^<]*)</td><td>([^<]+)</td><td>([^<]+)</td></tr>)");
+    static const std::regex row(R"(<tr><td>(\.[^<]+)</td><td>([^<]*)</td><td>([^<]+)</td>)"
+                                R"(<td>([^<]+)</td><td>([^<]+)</td><td>([^<]+)</td></tr>)");
     FormatRows rows;
     const std::string table = begin == std::string::npos ? "" : page.substr(begin, end - begin);
     for (auto it = std::sregex_iterator(table.begin(), table.end(), row);
          it != std::sregex_iterator(); ++it)
-        rows[(*it)[1]] = (*it)[2].str() + " | " + (*it)[3].str() + " | " + (*it)[4].str();
+        rows[(*it)[1]] = (*it)[2].str() + " | " + (*it)[3].str() + " | " + (*it)[4].str() + " | " +
+                         (*it)[5].str() + " | " + (*it)[6].str();
     return rows;
 }
 
@@ -79,22 +82,37 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
     const FormatRows rows = rows_of_listing(listing.out);
     const struct {
         const char* extension;
-        const char* reader_writer; // what the row ends with
+        const char* reader_writer; // in the row after its description
     } expected[] = {
-        {".vt5", "(built in) | (built in)"},    {".ico", "fmx_ICO.so | fmx_ICO.so"},
-        {".cur", "fmx_ICO.so | (read only)"},   {".psb", "fmx_PSD.so | (read only)"},
-        {".xbm", "fmx_XPM.so | (read only)"},   {".svg", "fmx_SVG.so | (read only)"},
-        {".fits", "fmx_FITS.so | (read only)"}, {".psp", "fmx_PSP.so | (read only)"},
-        {".kra", "fmx_KRA.so | (read only)"},   {".raw", "fmx_RAW.so | (read only)"},
-        {".dng", "fmx_RAW.so | (read only)"},   {".cr2", "fmx_RAW.so | (read only)"},
-        {".wdp", "fmx_WIC.so | fmx_WIC.so"},    {".hdp", "fmx_WIC.so | fmx_WIC.so"},
-        {".mkv", "fmx_AVI.so | (read only)"},   {".png", "fmx_PNG.so | fmx_PNG.so"},
-        {".jfif", "fmx_JPEG.so | fmx_JPEG.so"},
+        {".vt5", "(built in) | (built in) | 8 | "
+                 "profile,alpha,resolution,exif,xmp,pages,layers,animation"},
+        {".ico", "fmx_ICO.so | fmx_ICO.so | 8 | alpha"},
+        {".cur", "fmx_ICO.so | (read only) | - | -"},
+        {".psb", "fmx_PSD.so | (read only)"},
+        {".xbm", "fmx_XPM.so | (read only)"},
+        {".svg", "fmx_SVG.so | (read only)"},
+        {".fits", "fmx_FITS.so | (read only)"},
+        {".psp", "fmx_PSP.so | (read only)"},
+        {".kra", "fmx_KRA.so | (read only)"},
+        {".raw", "fmx_RAW.so | (read only)"},
+        {".dng", "fmx_RAW.so | (read only)"},
+        {".cr2", "fmx_RAW.so | (read only)"},
+        {".wdp", "fmx_WIC.so | fmx_WIC.so | 16 | profile,alpha,resolution"},
+        {".hdp", "fmx_WIC.so | fmx_WIC.so"},
+        {".mkv", "fmx_AVI.so | (read only)"},
+        {".png", "fmx_PNG.so | fmx_PNG.so | 16 | profile,alpha,resolution,exif,animation"},
+        {".jfif", "fmx_JPEG.so | fmx_JPEG.so | 8 | profile,resolution,exif"},
+        {".jp2", "fmx_JP2K.so | fmx_JP2K.so | 16 | alpha,resolution"},
+        {".mj2", "fmx_JP2K.so | fmx_JP2K.so | 16 | alpha,animation"},
+        {".pam", "fmx_PNM.so | fmx_PNM.so | 16 | alpha"},
+        {".ppm", "fmx_PNM.so | fmx_PNM.so | 16 | -"},
+        {".tif", "fmx_TIFF.so | fmx_TIFF.so | 16 | profile,alpha,resolution,exif,pages"},
     };
     for (const auto& e : expected) {
         const auto row = rows.find(e.extension);
         ASSERT_NE(row, rows.end()) << e.extension << " is not listed:\n" << listing.out;
-        EXPECT_TRUE(row->second.ends_with(e.reader_writer)) << e.extension << ": " << row->second;
+        EXPECT_NE(row->second.find(std::string(" | ") + e.reader_writer), std::string::npos)
+            << e.extension << ": " << row->second;
     }
     for (const auto& [extension, row] : rows)
         EXPECT_FALSE(row.starts_with("- |")) << extension << " has no description";
@@ -109,12 +127,12 @@ TEST(ListFormats, HelpPageListsTheSameFormats) {
     for (const auto& [extension, row] : listed) {
         const auto in_help = help.find(extension);
         EXPECT_TRUE(in_help != help.end() && in_help->second == row)
-            << extension << ": --list-formats says \"" << row << "\", help/formats.html says \""
+            << extension << ": --list-formats says \"" << row << "\", Help/formats.html says \""
             << (in_help == help.end() ? "nothing" : in_help->second) << "\"";
     }
     for (const auto& [extension, row] : help)
         EXPECT_TRUE(listed.contains(extension))
-            << extension << " is in help/formats.html but no plug-in answers for it";
+            << extension << " is in Help/formats.html but no plug-in answers for it";
 }
 
 // With an empty entry in the library search path (the current folder), a vtl_Core.so lying in
