@@ -244,9 +244,11 @@ TEST_F(LooksTest, AutoConvertsForEveryWriterThatDropsTheProfile) {
         converted.bytes.push_back(static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)));
     ASSERT_EQ(converted.bytes.size(), raw.bytes.size());
     want.write("p.ppm", ppm_text(converted));
+    // Motion JPEG at its finest, so that a step of one in the colours stays one.
     for (const auto& [target, keeps_profile] :
          {std::pair{".jp2", false}, std::pair{".pam", false}, std::pair{".xcf", false},
-          std::pair{".ora", false}, std::pair{".avi", false}, std::pair{".png", true}}) {
+          std::pair{".ora", false}, std::pair{".avi --set fmx_AVI.quality=100", false},
+          std::pair{".png", true}}) {
         SCOPED_TRACE(target);
         TempFolder ours, theirs;
         ASSERT_TRUE(run(std::string("-f ") + target, adobe.path(), ours.path()));

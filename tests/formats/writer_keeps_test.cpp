@@ -203,8 +203,8 @@ TEST_P(WriterKeeps, WhatTheWriterDeclaresComesBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, WriterKeeps, ::testing::ValuesIn(kWriters),
-                         [](const ::testing::TestParamInfo<Writer>& info) {
-                             return std::string(info.param.extension + 1);
+                         [](const ::testing::TestParamInfo<Writer>& row) {
+                             return std::string(row.param.extension + 1);
                          });
 
 } // namespace
