@@ -135,6 +135,43 @@ TEST(ListFormats, HelpPageListsTheSameFormats) {
             << extension << " is in Help/formats.html but no plug-in answers for it";
 }
 
+// Every writer the listing says keeps EXIF writes the camera data of a camera's JPEG, and its
+// own reader hands it back: the target converted on to JPEG still names the camera. The rows
+// come from the listing, so a plug-in added later is held to its word too.
+TEST(ListFormats, EveryWriterThatSaysExifKeepsTheCameraData) {
+    const char* testdata = std::getenv("VT_SHARED_TESTDATA");
+    const std::string source =
+        std::string(testdata ? testdata : "") + "/exif-camera-samples/commons/Kodak_CX7530.jpg";
+    if (testdata == nullptr || !std::filesystem::exists(source))
+        GTEST_SKIP() << "the shared EXIF samples are not here";
+    TempFolder work, from;
+    std::filesystem::copy_file(source, from / "p.jpg");
+    const Listing listing = list_formats(work);
+    ASSERT_EQ(listing.exit_code, 0) << listing.err;
+    const auto convert = [&work](const std::string& ext, const std::string& in,
+                                 const std::string& out) {
+        const std::string command = "VANTREL_DATA_ROOT='" + work.path() +
+                                    "/data' '" VTCONVERT "' -q --overwrite -f " + ext + " '" + in +
+                                    "' '" + out + "' >/dev/null 2>&1 </dev/null";
+        return std::system(command.c_str()) == 0;
+    };
+    int checked = 0;
+    for (const auto& [extension, row] : rows_of_listing(listing.out)) {
+        if (extension == ".vt5" || row.find("exif") == std::string::npos)
+            continue;
+        SCOPED_TRACE(extension);
+        TempFolder target, back;
+        ASSERT_TRUE(convert(extension, from.path(), target.path()));
+        if (!convert(".jpg", target.path(), back.path()) && extension == ".heic")
+            continue; // no HEVC decoder here
+        const std::string bytes = back.read("p.jpg");
+        EXPECT_NE(bytes.find("EASTMAN KODAK COMPANY"), std::string::npos)
+            << "the camera data is lost";
+        ++checked;
+    }
+    EXPECT_GE(checked, 5);
+}
+
 // With an empty entry in the library search path (the current folder), a vtl_Core.so lying in
 // the folder vtconvert was started from must not be loaded: only the suite's own copy is.
 TEST(CoreLibrary, NeverTakenFromTheCurrentFolder) {
