@@ -165,25 +165,30 @@ std::string plugin_name(const std::u16string& path) {
 }
 
 // --list-formats: every format a plug-in says it reads or writes, with the plug-in chosen for
-// each (each plug-in loaded once), the bits per channel its writer writes and what it keeps,
-// then their options. help/formats.html is generated from the same listing.
+// each (each plug-in loaded once), then what each writer keeps, then their options. The first
+// table keeps its four columns, which the desktop entry's build step reads.
+// help/formats.html is generated from the same listing.
 void print_formats() {
     const session::PluginListing listing = session::list_plugins();
-    std::printf("%-8s %-28s %-16s %-16s %-5s %s\n", "FORMAT", "DESCRIPTION", "READ BY",
-                "WRITTEN BY", "BITS", "KEEPS");
+    std::printf("%-8s %-28s %-16s %s\n", "FORMAT", "DESCRIPTION", "READ BY", "WRITTEN BY");
     for (const session::FormatEntry& f : listing.formats) {
         const std::string reader = f.built_in         ? "(built in)"
                                    : f.reader.empty() ? "(write only)"
                                                       : plugin_name(f.reader);
-        const bool writes = f.built_in || !f.writer.empty();
-        const std::string writer = f.built_in ? "(built in)"
-                                   : writes   ? plugin_name(f.writer)
-                                              : "(read only)";
-        std::printf("%-8s %-28s %-16s %-16s %-5s %s\n", u8(f.extension).c_str(),
+        const std::string writer = f.built_in         ? "(built in)"
+                                   : f.writer.empty() ? "(read only)"
+                                                      : plugin_name(f.writer);
+        std::printf("%-8s %-28s %-16s %s\n", u8(f.extension).c_str(),
                     f.description.empty() ? "-" : f.description.c_str(), reader.c_str(),
-                    writer.c_str(), writes ? std::to_string(f.write_depth).c_str() : "-",
-                    writes ? session::keeps_text(f.keeps).c_str() : "-");
+                    writer.c_str());
     }
+    std::printf("\nWRITERS (bits per channel; what they keep besides the pixels, ? not said)\n"
+                "%-8s %-4s %s\n",
+                "FORMAT", "BITS", "KEEPS");
+    for (const session::FormatEntry& f : listing.formats)
+        if (f.built_in || !f.writer.empty())
+            std::printf("%-8s %-4d %s\n", u8(f.extension).c_str(), f.write_depth,
+                        session::keeps_text(f.keeps).c_str());
     if (listing.formats.size() < 2)
         std::printf("(no format plug-ins found in %s)\n", u8(platform::plugins_folder()).c_str());
     bool heading = false;

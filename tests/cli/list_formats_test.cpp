@@ -38,11 +38,11 @@ Listing list_formats(const TempFolder& work, const std::string& environment = {}
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, work.read("out"), work.read("err")};
 }
 
-// The format lines of the listing, up to the options.
+// The format lines of the listing with what their writers keep, up to the options.
 FormatRows rows_of_listing(const std::string& out) {
     static const std::regex row(
-        R"(^(\.\S+)\s+(.*?)\s+(\(built in\)|\(write only\)|\S+)\s+(\(built in\)|\(read only\)|\S+))"
-        R"(\s+(\d+|-)\s+(\S+)$)");
+        R"(^(\.\S+)\s+(.*?)\s+(\(built in\)|\(write only\)|\S+)\s+(\(built in\)|\(read only\)|\S+)$)");
+    static const std::regex writer(R"(^(\.\S+)\s+(\d+)\s+(\S+)$)");
     FormatRows rows;
     std::istringstream in(out);
     std::string line;
@@ -51,8 +51,22 @@ FormatRows rows_of_listing(const std::string& out) {
         std::smatch m;
         EXPECT_TRUE(std::regex_match(line, m, row)) << line;
         if (!m.empty())
-            rows[m[1]] = m[2].str() + " | " + m[3].str() + " | " + m[4].str() + " | " + m[5].str() +
-                         " | " + m[6].str();
+            rows[m[1]] = m[2].str() + " | " + m[3].str() + " | " + m[4].str();
+    }
+    std::map<std::string, std::string> kept;
+    std::getline(in, line); // the writers' title
+    EXPECT_TRUE(line.starts_with("WRITERS")) << line;
+    std::getline(in, line); // their heading
+    while (std::getline(in, line) && !line.empty()) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, writer)) << line;
+        if (!m.empty())
+            kept[m[1]] = m[2].str() + " | " + m[3].str();
+    }
+    for (auto& [extension, text] : rows) {
+        const auto k = kept.find(extension);
+        EXPECT_EQ(k != kept.end(), !text.ends_with("(read only)")) << extension;
+        text += " | " + (k == kept.end() ? std::string("- | -") : k->second);
     }
     return rows;
 }
