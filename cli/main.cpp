@@ -166,7 +166,9 @@ std::string plugin_name(const std::u16string& path) {
 }
 
 // --list-formats: every format a plug-in says it reads or writes, with the plug-in chosen for
-// each (each plug-in loaded once), then their options. help/formats.html lists the same formats.
+// each (each plug-in loaded once), then what each writer keeps, then their options. The first
+// table keeps its four columns, which the desktop entry's build step reads.
+// help/formats.html is generated from the same listing.
 void print_formats() {
     const session::PluginListing listing = session::list_plugins();
     std::printf("%-8s %-28s %-16s %s\n", "FORMAT", "DESCRIPTION", "READ BY", "WRITTEN BY");
@@ -181,6 +183,13 @@ void print_formats() {
                     f.description.empty() ? "-" : f.description.c_str(), reader.c_str(),
                     writer.c_str());
     }
+    std::printf("\nWRITERS (bits per channel; what they keep besides the pixels, ? not said)\n"
+                "%-8s %-4s %s\n",
+                "FORMAT", "BITS", "KEEPS");
+    for (const session::FormatEntry& f : listing.formats)
+        if (f.built_in || !f.writer.empty())
+            std::printf("%-8s %-4d %s\n", u8(f.extension).c_str(), f.write_depth,
+                        session::keeps_text(f.keeps).c_str());
     if (listing.formats.size() < 2)
         std::printf("(no format plug-ins found in %s)\n", u8(platform::plugins_folder()).c_str());
     bool heading = false;

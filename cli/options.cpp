@@ -101,7 +101,8 @@ constexpr ProgramOption kProgramOptions[] = {
     {"--quiet", 'q', nullptr, S::program, "no progress line, no summary",
      [](Options& o, std::string_view, std::string&) { return o.quiet = true; }},
     {"--list-formats", 0, nullptr, S::program,
-     "list the formats the installed plug-ins handle and\ntheir options (for --set)",
+     "list the formats the installed plug-ins handle, what\neach writer keeps, and their options "
+     "(for --set)",
      [](Options& o, std::string_view, std::string&) { return o.list_formats = true; }},
     {"--help", 'h', nullptr, S::program, "this text",
      [](Options& o, std::string_view, std::string&) { return o.help = true; }},

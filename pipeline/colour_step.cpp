@@ -6,11 +6,14 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/text.h"
 #include "image/bitmap.h"
 #include "image/meta_block.h"
+#include "plugins/filter_registry.h"
+#include "plugins/plugin_interface.h"
 
 namespace vt::pipeline {
 namespace {
@@ -270,7 +273,9 @@ int ConvertDeepToSrgb(const Layer& layer, image::DeepImage& deep, int intent) no
     }
 }
 
-bool target_carries_profile(std::u16string_view extension) noexcept {
+bool target_carries_profile(std::u16string_view extension, std::uint16_t keeps) noexcept {
+    if ((keeps & VT_KEEPS_DECLARED) != 0)
+        return (keeps & VT_KEEPS_PROFILE) != 0;
     static constexpr std::u16string_view kPlain[] = {u".bmp", u".gif", u".pcx", u".ppm",
                                                      u".pgm", u".pbm", u".pnm", u".tga",
                                                      u".xpm", u".dds", u".ico", u".cur"};
@@ -280,10 +285,32 @@ bool target_carries_profile(std::u16string_view extension) noexcept {
     return true;
 }
 
+bool target_carries_profile(std::u16string_view extension) noexcept {
+    std::uint16_t keeps = 0;
+    try {
+        keeps =
+            plugins::save_keeps(u"target" + std::u16string(extension), plugins::filter_registry());
+    } catch (...) {
+        keeps = 0; // no memory to ask: the writer is judged as one that does not say
+    }
+    return target_carries_profile(extension, keeps);
+}
+
+// BMP and GIF files can hold a profile, and their writers store it, but few viewers look for
+// one there: the picture would show washed out almost everywhere.
+bool profile_seldom_read(std::u16string_view extension) noexcept {
+    for (const std::u16string_view ext : {u".bmp", u".dib", u".gif"})
+        if (base::ascii_iequal(extension, ext))
+            return true;
+    return false;
+}
+
 int srgb_intent(std::int32_t choice, std::u16string_view extension) noexcept {
     switch (choice) {
     case kSrgbForPlainTargets:
-        return target_carries_profile(extension) ? kNoConversion : kIntentPerceptual;
+        return target_carries_profile(extension) && !profile_seldom_read(extension)
+                   ? kNoConversion
+                   : kIntentPerceptual;
     case kSrgbPerceptual:
         return kIntentPerceptual;
     case kSrgbRelative:

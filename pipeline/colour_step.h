@@ -26,7 +26,12 @@ inline constexpr int kIntentPerceptual = 0;
 inline constexpr int kIntentRelative = 1;
 inline constexpr int kNoConversion = -1;
 
-// Whether a target format stores a colour profile with the picture.
+// Whether a target format stores a colour profile with the picture, as the writer says in
+// `keeps` (its save answer, VT_KEEPS_*); a writer that does not say (0) is judged by the
+// formats known to drop the profile.
+[[nodiscard]] bool target_carries_profile(std::u16string_view extension,
+                                          std::uint16_t keeps) noexcept;
+// The same, asking the plug-in that would write the target.
 [[nodiscard]] bool target_carries_profile(std::u16string_view extension) noexcept;
 
 // The intent a job converts with for its target, or kNoConversion.

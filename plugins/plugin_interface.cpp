@@ -613,30 +613,61 @@ std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,
     return std::nullopt;
 }
 
-int save_depth_with(const DynamicLibrary& plugin, const FilterCheck& check) {
+namespace {
+
+// The plug-in's save answer for the check's extension; nothing when it does not save it.
+std::optional<FilterCheck> save_answer(const DynamicLibrary& plugin, const FilterCheck& check) {
     const auto check_save = export_of<VtCheckFn>(plugin, "flt_CheckSave");
     FilterCheck copy = check;
     if (!check_save || call_guarded(check_save, &copy, plugin.path(), true) == 0 ||
         save_score(copy) < 1)
-        return 8;
-    return copy.deep_bits >= 16 ? 16 : 8;
+        return std::nullopt;
+    return copy;
 }
 
-int save_depth(std::u16string_view file_name, FilterRegistry& registry) {
+// The save answer of the plug-in the save would ask first: the one the registry remembers,
+// else the first that saves the extension.
+std::optional<FilterCheck> target_save_answer(std::u16string_view file_name,
+                                              FilterRegistry& registry) {
     const std::u16string ext = base::to_lower(platform::extension_of(file_name));
     if (ext.size() < 2 || ext.size() > 15)
-        return 8;
-    // The plug-in the save would ask first: the one the registry remembers, else the first
-    // that saves the extension.
+        return std::nullopt;
     std::optional<std::u16string> writer = registry.look_up(RegistryKind::save, ext);
     if (!writer || writer->empty() || !registry.installed_here(*writer))
         writer = find_save_plugin(file_name, registry);
     DynamicLibrary lib;
     if (!writer || !lib.open(*writer))
-        return 8;
+        return std::nullopt;
     FilterCheck check{};
     set_extension(check, ext);
-    return save_depth_with(lib, check);
+    return save_answer(lib, check);
+}
+
+int depth_of(const std::optional<FilterCheck>& answer) {
+    return answer && answer->deep_bits >= 16 ? 16 : 8;
+}
+
+// An answer without the declared bit says nothing, whatever else its bytes hold.
+std::uint16_t keeps_of(const std::optional<FilterCheck>& answer) {
+    return answer && (answer->keeps & VT_KEEPS_DECLARED) != 0 ? answer->keeps : 0;
+}
+
+} // namespace
+
+int save_depth_with(const DynamicLibrary& plugin, const FilterCheck& check) {
+    return depth_of(save_answer(plugin, check));
+}
+
+int save_depth(std::u16string_view file_name, FilterRegistry& registry) {
+    return depth_of(target_save_answer(file_name, registry));
+}
+
+std::uint16_t save_keeps_with(const DynamicLibrary& plugin, const FilterCheck& check) {
+    return keeps_of(save_answer(plugin, check));
+}
+
+std::uint16_t save_keeps(std::u16string_view file_name, FilterRegistry& registry) {
+    return keeps_of(target_save_answer(file_name, registry));
 }
 
 int show_dialog(std::u16string_view plugin, std::uintptr_t parent_window) {

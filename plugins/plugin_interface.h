@@ -99,6 +99,15 @@ struct CallRecord {
 // saves it writes deep pictures, else 8 (also when none saves it).
 [[nodiscard]] int save_depth(std::u16string_view file_name, FilterRegistry& registry);
 
+// What the plug-in's writer keeps for the check's extension (its save answer's keeps:
+// VT_KEEPS_* with VT_KEEPS_DECLARED), 0 when it does not say or does not save the extension.
+[[nodiscard]] std::uint16_t save_keeps_with(const platform::DynamicLibrary& plugin,
+                                            const FilterCheck& check);
+
+// What the writer of the target's extension keeps, asked of the plug-in save_depth asks; 0 when
+// it does not say or none saves the extension.
+[[nodiscard]] std::uint16_t save_keeps(std::u16string_view file_name, FilterRegistry& registry);
+
 // The first plug-in of the list that saves the file name's extension.
 [[nodiscard]] std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,
                                                              FilterRegistry& registry);

@@ -188,7 +188,10 @@ enum {
  *    96   4  load: how many of them (4 to 32)
  *   100   1  save answer, optional: the most bits per channel the plug-in writes from a deep
  *              picture (16), 0 = 8-bit pictures only
- *   101  23  zero
+ *   101   1  zero
+ *   102   2  save answer, optional: what the writer keeps of a picture for this extension
+ *              (VT_KEEPS_*); 0 = not said, and the host assumes what it always did
+ *   104  20  zero
  *   124   1  answer: level of support, 0 = cannot
  *   125   1  answer: bonus 1
  *   126   1  answer: bonus 2
@@ -199,12 +202,38 @@ typedef struct FilterCheck {
     uint8_t head[32];
     uint32_t head_size;
     uint8_t deep_bits;
-    uint8_t reserved[23];
+    uint8_t reserved[1];
+    uint16_t keeps;
+    uint8_t reserved2[20];
     uint8_t level;
     uint8_t bonus1;
     uint8_t bonus2;
     uint8_t flags;
 } FilterCheck;
+
+/* FilterCheck.keeps: what a save writes besides the pixels, so that the host can tell, before
+ * it converts a picture, what the target will hold. A plug-in that answers sets
+ * VT_KEEPS_DECLARED with the flags of everything its writer stores for the extension asked
+ * about, with its default options, and reads back:
+ *   PROFILE     the picture's colour profile ("ICCP" chunk)
+ *   ALPHA       transparency of every level, not just on and off
+ *   RESOLUTION  the print resolution ("PHYS" chunk)
+ *   EXIF        the camera data of the markup
+ *   XMP         an XMP packet
+ *   PAGES       every frame of a frame set, each as a page
+ *   LAYERS      every layer of a layered picture, with its position
+ *   ANIMATION   every frame of an animation with its delay */
+enum {
+    VT_KEEPS_PROFILE = 0x0001,
+    VT_KEEPS_ALPHA = 0x0002,
+    VT_KEEPS_RESOLUTION = 0x0004,
+    VT_KEEPS_EXIF = 0x0008,
+    VT_KEEPS_XMP = 0x0010,
+    VT_KEEPS_PAGES = 0x0020,
+    VT_KEEPS_LAYERS = 0x0040,
+    VT_KEEPS_ANIMATION = 0x0080,
+    VT_KEEPS_DECLARED = 0x8000
+};
 
 /* ---------------------------------------------------------------------------------------------
  * Deep pictures (optional, VT_DEEP_VERSION 1): 16 bits per channel beside the 8-bit frame.
@@ -467,7 +496,10 @@ typedef struct pi_MetaMarkup {
  *   "load.frame_bytes" buffer: the bytes every frame of the file together will take as
  *                      whole frames (one uint64), asked before the first frame; answer 8 to
  *                      go on, or VT_ERR_OUT_OF_MEMORY (-20): the host refuses the picture as a
- *                      decompression bomb, so return that. */
+ *                      decompression bomb, so return that.
+ *   "job.spare_threads" buffer: one uint32; answer 4 with the number of the job's workers
+ *                      that have no picture left, whose processors an encoder may use now
+ *                      (0 outside a job). */
 typedef struct pi_BasicQuery {
     uint32_t version;
     uint32_t zero;
@@ -664,6 +696,7 @@ VT_SDK_OFFSET(FilterCheck, extension, 0, 0);
 VT_SDK_OFFSET(FilterCheck, head, 64, 64);
 VT_SDK_OFFSET(FilterCheck, head_size, 96, 96);
 VT_SDK_OFFSET(FilterCheck, deep_bits, 100, 100);
+VT_SDK_OFFSET(FilterCheck, keeps, 102, 102);
 VT_SDK_OFFSET(FilterCheck, level, 124, 124);
 VT_SDK_OFFSET(FilterCheck, bonus1, 125, 125);
 VT_SDK_OFFSET(FilterCheck, bonus2, 126, 126);

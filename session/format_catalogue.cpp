@@ -16,6 +16,9 @@ namespace {
 
 constexpr std::u16string_view kNative = u".vt5";
 constexpr std::size_t kMaxOptionsPerPlugin = 64;
+constexpr std::uint16_t kNativeKeeps = VT_KEEPS_DECLARED | VT_KEEPS_PROFILE | VT_KEEPS_ALPHA |
+                                       VT_KEEPS_RESOLUTION | VT_KEEPS_EXIF | VT_KEEPS_XMP |
+                                       VT_KEEPS_PAGES | VT_KEEPS_LAYERS | VT_KEEPS_ANIMATION;
 // Plug-ins are small; a larger file is still asked about the names it is known by.
 constexpr std::size_t kMaxLibraryScanBytes = 64u << 20;
 constexpr std::size_t kMaxExtensionLetters = 15; // after the dot
@@ -128,9 +131,12 @@ std::set<std::u16string> extension_texts(const std::u16string& library) {
     const auto name_char = [](char16_t c) {
         return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9');
     };
-    for (std::size_t at = 0; at + 5 < b.size(); ++at) {
-        if (unit(at) != u'.')
-            continue;
+    // A dot followed by a zero byte is rare in a library; the string search finds them fast
+    // (the scan of every plug-in is most of --list-formats' time).
+    static constexpr char kDot[2] = {'.', '\0'};
+    const std::string_view dot(kDot, 2);
+    for (std::size_t at = b.find(dot); at != std::string::npos && at + 5 < b.size();
+         at = b.find(dot, at + 1)) {
         std::u16string ext(u".");
         std::size_t next = at + 2;
         for (; name_char(unit(next)) && ext.size() <= kMaxExtensionLetters; next += 2)
@@ -191,6 +197,7 @@ void add_options(const platform::DynamicLibrary& library, std::vector<PluginOpti
 struct Best {
     int read_score = 0, write_score = 0;
     std::u16string reader, writer;
+    FilterCheck write_answer{};
 };
 
 // Opens each plug-in of the list once: asks it about the extensions of `formats` and of its
@@ -224,22 +231,51 @@ PluginListing walk_plugins(plugins::FilterRegistry& registry, std::span<const Kn
                 b.read_score = s;
                 b.reader = path;
             }
-            if (const int s = writes ? plugins::save_score(ask(check_save, ext, {})) : 0;
-                s > b.write_score) {
+            const FilterCheck answer = writes ? ask(check_save, ext, {}) : FilterCheck{};
+            if (const int s = writes ? plugins::save_score(answer) : 0; s > b.write_score) {
                 b.write_score = s;
                 b.writer = path;
+                b.write_answer = answer;
             }
         }
     }
-    listing.formats.push_back({std::u16string(kNative), "Vantrel Image", true, {}, {}});
-    for (auto& [ext, b] : best)
-        if (!b.reader.empty() || !b.writer.empty())
-            listing.formats.push_back({ext, std::string(description_of(ext, formats)), false,
-                                       std::move(b.reader), std::move(b.writer)});
+    // VT5 keeps everything a picture of the program holds, at 8 bits per channel.
+    listing.formats.push_back(
+        {std::u16string(kNative), "Vantrel Image", true, {}, {}, 8, kNativeKeeps});
+    for (auto& [ext, b] : best) {
+        if (b.reader.empty() && b.writer.empty())
+            continue;
+        const FilterCheck& w = b.write_answer;
+        const int depth = b.writer.empty() ? 0 : w.deep_bits >= 16 ? 16 : 8;
+        const std::uint16_t keeps = (w.keeps & VT_KEEPS_DECLARED) != 0 ? w.keeps : 0;
+        listing.formats.push_back({ext, std::string(description_of(ext, formats)), false,
+                                   std::move(b.reader), std::move(b.writer), depth, keeps});
+    }
     return listing;
 }
 
 } // namespace
+
+std::string keeps_text(std::uint16_t keeps) {
+    if ((keeps & VT_KEEPS_DECLARED) == 0)
+        return "?";
+    static constexpr struct {
+        std::uint16_t flag;
+        const char* word;
+    } kWords[] = {{VT_KEEPS_PROFILE, "profile"},
+                  {VT_KEEPS_ALPHA, "alpha"},
+                  {VT_KEEPS_RESOLUTION, "resolution"},
+                  {VT_KEEPS_EXIF, "exif"},
+                  {VT_KEEPS_XMP, "xmp"},
+                  {VT_KEEPS_PAGES, "pages"},
+                  {VT_KEEPS_LAYERS, "layers"},
+                  {VT_KEEPS_ANIMATION, "animation"}};
+    std::string text;
+    for (const auto& w : kWords)
+        if ((keeps & w.flag) != 0)
+            text += (text.empty() ? "" : ",") + std::string(w.word);
+    return text.empty() ? "-" : text;
+}
 
 std::span<const KnownFormat> known_formats() noexcept {
     return kFormats;

@@ -7,6 +7,7 @@
 // plug-in says it reads or writes it, never because a table here names it.
 // Thread: any; the registry locks.
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -33,6 +34,10 @@ struct FormatEntry {
     bool built_in = false; // read and written by the program itself (VT5)
     std::u16string reader; // the plug-in that reads it best; empty: none (write only)
     std::u16string writer; // the plug-in that writes it best; empty: none (read only)
+    // The writer's save answer: the most bits per channel it writes (8 or 16) and what it keeps
+    // of a picture (VT_KEEPS_* with VT_KEEPS_DECLARED; 0 when it does not say).
+    int write_depth = 0;
+    std::uint16_t keeps = 0;
 };
 
 // VT5 (built in) first, then every extension that a plug-in reads or writes, in the order of
@@ -43,6 +48,10 @@ struct FormatEntry {
 [[nodiscard]] std::vector<FormatEntry>
 format_catalogue(plugins::FilterRegistry& registry = plugins::filter_registry(),
                  std::span<const KnownFormat> formats = known_formats());
+
+// What a writer keeps (FormatEntry::keeps) in words: "profile,alpha,resolution,exif,xmp,pages,
+// layers,animation" for the flags set, "-" for none of them, "?" when the writer does not say.
+[[nodiscard]] std::string keeps_text(std::uint16_t keeps);
 
 struct PluginOption {
     std::string name;

@@ -277,8 +277,8 @@ bool avi_signature(const FilterCheck& check) {
 } // namespace
 
 // Videos of other containers are read too (by extension); only AVI is written.
-VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(100, avi_signature, video_extension, avi_extension, load_image,
-                                    save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, avi_signature, video_extension, avi_extension, load_image,
+                                 save_image, 0, VT_KEEPS_ANIMATION)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_AVI.quality", "90",
                                 "1 to 100: the JPEG quality of every frame"})

@@ -57,6 +57,7 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 0, VT_KEEPS_ALPHA)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_DDS.compression", "0",
                                 "0 uncompressed 32-bit, 1 BC1 (DXT1), 3 BC3 (DXT5)"})

@@ -86,6 +86,6 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, has_signature, known_extension, known_extension, load_image,
-                              save_image, 16)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 16, VT_KEEPS_ALPHA)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_EXR.compression", "3", "3: ZIP, 4: PIZ, 0: none"})

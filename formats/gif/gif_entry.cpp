@@ -162,7 +162,8 @@ bool gif_signature(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, gif_signature, gif_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, gif_signature, gif_extension, gif_extension, load_image,
+                                 save_image, 0, VT_KEEPS_PROFILE | VT_KEEPS_ANIMATION)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_GIF.colors", "256",
                                 "2 to 256: the most colours a frame keeps"},

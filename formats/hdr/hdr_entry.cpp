@@ -169,5 +169,5 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(60, has_signature, known_extension, known_extension, load_image,
-                              save_image, 16)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(60, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 16, 0u)

@@ -587,8 +587,13 @@ bool heif_save_extension(const FilterCheck& c) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, heif_signature, heif_load_extension, heif_save_extension,
-                              load_image, save_image, 16)
+// Animations go to AVIF sequences; HEIF's image sequences are beyond this libheif.
+constexpr ::vt::kit::Keeps kHeifKeeps[] = {
+    {u".avif", VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_EXIF | VT_KEEPS_ANIMATION},
+    {nullptr, VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_EXIF},
+};
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, heif_signature, heif_load_extension, heif_save_extension,
+                                 load_image, save_image, 16, kHeifKeeps)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_HEIF.quality", "80", "0 to 100: higher keeps more detail in larger files"},

@@ -444,8 +444,8 @@ bool ico_save_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(50, ico_signature, ico_extension, ico_save_extension,
-                                    load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(50, ico_signature, ico_extension, ico_save_extension, load_image,
+                                 save_image, 0, VT_KEEPS_ALPHA)
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_ICO.hotspot_x", "",
      "a cursor's hotspot, pixels from the left (unset: the picture's own, else 0)"},

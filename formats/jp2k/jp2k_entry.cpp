@@ -150,7 +150,12 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, has_signature, known_extension, known_extension, load_image,
-                              save_image, 16)
+constexpr ::vt::kit::Keeps kJp2kKeeps[] = {
+    {u".jp2", VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_RESOLUTION},
+    {u".mj2", VT_KEEPS_ALPHA | VT_KEEPS_ANIMATION},
+    {nullptr, VT_KEEPS_ALPHA},
+};
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 16, kJp2kKeeps)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_JP2K.rate", "0",
                                 "compression ratio; 0 or 1 lossless (the default)"})

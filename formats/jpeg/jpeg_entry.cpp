@@ -158,7 +158,9 @@ bool jpeg_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, jpeg_signature, jpeg_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, jpeg_signature, jpeg_extension, jpeg_extension, load_image,
+                                 save_image, 0,
+                                 VT_KEEPS_PROFILE | VT_KEEPS_RESOLUTION | VT_KEEPS_EXIF)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_JPEG.quality", "90", "1 to 100: higher keeps more detail in larger files"},

@@ -703,8 +703,10 @@ bool jxl_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, jxl_signature, jxl_extension, jxl_extension, load_image,
-                              save_image, 16)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, jxl_signature, jxl_extension, jxl_extension, load_image,
+                                 save_image, 16,
+                                 VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_EXIF |
+                                     VT_KEEPS_ANIMATION)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_JXL.lossless", "0", "1: lossless, every pixel exactly as it is"},

@@ -228,4 +228,6 @@ bool has_signature(const FilterCheck& check) {
 } // namespace
 
 // A zip led by "mimetype" may be any such container, so the bytes alone rank low.
-VT_FORMAT_PLUGIN_EXPORTS(30, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(30, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 0,
+                                 VT_KEEPS_ALPHA | VT_KEEPS_RESOLUTION | VT_KEEPS_LAYERS)

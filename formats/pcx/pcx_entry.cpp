@@ -60,4 +60,5 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(60, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(60, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 0, VT_KEEPS_ALPHA | VT_KEEPS_RESOLUTION)

@@ -158,8 +158,10 @@ bool png_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, png_signature, png_extension, png_extension, load_image,
-                              save_image, 16)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, png_signature, png_extension, png_extension, load_image,
+                                 save_image, 16,
+                                 VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_RESOLUTION |
+                                     VT_KEEPS_EXIF | VT_KEEPS_ANIMATION)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_PNG.level", "6", "0 to 9: compression effort, 0 stores, 9 packs tightest"},

@@ -58,6 +58,7 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(40, has_signature, known_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(40, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 0, VT_KEEPS_ALPHA)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_TGA.rle", "1",
                                 "1 writes run-length coded pixels, 0 raw pixels"})

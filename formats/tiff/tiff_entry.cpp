@@ -290,8 +290,10 @@ bool tiff_signature(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, tiff_signature, tiff_extension, tiff_extension, load_image,
-                              save_image, 16)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, tiff_signature, tiff_extension, tiff_extension, load_image,
+                                 save_image, 16,
+                                 VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_RESOLUTION |
+                                     VT_KEEPS_EXIF | VT_KEEPS_PAGES)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_TIFF.compression", "5",

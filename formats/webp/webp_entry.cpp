@@ -233,7 +233,10 @@ bool webp_extension(const FilterCheck& check) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS(100, webp_signature, webp_extension, load_image, save_image)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, webp_signature, webp_extension, webp_extension, load_image,
+                                 save_image, 0,
+                                 VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_EXIF |
+                                     VT_KEEPS_ANIMATION)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_WebP.quality", "80", "0 to 100: higher keeps more detail in larger files"},

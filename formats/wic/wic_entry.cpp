@@ -776,8 +776,9 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_DEEP(100, has_signature, known_extension, known_extension, load_image,
-                              save_image, 16)
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, has_signature, known_extension, known_extension, load_image,
+                                 save_image, 16,
+                                 VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_RESOLUTION)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_WIC.quality", "90",
                                 "1 to 100: higher keeps more detail in larger files"},
                                {"fmx_WIC.lossless", "0",

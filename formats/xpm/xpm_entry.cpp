@@ -102,5 +102,6 @@ std::int32_t save_image(FilterCall* call) {
 
 } // namespace
 
-VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(60, has_signature, known_extension, written_extension,
-                                    load_image, save_image)
+// Transparency is on or off only; nothing but the pixels is written.
+VT_FORMAT_PLUGIN_EXPORTS_KEEPING(60, has_signature, known_extension, written_extension, load_image,
+                                 save_image, 0, 0u)

@@ -10,10 +10,13 @@
 // flt_CheckLoad ranks a matching head at `level`, flt_CheckSave answers 100 for a known
 // extension, plg_ShowDialog shows nothing (options live in the state store).
 // VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(...) takes the extensions it writes as a test of its own.
+// VT_FORMAT_PLUGIN_EXPORTS_KEEPING(...) adds the depth of deep saves and what the writer keeps;
+// the shorter forms say nothing of what it keeps ("not said", the host's old assumptions).
 // VT_FORMAT_PLUGIN_STATE_ENTRIES(entries...) adds plg_StateEntries for a plug-in with options.
 // Use each once, at file scope, after the functions they name.
 // Thread: any; the functions named must be safe to call from several threads at once.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -77,17 +80,43 @@ inline std::int32_t check_load(FilterCheck* check, std::uint8_t level, CheckTest
     });
 }
 
-// The answer to flt_CheckSave: level 100 for the extensions the plug-in writes, and the most
-// bits per channel it writes from a deep picture (0: 8-bit pictures only).
-inline std::int32_t check_save(FilterCheck* check, CheckTest known_extension,
-                               std::uint8_t deep_bits = 0) noexcept {
+// What a writer keeps for one extension (VT_KEEPS_* without VT_KEEPS_DECLARED); a null
+// extension ends a table and stands for every other extension the plug-in writes.
+struct Keeps {
+    const char16_t* extension;
+    unsigned flags;
+};
+
+// The save answer's keeps field: "not said" for a plug-in that declares nothing, the same flags
+// for every extension, or the row of a table whose extension matches (else its null row).
+inline std::uint16_t keeps_for(const FilterCheck& /*check*/, std::nullptr_t) noexcept {
+    return 0;
+}
+inline std::uint16_t keeps_for(const FilterCheck& /*check*/, unsigned flags) noexcept {
+    return static_cast<std::uint16_t>((flags & 0xFFu) | VT_KEEPS_DECLARED);
+}
+template <std::size_t N>
+std::uint16_t keeps_for(const FilterCheck& check, const Keeps (&table)[N]) noexcept {
+    for (const Keeps& row : table)
+        if (row.extension == nullptr || extension_is(check, row.extension))
+            return keeps_for(check, row.flags);
+    return 0;
+}
+
+// The answer to flt_CheckSave: level 100 for the extensions the plug-in writes, the most bits
+// per channel it writes from a deep picture (0: 8-bit pictures only) and what it keeps.
+template <class KeepsSpec = std::nullptr_t>
+std::int32_t check_save(FilterCheck* check, CheckTest known_extension, std::uint8_t deep_bits = 0,
+                        const KeepsSpec& keeps = nullptr) noexcept {
     return firewall([&] {
         if (check == nullptr)
             return 0;
         check->level = check->bonus1 = check->bonus2 = check->flags = check->deep_bits = 0;
+        check->keeps = 0;
         if (known_extension(*check)) {
             check->level = 100;
             check->deep_bits = deep_bits;
+            check->keeps = keeps_for(*check, keeps);
         }
         return 1;
     });
@@ -118,6 +147,13 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
 // The same for a plug-in whose saves also write deep pictures of `deep_bits` bits per channel.
 #define VT_FORMAT_PLUGIN_EXPORTS_DEEP(level, has_signature, read_extension, write_extension,       \
                                       load_image, save_image, deep_bits)                           \
+    VT_FORMAT_PLUGIN_EXPORTS_KEEPING(level, has_signature, read_extension, write_extension,        \
+                                     load_image, save_image, deep_bits, nullptr)
+
+// The same, saying what the writer keeps: VT_KEEPS_* flags for every extension it writes, or
+// the name of a ::vt::kit::Keeps table (one row per extension, a null extension for the rest).
+#define VT_FORMAT_PLUGIN_EXPORTS_KEEPING(level, has_signature, read_extension, write_extension,    \
+                                         load_image, save_image, deep_bits, keeps)                 \
     extern "C" {                                                                                   \
     VT_PLUGIN_EXPORT std::int32_t flt_CheckLoad(FilterCheck* check) noexcept {                     \
         return ::vt::kit::check_load(check, level, has_signature, read_extension);                 \
@@ -126,7 +162,7 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
         return ::vt::kit::run_call(call, load_image);                                              \
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t flt_CheckSave(FilterCheck* check) noexcept {                     \
-        return ::vt::kit::check_save(check, write_extension, deep_bits);                           \
+        return ::vt::kit::check_save(check, write_extension, deep_bits, keeps);                    \
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t flt_SaveImage(FilterCall* call) noexcept {                       \
         return ::vt::kit::run_call(call, save_image);                                              \

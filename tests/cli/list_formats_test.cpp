@@ -21,7 +21,7 @@ namespace {
 
 using test::TempFolder;
 
-// extension -> "description | reader | writer"
+// extension -> "description | reader | writer | bits | keeps"
 using FormatRows = std::map<std::string, std::string>;
 
 struct Listing {
@@ -38,10 +38,11 @@ Listing list_formats(const TempFolder& work, const std::string& environment = {}
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, work.read("out"), work.read("err")};
 }
 
-// The format lines of the listing, up to the options.
+// The format lines of the listing with what their writers keep, up to the options.
 FormatRows rows_of_listing(const std::string& out) {
     static const std::regex row(
         R"(^(\.\S+)\s+(.*?)\s+(\(built in\)|\(write only\)|\S+)\s+(\(built in\)|\(read only\)|\S+)$)");
+    static const std::regex writer(R"(^(\.\S+)\s+(\d+)\s+(\S+)$)");
     FormatRows rows;
     std::istringstream in(out);
     std::string line;
@@ -52,23 +53,39 @@ FormatRows rows_of_listing(const std::string& out) {
         if (!m.empty())
             rows[m[1]] = m[2].str() + " | " + m[3].str() + " | " + m[4].str();
     }
+    std::map<std::string, std::string> kept;
+    std::getline(in, line); // the writers' title
+    EXPECT_TRUE(line.starts_with("WRITERS")) << line;
+    std::getline(in, line); // their heading
+    while (std::getline(in, line) && !line.empty()) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, writer)) << line;
+        if (!m.empty())
+            kept[m[1]] = m[2].str() + " | " + m[3].str();
+    }
+    for (auto& [extension, text] : rows) {
+        const auto k = kept.find(extension);
+        EXPECT_EQ(k != kept.end(), !text.ends_with("(read only)")) << extension;
+        text += " | " + (k == kept.end() ? std::string("- | -") : k->second);
+    }
     return rows;
 }
 
-// The rows of the help page's format table.
+// The rows of the help page's format table, as the build made it.
 FormatRows rows_of_help() {
-    std::ifstream in(VT_SOURCE_DIR "/help/formats.html");
+    std::ifstream in(VT_HELP_DIR "/formats.html");
     const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::size_t begin = page.find("<table id=\"format-list\">");
     const std::size_t end = page.find("</table>", begin);
     EXPECT_NE(begin, std::string::npos) << "help/formats.html has no format list";
-    static const std::regex row(
-        R"(<tr><td>(\.[^<]+)</td><td>([^<]*)</td><td>([^<]+)</td><td>([^<]+)</td></tr>)");
+    static const std::regex row(R"(<tr><td>(\.[^<]+)</td><td>([^<]*)</td><td>([^<]+)</td>)"
+                                R"(<td>([^<]+)</td><td>([^<]+)</td><td>([^<]+)</td></tr>)");
     FormatRows rows;
     const std::string table = begin == std::string::npos ? "" : page.substr(begin, end - begin);
     for (auto it = std::sregex_iterator(table.begin(), table.end(), row);
          it != std::sregex_iterator(); ++it)
-        rows[(*it)[1]] = (*it)[2].str() + " | " + (*it)[3].str() + " | " + (*it)[4].str();
+        rows[(*it)[1]] = (*it)[2].str() + " | " + (*it)[3].str() + " | " + (*it)[4].str() + " | " +
+                         (*it)[5].str() + " | " + (*it)[6].str();
     return rows;
 }
 
@@ -79,25 +96,47 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
     const FormatRows rows = rows_of_listing(listing.out);
     const struct {
         const char* extension;
-        const char* reader_writer; // what the row ends with
+        const char* reader_writer; // in the row after its description
     } expected[] = {
-        {".vt5", "(built in) | (built in)"},    {".ico", "fmx_ICO.so | fmx_ICO.so"},
-        {".cur", "fmx_ICO.so | fmx_ICO.so"},    {".psb", "fmx_PSD.so | fmx_PSD.so"},
-        {".xbm", "fmx_XPM.so | fmx_XPM.so"},    {".svg", "fmx_SVG.so | (read only)"},
-        {".fits", "fmx_FITS.so | (read only)"}, {".psp", "fmx_PSP.so | (read only)"},
-        {".kra", "fmx_KRA.so | (read only)"},   {".raw", "fmx_RAW.so | (read only)"},
-        {".dng", "fmx_RAW.so | (read only)"},   {".cr2", "fmx_RAW.so | (read only)"},
-        {".wdp", "fmx_WIC.so | fmx_WIC.so"},    {".hdp", "fmx_WIC.so | fmx_WIC.so"},
-        {".mkv", "fmx_AVI.so | (read only)"},   {".png", "fmx_PNG.so | fmx_PNG.so"},
-        {".jfif", "fmx_JPEG.so | fmx_JPEG.so"}, {".qoi", "fmx_QOI.so | fmx_QOI.so"},
-        {".hdr", "fmx_HDR.so | fmx_HDR.so"},    {".pic", "fmx_HDR.so | fmx_HDR.so"},
-        {".pfm", "fmx_HDR.so | fmx_HDR.so"},    {".exr", "fmx_EXR.so | fmx_EXR.so"},
+        {".vt5", "(built in) | (built in) | 8 | "
+                 "profile,alpha,resolution,exif,xmp,pages,layers,animation"},
+        {".ico", "fmx_ICO.so | fmx_ICO.so | 8 | alpha"},
+        {".cur", "fmx_ICO.so | fmx_ICO.so | 8 | alpha"},
+        {".psb", "fmx_PSD.so | fmx_PSD.so | 16 | profile,alpha,resolution,layers"},
+        {".xbm", "fmx_XPM.so | fmx_XPM.so | 8 | -"},
+        {".svg", "fmx_SVG.so | (read only)"},
+        {".fits", "fmx_FITS.so | (read only)"},
+        {".psp", "fmx_PSP.so | (read only)"},
+        {".kra", "fmx_KRA.so | (read only)"},
+        {".raw", "fmx_RAW.so | (read only)"},
+        {".dng", "fmx_RAW.so | (read only)"},
+        {".cr2", "fmx_RAW.so | (read only)"},
+        {".wdp", "fmx_WIC.so | fmx_WIC.so | 16 | profile,alpha,resolution"},
+        {".hdp", "fmx_WIC.so | fmx_WIC.so"},
+        {".mkv", "fmx_AVI.so | (read only)"},
+        {".png", "fmx_PNG.so | fmx_PNG.so | 16 | profile,alpha,resolution,exif,animation"},
+        {".jfif", "fmx_JPEG.so | fmx_JPEG.so | 8 | profile,resolution,exif"},
+        {".jp2", "fmx_JP2K.so | fmx_JP2K.so | 16 | profile,alpha,resolution"},
+        {".mj2", "fmx_JP2K.so | fmx_JP2K.so | 16 | alpha,animation"},
+        {".pam", "fmx_PNM.so | fmx_PNM.so | 16 | alpha"},
+        {".ppm", "fmx_PNM.so | fmx_PNM.so | 16 | -"},
+        {".tif", "fmx_TIFF.so | fmx_TIFF.so | 16 | profile,alpha,resolution,exif,pages"},
+        {".qoi", "fmx_QOI.so | fmx_QOI.so | 8 | alpha"},
+        {".hdr", "fmx_HDR.so | fmx_HDR.so | 16 | -"},
+        {".pic", "fmx_HDR.so | fmx_HDR.so | 16 | -"},
+        {".pfm", "fmx_HDR.so | fmx_HDR.so | 16 | -"},
+        {".exr", "fmx_EXR.so | fmx_EXR.so | 16 | alpha"},
         {".pdf", "fmx_PDF.so | (read only)"},
+        {".xcf", "fmx_XCF.so | fmx_XCF.so | 16 | profile,alpha,resolution,layers"},
+        {".jxl", "fmx_JXL.so | fmx_JXL.so | 16 | profile,alpha,exif,animation"},
+        {".avif", "fmx_HEIF.so | fmx_HEIF.so | 16 | profile,alpha,exif,animation"},
+        {".heic", "fmx_HEIF.so | fmx_HEIF.so | 16 | profile,alpha,exif"},
     };
     for (const auto& e : expected) {
         const auto row = rows.find(e.extension);
         ASSERT_NE(row, rows.end()) << e.extension << " is not listed:\n" << listing.out;
-        EXPECT_TRUE(row->second.ends_with(e.reader_writer)) << e.extension << ": " << row->second;
+        EXPECT_NE(row->second.find(std::string(" | ") + e.reader_writer), std::string::npos)
+            << e.extension << ": " << row->second;
     }
     for (const auto& [extension, row] : rows)
         EXPECT_FALSE(row.starts_with("- |")) << extension << " has no description";
@@ -112,12 +151,49 @@ TEST(ListFormats, HelpPageListsTheSameFormats) {
     for (const auto& [extension, row] : listed) {
         const auto in_help = help.find(extension);
         EXPECT_TRUE(in_help != help.end() && in_help->second == row)
-            << extension << ": --list-formats says \"" << row << "\", help/formats.html says \""
+            << extension << ": --list-formats says \"" << row << "\", Help/formats.html says \""
             << (in_help == help.end() ? "nothing" : in_help->second) << "\"";
     }
     for (const auto& [extension, row] : help)
         EXPECT_TRUE(listed.contains(extension))
-            << extension << " is in help/formats.html but no plug-in answers for it";
+            << extension << " is in Help/formats.html but no plug-in answers for it";
+}
+
+// Every writer the listing says keeps EXIF writes the camera data of a camera's JPEG, and its
+// own reader hands it back: the target converted on to JPEG still names the camera. The rows
+// come from the listing, so a plug-in added later is held to its word too.
+TEST(ListFormats, EveryWriterThatSaysExifKeepsTheCameraData) {
+    const char* testdata = std::getenv("VT_SHARED_TESTDATA");
+    const std::string source =
+        std::string(testdata ? testdata : "") + "/exif-camera-samples/commons/Kodak_CX7530.jpg";
+    if (testdata == nullptr || !std::filesystem::exists(source))
+        GTEST_SKIP() << "the shared EXIF samples are not here";
+    TempFolder work, from;
+    std::filesystem::copy_file(source, from / "p.jpg");
+    const Listing listing = list_formats(work);
+    ASSERT_EQ(listing.exit_code, 0) << listing.err;
+    const auto convert = [&work](const std::string& ext, const std::string& in,
+                                 const std::string& out) {
+        const std::string command = "VANTREL_DATA_ROOT='" + work.path() +
+                                    "/data' '" VTCONVERT "' -q --overwrite -f " + ext + " '" + in +
+                                    "' '" + out + "' >/dev/null 2>&1 </dev/null";
+        return std::system(command.c_str()) == 0;
+    };
+    int checked = 0;
+    for (const auto& [extension, row] : rows_of_listing(listing.out)) {
+        if (extension == ".vt5" || row.find("exif") == std::string::npos)
+            continue;
+        SCOPED_TRACE(extension);
+        TempFolder target, back;
+        ASSERT_TRUE(convert(extension, from.path(), target.path()));
+        if (!convert(".jpg", target.path(), back.path()) && extension == ".heic")
+            continue; // no HEVC decoder here
+        const std::string bytes = back.read("p.jpg");
+        EXPECT_NE(bytes.find("EASTMAN KODAK COMPANY"), std::string::npos)
+            << "the camera data is lost";
+        ++checked;
+    }
+    EXPECT_GE(checked, 5);
 }
 
 // With an empty entry in the library search path (the current folder), a vtl_Core.so lying in

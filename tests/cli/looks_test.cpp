@@ -214,6 +214,52 @@ TEST_F(LooksTest, AdobeRgbJpegToSrgbMatchesTransicc) {
     EXPECT_EQ(out.read("p.jpg").find("ICC_PROFILE"), std::string::npos);
 }
 
+// Under --to-srgb auto a wide-gamut picture reaches a target whose writer drops the profile as
+// sRGB pixels: the same picture as lcms's own sRGB conversion sent through that writer. A writer
+// that keeps the profile gets the pixels unchanged.
+TEST_F(LooksTest, AutoConvertsForEveryWriterThatDropsTheProfile) {
+    if (std::system("command -v jpgicc transicc >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "liblcms2-utils is not installed";
+    TempFolder plain, srgb, adobe, want;
+    save_adobe_rgb_profile(work / "adobe.icc");
+    plain.write("p.ppm", ppm_text(photo(48, 32)));
+    ASSERT_TRUE(run("-f .jpg --set fmx_JPEG.quality=95", plain.path(), srgb.path()));
+    ASSERT_EQ(std::system(("jpgicc -e -q95 '-o" + (work / "adobe.icc") + "' '" + (srgb / "p.jpg") +
+                           "' '" + (adobe / "p.jpg") + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const Rgb raw = to_ppm("--to-srgb off", adobe.path(), "p");
+    std::string values;
+    for (std::size_t i = 0; i < raw.bytes.size(); i += 3)
+        values += std::to_string(raw.bytes[i]) + " " + std::to_string(raw.bytes[i + 1]) + " " +
+                  std::to_string(raw.bytes[i + 2]) + "\n";
+    work.write("raw.txt", values);
+    ASSERT_EQ(std::system(("transicc -n -s -t0 '-i" + (work / "adobe.icc") + "' '-o*sRGB' <'" +
+                           (work / "raw.txt") + "' >'" + (work / "want.txt") + "' 2>/dev/null")
+                              .c_str()),
+              0);
+    Rgb converted{raw.w, raw.h, {}};
+    std::istringstream in(work.read("want.txt"));
+    for (double v = 0; in >> v;)
+        converted.bytes.push_back(static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)));
+    ASSERT_EQ(converted.bytes.size(), raw.bytes.size());
+    want.write("p.ppm", ppm_text(converted));
+    // Motion JPEG at its finest, so that a step of one in the colours stays one.
+    for (const auto& [target, keeps_profile] :
+         {std::pair{".jp2", false}, std::pair{".pam", false}, std::pair{".xcf", false},
+          std::pair{".ora", false}, std::pair{".avi --set fmx_AVI.quality=100", false},
+          std::pair{".png", true}}) {
+        SCOPED_TRACE(target);
+        TempFolder ours, theirs;
+        ASSERT_TRUE(run(std::string("-f ") + target, adobe.path(), ours.path()));
+        ASSERT_TRUE(run(std::string("-f ") + target, want.path(), theirs.path()));
+        const Rgb got = to_ppm("--to-srgb off", ours.path(), "p");
+        const Rgb expected = keeps_profile ? raw : to_ppm("--to-srgb off", theirs.path(), "p");
+        ASSERT_EQ(got.bytes.size(), expected.bytes.size());
+        EXPECT_GE(psnr(got, expected), 45.0);
+    }
+}
+
 // The ink's box is as wide as the size rule says and sits where the X/Y rule puts it.
 TEST_F(LooksTest, TextWatermarkLandsWhereTheXYRulePutsIt) {
     const char* font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";

@@ -399,5 +399,29 @@ TEST(DeepJob, EveryStepKeepsSixteenBitsCloseToTheEightBitJob) {
     EXPECT_GT(fine, static_cast<int>(result[0].samples.size()) / 2);
 }
 
+// --to-srgb auto: the writer's answer decides; a writer that does not say is judged by the
+// formats known to drop the profile.
+TEST(SrgbForPlainTargets, TheWritersAnswerDecidesElseTheOldList) {
+    constexpr std::uint16_t kSaid = VT_KEEPS_DECLARED;
+    const struct {
+        const char16_t* extension;
+        std::uint16_t keeps;
+        bool carries;
+    } cases[] = {
+        {u".jp2", 0, true},                        // not said: not on the list
+        {u".jp2", kSaid | VT_KEEPS_ALPHA, false},  // said: no profile
+        {u".bmp", 0, false},                       // not said: on the list
+        {u".bmp", kSaid | VT_KEEPS_PROFILE, true}, // said: keeps it
+        {u".PNG", kSaid | VT_KEEPS_PROFILE | VT_KEEPS_ALPHA, true},
+        {u".tga", VT_KEEPS_PROFILE, false}, // flags without the declared bit
+        {u".pam", kSaid, false},            // keeps nothing
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.extension,
+                                 c.extension + std::char_traits<char16_t>::length(c.extension)));
+        EXPECT_EQ(target_carries_profile(c.extension, c.keeps), c.carries);
+    }
+}
+
 } // namespace
 } // namespace vt::pipeline
