@@ -246,9 +246,9 @@ TEST_F(LooksTest, AutoConvertsForEveryWriterThatDropsTheProfile) {
     want.write("p.ppm", ppm_text(converted));
     // Motion JPEG at its finest, so that a step of one in the colours stays one.
     for (const auto& [target, keeps_profile] :
-         {std::pair{".jp2", false}, std::pair{".pam", false}, std::pair{".xcf", false},
+         {std::pair{".j2k", false}, std::pair{".pam", false}, std::pair{".bmp", false},
           std::pair{".ora", false}, std::pair{".avi --set fmx_AVI.quality=100", false},
-          std::pair{".png", true}}) {
+          std::pair{".png", true}, std::pair{".jp2", true}, std::pair{".xcf", true}}) {
         SCOPED_TRACE(target);
         TempFolder ours, theirs;
         ASSERT_TRUE(run(std::string("-f ") + target, adobe.path(), ours.path()));
