@@ -128,6 +128,7 @@ function(vt_add_format_plugin name)
     add_library(${name}_objects OBJECT ${ARG_SOURCES})
     target_include_directories(${name}_objects PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name}_objects PUBLIC vt_sdk_kit ${ARG_LIBS})
+    target_compile_definitions(${name}_objects PRIVATE VT_PLUGIN_VERSION="${PROJECT_VERSION}")
     set_target_properties(${name}_objects PROPERTIES POSITION_INDEPENDENT_CODE ON
         C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
     vt_set_warnings(${name}_objects)

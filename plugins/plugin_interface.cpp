@@ -9,6 +9,7 @@
 #include <malloc.h>
 
 #include "base/text.h"
+#include "base/utf.h"
 #include "gfx/flatten.h"
 #include "gfxcore/runtime.h"
 #include "gfxcore/thread_slot.h"
@@ -668,6 +669,27 @@ std::uint16_t save_keeps_with(const DynamicLibrary& plugin, const FilterCheck& c
 
 std::uint16_t save_keeps(std::u16string_view file_name, FilterRegistry& registry) {
     return keeps_of(target_save_answer(file_name, registry));
+}
+
+std::string plugin_version(std::u16string_view plugin) {
+    DynamicLibrary lib;
+    if (!lib.open(plugin))
+        return {};
+    using VersionFn = const char* (*)();
+    const auto version = export_of<VersionFn>(lib, "plg_Version");
+    if (!version)
+        return {};
+    struct Call {
+        VersionFn fn;
+        const char* text = nullptr;
+        void operator()() { text = fn(); }
+    } call{version};
+    platform::Fault fault;
+    if (!platform::guarded(call, fault) || call.text == nullptr)
+        return {};
+    // A plug-in's text is not trusted to end, nor to be UTF-8: at most 64 bytes, made valid.
+    const std::size_t n = ::strnlen(call.text, 64);
+    return base::utf16_to_utf8(base::utf8_to_utf16({call.text, n}));
 }
 
 int show_dialog(std::u16string_view plugin, std::uintptr_t parent_window) {

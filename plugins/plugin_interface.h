@@ -112,6 +112,10 @@ struct CallRecord {
 [[nodiscard]] std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,
                                                              FilterRegistry& registry);
 
+// The version the plug-in states (its optional plg_Version), at most 64 bytes of UTF-8; empty
+// when it states none, the library does not load or the export faults.
+[[nodiscard]] std::string plugin_version(std::u16string_view plugin);
+
 // The plug-in's options dialog; its result, 0 when the library or export is missing.
 int show_dialog(std::u16string_view plugin, std::uintptr_t parent_window);
 

@@ -2,7 +2,7 @@
 # Every format plug-in exports its entry points and nothing else.
 set -euo pipefail
 dir=${1:-build/bin/Plugins}
-allowed='^(flt_CheckLoad|flt_LoadImage|flt_CheckSave|flt_SaveImage|plg_ShowDialog|plg_StateEntries)$'
+allowed='^(flt_CheckLoad|flt_LoadImage|flt_CheckSave|flt_SaveImage|plg_ShowDialog|plg_StateEntries|plg_Version)$'
 status=0 count=0
 shopt -s nullglob
 for so in "$dir"/fmx_*.so; do

@@ -119,6 +119,8 @@ typedef struct MarkupBuffer {
  *     int32_t flt_SaveImage(FilterCall*);    a result code
  *     int32_t plg_ShowDialog(FilterDialog*); returned to the caller unchanged
  *     const VtStateEntry* plg_StateEntries(void); optional: its options (below)
+ *     const char* plg_Version(void);          optional: its version, UTF-8, shown to the user
+ *                                             (the kit's macros answer the program's version)
  * Build it with -fvisibility=hidden and mark these with VT_PLUGIN_EXPORT. Memory that crosses
  * the boundary (metadata blocks, markup text) comes from malloc and is freed with free.
  * Several threads may call a plug-in at once, each with its own records.

@@ -38,6 +38,7 @@
 #include "platform/paths.h"
 #include "platform/suite_config.h"
 #include "plugins/filter_registry.h"
+#include "plugins/plugin_interface.h"
 #include "session/engine_limits.h"
 #include "session/format_catalogue.h"
 #include "session/session.h"
@@ -89,7 +90,7 @@ PluginsTool::PluginsTool(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     m_table = new QTableWidget(0, kColumns, this);
     m_table->setHorizontalHeaderLabels(
-        {xlat(u"Plug-in"), xlat(u"Date"), xlat(u"Reads"), xlat(u"Writes"), xlat(u"State")});
+        {xlat(u"Plug-in"), xlat(u"Version"), xlat(u"Reads"), xlat(u"Writes"), xlat(u"State")});
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -151,10 +152,13 @@ void PluginsTool::fill() {
         const QFileInfo file(qs(path));
         const bool blocked = registry.is_blacklisted(path);
         m_table->setItem(r, 0, new QTableWidgetItem(plugin_file_name(path)));
-        // Plug-ins carry no version of their own: the day the library was built tells one
-        // installation's from another's.
-        m_table->setItem(r, 1,
-                         new QTableWidgetItem(file.lastModified().toString(Qt::ISODate).left(10)));
+        // A plug-in that states no version is told by the day its library was built.
+        const std::string version = plugins::plugin_version(path);
+        m_table->setItem(
+            r, 1,
+            new QTableWidgetItem(!version.empty()
+                                     ? QString::fromStdString(version)
+                                     : file.lastModified().toString(Qt::ISODate).left(10)));
         m_table->setItem(r, 2, new QTableWidgetItem(io.first.join(QLatin1Char(' '))));
         m_table->setItem(r, 3, new QTableWidgetItem(io.second.join(QLatin1Char(' '))));
         m_table->setItem(r, 4, new QTableWidgetItem(blocked ? xlat(u"Blocked") : xlat(u"Active")));

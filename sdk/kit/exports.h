@@ -134,6 +134,11 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
 
 } // namespace vt::kit
 
+// The version a plug-in built with the program shows (the build gives the program's own).
+#ifndef VT_PLUGIN_VERSION
+#define VT_PLUGIN_VERSION ""
+#endif
+
 #define VT_FORMAT_PLUGIN_EXPORTS(level, has_signature, known_extension, load_image, save_image)    \
     VT_FORMAT_PLUGIN_EXPORTS_READ_WRITE(level, has_signature, known_extension, known_extension,    \
                                         load_image, save_image)
@@ -169,6 +174,9 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
     }                                                                                              \
     VT_PLUGIN_EXPORT std::int32_t plg_ShowDialog(FilterDialog* /*dialog*/) noexcept {              \
         return 0;                                                                                  \
+    }                                                                                              \
+    VT_PLUGIN_EXPORT const char* plg_Version() noexcept {                                          \
+        return VT_PLUGIN_VERSION;                                                                  \
     }                                                                                              \
     }
 

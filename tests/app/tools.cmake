@@ -7,7 +7,8 @@ add_custom_command(TARGET app_tools_test POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E create_symlink ${VT_BIN_DIR}/Plugins ${VT_APP_TOOLS_DIR}/Plugins
     COMMAND ${CMAKE_COMMAND} -E create_symlink ${VT_BIN_DIR}/Language ${VT_APP_TOOLS_DIR}/Language)
 add_dependencies(app_tools_test fmx_PNM fmx_PNG vt_language_files)
-target_compile_definitions(app_tools_test PRIVATE VT_APP_SCREENS_DIR="${VT_APP_SCREENS_DIR}"
+target_compile_definitions(app_tools_test PRIVATE VT_VERSION="${PROJECT_VERSION}"
+                           VT_APP_SCREENS_DIR="${VT_APP_SCREENS_DIR}"
                            VT_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 set_tests_properties(app_tools_test PROPERTIES TIMEOUT 120)
 set_property(TEST app_tools_test APPEND PROPERTY ENVIRONMENT QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8)
