@@ -1,4 +1,4 @@
-// BC6H and BC7 block decoding for fmx_DDS, written from the Khronos extension specification
+// BC6H and BC7 block decoding for fmx_DDS, written from the Khronos OpenGL extension
 // ARB_texture_compression_bptc (its appendix "BPTC Compressed Texture Image Format": Table.M of
 // the BC7 modes, the partition tables Table.P2 and Table.P3, the anchor tables Table.A2,
 // Table.A3a and Table.A3b, Table.MF and Table.F of the BC6H modes and its unquantisation), the

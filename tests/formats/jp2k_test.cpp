@@ -106,7 +106,7 @@ TEST_F(Jp2kPlugin, CodestreamsAndLossySavesOpenElsewhere) {
     }
 }
 
-// A picture's profile goes into the JP2 colour specification box (method 2), beside the
+// A picture's profile goes into the JP2 colour box 'colr' (method 2), beside the
 // resolution box, where ImageMagick (which reads JP2 through OpenJPEG; opj_dump shows only the
 // main header) finds the same bytes; a codestream has no place for it.
 TEST_F(Jp2kPlugin, ColourProfileIsWrittenIntoJp2Files) {
