@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include <malloc.h>
 
@@ -593,27 +594,6 @@ std::optional<int> call_save(const DynamicLibrary& plugin, std::u16string_view t
     return result;
 }
 
-std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,
-                                               FilterRegistry& registry) {
-    const std::u16string ext = base::to_lower(platform::extension_of(file_name));
-    if (ext.size() < 2 || ext == u".tmp" || ext == u".temp")
-        return std::nullopt;
-    FilterCheck check{};
-    set_extension(check, ext);
-    const std::size_t count = registry.refresh_plugin_list();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::u16string path = registry.plugin_path(i);
-        DynamicLibrary lib;
-        if (!lib.open(path))
-            continue;
-        const auto check_save = export_of<VtCheckFn>(lib, "flt_CheckSave");
-        FilterCheck copy = check;
-        if (check_save && call_guarded(check_save, &copy, path, true) != 0 && save_score(copy) > 0)
-            return path;
-    }
-    return std::nullopt;
-}
-
 namespace {
 
 // The plug-in's save answer for the check's extension; nothing when it does not save it.
@@ -626,22 +606,56 @@ std::optional<FilterCheck> save_answer(const DynamicLibrary& plugin, const Filte
     return copy;
 }
 
-// The save answer of the plug-in the save would ask first: the one the registry remembers,
-// else the first that saves the extension.
-std::optional<FilterCheck> target_save_answer(std::u16string_view file_name,
-                                              FilterRegistry& registry) {
-    const std::u16string ext = base::to_lower(platform::extension_of(file_name));
-    if (ext.size() < 2 || ext.size() > 15)
-        return std::nullopt;
-    std::optional<std::u16string> writer = registry.look_up(RegistryKind::save, ext);
-    if (!writer || writer->empty() || !registry.installed_here(*writer))
-        writer = find_save_plugin(file_name, registry);
+std::optional<FilterCheck> save_answer_of(std::u16string_view path, const FilterCheck& check) {
     DynamicLibrary lib;
-    if (!writer || !lib.open(*writer))
+    if (!lib.open(path))
+        return std::nullopt;
+    return save_answer(lib, check);
+}
+
+// The writer the save asks first, with its answer: the one the registry remembers, else the
+// first of the list. Only the plug-ins asked are loaded: a library that cannot be unloaded
+// stays in memory for the whole job.
+std::optional<std::pair<std::u16string, FilterCheck>> find_writer(std::u16string_view file_name,
+                                                                  FilterRegistry& registry) {
+    const std::u16string ext = base::to_lower(platform::extension_of(file_name));
+    if (ext.size() < 2 || ext == u".tmp" || ext == u".temp")
         return std::nullopt;
     FilterCheck check{};
     set_extension(check, ext);
-    return save_answer(lib, check);
+    if (ext.size() <= kRegistryExtensionChars) {
+        const std::optional<std::u16string> remembered = registry.look_up(RegistryKind::save, ext);
+        if (remembered && !remembered->empty() && registry.installed_here(*remembered))
+            if (auto answer = save_answer_of(*remembered, check))
+                return std::pair{*remembered, *answer};
+    }
+    for (const std::u16string& path : registry.plugin_list())
+        if (auto answer = save_answer_of(path, check))
+            return std::pair{path, *answer};
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,
+                                               FilterRegistry& registry) {
+    auto writer = find_writer(file_name, registry);
+    if (!writer)
+        return std::nullopt;
+    return std::move(writer->first);
+}
+
+namespace {
+
+std::optional<FilterCheck> target_save_answer(std::u16string_view file_name,
+                                              FilterRegistry& registry) {
+    const std::u16string ext = base::to_lower(platform::extension_of(file_name));
+    if (ext.size() > kRegistryExtensionChars)
+        return std::nullopt;
+    auto writer = find_writer(file_name, registry);
+    if (!writer)
+        return std::nullopt;
+    return writer->second;
 }
 
 int depth_of(const std::optional<FilterCheck>& answer) {

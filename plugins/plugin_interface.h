@@ -108,7 +108,9 @@ struct CallRecord {
 // it does not say or none saves the extension.
 [[nodiscard]] std::uint16_t save_keeps(std::u16string_view file_name, FilterRegistry& registry);
 
-// The first plug-in of the list that saves the file name's extension.
+// The plug-in the save asks first for the file name's extension: the one the save registry
+// remembers, when it is installed here and saves the extension, else the first of the list that
+// does.
 [[nodiscard]] std::optional<std::u16string> find_save_plugin(std::u16string_view file_name,
                                                              FilterRegistry& registry);
 

@@ -9,6 +9,7 @@
 #include "platform/dynamic_library.h"
 #include "platform/files.h"
 #include "platform/guarded_call.h"
+#include "platform/paths.h"
 #include "plugins/plugin_interface.h"
 
 namespace vt::session {
@@ -293,6 +294,22 @@ std::vector<PluginOption> plugin_options(plugins::FilterRegistry& registry) {
         if (library.open(path))
             add_options(library, options);
     }
+    return options;
+}
+
+std::vector<PluginOption> options_of_owner(std::u16string_view name,
+                                          plugins::FilterRegistry& registry) {
+    const std::u16string_view owner = name.substr(0, name.find(u'.'));
+    const std::vector<std::u16string> list = registry.plugin_list();
+    const auto match = std::find_if(list.begin(), list.end(), [owner](const std::u16string& path) {
+        const std::u16string_view file = platform::file_name_of(path);
+        return file.size() == owner.size() + plugins::kPluginSuffix.size() &&
+               file.starts_with(owner) && file.ends_with(plugins::kPluginSuffix);
+    });
+    std::vector<PluginOption> options;
+    platform::DynamicLibrary library;
+    if (!owner.empty() && match != list.end() && library.open(*match))
+        add_options(library, options);
     return options;
 }
 

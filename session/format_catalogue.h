@@ -65,6 +65,12 @@ struct PluginOption {
 [[nodiscard]] std::vector<PluginOption>
 plugin_options(plugins::FilterRegistry& registry = plugins::filter_registry());
 
+// The options of the one plug-in an option name starts with ("fmx_JPEG.quality": fmx_JPEG.so),
+// loading only that library; empty when the list has no plug-in of that name.
+[[nodiscard]] std::vector<PluginOption>
+options_of_owner(std::u16string_view name,
+                 plugins::FilterRegistry& registry = plugins::filter_registry());
+
 // Both at once, loading each plug-in once (vtconvert --list-formats).
 struct PluginListing {
     std::vector<FormatEntry> formats;

@@ -27,11 +27,15 @@ engine::JobServices job_services() {
                                     std::string_view value) -> std::optional<std::string> {
         if (is_engine_limit(name))
             return check_engine_limit(name, value);
+        const std::string key = base::utf16_to_utf8(name);
+        const auto named = [&key](const PluginOption& o) { return o.name == key; };
+        // Its owner first: a library once loaded may stay in memory for the whole job.
+        const std::vector<PluginOption> own = options_of_owner(name);
+        if (const auto option = std::find_if(own.begin(), own.end(), named); option != own.end())
+            return check_option_value(*option, value);
         if (!*known)
             *known = plugin_options();
-        const std::string key = base::utf16_to_utf8(name);
-        const auto option = std::find_if((*known)->begin(), (*known)->end(),
-                                         [&](const PluginOption& o) { return o.name == key; });
+        const auto option = std::find_if((*known)->begin(), (*known)->end(), named);
         if (option == (*known)->end())
             return "unknown plug-in option '" + key + "'";
         return check_option_value(*option, value);

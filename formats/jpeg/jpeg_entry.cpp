@@ -106,12 +106,12 @@ void take_metadata(void* context, const VtJpegMetadata* meta) noexcept {
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    SourceFile file;
+    if (const std::int32_t r = file.open(call->path); r != VT_OK)
         return r;
     LoadContext context{call, 0};
     const VtJpegReadSink sink{&context, begin_frame, take_metadata, say_refused};
-    return vt_jpeg_read(bytes.data(), bytes.size(), &sink);
+    return vt_jpeg_read_file(file.get(), static_cast<std::size_t>(file.size()), &sink);
 }
 
 std::int32_t save_image(FilterCall* call) {

@@ -27,10 +27,14 @@ typedef struct ErrorState {
     int warnings;
 } ErrorState;
 
+/* Bytes read from a file at a time: a camera file need not be held whole beside its picture. */
+#define VT_JPEG_READ_CHUNK 65536u
+
 typedef struct SourceState {
     struct jpeg_source_mgr pub;
-    const uint8_t* data;
-    size_t size;
+    size_t size;  /* of the whole file */
+    FILE* file;   /* null: the data is all in memory */
+    JOCTET* chunk; /* VT_JPEG_READ_CHUNK bytes, with a file */
     int truncated;
     JDIMENSION rows_at_cut; /* rows put out when the data ran out */
 } SourceState;
@@ -60,6 +64,14 @@ static void on_init_source(j_decompress_ptr cinfo) {
 static boolean on_fill_input(j_decompress_ptr cinfo) {
     static const JOCTET kEnd[2] = {0xFF, JPEG_EOI};
     SourceState* src = (SourceState*)cinfo->src;
+    if (src->file != NULL) {
+        const size_t n = fread(src->chunk, 1, VT_JPEG_READ_CHUNK, src->file);
+        if (n > 0) {
+            src->pub.next_input_byte = src->chunk;
+            src->pub.bytes_in_buffer = n;
+            return TRUE;
+        }
+    }
     if (!src->truncated)
         src->rows_at_cut = cinfo->output_scanline;
     src->truncated = 1;
@@ -323,12 +335,21 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
     d->result = d->src.truncated && meta.rows_read == 0 ? -42 : 1;
 }
 
-int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sink) {
-    if (size < 3 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF)
-        return -1;
-    Decoder* d = (Decoder*)calloc(1, sizeof(Decoder));
-    if (d == NULL)
-        return -20;
+static void set_source(Decoder* d, size_t size) {
+    d->src.size = size;
+    d->src.pub.init_source = on_init_source;
+    d->src.pub.fill_input_buffer = on_fill_input;
+    d->src.pub.skip_input_data = on_skip_input;
+    d->src.pub.resync_to_restart = jpeg_resync_to_restart;
+    d->src.pub.term_source = on_term_source;
+}
+
+static int starts_as_jpeg(const uint8_t* data, size_t size) {
+    return size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
+}
+
+/* Decodes from the source set in `d` and frees `d`. */
+static int32_t run_decoder(Decoder* d, const VtJpegReadSink* sink) {
     d->result = 1;
     d->cinfo.err = jpeg_std_error(&d->err.pub);
     d->err.pub.error_exit = on_error_exit;
@@ -337,15 +358,6 @@ int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sin
     if (setjmp(d->err.jump) == 0) {
         jpeg_create_decompress(&d->cinfo);
         d->cinfo.mem->max_memory_to_use = VT_JPEG_MAX_WORK_MEMORY;
-        d->src.data = data;
-        d->src.size = size;
-        d->src.pub.next_input_byte = data;
-        d->src.pub.bytes_in_buffer = size;
-        d->src.pub.init_source = on_init_source;
-        d->src.pub.fill_input_buffer = on_fill_input;
-        d->src.pub.skip_input_data = on_skip_input;
-        d->src.pub.resync_to_restart = jpeg_resync_to_restart;
-        d->src.pub.term_source = on_term_source;
         d->cinfo.src = &d->src.pub;
         decode(d, sink);
     } else if (d->result == 1) {
@@ -359,8 +371,43 @@ int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sin
     free(d->icc);
     free(d->xmp);
     jpeg_destroy_decompress(&d->cinfo);
+    free(d->src.chunk);
     free(d);
     return result;
+}
+
+int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sink) {
+    if (!starts_as_jpeg(data, size))
+        return -1;
+    Decoder* d = (Decoder*)calloc(1, sizeof(Decoder));
+    if (d == NULL)
+        return -20;
+    set_source(d, size);
+    d->src.pub.next_input_byte = data;
+    d->src.pub.bytes_in_buffer = size;
+    return run_decoder(d, sink);
+}
+
+int32_t vt_jpeg_read_file(FILE* file, size_t size, const VtJpegReadSink* sink) {
+    Decoder* d = (Decoder*)calloc(1, sizeof(Decoder));
+    JOCTET* chunk = (JOCTET*)malloc(VT_JPEG_READ_CHUNK);
+    if (d == NULL || chunk == NULL) {
+        free(d);
+        free(chunk);
+        return -20;
+    }
+    const size_t n = fread(chunk, 1, VT_JPEG_READ_CHUNK, file);
+    if (!starts_as_jpeg(chunk, n)) {
+        free(chunk);
+        free(d);
+        return ferror(file) ? -42 : -1;
+    }
+    set_source(d, size);
+    d->src.file = file;
+    d->src.chunk = chunk;
+    d->src.pub.next_input_byte = chunk;
+    d->src.pub.bytes_in_buffer = n;
+    return run_decoder(d, sink);
 }
 
 typedef struct Encoder {

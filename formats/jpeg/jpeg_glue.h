@@ -78,6 +78,8 @@ typedef struct VtJpegReadSink {
  * of memory, 1 done (a file cut after some rows is done too, with `cut` in its metadata); or what
  * `begin` returned. */
 int32_t vt_jpeg_read(const uint8_t* data, size_t size, const VtJpegReadSink* sink);
+/* The same, read from `file` in chunks as the decoder needs them; `size` is the file's length. */
+int32_t vt_jpeg_read_file(FILE* file, size_t size, const VtJpegReadSink* sink);
 
 typedef struct VtJpegWriteOptions {
     int quality;     /* 1-100 */

@@ -7,17 +7,6 @@
 namespace vt::kit {
 namespace {
 
-struct File {
-    std::FILE* f = nullptr;
-    explicit File(std::FILE* file) : f(file) {}
-    ~File() {
-        if (f != nullptr)
-            std::fclose(f);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-};
-
 // A half-written file must not pass for a picture.
 std::int32_t close_target(std::FILE* file, const std::string& name, std::int32_t result) {
     if (std::fclose(file) != 0 && result == VT_OK)
@@ -39,22 +28,35 @@ void append_utf8(std::string& out, char32_t code_point) {
     base::append_utf8(out, code_point);
 }
 
-std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes) {
+SourceFile::~SourceFile() {
+    if (m_file != nullptr)
+        std::fclose(m_file);
+}
+
+std::int32_t SourceFile::open(const std::uint16_t* path) {
     const std::string name = to_utf8(path);
-    if (name.empty())
+    if (name.empty() || m_file != nullptr)
         return VT_ERR_OPEN_READ;
-    File file(std::fopen(name.c_str(), "rb"));
-    if (file.f == nullptr)
+    m_file = std::fopen(name.c_str(), "rb");
+    if (m_file == nullptr)
         return VT_ERR_OPEN_READ;
-    if (std::fseek(file.f, 0, SEEK_END) != 0)
+    if (std::fseek(m_file, 0, SEEK_END) != 0)
         return VT_ERR_READ;
-    const long size = std::ftell(file.f);
-    if (size < 0 || std::fseek(file.f, 0, SEEK_SET) != 0)
+    const long size = std::ftell(m_file);
+    if (size < 0 || std::fseek(m_file, 0, SEEK_SET) != 0)
         return VT_ERR_READ;
-    if (size > kMaxFileBytes)
+    m_size = static_cast<std::uint64_t>(size);
+    return VT_OK;
+}
+
+std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes) {
+    SourceFile file;
+    if (const std::int32_t r = file.open(path); r != VT_OK)
+        return r;
+    if (file.size() > static_cast<std::uint64_t>(kMaxFileBytes))
         return VT_ERR_DIMENSIONS;
-    bytes.resize(static_cast<std::size_t>(size));
-    if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), file.f) != bytes.size())
+    bytes.resize(static_cast<std::size_t>(file.size()));
+    if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size())
         return VT_ERR_READ;
     return VT_OK;
 }

@@ -38,6 +38,24 @@ void append_utf8(std::string& out, char32_t code_point);
 // The whole file; VT_OK or the result code.
 [[nodiscard]] std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes);
 
+// A file open for reading in pieces, with its length; closed when it goes.
+class SourceFile {
+public:
+    SourceFile() = default;
+    ~SourceFile();
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+
+    // VT_OK, or the result code (the length is not limited here).
+    [[nodiscard]] std::int32_t open(const std::uint16_t* path);
+    [[nodiscard]] std::FILE* get() const noexcept { return m_file; }
+    [[nodiscard]] std::uint64_t size() const noexcept { return m_size; }
+
+private:
+    std::FILE* m_file = nullptr;
+    std::uint64_t m_size = 0;
+};
+
 // Writes `bytes` as the target file.
 [[nodiscard]] std::int32_t write_target_bytes(const std::uint16_t* path,
                                               std::span<const std::uint8_t> bytes);

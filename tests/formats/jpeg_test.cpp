@@ -244,6 +244,32 @@ TEST(JpegGlue, RefusalsSayWhy) {
     }
 }
 
+// The plug-in reads files in 64 KiB chunks; cut anywhere, a file must decode as it does whole
+// in memory, chunk boundaries included.
+TEST_F(JpegPlugin, ChunkedReadMatchesTheReadFromMemory) {
+    Frame picture = smooth_picture(640, 480);
+    for (std::size_t i = 0; i < picture.pixels.size(); ++i)
+        picture.pixels[i] ^= static_cast<std::uint32_t>(i * 2654435761u) & 0x003F3F3Fu;
+    HarnessServices::set_state(u"fmx_JPEG.quality", std::string("\x64\0\0\0", 4));
+    const std::string file = m_temp / "chunks.jpg";
+    ASSERT_EQ(save_with(api(), file, {picture}).result, VT_OK);
+    const std::string whole = read_bytes(file);
+    ASSERT_GT(whole.size(), 3u * 65536u);
+    for (const std::size_t size : {whole.size(), std::size_t{3 * 65536 + 1}, std::size_t{131072},
+                                   std::size_t{65535}, std::size_t{700}, std::size_t{2}}) {
+        std::string bytes = whole.substr(0, size);
+        Captured from_memory;
+        Captured from_file;
+        const std::int32_t expected = read_with_glue(bytes, from_memory);
+        std::FILE* stream = ::fmemopen(bytes.data(), bytes.size(), "rb");
+        ASSERT_NE(stream, nullptr);
+        const VtJpegReadSink sink{&from_file, capture_begin, capture_metadata, capture_reason};
+        EXPECT_EQ(vt_jpeg_read_file(stream, bytes.size(), &sink), expected) << size;
+        std::fclose(stream);
+        EXPECT_EQ(from_file.pixels, from_memory.pixels) << size;
+    }
+}
+
 TEST_F(JpegPlugin, HostileHeadersAreRefusedBeforeAllocating) {
     const Refusal cases[] = {
         {"start marker only", std::string("\xFF\xD8\xFF", 3), VT_ERR_READ},
