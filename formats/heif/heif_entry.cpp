@@ -544,6 +544,13 @@ std::int32_t save_image(FilterCall* call) {
         heif_image_set_nclx_color_profile(image.get(), &nclx);
     if (lossless)
         heif_encoder_set_parameter_string(raw_encoder, "chroma", "444");
+    // libheif gives libaom 4 threads of its own, while the job's other workers use those
+    // processors: it gets this one and those of workers without pictures, but never fewer than 2,
+    // since libaom codes a file differently on one thread than on several.
+    if (!heic)
+        heif_encoder_set_parameter_integer(
+            raw_encoder, "threads",
+            static_cast<int>(std::max<std::uint32_t>(spare_threads(call) + 1, 2)));
     heif_image_handle* raw_handle = nullptr;
     const heif_error e =
         heif_context_encode_image(context.get(), image.get(), raw_encoder, options, &raw_handle);

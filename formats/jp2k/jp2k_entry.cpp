@@ -88,16 +88,6 @@ bool ends_with_jp2(const std::uint16_t* path) {
     return true;
 }
 
-// Threads of the job that have no picture left to work on; 0: none.
-std::uint32_t spare_threads(const FilterCall* call) {
-    const pi_BasicQuery* query = call->basic_query;
-    std::uint32_t spare = 0;
-    if (query == nullptr || query->query == nullptr ||
-        query->query("job.spare_threads", &spare, sizeof spare) != sizeof spare)
-        return 0;
-    return spare > 63 ? 63 : spare;
-}
-
 std::int32_t save_image(FilterCall* call) {
     if (call->path == nullptr)
         return VT_ERR_HOST_SERVICES;

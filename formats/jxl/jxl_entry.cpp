@@ -12,6 +12,7 @@
 
 #include <jxl/decode.h>
 #include <jxl/encode.h>
+#include <jxl/thread_parallel_runner.h>
 #include <lcms2.h>
 
 #include <algorithm>
@@ -558,6 +559,32 @@ std::int32_t finish_file(JxlEncoder* e, std::vector<std::uint8_t>& file, std::si
     return VT_OK;
 }
 
+// libjxl's threads for an encoder while the job has workers without pictures: that many
+// beside this one. Outlives the encoder it is given to.
+class SpareRunner {
+public:
+    SpareRunner() = default;
+    ~SpareRunner() {
+        if (m_runner != nullptr)
+            JxlThreadParallelRunnerDestroy(m_runner);
+    }
+    SpareRunner(const SpareRunner&) = delete;
+    SpareRunner& operator=(const SpareRunner&) = delete;
+
+    // Without threads to spare, or without memory for them, the encoder runs on this thread.
+    void attach(const FilterCall* call, JxlEncoder* e) {
+        const std::uint32_t spare = spare_threads(call);
+        if (spare == 0)
+            return;
+        m_runner = JxlThreadParallelRunnerCreate(nullptr, spare + 1);
+        if (m_runner != nullptr)
+            JxlEncoderSetParallelRunner(e, JxlThreadParallelRunner, m_runner);
+    }
+
+private:
+    void* m_runner = nullptr;
+};
+
 JxlBasicInfo basic_info_for(std::uint32_t width, std::uint32_t height, std::uint32_t bits,
                             bool grey, bool alpha, bool lossless) {
     JxlBasicInfo info;
@@ -575,10 +602,12 @@ JxlBasicInfo basic_info_for(std::uint32_t width, std::uint32_t height, std::uint
 std::int32_t encode(FilterCall* call, const VtDeepImage* deep, std::vector<std::uint8_t>& file) {
     const SaveSettings s = save_settings(call);
     const EncoderPixels pixels = pixels_of(call, deep, !s.icc.empty());
+    SpareRunner runner;
     const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
     JxlEncoder* e = encoder.get();
     if (e == nullptr)
         return VT_ERR_OUT_OF_MEMORY;
+    runner.attach(call, e);
     const JxlBasicInfo info = basic_info_for(call->width, call->height, pixels.bits, pixels.grey,
                                              pixels.alpha, s.lossless);
     std::int32_t result = VT_OK;
@@ -637,10 +666,12 @@ std::int32_t encode_animation(FilterCall* call, std::vector<std::uint8_t>& file)
     if (width > kMaxSide || height > kMaxSide || std::uint64_t{width} * height > kMaxPixels)
         return VT_ERR_DIMENSIONS;
     alpha = alpha || !same_size; // the canvas around a smaller frame is clear
+    SpareRunner runner;
     const std::unique_ptr<JxlEncoder, EncoderFree> encoder(JxlEncoderCreate(nullptr));
     JxlEncoder* e = encoder.get();
     if (e == nullptr)
         return VT_ERR_OUT_OF_MEMORY;
+    runner.attach(call, e);
     JxlBasicInfo info = basic_info_for(width, height, 8, false, alpha, s.lossless);
     info.have_animation = JXL_TRUE;
     info.animation.tps_numerator = 1000;

@@ -147,17 +147,9 @@ SaveMetadata take_metadata(FilterCall* call) {
     return meta;
 }
 
-// Whether the host has a thread to spare beside this one (a worker of the job without pictures).
-bool spare_thread(const FilterCall* call) {
-    const pi_BasicQuery* query = call->basic_query;
-    std::uint32_t spare = 0;
-    return query != nullptr && query->query != nullptr &&
-           query->query("job.spare_threads", &spare, sizeof spare) == sizeof spare && spare > 0;
-}
-
 webp::EncodeOptions encode_options(const FilterCall* call) {
     webp::EncodeOptions options;
-    options.threads = spare_thread(call);
+    options.threads = spare_threads(call) > 0;
     options.quality = state_option(call, u"fmx_WebP.quality", kDefaultQuality, 0, 100);
     options.lossless = state_option(call, u"fmx_WebP.lossless", 0, 0, 1) != 0;
     options.method = state_option(call, u"fmx_WebP.method", kDefaultMethod, 0, 6);

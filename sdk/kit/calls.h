@@ -14,6 +14,17 @@
 
 namespace vt::kit {
 
+// The job's workers that have no picture left (the host's "job.spare_threads"), at most 63:
+// threads an encoder may add to its own now; 0 outside a job or from an older host.
+inline std::uint32_t spare_threads(const FilterCall* call) noexcept {
+    const pi_BasicQuery* query = call->basic_query;
+    std::uint32_t spare = 0;
+    if (query == nullptr || query->query == nullptr ||
+        query->query("job.spare_threads", &spare, sizeof spare) != sizeof spare)
+        return 0;
+    return spare > 63 ? 63 : spare;
+}
+
 // An option from the state store as decimal text or a 32-bit number; `fallback` when absent or
 // unreadable, else clamped to [low, high].
 inline int state_option(const FilterCall* call, const char16_t* name, int fallback, int low,

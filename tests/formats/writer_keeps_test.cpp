@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -14,6 +15,7 @@
 #include <lcms2.h>
 
 #include "plugins/host_services.h"
+#include "plugins/load_hints.h"
 #include "sdk/kit/markup.h"
 #include "sdk/kit/resolution.h"
 #include "tests/formats/wide_profile.h"
@@ -202,6 +204,31 @@ TEST(WriterKeepsTable, NamesEveryWriter) {
                                 [&](const Writer& w) { return name == w.plugin; }))
             << name << " writes but has no row in kWriters";
     }
+}
+
+// An encoder that takes the job's idle workers writes the same file as on its own thread, so
+// that what a job writes does not depend on how its pictures fell to the workers.
+TEST_P(WriterKeeps, IdleWorkersLeaveTheBytesAlone) {
+    constexpr std::string_view kThreaded[] = {".webp", ".jp2", ".j2k", ".jxl", ".avif"};
+    if (std::find(std::begin(kThreaded), std::end(kThreaded), GetParam().extension) ==
+        std::end(kThreaded))
+        GTEST_SKIP() << "runs on the calling thread alone";
+    ASSERT_TRUE(m_library.loaded()) << m_library.error();
+    Frame f = frame(600, 400, 0);
+    for (std::size_t i = 0; i < f.pixels.size(); ++i)
+        f.pixels[i] =
+            static_cast<std::uint32_t>((i % 600) * 3 + (i / 600) * 5 + (i * i) % 61) & 0x00FFFFFFu;
+    std::string bytes[2];
+    for (const std::uint32_t idle : {0u, 3u}) {
+        const std::atomic<std::uint32_t> workers{idle};
+        plugins::set_spare_threads(&workers);
+        const std::string name = "idle" + std::to_string(idle) + GetParam().extension;
+        EXPECT_EQ(save_with(m_library.api(), m_temp / name, {f}, kDocLayers).result, VT_OK);
+        plugins::set_spare_threads(nullptr);
+        bytes[idle == 0 ? 0 : 1] = m_temp.read(name);
+    }
+    EXPECT_FALSE(bytes[0].empty());
+    EXPECT_EQ(bytes[0], bytes[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(, WriterKeeps, ::testing::ValuesIn(kWriters),
