@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The benchmark photo job (camera JPEGs 3000x2000 fitted into 800x600, high-quality
+# The two thumbnail workloads of bench/compare-peers.sh (W1: camera JPEGs 3000x2000 fitted into
+# 800x600; W6: upright by EXIF, GPS and dates removed, fitted into 1920x1920; both high-quality
 # resampling, JPEG quality 90) by vtconvert's exact path, by vtconvert --fast-decode and by
 # vipsthumbnail, in one run on the same files with the same number of processes. Prints each
-# wall time and its ratio to the fast path, and each output's PSNR against a reference made
+# time, the fast path's ratio to the exact one, and each output's PSNR against a reference made
 # from the full decode (ImageMagick, Lanczos, written lossless), averaged over the files.
 #
 # Usage: bench/compare-fast-decode.sh [CORPUS_DIR]   (as compare-photo.sh; RUNS=3 by default)
@@ -28,24 +29,39 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 source "$here/bench/timing.sh"
 
-job=(-q --overwrite -f .jpg --resize 3:800x600 --algorithm 2 --set fmx_JPEG.quality=90)
-# The box turns with a portrait picture in vtconvert; 800x800 gives vipsthumbnail the same sizes.
-vips_each() {
+# Runs one workload: NAME, the box side, then vtconvert's job options. The box turns with a
+# portrait picture in vtconvert; a square box gives vipsthumbnail and the reference the same sizes.
+workload() {
+    local name=$1 side=$2
+    shift 2
+    local job=(-q --overwrite -f .jpg "$@" --set fmx_JPEG.quality=90)
+    vips_each() {
+        find "$corpus/jpeg" -name '*.jpg' -print0 |
+            xargs -0 -P "$threads" -I{} sh -c 'vipsthumbnail "$1" -s "$3x$3" -o "$2/%s.jpg[Q=90,strip]"' \
+                _ {} "$work/out" "$side"
+    }
+    keep() { rm -rf "$work/$1" && cp -r "$work/out" "$work/$1"; }
+
+    exact_t=$(best_of "$vtconvert" "${job[@]}" "$corpus/jpeg" "$work/out"); keep exact
+    fast_t=$(best_of "$vtconvert" "${job[@]}" --fast-decode "$corpus/jpeg" "$work/out"); keep fast
+    vips_t=$(best_of vips_each); keep vips
+
+    rm -rf "$work/ref" && mkdir -p "$work/ref"
     find "$corpus/jpeg" -name '*.jpg' -print0 |
-        xargs -0 -P "$threads" -I{} sh -c 'vipsthumbnail "$1" -s 800x800 -o "$2/%s.jpg[Q=90]"' \
-            _ {} "$work/out"
+        xargs -0 -P "$threads" -I{} sh -c \
+            'convert "$1" -auto-orient -filter Lanczos -resize "$3x$3" "$2/$(basename "$1" .jpg).png"' \
+            _ {} "$work/ref" "$side"
+
+    echo "$name: $files JPEG photos into ${side}x${side}; $threads processors; best of $runs runs (${TIMING:-wall} time)"
+    awk -v e="$exact_t" -v f="$fast_t" -v v="$vips_t" 'BEGIN {
+        printf "  vtconvert exact         %7.2fs\n", e
+        printf "  vtconvert --fast-decode %7.2fs  %5.2f x the exact path\n", f, f / e
+        printf "  vipsthumbnail           %7.2fs\n", v }'
+    echo "  PSNR against the full-decode Lanczos reference:"
+    echo "    exact:         $(mean_psnr exact)"
+    echo "    fast-decode:   $(mean_psnr fast)"
+    echo "    vipsthumbnail: $(mean_psnr vips)"
 }
-keep() { rm -rf "$work/$1" && cp -r "$work/out" "$work/$1"; }
-
-exact_t=$(best_of "$vtconvert" "${job[@]}" "$corpus/jpeg" "$work/out"); keep exact
-fast_t=$(best_of "$vtconvert" "${job[@]}" --fast-decode "$corpus/jpeg" "$work/out"); keep fast
-vips_t=$(best_of vips_each); keep vips
-
-mkdir -p "$work/ref"
-find "$corpus/jpeg" -name '*.jpg' -print0 |
-    xargs -0 -P "$threads" -I{} sh -c \
-        'convert "$1" -auto-orient -filter Lanczos -resize 800x800 "$2/$(basename "$1" .jpg).png"' \
-        _ {} "$work/ref"
 
 # Mean PSNR in dB of a folder's files against the references (files of another size are left out).
 mean_psnr() {
@@ -63,12 +79,5 @@ mean_psnr() {
 }
 
 files=$(find "$corpus/jpeg" -name '*.jpg' | wc -l)
-echo "corpus: $files JPEG photos; $threads processors; best of $runs runs"
-awk -v e="$exact_t" -v f="$fast_t" -v v="$vips_t" 'BEGIN {
-    printf "vtconvert exact        %8.2fs  %5.2f x the fast path\n", e, e / f
-    printf "vtconvert --fast-decode %7.2fs\n", f
-    printf "vipsthumbnail          %8.2fs  %5.2f x the fast path\n", v, v / f }'
-echo "PSNR against the full-decode Lanczos reference:"
-echo "  exact:         $(mean_psnr exact)"
-echo "  fast-decode:   $(mean_psnr fast)"
-echo "  vipsthumbnail: $(mean_psnr vips)"
+workload W1 800 --resize 3:800x600 --algorithm 2
+workload W6 1920 --rotate 4 --remove-gps --remove-dates --resize 3:1920x1920 --algorithm 2

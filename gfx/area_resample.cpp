@@ -9,7 +9,7 @@
 #include "image/bitmap.h"
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define VT_AREA_SSE2 1
 #endif
 
@@ -25,22 +25,41 @@ constexpr int kMidBits = 7;
 constexpr int kMidShift = kWeightBits - kMidBits;
 constexpr int kOutShift = kWeightBits + kMidBits;
 
-// Per destination pixel: the first source index and `taps` weights (zero past its span).
+// Per destination pixel: the first source index and `taps` weights (zero past its span), and
+// the same weights two at a time as the vector multiply-add takes them: `pairs` 32-bit words
+// (low half tap 2k, high half tap 2k + 1, 0 past the last tap).
 struct AreaAxis {
     std::int32_t taps = 0;
+    std::int32_t pairs = 0;
     std::unique_ptr<std::int32_t[]> first;
     std::unique_ptr<std::int16_t[]> weight;
+    std::unique_ptr<std::uint32_t[]> pair;
 };
+
+void build_pairs(AreaAxis& axis, std::int32_t dst) noexcept {
+    for (std::int32_t d = 0; d < dst; ++d) {
+        const std::int16_t* w = axis.weight.get() + static_cast<std::size_t>(d) * axis.taps;
+        std::uint32_t* out = axis.pair.get() + static_cast<std::size_t>(d) * axis.pairs;
+        for (std::int32_t k = 0; k < axis.pairs; ++k) {
+            const auto low = static_cast<std::uint16_t>(w[2 * k]);
+            const auto high = 2 * k + 1 < axis.taps ? static_cast<std::uint16_t>(w[2 * k + 1]) : 0u;
+            out[k] = low | static_cast<std::uint32_t>(high) << 16;
+        }
+    }
+}
 
 // Each destination pixel covers src / dst source pixels; the two at its edges count by the part
 // of them it covers. The weights of one pixel sum to exactly kWeightOne.
 bool build_axis(AreaAxis& axis, std::int32_t src, std::int32_t dst) noexcept {
     const double ratio = static_cast<double>(src) / static_cast<double>(dst);
     axis.taps = std::min(static_cast<std::int32_t>(std::ceil(ratio)) + 1, src);
+    axis.pairs = (axis.taps + 1) / 2;
     const auto entries = static_cast<std::size_t>(dst) * static_cast<std::size_t>(axis.taps);
     axis.first = detail::try_alloc<std::int32_t>(static_cast<std::size_t>(dst));
     axis.weight = detail::try_alloc<std::int16_t>(entries);
-    if (!axis.first || !axis.weight)
+    axis.pair = detail::try_alloc<std::uint32_t>(static_cast<std::size_t>(dst) *
+                                                 static_cast<std::size_t>(axis.pairs));
+    if (!axis.first || !axis.weight || !axis.pair)
         return false;
     for (std::int32_t d = 0; d < dst; ++d) {
         const double begin = static_cast<double>(d) * ratio;
@@ -64,6 +83,7 @@ bool build_axis(AreaAxis& axis, std::int32_t src, std::int32_t dst) noexcept {
         }
         w[largest] = static_cast<std::int16_t>(w[largest] + kWeightOne - sum);
     }
+    build_pairs(axis, dst);
     return true;
 }
 
@@ -92,34 +112,41 @@ std::uint32_t row_pixel_portable(const std::int16_t* p, const std::int16_t* w,
     return out;
 }
 
-#ifdef VT_AREA_SSE2
-
-// Two taps a time through the 16-bit multiply-add; the sums are the portable ones exactly.
-__m128i weight_pair(const std::int16_t* w, std::int32_t m, std::int32_t taps) noexcept {
-    const auto low = static_cast<std::uint16_t>(w[m]);
-    const auto high = m + 1 < taps ? static_cast<std::uint16_t>(w[m + 1]) : 0u;
-    return _mm_set1_epi32(static_cast<int>(low | high << 16));
+// The destination row from the mid row, pixel by pixel.
+void across_portable(const AreaAxis& cols, const std::int16_t* mid, std::uint32_t* out,
+                     std::int32_t width) noexcept {
+    for (std::int32_t x = 0; x < width; ++x)
+        out[x] = row_pixel_portable(mid + static_cast<std::size_t>(cols.first[x]) * 4,
+                                    cols.weight.get() + static_cast<std::size_t>(x) * cols.taps,
+                                    cols.taps);
 }
 
-void column_pass_sse2(const std::uint8_t* const* lines, const std::int16_t* w, std::int32_t taps,
-                      std::size_t channels, std::int16_t* mid) noexcept {
+#ifdef VT_AREA_SSE2
+
+// The vector kernels take the taps two at a time through the 16-bit multiply-add; their sums
+// are the portable ones exactly. An odd last tap pairs with a neighbour at weight 0.
+
+void column_pass_sse2(const std::uint8_t* const* lines, const std::int16_t* w,
+                      const std::uint32_t* pairs, std::int32_t taps, std::size_t channels,
+                      std::int16_t* mid) noexcept {
     const __m128i zero = _mm_setzero_si128();
     const __m128i round = _mm_set1_epi32(1 << (kMidShift - 1));
+    const std::int32_t n_pairs = (taps + 1) / 2;
+    __m128i weights[(kMaxAreaShrink + 2) / 2];
+    for (std::int32_t k = 0; k < n_pairs; ++k)
+        weights[k] = _mm_set1_epi32(static_cast<int>(pairs[k]));
     std::size_t i = 0;
     for (; i + 8 <= channels; i += 8) {
         __m128i lo = round;
         __m128i hi = round;
-        for (std::int32_t n = 0; n < taps; n += 2) {
+        for (std::int32_t k = 0; k < n_pairs; ++k) {
+            const std::uint8_t* second = lines[std::min(2 * k + 1, taps - 1)];
             const __m128i a = _mm_unpacklo_epi8(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(lines[n] + i)), zero);
-            const __m128i b =
-                n + 1 < taps
-                    ? _mm_unpacklo_epi8(
-                          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(lines[n + 1] + i)), zero)
-                    : zero;
-            const __m128i pair = weight_pair(w, n, taps);
-            lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), pair));
-            hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_unpackhi_epi16(a, b), pair));
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(lines[2 * k] + i)), zero);
+            const __m128i b = _mm_unpacklo_epi8(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(second + i)), zero);
+            lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), weights[k]));
+            hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_unpackhi_epi16(a, b), weights[k]));
         }
         _mm_storeu_si128(
             reinterpret_cast<__m128i*>(mid + i),
@@ -128,34 +155,64 @@ void column_pass_sse2(const std::uint8_t* const* lines, const std::int16_t* w, s
     column_pass_portable(lines, w, taps, i, channels, mid);
 }
 
-std::uint32_t row_pixel_sse2(const std::int16_t* p, const std::int16_t* w,
-                             std::int32_t taps) noexcept {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i s = _mm_set1_epi32(1 << (kOutShift - 1));
-    for (std::int32_t m = 0; m < taps; m += 2) {
-        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + m * 4));
-        const __m128i b =
-            m + 1 < taps ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + m * 4 + 4)) : zero;
-        s = _mm_add_epi32(s, _mm_madd_epi16(_mm_unpacklo_epi16(a, b), weight_pair(w, m, taps)));
+// As column_pass_sse2, 16 channels a step.
+__attribute__((target("avx2"))) void column_pass_avx2(const std::uint8_t* const* lines,
+                                                      const std::int16_t* w,
+                                                      const std::uint32_t* pairs, std::int32_t taps,
+                                                      std::size_t channels,
+                                                      std::int16_t* mid) noexcept {
+    const __m256i round = _mm256_set1_epi32(1 << (kMidShift - 1));
+    const std::int32_t n_pairs = (taps + 1) / 2;
+    __m256i weights[(kMaxAreaShrink + 2) / 2];
+    for (std::int32_t k = 0; k < n_pairs; ++k)
+        weights[k] = _mm256_set1_epi32(static_cast<int>(pairs[k]));
+    std::size_t i = 0;
+    for (; i + 16 <= channels; i += 16) {
+        __m256i lo = round;
+        __m256i hi = round;
+        for (std::int32_t k = 0; k < n_pairs; ++k) {
+            const std::uint8_t* second = lines[std::min(2 * k + 1, taps - 1)];
+            const __m256i a = _mm256_cvtepu8_epi16(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(lines[2 * k] + i)));
+            const __m256i b =
+                _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(second + i)));
+            lo = _mm256_add_epi32(lo, _mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), weights[k]));
+            hi = _mm256_add_epi32(hi, _mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), weights[k]));
+        }
+        // Per 128-bit lane: channels 0..3 and 4..7 of the lane, packed back in order.
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(mid + i),
+            _mm256_packs_epi32(_mm256_srai_epi32(lo, kMidShift), _mm256_srai_epi32(hi, kMidShift)));
     }
-    const __m128i words = _mm_packs_epi32(_mm_srai_epi32(s, kOutShift), zero);
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, zero)));
+    column_pass_portable(lines, w, taps, i, channels, mid);
+}
+
+// Two neighbouring pixels of the mid row a step; the row holds a spare pixel at its end for
+// the odd last tap.
+void across_sse2(const AreaAxis& cols, const std::int16_t* mid, std::uint32_t* out,
+                 std::int32_t width) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i round = _mm_set1_epi32(1 << (kOutShift - 1));
+    for (std::int32_t x = 0; x < width; ++x) {
+        const std::int16_t* p = mid + static_cast<std::size_t>(cols.first[x]) * 4;
+        const std::uint32_t* pair = cols.pair.get() + static_cast<std::size_t>(x) * cols.pairs;
+        __m128i s = round;
+        for (std::int32_t k = 0; k < cols.pairs; ++k) {
+            const __m128i two = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k * 8));
+            s = _mm_add_epi32(s, _mm_madd_epi16(_mm_unpacklo_epi16(two, _mm_srli_si128(two, 8)),
+                                                _mm_set1_epi32(static_cast<int>(pair[k]))));
+        }
+        const __m128i words = _mm_packs_epi32(_mm_srai_epi32(s, kOutShift), zero);
+        out[x] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, zero)));
+    }
 }
 
 #endif
 
-// The destination row from the mid row, pixel by pixel (a template, so the kernel inlines).
-template <std::uint32_t (*Pixel)(const std::int16_t*, const std::int16_t*, std::int32_t) noexcept>
-void across(const AreaAxis& cols, const std::int16_t* mid, std::uint32_t* out,
-            std::int32_t width) noexcept {
-    for (std::int32_t x = 0; x < width; ++x)
-        out[x] = Pixel(mid + static_cast<std::size_t>(cols.first[x]) * 4,
-                       cols.weight.get() + static_cast<std::size_t>(x) * cols.taps, cols.taps);
-}
-
 // One destination row: down the row taps into the mid row, then across.
 void area_row(const Bitmap& src, const AreaAxis& cols, const AreaAxis& rows, std::int32_t y,
-              std::int16_t* mid, std::uint32_t* out, std::int32_t width, bool vector) noexcept {
+              std::int16_t* mid, std::uint32_t* out, std::int32_t width, bool vector,
+              bool avx2) noexcept {
     const std::size_t channels = static_cast<std::size_t>(src.width) * 4;
     const std::int16_t* rw = rows.weight.get() + static_cast<std::size_t>(y) * rows.taps;
     const std::int32_t r0 = rows.first[static_cast<std::size_t>(y)];
@@ -165,14 +222,19 @@ void area_row(const Bitmap& src, const AreaAxis& cols, const AreaAxis& rows, std
             src.pixels + static_cast<std::size_t>(r0 + n) * src.stride);
 #ifdef VT_AREA_SSE2
     if (vector) {
-        column_pass_sse2(lines, rw, rows.taps, channels, mid);
-        across<row_pixel_sse2>(cols, mid, out, width);
+        const std::uint32_t* pairs = rows.pair.get() + static_cast<std::size_t>(y) * rows.pairs;
+        if (avx2)
+            column_pass_avx2(lines, rw, pairs, rows.taps, channels, mid);
+        else
+            column_pass_sse2(lines, rw, pairs, rows.taps, channels, mid);
+        across_sse2(cols, mid, out, width);
         return;
     }
 #endif
     (void)vector;
+    (void)avx2;
     column_pass_portable(lines, rw, rows.taps, 0, channels, mid);
-    across<row_pixel_portable>(cols, mid, out, width);
+    across_portable(cols, mid, out, width);
 }
 
 } // namespace
@@ -199,18 +261,22 @@ int AreaResample(Bitmap* bmp, std::int32_t width, std::int32_t height) noexcept 
         const auto sw = static_cast<std::int32_t>(bmp->width);
         const auto dw = static_cast<std::int32_t>(fresh.width);
         const auto dh = static_cast<std::int32_t>(fresh.height);
+        // One spare pixel, zero, that an odd last tap reads at weight 0.
         const std::size_t channels = static_cast<std::size_t>(sw) * 4;
-        auto mid = detail::try_alloc<std::int16_t>(channels);
+        auto mid = detail::try_alloc<std::int16_t>(channels + 4);
         if (!source_lock.locked() || !target_lock.locked()) {
             code = kErrorInvalid;
         } else if (!mid || !build_axis(cols, sw, dw) ||
                    !build_axis(rows, static_cast<std::int32_t>(bmp->height), dh)) {
             code = kErrorScratch;
         } else {
+            std::fill_n(mid.get() + channels, 4, std::int16_t{0});
             const bool vector = detail::vector_paths_enabled();
+            const bool avx2 = detail::avx2_enabled();
             for (std::int32_t y = 0; y < dh; ++y)
                 area_row(*bmp, cols, rows, y, mid.get(),
-                         fresh.pixels + static_cast<std::size_t>(y) * fresh.stride, dw, vector);
+                         fresh.pixels + static_cast<std::size_t>(y) * fresh.stride, dw, vector,
+                         avx2);
         }
     }
     if (code == kErrorNone && image::SwapBitmaps(bmp, &fresh) == 0)

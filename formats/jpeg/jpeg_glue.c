@@ -12,6 +12,10 @@
 #include <jpeglib.h>
 #include <lcms2.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 /* A progressive file needs a bit per 8x8 block for its first DC scan, so even a flat picture
  * takes a byte per 512 pixels; a file that holds far less cannot hold its picture. */
 #define VT_JPEG_PIXELS_PER_BYTE 4096u
@@ -32,8 +36,8 @@ typedef struct ErrorState {
 
 typedef struct SourceState {
     struct jpeg_source_mgr pub;
-    size_t size;  /* of the whole file */
-    FILE* file;   /* null: the data is all in memory */
+    size_t size;   /* of the whole file */
+    FILE* file;    /* null: the data is all in memory */
     JOCTET* chunk; /* VT_JPEG_READ_CHUNK bytes, with a file */
     int truncated;
     JDIMENSION rows_at_cut; /* rows put out when the data ran out */
@@ -247,15 +251,31 @@ uint32_t vt_jpeg_scaled_side(uint32_t side, uint32_t eighths) {
  * work; the header then describes the picture as it is delivered. */
 static void apply_draft_scale(struct jpeg_decompress_struct* c, const VtJpegTarget* target,
                               VtJpegHeader* header) {
-    if (target->scale_eighths < 1 || target->scale_eighths >= 8)
+    if (target->scale_eighths < 1 || target->scale_eighths > 8)
         return;
-    c->scale_num = target->scale_eighths;
-    c->scale_denom = 8;
+    if (target->scale_eighths < 8) {
+        c->scale_num = target->scale_eighths;
+        c->scale_denom = 8;
+    }
     /* The resampler smooths the draft anyway: chroma doubled by the merged colour conversion
      * costs a fraction of the fancy upsampler and makes no visible difference. */
     c->do_fancy_upsampling = FALSE;
     header->width = vt_jpeg_scaled_side(header->width, target->scale_eighths);
     header->height = vt_jpeg_scaled_side(header->height, target->scale_eighths);
+}
+
+/* libjpeg fills the fourth byte with 0xFF; in our pixels 0 there is opaque. */
+static void make_opaque(uint32_t* row, uint32_t width) {
+    uint32_t x = 0;
+#if defined(__SSE2__)
+    const __m128i colour = _mm_set1_epi32(0x00FFFFFF);
+    for (; x + 4 <= width; x += 4) {
+        __m128i* four = (__m128i*)(row + x);
+        _mm_storeu_si128(four, _mm_and_si128(_mm_loadu_si128(four), colour));
+    }
+#endif
+    for (; x < width; ++x)
+        row[x] &= 0x00FFFFFFu;
 }
 
 static void decode(Decoder* d, const VtJpegReadSink* sink) {
@@ -301,8 +321,7 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
         } else if (cmyk) {
             cmyk_row_to_bgr(row, header.width, c->saw_Adobe_marker);
         } else {
-            for (uint32_t x = 0; x < header.width; ++x)
-                row[x] &= 0x00FFFFFFu;
+            make_opaque(row, header.width);
         }
     }
     const int damaged = d->err.warnings > 0;

@@ -30,8 +30,9 @@ typedef struct VtJpegHeader {
 typedef struct VtJpegTarget {
     uint32_t* pixels;
     uint32_t stride; /* pixels between rows */
-    /* 1..7: decode at that many eighths of the size in the DCT domain (each side rounded up, as
-     * vt_jpeg_scaled_side says); 0 or 8: the full size. */
+    /* 1..7: a draft at that many eighths of the size in the DCT domain (each side rounded up, as
+     * vt_jpeg_scaled_side says); 8: a draft at the full size, chroma doubled without smoothing;
+     * 0: the full size, exactly. */
     uint32_t scale_eighths;
 } VtJpegTarget;
 

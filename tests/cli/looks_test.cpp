@@ -145,6 +145,8 @@ TEST_F(LooksTest, FastDecodeStaysWithinHalfADecibelOfTheExactPath) {
     } cases[] = {
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 3:300x200"},
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 5:25x25"},
+        // Above half the size: a full-size draft, shrunk by area.
+        {"-f .jpg --set fmx_JPEG.quality=90", "--resize 3:768x768"},
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 1:200x300", "--rotate 1"},
         {"-f .webp --set fmx_WebP.quality=90", "--resize 3:300x200"},
     };

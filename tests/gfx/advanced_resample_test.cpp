@@ -316,17 +316,20 @@ TEST(AreaResample, EachPixelIsTheMeanOfTheAreaItCovers) {
 }
 
 TEST(AreaResample, VectorKernelsEqualThePortableOnes) {
+    // Odd and even tap counts on both axes, and rows that leave ragged ends to the vector steps.
     const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 7); };
-    for (const auto& [w, h, tw, th] : {std::tuple{97, 53, 41, 17}, std::tuple{1000, 3, 20, 2},
-                                       std::tuple{9, 9, 9, 9}, std::tuple{630, 70, 10, 70}}) {
-        std::vector<std::uint32_t> results[2];
-        for (int vector = 0; vector < 2; ++vector) {
-            set_vector_paths(vector == 1);
+    for (const auto& [w, h, tw, th] :
+         {std::tuple{97, 53, 41, 17}, std::tuple{1000, 3, 20, 2}, std::tuple{9, 9, 9, 9},
+          std::tuple{630, 70, 10, 70}, std::tuple{301, 47, 193, 30}, std::tuple{75, 64, 64, 41}}) {
+        std::vector<std::uint32_t> results[3];
+        for (int limit : {kVectorNone, kVectorSse2, kVectorAvx2}) {
+            set_vector_limit(limit);
             Picture p(w, h, fill);
-            results[vector] = area(p, tw, th);
+            results[limit] = area(p, tw, th);
         }
-        set_vector_paths(true);
-        EXPECT_EQ(results[0], results[1]) << w << "x" << h << " -> " << tw << "x" << th;
+        set_vector_limit(kVectorAvx2);
+        EXPECT_EQ(results[1], results[0]) << w << "x" << h << " -> " << tw << "x" << th;
+        EXPECT_EQ(results[2], results[0]) << w << "x" << h << " -> " << tw << "x" << th;
     }
 }
 
