@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "image/meta_adjust.h"
 #include "image/meta_block.h"
 #include "pipeline/transforms.h"
+#include "platform/dynamic_library.h"
 #include "platform/paths.h"
 #include "platform/system.h"
 #include "platform/system_load.h"
@@ -142,6 +144,7 @@ public:
         room.want_deep = job.depth != engine::kDepth8 &&
                          plugins::save_depth(u"target" + std::u16string(job.targetExtension.view()),
                                              plugins::filter_registry()) >= 16;
+        hold_writer(job);
     }
 
     int run_transforms(engine::FrameRoom& base, const engine::ConversionJob& job,
@@ -272,6 +275,23 @@ public:
     void raise_abort() noexcept override { gfx::resample_abort = true; }
 
 private:
+    // The target's writer stays loaded for the whole job: each save then only counts a
+    // reference, where it loaded and unloaded the library (and ran its start-up) for every file.
+    void hold_writer(const engine::ConversionJob& job) noexcept {
+        std::lock_guard lock(m_writer_lock);
+        if (m_writer_held)
+            return;
+        m_writer_held = true;
+        try {
+            if (const auto path = plugins::find_save_plugin(
+                    u"target" + std::u16string(job.targetExtension.view()),
+                    plugins::filter_registry()))
+                (void)m_writer.open(*path);
+        } catch (const std::bad_alloc&) {
+            // Each save loads its writer as ever.
+        }
+    }
+
     static bool needs_whole_frames(Room& room, const TransformOptions& o,
                                    const BitmapPicture* mark) noexcept {
         if (!plugins::holds_frame_changes(room.status.doc_kind, room.status.kind_param))
@@ -344,6 +364,9 @@ private:
     // Workers that have run out of pictures: the threads a plug-in (job.spare_threads) or a row
     // loop of the transforms may add.
     std::atomic<std::uint32_t> m_idle_workers{0};
+    std::mutex m_writer_lock;
+    bool m_writer_held = false;
+    platform::DynamicLibrary m_writer;
 };
 
 } // namespace
