@@ -29,8 +29,8 @@ struct LoadStatus {
     std::uint8_t mode_invalid = 0; // the plug-in save answered -14
     // Deep colour (docs/deep-colour.md). Load: when set, plug-ins that read more than 8 bits
     // also deliver frame 0 at 16 bits into it (left empty otherwise). Save: when set and not
-    // empty, offered to the writer beside the 8-bit layers it stands for; deep_saved tells
-    // whether the writer took it.
+    // empty, offered to the writer beside the 8-bit layers it stands for; deep_saved is the
+    // bits per channel the writer kept of it (9 to 16), 0 when it did not take it.
     DeepImage* deep = nullptr;
     const DeepImage* deep_offer = nullptr;
     std::uint8_t deep_saved = 0;

@@ -219,7 +219,7 @@ public:
         const bool saved = plugins::save_image(target, room.doc->layers, room.frames, status) > 0;
         plugins::set_spare_threads(nullptr);
         status.deep_offer = nullptr;
-        room.saved_bits = saved && status.deep_saved ? 16 : 8;
+        room.saved_bits = saved && status.deep_saved != 0 ? status.deep_saved : 8;
         keep_reason(room, !saved, status);
         return saved;
     }

@@ -584,8 +584,12 @@ std::optional<int> call_save(const DynamicLibrary& plugin, std::u16string_view t
     const int result = call_guarded(save, &c, plugin.path(), status.silent != 0);
     release_current(&c);
     c.path = nullptr;
-    status.deep_saved =
+    const bool deep_written =
         c.deep != nullptr && result > 0 && (record.deep.answer & VT_DEEP_WRITTEN) != 0;
+    const std::uint32_t bits = record.deep.bits_written;
+    status.deep_saved = !deep_written            ? 0
+                        : bits >= 9 && bits < 16 ? static_cast<std::uint8_t>(bits)
+                                                 : 16;
     record.drop_deep();
     if (result == -15)
         status.needs_flattening = 1;

@@ -250,8 +250,9 @@ enum {
  *
  * Save: when FilterCall.deep is not null and its `flags` have VT_DEEP_OFFERED, `image` is the
  * picture to write at full depth (the host's memory, read only; the same size as the 8-bit
- * picture, which it stands for). A plug-in that writes it sets `answer` to VT_DEEP_WRITTEN;
- * one that writes the 8-bit picture instead leaves `answer` at 0.
+ * picture, which it stands for). A plug-in that writes it sets `answer` to VT_DEEP_WRITTEN,
+ * and `bits_written` to the bits per channel the file holds when fewer than 16 (9-15; 0 counts
+ * as 16); one that writes the 8-bit picture instead leaves `answer` at 0.
  *
  * Samples: unsigned 16-bit, native byte order, every channel scaled to the full range 0-65535
  * (a 12-bit source's 4095 becomes 65535). `channels` is 4 (red, green, blue, alpha) or 2 (grey,
@@ -269,7 +270,7 @@ enum {
  *        0      0  version        host: VT_DEEP_VERSION
  *        4      4  flags          host: VT_DEEP_WANTED (load), VT_DEEP_OFFERED (save)
  *        8      8  answer         plug-in: VT_DEEP_DELIVERED (load), VT_DEEP_WRITTEN (save)
- *       12     12  reserved
+ *       12     12  bits_written   plug-in (save): 9-15, or 0 for 16
  *       16     16  image
  *       44     48  (size)
  * ------------------------------------------------------------------------------------------- */
@@ -299,7 +300,7 @@ typedef struct VtDeepCall {
     uint32_t version;
     uint32_t flags;
     uint32_t answer;
-    uint32_t reserved;
+    uint32_t bits_written;
     VtDeepImage image;
 } VtDeepCall;
 

@@ -567,7 +567,7 @@ std::int32_t save_image(FilterCall* call) {
         return result_of(w);
     const std::int32_t written = write_target_bytes(call->path, file);
     if (written == VT_OK && deep != nullptr)
-        deep_written(call);
+        deep_written(call, static_cast<std::uint32_t>(depth));
     return written;
 }
 

@@ -157,10 +157,12 @@ inline const VtDeepImage* deep_offered(const FilterCall* call) noexcept {
     return &d;
 }
 
-// Tells the host that the save wrote the deep picture.
-inline void deep_written(FilterCall* call) noexcept {
-    if (call->deep != nullptr)
-        call->deep->answer = VT_DEEP_WRITTEN;
+// Tells the host that the save wrote the deep picture, at `bits` per channel (9 to 16).
+inline void deep_written(FilterCall* call, std::uint32_t bits = 16) noexcept {
+    if (call->deep == nullptr)
+        return;
+    call->deep->answer = VT_DEEP_WRITTEN;
+    call->deep->bits_written = bits >= 9 && bits < 16 ? bits : 0;
 }
 
 // Whether any sample of the deep picture's alpha is below opaque.

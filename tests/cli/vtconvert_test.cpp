@@ -522,6 +522,7 @@ TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult
         {"-f .png --rotate 1", "turned"},
         {"-f .bmp", "bmp-auto"},
         {"-f .bmp --depth 8", "bmp-eight"},
+        {"-f .avif --depth 16", "avif"},
     };
     std::map<std::string, std::string> reports;
     for (const auto& job : jobs) {
@@ -546,6 +547,8 @@ TEST_F(VtconvertTest, DepthIsKeptWhereBothEndsHoldItAndRoundsToTheEightBitResult
     for (const char* folder : {"eight", "resized8", "bmp-auto"})
         EXPECT_EQ(reports[folder].find("\"bits\":16"), std::string::npos) << folder;
     EXPECT_NE(reports["eight"].find("\"bits\":8"), std::string::npos) << reports["eight"];
+    // AVIF keeps 12 of the 16 bits (fmx_HEIF.depth), and says so.
+    EXPECT_NE(reports["avif"].find("\"bits\":12"), std::string::npos) << reports["avif"];
     // Rounded: the 8-bit file is the 16-bit one rounded to nearest, and an 8-bit source gives
     // the same bytes whatever the depth asked.
     EXPECT_EQ(bit_depth(file("eight", "deep.png")), 8);

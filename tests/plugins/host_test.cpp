@@ -474,7 +474,7 @@ TEST_F(HostTest, DeepPicturesAreAskedForOfferedAndCheckedAtTheBoundary) {
     EXPECT_EQ(save_depth(u"x.tst", *registry), 8);
     status.deep_offer = &deep;
     ASSERT_EQ(save_image(tmp.sub16("out.dpt"), layers.get(), 1, status, *registry), 1);
-    EXPECT_EQ(status.deep_saved, 1);
+    EXPECT_EQ(status.deep_saved, 16);
     const std::string written = tmp.read("out.dpt");
     const std::size_t at = written.find("DEEP");
     ASSERT_NE(at, std::string::npos);
