@@ -38,10 +38,10 @@ bool known_extension(const FilterCheck& check) {
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile mapped;
+    if (const std::int32_t r = mapped.open(call->path); r != VT_OK)
         return r;
-    const std::span<const std::uint8_t> file(bytes);
+    const std::span<const std::uint8_t> file = mapped.bytes();
     auto header = std::make_unique<BmpHeader>();
     if (const std::int32_t r = vt::formats::read_bmp_header(file, *header); r != VT_OK)
         return r;
@@ -53,7 +53,7 @@ std::int32_t load_image(FilterCall* call) {
     deliver_markup(call, {header->bits_per_pixel});
     deliver_resolution(call, resolution_per_metre(header->ppm_x, header->ppm_y));
     if (header->icc_size > 0)
-        add_frame_chunk(call, kTagIcc, &bytes[header->icc_offset],
+        add_frame_chunk(call, kTagIcc, &file[header->icc_offset],
                         static_cast<std::uint32_t>(header->icc_size));
     return VT_OK;
 }

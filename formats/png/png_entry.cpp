@@ -57,9 +57,10 @@ void say(FilterCall* call, const std::string& text) {
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile file;
+    if (const std::int32_t r = file.open(call->path); r != VT_OK)
         return r;
+    const std::span<const std::uint8_t> bytes = file.bytes();
     if (const std::string chunk = vt::formats::png::damaged_chunk(bytes); !chunk.empty()) {
         say(call, "CRC error in the " + chunk + " chunk: the file is damaged");
         return VT_ERR_INVALID_DATA;

@@ -26,15 +26,15 @@ constexpr std::uint8_t kBigBig[4] = {'M', 'M', 0, 43};
 constexpr std::uint8_t kDocFrames = 1;
 
 // Page 0's metadata, delivered while its frame is the current one.
-void deliver_metadata(FilterCall* call, const PageInfo& page,
-                      const std::vector<std::uint8_t>& file) {
+void deliver_metadata(FilterCall* call, const PageInfo& page, std::span<const std::uint8_t> file) {
     // A TIFF file is itself a TIFF-structured EXIF block: IFD0 and its EXIF sub-IFD.
     const std::string xmp =
         page.xmp != nullptr ? std::string(page.xmp, strnlen(page.xmp, page.xmp_size)) : "";
     MarkupItems items;
     items.bits_per_pixel = page.bits_per_pixel;
     items.exif = file.data();
-    items.exif_size = static_cast<std::uint32_t>(file.size());
+    // Classic TIFF offsets stop at 4 GiB, and EXIF readers with them.
+    items.exif_size = static_cast<std::uint32_t>(std::min<std::size_t>(file.size(), UINT32_MAX));
     items.xmp = xmp.empty() ? nullptr : xmp.c_str();
     deliver_markup(call, items);
     add_frame_chunk(call, kTagIcc, page.icc, page.icc_size);
@@ -73,9 +73,11 @@ void load_deep(FilterCall* call, TiffReader& reader, const PageInfo& page) {
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    // Mapped, not read: a BigTIFF may be larger than any buffer.
+    MappedFile file;
+    if (const std::int32_t r = file.open(call->path); r != VT_OK)
         return r;
+    const std::span<const std::uint8_t> bytes = file.bytes();
     TiffReader reader;
     if (const std::int32_t r = reader.open(bytes.data(), bytes.size()); r != VT_OK)
         return r;

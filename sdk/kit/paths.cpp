@@ -1,6 +1,12 @@
 #include "sdk/kit/paths.h"
 
+#include <cerrno>
 #include <string_view>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/utf.h"
 
@@ -47,6 +53,36 @@ std::int32_t SourceFile::open(const std::uint16_t* path) {
         return VT_ERR_READ;
     m_size = static_cast<std::uint64_t>(size);
     return VT_OK;
+}
+
+MappedFile::~MappedFile() {
+    if (m_data != nullptr)
+        ::munmap(const_cast<std::uint8_t*>(m_data), m_size);
+}
+
+std::int32_t MappedFile::open(const std::uint16_t* path) {
+    const std::string name = to_utf8(path);
+    if (name.empty() || m_data != nullptr)
+        return VT_ERR_OPEN_READ;
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return VT_ERR_OPEN_READ;
+    struct stat st {};
+    std::int32_t result = VT_OK;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+        result = VT_ERR_READ;
+    } else if (st.st_size > 0) {
+        void* map =
+            ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map == MAP_FAILED) {
+            result = errno == ENOMEM ? VT_ERR_OUT_OF_MEMORY : VT_ERR_READ;
+        } else {
+            m_data = static_cast<const std::uint8_t*>(map);
+            m_size = static_cast<std::size_t>(st.st_size);
+        }
+    }
+    ::close(fd);
+    return result;
 }
 
 std::int32_t read_file(const std::uint16_t* path, std::vector<std::uint8_t>& bytes) {

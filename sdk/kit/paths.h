@@ -56,6 +56,26 @@ private:
     std::uint64_t m_size = 0;
 };
 
+// A file mapped read-only: its bytes without a copy, whatever its size. The pages come from the
+// file as the decoder reads them and go back to the system under memory pressure; a file
+// shortened under the reader raises SIGBUS, which the host's guard around every plug-in call
+// turns into a failed load.
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // VT_OK, or the result code; an empty file maps to no bytes.
+    [[nodiscard]] std::int32_t open(const std::uint16_t* path);
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return {m_data, m_size}; }
+
+private:
+    const std::uint8_t* m_data = nullptr;
+    std::size_t m_size = 0;
+};
+
 // Writes `bytes` as the target file.
 [[nodiscard]] std::int32_t write_target_bytes(const std::uint16_t* path,
                                               std::span<const std::uint8_t> bytes);
