@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/formats/deep_files.h"
@@ -26,14 +28,18 @@ std::string header(std::uint32_t width, std::uint32_t height) {
     return s;
 }
 
-// OpenJPEG's own decoder program, through a PNG.
-std::optional<Frame> opj_frame(const std::filesystem::path& file) {
+// OpenJPEG's own decoder program with `options`, through a PNG.
+std::optional<Frame> opj_frame_with(const std::filesystem::path& file, const std::string& options) {
     const std::string png = file.string() + ".opj.png";
-    if (!run_tool("opj_decompress -i '" + file.string() + "' -o '" + png + "'"))
+    if (!run_tool("opj_decompress " + options + " -i '" + file.string() + "' -o '" + png + "'"))
         return std::nullopt;
     std::optional<Frame> frame = png_frame(png);
     std::filesystem::remove(png);
     return frame;
+}
+
+std::optional<Frame> opj_frame(const std::filesystem::path& file) {
+    return opj_frame_with(file, "");
 }
 
 int corpus(const std::filesystem::path& folder) {
@@ -86,7 +92,10 @@ VT_FORMAT_CONFORMANCE(Mj2, FormatRow{.plugin = "fmx_JP2K",
 class Jp2kPlugin : public PluginTest {
 protected:
     static void SetUpTestSuite() { open("fmx_JP2K"); }
-    void TearDown() override { HarnessServices::state().clear(); }
+    void TearDown() override {
+        HarnessServices::state().clear();
+        HarnessServices::basic_query() = nullptr;
+    }
 };
 
 TEST_F(Jp2kPlugin, CodestreamsAndLossySavesOpenElsewhere) {
@@ -165,6 +174,176 @@ TEST_F(Jp2kPlugin, MotionFramesAndDurationsReadElsewhere) {
     ASSERT_EQ(outside.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i)
         EXPECT_EQ(max_difference(outside[i], frames[i]), 0) << i;
+}
+
+// --- Drafts: a host that answers "load.draft_size" (asked with the full size) gets the smallest
+// resolution level that still covers its answer, as opj_decompress -r gives that level.
+std::uint32_t g_answer[2] = {};
+std::uint32_t g_asked[2] = {};
+
+std::int32_t draft_query(const char* key, void* buffer, std::int32_t capacity) {
+    if (std::string_view(key) != "load.draft_size" || capacity < 8)
+        return 0;
+    std::memcpy(g_asked, buffer, sizeof g_asked);
+    std::memcpy(buffer, g_answer, sizeof g_answer);
+    return 8;
+}
+const pi_BasicQuery kDraftHost = {VT_BASIC_QUERY_VERSION, 0, nullptr, draft_query, nullptr};
+
+// opj_compress's files of a 37 x 23 picture: a PPM, or raw planes as -F describes them.
+struct DraftCase {
+    const char* name;
+    const char* options;
+    bool ask;                // false: no query table
+    std::uint32_t answer[2]; // the host's smallest usable size
+    std::uint32_t factor, width, height;
+    bool subsampled;         // 4:2:0, compared a component at a time
+    std::uint32_t origin[2]; // then the picture's origin at the decoded level
+};
+
+const DraftCase kDraftCases[] = {
+    {"plain", "-n 4 -o d.jp2", true, {10, 6}, 2, 10, 6, false, {}},
+    {"plain, one more than a level", "-n 4 -o d.jp2", true, {11, 6}, 1, 19, 12, false, {}},
+    {"below the lowest level", "-n 4 -o d.jp2", true, {0, 0}, 3, 5, 3, false, {}},
+    {"above the picture", "-n 4 -o d.jp2", true, {999, 999}, 0, 37, 23, false, {}},
+    {"tiled", "-n 3 -t 16,16 -o d.j2k", true, {9, 5}, 2, 10, 6, false, {}},
+    {"odd origin", "-n 4 -d 5,3 -o d.j2k", true, {9, 6}, 2, 9, 6, false, {}},
+    {"odd origin, one more than a level",
+     "-n 4 -d 5,3 -o d.j2k",
+     true,
+     {10, 6},
+     1,
+     18,
+     11,
+     false,
+     {}},
+    {"tiled, odd origins",
+     "-n 3 -t 16,16 -d 5,3 -T 2,1 -o d.j2k",
+     true,
+     {1, 1},
+     2,
+     9,
+     6,
+     false,
+     {}},
+    {"subsampled",
+     "-n 3 -F 37,23,3,8,u@1x1:2x2:2x2 -o d.j2k",
+     true,
+     {1, 1},
+     2,
+     10,
+     6,
+     true,
+     {0, 0}},
+    {"subsampled, odd origin",
+     "-n 3 -d 5,3 -F 37,23,3,8,u@1x1:2x2:2x2 -o d.j2k",
+     true,
+     {18, 11},
+     1,
+     18,
+     11,
+     true,
+     {3, 2}},
+    // The pixels left of and above the chroma's first samples take them.
+    {"subsampled, odd origin, whole",
+     "-n 3 -d 5,3 -F 37,23,4,8,u@1x1:2x2:2x2:1x1 -o d.j2k",
+     false,
+     {},
+     0,
+     37,
+     23,
+     true,
+     {5, 3}},
+};
+
+TEST_F(Jp2kPlugin, DraftIsTheSmallestLevelCoveringTheHostsSize) {
+    std::string ppm = "P6\n37 23\n255\n", raw;
+    for (std::uint32_t i = 0; i < 37 * 23 * 4; ++i) {
+        raw += static_cast<char>((i * 37 + i / 37 * 11) % 256);
+        if (i < 37 * 23 * 3)
+            ppm += static_cast<char>((i % 3 == 0 ? i / 3 % 37 * 7 : i * 13 + i / 111 * 5) % 256);
+    }
+    const std::filesystem::path folder = m_temp.path();
+    write_bytes(folder / "s.ppm", ppm);
+    write_bytes(folder / "s.raw", raw);
+    for (const DraftCase& c : kDraftCases) {
+        SCOPED_TRACE(c.name);
+        const bool is_raw = std::strstr(c.options, "-F") != nullptr;
+        if (!run_tool("cd " + quoted(folder) + " && opj_compress -i " +
+                      (is_raw ? "s.raw " : "s.ppm ") + c.options))
+            GTEST_SKIP() << "no opj_compress";
+        const std::filesystem::path file =
+            folder / (std::strstr(c.options, ".jp2") != nullptr ? "d.jp2" : "d.j2k");
+        std::memcpy(g_answer, c.answer, sizeof g_answer);
+        g_asked[0] = g_asked[1] = 0;
+        HarnessServices::basic_query() = c.ask ? &kDraftHost : nullptr;
+        const LoadResult loaded = load_with(api(), file);
+        HarnessServices::basic_query() = nullptr;
+        ASSERT_EQ(loaded.result, VT_OK);
+        const Frame& got = loaded.frames.at(0);
+        EXPECT_EQ(got.width, c.width);
+        EXPECT_EQ(got.height, c.height);
+        if (c.ask) {
+            EXPECT_EQ(g_asked[0], 37u);
+            EXPECT_EQ(g_asked[1], 23u);
+        }
+        if (c.factor == 0 && c.ask) { // as without a query
+            EXPECT_EQ(got.pixels, load_with(api(), file).frames.at(0).pixels);
+            continue;
+        }
+        const std::string reduce = c.factor > 0 ? "-r " + std::to_string(c.factor) : "";
+        if (!c.subsampled) {
+            const std::optional<Frame> outside = opj_frame_with(file, reduce);
+            ASSERT_TRUE(outside.has_value());
+            EXPECT_EQ(max_difference(*outside, got), 0);
+            continue;
+        }
+        // opj_decompress turns 4:2:0 into RGB, and spreads nothing right with an odd origin;
+        // alone, a component is left as it is. A pixel takes the sample at or before it.
+        for (std::uint32_t k = 0; k < 3; ++k) {
+            const std::optional<Frame> plane =
+                opj_frame_with(file, reduce + " -c " + std::to_string(k));
+            ASSERT_TRUE(plane.has_value());
+            const std::uint32_t step = k == 0 ? 1 : 2;
+            const auto at = [&](std::uint32_t v, std::uint32_t origin) {
+                return std::max<std::int64_t>(0, (v + origin) / step -
+                                                     std::int64_t{(origin + step - 1) / step});
+            };
+            for (std::uint32_t y = 0; y < got.height; ++y)
+                for (std::uint32_t x = 0; x < got.width; ++x) {
+                    const std::int64_t px = at(x, c.origin[0]), py = at(y, c.origin[1]);
+                    ASSERT_TRUE(px < plane->width && py < plane->height);
+                    ASSERT_EQ(got.pixels[y * got.width + x] >> (16 - 8 * k) & 0xFF,
+                              plane->pixels[py * plane->width + px] & 0xFF)
+                        << k << " at " << x << "," << y;
+                }
+        }
+    }
+}
+
+// The 16-bit picture comes at the draft's level too, its rounding the 8-bit draft.
+TEST_F(Jp2kPlugin, DeepDraftFollowsTheFrame) {
+    std::string pgm = "P5\n23 11\n4095\n";
+    for (std::uint32_t i = 0; i < 23 * 11; ++i)
+        pgm += {static_cast<char>(i * 37 % 4096 >> 8), static_cast<char>(i * 37 % 256)};
+    const std::filesystem::path source = m_temp / "s.pgm", file = m_temp / "deep.jp2";
+    write_bytes(source, pgm);
+    if (!run_tool("opj_compress -n 3 -i " + quoted(source) + " -o " + quoted(file)))
+        GTEST_SKIP() << "no opj_compress";
+    LoadOptions ask;
+    ask.want_deep = true;
+    g_answer[0] = 6;
+    g_answer[1] = 3;
+    HarnessServices::basic_query() = &kDraftHost;
+    const LoadResult loaded = load_with(api(), file, ask);
+    ASSERT_EQ(loaded.result, VT_OK);
+    EXPECT_EQ(loaded.frames[0].width, 6u);
+    EXPECT_EQ(loaded.deep.width, 6u);
+    EXPECT_EQ(loaded.deep.height, 3u);
+    EXPECT_EQ(loaded.frames[0].pixels, rounded(loaded.deep));
+    const std::filesystem::path outside = m_temp / "opj.pgm";
+    ASSERT_TRUE(run_tool("opj_decompress -r 2 -i " + quoted(file) + " -o " + quoted(outside)));
+    EXPECT_EQ(deep_rgba(loaded.deep), magick_rgba16(outside));
 }
 
 // --- 9 to 16 bits per component: OpenJPEG's lossless files of ImageMagick's 16-bit PAMs
