@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -135,36 +136,66 @@ Taps taps_of(std::uint32_t origin, std::uint32_t factor) {
              static_cast<float>((-3 * t3 + 4 * t2 + t) / 2), static_cast<float>((t3 - t2) / 2)}};
 }
 
-// A draft's component spread over the area and moved to the middle of its full pixels.
-std::vector<float> placed_plane(const opj_image_comp_t& c, const Area& area, const Taps& across,
-                                const Taps& down) {
-    const std::size_t w = area.width, h = area.height;
-    std::vector<float> spread(w * h), moved(w * h);
-    for (std::uint32_t y = 0; y < area.height; ++y)
-        for (std::uint32_t x = 0; x < area.width; ++x)
-            spread[y * w + x] = static_cast<float>(sample_at(c, x, y, area));
-    const auto clamped = [](std::int64_t v, std::size_t size) {
-        return static_cast<std::size_t>(std::clamp<std::int64_t>(v, 0, std::int64_t(size) - 1));
-    };
-    for (std::size_t y = 0; y < h; ++y)
+// One component of a draft, spread over the area and moved to the middle of its full pixels, a
+// row at a time: it keeps the four rows moved across that the cubic down needs, so a draft of any
+// size takes a few rows beside its frame.
+class PlacedRows {
+public:
+    PlacedRows(const opj_image_comp_t& c, const Area& area, const Taps& across, const Taps& down)
+        : m_c(&c), m_area(area), m_across(across), m_down(down), m_spread(area.width),
+          m_moved(4 * std::size_t{area.width}), m_row(area.width) {}
+
+    // The sample at (x, y); a row is made when y changes.
+    std::int64_t at(std::uint32_t x, std::uint32_t y) {
+        if (y != m_y) {
+            make_row(y);
+            m_y = y;
+        }
+        return static_cast<std::int64_t>(std::lround(m_row[x]));
+    }
+
+private:
+    static std::size_t clamped(std::int64_t v, std::uint32_t size) {
+        return static_cast<std::size_t>(std::clamp<std::int64_t>(v, 0, std::int64_t{size} - 1));
+    }
+
+    // Row y moved across. Four neighbouring rows fall in four different slots.
+    const float* moved(std::int64_t y) {
+        const std::size_t row = clamped(y, m_area.height), w = m_area.width;
+        float* out = &m_moved[row % 4 * w];
+        if (m_moved_row[row % 4] == row)
+            return out;
+        for (std::uint32_t x = 0; x < m_area.width; ++x)
+            m_spread[x] =
+                static_cast<float>(sample_at(*m_c, x, static_cast<std::uint32_t>(row), m_area));
         for (std::size_t x = 0; x < w; ++x) {
             float sum = 0;
             for (std::size_t k = 0; k < 4; ++k)
-                sum += across.weight[k] *
-                       spread[y * w + clamped(std::int64_t(x + k) + across.first, w)];
-            moved[y * w + x] = sum;
+                sum += m_across.weight[k] *
+                       m_spread[clamped(static_cast<std::int64_t>(x + k) + m_across.first,
+                                        m_area.width)];
+            out[x] = sum;
         }
-    for (std::size_t y = 0; y < h; ++y) {
-        std::size_t rows[4];
-        for (std::size_t k = 0; k < 4; ++k)
-            rows[k] = clamped(std::int64_t(y + k) + down.first, h) * w;
-        for (std::size_t x = 0; x < w; ++x)
-            spread[y * w + x] =
-                down.weight[0] * moved[rows[0] + x] + down.weight[1] * moved[rows[1] + x] +
-                down.weight[2] * moved[rows[2] + x] + down.weight[3] * moved[rows[3] + x];
+        m_moved_row[row % 4] = row;
+        return out;
     }
-    return spread;
-}
+
+    void make_row(std::uint32_t y) {
+        const float* rows[4];
+        for (std::size_t k = 0; k < 4; ++k)
+            rows[k] = moved(static_cast<std::int64_t>(y + k) + m_down.first);
+        for (std::size_t x = 0; x < m_area.width; ++x)
+            m_row[x] = m_down.weight[0] * rows[0][x] + m_down.weight[1] * rows[1][x] +
+                       m_down.weight[2] * rows[2][x] + m_down.weight[3] * rows[3][x];
+    }
+
+    const opj_image_comp_t* m_c;
+    Area m_area;
+    Taps m_across, m_down;
+    std::vector<float> m_spread, m_moved, m_row;
+    std::size_t m_moved_row[4] = {SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
+    std::uint32_t m_y = UINT32_MAX;
+};
 
 // Every tile has at least one tile-part: an SOT marker segment and SOD, 14 bytes. OpenJPEG
 // allocates its state for every tile the size marker announces while it reads the header, so
@@ -376,14 +407,12 @@ void fill(FilterCall* call, const opj_image_t& image, const Area& area, Decoded&
     } else {
         // Only the first four components are shown (a palette may give more).
         const Taps across = taps_of(image.x0, area.factor), down = taps_of(image.y0, area.factor);
-        std::vector<std::vector<float>> planes;
+        std::vector<PlacedRows> planes;
         for (std::uint32_t k = 0; k < std::min<std::uint32_t>(image.numcomps, 4); ++k)
-            planes.push_back(placed_plane(image.comps[k], area, across, down));
-        fill_with(call, image, area, decoded,
-                  [&](std::uint32_t k, std::uint32_t x, std::uint32_t y) {
-                      return static_cast<std::int64_t>(
-                          std::lround(planes[k][std::size_t{y} * area.width + x]));
-                  });
+            planes.emplace_back(image.comps[k], area, across, down);
+        fill_with(
+            call, image, area, decoded,
+            [&](std::uint32_t k, std::uint32_t x, std::uint32_t y) { return planes[k].at(x, y); });
     }
     if (image.icc_profile_buf != nullptr && image.icc_profile_len > 0)
         decoded.icc.assign(image.icc_profile_buf, image.icc_profile_buf + image.icc_profile_len);
