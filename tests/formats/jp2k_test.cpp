@@ -330,6 +330,43 @@ TEST_F(Jp2kPlugin, DraftIsTheSmallestLevelCoveringTheHostsSize) {
     }
 }
 
+// A main header may promise more levels than a tile's own coding style gives: OpenJPEG refuses
+// the draft's level only inside that tile, and the picture is read whole by a new decoder. Made
+// from a one-level codestream whose main COD says three and whose tile-part says one.
+TEST_F(Jp2kPlugin, DraftBeyondATilesLevelsIsReadWhole) {
+    const std::filesystem::path source = m_temp / "s.pgm", file = m_temp / "lie.j2k";
+    std::string pgm = "P5\n37 23\n255\n";
+    for (std::uint32_t i = 0; i < 37 * 23; ++i)
+        pgm += static_cast<char>(i % 37 * 6 + i / 37);
+    write_bytes(source, pgm);
+    if (!run_tool("opj_compress -n 1 -i " + quoted(source) + " -o " + quoted(file)))
+        GTEST_SKIP() << "no opj_compress";
+    std::string bytes = read_bytes(file);
+    const std::size_t cod = bytes.find("\xFF\x52\x00\x0C"), sot = bytes.find("\xFF\x90");
+    ASSERT_TRUE(cod != std::string::npos && sot != std::string::npos && cod < sot);
+    const std::string tile_cod = bytes.substr(cod, 14); // no precincts: 14 bytes, levels at 9
+    bytes[cod + 9] = 2;
+    bytes.insert(sot + 12, tile_cod);
+    std::uint32_t length = 0; // the tile-part's, big-endian at 6
+    for (std::size_t i = 6; i < 10; ++i)
+        length = length << 8 | static_cast<std::uint8_t>(bytes[sot + i]);
+    for (std::size_t i = 6; i < 10; ++i)
+        bytes[sot + i] = static_cast<char>((length + 14) >> (8 * (9 - i)) & 0xFF);
+    write_bytes(file, bytes);
+
+    const LoadResult whole = load_with(api(), file);
+    ASSERT_EQ(whole.result, VT_OK);
+    const std::optional<Frame> outside = opj_frame(file);
+    ASSERT_TRUE(outside.has_value());
+    EXPECT_EQ(max_difference(*outside, whole.frames[0]), 0);
+    g_answer[0] = g_answer[1] = 1;
+    HarnessServices::basic_query() = &kDraftHost;
+    const LoadResult draft = load_with(api(), file);
+    ASSERT_EQ(draft.result, VT_OK);
+    EXPECT_EQ(draft.frames[0].width, 37u);
+    EXPECT_EQ(draft.frames[0].pixels, whole.frames[0].pixels);
+}
+
 // The 16-bit picture comes at the draft's level too, its rounding the 8-bit draft.
 TEST_F(Jp2kPlugin, DeepDraftFollowsTheFrame) {
     std::string pgm = "P5\n23 11\n4095\n";
