@@ -1,7 +1,8 @@
 // fmx_JP2K: JPEG 2000 codestreams (.j2k), JP2 files (.jp2) and JPIP streams (.jpt) on OpenJPEG
 // (opj_glue.cpp), Motion JPEG 2000 in mj2.cpp. Load: 1-4 components (grey, grey + alpha, RGB,
 // RGBA; subsampled components are spread), any precision scaled to 8 bits, the JP2 ICC profile
-// as an "ICCP" chunk; components of 9-16 bits also give the picture at 16 bits when asked. Save:
+// as an "ICCP" chunk; components of 9-16 bits also give the picture at 16 bits when asked; a
+// still picture comes at a lower resolution level when the host asks for a draft. Save:
 // ".jp2" writes JP2 (with the picture's profile and resolution in its header box), anything else
 // a codestream, with 16-bit components when offered a 16-bit picture; "fmx_JP2K.rate" is the
 // compression ratio (0 lossless, default).
@@ -56,6 +57,7 @@ std::int32_t load_image(FilterCall* call) {
     }
     vt::formats::jp2k::Decoded decoded;
     decoded.want_deep = deep_wanted(call);
+    decoded.may_draft = true;
     const std::int32_t r = vt::formats::jp2k::decode_into_frame(call, bytes, jp2, decoded);
     if (r != VT_OK) {
         std::free(decoded.deep.samples);

@@ -45,6 +45,7 @@ using Image = std::unique_ptr<opj_image_t, ImageClose>;
 
 struct Decoded {
     bool want_deep = false;        // in: make `deep` too when a component has 9-16 bits
+    bool may_draft = false;        // in: ask the host for "load.draft_size" (still pictures)
     std::uint32_t bits = 0;        // per pixel, as stored
     std::vector<std::uint8_t> icc; // a JP2 file's colour profile
     // The picture at 16 bits (samples from malloc, the caller's), or empty.
@@ -53,7 +54,9 @@ struct Decoded {
 
 // Decodes a codestream, or a JP2 file when `jp2`, into a new frame of the call: 1-4 components
 // (grey, grey + alpha, RGB, RGBA; subsampled ones spread), any precision scaled to 8 bits, and
-// when asked to 16 bits as well (`bits` the highest precision).
+// when asked to 16 bits as well (`bits` the highest precision). With `may_draft` and a host that
+// answers a draft size, the frame (and the 16-bit picture) is the smallest resolution level that
+// still covers that size; a level OpenJPEG cannot give is read whole.
 // VT_OK, -42 the data ends early, -44 invalid data, -13 sizes beyond the limits, -2 a layout
 // not read, -20 out of memory, or the host's answer to the frame request.
 [[nodiscard]] std::int32_t decode_into_frame(FilterCall* call, Bytes data, bool jp2,
