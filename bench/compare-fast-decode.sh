@@ -11,7 +11,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 corpus=${1:-$here/build/bench-corpus}
-vtconvert=$here/build/bin/vtconvert
+vtconvert=${VTCONVERT:-$here/build/bin/vtconvert}
 runs=${RUNS:-3}
 threads=$(nproc)
 export OMP_NUM_THREADS=1 VIPS_CONCURRENCY=1 MAGICK_THREAD_LIMIT=1

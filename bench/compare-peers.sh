@@ -14,7 +14,7 @@
 #   W6   upright by the EXIF orientation, GPS and dates removed, fitted into 1920x1920, JPEG
 #        quality 90 (also with --fast-decode): vipsthumbnail
 #
-# Usage: bench/compare-peers.sh [CORPUS_DIR]    (RUNS=3, TIMING=wall or cpu)
+# Usage: bench/compare-peers.sh [CORPUS_DIR]    (RUNS=3, TIMING=wall or cpu, VTCONVERT=a build's)
 #        bench/compare-peers.sh --tiny          (a few small pictures made here, one run; CI)
 #   CORPUS_DIR holds jpeg/ (6 MP), png/ (2.7 MP) and large/ (24 MP); it defaults to
 #   build/bench-corpus, made by ../shared/bench/make-corpus.sh when missing. The peers run one
@@ -23,7 +23,7 @@
 # Needs: a built build/bin; the peers from scripts/install-deps.sh --bench.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-vtconvert=$here/build/bin/vtconvert
+vtconvert=${VTCONVERT:-$here/build/bin/vtconvert}
 runs=${RUNS:-3}
 threads=$(nproc)
 export OMP_NUM_THREADS=1 VIPS_CONCURRENCY=1 MAGICK_THREAD_LIMIT=1

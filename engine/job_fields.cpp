@@ -190,8 +190,8 @@ constexpr JobOption kOptions[] = {
     {"--watermark-fade", 0, "F", K::number, "watermarkFade", &kWatermarkFadeRange, nullptr, nullptr,
      S::transforms, "its fade in percent (0-99)"},
     {"--fast-decode", 0, nullptr, K::on, "fastDecode", nullptr, nullptr, nullptr, S::transforms,
-     "decode JPEG and WebP sources already reduced\ntowards the resize target, then "
-     "resample (faster,\nnot bit-exact)"},
+     "decode JPEG, JPEG 2000 and WebP sources already\nreduced towards the resize target, "
+     "then resample\n(faster, not bit-exact)"},
     {"--watermark-text", 0, "TEXT", K::text, "watermarkText", nullptr, nullptr, nullptr,
      S::transforms,
      "stamp a line of text, sized by --watermark-size and\nplaced by --watermark-pos as a "
