@@ -3,13 +3,16 @@
 // written to a file that the plug-in loads through the test host. The last byte chooses the
 // options: bit 0 saves a decoded picture and loads it back, bit 1 sets a time limit that has
 // already run out, bits 2 and up are the target's own (its `before_save` reads them); a target
-// that reads 16 bits names one of them `deep_bit`: the load then asks for the deep picture too.
+// that reads 16 bits names one of them `deep_bit`: the load then asks for the deep picture too;
+// one that decodes drafts names `draft_bit`: the host then accepts a draft of a third of each
+// side.
 
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,11 +49,25 @@ inline bool deep_stands_for(const vt::test::DeepFrame& d, const vt::test::Frame&
     return true;
 }
 
+// The host's "load.draft_size" answer: a third of each side.
+inline std::int32_t draft_query(const char* key, void* buffer, std::int32_t capacity) {
+    if (key == nullptr || std::string(key) != "load.draft_size" || capacity < 8)
+        return 0;
+    std::uint32_t size[2];
+    std::memcpy(size, buffer, sizeof size);
+    for (std::uint32_t& side : size)
+        side = side / 3 > 0 ? side / 3 : 1;
+    std::memcpy(buffer, size, sizeof size);
+    return 8;
+}
+
+inline const pi_BasicQuery kDraftQuery = {1, 0, nullptr, draft_query, nullptr};
+
 // `adds_sizes`: a save writes its own set of sizes (an icon's), so only a load back is checked.
 inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const char* extension,
                               bool lossless, void (*before_save)(std::uint8_t options) = nullptr,
                               bool adds_sizes = false, std::uint8_t deep_bit = 0,
-                              int deep_tolerance = 0) {
+                              int deep_tolerance = 0, std::uint8_t draft_bit = 0) {
     if (size < 1)
         return 0;
     const std::uint8_t options = data[size - 1];
@@ -72,7 +89,10 @@ inline int fuzz_format_plugin(const std::uint8_t* data, std::size_t size, const 
         load_options.elapsed_ms = 1000;
     }
     load_options.want_deep = (options & deep_bit) != 0;
+    if ((options & draft_bit) != 0)
+        vt::test::HarnessServices::basic_query() = &kDraftQuery;
     const vt::test::LoadResult loaded = vt::test::load_with(api, input, load_options);
+    vt::test::HarnessServices::basic_query() = nullptr;
     if (loaded.result == VT_OK && loaded.frames.empty())
         std::abort();
     if (!loaded.deep.empty() &&

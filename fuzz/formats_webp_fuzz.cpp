@@ -1,6 +1,7 @@
 // The WebP plug-in's decoder over arbitrary files, through the test host. Option bit 2 saves
 // lossless, and then a picture loaded back must have the very same pixels; otherwise the save is
-// lossy (bit 3: at the lowest quality and fastest method) and only the size must come back.
+// lossy (bit 3: at the lowest quality and fastest method) and only the size must come back. Bit
+// 4 accepts a draft.
 
 #include "fuzz/format_fuzz_driver.h"
 
@@ -17,5 +18,6 @@ void webp_options(std::uint8_t options) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const bool lossless = size > 0 && (data[size - 1] & 4) != 0;
-    return vt::fuzz::fuzz_format_plugin(data, size, ".webp", lossless, webp_options);
+    return vt::fuzz::fuzz_format_plugin(data, size, ".webp", lossless, webp_options, false, 0, 0,
+                                        /*draft_bit=*/0x10);
 }
