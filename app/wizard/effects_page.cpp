@@ -234,8 +234,8 @@ OtherOptionsPage::OtherOptionsPage(engine::ConversionJob& job, QWidget* owner,
     m_dates = box(u"Remove EXIF tags for Date and Time (standard and GPS)", "remove_dates",
                   m_job.removeDates);
     m_pass_thru = box(u"Passthru for Unchanged Files", "pass_thru", m_job.passThru);
-    m_fast_decode =
-        box(u"Fast draft decode of JPEG and WebP (not bit-exact)", "fast_decode", m_job.fastDecode);
+    m_fast_decode = box(u"Fast draft decode of JPEG, JPEG 2000 and WebP (not bit-exact)",
+                        "fast_decode", m_job.fastDecode);
     body()->addWidget(new QLabel(xlat(u"Colour profiles to sRGB:"), this));
     m_to_srgb = new QComboBox(this);
     m_to_srgb->setObjectName(QStringLiteral("to_srgb"));
