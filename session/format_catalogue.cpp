@@ -298,7 +298,7 @@ std::vector<PluginOption> plugin_options(plugins::FilterRegistry& registry) {
 }
 
 std::vector<PluginOption> options_of_owner(std::u16string_view name,
-                                          plugins::FilterRegistry& registry) {
+                                           plugins::FilterRegistry& registry) {
     const std::u16string_view owner = name.substr(0, name.find(u'.'));
     const std::vector<std::u16string> list = registry.plugin_list();
     const auto match = std::find_if(list.begin(), list.end(), [owner](const std::u16string& path) {
