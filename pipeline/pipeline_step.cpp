@@ -143,7 +143,7 @@ public:
         room.draft.may_turn = job.rotationMode != 0;
         room.want_deep = job.depth != engine::kDepth8 &&
                          plugins::save_depth(u"target" + std::u16string(job.targetExtension.view()),
-                                             plugins::filter_registry()) >= 16;
+                                             plugins::filter_registry()) > 8;
         hold_writer(job);
     }
 

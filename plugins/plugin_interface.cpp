@@ -663,7 +663,7 @@ std::optional<FilterCheck> target_save_answer(std::u16string_view file_name,
 }
 
 int depth_of(const std::optional<FilterCheck>& answer) {
-    return answer && answer->deep_bits >= 16 ? 16 : 8;
+    return answer && answer->deep_bits > 8 ? std::min<int>(answer->deep_bits, 16) : 8;
 }
 
 // An answer without the declared bit says nothing, whatever else its bytes hold.

@@ -92,7 +92,7 @@ struct CallRecord {
                                            CallRecord& record);
 
 // The most bits per channel the plug-in writes for the check's extension (its save answer's
-// deep_bits): 16, or 8 for a plug-in that writes 8-bit pictures only.
+// deep_bits): 9 to 16, or 8 for a plug-in that writes 8-bit pictures only.
 [[nodiscard]] int save_depth_with(const platform::DynamicLibrary& plugin, const FilterCheck& check);
 
 // The bits per channel the writer of the target's extension keeps: 16 when the plug-in that

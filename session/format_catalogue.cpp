@@ -247,7 +247,9 @@ PluginListing walk_plugins(plugins::FilterRegistry& registry, std::span<const Kn
         if (b.reader.empty() && b.writer.empty())
             continue;
         const FilterCheck& w = b.write_answer;
-        const int depth = b.writer.empty() ? 0 : w.deep_bits >= 16 ? 16 : 8;
+        const int depth = b.writer.empty()  ? 0
+                          : w.deep_bits > 8 ? std::min<int>(w.deep_bits, 16)
+                                            : 8;
         const std::uint16_t keeps = (w.keeps & VT_KEEPS_DECLARED) != 0 ? w.keeps : 0;
         listing.formats.push_back({ext, std::string(description_of(ext, formats)), false,
                                    std::move(b.reader), std::move(b.writer), depth, keeps});

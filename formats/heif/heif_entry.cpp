@@ -599,8 +599,9 @@ constexpr ::vt::kit::Keeps kHeifKeeps[] = {
     {u".avif", VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_EXIF | VT_KEEPS_ANIMATION},
     {nullptr, VT_KEEPS_PROFILE | VT_KEEPS_ALPHA | VT_KEEPS_EXIF},
 };
+// At most 12 bits per channel: libheif's encoders take 8, 10 or 12.
 VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, heif_signature, heif_load_extension, heif_save_extension,
-                                 load_image, save_image, 16, kHeifKeeps)
+                                 load_image, save_image, 12, kHeifKeeps)
 
 VT_FORMAT_PLUGIN_STATE_ENTRIES(
     {"fmx_HEIF.quality", "80", "0 to 100: higher keeps more detail in larger files"},

@@ -129,8 +129,8 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         {".pdf", "fmx_PDF.so | (read only)"},
         {".xcf", "fmx_XCF.so | fmx_XCF.so | 16 | profile,alpha,resolution,layers"},
         {".jxl", "fmx_JXL.so | fmx_JXL.so | 16 | profile,alpha,exif,animation"},
-        {".avif", "fmx_HEIF.so | fmx_HEIF.so | 16 | profile,alpha,exif,animation"},
-        {".heic", "fmx_HEIF.so | fmx_HEIF.so | 16 | profile,alpha,exif"},
+        {".avif", "fmx_HEIF.so | fmx_HEIF.so | 12 | profile,alpha,exif,animation"},
+        {".heic", "fmx_HEIF.so | fmx_HEIF.so | 12 | profile,alpha,exif"},
     };
     for (const auto& e : expected) {
         const auto row = rows.find(e.extension);
