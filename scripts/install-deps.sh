@@ -40,7 +40,7 @@ packages+=(libopenexr-dev openexr)   # fmx_EXR, and exrheader for its tests
 packages+=(libavif-dev libavif-bin)  # fmx_HEIF's AVIF sequences; avifenc/avifdec for its tests
 packages+=(libpoppler-cpp-dev poppler-utils) # fmx_PDF; pdftoppm is its tests' reference
 if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(imagemagick graphicsmagick libvips-tools)
+    packages+=(imagemagick graphicsmagick libvips-tools webp) # webp: cwebp, W2's other peer
 fi
 packages+=(liblcms2-dev liblcms2-utils) # colour profiles; transicc and jpgicc judge the tests
 packages+=(qt6-translations-l10n)       # Qt's own dialogs and buttons in the session's language
