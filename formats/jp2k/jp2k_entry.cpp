@@ -42,9 +42,10 @@ bool has_signature(const FilterCheck& check) {
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile file;
+    if (const std::int32_t r = file.open(call->path); r != VT_OK)
         return r;
+    const std::span<const std::uint8_t> bytes = file.bytes();
     if (vt::formats::jp2k::is_mj2(bytes))
         return vt::formats::jp2k::load_mj2(call, bytes);
     const bool codestream = bytes.size() >= 4 && std::memcmp(bytes.data(), kCodestream, 4) == 0;

@@ -247,10 +247,11 @@ void load_deep(FilterCall* call, std::span<const std::uint8_t> file, const psd::
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    // Mapped, not read: a PSB may be larger than any buffer.
+    MappedFile mapped;
+    if (const std::int32_t r = mapped.open(call->path); r != VT_OK)
         return r;
-    const std::span<const std::uint8_t> file(bytes);
+    const std::span<const std::uint8_t> file = mapped.bytes();
     psd::Document doc;
     if (const std::int32_t r = psd::read_document(file, doc); r != VT_OK)
         return r;

@@ -125,11 +125,11 @@ private:
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile file;
+    if (const std::int32_t r = file.open(call->path); r != VT_OK)
         return r;
     LoadSink sink(call);
-    return webp::read_webp(bytes, sink);
+    return webp::read_webp(file.bytes(), sink);
 }
 
 // What a save writes besides the pixels, copied: selecting another frame may move it.
