@@ -30,10 +30,10 @@ bool has_signature(const FilterCheck& check) {
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile mapped;
+    if (const std::int32_t r = mapped.open(call->path); r != VT_OK)
         return r;
-    const std::span<const std::uint8_t> file(bytes);
+    const std::span<const std::uint8_t> file = mapped.bytes();
     ExrHeader header;
     if (const std::int32_t r = vt::formats::read_exr_header(file, header); r != VT_OK)
         return r;

@@ -83,9 +83,10 @@ private:
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile file;
+    if (const std::int32_t r = file.open(call->path); r != VT_OK)
         return r;
+    const std::span<const std::uint8_t> bytes = file.bytes();
     HostFrames frames(call);
     gif::DecodeReport report;
     const std::int32_t result = gif::decode_gif(bytes, frames, report);

@@ -124,10 +124,10 @@ std::int32_t load_linear(FilterCall* call, std::span<const std::uint8_t> file, c
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile mapped;
+    if (const std::int32_t r = mapped.open(call->path); r != VT_OK)
         return r;
-    const std::span<const std::uint8_t> file(bytes);
+    const std::span<const std::uint8_t> file = mapped.bytes();
     if (vt::formats::pfm_signature(file)) {
         vt::formats::PfmHeader header;
         if (const std::int32_t r = vt::formats::read_pfm_header(file, header); r != VT_OK)

@@ -152,9 +152,10 @@ void load_deep(FilterCall* call, std::span<const std::uint8_t> file, const XcfIm
 std::int32_t load_image(FilterCall* call) {
     if (call->frame_cb.add_frame == nullptr)
         return VT_ERR_HOST_SERVICES;
-    std::vector<std::uint8_t> bytes;
-    if (const std::int32_t r = read_file(call->path, bytes); r != VT_OK)
+    MappedFile file;
+    if (const std::int32_t r = file.open(call->path); r != VT_OK)
         return r;
+    const std::span<const std::uint8_t> bytes = file.bytes();
     XcfImage image;
     if (const std::int32_t r = read_xcf_image(bytes, image); r != VT_OK)
         return r;
