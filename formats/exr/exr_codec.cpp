@@ -12,16 +12,20 @@
 #include <half.h>
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <cstring>
 #include <exception>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "sdk/kit/tone.h"
+
 namespace vt::formats {
 namespace {
+
+using kit::decode_to_linear;
+using kit::encode_linear;
+using kit::to_8bit;
 
 // Rows decoded or encoded at a time: the strip's floats, not the picture's, are in memory.
 constexpr std::uint32_t kStripRows = 64;
@@ -83,44 +87,10 @@ private:
     std::FILE* m_file;
 };
 
-// The linear values at which the 16-bit display value steps up (the inverse curve at each
-// half step): a value's encoding, rounded to nearest, is how many of them lie at or below it. A
-// search of this table costs a fraction of the curve's power function per sample.
-const std::array<float, 65535>& steps() {
-    static const std::array<float, 65535> table = [] {
-        std::array<float, 65535> t{};
-        for (std::size_t v = 1; v <= t.size(); ++v) {
-            const double s = (static_cast<double>(v) - 0.5) / 65535.0;
-            t[v - 1] =
-                static_cast<float>(s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4));
-        }
-        return t;
-    }();
-    return table;
-}
-
-std::uint16_t encode_linear(float linear) {
-    if (!(linear > 0.0f))
-        return 0;
-    if (linear >= 1.0f)
-        return 65535;
-    const std::array<float, 65535>& t = steps();
-    return static_cast<std::uint16_t>(std::upper_bound(t.begin(), t.end(), linear) - t.begin());
-}
-
-float decode_to_linear(std::uint16_t display) {
-    const double s = display / 65535.0;
-    return static_cast<float>(s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4));
-}
-
 std::uint16_t alpha_sample(float a) {
     if (!(a > 0.0f))
         return 0;
     return a >= 1.0f ? 65535 : static_cast<std::uint16_t>(a * 65535.0f + 0.5f);
-}
-
-std::uint8_t to_8bit(std::uint16_t v) {
-    return static_cast<std::uint8_t>((std::uint32_t{v} * 255u + 32767u) / 65535u);
 }
 
 int sample_bits(Imf::PixelType type) {
