@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -59,43 +60,25 @@ bool pfm_target(const std::uint16_t* path) {
 }
 
 void deliver_hdr_markup(FilterCall* call, std::uint32_t bits, const double* exposure) {
-    const pi_MetaMarkup* markup = call->meta_markup;
-    if (!markup_usable(markup) || call->meta_cb.add_meta_chunk == nullptr)
-        return;
-    MarkupBuffer mb{};
-    if (markup->create(&mb) == 0)
-        return;
-    if (markup->set_bit_depth != nullptr)
-        markup->set_bit_depth(&mb, static_cast<std::int32_t>(bits));
-    if (exposure != nullptr && markup->set_value != nullptr) {
-        char text[32];
+    char text[32] = {};
+    if (exposure != nullptr)
         std::snprintf(text, sizeof text, "%.9g", *exposure);
-        markup->set_value(&mb, kExposureKey, text);
-    }
-    if (mb.size > 1)
-        add_frame_chunk(call, kTagMark, mb.text, mb.size);
-    markup->free_buffer(&mb);
+    MarkupItems items;
+    items.bits_per_pixel = bits;
+    items.key = kExposureKey;
+    items.value = exposure != nullptr ? text : nullptr;
+    deliver_markup(call, items);
 }
 
 // The exposure the selected picture's markup carries, 1 when none.
 double marked_exposure(FilterCall* call) {
-    MarkupBuffer mb{};
-    if (!open_frame_markup(call, mb))
-        return 1.0;
     char text[32] = {};
-    double exposure = 1.0;
-    if (call->meta_markup->get_value != nullptr &&
-        call->meta_markup->get_value(&mb, kExposureKey, text, sizeof text) != 0) {
-        double value = 0;
-        const char* end = text;
-        while (*end != 0)
-            ++end;
-        const auto [stop, error] = std::from_chars(text, end, value);
-        if (error == std::errc() && stop == end && value > 0 && value < 1e30)
-            exposure = value;
-    }
-    call->meta_markup->free_buffer(&mb);
-    return exposure;
+    if (!frame_markup_value(call, kExposureKey, text, sizeof text))
+        return 1.0;
+    double value = 0;
+    const char* end = text + std::strlen(text);
+    const auto [stop, error] = std::from_chars(text, end, value);
+    return error == std::errc() && stop == end && value > 0 && value < 1e30 ? value : 1.0;
 }
 
 // The frame of the header's size, and the deep picture when asked for; then the decode.

@@ -27,33 +27,18 @@ bool has_signature(const FilterCheck& check) {
 }
 
 void deliver_qoi_markup(FilterCall* call, const vt::formats::QoiHeader& header) {
-    const pi_MetaMarkup* markup = call->meta_markup;
-    if (!markup_usable(markup) || call->meta_cb.add_meta_chunk == nullptr)
-        return;
-    MarkupBuffer mb{};
-    if (markup->create(&mb) == 0)
-        return;
-    if (markup->set_bit_depth != nullptr)
-        markup->set_bit_depth(&mb, static_cast<std::int32_t>(header.channels * 8));
-    if (markup->set_value != nullptr)
-        markup->set_value(&mb, kColourSpaceKey, header.linear ? "linear" : "sRGB");
-    if (mb.size > 1)
-        add_frame_chunk(call, kTagMark, mb.text, mb.size);
-    markup->free_buffer(&mb);
+    MarkupItems items;
+    items.bits_per_pixel = header.channels * 8u;
+    items.key = kColourSpaceKey;
+    items.value = header.linear ? "linear" : "sRGB";
+    deliver_markup(call, items);
 }
 
 // Whether the selected picture came from a linear QOI file.
 bool marked_linear(FilterCall* call) {
-    MarkupBuffer mb{};
-    if (!open_frame_markup(call, mb))
-        return false;
     char value[8] = {};
-    const bool linear =
-        call->meta_markup->get_value != nullptr &&
-        call->meta_markup->get_value(&mb, kColourSpaceKey, value, sizeof value) != 0 &&
-        std::strcmp(value, "linear") == 0;
-    call->meta_markup->free_buffer(&mb);
-    return linear;
+    return frame_markup_value(call, kColourSpaceKey, value, sizeof value) &&
+           std::strcmp(value, "linear") == 0;
 }
 
 std::int32_t load_image(FilterCall* call) {

@@ -27,6 +27,9 @@ struct MarkupItems {
     const char* ppi = nullptr;
     // An animation's "animation.plays": how often it runs, "0" for endlessly; null for a still.
     const char* plays = nullptr;
+    // One key of the format's own ("hdr.exposure"), set when both are given.
+    const char* key = nullptr;
+    const char* value = nullptr;
     // The decoder has already turned the pixels as the EXIF orientation says, so the markup
     // says "top - left" wherever the EXIF gave an orientation.
     bool upright = false;
@@ -102,6 +105,8 @@ inline void deliver_markup(FilterCall* call, const MarkupItems& items) noexcept 
         markup->set_value(&mb, "image.ppi", items.ppi);
     if (items.plays != nullptr && markup->set_value != nullptr)
         markup->set_value(&mb, "animation.plays", items.plays);
+    if (items.key != nullptr && items.value != nullptr && markup->set_value != nullptr)
+        markup->set_value(&mb, items.key, items.value);
     if (items.exif != nullptr && items.exif_size > 0 && markup->import_exif != nullptr) {
         markup->import_exif(&mb, items.exif, items.exif_size);
         char have[2];
@@ -146,6 +151,21 @@ inline bool open_frame_markup(FilterCall* call, MarkupBuffer& mb) {
     return mark.data != nullptr && markup->create_from(&mb, mark.data, mark.size) != 0;
 }
 
+// The value of `key` in the selected frame's markup, cut to `capacity` bytes with its NUL; false
+// when the frame has no markup or the markup no such key.
+inline bool frame_markup_value(FilterCall* call, const char* key, char* out,
+                               std::uint32_t capacity) noexcept {
+    MarkupBuffer mb{};
+    if (capacity == 0 || !open_frame_markup(call, mb))
+        return false;
+    const pi_MetaMarkup* markup = call->meta_markup;
+    out[0] = '\0';
+    const bool found =
+        markup->get_value != nullptr && markup->get_value(&mb, key, out, capacity) != 0;
+    markup->free_buffer(&mb);
+    return found;
+}
+
 // EXIF (a TIFF-structured block) built from the selected frame's markup by the host's markup
 // service; empty when the host cannot build it or it would exceed `max_bytes`.
 inline std::vector<std::uint8_t> exif_from_markup(FilterCall* call, std::uint32_t max_bytes) {
@@ -169,16 +189,11 @@ inline std::vector<std::uint8_t> exif_from_markup(FilterCall* call, std::uint32_
 // endlessly, which is also the answer when the markup does not say or says nonsense; at most
 // 65535, what GIF and WebP can store.
 inline std::uint32_t markup_plays(FilterCall* call) noexcept {
-    MarkupBuffer mb{};
-    if (!open_frame_markup(call, mb))
-        return 0;
-    const pi_MetaMarkup* markup = call->meta_markup;
     char value[16] = {};
-    const bool found = markup->get_value != nullptr &&
-                       markup->get_value(&mb, "animation.plays", value, sizeof(value)) != 0;
-    markup->free_buffer(&mb);
+    if (!frame_markup_value(call, "animation.plays", value, sizeof(value)))
+        return 0;
     std::uint32_t plays = 0;
-    for (const char* p = value; found && *p != '\0'; ++p) {
+    for (const char* p = value; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9' || plays > 65535)
             return 0;
         plays = plays * 10 + static_cast<std::uint32_t>(*p - '0');
