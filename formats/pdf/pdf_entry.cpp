@@ -8,7 +8,6 @@
 // bomb, are refused before anything is drawn.
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -16,15 +15,13 @@
 #include <string_view>
 #include <vector>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "formats/pdf/pdf_render.h"
+#include "sdk/kit/child.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
@@ -65,28 +62,6 @@ std::uint32_t page_option(const FilterCall* call) {
             return 0;
     }
     return static_cast<std::uint32_t>(state_option(call, u"fmx_PDF.page", 1, 0, kMaxPages));
-}
-
-bool read_all(int fd, void* data, std::size_t size, std::chrono::steady_clock::time_point until) {
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        pollfd wait{fd, POLLIN, 0};
-        const int ready = ::poll(&wait, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool fits(const pdf::PageSize& s) {
@@ -176,19 +151,6 @@ std::int32_t receive(FilterCall* call, int from, const pdf::RenderRequest& reque
     return VT_OK;
 }
 
-// A fault in the child ends it quietly: the kernel's default actions, set past any handler a
-// sanitizer or fuzzer put in front of sigaction.
-void default_fault_actions() {
-    struct {
-        void (*handler)(int);
-        unsigned long flags;
-        void (*restorer)();
-        std::uint64_t mask;
-    } action{SIG_DFL, 0, nullptr, 0};
-    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP})
-        (void)::syscall(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask);
-}
-
 std::int32_t render(FilterCall* call, const std::vector<std::uint8_t>& bytes) {
     const int dpi = state_option(call, u"fmx_PDF.dpi", kDefaultDpi, 36, 1200);
     const pdf::RenderRequest request{static_cast<double>(dpi), page_option(call)};
@@ -213,10 +175,7 @@ std::int32_t render(FilterCall* call, const std::vector<std::uint8_t>& bytes) {
                        std::chrono::milliseconds(std::max(call->time_limit_ms, kDefaultRenderMs));
     const std::int32_t result = receive(call, ends[0], request, until);
     ::close(ends[0]);
-    ::kill(child, SIGKILL); // one that hangs or still sends is not waited for
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    end_child(child);
     return result;
 }
 

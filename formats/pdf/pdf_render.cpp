@@ -8,46 +8,19 @@
 #include <poppler-page-renderer.h>
 #include <poppler-page.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include <unistd.h>
-
+#include "sdk/kit/child.h"
 #include "sdk/vt_plugin.h"
 
 namespace vt::formats::pdf {
 namespace {
 
-bool write_all(int fd, const void* data, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool read_all(int fd, void* data, std::size_t size) {
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using kit::read_all;
+using kit::write_all;
 
 void quiet(const std::string& /*message*/, void* /*closure*/) {}
 

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -27,12 +26,9 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "sdk/kit/child.h"
 #include "sdk/kit/plugin_kit.h"
 #include "sdk/vt_plugin.h"
 
@@ -366,43 +362,6 @@ std::uint32_t deep_samples(const PKPixelFormatGUID& format) {
     return 0;
 }
 
-bool write_all(int fd, const void* data, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads `size` bytes unless the child stops sending or the deadline passes.
-bool read_all(int fd, void* data, std::size_t size, std::chrono::steady_clock::time_point until) {
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        pollfd wait{fd, POLLIN, 0};
-        const int ready = ::poll(&wait, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // In the child, after the 8-bit rows: the picture decoded again in its own 16-bit format,
 // sent row by row as the host's deep samples (alpha 65535 where the file has none).
 void send_deep(int fd, Objects& o, const PKPixelFormatGUID& format, std::uint32_t width,
@@ -566,19 +525,6 @@ std::int32_t receive(FilterCall* call, int fd, std::chrono::steady_clock::time_p
     return VT_OK;
 }
 
-// A fault in the child ends it quietly: the kernel's default actions, set past any handler a
-// sanitizer or fuzzer put in front of sigaction.
-void default_fault_actions() {
-    struct {
-        void (*handler)(int);
-        unsigned long flags;
-        void (*restorer)();
-        std::uint64_t mask;
-    } action{SIG_DFL, 0, nullptr, 0};
-    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP})
-        (void)::syscall(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask);
-}
-
 // jxrlib reads past its buffers and faults on some broken files, so it decodes in a child
 // process: a fault there costs the picture, never the program, and leaves no state behind.
 std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
@@ -613,10 +559,7 @@ std::int32_t decode(FilterCall* call, std::vector<std::uint8_t>& bytes) {
                        std::chrono::milliseconds(std::max(call->time_limit_ms, kDefaultDecodeMs));
     const std::int32_t result = receive(call, fd, until);
     ::close(fd);
-    ::kill(child, SIGKILL); // one that hangs or still sends is not waited for
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    end_child(child);
     return result;
 }
 
