@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include <lcms2.h>
 #include <sys/wait.h>
 
+#include "tests/formats/wide_profile.h"
 #include "tests/support/temp_folder.h"
 
 namespace vt::test {
@@ -167,16 +167,10 @@ TEST_F(LooksTest, FastDecodeStaysWithinHalfADecibelOfTheExactPath) {
     }
 }
 
-// Adobe RGB (1998): D65 white, its primaries, gamma 563/256.
 void save_adobe_rgb_profile(const std::string& file) {
-    const cmsCIExyY white{0.3127, 0.3290, 1.0};
-    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256.0);
-    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    EXPECT_TRUE(profile != nullptr && cmsSaveProfileToFile(profile, file.c_str()));
-    cmsCloseProfile(profile);
-    cmsFreeToneCurve(gamma);
+    const std::vector<std::uint8_t> icc = adobe_rgb_profile();
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(icc.data()), static_cast<std::streamsize>(icc.size()));
 }
 
 TEST_F(LooksTest, AdobeRgbJpegToSrgbMatchesTransicc) {
