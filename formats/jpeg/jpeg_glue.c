@@ -264,18 +264,20 @@ static void apply_draft_scale(struct jpeg_decompress_struct* c, const VtJpegTarg
     header->height = vt_jpeg_scaled_side(header->height, target->scale_eighths);
 }
 
-/* libjpeg fills the fourth byte with 0xFF; in our pixels 0 there is opaque. */
-static void make_opaque(uint32_t* row, uint32_t width) {
+/* libjpeg fills the fourth byte with 0xFF; in our pixels 0 there is opaque. The picture is
+ * written past the cache: it is far larger, and read again only after the whole decode. */
+static void copy_opaque(const uint32_t* from, uint32_t* row, uint32_t width) {
     uint32_t x = 0;
 #if defined(__SSE2__)
+    for (; x < width && ((uintptr_t)(row + x) & 15) != 0; ++x)
+        row[x] = from[x] & 0x00FFFFFFu;
     const __m128i colour = _mm_set1_epi32(0x00FFFFFF);
-    for (; x + 4 <= width; x += 4) {
-        __m128i* four = (__m128i*)(row + x);
-        _mm_storeu_si128(four, _mm_and_si128(_mm_loadu_si128(four), colour));
-    }
+    for (; x + 4 <= width; x += 4)
+        _mm_stream_si128((__m128i*)(row + x),
+                         _mm_and_si128(_mm_loadu_si128((const __m128i*)(from + x)), colour));
 #endif
     for (; x < width; ++x)
-        row[x] &= 0x00FFFFFFu;
+        row[x] = from[x] & 0x00FFFFFFu;
 }
 
 static void decode(Decoder* d, const VtJpegReadSink* sink) {
@@ -311,19 +313,47 @@ static void decode(Decoder* d, const VtJpegReadSink* sink) {
         d->result = -30;
         return;
     }
+    /* As many rows a call as libjpeg makes at once (two with merged chroma): it then writes them
+     * in place instead of keeping the second aside and copying it. */
+    const JDIMENSION batch = c->rec_outbuf_height > 0 && c->rec_outbuf_height <= 4
+                                 ? (JDIMENSION)c->rec_outbuf_height
+                                 : 1;
+    /* Colour rows arrive in a scratch row set and are copied out made opaque. Written into a
+     * large aligned picture, libjpeg-turbo stores past the cache, and making them opaque there
+     * would read every row back from memory. The scratch rows start off alignment so that they
+     * stay in the cache. */
+    const size_t scratch_stride = ((size_t)header.width * 4 + 63) / 64 * 64;
+    uint8_t* scratch = NULL;
+    if (!cmyk)
+        scratch = (uint8_t*)(*c->mem->alloc_large)((j_common_ptr)c, JPOOL_IMAGE,
+                                                   scratch_stride * batch + 16) +
+                  4;
     while (c->output_scanline < c->output_height) {
-        uint32_t* row = target.pixels + (size_t)c->output_scanline * target.stride;
-        JSAMPROW rows[1] = {(JSAMPROW)row};
-        if (jpeg_read_scanlines(c, rows, 1) != 1)
-            break;
-        if (d->cmyk_to_srgb != NULL) {
-            cmyk_row_through_profile(d->cmyk_to_srgb, row, header.width);
-        } else if (cmyk) {
-            cmyk_row_to_bgr(row, header.width, c->saw_Adobe_marker);
-        } else {
-            make_opaque(row, header.width);
+        const JDIMENSION first = c->output_scanline;
+        const JDIMENSION wanted =
+            c->output_height - first < batch ? c->output_height - first : batch;
+        JSAMPROW rows[4];
+        for (JDIMENSION i = 0; i < wanted; ++i)
+            rows[i] = scratch != NULL
+                          ? (JSAMPROW)(scratch + i * scratch_stride)
+                          : (JSAMPROW)(target.pixels + (size_t)(first + i) * target.stride);
+        const JDIMENSION got = jpeg_read_scanlines(c, rows, wanted);
+        for (JDIMENSION i = 0; i < got; ++i) {
+            uint32_t* row = target.pixels + (size_t)(first + i) * target.stride;
+            if (scratch != NULL) {
+                copy_opaque((const uint32_t*)(const void*)rows[i], row, header.width);
+            } else if (d->cmyk_to_srgb != NULL) {
+                cmyk_row_through_profile(d->cmyk_to_srgb, row, header.width);
+            } else {
+                cmyk_row_to_bgr(row, header.width, c->saw_Adobe_marker);
+            }
         }
+        if (got != wanted)
+            break;
     }
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
     const int damaged = d->err.warnings > 0;
 
     /* Saved markers and the profile are libjpeg's until the decompression is finished. */
