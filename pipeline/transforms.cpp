@@ -53,18 +53,27 @@ namespace {
 // rule (and a percentage) acts on the picture as stored, not on the draft. The high-quality rule
 // then shrinks by area: its whole-pixel spans alias at the small shrink a draft leaves. A draft
 // at the full size shrinks by area too, the faster way when the user asked for speed.
+// `turned`: the picture's sides swap by a turn, made before (or with `turn_follows`, after) this
+// shrink.
 gfx::ResizeOptions draft_resize(const Layer* layers, std::uint32_t count,
-                                const TransformOptions& options, bool turned) noexcept {
+                                const TransformOptions& options, bool turned,
+                                bool turn_follows = false) noexcept {
     gfx::ResizeOptions resize = options;
     if (options.fullWidth == 0 || options.fullHeight == 0 || count == 0)
         return resize;
-    const std::int64_t full_w = turned ? options.fullHeight : options.fullWidth;
-    const std::int64_t full_h = turned ? options.fullWidth : options.fullHeight;
-    if (full_w == layers[0].bitmap.width && full_h == layers[0].bitmap.height) {
+    const bool now_turned = turned && !turn_follows;
+    const std::int64_t full_w = now_turned ? options.fullHeight : options.fullWidth;
+    const std::int64_t full_h = now_turned ? options.fullWidth : options.fullHeight;
+    if (!turn_follows && full_w == layers[0].bitmap.width && full_h == layers[0].bitmap.height) {
         resize.areaShrink = 1;
         return resize;
     }
-    const gfx::TargetSize target = gfx::resize_target(full_w, full_h, options);
+    // The target belongs to the upright picture; before its turn the sides are the other way.
+    gfx::TargetSize target =
+        turned ? gfx::resize_target(options.fullHeight, options.fullWidth, options)
+               : gfx::resize_target(options.fullWidth, options.fullHeight, options);
+    if (turned && turn_follows)
+        std::swap(target.width, target.height);
     if (target.width < 1 || target.height < 1 || target.width > 65535 || target.height > 65535)
         return resize;
     resize.resizeMode = engine::kForceBoxSize;
@@ -73,6 +82,13 @@ gfx::ResizeOptions draft_resize(const Layer* layers, std::uint32_t count,
     resize.keepBoundingBox = 1;
     resize.areaShrink = 1;
     return resize;
+}
+
+// A draft of one layer is shrunk before a turn that needs no look at its content, so that the
+// turn moves the small picture.
+bool shrinks_before_turn(std::uint32_t count, const TransformOptions& options) noexcept {
+    return options.resize && count == 1 && options.rotationMode >= 1 && options.rotationMode <= 4 &&
+           options.fullWidth != 0 && options.fullHeight != 0;
 }
 
 // The deep picture, while there is one to carry.
@@ -86,6 +102,23 @@ void drop_deep(DeepCarry* deep, const char16_t* step) noexcept {
         return;
     deep->picture->reset();
     deep->dropped = step;
+}
+
+// The resize step, and the deep picture after it. Returns ResizeStep's result.
+int resize_layers(Layer* layers, std::uint32_t count, const gfx::ResizeOptions& resize,
+                  DeepCarry* deep, bool& changed) noexcept {
+    const int resized = gfx::ResizeStep(layers, count, resize);
+    if (resized == 0)
+        return 0;
+    // The deep picture takes layer 0's new size (the engine may have made it smaller than
+    // asked) by the same algorithm; the area shrink after a reduced decode has no deep form.
+    if (image::DeepImage* picture = carried(deep)) {
+        const Bitmap& now = layers[0].bitmap;
+        if (!gfx::resize_deep(*picture, now.width, now.height, resize))
+            drop_deep(deep, u"resizing");
+    }
+    changed = changed || resized > 0;
+    return resized;
 }
 
 } // namespace
@@ -142,6 +175,15 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
     }
     const bool sides_swap_on_turn = count > 0 && layers[0].bitmap.width != layers[0].bitmap.height;
     const std::uint32_t width_before_turn = count > 0 ? layers[0].bitmap.width : 0;
+    const bool shrink_first = shrinks_before_turn(count, options);
+    if (shrink_first) {
+        const int turn = gfx::rotation_turn(layers, count, options.rotationMode);
+        const int resized =
+            resize_layers(layers, count, draft_resize(layers, count, options, turn % 2 != 0, true),
+                          deep, changed);
+        if (resized == 0)
+            return 0;
+    }
     if (options.rotationMode != 0) {
         const int turn =
             carried(deep) ? gfx::rotation_turn(layers, count, options.rotationMode) : 0;
@@ -152,20 +194,11 @@ int RunTransforms(Layer* layers, std::uint32_t count, const image::LoadStatus& s
             drop_deep(deep, u"rotation");
         changed = changed || turned > 0;
     }
-    if (options.resize) {
+    if (options.resize && !shrink_first) {
         const bool turned = sides_swap_on_turn && layers[0].bitmap.width != width_before_turn;
-        const gfx::ResizeOptions resize = draft_resize(layers, count, options, turned);
-        const int resized = gfx::ResizeStep(layers, count, resize);
-        if (resized == 0)
+        if (resize_layers(layers, count, draft_resize(layers, count, options, turned), deep,
+                          changed) == 0)
             return 0;
-        // The deep picture takes layer 0's new size (the engine may have made it smaller than
-        // asked) by the same algorithm; the area shrink after a reduced decode has no deep form.
-        if (image::DeepImage* picture = carried(deep)) {
-            const Bitmap& now = layers[0].bitmap;
-            if (!gfx::resize_deep(*picture, now.width, now.height, resize))
-                drop_deep(deep, u"resizing");
-        }
-        changed = changed || resized > 0;
     }
     if (watermark != nullptr && image::IsBitmapValid(watermark) != 0) {
         gfx::WatermarkOptions mark{options.watermarkX, options.watermarkY, options.watermarkSize,

@@ -145,9 +145,11 @@ TEST_F(LooksTest, FastDecodeStaysWithinHalfADecibelOfTheExactPath) {
     } cases[] = {
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 3:300x200"},
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 5:25x25"},
-        // Above half the size: a full-size draft, shrunk by area.
+        // Above half the size: a full-size draft, shrunk by the cubic.
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 3:768x768"},
         {"-f .jpg --set fmx_JPEG.quality=90", "--resize 1:200x300", "--rotate 1"},
+        // Shrunk by the cubic before the quarter turn, into a box that is not square.
+        {"-f .jpg --set fmx_JPEG.quality=90", "--resize 3:700x1000", "--rotate 1"},
         {"-f .webp --set fmx_WebP.quality=90", "--resize 3:300x200"},
     };
     TempFolder plain;
