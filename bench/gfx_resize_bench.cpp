@@ -49,8 +49,9 @@ struct Source {
 Source& source(std::int32_t w) {
     static Source big(6000, 4000);
     static Source medium(3000, 2000);
+    static Source half(1500, 1000);
     static Source small(1000, 667);
-    return w == 6000 ? big : (w == 3000 ? medium : small);
+    return w == 6000 ? big : (w == 3000 ? medium : (w == 1500 ? half : small));
 }
 
 // args: source width, source height, target width, target height, method (0..3 ResizeBitmap,
@@ -100,6 +101,15 @@ BENCHMARK(BM_Resize)
         all_methods(b, 3000, 2000, 800, 533);
         all_methods(b, 1000, 667, 3000, 2000);
     })
+    ->ArgNames({"sw", "sh", "dw", "dh", "method"})
+    ->Unit(benchmark::kMillisecond);
+
+// The shrinks a fast decode leaves: a full-size 6 MP draft into 1920 (cubic), its half-size
+// draft into 800 (cubic) and its quarter-size one into 600 (area mean).
+BENCHMARK(BM_Resize)
+    ->Args({3000, 2000, 1920, 1280, 20})
+    ->Args({1500, 1000, 800, 533, 20})
+    ->Args({1500, 1000, 600, 400, 20})
     ->ArgNames({"sw", "sh", "dw", "dh", "method"})
     ->Unit(benchmark::kMillisecond);
 

@@ -286,9 +286,9 @@ std::vector<std::uint32_t> area(Picture& p, std::int32_t w, std::int32_t h) {
 }
 
 TEST(AreaResample, EachPixelIsTheMeanOfTheAreaItCovers) {
-    // 3 -> 2: the middle pixel counts half for each side.
-    Picture row(3, 1, {grey(0), grey(90), grey(180)});
-    EXPECT_EQ(area(row, 2, 1), (std::vector{grey(30), grey(150)}));
+    // 5 -> 2: the middle pixel counts half for each side.
+    Picture row(5, 1, {grey(0), grey(50), grey(100), grey(150), grey(200)});
+    EXPECT_EQ(area(row, 2, 1), (std::vector{grey(40), grey(160)}));
     // Whole factors: the means of the blocks, every channel (transparency too).
     const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 4); };
     Picture blocks(6, 4, fill);
@@ -315,12 +315,34 @@ TEST(AreaResample, EachPixelIsTheMeanOfTheAreaItCovers) {
     }
 }
 
+TEST(AreaResample, BelowTwiceTheCubicKeepsRampsAndClipsItsOvershoot) {
+    // A ramp stays a ramp away from the edges: the cubic reproduces straight lines.
+    Picture ramp(60, 1, [](std::int32_t x, std::int32_t) { return grey(20 + 3 * x); });
+    const auto out = area(ramp, 40, 1);
+    for (std::int32_t d = 3; d < 37; ++d) {
+        const double centre = (d + 0.5) * 1.5 - 0.5;
+        EXPECT_NEAR(out[static_cast<std::size_t>(d)] & 255u, 20 + 3 * centre, 0.51) << d;
+    }
+    // A hard edge down the rows overshoots both ways in the first pass: it is clipped to
+    // black and white, never wrapped round.
+    Picture step(8, 30, [](std::int32_t, std::int32_t y) { return grey(y < 15 ? 255 : 0); });
+    const auto down = area(step, 8, 20);
+    for (std::int32_t y = 1; y < 20; ++y)
+        EXPECT_LE(down[static_cast<std::size_t>(y * 8)] & 255u,
+                  down[static_cast<std::size_t>((y - 1) * 8)] & 255u)
+            << y;
+    EXPECT_EQ(down.front(), grey(255));
+    EXPECT_EQ(down.back(), grey(0));
+}
+
 TEST(AreaResample, VectorKernelsEqualThePortableOnes) {
-    // Odd and even tap counts on both axes, and rows that leave ragged ends to the vector steps.
+    // Odd and even tap counts on both axes, the area mean and the cubic (two to four pairs of
+    // taps, clipped overshoot), and rows that leave ragged ends to the vector steps.
     const auto fill = [](std::int32_t x, std::int32_t y) { return testing::noisy(x, y, 7); };
     for (const auto& [w, h, tw, th] :
          {std::tuple{97, 53, 41, 17}, std::tuple{1000, 3, 20, 2}, std::tuple{9, 9, 9, 9},
-          std::tuple{630, 70, 10, 70}, std::tuple{301, 47, 193, 30}, std::tuple{75, 64, 64, 41}}) {
+          std::tuple{630, 70, 10, 70}, std::tuple{301, 47, 193, 30}, std::tuple{75, 64, 64, 41},
+          std::tuple{190, 95, 100, 50}}) {
         std::vector<std::uint32_t> results[3];
         for (int limit : {kVectorNone, kVectorSse2, kVectorAvx2}) {
             set_vector_limit(limit);
