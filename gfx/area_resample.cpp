@@ -88,9 +88,9 @@ bool build_axis(AreaAxis& axis, std::int32_t src, std::int32_t dst) noexcept {
     const bool cubic = ratio < kCubicBelow;
     const double stretch = kCubicStretch * ratio;
     const double reach = cubic ? 2.0 * stretch : 0.0;
-    axis.taps = std::min(cubic ? static_cast<std::int32_t>(std::ceil(2.0 * reach))
-                               : static_cast<std::int32_t>(std::ceil(ratio)) + 1,
-                         src);
+    const std::int32_t reaches = cubic ? static_cast<std::int32_t>(std::ceil(2.0 * reach))
+                                       : static_cast<std::int32_t>(std::ceil(ratio)) + 1;
+    axis.taps = std::min(reaches, src);
     axis.pairs = (axis.taps + 1) / 2;
     const auto entries = static_cast<std::size_t>(dst) * static_cast<std::size_t>(axis.taps);
     axis.first = detail::try_alloc<std::int32_t>(static_cast<std::size_t>(dst));
@@ -111,7 +111,8 @@ bool build_axis(AreaAxis& axis, std::int32_t src, std::int32_t dst) noexcept {
         const std::int32_t first = std::max(std::min(lowest, src - axis.taps), 0);
         axis.first[static_cast<std::size_t>(d)] = first;
         std::fill_n(exact, axis.taps, 0.0);
-        for (std::int32_t m = 0; m < axis.taps; ++m) {
+        // A picture narrower than the cubic's reach folds all of it onto its pixels.
+        for (std::int32_t m = 0; m < reaches; ++m) {
             const std::int32_t at = lowest + m;
             const double weight = cubic ? catmull_rom((static_cast<double>(at) - centre) / stretch)
                                         : std::max(std::min(static_cast<double>(at + 1), end) -

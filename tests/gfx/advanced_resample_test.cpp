@@ -306,12 +306,11 @@ TEST(AreaResample, EachPixelIsTheMeanOfTheAreaItCovers) {
                     << x << "," << y << " channel " << c;
             }
     // A constant picture stays constant at any factor, the last pixels included.
-    for (const auto& to :
-         {std::pair{5, 4}, std::pair{13, 1}, std::pair{1, 11}, std::pair{13, 11}}) {
-        Picture flat(13, 11, [](std::int32_t, std::int32_t) { return argb(255, 255, 0, 128); });
-        EXPECT_EQ(area(flat, to.first, to.second),
-                  std::vector<std::uint32_t>(static_cast<std::size_t>(to.first * to.second),
-                                             argb(255, 255, 0, 128)));
+    for (const auto& [w, h, tw, th] : {std::tuple{13, 11, 5, 4}, std::tuple{13, 11, 13, 1},
+                                       std::tuple{13, 11, 1, 11}, std::tuple{13, 11, 13, 11}}) {
+        Picture flat(w, h, [](std::int32_t, std::int32_t) { return argb(255, 255, 0, 128); });
+        EXPECT_EQ(area(flat, tw, th), std::vector<std::uint32_t>(static_cast<std::size_t>(tw * th),
+                                                                 argb(255, 255, 0, 128)));
     }
 }
 
@@ -323,6 +322,12 @@ TEST(AreaResample, BelowTwiceTheCubicKeepsRampsAndClipsItsOvershoot) {
         const double centre = (d + 0.5) * 1.5 - 0.5;
         EXPECT_NEAR(out[static_cast<std::size_t>(d)] & 255u, 20 + 3 * centre, 0.51) << d;
     }
+    // Three pixels are narrower than the cubic's reach: both edges fold onto them, and the two
+    // new pixels mirror each other.
+    Picture three(3, 1, {grey(0), grey(90), grey(180)});
+    const auto two = area(three, 2, 1);
+    EXPECT_GT(two[0] & 255u, 0u);
+    EXPECT_NEAR((two[0] & 255u) + (two[1] & 255u), 180.0, 1.0);
     // A hard edge down the rows overshoots both ways in the first pass: it is clipped to
     // black and white, never wrapped round.
     Picture step(8, 30, [](std::int32_t, std::int32_t y) { return grey(y < 15 ? 255 : 0); });
