@@ -148,7 +148,9 @@ constexpr ::vt::kit::Keeps kJp2kKeeps[] = {
     {u".mj2", VT_KEEPS_ALPHA | VT_KEEPS_ANIMATION},
     {nullptr, VT_KEEPS_ALPHA},
 };
+// Motion JPEG 2000 frames are written from the 8-bit pictures.
+constexpr ::vt::kit::DeepBits kJp2kDeepBits[] = {{u".mj2", 0}, {nullptr, 16}};
 VT_FORMAT_PLUGIN_EXPORTS_KEEPING(100, has_signature, known_extension, known_extension, load_image,
-                                 save_image, 16, kJp2kKeeps)
+                                 save_image, kJp2kDeepBits, kJp2kKeeps)
 VT_FORMAT_PLUGIN_STATE_ENTRIES({"fmx_JP2K.rate", "0",
                                 "compression ratio; 0 or 1 lossless (the default)"})

@@ -103,11 +103,30 @@ std::uint16_t keeps_for(const FilterCheck& check, const Keeps (&table)[N]) noexc
     return 0;
 }
 
+// The most bits per channel a writer keeps from a deep picture for one extension (0: 8-bit
+// pictures only); a null extension ends a table and stands for every other one.
+struct DeepBits {
+    const char16_t* extension;
+    std::uint8_t bits;
+};
+
+// The save answer's deep_bits field: the same for every extension, or a table's row.
+inline std::uint8_t deep_bits_for(const FilterCheck& /*check*/, int bits) noexcept {
+    return static_cast<std::uint8_t>(bits);
+}
+template <std::size_t N>
+std::uint8_t deep_bits_for(const FilterCheck& check, const DeepBits (&table)[N]) noexcept {
+    for (const DeepBits& row : table)
+        if (row.extension == nullptr || extension_is(check, row.extension))
+            return row.bits;
+    return 0;
+}
+
 // The answer to flt_CheckSave: level 100 for the extensions the plug-in writes, the most bits
-// per channel it writes from a deep picture (0: 8-bit pictures only) and what it keeps.
-template <class KeepsSpec = std::nullptr_t>
-std::int32_t check_save(FilterCheck* check, CheckTest known_extension, std::uint8_t deep_bits = 0,
-                        const KeepsSpec& keeps = nullptr) noexcept {
+// per channel it writes from a deep picture (a number or a DeepBits table) and what it keeps.
+template <class DeepSpec = int, class KeepsSpec = std::nullptr_t>
+std::int32_t check_save(FilterCheck* check, CheckTest known_extension,
+                        const DeepSpec& deep_bits = 0, const KeepsSpec& keeps = nullptr) noexcept {
     return firewall([&] {
         if (check == nullptr)
             return 0;
@@ -115,7 +134,7 @@ std::int32_t check_save(FilterCheck* check, CheckTest known_extension, std::uint
         check->keeps = 0;
         if (known_extension(*check)) {
             check->level = 100;
-            check->deep_bits = deep_bits;
+            check->deep_bits = deep_bits_for(*check, deep_bits);
             check->keeps = keeps_for(*check, keeps);
         }
         return 1;
@@ -149,7 +168,8 @@ inline std::int32_t run_call(FilterCall* call, CallBody body) noexcept {
     VT_FORMAT_PLUGIN_EXPORTS_DEEP(level, has_signature, read_extension, write_extension,           \
                                   load_image, save_image, 0)
 
-// The same for a plug-in whose saves also write deep pictures of `deep_bits` bits per channel.
+// The same for a plug-in whose saves also write deep pictures of `deep_bits` bits per channel
+// (or the name of a ::vt::kit::DeepBits table).
 #define VT_FORMAT_PLUGIN_EXPORTS_DEEP(level, has_signature, read_extension, write_extension,       \
                                       load_image, save_image, deep_bits)                           \
     VT_FORMAT_PLUGIN_EXPORTS_KEEPING(level, has_signature, read_extension, write_extension,        \

@@ -117,7 +117,7 @@ TEST(ListFormats, EveryReaderAndWriterTheInstalledPluginsAnswerFor) {
         {".png", "fmx_PNG.so | fmx_PNG.so | 16 | profile,alpha,resolution,exif,animation"},
         {".jfif", "fmx_JPEG.so | fmx_JPEG.so | 8 | profile,resolution,exif"},
         {".jp2", "fmx_JP2K.so | fmx_JP2K.so | 16 | profile,alpha,resolution"},
-        {".mj2", "fmx_JP2K.so | fmx_JP2K.so | 16 | alpha,animation"},
+        {".mj2", "fmx_JP2K.so | fmx_JP2K.so | 8 | alpha,animation"},
         {".pam", "fmx_PNM.so | fmx_PNM.so | 16 | alpha"},
         {".ppm", "fmx_PNM.so | fmx_PNM.so | 16 | -"},
         {".tif", "fmx_TIFF.so | fmx_TIFF.so | 16 | profile,alpha,resolution,exif,pages"},
