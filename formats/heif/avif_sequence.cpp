@@ -197,6 +197,155 @@ void to_transparency(std::uint32_t* pixels, std::uint32_t width, std::uint32_t h
 
 } // namespace
 
+namespace {
+
+// One item of an 'iloc' box: its fields, and where the moveable ones sit in the file.
+struct IlocExtent {
+    std::size_t offset_at;
+    std::uint64_t offset, length;
+};
+struct IlocItem {
+    std::uint64_t id = 0, method = 0, reference = 0, base = 0;
+    std::size_t base_at = 0, base_size = 0, offset_size = 0;
+    std::vector<IlocExtent> extents;
+};
+
+// Visits the items of an 'iloc' box (versions 0 to 2) until `visit` answers false; false when
+// the box cannot be read.
+template <typename Visit>
+bool each_iloc_item(std::span<const std::uint8_t> b, const Box& iloc, Visit visit) {
+    std::size_t at = iloc.body;
+    auto need = [&](std::size_t n) { return iloc.end >= at && iloc.end - at >= n; };
+    if (!need(6))
+        return false;
+    const std::uint8_t version = b[at];
+    const std::size_t offset_size = b[at + 4] >> 4, length_size = b[at + 4] & 15;
+    const std::size_t base_size = b[at + 5] >> 4;
+    const std::size_t index_size = version >= 1 ? (b[at + 5] & 15) : 0;
+    at += 6;
+    for (const std::size_t s : {offset_size, length_size, base_size, index_size})
+        if (s != 0 && s != 4 && s != 8)
+            return false;
+    const std::size_t id_size = version < 2 ? 2 : 4;
+    if (version > 2 || !need(id_size))
+        return false;
+    const std::uint64_t items = be(b, at, id_size);
+    at += id_size;
+    for (std::uint64_t i = 0; i < items; ++i) {
+        if (!need(id_size + (version >= 1 ? 2 : 0) + 2 + base_size + 2))
+            return false;
+        IlocItem item;
+        item.base_size = base_size;
+        item.offset_size = offset_size;
+        item.id = be(b, at, id_size);
+        at += id_size;
+        item.method = version >= 1 ? be(b, at, 2) & 15 : 0;
+        at += version >= 1 ? 2 : 0;
+        item.reference = be(b, at, 2);
+        at += 2;
+        item.base_at = at;
+        item.base = base_size ? be(b, at, base_size) : 0;
+        at += base_size;
+        const std::uint64_t extents = be(b, at, 2);
+        at += 2;
+        for (std::uint64_t e = 0; e < extents; ++e) {
+            if (!need(index_size + offset_size + length_size))
+                return false;
+            at += index_size;
+            IlocExtent extent{at, offset_size ? be(b, at, offset_size) : 0, 0};
+            at += offset_size;
+            extent.length = length_size ? be(b, at, length_size) : 0;
+            at += length_size;
+            item.extents.push_back(extent);
+        }
+        if (!visit(item))
+            return true;
+    }
+    return true;
+}
+
+// The type of item `item` in 'iinf' (its 'infe' boxes of version 2 or 3), or empty.
+std::string_view item_type(std::span<const std::uint8_t> b, const Box& iinf, std::uint32_t item) {
+    if (iinf.end - iinf.body < 6)
+        return {};
+    const std::size_t count_size = b[iinf.body] == 0 ? 2 : 4;
+    std::string_view found;
+    each_box(b, iinf.body + 4 + count_size, iinf.end, "infe", [&](const Box& infe) {
+        if (infe.end - infe.body < 4)
+            return true;
+        const std::uint8_t version = b[infe.body];
+        const std::size_t id_size = version == 2 ? 2 : 4;
+        if (version < 2 || infe.end - infe.body < 4 + id_size + 2 + 4)
+            return true;
+        if (be(b, infe.body + 4, id_size) != item)
+            return true;
+        found = std::string_view(
+            reinterpret_cast<const char*>(b.data() + infe.body + 4 + id_size + 2), 4);
+        return false;
+    });
+    return found;
+}
+
+// The first `want` bytes of item `item`, from its 'iloc' extents in the file or in 'idat'
+// (fewer when the item is shorter or its extents leave the file).
+std::vector<std::uint8_t> item_head(std::span<const std::uint8_t> b, const Box& meta,
+                                    std::uint32_t item, std::size_t want) {
+    std::vector<std::uint8_t> head;
+    const std::optional<Box> iloc = first_box(b, meta.body + 4, meta.end, "iloc");
+    if (!iloc)
+        return head;
+    (void)each_iloc_item(b, *iloc, [&](const IlocItem& at) {
+        if (at.id != item)
+            return true;
+        // Method 0 counts from the file's start, method 1 from the body of 'idat'.
+        std::span<const std::uint8_t> source = b;
+        if (at.method == 1) {
+            const std::optional<Box> idat = first_box(b, meta.body + 4, meta.end, "idat");
+            source = idat ? b.subspan(idat->body, idat->end - idat->body)
+                          : std::span<const std::uint8_t>();
+        }
+        for (const IlocExtent& extent : at.extents) {
+            const std::uint64_t offset = at.base + extent.offset;
+            if (at.method > 1 || offset >= source.size() || head.size() >= want)
+                break;
+            std::uint64_t length = extent.length;
+            if (length == 0 || length > source.size() - offset)
+                length = source.size() - offset;
+            const auto take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length, want - head.size()));
+            head.insert(head.end(), source.begin() + static_cast<std::ptrdiff_t>(offset),
+                        source.begin() + static_cast<std::ptrdiff_t>(offset + take));
+        }
+        return false;
+    });
+    return head;
+}
+
+} // namespace
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>>
+grid_output_size(std::span<const std::uint8_t> file, std::uint32_t item) noexcept {
+    try {
+        const std::optional<Box> meta = first_box(file, 0, file.size(), "meta");
+        if (!meta || meta->end - meta->body < 4)
+            return std::nullopt;
+        const std::optional<Box> iinf = first_box(file, meta->body + 4, meta->end, "iinf");
+        if (!iinf || item_type(file, *iinf, item) != "grid")
+            return std::nullopt;
+        // version, flags (bit 0: 32-bit sizes), rows - 1, columns - 1, width, height
+        const std::vector<std::uint8_t> grid = item_head(file, *meta, item, 12);
+        if (grid.size() < 4 || grid[0] != 0)
+            return std::nullopt;
+        const std::size_t side = (grid[1] & 1) != 0 ? 4 : 2;
+        if (grid.size() < 4 + 2 * side)
+            return std::nullopt;
+        return std::pair{static_cast<std::uint32_t>(be(grid, 4, side)),
+                         static_cast<std::uint32_t>(be(grid, 4 + side, side))};
+    } catch (...) {
+        return std::nullopt; // no memory for twelve bytes: libheif decides
+    }
+}
+
 bool has_movie(std::span<const std::uint8_t> file) noexcept {
     return first_box(file, 0, file.size(), "moov").has_value();
 }
@@ -262,57 +411,26 @@ std::array<std::uint8_t, 44> edit_list(std::uint64_t segment) {
 // `delta`; false when it cannot be read or an offset it implies cannot be moved.
 bool move_item_offsets(std::span<const std::uint8_t> b, const Box& iloc, std::size_t from,
                        std::uint64_t delta, std::vector<Field>& fields) {
-    std::size_t at = iloc.body;
-    auto need = [&](std::size_t n) { return iloc.end >= at && iloc.end - at >= n; };
-    if (!need(6))
-        return false;
-    const std::uint8_t version = b[at];
-    const std::size_t offset_size = b[at + 4] >> 4, length_size = b[at + 4] & 15;
-    const std::size_t base_size = b[at + 5] >> 4;
-    const std::size_t index_size = version >= 1 ? (b[at + 5] & 15) : 0;
-    at += 6;
-    for (const std::size_t s : {offset_size, length_size, base_size, index_size})
-        if (s != 0 && s != 4 && s != 8)
-            return false;
-    if (version > 2 || !need(version < 2 ? 2 : 4))
-        return false;
-    const std::uint64_t items = be(b, at, version < 2 ? 2 : 4);
-    at += version < 2 ? 2 : 4;
-    for (std::uint64_t i = 0; i < items; ++i) {
-        const std::size_t id_size = version < 2 ? 2 : 4;
-        if (!need(id_size + (version >= 1 ? 2 : 0) + 2 + base_size + 2))
-            return false;
-        at += id_size;
-        const std::uint64_t method = version >= 1 ? be(b, at, 2) & 15 : 0;
-        at += version >= 1 ? 2 : 0;
-        const std::uint64_t reference = be(b, at, 2);
-        at += 2;
-        const std::size_t base_at = at;
-        const std::uint64_t base = base_size ? be(b, at, base_size) : 0;
-        at += base_size;
-        const std::uint64_t extents = be(b, at, 2);
-        at += 2;
-        const bool in_file = method == 0 && reference == 0;
+    bool movable = true;
+    const bool read = each_iloc_item(b, iloc, [&](const IlocItem& item) {
+        const bool in_file = item.method == 0 && item.reference == 0;
         bool base_moved = false;
-        for (std::uint64_t e = 0; e < extents; ++e) {
-            if (!need(index_size + offset_size + length_size))
+        for (const IlocExtent& extent : item.extents) {
+            if (!in_file || item.base + extent.offset < from || base_moved)
+                continue;
+            if (item.base_size != 0 && item.base >= from) {
+                fields.push_back({item.base_at, item.base_size, item.base + delta});
+                base_moved = true;
+            } else if (item.offset_size != 0 && extent.offset >= from) {
+                fields.push_back({extent.offset_at, item.offset_size, extent.offset + delta});
+            } else {
+                movable = false;
                 return false;
-            at += index_size;
-            const std::uint64_t offset = offset_size ? be(b, at, offset_size) : 0;
-            if (in_file && base + offset >= from && !base_moved) {
-                if (base_size != 0 && base >= from) {
-                    fields.push_back({base_at, base_size, base + delta});
-                    base_moved = true;
-                } else if (offset_size != 0 && offset >= from) {
-                    fields.push_back({at, offset_size, offset + delta});
-                } else {
-                    return false;
-                }
             }
-            at += offset_size + length_size;
         }
-    }
-    return true;
+        return true;
+    });
+    return read && movable;
 }
 
 } // namespace

@@ -3,13 +3,15 @@
 // reads nor writes. Decoding a file held in memory into frames the entry file asks the host for,
 // encoding frames into a sequence in memory, and the loop count, which libavif 0.11 leaves to
 // the caller: it lives in the tracks' edit lists (ISO/IEC 14496-12 'edts'/'elst').
-// Stills never come here: they go through libheif.
+// Stills never come here: they go through libheif (but for the size check of a grid).
 // Thread: any; every call uses only its own objects.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace vt::formats::heif {
@@ -18,6 +20,12 @@ namespace vt::formats::heif {
 inline constexpr std::int32_t kEnoughFrames = 2;
 // What read_avif_sequence answers for a file of one picture, which libheif reads.
 inline constexpr std::int32_t kNotASequence = 3;
+
+// The output size a grid item declares in its descriptor (ISO/IEC 23008-12 'grid'), read from
+// the boxes before libheif allocates it: libheif takes the item's 'ispe' for its size, and a
+// grid may declare a far larger one. nullopt when the item is not a grid or cannot be read.
+[[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>>
+grid_output_size(std::span<const std::uint8_t> file, std::uint32_t item) noexcept;
 
 // Whether the file is an ISO base media file with a movie ('moov'): an image sequence.
 [[nodiscard]] bool has_movie(std::span<const std::uint8_t> file) noexcept;

@@ -159,7 +159,8 @@ void load_deep(FilterCall* call, heif_image_handle* handle, bool alpha) {
     deliver_deep(call, {w, h, VT_DEEP_RGBA, w * 4, samples, static_cast<std::uint32_t>(bits), 0});
 }
 
-std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id, bool first) {
+std::int32_t load_one(FilterCall* call, std::span<const std::uint8_t> file, heif_context* context,
+                      heif_item_id id, bool first) {
     heif_image_handle* raw_handle = nullptr;
     if (const heif_error e = heif_context_get_image_handle(context, id, &raw_handle); e.code)
         return result_of(e);
@@ -170,6 +171,11 @@ std::int32_t load_one(FilterCall* call, heif_context* context, heif_item_id id, 
         return VT_ERR_INVALID_DATA;
     if (static_cast<std::uint32_t>(w) > kMaxSide || static_cast<std::uint32_t>(h) > kMaxSide ||
         std::uint64_t(w) * std::uint64_t(h) > kMaxPixels)
+        return VT_ERR_DIMENSIONS;
+    // A grid is allocated at the size its descriptor declares, whatever its 'ispe' says.
+    if (const auto grid = seq::grid_output_size(file, id);
+        grid && (grid->first > kMaxSide || grid->second > kMaxSide ||
+                 std::uint64_t(grid->first) * grid->second > kMaxPixels))
         return VT_ERR_DIMENSIONS;
     const bool alpha = heif_image_handle_has_alpha_channel(raw_handle) != 0;
     heif_image* raw_image = nullptr;
@@ -325,7 +331,7 @@ std::int32_t load_image(FilterCall* call) {
             call->warnings |= VT_WARN_LAYERS_DROPPED;
             break;
         }
-        const std::int32_t r = load_one(call, context.get(), ids[i], i == 0);
+        const std::int32_t r = load_one(call, bytes, context.get(), ids[i], i == 0);
         if (r != VT_OK) {
             // A later image that fails keeps the ones before it.
             if (i == 0 || r == VT_ERR_TIMEOUT)
