@@ -12,10 +12,14 @@
 
 namespace vt::kit {
 
-bool write_all(int fd, const void* data, std::size_t size) noexcept {
-    const auto* p = static_cast<const std::uint8_t*>(data);
+namespace {
+
+// Moves all `size` bytes through `step` (one read or write of what is left, which answers as
+// they do), retrying interrupted calls.
+template <typename Byte, typename Step>
+bool transfer_all(Byte* p, std::size_t size, Step step) noexcept {
     while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
+        const ssize_t n = step(p, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -26,41 +30,32 @@ bool write_all(int fd, const void* data, std::size_t size) noexcept {
     return true;
 }
 
+} // namespace
+
+bool write_all(int fd, const void* data, std::size_t size) noexcept {
+    return transfer_all(
+        static_cast<const std::uint8_t*>(data), size,
+        [fd](const std::uint8_t* p, std::size_t left) { return ::write(fd, p, left); });
+}
+
 bool read_all(int fd, void* data, std::size_t size) noexcept {
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return transfer_all(static_cast<std::uint8_t*>(data), size,
+                        [fd](std::uint8_t* p, std::size_t left) { return ::read(fd, p, left); });
 }
 
 bool read_all(int fd, void* data, std::size_t size,
               std::chrono::steady_clock::time_point until) noexcept {
-    auto* p = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        pollfd wait{fd, POLLIN, 0};
-        const int ready = ::poll(&wait, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    // Each piece is waited for no later than `until`; a wait that runs out reads as the end.
+    return transfer_all(
+        static_cast<std::uint8_t*>(data), size,
+        [fd, until](std::uint8_t* p, std::size_t left) -> ssize_t {
+            const auto wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            pollfd wait{fd, POLLIN, 0};
+            const int ready =
+                ::poll(&wait, 1, static_cast<int>(std::max<long long>(wait_ms.count(), 0)));
+            return ready <= 0 ? ready : ::read(fd, p, left);
+        });
 }
 
 void default_fault_actions() noexcept {
