@@ -162,10 +162,11 @@ static void set_metadata(png_structp png, png_infop info, const VtPngWriteMetada
  * for libpng, which would otherwise allocate for the claim before finding the bytes missing. */
 static size_t usable_size(const uint8_t* data, size_t size) {
     size_t pos = 8;
-    while (pos + 12 <= size) {
+    /* The last chunk's header may stand without its CRC: its claim still counts. */
+    while (pos + 8 <= size) {
         const uint32_t length = ((uint32_t)data[pos] << 24) | ((uint32_t)data[pos + 1] << 16) |
                                 ((uint32_t)data[pos + 2] << 8) | (uint32_t)data[pos + 3];
-        if (length > size - pos - 12)
+        if (length > size - pos - 8)
             return pos;
         pos += 12 + (size_t)length;
     }
