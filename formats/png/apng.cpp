@@ -112,7 +112,10 @@ Animation parse(const std::vector<Chunk>& chunks) {
     constexpr std::size_t kNone = ~std::size_t{0};
     std::size_t current = kNone, default_frame = kNone; // indices into a.frames
     for (const Chunk& c : chunks) {
-        if (c.type == tag("IHDR") && c.data.size() == 13) {
+        if (c.type == tag("IHDR")) {
+            // A second header would resize the canvas under frames checked against the first.
+            if (!a.header.empty() || c.data.size() != 13)
+                break;
             a.header = c.data;
             a.width = be32(&c.data[0]);
             a.height = be32(&c.data[4]);
