@@ -294,8 +294,11 @@ public:
     void u32(std::uint32_t v) { u16(v >> 16), u16(v & 0xFFFF); }
     void zeros(std::size_t n) { m_out.insert(m_out.end(), n, 0); }
     void bytes(const void* data, std::size_t n) {
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        m_out.insert(m_out.end(), p, p + n);
+        // resize and copy: GCC 12 at -O3 misreads an insert into a fresh vector as an overflow
+        const std::size_t at = m_out.size();
+        m_out.resize(at + n);
+        if (n != 0)
+            std::memcpy(m_out.data() + at, data, n);
     }
     // A box whose body `fill` writes; with `version_flags` a full box (flags in the low 24 bits).
     template <class Fill>

@@ -136,20 +136,20 @@ std::string element_name(std::uint8_t type) {
     }
 }
 
+// "[1,2]" in JSON, "[1 2]" or "[none]" in text.
 std::string chain_text(const codec::CodecChain& chain, bool json) {
-    std::string s = json ? "[" : "";
-    bool first = true;
+    std::string s = "[";
     for (const std::uint8_t id : chain) {
         if (id == 0 && !json)
             continue;
-        if (!first)
-            s += json ? "," : " ";
+        if (s.size() > 1)
+            s += json ? ',' : ' ';
         s += std::to_string(id);
-        first = false;
     }
-    if (!json && s.empty())
-        s = "none";
-    return json ? s + "]" : s;
+    if (!json && s.size() == 1)
+        s += "none";
+    s += ']';
+    return s;
 }
 
 // Key-value pairs rendered as "k v k v" text or a JSON object.
@@ -218,9 +218,12 @@ platform::MessageAnswer record_box(std::u16string_view text, std::u16string_view
         answer = more ? platform::MessageAnswer::ok : platform::MessageAnswer::cancel;
         word = more ? "ok" : "cancel";
     }
-    t_shown->boxes.push_back("[" + quoted(base::utf16_to_utf8(title)) + ", " +
-                             quoted(base::utf16_to_utf8(text)) + ", " + quoted(icon_name(icon)) +
-                             ", " + quoted(word) + "]");
+    std::string box = "[";
+    for (const std::string& part :
+         {quoted(base::utf16_to_utf8(title)), quoted(base::utf16_to_utf8(text)),
+          quoted(icon_name(icon)), quoted(word)})
+        box.append(box.size() > 1 ? ", " : "").append(part);
+    t_shown->boxes.push_back(box + "]");
     return answer;
 }
 
@@ -268,7 +271,7 @@ std::string header_fields(bool json, const Vt5FileHeader& header,
             f.num("layout", raw[16] & 0x0f).num("preprocessor", raw[17]).num("channels", raw[18]);
         f.num("data_offset", base::load_le32(raw + (v2 ? 20 : 16)))
             .num("data_length", base::load_le32(raw + (v2 ? 24 : 20)))
-            .raw("chain", json ? chain_text(chain, true) : "[" + chain_text(chain, false) + "]");
+            .raw("chain", chain_text(chain, json));
         if (v2)
             f.num("palette_offset", base::load_le32(raw + 44));
     }
@@ -367,8 +370,7 @@ DumpResult dump_vt5(std::span<const std::uint8_t> bytes, std::u16string_view nam
         } else if (e.type == codec::kElementBlock) {
             f.num("C", e.block.compressed_length)
                 .num("U", e.block.uncompressed_length)
-                .raw("chain", json ? chain_text(e.block.chain, true)
-                                   : "[" + chain_text(e.block.chain, false) + "]");
+                .raw("chain", chain_text(e.block.chain, json));
         } else if (e.type == codec::kElementStamp) {
             f.str("text", e.stamp);
         }
