@@ -24,6 +24,10 @@ constexpr std::uint32_t kMaxPixels = 250000000;
 // libavif's own bound on a sequence's frames, kept: more are refused before anything decodes.
 constexpr std::uint32_t kMaxFrames = 3600;
 constexpr int kSpeed = 6; // libheif's default for AV1 stills
+// libaom 3.6 crashes coding the second frame of a sequence taller than about 43,600 rows at
+// speeds up to 6, whatever the width or content; speed 7 codes them.
+constexpr std::uint32_t kTallFrom = 32768;
+constexpr int kTallSpeed = 7;
 // A track or movie duration of all ones is unknown: a sequence that repeats without end.
 constexpr std::uint64_t kUnknown64 = ~std::uint64_t{0};
 constexpr std::uint64_t kUnknown32 = 0xFFFFFFFFu;
@@ -612,7 +616,7 @@ std::int32_t encode_avif_sequence(std::uint32_t width, std::uint32_t height, std
         return VT_ERR_OUT_OF_MEMORY;
     avifEncoder* e = encoder.get();
     e->maxThreads = 1;
-    e->speed = kSpeed;
+    e->speed = height > kTallFrom ? kTallSpeed : kSpeed;
     e->timescale = 1000;
     // libheif's mapping of its quality to the AV1 quantizer, so stills and sequences agree.
     const int q = options.lossless ? AVIF_QUANTIZER_LOSSLESS
