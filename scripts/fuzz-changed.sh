@@ -3,7 +3,8 @@
 # target seconds, enough to stumble on a finding now and then, so run this before submitting.
 # Usage: scripts/fuzz-changed.sh [REV] [SECONDS]   (defaults: HEAD~1, 120)
 # A target counts as changed when a source or header it is compiled from differs from REV, or
-# its corpus or crasher inputs do. Findings are kept under build-fuzz/findings/TARGET.
+# its corpus or crasher inputs do. Findings are kept under build-fuzz/findings/TARGET
+# (scripts/fuzz-run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rev=${1:-HEAD~1}
@@ -42,18 +43,4 @@ fi
 echo "fuzzing ${#picked[@]} targets for $seconds s each: ${picked[*]}"
 cmake --build $fuzz -j "$(nproc)" --target "${picked[@]}" >/dev/null
 
-export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp"
-export seconds fuzz
-# The same limits as CI's run; the corpus is copied so that the checkout stays as it is.
-printf '%s\n' "${picked[@]}" | xargs -P "$(nproc)" -I{} bash -c '
-    name=$1 work=$(mktemp -d) found=$fuzz/findings/$1
-    cp -r fuzz/corpus/"$name"/. "$work"/ 2>/dev/null || true
-    mkdir -p "$found"
-    if "$fuzz/fuzz/$name" -max_total_time="$seconds" -malloc_limit_mb=1024 -rss_limit_mb=2048 \
-        -artifact_prefix="$found/" "$work" >"$found/log" 2>&1; then
-        echo "$name: $(grep -E "^Done [0-9]+ runs" "$found/log" | tail -n 1)"
-        rm -rf "$found"
-    else
-        echo "$name: FOUND, see $found"
-    fi
-    rm -rf "$work"' _ {} | tee /dev/stderr | { ! grep FOUND >/dev/null; }
+bash scripts/fuzz-run.sh "$seconds" "${picked[@]}"
