@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 export seconds=$1
 shift
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/fuzz/lsan.supp}"
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 # One allocation over 1 GB is a finding; the process as a whole may grow to 2 GB, since ASan's
 # quarantine and the heavier decoders' caches (HEIF, JPEG 2000) add up over a run.
 printf '%s\n' "$@" | xargs -P "$(nproc)" -I{} bash -c '
@@ -22,4 +24,5 @@ printf '%s\n' "$@" | xargs -P "$(nproc)" -I{} bash -c '
         cat "$found/log"
         echo "$name: FOUND, see $found"
     fi
-    rm -rf "$work"' _ {} | tee /dev/stderr | { ! grep -E "^[a-z0-9_]+: FOUND" >/dev/null; }
+    rm -rf "$work"' _ {} | tee "$summary"
+! grep -q -E "^[a-z0-9_]+: FOUND" "$summary"
